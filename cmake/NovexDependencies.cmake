@@ -1,0 +1,35 @@
+# Libraries the project builds against, found in the host system or in a sysroot
+# (CMAKE_FIND_ROOT_PATH) when cross-compiling.
+find_package(Threads REQUIRED)
+
+find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
+find_library(JSONCPP_LIBRARY NAMES jsoncpp REQUIRED)
+add_library(novex_jsoncpp INTERFACE)
+target_include_directories(novex_jsoncpp SYSTEM INTERFACE ${JSONCPP_INCLUDE_DIR})
+target_link_libraries(novex_jsoncpp INTERFACE ${JSONCPP_LIBRARY})
+
+# Boost date_time and lexical_cast are used header-only.
+find_path(BOOST_INCLUDE_DIR boost/date_time/posix_time/posix_time_types.hpp REQUIRED)
+add_library(novex_boost INTERFACE)
+target_include_directories(novex_boost SYSTEM INTERFACE ${BOOST_INCLUDE_DIR})
+
+if(NOVEX_BUILD_RUNNER)
+  find_path(MODBUS_INCLUDE_DIR modbus.h PATH_SUFFIXES modbus REQUIRED)
+  find_library(MODBUS_LIBRARY NAMES modbus REQUIRED)
+  add_library(novex_modbus INTERFACE)
+  target_include_directories(novex_modbus SYSTEM INTERFACE ${MODBUS_INCLUDE_DIR})
+  target_link_libraries(novex_modbus INTERFACE ${MODBUS_LIBRARY})
+
+  find_path(SQLITE3_INCLUDE_DIR sqlite3.h REQUIRED)
+  find_library(SQLITE3_LIBRARY NAMES sqlite3 REQUIRED)
+  add_library(novex_sqlite INTERFACE)
+  target_include_directories(novex_sqlite SYSTEM INTERFACE ${SQLITE3_INCLUDE_DIR})
+  target_link_libraries(novex_sqlite INTERFACE ${SQLITE3_LIBRARY})
+endif()
+
+if(NOVEX_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(NOVEX_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

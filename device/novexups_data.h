@@ -1,0 +1,61 @@
+// The raw record of one UPS: every Modbus block of one poll round, byte for byte as
+// the host delivered it, plus the device number and the time of the round. It is
+// exchanged with the controller and stored as history in exactly this layout, so it
+// is packed: never reorder, resize or pad a field.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vimo_types.h"
+
+#pragma pack(push, 1)
+struct NovexUPS_Data_t {
+    uint32_t device_id;           // the controller's data id
+    uint8_t bits_1_31[31];        // coils 1..31, one byte each
+    uint8_t bits_65_97[33];       // coils 65..97, one byte each
+    uint16_t regs_1_40[40];       // input registers 1..40, native order
+    uint16_t regs_61_68[8];       // input registers 61..68
+    uint16_t reg_81;              // input register 81
+    uint16_t regs_82_85[4];       // input registers 82..85
+    uint16_t regs_86_89[4];       // input registers 86..89
+    uint16_t reg_90;              // input register 90
+    uint16_t reg_91;              // input register 91
+    uint16_t module_regs[10][21]; // module k: input registers 100+50(k-1) .. 120+50(k-1)
+    uint16_t battery_regs[120];   // input registers 2000..2119
+    ttime_t update_time;          // local time of the round
+};
+#pragma pack(pop)
+
+static_assert(sizeof(NovexUPS_Data_t) == 853, "stored records are 853 bytes");
+static_assert(offsetof(NovexUPS_Data_t, device_id) == 0, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, bits_1_31) == 4, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, bits_65_97) == 35, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, regs_1_40) == 68, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, regs_61_68) == 148, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, reg_81) == 164, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, regs_82_85) == 166, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, regs_86_89) == 174, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, reg_90) == 182, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, reg_91) == 184, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, module_regs) == 186, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, battery_regs) == 606, "record layout");
+static_assert(offsetof(NovexUPS_Data_t, update_time) == 846, "record layout");
+
+// Byte offsets of the record's parts, for code that works on the bytes (the poll
+// table, the renderers). Register fields are unaligned: read them with memcpy.
+namespace record_offset {
+constexpr size_t kBits1To31 = offsetof(NovexUPS_Data_t, bits_1_31);
+constexpr size_t kBits65To97 = offsetof(NovexUPS_Data_t, bits_65_97);
+constexpr size_t kRegs1To40 = offsetof(NovexUPS_Data_t, regs_1_40);
+constexpr size_t kRegs61To68 = offsetof(NovexUPS_Data_t, regs_61_68);
+constexpr size_t kReg81 = offsetof(NovexUPS_Data_t, reg_81);
+constexpr size_t kRegs82To85 = offsetof(NovexUPS_Data_t, regs_82_85);
+constexpr size_t kRegs86To89 = offsetof(NovexUPS_Data_t, regs_86_89);
+constexpr size_t kReg90 = offsetof(NovexUPS_Data_t, reg_90);
+constexpr size_t kReg91 = offsetof(NovexUPS_Data_t, reg_91);
+constexpr size_t kModuleRegs = offsetof(NovexUPS_Data_t, module_regs);
+constexpr size_t kModuleBlockBytes = 42;
+constexpr size_t kBatteryRegs = offsetof(NovexUPS_Data_t, battery_regs);
+constexpr size_t kUpdateTime = offsetof(NovexUPS_Data_t, update_time);
+}  // namespace record_offset

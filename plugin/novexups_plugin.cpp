@@ -1,0 +1,16 @@
+// The library's only exported symbol: the controller looks up get_providers.
+#include <memory>
+#include <vector>
+
+#include "novexups.h"
+#include "novexups_provider.h"
+
+VimoSPDevice* NovexUPSProvider::create() const { return new NovexUPS(); }
+
+extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>>
+get_providers() {
+    std::vector<std::shared_ptr<Provider>> providers;
+    std::shared_ptr<NovexUPSProvider> provider = std::make_shared<NovexUPSProvider>();
+    providers.push_back(std::shared_ptr<Provider>(std::move(provider)));
+    return providers;
+}
