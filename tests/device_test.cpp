@@ -80,7 +80,7 @@ TEST_F(Device, ModeIsReadAsTextAndTruncated) {
         fresh.data_id = 0x01020304;
         fresh.InitSetting(Parse(c.config));
         EXPECT_EQ(c.mode, fresh.b_mode) << c.config;
-        EXPECT_EQ(0x01020304u, fresh.record.device_id) << c.config;
+        EXPECT_EQ(0x01020304u, uint32_t{fresh.record.device_id}) << c.config;
         EXPECT_EQ(1u, fake.Lines("InitSetting").size()) << c.config;
     }
 }
@@ -89,7 +89,7 @@ TEST_F(Device, ConfigurationThatIsNoObjectIsRejectedByTheHostPart) {
     ups.data_id = 42;
     EXPECT_FALSE(ups.InitSetting(Parse("[1,2]")));
     EXPECT_EQ(1, ups.b_mode);
-    EXPECT_EQ(42u, ups.record.device_id);
+    EXPECT_EQ(42u, uint32_t{ups.record.device_id});
     EXPECT_NE(std::string::npos, ups.setting_error.find("not a JSON object"));
 }
 

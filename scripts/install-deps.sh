@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what the project builds and tests with, from Debian's packages. Safe to run
+# again: it asks apt only for what is missing. Run as root (or with sudo available).
+#   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator
+#   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libjsoncpp-dev libboost-date-time-dev libboost-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libmodbus-dev libsqlite3-dev sqlite3
+)
+if [[ "${1:-}" == "--cross" ]]; then
+  packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

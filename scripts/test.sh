@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs the whole test suite.
+#   scripts/test.sh [PRESET...]   presets: default (build/), asan (build-asan/),
+#                                 tsan (build-tsan/); default: default
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+presets=("$@")
+((${#presets[@]})) || presets=(default)
+jobs=$(nproc)
+for preset in "${presets[@]}"; do
+  echo "== $preset =="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
