@@ -17,8 +17,15 @@ long SlotOf(Pmf pmf) {
     } raw;
     static_assert(sizeof(Pmf) == sizeof(Raw), "Itanium member pointer");
     std::memcpy(&raw, &pmf, sizeof raw);
+#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
+    // Code addresses may be odd here (MIPS16, Thumb), so the "virtual" flag moves to
+    // the low bit of the adjustment and ptr holds the plain byte offset.
+    if ((raw.adj & 1) == 0) return -1;  // not virtual
+    return static_cast<long>(raw.ptr / sizeof(void*));
+#else
     if ((raw.ptr & 1) == 0) return -1;  // not virtual
     return static_cast<long>((raw.ptr - 1) / sizeof(void*));
+#endif
 }
 
 using U = NovexUPS;

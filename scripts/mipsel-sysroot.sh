@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the folder of mipsel headers and libraries the cross build links against,
+# from Debian's own mipsel packages. `apt-get install libfoo-dev:mipsel` cannot be
+# used: it would have to install mipsel copies of base packages whose versions differ
+# from the amd64 ones on this machine. Downloading the .deb files and unpacking them
+# into a plain folder sidesteps dpkg's bookkeeping. The C library and libstdc++ come
+# with the cross compiler (/usr/mipsel-linux-gnu), not from here.
+#   scripts/mipsel-sysroot.sh [DIR]    default DIR: build-mipsel-sysroot/ in the tree
+# Safe to run again: when DIR's stamp lists the same packages, it does nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sysroot=${1:-$PWD/build-mipsel-sysroot}
+
+# What the plug-in, its tests, vimohost and novexups-sim link against. Runtime
+# packages (libjsoncpp25, ...) carry the shared objects the tests load under qemu.
+packages=(
+  libjsoncpp25 libjsoncpp-dev
+  libboost1.74-dev
+  libgtest-dev libgmock-dev
+  libmodbus5 libmodbus-dev
+  libsqlite3-0 libsqlite3-dev
+)
+stamp="$sysroot/.packages"
+wanted=$(printf '%s:mipsel\n' "${packages[@]}")
+if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+  $sudo dpkg --add-architecture mipsel
+fi
+# A package list that predates the architecture has no mipsel candidates.
+if ! apt-cache show libjsoncpp-dev:mipsel >/dev/null 2>&1; then
+  $sudo apt-get update -qq
+fi
+
+rm -rf "$sysroot"
+mkdir -p "$sysroot/debs"
+# apt drops to the _apt user to download, which cannot write into a folder of root's.
+apt_opts=()
+if [[ $(id -u) -eq 0 ]]; then apt_opts=(-o APT::Sandbox::User=root); fi
+(cd "$sysroot/debs" && apt-get "${apt_opts[@]}" download -qq $(printf '%s:mipsel ' "${packages[@]}"))
+for deb in "$sysroot"/debs/*.deb; do
+  dpkg-deb -x "$deb" "$sysroot"
+done
+rm -rf "$sysroot/debs" "$sysroot/usr/share"
+printf '%s\n' "$wanted" >"$stamp"
+echo "mipsel sysroot ready: $sysroot"
