@@ -1,0 +1,11 @@
+# What the built plug-in shows the controller: get_providers and nothing else, and
+# on the target an ELF file the controller can load at all.
+# ELF_IDENT: class 01 (32-bit), order 01 (little-endian), machine 0800 (MIPS, LE).
+set(_novex_elf_ident "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "mipsel")
+  set(_novex_elf_ident 01010800)
+endif()
+add_test(NAME plugin_exports_test
+         COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:novexups>
+                 -DEXPECTED=get_providers -DELF_IDENT=${_novex_elf_ident}
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake)
