@@ -1,0 +1,17 @@
+// The two modes of the program; each returns the exit code.
+#pragma once
+
+#include "options.h"
+
+namespace vimo {
+
+// Exit codes of vimohost.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // cannot start: plug-in, history, simulator
+constexpr int kExitUsage = 2;    // bad options or configuration
+constexpr int kExitGaveUp = 3;   // --max-failures reached
+
+int RunPoll(const PollOptions& options);
+int RunHistory(const HistoryOptions& options);
+
+}  // namespace vimo

@@ -1,0 +1,174 @@
+#include "device_host.h"
+
+#include <cstdio>
+
+#include "console.h"
+#include "history_store.h"
+
+namespace vimo {
+
+DeviceHost::DeviceHost(uint32_t data_id, std::string name, HistoryStore* history)
+    : data_id_(data_id), name_(std::move(name)), history_(history) {}
+
+int DeviceHost::ReadBits(SPModbus&, int first, int count) {
+    pending_ = PendingRequest{SPModbus::BITS, first, count};
+    return 0;
+}
+
+int DeviceHost::ReadInputRegisters(SPModbus&, int first, int count) {
+    pending_ = PendingRequest{SPModbus::INPUT_REGISTERS, first, count};
+    return 0;
+}
+
+std::optional<PendingRequest> DeviceHost::TakeRequest() {
+    std::optional<PendingRequest> request = pending_;
+    pending_.reset();
+    return request;
+}
+
+// The record handed over after a round is the device's current data: kept as the
+// latest value of the device. Nothing is forwarded anywhere else.
+int DeviceHost::SendSP(VimoVDevice&, int, const unsigned char* data, unsigned int length, bool) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (data == nullptr) length = 0;
+    latest_record_.assign(data, data + length);
+    ++records_received_;
+    return 0;
+}
+
+int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data,
+                                  unsigned int length) {
+    if (replaying_ || history_ == nullptr) return 0;
+    if (data == nullptr || length == 0) {
+        Say("[" + name_ + "] history: the device handed over an empty record; not stored");
+        return -1;
+    }
+    std::string error;
+    if (!history_->AddRound(data_id_, RoundTimeText(device), data, length, error)) {
+        Say("[" + name_ + "] history: cannot store the round: " + error);
+        return -1;
+    }
+    ++rounds_stored_;
+    return 0;
+}
+
+// Analogue points are the host's (ao_names / ao_values); vimohost configures none, so
+// the device normally calls neither check. Should a point appear, a value is reported
+// when it differs from the one reported last, and no limits are configured to check.
+bool DeviceHost::CheckAOReport(VimoVDevice&, const std::string& name, float value) {
+    auto it = ao_reported_.find(name);
+    if (it != ao_reported_.end() && it->second == value) return false;
+    ao_reported_[name] = value;
+    return true;
+}
+
+int DeviceHost::CheckThreshold(VimoVDevice&, const std::string& name, const std::string&,
+                               const float& value, int) {
+    ao_latest_[name] = value;
+    return 0;
+}
+
+bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
+                       const std::string& rule, bool active) {
+    AlarmTracker::Change change;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change = alarms_.Observe(rule_id, rule, active);
+    }
+    if (change == AlarmTracker::Change::kNone) return false;
+    const bool raised = change == AlarmTracker::Change::kRaised;
+    const std::string time = RoundTimeText(device);
+    Say("[" + name_ + "] alarm " + (raised ? "raised: " : "cleared: ") + rule + " (" + time + ")");
+    if (history_) {
+        std::string error;
+        if (!history_->AddAlarm(AlarmEvent{data_id_, time, rule_id, rule, raised}, error))
+            Say("[" + name_ + "] history: cannot store the alarm: " + error);
+    }
+    return true;
+}
+
+// A boolean rule: tracked by rule id and name; its raise and its clear are reported
+// and stored once each. Answers 1 on a change, 0 otherwise.
+int DeviceHost::CheckThresholdBool(VimoVDevice& device, int, const std::string& id1,
+                                   const std::string&, const std::string& name1,
+                                   const std::string&, bool state, unsigned short) {
+    if (replaying_) return 0;
+    return Track(device, id1, name1, state) ? 1 : 0;
+}
+
+// Rule records the host queued for the round: one whose level is above 0 is active, and
+// goes through the same tracking as a boolean rule. vimohost queues none itself.
+bool DeviceHost::DoBatchCheckThreshold(VimoVDevice& device, const std::vector<rule_value>& rules) {
+    if (replaying_) return false;
+    bool changed = false;
+    for (const rule_value& r : rules)
+        changed = Track(device, r.rule_id, r.name.empty() ? r.rule_id : r.name, r.level > 0) ||
+                  changed;
+    return changed;
+}
+
+// vimohost carries out no command of its own (no setting is written to the UPS): every
+// code the device hands on is answered -1, "not done", and the output is left as the
+// device set it.
+int DeviceHost::DeviceIoControl(VimoVDevice&, int, const void*, int, void*, int, int&) {
+    return -1;
+}
+
+void DeviceHost::RestoreAlarms() {
+    if (!history_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : history_->AlarmStates(data_id_))
+        alarms_.Restore(entry.first.first, entry.first.second, entry.second);
+}
+
+std::vector<std::string> DeviceHost::ActiveAlarms() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return alarms_.Active();
+}
+
+std::vector<unsigned char> DeviceHost::LatestRecord() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latest_record_;
+}
+
+namespace {
+thread_local const ttime_t* t_replay_time = nullptr;
+}
+
+ttime_t ReplayClock::ToTTime(boost::posix_time::ptime t) {
+    return t_replay_time ? *t_replay_time : ToTTimeFields(t);
+}
+
+ReplayClock::Scope::Scope(const ttime_t& time) : previous_(t_replay_time), time_(time) {
+    t_replay_time = &time_;
+}
+
+ReplayClock::Scope::~Scope() { t_replay_time = previous_; }
+
+std::string TimeText(const ttime_t& t) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    return text;
+}
+
+bool ParseTimeText(const std::string& text, ttime_t& out) {
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
+            6 ||
+        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+        return false;
+    out = ttime_t{static_cast<uint16_t>(y), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
+                  static_cast<uint8_t>(h),  static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+    return true;
+}
+
+std::string RoundTimeText(const VimoVDevice& device) {
+    const boost::posix_time::ptime t = device.round_time.is_special()
+                                           ? boost::posix_time::second_clock::local_time()
+                                           : device.round_time;
+    return TimeText(ToTTimeFields(t));
+}
+
+}  // namespace vimo

@@ -1,0 +1,107 @@
+// The controller's side of one device: what each host operation the plug-in calls does
+// in vimohost. One DeviceHost per device, reached through the device's VimoController.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "alarm_tracker.h"
+#include "host_services.h"
+
+namespace vimo {
+
+class HistoryStore;
+
+struct PendingRequest {
+    SPModbus::tab_type table = SPModbus::BITS;
+    int first = 0;
+    int count = 0;
+};
+
+class DeviceHost : public HostServices {
+public:
+    DeviceHost(uint32_t data_id, std::string name, HistoryStore* history);
+
+    // Requests are only noted here: the line thread performs the noted request after
+    // the device's call has returned, never inside it.
+    int ReadBits(SPModbus& device, int first, int count) override;
+    int ReadInputRegisters(SPModbus& device, int first, int count) override;
+    std::optional<PendingRequest> TakeRequest();
+
+    int SendSP(VimoVDevice& device, int data_id, const unsigned char* data, unsigned int length,
+               bool flag) override;
+    int SaveDeviceHistory(VimoVDevice& device, const unsigned char* data,
+                          unsigned int length) override;
+    bool CheckAOReport(VimoVDevice& device, const std::string& name, float value) override;
+    int CheckThreshold(VimoVDevice& device, const std::string& name, const std::string& text,
+                       const float& value, int kind) override;
+    int CheckThresholdBool(VimoVDevice& device, int kind, const std::string& id1,
+                           const std::string& id2, const std::string& name1,
+                           const std::string& name2, bool state, unsigned short seq) override;
+    bool DoBatchCheckThreshold(VimoVDevice& device, const std::vector<rule_value>& rules) override;
+    int DeviceIoControl(VimoVDevice& device, int code, const void* input, int input_length,
+                        void* output, int output_capacity, int& output_length) override;
+
+    // While replaying a stored round (the start-up load, `vimohost history`), the
+    // round completion it causes stores nothing and reports no alarm.
+    void SetReplaying(bool replaying) { replaying_ = replaying; }
+    // Takes the alarm states the history knows, so that a restart does not raise again.
+    void RestoreAlarms();
+
+    const std::string& name() const { return name_; }
+    uint32_t data_id() const { return data_id_; }
+    int64_t rounds_stored() const { return rounds_stored_; }
+    int64_t records_received() const { return records_received_; }
+    std::vector<std::string> ActiveAlarms() const;
+    std::vector<unsigned char> LatestRecord() const;
+
+private:
+    bool Track(const VimoVDevice& device, const std::string& rule_id, const std::string& rule,
+               bool active);
+
+    const uint32_t data_id_;
+    const std::string name_;
+    HistoryStore* const history_;
+    bool replaying_ = false;
+    std::optional<PendingRequest> pending_;
+    int64_t rounds_stored_ = 0;
+    int64_t records_received_ = 0;
+    std::map<std::string, float> ao_reported_;
+    std::map<std::string, float> ao_latest_;
+    mutable std::mutex mutex_;  // guards what the summary reads from other threads
+    AlarmTracker alarms_;
+    std::vector<unsigned char> latest_record_;
+};
+
+// The process's clock for get_ttime: the plain conversion, except on a thread that is
+// replaying a stored round, where every conversion gives that round's time, so the
+// record and its document carry the time the round was measured.
+class ReplayClock : public HostServices {
+public:
+    ttime_t ToTTime(boost::posix_time::ptime t) override;
+
+    class Scope {
+    public:
+        explicit Scope(const ttime_t& time);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        const ttime_t* previous_;
+        ttime_t time_;
+    };
+};
+
+// "YYYY-MM-DD HH:MM:SS" of a time stamp (zeros for a special value) and back.
+std::string TimeText(const ttime_t& t);
+bool ParseTimeText(const std::string& text, ttime_t& out);
+// The time of the device's last round, or the present time if it has none.
+std::string RoundTimeText(const VimoVDevice& device);
+
+}  // namespace vimo

@@ -1,0 +1,67 @@
+// Device history and alarm events in one SQLite file, shared by all line threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vimo {
+
+struct StoredRound {
+    int64_t id = 0;
+    uint32_t data_id = 0;
+    std::string time;  // local time of the round, "YYYY-MM-DD HH:MM:SS"
+    std::vector<unsigned char> record;
+};
+
+struct AlarmEvent {
+    uint32_t data_id = 0;
+    std::string time;
+    std::string rule_id;
+    std::string rule;
+    bool raised = false;
+};
+
+class HistoryStore {
+public:
+    // Opens the file, creating it unless `must_exist`; null with a one-line error.
+    static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
+                                              std::string& error);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
+                  size_t length, std::string& error);
+    bool AddAlarm(const AlarmEvent& event, std::string& error);
+
+    std::optional<StoredRound> Newest(uint32_t data_id);
+    std::optional<StoredRound> Round(int64_t id);
+    // The newest `last` rounds (all for 0), oldest first, without their records;
+    // `data_id` null: every device.
+    std::vector<StoredRound> List(const std::optional<uint32_t>& data_id, int64_t last);
+    int64_t CountRounds(const std::optional<uint32_t>& data_id);
+    std::vector<AlarmEvent> Alarms(uint32_t data_id);
+    // The last state of every rule that has an event, by (rule id, rule).
+    std::map<std::pair<std::string, std::string>, bool> AlarmStates(uint32_t data_id);
+
+private:
+    HistoryStore() = default;
+    bool Exec(const char* sql, std::string& error);
+    sqlite3_stmt* Prepare(const char* sql);
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    std::string path_;
+    std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+}  // namespace vimo

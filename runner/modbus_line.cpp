@@ -1,0 +1,110 @@
+#include "modbus_line.h"
+
+#include <cerrno>
+
+namespace vimo {
+
+ModbusLine::~ModbusLine() { Close(); }
+
+bool ModbusLine::Open(std::string& error) {
+    if (ctx_) return true;
+    modbus_t* ctx = NewContext(error);
+    if (!ctx) return false;
+    const int ms = settings_.timeout_ms;
+    modbus_set_response_timeout(ctx, static_cast<uint32_t>(ms / 1000),
+                                static_cast<uint32_t>(ms % 1000) * 1000);
+    // No recovery of libmodbus's own: it would sleep and retry behind our back; the
+    // transport decides (Recover) and the next round retries.
+    modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_NONE);
+    if (modbus_connect(ctx) != 0) {
+        error = modbus_strerror(errno);
+        modbus_free(ctx);
+        return false;
+    }
+    ctx_ = ctx;
+    return true;
+}
+
+void ModbusLine::SetTimeout(int timeout_ms) {
+    settings_.timeout_ms = timeout_ms;
+    if (ctx_)
+        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
+                                    static_cast<uint32_t>(timeout_ms % 1000) * 1000);
+}
+
+void ModbusLine::Close() {
+    if (!ctx_) return;
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+}
+
+std::string ModbusLine::Describe() const {
+    return (settings_.transport == "tcp" ? "tcp " : "serial ") + settings_.port;
+}
+
+namespace {
+
+Exchange Classify(int error) {
+    switch (error) {
+        case ETIMEDOUT:
+            return Exchange::kTimeout;
+        case EMBBADCRC:
+        case EMBBADDATA:
+        case EMBBADEXC:
+        case EMBUNKEXC:
+        case EMBBADSLAVE:
+        case EMBMDATA:
+            return Exchange::kBadFrame;
+        default:
+            break;
+    }
+    if (error > MODBUS_ENOBASE && error <= MODBUS_ENOBASE + MODBUS_EXCEPTION_GATEWAY_TARGET)
+        return Exchange::kException;
+    return Exchange::kLinkDown;
+}
+
+bool ValidRequest(int slave, int first, int count, int max) {
+    return slave >= 0 && slave <= 247 && first >= 0 && count >= 1 && count <= max &&
+           first + count - 1 <= 0xFFFF;
+}
+
+}  // namespace
+
+ExchangeResult ModbusLine::Finish(int rc, int expected) {
+    if (rc == expected) return {};
+    ExchangeResult result;
+    if (rc >= 0) {
+        result.status = Exchange::kBadFrame;
+        result.message = "answer of " + std::to_string(rc) + " values instead of " +
+                         std::to_string(expected);
+    } else {
+        const int error = errno;
+        result.status = Classify(error);
+        result.message = modbus_strerror(error);
+    }
+    Recover(result.status);
+    return result;
+}
+
+ExchangeResult ModbusLine::ReadBits(int slave, int first, int count, uint8_t* out) {
+    if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_BITS))
+        return {Exchange::kBadRequest, "request outside the protocol's limits"};
+    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
+    modbus_set_slave(ctx_, slave);
+    return Finish(modbus_read_bits(ctx_, first, count, out), count);
+}
+
+ExchangeResult ModbusLine::ReadInputRegisters(int slave, int first, int count, uint16_t* out) {
+    if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_REGISTERS))
+        return {Exchange::kBadRequest, "request outside the protocol's limits"};
+    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
+    modbus_set_slave(ctx_, slave);
+    return Finish(modbus_read_input_registers(ctx_, first, count, out), count);
+}
+
+std::unique_ptr<ModbusLine> MakeLine(const LineSettings& settings) {
+    return settings.transport == "tcp" ? MakeTcpLine(settings) : MakeRtuLine(settings);
+}
+
+}  // namespace vimo

@@ -1,0 +1,79 @@
+// One Modbus line (a serial port, or a TCP connection to a slave or gateway), used by
+// one thread at a time: the exchanges on a line never overlap.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <modbus.h>
+
+namespace vimo {
+
+struct LineSettings {
+    std::string transport = "rtu";  // "rtu" or "tcp"
+    std::string port;               // device path, or HOST:PORT
+    int baud = 9600;
+    char parity = 'N';
+    int data_bits = 8;
+    int stop_bits = 1;
+    int timeout_ms = 1000;
+};
+
+enum class Exchange {
+    kOk,
+    kTimeout,     // no (complete) answer in time
+    kBadFrame,    // checksum, length or address of the answer wrong
+    kException,   // the slave answered with a Modbus exception
+    kLinkDown,    // connection lost or port gone
+    kNotOpen,     // the port could not be opened
+    kBadRequest,  // a request the protocol cannot carry
+};
+
+struct ExchangeResult {
+    Exchange status = Exchange::kOk;
+    std::string message;
+    bool ok() const { return status == Exchange::kOk; }
+};
+
+class ModbusLine {
+public:
+    explicit ModbusLine(LineSettings settings) : settings_(std::move(settings)) {}
+    virtual ~ModbusLine();
+    ModbusLine(const ModbusLine&) = delete;
+    ModbusLine& operator=(const ModbusLine&) = delete;
+
+    // Opens the port unless it is open; false with the reason otherwise.
+    bool Open(std::string& error);
+    bool IsOpen() const { return ctx_ != nullptr; }
+    void Close();
+    // The response timeout of the device polled next (devices on a line may differ).
+    void SetTimeout(int timeout_ms);
+
+    // Function 01 and function 04 at `first`, as asked: one byte per bit, registers
+    // in native order.
+    ExchangeResult ReadBits(int slave, int first, int count, uint8_t* out);
+    ExchangeResult ReadInputRegisters(int slave, int first, int count, uint16_t* out);
+
+    const LineSettings& settings() const { return settings_; }
+    // "serial /dev/ttyUSB0" or "tcp 127.0.0.1:502", for messages.
+    std::string Describe() const;
+
+protected:
+    // A context for the transport, or null with the reason.
+    virtual modbus_t* NewContext(std::string& error) = 0;
+    // What the transport does after a failed exchange, before the next request.
+    virtual void Recover(Exchange failure) = 0;
+    modbus_t* ctx_ = nullptr;
+
+private:
+    ExchangeResult Finish(int rc, int expected);
+    LineSettings settings_;
+};
+
+// One file per transport: rtu_line.cpp, tcp_line.cpp.
+std::unique_ptr<ModbusLine> MakeRtuLine(const LineSettings& settings);
+std::unique_ptr<ModbusLine> MakeTcpLine(const LineSettings& settings);
+std::unique_ptr<ModbusLine> MakeLine(const LineSettings& settings);
+
+}  // namespace vimo

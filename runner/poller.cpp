@@ -1,0 +1,199 @@
+#include "poller.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include <json/reader.h>
+
+#include "console.h"
+#include "status_summary.h"
+
+namespace vimo {
+
+namespace {
+
+std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", s);
+    return text;
+}
+
+bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
+    return a.transport == b.transport && a.baud == b.baud && a.parity == b.parity &&
+           a.data_bits == b.data_bits && a.stop_bits == b.stop_bits;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    FILE* f = std::fopen(temporary.c_str(), "wb");
+    if (!f) {
+        error = temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        error = temporary + ": cannot write";
+        std::remove(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
+                   std::string& error) {
+    settings_ = settings;
+    several_devices_ = sessions.size() > 1;
+    for (DeviceSession* session : sessions) {
+        const LineSettings wanted = session->Line();
+        Line* line = nullptr;
+        for (auto& existing : lines_) {
+            const LineSettings& have = existing->transport->settings();
+            if (have.transport == wanted.transport && have.port == wanted.port) line = existing.get();
+        }
+        if (line && !SameSerialSettings(line->transport->settings(), wanted)) {
+            error = "devices " + line->devices.front().session->config().name + " and " +
+                    session->config().name + " share " + wanted.port +
+                    " but not its speed, parity, data bits or stop bits";
+            return false;
+        }
+        if (!line) {
+            lines_.push_back(std::make_unique<Line>());
+            line = lines_.back().get();
+            line->transport = MakeLine(wanted);
+        }
+        Device device;
+        device.session = session;
+        line->devices.push_back(device);
+    }
+    return true;
+}
+
+Poller::~Poller() {
+    Stop();
+    Join();
+}
+
+void Poller::Start() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& line : lines_) {
+        for (Device& d : line->devices) d.due = now;
+        ++running_;
+        line->thread = std::thread([this, l = line.get()] {
+            Serve(*l);
+            --running_;
+            std::lock_guard<std::mutex> lock(mutex_);
+            wake_.notify_all();
+        });
+    }
+}
+
+void Poller::Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    wake_.notify_all();
+}
+
+void Poller::Join() {
+    for (auto& line : lines_)
+        if (line->thread.joinable()) line->thread.join();
+}
+
+bool Poller::Wait(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_until(lock, until, [this] { return stop_.load(); });
+    return !stop_;
+}
+
+std::string Poller::StatusPath(const DeviceSession& session) const {
+    if (settings_.status_out.empty()) return "";
+    return several_devices_ ? settings_.status_out + "." + std::to_string(session.config().data_id)
+                            : settings_.status_out;
+}
+
+void Poller::Publish(DeviceSession& session, const std::string& what) {
+    const std::string& name = session.config().name;
+    std::string text, error;
+    if (!session.Document(text, error)) {
+        Say("[" + name + "] " + what + " | " + error);
+        return;
+    }
+    const std::string path = StatusPath(session);
+    if (!path.empty() && !WriteFileAtomically(path, text, error))
+        Say("[" + name + "] --status-out: " + error);
+    Json::Value document;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string parse_error;
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &document, &parse_error);
+    } catch (const std::exception&) {
+        parsed = false;
+    }
+    Say("[" + name + "] " + what + " | " +
+        (parsed ? SummarizeDocument(document) : "status document is not JSON"));
+}
+
+void Poller::Account(Device& d, const RoundResult& result) {
+    const std::string& name = d.session->config().name;
+    const std::string round = "round " + std::to_string(d.attempts);
+    if (result.completed) {
+        ++d.completed;
+        d.failures_in_row = 0;
+        Publish(*d.session, round + " in " + Seconds(result.seconds));
+        if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
+        return;
+    }
+    ++d.failed;
+    ++d.failures_in_row;
+    if (result.port_unavailable)
+        Say("[" + name + "] " + round + ": " + result.error + "; retrying next round");
+    else
+        Say("[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
+            result.error);
+    if (settings_.max_failures > 0 && d.failures_in_row >= settings_.max_failures) {
+        Say("[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
+            " failed rounds in a row");
+        gave_up_ = true;
+        Stop();
+    }
+}
+
+void Poller::Serve(Line& line) {
+    using Clock = std::chrono::steady_clock;
+    while (!stop_) {
+        Device* next = nullptr;
+        for (Device& d : line.devices)
+            if (!d.done && (!next || d.due < next->due)) next = &d;
+        if (!next) break;
+        if (!Wait(next->due)) break;
+        ++next->attempts;
+        line.transport->SetTimeout(next->session->Line().timeout_ms);
+        const RoundResult result = next->session->Poll(*line.transport);
+        Account(*next, result);
+        // Rounds start one interval apart; one that overran starts the next at once.
+        next->due += std::chrono::milliseconds(next->session->interval_ms());
+        const Clock::time_point now = Clock::now();
+        if (next->due < now) next->due = now;
+    }
+    line.transport->Close();
+    for (const Device& d : line.devices)
+        Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
+            " rounds completed, " + std::to_string(d.failed) + " failed, " +
+            std::to_string(d.session->host().rounds_stored()) + " stored");
+}
+
+}  // namespace vimo

@@ -1,0 +1,80 @@
+// The event loop: one thread per line (serial port or TCP endpoint), which polls the
+// devices on that line one round at a time, each at its own interval.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modbus_line.h"
+#include "round_runner.h"
+
+namespace vimo {
+
+struct PollSettings {
+    int64_t rounds = 0;        // completed rounds per device; 0: no limit
+    int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
+    std::string status_out;    // empty: none
+};
+
+class Poller {
+public:
+    // Groups the sessions by line. False with a one-line error when devices that share
+    // a port disagree about its settings.
+    bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
+               std::string& error);
+    ~Poller();
+
+    void Start();
+    // Asks every line thread to stop after its current exchange; returns at once.
+    void Stop();
+    bool Finished() const { return running_.load() == 0; }
+    void Join();
+    // True when a device failed --max-failures rounds in a row.
+    bool GaveUp() const { return gave_up_.load(); }
+
+    // After the round completion: the document, --status-out and the summary. Also
+    // used for a round loaded from history at start.
+    void Publish(DeviceSession& session, const std::string& what);
+
+private:
+    struct Device {
+        DeviceSession* session = nullptr;
+        int64_t attempts = 0;
+        int64_t completed = 0;
+        int64_t failed = 0;
+        int64_t failures_in_row = 0;
+        bool done = false;
+        std::chrono::steady_clock::time_point due;
+    };
+    struct Line {
+        std::unique_ptr<ModbusLine> transport;
+        std::vector<Device> devices;
+        std::thread thread;
+    };
+
+    void Serve(Line& line);
+    bool Wait(std::chrono::steady_clock::time_point until);
+    void Account(Device& device, const RoundResult& result);
+    std::string StatusPath(const DeviceSession& session) const;
+
+    PollSettings settings_;
+    bool several_devices_ = false;
+    std::vector<std::unique_ptr<Line>> lines_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> gave_up_{false};
+    std::atomic<int> running_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+// Writes `text` to a temporary file beside `path`, then renames it over `path`, so a
+// reader never sees half a document.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+
+}  // namespace vimo
