@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -122,7 +123,10 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes, bool socket) {
     return true;
 }
 
+bool g_ready = false;
+
 void Ready(const std::string& line) {
+    g_ready = true;
     std::printf("ready %s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -264,17 +268,22 @@ int ServeRtu(const Options& options, Session& session, Responder& responder) {
         }
         device = pty.path;
     }
-    const ModbusPtr ctx(modbus_new_rtu(device.c_str(), options.baud, options.parity, 8, 1));
+    auto new_context = [&]() {
+        ModbusPtr ctx(modbus_new_rtu(device.c_str(), options.baud, options.parity, 8, 1));
+        if (ctx) {
+            modbus_set_slave(ctx.get(), options.slave);
+            // On a checksum error drop the rest of the input, to find the next frame.
+            modbus_set_error_recovery(ctx.get(), MODBUS_ERROR_RECOVERY_PROTOCOL);
+            if (options.transport == Transport::kPty) modbus_set_socket(ctx.get(), pty.master);
+        }
+        return ctx;
+    };
+    ModbusPtr ctx = new_context();
     if (!ctx) {
         Log(Errno("modbus_new_rtu " + device));
         return 1;
     }
-    modbus_set_slave(ctx.get(), options.slave);
-    // On a checksum error drop whatever else is in the input, to find the next frame.
-    modbus_set_error_recovery(ctx.get(), MODBUS_ERROR_RECOVERY_PROTOCOL);
-    if (options.transport == Transport::kPty) {
-        modbus_set_socket(ctx.get(), pty.master);
-    } else if (modbus_connect(ctx.get()) != 0) {
+    if (options.transport == Transport::kSerial && modbus_connect(ctx.get()) != 0) {
         Log("cannot open " + device + ": " + modbus_strerror(errno));
         return 1;
     }
@@ -303,11 +312,35 @@ int ServeRtu(const Options& options, Session& session, Responder& responder) {
             if (options.verbose) Log(std::string("bad request: ") + modbus_strerror(errno));
             continue;
         }
-        if (n == 0) continue;
+        if (n == 0) {
+            // A request for another slave: libmodbus now takes the next frame for that
+            // slave's answer. On a pseudo-terminal nobody else answers, so the next
+            // frame is a request again; a fresh context forgets the expectation.
+            if (options.transport == Transport::kPty) ctx = new_context();
+            if (!ctx) {
+                Log(Errno("modbus_new_rtu " + device));
+                status = 1;
+                break;
+            }
+            continue;
+        }
         const Reply reply = responder.Handle(adu, static_cast<size_t>(n), Clock::now());
         Deliver(session, options, reply, fd, false);
     }
     if (options.transport == Transport::kSerial) modbus_close(ctx.get());
+    // Closing the master hangs the line up and discards what the client has not read
+    // yet; when the simulator ends by itself, give the last answer time to reach the
+    // client's side (the kernel moves it there asynchronously) and to be read.
+    if (options.transport == Transport::kPty && g_stop == 0) {
+        const auto until = Clock::now() + std::chrono::milliseconds(500);
+        auto quiet_since = Clock::now();
+        int unread = 0;
+        while (Clock::now() < until && ioctl(pty.slave, FIONREAD, &unread) == 0) {
+            if (unread > 0) quiet_since = Clock::now();
+            else if (Clock::now() - quiet_since >= std::chrono::milliseconds(50)) break;
+            usleep(2000);
+        }
+    }
     return status;
 }
 
@@ -337,7 +370,8 @@ int Serve(const Options& options, UpsState& state) {
                         options.baud_pacing);
     const int status = tcp ? ServeTcp(options, session, responder)
                            : ServeRtu(options, session, responder);
-    Log("stopped after " + faults.Summary() + ", " + std::to_string(state.round()) + " rounds");
+    if (g_ready)
+        Log("stopped after " + faults.Summary() + ", " + std::to_string(state.round()) + " rounds");
     close(g_stop_pipe[0]);
     close(g_stop_pipe[1]);
     return status;
