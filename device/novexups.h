@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "document_rules.h"
 #include "novexups_data.h"
 #include "uni_data_device.h"
 
@@ -58,4 +59,10 @@ private:
     // (a rebuild, or a pointer handed out by 803). Guarded by document_mutex.
     std::string document_text_;
     bool document_text_valid_ = false;
+    // Where the document's members live, so that a rebuild need not look them up.
+    // Once 803 has handed out the document's address, whoever holds it may remove
+    // or replace members: from then on every rebuild finds its members by key.
+    novex::render::MemberPlaces document_places_;
+    bool document_shared_ = false;
+    novex::render::Container Document() { return {status_document, document_places_}; }
 };

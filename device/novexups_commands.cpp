@@ -95,7 +95,9 @@ int NovexUPS::WriteDocumentPointer(void* output, int output_capacity, int& outpu
     output_length = static_cast<int>(sizeof document);
     if (output == nullptr || output_capacity < static_cast<int>(sizeof document)) return -1;
     std::memcpy(output, &document, sizeof document);
-    // Whoever holds the pointer may change the document: serialise afresh next time.
+    // Whoever holds the pointer may change the document: serialise afresh next time,
+    // and find the members by key from now on.
     document_text_valid_ = false;
+    document_shared_ = true;
     return 0;
 }

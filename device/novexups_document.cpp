@@ -1,11 +1,97 @@
 // The status document: which section is rendered from which part of the record, in
 // which order. The sections themselves are table-driven renderers under render/.
+#include <cstdint>
+#include <cstring>
+
+#include "document_rules.h"
 #include "novexups.h"
+#include "status_sections.h"
 
-void NovexUPS::RenderDocument(const NovexUPS_Data_t&) {}
+namespace {
 
-void NovexUPS::_novexups_ModuleData1(char*, const char*, int, const char*) {}
-void NovexUPS::_novexups_BatteryInfo(char*, const char*, int, const char*) {}
-void NovexUPS::_novexups_BatteryV(char*, const char*, int, const char*) {}
-void NovexUPS::_novexups_BatteryT(char*, const char*, int, const char*) {}
-void NovexUPS::_novexups_BatteryR(char*, const char*, int, const char*) {}
+namespace off = record_offset;
+
+// The unit's sections in order of writing. Columns: section key, renderer, offset of
+// the record slice it reads. "整机状态位" is written twice: the flag registers
+// override most of what the status coils wrote.
+struct SectionStep {
+    const char* key;
+    void (*render)(const unsigned char* slice, novex::render::Container section);
+    size_t offset;
+};
+
+const SectionStep kUnitSections[] = {
+    {"整机状态位", novex::render::RenderUnitStatusBits, off::kBits1To31},
+    {"整机告警位", novex::render::RenderUnitAlarmBits, off::kBits65To97},
+    {"整机数据", novex::render::RenderUnitData, off::kRegs1To40},
+    {"并机数据", novex::render::RenderParallelData, off::kRegs61To68},
+    {"整机状态数据", novex::render::RenderRunState, off::kReg81},
+    {"整机状态位", novex::render::RenderStatusFlags, off::kRegs82To85},
+    {"整机告警位位", novex::render::RenderAlarmFlags, off::kRegs86To89},
+    {"整机系统状态", novex::render::RenderSystemStatus, off::kReg90},
+};
+
+constexpr int kModuleCount = 10;
+constexpr int kCellCount = 30;
+constexpr size_t kCellStride = 8;  // four registers, of which three are shown
+const char* const kNumberTexts[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",
+                                    "9",  "10", "11", "12", "13", "14", "15", "16",
+                                    "17", "18", "19", "20", "21", "22", "23", "24",
+                                    "25", "26", "27", "28", "29", "30"};
+static_assert(sizeof kNumberTexts / sizeof kNumberTexts[0] == kCellCount, "one per cell");
+
+}  // namespace
+
+void NovexUPS::RenderDocument(const NovexUPS_Data_t& data) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&data);
+    if (!status_document.isObject()) status_document = Json::Value(Json::objectValue);
+    document_places_.Begin(status_document, !document_shared_);
+    const novex::render::Container document = Document();
+    for (const SectionStep& step : kUnitSections)
+        step.render(bytes + step.offset, novex::render::Object(document, step.key));
+
+    char block[off::kModuleBlockBytes];
+    for (int k = 0; k < kModuleCount; ++k) {
+        std::memcpy(block, bytes + off::kModuleRegs + off::kModuleBlockBytes * k, sizeof block);
+        _novexups_ModuleData1(block, "", 0, kNumberTexts[k]);
+    }
+
+    char cells[sizeof data.battery_regs];
+    std::memcpy(cells, bytes + off::kBatteryRegs, sizeof cells);
+    for (int n = 1; n <= kCellCount; ++n)
+        _novexups_BatteryInfo(cells + kCellStride * (n - 1), "", n, kNumberTexts[n - 1]);
+
+    novex::render::RenderUpdateTime(bytes + off::kUpdateTime, document);
+    document_places_.End(status_document);
+}
+
+void NovexUPS::_novexups_ModuleData1(char* block, const char*, int, const char* module_number) {
+    uint16_t regs[off::kModuleBlockBytes / 2];
+    std::memcpy(regs, block, sizeof regs);
+    novex::render::RenderPowerModule(regs, module_number, Document());
+}
+
+void NovexUPS::_novexups_BatteryInfo(char* cell, const char* unused_text, int unused_number,
+                                     const char* cell_number) {
+    _novexups_BatteryV(cell, unused_text, unused_number, cell_number);
+    _novexups_BatteryT(cell + 2, unused_text, unused_number, cell_number);
+    _novexups_BatteryR(cell + 4, unused_text, unused_number, cell_number);
+}
+
+void NovexUPS::_novexups_BatteryV(char* reg, const char*, int, const char* cell_number) {
+    uint16_t value;
+    std::memcpy(&value, reg, sizeof value);
+    novex::render::RenderCellVoltage(value, cell_number, Document());
+}
+
+void NovexUPS::_novexups_BatteryT(char* reg, const char*, int, const char* cell_number) {
+    int16_t value;
+    std::memcpy(&value, reg, sizeof value);
+    novex::render::RenderCellTemperature(value, cell_number, Document());
+}
+
+void NovexUPS::_novexups_BatteryR(char* reg, const char*, int, const char* cell_number) {
+    uint16_t value;
+    std::memcpy(&value, reg, sizeof value);
+    novex::render::RenderCellResistance(value, cell_number, Document());
+}

@@ -1,0 +1,112 @@
+// The four ways a member of the status document is written, shared by every
+// section renderer. Each replaces whatever the member held before.
+//
+// The document is rebuilt in place after every round, with the same members in the
+// same order each time. The first rebuild finds each member by its key (creating
+// it) and remembers where it lives; later rebuilds walk those places in order and
+// neither format nor look up a key, unless the device says the places may have
+// moved. A container that is not an object when it is looked up is made an empty
+// object first instead of failing (the host may change the document through the
+// pointer of command 803). A text member that already holds its text is left alone,
+// which spares an allocation per unchanged text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace novex {
+namespace render {
+
+// Texts of an alarm member.
+extern const char kAlarmText[];   // "告警"
+extern const char kNormalText[];  // "正常"
+// Text of a value that no table knows.
+extern const char kInvalidText[];  // "无效值"
+// Name of the object of alarm booleans beside the alarm texts.
+extern const char kAlertArrayKey[];  // "AlertArray"
+
+// A member key: a plain text, or a pattern with one "%s" and the text put in its
+// place (formatted only when the member has to be looked up).
+struct Key {
+    Key(const char* text) : pattern(text), number(nullptr) {}  // implicit: a text is a key
+    Key(const char* key_pattern, const char* key_number)
+        : pattern(key_pattern), number(key_number) {}
+    const char* pattern;
+    const char* number;
+};
+
+// The places of the members of one document, in the order a rebuild writes them.
+class MemberPlaces {
+public:
+    // Starts a rebuild of `document`. With `keep_places`, the places remembered by
+    // the last complete rebuild are walked again (if the document still has as many
+    // members as then), or, if there are none, every member is found by key and its
+    // place remembered. Without, every member is found by key and nothing is kept.
+    void Begin(Json::Value& document, bool keep_places);
+    // Ends a rebuild that wrote every member.
+    void End(const Json::Value& document);
+    bool replaying() const { return mode_ == Mode::kReplay; }
+
+    Json::Value& Member(Json::Value& container, const Key& key);
+
+private:
+    enum class Mode { kLookup, kRecord, kReplay };
+    static Json::Value& Find(Json::Value& container, const Key& key);
+
+    std::vector<Json::Value*> places_;
+    size_t next_ = 0;
+    size_t root_members_ = 0;
+    bool complete_ = false;
+    Mode mode_ = Mode::kLookup;
+};
+
+// A container of the document under rebuild: a section object or the document.
+struct Container {
+    Json::Value& value;
+    MemberPlaces& places;
+};
+
+// container[key] as an object (made an empty one when missing or not an object).
+Container Object(Container container, const Key& key);
+
+// container[key] := text.
+void put_text(Container container, const Key& key, const char* text);
+
+// container[key] := raw as a JSON real: converted to single precision, divided in
+// single precision when divisor is non-zero, then widened to double. Never an
+// integer, so 37 is written 37.0.
+void put_number(Container container, const Key& key, uint16_t raw, uint16_t divisor = 0);
+// The same for a register read as signed, without divisor.
+void put_signed_number(Container container, const Key& key, int16_t raw);
+
+// container[key] := "告警" or "正常", then alerts[key] := flag, where alerts is
+// container["AlertArray"]. The second form takes that object already resolved.
+void put_alarm(Container container, const Key& key, bool flag);
+void put_alarm(Container container, Container alerts, const Key& key, bool flag);
+
+// container[key] := texts[value] for value < count, else fallback.
+void state_text(Container container, const Key& key, unsigned value, const char* const* texts,
+                size_t count, const char* fallback = kInvalidText);
+
+// A key made from a pattern with one "%s" and a number text. Held in a buffer large
+// enough for every key of the document; a longer one goes to the heap, so nothing is
+// ever cut short.
+class PatternKey {
+public:
+    PatternKey(const char* pattern, const char* number);
+    const char* c_str() const { return long_.empty() ? short_ : long_.c_str(); }
+
+private:
+    char short_[96];
+    std::string long_;
+};
+
+// Register i (0-based) of a slice of native-order 16-bit registers at any alignment.
+uint16_t RegisterAt(const unsigned char* slice, size_t i);
+
+}  // namespace render
+}  // namespace novex

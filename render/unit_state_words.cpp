@@ -1,0 +1,178 @@
+// The unit's state registers 81..91: run state, status flags, alarm flags and system
+// status.
+#include <cstddef>
+#include <cstdint>
+
+#include "document_rules.h"
+#include "status_sections.h"
+
+namespace novex {
+namespace render {
+
+namespace {
+
+// Register 81, indexed by its whole value.
+const char* const kRunStates[] = {
+    "初始化",   "待机状态",     "无输出状态", "旁路状态", "市电状态", "电池状态",
+    "电池自检状态", "逆变启动中", "经济模式",   "EPO状态",  "维护旁路模式", "故障模式",
+};
+
+// A flag group of four registers is one 64-bit field whose first register is the
+// most significant: group bit k is bit k % 16 of register first + 3 - k / 16.
+uint64_t FlagGroup(const unsigned char* regs) {
+    uint64_t field = 0;
+    for (size_t i = 0; i < 4; ++i) field = (field << 16) | RegisterAt(regs, i);
+    return field;
+}
+
+const char* const kClosedOpen[] = {"闭合", "断开"};
+const char* const kSupplying[] = {"均不供电", "旁路供电", "逆变供电"};  // 3: invalid
+const char* const kSwitching[] = {"关机", "软启动", "启动完毕未供电", "正常供电中"};
+const char* const kFloatEqualise[] = {"浮充", "均充"};
+const char* const kCharging[] = {"未充电", "充电"};
+const char* const kSelfTest[] = {"未自检", "自检"};
+const char* const kSupplyMode[] = {"输入供电", "电池供电"};
+const char* const kWorking[] = {"工作", "不工作"};
+const char* const kCurrentLimit[] = {"未限流", "限流"};
+const char* const kEmergencyStop[] = {"正常", "紧急关机状态"};
+const char* const kRectifier[] = {"工作", "停止"};
+
+// Status flags of registers 82..85 in order of writing. Columns: group bit of the
+// lowest bit read, number of bits, key, texts indexed by the value read (none: the
+// value itself as a number). Values without a text are invalid. Several keys replace
+// what the status coils wrote earlier in the same rebuild.
+struct StatusFlagRow {
+    unsigned char group_bit;
+    unsigned char width;
+    const char* key;
+    const char* const* texts;
+    size_t count;
+};
+
+const StatusFlagRow kStatusFlags[] = {
+    {11, 1, "逆变待机(ECO 状态位)", nullptr, 0},
+    {12, 1, "LBS系统激活", nullptr, 0},
+    {13, 1, "并机系统转旁路", nullptr, 0},
+    {14, 1, "负载冲击切旁路", nullptr, 0},
+    {15, 1, "过载延时到关机", nullptr, 0},
+    {16, 1, "切换次数到", nullptr, 0},
+    {17, 1, "逆变主机", nullptr, 0},
+    {18, 1, "启动容量不足", nullptr, 0},
+    {19, 1, "紧急关机提示", nullptr, 0},
+    {20, 1, "关机将导致过载告警", nullptr, 0},
+    {21, 1, "关机将导致断电告警", nullptr, 0},
+    {22, 1, "间断切换提示", nullptr, 0},
+    {23, 2, "UPS供电状态", kSupplying, 3},
+    {25, 2, "逆变开关机状态", kSwitching, 4},
+    {27, 1, "外部输出空开状态", kClosedOpen, 2},
+    {28, 1, "旁路柜旁路空开状态", kClosedOpen, 2},
+    {29, 1, "维修旁路空开状态", kClosedOpen, 2},
+    {30, 1, "输出空开状态", kClosedOpen, 2},
+    {31, 1, "旁路空开状态", kClosedOpen, 2},
+    {54, 1, "负组电池均浮充", kFloatEqualise, 2},
+    {55, 1, "正组电池均浮充", kFloatEqualise, 2},
+    {56, 1, "电池充电", kCharging, 2},
+    {57, 1, "电池自检", kSelfTest, 2},
+    {58, 1, "输入供电模式", kSupplyMode, 2},
+    {59, 1, "输入供电状态", kWorking, 2},
+    {60, 1, "整流器限流", kCurrentLimit, 2},
+    {61, 1, "紧急关机", kEmergencyStop, 2},
+    {62, 1, "整流器状态", kRectifier, 2},
+    {63, 1, "输入空开状态", kClosedOpen, 2},
+};
+
+// Alarm flags of registers 86..89 in order of writing. Columns: group bit, key.
+struct AlarmFlagRow {
+    unsigned char group_bit;
+    const char* key;
+};
+
+const AlarmFlagRow kAlarmFlags[] = {
+    {7, "BUS电压异常"},          {8, "回馈保护"},           {9, "旁路过流"},
+    {10, "逆变直流分量过大"},    {11, "并机过载"},          {12, "过载"},
+    {13, "开机无效"},            {14, "上电初始化故障"},    {15, "LBS超跟踪"},
+    {16, "并机继电器故障"},      {17, "并机连线故障"},      {18, "熔丝断"},
+    {19, "IGBT过流"},            {20, "旁路超保护"},        {21, "旁路超跟踪"},
+    {22, "不同步"},              {23, "旁路反序"},          {24, "并机均流故障"},
+    {25, "CAN通信故障"},         {26, "旁路晶闸管断路故障"}, {27, "旁路晶闸管短路故障"},
+    {28, "逆变晶闸管断路故障"},  {29, "逆变晶闸管短路故障"}, {30, "逆变桥臂直通"},
+    {31, "逆变器故障"},          {38, "市电电压异常"},      {39, "市电频率异常"},
+    {40, "电池电压预告警"},      {41, "电池电压高"},        {42, "电池电压低"},
+    {43, "负组电池充电器故障"},  {44, "正组电池充电器故障"}, {45, "电池无"},
+    {46, "电池反"},              {47, "输入缺零"},          {48, "软启动失败"},
+    {49, "输入电压相序反"},      {50, "正负母线压差大"},    {51, "母线电压欠压"},
+    {52, "母线电压过压"},        {53, "风扇电源故障"},      {54, "风扇故障"},
+    {55, "电池充电晶闸管故障"},  {56, "电池放电晶闸管故障"}, {57, "输入晶闸管故障"},
+    {58, "辅助电源2故障"},       {59, "辅助电源1故障"},     {60, "整流过流故障"},
+    {61, "逆变模块过温"},        {62, "整流模块过温"},      {63, "整流器故障"},
+};
+
+const char* const kNotYetComputed[] = {"未计算", "已计算"};
+const char* const kConnected[] = {"未接入", "已接入"};
+const char* const kInEffect[] = {"状态无效", "状态有效"};
+
+// System status of register 90, then 91, in order of writing. Columns: register
+// index within the slice (0: register 90, 1: register 91), bit, key, texts for the
+// clear and the set bit.
+struct SystemStatusRow {
+    unsigned char index;
+    unsigned char bit;
+    const char* key;
+    const char* const* texts;
+};
+
+const SystemStatusRow kSystemStatus[] = {
+    {0, 6, "后备时间计算位", kNotYetComputed},
+    {0, 7, "充电率计算位", kNotYetComputed},
+    {0, 9, "电池监控系统接入位", kConnected},
+    {0, 10, "避雷动作信号", kInEffect},
+    {0, 11, "定期自检开始", kInEffect},
+    {0, 12, "定时关机", kInEffect},
+    {0, 13, "定时开机", kInEffect},
+    {0, 14, "电池电压低关机状态位", kInEffect},
+    {0, 15, "发电机接入", kInEffect},
+    {1, 8, "预防性维护时间到", kInEffect},
+    {1, 9, "机型错误", kInEffect},
+    {1, 10, "烟雾报警", kInEffect},
+    {1, 11, "火灾报警", kInEffect},
+    {1, 12, "电池电压低", kInEffect},
+    {1, 13, "电池电压高", kInEffect},
+    {1, 14, "电池过温", kInEffect},
+    {1, 15, "电池损坏", kInEffect},
+};
+
+}  // namespace
+
+void RenderRunState(const unsigned char* reg, Container section) {
+    state_text(section, "运行状态", RegisterAt(reg, 0), kRunStates,
+               sizeof kRunStates / sizeof kRunStates[0]);
+}
+
+void RenderStatusFlags(const unsigned char* regs, Container section) {
+    const uint64_t field = FlagGroup(regs);
+    for (const StatusFlagRow& row : kStatusFlags) {
+        const unsigned mask = (1u << row.width) - 1;
+        const unsigned value = static_cast<unsigned>(field >> row.group_bit) & mask;
+        if (row.texts == nullptr)
+            put_number(section, row.key, static_cast<uint16_t>(value));
+        else
+            state_text(section, row.key, value, row.texts, row.count);
+    }
+}
+
+void RenderAlarmFlags(const unsigned char* regs, Container section) {
+    const uint64_t field = FlagGroup(regs);
+    const Container alerts = Object(section, kAlertArrayKey);
+    for (const AlarmFlagRow& row : kAlarmFlags)
+        put_alarm(section, alerts, row.key, ((field >> row.group_bit) & 1) != 0);
+}
+
+void RenderSystemStatus(const unsigned char* regs, Container section) {
+    for (const SystemStatusRow& row : kSystemStatus) {
+        const unsigned bit = (RegisterAt(regs, row.index) >> row.bit) & 1u;
+        state_text(section, row.key, bit, row.texts, 2);
+    }
+}
+
+}  // namespace render
+}  // namespace novex
