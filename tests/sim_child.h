@@ -31,6 +31,9 @@ public:
 
     static std::string Program() {
         const char* dir = std::getenv("NOVEX_BUILD_DIR");
+#ifdef NOVEX_SIM_PROGRAM
+        if (dir == nullptr) return NOVEX_SIM_PROGRAM;
+#endif
         return std::string(dir ? dir : ".") + "/novexups-sim";
     }
 
