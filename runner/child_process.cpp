@@ -59,6 +59,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const Options& op
             const int fd = open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0) dup2(fd, STDERR_FILENO);
         }
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -16,6 +16,7 @@ public:
         std::string stderr_file;       // empty: inherited; "/dev/null" to discard
         std::string stdout_file;       // instead of capturing, when not empty
         bool die_with_parent = true;   // SIGKILL if the starting process dies
+        std::string cwd;               // empty: the starting process's
     };
 
     ChildProcess() = default;

@@ -50,6 +50,8 @@ public:
     // While replaying a stored round (the start-up load, `vimohost history`), the
     // round completion it causes stores nothing and reports no alarm.
     void SetReplaying(bool replaying) { replaying_ = replaying; }
+    // Where rounds and alarms are stored from now on (null: nowhere).
+    void AttachHistory(HistoryStore* history) { history_ = history; }
     // Takes the alarm states the history knows, so that a restart does not raise again.
     void RestoreAlarms();
 
@@ -66,7 +68,7 @@ private:
 
     const uint32_t data_id_;
     const std::string name_;
-    HistoryStore* const history_;
+    HistoryStore* history_;
     bool replaying_ = false;
     std::optional<PendingRequest> pending_;
     int64_t rounds_stored_ = 0;

@@ -115,21 +115,12 @@ int RunPoll(const PollOptions& options) {
         Fail(error);
         return kExitFailure;
     }
-    std::unique_ptr<HistoryStore> history;
-    if (options.history) {
-        history = HistoryStore::Open(options.history_file, false, error);
-        if (!history) {
-            Fail(error);
-            return kExitFailure;
-        }
-    }
-
     // Sessions hold devices whose code lives in the plug-in: they go before it does.
     std::vector<std::unique_ptr<DeviceSession>> sessions;
     std::vector<DeviceSession*> polled;
     for (size_t i = 0; i < configs.size(); ++i) {
         std::unique_ptr<DeviceSession> session =
-            DeviceSession::Create(*plugin, configs[i], history.get(), error);
+            DeviceSession::Create(*plugin, configs[i], nullptr, error);
         if (!session) {
             Fail((options.config_file.empty() ? std::string("device")
                                               : options.config_file + ": device " +
@@ -145,28 +136,36 @@ int RunPoll(const PollOptions& options) {
     settings.rounds = options.rounds;
     settings.max_failures = options.max_failures;
     settings.status_out = options.status_out;
-    int exit_code = kExitOk;
-    {
-        Poller poller;
-        if (!poller.Setup(polled, settings, error)) {
-            Fail(error);
-            return kExitUsage;
-        }
-        for (DeviceSession* session : polled) {
-            if (!history) break;
-            session->host().RestoreAlarms();
-            const std::optional<StoredRound> newest = history->Newest(session->config().data_id);
-            if (!newest) continue;
-            if (!session->Replay(*newest, error)) {
-                Say("[" + session->config().name + "] " + error + "; starting without it");
-                continue;
-            }
-            poller.Publish(*session, "ready from the stored round of " + newest->time);
-        }
-        poller.Start();
-        WaitForPoller(poller, signals);
-        if (poller.GaveUp()) exit_code = kExitGaveUp;
+    Poller poller;
+    if (!poller.Setup(polled, settings, error)) {
+        Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
+        return kExitUsage;
     }
+
+    // The history file is made only once the configuration has been accepted.
+    std::unique_ptr<HistoryStore> history;
+    if (options.history) {
+        history = HistoryStore::Open(options.history_file, false, error);
+        if (!history) {
+            Fail(error);
+            return kExitFailure;
+        }
+    }
+    for (DeviceSession* session : polled) {
+        if (!history) break;
+        session->host().AttachHistory(history.get());
+        session->host().RestoreAlarms();
+        const std::optional<StoredRound> newest = history->Newest(session->config().data_id);
+        if (!newest) continue;
+        if (!session->Replay(*newest, error)) {
+            Say("[" + session->config().name + "] " + error + "; starting without it");
+            continue;
+        }
+        poller.Publish(*session, "ready from the stored round of " + newest->time);
+    }
+    poller.Start();
+    WaitForPoller(poller, signals);
+    const int exit_code = poller.GaveUp() ? kExitGaveUp : kExitOk;
     sessions.clear();
     plugin.reset();
     if (simulator.running()) simulator.Stop();

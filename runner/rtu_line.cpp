@@ -1,5 +1,9 @@
 // Modbus RTU on a serial line.
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 
 #include "modbus_line.h"
 
@@ -24,8 +28,7 @@ protected:
         switch (failure) {
             case Exchange::kTimeout:
             case Exchange::kBadFrame:
-                // The rest of a late or broken answer would be read as the next one.
-                modbus_flush(ctx_);
+                Drain();
                 break;
             case Exchange::kLinkDown:
                 // An unplugged adapter: reopen on the next round.
@@ -33,6 +36,27 @@ protected:
                 break;
             default:
                 break;
+        }
+    }
+
+private:
+    // A late answer, or the rest of a broken one, would otherwise be read as the
+    // answer to the next request, and two requests of one function and size cannot
+    // be told apart: discard what arrives until the line has been quiet for one
+    // response timeout (at most a few of them on a line that never goes quiet).
+    void Drain() {
+        const int fd = modbus_get_socket(ctx_);
+        const int quiet_ms = settings().timeout_ms;
+        const auto give_up = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(4 * static_cast<int64_t>(quiet_ms));
+        modbus_flush(ctx_);
+        while (fd >= 0 && std::chrono::steady_clock::now() < give_up) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = poll(&p, 1, quiet_ms);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) break;
+            unsigned char discard[256];
+            if (read(fd, discard, sizeof discard) <= 0) break;
         }
     }
 };

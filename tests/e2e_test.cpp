@@ -1,0 +1,347 @@
+// vimohost polling novexups-sim end to end: over TCP loopback and over RTU on a
+// pseudo-terminal, with faults, history, restarts, alarms and the history command.
+// Every simulator is started here and stopped by its process id.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "device_host.h"
+#include "history_store.h"
+#include "runner_processes.h"
+
+namespace {
+
+using runner_test::CountLines;
+using runner_test::Outcome;
+using runner_test::RunVimohost;
+using runner_test::Simulator;
+using runner_test::TempDir;
+
+Json::Value ParseJson(const std::string& text) {
+    Json::Value value;
+    std::string error;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &error)) << error;
+    return value;
+}
+
+// The document's number for a register of the "normal" scenario, as the device
+// renders it: single-precision quotient, widened.
+double Tenths(uint16_t raw) { return static_cast<double>(static_cast<float>(raw) / 10.0f); }
+
+uint16_t RegisterAt(const std::vector<unsigned char>& record, size_t offset) {
+    uint16_t v = 0;
+    std::memcpy(&v, record.data() + offset, sizeof v);
+    return v;
+}
+
+// The plug-in's text of a stored time "YYYY-MM-DD HH:MM:SS": numbers without padding.
+std::string DocumentTime(const std::string& stored) {
+    ttime_t t{};
+    EXPECT_TRUE(vimo::ParseTimeText(stored, t));
+    return std::to_string(t.year) + "-" + std::to_string(t.month) + "-" + std::to_string(t.day) +
+           " " + std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" +
+           std::to_string(t.second);
+}
+
+std::unique_ptr<vimo::HistoryStore> OpenHistory(const std::string& path) {
+    std::string error;
+    auto store = vimo::HistoryStore::Open(path, true, error);
+    EXPECT_TRUE(store) << error;
+    return store;
+}
+
+// The "normal" scenario as one round shows it: in the document and in the stored
+// record, which proves the addresses went out unchanged and the registers came back
+// in native order.
+void ExpectNormalRound(const TempDir& dir, const Outcome& run) {
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(1u, CountLines(run.out, "rvSize is 0"));
+    const Json::Value doc = ParseJson(runner_test::ReadFile(dir / "status.json"));
+    EXPECT_EQ("市电状态", doc["整机状态数据"]["运行状态"].asString());
+    EXPECT_EQ(Tenths(2203), doc["整机数据"]["输入A相电压"].asDouble());
+    EXPECT_EQ(Tenths(2208), doc["整机数据"]["输入B相电压"].asDouble());
+    EXPECT_EQ(35.0, doc["整机数据"]["输出A相负载率"].asDouble());
+    EXPECT_NE(std::string::npos, run.err.find("state 市电状态 | in 220.3/220.8/221.0 V"))
+        << run.err;
+
+    auto store = OpenHistory(dir / "h.db");
+    ASSERT_TRUE(store);
+    const auto newest = store->Newest(1);
+    ASSERT_TRUE(newest);
+    ASSERT_EQ(853u, newest->record.size());
+    EXPECT_EQ(1, newest->record[4 + 2]);                   // coil 3
+    EXPECT_EQ(2203, RegisterAt(newest->record, 68));       // input register 1
+    EXPECT_EQ(4, RegisterAt(newest->record, 164));         // input register 81
+    EXPECT_EQ("更新时间", doc.isMember("更新时间") ? "更新时间" : "");
+    EXPECT_EQ(DocumentTime(newest->time), doc["更新时间"].asString());
+}
+
+std::vector<std::string> OneRound(const TempDir& dir, const std::string& flag,
+                                  const std::string& port) {
+    return {flag, port, "--rounds", "1", "--history", dir / "h.db", "--status-out",
+            dir / "status.json"};
+}
+
+TEST(EndToEnd, TcpRoundShowsTheScenario) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    ExpectNormalRound(dir, RunVimohost(OneRound(dir, "--tcp", sim.address()), dir));
+    EXPECT_EQ(0, sim.Stop());
+}
+
+TEST(EndToEnd, RtuRoundOnPseudoTerminalShowsTheScenario) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--pty", "--slave", "7"}, dir / "sim.log"));
+    std::vector<std::string> args = OneRound(dir, "--serial", sim.address());
+    args.insert(args.end(), {"--slave", "7", "--baud", "19200", "--parity", "E"});
+    ExpectNormalRound(dir, RunVimohost(args, dir));
+    EXPECT_EQ(0, sim.Stop());
+}
+
+// Injected faults. Columns: the transport, the simulator's fault options. Every 25th
+// request fails, so a round in between completes.
+struct FaultCase {
+    const char* transport;
+    std::vector<std::string> fault;
+};
+const FaultCase kFaults[] = {
+    {"tcp", {"--fault-noanswer", "25"}},
+    {"tcp", {"--fault-crc", "25"}},
+    {"tcp", {"--fault-exception", "25"}},
+    {"tcp", {"--fault-drop", "25"}},
+    {"tcp", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}},
+    {"rtu", {"--fault-noanswer", "25"}},
+    {"rtu", {"--fault-crc", "25"}},
+    {"rtu", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}},
+};
+
+TEST(EndToEnd, FailedRoundReachesOnErrorAndTheNextCompletes) {
+    for (const FaultCase& c : kFaults) {
+        SCOPED_TRACE(std::string(c.transport) + " " + c.fault[0]);
+        TempDir dir;
+        Simulator sim;
+        std::vector<std::string> sim_args = {c.transport == std::string("tcp") ? "--tcp" : "--pty"};
+        if (sim_args[0] == "--tcp") sim_args.push_back("0");
+        sim_args.insert(sim_args.end(), c.fault.begin(), c.fault.end());
+        ASSERT_TRUE(sim.Start(sim_args, dir / "sim.log"));
+        const Outcome run = RunVimohost(
+            {sim_args[0] == "--tcp" ? "--tcp" : "--serial", sim.address(), "--rounds", "3",
+             "--interval-ms", "0", "--timeout-ms", "200", "--history", dir / "h.db"},
+            dir);
+        EXPECT_EQ(0, run.exit_code) << run.err;
+        EXPECT_EQ(3u, CountLines(run.out, "rvSize is"));
+        EXPECT_EQ(2u, CountLines(run.out, "SPModbus get error")) << run.out;
+        EXPECT_EQ(2u, CountLines(run.err, "failed after")) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find("3 rounds completed, 2 failed, 3 stored"))
+            << run.err;
+        auto store = OpenHistory(dir / "h.db");
+        ASSERT_TRUE(store);
+        EXPECT_EQ(3, store->CountRounds(1u));
+        EXPECT_EQ(0, sim.Stop());
+    }
+}
+
+TEST(EndToEnd, HistoryKeepsEachRoundAndRestartIsReadyAtOnce) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    const Outcome first = RunVimohost({"--tcp", sim.address(), "--rounds", "4", "--interval-ms", "0",
+                                   "--history", dir / "h.db"},
+                                  dir);
+    ASSERT_EQ(0, first.exit_code) << first.err;
+    EXPECT_EQ(0, sim.Stop());
+    auto store = OpenHistory(dir / "h.db");
+    ASSERT_TRUE(store);
+    EXPECT_EQ(4, store->CountRounds(1u));
+    const auto newest = store->Newest(1);
+    ASSERT_TRUE(newest);
+
+    // With the UPS gone, a restart still has the newest round at once: its document
+    // is written before any exchange, it shows the stored time, and it is not stored
+    // a second time.
+    const Outcome restart = RunVimohost({"--tcp", sim.address(), "--max-failures", "1",
+                                     "--history", dir / "h.db", "--status-out",
+                                     dir / "status.json"},
+                                    dir);
+    EXPECT_EQ(3, restart.exit_code) << restart.err;
+    const std::vector<std::string> lines = runner_test::Lines(restart.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(0u, lines[0].find("[ups1] ready from the stored round of " + newest->time))
+        << restart.err;
+    EXPECT_EQ(1u, CountLines(restart.out, "rvSize is 0"));
+    const Json::Value doc = ParseJson(runner_test::ReadFile(dir / "status.json"));
+    EXPECT_EQ(DocumentTime(newest->time), doc["更新时间"].asString());
+    EXPECT_EQ(Tenths(2203), doc["整机数据"]["输入A相电压"].asDouble());
+    EXPECT_EQ(4, store->CountRounds(1u));
+
+    const Outcome list = RunVimohost({"history", "--history", dir / "h.db", "--json"}, dir);
+    ASSERT_EQ(0, list.exit_code) << list.err;
+    const Json::Value rounds = ParseJson(list.out);
+    ASSERT_EQ(4u, rounds.size());
+    EXPECT_EQ(newest->id, rounds[3]["round"].asInt64());
+    EXPECT_EQ(853, rounds[3]["bytes"].asInt());
+}
+
+TEST(EndToEnd, HistoryRenderShowsTheStoredRoundAndItsTime) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    ASSERT_EQ(0, RunVimohost(OneRound(dir, "--tcp", sim.address()), dir).exit_code);
+    EXPECT_EQ(0, sim.Stop());
+    // An old round: the same record under a time long past.
+    int64_t old_id = 0;
+    {
+        std::string error;
+        auto store = vimo::HistoryStore::Open(dir / "h.db", true, error);
+        ASSERT_TRUE(store) << error;
+        const auto round = store->Newest(1);
+        ASSERT_TRUE(round);
+        ASSERT_TRUE(store->AddRound(1, "2020-01-02 03:04:05", round->record.data(),
+                                    round->record.size(), error));
+        old_id = store->Newest(1)->id;
+    }
+    const Outcome render = RunVimohost(
+        {"history", "--history", dir / "h.db", "--render", std::to_string(old_id)}, dir);
+    ASSERT_EQ(0, render.exit_code) << render.err;
+    const Json::Value doc = ParseJson(render.out);  // the document alone on stdout
+    EXPECT_EQ("2020-1-2 3:4:5", doc["更新时间"].asString());
+    EXPECT_EQ("市电状态", doc["整机状态数据"]["运行状态"].asString());
+    auto store = OpenHistory(dir / "h.db");
+    EXPECT_EQ(2, store->CountRounds(std::nullopt));
+
+    const Outcome missing = RunVimohost({"history", "--history", dir / "h.db", "--render", "99"}, dir);
+    EXPECT_EQ(2, missing.exit_code);
+    EXPECT_NE(std::string::npos, missing.err.find("no stored round 99")) << missing.err;
+}
+
+TEST(EndToEnd, AlarmsRaiseAndClearOnceEach) {
+    TempDir dir;
+    // Rectifier fault (coil 65) active in round 1 only; overload (coil 88) from round 2.
+    runner_test::WriteFile(dir / "alarms.json", R"({"base": "normal", "coils": {"65": 1},
+        "per_round": {"coils": {"65": -1, "88": 1}}})");
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", dir / "alarms.json"}, dir / "sim.log"));
+    const std::vector<std::string> args = {"--tcp", sim.address(), "--interval-ms", "0",
+                                           "--b-mode", "0", "--history", dir / "h.db"};
+    std::vector<std::string> first_args = args;
+    first_args.insert(first_args.end(), {"--rounds", "4"});
+    const Outcome first = RunVimohost(first_args, dir);
+    ASSERT_EQ(0, first.exit_code) << first.err;
+    EXPECT_EQ(1u, CountLines(first.err, "alarm raised: 整流器故障"));
+    EXPECT_EQ(1u, CountLines(first.err, "alarm cleared: 整流器故障"));
+    EXPECT_EQ(1u, CountLines(first.err, "alarm raised: 过载"));
+    EXPECT_EQ(3u, CountLines(first.err, "] alarm "));
+
+    // A restart knows the states: the overload still active is not raised again.
+    std::vector<std::string> second_args = args;
+    second_args.insert(second_args.end(), {"--rounds", "2"});
+    const Outcome second = RunVimohost(second_args, dir);
+    ASSERT_EQ(0, second.exit_code) << second.err;
+    EXPECT_EQ(0u, CountLines(second.err, "] alarm ")) << second.err;
+    EXPECT_EQ(0, sim.Stop());
+
+    auto store = OpenHistory(dir / "h.db");
+    ASSERT_TRUE(store);
+    const std::vector<vimo::AlarmEvent> events = store->Alarms(1);
+    ASSERT_EQ(3u, events.size());
+    EXPECT_EQ("整流器故障", events[0].rule);
+    EXPECT_TRUE(events[0].raised);
+    EXPECT_EQ("12017", events[0].rule_id);
+    // Round 2 clears one rule and raises the other; the order is the rules' own.
+    EXPECT_EQ(1, (events[1].rule == "整流器故障" && !events[1].raised) +
+                     (events[2].rule == "整流器故障" && !events[2].raised));
+    EXPECT_EQ(1, (events[1].rule == "过载" && events[1].raised) +
+                     (events[2].rule == "过载" && events[2].raised));
+}
+
+TEST(EndToEnd, SeveralDevicesOnSharedAndSeparateLines) {
+    TempDir dir;
+    Simulator a, b;
+    ASSERT_TRUE(a.Start({"--tcp", "0"}, dir / "a.log"));
+    ASSERT_TRUE(b.Start({"--tcp", "0", "--scenario", "on-battery"}, dir / "b.log"));
+    runner_test::WriteFile(dir / "ups.json",
+                           R"([{"data_id": 11, "name": "left", "transport": "tcp", "port": ")" +
+                               a.address() + R"(", "interval_ms": 0},
+        {"data_id": 12, "transport": "tcp", "port": ")" + a.address() + R"(", "interval_ms": 0},
+        {"data_id": 13, "transport": "tcp", "port": ")" + b.address() + R"(", "interval_ms": 0}])");
+    const Outcome run = RunVimohost({"--config", dir / "ups.json", "--rounds", "2", "--history",
+                                 dir / "h.db", "--status-out", dir / "status.json"},
+                                dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(6u, CountLines(run.out, "rvSize is 0"));
+    EXPECT_EQ(2u, CountLines(run.err, "[left] round"));
+    auto store = OpenHistory(dir / "h.db");
+    ASSERT_TRUE(store);
+    for (uint32_t id : {11u, 12u, 13u}) EXPECT_EQ(2, store->CountRounds(id)) << id;
+    EXPECT_EQ("电池状态",
+              ParseJson(runner_test::ReadFile(dir / "status.json.13"))["整机状态数据"]["运行状态"]
+                  .asString());
+    EXPECT_EQ(11u, ParseJson(runner_test::ReadFile(dir / "status.json.11")).isObject() ? 11u : 0u);
+    EXPECT_EQ(0, a.Stop());
+    EXPECT_EQ(0, b.Stop());
+}
+
+TEST(EndToEnd, GivesUpAfterMaxFailuresWhenThePortIsGone) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    const std::string address = sim.address();
+    EXPECT_EQ(0, sim.Stop());  // nothing listens there now
+    const Outcome run = RunVimohost(
+        {"--tcp", address, "--max-failures", "3", "--interval-ms", "0", "--no-history"}, dir);
+    EXPECT_EQ(3, run.exit_code);
+    EXPECT_EQ(3u, CountLines(run.err, "cannot open tcp " + address)) << run.err;
+    EXPECT_EQ(3u, CountLines(run.err, "retrying next round"));
+    EXPECT_EQ(1u, CountLines(run.err, "giving up after 3 failed rounds in a row"));
+    EXPECT_EQ("", run.out);
+}
+
+TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {
+    TempDir dir;
+    const Outcome run = RunVimohost({"--simulate", "--scenario", "on-battery", "--rounds", "2",
+                                 "--interval-ms", "50", "--no-history"},
+                                dir, 60000, dir.path());
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(2u, CountLines(run.out, "rvSize is 0"));
+    EXPECT_EQ(2u, CountLines(run.err, "state 电池状态"));
+    const std::string tag = "simulator (pid ";
+    const size_t at = run.err.find(tag);
+    ASSERT_NE(std::string::npos, at) << run.err;
+    const pid_t pid = static_cast<pid_t>(std::stol(run.err.substr(at + tag.size())));
+    // Stopped and reaped by vimohost: no such process any more.
+    EXPECT_NE(0, kill(pid, 0));
+    EXPECT_EQ(ESRCH, errno);
+}
+
+TEST(EndToEnd, SignalStopsPollingCleanly) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    vimo::ChildProcess vimohost;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "out";
+    options.stderr_file = dir / "err";
+    std::string error;
+    ASSERT_TRUE(vimohost.Start({runner_test::BuildDir() + "/vimohost", "--tcp", sim.address(),
+                                "--interval-ms", "20", "--history", dir / "h.db"},
+                               options, error))
+        << error;
+    for (int i = 0; i < 500 && CountLines(runner_test::ReadFile(dir / "err"), "] round 3") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(0, vimohost.Stop(10000));
+    const std::string err = runner_test::ReadFile(dir / "err");
+    EXPECT_NE(std::string::npos, err.find("vimohost: stopping")) << err;
+    EXPECT_NE(std::string::npos, err.find("rounds completed, 0 failed")) << err;
+    EXPECT_EQ(0, sim.Stop());
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+# vimohost: command line and configuration, history and alarm pieces, a device of the
+# real plug-in with the host side, and end-to-end runs against the simulator.
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(runner_test
+    SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
+    LIBS novex_runner)
+  add_dependencies(runner_test vimohost_program novexups)
+
+  novex_add_test(e2e_test SOURCES e2e_test.cpp LIBS novex_runner)
+  add_dependencies(e2e_test vimohost_program novexups)
+  if(TARGET novexups-sim)
+    add_dependencies(e2e_test novexups-sim)
+  endif()
+endif()

@@ -1,0 +1,137 @@
+// Bad command lines and bad configuration files: each gives one line on standard
+// error naming the problem, a non-zero exit, nothing on standard output, and no
+// history file.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "runner_processes.h"
+
+namespace {
+
+using runner_test::Lines;
+using runner_test::RunVimohost;
+using runner_test::TempDir;
+
+// Command lines. Columns: the arguments, a part of the error line, the exit code.
+struct BadCommandLine {
+    std::vector<std::string> args;
+    const char* message;
+    int exit_code;
+};
+const BadCommandLine kBadCommandLines[] = {
+    {{}, "no UPS to poll", 2},
+    {{"--bogus"}, "unknown option --bogus", 2},
+    {{"poll"}, "unexpected argument \"poll\"", 2},
+    {{"--tcp"}, "--tcp needs a value", 2},
+    {{"--tcp", "localhost"}, "must be HOST:PORT", 2},
+    {{"--tcp", "127.0.0.1:70000"}, "must be HOST:PORT", 2},
+    {{"--tcp=:502"}, "must be HOST:PORT", 2},
+    {{"--serial", "/dev/null", "--tcp", "a:1"}, "give only one of them", 2},
+    {{"--serial", "/dev/null", "--slave", "248"}, "--slave must be a whole number from 0 to 247", 2},
+    {{"--serial", "/dev/null", "--baud", "fast"}, "--baud must be", 2},
+    {{"--serial", "/dev/null", "--baud", "9600x"}, "--baud must be", 2},
+    {{"--serial", "/dev/null", "--parity", "X"}, "--parity must be N, E or O", 2},
+    {{"--serial", "/dev/null", "--timeout-ms", "0"}, "--timeout-ms must be", 2},
+    {{"--serial", "/dev/null", "--interval-ms", "-5"}, "--interval-ms must be", 2},
+    {{"--serial", "/dev/null", "--data-id", "4294967296"}, "--data-id must be", 2},
+    {{"--serial", "/dev/null", "--b-mode", "1.5"}, "--b-mode must be a whole number", 2},
+    {{"--serial", "/dev/null", "--rounds", "-1"}, "--rounds must be a whole number of 0 or more", 2},
+    {{"--serial", "/dev/null", "--max-failures", ""}, "--max-failures must be", 2},
+    {{"--serial", "/dev/null", "--no-history=1"}, "--no-history takes no value", 2},
+    {{"--serial", "/dev/null", "--scenario", "normal"}, "--scenario is for --simulate", 2},
+    {{"--simulate", "--tcp", "127.0.0.1:1"}, "--simulate chooses the port itself", 2},
+    {{"--simulate", "--config", "x.json"}, "takes no --config", 2},
+    {{"--config", "x.json", "--slave", "2"}, "cannot be combined with --config", 2},
+    {{"--serial", "/dev/null", "--plugin", "/nonexistent/plugin.so"}, "cannot load the plug-in", 1},
+    {{"--serial", "/dev/null", "--plugin", "/dev/null"}, "cannot load the plug-in", 1},
+    {{"--serial", "/dev/null", "--history", "/nonexistent/dir/h.db"}, "history /nonexistent/dir/h.db", 1},
+    {{"history", "--last", "x"}, "--last must be", 2},
+    {{"history", "--render", "abc"}, "--render must be", 2},
+    {{"history", "--data-id", "-1"}, "--data-id must be", 2},
+    {{"history", "--tcp", "a:1"}, "unknown option --tcp for history", 2},
+    {{"history", "--history", "/nonexistent/h.db"}, "history /nonexistent/h.db", 1},
+};
+
+void ExpectOneLineError(const runner_test::Outcome& run, const std::string& message, int exit_code,
+                        const TempDir& dir) {
+    EXPECT_EQ(exit_code, run.exit_code);
+    const std::vector<std::string> lines = Lines(run.err);
+    ASSERT_EQ(1u, lines.size()) << run.err;
+    EXPECT_NE(std::string::npos, lines[0].find(message)) << lines[0];
+    EXPECT_EQ("", run.out);
+    struct stat st;
+    EXPECT_NE(0, stat((dir / "vimohost.db").c_str(), &st)) << "a history file was made";
+}
+
+TEST(VimohostCommandLine, BadInputGivesOneLineAndNonZeroExit) {
+    for (const BadCommandLine& c : kBadCommandLines) {
+        SCOPED_TRACE(c.message);
+        TempDir dir;
+        ExpectOneLineError(RunVimohost(c.args, dir, 20000, dir.path()), c.message, c.exit_code, dir);
+    }
+}
+
+// Configuration files. Columns: the file's text, a part of the error line. The first
+// group is refused by vimohost itself, the second by the runtime's port settings or
+// the device, after the plug-in is loaded.
+struct BadConfig {
+    const char* text;
+    const char* message;
+};
+const BadConfig kBadConfigs[] = {
+    {"", "not valid JSON"},
+    {"{\"port\": \"/dev/null\"", "not valid JSON"},
+    {"{\"port\": \"/dev/null\", \"port\": \"/dev/zero\"}", "not valid JSON"},
+    {"[]", "the array lists no device"},
+    {"42", "expected a device object or an array of them"},
+    {"[1]", "device 1: a device must be a JSON object"},
+    {"{}", "\"port\" is missing"},
+    {"{\"port\": 5}", "\"port\" must be a non-empty text"},
+    {"{\"port\": \"/dev/null\", \"buad\": 9600}", "device 1: unknown key \"buad\""},
+    {"{\"port\": \"/dev/null\", \"transport\": \"udp\"}", "\"transport\" must be \"rtu\" or \"tcp\""},
+    {"{\"port\": \"gateway\", \"transport\": \"tcp\"}", "must be HOST:PORT"},
+    {"{\"port\": \"/dev/null\", \"data_id\": -1}", "\"data_id\" must be a whole number"},
+    {"{\"port\": \"/dev/null\", \"data_id\": 1.5}", "\"data_id\" must be a whole number"},
+    {"{\"port\": \"/dev/null\", \"name\": \"\"}", "\"name\" must be a non-empty text"},
+    {"[{\"port\": \"/dev/a\", \"data_id\": 3}, {\"port\": \"/dev/b\", \"data_id\": 3}]",
+     "device 2: \"data_id\" 3 is used twice"},
+    {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/b\", \"data_id\": 1}]", "\"data_id\" 1 is used twice"},
+    // Checked by the runtime when the device is initialised.
+    {"{\"port\": \"/dev/null\", \"baud\": 10}", "\"baud\" must be a whole number from 50"},
+    {"{\"port\": \"/dev/null\", \"slave\": \"1\"}", "\"slave\" must be a whole number"},
+    {"{\"port\": \"/dev/null\", \"parity\": \"X\"}", "\"parity\" must be"},
+    {"{\"port\": \"/dev/null\", \"stop_bits\": 3}", "\"stop_bits\" must be"},
+    {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/a\", \"baud\": 19200, \"data_id\": 5}]",
+     "share /dev/a but not its speed"},
+    {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": [1]}}", "refused its configuration"},
+};
+
+TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
+    for (const BadConfig& c : kBadConfigs) {
+        SCOPED_TRACE(c.text);
+        TempDir dir;
+        runner_test::WriteFile(dir / "ups.json", c.text);
+        const runner_test::Outcome run = RunVimohost({"--config", "ups.json"}, dir, 20000, dir.path());
+        ExpectOneLineError(run, c.message, 2, dir);
+        EXPECT_NE(std::string::npos, run.err.find("ups.json")) << run.err;
+    }
+}
+
+TEST(VimohostConfiguration, MissingFileIsNamed) {
+    TempDir dir;
+    ExpectOneLineError(RunVimohost({"--config", "absent.json"}, dir, 20000, dir.path()),
+                       "absent.json: cannot read the configuration file", 2, dir);
+}
+
+TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
+    TempDir dir;
+    const runner_test::Outcome run = RunVimohost({"--help"}, dir, 20000, dir.path());
+    EXPECT_EQ(0, run.exit_code);
+    for (const char* key : {"\"data_id\"", "\"name\"", "\"transport\"", "\"port\"", "\"baud\"",
+                            "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
+                            "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\""})
+        EXPECT_NE(std::string::npos, run.out.find(key)) << key;
+}
+
+}  // namespace

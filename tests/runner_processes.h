@@ -1,0 +1,136 @@
+// Programs the runner tests start: vimohost runs to its end with its output in files,
+// the simulator runs beside it until the test stops it by its process id.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+
+namespace runner_test {
+
+inline std::string BuildDir() {
+    const char* dir = std::getenv("NOVEX_BUILD_DIR");
+    return dir ? dir : ".";
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+inline size_t CountLines(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (const std::string& line : Lines(text))
+        if (line.find(part) != std::string::npos) ++n;
+    return n;
+}
+
+// A fresh directory for one test, removed with its files afterwards.
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/vimohost-test-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        path_ = made ? made : "/tmp";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (path_ != "/tmp") std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct Outcome {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs build/vimohost with `args` to its end (at most `timeout_ms`), output in `dir`,
+// in the working directory `cwd` (empty: the test's).
+inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& dir,
+                       int timeout_ms = 60000, const std::string& cwd = "") {
+    std::vector<std::string> argv = {BuildDir() + "/vimohost"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "vimohost.out";
+    options.stderr_file = dir / "vimohost.err";
+    options.cwd = cwd;
+    vimo::ChildProcess child;
+    std::string error;
+    Outcome run;
+    if (!child.Start(argv, options, error)) {
+        ADD_FAILURE() << error;
+        return run;
+    }
+    run.exit_code = child.Wait(timeout_ms);
+    if (run.exit_code == -1) {
+        child.Stop(1000);
+        ADD_FAILURE() << "vimohost did not finish in " << timeout_ms << " ms";
+    }
+    run.out = ReadFile(dir / "vimohost.out");
+    run.err = ReadFile(dir / "vimohost.err");
+    return run;
+}
+
+// novexups-sim started with `args`; `address` is what its ready line names
+// ("127.0.0.1:PORT" or "/dev/pts/N"). Its log goes to `log`.
+class Simulator {
+public:
+    bool Start(const std::vector<std::string>& args, const std::string& log) {
+        std::vector<std::string> argv = {BuildDir() + "/novexups-sim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        vimo::ChildProcess::Options options;
+        options.stderr_file = log;
+        std::string error, line;
+        if (!child_.Start(argv, options, error)) {
+            ADD_FAILURE() << error;
+            return false;
+        }
+        if (!child_.ReadLine(line, 10000)) {
+            ADD_FAILURE() << "the simulator printed no ready line";
+            return false;
+        }
+        const std::string tcp = "ready tcp ", rtu = "ready rtu ";
+        if (line.compare(0, tcp.size(), tcp) == 0) address_ = line.substr(tcp.size());
+        if (line.compare(0, rtu.size(), rtu) == 0) address_ = line.substr(rtu.size());
+        EXPECT_FALSE(address_.empty()) << line;
+        return !address_.empty();
+    }
+    int Stop() { return child_.Stop(); }
+    const std::string& address() const { return address_; }
+
+private:
+    vimo::ChildProcess child_;
+    std::string address_;
+};
+
+}  // namespace runner_test

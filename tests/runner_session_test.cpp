@@ -1,0 +1,106 @@
+// A device of the real plug-in with vimohost's host side: stored rounds offered back,
+// and a port that cannot be opened.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "history_store.h"
+#include "plugin_library.h"
+#include "round_runner.h"
+#include "runner_processes.h"
+
+namespace {
+
+using runner_test::TempDir;
+
+struct Session : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<vimo::PluginLibrary> plugin;
+    std::unique_ptr<vimo::HistoryStore> store;
+
+    void SetUp() override {
+        std::string error;
+        plugin = vimo::PluginLibrary::Load(runner_test::BuildDir() + "/novexups.so", error);
+        ASSERT_TRUE(plugin) << error;
+        store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+        ASSERT_TRUE(store) << error;
+    }
+
+    std::unique_ptr<vimo::DeviceSession> Make(const std::string& settings) {
+        vimo::DeviceConfig config;
+        std::string error;
+        std::vector<vimo::DeviceConfig> configs;
+        EXPECT_TRUE(vimo::ParseDeviceConfigs(settings, "test", configs, error)) << error;
+        if (configs.empty()) return nullptr;
+        auto session = vimo::DeviceSession::Create(*plugin, configs[0], store.get(), error);
+        EXPECT_TRUE(session) << error;
+        return session;
+    }
+};
+
+TEST_F(Session, StoredRoundKeepsItsTimeAndIsNotStoredAgain) {
+    // Every alarm bit set, and the device's alarm rules on: a replay reports none.
+    std::string error;
+    std::vector<unsigned char> record(853, 1);
+    ASSERT_TRUE(store->AddRound(4, "2021-06-07 08:09:10", record.data(), record.size(), error));
+    auto session = Make(R"({"data_id": 4, "port": "/dev/null", "appSetting": {"b_mode": 0}})");
+    ASSERT_TRUE(session);
+    session->host().AttachHistory(store.get());
+    const auto stored = store->Newest(4);
+    ASSERT_TRUE(stored);
+    ASSERT_TRUE(session->Replay(*stored, error)) << error;
+
+    EXPECT_TRUE(session->device().data_ready);
+    EXPECT_EQ(1, store->CountRounds(4u));
+    EXPECT_TRUE(store->Alarms(4).empty());
+    // The record handed over carries the stored time, not the present one.
+    const std::vector<unsigned char> sent = session->host().LatestRecord();
+    ASSERT_EQ(853u, sent.size());
+    ttime_t time;
+    std::memcpy(&time, sent.data() + 846, sizeof time);
+    EXPECT_EQ("2021-06-07 08:09:10", vimo::TimeText(time));
+    // Outside the replay the clock is the present one again.
+    const ttime_t now = get_ttime(boost::posix_time::second_clock::local_time());
+    EXPECT_NE(2021, now.year);
+}
+
+TEST_F(Session, StoredRoundOfAnotherSizeOrWithoutTimeIsRefused) {
+    auto session = Make(R"({"port": "/dev/null"})");
+    ASSERT_TRUE(session);
+    std::string error;
+    vimo::StoredRound short_round{3, 1, "2021-06-07 08:09:10", std::vector<unsigned char>(852)};
+    EXPECT_FALSE(session->Replay(short_round, error));
+    EXPECT_NE(std::string::npos, error.find("852 bytes")) << error;
+    vimo::StoredRound no_time{4, 1, "", std::vector<unsigned char>(853)};
+    EXPECT_FALSE(session->Replay(no_time, error));
+    EXPECT_FALSE(session->device().data_ready);
+}
+
+TEST_F(Session, PortThatCannotBeOpenedStartsNoRound) {
+    auto session = Make(R"({"port": "/nonexistent/ttyUSB9"})");
+    ASSERT_TRUE(session);
+    std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
+    const vimo::RoundResult result = session->Poll(*line);
+    EXPECT_FALSE(result.completed);
+    EXPECT_TRUE(result.port_unavailable);
+    EXPECT_NE(std::string::npos, result.error.find("cannot open serial /nonexistent/ttyUSB9"))
+        << result.error;
+    EXPECT_EQ(0, session->device().poll_step);
+    EXPECT_FALSE(session->device().request_pending);
+}
+
+TEST_F(Session, PortSettingsReachTheLine) {
+    auto session = Make(R"({"port": "gw:502", "transport": "tcp", "baud": 19200,
+                           "parity": "E", "timeout_ms": 250, "slave": 9})");
+    ASSERT_TRUE(session);
+    const vimo::LineSettings line = session->Line();
+    EXPECT_EQ("tcp", line.transport);
+    EXPECT_EQ(19200, line.baud);
+    EXPECT_EQ('E', line.parity);
+    EXPECT_EQ(250, line.timeout_ms);
+    EXPECT_EQ(9, session->slave());
+    // Without "baud" the device's own speed applies.
+    EXPECT_EQ(9600, Make(R"({"port": "/dev/null"})")->Line().baud);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// The host's own pieces: history file, alarm tracking, time texts, the status file
+// and the round summary.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "alarm_tracker.h"
+#include "device_host.h"
+#include "history_store.h"
+#include "poller.h"
+#include "runner_processes.h"
+#include "status_summary.h"
+
+namespace {
+
+using runner_test::TempDir;
+
+TEST(HistoryStore, KeepsEveryRoundPerDeviceAndFindsTheNewest) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<unsigned char> record(853);
+    for (int i = 0; i < 5; ++i) {
+        record[0] = static_cast<unsigned char>(i);
+        const uint32_t id = i % 2 ? 7 : 9;
+        ASSERT_TRUE(store->AddRound(id, "2024-03-05 07:04:0" + std::to_string(i), record.data(),
+                                    record.size(), error))
+            << error;
+    }
+    EXPECT_EQ(5, store->CountRounds(std::nullopt));
+    EXPECT_EQ(2, store->CountRounds(7u));
+    const auto newest = store->Newest(9);
+    ASSERT_TRUE(newest);
+    EXPECT_EQ(4, newest->record[0]);
+    EXPECT_EQ("2024-03-05 07:04:04", newest->time);
+    EXPECT_FALSE(store->Newest(8));
+
+    // The newest N, listed oldest first, with their sizes but not their bytes.
+    const auto last = store->List(std::nullopt, 2);
+    ASSERT_EQ(2u, last.size());
+    EXPECT_EQ(4, last[0].id);
+    EXPECT_EQ(5, last[1].id);
+    EXPECT_EQ(853u, last[1].record.size());
+    EXPECT_EQ(3u, store->List(9u, 0).size());
+    EXPECT_FALSE(store->Round(99));
+    ASSERT_TRUE(store->Round(2));
+    EXPECT_EQ(7u, store->Round(2)->data_id);
+
+    // A second opening (the history command, a restart) sees the same rounds.
+    store.reset();
+    auto again = vimo::HistoryStore::Open(dir / "h.db", true, error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(5, again->CountRounds(std::nullopt));
+}
+
+TEST(HistoryStore, RefusesWhatIsNoHistoryFile) {
+    TempDir dir;
+    std::string error;
+    EXPECT_FALSE(vimo::HistoryStore::Open(dir / "absent.db", true, error));
+    runner_test::WriteFile(dir / "text.db", "not a database, just text long enough to read");
+    EXPECT_FALSE(vimo::HistoryStore::Open(dir / "text.db", true, error));
+    EXPECT_NE(std::string::npos, error.find("text.db")) << error;
+}
+
+TEST(HistoryStore, LastAlarmEventIsTheRuleState) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->AddAlarm({1, "t1", "12017", "过载", true}, error));
+    ASSERT_TRUE(store->AddAlarm({1, "t2", "12017", "风扇故障", true}, error));
+    ASSERT_TRUE(store->AddAlarm({1, "t3", "12017", "过载", false}, error));
+    ASSERT_TRUE(store->AddAlarm({2, "t3", "12017", "过载", true}, error));
+    const auto states = store->AlarmStates(1);
+    ASSERT_EQ(2u, states.size());
+    EXPECT_FALSE(states.at({"12017", "过载"}));
+    EXPECT_TRUE(states.at({"12017", "风扇故障"}));
+    EXPECT_EQ(3u, store->Alarms(1).size());
+}
+
+TEST(AlarmTracker, ReportsEachRaiseAndClearOnce) {
+    using Change = vimo::AlarmTracker::Change;
+    // Columns: the rule's state in successive rounds, the change each one reports.
+    struct Step {
+        bool active;
+        Change change;
+    };
+    const Step kSteps[] = {
+        {false, Change::kNone},  {true, Change::kRaised}, {true, Change::kNone},
+        {true, Change::kNone},   {false, Change::kCleared}, {false, Change::kNone},
+        {true, Change::kRaised},
+    };
+    vimo::AlarmTracker tracker;
+    for (const Step& s : kSteps) EXPECT_EQ(s.change, tracker.Observe("12017", "过载", s.active));
+    // Rules are told apart by id and name.
+    EXPECT_EQ(Change::kRaised, tracker.Observe("12017", "风扇故障", true));
+    EXPECT_EQ(Change::kRaised, tracker.Observe("99", "过载", true));
+    tracker.Restore("12017", "熔丝断", true);
+    EXPECT_EQ(Change::kNone, tracker.Observe("12017", "熔丝断", true));
+    EXPECT_EQ(4u, tracker.Active().size());
+}
+
+TEST(TimeText, RoundTripsAndRefusesNonsense) {
+    ttime_t t{};
+    ASSERT_TRUE(vimo::ParseTimeText("2024-03-05 07:04:09", t));
+    EXPECT_EQ(2024, t.year);
+    EXPECT_EQ(3, t.month);
+    EXPECT_EQ(9, t.second);
+    EXPECT_EQ("2024-03-05 07:04:09", vimo::TimeText(t));
+    for (const char* bad : {"", "2024-13-05 07:04:09", "2024-03-05 24:00:00",
+                            "2024-03-05 07:04:09x", "yesterday"})
+        EXPECT_FALSE(vimo::ParseTimeText(bad, t)) << bad;
+}
+
+TEST(StatusFile, ReplacedWholeAndNoTemporaryLeft) {
+    TempDir dir;
+    std::string error;
+    ASSERT_TRUE(vimo::WriteFileAtomically(dir / "status.json", "{\"a\":1}\n", error)) << error;
+    ASSERT_TRUE(vimo::WriteFileAtomically(dir / "status.json", "{}\n", error)) << error;
+    EXPECT_EQ("{}\n", runner_test::ReadFile(dir / "status.json"));
+    EXPECT_NE(0, access((dir / ("status.json.tmp." + std::to_string(getpid()))).c_str(), F_OK));
+    EXPECT_FALSE(vimo::WriteFileAtomically(dir / "absent/status.json", "{}", error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
+    Json::Value doc;
+    std::string error;
+    std::istringstream text(R"({
+      "整机状态数据": {"运行状态": "电池状态"},
+      "整机数据": {"输入A相电压": 0.0, "输入B相电压": 0.0, "输入C相电压": 0.0,
+                   "输出A相电压": 220.0, "输出B相电压": 220.10000610351562, "输出C相电压": 219.9,
+                   "输出A相负载率": 35.0, "输出B相负载率": 34.0, "输出C相负载率": 36.0,
+                   "电池容量率": 24.0, "正组电池电压": 198.0, "负组电池电压": 197.8,
+                   "电池后备时间": 12.0},
+      "整机告警位": {"市电电压异常": "告警", "AlertArray": {"市电电压异常": true, "过载": false}},
+      "整机告警位位": {"AlertArray": {"电池电压低": true}},
+      "AlertArray": {"模块3-风扇故障": true}
+    })");
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &doc, &error)) << error;
+    EXPECT_EQ("state 电池状态 | in 0.0/0.0/0.0 V | out 220.0/220.1/219.9 V | load 35/34/36 % | "
+              "battery 24 % 198.0/197.8 V | backup 12 | alarms: 市电电压异常, 电池电压低, "
+              "模块3-风扇故障",
+              vimo::SummarizeDocument(doc));
+    EXPECT_EQ("no status document", vimo::SummarizeDocument(Json::Value()));
+    EXPECT_EQ("alarms: none", vimo::SummarizeDocument(Json::Value(Json::objectValue)));
+}
+
+}  // namespace
