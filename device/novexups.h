@@ -60,8 +60,9 @@ private:
     std::string document_text_;
     bool document_text_valid_ = false;
     // Where the document's members live, so that a rebuild need not look them up.
-    // Once 803 has handed out the document's address, whoever holds it may remove
-    // or replace members: from then on every rebuild finds its members by key.
+    // Only the device changes the document until 803 hands out its address; from
+    // then on whoever holds it may remove or replace members, so every rebuild
+    // finds its members by key.
     novex::render::MemberPlaces document_places_;
     bool document_shared_ = false;
     novex::render::Container Document() { return {status_document, document_places_}; }

@@ -12,17 +12,6 @@ namespace {
 
 const char* const kSupplyStates[] = {"关机", "软启动", "启动完毕未供电", "正常供电中"};
 
-// Status coils in order of writing. Columns: byte index (coil - 1), key, texts
-// indexed by the byte's value, number of texts. Any other value, 2 included for the
-// two-state rows, is invalid. Coils 4, 5, 9 and 25 carry nothing. Most keys are
-// written again from the status flag registers later in the same rebuild.
-struct StatusBitRow {
-    unsigned char byte_index;
-    const char* key;
-    const char* const* texts;
-    size_t count;
-};
-
 const char* const kClosedOpen[] = {"闭合", "断开"};
 const char* const kAbsentPresent[] = {"不在位", "在位"};
 const char* const kSelfTest[] = {"未自检", "自检中"};
@@ -35,6 +24,17 @@ const char* const kSupplyMode[] = {"电池供电", "输入供电"};
 const char* const kInverterSupply[] = {"无状态", "逆变供电"};
 const char* const kBypassSupply[] = {"无状态", "旁路供电"};
 const char* const kValid[] = {"无效", "有效"};
+
+// Status coils in order of writing. Columns: byte index (coil - 1), key, texts
+// indexed by the byte's value, number of texts. Any other value, 2 included for the
+// two-state rows, is invalid. Coils 4, 5, 9 and 25 carry nothing. Most keys are
+// written again from the status flag registers later in the same rebuild.
+struct StatusBitRow {
+    unsigned char byte_index;
+    const char* key;
+    const char* const* texts;
+    size_t count;
+};
 
 const StatusBitRow kStatusBits[] = {
     {0, "输入空开状态", kClosedOpen, 2},
