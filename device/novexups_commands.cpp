@@ -63,6 +63,8 @@ int NovexUPS::RunHostCommand(int code, const void* input, int input_length, void
                                         output_length);
 }
 
+// The document shows the round that completion last published, with that round's
+// time; `record` itself may be half way through the next round on another thread.
 void NovexUPS::RefreshDocumentLocked() {
     NovexUPS_Data_t data;
     boost::posix_time::ptime time;
