@@ -1,0 +1,9 @@
+# vimohost's poll round against the simulator paced at 9600 baud.
+if(TARGET novexups-sim AND TARGET novex_runner)
+  add_executable(runner_pacing_bench runner_pacing_bench.cpp)
+  target_link_libraries(runner_pacing_bench PRIVATE novex_runner benchmark::benchmark)
+  target_compile_definitions(runner_pacing_bench PRIVATE
+                             NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
+  add_dependencies(runner_pacing_bench novexups-sim novexups)
+  set_target_properties(runner_pacing_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
