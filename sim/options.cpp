@@ -54,7 +54,8 @@ const char kUsage[] =
     "  --fault-drop N         close the TCP connection instead of answering every Nth\n"
     "                         request (RTU: no answer)\n"
     "  --fault-delay-ms MS    delay answers by MS milliseconds ...\n"
-    "  --fault-delay-every N  ... every Nth request (default 1)\n"
+    "  --fault-delay-every N  ... every Nth request (default 1; with --fault-rate and\n"
+    "                         no --fault-delay-every, MS only sizes the random delays)\n"
     "  --fault-rate P         give each request, with P % probability, one fault of the\n"
     "                         kinds above, drawn at random (delay: MS or 50 ms)\n"
     "  --seed S               seed of --fault-rate (default 1)\n"
@@ -262,7 +263,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
         error = "--fault-delay-every needs --fault-delay-ms";
         return false;
     }
-    if (o.faults.delay_ms > 0 && o.faults.delay_every == 0) o.faults.delay_every = 1;
+    if (o.faults.delay_ms > 0 && o.faults.delay_every == 0 && o.faults.rate_percent == 0)
+        o.faults.delay_every = 1;
     out = o;
     return true;
 }

@@ -105,7 +105,6 @@ private:
         }
     }
 
-private:
     const Options& options_;
     FaultInjector& faults_;
     std::optional<Clock::time_point> deadline_;

@@ -3,6 +3,7 @@
 // stopped by its process id.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <modbus.h>
 #include <unistd.h>
 
@@ -371,6 +372,32 @@ TEST(SimServer, RoundsAdvanceWithEachReadOfCoilOne) {
         EXPECT_EQ(sim.Stop(), 0);
     }
     std::remove(file.c_str());
+}
+
+TEST(SimServer, SerialDeviceIsServedLikeALine) {
+    // The test owns a pseudo-terminal pair and hands the simulator the slave side as
+    // if it were a serial port; the client talks through the master side.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string device = ptsname(master);
+    SimChild sim;
+    ASSERT_TRUE(sim.Start(With({"--serial", device}, {"--baud", "19200", "--slave", "9"})))
+        << sim.Stderr();
+    EXPECT_EQ(sim.ready(), "rtu " + device);
+    modbus_t* ctx = modbus_new_rtu(device.c_str(), 19200, 'N', 8, 1);
+    modbus_set_slave(ctx, 9);
+    modbus_set_response_timeout(ctx, 1, 0);
+    modbus_set_socket(ctx, master);
+    uint16_t run_state = 0;
+    EXPECT_EQ(modbus_read_input_registers(ctx, 81, 1, &run_state), 1) << modbus_strerror(errno);
+    EXPECT_EQ(run_state, 4);
+    EXPECT_EQ(modbus_read_input_registers(ctx, 41, 1, &run_state), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    modbus_free(ctx);  // the descriptor is ours, not the context's
+    EXPECT_EQ(sim.Stop(), 0);
+    close(master);
 }
 
 // The plug-in's poll round. Columns: function, first, count.

@@ -502,6 +502,8 @@ const GoodArgs kGoodArgs[] = {
                 o.baud_pacing == 9600 && o.faults.delay_ms == 5 && o.faults.delay_every == 9 &&
                 o.verbose && o.exit_with_parent;
      }},
+    {{"--tcp", "0", "--fault-rate", "5", "--fault-delay-ms", "20"},
+     [](const Options& o) { return o.faults.delay_ms == 20 && o.faults.delay_every == 0; }},
     {{"--help"}, [](const Options& o) { return o.help; }},
 };
 
