@@ -23,7 +23,7 @@ using Seconds = std::chrono::duration<double>;
 class Client {
 public:
     static std::unique_ptr<Client> Connect(const SimChild& sim, int slave = 1,
-                                           double timeout_s = 0.4) {
+                                           double timeout_s = 1.0) {
         const bool tcp = sim.ready().rfind("tcp ", 0) == 0;
         modbus_t* ctx = tcp ? modbus_new_tcp("127.0.0.1", sim.port())
                             : modbus_new_rtu(sim.rtu_path().c_str(), 9600, 'N', 8, 1);
@@ -297,7 +297,7 @@ TEST(SimServer, RandomFaultsMatchTheSimulatorsOwnCount) {
     SimChild sim;
     ASSERT_TRUE(sim.Start(With({"--tcp", "0"}, {"--fault-rate", "30", "--seed", "11",
                                                  "--fault-delay-ms", "5"})));
-    auto client = Client::Connect(sim, 1, 0.3);
+    auto client = Client::Connect(sim, 1, 1.0);
     ASSERT_TRUE(client);
     int failed = 0;
     for (int i = 0; i < 60; ++i) {
