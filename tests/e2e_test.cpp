@@ -106,21 +106,25 @@ TEST(EndToEnd, RtuRoundOnPseudoTerminalShowsTheScenario) {
     EXPECT_EQ(0, sim.Stop());
 }
 
-// Injected faults. Columns: the transport, the simulator's fault options. Every 25th
-// request fails, so a round in between completes.
+// Injected faults. Columns: the transport, the simulator's fault options, and the
+// failed rounds among the first three completed (0: at least 2). Every 25th request
+// fails, so a round in between completes. A late answer also costs the round after
+// it, when it is still on its way (the simulator sleeps on it), however long that
+// takes on a busy machine: its count is not fixed.
 struct FaultCase {
     const char* transport;
     std::vector<std::string> fault;
+    int failed;
 };
 const FaultCase kFaults[] = {
-    {"tcp", {"--fault-noanswer", "25"}},
-    {"tcp", {"--fault-crc", "25"}},
-    {"tcp", {"--fault-exception", "25"}},
-    {"tcp", {"--fault-drop", "25"}},
-    {"tcp", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}},
-    {"rtu", {"--fault-noanswer", "25"}},
-    {"rtu", {"--fault-crc", "25"}},
-    {"rtu", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}},
+    {"tcp", {"--fault-noanswer", "25"}, 2},
+    {"tcp", {"--fault-crc", "25"}, 2},
+    {"tcp", {"--fault-exception", "25"}, 2},
+    {"tcp", {"--fault-drop", "25"}, 2},
+    {"tcp", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}, 0},
+    {"rtu", {"--fault-noanswer", "25"}, 2},
+    {"rtu", {"--fault-crc", "25"}, 2},
+    {"rtu", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}, 0},
 };
 
 TEST(EndToEnd, FailedRoundReachesOnErrorAndTheNextCompletes) {
@@ -138,9 +142,15 @@ TEST(EndToEnd, FailedRoundReachesOnErrorAndTheNextCompletes) {
             dir);
         EXPECT_EQ(0, run.exit_code) << run.err;
         EXPECT_EQ(3u, CountLines(run.out, "rvSize is"));
-        EXPECT_EQ(2u, CountLines(run.out, "SPModbus get error")) << run.out;
-        EXPECT_EQ(2u, CountLines(run.err, "failed after")) << run.err;
-        EXPECT_NE(std::string::npos, run.err.find("3 rounds completed, 2 failed, 3 stored"))
+        // Each failed round reached on_error once, and was reported once.
+        const size_t failed = CountLines(run.err, "failed after");
+        EXPECT_EQ(failed, CountLines(run.out, "SPModbus get error")) << run.out;
+        if (c.failed > 0)
+            EXPECT_EQ(static_cast<size_t>(c.failed), failed) << run.err;
+        else
+            EXPECT_GE(failed, 2u) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find("3 rounds completed, " + std::to_string(failed) +
+                                                  " failed, 3 stored"))
             << run.err;
         auto store = OpenHistory(dir / "h.db");
         ASSERT_TRUE(store);
