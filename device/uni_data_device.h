@@ -74,7 +74,10 @@ public:
             if (this->CheckAOReport(name, it->second)) this->report_flag = true;
             this->CheckThreshold(name, std::string(), it->second, 1);
         }
-        std::cout << "rvSize is " << this->pending_rules.size() << std::endl;
+        // One insertion per line: devices on other lines print from their own
+        // threads, and piecewise output interleaves mid-line.
+        std::cout << ("rvSize is " + std::to_string(this->pending_rules.size()) + "\n")
+                  << std::flush;
         if (this->DoBatchCheckThreshold(this->pending_rules)) this->report_flag = true;
         this->SaveDeviceHistory(RecordBytes(), sizeof(Record));
         this->pending_rules.clear();

@@ -286,7 +286,7 @@ TEST(EndToEnd, SeveralDevicesOnSharedAndSeparateLines) {
                                  dir / "h.db", "--status-out", dir / "status.json"},
                                 dir);
     ASSERT_EQ(0, run.exit_code) << run.err;
-    EXPECT_EQ(6u, CountLines(run.out, "rvSize is 0"));
+    EXPECT_EQ(6u, CountLines(run.out, "rvSize is 0")) << run.out;
     EXPECT_EQ(2u, CountLines(run.err, "[left] round"));
     auto store = OpenHistory(dir / "h.db");
     ASSERT_TRUE(store);
@@ -341,10 +341,11 @@ TEST(EndToEnd, SignalStopsPollingCleanly) {
     options.stdout_file = dir / "out";
     options.stderr_file = dir / "err";
     std::string error;
-    ASSERT_TRUE(vimohost.Start({runner_test::BuildDir() + "/vimohost", "--tcp", sim.address(),
-                                "--interval-ms", "20", "--history", dir / "h.db"},
-                               options, error))
-        << error;
+    std::vector<std::string> argv =
+        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+    argv.insert(argv.end(),
+                {"--tcp", sim.address(), "--interval-ms", "20", "--history", dir / "h.db"});
+    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
     for (int i = 0; i < 500 && CountLines(runner_test::ReadFile(dir / "err"), "] round 3") == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(0, vimohost.Stop(10000));

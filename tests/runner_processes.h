@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "test_program.h"
 
 namespace runner_test {
 
@@ -77,7 +78,7 @@ struct Outcome {
 // in the working directory `cwd` (empty: the test's).
 inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& dir,
                        int timeout_ms = 60000, const std::string& cwd = "") {
-    std::vector<std::string> argv = {BuildDir() + "/vimohost"};
+    std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
     argv.insert(argv.end(), args.begin(), args.end());
     vimo::ChildProcess::Options options;
     options.capture_stdout = false;
@@ -106,7 +107,7 @@ inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& 
 class Simulator {
 public:
     bool Start(const std::vector<std::string>& args, const std::string& log) {
-        std::vector<std::string> argv = {BuildDir() + "/novexups-sim"};
+        std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/novexups-sim");
         argv.insert(argv.end(), args.begin(), args.end());
         vimo::ChildProcess::Options options;
         options.stderr_file = log;

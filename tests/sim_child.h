@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "test_program.h"
+
 class SimChild {
 public:
     SimChild() = default;
@@ -53,7 +55,7 @@ public:
             close(pipefd[0]);
             close(pipefd[1]);
             close(err);
-            std::vector<std::string> all{Program()};
+            std::vector<std::string> all = novex_test::ProgramCommand(Program());
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;
             for (std::string& a : all) argv.push_back(a.data());
