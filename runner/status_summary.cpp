@@ -1,5 +1,6 @@
 #include "status_summary.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vimo {
@@ -50,7 +51,9 @@ std::vector<std::string> DocumentAlarms(const Json::Value& document) {
         const Json::Value& alerts = container["AlertArray"];
         if (!alerts.isObject()) continue;
         for (const std::string& key : alerts.getMemberNames())
-            if (alerts[key].isBool() && alerts[key].asBool()) out.push_back(key);
+            if (alerts[key].isBool() && alerts[key].asBool() &&
+                std::find(out.begin(), out.end(), key) == out.end())
+                out.push_back(key);
     }
     return out;
 }

@@ -13,7 +13,8 @@ namespace vimo {
 std::string SummarizeDocument(const Json::Value& document);
 
 // Names of the active alarms the document shows: the unit alarm sections' and the
-// modules' "AlertArray" members that are true, in key order.
+// modules' "AlertArray" members that are true, in key order, each name once (the
+// bit and the register sections name some alarms alike).
 std::vector<std::string> DocumentAlarms(const Json::Value& document);
 
 }  // namespace vimo

@@ -136,7 +136,7 @@ TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
                    "电池容量率": 24.0, "正组电池电压": 198.0, "负组电池电压": 197.8,
                    "电池后备时间": 12.0},
       "整机告警位": {"市电电压异常": "告警", "AlertArray": {"市电电压异常": true, "过载": false}},
-      "整机告警位位": {"AlertArray": {"电池电压低": true}},
+      "整机告警位位": {"AlertArray": {"电池电压低": true, "市电电压异常": true}},
       "AlertArray": {"模块3-风扇故障": true}
     })");
     ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &doc, &error)) << error;
