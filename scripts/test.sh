@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite.
 #   scripts/test.sh [PRESET...]   presets: default (build/), asan (build-asan/),
-#                                 tsan (build-tsan/); default: default
+#                                 tsan (build-tsan/), mipsel (build-mipsel/, tests under
+#                                 qemu); default: default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -10,6 +11,10 @@ presets=("$@")
 jobs=$(nproc)
 for preset in "${presets[@]}"; do
   echo "== $preset =="
+  if [[ "$preset" == mipsel ]]; then
+    bash scripts/install-deps.sh --cross
+    bash scripts/mipsel-sysroot.sh
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
