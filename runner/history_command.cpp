@@ -79,9 +79,7 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
         return kExitUsage;
     }
     std::string error;
-    const std::string plugin_path =
-        options.plugin.empty() ? ProgramDirectory() + "/novexups.so" : options.plugin;
-    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(plugin_path, error);
+    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
     if (!plugin) {
         Fail(error);
         return kExitFailure;

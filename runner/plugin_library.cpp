@@ -62,4 +62,8 @@ std::string ProgramDirectory() {
     return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 }
 
+std::string PluginPath(const std::string& option) {
+    return option.empty() ? ProgramDirectory() + "/novexups.so" : option;
+}
+
 }  // namespace vimo

@@ -32,4 +32,7 @@ private:
 // The directory of the running program (for the files that lie beside it).
 std::string ProgramDirectory();
 
+// The plug-in a command loads: `option` when given, else novexups.so beside the program.
+std::string PluginPath(const std::string& option);
+
 }  // namespace vimo

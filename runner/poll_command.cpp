@@ -108,9 +108,7 @@ int RunPoll(const PollOptions& options) {
         configs.push_back(config);
     }
 
-    const std::string plugin_path =
-        options.plugin.empty() ? ProgramDirectory() + "/novexups.so" : options.plugin;
-    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(plugin_path, error);
+    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
     if (!plugin) {
         Fail(error);
         return kExitFailure;
