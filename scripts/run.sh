@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and polls the built-in UPS simulator through the
-# plug-in: status, alarms and history as a user sees them. Extra arguments go to
-# vimohost (for example --rounds 5, or --tcp HOST:PORT instead of the simulator).
+# plug-in: status, alarms and history as a user sees them. The simulated UPS runs on
+# battery, so alarms are raised as its charge falls; the alarm rules are switched on
+# (b_mode 0). With arguments, they replace the demo's and go to vimohost (for example
+# --serial /dev/ttyUSB0, or --simulate --scenario normal --rounds 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -10,4 +12,5 @@ cmake --build --preset default -j "$(nproc)"
 if (($#)); then
   exec build/vimohost "$@"
 fi
-exec build/vimohost --simulate --rounds 5 --interval-ms 1000
+exec build/vimohost --simulate --scenario on-battery --b-mode 0 --rounds 6 --interval-ms 1000 \
+  --history build/demo-history.db
