@@ -32,8 +32,9 @@ int HostServices::CheckThresholdBool(VimoVDevice&, int, const std::string&, cons
 bool HostServices::DoBatchCheckThreshold(VimoVDevice&, const std::vector<rule_value>&) {
     return false;
 }
+// No controller carries the command out: say so rather than report it done.
 int HostServices::DeviceIoControl(VimoVDevice&, int, const void*, int, void*, int, int&) {
-    return 0;
+    return -1;
 }
 ttime_t HostServices::ToTTime(boost::posix_time::ptime t) { return ToTTimeFields(t); }
 

@@ -4,8 +4,8 @@
 // the device classes forwards here, so the program that loads plug-ins decides what
 // a request, a record hand-over or a threshold check does (vimohost talks Modbus and
 // keeps history; the tests record every call). Every default is neutral: it does
-// nothing and reports success-free zero results, so a device without a host never
-// crashes.
+// nothing and answers zero or false (a command handed on answers -1, since nobody
+// carried it out), so a device without a host never crashes.
 #pragma once
 
 #include <string>

@@ -188,4 +188,20 @@ TEST_F(Device, ValueQueriesReportReadinessAndAge) {
     }
 }
 
+TEST(DeviceWithoutHost, WorksAndClaimsNothingDone) {
+    NovexUPS alone;
+    EXPECT_EQ(1, alone.RefreshStatus());
+    EXPECT_EQ(1, alone.process(nullptr, 0));
+    int length = 0;
+    EXPECT_EQ(-1, alone.DeviceIoControl(310, "{}", 2, nullptr, 0, length));
+    int32_t word = 0;
+    EXPECT_EQ(-1, alone.DeviceIoControl(802, nullptr, 0, &word, sizeof word, length));
+    EXPECT_EQ(-1, word);
+    EXPECT_EQ(4, length);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, alone.LoadFromCache(std::string(853, '\0')));
+    EXPECT_EQ("rvSize is 0\n", testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(alone.data_ready);
+}
+
 }  // namespace
