@@ -17,6 +17,7 @@
 // silently leave a value at zero.
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -157,8 +158,13 @@ bool ParseScenario(const std::string& text, const std::string& origin, Scenario&
     Json::Value root;
     std::string parse_error;
     const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
-    if (!parser->parse(text.data(), text.data() + text.size(), &root, &parse_error))
-        return reader.Fail("not valid JSON: " + OneLine(parse_error));
+    bool parsed = false;
+    try {
+        parsed = parser->parse(text.data(), text.data() + text.size(), &root, &parse_error);
+    } catch (const std::exception& e) {
+        parse_error = e.what();  // nesting too deep
+    }
+    if (!parsed) return reader.Fail("not valid JSON: " + OneLine(parse_error));
     if (!root.isObject()) return reader.Fail("the top level must be a JSON object");
     if (!reader.Keys(root, "", {"base", "coils", "input_registers", "per_round"}))
         return false;

@@ -214,6 +214,8 @@ struct Refused {
 TEST(SimServer, BadInputGivesOneLineAndAnExitStatus) {
     const std::string bad_file = "/tmp/novex-sim-bad-" + std::to_string(getpid()) + ".json";
     std::ofstream(bad_file) << R"({"coils": {"40": 1}})";
+    const std::string deep_file = "/tmp/novex-sim-deep-" + std::to_string(getpid()) + ".json";
+    std::ofstream(deep_file) << std::string(5000, '[') << std::string(5000, ']');
     SimChild first;
     ASSERT_TRUE(first.Start({"--tcp", "0", "--duration-s", "60"}));
     const Refused cases[] = {
@@ -223,6 +225,8 @@ TEST(SimServer, BadInputGivesOneLineAndAnExitStatus) {
         {{"--pty", "--scenario", "sunny"}, "novexups-sim: scenario sunny: cannot open", 2},
         {{"--pty", "--scenario", bad_file},
          "novexups-sim: scenario " + bad_file + ": coils: address 40 is not served", 2},
+        {{"--pty", "--scenario", deep_file},
+         "novexups-sim: scenario " + deep_file + ": not valid JSON", 2},
         {{"--tcp", std::to_string(first.port())}, "novexups-sim: cannot listen on 127.0.0.1:", 1},
         {{"--serial", "/nonexistent/ttyX"}, "novexups-sim: cannot open /nonexistent/ttyX", 1},
     };
@@ -239,6 +243,7 @@ TEST(SimServer, BadInputGivesOneLineAndAnExitStatus) {
     EXPECT_EQ(help.out.rfind("usage: novexups-sim", 0), 0u);
     EXPECT_EQ(first.Stop(), 0);
     std::remove(bad_file.c_str());
+    std::remove(deep_file.c_str());
 }
 
 // Every second request is faulted. Columns: transport, fault option, what the client

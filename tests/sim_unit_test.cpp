@@ -321,6 +321,10 @@ TEST(SimScenario, FileValuesDeltasAndClamping) {
     EXPECT_EQ(UpsState(sc).input_register(1), 0) << "no base: everything 0";
 }
 
+// Deeper than the reader follows: refused, not a crash.
+const std::string kDeeplyNested =
+    "{\"coils\": " + std::string(5000, '[') + std::string(5000, ']') + "}";
+
 // Bad scenario files. Columns: file text, a part the one-line error must contain.
 struct BadScenario {
     const char* text;
@@ -355,6 +359,7 @@ const BadScenario kBadScenarios[] = {
     {"{\"per_round\": {\"coils\": {\"65\": 2}}}", "per_round coils 65: 2 is out of range -1..1"},
     {"{\"per_round\": {\"input_registers\": {\"37\": -70000}}}", "out of range -65535..65535"},
     {"{\"per_round\": {\"input_registers\": {\"50\": 1}}}", "address 50 is not served"},
+    {kDeeplyNested.c_str(), "not valid JSON"},
 };
 
 TEST(SimScenario, BadFilesGiveOneLineNamingTheProblem) {
