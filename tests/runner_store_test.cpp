@@ -1,11 +1,12 @@
-// The host's own pieces: history file, alarm tracking, time texts, the status file
-// and the round summary.
+// The host's own pieces: history file, alarm tracking, time texts, the status file,
+// the round summary and child processes.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
 #include "alarm_tracker.h"
+#include "child_process.h"
 #include "device_host.h"
 #include "history_store.h"
 #include "poller.h"
@@ -146,6 +147,22 @@ TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
               vimo::SummarizeDocument(doc));
     EXPECT_EQ("no status document", vimo::SummarizeDocument(Json::Value()));
     EXPECT_EQ("alarms: none", vimo::SummarizeDocument(Json::Value(Json::objectValue)));
+}
+
+TEST(ChildProcess, HoldsItsOutputFilesOnlyAsStandardOutputAndError) {
+    TempDir dir;
+    vimo::ChildProcess child;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "out";
+    options.stderr_file = dir / "err";
+    std::string error;
+    const std::string list_open_files = "for f in /proc/$$/fd/*; do readlink \"$f\"; done; true";
+    ASSERT_TRUE(child.Start({"/bin/sh", "-c", list_open_files}, options, error)) << error;
+    EXPECT_EQ(0, child.Wait(10000));
+    const std::string open_files = runner_test::ReadFile(dir / "out");
+    EXPECT_EQ(1u, runner_test::CountLines(open_files, dir / "out")) << open_files;
+    EXPECT_EQ(1u, runner_test::CountLines(open_files, dir / "err")) << open_files;
 }
 
 }  // namespace
