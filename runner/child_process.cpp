@@ -50,6 +50,9 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const Options& op
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (getppid() != parent) _exit(127);
         }
+        // A terminal's Ctrl-C goes to the whole foreground group: the child leaves it,
+        // so that only the starting process decides when the child stops.
+        setpgid(0, 0);
         if (capture) dup2(pipe_fds[1], STDOUT_FILENO);
         if (!options.stdout_file.empty()) {
             const int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -1,5 +1,5 @@
-// A program started as a child: its standard output can be read line by line, and
-// it is stopped by its process id (never by name).
+// A program started as a child, in a process group of its own: its standard output
+// can be read line by line, and it is stopped by its process id (never by name).
 #pragma once
 
 #include <sys/types.h>

@@ -331,6 +331,36 @@ TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {
     EXPECT_EQ(ESRCH, errno);
 }
 
+// Ctrl-C at a terminal signals vimohost's whole process group; the simulator it
+// started is not in it, so the round in progress is not lost and vimohost stops it.
+TEST(EndToEnd, InterruptOfTheGroupStopsSimulateCleanly) {
+    TempDir dir;
+    vimo::ChildProcess vimohost;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "out";
+    options.stderr_file = dir / "err";
+    options.cwd = dir.path();
+    std::string error;
+    std::vector<std::string> argv =
+        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+    argv.insert(argv.end(),
+                {"--simulate", "--interval-ms", "0", "--max-failures", "1", "--no-history"});
+    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+    for (int i = 0; i < 500 && CountLines(runner_test::ReadFile(dir / "err"), "] round 3") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(0, kill(-vimohost.pid(), SIGINT));  // vimohost leads a group of its own
+    EXPECT_EQ(0, vimohost.Wait(20000));
+    if (vimohost.running()) vimohost.Stop(1000);
+    const std::string err = runner_test::ReadFile(dir / "err");
+    EXPECT_EQ(0u, CountLines(err, "failed after")) << err;
+    EXPECT_NE(std::string::npos, err.find("rounds completed, 0 failed")) << err;
+    const std::string tag = "simulator (pid ";
+    const size_t at = err.find(tag);
+    ASSERT_NE(std::string::npos, at) << err;
+    EXPECT_NE(0, kill(static_cast<pid_t>(std::stol(err.substr(at + tag.size()))), 0));
+}
+
 TEST(EndToEnd, SignalStopsPollingCleanly) {
     TempDir dir;
     Simulator sim;

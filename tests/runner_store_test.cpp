@@ -165,4 +165,17 @@ TEST(ChildProcess, HoldsItsOutputFilesOnlyAsStandardOutputAndError) {
     EXPECT_EQ(1u, runner_test::CountLines(open_files, dir / "err")) << open_files;
 }
 
+// A terminal's Ctrl-C reaches the foreground group: a child outside it is not hit.
+TEST(ChildProcess, RunsInAProcessGroupOfItsOwn) {
+    vimo::ChildProcess child;
+    std::string error, line;
+    ASSERT_TRUE(child.Start({"/bin/sh", "-c", "echo started; exec sleep 30"},
+                            vimo::ChildProcess::Options(), error))
+        << error;
+    ASSERT_TRUE(child.ReadLine(line, 10000));
+    EXPECT_EQ(child.pid(), getpgid(child.pid()));
+    EXPECT_NE(getpgrp(), getpgid(child.pid()));
+    child.Stop(1000);
+}
+
 }  // namespace
