@@ -159,7 +159,7 @@ int RunPoll(const PollOptions& options) {
             Say("[" + session->config().name + "] " + error + "; starting without it");
             continue;
         }
-        poller.Publish(*session, "ready from the stored round of " + newest->time);
+        poller.PublishLoaded(*session, "ready from the stored round of " + newest->time);
     }
     poller.Start();
     WaitForPoller(poller, signals);

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 
@@ -21,6 +23,14 @@ std::string Seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", s);
     return text;
+}
+
+// Slightly past the clock's next whole second.
+std::chrono::milliseconds UntilNextSecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto into = now - std::chrono::duration_cast<std::chrono::seconds>(now);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(1) - into) +
+           std::chrono::milliseconds(1);
 }
 
 bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
@@ -147,6 +157,13 @@ void Poller::Publish(DeviceSession& session, const std::string& what) {
         (parsed ? SummarizeDocument(document) : "status document is not JSON"));
 }
 
+void Poller::PublishLoaded(DeviceSession& session, const std::string& what) {
+    for (auto& line : lines_)
+        for (Device& d : line->devices)
+            if (d.session == &session) d.loaded_second = std::time(nullptr);
+    Publish(session, what);
+}
+
 void Poller::Account(Device& d, const RoundResult& result) {
     const std::string& name = d.session->config().name;
     const std::string round = "round " + std::to_string(d.attempts);
@@ -180,6 +197,14 @@ void Poller::Serve(Line& line) {
             if (!d.done && (!next || d.due < next->due)) next = &d;
         if (!next) break;
         if (!Wait(next->due)) break;
+        // The device rebuilds its status document only for a round that completes in
+        // another clock second than the one before it. The loaded round completed just
+        // now: a first round within the same second would leave its figures on show.
+        if (next->loaded_second == std::time(nullptr)) {
+            next->due = Clock::now() + UntilNextSecond();
+            continue;
+        }
+        next->loaded_second = -1;
         ++next->attempts;
         line.transport->SetTimeout(next->session->Line().timeout_ms);
         const RoundResult result = next->session->Poll(*line.transport);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,9 +39,11 @@ public:
     // True when a device failed --max-failures rounds in a row.
     bool GaveUp() const { return gave_up_.load(); }
 
-    // After the round completion: the document, --status-out and the summary. Also
-    // used for a round loaded from history at start.
+    // After the round completion: the document, --status-out and the summary.
     void Publish(DeviceSession& session, const std::string& what);
+    // The same for a round loaded from history at start (before Start); the device's
+    // first polled round then waits for the clock's next second.
+    void PublishLoaded(DeviceSession& session, const std::string& what);
 
 private:
     struct Device {
@@ -50,6 +53,7 @@ private:
         int64_t failed = 0;
         int64_t failures_in_row = 0;
         bool done = false;
+        std::time_t loaded_second = -1;  // when a round was loaded at start
         std::chrono::steady_clock::time_point due;
     };
     struct Line {

@@ -200,6 +200,26 @@ TEST(EndToEnd, HistoryKeepsEachRoundAndRestartIsReadyAtOnce) {
     EXPECT_EQ(853, rounds[3]["bytes"].asInt());
 }
 
+// The round loaded at start completes in the present second; the first polled round
+// must still show its own figures, in the summary and in --status-out.
+TEST(EndToEnd, FirstRoundAfterTheStoredOneShowsItsOwnFigures) {
+    TempDir dir;
+    const std::vector<std::string> history = {"--simulate", "--history", dir / "h.db"};
+    std::vector<std::string> first = history;
+    first.insert(first.end(), {"--rounds", "1"});
+    ASSERT_EQ(0, RunVimohost(first, dir, 60000, dir.path()).exit_code);
+    std::vector<std::string> second = history;
+    second.insert(second.end(), {"--rounds", "1", "--scenario", "on-battery", "--status-out",
+                                 dir / "status.json"});
+    const Outcome run = RunVimohost(second, dir, 60000, dir.path());
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "ready from the stored round of")) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "] round 1 in")) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "state 电池状态")) << run.err;
+    const Json::Value doc = ParseJson(runner_test::ReadFile(dir / "status.json"));
+    EXPECT_EQ("电池状态", doc["整机状态数据"]["运行状态"].asString());
+}
+
 TEST(EndToEnd, HistoryRenderShowsTheStoredRoundAndItsTime) {
     TempDir dir;
     Simulator sim;
