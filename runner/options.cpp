@@ -199,6 +199,11 @@ bool ParsePollOptions(const std::vector<std::string>& args, PollOptions& out,
         error = "--simulate chooses the port itself: leave out --serial and --tcp";
         return false;
     }
+    // 0 is the broadcast address, which no slave answers: the simulator refuses it.
+    if (out.simulate && out.device_flags.get("slave", 1).asInt() == 0) {
+        error = "--slave must be a whole number from 1 to 247 with --simulate, not \"0\"";
+        return false;
+    }
     if (!out.simulate && !out.scenario.empty()) {
         error = "--scenario is for --simulate";
         return false;
@@ -311,6 +316,7 @@ Several UPSs:
   --config FILE         JSON: one device object or an array of them (keys below)
 Program:
   --simulate            start the UPS simulator (novexups-sim beside this program) and poll it
+                        (--slave 1..247)
   --scenario NAME|FILE  the simulator's scenario: normal, on-battery, module-fault or a file
   --plugin PATH         plug-in to load (default novexups.so beside this program)
   --history FILE        SQLite history (default vimohost.db in the working directory)

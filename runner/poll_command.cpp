@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -23,9 +25,43 @@ namespace {
 
 void Fail(const std::string& message) { Say("vimohost: " + message); }
 
+// The simulator's log: its lines would bury the summary, but the last one says why it
+// did not get ready. Removed with this object.
+class SimulatorLog {
+public:
+    SimulatorLog() {
+        const char* dir = std::getenv("TMPDIR");
+        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/vimohost-sim-XXXXXX";
+        const int fd = mkstemp(&name[0]);
+        if (fd < 0) return;
+        close(fd);
+        path_ = name;
+    }
+    ~SimulatorLog() { Remove(); }
+    SimulatorLog(const SimulatorLog&) = delete;
+    SimulatorLog& operator=(const SimulatorLog&) = delete;
+
+    std::string path() const { return path_.empty() ? "/dev/null" : path_; }
+    std::string LastLine() const {
+        std::ifstream in(path_);
+        std::string line, last;
+        while (std::getline(in, line))
+            if (!line.empty()) last = line;
+        return last;
+    }
+    void Remove() {
+        if (!path_.empty()) unlink(path_.c_str());
+        path_.clear();
+    }
+
+private:
+    std::string path_;
+};
+
 // Starts novexups-sim beside the program on a free loopback port and points the
 // device flags at it.
-bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess& simulator) {
+bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess& simulator,
+                    const SimulatorLog& log) {
     const std::string program = ProgramDirectory() + "/novexups-sim";
     if (access(program.c_str(), X_OK) != 0) {
         Fail("--simulate needs the simulator " + program + ", which is missing");
@@ -41,7 +77,7 @@ bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess
         argv.push_back(options.scenario);
     }
     ChildProcess::Options child;
-    child.stderr_file = "/dev/null";  // its log would bury the summary
+    child.stderr_file = log.path();
     std::string error, line;
     if (!simulator.Start(argv, child, error)) {
         Fail("cannot start the simulator: " + error);
@@ -50,9 +86,9 @@ bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess
     const std::string prefix = "ready tcp ";
     if (!simulator.ReadLine(line, 10000) || line.compare(0, prefix.size(), prefix) != 0) {
         const int status = simulator.Stop(1000);
+        const std::string why = log.LastLine();
         Fail("the simulator did not get ready (exit status " + std::to_string(status) +
-             (options.scenario.empty() ? "" : "; is the scenario \"" + options.scenario + "\" right?") +
-             ")");
+             (why.empty() ? ")" : "): " + why));
         return false;
     }
     flags["transport"] = "tcp";
@@ -91,6 +127,7 @@ int RunPoll(const PollOptions& options) {
 
     std::vector<DeviceConfig> configs;
     std::string error;
+    SimulatorLog simulator_log;  // outlives the simulator
     ChildProcess simulator;
     if (!options.config_file.empty()) {
         if (!LoadDeviceConfigFile(options.config_file, configs, error)) {
@@ -99,7 +136,8 @@ int RunPoll(const PollOptions& options) {
         }
     } else {
         Json::Value flags = options.device_flags;
-        if (options.simulate && !StartSimulator(options, flags, simulator)) return kExitFailure;
+        if (options.simulate && !StartSimulator(options, flags, simulator, simulator_log))
+            return kExitFailure;
         DeviceConfig config;
         if (!DeviceConfigFromFlags(flags, config, error)) {
             Fail(error);

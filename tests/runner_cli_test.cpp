@@ -42,6 +42,10 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--scenario", "normal"}, "--scenario is for --simulate", 2},
     {{"--simulate", "--tcp", "127.0.0.1:1"}, "--simulate chooses the port itself", 2},
     {{"--simulate", "--config", "x.json"}, "takes no --config", 2},
+    {{"--simulate", "--slave", "0"},
+     "--slave must be a whole number from 1 to 247 with --simulate", 2},
+    {{"--simulate", "--scenario", "sunny"},
+     "did not get ready (exit status 2): novexups-sim: scenario sunny: cannot open", 1},
     {{"--config", "x.json", "--slave", "2"}, "cannot be combined with --config", 2},
     {{"--serial", "/dev/null", "--plugin", "/nonexistent/plugin.so"}, "cannot load the plug-in", 1},
     {{"--serial", "/dev/null", "--plugin", "/dev/null"}, "cannot load the plug-in", 1},
@@ -122,6 +126,22 @@ TEST(VimohostConfiguration, MissingFileIsNamed) {
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--config", "absent.json"}, dir, 20000, dir.path()),
                        "absent.json: cannot read the configuration file", 2, dir);
+}
+
+// The simulator's log lives in a temporary file while vimohost runs, whether the
+// simulator got ready or not.
+TEST(VimohostCommandLine, SimulatorLogIsRemovedAtExit) {
+    TempDir dir;
+    TempDir temporary;
+    setenv("TMPDIR", temporary.path().c_str(), 1);
+    const runner_test::Outcome failed =
+        RunVimohost({"--simulate", "--scenario", "sunny"}, dir, 20000, dir.path());
+    const runner_test::Outcome done =
+        RunVimohost({"--simulate", "--rounds", "1", "--no-history"}, dir, 20000, dir.path());
+    unsetenv("TMPDIR");
+    EXPECT_EQ(1, failed.exit_code) << failed.err;
+    EXPECT_EQ(0, done.exit_code) << done.err;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
 TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
