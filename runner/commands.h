@@ -10,6 +10,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // cannot start: plug-in, history, simulator
 constexpr int kExitUsage = 2;    // bad options or configuration
 constexpr int kExitGaveUp = 3;   // --max-failures reached
+constexpr int kExitInterrupted = 130;  // a second SIGINT/SIGTERM: stopped at once
 
 int RunPoll(const PollOptions& options);
 int RunHistory(const HistoryOptions& options);

@@ -344,8 +344,12 @@ Configuration keys of a device object:
 Standard output carries the plug-in's own lines; the per-round summary, alarms and
 errors go to standard error. The device renews its status document (and so the
 summary and --status-out) at most once per clock second: with an interval under
-1000 ms a round may repeat the figures of the round before. Exit: 0 done or stopped by a signal, 1 failure to start
-(plug-in, history, simulator), 2 bad options or configuration, 3 gave up (--max-failures).
+1000 ms a round may repeat the figures of the round before.
+
+SIGINT or SIGTERM stops polling after the exchange in progress; a second one stops at
+once. Exit: 0 done or stopped by a signal, 1 failure to start (plug-in, history,
+simulator), 2 bad options or configuration, 3 gave up (--max-failures), 130 stopped
+at once by a second signal.
 )";
 }
 

@@ -98,18 +98,22 @@ bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess
     return true;
 }
 
-// Waits for the line threads, or for SIGINT/SIGTERM, which stop them.
-void WaitForPoller(Poller& poller, const sigset_t& signals) {
+// Waits for the line threads, or for SIGINT/SIGTERM, which stop them after their
+// current exchange. False on a second signal: the threads may still be in an exchange.
+bool WaitForPoller(Poller& poller, const sigset_t& signals) {
+    bool stopping = false;
     while (!poller.Finished()) {
         timespec tick{0, 200 * 1000 * 1000};
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
+            if (stopping) return false;
             Say("vimohost: stopping");
             poller.Stop();
-            break;
+            stopping = true;
         }
     }
     poller.Join();
+    return true;
 }
 
 }  // namespace
@@ -200,7 +204,14 @@ int RunPoll(const PollOptions& options) {
         poller.PublishLoaded(*session, "ready from the stored round of " + newest->time);
     }
     poller.Start();
-    WaitForPoller(poller, signals);
+    if (!WaitForPoller(poller, signals)) {
+        // An exchange may wait out a long response timeout; whoever signals twice does
+        // not want to wait. The history loses nothing SQLite committed.
+        Say("vimohost: stopping at once");
+        if (simulator.running()) simulator.Stop(100);
+        simulator_log.Remove();
+        std::_Exit(kExitInterrupted);
+    }
     const int exit_code = poller.GaveUp() ? kExitGaveUp : kExitOk;
     sessions.clear();
     plugin.reset();

@@ -167,6 +167,7 @@ void Poller::PublishLoaded(DeviceSession& session, const std::string& what) {
 void Poller::Account(Device& d, const RoundResult& result) {
     const std::string& name = d.session->config().name;
     const std::string round = "round " + std::to_string(d.attempts);
+    if (result.stopped) return;
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
@@ -207,7 +208,7 @@ void Poller::Serve(Line& line) {
         next->loaded_second = -1;
         ++next->attempts;
         line.transport->SetTimeout(next->session->Line().timeout_ms);
-        const RoundResult result = next->session->Poll(*line.transport);
+        const RoundResult result = next->session->Poll(*line.transport, stop_);
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());

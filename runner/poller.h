@@ -32,7 +32,8 @@ public:
     ~Poller();
 
     void Start();
-    // Asks every line thread to stop after its current exchange; returns at once.
+    // Asks every line thread to stop after its current exchange, leaving its round
+    // unfinished; returns at once.
     void Stop();
     bool Finished() const { return running_.load() == 0; }
     void Join();

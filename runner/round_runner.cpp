@@ -98,7 +98,7 @@ LineSettings DeviceSession::Line() const {
     return s;
 }
 
-RoundResult DeviceSession::Poll(ModbusLine& line) {
+RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>& stop) {
     using Clock = std::chrono::steady_clock;
     RoundResult result;
     std::string error;
@@ -120,6 +120,10 @@ RoundResult DeviceSession::Poll(ModbusLine& line) {
         for (int n = 0; n < kMaxExchangesPerRound; ++n) {
             const std::optional<PendingRequest> request = host_->TakeRequest();
             if (!request) return finish(false, "the device stopped asking before its round ended");
+            if (stop.load()) {
+                result.stopped = true;
+                return finish(false, "stopped");
+            }
             const bool bits = request->table == SPModbus::BITS ||
                               request->table == SPModbus::INPUT_BITS;
             const ExchangeResult exchange =

@@ -3,6 +3,7 @@
 // asked for its status document, or handed a stored round.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,6 +24,7 @@ struct RoundResult {
     bool port_unavailable = false;  // nothing was exchanged: the port could not be opened
     std::string error;
     double seconds = 0.0;  // RefreshStatus to the end of the round (or its failure)
+    bool stopped = false;  // `stop` came between two exchanges: neither completed nor failed
 };
 
 class DeviceSession {
@@ -37,9 +39,9 @@ public:
     DeviceSession& operator=(const DeviceSession&) = delete;
 
     // One poll round: RefreshStatus, then each request the device asks for, performed
-    // on `line` after the device's call has returned, until the round completes or an
-    // exchange fails (then on_error).
-    RoundResult Poll(ModbusLine& line);
+    // on `line` after the device's call has returned, until the round completes, an
+    // exchange fails (then on_error) or `stop` is set (the device is left as it is).
+    RoundResult Poll(ModbusLine& line, const std::atomic<bool>& stop);
 
     // Offers a stored round through LoadFromCache. The round completion that follows
     // stores nothing, reports no alarm, and stamps the record with the stored time.

@@ -351,24 +351,37 @@ TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {
     EXPECT_EQ(ESRCH, errno);
 }
 
+// vimohost under test, its output in `dir`, started by the test and stopped by its pid.
+bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
+                   const std::vector<std::string>& args) {
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "out";
+    options.stderr_file = dir / "err";
+    std::vector<std::string> argv =
+        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string error;
+    EXPECT_TRUE(vimohost.Start(argv, options, error)) << error;
+    return vimohost.running();
+}
+
+bool WaitForLine(const std::string& path, const std::string& part) {
+    for (int i = 0; i < 500; ++i) {
+        if (CountLines(runner_test::ReadFile(path), part) > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 // Ctrl-C at a terminal signals vimohost's whole process group; the simulator it
 // started is not in it, so the round in progress is not lost and vimohost stops it.
 TEST(EndToEnd, InterruptOfTheGroupStopsSimulateCleanly) {
     TempDir dir;
     vimo::ChildProcess vimohost;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "out";
-    options.stderr_file = dir / "err";
-    options.cwd = dir.path();
-    std::string error;
-    std::vector<std::string> argv =
-        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
-    argv.insert(argv.end(),
-                {"--simulate", "--interval-ms", "0", "--max-failures", "1", "--no-history"});
-    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
-    for (int i = 0; i < 500 && CountLines(runner_test::ReadFile(dir / "err"), "] round 3") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(StartVimohost(
+        vimohost, dir, {"--simulate", "--interval-ms", "0", "--max-failures", "1", "--no-history"}));
+    ASSERT_TRUE(WaitForLine(dir / "err", "] round 3"));
     ASSERT_EQ(0, kill(-vimohost.pid(), SIGINT));  // vimohost leads a group of its own
     EXPECT_EQ(0, vimohost.Wait(20000));
     if (vimohost.running()) vimohost.Stop(1000);
@@ -381,23 +394,52 @@ TEST(EndToEnd, InterruptOfTheGroupStopsSimulateCleanly) {
     EXPECT_NE(0, kill(static_cast<pid_t>(std::stol(err.substr(at + tag.size()))), 0));
 }
 
+// Every answer comes half a second late, so a round takes ten seconds: a stop does
+// not wait for the rest of it, and the unfinished round counts neither way.
+TEST(EndToEnd, StopDoesNotWaitForTheRestOfTheRound) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--fault-delay-ms", "500", "--fault-delay-every", "1"},
+                          dir / "sim.log"));
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(StartVimohost(vimohost, dir,
+                              {"--tcp", sim.address(), "--timeout-ms", "5000", "--no-history"}));
+    ASSERT_TRUE(WaitForLine(dir / "sim.log", "client connected"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(0, vimohost.Stop(5000));  // SIGTERM, then SIGKILL after 5 s
+    const std::string err = runner_test::ReadFile(dir / "err");
+    EXPECT_NE(std::string::npos, err.find("0 rounds completed, 0 failed")) << err;
+    EXPECT_EQ(0, sim.Stop());
+}
+
+// A slave that never answers holds the exchange for its whole timeout: a second
+// signal does not wait for it.
+TEST(EndToEnd, SecondSignalStopsAtOnce) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--fault-noanswer", "1"}, dir / "sim.log"));
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(StartVimohost(vimohost, dir,
+                              {"--tcp", sim.address(), "--timeout-ms", "60000", "--no-history"}));
+    ASSERT_TRUE(WaitForLine(dir / "sim.log", "client connected"));
+    ASSERT_EQ(0, kill(vimohost.pid(), SIGINT));
+    ASSERT_TRUE(WaitForLine(dir / "err", "vimohost: stopping"));
+    ASSERT_EQ(0, kill(vimohost.pid(), SIGINT));
+    EXPECT_EQ(130, vimohost.Wait(20000));
+    if (vimohost.running()) vimohost.Stop(1000);
+    EXPECT_NE(std::string::npos, runner_test::ReadFile(dir / "err").find("stopping at once"));
+    EXPECT_EQ(0, sim.Stop());
+}
+
 TEST(EndToEnd, SignalStopsPollingCleanly) {
     TempDir dir;
     Simulator sim;
     ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
     vimo::ChildProcess vimohost;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "out";
-    options.stderr_file = dir / "err";
-    std::string error;
-    std::vector<std::string> argv =
-        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
-    argv.insert(argv.end(),
-                {"--tcp", sim.address(), "--interval-ms", "20", "--history", dir / "h.db"});
-    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
-    for (int i = 0; i < 500 && CountLines(runner_test::ReadFile(dir / "err"), "] round 3") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(StartVimohost(vimohost, dir,
+                              {"--tcp", sim.address(), "--interval-ms", "20", "--history",
+                               dir / "h.db"}));
+    ASSERT_TRUE(WaitForLine(dir / "err", "] round 3"));
     EXPECT_EQ(0, vimohost.Stop(10000));
     const std::string err = runner_test::ReadFile(dir / "err");
     EXPECT_NE(std::string::npos, err.find("vimohost: stopping")) << err;

@@ -1,5 +1,6 @@
 // A device of the real plug-in with vimohost's host side: stored rounds offered back,
-// and a port that cannot be opened.
+// a port that cannot be opened, and a round stopped between exchanges.
+#include <atomic>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -80,13 +81,37 @@ TEST_F(Session, PortThatCannotBeOpenedStartsNoRound) {
     auto session = Make(R"({"port": "/nonexistent/ttyUSB9"})");
     ASSERT_TRUE(session);
     std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
-    const vimo::RoundResult result = session->Poll(*line);
+    const std::atomic<bool> stop{false};
+    const vimo::RoundResult result = session->Poll(*line, stop);
     EXPECT_FALSE(result.completed);
     EXPECT_TRUE(result.port_unavailable);
     EXPECT_NE(std::string::npos, result.error.find("cannot open serial /nonexistent/ttyUSB9"))
         << result.error;
     EXPECT_EQ(0, session->device().poll_step);
     EXPECT_FALSE(session->device().request_pending);
+}
+
+// Stopping between exchanges is no failure: the device gets no on_error, and its round
+// is simply not finished.
+TEST_F(Session, StopLeavesTheRoundUnfinishedAndUncounted) {
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    auto session = Make(R"({"transport": "tcp", "port": ")" + sim.address() + R"("})");
+    ASSERT_TRUE(session);
+    std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
+    const std::atomic<bool> stop{true};
+    const vimo::RoundResult stopped = session->Poll(*line, stop);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_FALSE(stopped.completed);
+    EXPECT_TRUE(session->device().request_pending);
+    EXPECT_FALSE(session->device().data_ready);
+
+    const std::atomic<bool> go_on{false};
+    const vimo::RoundResult completed = session->Poll(*line, go_on);
+    EXPECT_TRUE(completed.completed) << completed.error;
+    EXPECT_FALSE(completed.stopped);
+    line->Close();
+    EXPECT_EQ(0, sim.Stop());
 }
 
 TEST_F(Session, PortSettingsReachTheLine) {
