@@ -73,7 +73,9 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
             const LineSettings& have = existing->transport->settings();
             if (have.transport == wanted.transport && have.port == wanted.port) line = existing.get();
         }
-        if (line && !SameSerialSettings(line->transport->settings(), wanted)) {
+        // Speed, parity and framing mean nothing to a TCP endpoint.
+        if (line && wanted.transport == "rtu" &&
+            !SameSerialSettings(line->transport->settings(), wanted)) {
             error = "devices " + line->devices.front().session->config().name + " and " +
                     session->config().name + " share " + wanted.port +
                     " but not its speed, parity, data bits or stop bits";

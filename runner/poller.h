@@ -26,7 +26,7 @@ struct PollSettings {
 class Poller {
 public:
     // Groups the sessions by line. False with a one-line error when devices that share
-    // a port disagree about its settings.
+    // a serial port disagree about its settings.
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
     ~Poller();

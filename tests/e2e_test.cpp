@@ -292,6 +292,8 @@ TEST(EndToEnd, AlarmsRaiseAndClearOnceEach) {
                      (events[2].rule == "过载" && events[2].raised));
 }
 
+// Two devices share one TCP endpoint; serial settings given to one of them do not
+// keep them apart there.
 TEST(EndToEnd, SeveralDevicesOnSharedAndSeparateLines) {
     TempDir dir;
     Simulator a, b;
@@ -300,7 +302,8 @@ TEST(EndToEnd, SeveralDevicesOnSharedAndSeparateLines) {
     runner_test::WriteFile(dir / "ups.json",
                            R"([{"data_id": 11, "name": "left", "transport": "tcp", "port": ")" +
                                a.address() + R"(", "interval_ms": 0},
-        {"data_id": 12, "transport": "tcp", "port": ")" + a.address() + R"(", "interval_ms": 0},
+        {"data_id": 12, "transport": "tcp", "port": ")" + a.address() + R"(", "interval_ms": 0,
+         "baud": 19200, "parity": "E"},
         {"data_id": 13, "transport": "tcp", "port": ")" + b.address() + R"(", "interval_ms": 0}])");
     const Outcome run = RunVimohost({"--config", dir / "ups.json", "--rounds", "2", "--history",
                                  dir / "h.db", "--status-out", dir / "status.json"},
