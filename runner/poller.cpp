@@ -210,7 +210,7 @@ void Poller::Serve(Line& line) {
         next->loaded_second = -1;
         ++next->attempts;
         line.transport->SetTimeout(next->session->Line().timeout_ms);
-        const RoundResult result = next->session->Poll(*line.transport, stop_);
+        const RoundResult result = next->session->Poll(*line.transport, &stop_);
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());

@@ -98,7 +98,7 @@ LineSettings DeviceSession::Line() const {
     return s;
 }
 
-RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>& stop) {
+RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>* stop) {
     using Clock = std::chrono::steady_clock;
     RoundResult result;
     std::string error;
@@ -120,7 +120,7 @@ RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>& stop)
         for (int n = 0; n < kMaxExchangesPerRound; ++n) {
             const std::optional<PendingRequest> request = host_->TakeRequest();
             if (!request) return finish(false, "the device stopped asking before its round ended");
-            if (stop.load()) {
+            if (stop && stop->load()) {
                 result.stopped = true;
                 return finish(false, "stopped");
             }

@@ -40,8 +40,9 @@ public:
 
     // One poll round: RefreshStatus, then each request the device asks for, performed
     // on `line` after the device's call has returned, until the round completes, an
-    // exchange fails (then on_error) or `stop` is set (the device is left as it is).
-    RoundResult Poll(ModbusLine& line, const std::atomic<bool>& stop);
+    // exchange fails (then on_error) or `stop`, if given, is set (the device is left
+    // as it is).
+    RoundResult Poll(ModbusLine& line, const std::atomic<bool>* stop = nullptr);
 
     // Offers a stored round through LoadFromCache. The round completion that follows
     // stores nothing, reports no alarm, and stamps the record with the stored time.

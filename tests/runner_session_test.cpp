@@ -81,8 +81,7 @@ TEST_F(Session, PortThatCannotBeOpenedStartsNoRound) {
     auto session = Make(R"({"port": "/nonexistent/ttyUSB9"})");
     ASSERT_TRUE(session);
     std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
-    const std::atomic<bool> stop{false};
-    const vimo::RoundResult result = session->Poll(*line, stop);
+    const vimo::RoundResult result = session->Poll(*line);
     EXPECT_FALSE(result.completed);
     EXPECT_TRUE(result.port_unavailable);
     EXPECT_NE(std::string::npos, result.error.find("cannot open serial /nonexistent/ttyUSB9"))
@@ -100,14 +99,13 @@ TEST_F(Session, StopLeavesTheRoundUnfinishedAndUncounted) {
     ASSERT_TRUE(session);
     std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
     const std::atomic<bool> stop{true};
-    const vimo::RoundResult stopped = session->Poll(*line, stop);
+    const vimo::RoundResult stopped = session->Poll(*line, &stop);
     EXPECT_TRUE(stopped.stopped);
     EXPECT_FALSE(stopped.completed);
     EXPECT_TRUE(session->device().request_pending);
     EXPECT_FALSE(session->device().data_ready);
 
-    const std::atomic<bool> go_on{false};
-    const vimo::RoundResult completed = session->Poll(*line, go_on);
+    const vimo::RoundResult completed = session->Poll(*line);
     EXPECT_TRUE(completed.completed) << completed.error;
     EXPECT_FALSE(completed.stopped);
     line->Close();
