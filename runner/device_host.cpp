@@ -32,7 +32,6 @@ int DeviceHost::SendSP(VimoVDevice&, int, const unsigned char* data, unsigned in
     std::lock_guard<std::mutex> lock(mutex_);
     if (data == nullptr) length = 0;
     latest_record_.assign(data, data + length);
-    ++records_received_;
     return 0;
 }
 
@@ -54,18 +53,13 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
 
 // Analogue points are the host's (ao_names / ao_values); vimohost configures none, so
 // the device normally calls neither check. Should a point appear, a value is reported
-// when it differs from the one reported last, and no limits are configured to check.
+// when it differs from the one reported last; no limits are configured, so
+// CheckThreshold keeps the runtime's answer.
 bool DeviceHost::CheckAOReport(VimoVDevice&, const std::string& name, float value) {
     auto it = ao_reported_.find(name);
     if (it != ao_reported_.end() && it->second == value) return false;
     ao_reported_[name] = value;
     return true;
-}
-
-int DeviceHost::CheckThreshold(VimoVDevice&, const std::string& name, const std::string&,
-                               const float& value, int) {
-    ao_latest_[name] = value;
-    return 0;
 }
 
 bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
@@ -119,11 +113,6 @@ void DeviceHost::RestoreAlarms() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : history_->AlarmStates(data_id_))
         alarms_.Restore(entry.first.first, entry.first.second, entry.second);
-}
-
-std::vector<std::string> DeviceHost::ActiveAlarms() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return alarms_.Active();
 }
 
 std::vector<unsigned char> DeviceHost::LatestRecord() const {

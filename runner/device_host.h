@@ -38,8 +38,6 @@ public:
     int SaveDeviceHistory(VimoVDevice& device, const unsigned char* data,
                           unsigned int length) override;
     bool CheckAOReport(VimoVDevice& device, const std::string& name, float value) override;
-    int CheckThreshold(VimoVDevice& device, const std::string& name, const std::string& text,
-                       const float& value, int kind) override;
     int CheckThresholdBool(VimoVDevice& device, int kind, const std::string& id1,
                            const std::string& id2, const std::string& name1,
                            const std::string& name2, bool state, unsigned short seq) override;
@@ -58,8 +56,6 @@ public:
     const std::string& name() const { return name_; }
     uint32_t data_id() const { return data_id_; }
     int64_t rounds_stored() const { return rounds_stored_; }
-    int64_t records_received() const { return records_received_; }
-    std::vector<std::string> ActiveAlarms() const;
     std::vector<unsigned char> LatestRecord() const;
 
 private:
@@ -72,10 +68,10 @@ private:
     bool replaying_ = false;
     std::optional<PendingRequest> pending_;
     int64_t rounds_stored_ = 0;
-    int64_t records_received_ = 0;
     std::map<std::string, float> ao_reported_;
-    std::map<std::string, float> ao_latest_;
-    mutable std::mutex mutex_;  // guards what the summary reads from other threads
+    // The latest record and the alarm states, so that a thread other than the line's
+    // may read them; the summary reads the status document instead.
+    mutable std::mutex mutex_;
     AlarmTracker alarms_;
     std::vector<unsigned char> latest_record_;
 };

@@ -58,7 +58,6 @@ StoredRound ReadRound(sqlite3_stmt* s, bool with_record) {
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool must_exist,
                                                  std::string& error) {
     std::unique_ptr<HistoryStore> store(new HistoryStore());
-    store->path_ = path;
     const int flags = must_exist ? SQLITE_OPEN_READWRITE
                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     // One connection serves every line thread under mutex_; SQLite's own full mutex

@@ -60,7 +60,6 @@ private:
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
-    std::string path_;
     std::map<std::string, sqlite3_stmt*> statements_;
 };
 

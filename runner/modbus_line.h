@@ -45,7 +45,6 @@ public:
 
     // Opens the port unless it is open; false with the reason otherwise.
     bool Open(std::string& error);
-    bool IsOpen() const { return ctx_ != nullptr; }
     void Close();
     // The response timeout of the device polled next (devices on a line may differ).
     void SetTimeout(int timeout_ms);

@@ -34,12 +34,13 @@ private:
     DeviceHost& host_;
 };
 
-}  // namespace
-
+// Makes the replaying clock the process's default services (for get_ttime).
 void InstallReplayClock() {
     static ReplayClock clock;
     SetDefaultHostServices(&clock);
 }
+
+}  // namespace
 
 std::unique_ptr<DeviceSession> DeviceSession::Create(const PluginLibrary& plugin,
                                                      const DeviceConfig& config,

@@ -70,7 +70,4 @@ private:
     uint16_t registers_[SPModbus::kMaxRegisters] = {};
 };
 
-// Makes the replaying clock the process's default services (for get_ttime).
-void InstallReplayClock();
-
 }  // namespace vimo
