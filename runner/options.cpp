@@ -305,7 +305,7 @@ const char* PollUsage() {
 One UPS from options:
   --serial DEV          serial line (Modbus RTU), e.g. /dev/ttyUSB0
   --tcp HOST:PORT       Modbus TCP, e.g. a serial-to-Ethernet gateway
-  --slave N             slave address, 0..247 (default 1)
+  --slave N             slave address, 0..247, with --simulate 1..247 (default 1)
   --baud N              serial speed (default the device's own, 9600)
   --parity N|E|O        serial parity (default N)
   --timeout-ms N        response timeout in ms (default 1000)
@@ -316,7 +316,6 @@ Several UPSs:
   --config FILE         JSON: one device object or an array of them (keys below)
 Program:
   --simulate            start the UPS simulator (novexups-sim beside this program) and poll it
-                        (--slave 1..247)
   --scenario NAME|FILE  the simulator's scenario: normal, on-battery, module-fault or a file
   --plugin PATH         plug-in to load (default novexups.so beside this program)
   --history FILE        SQLite history (default vimohost.db in the working directory)
