@@ -203,6 +203,7 @@ TEST(EndToEnd, HistoryKeepsEachRoundAndRestartIsReadyAtOnce) {
 // The round loaded at start completes in the present second; the first polled round
 // must still show its own figures, in the summary and in --status-out.
 TEST(EndToEnd, FirstRoundAfterTheStoredOneShowsItsOwnFigures) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
     TempDir dir;
     const std::vector<std::string> history = {"--simulate", "--history", dir / "h.db"};
     std::vector<std::string> first = history;
@@ -338,6 +339,7 @@ TEST(EndToEnd, GivesUpAfterMaxFailuresWhenThePortIsGone) {
 }
 
 TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
     TempDir dir;
     const Outcome run = RunVimohost({"--simulate", "--scenario", "on-battery", "--rounds", "2",
                                  "--interval-ms", "50", "--no-history"},
@@ -380,6 +382,7 @@ bool WaitForLine(const std::string& path, const std::string& part) {
 // Ctrl-C at a terminal signals vimohost's whole process group; the simulator it
 // started is not in it, so the round in progress is not lost and vimohost stops it.
 TEST(EndToEnd, InterruptOfTheGroupStopsSimulateCleanly) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
     TempDir dir;
     vimo::ChildProcess vimohost;
     ASSERT_TRUE(StartVimohost(

@@ -21,4 +21,16 @@ inline std::vector<std::string> ProgramCommand(const std::string& program) {
     return argv;
 }
 
+// Whether a program a test starts can start another of the project's programs in
+// turn (vimohost --simulate starts novexups-sim): not under qemu-user, which cannot
+// exec a foreign binary without binfmt_misc.
+inline bool ProgramsCanStartPrograms() { return std::getenv("NOVEX_TEST_EMULATOR") == nullptr; }
+
+#define NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS()                                   \
+    do {                                                                              \
+        if (!novex_test::ProgramsCanStartPrograms())                                  \
+            GTEST_SKIP() << "vimohost --simulate cannot start the simulator under an " \
+                            "emulator";                                               \
+    } while (0)
+
 }  // namespace novex_test
