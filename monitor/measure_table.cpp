@@ -99,9 +99,10 @@ std::vector<Measure> Expand() {
                 if (s.label) m.labels.push_back({s.label, number});
                 if (row.label_name) m.labels.push_back({row.label_name, row.label_value});
                 m.name = m.id;
-                for (size_t i = 0; i < m.labels.size(); ++i)
-                    m.name += (i ? ",": "{") + m.labels[i].name + "=\"" + m.labels[i].value +
-                              "\"" + (i + 1 == m.labels.size() ? "}" : "");
+                for (const Label& label : m.labels)
+                    m.name += (&label == &m.labels[0] ? "{" : ",") + label.name + "=\"" +
+                              label.value + "\"";
+                if (!m.labels.empty()) m.name += "}";
                 m.unit = row.unit;
                 m.scope = scope;
                 m.instance = s.label ? instance : 0;
