@@ -3,3 +3,6 @@
 if(TARGET novex_web)
   novex_add_test(web_test SOURCES web_test.cpp LIBS novex_web)
 endif()
+if(TARGET novex_web AND TARGET novex_runner)
+  novex_add_test(web_peers_test SOURCES web_peers_test.cpp LIBS novex_web novex_runner novex_jsoncpp)
+endif()

@@ -147,7 +147,7 @@ inline std::string RawExchange(int port, const std::string& request, int timeout
 inline std::pair<int, std::string> Get(int port, const std::string& target,
                                        const std::string& headers = "") {
     const std::string reply =
-        RawExchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+        RawExchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers + "\r\n");
     const size_t body = reply.find("\r\n\r\n");
     if (reply.size() < 12 || body == std::string::npos) return {0, reply};
     return {std::atoi(reply.c_str() + 9), reply.substr(body + 4)};
