@@ -205,13 +205,26 @@ TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
     EXPECT_GT(st.st_size, 10000);
 }
 
-TEST(WebAlertRules, CheckedAndUnitTested) {
+// The rules pass promtool's check and unit test, and the README's scrape configuration
+// loads as printed with the rules and a token file beside it.
+TEST(WebAlertRules, RulesAndTheReadmeConfiguration) {
     SKIP_WITHOUT("promtool");
     const char* source = std::getenv("NOVEX_SOURCE_DIR");
     ASSERT_TRUE(source);
     const std::string dir = std::string(source) + "/web/prometheus";
     EXPECT_EQ(system(("promtool check rules " + dir + "/ups-alerts.yml >/dev/null").c_str()), 0);
     EXPECT_EQ(system(("cd " + dir + " && promtool test rules ups-alerts.test.yml >/dev/null").c_str()), 0);
+
+    const std::string readme = ReadFile(std::string(source) + "/README.md");
+    const std::string begin = "<!-- scrape config: begin -->\n```yaml\n";
+    const size_t from = readme.find(begin);
+    const size_t to = readme.find("```\n<!-- scrape config: end -->");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
+    TempDir temp;
+    WriteFile(temp / "prometheus.yml", readme.substr(from + begin.size(), to - from - begin.size()));
+    WriteFile(temp / "ups-alerts.yml", ReadFile(dir + "/ups-alerts.yml"));
+    WriteFile(temp / "vimohost.token", "token\n");
+    EXPECT_EQ(system(("promtool check config " + (temp / "prometheus.yml") + " >/dev/null").c_str()), 0);
 }
 
 }  // namespace
