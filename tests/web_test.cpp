@@ -284,12 +284,13 @@ TEST_F(WebServer, BadRequestsGetAStatusOrAClosedConnection) {
         {"GET /api/v1/devices/ups1 HTTP/1.1\r\nHost: x\r\n\r\n", 200},
         {"GET /metrics?" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", 0},
         {"GET / HTTP/1.1\r\nX-Big: " + std::string(6000, 'b') + "\r\n\r\n", 0},
-        {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400},
+        {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405},
         {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 400},
         {"PUT /metrics HTTP/1.1\r\n\r\n", 405},
         {"GET nothing HTTP/1.1\r\n\r\n", 0},
         {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 0},  // a TLS hello
         {"GET /nope HTTP/1.1\r\n\r\n", 404},
+        {"GET / HTTP/9.9\r\n\r\n", 0},
     };
     for (const auto& [request, status] : cases) {
         bool closed = false;

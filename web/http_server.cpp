@@ -48,7 +48,7 @@ int Handle(mg_connection* connection, void* data) {
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");
-    } else if (info->content_length > 0) {
+    } else if (info->content_length > 0 && (request.method == "GET" || request.method == "HEAD")) {
         // Nothing here takes a body; refusing it keeps a large one from being read.
         response = ErrorResponse(400, "no request body is taken");
     } else {
@@ -64,6 +64,16 @@ int Handle(mg_connection* connection, void* data) {
 
 // The library's own messages (a client that went away, a timeout) are not ours to print.
 int Quiet(const mg_connection*, const char*) { return 1; }
+
+// Errors the library finds itself (a request too large or malformed) are answered in
+// the API's JSON like every other error. Writing them here also keeps the library's
+// own error page out, which formats its Date header with gmtime(), unsafe across threads.
+int LibraryError(mg_connection* connection, int status, const char* message) {
+    Request request;
+    Response response = ErrorResponse(status, message ? message : StatusText(status));
+    Send(connection, request, response);
+    return 0;
+}
 
 }  // namespace
 
@@ -144,6 +154,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     std::call_once(library, [] { mg_init_library(0); });
     mg_callbacks callbacks{};
     callbacks.log_message = Quiet;
+    callbacks.http_error = LibraryError;
     mg_init_data init{&callbacks, nullptr, config};
     char text[256] = "";
     unsigned code = 0;

@@ -171,11 +171,23 @@ struct StatusRow {
     const char* text;
 };
 const StatusRow kStatuses[] = {
-    {200, "OK"},           {400, "Bad Request"},        {401, "Unauthorized"},
-    {404, "Not Found"},    {405, "Method Not Allowed"}, {500, "Internal Server Error"},
+    {200, "OK"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {408, "Request Timeout"},
+    {411, "Length Required"},
+    {413, "Content Too Large"},
+    {414, "URI Too Long"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
     {503, "Service Unavailable"},
+    {505, "HTTP Version Not Supported"},
 };
-static_assert(sizeof kStatuses / sizeof kStatuses[0] == 7, "every status the router gives");
+static_assert(sizeof kStatuses / sizeof kStatuses[0] == 14,
+              "the router's statuses and those the HTTP library answers by itself");
 
 const char* StatusText(int status) {
     for (const StatusRow& row : kStatuses)
