@@ -80,21 +80,25 @@ bool IsOurVariable(const char* entry) {
     return false;
 }
 
-// The last line of the output, one line, cut at a character boundary.
-std::string Quote(const std::string& tail) {
-    size_t end = tail.find_last_not_of("\r\n");
+// The last line of the output that says something, cut at a character boundary.
+std::string Quote(std::string tail) {
+    for (char& c : tail)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') c = ' ';
+    const size_t end = tail.find_last_not_of(" \n");
     if (end == std::string::npos) return "";
-    const size_t begin = tail.find_last_of('\n', end);
-    std::string line = tail.substr(begin == std::string::npos ? 0 : begin + 1,
-                                   end + 1 - (begin == std::string::npos ? 0 : begin + 1));
-    if (line.size() > kQuotedBytes) {
-        size_t cut = line.size() - kQuotedBytes;
-        while (cut < line.size() && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) ++cut;
-        line = "..." + line.substr(cut);
+    const size_t newline = tail.find_last_of('\n', end);
+    size_t begin = tail.find_first_not_of(' ', newline == std::string::npos ? 0 : newline + 1);
+    if (end + 1 - begin > kQuotedBytes) {
+        begin = end + 1 - kQuotedBytes;
+        while (begin <= end && (static_cast<unsigned char>(tail[begin]) & 0xC0) == 0x80) ++begin;
+        return "..." + tail.substr(begin, end + 1 - begin);
     }
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
-    return line;
+    return tail.substr(begin, end + 1 - begin);
+}
+
+// "30 s", or "1500 ms" for a limit that is no whole number of seconds.
+std::string Duration(int ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
 std::string FindInPath(const std::string& name) {
@@ -121,9 +125,8 @@ std::string FindInPath(const std::string& name) {
 // keeps its lock after vimohost ends). Async-signal-safe.
 void CloseFrom(int first, int keep, int max_fd) {
 #ifdef SYS_close_range
-    if (syscall(SYS_close_range, first, keep - 1, 0) == 0 &&
-        syscall(SYS_close_range, keep + 1, ~0U, 0) == 0)
-        return;
+    const bool below = keep == first || syscall(SYS_close_range, first, keep - 1, 0) == 0;
+    if (below && syscall(SYS_close_range, keep + 1, ~0U, 0) == 0) return;
 #endif
     for (int fd = first; fd < max_fd; ++fd)
         if (fd != keep) close(fd);
@@ -392,10 +395,9 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
 
 void EventHooks::Finish(const Running& run, int status) {
     std::string outcome;
-    const int limit_s = (options_.time_limit_ms + 999) / 1000;
     const std::string by = WIFSIGNALED(status) ? NameOfSignal(WTERMSIG(status)) : "";
     if (run.timed_out)
-        outcome = "no end within " + std::to_string(limit_s) + " s, stopped" +
+        outcome = "no end within " + Duration(options_.time_limit_ms) + ", stopped" +
                   (by.empty() ? "" : " by " + by);
     else if (run.stopped_early)
         outcome = "stopped at shutdown" + (by.empty() ? std::string() : " by " + by);
@@ -417,7 +419,6 @@ void EventHooks::Finish(const Running& run, int status) {
 
 void EventHooks::Supervise() {
     std::vector<Running> running;
-    bool retry = false;
     for (;;) {
         bool stopping, limited;
         Clock::time_point stop_deadline;
@@ -427,7 +428,7 @@ void EventHooks::Supervise() {
             limited = stop_limited_;
             stop_deadline = stop_deadline_;
         }
-        if (!stopping) retry = StartNext(running);
+        const bool retry = !stopping && StartNext(running);
         if (stopping && running.empty()) return;
 
         // Sleep until output, an event, a deadline or the next look at the children.

@@ -68,7 +68,7 @@ public:
     // Queues the event for its device and returns at once: never waits for a hook, a
     // child or the supervisor beyond a short lock. Beyond the device's queue the event
     // is dropped and counted; the episode is logged once, when the queue has room
-    // again (or at Stop). After Stop, every event is dropped.
+    // again (or at Stop). Before Start and after Stop, every event is dropped.
     void Submit(const AlarmEvent& event);
 
     // Drops the queued events (counted as dropped, one line per device that had any)

@@ -1,6 +1,8 @@
 // Event hooks as a hook program sees them: a shell script that appends its environment
 // and arguments to one log per device, or misbehaves on request (by alarm id).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -20,7 +22,8 @@ using runner_test::TempDir;
 using runner_test::WriteFile;
 using vimo::AlarmEvent;
 
-// $1 is the log directory. "busy" catches two hooks of one device at once.
+// $1 is the log directory. "busy" catches two hooks of one device at once; OPEN_FD
+// names a descriptor of the test that the hook must not hold.
 const char kHookScript[] = R"(#!/bin/sh
 dir=$1
 case "$VIMO_ALARM" in
@@ -28,6 +31,7 @@ case "$VIMO_ALARM" in
   stubborn) trap '' TERM; while :; do sleep 0.05; done ;;
 esac
 mkdir "$dir/busy$VIMO_DATA_ID" 2>/dev/null || echo overlap >> "$dir/$VIMO_DATA_ID.log"
+[ -n "$OPEN_FD" ] && [ -e "/proc/$$/fd/$OPEN_FD" ] && echo "fd leaked" >> "$dir/$VIMO_DATA_ID.log"
 case "$VIMO_ALARM" in
   fail) echo "about to fail"; rmdir "$dir/busy$VIMO_DATA_ID"; exit 3 ;;
   flood) head -c 3000000 /dev/zero ;;
@@ -130,14 +134,18 @@ TEST_F(Hooks, TimeIsLocalWithItsOffset) {
 }
 
 // Two devices' events interleaved: each device's hooks see them in order, one at a
-// time, with the whole environment; ids, texts and arguments reach no shell.
+// time, with the whole environment and none of vimohost's descriptors; ids, texts and
+// arguments reach no shell.
 TEST_F(Hooks, EachDeviceSeesItsEventsInOrder) {
     const std::string hostile_arg = "$(touch argv-ran);x 'y\" `touch tick-ran`";
     const std::string hostile_id = "id$(touch id-ran);`touch id2-ran`'\"";
     const std::string hostile_text = "市电;$(touch text-ran) \"引号\" '单'";
+    const int open_fd = open(script.c_str(), O_RDONLY);  // inheritable, as a port may be
+    setenv("OPEN_FD", std::to_string(open_fd).c_str(), 1);
     vimo::EventHooks hooks(Options({hostile_arg}), Logger());
     std::string error;
     ASSERT_TRUE(hooks.Start(error)) << error;
+    unsetenv("OPEN_FD");
     const AlarmEvent::Kind up = AlarmEvent::Kind::kRaised, down = AlarmEvent::Kind::kCleared;
     hooks.Submit(Event(1, "slow", up, "市电电压异常"));
     hooks.Submit(Event(2, "battery_voltage_low", up, "电池电压低"));
@@ -147,6 +155,7 @@ TEST_F(Hooks, EachDeviceSeesItsEventsInOrder) {
     hooks.Submit(Event(2, "battery_voltage_low", down, "电池电压低"));
     ASSERT_TRUE(WaitForLog(1, 3) && WaitForLog(2, 3));
     hooks.Stop();
+    close(open_fd);
 
     const std::string tail = "|2026-12-08T11:02:03+01:00|kept|" + dir.path() + " " + hostile_arg;
     EXPECT_EQ(std::vector<std::string>({
