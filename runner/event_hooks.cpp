@@ -159,6 +159,13 @@ void EventHooks::Say(const std::string& line) const {
         vimo::Say(line);
 }
 
+// The one line of an overflow episode.
+std::string EventHooks::DroppedLine(const Device& device) const {
+    return device.name + ": " + std::to_string(device.dropped_in_episode) +
+           " events dropped, hook queue full (" + std::to_string(options_.queue_per_device) +
+           " waiting)";
+}
+
 void EventHooks::Wake() const {
     const char byte = 1;
     if (wake_write_ >= 0) {
@@ -177,6 +184,13 @@ bool EventHooks::Start(std::string& error) {
         options_.queue_per_device < 1 || options_.max_running < 1) {
         error = "event hook limits out of range";
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (started_ || stopping_) {
+            error = "event hooks already started";
+            return false;
+        }
     }
     program_ = options_.argv[0];
     if (program_.find('/') == std::string::npos) {
@@ -239,9 +253,7 @@ void EventHooks::Stop(int max_wait_ms) {
             }
             for (auto& entry : devices_) {
                 Device& device = entry.second;
-                if (device.dropped_in_episode > 0)
-                    lines.push_back(device.name + ": " + std::to_string(device.dropped_in_episode) +
-                                    " events dropped, hook queue full");
+                if (device.dropped_in_episode > 0) lines.push_back(DroppedLine(device));
                 if (!device.queue.empty())
                     lines.push_back(device.name + ": " + std::to_string(device.queue.size()) +
                                     " queued events dropped at shutdown, hook not run");
@@ -276,9 +288,7 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
             Device& device = it->second;
             if (device.running || device.queue.empty()) continue;
             if (device.dropped_in_episode > 0) {
-                lines.push_back(device.name + ": " + std::to_string(device.dropped_in_episode) +
-                                " events dropped, hook queue full (" +
-                                std::to_string(options_.queue_per_device) + " waiting)");
+                lines.push_back(DroppedLine(device));
                 device.dropped_in_episode = 0;
             }
             Running run;

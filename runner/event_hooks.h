@@ -60,6 +60,7 @@ public:
     EventHooks& operator=(const EventHooks&) = delete;
 
     // Checks the options, takes a copy of the environment and starts the supervisor.
+    // Once per object: a stopped EventHooks is not started again.
     // False with a one-line error on empty argv, a program not found in PATH, or
     // limits out of range; a program that exists but cannot be executed is reported
     // per event instead, so that fixing its mode needs no restart.
@@ -93,6 +94,7 @@ private:
     bool Spawn(Running& run, std::string& error) const;
     void Finish(const Running& run, int status);
     void Say(const std::string& line) const;
+    std::string DroppedLine(const Device& device) const;
     void Wake() const;
 
     const HookOptions options_;
