@@ -69,8 +69,12 @@ std::string Message(int error) { return std::generic_category().message(error); 
 constexpr size_t kTailBytes = 512;     // output kept for the log line
 constexpr size_t kQuotedBytes = 160;   // of which the log line quotes at most this
 constexpr size_t kReadPerTurn = 1 << 20;  // a hook that floods cannot starve the others
-constexpr int kTickMs = 50;  // waitpid's cadence while hooks run: one may exit while a
-                             // child of its own still holds the output pipe open
+// waitpid's cadence while hooks run (there is no wake-up for a child's end that works
+// everywhere, and SIGCHLD belongs to the whole program): the end of a hook's output
+// usually means it is exiting, so look again soon. A hook that exits while a child of
+// its own still holds the output open is seen at the slower tick.
+constexpr int kTickMs = 50;
+constexpr int kExitingTickMs = 2;
 
 bool IsOurVariable(const char* entry) {
     for (const EnvironmentRow& row : kEnvironment) {
@@ -443,9 +447,13 @@ void EventHooks::Supervise() {
 
         // Sleep until output, an event, a deadline or the next look at the children.
         std::vector<pollfd> fds{{wake_read_, POLLIN, 0}};
-        for (const Running& run : running)
-            if (run.out_fd >= 0) fds.push_back({run.out_fd, POLLIN, 0});
         int timeout_ms = running.empty() ? -1 : kTickMs;
+        for (const Running& run : running) {
+            if (run.out_fd >= 0)
+                fds.push_back({run.out_fd, POLLIN, 0});
+            else
+                timeout_ms = kExitingTickMs;
+        }
         if (retry) timeout_ms = 0;
         poll(fds.data(), fds.size(), timeout_ms);
         char sink[256];
