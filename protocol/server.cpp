@@ -67,29 +67,24 @@ bool ParseListen(const std::string& text, ServerOptions& options, std::string& e
         return false;
     }
     std::string address = text, port;
-    if (!text.empty() && text[0] == '[') {
+    bool has_port = false;
+    if (text[0] == '[') {
         const size_t close = text.find(']');
-        if (close == std::string::npos) {
-            error = "listen address " + text + ": no closing ]";
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+            error = "listen address " + text + ": expected [ADDRESS]:PORT";
             return false;
         }
         address = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') {
-                error = "listen address " + text + ": expected :PORT after ]";
-                return false;
-            }
-            port = text.substr(close + 2);
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        has_port = close + 1 < text.size();
+        if (has_port) port = text.substr(close + 2);
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {  // else a bare IPv6 address
         address = text.substr(0, text.find(':'));
         port = text.substr(text.find(':') + 1);
+        has_port = true;
     }
-    if (!port.empty() || text.back() == ':') {
-        if (!ParsePort(port, options.port)) {
-            error = "listen address " + text + ": port must be 0..65535";
-            return false;
-        }
+    if (has_port && !ParsePort(port, options.port)) {
+        error = "listen address " + text + ": port must be 0..65535";
+        return false;
     }
     if (!address.empty()) options.address = address;
     return true;
