@@ -60,6 +60,12 @@ bool Users::Parse(const std::string& text, Users& out, std::string& error) {
             error = where + "empty password for user " + user.name;
             return false;
         }
+        // Clients send the password as it is, unquoted: such a one could never match.
+        if (user.password.find_first_of(" \t\"\\") != std::string::npos) {
+            error = where + "the password of user " + user.name +
+                    " holds a space, quote or backslash, which clients cannot send";
+            return false;
+        }
         for (size_t w = 2; w < words.size(); ++w) {
             const RightRow* right = nullptr;
             for (const RightRow& row : kRights)

@@ -1,13 +1,13 @@
 // Who may log in to the UPS protocol server, and what they may do.
 //
 // The users file holds one user a line: a name, a password and the user's rights,
-// separated by spaces; a word holding spaces or quotes is written as the protocol
-// writes it ("two words", \" and \\). Blank lines and lines starting with # are
-// ignored.
+// separated by spaces. Blank lines and lines starting with # are ignored. Passwords
+// hold no spaces, quotes or backslashes: clients such as upsmon send the password
+// unquoted, so such a password could never match (the file is refused).
 //
-//     # name     password        rights
-//     monitor    "s3cret pass"   primary
-//     panel      other           fsd
+//     # name     password   rights
+//     monitor    s3cret     primary
+//     panel      other      fsd
 //     viewer     third
 //
 // Rights: "primary" (may act as the primary monitor of a UPS: PRIMARY/MASTER, and

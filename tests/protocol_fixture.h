@@ -41,7 +41,7 @@ struct Directory {
         directory.Add({"u2", ""}, {});
         directory.Publish("u1", OnMains());
         std::string error;
-        Users::Parse("mon \"s3 cret\" primary\npanel p2 fsd\nview p3\n", users, error);
+        Users::Parse("mon s3cret primary\npanel p2 fsd\nview p3\n", users, error);
     }
 };
 

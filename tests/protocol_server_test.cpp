@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -93,7 +95,7 @@ protected:
     }
     void TearDown() override {
         server_->Stop();
-        EXPECT_EQ(log_.find("s3 cret"), std::string::npos) << log_;
+        EXPECT_EQ(log_.find("s3cret"), std::string::npos) << log_;
     }
     uint16_t port() const { return server_->port(); }
 
@@ -257,6 +259,88 @@ TEST_F(RealClients, Upsc) {
         EXPECT_EQ(run.exit_code, row.exit_code) << row.args.back() << ": " << run.err;
         EXPECT_EQ(run.out, row.out) << row.args.back() << ": " << run.err;
     }
+}
+
+// upsmon as primary, in the foreground: it must log in, notice lost data and its
+// return, go on battery, see the battery low, set forced shutdown and run its
+// shutdown command. Debian's /usr/sbin/upsmon is a wrapper that consults
+// /etc/nut/nut.conf, so the program itself is run; NUT_CONFPATH points it at the
+// test's configuration.
+TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
+    const std::string upsmon = FindProgram({"/lib/nut/upsmon", "/usr/lib/nut/upsmon"});
+    if (upsmon.empty() || geteuid() != 0)
+        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    char dir_pattern[] = "/tmp/protocol-upsmon-XXXXXX";
+    const std::string dir = mkdtemp(dir_pattern);
+    const std::string notify_log = dir + "/notify.log", shutdown_file = dir + "/shutdown";
+    std::ofstream(dir + "/notify.sh") << "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " << notify_log << "\n";
+    chmod((dir + "/notify.sh").c_str(), 0755);
+    std::ofstream(dir + "/nut.conf") << "MODE=netclient\n";
+    std::ofstream conf(dir + "/upsmon.conf");
+    conf << "MONITOR " << Ups("u1") << " 1 mon s3cret primary\n"
+         << "MINSUPPLIES 1\nRUN_AS_USER root\n"
+         << "SHUTDOWNCMD \"/usr/bin/touch " << shutdown_file << "\"\n"
+         << "NOTIFYCMD " << dir << "/notify.sh\n"
+         << "POWERDOWNFLAG " << dir << "/killpower\n"
+         << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 1\nFINALDELAY 0\nNOCOMMWARNTIME 2\n";
+    for (const char* event : {"ONLINE", "ONBATT", "LOWBATT", "FSD", "COMMOK", "COMMBAD", "SHUTDOWN", "NOCOMM"})
+        conf << "NOTIFYFLAG " << event << " EXEC\n";
+    conf.close();
+    chmod((dir + "/upsmon.conf").c_str(), 0600);
+    setenv("NUT_CONFPATH", dir.c_str(), 1);
+    setenv("NUT_STATEPATH", dir.c_str(), 1);
+
+    vimo::ChildProcess child;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir + "/upsmon.out";
+    options.stderr_file = dir + "/upsmon.err";
+    std::string error;
+    ASSERT_TRUE(child.Start({upsmon, "-D", "-F", "-p"}, options, error)) << error;
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // Waits until `done` holds, at most 20 s.
+    const auto eventually = [](const std::function<bool()>& done) {
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (!done() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return done();
+    };
+    Client probe(port());
+    const auto status = [&] {
+        probe.Send(kStatus);
+        return probe.Read(1);
+    };
+    const auto logins = [&] {
+        probe.Send("GET NUMLOGINS u1\n");
+        return probe.Read(1);
+    };
+    EXPECT_TRUE(eventually([&] { return logins() == "NUMLOGINS u1 1\n"; })) << read(dir + "/upsmon.out");
+
+    // Columns: what the UPS does next, the notification upsmon must then give.
+    struct Step {
+        std::function<void()> change;
+        const char* notify;
+    };
+    const Step steps[] = {
+        {[&] { fake.directory.PublishStale("u1"); }, "COMMBAD"},
+        {[&] { fake.directory.Publish("u1", OnMains()); }, "COMMOK"},
+        {[&] { fake.directory.Publish("u1", OnBattery(50)); }, "ONBATT"},
+        {[&] { fake.directory.Publish("u1", OnBattery(15)); }, "SHUTDOWN"},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        EXPECT_TRUE(eventually([&] { return read(notify_log).find(step.notify) != std::string::npos; }))
+            << step.notify << " not notified; notified:\n" << read(notify_log) << read(dir + "/upsmon.out");
+    }
+    EXPECT_TRUE(eventually([&] { return access(shutdown_file.c_str(), F_OK) == 0; }))
+        << read(dir + "/upsmon.out");
+    EXPECT_EQ(status(), "VAR u1 ups.status \"FSD OB LB DISCHRG\"\n");
+    child.Stop(2000);
+    if (!HasFailure()) std::filesystem::remove_all(dir);
+    unsetenv("NUT_CONFPATH");
+    unsetenv("NUT_STATEPATH");
 }
 
 TEST(ServerAddress, Parse) {

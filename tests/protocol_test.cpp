@@ -113,7 +113,7 @@ TEST_F(Engine, CommandsBeforeLoginAndWrongPassword) {
         {"USERNAME other", "ERR ALREADY-SET-USERNAME"},
         {"LOGIN u1", "ERR PASSWORD-REQUIRED"},
         {"PASSWORD wrong", "OK"},
-        {"PASSWORD \"s3 cret\"", "ERR ALREADY-SET-PASSWORD"},
+        {"PASSWORD s3cret", "ERR ALREADY-SET-PASSWORD"},
         {"LOGIN u1", "ERR ACCESS-DENIED"},
         {"MASTER u1", "ERR ACCESS-DENIED"},
         {"FSD u1", "ERR ACCESS-DENIED"},
@@ -146,7 +146,7 @@ TEST_F(Engine, RightsOfEachUser) {
 TEST_F(Engine, PrimaryLogsInAndSetsForcedShutdown) {
     auto mon = Run({
         {"USERNAME mon", "OK"},
-        {"PASSWORD \"s3 cret\"", "OK"},
+        {"PASSWORD \"s3cret\"", "OK"},
         {"LOGIN nope", "ERR UNKNOWN-UPS"},
         {"LOGIN u1", "OK"},
         {"LOGIN u1", "ERR ALREADY-LOGGED-IN"},
@@ -265,7 +265,8 @@ TEST(UsersFile, Parse) {
         const char* error;
     };
     const Row rows[] = {
-        {"# comment\n\nmon pw primary fsd\r\nview \"a b\"\n", true, ""},
+        {"# comment\n\nmon pw primary fsd\r\n  view \"pw2\"\n", true, ""},
+        {"mon \"a b\"\n", false, "line 1: the password of user mon holds a space"},
         {"mon\n", false, "line 1: expected a name and a password"},
         {"mon \"\"\n", false, "line 1: empty password"},
         {"a b\nmon pw admin\n", false, "line 2: unknown right \"admin\""},
@@ -281,11 +282,12 @@ TEST(UsersFile, Parse) {
     }
     Users users;
     std::string error;
-    ASSERT_TRUE(Users::Parse("mon \"a b\" primary\n", users, error));
-    ASSERT_NE(users.Authenticate("mon", "a b"), nullptr);
-    EXPECT_TRUE(users.Authenticate("mon", "a b")->primary);
+    ASSERT_TRUE(Users::Parse("mon ab primary\n", users, error));
+    ASSERT_NE(users.Authenticate("mon", "ab"), nullptr);
+    EXPECT_TRUE(users.Authenticate("mon", "ab")->primary);
     EXPECT_EQ(users.Authenticate("mon", "a"), nullptr);
-    EXPECT_EQ(users.Authenticate("mon", "a b "), nullptr);
+    EXPECT_EQ(users.Authenticate("mon", "abc"), nullptr);
+    EXPECT_EQ(users.Authenticate("other", "ab"), nullptr);
 }
 
 TEST(UsersFile, RefusedWhenOthersMayReadIt) {
