@@ -42,11 +42,11 @@ struct VariableRow {
     int decimals;
     const char* description;
 };
-// One row per phase of a three-phase measure: DOMAIN.L1SPEC ... from phases a, b, c.
-#define PHASES(domain, spec, make, measure, desc)                                       \
-    {domain ".L1" spec, make, measure "{phase=\"a\"}", -1, desc " (phase 1)"},          \
-    {domain ".L2" spec, make, measure "{phase=\"b\"}", -1, desc " (phase 2)"},          \
-    {domain ".L3" spec, make, measure "{phase=\"c\"}", -1, desc " (phase 3)"}
+// One row per phase of a three-phase measure: DOMAIN.L1QUANTITY ... from phases a, b, c.
+#define PHASES(domain, quantity, make, measure, desc)                                       \
+    {domain ".L1" quantity, make, measure "{phase=\"a\"}", -1, desc " (phase 1)"},          \
+    {domain ".L2" quantity, make, measure "{phase=\"b\"}", -1, desc " (phase 2)"},          \
+    {domain ".L3" quantity, make, measure "{phase=\"c\"}", -1, desc " (phase 3)"}
 const VariableRow kVariables[] = {
     {"device.type", Make::kConstant, "ups", 0, "Kind of device"},
     {"device.mfr", Make::kManufacturer, "", 0, "Manufacturer"},
