@@ -10,6 +10,7 @@ packages=(
   libjsoncpp-dev libboost-date-time-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev sqlite3
+  libcli11-dev
 )
 if [[ "${1:-}" == "--cross" ]]; then
   packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
