@@ -17,7 +17,7 @@
 #include "history_store.h"
 #include "plugin_library.h"
 #include "poller.h"
-#include "round_runner.h"
+#include "device_session.h"
 
 namespace vimo {
 
