@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev sqlite3
   nut-client
+  libcli11-dev
 )
 if [[ "${1:-}" == "--cross" ]]; then
   packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
