@@ -21,7 +21,7 @@
 #include "child_process.h"
 #include "device_config.h"
 #include "plugin_library.h"
-#include "round_runner.h"
+#include "device_session.h"
 
 namespace {
 

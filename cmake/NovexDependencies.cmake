@@ -14,6 +14,11 @@ add_library(novex_boost INTERFACE)
 target_include_directories(novex_boost SYSTEM INTERFACE ${BOOST_INCLUDE_DIR})
 
 if(NOVEX_BUILD_RUNNER)
+  # CLI11 is header-only.
+  find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp REQUIRED)
+  add_library(novex_cli11 INTERFACE)
+  target_include_directories(novex_cli11 SYSTEM INTERFACE ${CLI11_INCLUDE_DIR})
+
   find_path(MODBUS_INCLUDE_DIR modbus.h PATH_SUFFIXES modbus REQUIRED)
   find_library(MODBUS_LIBRARY NAMES modbus REQUIRED)
   add_library(novex_modbus INTERFACE)

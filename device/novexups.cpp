@@ -15,11 +15,6 @@ NovexUPS::NovexUPS() : command_status(-1) {
 
 NovexUPS::~NovexUPS() = default;
 
-bool NovexUPS::InitSetting(const Json::Value& config) {
-    SetDeviceId();
-    return UniDataDevice::InitSetting(config);
-}
-
 double NovexUPS::Get_Value(unsigned int, const std::string&) const {
     if (!data_ready) throw std::out_of_range("数据未就绪");
     const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();

@@ -17,7 +17,6 @@ public:
     double Get_Value(unsigned int id, const std::string& name) const override;
     int DeviceIoControl(int code, const void* input, int input_length, void* output,
                         int output_capacity, int& output_length) override;
-    bool InitSetting(const Json::Value& config) override;
     int RefreshStatus() override;
     int process_payload(SPModbus::tab_type table, unsigned int length) override;
     void RunCheckThreshold() override;

@@ -125,34 +125,17 @@ int SPModbus::process(unsigned char* data, unsigned int length) {
 
 namespace {
 
-// Integer port settings: configuration key, member, smallest and largest value.
-struct IntSetting {
-    const char* key;
-    int PortSettings::*member;
-    int min;
-    int max;
-};
-const IntSetting kIntSettings[] = {
-    {"baud", &PortSettings::baud, 50, 4000000},
-    {"data_bits", &PortSettings::data_bits, 5, 8},
-    {"stop_bits", &PortSettings::stop_bits, 1, 2},
-    {"slave", &PortSettings::slave, 0, 247},
-    {"timeout_ms", &PortSettings::timeout_ms, 1, 600000},
-    {"interval_ms", &PortSettings::interval_ms, 0, 86400000},
-};
-
 bool ReadPortSettings(const Json::Value& config, PortSettings& out, std::string& error) {
     if (config.isNull()) return true;
     if (!config.isObject()) {
         error = "configuration is not a JSON object";
         return false;
     }
-    for (const IntSetting& s : kIntSettings) {
+    for (const vimo::LineSetting& s : vimo::kLineSettings) {
         const Json::Value& v = config[s.key];
         if (v.isNull()) continue;
         if (!v.isInt() || v.asInt() < s.min || v.asInt() > s.max) {
-            error = std::string("\"") + s.key + "\" must be a whole number from " +
-                    std::to_string(s.min) + " to " + std::to_string(s.max);
+            error = std::string("\"") + s.key + "\" must be " + vimo::RangeText(s);
             return false;
         }
         out.*s.member = v.asInt();
@@ -177,7 +160,7 @@ bool ReadPortSettings(const Json::Value& config, PortSettings& out, std::string&
     const Json::Value& parity = config["parity"];
     if (!parity.isNull()) {
         const std::string p = parity.isString() ? parity.asString() : std::string();
-        if (p != "N" && p != "E" && p != "O") {
+        if (p.size() != 1 || p[0] == '\0' || std::strchr(vimo::kParityLetters, p[0]) == nullptr) {
             error = "\"parity\" must be \"N\", \"E\" or \"O\"";
             return false;
         }

@@ -17,6 +17,7 @@
 
 #include <json/value.h>
 
+#include "line_settings.h"
 #include "vimo_types.h"
 
 class HostServices;
@@ -98,19 +99,6 @@ public:
 private:
     HostServices* attached_host_ = nullptr;
     std::weak_ptr<VimoController> controller_;
-};
-
-// Port settings the runtime reads from a device's configuration (SPModbus::InitSetting).
-struct PortSettings {
-    std::string transport = "rtu";  // "rtu" (serial line) or "tcp"
-    std::string port;               // serial device path, or host:port for tcp
-    int baud = 0;                   // 0 until configured: the device's port_speed applies
-    char parity = 'N';              // 'N', 'E' or 'O'
-    int data_bits = 8;
-    int stop_bits = 1;
-    int slave = 1;
-    int timeout_ms = 1000;
-    int interval_ms = 1000;
 };
 
 class VIMO_API VimoSPDevice : public VimoVDevice {

@@ -7,18 +7,25 @@
 
 #include <json/reader.h>
 
-#include "options.h"
+#include "command_line.h"
+#include "line_settings.h"
 
 namespace vimo {
 
-namespace {
-
-// Every key a device object may hold. Unknown keys are refused, so that a misspelt
-// "buad" is not silently polled at the default speed.
-const char* const kKnownKeys[] = {
-    "data_id", "name",      "transport", "port",        "baud",       "parity",
-    "data_bits", "stop_bits", "slave",   "timeout_ms", "interval_ms", "appSetting",
+// Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
+// default speed.
+const DeviceKey kDeviceKeys[6] = {
+    {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
+    {"name", "text", "label in messages (default \"ups<data_id>\")"},
+    {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
+    {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
+    {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
+    {"appSetting", "object",
+     "the device's own settings: {\"b_mode\": 0} switches its alarm rule reporting on; its "
+     "default, 1, switches it off"},
 };
+
+namespace {
 
 bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& out,
                  std::string& error) {
@@ -27,8 +34,8 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     for (const std::string& key : object.getMemberNames()) {
-        bool known = false;
-        for (const char* k : kKnownKeys) known = known || key == k;
+        bool known = FindLineSetting(key) != nullptr;
+        for (const DeviceKey& k : kDeviceKeys) known = known || key == k.key;
         if (!known) {
             error = "unknown key \"" + key + "\"";
             return false;
@@ -85,7 +92,7 @@ bool SplitHostPort(const std::string& text, std::string& host, std::string& port
         host = host.substr(1, host.size() - 2);
     port = text.substr(colon + 1);
     int64_t n = 0;
-    return !host.empty() && ParseInteger(port, 1, 65535, n);
+    return !host.empty() && novexcli::ParseWhole(port, 1, 65535, n);
 }
 
 bool ParseDeviceConfigs(const std::string& text, const std::string& origin,

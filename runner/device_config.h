@@ -9,6 +9,15 @@
 
 namespace vimo {
 
+// The keys of a device object that the host reads itself; the line settings
+// (kLineSettings) come on top. Columns: key, kind of value, one line of help.
+struct DeviceKey {
+    const char* key;
+    const char* kind;
+    const char* help;
+};
+extern const DeviceKey kDeviceKeys[6];
+
 struct DeviceConfig {
     uint32_t data_id = 1;
     std::string name;      // for messages

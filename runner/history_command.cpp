@@ -11,7 +11,7 @@
 #include "console.h"
 #include "history_store.h"
 #include "plugin_library.h"
-#include "round_runner.h"
+#include "device_session.h"
 
 namespace vimo {
 

@@ -1,11 +1,17 @@
-// Command lines of vimohost: the poll mode (the default) and `vimohost history`.
+// Command lines of vimohost: the poll mode (the program itself) and its subcommands
+// (`vimohost history`). Each command fills its own options struct; main() runs the
+// command the line chose. A new subcommand is one Add...Command function here and one
+// row in main.cpp's table; a new option is one line in its command's function.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include <json/value.h>
+
+namespace CLI {
+class App;
+}
 
 namespace vimo {
 
@@ -22,7 +28,6 @@ struct PollOptions {
     int64_t max_failures = 0;  // 0: never give up
     bool simulate = false;
     std::string scenario;      // for --simulate
-    bool help = false;
 };
 
 struct HistoryOptions {
@@ -33,20 +38,14 @@ struct HistoryOptions {
     int64_t last = 20;     // 0: all rows
     bool json = false;
     std::string render;    // row id or "latest"; empty: list only
-    bool help = false;
 };
 
-// Both fill `error` with one line naming the problem and return false on bad input.
-bool ParsePollOptions(const std::vector<std::string>& args, PollOptions& out,
-                      std::string& error);
-bool ParseHistoryOptions(const std::vector<std::string>& args, HistoryOptions& out,
-                         std::string& error);
+// The poll options on the program itself, checked together once the line is parsed.
+void AddPollCommand(CLI::App& app, PollOptions& out);
+// `history` as a subcommand of `app`; returns it.
+CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out);
 
-const char* PollUsage();
-const char* HistoryUsage();
-
-// Whole decimal numbers only: no sign where `min` is not negative, no spaces, no
-// trailing text, within [min, max].
-bool ParseInteger(const std::string& text, int64_t min, int64_t max, int64_t& out);
+// The checks that look at several poll options at once; false with one line in `error`.
+bool CheckPollOptions(const PollOptions& options, std::string& error);
 
 }  // namespace vimo

@@ -17,7 +17,7 @@
 #include "history_store.h"
 #include "plugin_library.h"
 #include "poller.h"
-#include "round_runner.h"
+#include "device_session.h"
 
 namespace vimo {
 
@@ -118,105 +118,146 @@ bool WaitForPoller(Poller& poller, const sigset_t& signals) {
 
 }  // namespace
 
-int RunPoll(const PollOptions& options) {
-    // Signals are taken by the main thread alone: block them before any thread (line
-    // threads, SQLite's) exists, so that every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+namespace {
 
-    std::vector<DeviceConfig> configs;
-    std::string error;
+// What a poll run holds, in the order it is made. Members go in reverse: the poller
+// and the sessions (devices whose code lives in the plug-in) before the plug-in, the
+// history after the sessions that write to it, the simulator last.
+struct PollRun {
+    explicit PollRun(const PollOptions& o) : options(o) {}
+
+    const PollOptions& options;
+    sigset_t signals{};
     SimulatorLog simulator_log;  // outlives the simulator
     ChildProcess simulator;
-    if (!options.config_file.empty()) {
-        if (!LoadDeviceConfigFile(options.config_file, configs, error)) {
-            Fail(error);
-            return kExitUsage;
-        }
-    } else {
-        Json::Value flags = options.device_flags;
-        if (options.simulate && !StartSimulator(options, flags, simulator, simulator_log))
-            return kExitFailure;
-        DeviceConfig config;
-        if (!DeviceConfigFromFlags(flags, config, error)) {
-            Fail(error);
-            return kExitUsage;
-        }
-        configs.push_back(config);
-    }
+    std::vector<DeviceConfig> configs;
+    std::unique_ptr<HistoryStore> history;
+    std::unique_ptr<PluginLibrary> plugin;
+    std::vector<std::unique_ptr<DeviceSession>> sessions;
+    std::vector<DeviceSession*> polled;
+    Poller poller;
+};
 
-    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
-    if (!plugin) {
+// Each step returns -1 to go on, otherwise the exit code.
+
+// The devices: from --config, or one from the flags (after starting the simulator).
+int LoadConfigurations(PollRun& run) {
+    std::string error;
+    if (!run.options.config_file.empty()) {
+        if (!LoadDeviceConfigFile(run.options.config_file, run.configs, error)) {
+            Fail(error);
+            return kExitUsage;
+        }
+        return -1;
+    }
+    Json::Value flags = run.options.device_flags;
+    if (run.options.simulate &&
+        !StartSimulator(run.options, flags, run.simulator, run.simulator_log))
+        return kExitFailure;
+    DeviceConfig config;
+    if (!DeviceConfigFromFlags(flags, config, error)) {
+        Fail(error);
+        return kExitUsage;
+    }
+    run.configs.push_back(config);
+    return -1;
+}
+
+// Loads the plug-in, creates a device session each and puts them on their lines.
+int OpenSessions(PollRun& run) {
+    const PollOptions& options = run.options;
+    std::string error;
+    run.plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
+    if (!run.plugin) {
         Fail(error);
         return kExitFailure;
     }
-    // Sessions hold devices whose code lives in the plug-in: they go before it does.
-    std::vector<std::unique_ptr<DeviceSession>> sessions;
-    std::vector<DeviceSession*> polled;
-    for (size_t i = 0; i < configs.size(); ++i) {
+    for (size_t i = 0; i < run.configs.size(); ++i) {
         std::unique_ptr<DeviceSession> session =
-            DeviceSession::Create(*plugin, configs[i], nullptr, error);
+            DeviceSession::Create(*run.plugin, run.configs[i], nullptr, error);
         if (!session) {
             Fail((options.config_file.empty() ? std::string("device")
                                               : options.config_file + ": device " +
                                                     std::to_string(i + 1)) +
-                 " (" + configs[i].name + "): " + error);
+                 " (" + run.configs[i].name + "): " + error);
             return kExitUsage;
         }
-        polled.push_back(session.get());
-        sessions.push_back(std::move(session));
+        run.polled.push_back(session.get());
+        run.sessions.push_back(std::move(session));
     }
-
     PollSettings settings;
     settings.rounds = options.rounds;
     settings.max_failures = options.max_failures;
     settings.status_out = options.status_out;
-    Poller poller;
-    if (!poller.Setup(polled, settings, error)) {
+    if (!run.poller.Setup(run.polled, settings, error)) {
         Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
         return kExitUsage;
     }
+    return -1;
+}
 
-    // The history file is made only once the configuration has been accepted.
-    std::unique_ptr<HistoryStore> history;
-    if (options.history) {
-        history = HistoryStore::Open(options.history_file, false, error);
-        if (!history) {
-            Fail(error);
-            return kExitFailure;
-        }
+// Opens the history (only once the configuration has been accepted) and offers each
+// device its newest stored round and its active alarms.
+int OfferStoredRounds(PollRun& run) {
+    if (!run.options.history) return -1;
+    std::string error;
+    run.history = HistoryStore::Open(run.options.history_file, false, error);
+    if (!run.history) {
+        Fail(error);
+        return kExitFailure;
     }
-    for (DeviceSession* session : polled) {
-        if (!history) break;
-        session->host().AttachHistory(history.get());
+    for (DeviceSession* session : run.polled) {
+        session->host().AttachHistory(run.history.get());
         session->host().RestoreAlarms();
-        const std::optional<StoredRound> newest = history->Newest(session->config().data_id);
+        const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;
         if (!session->Replay(*newest, error)) {
             Say("[" + session->config().name + "] " + error + "; starting without it");
             continue;
         }
-        poller.PublishLoaded(*session, "ready from the stored round of " + newest->time);
+        run.poller.PublishLoaded(*session, "ready from the stored round of " + newest->time);
     }
-    poller.Start();
-    if (!WaitForPoller(poller, signals)) {
+    return -1;
+}
+
+// Polls until done, given up or signalled.
+int Poll(PollRun& run) {
+    run.poller.Start();
+    if (!WaitForPoller(run.poller, run.signals)) {
         // An exchange may wait out a long response timeout; whoever signals twice does
         // not want to wait. The history loses nothing SQLite committed.
         Say("vimohost: stopping at once");
-        if (simulator.running()) simulator.Stop(100);
-        simulator_log.Remove();
+        if (run.simulator.running()) run.simulator.Stop(100);
+        run.simulator_log.Remove();
         std::_Exit(kExitInterrupted);
     }
-    const int exit_code = poller.GaveUp() ? kExitGaveUp : kExitOk;
-    sessions.clear();
-    plugin.reset();
-    if (simulator.running()) simulator.Stop();
+    const int exit_code = run.poller.GaveUp() ? kExitGaveUp : kExitOk;
+    run.sessions.clear();
+    run.plugin.reset();
+    if (run.simulator.running()) run.simulator.Stop();
     return exit_code;
+}
+
+}  // namespace
+
+int RunPoll(const PollOptions& options) {
+    PollRun run(options);
+    // Signals are taken by the main thread alone: block them before any thread (line
+    // threads, SQLite's) exists, so that every thread inherits the mask.
+    sigemptyset(&run.signals);
+    sigaddset(&run.signals, SIGINT);
+    sigaddset(&run.signals, SIGTERM);
+    sigaddset(&run.signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &run.signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // The steps, in order.
+    int (*const steps[])(PollRun&) = {LoadConfigurations, OpenSessions, OfferStoredRounds, Poll};
+    for (const auto step : steps) {
+        const int exit_code = step(run);
+        if (exit_code >= 0) return exit_code;
+    }
+    return kExitOk;
 }
 
 }  // namespace vimo

@@ -10,10 +10,8 @@
 #include <exception>
 #include <memory>
 
-#include <json/reader.h>
-
 #include "console.h"
-#include "status_summary.h"
+#include "status_output.h"
 
 namespace vimo {
 
@@ -39,28 +37,6 @@ bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
 }
 
 }  // namespace
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-    const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) {
-        error = temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        error = temporary + ": cannot write";
-        std::remove(temporary.c_str());
-        return false;
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
 
 bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                    std::string& error) {
@@ -135,35 +111,11 @@ std::string Poller::StatusPath(const DeviceSession& session) const {
                             : settings_.status_out;
 }
 
-void Poller::Publish(DeviceSession& session, const std::string& what) {
-    const std::string& name = session.config().name;
-    std::string text, error;
-    if (!session.Document(text, error)) {
-        Say("[" + name + "] " + what + " | " + error);
-        return;
-    }
-    const std::string path = StatusPath(session);
-    if (!path.empty() && !WriteFileAtomically(path, text, error))
-        Say("[" + name + "] --status-out: " + error);
-    Json::Value document;
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string parse_error;
-    bool parsed = false;
-    try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &document, &parse_error);
-    } catch (const std::exception&) {
-        parsed = false;
-    }
-    Say("[" + name + "] " + what + " | " +
-        (parsed ? SummarizeDocument(document) : "status document is not JSON"));
-}
-
 void Poller::PublishLoaded(DeviceSession& session, const std::string& what) {
     for (auto& line : lines_)
         for (Device& d : line->devices)
             if (d.session == &session) d.loaded_second = std::time(nullptr);
-    Publish(session, what);
+    PublishStatus(session, StatusPath(session), what);
 }
 
 void Poller::Account(Device& d, const RoundResult& result) {
@@ -173,7 +125,7 @@ void Poller::Account(Device& d, const RoundResult& result) {
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
-        Publish(*d.session, round + " in " + Seconds(result.seconds));
+        PublishStatus(*d.session, StatusPath(*d.session), round + " in " + Seconds(result.seconds));
         if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
         return;
     }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "modbus_line.h"
-#include "round_runner.h"
+#include "device_session.h"
 
 namespace vimo {
 
@@ -40,10 +40,8 @@ public:
     // True when a device failed --max-failures rounds in a row.
     bool GaveUp() const { return gave_up_.load(); }
 
-    // After the round completion: the document, --status-out and the summary.
-    void Publish(DeviceSession& session, const std::string& what);
-    // The same for a round loaded from history at start (before Start); the device's
-    // first polled round then waits for the clock's next second.
+    // PublishStatus for a round loaded from history at start (before Start); the
+    // device's first polled round then waits for the clock's next second.
     void PublishLoaded(DeviceSession& session, const std::string& what);
 
 private:
@@ -77,9 +75,5 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
 };
-
-// Writes `text` to a temporary file beside `path`, then renames it over `path`, so a
-// reader never sees half a document.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace vimo

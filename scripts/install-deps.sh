@@ -13,6 +13,8 @@ packages=(
   libjsoncpp-dev libboost-date-time-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev sqlite3
+  nut-client
+  libcli11-dev
   libcivetweb-dev
 )
 for flag in "$@"; do

@@ -21,8 +21,10 @@ packages=(
   libsqlite3-0 libsqlite3-dev
   libcivetweb1 libcivetweb-dev
 )
+# Architecture-independent (header-only) packages, asked for without an architecture.
+all_packages=(libcli11-dev)
 stamp="$sysroot/.packages"
-wanted=$(printf '%s:mipsel\n' "${packages[@]}")
+wanted=$(printf '%s:mipsel\n' "${packages[@]}"; printf '%s\n' "${all_packages[@]}")
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
   exit 0
 fi
@@ -42,7 +44,7 @@ mkdir -p "$sysroot/debs"
 # apt drops to the _apt user to download, which cannot write into a folder of root's.
 apt_opts=()
 if [[ $(id -u) -eq 0 ]]; then apt_opts=(-o APT::Sandbox::User=root); fi
-(cd "$sysroot/debs" && apt-get "${apt_opts[@]}" download -qq $(printf '%s:mipsel ' "${packages[@]}"))
+(cd "$sysroot/debs" && apt-get "${apt_opts[@]}" download -qq $(printf '%s:mipsel ' "${packages[@]}") "${all_packages[@]}")
 for deb in "$sysroot"/debs/*.deb; do
   dpkg-deb -x "$deb" "$sysroot"
 done

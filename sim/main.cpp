@@ -1,5 +1,5 @@
 // novexups-sim: a simulated modular UPS answering Modbus like the real one, for
-// vimohost, the tests and demos without hardware. Usage in options.cpp.
+// vimohost, the tests and demos without hardware. Its options are in options.cpp.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -21,14 +21,14 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     using namespace novexsim;
-    const std::vector<std::string> args(argv + 1, argv + argc);
     Options options;
-    std::string error;
-    if (!ParseOptions(args, options, error)) return Fail(error);
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    const novexcli::Parsed parsed =
+        ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (parsed.exit_code >= 0) {
+        std::fputs(parsed.text.c_str(), parsed.exit_code == 0 ? stdout : stderr);
+        return parsed.exit_code;
     }
+    std::string error;
     Scenario scenario;
     if (!BuiltinScenario(options.scenario, scenario) &&
         !LoadScenarioFile(options.scenario, scenario, error))

@@ -5,79 +5,34 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+
+#include "command_line.h"
+#include "line_settings.h"
 
 namespace novexsim {
 
-const char kUsage[] =
-    "usage: novexups-sim (--tcp PORT | --pty | --serial DEV) [options]\n"
-    "\n"
+using novexcli::AddValue;
+using novexcli::AddWhole;
+
+namespace {
+
+const char kUsage[] = "novexups-sim (--tcp PORT | --pty | --serial DEV) [options]";
+
+const char kAbout[] =
     "Serves a simulated modular UPS as a Modbus slave: coils 1..31 and 65..97 (functions\n"
     "01 and 02), input registers 1..40, 61..68, 81..91, the ten module blocks 100..120,\n"
     "150..170, ... 550..570 and 2000..2119 (function 04). Other addresses answer\n"
     "exception 02, other functions exception 01. When ready it prints one line on\n"
     "standard output, \"ready tcp ADDR:PORT\", \"ready rtu /dev/pts/N\" or \"ready rtu DEV\";\n"
-    "everything else goes to standard error. SIGTERM or SIGINT stops it with status 0.\n"
-    "\n"
-    "Transport (exactly one):\n"
-    "  --tcp PORT             Modbus TCP on PORT, 0 = any free port; clients may\n"
-    "                         disconnect and reconnect\n"
-    "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --pty                  Modbus RTU on a new pseudo-terminal; clients open the\n"
-    "                         printed path\n"
-    "  --serial DEV           Modbus RTU on a serial device\n"
-    "  --baud N               line speed of --serial (default 9600)\n"
-    "  --parity N|E|O         parity of --serial (default N); 8 data bits, 1 stop bit\n"
-    "  --slave N              slave address 1..247 (default 1); over TCP unit 255 is\n"
-    "                         answered too, other addresses get no answer\n"
-    "\n"
-    "Data:\n"
-    "  --scenario NAME|FILE   normal (default): on mains, four modules fitted;\n"
-    "                         on-battery: discharging, capacity and backup time fall\n"
-    "                         each round, low-battery alarm from round 4;\n"
-    "                         module-fault: module 3 with rectifier and fan faults;\n"
-    "                         or a JSON scenario file (format in the README)\n"
-    "                         A round starts with each read of coil 1.\n"
-    "\n"
-    "Stopping:\n"
-    "  --max-requests N       exit after N requests\n"
-    "  --duration-s S         exit after S seconds\n"
-    "  --exit-with-parent     exit when the process that started it ends\n"
-    "\n"
-    "Timing and faults (Nth counts every request served since start):\n"
-    "  --baud-pacing N        answer only once the exchange would have ended on an\n"
-    "                         N-baud 8N1 line (both RTU frames and 3.5 silent\n"
-    "                         characters after each), counted from the request's\n"
-    "                         arrival; logs \"round K paced S s\", the summed wire time\n"
-    "                         of round K, when the read of register 2119 is answered\n"
-    "  --fault-noanswer N     no answer to every Nth request\n"
-    "  --fault-crc N          corrupt every Nth answer: the CRC (RTU), the MBAP\n"
-    "                         protocol and length fields (TCP)\n"
-    "  --fault-exception N    answer every Nth request with exception 04\n"
-    "  --fault-drop N         close the TCP connection instead of answering every Nth\n"
-    "                         request (RTU: no answer)\n"
-    "  --fault-delay-ms MS    delay answers by MS milliseconds ...\n"
-    "  --fault-delay-every N  ... every Nth request (default 1; with --fault-rate and\n"
-    "                         no --fault-delay-every, MS only sizes the random delays)\n"
-    "  --fault-rate P         give each request, with P % probability, one fault of the\n"
-    "                         kinds above, drawn at random (delay: MS or 50 ms)\n"
-    "  --seed S               seed of --fault-rate (default 1)\n"
-    "\n"
-    "  --verbose              log every request\n"
-    "  --help                 this text\n";
+    "everything else goes to standard error. SIGTERM or SIGINT stops it with status 0.";
 
-namespace {
+const char kFooter[] =
+    "A round of the scenario starts with each read of coil 1. Nth counts every request\n"
+    "served since start. The scenario file's format is in the README.";
 
-bool ParseWhole(const std::string& text, long long lo, long long hi, long long& out) {
-    if (text.empty() || text.size() > 20) return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] >= '0' && text[i] <= '9') && !(i == 0 && text[i] == '-')) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
+constexpr int64_t kMaxEvery = 1000000000;
+constexpr const char* kEvery = "a request count of at least 1";
 
 bool ParseReal(const std::string& text, double lo, double hi, double& out) {
     if (text.empty()) return false;
@@ -89,186 +44,170 @@ bool ParseReal(const std::string& text, double lo, double hi, double& out) {
     return true;
 }
 
-using Setter = bool (*)(Options&, const std::string& value);
-
-template <int Options::*Field, long long Lo, long long Hi>
-bool SetInt(Options& o, const std::string& v) {
-    long long n = 0;
-    if (!ParseWhole(v, Lo, Hi, n)) return false;
-    o.*Field = static_cast<int>(n);
-    return true;
+CLI::Option* AddReal(CLI::App& app, const std::string& flag, const std::string& help,
+                     double& target, double lo, double hi, const char* expected) {
+    return AddValue(app, flag, "X", help, [&target, lo, hi, expected](const std::string& v) {
+        return ParseReal(v, lo, hi, target) ? std::string() : std::string(expected);
+    });
 }
 
-template <int FaultConfig::*Field, long long Lo, long long Hi>
-bool SetFault(Options& o, const std::string& v) {
-    long long n = 0;
-    if (!ParseWhole(v, Lo, Hi, n)) return false;
-    o.faults.*Field = static_cast<int>(n);
-    return true;
+// The simulator's row of a line setting, by key.
+const vimo::LineSetting& Line(const char* key) { return *vimo::FindLineSetting(key); }
+
+// "an address 1..247": the setting's range under the simulator's own name for it.
+std::string Range(const vimo::LineSetting& s, const std::string& noun = "") {
+    return noun + (noun.empty() ? "" : " ") + std::to_string(s.min) + ".." +
+           std::to_string(s.max);
 }
 
-constexpr long long kMaxEvery = 1000000000;
-
-// The options. Columns: name, whether a value follows, how the value is taken (null
-// for flags), and what a bad value should have been, for the error message.
-struct OptionRow {
-    const char* name;
-    bool takes_value;
-    Setter set;
-    const char* expected;
+// The fault options. Columns: flag, the FaultConfig member, help.
+struct FaultFlag {
+    const char* flag;
+    int FaultConfig::*member;
+    const char* help;
 };
-
-const OptionRow kOptionRows[] = {
-    {"--tcp", true,
-     [](Options& o, const std::string& v) {
-         o.transport = Transport::kTcp;
-         return SetInt<&Options::tcp_port, 0, 65535>(o, v);
-     },
-     "a port number 0..65535"},
-    {"--bind", true,
-     [](Options& o, const std::string& v) {
-         in_addr a{};
-         o.bind = v;
-         return inet_pton(AF_INET, v.c_str(), &a) == 1;
-     },
-     "an IPv4 address such as 127.0.0.1"},
-    {"--pty", false,
-     [](Options& o, const std::string&) {
-         o.transport = Transport::kPty;
-         return true;
-     },
-     ""},
-    {"--serial", true,
-     [](Options& o, const std::string& v) {
-         o.transport = Transport::kSerial;
-         o.serial_device = v;
-         return !v.empty();
-     },
-     "a device path"},
-    {"--baud", true, SetInt<&Options::baud, 50, 4000000>, "a line speed 50..4000000"},
-    {"--parity", true,
-     [](Options& o, const std::string& v) {
-         if (v != "N" && v != "E" && v != "O") return false;
-         o.parity = v[0];
-         return true;
-     },
-     "N, E or O"},
-    {"--slave", true, SetInt<&Options::slave, 1, 247>, "an address 1..247"},
-    {"--scenario", true,
-     [](Options& o, const std::string& v) {
-         o.scenario = v;
-         return !v.empty();
-     },
-     "a scenario name or file"},
-    {"--max-requests", true,
-     [](Options& o, const std::string& v) {
-         long long n = 0;
-         if (!ParseWhole(v, 1, 1000000000000000000LL, n)) return false;
-         o.max_requests = static_cast<uint64_t>(n);
-         return true;
-     },
-     "a count of at least 1"},
-    {"--duration-s", true,
-     [](Options& o, const std::string& v) { return ParseReal(v, 0.001, 1e7, o.duration_s); },
-     "seconds, more than 0"},
-    {"--exit-with-parent", false,
-     [](Options& o, const std::string&) { return o.exit_with_parent = true; }, ""},
-    {"--baud-pacing", true, SetInt<&Options::baud_pacing, 50, 4000000>,
-     "a line speed 50..4000000"},
-    {"--fault-noanswer", true, SetFault<&FaultConfig::noanswer_every, 1, kMaxEvery>,
-     "a request count of at least 1"},
-    {"--fault-crc", true, SetFault<&FaultConfig::crc_every, 1, kMaxEvery>,
-     "a request count of at least 1"},
-    {"--fault-exception", true, SetFault<&FaultConfig::exception_every, 1, kMaxEvery>,
-     "a request count of at least 1"},
-    {"--fault-drop", true, SetFault<&FaultConfig::drop_every, 1, kMaxEvery>,
-     "a request count of at least 1"},
-    {"--fault-delay-ms", true, SetFault<&FaultConfig::delay_ms, 1, 600000>,
-     "milliseconds 1..600000"},
-    {"--fault-delay-every", true, SetFault<&FaultConfig::delay_every, 1, kMaxEvery>,
-     "a request count of at least 1"},
-    {"--fault-rate", true,
-     [](Options& o, const std::string& v) { return ParseReal(v, 0, 100, o.faults.rate_percent); },
-     "a percentage 0..100"},
-    {"--seed", true,
-     [](Options& o, const std::string& v) {
-         if (v.empty() || v.size() > 20 || v.find_first_not_of("0123456789") != std::string::npos)
-             return false;
-         errno = 0;
-         o.faults.seed = std::strtoull(v.c_str(), nullptr, 10);
-         return errno == 0;
-     },
-     "a whole number"},
-    {"--verbose", false, [](Options& o, const std::string&) { return o.verbose = true; }, ""},
-    {"--help", false, [](Options& o, const std::string&) { return o.help = true; }, ""},
+const FaultFlag kFaultFlags[] = {
+    {"--fault-noanswer", &FaultConfig::noanswer_every, "no answer to every Nth request"},
+    {"--fault-crc", &FaultConfig::crc_every,
+     "corrupt every Nth answer: the CRC (RTU), the MBAP protocol and length fields (TCP)"},
+    {"--fault-exception", &FaultConfig::exception_every,
+     "answer every Nth request with exception 04"},
+    {"--fault-drop", &FaultConfig::drop_every,
+     "close the TCP connection instead of answering every Nth request (RTU: no answer)"},
 };
+static_assert(sizeof kFaultFlags / sizeof kFaultFlags[0] == 4, "one row per counted fault");
+
+void AddTransports(CLI::App& app, Options& o) {
+    const std::string group = "Transport (exactly one)";
+    CLI::Option* tcp =
+        AddWhole(app, "--tcp", "Modbus TCP on PORT, 0 = any free port; clients may disconnect "
+                 "and reconnect", o.tcp_port, 0, 65535, "a port number 0..65535");
+    tcp->type_name("PORT");
+    CLI::Option* pty = app.add_flag("--pty", "Modbus RTU on a new pseudo-terminal; clients open "
+                                             "the printed path");
+    pty->disable_flag_override();
+    CLI::Option* serial = AddValue(app, "--serial", "DEV", "Modbus RTU on a serial device",
+                                   [&o](const std::string& v) {
+                                       o.serial_device = v;
+                                       return v.empty() ? std::string("a device path")
+                                                        : std::string();
+                                   });
+    for (CLI::Option* t : {tcp, pty, serial}) {
+        t->group(group)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+        for (CLI::Option* other : {tcp, pty, serial})
+            if (other != t) t->excludes(other);
+    }
+    AddValue(app, "--bind", "ADDR", "IPv4 address to listen on with --tcp (default 127.0.0.1)",
+             [&o](const std::string& v) {
+                 in_addr a{};
+                 o.bind = v;
+                 return inet_pton(AF_INET, v.c_str(), &a) == 1
+                            ? std::string()
+                            : std::string("an IPv4 address such as 127.0.0.1");
+             })
+        ->needs(tcp)
+        ->group(group);
+    const vimo::LineSetting& baud = Line("baud");
+    AddWhole(app, baud.flag,
+             "line speed of --serial, " + Range(baud) + " (default " +
+                 std::to_string(baud.fallback) + ")",
+             o.baud, baud.min, baud.max, Range(baud, "a line speed"))
+        ->group(group);
+    AddValue(app, vimo::kParityFlag, "N|E|O",
+             "parity of --serial (default N); 8 data bits, 1 stop bit",
+             [&o](const std::string& v) {
+                 if (v.size() != 1 || std::strchr(vimo::kParityLetters, v[0]) == nullptr)
+                     return std::string("N, E or O");
+                 o.parity = v[0];
+                 return std::string();
+             })
+        ->group(group);
+    const vimo::LineSetting& slave = Line("slave");
+    AddWhole(app, slave.flag,
+             "slave address " + Range(slave) + " (default " + std::to_string(slave.fallback) +
+                 "); over TCP unit 255 is answered too, other addresses get no answer",
+             o.slave, slave.min, slave.max, Range(slave, "an address"))
+        ->group(group);
+}
+
+void AddFaults(CLI::App& app, Options& o) {
+    const std::string group = "Timing and faults";
+    AddWhole(app, "--baud-pacing",
+             "answer only once the exchange would have ended on an N-baud 8N1 line (both RTU "
+             "frames and 3.5 silent characters after each), counted from the request's "
+             "arrival; logs \"round K paced S s\", the summed wire time of round K, when the "
+             "read of register 2119 is answered",
+             o.baud_pacing, Line("baud").min, Line("baud").max, Range(Line("baud"), "a line speed"))
+        ->group(group);
+    for (const FaultFlag& f : kFaultFlags)
+        AddWhole(app, f.flag, f.help, o.faults.*f.member, 1, kMaxEvery, kEvery)->group(group);
+    CLI::Option* delay =
+        AddWhole(app, "--fault-delay-ms", "delay answers by N milliseconds ...",
+                 o.faults.delay_ms, 1, 600000, "milliseconds 1..600000");
+    delay->group(group);
+    AddWhole(app, "--fault-delay-every",
+             "... every Nth request (default 1; with --fault-rate and no --fault-delay-every, "
+             "the delay only sizes the random delays)",
+             o.faults.delay_every, 1, kMaxEvery, kEvery)
+        ->needs(delay)
+        ->group(group);
+    AddReal(app, "--fault-rate",
+            "give each request, with X % probability, one fault of the kinds above, drawn at "
+            "random (delay: --fault-delay-ms or 50 ms)",
+            o.faults.rate_percent, 0, 100, "a percentage 0..100")
+        ->group(group);
+    AddValue(app, "--seed", "N", "seed of --fault-rate (default 1)", [&o](const std::string& v) {
+        if (v.empty() || v.size() > 20 || v.find_first_not_of("0123456789") != std::string::npos)
+            return std::string("a whole number");
+        errno = 0;
+        o.faults.seed = std::strtoull(v.c_str(), nullptr, 10);
+        return errno == 0 ? std::string() : std::string("a whole number");
+    })->group(group);
+}
 
 }  // namespace
 
-bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error) {
-    Options o;
-    bool bind_given = false;
-    bool delay_every_given = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool inline_value = false;
-        const size_t eq = name.find('=');
-        if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-            inline_value = true;
-        }
-        const OptionRow* row = nullptr;
-        for (const OptionRow& r : kOptionRows)
-            if (name == r.name) row = &r;
-        if (row == nullptr) {
-            error = name.compare(0, 1, "-") == 0 ? "unknown option " + name
-                                                 : "unexpected argument '" + name + "'";
-            return false;
-        }
-        if (row->takes_value && !inline_value) {
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value: " + row->expected;
-                return false;
-            }
-            value = args[++i];
-        } else if (!row->takes_value && inline_value) {
-            error = name + " takes no value";
-            return false;
-        }
-        const bool transport = name == "--tcp" || name == "--pty" || name == "--serial";
-        if (transport && o.transport != Transport::kNone) {
-            error = "choose one transport: --tcp, --pty or --serial";
-            return false;
-        }
-        if (!row->set(o, value)) {
-            error = name + ": expected " + row->expected + ", got '" + value + "'";
-            return false;
-        }
-        bind_given = bind_given || name == "--bind";
-        delay_every_given = delay_every_given || name == "--fault-delay-every";
-    }
-    if (o.help) {
-        out = o;
-        return true;
-    }
-    if (o.transport == Transport::kNone) {
-        error = "no transport: give --tcp PORT, --pty or --serial DEV (see --help)";
-        return false;
-    }
-    if (bind_given && o.transport != Transport::kTcp) {
-        error = "--bind needs --tcp";
-        return false;
-    }
-    if (delay_every_given && o.faults.delay_ms == 0) {
-        error = "--fault-delay-every needs --fault-delay-ms";
-        return false;
-    }
-    if (o.faults.delay_ms > 0 && o.faults.delay_every == 0 && o.faults.rate_percent == 0)
-        o.faults.delay_every = 1;
-    out = o;
-    return true;
+void AddOptions(CLI::App& app, Options& o) {
+    novexcli::Describe(app, kUsage, kAbout, kFooter);
+    AddTransports(app, o);
+    AddValue(app, "--scenario", "NAME|FILE",
+             "normal (default): on mains, four modules fitted; on-battery: discharging, "
+             "capacity and backup time fall each round, low-battery alarm from round 4; "
+             "module-fault: module 3 with rectifier and fan faults; or a JSON scenario file",
+             [&o](const std::string& v) {
+                 o.scenario = v;
+                 return v.empty() ? std::string("a scenario name or file") : std::string();
+             })
+        ->group("Data");
+    const std::string stopping = "Stopping";
+    AddWhole(app, "--max-requests", "exit after N requests", o.max_requests, 1,
+             1000000000000000000LL, "a count of at least 1")
+        ->group(stopping);
+    AddReal(app, "--duration-s", "exit after X seconds", o.duration_s, 0.001, 1e7,
+            "seconds, more than 0")
+        ->group(stopping);
+    app.add_flag("--exit-with-parent", o.exit_with_parent,
+                 "exit when the process that started it ends")
+        ->disable_flag_override()
+        ->group(stopping);
+    AddFaults(app, o);
+    app.add_flag("--verbose", o.verbose, "log every request")->disable_flag_override();
+    app.callback([&app, &o] {
+        if (app.count("--tcp") > 0) o.transport = Transport::kTcp;
+        if (app.count("--pty") > 0) o.transport = Transport::kPty;
+        if (app.count("--serial") > 0) o.transport = Transport::kSerial;
+        if (o.transport == Transport::kNone)
+            throw CLI::ValidationError("no transport: give --tcp PORT, --pty or --serial DEV");
+        if (o.faults.delay_ms > 0 && o.faults.delay_every == 0 && o.faults.rate_percent == 0)
+            o.faults.delay_every = 1;
+    });
+}
+
+novexcli::Parsed ParseOptions(const std::vector<std::string>& args, Options& out) {
+    CLI::App app("", "novexups-sim");
+    AddOptions(app, out);
+    novexcli::AddVersion(app);
+    return novexcli::Parse(app, args, novexcli::kSimulatorWording);
 }
 
 }  // namespace novexsim

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "faults.h"
 
 namespace novexsim {
@@ -26,13 +27,10 @@ struct Options {
     double duration_s = 0;      // 0: no limit
     bool exit_with_parent = false;
     bool verbose = false;
-    bool help = false;
 };
 
-// `args` without the program name. On failure returns false with `error` one line
-// naming the offending option.
-bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error);
-
-extern const char kUsage[];
+// `args` without the program name. Serve when the result's exit_code is -1; otherwise
+// print its text (help, version, or one line naming the offending option) and exit.
+novexcli::Parsed ParseOptions(const std::vector<std::string>& args, Options& out);
 
 }  // namespace novexsim

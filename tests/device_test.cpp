@@ -119,12 +119,25 @@ TEST_F(Device, HostSettingsAreCheckedBeforeTheyApply) {
         {R"({"slave":300})", "slave"},   {R"({"baud":"fast"})", "baud"},
         {R"({"parity":"X"})", "parity"}, {R"({"transport":"udp"})", "transport"},
         {R"({"port":5})", "port"},       {R"({"timeout_ms":0})", "timeout_ms"},
+        {R"({"slave":0})", "slave"},     {R"({"parity":""})", "parity"},
     };
     for (const auto& c : bad) {
         EXPECT_FALSE(ups.InitSetting(Parse(c.config))) << c.config;
         EXPECT_NE(std::string::npos, ups.setting_error.find(c.names)) << ups.setting_error;
         EXPECT_EQ(3, ups.port_settings.slave);
         EXPECT_EQ(19200, ups.port_speed);
+    }
+}
+
+// The table's defaults are what a device without configuration polls with (baud's is
+// the device's own speed, PortSettings::baud stays 0 until configured).
+TEST_F(Device, LineSettingDefaultsAreTheDevicesOwn) {
+    for (const vimo::LineSetting& s : vimo::kLineSettings) {
+        const int own =
+            s.member == &PortSettings::baud ? ups.port_speed : ups.port_settings.*s.member;
+        EXPECT_EQ(s.fallback, own) << s.key;
+        EXPECT_LE(s.min, s.fallback) << s.key;
+        EXPECT_GE(s.max, s.fallback) << s.key;
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "device_host.h"
 #include "history_store.h"
+#include "round_time.h"
 #include "runner_processes.h"
 
 namespace {

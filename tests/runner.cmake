@@ -6,6 +6,8 @@ if(NOVEX_BUILD_RUNNER)
     LIBS novex_runner)
   add_dependencies(runner_test vimohost_program novexups)
 
+  novex_add_test(hooks_test SOURCES event_hooks_test.cpp LIBS novex_runner)
+
   novex_add_test(e2e_test SOURCES e2e_test.cpp LIBS novex_runner)
   add_dependencies(e2e_test vimohost_program novexups)
   if(TARGET novexups-sim)

@@ -28,7 +28,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--tcp", "127.0.0.1:70000"}, "must be HOST:PORT", 2},
     {{"--tcp=:502"}, "must be HOST:PORT", 2},
     {{"--serial", "/dev/null", "--tcp", "a:1"}, "give only one of them", 2},
-    {{"--serial", "/dev/null", "--slave", "248"}, "--slave must be a whole number from 0 to 247", 2},
+    {{"--serial", "/dev/null", "--slave", "248"}, "--slave must be a whole number from 1 to 247", 2},
+    {{"--serial", "/dev/null", "--slave", "0"}, "--slave must be a whole number from 1 to 247", 2},
     {{"--serial", "/dev/null", "--baud", "fast"}, "--baud must be", 2},
     {{"--serial", "/dev/null", "--baud", "9600x"}, "--baud must be", 2},
     {{"--serial", "/dev/null", "--parity", "X"}, "--parity must be N, E or O", 2},
@@ -42,8 +43,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--scenario", "normal"}, "--scenario is for --simulate", 2},
     {{"--simulate", "--tcp", "127.0.0.1:1"}, "--simulate chooses the port itself", 2},
     {{"--simulate", "--config", "x.json"}, "takes no --config", 2},
-    {{"--simulate", "--slave", "0"},
-     "--slave must be a whole number from 1 to 247 with --simulate", 2},
+    {{"--simulate", "--slave", "0"}, "--slave must be a whole number from 1 to 247", 2},
+    {{"--serial", "/dev/null", "--serial", "/dev/zero"}, "--serial is given more than once", 2},
     {{"--config", "x.json", "--slave", "2"}, "cannot be combined with --config", 2},
     {{"--serial", "/dev/null", "--plugin", "/nonexistent/plugin.so"}, "cannot load the plug-in", 1},
     {{"--serial", "/dev/null", "--plugin", "/dev/null"}, "cannot load the plug-in", 1},
@@ -102,6 +103,7 @@ const BadConfig kBadConfigs[] = {
     // Checked by the runtime when the device is initialised.
     {"{\"port\": \"/dev/null\", \"baud\": 10}", "\"baud\" must be a whole number from 50"},
     {"{\"port\": \"/dev/null\", \"slave\": \"1\"}", "\"slave\" must be a whole number"},
+    {"{\"port\": \"/dev/null\", \"slave\": 0}", "\"slave\" must be a whole number from 1 to 247"},
     {"{\"port\": \"/dev/null\", \"parity\": \"X\"}", "\"parity\" must be"},
     {"{\"port\": \"/dev/null\", \"stop_bits\": 3}", "\"stop_bits\" must be"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/a\", \"baud\": 19200, \"data_id\": 5}]",
@@ -148,8 +150,11 @@ TEST(VimohostCommandLine, SimulatorLogIsRemovedAtExit) {
 
 TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
     TempDir dir;
-    const runner_test::Outcome run = RunVimohost({"--help"}, dir, 20000, dir.path());
+    const runner_test::Outcome run = RunVimohost({"-h"}, dir, 20000, dir.path());
     EXPECT_EQ(0, run.exit_code);
+    EXPECT_NE(std::string::npos, run.out.find("default 1, which switches")) << "b_mode's default";
+    const runner_test::Outcome version = RunVimohost({"--version"}, dir, 20000, dir.path());
+    EXPECT_EQ(0, version.out.rfind("vimohost 1.", 0)) << version.out;
     for (const char* key : {"\"data_id\"", "\"name\"", "\"transport\"", "\"port\"", "\"baud\"",
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
                             "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\""})

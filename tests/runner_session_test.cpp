@@ -7,7 +7,8 @@
 
 #include "history_store.h"
 #include "plugin_library.h"
-#include "round_runner.h"
+#include "round_time.h"
+#include "device_session.h"
 #include "runner_processes.h"
 
 namespace {

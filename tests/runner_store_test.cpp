@@ -10,7 +10,9 @@
 #include "device_host.h"
 #include "history_store.h"
 #include "poller.h"
+#include "round_time.h"
 #include "runner_processes.h"
+#include "status_output.h"
 #include "status_summary.h"
 
 namespace {

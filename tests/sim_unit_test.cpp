@@ -509,7 +509,6 @@ const GoodArgs kGoodArgs[] = {
      }},
     {{"--tcp", "0", "--fault-rate", "5", "--fault-delay-ms", "20"},
      [](const Options& o) { return o.faults.delay_ms == 20 && o.faults.delay_every == 0; }},
-    {{"--help"}, [](const Options& o) { return o.help; }},
 };
 
 // Bad command lines. Columns: arguments, a part of the error.
@@ -520,8 +519,8 @@ struct BadArgs {
 const BadArgs kBadArgs[] = {
     {{}, "no transport"},
     {{"--slave", "3"}, "no transport"},
-    {{"--tcp", "0", "--pty"}, "choose one transport"},
-    {{"--tcp", "1", "--tcp", "2"}, "choose one transport"},
+    {{"--tcp", "0", "--pty"}, "--tcp and --pty exclude each other: give only one of them"},
+    {{"--tcp", "1", "--tcp", "2"}, "--tcp is given more than once"},
     {{"--tcp", "70000"}, "--tcp: expected a port number 0..65535, got '70000'"},
     {{"--tcp", "-1"}, "--tcp: expected a port number"},
     {{"--tcp", "12x"}, "--tcp: expected"},
@@ -549,8 +548,8 @@ const BadArgs kBadArgs[] = {
 TEST(SimOptions, GoodCommandLines) {
     for (const GoodArgs& c : kGoodArgs) {
         Options o;
-        std::string error;
-        ASSERT_TRUE(ParseOptions(c.args, o, error)) << c.args[0] << ": " << error;
+        const novexcli::Parsed parsed = ParseOptions(c.args, o);
+        ASSERT_EQ(-1, parsed.exit_code) << c.args[0] << ": " << parsed.text;
         EXPECT_TRUE(c.check(o)) << c.args[0];
     }
 }
@@ -561,8 +560,8 @@ TEST(SimOptions, BadCommandLinesNameTheProblem) {
         for (const std::string& a : c.args) joined += a + " ";
         SCOPED_TRACE(joined);
         Options o;
-        std::string error;
-        EXPECT_FALSE(ParseOptions(c.args, o, error));
-        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        const novexcli::Parsed parsed = ParseOptions(c.args, o);
+        EXPECT_EQ(2, parsed.exit_code);
+        EXPECT_NE(parsed.text.find(c.error), std::string::npos) << parsed.text;
     }
 }

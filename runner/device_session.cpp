@@ -1,10 +1,11 @@
-#include "round_runner.h"
+#include "device_session.h"
 
 #include <chrono>
 #include <exception>
 
 #include "history_store.h"
 #include "plugin_library.h"
+#include "round_time.h"
 
 namespace vimo {
 

@@ -1,0 +1,66 @@
+// The whole-number line settings of a polled device: one row each, read by the runtime
+// (SPModbus::InitSetting), vimohost's configuration checks, flags and help, and the
+// simulator's flags, so a range or a default is written down once.
+#pragma once
+
+#include <string>
+
+// Port settings the runtime reads from a device's configuration (SPModbus::InitSetting).
+struct PortSettings {
+    std::string transport = "rtu";  // "rtu" (serial line) or "tcp"
+    std::string port;               // serial device path, or host:port for tcp
+    int baud = 0;                   // 0 until configured: the device's port_speed applies
+    char parity = 'N';              // 'N', 'E' or 'O'
+    int data_bits = 8;
+    int stop_bits = 1;
+    int slave = 1;
+    int timeout_ms = 1000;
+    int interval_ms = 1000;
+};
+
+namespace vimo {
+
+// Columns: configuration key, command-line flag, the PortSettings member, smallest and
+// largest value, default, one line of help. The default of "baud" is the device's own
+// speed (PortSettings::baud stays 0 until a configuration names one).
+struct LineSetting {
+    const char* key;
+    const char* flag;
+    int PortSettings::*member;
+    int min;
+    int max;
+    int fallback;
+    const char* help;
+};
+// Slave 0 is the broadcast address, which no slave answers: a polled device is 1..247.
+inline constexpr LineSetting kLineSettings[] = {
+    {"baud", "--baud", &PortSettings::baud, 50, 4000000, 9600, "serial speed"},
+    {"data_bits", "--data-bits", &PortSettings::data_bits, 5, 8, 8, "serial data bits"},
+    {"stop_bits", "--stop-bits", &PortSettings::stop_bits, 1, 2, 1, "serial stop bits"},
+    {"slave", "--slave", &PortSettings::slave, 1, 247, 1, "slave address"},
+    {"timeout_ms", "--timeout-ms", &PortSettings::timeout_ms, 1, 600000, 1000,
+     "response timeout in ms"},
+    {"interval_ms", "--interval-ms", &PortSettings::interval_ms, 0, 86400000, 1000,
+     "time from the start of one round to the next in ms"},
+};
+static_assert(sizeof kLineSettings / sizeof kLineSettings[0] == 6, "one row per setting");
+
+// The parity has letters, not a range: the one setting outside the table.
+inline constexpr const char* kParityKey = "parity";
+inline constexpr const char* kParityFlag = "--parity";
+inline constexpr const char* kParityLetters = "NEO";
+
+// The row of `key`, or null.
+inline const LineSetting* FindLineSetting(const std::string& key) {
+    for (const LineSetting& s : kLineSettings)
+        if (key == s.key) return &s;
+    return nullptr;
+}
+
+// "\"slave\" must be a whole number from 1 to 247": the one wording of a range, for
+// configuration keys and flags alike.
+inline std::string RangeText(const LineSetting& s) {
+    return "a whole number from " + std::to_string(s.min) + " to " + std::to_string(s.max);
+}
+
+}  // namespace vimo

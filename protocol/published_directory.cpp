@@ -1,0 +1,83 @@
+#include "published_directory.h"
+
+namespace novex {
+namespace protocol {
+
+void PublishedDirectory::Add(const UpsInfo& info, const UpsIdentity& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry entry;
+    entry.info = info;
+    entry.identity = identity;
+    entry.state = MakeState(entry, true);
+    entries_.push_back(std::move(entry));
+}
+
+std::shared_ptr<const UpsState> PublishedDirectory::MakeState(const Entry& entry, bool stale) {
+    auto state = std::make_shared<UpsState>();
+    state->stale = stale;
+    if (!stale) state->variables = MapVariables(entry.figures, entry.identity, entry.forced_shutdown);
+    return state;
+}
+
+void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figures) {
+    // The variables are made outside the lock; only the swap is under it.
+    Entry copy;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Entry* entry = Find(ups);
+        if (!entry) return;
+        copy.identity = entry->identity;
+        copy.forced_shutdown = entry->forced_shutdown;
+    }
+    copy.figures = figures;
+    std::shared_ptr<const UpsState> state = MakeState(copy, false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry* entry = Find(ups);
+    entry->figures = std::move(copy.figures);
+    // Forced shutdown set meanwhile: make the state again so it is not lost.
+    entry->state = entry->forced_shutdown == copy.forced_shutdown ? state : MakeState(*entry, false);
+}
+
+void PublishedDirectory::PublishStale(const std::string& ups) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Entry* entry = Find(ups)) entry->state = MakeState(*entry, true);
+}
+
+std::vector<UpsInfo> PublishedDirectory::List() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<UpsInfo> out;
+    for (const Entry& entry : entries_) out.push_back(entry.info);
+    return out;
+}
+
+std::shared_ptr<const UpsState> PublishedDirectory::Read(const std::string& ups) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Entry* entry = Find(ups);
+    return entry ? entry->state : nullptr;
+}
+
+bool PublishedDirectory::SetForcedShutdown(const std::string& ups) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry* entry = Find(ups);
+    if (!entry) return false;
+    if (!entry->forced_shutdown) {
+        entry->forced_shutdown = true;
+        if (!entry->state->stale) entry->state = MakeState(*entry, false);
+    }
+    return true;
+}
+
+PublishedDirectory::Entry* PublishedDirectory::Find(const std::string& ups) {
+    for (Entry& entry : entries_)
+        if (entry.info.name == ups) return &entry;
+    return nullptr;
+}
+
+const PublishedDirectory::Entry* PublishedDirectory::Find(const std::string& ups) const {
+    for (const Entry& entry : entries_)
+        if (entry.info.name == ups) return &entry;
+    return nullptr;
+}
+
+}  // namespace protocol
+}  // namespace novex

@@ -1,0 +1,286 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "session.h"
+
+namespace novex {
+namespace protocol {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A client whose unsent answers reach this size is not read from until they drain:
+// a flood of requests from a client that does not read its answers only slows it.
+constexpr size_t kPauseReading = 64 * 1024;
+// After accept() fails for lack of descriptors, the listening socket rests this long
+// instead of waking poll() at once again.
+constexpr int kAcceptPauseMs = 100;
+
+struct Client {
+    int fd = -1;
+    std::string address;
+    std::unique_ptr<Session> session;
+    std::string in;
+    std::string out;
+    bool closing = false;  // close once `out` is sent
+    bool dropped = false;
+    Clock::time_point last_activity;
+};
+
+std::string PeerAddress(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
+    else if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+    return text;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long value = std::stoul(text);
+    if (value > 65535) return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool ParseListen(const std::string& text, ServerOptions& options, std::string& error) {
+    if (text.empty()) {
+        error = "listen address is empty (ADDR:PORT)";
+        return false;
+    }
+    std::string address = text, port;
+    bool has_port = false;
+    if (text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+            error = "listen address " + text + ": expected [ADDRESS]:PORT";
+            return false;
+        }
+        address = text.substr(1, close - 1);
+        has_port = close + 1 < text.size();
+        if (has_port) port = text.substr(close + 2);
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {  // else a bare IPv6 address
+        address = text.substr(0, text.find(':'));
+        port = text.substr(text.find(':') + 1);
+        has_port = true;
+    }
+    if (has_port && !ParsePort(port, options.port)) {
+        error = "listen address " + text + ": port must be 0..65535";
+        return false;
+    }
+    if (!address.empty()) options.address = address;
+    return true;
+}
+
+struct Server::Loop {
+    Server& server;
+    LoginTable logins;
+    SessionContext context;
+    std::vector<std::unique_ptr<Client>> clients;
+    Clock::time_point accept_paused_until{};
+    bool limit_logged = false;
+
+    explicit Loop(Server& s)
+        : server(s), context{s.directory_, s.users_, logins, s.options_.version, s.log_} {}
+
+    void Log(const std::string& line) const {
+        if (server.log_) server.log_(line);
+    }
+
+    void Drop(Client& c, const std::string& why) {
+        if (!why.empty()) Log("protocol client " + c.address + ": " + why);
+        c.dropped = true;
+    }
+
+    void Accept() {
+        for (;;) {
+            sockaddr_storage peer{};
+            socklen_t size = sizeof peer;
+            const int fd = accept4(server.listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+                return;  // EAGAIN, or a connection that went away before it was accepted
+            }
+            if (clients.size() >= server.options_.max_clients) {
+                close(fd);
+                if (!limit_logged) Log("protocol: client limit reached, refusing connections");
+                limit_logged = true;
+                continue;
+            }
+            limit_logged = false;
+            auto c = std::make_unique<Client>();
+            c->fd = fd;
+            c->address = PeerAddress(peer);
+            c->session = std::make_unique<Session>(context, c->address);
+            c->last_activity = Clock::now();
+            clients.push_back(std::move(c));
+        }
+    }
+
+    // Answers the complete lines received, while the answers waiting stay small.
+    void Answer(Client& c) {
+        size_t end;
+        while (!c.closing && c.out.size() < kPauseReading && (end = c.in.find('\n')) != std::string::npos) {
+            if (end > server.options_.max_line) return Drop(c, "request line too long");
+            const Reply reply = c.session->Handle(c.in.substr(0, end));
+            c.in.erase(0, end + 1);
+            c.out += reply.text;
+            c.closing = reply.close;
+        }
+        if (c.in.find('\n') == std::string::npos && c.in.size() > server.options_.max_line)
+            return Drop(c, "request line too long");
+        if (c.out.size() > server.options_.max_output) Drop(c, "does not read its answers");
+    }
+
+    void Receive(Client& c) {
+        char buffer[4096];
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n == 0) return Drop(c, "");
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Drop(c, "");
+            return;
+        }
+        c.in.append(buffer, static_cast<size_t>(n));
+        c.last_activity = Clock::now();
+        Answer(c);
+    }
+
+    void Send(Client& c) {
+        while (!c.out.empty() && !c.dropped) {
+            const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Drop(c, "");
+                return;
+            }
+            c.out.erase(0, static_cast<size_t>(n));
+            c.last_activity = Clock::now();
+            Answer(c);  // lines held back while the answers were large
+        }
+        if (c.closing && c.out.empty()) Drop(c, "");
+    }
+
+    int Timeout(Clock::time_point now) const {
+        Clock::time_point next = Clock::time_point::max();
+        for (const auto& c : clients)
+            next = std::min(next, c->last_activity + std::chrono::milliseconds(server.options_.idle_timeout_ms));
+        if (accept_paused_until > now) next = std::min(next, accept_paused_until);
+        if (next == Clock::time_point::max()) return -1;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+        return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+    }
+
+    void Run() {
+        std::vector<pollfd> fds;
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            fds.clear();
+            fds.push_back({server.wake_[0], POLLIN, 0});
+            fds.push_back({accept_paused_until > now ? -1 : server.listen_fd_, POLLIN, 0});
+            for (const auto& c : clients) {
+                short events = 0;
+                if (!c->out.empty()) events |= POLLOUT;
+                if (!c->closing && c->out.size() < kPauseReading) events |= POLLIN;
+                fds.push_back({c->fd, events, 0});
+            }
+            if (poll(fds.data(), fds.size(), Timeout(now)) < 0 && errno != EINTR) {
+                Log(std::string("protocol server: poll: ") + std::strerror(errno));
+                break;
+            }
+            if (fds[0].revents) break;
+            const size_t known = clients.size();  // Accept() appends after these
+            for (size_t i = 0; i < known; ++i) {
+                Client& c = *clients[i];
+                const short revents = fds[i + 2].revents;
+                if (revents & (POLLIN | POLLHUP | POLLERR)) Receive(c);
+                if (!c.dropped && (revents & POLLNVAL)) Drop(c, "");
+                if (!c.dropped) Send(c);
+                if (!c.dropped && Clock::now() - c.last_activity >
+                                      std::chrono::milliseconds(server.options_.idle_timeout_ms))
+                    Drop(c, "idle, closed");
+            }
+            if (fds[1].revents & POLLIN) Accept();
+            for (auto& c : clients)
+                if (c->dropped) {
+                    close(c->fd);
+                    c.reset();
+                }
+            clients.erase(std::remove(clients.begin(), clients.end(), nullptr), clients.end());
+        }
+        for (auto& c : clients) close(c->fd);
+        clients.clear();
+    }
+};
+
+Server::Server(UpsDirectory& directory, Users users, ServerOptions options, Log log)
+    : directory_(directory), users_(std::move(users)), options_(std::move(options)), log_(std::move(log)) {}
+
+Server::~Server() { Stop(); }
+
+bool Server::Start(std::string& error) {
+    const std::string where = "protocol server " + options_.address + ":" + std::to_string(options_.port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(options_.address.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
+    if (rc != 0) {
+        error = where + ": " + gai_strerror(rc);
+        return false;
+    }
+    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+              bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
+    freeaddrinfo(found);
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ok = ok && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
+         pipe2(wake_, O_NONBLOCK | O_CLOEXEC) == 0;
+    if (!ok) {
+        error = where + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    listen_fd_ = fd;
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    thread_ = std::thread([this] { Loop(*this).Run(); });
+    return true;
+}
+
+void Server::Stop() {
+    if (thread_.joinable()) {
+        const char byte = 0;
+        (void)!write(wake_[1], &byte, 1);
+        thread_.join();
+    }
+    for (int* fd : {&listen_fd_, &wake_[0], &wake_[1]})
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+}
+
+}  // namespace protocol
+}  // namespace novex

@@ -1,0 +1,373 @@
+// The protocol server on loopback: limits that keep one client from affecting
+// another, then Debian's upsc and upsmon against a directory the test drives.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "protocol_fixture.h"
+#include "server.h"
+
+namespace {
+
+using namespace protocol_test;
+using Clock = std::chrono::steady_clock;
+
+// A blocking loopback client with bounded reads.
+class Client {
+public:
+    explicit Client(uint16_t port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~Client() { close(fd_); }
+    bool connected() const { return connected_; }
+    void Send(const std::string& text) { (void)!send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+    // Reads until `text` holds `lines` line ends, the peer closes or `timeout_ms` pass.
+    std::string Read(size_t lines, int timeout_ms = 3000) {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::count(text_.begin(), text_.end(), '\n') < static_cast<long>(lines) && !eof_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0 || !Wait(static_cast<int>(left.count()))) break;
+            char buffer[4096];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) eof_ = true;
+            else text_.append(buffer, static_cast<size_t>(n));
+        }
+        size_t cut = 0;
+        for (size_t i = 0; i < lines && cut < text_.size(); ++i) {
+            const size_t nl = text_.find('\n', cut);
+            cut = nl == std::string::npos ? text_.size() : nl + 1;
+        }
+        std::string out = text_.substr(0, cut);
+        text_.erase(0, cut);
+        return out;
+    }
+    // Whether the server closed the connection within `timeout_ms`.
+    bool Closed(int timeout_ms) {
+        Read(1000000, timeout_ms);
+        return eof_;
+    }
+
+private:
+    bool Wait(int timeout_ms) {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, timeout_ms) > 0;
+    }
+    int fd_;
+    bool connected_ = false;
+    bool eof_ = false;
+    std::string text_;
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServerOptions options;
+        options.port = 0;
+        options.max_clients = 4;
+        options.max_line = 64;
+        options.idle_timeout_ms = 500;
+        Start(options);
+    }
+    void Start(const ServerOptions& options) {
+        server_ = std::make_unique<Server>(fake.directory, fake.users, options,
+                                           [this](const std::string& line) { log_ += line + "\n"; });
+        std::string error;
+        ASSERT_TRUE(server_->Start(error)) << error;
+    }
+    void TearDown() override {
+        server_->Stop();
+        EXPECT_EQ(log_.find("s3cret"), std::string::npos) << log_;
+    }
+    uint16_t port() const { return server_->port(); }
+
+    Directory fake;
+    std::unique_ptr<Server> server_;
+    std::string log_;  // written on the server's thread; read after Stop()
+};
+
+const std::string kStatus = "GET VAR u1 ups.status\n";
+const std::string kStatusAnswer = "VAR u1 ups.status \"OL\"\n";
+
+TEST_F(ServerTest, AnswersPipelinedRequestsInOrder) {
+    Client c(port());
+    ASSERT_TRUE(c.connected());
+    c.Send("NETVER\n" + kStatus + "GET VAR u9 x\nLOGOUT\n");
+    EXPECT_EQ(c.Read(4), "1.3\n" + kStatusAnswer + "ERR UNKNOWN-UPS\nOK Goodbye\n");
+    EXPECT_TRUE(c.Closed(2000));
+}
+
+// Each bad client is closed or answered with an error while a good one, connected
+// before, is answered at once. Columns: what the bad client sends, whether it is
+// closed (else it gets the answer), the answer.
+TEST_F(ServerTest, BadClientsDoNotAffectOthers) {
+    struct Row {
+        std::string send;
+        bool closed;
+        std::string answer;
+    };
+    std::string garbage;
+    for (int i = 1; i < 32; ++i) garbage += static_cast<char>(i == '\n' ? 0 : i);  // controls, a NUL
+    for (int i = 128; i < 160; ++i) garbage += static_cast<char>(i);
+    const Row rows[] = {
+        {std::string(65, 'A') + "\n", true, ""},       // over the line limit
+        {std::string(200, 'A'), true, ""},             // over the limit, no line end yet
+        {"GET VAR u1 ups.sta", true, ""},              // half a line, then silence: idle
+        {garbage + "\n", false, "ERR UNKNOWN-COMMAND\n"},
+        {"\"unterminated\n", false, "ERR INVALID-ARGUMENT\n"},
+    };
+    for (const Row& row : rows) {
+        Client good(port());
+        Client bad(port());
+        bad.Send(row.send);
+        good.Send(kStatus);
+        EXPECT_EQ(good.Read(1, 400), kStatusAnswer);
+        if (row.closed) EXPECT_TRUE(bad.Closed(2000)) << row.send;
+        else EXPECT_EQ(bad.Read(1), row.answer);
+    }
+}
+
+TEST_F(ServerTest, ClientLimitAndIdleTimeout) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<Client>(port()));
+    for (auto& c : clients) {
+        c->Send(kStatus);
+        EXPECT_EQ(c->Read(1), kStatusAnswer);
+    }
+    Client extra(port());
+    EXPECT_TRUE(extra.Closed(2000));
+    // Idle clients go after 500 ms; then there is room again.
+    EXPECT_TRUE(clients[0]->Closed(3000));
+    Client later(port());
+    later.Send(kStatus);
+    EXPECT_EQ(later.Read(1), kStatusAnswer);
+}
+
+// A client that floods LIST VAR and reads nothing is held back, not served at the
+// expense of others, and its answers arrive whole once it reads.
+TEST_F(ServerTest, FloodOfListsFromAClientThatDoesNotRead) {
+    server_->Stop();
+    ServerOptions options;
+    options.port = 0;
+    Start(options);
+    Client flood(port());
+    std::string requests;
+    for (int i = 0; i < 4000; ++i) requests += "LIST VAR u1\n";
+    std::thread sender([&] { flood.Send(requests); });
+    Client good(port());
+    for (int i = 0; i < 5; ++i) {
+        good.Send(kStatus);
+        EXPECT_EQ(good.Read(1, 1000), kStatusAnswer);
+    }
+    const std::string first = flood.Read(19);
+    EXPECT_EQ(first.rfind("END LIST VAR u1\n"), first.size() - 16) << first;
+    server_->Stop();  // closes the connection, which ends the sender's send()
+    sender.join();
+}
+
+// Debian's clients (nut-client). Where a client is missing the test says so and skips.
+std::string FindProgram(const std::vector<std::string>& candidates) {
+    for (const std::string& path : candidates)
+        if (access(path.c_str(), X_OK) == 0) return path;
+    return "";
+}
+
+struct Outcome {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome RunProgram(const std::vector<std::string>& argv) {
+    char err_path[] = "/tmp/protocol-client-XXXXXX";
+    close(mkstemp(err_path));
+    vimo::ChildProcess child;
+    vimo::ChildProcess::Options options;
+    options.stderr_file = err_path;
+    Outcome run;
+    std::string error, line;
+    if (!child.Start(argv, options, error)) {
+        ADD_FAILURE() << error;
+        return run;
+    }
+    while (child.ReadLine(line, 10000)) run.out += line + "\n";
+    run.exit_code = child.Wait(10000);
+    std::ifstream in(err_path);
+    run.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    unlink(err_path);
+    return run;
+}
+
+class RealClients : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerOptions options;
+        options.port = 0;
+        Start(options);
+    }
+    std::string Ups(const char* name) const { return std::string(name) + "@127.0.0.1:" + std::to_string(port()); }
+};
+
+TEST_F(RealClients, Upsc) {
+    const std::string upsc = FindProgram({"/usr/bin/upsc", "/bin/upsc"});
+    if (upsc.empty()) GTEST_SKIP() << "upsc not installed (Debian package nut-client)";
+    Outcome all = RunProgram({upsc, Ups("u1")});
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    for (const char* line : {"battery.charge: 85\n", "ups.status: OL\n", "device.model: NX \"3\" phase\n",
+                             "input.voltage: 220.4\n"})
+        EXPECT_NE(all.out.find(line), std::string::npos) << line << " not in\n" << all.out;
+
+    fake.directory.Publish("u1", OnBattery(18));
+    // Columns: arguments after the program, exit code, standard output.
+    struct Row {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;
+    };
+    const Row rows[] = {
+        {{Ups("u1"), "ups.status"}, 0, "OB LB DISCHRG\n"},
+        {{Ups("u1"), "battery.charge"}, 0, "18\n"},
+        {{"-l", "127.0.0.1:" + std::to_string(port())}, 0, "u1\nu2\n"},
+        {{"-L", "127.0.0.1:" + std::to_string(port())}, 0, "u1: Main UPS \"A\" \\ rack\nu2: Unavailable\n"},
+        {{"-c", Ups("u1")}, 0, ""},
+        {{Ups("u1"), "no.such"}, 1, ""},
+        {{Ups("u2")}, 1, ""},
+        {{Ups("u9"), "ups.status"}, 1, ""},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> argv{upsc};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        const Outcome run = RunProgram(argv);
+        EXPECT_EQ(run.exit_code, row.exit_code) << row.args.back() << ": " << run.err;
+        EXPECT_EQ(run.out, row.out) << row.args.back() << ": " << run.err;
+    }
+}
+
+// upsmon as primary, in the foreground: it must log in, notice lost data and its
+// return, go on battery, see the battery low, set forced shutdown and run its
+// shutdown command. Debian's /usr/sbin/upsmon is a wrapper that consults
+// /etc/nut/nut.conf, so the program itself is run; NUT_CONFPATH points it at the
+// test's configuration.
+TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
+    const std::string upsmon = FindProgram({"/lib/nut/upsmon", "/usr/lib/nut/upsmon"});
+    if (upsmon.empty() || geteuid() != 0)
+        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    char dir_pattern[] = "/tmp/protocol-upsmon-XXXXXX";
+    const std::string dir = mkdtemp(dir_pattern);
+    const std::string notify_log = dir + "/notify.log", shutdown_file = dir + "/shutdown";
+    std::ofstream(dir + "/notify.sh") << "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " << notify_log << "\n";
+    chmod((dir + "/notify.sh").c_str(), 0755);
+    std::ofstream(dir + "/nut.conf") << "MODE=netclient\n";
+    std::ofstream conf(dir + "/upsmon.conf");
+    conf << "MONITOR " << Ups("u1") << " 1 mon s3cret primary\n"
+         << "MINSUPPLIES 1\nRUN_AS_USER root\n"
+         << "SHUTDOWNCMD \"/usr/bin/touch " << shutdown_file << "\"\n"
+         << "NOTIFYCMD " << dir << "/notify.sh\n"
+         << "POWERDOWNFLAG " << dir << "/killpower\n"
+         << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 1\nFINALDELAY 0\nNOCOMMWARNTIME 2\n";
+    for (const char* event : {"ONLINE", "ONBATT", "LOWBATT", "FSD", "COMMOK", "COMMBAD", "SHUTDOWN", "NOCOMM"})
+        conf << "NOTIFYFLAG " << event << " EXEC\n";
+    conf.close();
+    chmod((dir + "/upsmon.conf").c_str(), 0600);
+    setenv("NUT_CONFPATH", dir.c_str(), 1);
+    setenv("NUT_STATEPATH", dir.c_str(), 1);
+
+    vimo::ChildProcess child;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir + "/upsmon.out";
+    options.stderr_file = dir + "/upsmon.err";
+    std::string error;
+    ASSERT_TRUE(child.Start({upsmon, "-D", "-F", "-p"}, options, error)) << error;
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // Waits until `done` holds, at most 20 s.
+    const auto eventually = [](const std::function<bool()>& done) {
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (!done() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return done();
+    };
+    Client probe(port());
+    const auto status = [&] {
+        probe.Send(kStatus);
+        return probe.Read(1);
+    };
+    const auto logins = [&] {
+        probe.Send("GET NUMLOGINS u1\n");
+        return probe.Read(1);
+    };
+    EXPECT_TRUE(eventually([&] { return logins() == "NUMLOGINS u1 1\n"; })) << read(dir + "/upsmon.out");
+
+    // Columns: what the UPS does next, the notification upsmon must then give.
+    struct Step {
+        std::function<void()> change;
+        const char* notify;
+    };
+    const Step steps[] = {
+        {[&] { fake.directory.PublishStale("u1"); }, "COMMBAD"},
+        {[&] { fake.directory.Publish("u1", OnMains()); }, "COMMOK"},
+        {[&] { fake.directory.Publish("u1", OnBattery(50)); }, "ONBATT"},
+        {[&] { fake.directory.Publish("u1", OnBattery(15)); }, "SHUTDOWN"},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        EXPECT_TRUE(eventually([&] { return read(notify_log).find(step.notify) != std::string::npos; }))
+            << step.notify << " not notified; notified:\n" << read(notify_log) << read(dir + "/upsmon.out");
+    }
+    EXPECT_TRUE(eventually([&] { return access(shutdown_file.c_str(), F_OK) == 0; }))
+        << read(dir + "/upsmon.out");
+    EXPECT_EQ(status(), "VAR u1 ups.status \"FSD OB LB DISCHRG\"\n");
+    const pid_t pid = child.pid();
+    child.Stop(2000);
+    // upsmon keeps its pid in /run/nut whatever the environment says; leave no stale one.
+    const std::string pid_file = "/run/nut/upsmon.pid";
+    if (read(pid_file) == std::to_string(pid) + "\n") unlink(pid_file.c_str());
+    if (!HasFailure()) std::filesystem::remove_all(dir);
+    unsetenv("NUT_CONFPATH");
+    unsetenv("NUT_STATEPATH");
+}
+
+TEST(ServerAddress, Parse) {
+    struct Row {
+        const char* text;
+        bool ok;
+        const char* address;
+        uint16_t port;
+    };
+    const Row rows[] = {
+        {"0.0.0.0:3494", true, "0.0.0.0", 3494}, {"192.168.1.5", true, "192.168.1.5", 3493},
+        {":4000", true, "127.0.0.1", 4000},      {"[::1]:3495", true, "::1", 3495},
+        {"::", true, "::", 3493},                {"host:70000", false, "", 0},
+        {"host:", false, "", 0},                 {"[::1", false, "", 0},
+    };
+    for (const Row& row : rows) {
+        ServerOptions options;
+        std::string error;
+        EXPECT_EQ(ParseListen(row.text, options, error), row.ok) << row.text;
+        if (!row.ok) continue;
+        EXPECT_EQ(options.address, row.address) << row.text;
+        EXPECT_EQ(options.port, row.port) << row.text;
+    }
+}
+
+}  // namespace
