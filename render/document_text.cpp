@@ -18,6 +18,7 @@ TextTemplate::TextTemplate(const std::function<void(Container)>& render) {
     std::unordered_map<const Json::Value*, uint32_t> slot_of_member;
     AppendObject(tree, slot_of_member);
     fixed_ += '\n';
+    longest_text_ += fixed_.size();
 
     // A member written more than once shows the last write: walk the writes backwards
     // and let each slot take the first one it meets.
@@ -44,10 +45,13 @@ void TextTemplate::AppendObject(const Json::Value& object,
         fixed_ += ':';
         if (it->isObject()) {
             AppendObject(*it, slot_of_member);
-        } else {
-            slot_of_member.emplace(&*it, static_cast<uint32_t>(slot_at_.size()));
-            slot_at_.push_back(static_cast<uint32_t>(fixed_.size()));
+            continue;
         }
+        slot_of_member.emplace(&*it, static_cast<uint32_t>(slot_at_.size()));
+        slot_at_.push_back(static_cast<uint32_t>(fixed_.size()));
+        longest_text_ += it->isString() ? kLongestText
+                         : it->isBool() ? kLongestFlag
+                                        : kLongestNumber;
     }
     fixed_ += '}';
 }
@@ -55,6 +59,7 @@ void TextTemplate::AppendObject(const Json::Value& object,
 void TextSlots::Begin(const TextTemplate& layout) {
     if (layout_ != &layout) {
         slots_.assign(layout.slot_count(), Slot());
+        text_.reserve(layout.longest_text());
         layout_ = &layout;
         every_slot_ = true;
     }
@@ -74,13 +79,8 @@ void TextSlots::TableText(const char* text) {
     Slot* slot = Next();
     const uint64_t source = reinterpret_cast<uintptr_t>(text);
     if (slot == nullptr || (!every_slot_ && slot->source == source)) return;
-    auto quoted = quoted_.find(text);
-    if (quoted == quoted_.end())
-        quoted = quoted_.emplace(text, Json::valueToQuotedString(text)).first;
-    slot->text = quoted->second.data();
-    slot->length = static_cast<uint32_t>(quoted->second.size());
+    Show(*slot, Json::valueToQuotedString(text));
     slot->source = source;
-    changed_ = true;
 }
 
 void TextSlots::FormattedText(const char* text) {
@@ -115,7 +115,7 @@ void TextSlots::Show(Slot& slot, const std::string& text) {
     if (text.size() > sizeof slot.own) throw std::length_error("value text longer than its slot");
     std::memcpy(slot.own, text.data(), text.size());
     slot.text = slot.own;
-    slot.length = static_cast<uint32_t>(text.size());
+    slot.length = static_cast<uint16_t>(text.size());
     changed_ = true;
 }
 
@@ -127,17 +127,9 @@ void TextSlots::End() {
     changed_ = false;
 }
 
-// Into the text's own buffer, which grows only when the values got longer (with some
-// room, so a value a digit longer next round does not move it).
+// Into the room reserved for the longest text, so the text never moves.
 void TextSlots::Join() {
     const std::string& fixed = layout_->fixed_;
-    size_t length = fixed.size();
-    for (const Slot& slot : slots_) length += slot.length;
-    if (length > text_.capacity()) {
-        std::string larger;
-        larger.reserve(length + length / 16);
-        text_.swap(larger);
-    }
     text_.clear();
     size_t from = 0;
     for (size_t i = 0; i < slots_.size(); ++i) {

@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <json/value.h>
+
 #include "document_rules.h"
 
 namespace novex {
@@ -31,6 +33,15 @@ public:
 
     size_t slot_count() const { return slot_at_.size(); }
     size_t write_count() const { return slot_of_write_.size(); }
+    // The longest text any values can make: the text is given this room once.
+    size_t longest_text() const { return longest_text_; }
+
+    // Longest JSON text of a value: a number (a double in 17 significant digits,
+    // sign and exponent included), a text (a table text quoted: 7 characters of 6
+    // bytes each and the quotes), a flag.
+    static constexpr size_t kLongestNumber = 24;
+    static constexpr size_t kLongestText = 46;
+    static constexpr size_t kLongestFlag = 5;
 
 private:
     friend class TextSlots;
@@ -43,11 +54,13 @@ private:
     std::vector<uint32_t> slot_at_;        // where in fixed_ value i goes
     std::vector<uint32_t> slot_of_write_;  // per write of a rebuild: its slot, or kNoSlot
                                            // (a container, or a member written again later)
+    size_t longest_text_ = 0;
 };
 
 // One device's values and text. Not thread-safe: the device's document lock guards it.
 // A rebuild that throws leaves every slot showing either its old or its new value and
-// the text to be joined again, so the next rebuild completes it.
+// the text to be joined again, so the next rebuild completes it. A value whose text
+// is longer than its slot (none of the tables' values) fails the rebuild.
 class TextSlots {
 public:
     // Starts a rebuild. The first rebuild against a template formats every slot.
@@ -66,10 +79,10 @@ public:
 
 private:
     struct Slot {
-        const char* text = nullptr;  // its JSON text: `own`, a quoted table text or a literal
-        uint32_t length = 0;
-        uint64_t source = 0;  // what it shows: a number's bits, a flag, a text's address
-        char own[32];         // numbers and formatted texts
+        uint64_t source = 0;         // what it shows: a number's bits, a flag, a text's address
+        const char* text = nullptr;  // its JSON text: `own` or a literal
+        uint16_t length = 0;
+        char own[TextTemplate::kLongestText];
     };
     Slot* Next();
     void Show(Slot& slot, const std::string& text);
@@ -80,8 +93,6 @@ private:
     size_t next_write_ = 0;
     bool every_slot_ = true;  // format every slot, whatever it shows
     bool changed_ = false;    // a slot changed since the text was joined
-    // Quoted table texts by address: as many as the tables have texts.
-    std::unordered_map<const char*, std::string> quoted_;
     std::string text_;
 };
 
