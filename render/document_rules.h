@@ -5,14 +5,15 @@
 // or, through the same calls in the same order, the value slots of the document's
 // text (document_text.h): the section tables describe the document once for both.
 //
-// The document is rebuilt in place after every round, with the same members in the
-// same order each time. The first rebuild finds each member by its key (creating
-// it) and remembers where it lives; later rebuilds walk those places in order and
-// neither format nor look up a key, unless the device says the places may have
-// moved. A container that is not an object when it is looked up is made an empty
-// object first instead of failing (the host may change the document through the
-// pointer of command 803). A text member that already holds its text is left alone,
-// which spares an allocation per unchanged text.
+// A tree is rebuilt in place, with the same members in the same order each time.
+// A rebuild may find each member by its key (creating it) and remember where it
+// lives, so that later rebuilds walk those places in order and neither format nor
+// look up a key; the text template is derived from such a recording. The device's
+// own tree is the one 803 hands out, whose members its holder may move, so the device
+// finds them by key on every rebuild. A container that is not an object when it is
+// looked up is made an empty object first instead of failing (the host may change
+// the document through the pointer of command 803). A text member that already holds
+// its text is left alone, which spares an allocation per unchanged text.
 #pragma once
 
 #include <cstddef>
