@@ -93,7 +93,8 @@ bool ParseListen(const std::string& text, std::string& address, int& port, std::
 }
 
 bool ReadTokenFile(const std::string& path, std::string& token, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a FIFO in its place cannot hold up the start.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st{};
     std::string text(kMaxTokenFileBytes, '\0');
     ssize_t got = -1;
