@@ -181,6 +181,10 @@ int RunPoll(const PollOptions& options) {
         Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
         return kExitUsage;
     }
+    if (!poller.Claim(error)) {
+        Fail(error);
+        return kExitFailure;
+    }
 
     // The history file is made only once the configuration has been accepted.
     std::unique_ptr<HistoryStore> history;
