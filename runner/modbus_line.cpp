@@ -111,10 +111,11 @@ ExchangeResult ModbusLine::Perform(int slave, int count, Read read) {
             if (attempt > 0) ++recovered_;
             return result;
         }
-        // An exception is the slave's considered answer and a lost link needs more
-        // than one try; only a lost or garbled answer is worth asking for again.
+        // An exception is the slave's considered answer; a lost, garbled or cut-off
+        // answer is worth asking for again, on a new connection if the link went.
         const bool retry = result.status == Exchange::kTimeout ||
-                           result.status == Exchange::kBadFrame;
+                           result.status == Exchange::kBadFrame ||
+                           result.status == Exchange::kLinkDown;
         if (!retry || attempt >= settings_.retries) return result;
         // The recovery may have dropped a TCP connection: the retry needs a new one.
         std::string error;
