@@ -193,6 +193,10 @@ int OpenSessions(PollRun& run) {
         Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
         return kExitUsage;
     }
+    if (!run.poller.Claim(error)) {
+        Fail(error);
+        return kExitFailure;
+    }
     return -1;
 }
 

@@ -69,6 +69,21 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
     return true;
 }
 
+bool Poller::Claim(std::string& error) {
+    for (auto& line : lines_) {
+        if (line->transport->settings().transport != "rtu") continue;
+        bool in_use = false;
+        std::string why;
+        // A port that cannot be opened now may come back (an adapter plugged in
+        // later) and is retried every round; one that another program holds is not.
+        if (!line->transport->Open(why, &in_use) && in_use) {
+            error = "serial port " + line->transport->settings().port + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
 Poller::~Poller() {
     Stop();
     Join();
@@ -161,7 +176,9 @@ void Poller::Serve(Line& line) {
         }
         next->loaded_second = -1;
         ++next->attempts;
-        line.transport->SetTimeout(next->session->Line().timeout_ms);
+        const LineSettings device_line = next->session->Line();
+        line.transport->SetTimeout(device_line.timeout_ms);
+        line.transport->SetRetries(device_line.retries);
         const RoundResult result = next->session->Poll(*line.transport, &stop_);
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.

@@ -30,6 +30,9 @@ public:
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
     ~Poller();
+    // Opens every serial port before the threads start, so that a port another
+    // program holds stops the start with one line naming it.
+    bool Claim(std::string& error);
 
     void Start();
     // Asks every line thread to stop after its current exchange, leaving its round

@@ -454,4 +454,24 @@ TEST(EndToEnd, SignalStopsPollingCleanly) {
     EXPECT_EQ(0, sim.Stop());
 }
 
+// Two masters on one serial line would read each other's answers: the second
+// vimohost does not start, and says which process holds the port.
+TEST(EndToEnd, SecondProgramOnASerialPortDoesNotStart) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--pty"}, dir / "sim.log"));
+    vimo::ChildProcess first;
+    ASSERT_TRUE(StartVimohost(first, dir, {"--serial", sim.address(), "--no-history"}));
+    ASSERT_TRUE(WaitForLine(dir / "err", "] round 1"));
+    TempDir second_dir;
+    const Outcome second =
+        RunVimohost({"--serial", sim.address(), "--no-history", "--rounds", "1"}, second_dir);
+    EXPECT_EQ(1, second.exit_code) << second.err;
+    EXPECT_EQ("vimohost: serial port " + sim.address() + ": in use by another program (process " +
+                  std::to_string(first.pid()) + ")\n",
+              second.err);
+    EXPECT_EQ(0, first.Stop(10000));
+    EXPECT_EQ(0, sim.Stop());
+}
+
 }  // namespace
