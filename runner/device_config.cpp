@@ -29,12 +29,15 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[3] = {
+const DeviceKey kProgramKeys[5] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
      "\"-q\"] (--on-event and --on-event-arg replace it)"},
     {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
+    {"protocol_listen", "text",
+     "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
+    {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
 };
 
 namespace {
@@ -79,6 +82,16 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         out.on_event.clear();
         for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
+    }
+    for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
+                             std::make_pair("protocol_users", &out.protocol_users)}) {
+        const Json::Value& v = root[text.first];
+        if (v.isNull()) continue;
+        if (!v.isString() || v.asString().empty()) {
+            error = std::string("\"") + text.first + "\" must be a non-empty text";
+            return false;
+        }
+        *text.second = v.asString();
     }
     const Json::Value& limit = root["on_event_timeout_ms"];
     if (!limit.isNull()) {

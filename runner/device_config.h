@@ -21,12 +21,14 @@ extern const DeviceKey kDeviceKeys[6];
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[3];
+extern const DeviceKey kProgramKeys[5];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
     std::vector<std::string> on_event;  // the hook's program and arguments; empty: none
     int on_event_timeout_ms = 0;        // 0: not given
+    std::string protocol_listen;        // ADDR:PORT of the UPS protocol server; "": none
+    std::string protocol_users;         // its users file; "": none
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
 

@@ -174,6 +174,15 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
              "a hook's time limit in ms, then SIGTERM and SIGKILL (default 30000)",
              out.on_event_timeout_ms, 1, kMaxHookTimeoutMs)
         ->group(hooks);
+    const std::string protocol = "UPS protocol server";
+    AddText(app, "--protocol-listen", "ADDR:PORT",
+            "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
+            out.protocol_listen)
+        ->group(protocol);
+    AddText(app, "--protocol-users", "FILE",
+            "its users (name password [primary|fsd] a line; not readable by group or others)",
+            out.protocol_users)
+        ->group(protocol);
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
         ->group(program);

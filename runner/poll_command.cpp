@@ -22,6 +22,7 @@
 #include "status_output.h"
 #include "plugin_library.h"
 #include "poller.h"
+#include "protocol_feed.h"
 #include "device_session.h"
 
 namespace vimo {
@@ -143,6 +144,7 @@ struct PollRun {
     ProgramConfig program;
     std::unique_ptr<EventHooks> hooks;
     PublishedState state;
+    std::unique_ptr<ProtocolFeed> protocol;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<DeviceSession>> sessions;
@@ -249,6 +251,33 @@ int OpenSessions(PollRun& run) {
     return -1;
 }
 
+// The UPS protocol server, when --protocol-listen or "protocol_listen" asks for it
+// (the flags win): listening before the first round, fed from the board.
+int StartProtocol(PollRun& run) {
+    const PollOptions& options = run.options;
+    const std::string listen =
+        options.protocol_listen.empty() ? run.program.protocol_listen : options.protocol_listen;
+    const std::string users =
+        options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
+    if (listen.empty()) {
+        if (users.empty()) return -1;
+        Fail("--protocol-users is for --protocol-listen");
+        return kExitUsage;
+    }
+    std::string error;
+    run.protocol = ProtocolFeed::Create(listen, users, error);
+    if (!run.protocol) {
+        Fail("--protocol-listen: " + error);
+        return kExitUsage;
+    }
+    if (!run.protocol->Start(run.state, error)) {
+        Fail("--protocol-listen: " + error);
+        return kExitFailure;
+    }
+    Say("vimohost: UPS protocol server on " + run.protocol->Address());
+    return -1;
+}
+
 // Opens the history (only once the configuration has been accepted) and offers each
 // device its newest stored round and its active alarms.
 int OfferStoredRounds(PollRun& run) {
@@ -293,6 +322,7 @@ int Poll(PollRun& run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         run.hooks->Stop(0);
     }
+    if (run.protocol) run.protocol->Stop();
     run.sessions.clear();
     run.plugin.reset();
     if (run.simulator.running()) run.simulator.Stop();
@@ -313,8 +343,9 @@ int RunPoll(const PollOptions& options) {
     signal(SIGPIPE, SIG_IGN);
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {CheckStatusOut,  LoadConfigurations, StartHooks,
-                                      OpenSessions,    OfferStoredRounds,  Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
+                                      OpenSessions,   StartProtocol,      OfferStoredRounds,
+                                      Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

@@ -1,7 +1,11 @@
 // vimohost polling novexups-sim end to end: over TCP loopback and over RTU on a
 // pseudo-terminal, with faults, history, restarts, alarms and the history command.
 // Every simulator is started here and stopped by its process id.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -631,6 +635,51 @@ TEST(EndToEnd, HookThatHangsIsStoppedAndPollingGoesOn) {
     ASSERT_NE(std::string::npos, last_stop) << run.err;
     EXPECT_LT(last_round, last_stop) << run.err;
     EXPECT_GE(CountLines(run.err, "no end within 300 ms"), 2u) << run.err;
+}
+
+// One request line to the UPS protocol server on loopback `port`; its answer line.
+std::string AskProtocol(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char c = 0;
+        for (int i = 0; i < 4096; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0 || recv(fd, &c, 1, 0) != 1 || c == '\n') break;
+            answer += c;
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+// The UPS protocol server answers from the board: the figures of the last polled
+// round, then stale while communication is lost.
+TEST(EndToEnd, ProtocolServerReadsThePublishedState) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", "on-battery"}, dir / "sim.log"));
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(StartVimohost(vimohost, dir,
+                              {"--tcp", sim.address(), "--interval-ms", "100", "--timeout-ms",
+                               "200", "--no-history", "--protocol-listen", "127.0.0.1:0"}));
+    ASSERT_TRUE(WaitForLine(dir / "err", "] round 1 in"));
+    const std::string tag = "UPS protocol server on 127.0.0.1:";
+    const std::string err = runner_test::ReadFile(dir / "err");
+    ASSERT_NE(std::string::npos, err.find(tag)) << err;
+    const int port = std::stoi(err.substr(err.find(tag) + tag.size()));
+    EXPECT_EQ("VAR ups1 ups.status \"OB DISCHRG ALARM\"",
+              AskProtocol(port, "GET VAR ups1 ups.status\n"));
+    EXPECT_EQ(0, sim.Stop());
+    ASSERT_TRUE(WaitForLine(dir / "err", "alarm raised: communication_lost"));
+    EXPECT_EQ("ERR DATA-STALE", AskProtocol(port, "GET VAR ups1 battery.charge\n"));
+    EXPECT_EQ(0, vimohost.Stop(10000));
 }
 
 }  // namespace

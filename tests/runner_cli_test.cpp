@@ -55,6 +55,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--comm-loss-rounds", "0"}, "--comm-loss-rounds must be", 2},
     {{"--serial", "/dev/null", "--on-event-arg", "x"}, "--on-event-arg is for --on-event", 2},
     {{"--serial", "/dev/null", "--on-event", "no-such-hook-program"}, "--on-event: ", 2},
+    {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:99999"}, "port must be 0..65535", 2},
+    {{"--serial", "/dev/null", "--protocol-users", "u"}, "--protocol-users is for --protocol-listen", 2},
     {{"history", "--last", "x"}, "--last must be", 2},
     {{"history", "--render", "abc"}, "--render must be", 2},
     {{"history", "--data-id", "-1"}, "--data-id must be", 2},
