@@ -22,8 +22,10 @@ using Snapshot = std::shared_ptr<const novex::monitor::DeviceSnapshot>;
 class PublishedState {
 public:
     // Called on the publishing line thread right after each publish, with the new
-    // snapshot and the one it replaced (null for the first). Keep it short: polling
-    // waits for it. A reader that needs more time copies the pointer and works later.
+    // snapshot and the one it replaced (null for the first). Lines publish from their
+    // own threads, so a listener may run for two devices at once. Keep it short:
+    // polling waits for it. A reader that needs more time copies the pointer and works
+    // later.
     using Listener = std::function<void(const Snapshot& now, const Snapshot& before)>;
 
     // One slot per device, in configuration order; each starts with a snapshot that
