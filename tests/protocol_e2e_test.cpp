@@ -128,7 +128,7 @@ TEST_F(ClientsEndToEnd, UpscShowsWhatVimohostShows) {
         EXPECT_NEAR(unit[row.member].asDouble() * row.factor, std::stod(vars[row.variable]), 0.05)
             << row.variable;
     }
-    // Columns as in the device object: identity, then the low-battery charge.
+    // What the device object names, as clients read it.
     const std::map<std::string, std::string> configured = {
         {"device.mfr", "Novex"}, {"device.model", "NX 3-phase"}, {"device.type", "ups"},
         {"battery.charge.low", "21"}};
@@ -165,7 +165,7 @@ TEST_F(ClientsEndToEnd, CommunicationLossIsStaleDataForTheClients) {
     ups_clients::Upsmon upsmon;
     std::string error;
     ASSERT_TRUE(upsmon.Start(Ups(), "upsmon", "s3cret", error)) << error;
-    // upsmon logged in (LIST CLIENT names it) and has read fresh figures.
+    // upsmon logged in (LIST CLIENT names it) while the figures are fresh.
     ASSERT_TRUE(Eventually([&] { return Upsc({"-c", Ups()}).out == "127.0.0.1\n"; }))
         << upsmon.Output() << Log();
     ASSERT_TRUE(Eventually([&] { return Upsc({Ups(), "ups.status"}).out.rfind("OL", 0) == 0; }))
