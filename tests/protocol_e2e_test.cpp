@@ -30,6 +30,13 @@ protected:
             GTEST_SKIP() << "upsc not installed (Debian package nut-client)";
     }
 
+    // vimohost ends cleanly (under the sanitizers: without a report).
+    void TearDown() override {
+        if (vimohost_.running()) {
+            EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
+        }
+    }
+
     // The simulator in `scenario` and vimohost polling it as "rack1" every
     // `interval_ms`, serving the protocol on a free loopback port; `identity` holds
     // further keys of the device object.
