@@ -48,8 +48,9 @@ rounds() {
 }
 # utime + stime of vimohost in clock ticks.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$host/stat"; }
-# Seconds one GET of PATH takes, the whole answer received.
-fetch() { curl -s -o /dev/null -w '%{time_total}\n' "${url}$1"; }
+# Seconds one GET of PATH takes, the whole answer received (with "first": until its
+# first byte, which the server sends once the whole answer is rendered).
+fetch() { curl -s -o /dev/null -w "%{time_${2:-total}}\n" "${url}$1"; }
 
 sleep 5  # connections made, every device past its first round
 before=$(rounds)
@@ -58,9 +59,11 @@ start=$(date +%s.%N)
 
 # Scrape and page loads while polling goes on, as Prometheus and a person would.
 metrics_times=()
+metrics_first=()
 page_times=()
 while (($(date +%s) < ${start%.*} + seconds)); do
   metrics_times+=("$(fetch metrics)")
+  metrics_first+=("$(fetch metrics starttransfer)")
   page=0
   for path in "" app.js style.css api/v1/devices api/v1/devices/ups1 \
               "api/v1/devices/ups1/readings?fields=battery_charge&points=240"; do
@@ -84,6 +87,6 @@ echo "devices: $devices, measured over $(printf '%.1f' "$elapsed") s"
 echo "rounds per device: min $(echo "$per_device" | head -1), max $(echo "$per_device" | tail -1) (expected about $(printf '%.0f' "$elapsed"))"
 echo "failed rounds (all devices): $(curl -s "${url}api/v1/devices" | grep -o '"failed":[0-9]*' | cut -d: -f2 | paste -sd+ | bc)"
 echo "vimohost CPU: $(echo "100 * ($ticks_after - $ticks_before) / $hz / $elapsed" | bc -l | xargs printf '%.1f') % of one core"
-echo "/metrics: median $(median "${metrics_times[@]}" | xargs printf '%.4f') s, highest $(highest "${metrics_times[@]}" | xargs printf '%.4f') s, $(curl -s "${url}metrics" | wc -c) bytes"
+echo "/metrics: first byte (rendered) median $(median "${metrics_first[@]}" | xargs printf '%.4f') s, highest $(highest "${metrics_first[@]}" | xargs printf '%.4f') s; whole answer median $(median "${metrics_times[@]}" | xargs printf '%.4f') s, highest $(highest "${metrics_times[@]}" | xargs printf '%.4f') s; $(curl -s "${url}metrics" | wc -c) bytes"
 echo "page for one device (6 requests in a row): median $(median "${page_times[@]}" | xargs printf '%.4f') s, highest $(highest "${page_times[@]}" | xargs printf '%.4f') s"
 grep -E 'VmRSS|VmHWM' "/proc/$host/status" | tr -s ' \t' ' '
