@@ -34,7 +34,7 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[5] = {
+const DeviceKey kProgramKeys[7] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -43,6 +43,9 @@ const DeviceKey kProgramKeys[5] = {
     {"protocol_listen", "text",
      "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
     {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
+    {"listen", "text",
+     "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
+    {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
 };
 
 namespace {
@@ -89,7 +92,9 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
     }
     for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
-                             std::make_pair("protocol_users", &out.protocol_users)}) {
+                             std::make_pair("protocol_users", &out.protocol_users),
+                             std::make_pair("listen", &out.listen),
+                             std::make_pair("http_token_file", &out.http_token_file)}) {
         const Json::Value& v = root[text.first];
         if (v.isNull()) continue;
         if (!v.isString() || v.asString().empty()) {

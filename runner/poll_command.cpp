@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -23,6 +24,7 @@
 #include "plugin_library.h"
 #include "poller.h"
 #include "protocol_feed.h"
+#include "web_feed.h"
 #include "device_session.h"
 
 namespace vimo {
@@ -145,6 +147,7 @@ struct PollRun {
     std::unique_ptr<EventHooks> hooks;
     PublishedState state;
     std::unique_ptr<ProtocolFeed> protocol;
+    std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<DeviceSession>> sessions;
@@ -278,6 +281,42 @@ int StartProtocol(PollRun& run) {
     return -1;
 }
 
+// The web face, when --listen or "listen" asks for it (the flags win): listening
+// before the first round, reading the board. The devices' communication-loss windows
+// decide /healthz.
+int StartWeb(PollRun& run) {
+    const PollOptions& options = run.options;
+    const std::string listen = options.listen.empty() ? run.program.listen : options.listen;
+    const std::string token = options.http_token_file.empty() ? run.program.http_token_file
+                                                              : options.http_token_file;
+    if (listen.empty()) {
+        if (token.empty()) return -1;
+        Fail("--http-token-file is for --listen");
+        return kExitUsage;
+    }
+    // The errors name their option ("listen: ...", "token file F: ..."), and the
+    // configuration file when it was the one that asked.
+    const std::string origin =
+        options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
+    std::string error;
+    run.web = WebFeed::Create(listen, token, error);
+    if (!run.web) {
+        Fail(origin + error);
+        return kExitUsage;
+    }
+    std::vector<double> windows;
+    for (DeviceSession* session : run.polled) {
+        const PortSettings& port = session->device().port_settings;
+        windows.push_back(std::max(port.interval_ms, 1000) / 1000.0 * port.comm_loss_intervals);
+    }
+    if (!run.web->Start(run.state, windows, error)) {
+        Fail(origin + error);
+        return kExitFailure;
+    }
+    Say("vimohost: status page on http://" + run.web->Address() + "/");
+    return -1;
+}
+
 // Opens the history (only once the configuration has been accepted) and offers each
 // device its newest stored round and its active alarms.
 int OfferStoredRounds(PollRun& run) {
@@ -323,6 +362,7 @@ int Poll(PollRun& run) {
         run.hooks->Stop(0);
     }
     if (run.protocol) run.protocol->Stop();
+    if (run.web) run.web->Stop();
     run.sessions.clear();
     run.plugin.reset();
     if (run.simulator.running()) run.simulator.Stop();
@@ -344,8 +384,8 @@ int RunPoll(const PollOptions& options) {
 
     // The steps, in order.
     int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
-                                      OpenSessions,   StartProtocol,      OfferStoredRounds,
-                                      Poll};
+                                      OpenSessions,   StartProtocol,      StartWeb,
+                                      OfferStoredRounds, Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

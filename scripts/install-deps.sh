@@ -16,6 +16,7 @@ packages=(
   nut-client
   libcli11-dev
   libcivetweb-dev
+  curl bc
 )
 for flag in "$@"; do
   case "$flag" in
