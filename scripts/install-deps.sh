@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the project builds and tests with, from Debian's packages. Safe to run
 # again: it asks apt only for what is missing. Run as root (or with sudo available).
-#   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator
+#   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator,
+#                                    the Debian package (manual pages, Depends, lintian,
+#                                    systemd-analyze)
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
 set -euo pipefail
 
@@ -12,6 +14,7 @@ packages=(
   libmodbus-dev libsqlite3-dev sqlite3
   nut-client
   libcli11-dev
+  help2man dpkg-dev lintian adduser systemd
 )
 if [[ "${1:-}" == "--cross" ]]; then
   packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
