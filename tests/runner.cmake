@@ -14,3 +14,8 @@ if(NOVEX_BUILD_RUNNER)
     add_dependencies(e2e_test novexups-sim)
   endif()
 endif()
+
+# vimohost as a service: log levels and journal prefixes, the notify socket.
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(service_test SOURCES service_test.cpp LIBS novex_runner)
+endif()
