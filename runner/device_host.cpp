@@ -71,19 +71,20 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
         change = alarms_.Observe(rule_id, rule, active);
     }
     if (change == AlarmTracker::Change::kNone) return false;
+    // Recorded only: the alarm table's events (from the published state) are what is
+    // printed and handed to the hooks, so that one alarm makes one event.
     const bool raised = change == AlarmTracker::Change::kRaised;
     const std::string time = RoundTimeText(device);
-    Say("[" + name_ + "] alarm " + (raised ? "raised: " : "cleared: ") + rule + " (" + time + ")");
     if (history_) {
         std::string error;
-        if (!history_->AddAlarm(AlarmEvent{data_id_, time, rule_id, rule, raised}, error))
+        if (!history_->AddAlarm(RuleEvent{data_id_, time, rule_id, rule, raised}, error))
             Say("[" + name_ + "] history: cannot store the alarm: " + error);
     }
     return true;
 }
 
-// A boolean rule: tracked by rule id and name; its raise and its clear are reported
-// and stored once each. Answers 1 on a change, 0 otherwise.
+// A boolean rule: tracked by rule id and name; its raise and its clear are stored
+// once each. Answers 1 on a change, 0 otherwise.
 int DeviceHost::CheckThresholdBool(VimoVDevice& device, int, const std::string& id1,
                                    const std::string&, const std::string& name1,
                                    const std::string&, bool state, unsigned short) {

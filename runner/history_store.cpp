@@ -21,6 +21,16 @@ CREATE TABLE IF NOT EXISTS alarms (
   rule TEXT NOT NULL,
   state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')));
 CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (data_id, id);
+CREATE TABLE IF NOT EXISTS events (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  data_id INTEGER NOT NULL,
+  alarm TEXT NOT NULL,
+  text TEXT NOT NULL,
+  severity TEXT NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),
+  utc INTEGER NOT NULL,
+  local TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS events_by_device ON events (data_id, id);
 )";
 
 // Resets a cached statement on every way out, so that it never holds a read lock.
@@ -122,7 +132,7 @@ bool HistoryStore::AddRound(uint32_t data_id, const std::string& time,
     return true;
 }
 
-bool HistoryStore::AddAlarm(const AlarmEvent& e, std::string& error) {
+bool HistoryStore::AddAlarm(const RuleEvent& e, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Use use(Prepare(
         "INSERT INTO alarms (data_id, time, rule_id, rule, state) VALUES (?, ?, ?, ?, ?)"));
@@ -192,14 +202,14 @@ int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
     return sqlite3_step(use.s) == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
 }
 
-std::vector<AlarmEvent> HistoryStore::Alarms(uint32_t data_id) {
+std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     Use use(Prepare(
         "SELECT data_id, time, rule_id, rule, state FROM alarms WHERE data_id = ? ORDER BY id"));
-    std::vector<AlarmEvent> out;
+    std::vector<RuleEvent> out;
     if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
     while (sqlite3_step(use.s) == SQLITE_ROW) {
-        AlarmEvent e;
+        RuleEvent e;
         e.data_id = static_cast<uint32_t>(sqlite3_column_int64(use.s, 0));
         e.time = Text(use.s, 1);
         e.rule_id = Text(use.s, 2);
@@ -212,8 +222,56 @@ std::vector<AlarmEvent> HistoryStore::Alarms(uint32_t data_id) {
 
 std::map<std::pair<std::string, std::string>, bool> HistoryStore::AlarmStates(uint32_t data_id) {
     std::map<std::pair<std::string, std::string>, bool> states;
-    for (const AlarmEvent& e : Alarms(data_id)) states[{e.rule_id, e.rule}] = e.raised;
+    for (const RuleEvent& e : Alarms(data_id)) states[{e.rule_id, e.rule}] = e.raised;
     return states;
+}
+
+bool HistoryStore::AddEvent(const AlarmEvent& e, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    sqlite3_stmt* s = use.s;
+    const std::string local = LocalIsoTime(e.time);
+    if (!s || sqlite3_bind_int64(s, 1, e.data_id) != SQLITE_OK ||
+        sqlite3_bind_text(s, 2, e.alarm.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_text(s, 3, e.text.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_text(s, 4, e.severity.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_text(s, 5, KindName(e.kind), -1, SQLITE_STATIC) != SQLITE_OK ||
+        sqlite3_bind_int64(s, 6, e.time) != SQLITE_OK ||
+        sqlite3_bind_text(s, 7, local.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_step(s) != SQLITE_DONE) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+std::vector<AlarmEvent> HistoryStore::Events(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("SELECT alarm, text, severity, state, utc FROM events WHERE data_id = ? "
+                    "ORDER BY id"));
+    std::vector<AlarmEvent> out;
+    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
+    while (sqlite3_step(use.s) == SQLITE_ROW) {
+        AlarmEvent e;
+        e.data_id = data_id;
+        e.alarm = Text(use.s, 0);
+        e.text = Text(use.s, 1);
+        e.severity = Text(use.s, 2);
+        e.kind = Text(use.s, 3) == "raised" ? AlarmEvent::Kind::kRaised : AlarmEvent::Kind::kCleared;
+        e.time = sqlite3_column_int64(use.s, 4);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<std::string> HistoryStore::ActiveAlarms(uint32_t data_id) {
+    std::map<std::string, bool> raised;
+    for (const AlarmEvent& e : Events(data_id)) raised[e.alarm] = e.kind == AlarmEvent::Kind::kRaised;
+    std::vector<std::string> out;
+    for (const auto& entry : raised)
+        if (entry.second) out.push_back(entry.first);
+    return out;
 }
 
 }  // namespace vimo

@@ -1,4 +1,6 @@
-// Device history and alarm events in one SQLite file, shared by all line threads.
+// Device history in one SQLite file, shared by all line threads: the rounds, the
+// device's rule reports ("alarms") and the alarm events of vimohost's alarm table
+// ("events").
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "alarm_event.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -22,7 +26,9 @@ struct StoredRound {
     std::vector<unsigned char> record;
 };
 
-struct AlarmEvent {
+// A raise or clear of one of the device's own alarm rules (CheckThresholdBool,
+// DoBatchCheckThreshold), recorded as the device reports it.
+struct RuleEvent {
     uint32_t data_id = 0;
     std::string time;
     std::string rule_id;
@@ -41,7 +47,9 @@ public:
 
     bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
                   size_t length, std::string& error);
-    bool AddAlarm(const AlarmEvent& event, std::string& error);
+    bool AddAlarm(const RuleEvent& event, std::string& error);
+    // One alarm event, with its time as UTC epoch seconds and as local ISO 8601 text.
+    bool AddEvent(const AlarmEvent& event, std::string& error);
 
     std::optional<StoredRound> Newest(uint32_t data_id);
     std::optional<StoredRound> Round(int64_t id);
@@ -49,7 +57,11 @@ public:
     // `data_id` null: every device.
     std::vector<StoredRound> List(const std::optional<uint32_t>& data_id, int64_t last);
     int64_t CountRounds(const std::optional<uint32_t>& data_id);
-    std::vector<AlarmEvent> Alarms(uint32_t data_id);
+    std::vector<RuleEvent> Alarms(uint32_t data_id);
+    // The device's alarm events, oldest first.
+    std::vector<AlarmEvent> Events(uint32_t data_id);
+    // The alarm ids whose last event is a raise: the alarms active when vimohost stopped.
+    std::vector<std::string> ActiveAlarms(uint32_t data_id);
     // The last state of every rule that has an event, by (rule id, rule).
     std::map<std::pair<std::string, std::string>, bool> AlarmStates(uint32_t data_id);
 

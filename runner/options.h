@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -28,6 +29,11 @@ struct PollOptions {
     int64_t max_failures = 0;  // 0: never give up
     bool simulate = false;
     std::string scenario;      // for --simulate
+    std::string on_event;                    // --on-event: the hook program; empty: none
+    std::vector<std::string> on_event_args;  // --on-event-arg, in order
+    int on_event_timeout_ms = 0;             // 0: not given
+    std::string protocol_listen;             // --protocol-listen; empty: none
+    std::string protocol_users;              // --protocol-users; empty: none
 };
 
 struct HistoryOptions {

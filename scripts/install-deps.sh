@@ -5,6 +5,9 @@
 #                                    the Debian package (manual pages, Depends, lintian,
 #                                    systemd-analyze)
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
+#   scripts/install-deps.sh --peers  also the real clients the web tests start
+#                                    (Prometheus, headless Chromium and a CJK font for
+#                                    its screenshots; large, so CI asks for them)
 set -euo pipefail
 
 packages=(
@@ -14,11 +17,16 @@ packages=(
   libmodbus-dev libsqlite3-dev sqlite3
   nut-client
   libcli11-dev
+  libcivetweb-dev
   help2man dpkg-dev lintian adduser systemd
 )
-if [[ "${1:-}" == "--cross" ]]; then
-  packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
-fi
+for flag in "$@"; do
+  case "$flag" in
+    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
+    --peers) packages+=(prometheus chromium fonts-wqy-microhei) ;;
+    *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
