@@ -5,8 +5,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -14,8 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "console.h"
+#include "device_config.h"
+#include "options.h"
+#include "reload_plan.h"
+#include "runner_processes.h"
 #include "service_notify.h"
+#include "sim_process.h"
+#include "test_program.h"
 
 namespace {
 
@@ -154,6 +164,197 @@ TEST(ServiceNotifier, TakesTheEnvironmentOnlyWhenTheWatchdogIsOurs) {
     }
     for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
     EXPECT_FALSE(vimo::ServiceNotifier::FromEnvironment().active());
+}
+
+// The environment and the file system a service default is decided by.
+const char* fake_state_directory = nullptr;
+const char* fake_invocation_id = nullptr;
+bool fake_config_exists = false;
+
+TEST(ServiceDefaults, OptionsGivenWinThenTheServiceManagersFolders) {
+    // Columns: command line (a --config, a --serial or nothing; --history or not), the
+    // environment, whether /etc/vimohost/vimohost.json is there; the files used.
+    struct Row {
+        const char* config;
+        bool serial;
+        const char* history;
+        const char* state_directory;
+        const char* invocation_id;
+        bool config_exists;
+        const char* used_config;
+        const char* used_history;
+    };
+    const Row rows[] = {
+        {"", false, "", nullptr, nullptr, false, "", "vimohost.db"},
+        {"", false, "", nullptr, nullptr, true, "/etc/vimohost/vimohost.json", "vimohost.db"},
+        {"", true, "", nullptr, nullptr, true, "", "vimohost.db"},
+        {"my.json", false, "", nullptr, nullptr, true, "my.json", "vimohost.db"},
+        {"", false, "", "/var/lib/vimohost", "abc", true, "/etc/vimohost/vimohost.json",
+         "/var/lib/vimohost/history.db"},
+        {"", false, "", "/srv/a:/srv/b", nullptr, true, "/etc/vimohost/vimohost.json",
+         "/srv/a/history.db"},
+        {"", false, "", nullptr, "abc", true, "/etc/vimohost/vimohost.json",
+         "/var/lib/vimohost/history.db"},
+        {"", false, "h.db", "/var/lib/vimohost", "abc", true, "/etc/vimohost/vimohost.json", "h.db"},
+        {"", false, "", "", "", false, "", "vimohost.db"},
+    };
+    for (const Row& row : rows) {
+        vimo::PollOptions options;
+        options.config_file = row.config;
+        options.history_file = row.history;
+        if (row.serial) options.device_flags["port"] = "/dev/ttyUSB0";
+        fake_state_directory = row.state_directory;
+        fake_invocation_id = row.invocation_id;
+        fake_config_exists = row.config_exists;
+        vimo::ServiceDefaults(
+            options,
+            [](const char* name) {
+                return std::strcmp(name, "STATE_DIRECTORY") == 0 ? fake_state_directory
+                       : std::strcmp(name, "INVOCATION_ID") == 0 ? fake_invocation_id
+                                                                 : nullptr;
+            },
+            [](const char*) { return fake_config_exists; });
+        EXPECT_EQ(options.config_file, row.used_config) << row.config << " " << row.history;
+        EXPECT_EQ(options.history_file, row.used_history)
+            << (row.state_directory ? row.state_directory : "-") << " "
+            << (row.invocation_id ? row.invocation_id : "-");
+    }
+}
+
+// The devices of a configuration text, for the reload table.
+std::vector<vimo::LineConfig> Lines(const std::string& text) {
+    std::vector<vimo::DeviceConfig> devices;
+    std::string error;
+    EXPECT_TRUE(vimo::ParseDeviceConfigs(text, "t", devices, error)) << error;
+    return vimo::GroupByLine(devices);
+}
+
+std::string Names(const std::vector<vimo::LineConfig>& lines, const std::vector<size_t>& which) {
+    std::string out;
+    for (size_t i : which)
+        for (const vimo::DeviceConfig& d : lines[i].devices) out += (out.empty() ? "" : ",") + d.name;
+    return out;
+}
+
+TEST(Reload, OnlyLinesWhoseDevicesChangedAreDisturbed) {
+    const std::string a = R"({"name": "a", "port": "/dev/ttyS0", "data_id": 1})";
+    const std::string b = R"({"name": "b", "port": "/dev/ttyS1", "data_id": 2})";
+    const std::string b_fast = R"({"name": "b", "port": "/dev/ttyS1", "data_id": 2, "baud": 19200})";
+    const std::string b_renamed = R"({"name": "bb", "port": "/dev/ttyS1", "data_id": 2})";
+    const std::string c_on_s1 = R"({"name": "c", "port": "/dev/ttyS1", "data_id": 3, "slave": 2})";
+    const std::string t = R"({"name": "t", "transport": "tcp", "port": "10.0.0.5:502", "data_id": 4})";
+    // Columns: devices before, devices after, the devices stopped, the devices started.
+    struct Row {
+        std::string before, after;
+        const char* stopped;
+        const char* started;
+    };
+    const Row rows[] = {
+        {a + "," + b, a + "," + b, "", ""},
+        {a + "," + b, b + "," + a, "", ""},
+        {a, a + "," + t, "", "t"},
+        {a + "," + t, a, "t", ""},
+        {a + "," + b, a + "," + b_fast, "b", "b"},
+        {a + "," + b, a + "," + b_renamed, "b", "bb"},
+        {a + "," + b, a + "," + b + "," + c_on_s1, "b", "b,c"},
+        {a + "," + b + "," + c_on_s1, a + "," + b, "b,c", "b"},
+        {a, t, "a", "t"},
+        {a, "", "a", ""},
+        {"", a, "", "a"},
+    };
+    for (const Row& row : rows) {
+        const std::vector<vimo::LineConfig> before = Lines("{\"devices\": [" + row.before + "]}");
+        const std::vector<vimo::LineConfig> after = Lines("{\"devices\": [" + row.after + "]}");
+        const vimo::ReloadPlan plan = vimo::PlanReload(before, after);
+        EXPECT_EQ(Names(before, plan.stop), row.stopped) << row.before << " -> " << row.after;
+        EXPECT_EQ(Names(after, plan.start), row.started) << row.before << " -> " << row.after;
+        EXPECT_EQ(plan.keep.size() + plan.stop.size(), before.size());
+    }
+}
+
+// vimohost under a fake service manager: a notify socket and standard error as the
+// journal's stream. Waits for `part` in the file at `path`, at most 20 s.
+bool WaitFor(const std::string& path, const std::string& part, size_t count = 1) {
+    for (int i = 0; i < 400; ++i) {
+        if (runner_test::CountLines(runner_test::ReadFile(path), part) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
+    runner_test::TempDir dir;
+    runner_test::Simulator first, second;
+    ASSERT_TRUE(first.Start({"--tcp", "0"}));
+    ASSERT_TRUE(second.Start({"--tcp", "0"}));
+    const auto device = [](const char* name, const runner_test::Simulator& sim) {
+        return std::string(R"({"name": ")") + name + R"(", "transport": "tcp", "port": ")" +
+               sim.address() + R"(", "interval_ms": 200})";
+    };
+    const std::string config = dir / "vimohost.json";
+    runner_test::WriteFile(config, "// one UPS\n{\"devices\": [" + device("ups1", first) + "]}");
+    const std::string err = dir / "vimohost.err";
+    runner_test::WriteFile(err, "");
+    struct stat st {};
+    ASSERT_EQ(stat(err.c_str(), &st), 0);
+    const std::string socket = "@vimohost-service-test-" + std::to_string(getpid());
+    NotifySocket manager(socket);
+    ASSERT_TRUE(manager.bound());
+    setenv("NOTIFY_SOCKET", socket.c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+    for (const char* arg : {"--config", config.c_str(), "--no-history", "--log-level", "info"})
+        argv.push_back(arg);
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "vimohost.out";
+    options.stderr_file = err;
+    vimo::ChildProcess vimohost;
+    std::string error;
+    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"}) unsetenv(name);
+
+    // The trace: each step, then the line it waits for.
+    ASSERT_TRUE(WaitFor(err, "[ups1] round 2 ")) << runner_test::ReadFile(err);
+    runner_test::WriteFile(config, "{\"devices\": [" + device("ups1", first) + ", " +
+                                       device("ups2", second) + "]}");
+    kill(vimohost.pid(), SIGHUP);
+    ASSERT_TRUE(WaitFor(err, "[ups2] round 2 ")) << runner_test::ReadFile(err);
+    runner_test::WriteFile(config, "{\"devices\": [");
+    kill(vimohost.pid(), SIGHUP);
+    ASSERT_TRUE(WaitFor(err, "reload refused")) << runner_test::ReadFile(err);
+    const size_t rounds_before = runner_test::CountLines(runner_test::ReadFile(err), "[ups2] round");
+    ASSERT_TRUE(WaitFor(err, "[ups2] round", rounds_before + 2)) << runner_test::ReadFile(err);
+    EXPECT_EQ(vimohost.Stop(5000), 0);
+
+    const std::string text = runner_test::ReadFile(err);
+    // ups1 kept polling through both reloads: one first round only.
+    EXPECT_EQ(runner_test::CountLines(text, "[ups1] round 1 "), 1u) << text;
+    // Columns: a part of a line, its journal prefix.
+    const std::pair<const char*, const char*> prefixes[] = {
+        {"[ups1] round 1 in", "<6>"},
+        {"configuration reloaded: 2 devices, 1 lines kept, 0 stopped, 1 started", "<5>"},
+        {"reload refused, the running configuration stays", "<3>"},
+        {"vimohost: stopping", "<5>"},
+    };
+    for (const auto& [part, prefix] : prefixes) {
+        const size_t at = text.find(part);
+        ASSERT_NE(at, std::string::npos) << part << "\n" << text;
+        const size_t start = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+        EXPECT_EQ(text.substr(start, 3), prefix) << part;
+    }
+    for (const std::string& line : runner_test::Lines(text))
+        EXPECT_EQ(line.front(), '<') << line;
+    const std::vector<std::string> datagrams = manager.Received();
+    const auto seen = [&datagrams](const std::string& start) {
+        for (const std::string& d : datagrams)
+            if (d.compare(0, start.size(), start) == 0) return true;
+        return false;
+    };
+    for (const char* expected : {"READY=1\nSTATUS=1 devices", "WATCHDOG=1", "RELOADING=1",
+                                 "READY=1\nSTATUS=2 devices", "STOPPING=1"})
+        EXPECT_TRUE(seen(expected)) << expected;
 }
 
 }  // namespace
