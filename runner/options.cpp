@@ -29,13 +29,15 @@ const char kPollUsage[] =
     "--help)";
 
 const char kPollNotes[] =
-    "Standard output carries the plug-in's own lines; the per-round summary, alarms and\n"
-    "errors go to standard error. The device renews its status document (and so the\n"
+    "Standard output carries the plug-in's own lines; the per-round summary (with\n"
+    "--log-level info), alarms and errors go to standard error. The device renews its\n"
+    "status document (and so the\n"
     "summary and --status-out) at most once per clock second: with an interval under\n"
     "1000 ms a round may repeat the figures of the round before.\n"
     "\n"
     "SIGINT or SIGTERM stops polling after the exchange in progress; a second one stops at\n"
-    "once. Exit: 0 done or stopped by a signal, 1 failure to start (plug-in, history,\n"
+    "once. SIGHUP reads --config again: lines whose devices changed restart, the others\n"
+    "poll on; a file with an error is refused with one line. Exit: 0 done or stopped by a signal, 1 failure to start (plug-in, history,\n"
     "simulator), 2 bad options or configuration, 3 gave up (--max-failures), 130 stopped\n"
     "at once by a second signal.";
 

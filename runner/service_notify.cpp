@@ -37,7 +37,9 @@ bool ServiceNotifier::Send(const std::string& message) const {
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_.size());
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    const ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+    // A manager that does not read its socket must not stop the poll loop: a full queue
+    // loses this message instead.
+    const ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
                                 reinterpret_cast<const sockaddr*>(&address), length);
     close(fd);
     return sent == static_cast<ssize_t>(message.size());

@@ -43,7 +43,15 @@ id -nG vimohost | tr ' ' '\n' | grep -qx dialout || fail "the user vimohost is n
   fail "manual pages missing"
 systemd-analyze verify /lib/systemd/system/vimohost.service || fail "systemd-analyze verify"
 
-# A few rounds of the installed programs, the monitor as the service's user.
+# The configuration as installed polls nothing and waits for a reload.
+status=0
+timeout 2 runuser -u vimohost -- /usr/bin/vimohost --config /etc/vimohost/vimohost.json \
+  --no-history 2>"$work/idle.err" || status=$?
+[[ $status -eq 124 ]] && grep -q 'lists no devices' "$work/idle.err" ||
+  fail "the installed configuration did not leave vimohost waiting: $(cat "$work/idle.err")"
+
+# A few rounds of the installed programs, the monitor as the service's user with the
+# state folder systemd would give it (so the history goes there by default).
 /usr/bin/novexups-sim --tcp 0 >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -55,8 +63,8 @@ port=$(sed -n 's/^ready tcp //p' "$work/sim.out")
 cat >/etc/vimohost/vimohost.json <<JSON
 {"devices": [{"name": "ups1", "transport": "tcp", "port": "$port", "interval_ms": 200}]}
 JSON
-timeout 60 runuser -u vimohost -- /usr/bin/vimohost --config /etc/vimohost/vimohost.json \
-  --history /var/lib/vimohost/history.db --rounds 3 >"$work/vimohost.out" 2>"$work/vimohost.err" ||
+timeout 60 runuser -u vimohost -- env STATE_DIRECTORY=/var/lib/vimohost /usr/bin/vimohost \
+  --config /etc/vimohost/vimohost.json --rounds 3 >"$work/vimohost.out" 2>"$work/vimohost.err" ||
   { cat "$work/vimohost.err" >&2; fail "the installed vimohost did not finish 3 rounds"; }
 runuser -u vimohost -- /usr/bin/vimohost history --history /var/lib/vimohost/history.db \
   --render latest >"$work/latest.json" || fail "the installed vimohost cannot render its history"

@@ -12,4 +12,4 @@ if (($#)); then
   exec build/vimohost "$@"
 fi
 exec build/vimohost --simulate --scenario on-battery --rounds 6 --interval-ms 1000 \
-  --history build/demo-history.db
+  --history build/demo-history.db --log-level info

@@ -101,13 +101,17 @@ public:
         if (name_[0] == '/') unlink(name_.c_str());
     }
     bool bound() const { return bound_; }
-    // The datagrams received so far.
+    // The datagrams received since the last call.
     std::vector<std::string> Received() {
         std::vector<std::string> out;
         char buffer[512];
         for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
             out.emplace_back(buffer, static_cast<size_t>(n));
         return out;
+    }
+    // Reads what arrived into `all`, as a manager keeps reading its socket.
+    void Drain(std::vector<std::string>& all) {
+        for (std::string& d : Received()) all.push_back(std::move(d));
     }
 
 private:
@@ -221,6 +225,29 @@ TEST(ServiceDefaults, OptionsGivenWinThenTheServiceManagersFolders) {
     }
 }
 
+// The configuration the package installs polls nothing, and its examples are devices.
+TEST(ServiceDefaults, TheInstalledConfigurationListsNoDevices) {
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    std::vector<vimo::DeviceConfig> devices;
+    vimo::ProgramConfig program;
+    std::string error;
+    const std::string path = std::string(source) + "/package/vimohost.json";
+    ASSERT_TRUE(vimo::LoadDeviceConfigFile(path, devices, program, error)) << error;
+    EXPECT_TRUE(devices.empty());
+    // The example "devices" block, uncommented, is two devices.
+    std::string example;
+    bool inside = false;
+    for (const std::string& line : runner_test::Lines(runner_test::ReadFile(path))) {
+        if (line == "  //   ]") inside = false;
+        if (inside) example += line.substr(line.find("//") + 2) + "\n";
+        if (line == "  //   \"devices\": [") inside = true;
+    }
+    ASSERT_TRUE(vimo::ParseDeviceConfigs("[" + example + "]", "example", devices, error))
+        << error << example;
+    EXPECT_EQ(devices.size(), 2u);
+}
+
 // The devices of a configuration text, for the reload table.
 std::vector<vimo::LineConfig> Lines(const std::string& text) {
     std::vector<vimo::DeviceConfig> devices;
@@ -273,9 +300,12 @@ TEST(Reload, OnlyLinesWhoseDevicesChangedAreDisturbed) {
 }
 
 // vimohost under a fake service manager: a notify socket and standard error as the
-// journal's stream. Waits for `part` in the file at `path`, at most 20 s.
-bool WaitFor(const std::string& path, const std::string& part, size_t count = 1) {
+// journal's stream. Waits for `count` lines with `part` in the file at `path`, at most
+// 20 s, reading the manager's socket meanwhile.
+bool WaitFor(const std::string& path, const std::string& part, NotifySocket& manager,
+             std::vector<std::string>& datagrams, size_t count = 1) {
     for (int i = 0; i < 400; ++i) {
+        manager.Drain(datagrams);
         if (runner_test::CountLines(runner_test::ReadFile(path), part) >= count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -316,16 +346,17 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"}) unsetenv(name);
 
     // The trace: each step, then the line it waits for.
-    ASSERT_TRUE(WaitFor(err, "[ups1] round 2 ")) << runner_test::ReadFile(err);
+    std::vector<std::string> datagrams;
+    ASSERT_TRUE(WaitFor(err, "[ups1] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
     runner_test::WriteFile(config, "{\"devices\": [" + device("ups1", first) + ", " +
                                        device("ups2", second) + "]}");
     kill(vimohost.pid(), SIGHUP);
-    ASSERT_TRUE(WaitFor(err, "[ups2] round 2 ")) << runner_test::ReadFile(err);
+    ASSERT_TRUE(WaitFor(err, "[ups2] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
     runner_test::WriteFile(config, "{\"devices\": [");
     kill(vimohost.pid(), SIGHUP);
-    ASSERT_TRUE(WaitFor(err, "reload refused")) << runner_test::ReadFile(err);
+    ASSERT_TRUE(WaitFor(err, "reload refused", manager, datagrams)) << runner_test::ReadFile(err);
     const size_t rounds_before = runner_test::CountLines(runner_test::ReadFile(err), "[ups2] round");
-    ASSERT_TRUE(WaitFor(err, "[ups2] round", rounds_before + 2)) << runner_test::ReadFile(err);
+    ASSERT_TRUE(WaitFor(err, "[ups2] round", manager, datagrams, rounds_before + 2)) << runner_test::ReadFile(err);
     EXPECT_EQ(vimohost.Stop(5000), 0);
 
     const std::string text = runner_test::ReadFile(err);
@@ -346,7 +377,7 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     }
     for (const std::string& line : runner_test::Lines(text))
         EXPECT_EQ(line.front(), '<') << line;
-    const std::vector<std::string> datagrams = manager.Received();
+    manager.Drain(datagrams);
     const auto seen = [&datagrams](const std::string& start) {
         for (const std::string& d : datagrams)
             if (d.compare(0, start.size(), start) == 0) return true;
