@@ -2,6 +2,18 @@
 # (CMAKE_FIND_ROOT_PATH) when cross-compiling.
 find_package(Threads REQUIRED)
 
+# On 32-bit MIPS a 64-bit atomic is a call into libatomic, which the compiler does not
+# link by itself; the cross tool chain ships only its run-time name.
+include(CheckCXXSourceCompiles)
+check_cxx_source_compiles("#include <atomic>
+#include <cstdint>
+std::atomic<uint64_t> counter;
+int main() { return static_cast<int>(++counter + counter.load()); }" NOVEX_ATOMIC64_INLINE)
+if(NOT NOVEX_ATOMIC64_INLINE)
+  find_library(NOVEX_LIBATOMIC NAMES atomic libatomic.so.1 REQUIRED)
+  link_libraries(${NOVEX_LIBATOMIC})
+endif()
+
 find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
 find_library(JSONCPP_LIBRARY NAMES jsoncpp REQUIRED)
 add_library(novex_jsoncpp INTERFACE)
