@@ -29,17 +29,16 @@ const char kPollUsage[] =
     "--help)";
 
 const char kPollNotes[] =
-    "Standard output carries the plug-in's own lines; the per-round summary (with\n"
-    "--log-level info), alarms and errors go to standard error. The device renews its\n"
-    "status document (and so the\n"
-    "summary and --status-out) at most once per clock second: with an interval under\n"
-    "1000 ms a round may repeat the figures of the round before.\n"
+    "Standard output carries the plug-in's own lines; alarms, errors and (with --log-level\n"
+    "info) the per-round summary go to standard error. The device renews its status\n"
+    "document (and so the summary and --status-out) at most once per clock second: with\n"
+    "an interval under 1000 ms a round may repeat the figures of the round before.\n"
     "\n"
     "SIGINT or SIGTERM stops polling after the exchange in progress; a second one stops at\n"
     "once. SIGHUP reads --config again: lines whose devices changed restart, the others\n"
-    "poll on; a file with an error is refused with one line. Exit: 0 done or stopped by a signal, 1 failure to start (plug-in, history,\n"
-    "simulator), 2 bad options or configuration, 3 gave up (--max-failures), 130 stopped\n"
-    "at once by a second signal.";
+    "poll on; a file with an error is refused with one line. Exit: 0 done or stopped by a\n"
+    "signal, 1 failure to start (plug-in, history, simulator), 2 bad options or\n"
+    "configuration, 3 gave up (--max-failures), 130 stopped at once by a second signal.";
 
 // "  \"slave\"        number   slave address, 1..247 (default 1)": the configuration
 // keys, from the tables that the checks read.

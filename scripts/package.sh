@@ -25,7 +25,7 @@ if [[ "$preset" == mipsel ]]; then
   trap 'rm -rf "$stage"' EXIT
   DESTDIR="$stage" cmake --install "$build" >/dev/null
   # "libjsoncpp.so.25" -> "libjsoncpp 25", the first two words of a shlibs line.
-  needed=$(find "$stage" -type f -exec readelf -d {} + 2>/dev/null |
+  needed=$(find "$stage" -type f \( -path '*/bin/*' -o -name '*.so' \) -exec readelf -d {} + |
            sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u | grep -vx 'libvimohost.so' |
            sed 's/^\(.*\)\.so\.\(.*\)$/\1 \2/')
   shlibs=$(cat build-mipsel-sysroot/shlibs /var/lib/dpkg/info/*-mipsel-cross.shlibs 2>/dev/null |
