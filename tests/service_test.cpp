@@ -235,6 +235,7 @@ TEST(ServiceDefaults, TheInstalledConfigurationListsNoDevices) {
     const std::string path = std::string(source) + "/package/vimohost.json";
     ASSERT_TRUE(vimo::LoadDeviceConfigFile(path, devices, program, error)) << error;
     EXPECT_TRUE(devices.empty());
+    EXPECT_EQ(program.protocol_listen, "127.0.0.1:3493");
     // The example "devices" block, uncommented, is two devices.
     std::string example;
     bool inside = false;
