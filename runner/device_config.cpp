@@ -14,7 +14,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[6] = {
+const DeviceKey kDeviceKeys[9] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text", "label in messages (default \"ups<data_id>\")"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
@@ -23,13 +23,18 @@ const DeviceKey kDeviceKeys[6] = {
     {"appSetting", "object",
      "the device's own settings: {\"b_mode\": 0} switches its alarm rule reporting on; its "
      "default, 1, switches it off"},
+    {"manufacturer", "text", "the UPS's maker as UPS protocol clients see it (device.mfr)"},
+    {"model", "text", "the UPS's model as UPS protocol clients see it (device.model)"},
+    {"battery_charge_low", "number",
+     "battery charge in percent at or below which UPS protocol clients see the battery low, "
+     "0..100 (default 20)"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[5] = {
+const DeviceKey kProgramKeys[7] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -38,6 +43,9 @@ const DeviceKey kProgramKeys[5] = {
     {"protocol_listen", "text",
      "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
     {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
+    {"listen", "text",
+     "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
+    {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
 };
 
 namespace {
@@ -84,7 +92,9 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
     }
     for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
-                             std::make_pair("protocol_users", &out.protocol_users)}) {
+                             std::make_pair("protocol_users", &out.protocol_users),
+                             std::make_pair("listen", &out.listen),
+                             std::make_pair("http_token_file", &out.http_token_file)}) {
         const Json::Value& v = root[text.first];
         if (v.isNull()) continue;
         if (!v.isString() || v.asString().empty()) {
@@ -133,6 +143,20 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
+    for (const char* key : {"manufacturer", "model"}) {
+        const Json::Value& text = object[key];
+        if (!text.isNull() && (!text.isString() || text.asString().empty() ||
+                               text.asString().find_first_of("\r\n") != std::string::npos)) {
+            error = std::string("\"") + key + "\" must be a non-empty text of one line";
+            return false;
+        }
+    }
+    const Json::Value& low = object["battery_charge_low"];
+    if (!low.isNull() && (!low.isInt() || low.asInt() < 0 || low.asInt() > kMaxChargeLow)) {
+        error = "\"battery_charge_low\" must be a whole number from 0 to " +
+                std::to_string(kMaxChargeLow);
+        return false;
+    }
     const Json::Value& transport = object["transport"];
     if (!transport.isNull() && !(transport.isString() && (transport.asString() == "rtu" ||
                                                           transport.asString() == "tcp"))) {

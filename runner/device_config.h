@@ -16,12 +16,13 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[6];
+extern const DeviceKey kDeviceKeys[9];
+constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[5];
+extern const DeviceKey kProgramKeys[7];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
@@ -29,6 +30,8 @@ struct ProgramConfig {
     int on_event_timeout_ms = 0;        // 0: not given
     std::string protocol_listen;        // ADDR:PORT of the UPS protocol server; "": none
     std::string protocol_users;         // its users file; "": none
+    std::string listen;                 // ADDR:PORT of the web face; "": none
+    std::string http_token_file;        // its token file; "": no token
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
 

@@ -204,6 +204,16 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "its users (name password [primary|fsd] a line; not readable by group or others)",
             out.protocol_users)
         ->group(protocol);
+    const std::string web = "Status page, API and metrics";
+    AddText(app, "--listen", "ADDR:PORT",
+            "serve them over HTTP there (PORT alone: 127.0.0.1; 0.0.0.0:PORT: every interface)",
+            out.listen)
+        ->group(web);
+    AddText(app, "--http-token-file", "FILE",
+            "ask for the bearer token on its first line, /healthz excepted (not readable by "
+            "group or others)",
+            out.http_token_file)
+        ->group(web);
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
         ->group(program);

@@ -37,6 +37,8 @@ struct PollOptions {
     int on_event_timeout_ms = 0;             // 0: not given
     std::string protocol_listen;             // --protocol-listen; empty: none
     std::string protocol_users;              // --protocol-users; empty: none
+    std::string listen;                      // --listen; empty: none
+    std::string http_token_file;             // --http-token-file; empty: none
 };
 
 struct HistoryOptions {

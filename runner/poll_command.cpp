@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -23,6 +24,7 @@
 #include "plugin_library.h"
 #include "poller.h"
 #include "protocol_feed.h"
+#include "web_feed.h"
 #include "device_session.h"
 #include "reload_plan.h"
 #include "service_notify.h"
@@ -139,6 +141,7 @@ struct PollRun {
     std::unique_ptr<EventHooks> hooks;
     PublishedState state;
     std::unique_ptr<ProtocolFeed> protocol;
+    std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<RunningLine>> lines;
@@ -322,11 +325,51 @@ int StartProtocol(PollRun& run) {
         Fail("--protocol-listen: " + error);
         return kExitUsage;
     }
-    if (!run.protocol->Start(run.state, error)) {
+    if (!run.protocol->Start(run.state, run.configs, error)) {
         Fail("--protocol-listen: " + error);
         return kExitFailure;
     }
     Say("vimohost: UPS protocol server on " + run.protocol->Address());
+    return -1;
+}
+
+// A device's communication-loss window in seconds, which decides the web face's
+// /healthz.
+double LossWindow(DeviceSession& session) {
+    const PortSettings& port = session.device().port_settings;
+    return std::max(port.interval_ms, 1000) / 1000.0 * port.comm_loss_intervals;
+}
+
+// The web face, when --listen or "listen" asks for it (the flags win): listening
+// before the first round, reading the board.
+int StartWeb(PollRun& run) {
+    const PollOptions& options = run.options;
+    const std::string listen = options.listen.empty() ? run.program.listen : options.listen;
+    const std::string token = options.http_token_file.empty() ? run.program.http_token_file
+                                                              : options.http_token_file;
+    if (listen.empty()) {
+        if (token.empty()) return -1;
+        Fail("--http-token-file is for --listen");
+        return kExitUsage;
+    }
+    // The errors name their option ("listen: ...", "token file F: ..."), and the
+    // configuration file when it was the one that asked.
+    const std::string origin =
+        options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
+    std::string error;
+    run.web = WebFeed::Create(listen, token, error);
+    if (!run.web) {
+        Fail(origin + error);
+        return kExitUsage;
+    }
+    std::vector<double> windows;
+    for (const auto& line : run.lines)
+        for (const auto& session : line->sessions) windows.push_back(LossWindow(*session));
+    if (!run.web->Start(run.state, windows, error)) {
+        Fail(origin + error);
+        return kExitFailure;
+    }
+    Say("vimohost: status page on http://" + run.web->Address() + "/");
     return -1;
 }
 
@@ -376,9 +419,11 @@ void Reload(PollRun& run) {
     }
     const ProgramConfig& was = run.program;
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
-        program.protocol_listen != was.protocol_listen || program.protocol_users != was.protocol_users)
-        Say(Level::kWarning, "vimohost: reload: the hook and protocol server settings take effect "
-                             "at the next start");
+        program.protocol_listen != was.protocol_listen ||
+        program.protocol_users != was.protocol_users || program.listen != was.listen ||
+        program.http_token_file != was.http_token_file)
+        Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
+                             "effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
     for (size_t r : plan.stop) StopLine(run, *run.lines[r]);
@@ -386,6 +431,9 @@ void Reload(PollRun& run) {
     run.configs = configs;
     for (auto& line : starting) {
         if (OpenLine(run, *line) >= 0) continue;  // said; e.g. a serial port taken meanwhile
+        if (run.web)
+            for (const auto& session : line->sessions)
+                run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
         OfferStoredRounds(run, *line);
         line->poller->Start();
         lines.push_back(std::move(line));
@@ -479,6 +527,7 @@ int Poll(PollRun& run) {
         run.hooks->Stop(0);
     }
     if (run.protocol) run.protocol->Stop();
+    if (run.web) run.web->Stop();
     run.lines.clear();
     run.plugin.reset();
     if (run.simulator.running()) run.simulator.Stop();
@@ -501,8 +550,8 @@ int RunPoll(const PollOptions& options) {
 
     // The steps, in order.
     int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
-                                      OpenSessions,   StartProtocol,      OpenHistory,
-                                      Poll};
+                                      OpenSessions,   StartProtocol,      StartWeb,
+                                      OpenHistory,    Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

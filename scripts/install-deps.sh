@@ -18,6 +18,7 @@ packages=(
   nut-client
   libcli11-dev
   libcivetweb-dev
+  curl bc
   help2man dpkg-dev lintian adduser systemd
 )
 for flag in "$@"; do

@@ -23,9 +23,14 @@ const char* FaultTag(Fault f) {
 
 }  // namespace
 
-Responder::Responder(UpsState& state, FaultInjector& faults, Framing framing, int slave,
-                     int baud_pacing)
-    : state_(state), faults_(faults), framing_(framing), slave_(slave), baud_pacing_(baud_pacing) {}
+Responder::Responder(UpsState& state, FaultInjector& faults, Framing framing, int first_slave,
+                     int last_slave, int baud_pacing)
+    : state_(state),
+      faults_(faults),
+      framing_(framing),
+      first_slave_(first_slave),
+      last_slave_(last_slave),
+      baud_pacing_(baud_pacing) {}
 
 Reply Responder::Handle(const uint8_t* adu, size_t length, Clock::time_point received) {
     Reply reply;
@@ -35,7 +40,8 @@ Reply Responder::Handle(const uint8_t* adu, size_t length, Clock::time_point rec
     if (length < header + trailer + 1) return reply;
     const int unit = adu[header - 1];
     // Reads make no sense as broadcasts, so address 0 is never answered either.
-    if (unit != slave_ && !(tcp && unit == kTcpDefaultUnit)) return reply;
+    const bool mine = unit >= first_slave_ && unit <= last_slave_;
+    if (!mine && !(tcp && unit == kTcpDefaultUnit)) return reply;
     reply.addressed = true;
 
     const uint8_t* pdu = adu + header;

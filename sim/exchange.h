@@ -27,8 +27,9 @@ struct Reply {
 
 class Responder {
 public:
-    Responder(UpsState& state, FaultInjector& faults, Framing framing, int slave,
-              int baud_pacing);
+    // Answers the addresses first_slave..last_slave, all from the one `state`.
+    Responder(UpsState& state, FaultInjector& faults, Framing framing, int first_slave,
+              int last_slave, int baud_pacing);
 
     // `adu`: the whole request as received (RTU: address, PDU, CRC; TCP: MBAP header
     // and PDU), already checked for framing and checksum.
@@ -38,7 +39,8 @@ private:
     UpsState& state_;
     FaultInjector& faults_;
     Framing framing_;
-    int slave_;
+    int first_slave_;
+    int last_slave_;
     int baud_pacing_;
     double round_wire_seconds_ = 0;
 };

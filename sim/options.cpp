@@ -127,7 +127,24 @@ void AddTransports(CLI::App& app, Options& o) {
              "slave address " + Range(slave) + " (default " + std::to_string(slave.fallback) +
                  "); over TCP unit 255 is answered too, other addresses get no answer",
              o.slave, slave.min, slave.max, Range(slave, "an address"))
-        ->group(group);
+        ->group(group)
+        ->excludes(AddValue(app, "--slaves", "FIRST-LAST",
+                            "with --tcp, answer every address from FIRST to LAST (each " +
+                                Range(slave) + "), all with the one simulated UPS; for "
+                                "polling many devices through one port",
+                            [&o, slave](const std::string& v) {
+                                const size_t dash = v.find('-');
+                                int64_t first = 0, last = 0;
+                                if (dash == std::string::npos ||
+                                    !novexcli::ParseWhole(v.substr(0, dash), slave.min, slave.max, first) ||
+                                    !novexcli::ParseWhole(v.substr(dash + 1), first, slave.max, last))
+                                    return "FIRST-LAST, addresses " + Range(slave) + ", FIRST <= LAST";
+                                o.slave = static_cast<int>(first);
+                                o.last_slave = static_cast<int>(last);
+                                return std::string();
+                            })
+                       ->needs(tcp)
+                       ->group(group));
 }
 
 void AddFaults(CLI::App& app, Options& o) {

@@ -20,6 +20,7 @@ struct Options {
     int baud = 9600;
     char parity = 'N';
     int slave = 1;
+    int last_slave = 0;  // --slaves: every address from `slave` to this one; 0: `slave` alone
     std::string scenario = "normal";
     FaultConfig faults;
     int baud_pacing = 0;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,7 +74,7 @@ int Serve(const Options& options, UpsState& state) {
     FaultInjector faults(options.faults, tcp);
     StopConditions stop(options, faults);
     Responder responder(state, faults, tcp ? Framing::kTcp : Framing::kRtu, options.slave,
-                        options.baud_pacing);
+                        std::max(options.slave, options.last_slave), options.baud_pacing);
     const int status =
         tcp ? ServeTcp(options, stop, responder) : ServeRtu(options, stop, responder);
     if (g_ready)

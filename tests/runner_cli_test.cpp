@@ -1,7 +1,11 @@
 // Bad command lines and bad configuration files: each gives one line on standard
 // error naming the problem, a non-zero exit, nothing on standard output, and no
 // history file.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +61,11 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--on-event", "no-such-hook-program"}, "--on-event: ", 2},
     {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:99999"}, "port must be 0..65535", 2},
     {{"--serial", "/dev/null", "--protocol-users", "u"}, "--protocol-users is for --protocol-listen", 2},
+    {{"--serial", "/dev/null", "--listen", "localhost:8080"}, "vimohost: listen: expected ADDR:PORT", 2},
+    {{"--serial", "/dev/null", "--http-token-file", "t"}, "--http-token-file is for --listen", 2},
+    {{"--serial", "/dev/null", "--listen", "0", "--http-token-file", "/etc/passwd"},
+     "token file /etc/passwd: open to others than its owner", 2},
+    {{"--serial", "/dev/null", "--listen", "0", "--http-token-file", "absent"}, "token file absent", 2},
     {{"history", "--last", "x"}, "--last must be", 2},
     {{"history", "--render", "abc"}, "--render must be", 2},
     {{"history", "--data-id", "-1"}, "--data-id must be", 2},
@@ -83,6 +92,23 @@ TEST(VimohostCommandLine, BadInputGivesOneLineAndNonZeroExit) {
     }
 }
 
+// An address another program holds stops the start before any round: exit 1.
+TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), size));
+    ASSERT_EQ(0, listen(fd, 1));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    TempDir dir;
+    ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
+                       "listen " + where, 1, dir);
+    close(fd);
+}
+
 // Configuration files. Columns: the file's text, a part of the error line. The first
 // group is refused by vimohost itself, the second by the runtime's port settings or
 // the device, after the plug-in is loaded.
@@ -105,6 +131,8 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"data_id\": -1}", "\"data_id\" must be a whole number"},
     {"{\"port\": \"/dev/null\", \"data_id\": 1.5}", "\"data_id\" must be a whole number"},
     {"{\"port\": \"/dev/null\", \"name\": \"\"}", "\"name\" must be a non-empty text"},
+    {"{\"port\": \"/dev/null\", \"model\": \"a\\nb\"}", "\"model\" must be a non-empty text of one"},
+    {"{\"port\": \"/dev/null\", \"battery_charge_low\": 101}", "\"battery_charge_low\" must be a whole"},
     {"[{\"port\": \"/dev/a\", \"data_id\": 3}, {\"port\": \"/dev/b\", \"data_id\": 3}]",
      "device 2: \"data_id\" 3 is used twice"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/b\", \"data_id\": 1}]", "\"data_id\" 1 is used twice"},
@@ -122,6 +150,8 @@ const BadConfig kBadConfigs[] = {
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_evnt\": []}", "unknown key \"on_evnt\""},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_event\": \"/bin/true\"}", "\"on_event\" must be an array"},
     {"{\"devices\": [[]], \"on_event\": [\"/bin/true\"]}", "device 1: a device must be a JSON object"},
+    {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": 8080}", "\"listen\" must be a non-empty text"},
+    {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": \"1.2.3\"}", "listen: expected ADDR:PORT"},
 };
 
 TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
@@ -171,7 +201,7 @@ TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
     for (const char* key : {"\"data_id\"", "\"name\"", "\"transport\"", "\"port\"", "\"baud\"",
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
                             "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\"", "\"retries\"",
-                            "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"",
+                            "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"", "\"battery_charge_low\"",
                             "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\""})
         EXPECT_NE(std::string::npos, run.out.find(key)) << key;
 }

@@ -225,6 +225,9 @@ TEST(SimServer, BadInputGivesOneLineAndAnExitStatus) {
         {{}, "novexups-sim: no transport", 2},
         {{"--tcp", "0", "--slave", "300"}, "novexups-sim: --slave: expected an address", 2},
         {{"--pty", "--what"}, "novexups-sim: unknown option --what", 2},
+        {{"--tcp", "0", "--slaves", "9-3"}, "novexups-sim: --slaves: expected FIRST-LAST", 2},
+        {{"--tcp", "0", "--slaves", "1-2", "--slave", "4"}, "novexups-sim: --slave and --slaves exclude each other", 2},
+        {{"--pty", "--slaves", "1-2"}, "novexups-sim: --slaves needs --tcp", 2},
         {{"--pty", "--scenario", "sunny"}, "novexups-sim: scenario sunny: cannot open", 2},
         {{"--pty", "--scenario", bad_file},
          "novexups-sim: scenario " + bad_file + ": coils: address 40 is not served", 2},
@@ -344,6 +347,20 @@ TEST(SimServer, WrongSlaveAddressesGetNoAnswer) {
         }
         EXPECT_EQ(sim.Stop(), 0);
     }
+}
+
+// Many devices on one port: every address of --slaves answers, its neighbours do not.
+TEST(SimServer, SlaveRangeAnswersEveryAddressInIt) {
+    SimChild sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--slaves", "5-7"}));
+    // Columns: address, whether it is answered.
+    const std::pair<int, bool> addresses[] = {{4, false}, {5, true}, {6, true}, {7, true}, {8, false}};
+    for (const auto& [address, answered] : addresses) {
+        auto client = Client::Connect(sim, address, 0.2);
+        ASSERT_TRUE(client);
+        EXPECT_EQ(ErrnoText(client->Registers(1, 1)), ErrnoText(answered ? 0 : ETIMEDOUT)) << address;
+    }
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST(SimServer, RoundsAdvanceWithEachReadOfCoilOne) {

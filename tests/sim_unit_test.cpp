@@ -177,7 +177,7 @@ TEST(SimWireTime, ScalesWithTheLineSpeed) {
 TEST(SimResponder, PacedRoundIsReportedWithItsWireTime) {
     UpsState state = Builtin("normal");
     FaultInjector faults({}, false);
-    Responder responder(state, faults, Framing::kRtu, 1, 9600);
+    Responder responder(state, faults, Framing::kRtu, 1, 1, 9600);
     const Clock::time_point t0 = Clock::now();
     double expected = 0;
     std::string line;
@@ -202,7 +202,7 @@ TEST(SimResponder, AddressingAndBrokenAnswers) {
     FaultConfig config;
     config.crc_every = 2;
     FaultInjector faults(config, true);
-    Responder rtu(state, faults, Framing::kRtu, 5, 0);
+    Responder rtu(state, faults, Framing::kRtu, 5, 5, 0);
     const std::vector<uint8_t> other = RtuFrame(6, ReadPdu(4, 1, 1));
     EXPECT_FALSE(rtu.Handle(other.data(), other.size(), Clock::now()).addressed);
     const std::vector<uint8_t> broadcast = RtuFrame(0, ReadPdu(4, 1, 1));
@@ -216,7 +216,7 @@ TEST(SimResponder, AddressingAndBrokenAnswers) {
     ASSERT_EQ(bad.bytes.size(), good.bytes.size());
     EXPECT_NE(Crc16(bad.bytes.data(), bad.bytes.size()), 0);
 
-    Responder tcp(state, faults, Framing::kTcp, 5, 0);
+    Responder tcp(state, faults, Framing::kTcp, 5, 5, 0);
     const std::vector<uint8_t> unit255 = Hex("00 09 00 00 00 06 FF 04 00 01 00 01");
     const Reply answered = tcp.Handle(unit255.data(), unit255.size(), Clock::now());  // request 3
     EXPECT_EQ(answered.bytes, Hex("00 09 00 00 00 05 FF 04 02 08 9B"));

@@ -1,12 +1,14 @@
-// Real clients of the web face: Prometheus scrapes /metrics with a token and its query
-// API returns what vimohost's own API shows; headless Chromium runs the status page and
-// its DOM shows the figures, the alarms and a drawn plot (screenshots are kept in the
-// build folder); promtool checks and unit-tests the alerting rules. Every peer is
+// Real clients of vimohost's web face while it polls the simulator: Prometheus scrapes
+// /metrics with a token and its query API returns what vimohost's own API shows;
+// headless Chromium runs the status page and its DOM shows the figures, the alarms and
+// a drawn plot (screenshots are kept in the build folder); promtool checks and
+// unit-tests the alerting rules. Every peer is
 // started here on loopback and stopped by its process id; a missing one skips.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -14,7 +16,6 @@
 #include <json/reader.h>
 
 #include "child_process.h"
-#include "http_server.h"
 #include "runner_processes.h"
 #include "web_support.h"
 
@@ -62,48 +63,93 @@ Json::Value ParseJson(const std::string& text) {
     return value;
 }
 
-// One UPS on battery with a low-battery alarm, and stored readings for its plot.
+// vimohost polling the simulator's on-battery scenario once a second with the web face
+// on; each test starts its own and stops it by its process id.
 class WebPeers : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const int64_t now = static_cast<int64_t>(std::time(nullptr));
-        source_.state.version = "1.0.0";
-        source_.state.devices.push_back(
-            {Snapshot("ups1", 1,
-                      {{"battery_charge", 64}, {"run_state", 5}, {"input_voltage{phase=\"a\"}", 0},
-                       {"output_voltage{phase=\"a\"}", 220.1}, {"battery_runtime", 1740},
-                       {"cell_voltage{cell=\"7\"}", 13.45}},
-                      {"battery_voltage_low", "mains_voltage_abnormal"}, now),
-             10.0, {}});
-        source_.history = &history_;
-    }
-    std::unique_ptr<novex::web::HttpServer> Serve(const std::string& token_file = "") {
-        novex::web::ServerOptions options;
-        options.listen = "127.0.0.1:0";
-        options.token_file = token_file;
+    // Starts vimohost with `extra` arguments and waits for the address it prints.
+    bool StartHost(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+        for (const char* a : {"--simulate", "--scenario", "on-battery", "--interval-ms", "1000",
+                              "--listen", "127.0.0.1:0"})
+            argv.push_back(a);
+        argv.push_back("--history=" + (dir_ / "history.db"));
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        vimo::ChildProcess::Options options;
+        options.capture_stdout = false;
+        options.stdout_file = "/dev/null";
+        options.stderr_file = dir_ / "vimohost.err";
         std::string error;
-        auto server = novex::web::HttpServer::Start(source_, options, error);
-        EXPECT_TRUE(server) << error;
-        return server;
+        if (!host_.Start(argv, options, error)) return false;
+        const std::regex printed("status page on http://127\\.0\\.0\\.1:(\\d+)/");
+        for (int i = 0; i < 200 && port_ == 0 && host_.running(); ++i) {
+            std::smatch m;
+            const std::string err = ReadFile(dir_ / "vimohost.err");
+            if (std::regex_search(err, m, printed)) port_ = std::stoi(m[1]);
+            else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return port_ != 0;
     }
-    FakeSource source_;
-    FakeHistory history_{40};
+    // The device as vimohost's API shows it, once `ready` holds for it (at most 40 s).
+    Json::Value WaitForDevice(const std::function<bool(const Json::Value&)>& ready,
+                              const std::string& headers = "") {
+        Json::Value device;
+        for (int i = 0; i < 160; ++i) {
+            const auto [status, body] = Get(port_, "/api/v1/devices/ups1", headers);
+            if (status == 200 && ready(device = ParseJson(body))) return device;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        ADD_FAILURE() << "vimohost's API never showed the device ready: " << device.toStyledString();
+        return device;
+    }
+    void TearDown() override {
+        if (host_.running()) {
+            EXPECT_EQ(host_.Stop(5000), 0) << ReadFile(dir_ / "vimohost.err");
+        }
+    }
     TempDir dir_;
+    vimo::ChildProcess host_;
+    int port_ = 0;
 };
+
+bool AlarmActive(const Json::Value& device, const std::string& id) {
+    for (const Json::Value& a : device["alarms"])
+        if (a["id"].asString() == id) return true;
+    return false;
+}
+
+// A measure's value from the API's device (the unit's, a module's or a cell's), as the
+// page prints numbers ("220", "37.2").
+std::string MeasureText(const Json::Value& device, const std::string& name) {
+    std::vector<const Json::Value*> lists = {&device["measures"]};
+    for (const char* part : {"modules", "cells"})
+        for (const Json::Value& each : device[part]) lists.push_back(&each["measures"]);
+    for (const Json::Value* list : lists) {
+        for (const Json::Value& m : *list) {
+            if (m["name"].asString() != name) continue;
+            if (m["value"].isString()) return m["value"].asString();
+            char text[32];
+            std::snprintf(text, sizeof text, "%.10g", m["value"].asDouble());
+            return text;
+        }
+    }
+    return "(absent)";
+}
 
 TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
     SKIP_WITHOUT("prometheus");
     WriteFile(dir_ / "token", "peer-token\n");
     chmod((dir_ / "token").c_str(), 0600);
-    auto server = Serve(dir_ / "token");
-    ASSERT_TRUE(server);
+    ASSERT_TRUE(StartHost({"--http-token-file", dir_ / "token"})) << ReadFile(dir_ / "vimohost.err");
+    const std::string auth = "Authorization: Bearer peer-token\r\n";
+    WaitForDevice([](const Json::Value& d) { return d["rounds"]["completed"].asUInt64() > 0; }, auth);
     const int prometheus_port = FreePort();
     WriteFile(dir_ / "prometheus.yml",
               "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
               "scrape_configs:\n"
               "  - job_name: vimohost\n"
               "    authorization: {credentials_file: " + (dir_ / "token") + "}\n"
-              "    static_configs: [{targets: ['" + server->address() + "']}]\n");
+              "    static_configs: [{targets: ['127.0.0.1:" + std::to_string(port_) + "']}]\n");
     vimo::ChildProcess prometheus;
     vimo::ChildProcess::Options options;
     options.capture_stdout = false;
@@ -116,22 +162,23 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
                                  options, error))
         << error;
 
-    // Columns: PromQL query, vimohost's own figure it must equal ("" read from the API).
+    // Columns: PromQL query, the measure of vimohost's API it must equal, or the value
+    // itself. The battery runs down a step a second, so a query is repeated until it
+    // meets the API's figure of the same moment.
     const std::pair<std::string, std::string> queries[] = {
-        {"ups_battery_charge_percent{device=\"ups1\"}", ""},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\"}", "1"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\"}", "0"},
-        {"ups_cell_voltage_volts{device=\"ups1\",cell=\"7\"}", "13.45"},
-        {"up{job=\"vimohost\"}", "1"},
+        {"ups_battery_charge_percent{device=\"ups1\"}", "battery_charge"},
+        {"ups_output_voltage_volts{device=\"ups1\",phase=\"b\"}", "output_voltage{phase=\"b\"}"},
+        {"ups_cell_voltage_volts{device=\"ups1\",cell=\"7\"}", "cell_voltage{cell=\"7\"}"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"mains_voltage_abnormal\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\"}", "=0"},
+        {"ups_communication_ok{device=\"ups1\"}", "=1"},
+        {"up{job=\"vimohost\"}", "=1"},
     };
-    const auto [status, body] = Get(server->port(), "/api/v1/devices/ups1", "Authorization: Bearer peer-token\r\n");
-    ASSERT_EQ(status, 200);
-    const std::string charge = ParseJson(body)["battery_charge"].asString();
-    EXPECT_EQ(charge, "64");
     for (const auto& [query, figure] : queries) {
-        std::string value;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (value.empty() && std::chrono::steady_clock::now() < until) {
+        std::string value, wanted;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+        while ((value.empty() || value != wanted) && std::chrono::steady_clock::now() < until) {
             std::string encoded;
             for (const char c : query) {
                 char hex[4];
@@ -140,10 +187,12 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
             }
             const auto answer = Get(prometheus_port, "/api/v1/query?query=" + encoded);
             const Json::Value result = ParseJson(answer.second)["data"]["result"];
-            if (answer.first == 200 && result.size() == 1) value = result[0]["value"][1].asString();
-            else std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            value = answer.first == 200 && result.size() == 1 ? result[0]["value"][1].asString() : "";
+            wanted = figure[0] == '=' ? figure.substr(1)
+                                      : MeasureText(ParseJson(Get(port_, "/api/v1/devices/ups1", auth).second), figure);
+            if (value != wanted) std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
-        EXPECT_EQ(value, figure.empty() ? charge : figure) << query;
+        EXPECT_EQ(value, wanted) << query;
     }
     EXPECT_EQ(prometheus.Stop(), 0) << ReadFile(dir_ / "prometheus.err");
 }
@@ -173,22 +222,46 @@ std::string Chromium(const TempDir& dir, const std::vector<std::string>& flags, 
 
 TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
     SKIP_WITHOUT("chromium");
-    auto server = Serve();
-    ASSERT_TRUE(server);
-    const std::string url = "http://" + server->address() + "/";
-    const std::string dom = Chromium(dir_, {"--virtual-time-budget=5000", "--dump-dom"}, url);
-    // Columns: what the page must show, as a pattern over its DOM.
+    ASSERT_TRUE(StartHost()) << ReadFile(dir_ / "vimohost.err");
+    // The simulated battery runs down to 0 in about 13 rounds and stays there: from
+    // then on the page and the API show the same figures.
+    const Json::Value device = WaitForDevice([](const Json::Value& d) {
+        return MeasureText(d, "battery_runtime") == "0" && MeasureText(d, "battery_charge") == "0" &&
+               AlarmActive(d, "battery_voltage_low");
+    });
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+    // 35 s of the page's time: the plot is redrawn once after its first drawing.
+    const std::string dom = Chromium(dir_, {"--virtual-time-budget=35000", "--dump-dom"}, url);
+    // Measures the page must show as the API does (those that no longer change once the
+    // battery is flat; its voltages keep falling). Columns: measure name.
+    const char* const measures[] = {
+        "battery_charge", "battery_runtime", "output_voltage{phase=\"a\"}", "output_voltage{phase=\"c\"}",
+        "output_load{phase=\"b\"}", "input_voltage{phase=\"a\"}", "battery_temperature",
+        "cell_temperature{cell=\"7\"}", "module_inverter_voltage{module=\"2\",phase=\"b\"}",
+    };
+    for (const char* name : measures) {
+        const std::string shown = std::regex_replace(std::string(name), std::regex("\""), "&quot;");
+        const std::string value = MeasureText(device, name);
+        EXPECT_NE(dom.find("data-name=\"" + shown + "\">" + value + "<"), std::string::npos)
+            << name << " = " << value << "\n" << dom.substr(0, 3000);
+    }
+    // Every alarm the API lists is on the page, its severity in words.
+    for (const Json::Value& alarm : device["alarms"]) {
+        const std::string severity = alarm["severity"].asString();
+        std::string upper = severity;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_NE(dom.find("<li class=\"alarm " + severity + "\" data-alarm=\"" + alarm["id"].asString() +
+                           "\"><strong>" + upper + "</strong>"),
+                  std::string::npos)
+            << alarm["id"].asString();
+    }
+    EXPECT_GE(device["alarms"].size(), 2u);
+    // Columns: what else the page must show, as a pattern over its DOM.
     const char* const shown[] = {
-        R"(data-name="battery_charge">64<)",
         R"(data-name="run_state">on battery<)",
-        R"(data-name="output_voltage\{phase=&quot;a&quot;\}">220.1<)",
-        R"(data-name="battery_runtime">29<)",  // 1740 s shown in minutes
-        R"(data-name="cell_voltage\{cell=&quot;7&quot;\}">13.45<)",
-        R"(<li class="alarm critical" data-alarm="battery_voltage_low"><strong>CRITICAL</strong> 电池电压低)",
-        R"(<li class="alarm warning" data-alarm="mains_voltage_abnormal"><strong>WARNING</strong>)",
-        R"(<svg [^>]*class="plot"[^>]*data-points="40")",
-        R"(<polyline class="mean" points="(\d+(\.\d)?,\d+(\.\d)? ){39}\d+(\.\d)?,\d+(\.\d)?")",
-        R"(2 of 10 modules fitted)",
+        R"(<svg [^>]*class="plot"[^>]*data-points="[1-9]\d*")",
+        R"(<polyline class="mean" points="\d+(\.\d)?,\d+(\.\d)?)",
+        R"(4 of 10 modules fitted)",
         R"(1 UPS, updated )",
     };
     for (const char* pattern : shown)
