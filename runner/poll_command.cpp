@@ -387,6 +387,16 @@ int OpenHistory(PollRun& run) {
     return -1;
 }
 
+// Names a started line's devices to the UPS protocol server, before their first round.
+void ServeOnProtocol(PollRun& run, const RunningLine& line) {
+    if (!run.protocol) return;
+    std::string error;
+    for (const Snapshot& s : run.state.Snapshots())
+        for (const DeviceConfig& device : line.config.devices)
+            if (device.data_id == s->data_id && !run.protocol->AddDevice(device, s->line, error))
+                Say(Level::kWarning, "vimohost: protocol server: " + error);
+}
+
 // SIGHUP: reads the configuration file again and restarts the lines whose devices
 // changed. A file that does not load, or devices the plug-in refuses, leave the running
 // configuration as it is.
@@ -426,7 +436,15 @@ void Reload(PollRun& run) {
                              "effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
-    for (size_t r : plan.stop) StopLine(run, *run.lines[r]);
+    for (size_t r : plan.stop) {
+        StopLine(run, *run.lines[r]);
+        // A device gone from the configuration reads as stale to protocol clients.
+        for (const DeviceConfig& gone : run.lines[r]->config.devices) {
+            bool kept = false;
+            for (const DeviceConfig& device : configs) kept = kept || device.name == gone.name;
+            if (run.protocol && !kept) run.protocol->RemoveDevice(gone.name);
+        }
+    }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
     run.configs = configs;
     for (auto& line : starting) {
@@ -434,6 +452,7 @@ void Reload(PollRun& run) {
         if (run.web)
             for (const auto& session : line->sessions)
                 run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+        ServeOnProtocol(run, *line);
         OfferStoredRounds(run, *line);
         line->poller->Start();
         lines.push_back(std::move(line));

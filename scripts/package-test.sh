@@ -62,12 +62,13 @@ port=$(sed -n 's/^ready tcp //p' "$work/sim.out")
 [[ -n "$port" ]] || fail "the simulator did not get ready: $(tail -1 "$work/sim.err")"
 cat >/etc/vimohost/vimohost.json <<JSON
 {"devices": [{"name": "ups1", "transport": "tcp", "port": "$port", "interval_ms": 200}],
- "protocol_listen": "127.0.0.1:0"}
+ "listen": "127.0.0.1:0", "protocol_listen": "127.0.0.1:0"}
 JSON
 timeout 60 runuser -u vimohost -- env STATE_DIRECTORY=/var/lib/vimohost /usr/bin/vimohost \
   --config /etc/vimohost/vimohost.json --rounds 3 >"$work/vimohost.out" 2>"$work/vimohost.err" ||
   { cat "$work/vimohost.err" >&2; fail "the installed vimohost did not finish 3 rounds"; }
 grep -q 'UPS protocol server on 127.0.0.1:' "$work/vimohost.err" || fail "no protocol server on loopback"
+grep -q 'status page on http://127.0.0.1:' "$work/vimohost.err" || fail "no status page on loopback"
 runuser -u vimohost -- /usr/bin/vimohost history --history /var/lib/vimohost/history.db \
   --render latest >"$work/latest.json" || fail "the installed vimohost cannot render its history"
 [[ $(stat -c %U /var/lib/vimohost/history.db) == vimohost ]] || fail "history.db is not vimohost's"

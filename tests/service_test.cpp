@@ -1,5 +1,7 @@
 // vimohost as a service: the log levels and their journal prefixes, and the datagrams a
 // service manager receives on its notify socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -236,6 +239,7 @@ TEST(ServiceDefaults, TheInstalledConfigurationListsNoDevices) {
     ASSERT_TRUE(vimo::LoadDeviceConfigFile(path, devices, program, error)) << error;
     EXPECT_TRUE(devices.empty());
     EXPECT_EQ(program.protocol_listen, "127.0.0.1:3493");
+    EXPECT_EQ(program.listen, "127.0.0.1:8080");
     // The example "devices" block, uncommented, is two devices.
     std::string example;
     bool inside = false;
@@ -313,6 +317,27 @@ bool WaitFor(const std::string& path, const std::string& part, NotifySocket& man
     return false;
 }
 
+// The UPS protocol server's answer to LIST UPS on 127.0.0.1:`port`.
+std::string ListUps(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, "LIST UPS\n", 9, MSG_NOSIGNAL) == 9) {
+        char buffer[512];
+        for (ssize_t n; answer.find("END LIST UPS") == std::string::npos &&
+                        (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
 TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     runner_test::TempDir dir;
     runner_test::Simulator first, second;
@@ -323,7 +348,8 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
                sim.address() + R"(", "interval_ms": 200})";
     };
     const std::string config = dir / "vimohost.json";
-    runner_test::WriteFile(config, "// one UPS\n{\"devices\": [" + device("ups1", first) + "]}");
+    const std::string serve = ", \"protocol_listen\": \"127.0.0.1:0\"}";
+    runner_test::WriteFile(config, "// one UPS\n{\"devices\": [" + device("ups1", first) + "]" + serve);
     const std::string err = dir / "vimohost.err";
     runner_test::WriteFile(err, "");
     struct stat st {};
@@ -350,9 +376,14 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     std::vector<std::string> datagrams;
     ASSERT_TRUE(WaitFor(err, "[ups1] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
     runner_test::WriteFile(config, "{\"devices\": [" + device("ups1", first) + ", " +
-                                       device("ups2", second) + "]}");
+                                       device("ups2", second) + "]" + serve);
     kill(vimohost.pid(), SIGHUP);
     ASSERT_TRUE(WaitFor(err, "[ups2] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
+    // The device the reload started is served by the protocol server too.
+    std::smatch served;
+    const std::string log = runner_test::ReadFile(err);
+    ASSERT_TRUE(std::regex_search(log, served, std::regex("UPS protocol server on 127.0.0.1:([0-9]+)")));
+    EXPECT_NE(ListUps(std::stoi(served[1])).find("UPS ups2 "), std::string::npos);
     runner_test::WriteFile(config, "{\"devices\": [");
     kill(vimohost.pid(), SIGHUP);
     ASSERT_TRUE(WaitFor(err, "reload refused", manager, datagrams)) << runner_test::ReadFile(err);
