@@ -5,6 +5,14 @@ namespace protocol {
 
 void PublishedDirectory::Add(const UpsInfo& info, const UpsIdentity& identity) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A UPS added again (its device restarted by a reload) keeps its entry and its
+    // forced shutdown, and reads as stale until its next round.
+    if (Entry* known = Find(info.name)) {
+        known->info = info;
+        known->identity = identity;
+        known->state = MakeState(*known, true);
+        return;
+    }
     Entry entry;
     entry.info = info;
     entry.identity = identity;

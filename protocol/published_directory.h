@@ -42,7 +42,7 @@ private:
     // Builds the entry's state from its figures; `stale` marks it without variables.
     static std::shared_ptr<const UpsState> MakeState(const Entry& entry, bool stale);
 
-    mutable std::mutex mutex_;  // guards entries_ (the list is fixed after Add)
+    mutable std::mutex mutex_;  // guards entries_ (a reload may Add while serving)
     std::vector<Entry> entries_;
 };
 

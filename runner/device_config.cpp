@@ -222,6 +222,9 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         error = origin + ": not valid JSON: " + first;
         return false;
     }
+    // An empty "devices" is a service's configuration before its first UPS: nothing is
+    // polled until a reload brings one. A bare empty array is more likely a mistake.
+    bool may_be_empty = false;
     if (root.isObject() && root.isMember("devices")) {
         if (!CheckProgram(root, program, error)) {
             error = origin + ": " + error;
@@ -229,10 +232,11 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         }
         const Json::Value devices = root["devices"];
         root = devices;
+        may_be_empty = true;
     }
     std::vector<Json::Value> objects;
     if (root.isArray()) {
-        if (root.empty()) {
+        if (root.empty() && !may_be_empty) {
             error = origin + ": the array lists no device";
             return false;
         }

@@ -42,7 +42,7 @@ struct DeviceConfig {
 };
 
 // Reads a configuration text (one device object, a non-empty array of them, or the
-// top-level object whose "devices" holds either) and checks what the host itself owns:
+// top-level object whose "devices" holds either, or an empty array: no devices yet) and checks what the host itself owns:
 // the known keys, "data_id" (unique), "name", "transport", "port", the keys inside
 // "appSetting" and the vimohost-wide keys. The runtime checks the ranges of the port
 // keys when the device is initialised. `origin` prefixes the error, which is one line.

@@ -40,12 +40,12 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
                                   unsigned int length) {
     if (replaying_ || history_ == nullptr) return 0;
     if (data == nullptr || length == 0) {
-        Say("[" + name_ + "] history: the device handed over an empty record; not stored");
+        Say(Level::kWarning, "[" + name_ + "] history: the device handed over an empty record; not stored");
         return -1;
     }
     std::string error;
     if (!history_->AddRound(data_id_, RoundTimeText(device), data, length, error)) {
-        Say("[" + name_ + "] history: cannot store the round: " + error);
+        Say(Level::kError, "[" + name_ + "] history: cannot store the round: " + error);
         return -1;
     }
     ++rounds_stored_;
@@ -78,7 +78,7 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
     if (history_) {
         std::string error;
         if (!history_->AddAlarm(RuleEvent{data_id_, time, rule_id, rule, raised}, error))
-            Say("[" + name_ + "] history: cannot store the alarm: " + error);
+            Say(Level::kError, "[" + name_ + "] history: cannot store the alarm: " + error);
     }
     return true;
 }

@@ -160,7 +160,7 @@ void EventHooks::Say(const std::string& line) const {
     if (log_)
         log_(line);
     else
-        vimo::Say(line);
+        vimo::Say(Level::kWarning, line);
 }
 
 // The one line of an overflow episode.

@@ -17,7 +17,7 @@ namespace vimo {
 
 namespace {
 
-void Fail(const std::string& message) { Say("vimohost history: " + message); }
+void Fail(const std::string& message) { Say(Level::kError, "vimohost history: " + message); }
 
 // The plug-in writes its console lines to standard output; while rendering, they go
 // to standard error so that standard output holds the document alone.

@@ -1,6 +1,10 @@
 #include "options.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -25,15 +29,16 @@ const char kPollUsage[] =
     "--help)";
 
 const char kPollNotes[] =
-    "Standard output carries the plug-in's own lines; the per-round summary, alarms and\n"
-    "errors go to standard error. The device renews its status document (and so the\n"
-    "summary and --status-out) at most once per clock second: with an interval under\n"
-    "1000 ms a round may repeat the figures of the round before.\n"
+    "Standard output carries the plug-in's own lines; alarms, errors and (with --log-level\n"
+    "info) the per-round summary go to standard error. The device renews its status\n"
+    "document (and so the summary and --status-out) at most once per clock second: with\n"
+    "an interval under 1000 ms a round may repeat the figures of the round before.\n"
     "\n"
     "SIGINT or SIGTERM stops polling after the exchange in progress; a second one stops at\n"
-    "once. Exit: 0 done or stopped by a signal, 1 failure to start (plug-in, history,\n"
-    "simulator), 2 bad options or configuration, 3 gave up (--max-failures), 130 stopped\n"
-    "at once by a second signal.";
+    "once. SIGHUP reads --config again: lines whose devices changed restart, the others\n"
+    "poll on; a file with an error is refused with one line. Exit: 0 done or stopped by a\n"
+    "signal, 1 failure to start (plug-in, history, simulator), 2 bad options or\n"
+    "configuration, 3 gave up (--max-failures), 130 stopped at once by a second signal.";
 
 // "  \"slave\"        number   slave address, 1..247 (default 1)": the configuration
 // keys, from the tables that the checks read.
@@ -134,7 +139,8 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
         ->group(one);
     AddText(app, "--config", "FILE",
             "JSON: one device object, an array of them, or {\"devices\": ..., \"on_event\": "
-            "...} (keys below)",
+            "...} (keys below); default " + std::string(kServiceConfig) + " when it exists and "
+            "no UPS is given by options",
             out.config_file)
         ->group("Several UPSs");
     const std::string program = "Program";
@@ -146,11 +152,17 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "the simulator's scenario: normal (default), on-battery, module-fault or a file",
             out.scenario)
         ->group(program);
-    AddText(app, "--plugin", "PATH", "plug-in to load (default novexups.so beside this program)",
+    AddText(app, "--plugin", "PATH",
+            "plug-in to load (default novexups.so beside this program, else the installed "
+            "plug-in folder)",
             out.plugin)
         ->group(program);
     AddText(app, "--history", "FILE",
-            "SQLite history (default vimohost.db in the working directory)", out.history_file)
+            "SQLite history (default: history.db in $STATE_DIRECTORY, or in " +
+                std::string(kServiceStateDir) +
+                " under a service manager ($INVOCATION_ID); otherwise vimohost.db in the "
+                "working directory)",
+            out.history_file)
         ->group(program);
     app.add_flag_callback("--no-history", [&out] { out.history = false; }, "keep no history")
         ->disable_flag_override()
@@ -159,6 +171,15 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "write the latest status document there after each round (several devices: "
             "FILE.<data_id>)",
             out.status_out)
+        ->group(program);
+    AddValue(app, "--log-level", "LEVEL",
+             LevelChoices() + ": the least urgent lines shown on standard error (default "
+             "notice: start and stop, alarms raised and cleared, communication changes; info "
+             "adds every round's summary). Under the journal each line carries its syslog "
+             "priority",
+             [&out](const std::string& v) {
+                 return ParseLevel(v, out.log_level) ? std::string() : LevelChoices();
+             })
         ->group(program);
     const std::string hooks = "Event hooks";
     AddText(app, "--on-event", "PROGRAM",
@@ -203,9 +224,30 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
     app.footer(ConfigurationKeys() + "\n" + kPollNotes);
     app.callback([&app, &out] {
         std::string error;
-        if (app.get_subcommands().empty() && !CheckPollOptions(out, error))
-            throw CLI::ValidationError(error);
+        if (!app.get_subcommands().empty()) return;
+        ServiceDefaults(out, [](const char* name) -> const char* { return std::getenv(name); },
+                        [](const char* path) {
+                            struct stat st {};
+                            return stat(path, &st) == 0 || errno != ENOENT;
+                        });
+        if (!CheckPollOptions(out, error)) throw CLI::ValidationError(error);
     });
+}
+
+void ServiceDefaults(PollOptions& out, const char* (*env)(const char*),
+                     bool (*exists)(const char*)) {
+    const bool ups_given =
+        !out.config_file.empty() || out.simulate || out.device_flags.isMember("port");
+    if (!ups_given && exists(kServiceConfig)) out.config_file = kServiceConfig;
+    if (!out.history_file.empty()) return;
+    const char* state = env("STATE_DIRECTORY");
+    const std::string first = state ? std::string(state).substr(0, std::string(state).find(':')) : "";
+    if (!first.empty())
+        out.history_file = first + "/history.db";
+    else if (const char* id = env("INVOCATION_ID"); id && *id)
+        out.history_file = std::string(kServiceStateDir) + "/history.db";
+    else
+        out.history_file = "vimohost.db";
 }
 
 bool CheckPollOptions(const PollOptions& out, std::string& error) {

@@ -10,6 +10,8 @@
 
 #include <json/value.h>
 
+#include "console.h"
+
 namespace CLI {
 class App;
 }
@@ -22,9 +24,10 @@ struct PollOptions {
     std::string plugin;        // empty: novexups.so beside the program
     std::string config_file;   // empty: one device from the flags
     Json::Value device_flags{Json::objectValue};
-    std::string history_file = "vimohost.db";
+    std::string history_file;  // empty: the default (ServiceDefaults)
     bool history = true;
     std::string status_out;
+    Level log_level = Level::kNotice;
     int64_t rounds = 0;        // 0: poll until stopped
     int64_t max_failures = 0;  // 0: never give up
     bool simulate = false;
@@ -52,6 +55,18 @@ struct HistoryOptions {
 void AddPollCommand(CLI::App& app, PollOptions& out);
 // `history` as a subcommand of `app`; returns it.
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out);
+
+// Where a service finds its files. Without --config, device flags or --simulate,
+// vimohost reads kServiceConfig when it is there. Without --history, the history is
+// history.db in the first folder of STATE_DIRECTORY (systemd's StateDirectory=), else in
+// kServiceStateDir when INVOCATION_ID says a service manager started the program, else
+// vimohost.db in the working directory. Options given always win.
+constexpr const char* kServiceConfig = "/etc/vimohost/vimohost.json";
+constexpr const char* kServiceStateDir = "/var/lib/vimohost";
+// `env` reads the environment, `exists` says whether a path is there (or cannot be
+// looked at, so that reading it names the problem).
+void ServiceDefaults(PollOptions& options, const char* (*env)(const char*),
+                     bool (*exists)(const char*));
 
 // The checks that look at several poll options at once; false with one line in `error`.
 bool CheckPollOptions(const PollOptions& options, std::string& error);

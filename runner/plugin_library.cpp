@@ -63,7 +63,15 @@ std::string ProgramDirectory() {
 }
 
 std::string PluginPath(const std::string& option) {
-    return option.empty() ? ProgramDirectory() + "/novexups.so" : option;
+    if (!option.empty()) return option;
+    // A build tree keeps the plug-in beside the program; an installed program finds it in
+    // its plug-in folder, which the build names relative to the program's own.
+    const std::string beside = ProgramDirectory() + "/novexups.so";
+#ifdef NOVEX_PLUGIN_DIR_FROM_BIN
+    if (access(beside.c_str(), F_OK) != 0)
+        return ProgramDirectory() + "/" NOVEX_PLUGIN_DIR_FROM_BIN "/novexups.so";
+#endif
+    return beside;
 }
 
 }  // namespace vimo

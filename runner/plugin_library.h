@@ -32,7 +32,8 @@ private:
 // The directory of the running program (for the files that lie beside it).
 std::string ProgramDirectory();
 
-// The plug-in a command loads: `option` when given, else novexups.so beside the program.
+// The plug-in a command loads: `option` when given, else novexups.so beside the program
+// (a build tree), else the one in the installed plug-in folder.
 std::string PluginPath(const std::string& option);
 
 }  // namespace vimo

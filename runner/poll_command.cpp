@@ -26,12 +26,14 @@
 #include "protocol_feed.h"
 #include "web_feed.h"
 #include "device_session.h"
+#include "reload_plan.h"
+#include "service_notify.h"
 
 namespace vimo {
 
 namespace {
 
-void Fail(const std::string& message) { Say("vimohost: " + message); }
+void Fail(const std::string& message) { Say(Level::kError, "vimohost: " + message); }
 
 // The simulator's log: its lines would bury the summary, but the last one says why it
 // did not get ready. Removed with this object.
@@ -106,40 +108,32 @@ bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess
     return true;
 }
 
-// Waits for the line threads, or for SIGINT/SIGTERM, which stop them after their
-// current exchange. False on a second signal: the threads may still be in an exchange.
-bool WaitForPoller(Poller& poller, const sigset_t& signals) {
-    bool stopping = false;
-    while (!poller.Finished()) {
-        timespec tick{0, 200 * 1000 * 1000};
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
-            if (stopping) return false;
-            Say("vimohost: stopping");
-            poller.Stop();
-            stopping = true;
-        }
-    }
-    poller.Join();
-    return true;
-}
-
 }  // namespace
 
 namespace {
 
 // How long an orderly exit lets the hooks work off the events already queued.
 constexpr int kHookDrainMs = 5000;
+// How often the service manager's status line is renewed.
+constexpr auto kStatusEvery = std::chrono::seconds(5);
 
-// What a poll run holds, in the order it is made. Members go in reverse: the poller
-// and the sessions (devices whose code lives in the plug-in) before the plug-in, the
-// history and the hooks after the sessions and the poller that use them, the
-// simulator last.
+// The devices of one line and the thread that polls them; a reload starts and stops
+// whole lines (reload_plan.h). The poller goes before the sessions it polls.
+struct RunningLine {
+    LineConfig config;
+    std::vector<std::unique_ptr<DeviceSession>> sessions;
+    std::unique_ptr<Poller> poller;
+};
+
+// What a poll run holds, in the order it is made. Members go in reverse: the lines
+// (devices whose code lives in the plug-in) before the plug-in, the history and the
+// hooks after the lines that use them, the simulator last.
 struct PollRun {
     explicit PollRun(const PollOptions& o) : options(o) {}
 
     const PollOptions& options;
     sigset_t signals{};
+    ServiceNotifier notifier = ServiceNotifier::FromEnvironment();
     SimulatorLog simulator_log;  // outlives the simulator
     ChildProcess simulator;
     std::vector<DeviceConfig> configs;
@@ -150,10 +144,83 @@ struct PollRun {
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<PluginLibrary> plugin;
-    std::vector<std::unique_ptr<DeviceSession>> sessions;
-    std::vector<DeviceSession*> polled;
-    Poller poller;
+    std::vector<std::unique_ptr<RunningLine>> lines;
 };
+
+// "FILE: device 2 (ups2)" or "device (ups1)": where a device's error comes from.
+std::string DeviceOrigin(const PollRun& run, size_t position, const std::string& name) {
+    return (run.options.config_file.empty()
+                ? std::string("device")
+                : run.options.config_file + ": device " + std::to_string(position)) +
+           " (" + name + ")";
+}
+
+// Creates the line's device sessions; false with the error line in `error`.
+bool CreateSessions(const PollRun& run, RunningLine& line, std::string& error) {
+    for (size_t i = 0; i < line.config.devices.size(); ++i) {
+        std::unique_ptr<DeviceSession> session =
+            DeviceSession::Create(*run.plugin, line.config.devices[i], nullptr, error);
+        if (!session) {
+            error = DeviceOrigin(run, line.config.positions[i], line.config.devices[i].name) +
+                    ": " + error;
+            return false;
+        }
+        line.sessions.push_back(std::move(session));
+    }
+    return true;
+}
+
+// Sets up the poller of a line whose sessions exist and claims its serial port. -1 or
+// the exit code, with the error line said.
+int OpenLine(PollRun& run, RunningLine& line) {
+    std::string error;
+    std::vector<DeviceSession*> polled;
+    for (const auto& session : line.sessions) polled.push_back(session.get());
+    PollSettings settings;
+    settings.rounds = run.options.rounds;
+    settings.max_failures = run.options.max_failures;
+    settings.status_out = run.options.status_out;
+    settings.several_devices = run.configs.size() > 1;
+    settings.state = &run.state;
+    settings.hooks = run.hooks.get();
+    line.poller = std::make_unique<Poller>();
+    if (!line.poller->Setup(polled, settings, error)) {
+        Fail(run.options.config_file.empty() ? error : run.options.config_file + ": " + error);
+        return kExitUsage;
+    }
+    if (!line.poller->Claim(error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+    return -1;
+}
+
+// Offers each device of the line its newest stored round and its active alarms.
+void OfferStoredRounds(PollRun& run, RunningLine& line) {
+    if (!run.history) return;
+    line.poller->AttachHistory(run.history.get());
+    std::string error;
+    for (const auto& session : line.sessions) {
+        session->host().AttachHistory(run.history.get());
+        session->host().RestoreAlarms();
+        line.poller->RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
+        const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
+        if (!newest) continue;
+        if (!session->Replay(*newest, error)) {
+            Say(Level::kWarning, "[" + session->config().name + "] " + error +
+                                     "; starting without it");
+            continue;
+        }
+        line.poller->PublishLoaded(*session, newest->time);
+    }
+}
+
+// Stops a line's thread and takes its devices off the board.
+void StopLine(PollRun& run, RunningLine& line) {
+    line.poller->Stop();
+    line.poller->Join();
+    for (size_t slot : line.poller->Slots()) run.state.Retire(slot);
+}
 
 // Each step returns -1 to go on, otherwise the exit code.
 
@@ -175,6 +242,9 @@ int LoadConfigurations(PollRun& run) {
             Fail(error);
             return kExitUsage;
         }
+        if (run.configs.empty())
+            Say("vimohost: " + run.options.config_file +
+                " lists no devices; waiting for a reload (SIGHUP)");
         return -1;
     }
     Json::Value flags = run.options.device_flags;
@@ -217,39 +287,21 @@ int StartHooks(PollRun& run) {
 
 // Loads the plug-in, creates a device session each and puts them on their lines.
 int OpenSessions(PollRun& run) {
-    const PollOptions& options = run.options;
     std::string error;
-    run.plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
+    run.plugin = PluginLibrary::Load(PluginPath(run.options.plugin), error);
     if (!run.plugin) {
         Fail(error);
         return kExitFailure;
     }
-    for (size_t i = 0; i < run.configs.size(); ++i) {
-        std::unique_ptr<DeviceSession> session =
-            DeviceSession::Create(*run.plugin, run.configs[i], nullptr, error);
-        if (!session) {
-            Fail((options.config_file.empty() ? std::string("device")
-                                              : options.config_file + ": device " +
-                                                    std::to_string(i + 1)) +
-                 " (" + run.configs[i].name + "): " + error);
+    for (LineConfig& config : GroupByLine(run.configs)) {
+        run.lines.push_back(std::make_unique<RunningLine>());
+        run.lines.back()->config = std::move(config);
+        if (!CreateSessions(run, *run.lines.back(), error)) {
+            Fail(error);
             return kExitUsage;
         }
-        run.polled.push_back(session.get());
-        run.sessions.push_back(std::move(session));
-    }
-    PollSettings settings;
-    settings.rounds = options.rounds;
-    settings.max_failures = options.max_failures;
-    settings.status_out = options.status_out;
-    settings.state = &run.state;
-    settings.hooks = run.hooks.get();
-    if (!run.poller.Setup(run.polled, settings, error)) {
-        Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
-        return kExitUsage;
-    }
-    if (!run.poller.Claim(error)) {
-        Fail(error);
-        return kExitFailure;
+        const int exit_code = OpenLine(run, *run.lines.back());
+        if (exit_code >= 0) return exit_code;
     }
     return -1;
 }
@@ -281,9 +333,15 @@ int StartProtocol(PollRun& run) {
     return -1;
 }
 
+// A device's communication-loss window in seconds, which decides the web face's
+// /healthz.
+double LossWindow(DeviceSession& session) {
+    const PortSettings& port = session.device().port_settings;
+    return std::max(port.interval_ms, 1000) / 1000.0 * port.comm_loss_intervals;
+}
+
 // The web face, when --listen or "listen" asks for it (the flags win): listening
-// before the first round, reading the board. The devices' communication-loss windows
-// decide /healthz.
+// before the first round, reading the board.
 int StartWeb(PollRun& run) {
     const PollOptions& options = run.options;
     const std::string listen = options.listen.empty() ? run.program.listen : options.listen;
@@ -305,10 +363,8 @@ int StartWeb(PollRun& run) {
         return kExitUsage;
     }
     std::vector<double> windows;
-    for (DeviceSession* session : run.polled) {
-        const PortSettings& port = session->device().port_settings;
-        windows.push_back(std::max(port.interval_ms, 1000) / 1000.0 * port.comm_loss_intervals);
-    }
+    for (const auto& line : run.lines)
+        for (const auto& session : line->sessions) windows.push_back(LossWindow(*session));
     if (!run.web->Start(run.state, windows, error)) {
         Fail(origin + error);
         return kExitFailure;
@@ -319,7 +375,7 @@ int StartWeb(PollRun& run) {
 
 // Opens the history (only once the configuration has been accepted) and offers each
 // device its newest stored round and its active alarms.
-int OfferStoredRounds(PollRun& run) {
+int OpenHistory(PollRun& run) {
     if (!run.options.history) return -1;
     std::string error;
     run.history = HistoryStore::Open(run.options.history_file, false, error);
@@ -327,34 +383,162 @@ int OfferStoredRounds(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
-    run.poller.AttachHistory(run.history.get());
-    for (DeviceSession* session : run.polled) {
-        session->host().AttachHistory(run.history.get());
-        session->host().RestoreAlarms();
-        run.poller.RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
-        const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
-        if (!newest) continue;
-        if (!session->Replay(*newest, error)) {
-            Say("[" + session->config().name + "] " + error + "; starting without it");
-            continue;
-        }
-        run.poller.PublishLoaded(*session, newest->time);
-    }
+    for (const auto& line : run.lines) OfferStoredRounds(run, *line);
     return -1;
 }
 
-// Polls until done, given up or signalled.
+// Names a started line's devices to the UPS protocol server, before their first round.
+void ServeOnProtocol(PollRun& run, const RunningLine& line) {
+    if (!run.protocol) return;
+    std::string error;
+    for (const Snapshot& s : run.state.Snapshots())
+        for (const DeviceConfig& device : line.config.devices)
+            if (device.data_id == s->data_id && !run.protocol->AddDevice(device, s->line, error))
+                Say(Level::kWarning, "vimohost: protocol server: " + error);
+}
+
+// SIGHUP: reads the configuration file again and restarts the lines whose devices
+// changed. A file that does not load, or devices the plug-in refuses, leave the running
+// configuration as it is.
+void Reload(PollRun& run) {
+    if (run.options.config_file.empty()) {
+        Say(Level::kWarning, "vimohost: reload: there is no --config file to read again");
+        return;
+    }
+    std::vector<DeviceConfig> configs;
+    ProgramConfig program;
+    std::string error;
+    if (!LoadDeviceConfigFile(run.options.config_file, configs, program, error)) {
+        Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+        return;
+    }
+    std::vector<LineConfig> running;
+    for (const auto& line : run.lines) running.push_back(line->config);
+    std::vector<LineConfig> wanted = GroupByLine(configs);
+    const ReloadPlan plan = PlanReload(running, wanted);
+    // The new devices are made before anything stops, so that one the plug-in refuses
+    // refuses the whole reload.
+    std::vector<std::unique_ptr<RunningLine>> starting;
+    for (size_t w : plan.start) {
+        starting.push_back(std::make_unique<RunningLine>());
+        starting.back()->config = std::move(wanted[w]);
+        if (!CreateSessions(run, *starting.back(), error)) {
+            Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+            return;
+        }
+    }
+    const ProgramConfig& was = run.program;
+    if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
+        program.protocol_listen != was.protocol_listen ||
+        program.protocol_users != was.protocol_users || program.listen != was.listen ||
+        program.http_token_file != was.http_token_file)
+        Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
+                             "effect at the next start");
+    std::vector<std::unique_ptr<RunningLine>> lines;
+    for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
+    for (size_t r : plan.stop) {
+        StopLine(run, *run.lines[r]);
+        // A device gone from the configuration reads as stale to protocol clients.
+        for (const DeviceConfig& gone : run.lines[r]->config.devices) {
+            bool kept = false;
+            for (const DeviceConfig& device : configs) kept = kept || device.name == gone.name;
+            if (run.protocol && !kept) run.protocol->RemoveDevice(gone.name);
+        }
+    }
+    run.lines.clear();  // the stopped lines' sessions go before anything new starts
+    run.configs = configs;
+    for (auto& line : starting) {
+        if (OpenLine(run, *line) >= 0) continue;  // said; e.g. a serial port taken meanwhile
+        if (run.web)
+            for (const auto& session : line->sessions)
+                run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+        ServeOnProtocol(run, *line);
+        OfferStoredRounds(run, *line);
+        line->poller->Start();
+        lines.push_back(std::move(line));
+    }
+    run.lines = std::move(lines);
+    Say("vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
+        std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
+        " stopped, " + std::to_string(plan.start.size()) + " started");
+}
+
+// "2 devices, 1520 rounds completed" for the service manager.
+std::string StatusLine(const PollRun& run) {
+    int64_t rounds = 0;
+    const std::vector<Snapshot> snapshots = run.state.Snapshots();
+    for (const Snapshot& s : snapshots) rounds += s->rounds_completed;
+    if (snapshots.empty()) return "STATUS=no devices configured; waiting for a reload";
+    return "STATUS=" + std::to_string(snapshots.size()) + " devices, " + std::to_string(rounds) +
+           " rounds completed";
+}
+
+bool AllFinished(const PollRun& run) {
+    for (const auto& line : run.lines)
+        if (!line->poller->Finished()) return false;
+    return true;
+}
+
+bool Responsive(const PollRun& run, std::chrono::steady_clock::time_point now) {
+    for (const auto& line : run.lines)
+        if (!line->poller->Responsive(now)) return false;
+    return true;
+}
+
+void StopAll(PollRun& run) {
+    for (const auto& line : run.lines) line->poller->Stop();
+}
+
+// Polls until done, given up or signalled: SIGINT and SIGTERM stop the line threads
+// after their current exchange (a second one: at once), SIGHUP reloads. False on a
+// second stop signal: the threads may still be in an exchange.
+bool WaitForLines(PollRun& run) {
+    bool stopping = false;
+    auto status_due = std::chrono::steady_clock::now();
+    while (!(AllFinished(run) && (stopping || !run.lines.empty()))) {
+        timespec tick{0, 200 * 1000 * 1000};
+        const int sig = sigtimedwait(&run.signals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM) {
+            if (stopping) return false;
+            Say("vimohost: stopping");
+            run.notifier.Send("STOPPING=1");
+            StopAll(run);
+            stopping = true;
+        } else if (sig == SIGHUP && !stopping) {
+            run.notifier.Send("RELOADING=1");
+            Reload(run);
+            run.notifier.Send("READY=1\n" + StatusLine(run));
+        }
+        bool gave_up = false;
+        for (const auto& line : run.lines) gave_up = gave_up || line->poller->GaveUp();
+        if (gave_up && !stopping) {
+            StopAll(run);
+            stopping = true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (Responsive(run, now)) run.notifier.KeepAlive(now);
+        if (now >= status_due) {
+            run.notifier.Send(StatusLine(run));
+            status_due = now + kStatusEvery;
+        }
+    }
+    for (const auto& line : run.lines) line->poller->Join();
+    return true;
+}
+
 int Poll(PollRun& run) {
-    run.poller.Start();
-    if (!WaitForPoller(run.poller, run.signals)) {
+    for (const auto& line : run.lines) line->poller->Start();
+    run.notifier.Send("READY=1\n" + StatusLine(run));
+    if (!WaitForLines(run)) {
         // An exchange may wait out a long response timeout; whoever signals twice does
         // not want to wait. The history loses nothing SQLite committed.
-        Say("vimohost: stopping at once");
+        Say(Level::kWarning, "vimohost: stopping at once");
         if (run.simulator.running()) run.simulator.Stop(100);
         run.simulator_log.Remove();
         std::_Exit(kExitInterrupted);
     }
-    const int exit_code = run.poller.GaveUp() ? kExitGaveUp : kExitOk;
+    bool gave_up = false;
+    for (const auto& line : run.lines) gave_up = gave_up || line->poller->GaveUp();
     if (run.hooks) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHookDrainMs);
         while (!run.hooks->Idle() && std::chrono::steady_clock::now() < until)
@@ -363,15 +547,16 @@ int Poll(PollRun& run) {
     }
     if (run.protocol) run.protocol->Stop();
     if (run.web) run.web->Stop();
-    run.sessions.clear();
+    run.lines.clear();
     run.plugin.reset();
     if (run.simulator.running()) run.simulator.Stop();
-    return exit_code;
+    return gave_up ? kExitGaveUp : kExitOk;
 }
 
 }  // namespace
 
 int RunPoll(const PollOptions& options) {
+    SetConsoleLevel(options.log_level);
     PollRun run(options);
     // Signals are taken by the main thread alone: block them before any thread (line
     // threads, SQLite's) exists, so that every thread inherits the mask.
@@ -385,7 +570,7 @@ int RunPoll(const PollOptions& options) {
     // The steps, in order.
     int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
                                       OpenSessions,   StartProtocol,      StartWeb,
-                                      OfferStoredRounds, Poll};
+                                      OpenHistory,    Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

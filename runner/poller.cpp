@@ -77,7 +77,7 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         error = "no board to publish on";
         return false;
     }
-    several_devices_ = sessions.size() > 1;
+    several_devices_ = settings.several_devices || sessions.size() > 1;
     for (DeviceSession* session : sessions) {
         const LineSettings wanted = session->Line();
         Line* line = nullptr;
@@ -154,6 +154,22 @@ void Poller::Stop() {
     wake_.notify_all();
 }
 
+bool Poller::Responsive(Clock::time_point now) const {
+    const int64_t ticks = now.time_since_epoch().count();
+    for (const auto& line : lines_) {
+        const int64_t deadline = line->round_deadline.load();
+        if (deadline != 0 && ticks > deadline) return false;
+    }
+    return true;
+}
+
+std::vector<size_t> Poller::Slots() const {
+    std::vector<size_t> out;
+    for (const auto& line : lines_)
+        for (const Device& d : line->devices) out.push_back(d.slot);
+    return out;
+}
+
 void Poller::Join() {
     for (auto& line : lines_)
         if (line->thread.joinable()) line->thread.join();
@@ -200,7 +216,7 @@ void Poller::Report(const AlarmEvent& e) {
         e.severity + ") at " + LocalIsoTime(e.time));
     std::string error;
     if (settings_.history && !settings_.history->AddEvent(e, error))
-        Say("[" + e.device + "] history: cannot store the alarm event: " + error);
+        Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
     if (settings_.hooks) settings_.hooks->Submit(e);
 }
 
@@ -211,7 +227,7 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
     std::string error;
     if (write_status && !path.empty() &&
         !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
-        Say("[" + d.session->config().name + "] --status-out: " + error);
+        Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
     for (const AlarmEvent& e : update.events) Report(e);
 }
 
@@ -227,8 +243,8 @@ void Poller::Account(Device& d, const RoundResult& result) {
         if (!d.session->Document(document, error)) document.clear();
         const DeviceMonitor::Update update = d.monitor->Completed(
             d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
-        if (!error.empty()) Say("[" + name + "] " + round + ": " + error);
-        Say("[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
+        if (!error.empty()) Say(Level::kWarning, "[" + name + "] " + round + ": " + error);
+        Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
             novex::monitor::SummaryLine(*update.snapshot));
         Deliver(d, update, true);
         if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
@@ -236,17 +252,20 @@ void Poller::Account(Device& d, const RoundResult& result) {
     }
     ++d.failed;
     ++d.failures_in_row;
+    // The first failure of a run is worth a warning; the rest of it is in the
+    // communication change and in the summary of each round.
+    const Level level = d.failures_in_row == 1 ? Level::kWarning : Level::kInfo;
     if (result.port_unavailable)
-        Say("[" + name + "] " + round + ": " + result.error + "; retrying next round");
+        Say(level, "[" + name + "] " + round + ": " + result.error + "; retrying next round");
     else
-        Say("[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
+        Say(level, "[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
             result.error);
     const DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
     if (d.monitor->lost() && !was_lost)
         Say("[" + name + "] communication lost | " + novex::monitor::SummaryLine(*update.snapshot));
     Deliver(d, update, d.monitor->lost() != was_lost);
     if (settings_.max_failures > 0 && d.failures_in_row >= settings_.max_failures) {
-        Say("[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
+        Say(Level::kError, "[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
             " failed rounds in a row");
         gave_up_ = true;
         Stop();
@@ -290,7 +309,13 @@ void Poller::Serve(Line& line) {
         const LineSettings device_line = next->session->Line();
         line.transport->SetTimeout(device_line.timeout_ms);
         line.transport->SetRetries(device_line.retries);
+        // A round is some twenty requests, each tried retries + 1 times; far more than
+        // that (a minute on top) means the thread is stuck.
+        const auto longest = std::chrono::milliseconds(
+            int64_t{device_line.timeout_ms} * (device_line.retries + 1) * 32 + 60000);
+        line.round_deadline = (Clock::now() + longest).time_since_epoch().count();
         const RoundResult result = next->session->Poll(*line.transport, &stop_);
+        line.round_deadline = 0;
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());

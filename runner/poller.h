@@ -26,6 +26,7 @@ struct PollSettings {
     int64_t rounds = 0;        // completed rounds per device; 0: no limit
     int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
     std::string status_out;    // empty: none
+    bool several_devices = false;  // --status-out names FILE.<data_id> (also set by Setup)
     PublishedState* state = nullptr;  // where each device's snapshots go (required)
     HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
     EventHooks* hooks = nullptr;      // where alarm events are handed; null: nowhere
@@ -51,6 +52,11 @@ public:
     void Join();
     // True when a device failed --max-failures rounds in a row.
     bool GaveUp() const { return gave_up_.load(); }
+    // False when a line thread has been inside one round for longer than any round can
+    // take with its timeouts and retries: what the service manager's watchdog is told.
+    bool Responsive(std::chrono::steady_clock::time_point now) const;
+    // Each device's slot on the board.
+    std::vector<size_t> Slots() const;
 
     // Before Start: where alarm events are stored from now on (null: nowhere).
     void AttachHistory(HistoryStore* history) { settings_.history = history; }
@@ -78,6 +84,8 @@ private:
         std::unique_ptr<ModbusLine> transport;
         std::vector<Device> devices;
         std::thread thread;
+        // When the round in progress must be over (steady clock ticks); 0 between rounds.
+        std::atomic<int64_t> round_deadline{0};
     };
 
     void Serve(Line& line);

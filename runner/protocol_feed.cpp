@@ -47,19 +47,25 @@ std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
 
 ProtocolFeed::~ProtocolFeed() { Stop(); }
 
+bool ProtocolFeed::AddDevice(const DeviceConfig& device, const std::string& line,
+                             std::string& error) {
+    if (device.name.empty() || device.name.find_first_of(" \t\r\n\"") != std::string::npos) {
+        error = "device name \"" + device.name + "\" is no single word, which UPS "
+                "protocol clients need";
+        return false;
+    }
+    directory_.Add({device.name, line}, IdentityOf(device));
+    return true;
+}
+
 bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
                          std::string& error) {
     for (const Snapshot& s : board.Snapshots()) {
-        if (s->device_name.empty() ||
-            s->device_name.find_first_of(" \t\r\n\"") != std::string::npos) {
-            error = "device name \"" + s->device_name + "\" is no single word, which UPS "
-                    "protocol clients need";
-            return false;
-        }
-        protocol::UpsIdentity identity;
+        DeviceConfig named;
+        named.name = s->device_name;
         for (const DeviceConfig& device : devices)
-            if (device.name == s->device_name) identity = IdentityOf(device);
-        directory_.Add({s->device_name, s->line}, identity);
+            if (device.name == s->device_name) named = device;
+        if (!AddDevice(named, s->line, error)) return false;
     }
     board.Subscribe([this](const Snapshot& now, const Snapshot&) { Take(*now); });
     options_.version = novexcli::VersionLine("vimohost");

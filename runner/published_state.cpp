@@ -10,34 +10,57 @@ size_t PublishedState::AddDevice(const std::string& name, uint32_t data_id,
     first->device_name = name;
     first->data_id = data_id;
     first->line = line;
-    slots_.push_back(std::make_unique<Slot>());
-    slots_.back()->current = std::move(first);
+    auto slot = std::make_unique<Slot>();
+    slot->current = std::move(first);
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    slots_.push_back(std::move(slot));
     return slots_.size() - 1;
+}
+
+void PublishedState::Retire(size_t slot) {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    if (slot < slots_.size()) slots_[slot]->retired = true;
+}
+
+PublishedState::Slot* PublishedState::At(size_t slot) const {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    return slot < slots_.size() ? slots_[slot].get() : nullptr;
 }
 
 void PublishedState::Subscribe(Listener listener) { listeners_.push_back(std::move(listener)); }
 
 void PublishedState::Publish(size_t slot, Snapshot snapshot) {
-    if (slot >= slots_.size() || !snapshot) return;
+    Slot* s = At(slot);
+    if (!s || !snapshot) return;
     Snapshot before;
     {
-        std::lock_guard<std::mutex> lock(slots_[slot]->mutex);
-        before = std::exchange(slots_[slot]->current, snapshot);
+        std::lock_guard<std::mutex> lock(s->mutex);
+        before = std::exchange(s->current, snapshot);
     }
     // The replaced snapshot is released here, outside the lock, if no reader holds it.
     for (const Listener& listener : listeners_) listener(snapshot, before);
 }
 
 Snapshot PublishedState::Get(size_t slot) const {
-    if (slot >= slots_.size()) return nullptr;
-    std::lock_guard<std::mutex> lock(slots_[slot]->mutex);
-    return slots_[slot]->current;
+    Slot* s = At(slot);
+    if (!s) return nullptr;
+    std::lock_guard<std::mutex> lock(s->mutex);
+    return s->current;
 }
 
 std::vector<Snapshot> PublishedState::Snapshots() const {
+    std::vector<Slot*> polled;
+    {
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        for (const auto& s : slots_)
+            if (!s->retired) polled.push_back(s.get());
+    }
     std::vector<Snapshot> out;
-    out.reserve(slots_.size());
-    for (size_t i = 0; i < slots_.size(); ++i) out.push_back(Get(i));
+    out.reserve(polled.size());
+    for (Slot* s : polled) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        out.push_back(s->current);
+    }
     return out;
 }
 

@@ -29,8 +29,11 @@ public:
     using Listener = std::function<void(const Snapshot& now, const Snapshot& before)>;
 
     // One slot per device, in configuration order; each starts with a snapshot that
-    // names the device and holds no round. Before any line thread starts.
+    // names the device and holds no round. Also while polling: a reload adds the
+    // devices it starts.
     size_t AddDevice(const std::string& name, uint32_t data_id, const std::string& line);
+    // The device stopped (a reload removed or changed it): its slot is no longer read.
+    void Retire(size_t slot);
     // Before any line thread starts; every listener sees every publish, in order.
     void Subscribe(Listener listener);
     // The hook runner whose counters Hooks() reads (null: none). Before start.
@@ -38,9 +41,8 @@ public:
 
     void Publish(size_t slot, Snapshot snapshot);
 
-    size_t size() const { return slots_.size(); }
     Snapshot Get(size_t slot) const;
-    // Every device's current snapshot, in configuration order.
+    // Every polled device's current snapshot, in the order they were added.
     std::vector<Snapshot> Snapshots() const;
     // The hook runner's counters (all 0 without hooks).
     HookCounters Hooks() const;
@@ -49,7 +51,12 @@ private:
     struct Slot {
         mutable std::mutex mutex;  // guards `current`, held only to copy or swap it
         Snapshot current;
+        bool retired = false;      // guarded by list_mutex_
     };
+    // The slot at `slot`, or null; slots are never freed, so the pointer stays good.
+    Slot* At(size_t slot) const;
+
+    mutable std::mutex list_mutex_;  // guards `slots_` (adding to it), held briefly
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Listener> listeners_;
     const EventHooks* hooks_ = nullptr;

@@ -23,17 +23,20 @@ WebFeed::~WebFeed() { Stop(); }
 bool WebFeed::Start(PublishedState& board, const std::vector<double>& loss_windows,
                     std::string& error) {
     board_ = &board;
-    loss_windows_ = loss_windows;
-    loss_windows_.resize(board.size(), loss_windows_.empty() ? 10.0 : loss_windows_.back());
-    durations_.assign(board.size(), web::RoundDurations());
     const std::vector<Snapshot> all = board.Snapshots();
-    for (size_t i = 0; i < all.size(); ++i) slot_of_[all[i]->data_id] = i;
+    for (size_t i = 0; i < all.size() && i < loss_windows.size(); ++i)
+        SetLossWindow(all[i]->data_id, loss_windows[i]);
     // "vimohost 1.0.0 (git abc1234)": the label holds what follows the name.
     const std::string line = novexcli::VersionLine("vimohost");
     version_ = line.substr(line.find(' ') + 1);
     board.Subscribe([this](const Snapshot& now, const Snapshot& before) { Take(now, before); });
     server_ = web::HttpServer::Start(*this, options_, error);
     return server_ != nullptr;
+}
+
+void WebFeed::SetLossWindow(uint32_t data_id, double seconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    loss_windows_[data_id] = seconds;
 }
 
 void WebFeed::Stop() { server_.reset(); }
@@ -44,10 +47,8 @@ std::string WebFeed::Address() const { return server_ ? server_->address() : opt
 void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     const uint64_t completed_before = before ? before->rounds_completed : 0;
     if (now->rounds_completed <= completed_before || now->stale) return;
-    const auto slot = slot_of_.find(now->data_id);
-    if (slot == slot_of_.end()) return;
-    std::lock_guard<std::mutex> lock(durations_mutex_);
-    durations_[slot->second].Add(now->last_round_seconds);
+    std::lock_guard<std::mutex> lock(mutex_);
+    durations_[now->data_id].Add(now->last_round_seconds);
 }
 
 web::HostState WebFeed::State() const {
@@ -59,9 +60,16 @@ web::HostState WebFeed::State() const {
     state.hook_failures = hooks.failures;
     const std::vector<Snapshot> snapshots = board_->Snapshots();
     state.devices.reserve(snapshots.size());
-    std::lock_guard<std::mutex> lock(durations_mutex_);
-    for (size_t i = 0; i < snapshots.size(); ++i)
-        state.devices.push_back({snapshots[i], loss_windows_[i], durations_[i]});
+    // A device that has had no window set (none should) counts as lost after 10 s.
+    constexpr double kDefaultLossWindow = 10.0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Snapshot& s : snapshots) {
+        const auto window = loss_windows_.find(s->data_id);
+        const auto durations = durations_.find(s->data_id);
+        state.devices.push_back({s, window == loss_windows_.end() ? kDefaultLossWindow : window->second,
+                                 durations == durations_.end() ? web::RoundDurations()
+                                                               : durations->second});
+    }
     return state;
 }
 

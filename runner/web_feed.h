@@ -28,9 +28,11 @@ public:
     WebFeed& operator=(const WebFeed&) = delete;
 
     // Subscribes to the board (round durations) and starts listening. `loss_windows`:
-    // each slot's communication-loss window in seconds, in board order. Before any line
+    // each device's communication-loss window in seconds, in board order. Before any line
     // thread starts. False with a one-line error when the address cannot be bound.
     bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
+    // The window of a device a reload started (any time).
+    void SetLossWindow(uint32_t data_id, double seconds);
     // Where readings and events come from (null: none, they answer 503). Before Start.
     void AttachHistory(const novex::web::HistoryReader* history) { history_ = history; }
     // Stops listening and waits for the requests in progress.
@@ -48,10 +50,11 @@ private:
     novex::web::ServerOptions options_;
     PublishedState* board_ = nullptr;
     const novex::web::HistoryReader* history_ = nullptr;
-    std::vector<double> loss_windows_;
-    std::unordered_map<uint32_t, size_t> slot_of_;  // data id -> slot; fixed at Start
-    mutable std::mutex durations_mutex_;  // guards durations_, held to add or copy
-    std::vector<novex::web::RoundDurations> durations_;
+    // By data id, since a reload adds and removes devices; guarded by mutex_, held to
+    // add or copy.
+    mutable std::mutex mutex_;
+    std::unordered_map<uint32_t, double> loss_windows_;
+    std::unordered_map<uint32_t, novex::web::RoundDurations> durations_;
     std::string version_;
     std::unique_ptr<novex::web::HttpServer> server_;
 };

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the project builds and tests with, from Debian's packages. Safe to run
 # again: it asks apt only for what is missing. Run as root (or with sudo available).
-#   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator
+#   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator,
+#                                    the Debian package (manual pages, Depends, lintian,
+#                                    systemd-analyze)
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
 #   scripts/install-deps.sh --peers  also the real clients the web tests start
 #                                    (Prometheus, headless Chromium and a CJK font for
@@ -17,6 +19,7 @@ packages=(
   libcli11-dev
   libcivetweb-dev
   curl bc
+  help2man dpkg-dev lintian adduser systemd
 )
 for flag in "$@"; do
   case "$flag" in

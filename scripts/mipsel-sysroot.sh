@@ -24,7 +24,9 @@ packages=(
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)
 stamp="$sysroot/.packages"
-wanted=$(printf '%s:mipsel\n' "${packages[@]}"; printf '%s\n' "${all_packages[@]}")
+# The last line marks a sysroot that keeps the packages' shlibs files (for the package's
+# Depends, scripts/package.sh); an older one is made again.
+wanted=$(printf '%s:mipsel\n' "${packages[@]}"; printf '%s\n' "${all_packages[@]}" "shlibs kept")
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
   exit 0
 fi
@@ -47,6 +49,7 @@ if [[ $(id -u) -eq 0 ]]; then apt_opts=(-o APT::Sandbox::User=root); fi
 (cd "$sysroot/debs" && apt-get "${apt_opts[@]}" download -qq $(printf '%s:mipsel ' "${packages[@]}") "${all_packages[@]}")
 for deb in "$sysroot"/debs/*.deb; do
   dpkg-deb -x "$deb" "$sysroot"
+  dpkg-deb --info "$deb" shlibs >>"$sysroot/shlibs" 2>/dev/null || true
 done
 rm -rf "$sysroot/debs" "$sysroot/usr/share"
 printf '%s\n' "$wanted" >"$stamp"

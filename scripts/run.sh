@@ -16,4 +16,4 @@ if (($#)); then
   exec build/vimohost "$@"
 fi
 exec build/vimohost --simulate --scenario on-battery --rounds 300 --interval-ms 1000 \
-  --history build/demo-history.db --listen 127.0.0.1:0
+  --history build/demo-history.db --listen 127.0.0.1:0 --log-level info

@@ -15,3 +15,10 @@ if(NOVEX_BUILD_RUNNER)
     add_dependencies(e2e_test novexups-sim)
   endif()
 endif()
+
+# vimohost as a service: log levels and journal prefixes, the notify socket, the
+# service defaults, reload plans, and a run under a fake service manager.
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(service_test SOURCES service_test.cpp LIBS novex_runner)
+  add_dependencies(service_test vimohost_program novexups novexups-sim)
+endif()

@@ -149,7 +149,7 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"appSetting\": 0}", "\"appSetting\" must be a JSON object"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_evnt\": []}", "unknown key \"on_evnt\""},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_event\": \"/bin/true\"}", "\"on_event\" must be an array"},
-    {"{\"devices\": [], \"on_event\": [\"/bin/true\"]}", "the array lists no device"},
+    {"{\"devices\": [[]], \"on_event\": [\"/bin/true\"]}", "device 1: a device must be a JSON object"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": 8080}", "\"listen\" must be a non-empty text"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": \"1.2.3\"}", "listen: expected ADDR:PORT"},
 };

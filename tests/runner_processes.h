@@ -70,6 +70,13 @@ private:
     std::string path_;
 };
 
+// The tests read every round's summary line, which vimohost shows from --log-level info
+// on; `history` takes no such option.
+inline std::vector<std::string> WithRounds(std::vector<std::string> args) {
+    if (args.empty() || args[0] != "history") args.insert(args.begin(), {"--log-level", "info"});
+    return args;
+}
+
 struct Outcome {
     int exit_code = -1;
     std::string out;
@@ -81,7 +88,8 @@ struct Outcome {
 inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& dir,
                        int timeout_ms = 60000, const std::string& cwd = "") {
     std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
-    argv.insert(argv.end(), args.begin(), args.end());
+    const std::vector<std::string> shown = WithRounds(args);
+    argv.insert(argv.end(), shown.begin(), shown.end());
     vimo::ChildProcess::Options options;
     options.capture_stdout = false;
     options.stdout_file = dir / "vimohost.out";
@@ -112,7 +120,8 @@ inline bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
     options.stdout_file = dir / "out";
     options.stderr_file = dir / "err";
     std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
-    argv.insert(argv.end(), args.begin(), args.end());
+    const std::vector<std::string> shown = WithRounds(args);
+    argv.insert(argv.end(), shown.begin(), shown.end());
     std::string error;
     EXPECT_TRUE(vimohost.Start(argv, options, error)) << error;
     return vimohost.running();

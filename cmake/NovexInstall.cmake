@@ -1,0 +1,83 @@
+# Where `cmake --install` puts the programs, the plug-in and the service files, and the
+# Debian package CPack makes of them (scripts/package.sh drives both).
+#
+#   bin/vimohost, bin/novexups-sim
+#   lib/<multiarch>/vimohost/libvimohost.so           the runtime, private to vimohost
+#   lib/<multiarch>/vimohost/plugins/novexups.so      the plug-in folder vimohost searches
+#   /etc/vimohost/vimohost.json                       the configuration (a conffile)
+#   /lib/systemd/system/vimohost.service              ExecStart names bin/vimohost
+#   share/man/man8/vimohost.8, share/man/man1/novexups-sim.1
+#
+# The runtime is no public library (no soname version, no headers), so it lives in the
+# program's own folder and the programs find it by a RUNPATH relative to themselves.
+include(GNUInstallDirs)
+
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(NOVEX_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}/vimohost")
+else()
+  set(NOVEX_INSTALL_LIBDIR "lib/vimohost")
+endif()
+set(NOVEX_INSTALL_PLUGINDIR "${NOVEX_INSTALL_LIBDIR}/plugins")
+set(NOVEX_SYSTEMD_UNITDIR "/lib/systemd/system" CACHE PATH "Where the systemd unit is installed")
+file(RELATIVE_PATH _novex_plugins_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_INSTALL_PLUGINDIR}")
+file(RELATIVE_PATH _novex_lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_INSTALL_LIBDIR}")
+
+# vimohost falls back to the installed plug-in folder when none lies beside it.
+target_compile_definitions(novex_runner PRIVATE
+                           NOVEX_PLUGIN_DIR_FROM_BIN="${_novex_plugins_from_bin}")
+set_target_properties(vimohost_program PROPERTIES INSTALL_RPATH "$ORIGIN/${_novex_lib_from_bin}")
+set_target_properties(novexups PROPERTIES INSTALL_RPATH "$ORIGIN/..")
+
+install(TARGETS vimohost_program novexups-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vimohost LIBRARY DESTINATION ${NOVEX_INSTALL_LIBDIR} NAMELINK_SKIP)
+install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
+# The configuration and the unit sit where the service looks for them, whatever the prefix.
+install(FILES package/vimohost.json DESTINATION /etc/vimohost)
+configure_file(package/vimohost.service.in ${CMAKE_BINARY_DIR}/package/vimohost.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_SYSTEMD_UNITDIR})
+
+# Manual pages made from the programs' own --help and --version, so they cannot drift
+# apart; help2man adds the sections in package/*.h2m. A cross build runs the programs
+# under its emulator.
+find_program(NOVEX_HELP2MAN help2man)
+if(NOVEX_HELP2MAN)
+  # Columns: target, manual section, one-line description.
+  set(_novex_man_pages
+      "vimohost_program|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
+      "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")
+  set(_novex_man_outputs "")
+  foreach(row IN LISTS _novex_man_pages)
+    string(REPLACE "|" ";" row "${row}")
+    list(GET row 0 target)
+    list(GET row 1 program)
+    list(GET row 2 section)
+    list(GET row 3 description)
+    # help2man names the page after the program it runs: the wrapper bears its name.
+    set(wrapper ${CMAKE_BINARY_DIR}/man/bin/${program})
+    string(REPLACE ";" "\" \"" emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
+    set(emulator_words "")
+    if(CMAKE_CROSSCOMPILING_EMULATOR)
+      set(emulator_words "\"${emulator}\" ")
+    endif()
+    file(GENERATE OUTPUT ${wrapper}
+         CONTENT "#!/bin/sh\nexec ${emulator_words}\"$<TARGET_FILE:${target}>\" \"$@\"\n"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.${section})
+    add_custom_command(
+      OUTPUT ${page}.gz
+      COMMAND ${NOVEX_HELP2MAN} --no-info --no-discard-stderr --section=${section}
+              --name=${description} --include=${CMAKE_SOURCE_DIR}/package/${program}.h2m
+              --output=${page} ${wrapper}
+      COMMAND gzip -9nf ${page}
+      DEPENDS ${target} ${CMAKE_SOURCE_DIR}/package/${program}.h2m
+      COMMENT "Manual page ${program}(${section})"
+      VERBATIM)
+    list(APPEND _novex_man_outputs ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+  add_custom_target(novex_man_pages ALL DEPENDS ${_novex_man_outputs})
+else()
+  message(STATUS "help2man not found: no manual pages (scripts/install-deps.sh installs it)")
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/NovexPackage.cmake)

@@ -1,0 +1,423 @@
+// vimohost as a service: the log levels and their journal prefixes, and the datagrams a
+// service manager receives on its notify socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "console.h"
+#include "device_config.h"
+#include "options.h"
+#include "reload_plan.h"
+#include "runner_processes.h"
+#include "service_notify.h"
+#include "sim_process.h"
+#include "test_program.h"
+
+namespace {
+
+using vimo::Level;
+
+// Columns: the level's name, its prefix under the journal.
+struct LevelRow {
+    const char* name;
+    const char* prefix;
+};
+const LevelRow kLevels[] = {
+    {"error", "<3>"}, {"warning", "<4>"}, {"notice", "<5>"}, {"info", "<6>"}, {"debug", "<7>"},
+};
+
+TEST(LogLevels, NamesParseAndCarryTheirSyslogPriority) {
+    for (const LevelRow& row : kLevels) {
+        Level level{};
+        ASSERT_TRUE(vimo::ParseLevel(row.name, level)) << row.name;
+        EXPECT_EQ(vimo::FormatLine(level, "x", true), std::string(row.prefix) + "x\n") << row.name;
+        EXPECT_EQ(vimo::FormatLine(level, "x", false), "x\n") << row.name;
+    }
+    for (const char* bad : {"", "Notice", "warn", "7", "info "}) {
+        Level level{};
+        EXPECT_FALSE(vimo::ParseLevel(bad, level)) << bad;
+    }
+    EXPECT_EQ(vimo::LevelChoices(), "error|warning|notice|info|debug");
+}
+
+TEST(LogLevels, AChosenLevelShowsItselfAndWhatIsMoreUrgent) {
+    vimo::SetConsoleLevel(Level::kWarning);
+    EXPECT_TRUE(vimo::ConsoleShows(Level::kError));
+    EXPECT_TRUE(vimo::ConsoleShows(Level::kWarning));
+    EXPECT_FALSE(vimo::ConsoleShows(Level::kNotice));
+    vimo::SetConsoleLevel(Level::kNotice);
+    EXPECT_FALSE(vimo::ConsoleShows(Level::kInfo));
+}
+
+TEST(LogLevels, TheJournalIsRecognisedByDeviceAndInode) {
+    char path[] = "/tmp/vimohost-journal-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    const std::string ours = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    // Columns: JOURNAL_STREAM (null: unset), whether it names the file.
+    const std::pair<const char*, bool> rows[] = {
+        {nullptr, false}, {ours.c_str(), true}, {"0:0", false}, {"garbage", false},
+        {(ours + "x").c_str(), false},
+    };
+    for (const auto& [value, journal] : rows) {
+        if (value) setenv("JOURNAL_STREAM", value, 1); else unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(vimo::StreamIsJournal(fd), journal) << (value ? value : "(unset)");
+    }
+    unsetenv("JOURNAL_STREAM");
+    close(fd);
+    unlink(path);
+}
+
+// A service manager's end of the notify socket.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& name) : name_(name) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.data(), name.size());
+        if (name[0] == '@') address.sun_path[0] = '\0';
+        bound_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+    }
+    ~NotifySocket() {
+        close(fd_);
+        if (name_[0] == '/') unlink(name_.c_str());
+    }
+    bool bound() const { return bound_; }
+    // The datagrams received since the last call.
+    std::vector<std::string> Received() {
+        std::vector<std::string> out;
+        char buffer[512];
+        for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+            out.emplace_back(buffer, static_cast<size_t>(n));
+        return out;
+    }
+    // Reads what arrived into `all`, as a manager keeps reading its socket.
+    void Drain(std::vector<std::string>& all) {
+        for (std::string& d : Received()) all.push_back(std::move(d));
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+TEST(ServiceNotifier, SendsToAPathOrAnAbstractSocket) {
+    const std::string names[] = {"/tmp/vimohost-notify-" + std::to_string(getpid()),
+                                 "@vimohost-notify-" + std::to_string(getpid())};
+    for (const std::string& name : names) {
+        NotifySocket manager(name);
+        ASSERT_TRUE(manager.bound()) << name;
+        vimo::ServiceNotifier notifier(name, std::chrono::microseconds(0));
+        EXPECT_TRUE(notifier.Send("READY=1\nSTATUS=1 device"));
+        EXPECT_EQ(manager.Received(), std::vector<std::string>{"READY=1\nSTATUS=1 device"}) << name;
+    }
+    EXPECT_FALSE(vimo::ServiceNotifier("", std::chrono::microseconds(0)).Send("READY=1"));
+    EXPECT_FALSE(vimo::ServiceNotifier("relative", std::chrono::microseconds(0)).Send("READY=1"));
+}
+
+TEST(ServiceNotifier, KeepAliveAtHalfTheWatchdogInterval) {
+    const std::string name = "@vimohost-watchdog-" + std::to_string(getpid());
+    NotifySocket manager(name);
+    ASSERT_TRUE(manager.bound());
+    vimo::ServiceNotifier notifier(name, std::chrono::milliseconds(100));
+    // Columns: ms since start of the poll loop's tick, whether WATCHDOG=1 goes out.
+    const std::pair<int, bool> ticks[] = {
+        {0, true}, {10, false}, {49, false}, {50, true}, {99, false}, {160, true}, {161, false},
+    };
+    const auto start = vimo::ServiceNotifier::Clock::now();
+    for (const auto& [ms, sent] : ticks) {
+        notifier.KeepAlive(start + std::chrono::milliseconds(ms));
+        EXPECT_EQ(manager.Received().size(), sent ? 1u : 0u) << "at " << ms << " ms";
+    }
+}
+
+TEST(ServiceNotifier, TakesTheEnvironmentOnlyWhenTheWatchdogIsOurs) {
+    // Columns: WATCHDOG_USEC, WATCHDOG_PID (null: unset; "self": ours), the interval in us.
+    const std::string self = std::to_string(getpid());
+    const std::tuple<const char*, const char*, long> rows[] = {
+        {"30000000", nullptr, 30000000}, {"30000000", "self", 30000000}, {"30000000", "1", 0},
+        {"0", nullptr, 0}, {"x", nullptr, 0}, {nullptr, nullptr, 0},
+    };
+    setenv("NOTIFY_SOCKET", "@x", 1);
+    for (const auto& [usec, pid, interval] : rows) {
+        if (usec) setenv("WATCHDOG_USEC", usec, 1); else unsetenv("WATCHDOG_USEC");
+        if (pid) setenv("WATCHDOG_PID", std::strcmp(pid, "self") == 0 ? self.c_str() : pid, 1);
+        else unsetenv("WATCHDOG_PID");
+        const vimo::ServiceNotifier notifier = vimo::ServiceNotifier::FromEnvironment();
+        EXPECT_TRUE(notifier.active());
+        EXPECT_EQ(notifier.watchdog().count(), interval) << (usec ? usec : "-") << " " << (pid ? pid : "-");
+    }
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
+    EXPECT_FALSE(vimo::ServiceNotifier::FromEnvironment().active());
+}
+
+// The environment and the file system a service default is decided by.
+const char* fake_state_directory = nullptr;
+const char* fake_invocation_id = nullptr;
+bool fake_config_exists = false;
+
+TEST(ServiceDefaults, OptionsGivenWinThenTheServiceManagersFolders) {
+    // Columns: command line (a --config, a --serial or nothing; --history or not), the
+    // environment, whether /etc/vimohost/vimohost.json is there; the files used.
+    struct Row {
+        const char* config;
+        bool serial;
+        const char* history;
+        const char* state_directory;
+        const char* invocation_id;
+        bool config_exists;
+        const char* used_config;
+        const char* used_history;
+    };
+    const Row rows[] = {
+        {"", false, "", nullptr, nullptr, false, "", "vimohost.db"},
+        {"", false, "", nullptr, nullptr, true, "/etc/vimohost/vimohost.json", "vimohost.db"},
+        {"", true, "", nullptr, nullptr, true, "", "vimohost.db"},
+        {"my.json", false, "", nullptr, nullptr, true, "my.json", "vimohost.db"},
+        {"", false, "", "/var/lib/vimohost", "abc", true, "/etc/vimohost/vimohost.json",
+         "/var/lib/vimohost/history.db"},
+        {"", false, "", "/srv/a:/srv/b", nullptr, true, "/etc/vimohost/vimohost.json",
+         "/srv/a/history.db"},
+        {"", false, "", nullptr, "abc", true, "/etc/vimohost/vimohost.json",
+         "/var/lib/vimohost/history.db"},
+        {"", false, "h.db", "/var/lib/vimohost", "abc", true, "/etc/vimohost/vimohost.json", "h.db"},
+        {"", false, "", "", "", false, "", "vimohost.db"},
+    };
+    for (const Row& row : rows) {
+        vimo::PollOptions options;
+        options.config_file = row.config;
+        options.history_file = row.history;
+        if (row.serial) options.device_flags["port"] = "/dev/ttyUSB0";
+        fake_state_directory = row.state_directory;
+        fake_invocation_id = row.invocation_id;
+        fake_config_exists = row.config_exists;
+        vimo::ServiceDefaults(
+            options,
+            [](const char* name) {
+                return std::strcmp(name, "STATE_DIRECTORY") == 0 ? fake_state_directory
+                       : std::strcmp(name, "INVOCATION_ID") == 0 ? fake_invocation_id
+                                                                 : nullptr;
+            },
+            [](const char*) { return fake_config_exists; });
+        EXPECT_EQ(options.config_file, row.used_config) << row.config << " " << row.history;
+        EXPECT_EQ(options.history_file, row.used_history)
+            << (row.state_directory ? row.state_directory : "-") << " "
+            << (row.invocation_id ? row.invocation_id : "-");
+    }
+}
+
+// The configuration the package installs polls nothing, and its examples are devices.
+TEST(ServiceDefaults, TheInstalledConfigurationListsNoDevices) {
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    std::vector<vimo::DeviceConfig> devices;
+    vimo::ProgramConfig program;
+    std::string error;
+    const std::string path = std::string(source) + "/package/vimohost.json";
+    ASSERT_TRUE(vimo::LoadDeviceConfigFile(path, devices, program, error)) << error;
+    EXPECT_TRUE(devices.empty());
+    EXPECT_EQ(program.protocol_listen, "127.0.0.1:3493");
+    EXPECT_EQ(program.listen, "127.0.0.1:8080");
+    // The example "devices" block, uncommented, is two devices.
+    std::string example;
+    bool inside = false;
+    for (const std::string& line : runner_test::Lines(runner_test::ReadFile(path))) {
+        if (line == "  //   ]") inside = false;
+        if (inside) example += line.substr(line.find("//") + 2) + "\n";
+        if (line == "  //   \"devices\": [") inside = true;
+    }
+    ASSERT_TRUE(vimo::ParseDeviceConfigs("[" + example + "]", "example", devices, error))
+        << error << example;
+    EXPECT_EQ(devices.size(), 2u);
+}
+
+// The devices of a configuration text, for the reload table.
+std::vector<vimo::LineConfig> Lines(const std::string& text) {
+    std::vector<vimo::DeviceConfig> devices;
+    std::string error;
+    EXPECT_TRUE(vimo::ParseDeviceConfigs(text, "t", devices, error)) << error;
+    return vimo::GroupByLine(devices);
+}
+
+std::string Names(const std::vector<vimo::LineConfig>& lines, const std::vector<size_t>& which) {
+    std::string out;
+    for (size_t i : which)
+        for (const vimo::DeviceConfig& d : lines[i].devices) out += (out.empty() ? "" : ",") + d.name;
+    return out;
+}
+
+TEST(Reload, OnlyLinesWhoseDevicesChangedAreDisturbed) {
+    const std::string a = R"({"name": "a", "port": "/dev/ttyS0", "data_id": 1})";
+    const std::string b = R"({"name": "b", "port": "/dev/ttyS1", "data_id": 2})";
+    const std::string b_fast = R"({"name": "b", "port": "/dev/ttyS1", "data_id": 2, "baud": 19200})";
+    const std::string b_renamed = R"({"name": "bb", "port": "/dev/ttyS1", "data_id": 2})";
+    const std::string c_on_s1 = R"({"name": "c", "port": "/dev/ttyS1", "data_id": 3, "slave": 2})";
+    const std::string t = R"({"name": "t", "transport": "tcp", "port": "10.0.0.5:502", "data_id": 4})";
+    // Columns: devices before, devices after, the devices stopped, the devices started.
+    struct Row {
+        std::string before, after;
+        const char* stopped;
+        const char* started;
+    };
+    const Row rows[] = {
+        {a + "," + b, a + "," + b, "", ""},
+        {a + "," + b, b + "," + a, "", ""},
+        {a, a + "," + t, "", "t"},
+        {a + "," + t, a, "t", ""},
+        {a + "," + b, a + "," + b_fast, "b", "b"},
+        {a + "," + b, a + "," + b_renamed, "b", "bb"},
+        {a + "," + b, a + "," + b + "," + c_on_s1, "b", "b,c"},
+        {a + "," + b + "," + c_on_s1, a + "," + b, "b,c", "b"},
+        {a, t, "a", "t"},
+        {a, "", "a", ""},
+        {"", a, "", "a"},
+    };
+    for (const Row& row : rows) {
+        const std::vector<vimo::LineConfig> before = Lines("{\"devices\": [" + row.before + "]}");
+        const std::vector<vimo::LineConfig> after = Lines("{\"devices\": [" + row.after + "]}");
+        const vimo::ReloadPlan plan = vimo::PlanReload(before, after);
+        EXPECT_EQ(Names(before, plan.stop), row.stopped) << row.before << " -> " << row.after;
+        EXPECT_EQ(Names(after, plan.start), row.started) << row.before << " -> " << row.after;
+        EXPECT_EQ(plan.keep.size() + plan.stop.size(), before.size());
+    }
+}
+
+// vimohost under a fake service manager: a notify socket and standard error as the
+// journal's stream. Waits for `count` lines with `part` in the file at `path`, at most
+// 20 s, reading the manager's socket meanwhile.
+bool WaitFor(const std::string& path, const std::string& part, NotifySocket& manager,
+             std::vector<std::string>& datagrams, size_t count = 1) {
+    for (int i = 0; i < 400; ++i) {
+        manager.Drain(datagrams);
+        if (runner_test::CountLines(runner_test::ReadFile(path), part) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The UPS protocol server's answer to LIST UPS on 127.0.0.1:`port`.
+std::string ListUps(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, "LIST UPS\n", 9, MSG_NOSIGNAL) == 9) {
+        char buffer[512];
+        for (ssize_t n; answer.find("END LIST UPS") == std::string::npos &&
+                        (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
+    runner_test::TempDir dir;
+    runner_test::Simulator first, second;
+    ASSERT_TRUE(first.Start({"--tcp", "0"}));
+    ASSERT_TRUE(second.Start({"--tcp", "0"}));
+    const auto device = [](const char* name, const runner_test::Simulator& sim) {
+        return std::string(R"({"name": ")") + name + R"(", "transport": "tcp", "port": ")" +
+               sim.address() + R"(", "interval_ms": 200})";
+    };
+    const std::string config = dir / "vimohost.json";
+    const std::string serve = ", \"protocol_listen\": \"127.0.0.1:0\"}";
+    runner_test::WriteFile(config, "// one UPS\n{\"devices\": [" + device("ups1", first) + "]" + serve);
+    const std::string err = dir / "vimohost.err";
+    runner_test::WriteFile(err, "");
+    struct stat st {};
+    ASSERT_EQ(stat(err.c_str(), &st), 0);
+    const std::string socket = "@vimohost-service-test-" + std::to_string(getpid());
+    NotifySocket manager(socket);
+    ASSERT_TRUE(manager.bound());
+    setenv("NOTIFY_SOCKET", socket.c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+    for (const char* arg : {"--config", config.c_str(), "--no-history", "--log-level", "info"})
+        argv.push_back(arg);
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "vimohost.out";
+    options.stderr_file = err;
+    vimo::ChildProcess vimohost;
+    std::string error;
+    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"}) unsetenv(name);
+
+    // The trace: each step, then the line it waits for.
+    std::vector<std::string> datagrams;
+    ASSERT_TRUE(WaitFor(err, "[ups1] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
+    runner_test::WriteFile(config, "{\"devices\": [" + device("ups1", first) + ", " +
+                                       device("ups2", second) + "]" + serve);
+    kill(vimohost.pid(), SIGHUP);
+    ASSERT_TRUE(WaitFor(err, "[ups2] round 2 ", manager, datagrams)) << runner_test::ReadFile(err);
+    // The device the reload started is served by the protocol server too.
+    std::smatch served;
+    const std::string log = runner_test::ReadFile(err);
+    ASSERT_TRUE(std::regex_search(log, served, std::regex("UPS protocol server on 127.0.0.1:([0-9]+)")));
+    EXPECT_NE(ListUps(std::stoi(served[1])).find("UPS ups2 "), std::string::npos);
+    runner_test::WriteFile(config, "{\"devices\": [");
+    kill(vimohost.pid(), SIGHUP);
+    ASSERT_TRUE(WaitFor(err, "reload refused", manager, datagrams)) << runner_test::ReadFile(err);
+    const size_t rounds_before = runner_test::CountLines(runner_test::ReadFile(err), "[ups2] round");
+    ASSERT_TRUE(WaitFor(err, "[ups2] round", manager, datagrams, rounds_before + 2)) << runner_test::ReadFile(err);
+    EXPECT_EQ(vimohost.Stop(5000), 0);
+
+    const std::string text = runner_test::ReadFile(err);
+    // ups1 kept polling through both reloads: one first round only.
+    EXPECT_EQ(runner_test::CountLines(text, "[ups1] round 1 "), 1u) << text;
+    // Columns: a part of a line, its journal prefix.
+    const std::pair<const char*, const char*> prefixes[] = {
+        {"[ups1] round 1 in", "<6>"},
+        {"configuration reloaded: 2 devices, 1 lines kept, 0 stopped, 1 started", "<5>"},
+        {"reload refused, the running configuration stays", "<3>"},
+        {"vimohost: stopping", "<5>"},
+    };
+    for (const auto& [part, prefix] : prefixes) {
+        const size_t at = text.find(part);
+        ASSERT_NE(at, std::string::npos) << part << "\n" << text;
+        const size_t start = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+        EXPECT_EQ(text.substr(start, 3), prefix) << part;
+    }
+    for (const std::string& line : runner_test::Lines(text))
+        EXPECT_EQ(line.front(), '<') << line;
+    manager.Drain(datagrams);
+    const auto seen = [&datagrams](const std::string& start) {
+        for (const std::string& d : datagrams)
+            if (d.compare(0, start.size(), start) == 0) return true;
+        return false;
+    };
+    for (const char* expected : {"READY=1\nSTATUS=1 devices", "WATCHDOG=1", "RELOADING=1",
+                                 "READY=1\nSTATUS=2 devices", "STOPPING=1"})
+        EXPECT_TRUE(seen(expected)) << expected;
+}
+
+}  // namespace
