@@ -96,7 +96,7 @@ bool SplitHostPort(const std::string& text, std::string& host, std::string& port
 }
 
 bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
-                        std::vector<DeviceConfig>& out, std::string& error) {
+                        std::vector<DeviceConfig>& out, std::string& error, Json::Value* history) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
@@ -114,6 +114,15 @@ bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
         const std::string first = parse_error.substr(0, parse_error.find('\n'));
         error = origin + ": not valid JSON: " + first;
         return false;
+    }
+    if (root.isObject() && root.isMember("devices")) {
+        for (const std::string& key : root.getMemberNames())
+            if (key != "devices" && key != "history") {
+                error = origin + ": unknown key \"" + key + "\" beside \"devices\"";
+                return false;
+            }
+        if (history) *history = root["history"];
+        root = Json::Value(root["devices"]);
     }
     std::vector<Json::Value> objects;
     if (root.isArray()) {
@@ -151,7 +160,7 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 }
 
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
-                          std::string& error) {
+                          std::string& error, Json::Value* history) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot read the configuration file";
@@ -163,7 +172,7 @@ bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& ou
         error = path + ": cannot read the configuration file";
         return false;
     }
-    return ParseDeviceConfigs(text.str(), path, out, error);
+    return ParseDeviceConfigs(text.str(), path, out, error, history);
 }
 
 }  // namespace vimo

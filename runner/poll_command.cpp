@@ -15,6 +15,7 @@
 #include "console.h"
 #include "device_config.h"
 #include "history_store.h"
+#include "history_writer.h"
 #include "plugin_library.h"
 #include "poller.h"
 #include "device_session.h"
@@ -132,6 +133,8 @@ struct PollRun {
     ChildProcess simulator;
     std::vector<DeviceConfig> configs;
     std::unique_ptr<HistoryStore> history;
+    std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
+    RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<DeviceSession>> sessions;
     std::vector<DeviceSession*> polled;
@@ -143,9 +146,15 @@ struct PollRun {
 // The devices: from --config, or one from the flags (after starting the simulator).
 int LoadConfigurations(PollRun& run) {
     std::string error;
+    run.retention = run.options.retention;
     if (!run.options.config_file.empty()) {
-        if (!LoadDeviceConfigFile(run.options.config_file, run.configs, error)) {
-            Fail(error);
+        Json::Value history;
+        if (!LoadDeviceConfigFile(run.options.config_file, run.configs, error, &history) ||
+            !ParseRetention(history, run.retention, run.options.keep_given,
+                            run.options.max_size_given, run.options.keep_events_given, error)) {
+            Fail(error.compare(0, run.options.config_file.size(), run.options.config_file) == 0
+                     ? error
+                     : run.options.config_file + ": " + error);
             return kExitUsage;
         }
         return -1;
@@ -206,8 +215,17 @@ int OfferStoredRounds(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
+    HistoryWriterOptions writing;
+    writing.retention = run.retention;
+    writing.verbose = run.options.verbose;
+    run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
+    // The line threads' totals count the rounds stored: let the queue empty first.
+    HistoryWriter* writer = run.writer.get();
+    run.poller.SetBeforeTotals([writer] { writer->Flush(std::chrono::seconds(10)); });
     for (DeviceSession* session : run.polled) {
-        session->host().AttachHistory(run.history.get());
+        if (!run.history->SetDeviceName(session->config().data_id, session->config().name, error))
+            Say("vimohost: history: " + error);
+        session->host().AttachHistory(run.history.get(), run.writer.get());
         session->host().RestoreAlarms();
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;

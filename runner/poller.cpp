@@ -170,6 +170,7 @@ void Poller::Serve(Line& line) {
         if (next->due < now) next->due = now;
     }
     line.transport->Close();
+    if (settings_.before_totals) settings_.before_totals();
     for (const Device& d : line.devices)
         Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
             " rounds completed, " + std::to_string(d.failed) + " failed, " +

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,9 @@ struct PollSettings {
     int64_t rounds = 0;        // completed rounds per device; 0: no limit
     int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
     std::string status_out;    // empty: none
+    // Called by each line thread as it ends, before it reports its totals (so that the
+    // stored count includes the rounds still on their way to the history).
+    std::function<void()> before_totals;
 };
 
 class Poller {
@@ -39,6 +43,8 @@ public:
     void Join();
     // True when a device failed --max-failures rounds in a row.
     bool GaveUp() const { return gave_up_.load(); }
+
+    void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
 
     // PublishStatus for a round loaded from history at start (before Start); the
     // device's first polled round then waits for the clock's next second.
