@@ -1,6 +1,7 @@
 // `vimohost history readings` and `vimohost history events`: figures and alarms over
 // time from the history, as a table, CSV or JSON. Output is built in large pieces:
 // a device-day at one round a second is 86,400 rows of some 300 figures.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -57,7 +58,8 @@ void AppendValue(std::string& out, const Measure& m, double v, bool quoted) {
     const int decimals = m.decimals;
     const long long scaled = std::llround(v * kPowers[decimals]);
     char digits[32];
-    int n = std::snprintf(digits, sizeof digits, "%lld", scaled < 0 ? -scaled : scaled);
+    const int n = static_cast<int>(
+        std::to_chars(digits, digits + sizeof digits, scaled < 0 ? -scaled : scaled).ptr - digits);
     if (scaled < 0) out += '-';
     if (decimals == 0) {
         out.append(digits, static_cast<size_t>(n));

@@ -64,7 +64,7 @@ CREATE TABLE IF NOT EXISTS events (
   utc INTEGER NOT NULL,
   local TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_time ON events (utc);
-CREATE INDEX IF NOT EXISTS events_by_device ON events (data_id, utc);
+CREATE INDEX IF NOT EXISTS events_by_device ON events (data_id, id);
 )";
 
 // The upgrade's statements after the new columns and tables exist, in order.
@@ -195,9 +195,14 @@ bool Upgrade(sqlite3* db, bool had_tables, std::string& error) {
                          Exec(db, "ALTER TABLE alarms ADD COLUMN utc INTEGER NOT NULL DEFAULT 0",
                               error));
     }
+    // A file that already has events keeps them; the rule reports become events only
+    // where there were none.
+    const bool had_events =
+        Integer(db, "SELECT count(*) FROM sqlite_master WHERE name = 'events'") > 0;
     ok = ok && Exec(db, kTables, error) && Exec(db, kVersion2Tables, error);
     if (ok && had_tables) {
-        for (const char* step : kUpgradeSteps) ok = ok && Exec(db, step, error);
+        for (const char* step : kUpgradeSteps)
+            ok = ok && ((had_events && step == kUpgradeSteps[3]) || Exec(db, step, error));
         ok = ok && BackfillReadings(db, error);
     }
     ok = ok && Exec(db, "PRAGMA user_version = 2", error);
