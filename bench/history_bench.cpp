@@ -282,8 +282,9 @@ void BM_Layouts(benchmark::State& state) {
             sqlite3* db = nullptr;
             sqlite3_open(path.c_str(), &db);
             std::string create, insert, scan;
-            if (layout == 0) {
-                create = "CREATE TABLE r (round INTEGER PRIMARY KEY, vals BLOB)";
+            if (layout == 0) {  // as the history stores them: unit and detail blobs
+                create = "CREATE TABLE r (round INTEGER PRIMARY KEY, vals BLOB); "
+                         "CREATE TABLE d (round INTEGER PRIMARY KEY, vals BLOB)";
                 insert = "INSERT INTO r VALUES (?1, ?2)";
                 scan = "SELECT vals FROM r";
             } else if (layout == 1) {
@@ -304,19 +305,25 @@ void BM_Layouts(benchmark::State& state) {
             }
             sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
             sqlite3_stmt* s = nullptr;
+            sqlite3_stmt* detail = nullptr;
             sqlite3_prepare_v2(db, insert.c_str(), -1, &s, nullptr);
+            sqlite3_prepare_v2(db, "INSERT INTO d VALUES (?1, ?2)", -1, &detail, nullptr);
             sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
             Clock::time_point t = Clock::now();
             std::vector<unsigned char> blob;
             for (int64_t i = 0; i < rounds; ++i) {
                 const auto values = novex::monitor::DecodeMeasures(BusyRecord(i).data());
                 if (layout == 0) {
-                    blob.clear();
-                    vimo::EncodeReadings(values, blob);
-                    sqlite3_bind_int64(s, 1, i);
-                    sqlite3_bind_blob(s, 2, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-                    sqlite3_step(s);
-                    sqlite3_reset(s);
+                    for (int part = 0; part < vimo::kReadingParts; ++part) {
+                        blob.clear();
+                        vimo::EncodeReadings(values, part, blob);
+                        sqlite3_stmt* target = part == 0 ? s : detail;
+                        sqlite3_bind_int64(target, 1, i);
+                        sqlite3_bind_blob(target, 2, blob.data(), static_cast<int>(blob.size()),
+                                          SQLITE_STATIC);
+                        sqlite3_step(target);
+                        sqlite3_reset(target);
+                    }
                     continue;
                 }
                 sqlite3_bind_int64(s, 1, i);
@@ -341,9 +348,10 @@ void BM_Layouts(benchmark::State& state) {
             sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
             const double write_s = Seconds(t);
             sqlite3_finalize(s);
+            sqlite3_finalize(detail);
             sqlite3_prepare_v2(db, scan.c_str(), -1, &s, nullptr);
             vimo::ReadingsDecoder decoder;
-            decoder.Bind(vimo::CurrentLayoutText(), {field});
+            decoder.Bind(vimo::CurrentLayoutText(0), {field});
             double sum = 0, value = 0;
             t = Clock::now();
             while (sqlite3_step(s) == SQLITE_ROW) {

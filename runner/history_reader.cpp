@@ -107,48 +107,61 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
                              std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     decoders_.clear();
-    // The span's first and last round by the time index, then one pass over the
-    // readings in storage order between them: the readings of one device lie close
-    // together, and nothing but the index and the readings is read.
-    Statement span(db_, "SELECT min(id), max(id) FROM rounds WHERE data_id = ?1 AND utc >= ?2 "
-                        "AND utc < ?3");
-    if (!span.s) {
-        error = sqlite3_errmsg(db_);
-        return false;
+    // One pass per part the fields need, in step: both hold a row per round, in the
+    // same (time, round) order.
+    bool needed[kReadingParts] = {};
+    for (const size_t f : fields) needed[ReadingPart(f)] = true;
+    if (!needed[0] && !needed[1]) needed[0] = true;  // the rounds, without figures
+    std::unique_ptr<Statement> parts[kReadingParts];
+    for (int part = 0; part < kReadingParts; ++part) {
+        if (!needed[part]) continue;
+        const std::string sql = std::string("SELECT round, utc, layout, vals FROM ") +
+                                kReadingTables[part] +
+                                " WHERE data_id = ?1 AND utc >= ?2 AND utc < ?3 ORDER BY utc, round";
+        parts[part] = std::make_unique<Statement>(db_, sql.c_str());
+        sqlite3_stmt* q = parts[part]->s;
+        if (!q) {
+            error = sqlite3_errmsg(db_);
+            return false;
+        }
+        sqlite3_bind_int64(q, 1, data_id);
+        sqlite3_bind_int64(q, 2, since);
+        sqlite3_bind_int64(q, 3, until);
     }
-    sqlite3_bind_int64(span.s, 1, data_id);
-    sqlite3_bind_int64(span.s, 2, since);
-    sqlite3_bind_int64(span.s, 3, until);
-    if (sqlite3_step(span.s) != SQLITE_ROW || sqlite3_column_type(span.s, 0) == SQLITE_NULL)
-        return true;
-    Statement q(db_, "SELECT round, utc, layout, vals FROM readings WHERE round BETWEEN ?1 AND ?2 "
-                     "AND data_id = ?3 AND utc >= ?4 AND utc < ?5");
-    if (!q.s) {
-        error = sqlite3_errmsg(db_);
-        return false;
-    }
-    sqlite3_bind_int64(q.s, 1, sqlite3_column_int64(span.s, 0));
-    sqlite3_bind_int64(q.s, 2, sqlite3_column_int64(span.s, 1));
-    sqlite3_bind_int64(q.s, 3, data_id);
-    sqlite3_bind_int64(q.s, 4, since);
-    sqlite3_bind_int64(q.s, 5, until);
+    const int lead = needed[0] ? 0 : 1;
+    sqlite3_stmt* detail = lead == 0 && parts[1] ? parts[1]->s : nullptr;
+    int detail_rc = detail ? sqlite3_step(detail) : SQLITE_DONE;
+    sqlite3_stmt* q = parts[lead]->s;
     ReadingRow row;
     row.values.resize(fields.size());
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        const ReadingsDecoder* decoder = Decoder(sqlite3_column_int64(q.s, 2), fields);
-        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 3));
-        const size_t size = static_cast<size_t>(sqlite3_column_bytes(q.s, 3));
-        row.round = sqlite3_column_int64(q.s, 0);
-        row.utc = sqlite3_column_int64(q.s, 1);
-        if (!decoder || !blob || !decoder->Decode(blob, size, row.values.data())) continue;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        row.round = sqlite3_column_int64(q, 0);
+        row.utc = sqlite3_column_int64(q, 1);
+        for (double& v : row.values) v = std::nan("");
+        if (!DecodeRow(q, fields, row)) continue;
+        const auto behind = [&] {
+            const int64_t utc = sqlite3_column_int64(detail, 1);
+            return utc < row.utc || (utc == row.utc && sqlite3_column_int64(detail, 0) < row.round);
+        };
+        while (detail_rc == SQLITE_ROW && behind()) detail_rc = sqlite3_step(detail);
+        if (detail_rc == SQLITE_ROW && sqlite3_column_int64(detail, 0) == row.round)
+            DecodeRow(detail, fields, row);
         if (!each(row)) return true;
     }
-    if (rc != SQLITE_DONE) {
+    if (rc != SQLITE_DONE || (detail_rc != SQLITE_DONE && detail_rc != SQLITE_ROW)) {
         error = sqlite3_errmsg(db_);
         return false;
     }
     return true;
+}
+
+bool HistoryReader::DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields,
+                              ReadingRow& row) {
+    const ReadingsDecoder* decoder = Decoder(sqlite3_column_int64(q, 2), fields);
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(q, 3));
+    const size_t size = static_cast<size_t>(sqlite3_column_bytes(q, 3));
+    return decoder && blob && decoder->Decode(blob, size, row.values.data());
 }
 
 bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step,
@@ -156,8 +169,7 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
                                std::vector<ReadingBucket>& out, std::string& error) {
     out.clear();
     if (step < 1) step = 1;
-    // Bucket index to its place in `out`; rounds come in storage order, which a clock
-    // set back can take out of time order.
+    // Bucket index to its place in `out`.
     std::map<int64_t, size_t> place;
     const bool ok = Readings(data_id, since, until, fields, [&](const ReadingRow& row) {
         const int64_t offset = row.utc - origin;

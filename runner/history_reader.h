@@ -18,6 +18,7 @@
 #include "readings_codec.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace vimo {
 
@@ -81,7 +82,7 @@ public:
     // A device by name or data id; with an empty `which`, the only device there is.
     bool FindDevice(const std::string& which, HistoryDevice& device, std::string& error);
 
-    // The rounds of [since, until) in the order stored; `each` returns false to stop.
+    // The rounds of [since, until) in time order; `each` returns false to stop.
     // `fields` index Measures() (ResolveFields).
     bool Readings(uint32_t data_id, int64_t since, int64_t until,
                   const std::vector<size_t>& fields,
@@ -105,10 +106,11 @@ public:
 private:
     HistoryReader() = default;
     const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
+    bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
-    std::map<int64_t, ReadingsDecoder> decoders_;  // for the fields of the current query
+    std::map<int64_t, ReadingsDecoder> decoders_;  // by layout, for the current query's fields
 };
 
 }  // namespace vimo

@@ -17,9 +17,12 @@ namespace {
 
 // Version 2. Times: `utc` is epoch seconds; `time` (rounds, alarms) the local time
 // text the device stamped on the round; `local` (events) local time with its offset.
-// readings: one row per round (its id), the round's measures as a blob (see
-// readings_codec.h) in the layout it names. Kept apart from the records so that a
-// query over readings reads no record bytes.
+// readings, readings_detail: one row per round, the round's measures of the unit and
+// of its modules and cells as blobs (see readings_codec.h) in the layout they name.
+// Kept apart from the records so that a query over readings reads no record bytes,
+// apart from each other so that one over unit figures reads no detail, and keyed by
+// device and time so that a device's span is one range of one b-tree, in time order
+// even across a clock set back.
 const char* const kTables = R"(
 CREATE TABLE IF NOT EXISTS rounds (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -43,11 +46,19 @@ const char* const kVersion2Tables = R"(
 CREATE INDEX IF NOT EXISTS rounds_by_time ON rounds (data_id, utc);
 CREATE INDEX IF NOT EXISTS rounds_oldest ON rounds (utc);
 CREATE TABLE IF NOT EXISTS readings (
-  round INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL,
   utc INTEGER NOT NULL,
+  round INTEGER NOT NULL,
   layout INTEGER NOT NULL,
-  vals BLOB NOT NULL);
+  vals BLOB NOT NULL,
+  PRIMARY KEY (data_id, utc, round)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS readings_detail (
+  data_id INTEGER NOT NULL,
+  utc INTEGER NOT NULL,
+  round INTEGER NOT NULL,
+  layout INTEGER NOT NULL,
+  vals BLOB NOT NULL,
+  PRIMARY KEY (data_id, utc, round)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS layouts (
   id INTEGER PRIMARY KEY,
   measures TEXT NOT NULL UNIQUE);
@@ -147,36 +158,40 @@ static_assert(sizeof kFunctions / sizeof kFunctions[0] == 4, "functions of the u
 
 // Readings of every stored round, decoded from its record (shorter records: none).
 bool BackfillReadings(sqlite3* db, std::string& error) {
-    sqlite3_stmt* layout = nullptr;
     sqlite3_stmt* select = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    bool ok = sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO layouts (measures) VALUES (?)", -1,
-                                 &layout, nullptr) == SQLITE_OK &&
-              sqlite3_bind_text(layout, 1, CurrentLayoutText().c_str(), -1, SQLITE_STATIC) ==
-                  SQLITE_OK &&
-              sqlite3_step(layout) == SQLITE_DONE &&
-              sqlite3_prepare_v2(db, "SELECT id, data_id, utc, record FROM rounds", -1, &select,
-                                 nullptr) == SQLITE_OK &&
-              sqlite3_prepare_v2(db,
-                                 "INSERT INTO readings (round, data_id, utc, layout, vals) "
-                                 "VALUES (?, ?, ?, (SELECT id FROM layouts WHERE measures = ?), ?)",
-                                 -1, &insert, nullptr) == SQLITE_OK;
+    sqlite3_stmt* insert[kReadingParts] = {};
+    int64_t layout_id[kReadingParts] = {};
+    bool ok = sqlite3_prepare_v2(db, "SELECT id, data_id, utc, record FROM rounds", -1, &select,
+                                 nullptr) == SQLITE_OK;
+    for (int part = 0; ok && part < kReadingParts; ++part) {
+        // Layout texts hold no quotes: names are ASCII ids and label values.
+        const std::string& text = CurrentLayoutText(part);
+        ok = Exec(db, ("INSERT OR IGNORE INTO layouts (measures) VALUES ('" + text + "')").c_str(),
+                  error) &&
+             sqlite3_prepare_v2(db, kInsertReading[part], -1, &insert[part], nullptr) == SQLITE_OK;
+        layout_id[part] =
+            Integer(db, ("SELECT id FROM layouts WHERE measures = '" + text + "'").c_str());
+    }
     std::vector<unsigned char> blob;
     while (ok && sqlite3_step(select) == SQLITE_ROW) {
         const auto* record = static_cast<const unsigned char*>(sqlite3_column_blob(select, 3));
-        if (!record || sqlite3_column_bytes(select, 3) < static_cast<int>(sizeof(NovexUPS_Data_t))) continue;
-        blob.clear();
-        EncodeReadings(novex::monitor::DecodeMeasures(record), blob);
-        for (int c = 0; c < 3; ++c) sqlite3_bind_int64(insert, c + 1, sqlite3_column_int64(select, c));
-        sqlite3_bind_text(insert, 4, CurrentLayoutText().c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_blob(insert, 5, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
-        ok = sqlite3_step(insert) == SQLITE_DONE;
-        sqlite3_reset(insert);
+        if (!record || sqlite3_column_bytes(select, 3) < static_cast<int>(sizeof(NovexUPS_Data_t)))
+            continue;
+        const auto values = novex::monitor::DecodeMeasures(record);
+        for (int part = 0; ok && part < kReadingParts; ++part) {
+            blob.clear();
+            EncodeReadings(values, part, blob);
+            sqlite3_stmt* s = insert[part];
+            for (int c = 0; c < 3; ++c) sqlite3_bind_int64(s, c + 1, sqlite3_column_int64(select, c));
+            sqlite3_bind_int64(s, 4, layout_id[part]);
+            sqlite3_bind_blob(s, 5, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+            sqlite3_reset(s);
+        }
     }
     if (!ok) error = sqlite3_errmsg(db);
-    sqlite3_finalize(layout);
     sqlite3_finalize(select);
-    sqlite3_finalize(insert);
+    for (sqlite3_stmt* s : insert) sqlite3_finalize(s);
     return ok;
 }
 

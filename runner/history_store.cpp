@@ -145,17 +145,20 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, std::vector<int64_t>& round_i
     round_ids.push_back(id);
     // A record shorter than the layout the measures decode has no readings.
     if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
-    blob_.clear();
-    EncodeReadings(novex::monitor::DecodeMeasures(e.record.data()), blob_);
-    Use use(Prepare("INSERT INTO readings (round, data_id, utc, layout, vals) "
-                    "VALUES (?, ?, ?, ?, ?)"));
-    if (!use.s) return false;
-    sqlite3_bind_int64(use.s, 1, id);
-    sqlite3_bind_int64(use.s, 2, e.data_id);
-    sqlite3_bind_int64(use.s, 3, e.utc);
-    sqlite3_bind_int64(use.s, 4, layout_);
-    sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
-    return sqlite3_step(use.s) == SQLITE_DONE;
+    const auto values = novex::monitor::DecodeMeasures(e.record.data());
+    for (int part = 0; part < kReadingParts; ++part) {
+        blob_.clear();
+        EncodeReadings(values, part, blob_);
+        Use use(Prepare(kInsertReading[part]));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, id);
+        sqlite3_bind_int64(use.s, 2, e.data_id);
+        sqlite3_bind_int64(use.s, 3, e.utc);
+        sqlite3_bind_int64(use.s, 4, layout_[part]);
+        sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
+        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
+    }
+    return true;
 }
 
 bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
@@ -164,16 +167,17 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
     round_ids.clear();
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     bool ok = true;
-    if (layout_ == 0) {
+    for (int part = 0; ok && part < kReadingParts; ++part) {
+        if (layout_[part] != 0) continue;
         Use insert(Prepare("INSERT OR IGNORE INTO layouts (measures) VALUES (?)"));
         Use select(Prepare("SELECT id FROM layouts WHERE measures = ?"));
         ok = insert.s && select.s;
         if (ok) {
-            BindText(insert.s, 1, CurrentLayoutText());
-            BindText(select.s, 1, CurrentLayoutText());
+            BindText(insert.s, 1, CurrentLayoutText(part));
+            BindText(select.s, 1, CurrentLayoutText(part));
             ok = sqlite3_step(insert.s) == SQLITE_DONE && sqlite3_step(select.s) == SQLITE_ROW;
         }
-        if (ok) layout_ = sqlite3_column_int64(select.s, 0);
+        if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
     }
     for (size_t i = 0; ok && i < batch.size(); ++i) ok = WriteOne(batch[i], round_ids);
     if (ok && Exec("COMMIT", error)) return true;
@@ -227,25 +231,34 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
                                   std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Exec("BEGIN IMMEDIATE", error)) return -1;
-    std::vector<int64_t> ids;
+    struct Key {
+        int64_t id, data_id, utc;
+    };
+    std::vector<Key> keys;
     {
         Use use(Prepare(select));
         if (use.s) {
             sqlite3_bind_int64(use.s, 1, bound);
             sqlite3_bind_int64(use.s, 2, limit);
-            while (sqlite3_step(use.s) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(use.s, 0));
+            while (sqlite3_step(use.s) == SQLITE_ROW)
+                keys.push_back({sqlite3_column_int64(use.s, 0), sqlite3_column_int64(use.s, 1),
+                                sqlite3_column_int64(use.s, 2)});
         }
     }
     bool ok = true;
-    for (const int64_t id : ids) {
-        for (const char* sql : {"DELETE FROM readings WHERE round = ?",
-                                "DELETE FROM rounds WHERE id = ?"}) {
+    for (const Key& k : keys) {
+        for (const char* sql :
+             {"DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3"}) {
             Use use(Prepare(sql));
-            ok = ok && use.s && sqlite3_bind_int64(use.s, 1, id) == SQLITE_OK &&
+            ok = ok && use.s && sqlite3_bind_int64(use.s, 1, k.id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 2, k.data_id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 3, k.utc) == SQLITE_OK &&
                  sqlite3_step(use.s) == SQLITE_DONE;
         }
     }
-    if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(ids.size());
+    if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;
     if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
@@ -253,12 +266,12 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
 }
 
 int64_t HistoryStore::PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error) {
-    return PruneRounds("SELECT id FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2", utc, limit,
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2", utc, limit,
                        error);
 }
 
 int64_t HistoryStore::PruneOldestRounds(int64_t limit, std::string& error) {
-    return PruneRounds("SELECT id FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2", 0, limit,
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2", 0, limit,
                        error);
 }
 

@@ -101,7 +101,7 @@ private:
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
-    int64_t layout_ = 0;  // the id of this program's measure layout
+    int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_;
     std::vector<unsigned char> blob_;
 };

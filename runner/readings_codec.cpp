@@ -26,22 +26,39 @@ void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
 
 }  // namespace
 
-const std::string& CurrentLayoutText() {
-    static const std::string text = [] {
-        std::string t;
-        for (const Measure& m : Measures()) t += m.name + " " + std::to_string(m.decimals) + "\n";
-        return t;
-    }();
-    return text;
+const char* const kReadingTables[kReadingParts] = {"readings", "readings_detail"};
+const char* const kInsertReading[kReadingParts] = {
+    "INSERT INTO readings (round, data_id, utc, layout, vals) VALUES (?, ?, ?, ?, ?)",
+    "INSERT INTO readings_detail (round, data_id, utc, layout, vals) VALUES (?, ?, ?, ?, ?)",
+};
+
+int ReadingPart(size_t measure) {
+    return Measures()[measure].scope == novex::monitor::Scope::kUnit ? 0 : 1;
 }
 
-void EncodeReadings(const std::vector<MeasureValue>& values, std::vector<unsigned char>& out) {
-    const size_t bitmap = out.size();
-    out.resize(bitmap + (values.size() + 7) / 8, 0);
+const std::string& CurrentLayoutText(int part) {
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> t(kReadingParts);
+        for (size_t i = 0; i < Measures().size(); ++i)
+            t[static_cast<size_t>(ReadingPart(i))] +=
+                Measures()[i].name + " " + std::to_string(Measures()[i].decimals) + "\n";
+        return t;
+    }();
+    return texts[static_cast<size_t>(part)];
+}
+
+void EncodeReadings(const std::vector<MeasureValue>& values, int part,
+                    std::vector<unsigned char>& out) {
     const std::vector<Measure>& measures = Measures();
-    for (size_t i = 0; i < values.size(); ++i) {
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < values.size(); ++i)
+        if (ReadingPart(i) == part) positions.push_back(i);
+    const size_t bitmap = out.size();
+    out.resize(bitmap + (positions.size() + 7) / 8, 0);
+    for (size_t p = 0; p < positions.size(); ++p) {
+        const size_t i = positions[p];
         if (!values[i].present) continue;
-        out[bitmap + i / 8] = static_cast<unsigned char>(out[bitmap + i / 8] | (1u << (i % 8)));
+        out[bitmap + p / 8] = static_cast<unsigned char>(out[bitmap + p / 8] | (1u << (p % 8)));
         const double scaled = values[i].value * kPowersOfTen[measures[i].decimals];
         const int64_t n = std::isfinite(scaled) && std::fabs(scaled) < 9e18
                               ? static_cast<int64_t>(std::llround(scaled))
@@ -63,9 +80,9 @@ bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>&
         decimals.push_back(line[space + 1] - '0');
     }
     count_ = names.size();
-    fields_ = fields.size();
     slot_.assign(count_, -1);
-    scale_.assign(fields_, 1.0);
+    scale_.assign(fields.size(), 1.0);
+    owned_.clear();
     last_wanted_ = 0;
     const std::vector<Measure>& measures = Measures();
     for (size_t f = 0; f < fields.size(); ++f)
@@ -73,13 +90,14 @@ bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>&
             if (fields[f] < measures.size() && names[p] == measures[fields[f]].name) {
                 slot_[p] = static_cast<int64_t>(f);
                 scale_[f] = 1.0 / kPowersOfTen[decimals[p]];
+                owned_.push_back(f);
                 if (p + 1 > last_wanted_) last_wanted_ = p + 1;
             }
     return true;
 }
 
 bool ReadingsDecoder::Decode(const unsigned char* blob, size_t size, double* out) const {
-    for (size_t f = 0; f < fields_; ++f) out[f] = std::numeric_limits<double>::quiet_NaN();
+    for (const size_t f : owned_) out[f] = std::numeric_limits<double>::quiet_NaN();
     const size_t bitmap = (count_ + 7) / 8;
     if (size < bitmap) return false;
     size_t at = bitmap;

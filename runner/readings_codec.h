@@ -3,6 +3,10 @@
 // the value at its register's resolution (220.3 V at one decimal is 2203). Values of
 // absent modules and cells take no room, and most figures fit in one or two bytes.
 //
+// A round has two blobs: the unit's own measures, which plots and reports mostly ask
+// for, and the measures of modules and cells, four times as many bytes. A query for
+// unit figures reads only the first.
+//
 // Which measure each position holds is the layout, stored once in the history as
 // text ("name decimals" a line); a reading names its layout, so a later measure table
 // with rows added or removed still reads older readings correctly.
@@ -17,11 +21,18 @@
 
 namespace vimo {
 
-// The layout of the measure table this program has.
-const std::string& CurrentLayoutText();
+// The two parts: 0 the unit's measures, 1 those of modules and cells.
+constexpr int kReadingParts = 2;
+// The tables of the parts, and their statements, in part order.
+extern const char* const kReadingTables[kReadingParts];
+extern const char* const kInsertReading[kReadingParts];
+// The part a measure (index into Measures()) is stored in.
+int ReadingPart(size_t measure);
+// The layout of part `part` of the measure table this program has.
+const std::string& CurrentLayoutText(int part);
 
-// Appends the blob of `values` (aligned with Measures()) to `out`.
-void EncodeReadings(const std::vector<novex::monitor::MeasureValue>& values,
+// Appends the blob of part `part` of `values` (aligned with Measures()) to `out`.
+void EncodeReadings(const std::vector<novex::monitor::MeasureValue>& values, int part,
                     std::vector<unsigned char>& out);
 
 // Reads chosen measures from blobs of one layout.
@@ -30,14 +41,15 @@ public:
     // `fields` are indexes into Measures(); a field the layout lacks always reads absent.
     // False when `layout` is no layout text.
     bool Bind(const std::string& layout, const std::vector<size_t>& fields);
-    // Writes one value per field to `out`, NaN where absent; false for a damaged blob.
+    // Writes the value of each field the layout has to `out` (one slot per field), NaN
+    // where absent, and leaves the other slots; false for a damaged blob.
     bool Decode(const unsigned char* blob, size_t size, double* out) const;
 
 private:
     size_t count_ = 0;                  // positions in the layout
     std::vector<int64_t> slot_;         // per position: index in `fields`, -1 if not wanted
     std::vector<double> scale_;         // per field: 10^-decimals
-    size_t fields_ = 0;
+    std::vector<size_t> owned_;         // the fields the layout has
     size_t last_wanted_ = 0;            // one past the last wanted position
 };
 

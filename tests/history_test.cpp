@@ -130,27 +130,31 @@ TEST(Readings, BlobKeepsEveryPresentValueAndNamesResolve) {
     SetRegister(record, "module_present", 0x8000);  // module 1 present
     SetRegister(record, "module_inverter_current", 0xFFF6);  // signed: -1.0 A
     const auto values = novex::monitor::DecodeMeasures(record.data());
-    std::vector<unsigned char> blob;
-    vimo::EncodeReadings(values, blob);
     std::vector<size_t> all(Measures().size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    vimo::ReadingsDecoder decoder;
-    ASSERT_TRUE(decoder.Bind(vimo::CurrentLayoutText(), all));
-    std::vector<double> out(all.size());
-    ASSERT_TRUE(decoder.Decode(blob.data(), blob.size(), out.data()));
+    std::vector<double> out(all.size(), 12345.0);
+    std::vector<unsigned char> blob;
+    for (int part = 0; part < vimo::kReadingParts; ++part) {
+        blob.clear();
+        vimo::EncodeReadings(values, part, blob);
+        vimo::ReadingsDecoder decoder;
+        ASSERT_TRUE(decoder.Bind(vimo::CurrentLayoutText(part), all));
+        ASSERT_TRUE(decoder.Decode(blob.data(), blob.size(), out.data()));
+        EXPECT_FALSE(decoder.Decode(blob.data(), blob.size() - 1, out.data()));
+        ASSERT_TRUE(decoder.Decode(blob.data(), blob.size(), out.data()));
+    }
     for (size_t i = 0; i < all.size(); ++i) {
         if (!values[i].present)
             EXPECT_TRUE(std::isnan(out[i])) << Measures()[i].name;
         else
             EXPECT_NEAR(values[i].value, out[i], 1e-9) << Measures()[i].name;
     }
-    EXPECT_FALSE(decoder.Decode(blob.data(), blob.size() - 1, out.data()));
     // A layout in another order with a measure this table lacks reads by name.
     vimo::ReadingsDecoder other;
     ASSERT_TRUE(other.Bind("battery_charge 0\n", {novex::monitor::FindMeasure("battery_charge"),
                                                    novex::monitor::FindMeasure("input_frequency")}));
     std::vector<unsigned char> one = {1, 50 * 2};
-    double two[2];
+    double two[2] = {std::nan(""), std::nan("")};
     ASSERT_TRUE(other.Decode(one.data(), one.size(), two));
     EXPECT_EQ(50.0, two[0]);
     EXPECT_TRUE(std::isnan(two[1]));
@@ -357,6 +361,16 @@ TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
         EXPECT_EQ(kBuckets[b][3], buckets[b].fields[0].mean);
         EXPECT_EQ(kBuckets[b][4], buckets[b].fields[0].max);
     }
+    // A unit figure and a module's, from the two parts of each round.
+    std::vector<std::pair<double, double>> rows;
+    ASSERT_TRUE(reader->Readings(4, t0 + 8, t0 + 71, {MeasureById("module_present"), charge},
+                                 [&](const vimo::ReadingRow& r) {
+                                     rows.emplace_back(r.values[0], r.values[1]);
+                                     return true;
+                                 },
+                                 error));
+    const std::vector<std::pair<double, double>> kRows = {{0, 8}, {0, 9}, {0, 50}};
+    EXPECT_EQ(kRows, rows);
     std::vector<vimo::StoredEvent> events;
     vimo::EventQuery active;
     active.active_only = true;
