@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_child.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -41,12 +41,12 @@ void BM_SimPollRound(benchmark::State& state) {
     std::vector<std::string> args = pty ? std::vector<std::string>{"--pty"}
                                         : std::vector<std::string>{"--tcp", "0"};
     if (baud > 0) args.insert(args.end(), {"--baud-pacing", std::to_string(baud)});
-    SimChild sim;
+    runner_test::Simulator sim;
     if (!sim.Start(args)) {
         state.SkipWithError("novexups-sim did not start");
         return;
     }
-    modbus_t* ctx = pty ? modbus_new_rtu(sim.rtu_path().c_str(), 9600, 'N', 8, 1)
+    modbus_t* ctx = pty ? modbus_new_rtu(sim.address().c_str(), 9600, 'N', 8, 1)
                         : modbus_new_tcp("127.0.0.1", sim.port());
     modbus_set_slave(ctx, 1);
     modbus_set_response_timeout(ctx, 2, 0);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "document_rules.h"
+#include "document_text.h"
 #include "novexups_data.h"
 #include "uni_data_device.h"
 
@@ -34,15 +35,20 @@ private:
                        int output_capacity, int& output_length);
     int WriteDocumentText(void* output, int output_capacity, int& output_length);
     int WriteDocumentPointer(void* output, int output_capacity, int& output_length);
-    // With document_mutex held: rebuilds status_document from the last completed
-    // round if it is not the one rendered last.
+    // With document_mutex held: brings what 801 and 803 show (the text slots, or the
+    // tree once 803 has handed it out) up to the last completed round.
     void RefreshDocumentLocked();
-    // Writes every member of status_document from `data`.
-    void RenderDocument(const NovexUPS_Data_t& data);
+    // Writes every member of the document from `data` into `document`: a tree, or
+    // the text slots.
+    void RenderDocument(const NovexUPS_Data_t& data, novex::render::Container document);
+    // The template of the text, the same for every device; derived by the first
+    // device that renders its text.
+    const novex::render::TextTemplate& DocumentTemplate();
 
     // Renderers of one power module and one battery cell. The first argument is the
     // block's bytes (any alignment), the last the number as text; the others are
-    // unused and kept for the controller's calling convention.
+    // unused and kept for the controller's calling convention. They write into the
+    // container RenderDocument was given.
     void _novexups_ModuleData1(char* block, const char* unused_text, int unused_number,
                                const char* module_number);
     void _novexups_BatteryInfo(char* cell, const char* unused_text, int unused_number,
@@ -53,16 +59,17 @@ private:
                             const char* cell_number);
     void _novexups_BatteryR(char* reg, const char* unused_text, int unused_number,
                             const char* cell_number);
+    novex::render::Container Document() { return *rendering_into_; }
 
-    // Compact text of status_document, kept until the document may have changed
-    // (a rebuild, or a pointer handed out by 803). Guarded by document_mutex.
-    std::string document_text_;
-    bool document_text_valid_ = false;
-    // Where the document's members live, so that a rebuild need not look them up.
-    // Only the device changes the document until 803 hands out its address; from
-    // then on whoever holds it may remove or replace members, so every rebuild
-    // finds its members by key.
-    novex::render::MemberPlaces document_places_;
+    // Until 803 hands out the tree, 801's text comes from the text slots and there is
+    // no tree (status_document stays null). The first 803 builds the tree; from then
+    // on each new round rebuilds it, finding every member by key (its holder may
+    // remove or replace members at any time), and every 801 serialises it as it is
+    // then. All guarded by document_mutex.
+    novex::render::TextSlots document_text_;
     bool document_shared_ = false;
-    novex::render::Container Document() { return {status_document, document_places_}; }
+    boost::posix_time::ptime tree_time_;  // the round the tree shows
+    NovexUPS_Data_t shown_record_{};      // the round at render_time
+    novex::render::MemberPlaces document_places_;
+    const novex::render::Container* rendering_into_ = nullptr;
 };

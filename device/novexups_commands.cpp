@@ -12,7 +12,7 @@
 int NovexUPS::DeviceIoControl(int code, const void* input, int input_length, void* output,
                               int output_capacity, int& output_length) {
     // Nothing may escape into the controller: a failure of ours or of its handler
-    // answers -1.
+    // answers -1 with an output length of 0.
     try {
         switch (code) {
             case kCmdSetup1:
@@ -36,6 +36,8 @@ int NovexUPS::DeviceIoControl(int code, const void* input, int input_length, voi
         return VimoVDevice::DeviceIoControl(code, input, input_length, output, output_capacity,
                                             output_length);
     } catch (...) {
+        // Whatever was set before the failure is no size to retry with.
+        output_length = 0;
         return -1;
     }
 }
@@ -65,41 +67,64 @@ int NovexUPS::RunHostCommand(int code, const void* input, int input_length, void
 
 // The document shows the round that completion last published, with that round's
 // time; `record` itself may be half way through the next round on another thread.
+// The time shown moves on only once the rebuild is complete, so a rebuild that
+// throws is done again by the next command.
 void NovexUPS::RefreshDocumentLocked() {
     NovexUPS_Data_t data;
     boost::posix_time::ptime time;
     TakeCompletedRound(data, time);
-    if (time == render_time) return;
+    if (time.is_special()) return;  // no round yet: the document stays null
+    // A later round of the same second does not replace the one shown, and the first
+    // 803 builds the tree of the round the text showed.
+    if (time == render_time) {
+        if (!document_shared_ || time == tree_time_) return;
+        data = shown_record_;
+    }
+    if (document_shared_) {
+        if (!status_document.isObject()) status_document = Json::Value(Json::objectValue);
+        document_places_.Begin(status_document, false);
+        RenderDocument(data, novex::render::Container{status_document, document_places_});
+        document_places_.End(status_document);
+        tree_time_ = time;
+    } else {
+        document_text_.Begin(DocumentTemplate());
+        RenderDocument(data, novex::render::Container{status_document, document_places_,
+                                                      &document_text_});
+        document_text_.End();
+    }
+    shown_record_ = data;
     render_time = time;
-    document_text_valid_ = false;
-    RenderDocument(data);
 }
 
 int NovexUPS::WriteDocumentText(void* output, int output_capacity, int& output_length) {
     std::lock_guard<std::mutex> lock(document_mutex);
     RefreshDocumentLocked();
-    if (!document_text_valid_) {
-        document_text_ = Json::FastWriter().write(status_document);
-        document_text_valid_ = true;
+    // Once the tree is out, its holder may have changed it since the last 801.
+    std::string serialised;
+    const std::string* text = &document_text_.text();
+    if (document_shared_ || render_time.is_special()) {
+        serialised = Json::FastWriter().write(status_document);
+        text = &serialised;
     }
-    const size_t length = document_text_.size();
+    const size_t length = text->size();
     output_length = static_cast<int>(length);
     if (output == nullptr || output_capacity < 0 || length > static_cast<size_t>(output_capacity))
         return -1;
-    std::memcpy(output, document_text_.data(), length);
+    std::memcpy(output, text->data(), length);
     return 0;
 }
 
 int NovexUPS::WriteDocumentPointer(void* output, int output_capacity, int& output_length) {
     std::lock_guard<std::mutex> lock(document_mutex);
-    RefreshDocumentLocked();
     const Json::Value* document = &status_document;
     output_length = static_cast<int>(sizeof document);
     if (output == nullptr || output_capacity < static_cast<int>(sizeof document)) return -1;
+    // From the first 803 on, the tree is kept and the text slots are no longer used.
+    if (!document_shared_) {
+        document_shared_ = true;
+        document_text_ = novex::render::TextSlots();
+    }
+    RefreshDocumentLocked();
     std::memcpy(output, &document, sizeof document);
-    // Whoever holds the pointer may change the document: serialise afresh next time,
-    // and find the members by key from now on.
-    document_text_valid_ = false;
-    document_shared_ = true;
     return 0;
 }

@@ -42,11 +42,9 @@ static_assert(sizeof kNumberTexts / sizeof kNumberTexts[0] == kCellCount, "one p
 
 }  // namespace
 
-void NovexUPS::RenderDocument(const NovexUPS_Data_t& data) {
+void NovexUPS::RenderDocument(const NovexUPS_Data_t& data, novex::render::Container document) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&data);
-    if (!status_document.isObject()) status_document = Json::Value(Json::objectValue);
-    document_places_.Begin(status_document, !document_shared_);
-    const novex::render::Container document = Document();
+    rendering_into_ = &document;
     for (const SectionStep& step : kUnitSections)
         step.render(bytes + step.offset, novex::render::Object(document, step.key));
 
@@ -62,7 +60,19 @@ void NovexUPS::RenderDocument(const NovexUPS_Data_t& data) {
         _novexups_BatteryInfo(cells + kCellStride * (n - 1), "", n, kNumberTexts[n - 1]);
 
     novex::render::RenderUpdateTime(bytes + off::kUpdateTime, document);
-    document_places_.End(status_document);
+    rendering_into_ = nullptr;
+}
+
+// Derived from a document of any record: the members and their order do not depend
+// on the values. Static initialisation makes a second device wait for the first, and
+// a derivation that throws is tried again by the next caller.
+const novex::render::TextTemplate& NovexUPS::DocumentTemplate() {
+    static const novex::render::TextTemplate layout([this](novex::render::Container document) {
+        NovexUPS_Data_t zeros;
+        std::memset(&zeros, 0, sizeof zeros);
+        RenderDocument(zeros, document);
+    });
+    return layout;
 }
 
 void NovexUPS::_novexups_ModuleData1(char* block, const char*, int, const char* module_number) {

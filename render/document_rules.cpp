@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "document_text.h"
+
 namespace novex {
 namespace render {
 
@@ -67,23 +69,42 @@ void SetText(Json::Value& member, const char* text) {
 }  // namespace
 
 Container Object(Container container, const Key& key) {
+    if (container.text != nullptr) {
+        container.text->Skip();  // the text's containers are fixed punctuation
+        return container;
+    }
     Json::Value& member = container.places.Member(container.value, key);
     if (!member.isObject()) member = Json::Value(Json::objectValue);
-    return Container{member, container.places};
+    return Container{member, container.places, nullptr};
 }
 
 void put_text(Container container, const Key& key, const char* text) {
+    if (container.text != nullptr) return container.text->TableText(text);
     SetText(container.places.Member(container.value, key), text);
 }
+
+void put_formatted_text(Container container, const Key& key, const char* text) {
+    if (container.text != nullptr) return container.text->FormattedText(text);
+    SetText(container.places.Member(container.value, key), text);
+}
+
+namespace {
+
+void PutReal(Container container, const Key& key, double value) {
+    if (container.text != nullptr) return container.text->Number(value);
+    container.places.Member(container.value, key) = value;
+}
+
+}  // namespace
 
 void put_number(Container container, const Key& key, uint16_t raw, uint16_t divisor) {
     float value = static_cast<float>(raw);
     if (divisor != 0) value = value / static_cast<float>(divisor);
-    container.places.Member(container.value, key) = static_cast<double>(value);
+    PutReal(container, key, static_cast<double>(value));
 }
 
 void put_signed_number(Container container, const Key& key, int16_t raw) {
-    container.places.Member(container.value, key) = static_cast<double>(static_cast<float>(raw));
+    PutReal(container, key, static_cast<double>(static_cast<float>(raw)));
 }
 
 void put_alarm(Container container, const Key& key, bool flag) {
@@ -91,6 +112,10 @@ void put_alarm(Container container, const Key& key, bool flag) {
 }
 
 void put_alarm(Container container, Container alerts, const Key& key, bool flag) {
+    if (container.text != nullptr) {
+        container.text->TableText(flag ? kAlarmText : kNormalText);
+        return container.text->Flag(flag);
+    }
     // Both members share the key: format it once when it has to be looked up.
     if (key.number != nullptr && !container.places.replaying()) {
         const PatternKey text(key.pattern, key.number);
@@ -103,7 +128,7 @@ void put_alarm(Container container, Container alerts, const Key& key, bool flag)
 
 void state_text(Container container, const Key& key, unsigned value, const char* const* texts,
                 size_t count, const char* fallback) {
-    SetText(container.places.Member(container.value, key), value < count ? texts[value] : fallback);
+    put_text(container, key, value < count ? texts[value] : fallback);
 }
 
 PatternKey::PatternKey(const char* pattern, const char* number) {

@@ -1,14 +1,19 @@
 // The four ways a member of the status document is written, shared by every
 // section renderer. Each replaces whatever the member held before.
 //
-// The document is rebuilt in place after every round, with the same members in the
-// same order each time. The first rebuild finds each member by its key (creating
-// it) and remembers where it lives; later rebuilds walk those places in order and
-// neither format nor look up a key, unless the device says the places may have
-// moved. A container that is not an object when it is looked up is made an empty
-// object first instead of failing (the host may change the document through the
-// pointer of command 803). A text member that already holds its text is left alone,
-// which spares an allocation per unchanged text.
+// A rebuild writes either a tree of JSON values (the document behind command 803)
+// or, through the same calls in the same order, the value slots of the document's
+// text (document_text.h): the section tables describe the document once for both.
+//
+// A tree is rebuilt in place, with the same members in the same order each time.
+// A rebuild may find each member by its key (creating it) and remember where it
+// lives, so that later rebuilds walk those places in order and neither format nor
+// look up a key; the text template is derived from such a recording. The device's
+// own tree is the one 803 hands out, whose members its holder may move, so the device
+// finds them by key on every rebuild. A container that is not an object when it is
+// looked up is made an empty object first instead of failing (the host may change
+// the document through the pointer of command 803). A text member that already holds
+// its text is left alone, which spares an allocation per unchanged text.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +55,9 @@ public:
     // Ends a rebuild that wrote every member.
     void End(const Json::Value& document);
     bool replaying() const { return mode_ == Mode::kReplay; }
+    // The members the last recording rebuild wrote, containers included, one per
+    // write in the order of writing (a member written twice appears twice).
+    const std::vector<Json::Value*>& written() const { return places_; }
 
     Json::Value& Member(Json::Value& container, const Key& key);
 
@@ -64,17 +72,24 @@ private:
     Mode mode_ = Mode::kLookup;
 };
 
+class TextSlots;
+
 // A container of the document under rebuild: a section object or the document.
+// With `text` set, every write goes to the next value slot of the text instead, and
+// `value` and `places` are left alone.
 struct Container {
     Json::Value& value;
     MemberPlaces& places;
+    TextSlots* text = nullptr;
 };
 
 // container[key] as an object (made an empty one when missing or not an object).
 Container Object(Container container, const Key& key);
 
-// container[key] := text.
+// container[key] := text, a constant of a table (alive as long as the program).
 void put_text(Container container, const Key& key, const char* text);
+// container[key] := text, made for this write (its contents count, not its address).
+void put_formatted_text(Container container, const Key& key, const char* text);
 
 // container[key] := raw as a JSON real: converted to single precision, divided in
 // single precision when divisor is non-zero, then widened to double. Never an
@@ -88,7 +103,7 @@ void put_signed_number(Container container, const Key& key, int16_t raw);
 void put_alarm(Container container, const Key& key, bool flag);
 void put_alarm(Container container, Container alerts, const Key& key, bool flag);
 
-// container[key] := texts[value] for value < count, else fallback.
+// container[key] := texts[value] for value < count, else fallback (table constants).
 void state_text(Container container, const Key& key, unsigned value, const char* const* texts,
                 size_t count, const char* fallback = kInvalidText);
 

@@ -18,7 +18,7 @@ void RenderUpdateTime(const unsigned char* time, Container document) {
                   static_cast<unsigned>(time[2]), static_cast<unsigned>(time[3]),
                   static_cast<unsigned>(time[4]), static_cast<unsigned>(time[5]),
                   static_cast<unsigned>(time[6]));
-    put_text(document, "更新时间", text);
+    put_formatted_text(document, "更新时间", text);
 }
 
 }  // namespace render

@@ -138,12 +138,15 @@ TEST_F(Commands, SetupCommandsWithoutArgumentAreNoJson) {
     EXPECT_EQ(-1, ups.DeviceIoControl(310, text, 6, nullptr, 0, length));
 }
 
+// A failure answers -1 and length 0, never a size the caller might retry with.
 TEST_F(Commands, HostFailureInACommandIsAnAnswer) {
     host.throw_on = "DeviceIoControl";
-    int length = 0;
-    Buffer out(8);
-    EXPECT_EQ(-1, Call(310, "{}", out.data(), out.cap(), length));
-    EXPECT_EQ(-1, Call(802, "", out.data(), out.cap(), length));
+    for (int code : {310, 802}) {
+        int length = 77;
+        Buffer out(8);
+        EXPECT_EQ(-1, Call(code, "{}", out.data(), out.cap(), length));
+        EXPECT_EQ(0, length) << code;
+    }
 }
 
 TEST_F(Commands, TextCopiedOnlyWhenItFits) {
@@ -210,14 +213,15 @@ TEST_F(Commands, BeforeTheFirstRoundTheDocumentIsNull) {
     EXPECT_TRUE(ups.Pointer()->isNull());
 }
 
-// The cached text is what the compact writer gives for the document right now.
+// The text is what the compact writer gives for the document right now.
 TEST_F(Commands, TextFollowsTheDocumentAfterThePointerWasHandedOut) {
     ups.Complete(RandomRecord(2), BaseTime());
     const std::string first = ups.Text();
     EXPECT_EQ(first, ups.Text());
-    EXPECT_EQ(Json::FastWriter().write(ups.status_document), first);
+    EXPECT_TRUE(ups.status_document.isNull());  // no tree until 803 asks for it
 
     Json::Value* doc = ups.Pointer();
+    EXPECT_EQ(Json::FastWriter().write(ups.status_document), first);
     (*doc)["外部"] = "主机写入";
     (*doc)["整机数据"]["输入频率"] = 1;
     const std::string changed = ups.Text();
@@ -231,6 +235,27 @@ TEST_F(Commands, TextFollowsTheDocumentAfterThePointerWasHandedOut) {
     EXPECT_EQ(Json::FastWriter().write(*doc), next);
     EXPECT_EQ(Json::realValue, (*doc)["整机数据"]["输入频率"].type());
     EXPECT_TRUE(doc->isMember("外部"));  // members are never removed
+}
+
+// Once the tree is out, every 801 serialises it as it is then: the holder's edits
+// show whether or not 801 or a round came between.
+TEST_F(Commands, EveryTextAfterThePointerShowsTheHostsEdits) {
+    ups.Complete(RandomRecord(8), BaseTime());
+    ups.Text();
+    Json::Value* doc = ups.Pointer();
+    for (int step = 0; step < 6; ++step) {
+        SCOPED_TRACE(step);
+        if (step % 3 == 2) {  // a new round, rebuilt by its first 801
+            ups.Complete(RandomRecord(9 + step), BaseTime() + seconds(step));
+            ups.Text();
+        }
+        (*doc)["外部"] = step;
+        (*doc)["整机数据"]["输入频率"] = step * 10;
+        const std::string text = ups.Text();
+        EXPECT_EQ(Json::FastWriter().write(*doc), text);
+        EXPECT_EQ(step, Parse(text)["外部"].asInt());
+        EXPECT_EQ(step * 10, Parse(text)["整机数据"]["输入频率"].asInt());
+    }
 }
 
 // Whatever the host did to the document through the pointer, the next rebuild

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "sim_process.h"
 #include "test_program.h"
 
 namespace runner_test {
@@ -101,37 +102,5 @@ inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& 
     run.err = ReadFile(dir / "vimohost.err");
     return run;
 }
-
-// novexups-sim started with `args`; `address` is what its ready line names
-// ("127.0.0.1:PORT" or "/dev/pts/N"). Its log goes to `log`.
-class Simulator {
-public:
-    bool Start(const std::vector<std::string>& args, const std::string& log) {
-        std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/novexups-sim");
-        argv.insert(argv.end(), args.begin(), args.end());
-        vimo::ChildProcess::Options options;
-        options.stderr_file = log;
-        std::string error, line;
-        if (!child_.Start(argv, options, error)) {
-            ADD_FAILURE() << error;
-            return false;
-        }
-        if (!child_.ReadLine(line, 10000)) {
-            ADD_FAILURE() << "the simulator printed no ready line";
-            return false;
-        }
-        const std::string tcp = "ready tcp ", rtu = "ready rtu ";
-        if (line.compare(0, tcp.size(), tcp) == 0) address_ = line.substr(tcp.size());
-        if (line.compare(0, rtu.size(), rtu) == 0) address_ = line.substr(rtu.size());
-        EXPECT_FALSE(address_.empty()) << line;
-        return !address_.empty();
-    }
-    int Stop() { return child_.Stop(); }
-    const std::string& address() const { return address_; }
-
-private:
-    vimo::ChildProcess child_;
-    std::string address_;
-};
 
 }  // namespace runner_test

@@ -14,10 +14,13 @@
 #include <regex>
 
 #include "register_map.h"
-#include "sim_child.h"
+#include "runner_processes.h"
 
 namespace {
 
+using runner_test::RunSim;
+using runner_test::SimRun;
+using SimChild = runner_test::Simulator;
 using Seconds = std::chrono::duration<double>;
 
 class Client {
@@ -26,7 +29,7 @@ public:
                                            double timeout_s = 1.0) {
         const bool tcp = sim.ready().rfind("tcp ", 0) == 0;
         modbus_t* ctx = tcp ? modbus_new_tcp("127.0.0.1", sim.port())
-                            : modbus_new_rtu(sim.rtu_path().c_str(), 9600, 'N', 8, 1);
+                            : modbus_new_rtu(sim.address().c_str(), 9600, 'N', 8, 1);
         if (ctx == nullptr) return nullptr;
         modbus_set_slave(ctx, slave);
         const uint32_t us = static_cast<uint32_t>(timeout_s * 1e6);
@@ -190,7 +193,7 @@ TEST(SimServer, StopsOnSignalRequestCountAndDuration) {
             auto client = Client::Connect(sim);
             ASSERT_TRUE(client);
             for (int i = 0; i < 3; ++i) EXPECT_EQ(client->Registers(1, 1), 0) << i;
-            EXPECT_EQ(sim.Wait(10), 0) << "stops by itself after the third answer";
+            EXPECT_EQ(sim.Wait(10000), 0) << "stops by itself after the third answer";
             EXPECT_NE(sim.Stderr().find("stopped after requests 3,"), std::string::npos);
         }
         {
@@ -198,7 +201,7 @@ TEST(SimServer, StopsOnSignalRequestCountAndDuration) {
             std::vector<std::string> args = transport;
             args.insert(args.end(), {"--duration-s", "0.3"});
             ASSERT_TRUE(sim.Start(args));
-            EXPECT_EQ(sim.Wait(10), 0);
+            EXPECT_EQ(sim.Wait(10000), 0);
         }
     }
 }

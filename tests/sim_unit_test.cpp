@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "exchange.h"
 #include "faults.h"
@@ -23,6 +24,15 @@ UpsState Builtin(const std::string& name) {
     Scenario s;
     EXPECT_TRUE(BuiltinScenario(name, s)) << name;
     return UpsState(std::move(s));
+}
+
+// Wire bytes as a trace writes them: "01 04 00 00 00 28 F1 D4".
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    std::istringstream in(text);
+    for (std::string byte; in >> byte;)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    return bytes;
 }
 
 std::vector<uint8_t> ReadPdu(uint8_t function, int first, int count) {
@@ -107,11 +117,11 @@ TEST(SimMap, EncodesValuesAsOnTheWire) {
     UpsState state(s);
     // Coils pack LSB first from the first address asked for.
     EXPECT_EQ(Ask(state, ReadPdu(1, 1, 31)).pdu,
-              (std::vector<uint8_t>{1, 4, 0x05, 0x01, 0x00, 0x40}));
-    EXPECT_EQ(Ask(state, ReadPdu(2, 3, 7)).pdu, (std::vector<uint8_t>{2, 1, 0x41}));
+              Hex("01 04 05 01 00 40"));
+    EXPECT_EQ(Ask(state, ReadPdu(2, 3, 7)).pdu, Hex("02 01 41"));
     // Registers go high byte first.
     EXPECT_EQ(Ask(state, ReadPdu(4, 1, 2)).pdu,
-              (std::vector<uint8_t>{4, 4, 0x12, 0x34, 0xFF, 0xEC}));
+              Hex("04 04 12 34 FF EC"));
 }
 
 TEST(SimMap, RoundsStartWithCoilOneAndEndWithTheLastBatteryRegister) {
@@ -128,14 +138,14 @@ TEST(SimMap, RoundsStartWithCoilOneAndEndWithTheLastBatteryRegister) {
 
 TEST(SimFraming, CrcAndHeaders) {
     // A textbook request: read one holding register of slave 1, CRC 0x0A84 low first.
-    EXPECT_EQ(RtuFrame(1, {3, 0, 0, 0, 1}),
-              (std::vector<uint8_t>{1, 3, 0, 0, 0, 1, 0x84, 0x0A}));
-    const std::vector<uint8_t> frame = RtuFrame(7, {4, 2, 0x08, 0x9B});
+    EXPECT_EQ(RtuFrame(1, Hex("03 00 00 00 01")),
+              Hex("01 03 00 00 00 01 84 0A"));
+    const std::vector<uint8_t> frame = RtuFrame(7, Hex("04 02 08 9B"));
     EXPECT_EQ(Crc16(frame.data(), frame.size()), 0) << "a frame with its CRC checks to 0";
 
-    const uint8_t mbap[] = {0x12, 0x34, 0, 0, 0, 6, 0xFF};
-    EXPECT_EQ(TcpFrame(mbap, {4, 2, 0x08, 0x9B}),
-              (std::vector<uint8_t>{0x12, 0x34, 0, 0, 0, 5, 0xFF, 4, 2, 0x08, 0x9B}));
+    const std::vector<uint8_t> mbap = Hex("12 34 00 00 00 06 FF");
+    EXPECT_EQ(TcpFrame(mbap.data(), Hex("04 02 08 9B")),
+              Hex("12 34 00 00 00 05 FF 04 02 08 9B"));
 }
 
 TEST(SimWireTime, OnePollRoundAt9600BaudTakesAbout124Seconds) {
@@ -201,21 +211,19 @@ TEST(SimResponder, AddressingAndBrokenAnswers) {
 
     const std::vector<uint8_t> mine = RtuFrame(5, ReadPdu(4, 1, 1));
     const Reply good = rtu.Handle(mine.data(), mine.size(), Clock::now());
-    EXPECT_EQ(good.bytes, RtuFrame(5, {4, 2, 0x08, 0x9B}));
+    EXPECT_EQ(good.bytes, RtuFrame(5, Hex("04 02 08 9B")));
     const Reply bad = rtu.Handle(mine.data(), mine.size(), Clock::now());
     ASSERT_EQ(bad.bytes.size(), good.bytes.size());
     EXPECT_NE(Crc16(bad.bytes.data(), bad.bytes.size()), 0);
 
     Responder tcp(state, faults, Framing::kTcp, 5, 0);
-    const uint8_t unit255[] = {0, 9, 0, 0, 0, 6, 0xFF, 4, 0, 1, 0, 1};
-    const Reply answered = tcp.Handle(unit255, sizeof unit255, Clock::now());  // request 3
-    EXPECT_EQ(answered.bytes, (std::vector<uint8_t>{0, 9, 0, 0, 0, 5, 0xFF, 4, 2, 0x08, 0x9B}));
-    const Reply broken = tcp.Handle(unit255, sizeof unit255, Clock::now());  // request 4
+    const std::vector<uint8_t> unit255 = Hex("00 09 00 00 00 06 FF 04 00 01 00 01");
+    const Reply answered = tcp.Handle(unit255.data(), unit255.size(), Clock::now());  // request 3
+    EXPECT_EQ(answered.bytes, Hex("00 09 00 00 00 05 FF 04 02 08 9B"));
+    const Reply broken = tcp.Handle(unit255.data(), unit255.size(), Clock::now());  // request 4
     EXPECT_EQ(broken.bytes[2], 0xFF) << "protocol identifier no longer Modbus";
-    uint8_t unit7[sizeof unit255];
-    std::copy(unit255, unit255 + sizeof unit255, unit7);
-    unit7[6] = 7;
-    EXPECT_FALSE(tcp.Handle(unit7, sizeof unit7, Clock::now()).addressed);
+    const std::vector<uint8_t> unit7 = Hex("00 09 00 00 00 06 07 04 00 01 00 01");
+    EXPECT_FALSE(tcp.Handle(unit7.data(), unit7.size(), Clock::now()).addressed);
 }
 
 TEST(SimScenario, NormalIsAPlausibleUnitOnMains) {

@@ -1,0 +1,100 @@
+// The compact text of the status document, rendered without a tree.
+//
+// Every document has the same members in the same order, so its text is a fixed
+// template of keys and punctuation with one slot per value. The template is derived
+// once from a tree that the section renderers write, so the section tables stay the
+// one description of the document; the writer's own quoting gives the keys. A rebuild
+// then runs the same renderers against the slots: each value goes to its slot, a slot
+// is formatted again only when its value differs from the one it shows, and the text
+// is joined again only when a slot changed. The result is byte for byte what
+// Json::FastWriter writes for the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <json/value.h>
+
+#include "document_rules.h"
+
+namespace novex {
+namespace render {
+
+// The fixed part of the document's text and where the values go.
+class TextTemplate {
+public:
+    // `render` writes a whole document into the container it is given; it is called
+    // once, on a tree. Throws std::logic_error if some member is never written.
+    explicit TextTemplate(const std::function<void(Container)>& render);
+
+    size_t slot_count() const { return slot_at_.size(); }
+    size_t write_count() const { return slot_of_write_.size(); }
+    // The longest text any values can make: the text is given this room once.
+    size_t longest_text() const { return longest_text_; }
+
+    // Longest JSON text of a value: a number (a double in 17 significant digits,
+    // sign and exponent included), a text (a table text quoted: 7 characters of 6
+    // bytes each and the quotes), a flag.
+    static constexpr size_t kLongestNumber = 24;
+    static constexpr size_t kLongestText = 46;
+    static constexpr size_t kLongestFlag = 5;
+
+private:
+    friend class TextSlots;
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
+
+    void AppendObject(const Json::Value& object,
+                      std::unordered_map<const Json::Value*, uint32_t>& slot_of_member);
+
+    std::string fixed_;                    // the text without its values
+    std::vector<uint32_t> slot_at_;        // where in fixed_ value i goes
+    std::vector<uint32_t> slot_of_write_;  // per write of a rebuild: its slot, or kNoSlot
+                                           // (a container, or a member written again later)
+    size_t longest_text_ = 0;
+};
+
+// One device's values and text. Not thread-safe: the device's document lock guards it.
+// A rebuild that throws leaves every slot showing either its old or its new value and
+// the text to be joined again, so the next rebuild completes it. A value whose text
+// is longer than its slot (none of the tables' values) fails the rebuild.
+class TextSlots {
+public:
+    // Starts a rebuild. The first rebuild against a template formats every slot.
+    void Begin(const TextTemplate& layout);
+    // The writes of a rebuild, in the order the renderers make them.
+    void Skip();
+    void TableText(const char* text);  // text: a table constant, compared by address
+    void FormattedText(const char* text);
+    void Number(double value);
+    void Flag(bool value);
+    // Ends a rebuild that made every write; joins the text if a slot changed.
+    void End();
+
+    // The text as of the last completed rebuild.
+    const std::string& text() const { return text_; }
+
+private:
+    struct Slot {
+        uint64_t source = 0;         // what it shows: a number's bits, a flag, a text's address
+        const char* text = nullptr;  // its JSON text: `own` or a literal
+        uint16_t length = 0;
+        char own[TextTemplate::kLongestText];
+    };
+    Slot* Next();
+    void Show(Slot& slot, const std::string& text);
+    void Join();
+
+    const TextTemplate* layout_ = nullptr;
+    std::vector<Slot> slots_;
+    size_t next_write_ = 0;
+    bool every_slot_ = true;  // format every slot, whatever it shows
+    bool changed_ = false;    // a slot changed since the text was joined
+    std::string text_;
+};
+
+}  // namespace render
+}  // namespace novex
