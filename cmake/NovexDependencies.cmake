@@ -30,6 +30,14 @@ if(NOVEX_BUILD_RUNNER)
   add_library(novex_sqlite INTERFACE)
   target_include_directories(novex_sqlite SYSTEM INTERFACE ${SQLITE3_INCLUDE_DIR})
   target_link_libraries(novex_sqlite INTERFACE ${SQLITE3_LIBRARY})
+
+  # The embedded HTTP server behind vimohost's status page, API and metrics. The C
+  # library alone: its package needs nothing but the C and C++ runtimes.
+  find_path(CIVETWEB_INCLUDE_DIR civetweb.h REQUIRED)
+  find_library(CIVETWEB_LIBRARY NAMES civetweb REQUIRED)
+  add_library(novex_civetweb INTERFACE)
+  target_include_directories(novex_civetweb SYSTEM INTERFACE ${CIVETWEB_INCLUDE_DIR})
+  target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
 endif()
 
 if(NOVEX_BUILD_TESTS)

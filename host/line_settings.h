@@ -1,4 +1,4 @@
-// The whole-number line settings of a polled device: one row each, read by the runtime
+// The whole-number line settings of a polled device (and its communication-loss rule): one row each, read by the runtime
 // (SPModbus::InitSetting), vimohost's configuration checks, flags and help, and the
 // simulator's flags, so a range or a default is written down once.
 #pragma once
@@ -16,6 +16,11 @@ struct PortSettings {
     int slave = 1;
     int timeout_ms = 1000;
     int interval_ms = 1000;
+    int retries = 1;  // further tries of an exchange that timed out or brought a bad frame
+    // Communication counts as lost after this many failed rounds in a row, or once the
+    // last round failed and none has completed for this many intervals.
+    int comm_loss_rounds = 3;
+    int comm_loss_intervals = 5;
 };
 
 namespace vimo {
@@ -42,8 +47,15 @@ inline constexpr LineSetting kLineSettings[] = {
      "response timeout in ms"},
     {"interval_ms", "--interval-ms", &PortSettings::interval_ms, 0, 86400000, 1000,
      "time from the start of one round to the next in ms"},
+    {"retries", "--retries", &PortSettings::retries, 0, 5, 1,
+     "further tries of an exchange that timed out or brought a bad frame"},
+    {"comm_loss_rounds", "--comm-loss-rounds", &PortSettings::comm_loss_rounds, 1, 1000, 3,
+     "failed rounds in a row that raise communication_lost"},
+    {"comm_loss_intervals", "--comm-loss-intervals", &PortSettings::comm_loss_intervals, 1,
+     1000, 5, "intervals (at least 1 s each) without a completed round, the last one failed, "
+     "that raise communication_lost"},
 };
-static_assert(sizeof kLineSettings / sizeof kLineSettings[0] == 6, "one row per setting");
+static_assert(sizeof kLineSettings / sizeof kLineSettings[0] == 9, "one row per setting");
 
 // The parity has letters, not a range: the one setting outside the table.
 inline constexpr const char* kParityKey = "parity";

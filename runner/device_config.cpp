@@ -8,6 +8,7 @@
 #include <json/reader.h>
 
 #include "command_line.h"
+#include "history_writer.h"
 #include "line_settings.h"
 
 namespace vimo {
@@ -25,7 +26,91 @@ const DeviceKey kDeviceKeys[6] = {
      "default, 1, switches it off"},
 };
 
+const DeviceKey kAppSettingKeys[1] = {
+    {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
+};
+
+const DeviceKey kProgramKeys[6] = {
+    {"devices", "array", "the device objects, or one device object (required in this form)"},
+    {"on_event", "array",
+     "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
+     "\"-q\"] (--on-event and --on-event-arg replace it)"},
+    {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
+    {"protocol_listen", "text",
+     "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
+    {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
+    {"history", "object",
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
+     "(--keep, --max-size and --keep-events replace them)"},
+};
+
 namespace {
+
+template <size_t N>
+bool Known(const DeviceKey (&keys)[N], const std::string& key) {
+    for (const DeviceKey& k : keys)
+        if (key == k.key) return true;
+    return false;
+}
+
+bool CheckAppSetting(const Json::Value& app, std::string& error) {
+    if (app.isNull()) return true;
+    if (!app.isObject()) {
+        error = "\"appSetting\" must be a JSON object";
+        return false;
+    }
+    for (const std::string& key : app.getMemberNames()) {
+        if (!Known(kAppSettingKeys, key)) {
+            error = "unknown key \"" + key + "\" in \"appSetting\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
+    for (const std::string& key : root.getMemberNames()) {
+        if (!Known(kProgramKeys, key)) {
+            error = "unknown key \"" + key + "\" (beside \"devices\")";
+            return false;
+        }
+    }
+    const Json::Value& hook = root["on_event"];
+    if (!hook.isNull()) {
+        bool ok = hook.isArray() && !hook.empty();
+        for (const Json::Value& part : hook) ok = ok && part.isString() && !part.asString().empty();
+        if (!ok) {
+            error = "\"on_event\" must be an array of non-empty texts: the program, then its "
+                    "arguments";
+            return false;
+        }
+        out.on_event.clear();
+        for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
+    }
+    for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
+                             std::make_pair("protocol_users", &out.protocol_users)}) {
+        const Json::Value& v = root[text.first];
+        if (v.isNull()) continue;
+        if (!v.isString() || v.asString().empty()) {
+            error = std::string("\"") + text.first + "\" must be a non-empty text";
+            return false;
+        }
+        *text.second = v.asString();
+    }
+    RetentionSettings retention;
+    if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
+    out.history = root["history"];
+    const Json::Value& limit = root["on_event_timeout_ms"];
+    if (!limit.isNull()) {
+        if (!limit.isInt() || limit.asInt() < 1 || limit.asInt() > kMaxHookTimeoutMs) {
+            error = "\"on_event_timeout_ms\" must be a whole number from 1 to " +
+                    std::to_string(kMaxHookTimeoutMs);
+            return false;
+        }
+        out.on_event_timeout_ms = limit.asInt();
+    }
+    return true;
+}
 
 bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& out,
                  std::string& error) {
@@ -34,13 +119,12 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     for (const std::string& key : object.getMemberNames()) {
-        bool known = FindLineSetting(key) != nullptr;
-        for (const DeviceKey& k : kDeviceKeys) known = known || key == k.key;
-        if (!known) {
+        if (FindLineSetting(key) == nullptr && !Known(kDeviceKeys, key)) {
             error = "unknown key \"" + key + "\"";
             return false;
         }
     }
+    if (!CheckAppSetting(object["appSetting"], error)) return false;
     out.data_id = default_id;
     const Json::Value& id = object["data_id"];
     if (!id.isNull()) {
@@ -96,7 +180,13 @@ bool SplitHostPort(const std::string& text, std::string& host, std::string& port
 }
 
 bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
-                        std::vector<DeviceConfig>& out, std::string& error, Json::Value* history) {
+                        std::vector<DeviceConfig>& out, std::string& error) {
+    ProgramConfig ignored;
+    return ParseConfig(text, origin, out, ignored, error);
+}
+
+bool ParseConfig(const std::string& text, const std::string& origin,
+                 std::vector<DeviceConfig>& out, ProgramConfig& program, std::string& error) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
@@ -116,13 +206,12 @@ bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
         return false;
     }
     if (root.isObject() && root.isMember("devices")) {
-        for (const std::string& key : root.getMemberNames())
-            if (key != "devices" && key != "history") {
-                error = origin + ": unknown key \"" + key + "\" beside \"devices\"";
-                return false;
-            }
-        if (history) *history = root["history"];
-        root = Json::Value(root["devices"]);
+        if (!CheckProgram(root, program, error)) {
+            error = origin + ": " + error;
+            return false;
+        }
+        const Json::Value devices = root["devices"];
+        root = devices;
     }
     std::vector<Json::Value> objects;
     if (root.isArray()) {
@@ -160,7 +249,7 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 }
 
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
-                          std::string& error, Json::Value* history) {
+                          ProgramConfig& program, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot read the configuration file";
@@ -172,7 +261,7 @@ bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& ou
         error = path + ": cannot read the configuration file";
         return false;
     }
-    return ParseDeviceConfigs(text.str(), path, out, error, history);
+    return ParseConfig(text.str(), path, out, program, error);
 }
 
 }  // namespace vimo

@@ -17,6 +17,21 @@ struct DeviceKey {
     const char* help;
 };
 extern const DeviceKey kDeviceKeys[6];
+// The keys inside a device's "appSetting" that the device reads.
+extern const DeviceKey kAppSettingKeys[1];
+// The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
+// settings of vimohost as a whole.
+extern const DeviceKey kProgramKeys[6];
+
+// vimohost-wide settings from the configuration file.
+struct ProgramConfig {
+    std::vector<std::string> on_event;  // the hook's program and arguments; empty: none
+    int on_event_timeout_ms = 0;        // 0: not given
+    std::string protocol_listen;        // ADDR:PORT of the UPS protocol server; "": none
+    std::string protocol_users;         // its users file; "": none
+    Json::Value history;                // retention, checked by ParseRetention; null: none
+};
+constexpr int kMaxHookTimeoutMs = 3600000;
 
 struct DeviceConfig {
     uint32_t data_id = 1;
@@ -24,23 +39,23 @@ struct DeviceConfig {
     Json::Value settings;  // the whole object, handed to Init
 };
 
-// Reads a configuration text (one device object or a non-empty array of them) and checks
-// what the host itself owns: the known keys, "data_id" (unique), "name", "transport" and
-// "port". The runtime checks the ranges of the port keys when the device is initialised.
-// `origin` prefixes the error, which is one line.
-// The text may also be a program object, {"devices": <object or array>, "history":
-// {...}}; then `history`, if given, receives the "history" object (checked by
-// ParseRetention).
+// Reads a configuration text (one device object, a non-empty array of them, or the
+// top-level object whose "devices" holds either) and checks what the host itself owns:
+// the known keys, "data_id" (unique), "name", "transport", "port", the keys inside
+// "appSetting" and the vimohost-wide keys. The runtime checks the ranges of the port
+// keys when the device is initialised. `origin` prefixes the error, which is one line.
+bool ParseConfig(const std::string& text, const std::string& origin,
+                 std::vector<DeviceConfig>& out, ProgramConfig& program, std::string& error);
+// The same, for callers that want the devices alone.
 bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
-                        std::vector<DeviceConfig>& out, std::string& error,
-                        Json::Value* history = nullptr);
+                        std::vector<DeviceConfig>& out, std::string& error);
 
 // Checks one device object given on the command line (or built by --simulate).
 bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::string& error);
 
 // Reads FILE and parses it as above; the error names the file.
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
-                          std::string& error, Json::Value* history = nullptr);
+                          ProgramConfig& program, std::string& error);
 
 // "HOST:PORT" with a non-empty host and a port 1..65535 (IPv6 hosts in brackets).
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port);

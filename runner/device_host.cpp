@@ -92,9 +92,10 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
         change = alarms_.Observe(rule_id, rule, active);
     }
     if (change == AlarmTracker::Change::kNone) return false;
+    // Recorded only: the alarm table's events (from the published state) are what is
+    // printed and handed to the hooks, so that one alarm makes one event.
     const bool raised = change == AlarmTracker::Change::kRaised;
     const std::string time = RoundTimeText(device);
-    Say("[" + name_ + "] alarm " + (raised ? "raised: " : "cleared: ") + rule + " (" + time + ")");
     if (history_) {
         HistoryEntry entry;
         entry.kind = HistoryEntry::Kind::kRule;
@@ -109,8 +110,8 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
     return true;
 }
 
-// A boolean rule: tracked by rule id and name; its raise and its clear are reported
-// and stored once each. Answers 1 on a change, 0 otherwise.
+// A boolean rule: tracked by rule id and name; its raise and its clear are stored
+// once each. Answers 1 on a change, 0 otherwise.
 int DeviceHost::CheckThresholdBool(VimoVDevice& device, int, const std::string& id1,
                                    const std::string&, const std::string& name1,
                                    const std::string&, bool state, unsigned short) {

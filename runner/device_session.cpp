@@ -97,6 +97,7 @@ LineSettings DeviceSession::Line() const {
     s.data_bits = p.data_bits;
     s.stop_bits = p.stop_bits;
     s.timeout_ms = p.timeout_ms;
+    s.retries = p.retries;
     return s;
 }
 

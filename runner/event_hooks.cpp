@@ -245,6 +245,13 @@ HookCounters EventHooks::Counters() const {
     return counters_;
 }
 
+bool EventHooks::Idle() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : devices_)
+        if (entry.second.running || !entry.second.queue.empty()) return false;
+    return true;
+}
+
 void EventHooks::Stop(int max_wait_ms) {
     std::vector<std::string> lines;
     {

@@ -79,6 +79,9 @@ public:
     void Stop(int max_wait_ms = -1);
 
     HookCounters Counters() const;
+    // True when no event waits and no hook runs: an orderly exit waits for this (for a
+    // while) before Stop, so that the last rounds' events are not dropped.
+    bool Idle() const;
 
 private:
     struct Device {

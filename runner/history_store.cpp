@@ -199,7 +199,7 @@ bool HistoryStore::AddRound(uint32_t data_id, const std::string& time, const uns
     return Write({e}, ids, error);
 }
 
-bool HistoryStore::AddAlarm(const AlarmEvent& a, std::string& error) {
+bool HistoryStore::AddAlarm(const RuleEvent& a, std::string& error) {
     HistoryEntry e;
     e.kind = HistoryEntry::Kind::kRule;
     e.data_id = a.data_id;
@@ -365,14 +365,14 @@ int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
     return sqlite3_step(use.s) == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
 }
 
-std::vector<AlarmEvent> HistoryStore::Alarms(uint32_t data_id) {
+std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     Use use(Prepare(
         "SELECT data_id, time, rule_id, rule, state FROM alarms WHERE data_id = ? ORDER BY id"));
-    std::vector<AlarmEvent> out;
+    std::vector<RuleEvent> out;
     if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
     while (sqlite3_step(use.s) == SQLITE_ROW) {
-        AlarmEvent e;
+        RuleEvent e;
         e.data_id = static_cast<uint32_t>(sqlite3_column_int64(use.s, 0));
         e.time = Text(use.s, 1);
         e.rule_id = Text(use.s, 2);
@@ -385,8 +385,54 @@ std::vector<AlarmEvent> HistoryStore::Alarms(uint32_t data_id) {
 
 std::map<std::pair<std::string, std::string>, bool> HistoryStore::AlarmStates(uint32_t data_id) {
     std::map<std::pair<std::string, std::string>, bool> states;
-    for (const AlarmEvent& e : Alarms(data_id)) states[{e.rule_id, e.rule}] = e.raised;
+    for (const RuleEvent& e : Alarms(data_id)) states[{e.rule_id, e.rule}] = e.raised;
     return states;
+}
+
+HistoryEntry EventEntry(const AlarmEvent& event) {
+    HistoryEntry e;
+    e.kind = HistoryEntry::Kind::kEvent;
+    e.data_id = event.data_id;
+    e.utc = event.time;
+    e.local = LocalIsoTime(event.time);
+    e.id = event.alarm;
+    e.text = event.text;
+    e.severity = event.severity;
+    e.raised = event.kind == AlarmEvent::Kind::kRaised;
+    return e;
+}
+
+bool HistoryStore::AddEvent(const AlarmEvent& event, std::string& error) {
+    std::vector<int64_t> ids;
+    return Write({EventEntry(event)}, ids, error);
+}
+
+std::vector<AlarmEvent> HistoryStore::Events(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("SELECT alarm, text, severity, state, utc FROM events WHERE data_id = ? "
+                    "ORDER BY id"));
+    std::vector<AlarmEvent> out;
+    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
+    while (sqlite3_step(use.s) == SQLITE_ROW) {
+        AlarmEvent e;
+        e.data_id = data_id;
+        e.alarm = Text(use.s, 0);
+        e.text = Text(use.s, 1);
+        e.severity = Text(use.s, 2);
+        e.kind = Text(use.s, 3) == "raised" ? AlarmEvent::Kind::kRaised : AlarmEvent::Kind::kCleared;
+        e.time = sqlite3_column_int64(use.s, 4);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<std::string> HistoryStore::ActiveAlarms(uint32_t data_id) {
+    std::map<std::string, bool> raised;
+    for (const AlarmEvent& e : Events(data_id)) raised[e.alarm] = e.kind == AlarmEvent::Kind::kRaised;
+    std::vector<std::string> out;
+    for (const auto& entry : raised)
+        if (entry.second) out.push_back(entry.first);
+    return out;
 }
 
 }  // namespace vimo

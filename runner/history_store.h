@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "alarm_event.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -26,9 +28,10 @@ struct StoredRound {
     std::string device;  // the device's name when it was last polled
 };
 
-// A change of one of the device's own alarm rules (CheckThresholdBool), by rule id and
-// name; the last change of each is the rule's state at the next start.
-struct AlarmEvent {
+// A raise or clear of one of the device's own alarm rules (CheckThresholdBool,
+// DoBatchCheckThreshold), recorded as the device reports it; the last change of each
+// is the rule's state at the next start.
+struct RuleEvent {
     uint32_t data_id = 0;
     std::string time;
     std::string rule_id;
@@ -51,6 +54,9 @@ struct HistoryEntry {
     bool raised = false;   // rule, event
 };
 
+// An alarm event as a history entry.
+HistoryEntry EventEntry(const AlarmEvent& event);
+
 class HistoryStore {
 public:
     // Opens the file, creating it unless `must_exist`, and brings it to the current
@@ -68,7 +74,9 @@ public:
     // One round or rule change, its UTC time from the local time text.
     bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
                   size_t length, std::string& error);
-    bool AddAlarm(const AlarmEvent& event, std::string& error);
+    bool AddAlarm(const RuleEvent& event, std::string& error);
+    // One alarm event, with its time as UTC epoch seconds and as local ISO 8601 text.
+    bool AddEvent(const AlarmEvent& event, std::string& error);
     // The name shown for the device's rounds and events.
     bool SetDeviceName(uint32_t data_id, const std::string& name, std::string& error);
 
@@ -88,7 +96,11 @@ public:
     // `data_id` null: every device.
     std::vector<StoredRound> List(const std::optional<uint32_t>& data_id, int64_t last);
     int64_t CountRounds(const std::optional<uint32_t>& data_id);
-    std::vector<AlarmEvent> Alarms(uint32_t data_id);
+    std::vector<RuleEvent> Alarms(uint32_t data_id);
+    // The device's alarm events, oldest first.
+    std::vector<AlarmEvent> Events(uint32_t data_id);
+    // The alarm ids whose last event is a raise: the alarms active when vimohost stopped.
+    std::vector<std::string> ActiveAlarms(uint32_t data_id);
     // The last state of every rule that has an event, by (rule id, rule).
     std::map<std::pair<std::string, std::string>, bool> AlarmStates(uint32_t data_id);
 

@@ -6,7 +6,8 @@ namespace vimo {
 
 ModbusLine::~ModbusLine() { Close(); }
 
-bool ModbusLine::Open(std::string& error) {
+bool ModbusLine::Open(std::string& error, bool* in_use) {
+    if (in_use) *in_use = false;
     if (ctx_) return true;
     modbus_t* ctx = NewContext(error);
     if (!ctx) return false;
@@ -17,7 +18,20 @@ bool ModbusLine::Open(std::string& error) {
     // transport decides (Recover) and the next round retries.
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_NONE);
     if (modbus_connect(ctx) != 0) {
-        error = modbus_strerror(errno);
+        const int failure = errno;
+        error = modbus_strerror(failure);
+        // A port opened exclusively by another program refuses everyone but root.
+        if (failure == EBUSY) {
+            error = "in use by another program (" + error + ")";
+            if (in_use) *in_use = true;
+        }
+        modbus_free(ctx);
+        return false;
+    }
+    bool held = false;
+    if (!Claim(ctx, error, held)) {
+        if (in_use) *in_use = held;
+        modbus_close(ctx);
         modbus_free(ctx);
         return false;
     }
@@ -87,20 +101,44 @@ ExchangeResult ModbusLine::Finish(int rc, int expected) {
     return result;
 }
 
+template <typename Read>
+ExchangeResult ModbusLine::Perform(int slave, int count, Read read) {
+    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
+    for (int attempt = 0;; ++attempt) {
+        modbus_set_slave(ctx_, slave);
+        ExchangeResult result = Finish(read(ctx_), count);
+        if (result.ok()) {
+            if (attempt > 0) ++recovered_;
+            return result;
+        }
+        // An exception is the slave's considered answer; a lost, garbled or cut-off
+        // answer is worth asking for again, on a new connection if the link went.
+        const bool retry = result.status == Exchange::kTimeout ||
+                           result.status == Exchange::kBadFrame ||
+                           result.status == Exchange::kLinkDown;
+        if (!retry || attempt >= settings_.retries) return result;
+        // The recovery may have dropped a TCP connection: the retry needs a new one.
+        std::string error;
+        if (!Open(error)) {
+            result.message += "; cannot reconnect: " + error;
+            return result;
+        }
+    }
+}
+
 ExchangeResult ModbusLine::ReadBits(int slave, int first, int count, uint8_t* out) {
     if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_BITS))
         return {Exchange::kBadRequest, "request outside the protocol's limits"};
-    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
-    modbus_set_slave(ctx_, slave);
-    return Finish(modbus_read_bits(ctx_, first, count, out), count);
+    return Perform(slave, count,
+                   [&](modbus_t* ctx) { return modbus_read_bits(ctx, first, count, out); });
 }
 
 ExchangeResult ModbusLine::ReadInputRegisters(int slave, int first, int count, uint16_t* out) {
     if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_REGISTERS))
         return {Exchange::kBadRequest, "request outside the protocol's limits"};
-    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
-    modbus_set_slave(ctx_, slave);
-    return Finish(modbus_read_input_registers(ctx_, first, count, out), count);
+    return Perform(slave, count, [&](modbus_t* ctx) {
+        return modbus_read_input_registers(ctx, first, count, out);
+    });
 }
 
 std::unique_ptr<ModbusLine> MakeLine(const LineSettings& settings) {

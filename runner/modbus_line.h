@@ -18,6 +18,7 @@ struct LineSettings {
     int data_bits = 8;
     int stop_bits = 1;
     int timeout_ms = 1000;
+    int retries = 1;  // further tries of an exchange that timed out or brought a bad frame
 };
 
 enum class Exchange {
@@ -43,18 +44,24 @@ public:
     ModbusLine(const ModbusLine&) = delete;
     ModbusLine& operator=(const ModbusLine&) = delete;
 
-    // Opens the port unless it is open; false with the reason otherwise.
-    bool Open(std::string& error);
+    // Opens the port unless it is open; false with the reason otherwise. `in_use`, if
+    // given, tells a port that another program holds from one that cannot be opened.
+    bool Open(std::string& error, bool* in_use = nullptr);
     void Close();
-    // The response timeout of the device polled next (devices on a line may differ).
+    // The response timeout and retries of the device polled next (devices on a line
+    // may differ).
     void SetTimeout(int timeout_ms);
+    void SetRetries(int retries) { settings_.retries = retries; }
 
     // Function 01 and function 04 at `first`, as asked: one byte per bit, registers
-    // in native order.
+    // in native order. A timeout or a bad frame is retried up to `retries` times, each
+    // after the transport's recovery, so one corrupted answer does not cost the round.
     ExchangeResult ReadBits(int slave, int first, int count, uint8_t* out);
     ExchangeResult ReadInputRegisters(int slave, int first, int count, uint16_t* out);
 
     const LineSettings& settings() const { return settings_; }
+    // Exchanges that succeeded only when tried again, since the line was made.
+    int64_t recovered() const { return recovered_; }
     // "serial /dev/ttyUSB0" or "tcp 127.0.0.1:502", for messages.
     std::string Describe() const;
 
@@ -63,11 +70,20 @@ protected:
     virtual modbus_t* NewContext(std::string& error) = 0;
     // What the transport does after a failed exchange, before the next request.
     virtual void Recover(Exchange failure) = 0;
+    // Takes the opened port for this program alone; false with the reason (and
+    // `in_use`) when another program holds it.
+    virtual bool Claim(modbus_t* ctx, std::string& error, bool& in_use) {
+        (void)ctx, (void)error, (void)in_use;
+        return true;
+    }
     modbus_t* ctx_ = nullptr;
 
 private:
     ExchangeResult Finish(int rc, int expected);
+    template <typename Read>
+    ExchangeResult Perform(int slave, int count, Read read);
     LineSettings settings_;
+    int64_t recovered_ = 0;
 };
 
 // One file per transport: rtu_line.cpp, tcp_line.cpp.

@@ -56,6 +56,11 @@ std::string ConfigurationKeys() {
                         std::to_string(s.max) + " (default " + std::to_string(s.fallback) + ")");
         }
     }
+    text += "Keys inside \"appSetting\":\n";
+    for (const DeviceKey& k : kAppSettingKeys) row(k.key, k.kind, k.help);
+    text += "The file may also be {\"devices\": <a device object or an array of them>, ...}\n"
+            "with settings of vimohost as a whole:\n";
+    for (const DeviceKey& k : kProgramKeys) row(k.key, k.kind, k.help);
     return text;
 }
 
@@ -169,7 +174,9 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                     flags, "appSetting", "b_mode", std::numeric_limits<int>::min(),
                     std::numeric_limits<int>::max(), "a whole number")
         ->group(one);
-    AddText(app, "--config", "FILE", "JSON: one device object or an array of them (keys below)",
+    AddText(app, "--config", "FILE",
+            "JSON: one device object, an array of them, or {\"devices\": ..., \"on_event\": "
+            "...} (keys below)",
             out.config_file)
         ->group("Several UPSs");
     const std::string program = "Program";
@@ -207,6 +214,29 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "FILE.<data_id>)",
             out.status_out)
         ->group(program);
+    const std::string hooks = "Event hooks";
+    AddText(app, "--on-event", "PROGRAM",
+            "run PROGRAM (no shell) for each alarm raised or cleared; the event is in its "
+            "environment (VIMO_*)", out.on_event)
+        ->group(hooks);
+    app.add_option("--on-event-arg", out.on_event_args,
+                   "an argument for PROGRAM; repeat for more, in order (--on-event-arg=-x for "
+                   "one that starts with a dash)")
+        ->type_name("ARG")
+        ->group(hooks);
+    AddWhole(app, "--on-event-timeout-ms",
+             "a hook's time limit in ms, then SIGTERM and SIGKILL (default 30000)",
+             out.on_event_timeout_ms, 1, kMaxHookTimeoutMs)
+        ->group(hooks);
+    const std::string protocol = "UPS protocol server";
+    AddText(app, "--protocol-listen", "ADDR:PORT",
+            "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
+            out.protocol_listen)
+        ->group(protocol);
+    AddText(app, "--protocol-users", "FILE",
+            "its users (name password [primary|fsd] a line; not readable by group or others)",
+            out.protocol_users)
+        ->group(protocol);
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
         ->group(program);
@@ -238,6 +268,10 @@ bool CheckPollOptions(const PollOptions& out, std::string& error) {
     }
     if (!out.simulate && !out.scenario.empty()) {
         error = "--scenario is for --simulate";
+        return false;
+    }
+    if (out.on_event.empty() && !out.on_event_args.empty()) {
+        error = "--on-event-arg is for --on-event";
         return false;
     }
     if (!out.simulate && out.config_file.empty() && !has_port) {

@@ -37,6 +37,11 @@ struct PollOptions {
     bool max_size_given = false;
     bool keep_events_given = false;
     bool verbose = false;      // a line per history write
+    std::string on_event;                    // --on-event: the hook program; empty: none
+    std::vector<std::string> on_event_args;  // --on-event-arg, in order
+    int on_event_timeout_ms = 0;             // 0: not given
+    std::string protocol_listen;             // --protocol-listen; empty: none
+    std::string protocol_users;              // --protocol-users; empty: none
 };
 
 struct HistoryOptions {

@@ -6,18 +6,24 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "commands.h"
 #include "console.h"
 #include "device_config.h"
+#include "event_hooks.h"
 #include "history_store.h"
 #include "history_writer.h"
+#include "published_state.h"
+#include "status_output.h"
 #include "plugin_library.h"
 #include "poller.h"
+#include "protocol_feed.h"
 #include "device_session.h"
 
 namespace vimo {
@@ -121,9 +127,13 @@ bool WaitForPoller(Poller& poller, const sigset_t& signals) {
 
 namespace {
 
+// How long an orderly exit lets the hooks work off the events already queued.
+constexpr int kHookDrainMs = 5000;
+
 // What a poll run holds, in the order it is made. Members go in reverse: the poller
 // and the sessions (devices whose code lives in the plug-in) before the plug-in, the
-// history after the sessions that write to it, the simulator last.
+// history and the hooks after the sessions and the poller that use them, the
+// simulator last.
 struct PollRun {
     explicit PollRun(const PollOptions& o) : options(o) {}
 
@@ -132,6 +142,10 @@ struct PollRun {
     SimulatorLog simulator_log;  // outlives the simulator
     ChildProcess simulator;
     std::vector<DeviceConfig> configs;
+    ProgramConfig program;
+    std::unique_ptr<EventHooks> hooks;
+    PublishedState state;
+    std::unique_ptr<ProtocolFeed> protocol;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
     RetentionSettings retention;
@@ -143,20 +157,28 @@ struct PollRun {
 
 // Each step returns -1 to go on, otherwise the exit code.
 
+// --status-out into a directory that is missing or not writable would fail every
+// round: refused at start instead.
+int CheckStatusOut(PollRun& run) {
+    std::string error;
+    if (run.options.status_out.empty() || CheckStatusPath(run.options.status_out, error))
+        return -1;
+    Fail(error);
+    return kExitUsage;
+}
+
 // The devices: from --config, or one from the flags (after starting the simulator).
 int LoadConfigurations(PollRun& run) {
     std::string error;
     run.retention = run.options.retention;
     if (!run.options.config_file.empty()) {
-        Json::Value history;
-        if (!LoadDeviceConfigFile(run.options.config_file, run.configs, error, &history) ||
-            !ParseRetention(history, run.retention, run.options.keep_given,
-                            run.options.max_size_given, run.options.keep_events_given, error)) {
-            Fail(error.compare(0, run.options.config_file.size(), run.options.config_file) == 0
-                     ? error
-                     : run.options.config_file + ": " + error);
+        if (!LoadDeviceConfigFile(run.options.config_file, run.configs, run.program, error)) {
+            Fail(error);
             return kExitUsage;
         }
+        // Checked when the file was read; the flags win.
+        ParseRetention(run.program.history, run.retention, run.options.keep_given,
+                       run.options.max_size_given, run.options.keep_events_given, error);
         return -1;
     }
     Json::Value flags = run.options.device_flags;
@@ -169,6 +191,31 @@ int LoadConfigurations(PollRun& run) {
         return kExitUsage;
     }
     run.configs.push_back(config);
+    return -1;
+}
+
+// The hook runner, when --on-event or "on_event" names a program; the flags win.
+int StartHooks(PollRun& run) {
+    const PollOptions& options = run.options;
+    HookOptions hook;
+    if (!options.on_event.empty()) {
+        hook.argv = {options.on_event};
+        hook.argv.insert(hook.argv.end(), options.on_event_args.begin(),
+                         options.on_event_args.end());
+    } else {
+        hook.argv = run.program.on_event;
+    }
+    if (hook.argv.empty()) return -1;
+    if (options.on_event_timeout_ms > 0) hook.time_limit_ms = options.on_event_timeout_ms;
+    else if (run.program.on_event_timeout_ms > 0) hook.time_limit_ms = run.program.on_event_timeout_ms;
+    run.hooks = std::make_unique<EventHooks>(hook);
+    std::string error;
+    if (!run.hooks->Start(error)) {
+        Fail("--on-event: " + error);
+        run.hooks.reset();
+        return kExitUsage;
+    }
+    run.state.AttachHooks(run.hooks.get());
     return -1;
 }
 
@@ -198,10 +245,43 @@ int OpenSessions(PollRun& run) {
     settings.rounds = options.rounds;
     settings.max_failures = options.max_failures;
     settings.status_out = options.status_out;
+    settings.state = &run.state;
+    settings.hooks = run.hooks.get();
     if (!run.poller.Setup(run.polled, settings, error)) {
         Fail(options.config_file.empty() ? error : options.config_file + ": " + error);
         return kExitUsage;
     }
+    if (!run.poller.Claim(error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+    return -1;
+}
+
+// The UPS protocol server, when --protocol-listen or "protocol_listen" asks for it
+// (the flags win): listening before the first round, fed from the board.
+int StartProtocol(PollRun& run) {
+    const PollOptions& options = run.options;
+    const std::string listen =
+        options.protocol_listen.empty() ? run.program.protocol_listen : options.protocol_listen;
+    const std::string users =
+        options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
+    if (listen.empty()) {
+        if (users.empty()) return -1;
+        Fail("--protocol-users is for --protocol-listen");
+        return kExitUsage;
+    }
+    std::string error;
+    run.protocol = ProtocolFeed::Create(listen, users, error);
+    if (!run.protocol) {
+        Fail("--protocol-listen: " + error);
+        return kExitUsage;
+    }
+    if (!run.protocol->Start(run.state, error)) {
+        Fail("--protocol-listen: " + error);
+        return kExitFailure;
+    }
+    Say("vimohost: UPS protocol server on " + run.protocol->Address());
     return -1;
 }
 
@@ -222,18 +302,20 @@ int OfferStoredRounds(PollRun& run) {
     // The line threads' totals count the rounds stored: let the queue empty first.
     HistoryWriter* writer = run.writer.get();
     run.poller.SetBeforeTotals([writer] { writer->Flush(std::chrono::seconds(10)); });
+    run.poller.AttachHistory(run.history.get(), run.writer.get());
     for (DeviceSession* session : run.polled) {
         if (!run.history->SetDeviceName(session->config().data_id, session->config().name, error))
             Say("vimohost: history: " + error);
         session->host().AttachHistory(run.history.get(), run.writer.get());
         session->host().RestoreAlarms();
+        run.poller.RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;
         if (!session->Replay(*newest, error)) {
             Say("[" + session->config().name + "] " + error + "; starting without it");
             continue;
         }
-        run.poller.PublishLoaded(*session, "ready from the stored round of " + newest->time);
+        run.poller.PublishLoaded(*session, newest->time);
     }
     return -1;
 }
@@ -250,6 +332,13 @@ int Poll(PollRun& run) {
         std::_Exit(kExitInterrupted);
     }
     const int exit_code = run.poller.GaveUp() ? kExitGaveUp : kExitOk;
+    if (run.hooks) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHookDrainMs);
+        while (!run.hooks->Idle() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        run.hooks->Stop(0);
+    }
+    if (run.protocol) run.protocol->Stop();
     run.sessions.clear();
     run.plugin.reset();
     if (run.simulator.running()) run.simulator.Stop();
@@ -270,7 +359,9 @@ int RunPoll(const PollOptions& options) {
     signal(SIGPIPE, SIG_IGN);
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {LoadConfigurations, OpenSessions, OfferStoredRounds, Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
+                                      OpenSessions,   StartProtocol,      OfferStoredRounds,
+                                      Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

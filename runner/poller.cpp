@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,9 @@
 #include <memory>
 
 #include "console.h"
+#include "history_store.h"
+#include "history_writer.h"
+#include "round_time.h"
 #include "status_output.h"
 
 namespace vimo {
@@ -31,6 +35,35 @@ std::chrono::milliseconds UntilNextSecond() {
            std::chrono::milliseconds(1);
 }
 
+using Clock = std::chrono::steady_clock;
+
+DeviceMonitor::Moment Now() {
+    return {Clock::now(), static_cast<int64_t>(std::time(nullptr))};
+}
+
+// "/dev/ttyUSB0 9600 8N1 slave 1" or "tcp 127.0.0.1:502 slave 1".
+std::string DescribeLine(const LineSettings& s, int slave) {
+    const std::string tail = " slave " + std::to_string(slave);
+    if (s.transport == "tcp") return "tcp " + s.port + tail;
+    return s.port + " " + std::to_string(s.baud) + " " + std::to_string(s.data_bits) + s.parity +
+           std::to_string(s.stop_bits) + tail;
+}
+
+// Epoch seconds of a stored local time text; the present time when it is no time.
+int64_t StoredTime(const std::string& text) {
+    ttime_t t{};
+    if (!ParseTimeText(text, t)) return static_cast<int64_t>(std::time(nullptr));
+    std::tm local{};
+    local.tm_year = t.year - 1900;
+    local.tm_mon = t.month - 1;
+    local.tm_mday = t.day;
+    local.tm_hour = t.hour;
+    local.tm_min = t.minute;
+    local.tm_sec = t.second;
+    local.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&local));
+}
+
 bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
     return a.transport == b.transport && a.baud == b.baud && a.parity == b.parity &&
            a.data_bits == b.data_bits && a.stop_bits == b.stop_bits;
@@ -41,6 +74,10 @@ bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
 bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                    std::string& error) {
     settings_ = settings;
+    if (!settings_.state) {
+        error = "no board to publish on";
+        return false;
+    }
     several_devices_ = sessions.size() > 1;
     for (DeviceSession* session : sessions) {
         const LineSettings wanted = session->Line();
@@ -64,7 +101,28 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         }
         Device device;
         device.session = session;
-        line->devices.push_back(device);
+        const PortSettings& port = session->device().port_settings;
+        device.slot = settings_.state->AddDevice(session->config().name, session->config().data_id,
+                                                 DescribeLine(wanted, session->slave()));
+        device.monitor = std::make_unique<DeviceMonitor>(
+            settings_.state->Get(device.slot),
+            MonitorSettings{port.comm_loss_rounds, port.comm_loss_intervals, port.interval_ms});
+        line->devices.push_back(std::move(device));
+    }
+    return true;
+}
+
+bool Poller::Claim(std::string& error) {
+    for (auto& line : lines_) {
+        if (line->transport->settings().transport != "rtu") continue;
+        bool in_use = false;
+        std::string why;
+        // A port that cannot be opened now may come back (an adapter plugged in
+        // later) and is retried every round; one that another program holds is not.
+        if (!line->transport->Open(why, &in_use) && in_use) {
+            error = "serial port " + line->transport->settings().port + ": " + why;
+            return false;
+        }
     }
     return true;
 }
@@ -77,7 +135,10 @@ Poller::~Poller() {
 void Poller::Start() {
     const auto now = std::chrono::steady_clock::now();
     for (auto& line : lines_) {
-        for (Device& d : line->devices) d.due = now;
+        for (Device& d : line->devices) {
+            d.due = now;
+            d.monitor->Start(now);
+        }
         ++running_;
         line->thread = std::thread([this, l = line.get()] {
             Serve(*l);
@@ -111,21 +172,68 @@ std::string Poller::StatusPath(const DeviceSession& session) const {
                             : settings_.status_out;
 }
 
-void Poller::PublishLoaded(DeviceSession& session, const std::string& what) {
+Poller::Device* Poller::Find(const DeviceSession& session) {
     for (auto& line : lines_)
         for (Device& d : line->devices)
-            if (d.session == &session) d.loaded_second = std::time(nullptr);
-    PublishStatus(session, StatusPath(session), what);
+            if (d.session == &session) return &d;
+    return nullptr;
+}
+
+void Poller::RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids) {
+    if (Device* d = Find(session)) d->monitor->Restore(active_ids);
+}
+
+void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
+    Device* d = Find(session);
+    if (!d) return;
+    d->loaded_second = std::time(nullptr);
+    std::string document, error;
+    if (!session.Document(document, error)) document.clear();
+    const DeviceMonitor::Update update =
+        d->monitor->Loaded(session.host().LatestRecord(), document, {Clock::now(), StoredTime(time)});
+    Say("[" + session.config().name + "] ready from the stored round of " + time + " | " +
+        novex::monitor::SummaryLine(*update.snapshot));
+    Deliver(*d, update, true);
+}
+
+void Poller::Report(const AlarmEvent& e) {
+    Say("[" + e.device + "] alarm " + KindName(e.kind) + ": " + e.alarm + " (" + e.text + ", " +
+        e.severity + ") at " + LocalIsoTime(e.time));
+    std::string error;
+    if (settings_.writer)
+        settings_.writer->Submit(EventEntry(e));
+    else if (settings_.history && !settings_.history->AddEvent(e, error))
+        Say("[" + e.device + "] history: cannot store the alarm event: " + error);
+    if (settings_.hooks) settings_.hooks->Submit(e);
+}
+
+void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_status) {
+    if (!update.snapshot) return;
+    settings_.state->Publish(d.slot, update.snapshot);
+    const std::string path = StatusPath(*d.session);
+    std::string error;
+    if (write_status && !path.empty() &&
+        !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
+        Say("[" + d.session->config().name + "] --status-out: " + error);
+    for (const AlarmEvent& e : update.events) Report(e);
 }
 
 void Poller::Account(Device& d, const RoundResult& result) {
     const std::string& name = d.session->config().name;
     const std::string round = "round " + std::to_string(d.attempts);
     if (result.stopped) return;
+    const bool was_lost = d.monitor->lost();
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
-        PublishStatus(*d.session, StatusPath(*d.session), round + " in " + Seconds(result.seconds));
+        std::string document, error;
+        if (!d.session->Document(document, error)) document.clear();
+        const DeviceMonitor::Update update = d.monitor->Completed(
+            d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
+        if (!error.empty()) Say("[" + name + "] " + round + ": " + error);
+        Say("[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
+            novex::monitor::SummaryLine(*update.snapshot));
+        Deliver(d, update, true);
         if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
         return;
     }
@@ -136,6 +244,10 @@ void Poller::Account(Device& d, const RoundResult& result) {
     else
         Say("[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
             result.error);
+    const DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
+    if (d.monitor->lost() && !was_lost)
+        Say("[" + name + "] communication lost | " + novex::monitor::SummaryLine(*update.snapshot));
+    Deliver(d, update, d.monitor->lost() != was_lost);
     if (settings_.max_failures > 0 && d.failures_in_row >= settings_.max_failures) {
         Say("[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
             " failed rounds in a row");
@@ -144,14 +256,31 @@ void Poller::Account(Device& d, const RoundResult& result) {
     }
 }
 
+Clock::time_point Poller::CheckCommunication(Line& line) {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (Device& d : line.devices) {
+        const DeviceMonitor::Update update = d.monitor->Check(Now());
+        if (update.snapshot) {
+            Say("[" + d.session->config().name + "] communication lost | " +
+                novex::monitor::SummaryLine(*update.snapshot));
+            Deliver(d, update, true);
+        }
+        earliest = std::min(earliest, d.monitor->Deadline());
+    }
+    return earliest;
+}
+
 void Poller::Serve(Line& line) {
-    using Clock = std::chrono::steady_clock;
     while (!stop_) {
+        // The time rule is checked on every pass, so a line whose rounds fail slowly
+        // still raises communication_lost in time.
+        const Clock::time_point deadline = CheckCommunication(line);
         Device* next = nullptr;
         for (Device& d : line.devices)
             if (!d.done && (!next || d.due < next->due)) next = &d;
         if (!next) break;
-        if (!Wait(next->due)) break;
+        if (!Wait(std::min(next->due, deadline))) break;
+        if (Clock::now() < next->due) continue;  // woken for a deadline
         // The device rebuilds its status document only for a round that completes in
         // another clock second than the one before it. The loaded round completed just
         // now: a first round within the same second would leave its figures on show.
@@ -161,7 +290,9 @@ void Poller::Serve(Line& line) {
         }
         next->loaded_second = -1;
         ++next->attempts;
-        line.transport->SetTimeout(next->session->Line().timeout_ms);
+        const LineSettings device_line = next->session->Line();
+        line.transport->SetTimeout(device_line.timeout_ms);
+        line.transport->SetRetries(device_line.retries);
         const RoundResult result = next->session->Poll(*line.transport, &stop_);
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.

@@ -13,10 +13,16 @@
 #include <thread>
 #include <vector>
 
-#include "modbus_line.h"
+#include "device_monitor.h"
 #include "device_session.h"
+#include "event_hooks.h"
+#include "modbus_line.h"
+#include "published_state.h"
 
 namespace vimo {
+
+class HistoryStore;
+class HistoryWriter;
 
 struct PollSettings {
     int64_t rounds = 0;        // completed rounds per device; 0: no limit
@@ -25,15 +31,23 @@ struct PollSettings {
     // Called by each line thread as it ends, before it reports its totals (so that the
     // stored count includes the rounds still on their way to the history).
     std::function<void()> before_totals;
+    PublishedState* state = nullptr;  // where each device's snapshots go (required)
+    HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
+    HistoryWriter* writer = nullptr;  // with `history`: stores them off the line threads
+    EventHooks* hooks = nullptr;      // where alarm events are handed; null: nowhere
 };
 
 class Poller {
 public:
-    // Groups the sessions by line. False with a one-line error when devices that share
-    // a serial port disagree about its settings.
+    // Groups the sessions by line and gives each device its slot on the board. False
+    // with a one-line error when devices that share a serial port disagree about its
+    // settings.
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
     ~Poller();
+    // Opens every serial port before the threads start, so that a port another
+    // program holds stops the start with one line naming it.
+    bool Claim(std::string& error);
 
     void Start();
     // Asks every line thread to stop after its current exchange, leaving its round
@@ -46,9 +60,18 @@ public:
 
     void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
 
-    // PublishStatus for a round loaded from history at start (before Start); the
-    // device's first polled round then waits for the clock's next second.
-    void PublishLoaded(DeviceSession& session, const std::string& what);
+    // Before Start: where alarm events are stored from now on (null: nowhere); with a
+    // writer, they are handed to it.
+    void AttachHistory(HistoryStore* history, HistoryWriter* writer = nullptr) {
+        settings_.history = history;
+        settings_.writer = writer;
+    }
+    // Before Start: the alarm ids the history knows as active for the session's device.
+    void RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids);
+    // Before Start: publishes the round just loaded from the history (stored at local
+    // time `time`, "YYYY-MM-DD HH:MM:SS"); the device's first polled round then waits
+    // for the clock's next second.
+    void PublishLoaded(DeviceSession& session, const std::string& time);
 
 private:
     struct Device {
@@ -60,6 +83,8 @@ private:
         bool done = false;
         std::time_t loaded_second = -1;  // when a round was loaded at start
         std::chrono::steady_clock::time_point due;
+        size_t slot = 0;  // on the board
+        std::unique_ptr<DeviceMonitor> monitor;
     };
     struct Line {
         std::unique_ptr<ModbusLine> transport;
@@ -70,6 +95,12 @@ private:
     void Serve(Line& line);
     bool Wait(std::chrono::steady_clock::time_point until);
     void Account(Device& device, const RoundResult& result);
+    // The communication rule of every device on the line; the earliest next deadline.
+    std::chrono::steady_clock::time_point CheckCommunication(Line& line);
+    // Publishes the update, writes --status-out when asked, reports its events.
+    void Deliver(Device& device, const DeviceMonitor::Update& update, bool write_status);
+    void Report(const AlarmEvent& event);
+    Device* Find(const DeviceSession& session);
     std::string StatusPath(const DeviceSession& session) const;
 
     PollSettings settings_;

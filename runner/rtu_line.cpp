@@ -1,9 +1,13 @@
 // Modbus RTU on a serial line.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 #include "modbus_line.h"
 
@@ -37,6 +41,30 @@ protected:
             default:
                 break;
         }
+    }
+
+    // A second master on the bus would interleave its requests with ours, and each
+    // would read the other's answers as its own. The port is taken twice: TIOCEXCL
+    // makes any later open() fail (for all but root), and a write lock, which root
+    // honours too, names the process that holds it.
+    bool Claim(modbus_t* ctx, std::string& error, bool& in_use) override {
+        const int fd = modbus_get_socket(ctx);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(fd, F_SETLK, &lock) != 0) {
+            if (errno != EACCES && errno != EAGAIN) return true;  // no locks here (ENOLCK)
+            struct flock holder {};
+            holder.l_type = F_WRLCK;
+            holder.l_whence = SEEK_SET;
+            error = "in use by another program";
+            if (fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK && holder.l_pid > 0)
+                error += " (process " + std::to_string(holder.l_pid) + ")";
+            in_use = true;
+            return false;
+        }
+        ioctl(fd, TIOCEXCL);
+        return true;
     }
 
 private:

@@ -5,15 +5,52 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <memory>
 
-#include <json/reader.h>
-
-#include "console.h"
-#include "status_summary.h"
+#include <json/value.h>
+#include <json/writer.h>
 
 namespace vimo {
+
+namespace {
+
+std::string VimohostMember(const novex::monitor::DeviceSnapshot& s) {
+    Json::Value member(Json::objectValue);
+    member["communication"] = novex::monitor::CommunicationName(s.communication);
+    member["stale"] = s.stale;
+    member["rounds_completed"] = Json::UInt64(s.rounds_completed);
+    member["rounds_failed"] = Json::UInt64(s.rounds_failed);
+    member["last_round_utc"] = Json::Int64(s.last_round_utc);
+    member["last_round_local"] = s.last_round_local;
+    member["last_error"] = s.last_error;
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    return "\"vimohost\":" + Json::writeString(writer, member);
+}
+
+}  // namespace
+
+std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot) {
+    const std::string& doc = snapshot.document;
+    const size_t open = doc.find_first_not_of(" \t\r\n");
+    const size_t close = doc.find_last_not_of(" \t\r\n");
+    if (open == std::string::npos) return "{" + VimohostMember(snapshot) + "}\n";
+    if (doc[open] != '{' || doc[close] != '}') return doc;
+    // An empty object takes the member without a comma.
+    const size_t last = doc.find_last_not_of(" \t\r\n", close - 1);
+    const std::string comma = last == open ? "" : ",";
+    return doc.substr(0, close) + comma + VimohostMember(snapshot) + doc.substr(close);
+}
+
+bool CheckStatusPath(const std::string& path, std::string& error) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        error = "--status-out " + path + ": directory " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
     const std::string temporary = path + ".tmp." + std::to_string(getpid());
@@ -35,29 +72,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
         return false;
     }
     return true;
-}
-
-void PublishStatus(DeviceSession& session, const std::string& path, const std::string& what) {
-    const std::string& name = session.config().name;
-    std::string text, error;
-    if (!session.Document(text, error)) {
-        Say("[" + name + "] " + what + " | " + error);
-        return;
-    }
-    if (!path.empty() && !WriteFileAtomically(path, text, error))
-        Say("[" + name + "] --status-out: " + error);
-    Json::Value document;
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string parse_error;
-    bool parsed = false;
-    try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &document, &parse_error);
-    } catch (const std::exception&) {
-        parsed = false;
-    }
-    Say("[" + name + "] " + what + " | " +
-        (parsed ? SummarizeDocument(document) : "status document is not JSON"));
 }
 
 }  // namespace vimo

@@ -1,15 +1,25 @@
-// What a completed round leaves behind: the --status-out file and the summary line.
+// The --status-out file: the device's status document as the last completed (or
+// loaded) round left it, with vimohost's own member "vimohost" added at its end, so
+// that a reader of the file alone can tell figures that are old from current ones.
 #pragma once
 
 #include <string>
 
-#include "device_session.h"
+#include "snapshot.h"
 
 namespace vimo {
 
-// After a round's completion: renders the device's document, writes it to `path`
-// (none when empty) and says the summary, "[name] what | summary", on standard error.
-void PublishStatus(DeviceSession& session, const std::string& path, const std::string& what);
+// The document text with, before its closing brace,
+//   "vimohost": {"communication": "ok"|"lost", "stale": false, "rounds_completed": N,
+//                "rounds_failed": N, "last_round_utc": N, "last_round_local": "...",
+//                "last_error": "..."}
+// A document that is no JSON object is left as it is; none at all gives "{}" with
+// the member alone.
+std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot);
+
+// Whether `path` can be made: its directory exists and this process may write there.
+// False with a one-line error otherwise.
+bool CheckStatusPath(const std::string& path, std::string& error);
 
 // Writes `text` to a temporary file beside `path`, then renames it over `path`, so a
 // reader never sees half a document.

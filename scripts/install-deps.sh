@@ -3,6 +3,9 @@
 # again: it asks apt only for what is missing. Run as root (or with sudo available).
 #   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
+#   scripts/install-deps.sh --peers  also the real clients the web tests start
+#                                    (Prometheus, headless Chromium and a CJK font for
+#                                    its screenshots; large, so CI asks for them)
 set -euo pipefail
 
 packages=(
@@ -13,10 +16,15 @@ packages=(
   tzdata
   nut-client
   libcli11-dev
+  libcivetweb-dev
 )
-if [[ "${1:-}" == "--cross" ]]; then
-  packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev)
-fi
+for flag in "$@"; do
+  case "$flag" in
+    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
+    --peers) packages+=(prometheus chromium fonts-wqy-microhei) ;;
+    *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

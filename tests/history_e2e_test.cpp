@@ -51,6 +51,11 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     EXPECT_NE(std::string::npos, steps.out.find("\"rounds\":3")) << steps.out;
     const Outcome list = RunVimohost({"history", "--history", dir / "h.db"}, dir);
     EXPECT_EQ(3u, CountLines(list.out, " ups1 ")) << list.out;
+    // On battery from the first round: the mains alarm of the unit and of each module.
+    const Outcome events = RunVimohost({"history", "events", "--history", dir / "h.db"}, dir);
+    ASSERT_EQ(0, events.exit_code) << events.err;
+    EXPECT_EQ(5u, CountLines(events.out, "mains_voltage_abnormal")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "ups1       raised  mains_voltage_abnormal")) << events.out;
 
     // Columns: arguments after "history", a part of the one error line.
     const std::pair<std::vector<std::string>, std::string> kBad[] = {

@@ -49,6 +49,14 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--plugin", "/nonexistent/plugin.so"}, "cannot load the plug-in", 1},
     {{"--serial", "/dev/null", "--plugin", "/dev/null"}, "cannot load the plug-in", 1},
     {{"--serial", "/dev/null", "--history", "/nonexistent/dir/h.db"}, "history /nonexistent/dir/h.db", 1},
+    {{"--serial", "/dev/null", "--status-out", "/nonexistent/dir/s.json"},
+     "--status-out /nonexistent/dir/s.json: directory /nonexistent/dir", 2},
+    {{"--serial", "/dev/null", "--retries", "6"}, "--retries must be a whole number from 0 to 5", 2},
+    {{"--serial", "/dev/null", "--comm-loss-rounds", "0"}, "--comm-loss-rounds must be", 2},
+    {{"--serial", "/dev/null", "--on-event-arg", "x"}, "--on-event-arg is for --on-event", 2},
+    {{"--serial", "/dev/null", "--on-event", "no-such-hook-program"}, "--on-event: ", 2},
+    {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:99999"}, "port must be 0..65535", 2},
+    {{"--serial", "/dev/null", "--protocol-users", "u"}, "--protocol-users is for --protocol-listen", 2},
     {{"history", "--last", "x"}, "--last must be", 2},
     {{"history", "--render", "abc"}, "--render must be", 2},
     {{"history", "--data-id", "-1"}, "--data-id must be", 2},
@@ -109,6 +117,11 @@ const BadConfig kBadConfigs[] = {
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/a\", \"baud\": 19200, \"data_id\": 5}]",
      "share /dev/a but not its speed"},
     {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": [1]}}", "refused its configuration"},
+    {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mod\": 0}}", "unknown key \"b_mod\" in \"appSetting\""},
+    {"{\"port\": \"/dev/null\", \"appSetting\": 0}", "\"appSetting\" must be a JSON object"},
+    {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_evnt\": []}", "unknown key \"on_evnt\""},
+    {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_event\": \"/bin/true\"}", "\"on_event\" must be an array"},
+    {"{\"devices\": [], \"on_event\": [\"/bin/true\"]}", "the array lists no device"},
 };
 
 TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
@@ -157,7 +170,9 @@ TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
     EXPECT_EQ(0, version.out.rfind("vimohost 1.", 0)) << version.out;
     for (const char* key : {"\"data_id\"", "\"name\"", "\"transport\"", "\"port\"", "\"baud\"",
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
-                            "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\""})
+                            "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\"", "\"retries\"",
+                            "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"",
+                            "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\""})
         EXPECT_NE(std::string::npos, run.out.find(key)) << key;
 }
 

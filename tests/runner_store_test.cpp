@@ -2,6 +2,8 @@
 // the round summary and child processes.
 #include <unistd.h>
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
@@ -13,7 +15,7 @@
 #include "round_time.h"
 #include "runner_processes.h"
 #include "status_output.h"
-#include "status_summary.h"
+#include "device_monitor.h"
 
 namespace {
 
@@ -81,6 +83,19 @@ TEST(HistoryStore, LastAlarmEventIsTheRuleState) {
     EXPECT_FALSE(states.at({"12017", "过载"}));
     EXPECT_TRUE(states.at({"12017", "风扇故障"}));
     EXPECT_EQ(3u, store->Alarms(1).size());
+
+    // Events of the alarm table: the last one of each alarm tells whether it is active.
+    using Kind = vimo::AlarmEvent::Kind;
+    for (const auto& e : {std::make_pair("overload", Kind::kRaised),
+                          std::make_pair("fan_fault", Kind::kRaised),
+                          std::make_pair("overload", Kind::kCleared)})
+        ASSERT_TRUE(store->AddEvent({"ups1", 1, e.second, e.first, "过载", "critical", 1700000000},
+                                    error))
+            << error;
+    EXPECT_EQ(std::vector<std::string>{"fan_fault"}, store->ActiveAlarms(1));
+    EXPECT_TRUE(store->ActiveAlarms(2).empty());
+    ASSERT_EQ(3u, store->Events(1).size());
+    EXPECT_EQ(1700000000, store->Events(1)[2].time);
 }
 
 TEST(AlarmTracker, ReportsEachRaiseAndClearOnce) {
@@ -128,27 +143,34 @@ TEST(StatusFile, ReplacedWholeAndNoTemporaryLeft) {
     EXPECT_FALSE(error.empty());
 }
 
+// The summary printed for a round reads the record through the measure table: units
+// named, the backup time in minutes, "stale" first once communication is lost.
 TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
-    Json::Value doc;
-    std::string error;
-    std::istringstream text(R"({
-      "整机状态数据": {"运行状态": "电池状态"},
-      "整机数据": {"输入A相电压": 0.0, "输入B相电压": 0.0, "输入C相电压": 0.0,
-                   "输出A相电压": 220.0, "输出B相电压": 220.10000610351562, "输出C相电压": 219.9,
-                   "输出A相负载率": 35.0, "输出B相负载率": 34.0, "输出C相负载率": 36.0,
-                   "电池容量率": 24.0, "正组电池电压": 198.0, "负组电池电压": 197.8,
-                   "电池后备时间": 12.0},
-      "整机告警位": {"市电电压异常": "告警", "AlertArray": {"市电电压异常": true, "过载": false}},
-      "整机告警位位": {"AlertArray": {"电池电压低": true, "市电电压异常": true}},
-      "AlertArray": {"模块3-风扇故障": true}
-    })");
-    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &doc, &error)) << error;
-    EXPECT_EQ("state 电池状态 | in 0.0/0.0/0.0 V | out 220.0/220.1/219.9 V | load 35/34/36 % | "
-              "battery 24 % 198.0/197.8 V | backup 12 | alarms: 市电电压异常, 电池电压低, "
-              "模块3-风扇故障",
-              vimo::SummarizeDocument(doc));
-    EXPECT_EQ("no status document", vimo::SummarizeDocument(Json::Value()));
-    EXPECT_EQ("alarms: none", vimo::SummarizeDocument(Json::Value(Json::objectValue)));
+    std::vector<unsigned char> record(853);
+    const auto put = [&record](const char* name, uint16_t raw) {
+        const size_t i = novex::monitor::FindMeasure(name);
+        ASSERT_LT(i, novex::monitor::Measures().size()) << name;
+        const novex::monitor::MeasureRow& row =
+            novex::monitor::kMeasureRows[novex::monitor::Measures()[i].row];
+        std::memcpy(&record[row.offset], &raw, sizeof raw);
+    };
+    put("run_state", 5);
+    put("output_voltage{phase=\"a\"}", 2201);
+    put("battery_charge", 24);
+    put("battery_runtime", 12);
+    vimo::PublishedState board;
+    vimo::DeviceMonitor device(board.Get(board.AddDevice("ups1", 1, "tcp x")),
+                               vimo::MonitorSettings{1, 5, 1000});
+    const vimo::DeviceMonitor::Moment now{vimo::DeviceMonitor::Clock::now(), 1700000000};
+    const std::string line =
+        novex::monitor::SummaryLine(*device.Completed(record, "{}", 0.1, now).snapshot);
+    EXPECT_EQ(0u, line.find("state on_battery | ")) << line;
+    for (const char* part : {"220.1/0.0/0.0 V", "battery 24 %", "backup 12 min", "alarms: none"})
+        EXPECT_NE(std::string::npos, line.find(part)) << part << " in " << line;
+    const std::string stale =
+        novex::monitor::SummaryLine(*device.Failed("timeout", 0.1, now).snapshot);
+    EXPECT_EQ(0u, stale.find("stale | state on_battery")) << stale;
+    EXPECT_NE(std::string::npos, stale.find("alarms: communication_lost")) << stale;
 }
 
 TEST(ChildProcess, HoldsItsOutputFilesOnlyAsStandardOutputAndError) {

@@ -1,0 +1,388 @@
+// The web face from hand-built snapshots: API answers and statuses, /metrics lines,
+// /healthz, tokens, times; then the listener's limits over loopback.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "api.h"
+#include "http_server.h"
+#include "metrics.h"
+#include "router.h"
+#include "time_text.h"
+#include "web_support.h"
+
+namespace {
+
+using namespace web_test;
+using novex::web::Request;
+
+constexpr int64_t kNow = 1714550400;  // 2024-05-01 08:00:00 UTC
+
+FakeSource TwoUpses() {
+    FakeSource source;
+    source.state.version = "1.0.0";
+    source.state.devices.push_back(
+        {Snapshot("ups1", 1,
+                  {{"battery_charge", 80}, {"input_voltage{phase=\"a\"}", 220.3},
+                   {"run_state", 5}, {"module_inverter_current{module=\"2\",phase=\"b\"}", 12.5},
+                   {"cell_resistance{cell=\"3\"}", 0.0042}},
+                  {"battery_voltage_low", "module2.fan_fault"}, kNow - 2, 28),
+         10.0, {}});
+    source.state.devices.push_back({NoRound("ups \"b\"", 7), 10.0, {}});
+    return source;
+}
+
+TEST(WebApi, AnswersByPathAndQuery) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    FakeSource source = TwoUpses();
+    const FakeHistory history;
+    // Columns: method, target, with history, status, a part of the body.
+    struct Case {
+        const char* method;
+        const char* target;
+        bool history;
+        int status;
+        const char* body;
+    };
+    const Case cases[] = {
+        {"GET", "/api/v1/devices", false, 200, "\"name\":\"ups1\",\"data_id\":1"},
+        {"GET", "/api/v1/devices", false, 200, "\"last_round\":\"2024-05-01T07:59:58+00:00\",\"age_seconds\":2"},
+        {"GET", "/api/v1/devices", false, 200, "\"run_state\":null"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "\"run_state\":\"on_battery\",\"battery_charge\":80,\"active_alarms\":2,\"critical_alarms\":2"},
+        {"GET", "/api/v1/devices/1", false, 200, "{\"name\":\"input_voltage{phase=\\\"a\\\"}\",\"id\":\"input_voltage\",\"labels\":{\"phase\":\"a\"},\"unit\":\"volts\",\"value\":220.3}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"module\":2}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "\"labels\":{\"module\":\"2\",\"phase\":\"b\"},\"unit\":\"amperes\",\"value\":12.5}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "{\"module\":3,\"present\":false,\"measures\":[]}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "\"unit\":\"ohms\",\"value\":0.00420}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "{\"cell\":29,\"present\":false,\"measures\":[]}"},
+        {"GET", "/api/v1/devices/ups1/document", false, 200, "{\"unit\":\"ups1\"}"},
+        {"GET", "/api/v1/devices/7", false, 503, "ups \\\"b\\\": no round yet"},
+        {"GET", "/api/v1/devices/ups%20%22b%22/document", false, 503, "no round yet"},
+        {"GET", "/api/v1/devices/ups9", false, 404, "no device named or numbered ups9"},
+        {"GET", "/api/v1/devices/ups1/nothing", false, 404, "no such page"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge", false, 503, "keeps no history"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1714546800&points=3", true, 200,
+         "{\"start\":\"2024-05-01T07:00:00+00:00\",\"end\":\"2024-05-01T07:20:00+00:00\",\"min\":49,\"mean\":50,\"max\":51,\"count\":6}"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=input_voltage%7Bphase%3D%22a%22%7D,module_inverter_voltage{module=\"3\",phase=\"a\"}", true, 200,
+         "\"name\":\"module_inverter_voltage{module=\\\"3\\\",phase=\\\"a\\\"}\""},
+        {"GET", "/api/v1/devices/ups1/readings", true, 400, "fields: 1 to 8"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=nope", true, 400, "fields: unknown measure: nope"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&points=0", true, 400, "points: a number from 1 to 1000"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&points=1e3", true, 400, "points"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=yesterday", true, 400, "since: not an ISO 8601"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=2024-05-01T09:00:00%2B08:00&until=2024-05-01T08:00:00%2B08:00", true, 400, "since must be before until"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&points=5&points=6", true, 400, "points: given twice"},
+        {"GET", "/api/v1/devices/ups1/readings?field=battery_charge", true, 400, "unknown parameter: field"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=%zz", true, 400, "malformed query"},
+        {"GET", "/api/v1/devices/ups1/events?since=2024-05-01T00:00:00Z", true, 200,
+         "{\"alarm\":\"battery_voltage_low\",\"text\":\"电池电压低\",\"severity\":\"critical\",\"raised\":\"2024-05-01T00:00:10+00:00\",\"cleared\":\"2024-05-01T00:00:20+00:00\",\"active\":false}"},
+        {"GET", "/api/v1/devices/ups1/events?active=true", true, 200, "\"cleared\":null,\"active\":true}]}"},
+        {"GET", "/api/v1/devices/ups1/events?active=maybe", true, 400, "active: true or false"},
+        {"GET", "/api/v1/devices?x=1", false, 400, "no parameters here"},
+        {"GET", "/api/v2/devices", false, 404, "no such page"},
+        {"GET", "/../etc/passwd", false, 404, "no such page"},
+        {"GET", "/nope.html", false, 404, "no such page"},
+        {"GET", "/", false, 200, "<title>vimohost</title>"},
+        {"HEAD", "/app.js", false, 200, "'use strict'"},
+        {"POST", "/api/v1/devices", false, 405, "read-only"},
+        {"DELETE", "/metrics", false, 405, "read-only"},
+    };
+    for (const Case& c : cases) {
+        source.history = c.history ? &history : nullptr;
+        const novex::web::Router router(source, "");
+        const std::string target = c.target;
+        const size_t q = target.find('?');
+        Request request{c.method, target.substr(0, q), q == std::string::npos ? "" : target.substr(q + 1), ""};
+        std::string decoded;
+        ASSERT_TRUE(novex::web::PercentDecode(request.path, false, decoded));
+        request.path = decoded;
+        const novex::web::Response r = router.Handle(request, kNow);
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body;
+        EXPECT_NE(r.body.find(c.body), std::string::npos) << c.target << "\n" << r.body;
+    }
+    EXPECT_EQ(history.last_readings.until_utc, kNow);
+}
+
+TEST(WebApi, TokenGuardsAllButHealth) {
+    FakeSource source = TwoUpses();
+    source.state.devices.pop_back();
+    const novex::web::Router router(source, "s3cret");
+    // Columns: path, Authorization header, status.
+    struct Case {
+        const char* path;
+        const char* authorization;
+        int status;
+    };
+    const Case cases[] = {
+        {"/healthz", "", 200},
+        {"/metrics", "", 401},
+        {"/metrics", "Bearer s3cret", 200},
+        {"/metrics", "Bearer s3cre", 401},
+        {"/metrics", "Bearer s3cret ", 401},
+        {"/metrics", "bearer s3cret", 401},
+        {"/", "Basic dmltbzpzM2NyZXQ=", 200},         // vimo:s3cret
+        {"/", "Basic dmltbzpzM2NyZXQ", 200},          // without padding
+        {"/", "Basic dmltbzp3cm9uZw==", 401},         // vimo:wrong
+        {"/", "Basic !!!!", 401},
+        {"/api/v1/devices", "", 401},
+        {"/nope", "", 401},  // unknown paths give nothing away without the token either
+    };
+    for (const Case& c : cases) {
+        const auto r = router.Handle({"GET", c.path, "", c.authorization}, kNow);
+        EXPECT_EQ(r.status, c.status) << c.path << " " << c.authorization;
+    }
+}
+
+TEST(WebHealth, NamesEveryDeviceOutsideItsWindow) {
+    // Columns: last round age (-1: none), communication lost, status, body.
+    struct Case {
+        int64_t age;
+        bool lost;
+        int status;
+        const char* body;
+    };
+    const Case cases[] = {
+        {3, false, 200, "ok\n"},
+        {10, false, 200, "ok\n"},
+        {11, false, 503, "ups1: last round 11 s ago, more than 10 s\n"},
+        {4, true, 503, "ups1: communication lost, last round 4 s ago\n"},
+        {-1, false, 503, "ups1: no completed round yet\n"},
+    };
+    for (const Case& c : cases) {
+        FakeSource source;
+        auto s = std::make_shared<DeviceSnapshot>(*Snapshot("ups1", 1, {}, {}, c.age < 0 ? 0 : kNow - c.age));
+        if (c.lost) s->communication = novex::monitor::Communication::kLost;
+        source.state.devices.push_back({s, 10.0, {}});
+        source.state.devices.push_back({Snapshot("ups2", 2, {}, {}, kNow), 10.0, {}});
+        const auto r = novex::web::HealthResponse(source.state, kNow);
+        EXPECT_EQ(r.status, c.status) << c.body;
+        EXPECT_EQ(r.body, c.body);
+    }
+}
+
+TEST(WebMetrics, LinesFromSnapshots) {
+    FakeSource source = TwoUpses();
+    source.state.devices[0].round_durations.Add(0.03);
+    source.state.devices[0].round_durations.Add(2.0);
+    source.state.hook_runs = 3;
+    source.state.hook_failures = 1;
+    auto lost = std::make_shared<DeviceSnapshot>(*Snapshot("ups3", 3, {{"battery_charge", 55}}, {"communication_lost"}, kNow - 60));
+    lost->communication = novex::monitor::Communication::kLost;
+    lost->stale = true;
+    source.state.devices.push_back({lost, 10.0, {}});
+    std::string text;
+    novex::web::RenderMetrics(source.state, text);
+    // Columns: a line that must be there (true) or must not (false).
+    const std::pair<const char*, bool> lines[] = {
+        {"ups_battery_charge_percent{device=\"ups1\"} 80\n", true},
+        {"ups_input_voltage_volts{device=\"ups1\",phase=\"a\"} 220.3\n", true},
+        {"ups_module_inverter_current_amperes{device=\"ups1\",module=\"2\",phase=\"b\"} 12.5\n", true},
+        {"ups_module_inverter_current_amperes{device=\"ups1\",module=\"3\"", false},
+        {"ups_module_present{device=\"ups1\",module=\"3\"} 0\n", true},
+        {"ups_cell_resistance_ohms{device=\"ups1\",cell=\"3\"} 0.0042\n", true},
+        {"ups_cell_voltage_volts{device=\"ups1\",cell=\"29\"}", false},
+        {"ups_battery_runtime_seconds{device=\"ups1\"} 0\n", true},
+        {"ups_run_state{device=\"ups1\",state=\"on_battery\"} 1\n", true},
+        {"ups_run_state{device=\"ups1\",state=\"on_mains\"} 0\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\",severity=\"critical\"} 1\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"module2.fan_fault\",severity=\"critical\"} 1\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"start_refused\",severity=\"info\"} 0\n", true},
+        {"ups_alarm_active{device=\"ups \\\"b\\\"\",alarm=\"communication_lost\",severity=\"critical\"} 0\n", true},
+        {"ups_communication_ok{device=\"ups3\"} 0\n", true},
+        {"ups_battery_charge_percent{device=\"ups3\"}", false},
+        {"ups_alarm_active{device=\"ups3\",alarm=\"communication_lost\",severity=\"critical\"} 1\n", true},
+        {"vimohost_rounds_total{device=\"ups1\",result=\"failed\"} 1\n", true},
+        {"vimohost_round_duration_seconds_bucket{device=\"ups1\",le=\"0.025\"} 0\n", true},
+        {"vimohost_round_duration_seconds_bucket{device=\"ups1\",le=\"0.05\"} 1\n", true},
+        {"vimohost_round_duration_seconds_bucket{device=\"ups1\",le=\"+Inf\"} 2\n", true},
+        {"vimohost_round_duration_seconds_sum{device=\"ups1\"} 2.03\n", true},
+        {"vimohost_last_round_timestamp_seconds{device=\"ups1\"} 1714550398\n", true},
+        {"vimohost_last_round_timestamp_seconds{device=\"ups \\\"b\\\"\"}", false},
+        {"vimohost_hook_failures_total 1\n", true},
+        {"vimohost_build_info{version=\"1.0.0\"} 1\n", true},
+    };
+    for (const auto& [line, wanted] : lines)
+        EXPECT_EQ(text.find(line) != std::string::npos, wanted) << line;
+
+    // The exposition as Prometheus's own checker reads it, when it is installed.
+    if (system("promtool --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool not installed";
+    char path[] = "/tmp/web-metrics-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const std::string command = std::string("promtool check metrics < ") + path + " 2>&1";
+    FILE* out = popen(command.c_str(), "r");
+    std::string said;
+    char buffer[512];
+    while (out && fgets(buffer, sizeof buffer, out)) said += buffer;
+    const int status = out ? pclose(out) : -1;
+    unlink(path);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said, "");
+}
+
+TEST(WebTime, ReadsIsoAndEpochSeconds) {
+    // Columns: text, accepted, epoch seconds.
+    const std::tuple<const char*, bool, int64_t> cases[] = {
+        {"2024-05-01T08:00:00Z", true, kNow},
+        {"2024-05-01T16:00:00+08:00", true, kNow},
+        {"2024-05-01T03:30:00-0430", true, kNow},
+        {"2024-05-01T08:00:00.123Z", true, kNow},
+        {"2024-05-01 08:00:00Z", true, kNow},
+        {"1714550400", true, kNow},
+        {"2024-05-01T08:00:00", false, 0},   // no offset: whose local time?
+        {"2024-13-01T08:00:00Z", false, 0},
+        {"2024-05-01T08:00:00+8", false, 0},
+        {"2024-05-01T08:00:00Zjunk", false, 0},
+        {"-5", false, 0},
+        {"", false, 0},
+    };
+    for (const auto& [text, ok, utc] : cases) {
+        int64_t got = 0;
+        EXPECT_EQ(novex::web::ParseTime(text, got), ok) << text;
+        if (ok) {
+            EXPECT_EQ(got, utc) << text;
+        }
+    }
+}
+
+// The listener over loopback, with short limits so that a slow client is cut off fast.
+class WebServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        source_ = TwoUpses();
+        options_.listen = "127.0.0.1:0";
+        options_.threads = 2;
+        options_.request_timeout_ms = 800;
+        options_.max_request_bytes = 4096;
+    }
+    std::unique_ptr<novex::web::HttpServer> Start() {
+        std::string error;
+        auto server = novex::web::HttpServer::Start(source_, options_, error);
+        EXPECT_TRUE(server) << error;
+        return server;
+    }
+    FakeSource source_;
+    novex::web::ServerOptions options_;
+};
+
+TEST_F(WebServer, BadRequestsGetAStatusOrAClosedConnection) {
+    auto server = Start();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    // Columns: raw request, status wanted (0: the connection closed without one).
+    const std::pair<std::string, int> cases[] = {
+        {"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 503},
+        {"GET /api/v1/devices/ups1 HTTP/1.1\r\nHost: x\r\n\r\n", 200},
+        {"GET /metrics?" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", 0},
+        {"GET / HTTP/1.1\r\nX-Big: " + std::string(6000, 'b') + "\r\n\r\n", 0},
+        {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405},
+        {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 400},
+        {"PUT /metrics HTTP/1.1\r\n\r\n", 405},
+        {"GET nothing HTTP/1.1\r\n\r\n", 0},
+        {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 0},  // a TLS hello
+        {"GET /nope HTTP/1.1\r\n\r\n", 404},
+        {"GET / HTTP/9.9\r\n\r\n", 0},
+    };
+    for (const auto& [request, status] : cases) {
+        bool closed = false;
+        const std::string reply = RawExchange(port, request, 3000, &closed);
+        EXPECT_TRUE(closed) << request.substr(0, 60);
+        const int got = reply.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(reply.c_str() + 9) : 0;
+        if (status == 0) {
+            EXPECT_TRUE(got == 0 || got >= 400) << request.substr(0, 60) << "\n" << reply;
+        } else {
+            EXPECT_EQ(got, status) << request.substr(0, 60) << "\n" << reply;
+        }
+    }
+    EXPECT_EQ(Get(port, "/api/v1/devices").first, 200);
+}
+
+TEST_F(WebServer, SlowClientsAreCutOffAndOthersStillServed) {
+    auto server = Start();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    // More idle clients than threads: each is dropped after the request timeout.
+    std::vector<std::thread> slow;
+    std::vector<char> closed(4, 0);
+    for (size_t i = 0; i < closed.size(); ++i)
+        slow.emplace_back([&, i] {
+            bool c = false;
+            RawExchange(port, "GET /metrics HTTP/1.1\r\nHost:", 5000, &c);
+            closed[i] = c;
+        });
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    while (status != 200 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+        status = Get(port, "/api/v1/devices").first;
+    EXPECT_EQ(status, 200);
+    for (std::thread& t : slow) t.join();
+    for (const char c : closed) EXPECT_TRUE(c);
+}
+
+TEST_F(WebServer, TokenFileMustBeTheOwnersAlone) {
+    char dir[] = "/tmp/web-token-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string path = std::string(dir) + "/token";
+    // Columns: content, mode, accepted, error part.
+    const std::tuple<const char*, mode_t, bool, const char*> cases[] = {
+        {"s3cret\n", 0600, true, ""},
+        {"  s3cret  \nignored\n", 0400, true, ""},
+        {"s3cret\n", 0640, false, "open to others than its owner"},
+        {"s3cret\n", 0604, false, "open to others than its owner"},
+        {"\n", 0600, false, "holds no token"},
+    };
+    for (const auto& [content, mode, ok, error_part] : cases) {
+        std::ofstream(path) << content;
+        chmod(path.c_str(), mode);
+        options_.token_file = path;
+        std::string error;
+        auto server = novex::web::HttpServer::Start(source_, options_, error);
+        EXPECT_EQ(bool(server), ok) << content << " " << error;
+        EXPECT_NE(error.find(error_part), std::string::npos) << error;
+        if (!server) continue;
+        EXPECT_EQ(Get(server->port(), "/metrics").first, 401);
+        EXPECT_EQ(Get(server->port(), "/metrics", "Authorization: Bearer s3cret\r\n").first, 200);
+    }
+    std::string error;
+    options_.token_file = std::string(dir) + "/missing";
+    EXPECT_FALSE(novex::web::HttpServer::Start(source_, options_, error));
+    EXPECT_NE(error.find("not a readable file"), std::string::npos) << error;
+    options_.token_file = dir;  // a folder
+    EXPECT_FALSE(novex::web::HttpServer::Start(source_, options_, error));
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
+TEST(WebListen, AddressForms) {
+    // Columns: text, accepted, address, port.
+    const std::tuple<const char*, bool, const char*, int> cases[] = {
+        {"8080", true, "127.0.0.1", 8080},
+        {"0.0.0.0:9100", true, "0.0.0.0", 9100},
+        {"192.168.1.5:0", true, "192.168.1.5", 0},
+        {"localhost:80", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"[::1]:80", false, "", 0},
+    };
+    for (const auto& [text, ok, address, port] : cases) {
+        std::string a, error;
+        int p = -1;
+        EXPECT_EQ(novex::web::ParseListen(text, a, p, error), ok) << text;
+        if (ok) {
+            EXPECT_EQ(a + ":" + std::to_string(p), std::string(address) + ":" + std::to_string(port));
+        } else {
+            EXPECT_NE(error.find("listen:"), std::string::npos);
+        }
+    }
+}
+
+}  // namespace

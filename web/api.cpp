@@ -1,0 +1,378 @@
+#include "api.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "json_writer.h"
+#include "time_text.h"
+
+namespace novex {
+namespace web {
+
+namespace {
+
+using monitor::Measure;
+using monitor::MeasureValue;
+using monitor::Measures;
+using Params = std::vector<std::pair<std::string, std::string>>;
+
+constexpr size_t kMaxFields = 8;
+constexpr size_t kDefaultPoints = 200;
+constexpr size_t kMaxPoints = 1000;
+constexpr int64_t kDefaultReadingsSpan = 3600;
+
+bool HasRound(const monitor::DeviceSnapshot& s) { return !s.measures.empty(); }
+
+void Value(JsonWriter& json, const Measure& m, const MeasureValue& v) {
+    if (m.unit == monitor::Unit::kState) json.String(monitor::FormatValue(m, v));
+    else if (m.unit == monitor::Unit::kBoolean) json.Bool(v.value != 0.0);
+    else json.Number(monitor::FormatValue(m, v));
+}
+
+void Labels(JsonWriter& json, const Measure& m) {
+    json.BeginObject();
+    for (const monitor::Label& label : m.labels) json.Key(label.name).String(label.value);
+    json.EndObject();
+}
+
+void MeasureEntry(JsonWriter& json, const Measure& m, const MeasureValue& v) {
+    json.BeginObject().Key("name").String(m.name).Key("id").String(m.id).Key("labels");
+    Labels(json, m);
+    json.Key("unit").String(monitor::UnitName(m.unit)).Key("value");
+    Value(json, m, v);
+    json.EndObject();
+}
+
+void AlarmEntry(JsonWriter& json, monitor::AlarmIndex index) {
+    const monitor::Alarm& a = monitor::Alarms()[index];
+    json.BeginObject().Key("id").String(a.id).Key("text").String(a.text);
+    json.Key("severity").String(monitor::SeverityName(a.severity));
+    json.Key("module").Number(static_cast<double>(a.module)).EndObject();
+}
+
+// The fields every device shows, in the list and in its own answer.
+void Summary(JsonWriter& json, const monitor::DeviceSnapshot& s, int64_t now) {
+    json.Key("name").String(s.device_name).Key("data_id").Number(static_cast<double>(s.data_id));
+    json.Key("line").String(s.line);
+    json.Key("communication").String(monitor::CommunicationName(s.communication));
+    json.Key("stale").Bool(s.stale);
+    json.Key("last_round");
+    if (s.last_round_utc) json.String(IsoTime(s.last_round_utc));
+    else json.Null();
+    json.Key("age_seconds");
+    if (s.last_round_utc) json.Number(static_cast<double>(std::max<int64_t>(0, now - s.last_round_utc)));
+    else json.Null();
+    json.Key("rounds").BeginObject();
+    json.Key("completed").Number(static_cast<double>(s.rounds_completed));
+    json.Key("failed").Number(static_cast<double>(s.rounds_failed)).EndObject();
+    json.Key("last_error").String(s.last_error);
+    const size_t state = monitor::FindMeasure("run_state");
+    json.Key("run_state");
+    if (HasRound(s)) Value(json, Measures()[state], s.measures[state]);
+    else json.Null();
+    const size_t charge = monitor::FindMeasure("battery_charge");
+    json.Key("battery_charge");
+    if (HasRound(s) && s.measures[charge].present) Value(json, Measures()[charge], s.measures[charge]);
+    else json.Null();
+    int critical = 0;
+    for (const monitor::AlarmIndex a : s.active_alarms)
+        critical += monitor::Alarms()[a].severity == monitor::Severity::kCritical;
+    json.Key("active_alarms").Number(static_cast<double>(s.active_alarms.size()));
+    json.Key("critical_alarms").Number(static_cast<double>(critical));
+}
+
+// A module's or cell's own list: presence, then its present figures.
+void Instances(JsonWriter& json, const monitor::DeviceSnapshot& s, monitor::Scope scope,
+               const char* label, int count) {
+    const std::vector<Measure>& all = Measures();
+    json.BeginArray();
+    for (int n = 1; n <= count; ++n) {
+        json.BeginObject().Key(label).Number(static_cast<double>(n));
+        bool present = false;
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].scope == scope && all[i].instance == n && all[i].unit == monitor::Unit::kBoolean)
+                present = s.measures[i].value != 0.0;
+        json.Key("present").Bool(present).Key("measures").BeginArray();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].scope == scope && all[i].instance == n &&
+                all[i].unit != monitor::Unit::kBoolean && s.measures[i].present)
+                MeasureEntry(json, all[i], s.measures[i]);
+        json.EndArray().EndObject();
+    }
+    json.EndArray();
+}
+
+Response Json(const JsonWriter& json) {
+    Response r;
+    r.body = json.text();
+    return r;
+}
+
+Response Detail(const DeviceState& device, int64_t now) {
+    const monitor::DeviceSnapshot& s = *device.snapshot;
+    if (!HasRound(s)) return ErrorResponse(503, s.device_name + ": no round yet");
+    JsonWriter json;
+    json.BeginObject();
+    Summary(json, s, now);
+    json.Key("measures").BeginArray();
+    const std::vector<Measure>& all = Measures();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].scope == monitor::Scope::kUnit && s.measures[i].present)
+            MeasureEntry(json, all[i], s.measures[i]);
+    json.EndArray().Key("alarms").BeginArray();
+    for (const monitor::AlarmIndex a : s.active_alarms) AlarmEntry(json, a);
+    json.EndArray().Key("modules");
+    Instances(json, s, monitor::Scope::kModule, "module", monitor::kModuleCount);
+    json.Key("cells");
+    Instances(json, s, monitor::Scope::kCell, "cell", monitor::kCellCount);
+    json.EndObject();
+    return Json(json);
+}
+
+Response Document(const DeviceState& device) {
+    const monitor::DeviceSnapshot& s = *device.snapshot;
+    if (s.document.empty()) return ErrorResponse(503, s.device_name + ": no round yet");
+    Response r;
+    r.body = s.document;
+    return r;
+}
+
+// Splits `text` at the commas outside braces: measure names carry commas between
+// their labels (module_inverter_voltage{module="3",phase="a"}).
+std::vector<std::string> SplitFields(const std::string& text) {
+    std::vector<std::string> out(1);
+    int depth = 0;
+    for (const char c : text) {
+        if (c == '{') ++depth;
+        if (c == '}') --depth;
+        if (c == ',' && depth == 0) out.emplace_back();
+        else out.back() += c;
+    }
+    return out;
+}
+
+bool ParseCount(const std::string& text, size_t low, size_t high, size_t& out) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        return false;
+    out = std::strtoul(text.c_str(), nullptr, 10);
+    return out >= low && out <= high;
+}
+
+// The query window shared by readings and events: `since` and `until`.
+bool Window(const Params& params, int64_t default_since, int64_t now, int64_t& since,
+            int64_t& until, std::string& error) {
+    since = default_since;
+    until = now;
+    for (const auto& [name, value] : params) {
+        if (name != "since" && name != "until") continue;
+        if (!ParseTime(value, name == "since" ? since : until)) {
+            error = name + ": not an ISO 8601 time with offset, nor epoch seconds: " + value;
+            return false;
+        }
+    }
+    if (since >= until) {
+        error = "since must be before until";
+        return false;
+    }
+    return true;
+}
+
+Response Readings(const DeviceState& device, const HistoryReader* history, const Params& params,
+                  int64_t now) {
+    const monitor::DeviceSnapshot& s = *device.snapshot;
+    ReadingsQuery query;
+    query.data_id = s.data_id;
+    query.points = kDefaultPoints;
+    std::string error;
+    for (const auto& [name, value] : params) {
+        if (name == "fields") {
+            for (const std::string& field : SplitFields(value)) {
+                const size_t i = monitor::FindMeasure(field);
+                if (i >= Measures().size())
+                    return ErrorResponse(400, "fields: unknown measure: " + field);
+                query.measures.push_back(i);
+            }
+        } else if (name == "points" && !ParseCount(value, 1, kMaxPoints, query.points)) {
+            return ErrorResponse(400, "points: a number from 1 to " + std::to_string(kMaxPoints));
+        }
+    }
+    if (query.measures.empty() || query.measures.size() > kMaxFields)
+        return ErrorResponse(400, "fields: 1 to " + std::to_string(kMaxFields) + " measure names");
+    if (!Window(params, now - kDefaultReadingsSpan, now, query.since_utc, query.until_utc, error))
+        return ErrorResponse(400, error);
+    if (history == nullptr) return ErrorResponse(503, "vimohost keeps no history");
+    std::vector<ReadingSeries> series;
+    if (!history->Readings(query, series, error)) return ErrorResponse(500, error);
+
+    JsonWriter json;
+    json.BeginObject().Key("device").String(s.device_name);
+    json.Key("since").String(IsoTime(query.since_utc)).Key("until").String(IsoTime(query.until_utc));
+    json.Key("series").BeginArray();
+    for (const ReadingSeries& one : series) {
+        if (one.measure >= Measures().size()) continue;
+        const Measure& m = Measures()[one.measure];
+        json.BeginObject().Key("name").String(m.name).Key("id").String(m.id).Key("labels");
+        Labels(json, m);
+        json.Key("unit").String(monitor::UnitName(m.unit)).Key("buckets").BeginArray();
+        for (const ReadingBucket& b : one.buckets) {
+            json.BeginObject().Key("start").String(IsoTime(b.start_utc));
+            json.Key("end").String(IsoTime(b.end_utc)).Key("min").Number(b.min);
+            json.Key("mean").Number(b.mean).Key("max").Number(b.max);
+            json.Key("count").Number(static_cast<double>(b.count)).EndObject();
+        }
+        json.EndArray().EndObject();
+    }
+    json.EndArray().EndObject();
+    return Json(json);
+}
+
+Response Events(const DeviceState& device, const HistoryReader* history, const Params& params,
+                int64_t now) {
+    EventsQuery query;
+    query.data_id = device.snapshot->data_id;
+    std::string error;
+    for (const auto& [name, value] : params) {
+        if (name != "active") continue;
+        if (value != "true" && value != "false" && value != "1" && value != "0")
+            return ErrorResponse(400, "active: true or false");
+        query.active_only = value == "true" || value == "1";
+    }
+    if (!Window(params, 0, now + 1, query.since_utc, query.until_utc, error))
+        return ErrorResponse(400, error);
+    if (history == nullptr) return ErrorResponse(503, "vimohost keeps no history");
+    std::vector<AlarmEvent> events;
+    if (!history->Events(query, events, error)) return ErrorResponse(500, error);
+
+    JsonWriter json;
+    json.BeginObject().Key("device").String(device.snapshot->device_name).Key("events").BeginArray();
+    for (const AlarmEvent& e : events) {
+        if (e.alarm >= monitor::Alarms().size()) continue;
+        const monitor::Alarm& a = monitor::Alarms()[e.alarm];
+        json.BeginObject().Key("alarm").String(a.id).Key("text").String(a.text);
+        json.Key("severity").String(monitor::SeverityName(a.severity));
+        json.Key("raised").String(IsoTime(e.raised_utc)).Key("cleared");
+        if (e.cleared_utc) json.String(IsoTime(e.cleared_utc));
+        else json.Null();
+        json.Key("active").Bool(e.cleared_utc == 0).EndObject();
+    }
+    json.EndArray().EndObject();
+    return Json(json);
+}
+
+// The parts under a device. Columns: last path part ("" for the device itself), the
+// query parameters it takes (space separated; any other is refused).
+struct DevicePart {
+    const char* what;
+    const char* params;
+};
+const DevicePart kDeviceParts[] = {
+    {"", ""},
+    {"document", ""},
+    {"readings", " fields since until points "},
+    {"events", " since until active "},
+};
+static_assert(sizeof kDeviceParts / sizeof kDeviceParts[0] == 4, "one row per device part");
+
+}  // namespace
+
+bool PercentDecode(const std::string& text, bool plus_is_space, std::string& out) {
+    const auto hex = [](char h) -> int {
+        if (h >= '0' && h <= '9') return h - '0';
+        if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+        if (h >= 'A' && h <= 'F') return h - 'A' + 10;
+        return -1;
+    };
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= text.size()) return false;
+            const int high = hex(text[i + 1]), low = hex(text[i + 2]);
+            if (high < 0 || low < 0) return false;
+            c = static_cast<char>(high * 16 + low);
+            i += 2;
+        } else if (c == '+' && plus_is_space) {
+            c = ' ';
+        }
+        if (c == '\0') return false;
+        out += c;
+    }
+    return true;
+}
+
+bool ParseQuery(const std::string& query, Params& out, std::string& error) {
+    out.clear();
+    size_t start = 0;
+    while (start <= query.size()) {
+        size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        const std::string part = query.substr(start, end - start);
+        start = end + 1;
+        if (part.empty()) continue;
+        const size_t eq = part.find('=');
+        std::string name, value;
+        if (!PercentDecode(part.substr(0, eq), true, name) ||
+            (eq != std::string::npos && !PercentDecode(part.substr(eq + 1), true, value))) {
+            error = "malformed query";
+            return false;
+        }
+        for (const auto& seen : out)
+            if (seen.first == name) {
+                error = name + ": given twice";
+                return false;
+            }
+        out.emplace_back(name, value);
+    }
+    return true;
+}
+
+const DeviceState* FindDevice(const HostState& state, const std::string& key) {
+    for (const DeviceState& d : state.devices)
+        if (d.snapshot->device_name == key) return &d;
+    if (key.empty() || key.size() > 10 ||
+        !std::all_of(key.begin(), key.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        return nullptr;
+    const unsigned long id = std::strtoul(key.c_str(), nullptr, 10);
+    for (const DeviceState& d : state.devices)
+        if (d.snapshot->data_id == id) return &d;
+    return nullptr;
+}
+
+Response DevicesResponse(const HostState& state, int64_t now_utc) {
+    JsonWriter json;
+    json.BeginObject().Key("devices").BeginArray();
+    for (const DeviceState& d : state.devices) {
+        json.BeginObject();
+        Summary(json, *d.snapshot, now_utc);
+        json.EndObject();
+    }
+    json.EndArray().EndObject();
+    return Json(json);
+}
+
+Response DeviceResponse(const HostState& state, const HistoryReader* history,
+                        const std::string& key, const std::string& what,
+                        const std::string& query, int64_t now_utc) {
+    const DevicePart* part = nullptr;
+    for (const DevicePart& p : kDeviceParts)
+        if (what == p.what) part = &p;
+    if (part == nullptr) return ErrorResponse(404, "no such page");
+    Params params;
+    std::string error;
+    if (!ParseQuery(query, params, error)) return ErrorResponse(400, error);
+    for (const auto& param : params)
+        if (std::strstr(part->params, (" " + param.first + " ").c_str()) == nullptr)
+            return ErrorResponse(400, "unknown parameter: " + param.first);
+    const DeviceState* device = FindDevice(state, key);
+    if (device == nullptr) return ErrorResponse(404, "no device named or numbered " + key);
+    if (what.empty()) return Detail(*device, now_utc);
+    if (what == "document") return Document(*device);
+    if (what == "readings") return Readings(*device, history, params, now_utc);
+    return Events(*device, history, params, now_utc);
+}
+
+}  // namespace web
+}  // namespace novex

@@ -1,0 +1,199 @@
+#include "router.h"
+
+#include <cstring>
+
+#include "api.h"
+#include "assets.h"
+#include "json_writer.h"
+#include "metrics.h"
+
+namespace novex {
+namespace web {
+
+namespace {
+
+const char kDevicesPrefix[] = "/api/v1/devices/";
+
+// The page's files may come only from the program itself; frames, other origins and
+// inline scripts are refused, so an injected figure can never run as code.
+const char kPagePolicy[] =
+    "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; base-uri 'none'; "
+    "form-action 'none'";
+
+// Media type of each asset by its file name ending. Columns: ending, media type.
+struct MediaType {
+    const char* ending;
+    const char* type;
+};
+const MediaType kMediaTypes[] = {
+    {".html", "text/html; charset=utf-8"},
+    {".js", "text/javascript; charset=utf-8"},
+    {".css", "text/css; charset=utf-8"},
+    {".svg", "image/svg+xml"},
+};
+static_assert(sizeof kMediaTypes / sizeof kMediaTypes[0] == 4, "one row per kind of asset");
+
+bool EndsWith(const std::string& text, const char* ending) {
+    const size_t n = std::strlen(ending);
+    return text.size() >= n && text.compare(text.size() - n, n, ending) == 0;
+}
+
+Response AssetResponse(const std::string& path) {
+    const std::string name = path == "/" ? "index.html" : path.substr(1);
+    const Asset* asset = name.find('/') == std::string::npos ? FindAsset(name) : nullptr;
+    if (asset == nullptr) return ErrorResponse(404, "no such page");
+    Response r;
+    r.body.assign(reinterpret_cast<const char*>(asset->data), asset->size);
+    r.content_type = "application/octet-stream";
+    for (const MediaType& m : kMediaTypes)
+        if (EndsWith(name, m.ending)) r.content_type = m.type;
+    r.headers.emplace_back("Content-Security-Policy", kPagePolicy);
+    return r;
+}
+
+std::string Base64Decode(const std::string& text) {
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z') v = c - 'A';
+        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') v = c - '0' + 52;
+        else if (c == '+') v = 62;
+        else if (c == '/') v = 63;
+        else if (c == '=') break;
+        else return "";
+        buffer = (buffer << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Compares in time that depends on the lengths only, so the token cannot be guessed
+// byte by byte from response times.
+bool SameSecret(const std::string& given, const std::string& token) {
+    unsigned char diff = given.size() == token.size() ? 0 : 1;
+    for (size_t i = 0; i < given.size(); ++i)
+        diff |= static_cast<unsigned char>(given[i] ^ token[i % token.size()]);
+    return diff == 0;
+}
+
+}  // namespace
+
+bool Authorized(const std::string& header, const std::string& token) {
+    if (token.empty()) return true;
+    if (header.compare(0, 7, "Bearer ") == 0) return SameSecret(header.substr(7), token);
+    if (header.compare(0, 6, "Basic ") == 0) {
+        const std::string pair = Base64Decode(header.substr(6));
+        const size_t colon = pair.find(':');
+        return colon != std::string::npos && SameSecret(pair.substr(colon + 1), token);
+    }
+    return false;
+}
+
+Response HealthResponse(const HostState& state, int64_t now_utc) {
+    std::string reasons;
+    for (const DeviceState& d : state.devices) {
+        const monitor::DeviceSnapshot& s = *d.snapshot;
+        const double age = static_cast<double>(now_utc - s.last_round_utc);
+        if (s.last_round_utc == 0)
+            reasons += s.device_name + ": no completed round yet\n";
+        else if (s.communication == monitor::Communication::kLost)
+            reasons += s.device_name + ": communication lost, last round " +
+                       std::to_string(now_utc - s.last_round_utc) + " s ago\n";
+        else if (age > d.loss_window_s)
+            reasons += s.device_name + ": last round " + std::to_string(now_utc - s.last_round_utc) +
+                       " s ago, more than " + std::to_string(static_cast<long>(d.loss_window_s)) +
+                       " s\n";
+    }
+    Response r;
+    r.content_type = "text/plain; charset=utf-8";
+    r.status = reasons.empty() ? 200 : 503;
+    r.body = reasons.empty() ? "ok\n" : reasons;
+    return r;
+}
+
+Router::Router(const StateSource& source, std::string token)
+    : source_(source), token_(std::move(token)) {}
+
+Response Router::Handle(const Request& request, int64_t now_utc) const {
+    if (request.method != "GET" && request.method != "HEAD") {
+        Response r = ErrorResponse(405, "read-only: GET and HEAD only");
+        r.headers.emplace_back("Allow", "GET, HEAD");
+        return r;
+    }
+    if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
+    if (!Authorized(request.authorization, token_)) {
+        Response r = ErrorResponse(401, "a token is needed");
+        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
+        return r;
+    }
+    if (request.path == "/metrics") {
+        Response r;
+        r.content_type = kMetricsContentType;
+        RenderMetrics(source_.State(), r.body);
+        return r;
+    }
+    if (request.path == "/api/v1/devices") {
+        if (!request.query.empty()) return ErrorResponse(400, "no parameters here");
+        return DevicesResponse(source_.State(), now_utc);
+    }
+    if (request.path.compare(0, sizeof kDevicesPrefix - 1, kDevicesPrefix) == 0) {
+        const std::string rest = request.path.substr(sizeof kDevicesPrefix - 1);
+        const size_t slash = rest.find('/');
+        const std::string key = rest.substr(0, slash);
+        const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
+        if (key.empty()) return ErrorResponse(404, "no such page");
+        return DeviceResponse(source_.State(), source_.History(), key, what, request.query, now_utc);
+    }
+    if (request.path.compare(0, 5, "/api/") == 0) return ErrorResponse(404, "no such page");
+    return AssetResponse(request.path);
+}
+
+Response ErrorResponse(int status, const std::string& message) {
+    JsonWriter json;
+    json.BeginObject().Key("error").String(message).Key("status").Number(static_cast<double>(status));
+    json.EndObject();
+    Response r;
+    r.status = status;
+    r.body = json.text() + "\n";
+    return r;
+}
+
+// Columns: status, reason phrase.
+struct StatusRow {
+    int status;
+    const char* text;
+};
+const StatusRow kStatuses[] = {
+    {200, "OK"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {408, "Request Timeout"},
+    {411, "Length Required"},
+    {413, "Content Too Large"},
+    {414, "URI Too Long"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {503, "Service Unavailable"},
+    {505, "HTTP Version Not Supported"},
+};
+static_assert(sizeof kStatuses / sizeof kStatuses[0] == 14,
+              "the router's statuses and those the HTTP library answers by itself");
+
+const char* StatusText(int status) {
+    for (const StatusRow& row : kStatuses)
+        if (row.status == status) return row.text;
+    return "Error";
+}
+
+}  // namespace web
+}  // namespace novex

@@ -1,0 +1,35 @@
+// Which page answers a request: the status page and its files, the JSON API,
+// /metrics and /healthz. Read-only: GET and HEAD only. With a token, every page but
+// /healthz needs it as "Authorization: Bearer TOKEN", or as the password of Basic
+// authentication, which is what a browser asks a person for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "http_types.h"
+#include "state_source.h"
+
+namespace novex {
+namespace web {
+
+class Router {
+public:
+    // `token` empty: no token needed.
+    Router(const StateSource& source, std::string token);
+    Response Handle(const Request& request, int64_t now_utc) const;
+
+private:
+    const StateSource& source_;
+    std::string token_;
+};
+
+// /healthz: 200 "ok" while every device completed a round within its
+// communication-loss window, else 503 with one line per device that did not.
+Response HealthResponse(const HostState& state, int64_t now_utc);
+
+// Whether the Authorization header `header` carries `token`.
+bool Authorized(const std::string& header, const std::string& token);
+
+}  // namespace web
+}  // namespace novex

@@ -1,0 +1,102 @@
+// What the HTTP server reads: the published snapshots, vimohost's own counters and,
+// when vimohost keeps history, the stored readings and alarm events. The server only
+// reads through these interfaces; an implementation hands out copies of shared
+// pointers under a short lock, so no request can hold up a line thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "snapshot.h"
+
+namespace novex {
+namespace web {
+
+// Upper bounds of the round duration histogram's buckets, in seconds; a last bucket
+// without a bound counts the rest.
+constexpr size_t kRoundDurationBoundCount = 10;
+extern const double kRoundDurationBounds[kRoundDurationBoundCount];
+
+// How long a device's rounds took: counts per bucket (not cumulative), their sum.
+struct RoundDurations {
+    std::array<uint64_t, kRoundDurationBoundCount + 1> counts{};
+    double sum_seconds = 0.0;
+    void Add(double seconds);
+    uint64_t Count() const;
+};
+
+// One device as the server sees it.
+struct DeviceState {
+    std::shared_ptr<const monitor::DeviceSnapshot> snapshot;  // never null
+    // A device whose last completed round is older than this is unhealthy (/healthz).
+    double loss_window_s = 10.0;
+    RoundDurations round_durations;  // completed rounds only
+};
+
+struct HostState {
+    std::vector<DeviceState> devices;  // configuration order
+    uint64_t hook_runs = 0;
+    uint64_t hook_failures = 0;
+    std::string version;  // vimohost's, for vimohost_build_info
+};
+
+// Stored readings of one device, cut into at most `points` buckets of equal length
+// over [since_utc, until_utc); buckets without a reading are left out.
+struct ReadingsQuery {
+    uint32_t data_id = 0;
+    std::vector<size_t> measures;  // into monitor::Measures()
+    int64_t since_utc = 0;
+    int64_t until_utc = 0;
+    size_t points = 0;
+};
+struct ReadingBucket {
+    int64_t start_utc = 0;
+    int64_t end_utc = 0;
+    double min = 0.0, mean = 0.0, max = 0.0;
+    uint32_t count = 0;  // readings in the bucket
+};
+struct ReadingSeries {
+    size_t measure = 0;  // into monitor::Measures()
+    std::vector<ReadingBucket> buckets;  // oldest first
+};
+
+// Alarm events of one device: a raise and, once it happened, its clear. Returned are
+// the events whose span (raise to clear, or to now while active) meets
+// [since_utc, until_utc); with `active_only` only those not cleared.
+struct EventsQuery {
+    uint32_t data_id = 0;
+    int64_t since_utc = 0;
+    int64_t until_utc = 0;
+    bool active_only = false;
+};
+struct AlarmEvent {
+    monitor::AlarmIndex alarm = 0;  // into monitor::Alarms()
+    int64_t raised_utc = 0;
+    int64_t cleared_utc = 0;  // 0 while active
+};
+
+class HistoryReader {
+public:
+    virtual ~HistoryReader() = default;
+    // One series per query measure, in query order; false with a one-line error.
+    virtual bool Readings(const ReadingsQuery& query, std::vector<ReadingSeries>& out,
+                          std::string& error) const = 0;
+    // Oldest raise first; false with a one-line error.
+    virtual bool Events(const EventsQuery& query, std::vector<AlarmEvent>& out,
+                        std::string& error) const = 0;
+};
+
+class StateSource {
+public:
+    virtual ~StateSource() = default;
+    virtual HostState State() const = 0;
+    // Null when vimohost keeps no history: readings and events then answer 503.
+    virtual const HistoryReader* History() const = 0;
+};
+
+}  // namespace web
+}  // namespace novex
