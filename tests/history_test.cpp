@@ -19,6 +19,7 @@
 #include "novexups_data.h"
 #include "readings_codec.h"
 #include "runner_processes.h"
+#include "web_history.h"
 
 namespace {
 
@@ -383,6 +384,25 @@ TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
     span.until = t0 + 9;
     ASSERT_TRUE(reader->Events(span, events, error)) << error;
     EXPECT_EQ(2u, events.size());
+
+    // The web page's view: series per measure, and raises paired with their clears.
+    auto web = vimo::WebHistory::Open(dir / "h.db", error);
+    ASSERT_TRUE(web) << error;
+    std::vector<novex::web::ReadingSeries> series;
+    ASSERT_TRUE(web->Readings({4, {charge}, t0, t0 + 80, 8}, series, error)) << error;
+    ASSERT_EQ(1u, series.size());
+    ASSERT_EQ(2u, series[0].buckets.size());
+    EXPECT_EQ(4.5, series[0].buckets[0].mean);
+    EXPECT_EQ(t0 + 10, series[0].buckets[0].end_utc);
+    std::vector<novex::web::AlarmEvent> spans;
+    ASSERT_TRUE(web->Events({4, t0 + 5, t0 + 100, false}, spans, error)) << error;
+    ASSERT_EQ(2u, spans.size());  // the first overload ended before the window
+    EXPECT_EQ(novex::monitor::FindAlarm("fan_fault"), spans[0].alarm);
+    EXPECT_EQ(0, spans[0].cleared_utc);
+    EXPECT_EQ(t0 + 9, spans[1].raised_utc);
+    ASSERT_TRUE(web->Events({4, t0, t0 + 100, false}, spans, error)) << error;
+    ASSERT_EQ(3u, spans.size());
+    EXPECT_EQ(t0 + 3, spans[0].cleared_utc);
 }
 
 }  // namespace
