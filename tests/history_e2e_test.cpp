@@ -119,18 +119,22 @@ TEST(HistoryCrash, KilledPollerLosesNoStoredRound) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kill_number) +
                      " after " + std::to_string(delay) + " ms");
         sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "h.db").c_str(), &db));
-        sqlite3_stmt* s = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &s, nullptr));
-        ASSERT_EQ(SQLITE_ROW, sqlite3_step(s));
-        EXPECT_STREQ("ok", reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
-        sqlite3_finalize(s);
-        ASSERT_EQ(SQLITE_OK,
-                  sqlite3_prepare_v2(db, "SELECT r.id FROM rounds r JOIN readings g ON g.round = r.id",
-                                     -1, &s, nullptr));
+        sqlite3_open((dir / "h.db").c_str(), &db);
+        // Rows of a query, as text; empty when it fails (a kill before the tables exist).
+        const auto rows = [db](const char* sql) {
+            std::vector<std::string> out;
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK)
+                while (sqlite3_step(s) == SQLITE_ROW)
+                    out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+            sqlite3_finalize(s);
+            return out;
+        };
+        EXPECT_EQ(std::vector<std::string>{"ok"}, rows("PRAGMA integrity_check"));
         std::set<int64_t> stored;
-        while (sqlite3_step(s) == SQLITE_ROW) stored.insert(sqlite3_column_int64(s, 0));
-        sqlite3_finalize(s);
+        for (const std::string& id :
+             rows("SELECT r.id FROM rounds r JOIN readings g ON g.round = r.id"))
+            stored.insert(std::stoll(id));
         sqlite3_close(db);
         size_t missing = 0;
         for (const int64_t id : reported) missing += stored.count(id) ? 0 : 1;
