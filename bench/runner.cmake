@@ -7,3 +7,12 @@ if(TARGET novexups-sim AND TARGET novex_runner)
   add_dependencies(runner_pacing_bench novexups-sim novexups)
   set_target_properties(runner_pacing_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()
+# The history: CPU of storing per round, a device-day's size and queries, the line
+# threads' longest wait while pruning, and the readings layouts compared.
+if(TARGET novexups-sim AND TARGET novex_runner)
+  add_executable(history_bench history_bench.cpp)
+  target_link_libraries(history_bench PRIVATE novex_runner novex_sqlite benchmark::benchmark)
+  target_compile_definitions(history_bench PRIVATE NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
+  add_dependencies(history_bench novexups-sim novexups vimohost_program)
+  set_target_properties(history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()

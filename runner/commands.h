@@ -14,5 +14,7 @@ constexpr int kExitInterrupted = 130;  // a second SIGINT/SIGTERM: stopped at on
 
 int RunPoll(const PollOptions& options);
 int RunHistory(const HistoryOptions& options);
+// `history readings` and `history events` (history_query_command.cpp).
+int RunHistoryQuery(const HistoryOptions& options);
 
 }  // namespace vimo

@@ -8,6 +8,7 @@
 #include <json/reader.h>
 
 #include "command_line.h"
+#include "history_writer.h"
 #include "line_settings.h"
 
 namespace vimo {
@@ -34,7 +35,7 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[7] = {
+const DeviceKey kProgramKeys[8] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -46,6 +47,9 @@ const DeviceKey kProgramKeys[7] = {
     {"listen", "text",
      "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
     {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
+    {"history", "object",
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
+     "(--keep, --max-size and --keep-events replace them)"},
 };
 
 namespace {
@@ -103,6 +107,9 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         *text.second = v.asString();
     }
+    RetentionSettings retention;
+    if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
+    out.history = root["history"];
     const Json::Value& limit = root["on_event_timeout_ms"];
     if (!limit.isNull()) {
         if (!limit.isInt() || limit.asInt() < 1 || limit.asInt() > kMaxHookTimeoutMs) {

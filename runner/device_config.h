@@ -22,7 +22,7 @@ constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[7];
+extern const DeviceKey kProgramKeys[8];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
@@ -32,6 +32,7 @@ struct ProgramConfig {
     std::string protocol_users;         // its users file; "": none
     std::string listen;                 // ADDR:PORT of the web face; "": none
     std::string http_token_file;        // its token file; "": no token
+    Json::Value history;                // retention, checked by ParseRetention; null: none
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
 

@@ -1,9 +1,12 @@
 #include "device_host.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "console.h"
 #include "history_store.h"
+#include "history_time.h"
+#include "history_writer.h"
 #include "round_time.h"
 
 namespace vimo {
@@ -43,13 +46,31 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
         Say(Level::kWarning, "[" + name_ + "] history: the device handed over an empty record; not stored");
         return -1;
     }
-    std::string error;
-    if (!history_->AddRound(data_id_, RoundTimeText(device), data, length, error)) {
-        Say(Level::kError, "[" + name_ + "] history: cannot store the round: " + error);
-        return -1;
+    HistoryEntry entry;
+    entry.data_id = data_id_;
+    entry.local = RoundTimeText(device);
+    entry.utc = UtcOfRecentLocalText(entry.local, static_cast<int64_t>(std::time(nullptr)));
+    entry.record.assign(data, data + length);
+    return Store(std::move(entry), "round") ? 0 : -1;
+}
+
+bool DeviceHost::Store(HistoryEntry entry, const char* what) {
+    if (writer_) {
+        writer_->Submit(std::move(entry));
+        return true;
     }
-    ++rounds_stored_;
-    return 0;
+    std::string error;
+    std::vector<int64_t> ids;
+    if (!history_->Write({entry}, ids, error)) {
+        Say(Level::kError, "[" + name_ + "] history: cannot store the " + what + ": " + error);
+        return false;
+    }
+    if (entry.kind == HistoryEntry::Kind::kRound) ++rounds_stored_;
+    return true;
+}
+
+int64_t DeviceHost::rounds_stored() const {
+    return writer_ ? writer_->Stored(data_id_) : rounds_stored_;
 }
 
 // Analogue points are the host's (ao_names / ao_values); vimohost configures none, so
@@ -76,9 +97,15 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
     const bool raised = change == AlarmTracker::Change::kRaised;
     const std::string time = RoundTimeText(device);
     if (history_) {
-        std::string error;
-        if (!history_->AddAlarm(RuleEvent{data_id_, time, rule_id, rule, raised}, error))
-            Say(Level::kError, "[" + name_ + "] history: cannot store the alarm: " + error);
+        HistoryEntry entry;
+        entry.kind = HistoryEntry::Kind::kRule;
+        entry.data_id = data_id_;
+        entry.local = time;
+        entry.utc = UtcOfRecentLocalText(time, static_cast<int64_t>(std::time(nullptr)));
+        entry.id = rule_id;
+        entry.text = rule;
+        entry.raised = raised;
+        Store(std::move(entry), "alarm");
     }
     return true;
 }

@@ -16,6 +16,8 @@
 namespace vimo {
 
 class HistoryStore;
+class HistoryWriter;
+struct HistoryEntry;
 
 struct PendingRequest {
     SPModbus::tab_type table = SPModbus::BITS;
@@ -48,23 +50,31 @@ public:
     // While replaying a stored round (the start-up load, `vimohost history`), the
     // round completion it causes stores nothing and reports no alarm.
     void SetReplaying(bool replaying) { replaying_ = replaying; }
-    // Where rounds and alarms are stored from now on (null: nowhere).
-    void AttachHistory(HistoryStore* history) { history_ = history; }
+    // Where rounds and alarms are stored from now on (null: nowhere). With a writer,
+    // they are handed to it and the line thread goes on at once; without, they are
+    // written before the call returns.
+    void AttachHistory(HistoryStore* history, HistoryWriter* writer = nullptr) {
+        history_ = history;
+        writer_ = writer;
+    }
     // Takes the alarm states the history knows, so that a restart does not raise again.
     void RestoreAlarms();
 
     const std::string& name() const { return name_; }
     uint32_t data_id() const { return data_id_; }
-    int64_t rounds_stored() const { return rounds_stored_; }
+    // Rounds whose transaction has committed.
+    int64_t rounds_stored() const;
     std::vector<unsigned char> LatestRecord() const;
 
 private:
+    bool Store(HistoryEntry entry, const char* what);
     bool Track(const VimoVDevice& device, const std::string& rule_id, const std::string& rule,
                bool active);
 
     const uint32_t data_id_;
     const std::string name_;
     HistoryStore* history_;
+    HistoryWriter* writer_ = nullptr;
     bool replaying_ = false;
     std::optional<PendingRequest> pending_;
     int64_t rounds_stored_ = 0;

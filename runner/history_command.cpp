@@ -42,7 +42,9 @@ void List(HistoryStore& store, const HistoryOptions& options) {
             Json::Value row;
             row["round"] = static_cast<Json::Int64>(r.id);
             row["data_id"] = r.data_id;
+            row["device"] = r.device;
             row["time"] = r.time;
+            row["utc"] = static_cast<Json::Int64>(r.utc);
             row["bytes"] = static_cast<Json::UInt64>(r.record.size());
             list.append(row);
         }
@@ -51,10 +53,10 @@ void List(HistoryStore& store, const HistoryOptions& options) {
         std::cout << Json::writeString(writer, list) << std::endl;
         return;
     }
-    std::printf("%8s %10s  %-19s %6s\n", "round", "data_id", "time", "bytes");
+    std::printf("%8s %-12s %10s  %-19s %6s\n", "round", "device", "data_id", "time", "bytes");
     for (const StoredRound& r : rounds)
-        std::printf("%8lld %10u  %-19s %6zu\n", static_cast<long long>(r.id), r.data_id,
-                    r.time.c_str(), r.record.size());
+        std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),
+                    r.device.c_str(), r.data_id, r.time.c_str(), r.record.size());
     const int64_t total = store.CountRounds(data_id);
     if (total > static_cast<int64_t>(rounds.size()))
         Say("(the newest " + std::to_string(rounds.size()) + " of " + std::to_string(total) +
@@ -112,6 +114,10 @@ int RunHistory(const HistoryOptions& options) {
     if (!store) {
         Fail(error);
         return kExitFailure;
+    }
+    if (!options.query.empty()) {
+        store.reset();  // the queries read on a connection of their own
+        return RunHistoryQuery(options);
     }
     if (!options.render.empty()) return Render(*store, options);
     List(*store, options);

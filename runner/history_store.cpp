@@ -2,36 +2,15 @@
 
 #include <sqlite3.h>
 
+#include "history_schema.h"
+#include "history_time.h"
+#include "measures.h"
+#include "novexups_data.h"
+#include "readings_codec.h"
+
 namespace vimo {
 
 namespace {
-
-const char* const kSchema = R"(
-CREATE TABLE IF NOT EXISTS rounds (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  data_id INTEGER NOT NULL,
-  time TEXT NOT NULL,
-  record BLOB NOT NULL);
-CREATE INDEX IF NOT EXISTS rounds_by_device ON rounds (data_id, id);
-CREATE TABLE IF NOT EXISTS alarms (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  data_id INTEGER NOT NULL,
-  time TEXT NOT NULL,
-  rule_id TEXT NOT NULL,
-  rule TEXT NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')));
-CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (data_id, id);
-CREATE TABLE IF NOT EXISTS events (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  data_id INTEGER NOT NULL,
-  alarm TEXT NOT NULL,
-  text TEXT NOT NULL,
-  severity TEXT NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),
-  utc INTEGER NOT NULL,
-  local TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS events_by_device ON events (data_id, id);
-)";
 
 // Resets a cached statement on every way out, so that it never holds a read lock.
 struct Use {
@@ -50,18 +29,29 @@ std::string Text(sqlite3_stmt* s, int column) {
     return t ? reinterpret_cast<const char*>(t) : "";
 }
 
+// Columns id, data_id, time, utc, device name, record.
 StoredRound ReadRound(sqlite3_stmt* s, bool with_record) {
     StoredRound r;
     r.id = sqlite3_column_int64(s, 0);
     r.data_id = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
     r.time = Text(s, 2);
+    r.utc = sqlite3_column_int64(s, 3);
+    r.device = Text(s, 4);
     if (with_record) {
-        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 3));
-        const int n = sqlite3_column_bytes(s, 3);
+        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 5));
+        const int n = sqlite3_column_bytes(s, 5);
         if (blob && n > 0) r.record.assign(blob, blob + n);
     }
     return r;
 }
+
+void BindText(sqlite3_stmt* s, int column, const std::string& text) {
+    sqlite3_bind_text(s, column, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+const char kRoundColumns[] =
+    "SELECT r.id, r.data_id, r.time, r.utc, coalesce(d.name, 'ups' || r.data_id), r.record "
+    "FROM rounds r LEFT JOIN devices d ON d.data_id = r.data_id ";
 
 }  // namespace
 
@@ -70,26 +60,23 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
     std::unique_ptr<HistoryStore> store(new HistoryStore());
     const int flags = must_exist ? SQLITE_OPEN_READWRITE
                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    // One connection serves every line thread under mutex_; SQLite's own full mutex
-    // keeps it safe regardless.
     if (sqlite3_open_v2(path.c_str(), &store->db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
         SQLITE_OK) {
         error = "history " + path + ": " +
                 (store->db_ ? sqlite3_errmsg(store->db_) : "cannot open");
         return nullptr;
     }
+    // Only the history writer's thread waits for a lock; line threads never come here.
     sqlite3_busy_timeout(store->db_, 5000);
     std::string why;
-    if (!must_exist) {
-        // WAL lets `vimohost history` read while a poller writes.
-        if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", why) ||
-            !store->Exec(kSchema, why)) {
-            error = "history " + path + ": " + why;
-            return nullptr;
-        }
-    } else if (!store->Exec("SELECT 1 FROM rounds LIMIT 0; SELECT 1 FROM alarms LIMIT 0;",
-                            why)) {
-        error = "history " + path + ": not a vimohost history file (" + why + ")";
+    // WAL lets readers (`vimohost history`, the web page) read while the poller writes;
+    // a commit survives the process being killed at any moment. The WAL file is cut
+    // back after checkpoints so that it does not keep the size of its largest burst.
+    if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                     "PRAGMA journal_size_limit=8388608;",
+                     why) ||
+        !PrepareHistorySchema(store->db_, true, why)) {
+        error = "history " + path + ": " + why;
         return nullptr;
     }
     return store;
@@ -117,43 +104,216 @@ sqlite3_stmt* HistoryStore::Prepare(const char* sql) {
     return s;
 }
 
-bool HistoryStore::AddRound(uint32_t data_id, const std::string& time,
-                            const unsigned char* data, size_t length, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare("INSERT INTO rounds (data_id, time, record) VALUES (?, ?, ?)"));
-    sqlite3_stmt* s = use.s;
-    if (!s || sqlite3_bind_int64(s, 1, data_id) != SQLITE_OK ||
-        sqlite3_bind_text(s, 2, time.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_blob(s, 3, data, static_cast<int>(length), SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_step(s) != SQLITE_DONE) {
-        error = sqlite3_errmsg(db_);
-        return false;
+bool HistoryStore::WriteOne(const HistoryEntry& e, std::vector<int64_t>& round_ids) {
+    using Kind = HistoryEntry::Kind;
+    if (e.kind == Kind::kRule) {
+        Use use(Prepare("INSERT INTO alarms (data_id, time, rule_id, rule, state, utc) "
+                        "VALUES (?, ?, ?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.local);
+        BindText(use.s, 3, e.id);
+        BindText(use.s, 4, e.text);
+        sqlite3_bind_text(use.s, 5, e.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 6, e.utc);
+        return sqlite3_step(use.s) == SQLITE_DONE;
+    }
+    if (e.kind == Kind::kEvent) {
+        Use use(Prepare("INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.id);
+        BindText(use.s, 3, e.text);
+        BindText(use.s, 4, e.severity);
+        sqlite3_bind_text(use.s, 5, e.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 6, e.utc);
+        BindText(use.s, 7, e.local);
+        return sqlite3_step(use.s) == SQLITE_DONE;
+    }
+    {
+        Use use(Prepare("INSERT INTO rounds (data_id, time, record, utc) VALUES (?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.local);
+        sqlite3_bind_blob(use.s, 3, e.record.data(), static_cast<int>(e.record.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 4, e.utc);
+        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
+    }
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    round_ids.push_back(id);
+    // A record shorter than the layout the measures decode has no readings.
+    if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
+    const auto values = novex::monitor::DecodeMeasures(e.record.data());
+    for (int part = 0; part < kReadingParts; ++part) {
+        blob_.clear();
+        EncodeReadings(values, part, blob_);
+        Use use(Prepare(kInsertReading[part]));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, id);
+        sqlite3_bind_int64(use.s, 2, e.data_id);
+        sqlite3_bind_int64(use.s, 3, e.utc);
+        sqlite3_bind_int64(use.s, 4, layout_[part]);
+        sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
+        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
     }
     return true;
 }
 
-bool HistoryStore::AddAlarm(const RuleEvent& e, std::string& error) {
+bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
+                         std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare(
-        "INSERT INTO alarms (data_id, time, rule_id, rule, state) VALUES (?, ?, ?, ?, ?)"));
-    sqlite3_stmt* s = use.s;
-    if (!s || sqlite3_bind_int64(s, 1, e.data_id) != SQLITE_OK ||
-        sqlite3_bind_text(s, 2, e.time.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 3, e.rule_id.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 4, e.rule.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 5, e.raised ? "raised" : "cleared", -1, SQLITE_STATIC) !=
-            SQLITE_OK ||
-        sqlite3_step(s) != SQLITE_DONE) {
+    round_ids.clear();
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    bool ok = true;
+    for (int part = 0; ok && part < kReadingParts; ++part) {
+        if (layout_[part] != 0) continue;
+        Use insert(Prepare("INSERT OR IGNORE INTO layouts (measures) VALUES (?)"));
+        Use select(Prepare("SELECT id FROM layouts WHERE measures = ?"));
+        ok = insert.s && select.s;
+        if (ok) {
+            BindText(insert.s, 1, CurrentLayoutText(part));
+            BindText(select.s, 1, CurrentLayoutText(part));
+            ok = sqlite3_step(insert.s) == SQLITE_DONE && sqlite3_step(select.s) == SQLITE_ROW;
+        }
+        if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
+    }
+    for (size_t i = 0; ok && i < batch.size(); ++i) ok = WriteOne(batch[i], round_ids);
+    if (ok && Exec("COMMIT", error)) return true;
+    if (!ok) error = sqlite3_errmsg(db_);
+    std::string ignored;
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
+    round_ids.clear();
+    return false;
+}
+
+bool HistoryStore::AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
+                            size_t length, std::string& error) {
+    HistoryEntry e;
+    e.data_id = data_id;
+    e.local = time;
+    LocalTextToUtc(time, e.utc);
+    e.record.assign(data, data + length);
+    std::vector<int64_t> ids;
+    return Write({e}, ids, error);
+}
+
+bool HistoryStore::AddAlarm(const RuleEvent& a, std::string& error) {
+    HistoryEntry e;
+    e.kind = HistoryEntry::Kind::kRule;
+    e.data_id = a.data_id;
+    e.local = a.time;
+    LocalTextToUtc(a.time, e.utc);
+    e.id = a.rule_id;
+    e.text = a.rule;
+    e.raised = a.raised;
+    std::vector<int64_t> ids;
+    return Write({e}, ids, error);
+}
+
+bool HistoryStore::SetDeviceName(uint32_t data_id, const std::string& name, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("INSERT INTO devices (data_id, name) VALUES (?, ?) "
+                    "ON CONFLICT (data_id) DO UPDATE SET name = excluded.name"));
+    if (!use.s) {
         error = sqlite3_errmsg(db_);
         return false;
     }
-    return true;
+    sqlite3_bind_int64(use.s, 1, data_id);
+    BindText(use.s, 2, name);
+    if (sqlite3_step(use.s) == SQLITE_DONE) return true;
+    error = sqlite3_errmsg(db_);
+    return false;
+}
+
+int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t limit,
+                                  std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Exec("BEGIN IMMEDIATE", error)) return -1;
+    struct Key {
+        int64_t id, data_id, utc;
+    };
+    std::vector<Key> keys;
+    {
+        Use use(Prepare(select));
+        if (use.s) {
+            sqlite3_bind_int64(use.s, 1, bound);
+            sqlite3_bind_int64(use.s, 2, limit);
+            while (sqlite3_step(use.s) == SQLITE_ROW)
+                keys.push_back({sqlite3_column_int64(use.s, 0), sqlite3_column_int64(use.s, 1),
+                                sqlite3_column_int64(use.s, 2)});
+        }
+    }
+    bool ok = true;
+    for (const Key& k : keys) {
+        for (const char* sql :
+             {"DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3"}) {
+            Use use(Prepare(sql));
+            ok = ok && use.s && sqlite3_bind_int64(use.s, 1, k.id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 2, k.data_id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 3, k.utc) == SQLITE_OK &&
+                 sqlite3_step(use.s) == SQLITE_DONE;
+        }
+    }
+    if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
+    if (!ok) error = sqlite3_errmsg(db_);
+    std::string ignored;
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
+    return -1;
+}
+
+int64_t HistoryStore::PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error) {
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2", utc, limit,
+                       error);
+}
+
+int64_t HistoryStore::PruneOldestRounds(int64_t limit, std::string& error) {
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2", 0, limit,
+                       error);
+}
+
+int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t removed = 0;
+    for (const char* sql :
+         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 LIMIT ?2)",
+          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 LIMIT ?2)"}) {
+        Use use(Prepare(sql));
+        if (!use.s || sqlite3_bind_int64(use.s, 1, utc) != SQLITE_OK ||
+            sqlite3_bind_int64(use.s, 2, limit) != SQLITE_OK || sqlite3_step(use.s) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db_);
+            return -1;
+        }
+        removed += sqlite3_changes(db_);
+    }
+    return removed;
+}
+
+bool HistoryStore::Execute(const std::string& sql, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Exec(sql.c_str(), error);
+}
+
+int64_t HistoryStore::UsedBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t values[3] = {-1, -1, -1};
+    const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count", "PRAGMA page_size"};
+    for (int i = 0; i < 3; ++i) {
+        Use use(Prepare(pragmas[i]));
+        if (!use.s || sqlite3_step(use.s) != SQLITE_ROW) return -1;
+        values[i] = sqlite3_column_int64(use.s, 0);
+    }
+    return (values[0] - values[1]) * values[2];
 }
 
 std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare("SELECT id, data_id, time, record FROM rounds WHERE data_id = ? "
-                    "ORDER BY id DESC LIMIT 1"));
+    static const std::string sql =
+        std::string(kRoundColumns) + "WHERE r.data_id = ? ORDER BY r.id DESC LIMIT 1";
+    Use use(Prepare(sql.c_str()));
     if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ||
         sqlite3_step(use.s) != SQLITE_ROW)
         return std::nullopt;
@@ -162,7 +322,8 @@ std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
 
 std::optional<StoredRound> HistoryStore::Round(int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare("SELECT id, data_id, time, record FROM rounds WHERE id = ?"));
+    static const std::string sql = std::string(kRoundColumns) + "WHERE r.id = ?";
+    Use use(Prepare(sql.c_str()));
     if (!use.s || sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ||
         sqlite3_step(use.s) != SQLITE_ROW)
         return std::nullopt;
@@ -173,9 +334,11 @@ std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_
                                             int64_t last) {
     std::lock_guard<std::mutex> lock(mutex_);
     // ?1 null selects every device; a negative limit is none.
-    Use use(Prepare("SELECT * FROM (SELECT id, data_id, time, length(record) FROM rounds "
-                    "WHERE ?1 IS NULL OR data_id = ?1 ORDER BY id DESC LIMIT ?2) "
-                    "ORDER BY id"));
+    Use use(Prepare(
+        "SELECT * FROM (SELECT r.id, r.data_id, r.time, r.utc, "
+        "coalesce(d.name, 'ups' || r.data_id), length(r.record) FROM rounds r "
+        "LEFT JOIN devices d ON d.data_id = r.data_id "
+        "WHERE ?1 IS NULL OR r.data_id = ?1 ORDER BY r.id DESC LIMIT ?2) ORDER BY 1"));
     std::vector<StoredRound> out;
     if (!use.s) return out;
     if (data_id)
@@ -185,7 +348,7 @@ std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_
     sqlite3_bind_int64(use.s, 2, last > 0 ? last : -1);
     while (sqlite3_step(use.s) == SQLITE_ROW) {
         StoredRound r = ReadRound(use.s, false);
-        r.record.resize(static_cast<size_t>(sqlite3_column_int64(use.s, 3)));
+        r.record.resize(static_cast<size_t>(sqlite3_column_int64(use.s, 5)));
         out.push_back(std::move(r));
     }
     return out;
@@ -226,24 +389,22 @@ std::map<std::pair<std::string, std::string>, bool> HistoryStore::AlarmStates(ui
     return states;
 }
 
-bool HistoryStore::AddEvent(const AlarmEvent& e, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare("INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?)"));
-    sqlite3_stmt* s = use.s;
-    const std::string local = LocalIsoTime(e.time);
-    if (!s || sqlite3_bind_int64(s, 1, e.data_id) != SQLITE_OK ||
-        sqlite3_bind_text(s, 2, e.alarm.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 3, e.text.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 4, e.severity.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_text(s, 5, KindName(e.kind), -1, SQLITE_STATIC) != SQLITE_OK ||
-        sqlite3_bind_int64(s, 6, e.time) != SQLITE_OK ||
-        sqlite3_bind_text(s, 7, local.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_step(s) != SQLITE_DONE) {
-        error = sqlite3_errmsg(db_);
-        return false;
-    }
-    return true;
+HistoryEntry EventEntry(const AlarmEvent& event) {
+    HistoryEntry e;
+    e.kind = HistoryEntry::Kind::kEvent;
+    e.data_id = event.data_id;
+    e.utc = event.time;
+    e.local = LocalIsoTime(event.time);
+    e.id = event.alarm;
+    e.text = event.text;
+    e.severity = event.severity;
+    e.raised = event.kind == AlarmEvent::Kind::kRaised;
+    return e;
+}
+
+bool HistoryStore::AddEvent(const AlarmEvent& event, std::string& error) {
+    std::vector<int64_t> ids;
+    return Write({EventEntry(event)}, ids, error);
 }
 
 std::vector<AlarmEvent> HistoryStore::Events(uint32_t data_id) {

@@ -1,6 +1,6 @@
-// Device history in one SQLite file, shared by all line threads: the rounds, the
-// device's rule reports ("alarms") and the alarm events of vimohost's alarm table
-// ("events").
+// Device history and alarm events in one SQLite file (tables in history_schema.cpp).
+// vimohost's history writer is its only writer while polling; `vimohost history` and
+// tests use it directly. Every method is safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +24,13 @@ struct StoredRound {
     uint32_t data_id = 0;
     std::string time;  // local time of the round, "YYYY-MM-DD HH:MM:SS"
     std::vector<unsigned char> record;
+    int64_t utc = 0;     // the same instant, seconds since the epoch
+    std::string device;  // the device's name when it was last polled
 };
 
 // A raise or clear of one of the device's own alarm rules (CheckThresholdBool,
-// DoBatchCheckThreshold), recorded as the device reports it.
+// DoBatchCheckThreshold), recorded as the device reports it; the last change of each
+// is the rule's state at the next start.
 struct RuleEvent {
     uint32_t data_id = 0;
     std::string time;
@@ -36,20 +39,56 @@ struct RuleEvent {
     bool raised = false;
 };
 
+// What one write holds: a completed round, a change of a device rule, or an event of
+// the alarm table.
+struct HistoryEntry {
+    enum class Kind { kRound, kRule, kEvent };
+    Kind kind = Kind::kRound;
+    uint32_t data_id = 0;
+    int64_t utc = 0;
+    std::string local;  // round, rule: "YYYY-MM-DD HH:MM:SS"; event: with its offset
+    std::vector<unsigned char> record;  // round
+    std::string id;        // rule id, or the event's alarm id
+    std::string text;      // rule name, or the event's alarm text
+    std::string severity;  // event
+    bool raised = false;   // rule, event
+};
+
+// An alarm event as a history entry.
+HistoryEntry EventEntry(const AlarmEvent& event);
+
 class HistoryStore {
 public:
-    // Opens the file, creating it unless `must_exist`; null with a one-line error.
+    // Opens the file, creating it unless `must_exist`, and brings it to the current
+    // version (history_schema.h); null with a one-line error.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
                                               std::string& error);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
+    // Writes `batch` in one transaction, each round with its readings; all or nothing.
+    // `round_ids` receives the ids of the stored rounds in order.
+    bool Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
+               std::string& error);
+    // One round or rule change, its UTC time from the local time text.
     bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
                   size_t length, std::string& error);
     bool AddAlarm(const RuleEvent& event, std::string& error);
     // One alarm event, with its time as UTC epoch seconds and as local ISO 8601 text.
     bool AddEvent(const AlarmEvent& event, std::string& error);
+    // The name shown for the device's rounds and events.
+    bool SetDeviceName(uint32_t data_id, const std::string& name, std::string& error);
+
+    // Retention, a bounded number of rounds (or events) per call, each call one small
+    // transaction; the count removed, -1 with `error`. Rounds go with their readings.
+    int64_t PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error);
+    int64_t PruneOldestRounds(int64_t limit, std::string& error);
+    int64_t PruneEventsBefore(int64_t utc, int64_t limit, std::string& error);
+    // Runs SQL of the caller's (maintenance, tests); false with the error.
+    bool Execute(const std::string& sql, std::string& error);
+    // Bytes of the file in use (free pages not counted), -1 on failure.
+    int64_t UsedBytes();
 
     std::optional<StoredRound> Newest(uint32_t data_id);
     std::optional<StoredRound> Round(int64_t id);
@@ -69,10 +108,14 @@ private:
     HistoryStore() = default;
     bool Exec(const char* sql, std::string& error);
     sqlite3_stmt* Prepare(const char* sql);
+    bool WriteOne(const HistoryEntry& entry, std::vector<int64_t>& round_ids);
+    int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_;
+    std::vector<unsigned char> blob_;
 };
 
 }  // namespace vimo

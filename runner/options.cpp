@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "command_line.h"
 #include "device_config.h"
+#include "history_time.h"
 #include "line_settings.h"
+#include "readings_codec.h"
 
 namespace vimo {
 
@@ -26,7 +29,8 @@ constexpr int64_t kMaxDataId = std::numeric_limits<uint32_t>::max();
 const char kPollUsage[] =
     "vimohost [options]             poll UPSs through the plug-in\n"
     "       vimohost history [options]     list or render stored rounds (vimohost history "
-    "--help)";
+    "--help)\n"
+    "       vimohost history readings|events [options]   figures and alarms over time";
 
 const char kPollNotes[] =
     "Standard output carries the plug-in's own lines; alarms, errors and (with --log-level\n"
@@ -97,6 +101,44 @@ CLI::Option* AddDeviceNumber(CLI::App& app, const char* flag, const std::string&
     });
 }
 
+// --keep, --keep-events (a duration) and --max-size (a size); "0" switches them off.
+CLI::Option* AddRetention(CLI::App& app, const char* flag, const std::string& help,
+                          int64_t& target, bool& given, bool size) {
+    return AddValue(app, flag, size ? "SIZE" : "DURATION", help,
+                    [&target, &given, size](const std::string& v) {
+                        int64_t n = 0;
+                        if (v != "0" && !(size ? ParseSize(v, n) : ParseDuration(v, n)))
+                            return std::string(size ? kSizeForms : kDurationForms) + ", or 0";
+                        target = n;
+                        given = true;
+                        return std::string();
+                    });
+}
+
+// --since and --until: a point in time, relative to now.
+CLI::Option* AddPoint(CLI::App& app, const char* flag, const std::string& help, int64_t& target,
+                      bool& given) {
+    return AddValue(app, flag, "WHEN", help, [&target, &given](const std::string& v) {
+        if (!ParsePointInTime(v, static_cast<int64_t>(std::time(nullptr)), target))
+            return std::string(kPointForms);
+        given = true;
+        return std::string();
+    });
+}
+
+// The history file and device options every history query takes.
+void AddQueryBasics(CLI::App& query, HistoryOptions& out) {
+    AddText(query, "--history", "FILE",
+            "SQLite history (default vimohost.db in the working directory)", out.history_file);
+    AddText(query, "--device", "NAME|DATA_ID",
+            "the device (default: the only one in the history)", out.device);
+    AddPoint(query, "--since", "from this time on: 1h, 30d, 2026-12-08T09:00, ...", out.since,
+             out.since_given);
+    AddPoint(query, "--until", "up to this time (default now)", out.until, out.until_given);
+    query.add_flag("--utc", out.utc, "times in UTC instead of local time with its offset")
+        ->disable_flag_override();
+}
+
 }  // namespace
 
 void AddPollCommand(CLI::App& app, PollOptions& out) {
@@ -165,6 +207,18 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             out.history_file)
         ->group(program);
     app.add_flag_callback("--no-history", [&out] { out.history = false; }, "keep no history")
+        ->disable_flag_override()
+        ->group(program);
+    AddRetention(app, "--keep", "rounds older than this are removed from the history, 0: never "
+                 "(default 30d)", out.retention.keep_seconds, out.keep_given, false)
+        ->group(program);
+    AddRetention(app, "--max-size", "the oldest rounds are removed while the history file uses "
+                 "more, 0: no limit (default)", out.retention.max_bytes, out.max_size_given, true)
+        ->group(program);
+    AddRetention(app, "--keep-events", "alarm events older than this are removed, 0: never "
+                 "(default)", out.retention.keep_events_seconds, out.keep_events_given, false)
+        ->group(program);
+    app.add_flag("--verbose", out.verbose, "also print a line for each history write")
         ->disable_flag_override()
         ->group(program);
     AddText(app, "--status-out", "FILE",
@@ -309,6 +363,43 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
              });
     AddText(*history, "--plugin", "PATH",
             "plug-in to render with (default novexups.so beside this program)", out.plugin);
+
+    CLI::App* readings = history->add_subcommand("readings", "stored figures over time");
+    novexcli::Describe(*readings,
+                       "vimohost history readings --since 1h|2026-12-08T09:00 [--until ...] "
+                       "[--device NAME|DATA_ID]\n         [--fields ID,...] [--step 60s] "
+                       "[--csv|--json]",
+                       "One row per stored round, or per step with the min, mean and max of "
+                       "each field.");
+    readings->callback([&out] { out.query = "readings"; });
+    AddQueryBasics(*readings, out);
+    AddValue(*readings, "--fields", "ID,...",
+             "measure ids (every measure with that id) or names (default: all)",
+             [&out](const std::string& v) {
+                 std::string error;
+                 if (!ResolveFields(v, out.fields, error)) return "measure ids from " + MeasureIdList();
+                 return std::string();
+             });
+    AddValue(*readings, "--step", "DURATION", "one row per step: min, mean and max of each field",
+             [&out](const std::string& v) {
+                 if (!ParseDuration(v, out.step)) return std::string(kDurationForms);
+                 return std::string();
+             });
+    readings->add_flag("--csv", out.csv, "comma-separated values with a header line")
+        ->disable_flag_override();
+    readings->add_flag("--json", out.json, "a JSON array, one object per row")
+        ->disable_flag_override();
+
+    CLI::App* events = history->add_subcommand("events", "alarm raises and clears over time");
+    novexcli::Describe(*events, "vimohost history events [--since ...] [--device ...] [--active]",
+                       "Raises and clears of alarms, oldest first, in local time with its "
+                       "offset.");
+    events->callback([&out] { out.query = "events"; });
+    AddQueryBasics(*events, out);
+    events->add_flag("--active", out.active, "only alarms raised and not cleared since")
+        ->disable_flag_override();
+    events->add_flag("--json", out.json, "a JSON array, one object per event")
+        ->disable_flag_override();
     return history;
 }
 

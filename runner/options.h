@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include "console.h"
+#include "history_writer.h"
 
 namespace CLI {
 class App;
@@ -32,6 +33,12 @@ struct PollOptions {
     int64_t max_failures = 0;  // 0: never give up
     bool simulate = false;
     std::string scenario;      // for --simulate
+    RetentionSettings retention;
+    // Which retention settings came as flags; the others come from the configuration.
+    bool keep_given = false;
+    bool max_size_given = false;
+    bool keep_events_given = false;
+    bool verbose = false;      // a line per history write
     std::string on_event;                    // --on-event: the hook program; empty: none
     std::vector<std::string> on_event_args;  // --on-event-arg, in order
     int on_event_timeout_ms = 0;             // 0: not given
@@ -49,11 +56,24 @@ struct HistoryOptions {
     int64_t last = 20;     // 0: all rows
     bool json = false;
     std::string render;    // row id or "latest"; empty: list only
+
+    // `history readings` and `history events`: which one ("" for the list).
+    std::string query;
+    std::string device;    // name or data id; empty: the only one
+    int64_t since = 0;     // UTC epoch seconds
+    bool since_given = false;
+    int64_t until = 0;
+    bool until_given = false;
+    std::vector<size_t> fields;  // indexes into the measure table; empty: all
+    int64_t step = 0;            // seconds; 0: every round
+    bool csv = false;
+    bool active = false;
+    bool utc = false;
 };
 
 // The poll options on the program itself, checked together once the line is parsed.
 void AddPollCommand(CLI::App& app, PollOptions& out);
-// `history` as a subcommand of `app`; returns it.
+// `history` as a subcommand of `app`, with its own `readings` and `events`; returns it.
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out);
 
 // Where a service finds its files. Without --config, device flags or --simulate,

@@ -19,6 +19,7 @@
 #include "device_config.h"
 #include "event_hooks.h"
 #include "history_store.h"
+#include "history_writer.h"
 #include "published_state.h"
 #include "status_output.h"
 #include "plugin_library.h"
@@ -143,6 +144,8 @@ struct PollRun {
     std::unique_ptr<ProtocolFeed> protocol;
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
+    std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
+    RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<RunningLine>> lines;
 };
@@ -198,10 +201,15 @@ int OpenLine(PollRun& run, RunningLine& line) {
 // Offers each device of the line its newest stored round and its active alarms.
 void OfferStoredRounds(PollRun& run, RunningLine& line) {
     if (!run.history) return;
-    line.poller->AttachHistory(run.history.get());
+    // The line thread's totals count the rounds stored: let the queue empty first.
+    HistoryWriter* writer = run.writer.get();
+    line.poller->SetBeforeTotals([writer] { writer->Flush(std::chrono::seconds(10)); });
+    line.poller->AttachHistory(run.history.get(), writer);
     std::string error;
     for (const auto& session : line.sessions) {
-        session->host().AttachHistory(run.history.get());
+        if (!run.history->SetDeviceName(session->config().data_id, session->config().name, error))
+            Say(Level::kWarning, "vimohost: history: " + error);
+        session->host().AttachHistory(run.history.get(), writer);
         session->host().RestoreAlarms();
         line.poller->RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
@@ -237,11 +245,15 @@ int CheckStatusOut(PollRun& run) {
 // The devices: from --config, or one from the flags (after starting the simulator).
 int LoadConfigurations(PollRun& run) {
     std::string error;
+    run.retention = run.options.retention;
     if (!run.options.config_file.empty()) {
         if (!LoadDeviceConfigFile(run.options.config_file, run.configs, run.program, error)) {
             Fail(error);
             return kExitUsage;
         }
+        // Checked when the file was read; the flags win.
+        ParseRetention(run.program.history, run.retention, run.options.keep_given,
+                       run.options.max_size_given, run.options.keep_events_given, error);
         if (run.configs.empty())
             Say("vimohost: " + run.options.config_file +
                 " lists no devices; waiting for a reload (SIGHUP)");
@@ -383,6 +395,10 @@ int OpenHistory(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
+    HistoryWriterOptions writing;
+    writing.retention = run.retention;
+    writing.verbose = run.options.verbose;
+    run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
     for (const auto& line : run.lines) OfferStoredRounds(run, *line);
     return -1;
 }

@@ -13,6 +13,7 @@
 
 #include "console.h"
 #include "history_store.h"
+#include "history_writer.h"
 #include "round_time.h"
 #include "status_output.h"
 
@@ -215,7 +216,9 @@ void Poller::Report(const AlarmEvent& e) {
     Say("[" + e.device + "] alarm " + KindName(e.kind) + ": " + e.alarm + " (" + e.text + ", " +
         e.severity + ") at " + LocalIsoTime(e.time));
     std::string error;
-    if (settings_.history && !settings_.history->AddEvent(e, error))
+    if (settings_.writer)
+        settings_.writer->Submit(EventEntry(e));
+    else if (settings_.history && !settings_.history->AddEvent(e, error))
         Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
     if (settings_.hooks) settings_.hooks->Submit(e);
 }
@@ -323,6 +326,7 @@ void Poller::Serve(Line& line) {
         if (next->due < now) next->due = now;
     }
     line.transport->Close();
+    if (settings_.before_totals) settings_.before_totals();
     for (const Device& d : line.devices)
         Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
             " rounds completed, " + std::to_string(d.failed) + " failed, " +

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,14 +22,19 @@
 namespace vimo {
 
 class HistoryStore;
+class HistoryWriter;
 
 struct PollSettings {
     int64_t rounds = 0;        // completed rounds per device; 0: no limit
     int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
     std::string status_out;    // empty: none
     bool several_devices = false;  // --status-out names FILE.<data_id> (also set by Setup)
+    // Called by each line thread as it ends, before it reports its totals (so that the
+    // stored count includes the rounds still on their way to the history).
+    std::function<void()> before_totals;
     PublishedState* state = nullptr;  // where each device's snapshots go (required)
     HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
+    HistoryWriter* writer = nullptr;  // with `history`: stores them off the line threads
     EventHooks* hooks = nullptr;      // where alarm events are handed; null: nowhere
 };
 
@@ -58,8 +64,14 @@ public:
     // Each device's slot on the board.
     std::vector<size_t> Slots() const;
 
-    // Before Start: where alarm events are stored from now on (null: nowhere).
-    void AttachHistory(HistoryStore* history) { settings_.history = history; }
+    void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
+
+    // Before Start: where alarm events are stored from now on (null: nowhere); with a
+    // writer, they are handed to it.
+    void AttachHistory(HistoryStore* history, HistoryWriter* writer = nullptr) {
+        settings_.history = history;
+        settings_.writer = writer;
+    }
     // Before Start: the alarm ids the history knows as active for the session's device.
     void RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids);
     // Before Start: publishes the round just loaded from the history (stored at local

@@ -15,6 +15,7 @@ packages=(
   libjsoncpp-dev libboost-date-time-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev sqlite3
+  tzdata
   nut-client
   libcli11-dev
   libcivetweb-dev

@@ -70,10 +70,10 @@ TEST_F(Session, StoredRoundOfAnotherSizeOrWithoutTimeIsRefused) {
     auto session = Make(R"({"port": "/dev/null"})");
     ASSERT_TRUE(session);
     std::string error;
-    vimo::StoredRound short_round{3, 1, "2021-06-07 08:09:10", std::vector<unsigned char>(852)};
+    vimo::StoredRound short_round{3, 1, "2021-06-07 08:09:10", std::vector<unsigned char>(852), 0, "ups1"};
     EXPECT_FALSE(session->Replay(short_round, error));
     EXPECT_NE(std::string::npos, error.find("852 bytes")) << error;
-    vimo::StoredRound no_time{4, 1, "", std::vector<unsigned char>(853)};
+    vimo::StoredRound no_time{4, 1, "", std::vector<unsigned char>(853), 0, "ups1"};
     EXPECT_FALSE(session->Replay(no_time, error));
     EXPECT_FALSE(session->device().data_ready);
 }

@@ -1,0 +1,413 @@
+// The history's costs: what storing a round with its readings adds to vimohost's CPU
+// per round; a device-day at one round a second (its size, its readings to CSV, one
+// field downsampled to 1,000 points); the longest wait of a line thread while 30 days
+// of one device are pruned; and the other table layouts the readings could have had.
+// Goals: storing at most +10 % CPU per round, CSV of a day at most 2 s, 1,000 points at
+// most 100 ms, longest line-thread wait during pruning under 50 ms.
+//   NOVEX_BENCH_PRUNE_DAYS (default 30) and NOVEX_BENCH_PRUNE_INTERVAL_S (default 10)
+//   size the pruning case; 1 s is the full 2.6 million rounds (about 3.5 GB of disk).
+#include <benchmark/benchmark.h>
+
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "history_reader.h"
+#include "history_store.h"
+#include "history_time.h"
+#include "history_writer.h"
+#include "measures.h"
+#include "novexups_data.h"
+#include "readings_codec.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using novex::monitor::Measures;
+
+std::string BuildDir() {
+    const char* dir = std::getenv("NOVEX_BUILD_DIR");
+    return dir ? dir : NOVEX_BUILD_DIR_DEFAULT;
+}
+
+int64_t EnvOr(const char* name, int64_t fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::atoll(v) : fallback;
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// The machine is shared: CPU time beside wall time tells waiting from working.
+double CpuSeconds(const rusage& r) {
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A busy unit: every register of the measures set, four modules present, every cell
+// present; `n` varies the figures from round to round.
+std::vector<unsigned char> BusyRecord(int64_t n) {
+    std::vector<unsigned char> record(sizeof(NovexUPS_Data_t), 0);
+    for (const novex::monitor::Measure& m : Measures()) {
+        const auto& row = novex::monitor::kMeasureRows[m.row];
+        if (m.scope == novex::monitor::Scope::kModule && m.instance > 4) continue;
+        const size_t stride = m.scope == novex::monitor::Scope::kModule
+                                  ? sizeof(uint16_t) * 21 * static_cast<size_t>(m.instance - 1)
+                              : m.scope == novex::monitor::Scope::kCell
+                                  ? 8 * static_cast<size_t>(m.instance - 1)
+                                  : 0;
+        uint16_t v = static_cast<uint16_t>(row.read == novex::monitor::Read::kPresence
+                                               ? 0xFFFF
+                                               : 1000 + (n * 7 + m.row * 13) % 1200);
+        if (row.read == novex::monitor::Read::kRunState) v = 4;
+        std::memcpy(record.data() + row.offset + stride, &v, sizeof v);
+    }
+    return record;
+}
+
+// A day of one device at 1 s, written as the writer does (batches of 256).
+std::string DeviceDay(const std::string& path, int64_t start, int64_t rounds, double& write_s) {
+    unlink(path.c_str());
+    std::string error;
+    auto store = vimo::HistoryStore::Open(path, false, error);
+    if (!store) return error;
+    store->SetDeviceName(1, "ups1", error);
+    std::vector<vimo::HistoryEntry> batch;
+    std::vector<int64_t> ids;
+    const Clock::time_point t = Clock::now();
+    for (int64_t i = 0; i < rounds; ++i) {
+        vimo::HistoryEntry e;
+        e.data_id = 1;
+        e.utc = start + i;
+        e.local = vimo::UtcToLocalText(e.utc);
+        e.record = BusyRecord(i);
+        batch.push_back(std::move(e));
+        if (batch.size() == 256 || i + 1 == rounds) {
+            if (!store->Write(batch, ids, error)) return error;
+            batch.clear();
+        }
+    }
+    write_s = Seconds(t);
+    return "";
+}
+
+void BM_DeviceDay(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_day." + std::to_string(getpid()) + ".db";
+    const int64_t rounds = 86400;
+    const int64_t start = 1765152000;  // 2025-12-08T00:00:00Z
+    for (auto _ : state) {
+        double write_s = 0;
+        const std::string error = DeviceDay(path, start, rounds, write_s);
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        struct stat st {};
+        stat(path.c_str(), &st);
+        state.counters["write_us_per_round"] = write_s * 1e6 / rounds;
+        state.counters["MB_per_device_day"] = static_cast<double>(st.st_size) / 1e6;
+
+        // The command as a person runs it, output thrown away.
+        vimo::ChildProcess csv;
+        vimo::ChildProcess::Options options;
+        options.capture_stdout = false;
+        options.stdout_file = "/dev/null";
+        const std::string since = vimo::IsoTime(start, true), until = vimo::IsoTime(start + rounds, true);
+        std::string why;
+        rusage before {}, after {};
+        getrusage(RUSAGE_CHILDREN, &before);
+        Clock::time_point t = Clock::now();
+        if (!csv.Start({BuildDir() + "/vimohost", "history", "readings", "--history", path,
+                        "--since", since, "--until", until, "--csv"},
+                       options, why) ||
+            csv.Wait(120000) != 0) {
+            state.SkipWithError("vimohost history readings failed");
+            return;
+        }
+        state.counters["csv_all_fields_s"] = Seconds(t);
+        getrusage(RUSAGE_CHILDREN, &after);
+        state.counters["csv_all_fields_cpu_s"] = CpuSeconds(after) - CpuSeconds(before);
+        state.counters["csv_goal_met"] = Seconds(t) <= 2.0;
+
+        auto reader = vimo::HistoryReader::Open(path, why);
+        std::vector<vimo::ReadingBucket> buckets;
+        const size_t field = novex::monitor::FindMeasure("battery_charge");
+        t = Clock::now();
+        const double cpu_before = ThreadCpuSeconds();
+        reader->DownsamplePoints(1, start, start + rounds, 1000, {field}, buckets, why);
+        const double points_s = Seconds(t);
+        state.counters["points_1000_cpu_ms"] = (ThreadCpuSeconds() - cpu_before) * 1e3;
+        state.counters["points_1000_ms"] = points_s * 1e3;
+        state.counters["points_goal_met"] = points_s <= 0.1 && buckets.size() <= 1000;
+    }
+    if (std::getenv("NOVEX_BENCH_KEEP_DAY")) return;  // to try queries on it by hand
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+}
+BENCHMARK(BM_DeviceDay)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A line thread hands over a round every 10 ms while the writer prunes every round of
+// the days before (--keep 1d over a file of NOVEX_BENCH_PRUNE_DAYS days).
+void BM_PruneStall(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_prune." + std::to_string(getpid()) + ".db";
+    const int64_t days = EnvOr("NOVEX_BENCH_PRUNE_DAYS", 30);
+    const int64_t interval = EnvOr("NOVEX_BENCH_PRUNE_INTERVAL_S", 10);
+    const int64_t now = std::time(nullptr);
+    const int64_t rounds = days * 86400 / interval;
+    for (auto _ : state) {
+        unlink(path.c_str());
+        std::string error;
+        auto store = vimo::HistoryStore::Open(path, false, error);
+        std::vector<vimo::HistoryEntry> batch;
+        std::vector<int64_t> ids;
+        const std::vector<unsigned char> record = BusyRecord(1);
+        for (int64_t i = 0; i < rounds; ++i) {
+            vimo::HistoryEntry e;
+            e.data_id = 1;
+            e.utc = now - 86400 - days * 86400 + i * interval;
+            e.local = vimo::UtcToLocalText(e.utc);
+            e.record = record;
+            batch.push_back(std::move(e));
+            if (batch.size() == 256 || i + 1 == rounds) {
+                store->Write(batch, ids, error);
+                batch.clear();
+            }
+        }
+        vimo::HistoryWriterOptions options;
+        options.retention.keep_seconds = 86400;
+        double longest_submit_ms = 0, longest_store_ms = 0;
+        const Clock::time_point t = Clock::now();
+        {
+            vimo::HistoryWriter writer(*store, options);
+            while (store->CountRounds(1u) > 0 && Seconds(t) < 600) {
+                vimo::HistoryEntry e;
+                e.data_id = 1;
+                e.utc = std::time(nullptr);
+                e.local = vimo::UtcToLocalText(e.utc);
+                e.record = record;
+                const Clock::time_point s = Clock::now();
+                writer.Submit(std::move(e));
+                longest_submit_ms = std::max(longest_submit_ms, Seconds(s) * 1e3);
+                writer.Flush(std::chrono::seconds(5));
+                longest_store_ms = std::max(longest_store_ms, Seconds(s) * 1e3);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (writer.Pruned() >= rounds) break;
+            }
+            state.counters["rounds_pruned"] = static_cast<double>(writer.Pruned());
+        }
+        state.counters["prune_s"] = Seconds(t);
+        state.counters["line_thread_wait_max_ms"] = longest_submit_ms;
+        state.counters["round_stored_within_max_ms"] = longest_store_ms;
+        state.counters["stall_goal_met"] = longest_submit_ms < 50;
+    }
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+}
+BENCHMARK(BM_PruneStall)->Iterations(1)->Unit(benchmark::kSecond);
+
+// vimohost's CPU per round (all its threads, user and system) polling the simulator
+// unpaced, without and with the history. Arg: 0 --no-history, 1 --history.
+void BM_RoundCpu(benchmark::State& state) {
+    const bool history = state.range(0) == 1;
+    const std::string dir = "/tmp/history_bench_cpu." + std::to_string(getpid());
+    vimo::ChildProcess sim;
+    vimo::ChildProcess::Options sim_options;
+    sim_options.stderr_file = "/dev/null";
+    std::string error, ready;
+    if (!sim.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, sim_options, error) ||
+        !sim.ReadLine(ready, 10000)) {
+        state.SkipWithError("novexups-sim did not start");
+        return;
+    }
+    const std::string address = ready.substr(ready.rfind(' ') + 1);
+    const int64_t rounds = 3000;
+    for (auto _ : state) {
+        unlink((dir + ".db").c_str());
+        std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address, "--rounds",
+                                         std::to_string(rounds), "--interval-ms", "0"};
+        if (history)
+            argv.insert(argv.end(), {"--history", dir + ".db"});
+        else
+            argv.push_back("--no-history");
+        vimo::ChildProcess poller;
+        vimo::ChildProcess::Options options;
+        options.capture_stdout = false;
+        options.stdout_file = "/dev/null";
+        options.stderr_file = "/dev/null";
+        rusage before {}, after {};
+        getrusage(RUSAGE_CHILDREN, &before);
+        if (!poller.Start(argv, options, error) || poller.Wait(600000) != 0) {
+            state.SkipWithError("vimohost failed");
+            break;
+        }
+        getrusage(RUSAGE_CHILDREN, &after);
+        state.counters["cpu_us_per_round"] = (CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds;
+    }
+    sim.Stop();
+    for (const char* suffix : {".db", ".db-wal", ".db-shm"}) unlink((dir + suffix).c_str());
+}
+BENCHMARK(BM_RoundCpu)->Arg(0)->Arg(1)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
+
+// The writer's CPU for one round written alone (one transaction, as at a 1 s interval):
+// decoding the measures, both readings blobs, the inserts, the WAL and its checkpoints.
+// Beside BM_RoundCpu/0 it is the share storing adds to a round.
+void BM_StoreOneRound(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_one." + std::to_string(getpid()) + ".db";
+    unlink(path.c_str());
+    std::string error;
+    auto store = vimo::HistoryStore::Open(path, false, error);
+    std::vector<int64_t> ids;
+    int64_t n = 0;
+    const int64_t start = std::time(nullptr);
+    double cpu = 0;
+    for (auto _ : state) {
+        vimo::HistoryEntry e;
+        e.data_id = 1;
+        e.utc = start + n;
+        e.local = vimo::UtcToLocalText(e.utc);
+        e.record = BusyRecord(n++);
+        const double before = ThreadCpuSeconds();
+        if (!store->Write({e}, ids, error)) state.SkipWithError(error.c_str());
+        cpu += ThreadCpuSeconds() - before;
+    }
+    state.counters["store_cpu_us_per_round"] = cpu * 1e6 / static_cast<double>(n);
+    store.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+// The layouts not taken, over one hour of rounds: a narrow table (one row per round
+// and measure) and a wide one (one column per measure). Size per round and the time
+// to read one field of every round, beside the blob the history uses.
+void BM_Layouts(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_layout." + std::to_string(getpid()) + ".db";
+    const int64_t rounds = 3600;
+    const size_t field = novex::monitor::FindMeasure("battery_charge");
+    for (auto _ : state) {
+        for (int layout = 0; layout < 3; ++layout) {
+            unlink(path.c_str());
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            std::string create, insert, scan;
+            if (layout == 0) {  // as the history stores them: unit and detail blobs
+                create = "CREATE TABLE r (round INTEGER PRIMARY KEY, vals BLOB); "
+                         "CREATE TABLE d (round INTEGER PRIMARY KEY, vals BLOB)";
+                insert = "INSERT INTO r VALUES (?1, ?2)";
+                scan = "SELECT vals FROM r";
+            } else if (layout == 1) {
+                create = "CREATE TABLE r (round INTEGER, m INTEGER, v REAL, PRIMARY KEY (m, round))"
+                         " WITHOUT ROWID";
+                insert = "INSERT INTO r VALUES (?1, ?2, ?3)";
+                scan = "SELECT v FROM r WHERE m = " + std::to_string(field);
+            } else {
+                create = "CREATE TABLE r (round INTEGER PRIMARY KEY";
+                insert = "INSERT INTO r VALUES (?1";
+                for (size_t m = 0; m < Measures().size(); ++m) {
+                    create += ", m" + std::to_string(m) + " REAL";
+                    insert += ", ?" + std::to_string(m + 2);
+                }
+                create += ")";
+                insert += ")";
+                scan = "SELECT m" + std::to_string(field) + " FROM r";
+            }
+            sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
+            sqlite3_stmt* s = nullptr;
+            sqlite3_stmt* detail = nullptr;
+            sqlite3_prepare_v2(db, insert.c_str(), -1, &s, nullptr);
+            sqlite3_prepare_v2(db, "INSERT INTO d VALUES (?1, ?2)", -1, &detail, nullptr);
+            sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+            Clock::time_point t = Clock::now();
+            std::vector<unsigned char> blob;
+            for (int64_t i = 0; i < rounds; ++i) {
+                const auto values = novex::monitor::DecodeMeasures(BusyRecord(i).data());
+                if (layout == 0) {
+                    for (int part = 0; part < vimo::kReadingParts; ++part) {
+                        blob.clear();
+                        vimo::EncodeReadings(values, part, blob);
+                        sqlite3_stmt* target = part == 0 ? s : detail;
+                        sqlite3_bind_int64(target, 1, i);
+                        sqlite3_bind_blob(target, 2, blob.data(), static_cast<int>(blob.size()),
+                                          SQLITE_STATIC);
+                        sqlite3_step(target);
+                        sqlite3_reset(target);
+                    }
+                    continue;
+                }
+                sqlite3_bind_int64(s, 1, i);
+                for (size_t m = 0; m < values.size(); ++m) {
+                    if (layout == 1) {
+                        if (!values[m].present) continue;
+                        sqlite3_bind_int64(s, 2, static_cast<int64_t>(m));
+                        sqlite3_bind_double(s, 3, values[m].value);
+                        sqlite3_step(s);
+                        sqlite3_reset(s);
+                    } else if (values[m].present) {
+                        sqlite3_bind_double(s, static_cast<int>(m) + 2, values[m].value);
+                    } else {
+                        sqlite3_bind_null(s, static_cast<int>(m) + 2);
+                    }
+                }
+                if (layout == 2) {
+                    sqlite3_step(s);
+                    sqlite3_reset(s);
+                }
+            }
+            sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+            const double write_s = Seconds(t);
+            sqlite3_finalize(s);
+            sqlite3_finalize(detail);
+            sqlite3_prepare_v2(db, scan.c_str(), -1, &s, nullptr);
+            vimo::ReadingsDecoder decoder;
+            decoder.Bind(vimo::CurrentLayoutText(0), {field});
+            double sum = 0, value = 0;
+            t = Clock::now();
+            while (sqlite3_step(s) == SQLITE_ROW) {
+                if (layout == 0) {
+                    decoder.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(s, 0)),
+                                   static_cast<size_t>(sqlite3_column_bytes(s, 0)), &value);
+                    sum += value;
+                } else {
+                    sum += sqlite3_column_double(s, 0);
+                }
+            }
+            const double scan_s = Seconds(t);
+            benchmark::DoNotOptimize(sum);
+            sqlite3_finalize(s);
+            sqlite3_close(db);
+            struct stat st {};
+            stat(path.c_str(), &st);
+            const char* names[] = {"blob", "narrow", "wide"};
+            const std::string name = names[layout];
+            state.counters[name + "_bytes_per_round"] = static_cast<double>(st.st_size) / rounds;
+            state.counters[name + "_write_us_per_round"] = write_s * 1e6 / rounds;
+            state.counters[name + "_one_field_day_ms"] = scan_s * 1e3 * 86400 / rounds;
+        }
+    }
+    unlink(path.c_str());
+}
+BENCHMARK(BM_Layouts)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

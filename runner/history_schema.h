@@ -1,0 +1,20 @@
+// The history file's tables, version 2, and the upgrade from the version before
+// (rounds and alarms with local time texts only, user_version 0).
+#pragma once
+
+#include <string>
+
+struct sqlite3;
+
+namespace vimo {
+
+constexpr int kHistorySchemaVersion = 2;
+
+// Brings an open database to version 2: creates the tables in an empty file, upgrades
+// a version 1 file in one transaction (local times to UTC with the zone in force,
+// readings decoded from the stored records, alarms copied as events), leaves a version
+// 2 file as it is. False with one line for a newer version or a file that is no
+// history. `writable` false: only checks that the file is at version 2.
+bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error);
+
+}  // namespace vimo

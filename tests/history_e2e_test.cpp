@@ -1,0 +1,147 @@
+// The history through vimohost itself: readings and events of a run on the command
+// line, bad query input, and a poller killed at random moments.
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "runner_processes.h"
+#include "test_program.h"
+
+namespace {
+
+using runner_test::CountLines;
+using runner_test::Lines;
+using runner_test::Outcome;
+using runner_test::RunVimohost;
+using runner_test::Simulator;
+using runner_test::TempDir;
+
+TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", "on-battery"}, dir / "sim.log"));
+    const Outcome run = RunVimohost({"--tcp", sim.address(), "--rounds", "3", "--interval-ms", "0",
+                                     "--history", dir / "h.db"},
+                                    dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(0, sim.Stop());
+    const Outcome csv = RunVimohost({"history", "readings", "--history", dir / "h.db", "--since",
+                                     "10m", "--fields", "battery_charge,output_load", "--csv"},
+                                    dir);
+    ASSERT_EQ(0, csv.exit_code) << csv.err;
+    const std::vector<std::string> rows = Lines(csv.out);
+    ASSERT_EQ(4u, rows.size()) << csv.out;
+    EXPECT_EQ("time,battery_charge,\"output_load{phase=\"\"a\"\"}\",\"output_load{phase=\"\"b\"\"}\","
+              "\"output_load{phase=\"\"c\"\"}\"",
+              rows[0]);
+    // The simulated battery loses charge every round; loads are whole percents.
+    EXPECT_NE(rows[1].substr(25), rows[3].substr(25)) << csv.out;
+    EXPECT_EQ(4u, CountLines(csv.out, ",")) << csv.out;
+    const Outcome steps = RunVimohost({"history", "readings", "--history", dir / "h.db", "--since",
+                                       "1h", "--fields", "battery_charge", "--step", "1h", "--json"},
+                                      dir);
+    ASSERT_EQ(0, steps.exit_code) << steps.err;
+    EXPECT_NE(std::string::npos, steps.out.find("\"rounds\":3")) << steps.out;
+    const Outcome list = RunVimohost({"history", "--history", dir / "h.db"}, dir);
+    EXPECT_EQ(3u, CountLines(list.out, " ups1 ")) << list.out;
+    // On battery from the first round: the mains alarm of the unit and of each module.
+    const Outcome events = RunVimohost({"history", "events", "--history", dir / "h.db"}, dir);
+    ASSERT_EQ(0, events.exit_code) << events.err;
+    EXPECT_EQ(5u, CountLines(events.out, "mains_voltage_abnormal")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "ups1       raised  mains_voltage_abnormal")) << events.out;
+
+    // Columns: arguments after "history", a part of the one error line.
+    const std::pair<std::vector<std::string>, std::string> kBad[] = {
+        {{"readings", "--since", "yesterday"}, "--since must be a duration back from now"},
+        {{"readings", "--fields", "battery_charge,charge"}, "--fields must be measure ids from "},
+        {{"readings", "--step", "0s"}, "--step must be a duration such as"},
+        {{"readings", "--device", "ups9"}, "no device \"ups9\" in the history; devices: ups1 (1)"},
+        {{"events", "--until", "2026-02-30T25:00"}, "--until must be"},
+    };
+    for (const auto& [args, part] : kBad) {
+        std::vector<std::string> argv = {"history"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"--history", dir / "h.db"});
+        const Outcome bad = RunVimohost(argv, dir);
+        EXPECT_EQ(2, bad.exit_code) << args[0] << " " << args[1];
+        EXPECT_EQ(1u, Lines(bad.err).size()) << bad.err;
+        EXPECT_NE(std::string::npos, bad.err.find(part)) << bad.err;
+    }
+}
+
+// SIGKILL at random moments of polling, a bounded number of times: every time the file
+// opens again, passes the integrity check and holds every round reported stored.
+TEST(HistoryCrash, KilledPollerLosesNoStoredRound) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    const unsigned seed = static_cast<unsigned>(std::random_device{}());
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> delay_ms(100, 900);
+    std::set<int64_t> reported;
+    for (int kill_number = 0; kill_number < 6; ++kill_number) {
+        vimo::ChildProcess vimohost;
+        vimo::ChildProcess::Options options;
+        options.capture_stdout = false;
+        options.stdout_file = "/dev/null";
+        options.stderr_file = dir / "err";
+        std::vector<std::string> argv =
+            novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+        argv.insert(argv.end(), {"--tcp", sim.address(), "--interval-ms", "0", "--history",
+                                 dir / "h.db", "--verbose"});
+        std::string error;
+        ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+        const int delay = delay_ms(random);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        ASSERT_TRUE(vimohost.running()) << runner_test::ReadFile(dir / "err");
+        ASSERT_EQ(0, kill(vimohost.pid(), SIGKILL));
+        EXPECT_EQ(128 + SIGKILL, vimohost.Wait(10000));
+        // "vimohost: history: stored rounds 12..15 in 0.4 ms"
+        const std::string tag = "history: stored rounds ";
+        for (const std::string& line : Lines(runner_test::ReadFile(dir / "err"))) {
+            const size_t at = line.find(tag);
+            if (at == std::string::npos) continue;
+            const std::string range = line.substr(at + tag.size());
+            const int64_t first = std::stoll(range);
+            const size_t dots = range.find("..");
+            const int64_t last = dots != std::string::npos && dots < range.find(' ')
+                                     ? std::stoll(range.substr(dots + 2))
+                                     : first;
+            for (int64_t id = first; id <= last; ++id) reported.insert(id);
+        }
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kill_number) +
+                     " after " + std::to_string(delay) + " ms");
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "h.db").c_str(), &db);
+        // Rows of a query, as text; empty when it fails (a kill before the tables exist).
+        const auto rows = [db](const char* sql) {
+            std::vector<std::string> out;
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK)
+                while (sqlite3_step(s) == SQLITE_ROW)
+                    out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+            sqlite3_finalize(s);
+            return out;
+        };
+        EXPECT_EQ(std::vector<std::string>{"ok"}, rows("PRAGMA integrity_check"));
+        std::set<int64_t> stored;
+        for (const std::string& id :
+             rows("SELECT r.id FROM rounds r JOIN readings g ON g.round = r.id"))
+            stored.insert(std::stoll(id));
+        sqlite3_close(db);
+        size_t missing = 0;
+        for (const int64_t id : reported) missing += stored.count(id) ? 0 : 1;
+        EXPECT_EQ(0u, missing) << reported.size() << " reported, " << stored.size() << " stored";
+    }
+    EXPECT_GT(reported.size(), 0u);
+    EXPECT_EQ(0, sim.Stop());
+}
+
+}  // namespace
