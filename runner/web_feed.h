@@ -3,6 +3,7 @@
 // or a line: a request copies snapshot pointers under the board's short slot locks.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,15 +32,16 @@ public:
     // each slot's communication-loss window in seconds, in board order. Before any line
     // thread starts. False with a one-line error when the address cannot be bound.
     bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
-    // Where readings and events come from (null: none, they answer 503). Before Start.
-    void AttachHistory(const novex::web::HistoryReader* history) { history_ = history; }
+    // Where readings and events come from (null: none, they answer 503). At any time:
+    // the history is opened after the listener, whose address is checked first.
+    void AttachHistory(const novex::web::HistoryReader* history) { history_.store(history); }
     // Stops listening and waits for the requests in progress.
     void Stop();
     // "127.0.0.1:8080" as bound.
     std::string Address() const;
 
     novex::web::HostState State() const override;
-    const novex::web::HistoryReader* History() const override { return history_; }
+    const novex::web::HistoryReader* History() const override { return history_.load(); }
 
 private:
     WebFeed() = default;
@@ -47,7 +49,7 @@ private:
 
     novex::web::ServerOptions options_;
     PublishedState* board_ = nullptr;
-    const novex::web::HistoryReader* history_ = nullptr;
+    std::atomic<const novex::web::HistoryReader*> history_{nullptr};
     std::vector<double> loss_windows_;
     std::unordered_map<uint32_t, size_t> slot_of_;  // data id -> slot; fixed at Start
     mutable std::mutex durations_mutex_;  // guards durations_, held to add or copy
