@@ -14,7 +14,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[6] = {
+const DeviceKey kDeviceKeys[9] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text", "label in messages (default \"ups<data_id>\")"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
@@ -23,6 +23,11 @@ const DeviceKey kDeviceKeys[6] = {
     {"appSetting", "object",
      "the device's own settings: {\"b_mode\": 0} switches its alarm rule reporting on; its "
      "default, 1, switches it off"},
+    {"manufacturer", "text", "the UPS's maker as UPS protocol clients see it (device.mfr)"},
+    {"model", "text", "the UPS's model as UPS protocol clients see it (device.model)"},
+    {"battery_charge_low", "number",
+     "battery charge in percent at or below which UPS protocol clients see the battery low, "
+     "0..100 (default 20)"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
@@ -138,6 +143,20 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
+    for (const char* key : {"manufacturer", "model"}) {
+        const Json::Value& text = object[key];
+        if (!text.isNull() && (!text.isString() || text.asString().empty() ||
+                               text.asString().find_first_of("\r\n") != std::string::npos)) {
+            error = std::string("\"") + key + "\" must be a non-empty text of one line";
+            return false;
+        }
+    }
+    const Json::Value& low = object["battery_charge_low"];
+    if (!low.isNull() && (!low.isInt() || low.asInt() < 0 || low.asInt() > kMaxChargeLow)) {
+        error = "\"battery_charge_low\" must be a whole number from 0 to " +
+                std::to_string(kMaxChargeLow);
+        return false;
+    }
     const Json::Value& transport = object["transport"];
     if (!transport.isNull() && !(transport.isString() && (transport.asString() == "rtu" ||
                                                           transport.asString() == "tcp"))) {

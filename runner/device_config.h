@@ -16,7 +16,8 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[6];
+extern const DeviceKey kDeviceKeys[9];
+constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:

@@ -273,7 +273,7 @@ int StartProtocol(PollRun& run) {
         Fail("--protocol-listen: " + error);
         return kExitUsage;
     }
-    if (!run.protocol->Start(run.state, error)) {
+    if (!run.protocol->Start(run.state, run.configs, error)) {
         Fail("--protocol-listen: " + error);
         return kExitFailure;
     }

@@ -24,6 +24,15 @@ protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
     return figures;
 }
 
+protocol::UpsIdentity IdentityOf(const DeviceConfig& config) {
+    protocol::UpsIdentity identity;
+    const Json::Value& s = config.settings;
+    identity.manufacturer = s["manufacturer"].asString();
+    identity.model = s["model"].asString();
+    if (s["battery_charge_low"].isInt()) identity.battery_charge_low = s["battery_charge_low"].asInt();
+    return identity;
+}
+
 std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
                                                    const std::string& users_file,
                                                    std::string& error) {
@@ -38,7 +47,8 @@ std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
 
 ProtocolFeed::~ProtocolFeed() { Stop(); }
 
-bool ProtocolFeed::Start(PublishedState& board, std::string& error) {
+bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+                         std::string& error) {
     for (const Snapshot& s : board.Snapshots()) {
         if (s->device_name.empty() ||
             s->device_name.find_first_of(" \t\r\n\"") != std::string::npos) {
@@ -46,7 +56,10 @@ bool ProtocolFeed::Start(PublishedState& board, std::string& error) {
                     "protocol clients need";
             return false;
         }
-        directory_.Add({s->device_name, s->line}, protocol::UpsIdentity());
+        protocol::UpsIdentity identity;
+        for (const DeviceConfig& device : devices)
+            if (device.name == s->device_name) identity = IdentityOf(device);
+        directory_.Add({s->device_name, s->line}, identity);
     }
     board.Subscribe([this](const Snapshot& now, const Snapshot&) { Take(*now); });
     options_.version = novexcli::VersionLine("vimohost");

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "device_config.h"
 #include "published_directory.h"
 #include "published_state.h"
 #include "server.h"
@@ -16,6 +17,9 @@ namespace vimo {
 
 // The figures the protocol's variable map reads, from one snapshot.
 novex::protocol::UpsFigures FiguresOf(const novex::monitor::DeviceSnapshot& snapshot);
+// What the device object says of the UPS ("manufacturer", "model",
+// "battery_charge_low"), checked by ParseConfig.
+novex::protocol::UpsIdentity IdentityOf(const DeviceConfig& config);
 
 class ProtocolFeed {
 public:
@@ -27,10 +31,12 @@ public:
     ProtocolFeed(const ProtocolFeed&) = delete;
     ProtocolFeed& operator=(const ProtocolFeed&) = delete;
 
-    // Names every device of the board as a UPS, subscribes to the board and starts
-    // listening. Before any line thread starts. False with a one-line error when a
-    // name is no single word or the address cannot be used.
-    bool Start(PublishedState& board, std::string& error);
+    // Names every device of the board as a UPS, with the identity of the device
+    // object of the same name, subscribes to the board and starts listening. Before
+    // any line thread starts. False with a one-line error when a name is no single
+    // word or the address cannot be used.
+    bool Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+               std::string& error);
     void Stop();
     // "127.0.0.1:3493", with the port chosen when 0 was asked for.
     std::string Address() const;

@@ -26,6 +26,8 @@ using runner_test::CountLines;
 using runner_test::Outcome;
 using runner_test::RunVimohost;
 using runner_test::Simulator;
+using runner_test::StartVimohost;
+using runner_test::WaitForLine;
 using runner_test::TempDir;
 
 Json::Value ParseJson(const std::string& text) {
@@ -458,29 +460,6 @@ TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {
     // Stopped and reaped by vimohost: no such process any more.
     EXPECT_NE(0, kill(pid, 0));
     EXPECT_EQ(ESRCH, errno);
-}
-
-// vimohost under test, its output in `dir`, started by the test and stopped by its pid.
-bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
-                   const std::vector<std::string>& args) {
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "out";
-    options.stderr_file = dir / "err";
-    std::vector<std::string> argv =
-        novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::string error;
-    EXPECT_TRUE(vimohost.Start(argv, options, error)) << error;
-    return vimohost.running();
-}
-
-bool WaitForLine(const std::string& path, const std::string& part) {
-    for (int i = 0; i < 500; ++i) {
-        if (CountLines(runner_test::ReadFile(path), part) > 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 // Ctrl-C at a terminal signals vimohost's whole process group; the simulator it

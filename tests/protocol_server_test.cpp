@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
 #include "protocol_fixture.h"
 #include "server.h"
+#include "ups_clients.h"
 
 namespace {
 
@@ -184,37 +184,8 @@ TEST_F(ServerTest, FloodOfListsFromAClientThatDoesNotRead) {
 }
 
 // Debian's clients (nut-client). Where a client is missing the test says so and skips.
-std::string FindProgram(const std::vector<std::string>& candidates) {
-    for (const std::string& path : candidates)
-        if (access(path.c_str(), X_OK) == 0) return path;
-    return "";
-}
-
-struct Outcome {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunProgram(const std::vector<std::string>& argv) {
-    char err_path[] = "/tmp/protocol-client-XXXXXX";
-    close(mkstemp(err_path));
-    vimo::ChildProcess child;
-    vimo::ChildProcess::Options options;
-    options.stderr_file = err_path;
-    Outcome run;
-    std::string error, line;
-    if (!child.Start(argv, options, error)) {
-        ADD_FAILURE() << error;
-        return run;
-    }
-    while (child.ReadLine(line, 10000)) run.out += line + "\n";
-    run.exit_code = child.Wait(10000);
-    std::ifstream in(err_path);
-    run.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    unlink(err_path);
-    return run;
-}
+using ups_clients::Eventually;
+using ups_clients::RunClient;
 
 class RealClients : public ServerTest {
 protected:
@@ -227,9 +198,9 @@ protected:
 };
 
 TEST_F(RealClients, Upsc) {
-    const std::string upsc = FindProgram({"/usr/bin/upsc", "/bin/upsc"});
+    const std::string upsc = ups_clients::Upsc();
     if (upsc.empty()) GTEST_SKIP() << "upsc not installed (Debian package nut-client)";
-    Outcome all = RunProgram({upsc, Ups("u1")});
+    const ups_clients::Run all = RunClient({upsc, Ups("u1")});
     EXPECT_EQ(all.exit_code, 0) << all.err;
     for (const char* line : {"battery.charge: 85\n", "ups.status: OL\n", "device.model: NX \"3\" phase\n",
                              "input.voltage: 220.4\n"})
@@ -255,7 +226,7 @@ TEST_F(RealClients, Upsc) {
     for (const Row& row : rows) {
         std::vector<std::string> argv{upsc};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
-        const Outcome run = RunProgram(argv);
+        const ups_clients::Run run = RunClient(argv);
         EXPECT_EQ(run.exit_code, row.exit_code) << row.args.back() << ": " << run.err;
         EXPECT_EQ(run.out, row.out) << row.args.back() << ": " << run.err;
     }
@@ -263,50 +234,13 @@ TEST_F(RealClients, Upsc) {
 
 // upsmon as primary, in the foreground: it must log in, notice lost data and its
 // return, go on battery, see the battery low, set forced shutdown and run its
-// shutdown command. Debian's /usr/sbin/upsmon is a wrapper that consults
-// /etc/nut/nut.conf, so the program itself is run; NUT_CONFPATH points it at the
-// test's configuration.
+// shutdown command.
 TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
-    const std::string upsmon = FindProgram({"/lib/nut/upsmon", "/usr/lib/nut/upsmon"});
-    if (upsmon.empty() || geteuid() != 0)
+    if (!ups_clients::Upsmon::Available())
         GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
-    char dir_pattern[] = "/tmp/protocol-upsmon-XXXXXX";
-    const std::string dir = mkdtemp(dir_pattern);
-    const std::string notify_log = dir + "/notify.log", shutdown_file = dir + "/shutdown";
-    std::ofstream(dir + "/notify.sh") << "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " << notify_log << "\n";
-    chmod((dir + "/notify.sh").c_str(), 0755);
-    std::ofstream(dir + "/nut.conf") << "MODE=netclient\n";
-    std::ofstream conf(dir + "/upsmon.conf");
-    conf << "MONITOR " << Ups("u1") << " 1 mon s3cret primary\n"
-         << "MINSUPPLIES 1\nRUN_AS_USER root\n"
-         << "SHUTDOWNCMD \"/usr/bin/touch " << shutdown_file << "\"\n"
-         << "NOTIFYCMD " << dir << "/notify.sh\n"
-         << "POWERDOWNFLAG " << dir << "/killpower\n"
-         << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 1\nFINALDELAY 0\nNOCOMMWARNTIME 2\n";
-    for (const char* event : {"ONLINE", "ONBATT", "LOWBATT", "FSD", "COMMOK", "COMMBAD", "SHUTDOWN", "NOCOMM"})
-        conf << "NOTIFYFLAG " << event << " EXEC\n";
-    conf.close();
-    chmod((dir + "/upsmon.conf").c_str(), 0600);
-    setenv("NUT_CONFPATH", dir.c_str(), 1);
-    setenv("NUT_STATEPATH", dir.c_str(), 1);
-
-    vimo::ChildProcess child;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir + "/upsmon.out";
-    options.stderr_file = dir + "/upsmon.err";
+    ups_clients::Upsmon upsmon;
     std::string error;
-    ASSERT_TRUE(child.Start({upsmon, "-D", "-F", "-p"}, options, error)) << error;
-    const auto read = [](const std::string& path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    // Waits until `done` holds, at most 20 s.
-    const auto eventually = [](const std::function<bool()>& done) {
-        const auto end = Clock::now() + std::chrono::seconds(20);
-        while (!done() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return done();
-    };
+    ASSERT_TRUE(upsmon.Start(Ups("u1"), "mon", "s3cret", error)) << error;
     Client probe(port());
     const auto status = [&] {
         probe.Send(kStatus);
@@ -316,7 +250,7 @@ TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
         probe.Send("GET NUMLOGINS u1\n");
         return probe.Read(1);
     };
-    EXPECT_TRUE(eventually([&] { return logins() == "NUMLOGINS u1 1\n"; })) << read(dir + "/upsmon.out");
+    EXPECT_TRUE(Eventually([&] { return logins() == "NUMLOGINS u1 1\n"; })) << upsmon.Output();
 
     // Columns: what the UPS does next, the notification upsmon must then give.
     struct Step {
@@ -331,20 +265,11 @@ TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
     };
     for (const Step& step : steps) {
         step.change();
-        EXPECT_TRUE(eventually([&] { return read(notify_log).find(step.notify) != std::string::npos; }))
-            << step.notify << " not notified; notified:\n" << read(notify_log) << read(dir + "/upsmon.out");
+        EXPECT_TRUE(Eventually([&] { return upsmon.Notified(step.notify); }))
+            << step.notify << " not notified; " << upsmon.Output();
     }
-    EXPECT_TRUE(eventually([&] { return access(shutdown_file.c_str(), F_OK) == 0; }))
-        << read(dir + "/upsmon.out");
+    EXPECT_TRUE(Eventually([&] { return upsmon.ShutdownRan(); })) << upsmon.Output();
     EXPECT_EQ(status(), "VAR u1 ups.status \"FSD OB LB DISCHRG\"\n");
-    const pid_t pid = child.pid();
-    child.Stop(2000);
-    // upsmon keeps its pid in /run/nut whatever the environment says; leave no stale one.
-    const std::string pid_file = "/run/nut/upsmon.pid";
-    if (read(pid_file) == std::to_string(pid) + "\n") unlink(pid_file.c_str());
-    if (!HasFailure()) std::filesystem::remove_all(dir);
-    unsetenv("NUT_CONFPATH");
-    unsetenv("NUT_STATEPATH");
 }
 
 TEST(ServerAddress, Parse) {

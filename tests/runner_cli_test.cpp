@@ -131,6 +131,8 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"data_id\": -1}", "\"data_id\" must be a whole number"},
     {"{\"port\": \"/dev/null\", \"data_id\": 1.5}", "\"data_id\" must be a whole number"},
     {"{\"port\": \"/dev/null\", \"name\": \"\"}", "\"name\" must be a non-empty text"},
+    {"{\"port\": \"/dev/null\", \"model\": \"a\\nb\"}", "\"model\" must be a non-empty text of one"},
+    {"{\"port\": \"/dev/null\", \"battery_charge_low\": 101}", "\"battery_charge_low\" must be a whole"},
     {"[{\"port\": \"/dev/a\", \"data_id\": 3}, {\"port\": \"/dev/b\", \"data_id\": 3}]",
      "device 2: \"data_id\" 3 is used twice"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/b\", \"data_id\": 1}]", "\"data_id\" 1 is used twice"},
@@ -199,7 +201,7 @@ TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
     for (const char* key : {"\"data_id\"", "\"name\"", "\"transport\"", "\"port\"", "\"baud\"",
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
                             "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\"", "\"retries\"",
-                            "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"",
+                            "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"", "\"battery_charge_low\"",
                             "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\""})
         EXPECT_NE(std::string::npos, run.out.find(key)) << key;
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,6 +102,29 @@ inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& 
     run.out = ReadFile(dir / "vimohost.out");
     run.err = ReadFile(dir / "vimohost.err");
     return run;
+}
+
+// Starts build/vimohost with `args` beside the test, its output in `dir` ("out", "err").
+inline bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
+                          const std::vector<std::string>& args) {
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = dir / "out";
+    options.stderr_file = dir / "err";
+    std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string error;
+    EXPECT_TRUE(vimohost.Start(argv, options, error)) << error;
+    return vimohost.running();
+}
+
+// Whether a line of the file holds `part` within 10 s.
+inline bool WaitForLine(const std::string& path, const std::string& part) {
+    for (int i = 0; i < 500; ++i) {
+        if (CountLines(ReadFile(path), part) > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 }  // namespace runner_test
