@@ -26,6 +26,7 @@
 #include "poller.h"
 #include "protocol_feed.h"
 #include "web_feed.h"
+#include "web_history.h"
 #include "device_session.h"
 #include "reload_plan.h"
 #include "service_notify.h"
@@ -142,6 +143,7 @@ struct PollRun {
     std::unique_ptr<EventHooks> hooks;
     PublishedState state;
     std::unique_ptr<ProtocolFeed> protocol;
+    std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
@@ -400,6 +402,14 @@ int OpenHistory(PollRun& run) {
     writing.verbose = run.options.verbose;
     run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
     for (const auto& line : run.lines) OfferStoredRounds(run, *line);
+    if (run.web) {
+        // Readings and events for the page and the API, on a connection of their own.
+        run.web_history = WebHistory::Open(run.options.history_file, error);
+        if (run.web_history)
+            run.web->AttachHistory(run.web_history.get());
+        else
+            Say(Level::kWarning, "vimohost: the web face serves no history: " + error);
+    }
     return -1;
 }
 

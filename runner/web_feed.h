@@ -3,6 +3,7 @@
 // or a line: a request copies snapshot pointers under the board's short slot locks.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,15 +34,16 @@ public:
     bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
     // The window of a device a reload started (any time).
     void SetLossWindow(uint32_t data_id, double seconds);
-    // Where readings and events come from (null: none, they answer 503). Before Start.
-    void AttachHistory(const novex::web::HistoryReader* history) { history_ = history; }
+    // Where readings and events come from (null: none, they answer 503). At any time:
+    // the history is opened after the listener, whose address is checked first.
+    void AttachHistory(const novex::web::HistoryReader* history) { history_.store(history); }
     // Stops listening and waits for the requests in progress.
     void Stop();
     // "127.0.0.1:8080" as bound.
     std::string Address() const;
 
     novex::web::HostState State() const override;
-    const novex::web::HistoryReader* History() const override { return history_; }
+    const novex::web::HistoryReader* History() const override { return history_.load(); }
 
 private:
     WebFeed() = default;
@@ -49,7 +51,7 @@ private:
 
     novex::web::ServerOptions options_;
     PublishedState* board_ = nullptr;
-    const novex::web::HistoryReader* history_ = nullptr;
+    std::atomic<const novex::web::HistoryReader*> history_{nullptr};
     // By data id, since a reload adds and removes devices; guarded by mutex_, held to
     // add or copy.
     mutable std::mutex mutex_;
