@@ -62,9 +62,38 @@ bool StreamIsJournal(int fd) {
            inode == static_cast<unsigned long long>(st.st_ino);
 }
 
+std::string Escaped(const std::string& text) {
+    // Columns: the character, how it is shown. Other control characters show as \xHH.
+    static const struct {
+        char c;
+        const char* shown;
+    } kNamed[] = {{'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+    static_assert(sizeof kNamed / sizeof kNamed[0] == 3, "three named characters");
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // U+0080..U+009F, the C1 controls, are two bytes in UTF-8: 0xC2 and 0x80..0x9F.
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c >= 0x20 && c != 0x7f && !c1) {
+            out += text[i];
+            continue;
+        }
+        const char* shown = nullptr;
+        for (const auto& row : kNamed)
+            if (row.c == text[i]) shown = row.shown;
+        char hex[8];
+        if (c1) std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned char>(text[++i]));
+        else std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += shown ? shown : hex;
+    }
+    return out;
+}
+
 std::string FormatLine(Level level, const std::string& line, bool prefix) {
     const int priority = kLevelNames[static_cast<int>(level)].priority;
-    return (prefix ? "<" + std::to_string(priority) + ">" : std::string()) + line + "\n";
+    return (prefix ? "<" + std::to_string(priority) + ">" : std::string()) + Escaped(line) + "\n";
 }
 
 void Say(Level level, const std::string& line) {

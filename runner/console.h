@@ -35,7 +35,10 @@ void SetJournalPrefixes(bool on);
 // True when JOURNAL_STREAM names the file that `fd` is.
 bool StreamIsJournal(int fd);
 
-// The line as written: "<5>text\n" with prefixes, "text\n" without.
+// `text` with its control characters shown as \n, \r, \t, \x1b, \u009b...: a device
+// name or a peer's message cannot end a line early, forge the next or colour it.
+std::string Escaped(const std::string& text);
+// The line as written, escaped: "<5>text\n" with prefixes, "text\n" without.
 std::string FormatLine(Level level, const std::string& line, bool prefix);
 
 void Say(Level level, const std::string& line);

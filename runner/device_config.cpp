@@ -1,9 +1,14 @@
 #include "device_config.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include <json/reader.h>
 
@@ -61,8 +66,18 @@ bool Known(const DeviceKey (&keys)[N], const std::string& key) {
     return false;
 }
 
-bool CheckAppSetting(const Json::Value& app, std::string& error) {
-    if (app.isNull()) return true;
+// A NUL cuts a port's path short where the system reads it, and a newline or an
+// escape sequence in a name forges or colours log lines.
+bool OneLineText(const Json::Value& v) {
+    if (!v.isString() || v.asString().empty()) return false;
+    for (const char c : v.asString())
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+bool CheckAppSetting(const Json::Value& object, std::string& error) {
+    if (!object.isMember("appSetting")) return true;
+    const Json::Value& app = object["appSetting"];
     if (!app.isObject()) {
         error = "\"appSetting\" must be a JSON object";
         return false;
@@ -70,6 +85,13 @@ bool CheckAppSetting(const Json::Value& app, std::string& error) {
     for (const std::string& key : app.getMemberNames()) {
         if (!Known(kAppSettingKeys, key)) {
             error = "unknown key \"" + key + "\" in \"appSetting\"";
+            return false;
+        }
+    }
+    // The device reads them as numbers whatever they hold ("abc" would be 0).
+    for (const DeviceKey& k : kAppSettingKeys) {
+        if (app.isMember(k.key) && std::strcmp(k.kind, "number") == 0 && !app[k.key].isInt()) {
+            error = std::string("\"") + k.key + "\" in \"appSetting\" must be a whole number";
             return false;
         }
     }
@@ -134,7 +156,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
             return false;
         }
     }
-    if (!CheckAppSetting(object["appSetting"], error)) return false;
+    if (!CheckAppSetting(object, error)) return false;
     out.data_id = default_id;
     const Json::Value& id = object["data_id"];
     if (!id.isNull()) {
@@ -145,8 +167,8 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         out.data_id = id.asUInt();
     }
     const Json::Value& name = object["name"];
-    if (!name.isNull() && (!name.isString() || name.asString().empty())) {
-        error = "\"name\" must be a non-empty text";
+    if (!name.isNull() && !OneLineText(name)) {
+        error = "\"name\" must be a non-empty text without control characters";
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
@@ -175,15 +197,15 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         error = "\"port\" is missing (a serial device, or HOST:PORT for tcp)";
         return false;
     }
-    if (!port.isString() || port.asString().empty()) {
-        error = "\"port\" must be a non-empty text";
+    if (!OneLineText(port)) {
+        error = "\"port\" must be a non-empty text without control characters";
         return false;
     }
-    std::string host, service;
+    std::string host, service, why;
     if (transport.isString() && transport.asString() == "tcp" &&
-        !SplitHostPort(port.asString(), host, service)) {
+        !SplitHostPort(port.asString(), host, service, &why)) {
         error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not \"" +
-                port.asString() + "\"";
+                port.asString() + "\" (" + why + ")";
         return false;
     }
     out.settings = object;
@@ -192,15 +214,37 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
 
 }  // namespace
 
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
+                   std::string* why) {
+    auto refuse = [why](const char* what) {
+        if (why) *why = what;
+        return false;
+    };
     const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
+    if (colon == std::string::npos) return refuse("no :PORT");
     host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
     port = text.substr(colon + 1);
     int64_t n = 0;
-    return !host.empty() && novexcli::ParseWhole(port, 1, 65535, n);
+    if (!novexcli::ParseWhole(port, 1, 65535, n)) return refuse("the port must be 1..65535");
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    if (host.empty()) return refuse("no host");
+    in6_addr v6{};
+    if (bracketed || host.find(':') != std::string::npos) {
+        // "1.2.3.4:502:3" is no address at all; an IPv6 one needs its brackets.
+        if (!bracketed || inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+            return refuse("an IPv6 address goes in brackets, as [::1]:502");
+        return true;
+    }
+    // Digits and dots alone would be looked up as a name when they are no address.
+    in_addr v4{};
+    if (host.find_first_not_of("0123456789.") == std::string::npos &&
+        inet_pton(AF_INET, host.c_str(), &v4) != 1)
+        return refuse("not an IPv4 address");
+    if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789.-_") != std::string::npos)
+        return refuse("not a host name");
+    return true;
 }
 
 bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
@@ -211,9 +255,16 @@ bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
 
 bool ParseConfig(const std::string& text, const std::string& origin,
                  std::vector<DeviceConfig>& out, ProgramConfig& program, std::string& error) {
+    if (text.size() > kMaxConfigBytes) {
+        error = origin + ": larger than " + std::to_string(kMaxConfigBytes >> 20) +
+                " MiB, not a configuration";
+        return false;
+    }
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
+    // "{...}{...}" is two values, not a first one to poll and a rest to ignore.
+    builder["failIfExtra"] = true;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string parse_error;
@@ -224,9 +275,17 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         parse_error = e.what();  // nesting too deep
     }
     if (!parsed) {
-        // The reader's report is several lines; the first names the place.
-        const std::string first = parse_error.substr(0, parse_error.find('\n'));
-        error = origin + ": not valid JSON: " + first;
+        // The reader's report is several lines: the place ("* Line 1, Column 5"), then
+        // what is wrong there.
+        std::string where = parse_error.substr(0, parse_error.find('\n'));
+        if (where.rfind("* ", 0) == 0) where.erase(0, 2);
+        std::string what;
+        if (parse_error.find('\n') != std::string::npos) {
+            const size_t start = parse_error.find_first_not_of(' ', parse_error.find('\n') + 1);
+            if (start != std::string::npos)
+                what = parse_error.substr(start, parse_error.find('\n', start) - start);
+        }
+        error = origin + ": not valid JSON: " + where + (what.empty() ? "" : ": " + what);
         return false;
     }
     // An empty "devices" is a service's configuration before its first UPS: nothing is
@@ -278,18 +337,29 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
                           ProgramConfig& program, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        error = path + ": cannot read the configuration file: " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        error = path + ": is a directory, not a configuration file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot read the configuration file";
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // One byte past the limit is enough to refuse it (and /dev/zero ends too).
+    std::string text(kMaxConfigBytes + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
     if (in.bad()) {
         error = path + ": cannot read the configuration file";
         return false;
     }
-    return ParseConfig(text.str(), path, out, program, error);
+    text.resize(static_cast<size_t>(in.gcount()));
+    return ParseConfig(text, path, out, program, error);
 }
 
 }  // namespace vimo

@@ -1,6 +1,7 @@
 // The devices to poll: each one's JSON object, as its InitSetting will receive it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ struct ProgramConfig {
     Json::Value history;                // retention, checked by ParseRetention; null: none
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
+// A configuration file larger than this is refused unread: a few hundred devices take
+// well under a tenth of it, and a wrong path (a log, a disk image) is caught at once.
+constexpr size_t kMaxConfigBytes = size_t{1} << 20;
 
 struct DeviceConfig {
     uint32_t data_id = 1;
@@ -56,11 +60,14 @@ bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
 // Checks one device object given on the command line (or built by --simulate).
 bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::string& error);
 
-// Reads FILE and parses it as above; the error names the file.
+// Reads FILE (a regular file of at most kMaxConfigBytes) and parses it as above; the
+// error names the file.
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
                           ProgramConfig& program, std::string& error);
 
-// "HOST:PORT" with a non-empty host and a port 1..65535 (IPv6 hosts in brackets).
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port);
+// "HOST:PORT" with a port 1..65535 and a host that is an IPv4 address, a name, or an
+// IPv6 address in brackets; false, with what is wrong in `why` if given, otherwise.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
+                   std::string* why = nullptr);
 
 }  // namespace vimo

@@ -1,9 +1,12 @@
 #include "device_session.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <exception>
 
 #include "history_store.h"
+#include "novexups_data.h"
 #include "plugin_library.h"
 #include "round_time.h"
 
@@ -157,6 +160,18 @@ bool DeviceSession::Replay(const StoredRound& round, std::string& error) {
         error = "stored round " + std::to_string(round.id) + " has no valid time (\"" +
                 round.time + "\")";
         return false;
+    }
+    // Polling never writes the record's device id again: a round stored under another
+    // id would carry that id into every record stored after it.
+    if (round.record.size() == sizeof(NovexUPS_Data_t)) {
+        decltype(NovexUPS_Data_t::device_id) stored = 0;
+        std::memcpy(&stored, round.record.data() + offsetof(NovexUPS_Data_t, device_id),
+                    sizeof stored);
+        if (stored != config_.data_id) {
+            error = "stored round " + std::to_string(round.id) + " carries device id " +
+                    std::to_string(stored) + ", not " + std::to_string(config_.data_id);
+            return false;
+        }
     }
     int accepted = 0;
     try {

@@ -19,7 +19,9 @@ bool ModbusLine::Open(std::string& error, bool* in_use) {
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_NONE);
     if (modbus_connect(ctx) != 0) {
         const int failure = errno;
-        error = modbus_strerror(failure);
+        // libmodbus gives up a TCP connect that does not complete within the response
+        // timeout and leaves errno as the pending connect set it.
+        error = failure == EINPROGRESS ? "timed out connecting" : modbus_strerror(failure);
         // A port opened exclusively by another program refuses everyone but root.
         if (failure == EBUSY) {
             error = "in use by another program (" + error + ")";
@@ -85,7 +87,7 @@ bool ValidRequest(int slave, int first, int count, int max) {
 
 }  // namespace
 
-ExchangeResult ModbusLine::Finish(int rc, int expected) {
+ExchangeResult ModbusLine::Finish(int rc, int expected, const std::string& detail) {
     if (rc == expected) return {};
     ExchangeResult result;
     if (rc >= 0) {
@@ -95,18 +97,27 @@ ExchangeResult ModbusLine::Finish(int rc, int expected) {
     } else {
         const int error = errno;
         result.status = Classify(error);
-        result.message = modbus_strerror(error);
+        result.message = detail.empty() ? modbus_strerror(error) : detail;
     }
     Recover(result.status);
     return result;
 }
 
-template <typename Read>
-ExchangeResult ModbusLine::Perform(int slave, int count, Read read) {
+int ModbusLine::Transfer(int slave, int function, int first, int count, void* out,
+                         std::string& detail) {
+    (void)detail;
+    modbus_set_slave(ctx_, slave);
+    if (function == MODBUS_FC_READ_COILS)
+        return modbus_read_bits(ctx_, first, count, static_cast<uint8_t*>(out));
+    return modbus_read_input_registers(ctx_, first, count, static_cast<uint16_t*>(out));
+}
+
+ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count, void* out) {
     if (!ctx_) return {Exchange::kNotOpen, "port not open"};
     for (int attempt = 0;; ++attempt) {
-        modbus_set_slave(ctx_, slave);
-        ExchangeResult result = Finish(read(ctx_), count);
+        std::string detail;
+        const int rc = Transfer(slave, function, first, count, out, detail);
+        ExchangeResult result = Finish(rc, count, detail);
         if (result.ok()) {
             if (attempt > 0) ++recovered_;
             return result;
@@ -129,16 +140,13 @@ ExchangeResult ModbusLine::Perform(int slave, int count, Read read) {
 ExchangeResult ModbusLine::ReadBits(int slave, int first, int count, uint8_t* out) {
     if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_BITS))
         return {Exchange::kBadRequest, "request outside the protocol's limits"};
-    return Perform(slave, count,
-                   [&](modbus_t* ctx) { return modbus_read_bits(ctx, first, count, out); });
+    return Perform(slave, MODBUS_FC_READ_COILS, first, count, out);
 }
 
 ExchangeResult ModbusLine::ReadInputRegisters(int slave, int first, int count, uint16_t* out) {
     if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_REGISTERS))
         return {Exchange::kBadRequest, "request outside the protocol's limits"};
-    return Perform(slave, count, [&](modbus_t* ctx) {
-        return modbus_read_input_registers(ctx, first, count, out);
-    });
+    return Perform(slave, MODBUS_FC_READ_INPUT_REGISTERS, first, count, out);
 }
 
 std::unique_ptr<ModbusLine> MakeLine(const LineSettings& settings) {

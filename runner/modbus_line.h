@@ -65,7 +65,20 @@ public:
     // "serial /dev/ttyUSB0" or "tcp 127.0.0.1:502", for messages.
     std::string Describe() const;
 
+    // Checks, before the first round, what can be checked of the port without opening
+    // it (a TCP host name resolves); false with the reason.
+    virtual bool Check(std::string& error) {
+        (void)error;
+        return true;
+    }
+
 protected:
+    // One read request and its answer: the number of values read (`count`), or -1 with
+    // errno set the way libmodbus sets it (ETIMEDOUT, EMBBADDATA, MODBUS_ENOBASE + an
+    // exception code, ...) and, where that says too little, the cause in `detail`.
+    // libmodbus's own exchange here; a transport may check more of the answer.
+    virtual int Transfer(int slave, int function, int first, int count, void* out,
+                         std::string& detail);
     // A context for the transport, or null with the reason.
     virtual modbus_t* NewContext(std::string& error) = 0;
     // What the transport does after a failed exchange, before the next request.
@@ -79,9 +92,8 @@ protected:
     modbus_t* ctx_ = nullptr;
 
 private:
-    ExchangeResult Finish(int rc, int expected);
-    template <typename Read>
-    ExchangeResult Perform(int slave, int count, Read read);
+    ExchangeResult Finish(int rc, int expected, const std::string& detail);
+    ExchangeResult Perform(int slave, int function, int first, int count, void* out);
     LineSettings settings_;
     int64_t recovered_ = 0;
 };

@@ -37,6 +37,13 @@ std::chrono::milliseconds UntilNextSecond() {
 
 using Clock = std::chrono::steady_clock;
 
+// A round that fails at once (a refused connection, a missing port) would be tried
+// again at once on a short interval, thousands of times a second. From the second
+// failed round in a row the next waits kFirstBackoff, twice that after each further
+// failure, at most kMaxBackoff: a device polled once a second or slower is not slowed.
+constexpr std::chrono::milliseconds kFirstBackoff{10};
+constexpr std::chrono::milliseconds kMaxBackoff{1000};
+
 DeviceMonitor::Moment Now() {
     return {Clock::now(), static_cast<int64_t>(std::time(nullptr))};
 }
@@ -114,9 +121,14 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
 
 bool Poller::Claim(std::string& error) {
     for (auto& line : lines_) {
+        // A host that does not resolve would fail every round as if it were down.
+        std::string why;
+        if (!line->transport->Check(why)) {
+            error = line->transport->Describe() + ": " + why;
+            return false;
+        }
         if (line->transport->settings().transport != "rtu") continue;
         bool in_use = false;
-        std::string why;
         // A port that cannot be opened now may come back (an adapter plugged in
         // later) and is retried every round; one that another program holds is not.
         if (!line->transport->Open(why, &in_use) && in_use) {
@@ -275,6 +287,20 @@ void Poller::Account(Device& d, const RoundResult& result) {
     }
 }
 
+void Poller::BackOff(Device& d, const RoundResult& result) {
+    if (result.completed) d.backoff_said = false;
+    if (result.completed || result.stopped || d.failures_in_row < 2) return;
+    const int64_t doublings = std::min<int64_t>(d.failures_in_row - 2, 16);
+    const auto wait = std::min(kFirstBackoff * (int64_t{1} << doublings), kMaxBackoff);
+    if (d.due >= Clock::now() + wait) return;
+    d.due = Clock::now() + wait;
+    if (d.backoff_said) return;
+    d.backoff_said = true;
+    Say("[" + d.session->config().name + "] rounds keep failing: the next ones wait up to " +
+        Seconds(std::chrono::duration<double>(kMaxBackoff).count()) +
+        " apart until one completes");
+}
+
 Clock::time_point Poller::CheckCommunication(Line& line) {
     Clock::time_point earliest = Clock::time_point::max();
     for (Device& d : line.devices) {
@@ -324,6 +350,7 @@ void Poller::Serve(Line& line) {
         next->due += std::chrono::milliseconds(next->session->interval_ms());
         const Clock::time_point now = Clock::now();
         if (next->due < now) next->due = now;
+        BackOff(*next, result);
     }
     line.transport->Close();
     if (settings_.before_totals) settings_.before_totals();

@@ -46,8 +46,9 @@ public:
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
     ~Poller();
-    // Opens every serial port before the threads start, so that a port another
-    // program holds stops the start with one line naming it.
+    // Opens every serial port and resolves every TCP host before the threads start, so
+    // that a port another program holds, or a host that does not resolve, stops the
+    // start with one line naming it.
     bool Claim(std::string& error);
 
     void Start();
@@ -88,6 +89,7 @@ private:
         int64_t failures_in_row = 0;
         bool done = false;
         std::time_t loaded_second = -1;  // when a round was loaded at start
+        bool backoff_said = false;        // in this run of failed rounds
         std::chrono::steady_clock::time_point due;
         size_t slot = 0;  // on the board
         std::unique_ptr<DeviceMonitor> monitor;
@@ -103,6 +105,8 @@ private:
     void Serve(Line& line);
     bool Wait(std::chrono::steady_clock::time_point until);
     void Account(Device& device, const RoundResult& result);
+    // Puts off the next round of a device whose rounds keep failing.
+    void BackOff(Device& device, const RoundResult& result);
     // The communication rule of every device on the line; the earliest next deadline.
     std::chrono::steady_clock::time_point CheckCommunication(Line& line);
     // Publishes the update, writes --status-out when asked, reports its events.

@@ -31,8 +31,13 @@ const char kFooter[] =
     "A round of the scenario starts with each read of coil 1. Nth counts every request\n"
     "served since start. The scenario file's format is in the README.";
 
+// The ranges of the counting options; their errors name them.
 constexpr int64_t kMaxEvery = 1000000000;
-constexpr const char* kEvery = "a request count of at least 1";
+constexpr int64_t kMaxRequests = 1000000000000000000LL;
+
+std::string Counts(const char* what, int64_t max) {
+    return std::string(what) + " 1.." + std::to_string(max);
+}
 
 bool ParseReal(const std::string& text, double lo, double hi, double& out) {
     if (text.empty()) return false;
@@ -157,7 +162,8 @@ void AddFaults(CLI::App& app, Options& o) {
              o.baud_pacing, Line("baud").min, Line("baud").max, Range(Line("baud"), "a line speed"))
         ->group(group);
     for (const FaultFlag& f : kFaultFlags)
-        AddWhole(app, f.flag, f.help, o.faults.*f.member, 1, kMaxEvery, kEvery)->group(group);
+        AddWhole(app, f.flag, f.help, o.faults.*f.member, 1, kMaxEvery,
+                 Counts("a request count", kMaxEvery))->group(group);
     CLI::Option* delay =
         AddWhole(app, "--fault-delay-ms", "delay answers by N milliseconds ...",
                  o.faults.delay_ms, 1, 600000, "milliseconds 1..600000");
@@ -165,7 +171,7 @@ void AddFaults(CLI::App& app, Options& o) {
     AddWhole(app, "--fault-delay-every",
              "... every Nth request (default 1; with --fault-rate and no --fault-delay-every, "
              "the delay only sizes the random delays)",
-             o.faults.delay_every, 1, kMaxEvery, kEvery)
+             o.faults.delay_every, 1, kMaxEvery, Counts("a request count", kMaxEvery))
         ->needs(delay)
         ->group(group);
     AddReal(app, "--fault-rate",
@@ -198,7 +204,7 @@ void AddOptions(CLI::App& app, Options& o) {
         ->group("Data");
     const std::string stopping = "Stopping";
     AddWhole(app, "--max-requests", "exit after N requests", o.max_requests, 1,
-             1000000000000000000LL, "a count of at least 1")
+             kMaxRequests, Counts("a count", kMaxRequests))
         ->group(stopping);
     AddReal(app, "--duration-s", "exit after X seconds", o.duration_s, 0.001, 1e7,
             "seconds, more than 0")

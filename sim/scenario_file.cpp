@@ -19,6 +19,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -108,10 +109,17 @@ public:
         const bool coils = table == novexsim::Table::kCoils;
         const long long top = coils ? 1 : 65535;
         const long long bottom = delta ? -top : 0;
+        // JSON refuses a key given twice, but "65" and "065" are two keys for one
+        // address: the later value would silently win.
+        std::map<int, std::string> spelt;
         for (const std::string& key : object.getMemberNames()) {
             int address = 0;
             if (!ParseAddress(key, address))
                 return Fail(where + ": \"" + key + "\" is not an address");
+            const auto [first, fresh] = spelt.emplace(address, key);
+            if (!fresh)
+                return Fail(where + ": address " + std::to_string(address) +
+                            " is given twice (\"" + first->second + "\" and \"" + key + "\")");
             if (!IsMapped(table, address))
                 return Fail(where + ": address " + key + " is not served (" +
                             DescribeMap(table) + ")");

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -442,6 +443,26 @@ TEST(EndToEnd, GivesUpAfterMaxFailuresWhenThePortIsGone) {
     EXPECT_EQ(3u, CountLines(run.err, "retrying next round"));
     EXPECT_EQ(1u, CountLines(run.err, "giving up after 3 failed rounds in a row"));
     EXPECT_EQ("", run.out);
+}
+
+// Unpaced rounds against a closed port fail at once: from the second failure in a row
+// they wait 10, 20, 40 ... ms, at most a second (together over 2 s for ten rounds)
+// instead of flooding the log.
+TEST(EndToEnd, FailingRoundsBackOffAndSaySoOnce) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}, dir / "sim.log"));
+    const std::string address = sim.address();
+    EXPECT_EQ(0, sim.Stop());
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome run = RunVimohost(
+        {"--tcp", address, "--max-failures", "10", "--interval-ms", "0", "--no-history"}, dir);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(3, run.exit_code);
+    EXPECT_EQ(10u, CountLines(run.err, "retrying next round")) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "rounds keep failing: the next ones wait up to 1.000 s"));
+    EXPECT_GE(seconds, 2.0);
 }
 
 TEST(EndToEnd, SimulateRunsTheSimulatorAndStopsIt) {

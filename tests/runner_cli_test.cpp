@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_config.h"
 #include "runner_processes.h"
 
 namespace {
@@ -31,6 +32,11 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--tcp", "localhost"}, "must be HOST:PORT", 2},
     {{"--tcp", "127.0.0.1:70000"}, "must be HOST:PORT", 2},
     {{"--tcp=:502"}, "must be HOST:PORT", 2},
+    {{"--tcp", "127.0.0.1:1502:3"}, "(an IPv6 address goes in brackets, as [::1]:502)", 2},
+    {{"--tcp", "[]:1502"}, "not \"[]:1502\" (no host)", 2},
+    {{"--tcp", "256.1.1.1:502"}, "(not an IPv4 address)", 2},
+    {{"--tcp", "ups one:502"}, "(not a host name)", 2},
+    {{"--tcp", "no.such.host.invalid:502"}, "tcp no.such.host.invalid:502: cannot resolve host no.such.host.invalid", 1},
     {{"--serial", "/dev/null", "--tcp", "a:1"}, "give only one of them", 2},
     {{"--serial", "/dev/null", "--slave", "248"}, "--slave must be a whole number from 1 to 247", 2},
     {{"--serial", "/dev/null", "--slave", "0"}, "--slave must be a whole number from 1 to 247", 2},
@@ -113,10 +119,20 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
 // group is refused by vimohost itself, the second by the runtime's port settings or
 // the device, after the plug-in is loaded.
 struct BadConfig {
-    const char* text;
+    std::string text;
     const char* message;
 };
 const BadConfig kBadConfigs[] = {
+    {"{\"port\": \"/dev/a\"}{\"port\": \"/dev/b\"}", "Extra non-whitespace after JSON value"},
+    {"{\"port\": \"/dev/a\"} xyz", "not valid JSON: Line 1, Column 19: Extra non-whitespace"},
+    {"{\"port\": \"/dev/null\", \"name\": \"a\\u0000b\"}", "\"name\" must be a non-empty text without"},
+    {"{\"port\": \"/dev/null\", \"name\": \"a\\nb\"}", "\"name\" must be a non-empty text without"},
+    {"{\"port\": \"/dev/null\", \"name\": \"\\u001b[31mred\"}", "without control characters"},
+    {"{\"port\": \"/dev/null\\u0000x\"}", "\"port\" must be a non-empty text without control"},
+    {"{\"port\": \"/dev/null\", \"appSetting\": null}", "\"appSetting\" must be a JSON object"},
+    {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": \"abc\"}}",
+     "\"b_mode\" in \"appSetting\" must be a whole number"},
+    {std::string(vimo::kMaxConfigBytes, ' ') + "{\"port\": \"/dev/null\"}", "larger than 1 MiB"},
     {"", "not valid JSON"},
     {"{\"port\": \"/dev/null\"", "not valid JSON"},
     {"{\"port\": \"/dev/null\", \"port\": \"/dev/zero\"}", "not valid JSON"},
@@ -144,7 +160,7 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"stop_bits\": 3}", "\"stop_bits\" must be"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/a\", \"baud\": 19200, \"data_id\": 5}]",
      "share /dev/a but not its speed"},
-    {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": [1]}}", "refused its configuration"},
+    {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": [1]}}", "must be a whole number"},
     {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mod\": 0}}", "unknown key \"b_mod\" in \"appSetting\""},
     {"{\"port\": \"/dev/null\", \"appSetting\": 0}", "\"appSetting\" must be a JSON object"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"on_evnt\": []}", "unknown key \"on_evnt\""},
@@ -156,7 +172,7 @@ const BadConfig kBadConfigs[] = {
 
 TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
     for (const BadConfig& c : kBadConfigs) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(c.text.substr(0, 200));
         TempDir dir;
         runner_test::WriteFile(dir / "ups.json", c.text);
         const runner_test::Outcome run = RunVimohost({"--config", "ups.json"}, dir, 20000, dir.path());
@@ -165,10 +181,12 @@ TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
     }
 }
 
-TEST(VimohostConfiguration, MissingFileIsNamed) {
+TEST(VimohostConfiguration, MissingFileOrDirectoryIsNamed) {
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--config", "absent.json"}, dir, 20000, dir.path()),
                        "absent.json: cannot read the configuration file", 2, dir);
+    ExpectOneLineError(RunVimohost({"--config", "/tmp"}, dir, 20000, dir.path()),
+                       "/tmp: is a directory", 2, dir);
 }
 
 // The simulator's log lives in a temporary file while vimohost runs, whether the

@@ -44,6 +44,8 @@ TEST_F(Session, StoredRoundKeepsItsTimeAndIsNotStoredAgain) {
     // Every alarm bit set, and the device's alarm rules on: a replay reports none.
     std::string error;
     std::vector<unsigned char> record(853, 1);
+    const uint32_t own_id = 4;
+    std::memcpy(record.data(), &own_id, sizeof own_id);
     ASSERT_TRUE(store->AddRound(4, "2021-06-07 08:09:10", record.data(), record.size(), error));
     auto session = Make(R"({"data_id": 4, "port": "/dev/null", "appSetting": {"b_mode": 0}})");
     ASSERT_TRUE(session);
@@ -66,15 +68,21 @@ TEST_F(Session, StoredRoundKeepsItsTimeAndIsNotStoredAgain) {
     EXPECT_NE(2021, now.year);
 }
 
-TEST_F(Session, StoredRoundOfAnotherSizeOrWithoutTimeIsRefused) {
-    auto session = Make(R"({"port": "/dev/null"})");
+TEST_F(Session, StoredRoundOfAnotherSizeOrDeviceOrWithoutTimeIsRefused) {
+    auto session = Make(R"({"port": "/dev/null", "data_id": 3})");
     ASSERT_TRUE(session);
     std::string error;
-    vimo::StoredRound short_round{3, 1, "2021-06-07 08:09:10", std::vector<unsigned char>(852), 0, "ups1"};
+    vimo::StoredRound short_round{3, 3, "2021-06-07 08:09:10", std::vector<unsigned char>(852), 0, "ups3"};
     EXPECT_FALSE(session->Replay(short_round, error));
     EXPECT_NE(std::string::npos, error.find("852 bytes")) << error;
-    vimo::StoredRound no_time{4, 1, "", std::vector<unsigned char>(853), 0, "ups1"};
+    vimo::StoredRound no_time{4, 3, "", std::vector<unsigned char>(853), 0, "ups3"};
     EXPECT_FALSE(session->Replay(no_time, error));
+    // The record's own device id (its first bytes) says whose it is.
+    vimo::StoredRound foreign{5, 3, "2021-06-07 08:09:10", std::vector<unsigned char>(853), 0, "ups3"};
+    const uint32_t other_id = 7;
+    std::memcpy(foreign.record.data(), &other_id, sizeof other_id);
+    EXPECT_FALSE(session->Replay(foreign, error));
+    EXPECT_EQ("stored round 5 carries device id 7, not 3", error);
     EXPECT_FALSE(session->device().data_ready);
 }
 

@@ -57,6 +57,26 @@ TEST(LogLevels, NamesParseAndCarryTheirSyslogPriority) {
     EXPECT_EQ(vimo::LevelChoices(), "error|warning|notice|info|debug");
 }
 
+// Every line is written escaped, so a name cannot forge a line or colour one.
+// Columns: the line, as written.
+struct EscapedRow {
+    const char* line;
+    const char* written;
+};
+const EscapedRow kEscaped[] = {
+    {"[ups1] ok", "[ups1] ok\n"},
+    {"[a\nvimohost: forged] x", "[a\\nvimohost: forged] x\n"},
+    {"[\x1b[31mred\r\t] x", "[\\x1b[31mred\\r\\t] x\n"},
+    {"[\x7f\x01] x", "[\\x7f\\x01] x\n"},
+    {"[\xc2\x9b" "2J 电池] x", "[\\u009b2J 电池] x\n"},
+};
+
+TEST(LogLevels, LinesAreWrittenEscaped) {
+    for (const EscapedRow& row : kEscaped)
+        EXPECT_EQ(row.written, vimo::FormatLine(Level::kNotice, row.line, false)) << row.written;
+    EXPECT_EQ("<4>[a\\nb]\n", vimo::FormatLine(Level::kWarning, "[a\nb]", true));
+}
+
 TEST(LogLevels, AChosenLevelShowsItselfAndWhatIsMoreUrgent) {
     vimo::SetConsoleLevel(Level::kWarning);
     EXPECT_TRUE(vimo::ConsoleShows(Level::kError));
