@@ -124,7 +124,7 @@ struct BadConfig {
 };
 const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/a\"}{\"port\": \"/dev/b\"}", "Extra non-whitespace after JSON value"},
-    {"{\"port\": \"/dev/a\"} xyz", "not valid JSON: Line 1, Column 19: Extra non-whitespace"},
+    {"{\"port\": \"/dev/a\"} xyz", "not valid JSON: Line 1, Column 20: Extra non-whitespace"},
     {"{\"port\": \"/dev/null\", \"name\": \"a\\u0000b\"}", "\"name\" must be a non-empty text without"},
     {"{\"port\": \"/dev/null\", \"name\": \"a\\nb\"}", "\"name\" must be a non-empty text without"},
     {"{\"port\": \"/dev/null\", \"name\": \"\\u001b[31mred\"}", "without control characters"},
