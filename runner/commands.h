@@ -7,7 +7,7 @@ namespace vimo {
 
 // Exit codes of vimohost.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // cannot start: plug-in, history, simulator
+constexpr int kExitFailure = 1;  // cannot start: plug-in, history, simulator, host name
 constexpr int kExitUsage = 2;    // bad options or configuration
 constexpr int kExitGaveUp = 3;   // --max-failures reached
 constexpr int kExitInterrupted = 130;  // a second SIGINT/SIGTERM: stopped at once

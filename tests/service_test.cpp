@@ -404,9 +404,12 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     const std::string log = runner_test::ReadFile(err);
     ASSERT_TRUE(std::regex_search(log, served, std::regex("UPS protocol server on 127.0.0.1:([0-9]+)")));
     EXPECT_NE(ListUps(std::stoi(served[1])).find("UPS ups2 "), std::string::npos);
-    runner_test::WriteFile(config, "{\"devices\": [");
+    // Read as strictly as at start: were the text after the value ignored, the empty
+    // "devices" would stop both lines.
+    runner_test::WriteFile(config, "{\"devices\": []} {\"devices\": [");
     kill(vimohost.pid(), SIGHUP);
     ASSERT_TRUE(WaitFor(err, "reload refused", manager, datagrams)) << runner_test::ReadFile(err);
+    EXPECT_EQ(1u, runner_test::CountLines(runner_test::ReadFile(err), "Extra non-whitespace"));
     const size_t rounds_before = runner_test::CountLines(runner_test::ReadFile(err), "[ups2] round");
     ASSERT_TRUE(WaitFor(err, "[ups2] round", manager, datagrams, rounds_before + 2)) << runner_test::ReadFile(err);
     EXPECT_EQ(vimohost.Stop(5000), 0);
