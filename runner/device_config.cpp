@@ -68,7 +68,7 @@ bool Known(const DeviceKey (&keys)[N], const std::string& key) {
 
 // A NUL cuts a port's path short where the system reads it, and a newline or an
 // escape sequence in a name forges or colours log lines.
-bool OneLineText(const Json::Value& v) {
+bool PlainText(const Json::Value& v) {
     if (!v.isString() || v.asString().empty()) return false;
     for (const char c : v.asString())
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
@@ -167,7 +167,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         out.data_id = id.asUInt();
     }
     const Json::Value& name = object["name"];
-    if (!name.isNull() && !OneLineText(name)) {
+    if (!name.isNull() && !PlainText(name)) {
         error = "\"name\" must be a non-empty text without control characters";
         return false;
     }
@@ -197,7 +197,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         error = "\"port\" is missing (a serial device, or HOST:PORT for tcp)";
         return false;
     }
-    if (!OneLineText(port)) {
+    if (!PlainText(port)) {
         error = "\"port\" must be a non-empty text without control characters";
         return false;
     }
