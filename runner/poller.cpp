@@ -10,6 +10,7 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <system_error>
 
 #include "console.h"
 #include "history_store.h"
@@ -132,7 +133,7 @@ Poller::~Poller() {
     Join();
 }
 
-void Poller::Start() {
+bool Poller::Start(std::string& error) {
     const auto now = std::chrono::steady_clock::now();
     for (auto& line : lines_) {
         for (Device& d : line->devices) {
@@ -140,13 +141,35 @@ void Poller::Start() {
             d.monitor->Start(now);
         }
         ++running_;
-        line->thread = std::thread([this, l = line.get()] {
-            Serve(*l);
+        try {
+            line->thread = std::thread([this, l = line.get()] {
+                if (WaitForGo()) Serve(*l);
+                --running_;
+                std::lock_guard<std::mutex> lock(mutex_);
+                wake_.notify_all();
+            });
+        } catch (const std::system_error& e) {
             --running_;
-            std::lock_guard<std::mutex> lock(mutex_);
-            wake_.notify_all();
-        });
+            error = "cannot start a thread for " + line->transport->Describe() + ": " + e.what();
+            Stop();
+            Join();
+            return false;
+        }
     }
+    return true;
+}
+
+void Poller::Go() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    go_ = true;
+    wake_.notify_all();
+}
+
+// Whether the thread may poll: false when it was stopped before Go.
+bool Poller::WaitForGo() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return go_ || stop_.load(); });
+    return go_;
 }
 
 void Poller::Stop() {
