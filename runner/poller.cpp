@@ -340,8 +340,12 @@ void Poller::Serve(Line& line) {
         const auto longest = std::chrono::milliseconds(
             int64_t{device_line.timeout_ms} * (device_line.retries + 1) * 32 + 60000);
         line.round_deadline = (Clock::now() + longest).time_since_epoch().count();
-        const RoundResult result = next->session->Poll(*line.transport, &stop_);
+        RoundResult result = next->session->Poll(*line.transport, &stop_);
         line.round_deadline = 0;
+        // A round that fails once a stop was asked for was cut short by whatever stops
+        // us (a service manager stops the UPS's gateway or simulator too): unfinished,
+        // neither completed nor failed.
+        if (!result.completed && stop_) result.stopped = true;
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());

@@ -366,4 +366,24 @@ TEST(VimohostHardening, LockedHistoryDelaysStoringNotPolling) {
     EXPECT_EQ(36, store->CountRounds(1u));
 }
 
+// SIGTERM in mid-round, and the UPS gone while that round waits for an answer (a
+// service manager stops both): the round counts neither as completed nor as failed.
+TEST(VimohostHardening, RoundStoppedBySignalCountsNeitherWay) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--fault-delay-ms", "400"})) << sim.stdout_line();
+    TempDir dir;
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(runner_test::StartVimohost(
+        vimohost, dir, {"--tcp", sim.address(), "--no-history", "--status-out", dir / "s.json"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    kill(vimohost.pid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(sim.pid(), SIGKILL);
+    EXPECT_EQ(0, vimohost.Wait(20000));
+    const std::string err = ReadFile(dir / "err");
+    EXPECT_NE(std::string::npos, err.find("[ups1] 0 rounds completed, 0 failed")) << err;
+    EXPECT_EQ(std::string::npos, err.find("failed after")) << err;
+}
+
 }  // namespace
