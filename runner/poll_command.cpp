@@ -46,7 +46,8 @@ class SimulatorLog {
 public:
     SimulatorLog() {
         const char* dir = std::getenv("TMPDIR");
-        for (const std::string& place : {std::string(dir && *dir ? dir : "/tmp"), std::string("/tmp")}) {
+        const std::string places[] = {dir && *dir ? dir : "/tmp", "/tmp"};
+        for (const std::string& place : places) {
             std::string name = place + "/vimohost-sim-XXXXXX";
             fd_ = mkstemp(&name[0]);
             if (fd_ < 0) continue;
@@ -268,7 +269,8 @@ int CheckStatusTargets(PollRun& run) {
     if (base.empty()) return -1;
     std::vector<std::string> paths;
     if (run.configs.size() > 1)
-        for (const DeviceConfig& c : run.configs) paths.push_back(base + "." + std::to_string(c.data_id));
+        for (const DeviceConfig& c : run.configs)
+            paths.push_back(base + "." + std::to_string(c.data_id));
     else
         paths.push_back(base);
     std::string error;

@@ -96,7 +96,8 @@ int RemoveStaleTemporaries(const std::string& path) {
         const std::string name = entry->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string pid = name.substr(prefix.size());
-        if (pid.empty() || pid.size() > 10 || pid.find_first_not_of("0123456789") != std::string::npos)
+        if (pid.empty() || pid.size() > 10 ||
+            pid.find_first_not_of("0123456789") != std::string::npos)
             continue;
         const bool gone = kill(static_cast<pid_t>(std::stoll(pid)), 0) != 0 && errno == ESRCH;
         const std::string other = gone ? "" : CommandName(pid);
