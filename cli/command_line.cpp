@@ -1,5 +1,8 @@
 #include "command_line.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -9,6 +12,17 @@
 #include "version.h"
 
 namespace novexcli {
+
+void KeepStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open by now, so the lowest free number is `fd`.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened < 0 || opened == fd) continue;
+        dup2(opened, fd);
+        close(opened);
+    }
+}
 
 bool ParseWhole(const std::string& text, int64_t min, int64_t max, int64_t& out) {
     if (text.empty() || text.size() > 20) return false;

@@ -56,6 +56,11 @@ CLI::Option* AddValue(CLI::App& app, const std::string& flag, const std::string&
 // trailing text, within [min, max].
 bool ParseWhole(const std::string& text, int64_t min, int64_t max, int64_t& out);
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, before anything
+// else opens a file: otherwise the next socket or serial port would take the number,
+// and whatever is printed to standard output would go onto the wire.
+void KeepStandardDescriptors();
+
 // AddValue for a whole number in [min, max] stored in `target`.
 template <typename T>
 CLI::Option* AddWhole(CLI::App& app, const std::string& flag, const std::string& help, T& target,

@@ -24,7 +24,9 @@ struct RoundResult {
     bool port_unavailable = false;  // nothing was exchanged: the port could not be opened
     std::string error;
     double seconds = 0.0;  // RefreshStatus to the end of the round (or its failure)
-    bool stopped = false;  // `stop` came between two exchanges: neither completed nor failed
+    // `stop` came between two exchanges (or, as the poller sees it, before a failed
+    // exchange ended): neither completed nor failed.
+    bool stopped = false;
 };
 
 class DeviceSession {

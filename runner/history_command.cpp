@@ -32,10 +32,16 @@ private:
     std::streambuf* saved_;
 };
 
-void List(HistoryStore& store, const HistoryOptions& options) {
+int List(HistoryStore& store, const HistoryOptions& options) {
     std::optional<uint32_t> data_id;
     if (options.has_data_id) data_id = options.data_id;
     const std::vector<StoredRound> rounds = store.List(data_id, options.last);
+    const int64_t total = store.CountRounds(data_id);
+    const std::string failure = store.ReadError();
+    if (!failure.empty()) {
+        Fail("history " + options.history_file + ": " + failure);
+        return kExitFailure;
+    }
     if (options.json) {
         Json::Value list(Json::arrayValue);
         for (const StoredRound& r : rounds) {
@@ -51,16 +57,16 @@ void List(HistoryStore& store, const HistoryOptions& options) {
         Json::StreamWriterBuilder writer;
         writer["indentation"] = "  ";
         std::cout << Json::writeString(writer, list) << std::endl;
-        return;
+        return kExitOk;
     }
     std::printf("%8s %-12s %10s  %-19s %6s\n", "round", "device", "data_id", "time", "bytes");
     for (const StoredRound& r : rounds)
         std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),
                     r.device.c_str(), r.data_id, r.time.c_str(), r.record.size());
-    const int64_t total = store.CountRounds(data_id);
     if (total > static_cast<int64_t>(rounds.size()))
         Say("(the newest " + std::to_string(rounds.size()) + " of " + std::to_string(total) +
             " rounds; --last 0 lists all)");
+    return kExitOk;
 }
 
 int Render(HistoryStore& store, const HistoryOptions& options) {
@@ -74,6 +80,11 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
         }
     } else {
         round = store.Round(std::stoll(options.render));
+    }
+    const std::string failure = store.ReadError();
+    if (!failure.empty()) {
+        Fail("history " + options.history_file + ": " + failure);
+        return kExitFailure;
     }
     if (!round || (options.has_data_id && round->data_id != options.data_id)) {
         Fail("no stored round " + options.render +
@@ -110,7 +121,7 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
 
 int RunHistory(const HistoryOptions& options) {
     std::string error;
-    std::unique_ptr<HistoryStore> store = HistoryStore::Open(options.history_file, true, error);
+    std::unique_ptr<HistoryStore> store = HistoryStore::OpenReadOnly(options.history_file, error);
     if (!store) {
         Fail(error);
         return kExitFailure;
@@ -120,8 +131,7 @@ int RunHistory(const HistoryOptions& options) {
         return RunHistoryQuery(options);
     }
     if (!options.render.empty()) return Render(*store, options);
-    List(*store, options);
-    return kExitOk;
+    return List(*store, options);
 }
 
 }  // namespace vimo

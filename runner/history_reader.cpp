@@ -34,6 +34,7 @@ int64_t StepForPoints(int64_t since, int64_t until, int64_t points) {
 }
 
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
     std::unique_ptr<HistoryReader> reader(new HistoryReader());
     if (sqlite3_open_v2(path.c_str(), &reader->db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {

@@ -1,7 +1,9 @@
 #include "history_schema.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "alarms.h"
@@ -229,7 +231,71 @@ bool Upgrade(sqlite3* db, bool had_tables, std::string& error) {
     return Exec(db, "COMMIT", error);
 }
 
+// The columns this program uses, per table. Columns: table, its columns separated by
+// spaces.
+struct ShapeRow {
+    const char* table;
+    const char* columns;
+};
+const ShapeRow kShape[] = {
+    {"rounds", "id data_id time record utc"},
+    {"alarms", "id data_id time rule_id rule state utc"},
+    {"readings", "data_id utc round layout vals"},
+    {"readings_detail", "data_id utc round layout vals"},
+    {"layouts", "id measures"},
+    {"devices", "data_id name"},
+    {"events", "id data_id alarm text severity state utc local"},
+};
+static_assert(sizeof kShape / sizeof kShape[0] == 7, "tables of version 2");
+
+// "" when every table has its columns, else the first one missing.
+std::string MissingColumn(sqlite3* db) {
+    for (const ShapeRow& row : kShape) {
+        const std::string columns = row.columns;
+        size_t at = 0;
+        while (at < columns.size()) {
+            const size_t end = std::min(columns.find(' ', at), columns.size());
+            const std::string column = columns.substr(at, end - at);
+            at = end + 1;
+            const std::string sql = std::string("SELECT count(*) FROM pragma_table_info('") +
+                                    row.table + "') WHERE name = '" + column + "'";
+            if (Integer(db, sql.c_str()) != 1)
+                return std::string("table ") + row.table + " has no column " + column;
+        }
+    }
+    return "";
+}
+
 }  // namespace
+
+bool CheckHistoryPath(const std::string& path, std::string& error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+    error = "history " + path + ": not a regular file" +
+            (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? " (a device)"
+             : S_ISFIFO(st.st_mode)                     ? " (a FIFO)"
+             : S_ISDIR(st.st_mode)                      ? " (a directory)"
+                                                        : "");
+    return false;
+}
+
+bool QuickCheckHistory(sqlite3* db, std::string& error) {
+    sqlite3_stmt* s = nullptr;
+    // One finding is enough to refuse the file.
+    int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &s, nullptr);
+    std::string result;
+    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const unsigned char* t = sqlite3_column_text(s, 0);
+        result = t ? reinterpret_cast<const char*>(t) : "";
+    }
+    if (rc != SQLITE_ROW) result = sqlite3_errmsg(db);
+    sqlite3_finalize(s);
+    if (result == "ok") return true;
+    for (char& c : result)
+        if (c == '\n') c = ' ';
+    error = "damaged (" + result + ")";
+    return false;
+}
 
 bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
     const int64_t version = Integer(db, "PRAGMA user_version");
@@ -248,7 +314,12 @@ bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
         error = std::string("not a history file (") + sqlite3_errmsg(db) + ")";
         return false;
     }
-    if (version == kHistorySchemaVersion) return true;
+    if (version == kHistorySchemaVersion) {
+        const std::string missing = MissingColumn(db);
+        if (missing.empty()) return true;
+        error = "not a vimohost history file (" + missing + ")";
+        return false;
+    }
     if (tables == 1 || (tables == 0 && Integer(db, "SELECT count(*) FROM sqlite_master") > 0)) {
         error = "not a vimohost history file";
         return false;

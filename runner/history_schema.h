@@ -15,6 +15,16 @@ constexpr int kHistorySchemaVersion = 2;
 // readings decoded from the stored records, alarms copied as events), leaves a version
 // 2 file as it is. False with one line for a newer version or a file that is no
 // history. `writable` false: only checks that the file is at version 2.
+// A version 2 file must also have every table and column this program reads and
+// writes: a file of the same name and version but another shape is no history.
 bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error);
+
+// Whether `path` may be opened as a history: missing, or a regular file (or a link to
+// one). A device or FIFO would be opened as an empty database, and its journal made
+// beside it. False with a one-line error naming what it is.
+bool CheckHistoryPath(const std::string& path, std::string& error);
+
+// PRAGMA quick_check: false with its first finding (or SQLite's error) in `error`.
+bool QuickCheckHistory(sqlite3* db, std::string& error);
 
 }  // namespace vimo

@@ -1,6 +1,7 @@
 #include "history_store.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include "history_schema.h"
 #include "history_time.h"
@@ -57,6 +58,7 @@ const char kRoundColumns[] =
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool must_exist,
                                                  std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
     std::unique_ptr<HistoryStore> store(new HistoryStore());
     const int flags = must_exist ? SQLITE_OPEN_READWRITE
                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
@@ -72,14 +74,65 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
     // WAL lets readers (`vimohost history`, the web page) read while the poller writes;
     // a commit survives the process being killed at any moment. The WAL file is cut
     // back after checkpoints so that it does not keep the size of its largest burst.
-    if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+    // Switched on only once the file is known to be a history: a foreign file is left
+    // as it was.
+    if (!PrepareHistorySchema(store->db_, true, why) ||
+        !store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
                      "PRAGMA journal_size_limit=8388608;",
-                     why) ||
-        !PrepareHistorySchema(store->db_, true, why)) {
+                     why)) {
         error = "history " + path + ": " + why;
         return nullptr;
     }
     return store;
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path,
+                                                         std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
+    std::unique_ptr<HistoryStore> store(new HistoryStore());
+    // A file this user may write is opened for writing but kept from it (query_only),
+    // so that closing cleans up the WAL files as the last connection does; a read-only
+    // connection would leave them behind.
+    const bool writable = access(path.c_str(), W_OK) == 0;
+    const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    std::string why;
+    if (sqlite3_open_v2(path.c_str(), &store->db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+            SQLITE_OK ||
+        (writable && !store->Exec("PRAGMA query_only=1", why))) {
+        error = "history " + path + ": " +
+                (!why.empty() ? why : store->db_ ? sqlite3_errmsg(store->db_) : "cannot open");
+        return nullptr;
+    }
+    sqlite3_busy_timeout(store->db_, 5000);
+    // A file of the version before is upgraded once, when this user may write it.
+    int64_t version = -1;
+    {
+        Use use(store->Prepare("PRAGMA user_version"));
+        if (use.s && sqlite3_step(use.s) == SQLITE_ROW) version = sqlite3_column_int64(use.s, 0);
+    }
+    if (version >= 0 && version < kHistorySchemaVersion && writable) {
+        store.reset();
+        return Open(path, true, error);
+    }
+    if (!PrepareHistorySchema(store->db_, false, why)) {
+        error = "history " + path + ": " + why;
+        return nullptr;
+    }
+    return store;
+}
+
+bool HistoryStore::QuickCheck(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return QuickCheckHistory(db_, error);
+}
+
+std::string HistoryStore::ReadError() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read_error_;
+}
+
+void HistoryStore::NoteRead(int rc) {
+    read_error_ = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
 }
 
 HistoryStore::~HistoryStore() {
@@ -314,9 +367,11 @@ std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
     static const std::string sql =
         std::string(kRoundColumns) + "WHERE r.data_id = ? ORDER BY r.id DESC LIMIT 1";
     Use use(Prepare(sql.c_str()));
-    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ||
-        sqlite3_step(use.s) != SQLITE_ROW)
-        return std::nullopt;
+    const int rc = !use.s ? SQLITE_ERROR
+                   : sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                        : sqlite3_step(use.s);
+    NoteRead(rc);
+    if (rc != SQLITE_ROW) return std::nullopt;
     return ReadRound(use.s, true);
 }
 
@@ -324,9 +379,11 @@ std::optional<StoredRound> HistoryStore::Round(int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
     static const std::string sql = std::string(kRoundColumns) + "WHERE r.id = ?";
     Use use(Prepare(sql.c_str()));
-    if (!use.s || sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ||
-        sqlite3_step(use.s) != SQLITE_ROW)
-        return std::nullopt;
+    const int rc = !use.s ? SQLITE_ERROR
+                   : sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                        : sqlite3_step(use.s);
+    NoteRead(rc);
+    if (rc != SQLITE_ROW) return std::nullopt;
     return ReadRound(use.s, true);
 }
 
@@ -340,29 +397,39 @@ std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_
         "LEFT JOIN devices d ON d.data_id = r.data_id "
         "WHERE ?1 IS NULL OR r.data_id = ?1 ORDER BY r.id DESC LIMIT ?2) ORDER BY 1"));
     std::vector<StoredRound> out;
-    if (!use.s) return out;
+    if (!use.s) {
+        NoteRead(SQLITE_ERROR);
+        return out;
+    }
     if (data_id)
         sqlite3_bind_int64(use.s, 1, *data_id);
     else
         sqlite3_bind_null(use.s, 1);
     sqlite3_bind_int64(use.s, 2, last > 0 ? last : -1);
-    while (sqlite3_step(use.s) == SQLITE_ROW) {
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(use.s)) == SQLITE_ROW) {
         StoredRound r = ReadRound(use.s, false);
         r.record.resize(static_cast<size_t>(sqlite3_column_int64(use.s, 5)));
         out.push_back(std::move(r));
     }
+    NoteRead(rc);
     return out;
 }
 
 int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     Use use(Prepare("SELECT count(*) FROM rounds WHERE ?1 IS NULL OR data_id = ?1"));
-    if (!use.s) return -1;
+    if (!use.s) {
+        NoteRead(SQLITE_ERROR);
+        return -1;
+    }
     if (data_id)
         sqlite3_bind_int64(use.s, 1, *data_id);
     else
         sqlite3_bind_null(use.s, 1);
-    return sqlite3_step(use.s) == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
+    const int rc = sqlite3_step(use.s);
+    NoteRead(rc);
+    return rc == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
 }
 
 std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {

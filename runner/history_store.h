@@ -63,6 +63,15 @@ public:
     // version (history_schema.h); null with a one-line error.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
                                               std::string& error);
+    // For reading commands: an existing file at version 2, opened read-only, so that a
+    // file this user may not write can still be read; nothing is changed. A file of the
+    // version before is upgraded (Open) when this user may write it.
+    static std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& path, std::string& error);
+    // PRAGMA quick_check over the whole file; false with the one-line finding.
+    bool QuickCheck(std::string& error);
+    // The SQLite error of the last read (Newest, Round, List, CountRounds) that failed;
+    // empty when it succeeded.
+    std::string ReadError();
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
@@ -111,8 +120,12 @@ private:
     bool WriteOne(const HistoryEntry& entry, std::vector<int64_t>& round_ids);
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
 
+    // Records the outcome of a read that ended with `rc` (SQLITE_ROW or SQLITE_DONE: none).
+    void NoteRead(int rc);
+
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    std::string read_error_;
     int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_;
     std::vector<unsigned char> blob_;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <chrono>
-#include <fstream>
+#include <sstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -38,42 +38,57 @@ namespace {
 void Fail(const std::string& message) { Say(Level::kError, "vimohost: " + message); }
 
 // The simulator's log: its lines would bury the summary, but the last one says why it
-// did not get ready. Removed with this object.
+// did not get ready. A file in $TMPDIR, else /tmp, unlinked as soon as the simulator
+// has it open, so that nothing is left behind even after SIGKILL; read through the
+// descriptor kept. Where no file can be made, the simulator writes to our standard
+// error, so its reason is still shown.
 class SimulatorLog {
 public:
     SimulatorLog() {
         const char* dir = std::getenv("TMPDIR");
-        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/vimohost-sim-XXXXXX";
-        const int fd = mkstemp(&name[0]);
-        if (fd < 0) return;
-        close(fd);
-        path_ = name;
+        const std::string places[] = {dir && *dir ? dir : "/tmp", "/tmp"};
+        for (const std::string& place : places) {
+            std::string name = place + "/vimohost-sim-XXXXXX";
+            fd_ = mkstemp(&name[0]);
+            if (fd_ < 0) continue;
+            path_ = name;
+            return;
+        }
     }
-    ~SimulatorLog() { Remove(); }
+    ~SimulatorLog() {
+        Unlink();
+        if (fd_ >= 0) close(fd_);
+    }
     SimulatorLog(const SimulatorLog&) = delete;
     SimulatorLog& operator=(const SimulatorLog&) = delete;
 
-    std::string path() const { return path_.empty() ? "/dev/null" : path_; }
+    // Where the simulator's standard error goes: "" for ours.
+    std::string path() const { return path_; }
     std::string LastLine() const {
-        std::ifstream in(path_);
-        std::string line, last;
-        while (std::getline(in, line))
+        std::string text, last;
+        char buffer[4096];
+        ssize_t n = 0;
+        for (off_t at = 0; fd_ >= 0 && (n = pread(fd_, buffer, sizeof buffer, at)) > 0; at += n)
+            text.append(buffer, static_cast<size_t>(n));
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
             if (!line.empty()) last = line;
         return last;
     }
-    void Remove() {
+    void Unlink() {
         if (!path_.empty()) unlink(path_.c_str());
         path_.clear();
     }
 
 private:
     std::string path_;
+    int fd_ = -1;
 };
 
 // Starts novexups-sim beside the program on a free loopback port and points the
 // device flags at it.
 bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess& simulator,
-                    const SimulatorLog& log) {
+                    SimulatorLog& log) {
     const std::string program = ProgramDirectory() + "/novexups-sim";
     if (access(program.c_str(), X_OK) != 0) {
         Fail("--simulate needs the simulator " + program + ", which is missing");
@@ -96,7 +111,10 @@ bool StartSimulator(const PollOptions& options, Json::Value& flags, ChildProcess
         return false;
     }
     const std::string prefix = "ready tcp ";
-    if (!simulator.ReadLine(line, 10000) || line.compare(0, prefix.size(), prefix) != 0) {
+    const bool answered = simulator.ReadLine(line, 10000);
+    // The simulator opened its log before it could say anything or end.
+    log.Unlink();
+    if (!answered || line.compare(0, prefix.size(), prefix) != 0) {
         const int status = simulator.Stop(1000);
         const std::string why = log.LastLine();
         Fail("the simulator did not get ready (exit status " + std::to_string(status) +
@@ -136,7 +154,7 @@ struct PollRun {
     const PollOptions& options;
     sigset_t signals{};
     ServiceNotifier notifier = ServiceNotifier::FromEnvironment();
-    SimulatorLog simulator_log;  // outlives the simulator
+    std::unique_ptr<SimulatorLog> simulator_log;  // with --simulate; outlives the simulator
     ChildProcess simulator;
     std::vector<DeviceConfig> configs;
     ProgramConfig program;
@@ -244,6 +262,35 @@ int CheckStatusOut(PollRun& run) {
     return kExitUsage;
 }
 
+// Each file --status-out will replace must be missing or a regular file, and none may
+// be the history; temporary files that killed runs left beside them are removed.
+int CheckStatusTargets(PollRun& run) {
+    const std::string& base = run.options.status_out;
+    if (base.empty()) return -1;
+    std::vector<std::string> paths;
+    if (run.configs.size() > 1)
+        for (const DeviceConfig& c : run.configs)
+            paths.push_back(base + "." + std::to_string(c.data_id));
+    else
+        paths.push_back(base);
+    std::string error;
+    for (const std::string& path : paths) {
+        if (!CheckStatusTarget(path, error)) {
+            Fail(error);
+            return kExitUsage;
+        }
+        if (run.options.history && SameFile(path, run.options.history_file)) {
+            Fail("--status-out " + path + " is the history file; give another file");
+            return kExitUsage;
+        }
+        const int removed = RemoveStaleTemporaries(path);
+        if (removed > 0)
+            Say(Level::kInfo, "vimohost: removed " + std::to_string(removed) +
+                                  " temporary files that an earlier run left beside " + path);
+    }
+    return -1;
+}
+
 // The devices: from --config, or one from the flags (after starting the simulator).
 int LoadConfigurations(PollRun& run) {
     std::string error;
@@ -262,9 +309,11 @@ int LoadConfigurations(PollRun& run) {
         return -1;
     }
     Json::Value flags = run.options.device_flags;
-    if (run.options.simulate &&
-        !StartSimulator(run.options, flags, run.simulator, run.simulator_log))
-        return kExitFailure;
+    if (run.options.simulate) {
+        run.simulator_log = std::make_unique<SimulatorLog>();
+        if (!StartSimulator(run.options, flags, run.simulator, *run.simulator_log))
+            return kExitFailure;
+    }
     DeviceConfig config;
     if (!DeviceConfigFromFlags(flags, config, error)) {
         Fail(error);
@@ -397,6 +446,12 @@ int OpenHistory(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
+    // A damaged file would take no round and say nothing of it.
+    if (!run.history->QuickCheck(error)) {
+        Fail("history " + run.options.history_file + ": " + error +
+             "; move it aside or give another --history");
+        return kExitFailure;
+    }
     HistoryWriterOptions writing;
     writing.retention = run.retention;
     writing.verbose = run.options.verbose;
@@ -480,7 +535,12 @@ void Reload(PollRun& run) {
                 run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
         ServeOnProtocol(run, *line);
         OfferStoredRounds(run, *line);
-        line->poller->Start();
+        if (!line->poller->Start(error)) {
+            Say(Level::kError, "vimohost: reload: " + error);
+            StopLine(run, *line);
+            continue;
+        }
+        line->poller->Go();
         lines.push_back(std::move(line));
     }
     run.lines = std::move(lines);
@@ -553,14 +613,22 @@ bool WaitForLines(PollRun& run) {
 }
 
 int Poll(PollRun& run) {
-    for (const auto& line : run.lines) line->poller->Start();
+    // Every line's thread is made before any polls: a process limit that allows no
+    // more threads stops the start with one line and no round.
+    std::string error;
+    for (const auto& line : run.lines) {
+        if (!line->poller->Start(error)) {
+            Fail(error);
+            return kExitFailure;
+        }
+    }
+    for (const auto& line : run.lines) line->poller->Go();
     run.notifier.Send("READY=1\n" + StatusLine(run));
     if (!WaitForLines(run)) {
         // An exchange may wait out a long response timeout; whoever signals twice does
         // not want to wait. The history loses nothing SQLite committed.
         Say(Level::kWarning, "vimohost: stopping at once");
         if (run.simulator.running()) run.simulator.Stop(100);
-        run.simulator_log.Remove();
         std::_Exit(kExitInterrupted);
     }
     bool gave_up = false;
@@ -594,9 +662,9 @@ int RunPoll(const PollOptions& options) {
     signal(SIGPIPE, SIG_IGN);
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, StartHooks,
-                                      OpenSessions,   StartProtocol,      StartWeb,
-                                      OpenHistory,    Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, CheckStatusTargets,
+                                      StartHooks,     OpenSessions,       StartProtocol,
+                                      StartWeb,       OpenHistory,        Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

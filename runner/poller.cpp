@@ -10,6 +10,7 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <system_error>
 
 #include "console.h"
 #include "history_store.h"
@@ -144,7 +145,7 @@ Poller::~Poller() {
     Join();
 }
 
-void Poller::Start() {
+bool Poller::Start(std::string& error) {
     const auto now = std::chrono::steady_clock::now();
     for (auto& line : lines_) {
         for (Device& d : line->devices) {
@@ -152,13 +153,35 @@ void Poller::Start() {
             d.monitor->Start(now);
         }
         ++running_;
-        line->thread = std::thread([this, l = line.get()] {
-            Serve(*l);
+        try {
+            line->thread = std::thread([this, l = line.get()] {
+                if (WaitForGo()) Serve(*l);
+                --running_;
+                std::lock_guard<std::mutex> lock(mutex_);
+                wake_.notify_all();
+            });
+        } catch (const std::system_error& e) {
             --running_;
-            std::lock_guard<std::mutex> lock(mutex_);
-            wake_.notify_all();
-        });
+            error = "cannot start a thread for " + line->transport->Describe() + ": " + e.what();
+            Stop();
+            Join();
+            return false;
+        }
     }
+    return true;
+}
+
+void Poller::Go() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    go_ = true;
+    wake_.notify_all();
+}
+
+// Whether the thread may poll: false when it was stopped before Go.
+bool Poller::WaitForGo() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return go_ || stop_.load(); });
+    return go_;
 }
 
 void Poller::Stop() {
@@ -343,8 +366,12 @@ void Poller::Serve(Line& line) {
         const auto longest = std::chrono::milliseconds(
             int64_t{device_line.timeout_ms} * (device_line.retries + 1) * 32 + 60000);
         line.round_deadline = (Clock::now() + longest).time_since_epoch().count();
-        const RoundResult result = next->session->Poll(*line.transport, &stop_);
+        RoundResult result = next->session->Poll(*line.transport, &stop_);
         line.round_deadline = 0;
+        // A round that fails once a stop was asked for was cut short by whatever stops
+        // us (a service manager stops the UPS's gateway or simulator too): unfinished,
+        // neither completed nor failed.
+        if (!result.completed && stop_) result.stopped = true;
         Account(*next, result);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());

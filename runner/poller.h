@@ -51,7 +51,11 @@ public:
     // start with one line naming it.
     bool Claim(std::string& error);
 
-    void Start();
+    // Starts a thread per line, each held until Go; false with a one-line error when
+    // the system gives no more threads (a process limit), the threads started held and
+    // ended by Stop or the destructor without a word or a round.
+    bool Start(std::string& error);
+    void Go();
     // Asks every line thread to stop after its current exchange, leaving its round
     // unfinished; returns at once.
     void Stop();
@@ -103,6 +107,7 @@ private:
     };
 
     void Serve(Line& line);
+    bool WaitForGo();
     bool Wait(std::chrono::steady_clock::time_point until);
     void Account(Device& device, const RoundResult& result);
     // Puts off the next round of a device whose rounds keep failing.
@@ -119,6 +124,7 @@ private:
     bool several_devices_ = false;
     std::vector<std::unique_ptr<Line>> lines_;
     std::atomic<bool> stop_{false};
+    bool go_ = false;  // under mutex_
     std::atomic<bool> gave_up_{false};
     std::atomic<int> running_{0};
     std::mutex mutex_;

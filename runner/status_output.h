@@ -21,8 +21,23 @@ std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot);
 // False with a one-line error otherwise.
 bool CheckStatusPath(const std::string& path, std::string& error);
 
+// Whether `path` may be replaced: missing, or a regular file. A symbolic link, FIFO,
+// device or directory would be replaced by a regular file (or written into), so it is
+// refused with a one-line error.
+bool CheckStatusTarget(const std::string& path, std::string& error);
+
+// Whether two paths name one file: the same inode when both exist, else the same
+// canonical path.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Removes the temporary files "NAME.tmp.PID" beside `path` that a run killed between
+// writing and renaming left behind: those whose process is gone, is this one, or is
+// another program. The count removed.
+int RemoveStaleTemporaries(const std::string& path);
+
 // Writes `text` to a temporary file beside `path`, then renames it over `path`, so a
-// reader never sees half a document.
+// reader never sees half a document. A `path` that has become anything but a regular
+// file meanwhile is left alone.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace vimo

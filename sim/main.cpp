@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "options.h"
 #include "register_map.h"
 #include "server.h"
@@ -21,6 +22,7 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     using namespace novexsim;
+    novexcli::KeepStandardDescriptors();
     Options options;
     const novexcli::Parsed parsed =
         ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);

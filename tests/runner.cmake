@@ -3,9 +3,12 @@
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(runner_test
     SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
-            runner_state_test.cpp tcp_line_test.cpp
-    LIBS novex_runner)
+            runner_state_test.cpp tcp_line_test.cpp runner_hardening_test.cpp
+    LIBS novex_runner novex_sqlite)
   add_dependencies(runner_test vimohost_program novexups)
+  if(TARGET novexups-sim)
+    add_dependencies(runner_test novexups-sim)
+  endif()
 
   novex_add_test(hooks_test SOURCES event_hooks_test.cpp LIBS novex_runner)
 
