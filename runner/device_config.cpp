@@ -50,6 +50,8 @@ const DeviceKey kProgramKeys[7] = {
 
 namespace {
 
+using novexcli::QuoteText;
+
 template <size_t N>
 bool Known(const DeviceKey (&keys)[N], const std::string& key) {
     for (const DeviceKey& k : keys)
@@ -65,7 +67,7 @@ bool CheckAppSetting(const Json::Value& app, std::string& error) {
     }
     for (const std::string& key : app.getMemberNames()) {
         if (!Known(kAppSettingKeys, key)) {
-            error = "unknown key \"" + key + "\" in \"appSetting\"";
+            error = "unknown key " + QuoteText(key) + " in \"appSetting\"";
             return false;
         }
     }
@@ -75,7 +77,7 @@ bool CheckAppSetting(const Json::Value& app, std::string& error) {
 bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
     for (const std::string& key : root.getMemberNames()) {
         if (!Known(kProgramKeys, key)) {
-            error = "unknown key \"" + key + "\" (beside \"devices\")";
+            error = "unknown key " + QuoteText(key) + " (beside \"devices\")";
             return false;
         }
     }
@@ -123,7 +125,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
     }
     for (const std::string& key : object.getMemberNames()) {
         if (FindLineSetting(key) == nullptr && !Known(kDeviceKeys, key)) {
-            error = "unknown key \"" + key + "\"";
+            error = "unknown key " + QuoteText(key);
             return false;
         }
     }
@@ -175,8 +177,8 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
     std::string host, service;
     if (transport.isString() && transport.asString() == "tcp" &&
         !SplitHostPort(port.asString(), host, service)) {
-        error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not \"" +
-                port.asString() + "\"";
+        error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not " +
+                QuoteText(port.asString());
         return false;
     }
     out.settings = object;

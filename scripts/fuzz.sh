@@ -35,7 +35,7 @@ for target in "${targets[@]}"; do
        -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/$target-" "${dict[@]}" \
        "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
     # "#N DONE cov: C ft: F corp: ..." is libFuzzer's last status line.
-    done_line=$(grep -E '^#[0-9]+ +DONE' "$log" | tail -n 1 || true)
+    done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
     echo "fuzz $target: ok ${done_line:-(no status line)}"
   else
     echo "fuzz $target: FINDING (log: $log, input: $findings/$target-*)"
