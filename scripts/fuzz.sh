@@ -3,14 +3,14 @@
 # after the other. Fails on any finding: a crash, a broken property, a sanitizer report,
 # a leak, a timeout or running out of memory. The input that did it is kept in
 # build-fuzz/findings/ (add it to fuzz/corpus/TARGET/ once mended, see README).
-#   scripts/fuzz.sh [SECONDS] [TARGET...]   SECONDS per target (default 15), all targets
+#   scripts/fuzz.sh [SECONDS] [TARGET...]   SECONDS per target (default 10), all targets
 #                                           (the directories of fuzz/corpus/) by default
 # What each run finds worth keeping grows build-fuzz/corpus/TARGET/, which later runs
 # start from; the checked-in seeds under fuzz/corpus/ are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --fuzz
-seconds=${1:-15}
+seconds=${1:-10}
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
