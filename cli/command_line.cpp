@@ -24,6 +24,21 @@ void KeepStandardDescriptors() {
     }
 }
 
+std::string QuoteText(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        out += escaped;
+    }
+    return out + "\"";
+}
+
 bool ParseWhole(const std::string& text, int64_t min, int64_t max, int64_t& out) {
     if (text.empty() || text.size() > 20) return false;
     size_t i = 0;

@@ -61,6 +61,10 @@ bool ParseWhole(const std::string& text, int64_t min, int64_t max, int64_t& out)
 // and whatever is printed to standard output would go onto the wire.
 void KeepStandardDescriptors();
 
+// A text read from a file as an error line quotes it: in double quotes, with control
+// characters as \xNN, so that the error stays one line and shows what is there.
+std::string QuoteText(const std::string& text);
+
 // AddValue for a whole number in [min, max] stored in `target`.
 template <typename T>
 CLI::Option* AddWhole(CLI::App& app, const std::string& flag, const std::string& help, T& target,

@@ -9,3 +9,11 @@ if(NOVEX_SANITIZE)
                       -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${NOVEX_SANITIZE})
 endif()
+
+# Shared objects are linked with every symbol resolved (-z defs), except where clang
+# sanitizes: it links its sanitizer run-times into programs only, so a shared object
+# leaves their entry points to the program that loads it.
+set(NOVEX_LINK_NO_UNDEFINED -Wl,-z,defs)
+if(NOVEX_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(NOVEX_LINK_NO_UNDEFINED "")
+endif()

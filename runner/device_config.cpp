@@ -59,6 +59,8 @@ const DeviceKey kProgramKeys[8] = {
 
 namespace {
 
+using novexcli::QuoteText;
+
 template <size_t N>
 bool Known(const DeviceKey (&keys)[N], const std::string& key) {
     for (const DeviceKey& k : keys)
@@ -84,7 +86,7 @@ bool CheckAppSetting(const Json::Value& object, std::string& error) {
     }
     for (const std::string& key : app.getMemberNames()) {
         if (!Known(kAppSettingKeys, key)) {
-            error = "unknown key \"" + key + "\" in \"appSetting\"";
+            error = "unknown key " + QuoteText(key) + " in \"appSetting\"";
             return false;
         }
     }
@@ -101,7 +103,7 @@ bool CheckAppSetting(const Json::Value& object, std::string& error) {
 bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
     for (const std::string& key : root.getMemberNames()) {
         if (!Known(kProgramKeys, key)) {
-            error = "unknown key \"" + key + "\" (beside \"devices\")";
+            error = "unknown key " + QuoteText(key) + " (beside \"devices\")";
             return false;
         }
     }
@@ -152,7 +154,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
     }
     for (const std::string& key : object.getMemberNames()) {
         if (FindLineSetting(key) == nullptr && !Known(kDeviceKeys, key)) {
-            error = "unknown key \"" + key + "\"";
+            error = "unknown key " + QuoteText(key);
             return false;
         }
     }
@@ -204,8 +206,8 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
     std::string host, service, why;
     if (transport.isString() && transport.asString() == "tcp" &&
         !SplitHostPort(port.asString(), host, service, &why)) {
-        error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not \"" +
-                port.asString() + "\" (" + why + ")";
+        error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not " +
+                QuoteText(port.asString()) + " (" + why + ")";
         return false;
     }
     out.settings = object;

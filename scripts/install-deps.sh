@@ -8,6 +8,8 @@
 #   scripts/install-deps.sh --peers  also the real clients the web tests start
 #                                    (Prometheus, headless Chromium and a CJK font for
 #                                    its screenshots; large, so CI asks for them)
+#   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
+#                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(
@@ -26,6 +28,7 @@ for flag in "$@"; do
   case "$flag" in
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
     --peers) packages+=(prometheus chromium fonts-wqy-microhei) ;;
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac
 done

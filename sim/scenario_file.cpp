@@ -26,6 +26,7 @@
 #include <json/json.h>
 #include <sys/stat.h>
 
+#include "command_line.h"
 #include "register_map.h"
 
 namespace novexsim {
@@ -115,11 +116,12 @@ public:
         for (const std::string& key : object.getMemberNames()) {
             int address = 0;
             if (!ParseAddress(key, address))
-                return Fail(where + ": \"" + key + "\" is not an address");
+                return Fail(where + ": " + novexcli::QuoteText(key) + " is not an address");
             const auto [first, fresh] = spelt.emplace(address, key);
             if (!fresh)
                 return Fail(where + ": address " + std::to_string(address) +
-                            " is given twice (\"" + first->second + "\" and \"" + key + "\")");
+                            " is given twice (" + novexcli::QuoteText(first->second) + " and " +
+                            novexcli::QuoteText(key) + ")");
             if (!IsMapped(table, address))
                 return Fail(where + ": address " + key + " is not served (" +
                             DescribeMap(table) + ")");
@@ -145,8 +147,8 @@ public:
             bool known = false;
             for (const std::string& a : allowed) known = known || key == a;
             if (!known)
-                return Fail(where + "unknown key \"" + key + "\" (expected " + Names(allowed) +
-                            ")");
+                return Fail(where + "unknown key " + novexcli::QuoteText(key) + " (expected " +
+                            Names(allowed) + ")");
         }
         return true;
     }

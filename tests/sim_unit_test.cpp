@@ -344,11 +344,13 @@ const BadScenario kBadScenarios[] = {
     {"{\"coils\": {}} // note", "not valid JSON"},
     {"[1, 2]", "top level must be a JSON object"},
     {"{\"coil\": {}}", "unknown key \"coil\""},
+    {"{\"co\\nils\": {}}", "unknown key \"co\\x0Ails\""},  // control characters escaped
     {"{\"base\": \"sunny\"}", "base: not a built-in scenario (expected normal, on-battery"},
     {"{\"base\": 3}", "base: not a built-in scenario"},
     {"{\"coils\": []}", "coils must be an object"},
     {"{\"coils\": {\"x\": 1}}", "coils: \"x\" is not an address"},
     {"{\"coils\": {\"-1\": 1}}", "coils: \"-1\" is not an address"},
+    {"{\"coils\": {\"6\\r5\": 1}}", "coils: \"6\\x0D5\" is not an address"},
     {"{\"coils\": {\"40\": 1}}", "coils: address 40 is not served (1..31, 65..97)"},
     {"{\"coils\": {\"0\": 1}}", "address 0 is not served"},
     {"{\"coils\": {\"65\": 2}}", "coils 65: 2 is out of range 0..1"},

@@ -1,0 +1,124 @@
+// The HTTP layer's request handling: method, raw path, raw query and Authorization
+// header as the server hands them to the router, against a device with a round, one
+// without, and stored history. Properties: no exception escapes (the server would
+// answer 500); every status has its reason phrase; JSON answers are valid JSON; no
+// header holds a line break.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/reader.h>
+
+#include "fuzz_input.h"
+#include "router.h"
+
+using novexfuzz::Fail;
+using novexfuzz::Input;
+namespace web = novex::web;
+namespace monitor = novex::monitor;
+
+namespace {
+
+constexpr int64_t kNow = 1780000000;
+
+// Readings rising through each query's span and one cleared, one active event.
+class History : public web::HistoryReader {
+public:
+    bool Readings(const web::ReadingsQuery& q, std::vector<web::ReadingSeries>& out,
+                  std::string&) const override {
+        for (const size_t m : q.measures) {
+            web::ReadingSeries series{m, {}};
+            const int64_t count = static_cast<int64_t>(q.points < 4 ? q.points : 4);
+            const int64_t step = count > 0 ? (q.until_utc - q.since_utc) / count : 0;
+            for (int64_t b = 0; b < count; ++b)
+                series.buckets.push_back({q.since_utc + b * step, q.since_utc + (b + 1) * step,
+                                          1.0 * static_cast<double>(b), 2.5, 1e300, 3});
+            out.push_back(series);
+        }
+        return true;
+    }
+    bool Events(const web::EventsQuery& q, std::vector<web::AlarmEvent>& out,
+                std::string&) const override {
+        if (!q.active_only) out.push_back({0, q.since_utc, q.since_utc + 10});
+        out.push_back({1, q.until_utc - 1, 0});
+        return true;
+    }
+};
+
+class Source : public web::StateSource {
+public:
+    Source() {
+        auto polled = std::make_shared<monitor::DeviceSnapshot>();
+        polled->device_name = "ups1";
+        polled->data_id = 1;
+        polled->record.assign(853, 0x41);
+        monitor::DecodedRound round;
+        std::string error;
+        if (!monitor::DecodeRecord(polled->record.data(), polled->record.size(), round, error))
+            Fail("the record of the fixture");
+        polled->measures = round.measures;
+        polled->active_alarms = round.alarms;
+        polled->document = "{\"a\":1}";
+        polled->rounds_completed = 3;
+        polled->last_round_utc = kNow - 5;
+        polled->last_round_local = "2026-05-28 20:26:35";
+        auto silent = std::make_shared<monitor::DeviceSnapshot>();
+        silent->device_name = "ups \"2\"\t\xE4\xB8\xAD";
+        silent->data_id = 2;
+        silent->communication = monitor::Communication::kLost;
+        silent->stale = true;
+        silent->last_error = "timeout";
+        state_.devices.push_back({polled, 10.0, {}});
+        state_.devices.push_back({silent, 10.0, {}});
+        state_.version = "1.0.0";
+    }
+    web::HostState State() const override { return state_; }
+    const web::HistoryReader* History() const override { return with_history ? &history_ : nullptr; }
+    bool with_history = true;
+
+private:
+    web::HostState state_;
+    class History history_;
+};
+
+bool ValidJson(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string error;
+    return reader->parse(text.data(), text.data() + text.size(), &value, &error);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Source* source = new Source();  // read only
+    Input in(data, size);
+    const uint8_t flags = in.Byte();
+    static const char* const kMethods[] = {"GET", "HEAD", "POST", ""};
+    web::Request request;
+    request.method = kMethods[flags & 3];
+    request.path = in.Until('\n');
+    request.query = in.Until('\n');
+    request.authorization = in.Rest();
+    // The server answers a target that is no path itself, before any routing.
+    if (request.path.empty() || request.path[0] != '/') return 0;
+    source->with_history = (flags & 4) == 0;
+    const web::Router router(*source, (flags & 8) ? "s3cret" : "");
+    web::Response response;
+    try {
+        response = router.Handle(request, kNow);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        Fail("an exception escaped the router");
+    } catch (...) {
+        Fail("an exception escaped the router");
+    }
+    if (std::string(web::StatusText(response.status)) == "Error") Fail("a status without a phrase");
+    for (const auto& [name, value] : response.headers)
+        if ((name + value).find_first_of("\r\n") != std::string::npos) Fail("a header line break");
+    if (response.content_type == "application/json" && !ValidJson(response.body))
+        Fail("a JSON answer that is not JSON");
+    return 0;
+}
