@@ -13,7 +13,7 @@
 #include <json/reader.h>
 
 #include "command_line.h"
-#include "history_writer.h"
+#include "retention.h"
 #include "line_settings.h"
 
 namespace vimo {
