@@ -24,8 +24,8 @@ void KeepStandardDescriptors() {
     }
 }
 
-std::string QuoteText(const std::string& text) {
-    std::string out = "\"";
+std::string EscapeText(const std::string& text) {
+    std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte >= 0x20 && byte != 0x7F) {
@@ -36,8 +36,10 @@ std::string QuoteText(const std::string& text) {
         std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
         out += escaped;
     }
-    return out + "\"";
+    return out;
 }
+
+std::string QuoteText(const std::string& text) { return "\"" + EscapeText(text) + "\""; }
 
 bool ParseWhole(const std::string& text, int64_t min, int64_t max, int64_t& out) {
     if (text.empty() || text.size() > 20) return false;

@@ -64,6 +64,8 @@ void KeepStandardDescriptors();
 // A text read from a file as an error line quotes it: in double quotes, with control
 // characters as \xNN, so that the error stays one line and shows what is there.
 std::string QuoteText(const std::string& text);
+// The same without the quotes, for a message that holds text from a file.
+std::string EscapeText(const std::string& text);
 
 // AddValue for a whole number in [min, max] stored in `target`.
 template <typename T>

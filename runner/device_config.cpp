@@ -59,6 +59,7 @@ const DeviceKey kProgramKeys[8] = {
 
 namespace {
 
+using novexcli::EscapeText;
 using novexcli::QuoteText;
 
 template <size_t N>
@@ -287,7 +288,9 @@ bool ParseConfig(const std::string& text, const std::string& origin,
             if (start != std::string::npos)
                 what = parse_error.substr(start, parse_error.find('\n', start) - start);
         }
-        error = origin + ": not valid JSON: " + where + (what.empty() ? "" : ": " + what);
+        // A key in the report may hold control characters: shown escaped, it stays one line.
+        error = origin + ": not valid JSON: " + EscapeText(where) +
+                (what.empty() ? "" : ": " + EscapeText(what));
         return false;
     }
     // An empty "devices" is a service's configuration before its first UPS: nothing is

@@ -5,6 +5,8 @@
 #include <set>
 #include <sstream>
 
+#include "command_line.h"
+
 namespace vimo {
 
 using novex::monitor::Measure;
@@ -141,7 +143,7 @@ bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::st
         }
         if (!found) {
             fields.clear();
-            error = "unknown measure \"" + item + "\"; measures: " + MeasureIdList();
+            error = "unknown measure " + novexcli::QuoteText(item) + "; measures: " + MeasureIdList();
             return false;
         }
     }

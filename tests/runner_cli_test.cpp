@@ -144,7 +144,8 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"buad\": 9600}", "device 1: unknown key \"buad\""},
     // Control characters in what the error quotes are shown escaped, the line stays one.
     {"{\"port\": \"/dev/null\", \"bu\\r\\nad\": 9600}", "unknown key \"bu\\x0D\\x0Aad\""},
-    {"{\"port\": \"a\\nb\", \"transport\": \"tcp\"}", "not \"a\\x0Ab\""},
+    {"{\"port\": \"/dev/null\", \"a\\rb\": 1, \"a\\rb\": 1}", "Duplicate key: 'a\\x0Db'"},
+    {"{\"port\": \"a\\nb\", \"transport\": \"tcp\"}", "\"port\" must be a non-empty text without"},
     {"{\"port\": \"/dev/null\", \"transport\": \"udp\"}", "\"transport\" must be \"rtu\" or \"tcp\""},
     {"{\"port\": \"gateway\", \"transport\": \"tcp\"}", "must be HOST:PORT"},
     {"{\"port\": \"/dev/null\", \"data_id\": -1}", "\"data_id\" must be a whole number"},
