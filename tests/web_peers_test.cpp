@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -163,8 +164,9 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
         << error;
 
     // Columns: PromQL query, the measure of vimohost's API it must equal, or the value
-    // itself. The battery runs down a step a second, so a query is repeated until it
-    // meets the API's figure of the same moment.
+    // itself. The battery runs down a step a second and Prometheus answers with its last
+    // scrape, up to a second old: a query is repeated until it meets a figure the API
+    // showed within the last three seconds.
     const std::pair<std::string, std::string> queries[] = {
         {"ups_battery_charge_percent{device=\"ups1\"}", "battery_charge"},
         {"ups_output_voltage_volts{device=\"ups1\",phase=\"b\"}", "output_voltage{phase=\"b\"}"},
@@ -175,24 +177,34 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
         {"ups_communication_ok{device=\"ups1\"}", "=1"},
         {"up{job=\"vimohost\"}", "=1"},
     };
+    using Clock = std::chrono::steady_clock;
     for (const auto& [query, figure] : queries) {
-        std::string value, wanted;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-        while ((value.empty() || value != wanted) && std::chrono::steady_clock::now() < until) {
+        std::string value;
+        std::deque<std::pair<Clock::time_point, std::string>> shown;  // the API's recent figures
+        const auto met = [&] {
+            for (const auto& seen : shown)
+                if (!value.empty() && seen.second == value) return true;
+            return false;
+        };
+        const auto until = Clock::now() + std::chrono::seconds(40);
+        while (!met() && Clock::now() < until) {
             std::string encoded;
             for (const char c : query) {
                 char hex[4];
                 std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
                 encoded += std::isalnum(static_cast<unsigned char>(c)) || c == '_' ? std::string(1, c) : hex;
             }
+            const auto now = Clock::now();
+            shown.emplace_back(now, figure[0] == '=' ? figure.substr(1)
+                                                     : MeasureText(ParseJson(Get(port_, "/api/v1/devices/ups1", auth).second), figure));
+            while (now - shown.front().first > std::chrono::seconds(3)) shown.pop_front();
             const auto answer = Get(prometheus_port, "/api/v1/query?query=" + encoded);
             const Json::Value result = ParseJson(answer.second)["data"]["result"];
             value = answer.first == 200 && result.size() == 1 ? result[0]["value"][1].asString() : "";
-            wanted = figure[0] == '=' ? figure.substr(1)
-                                      : MeasureText(ParseJson(Get(port_, "/api/v1/devices/ups1", auth).second), figure);
-            if (value != wanted) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            if (!met()) std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
-        EXPECT_EQ(value, wanted) << query;
+        EXPECT_TRUE(met()) << query << ": Prometheus " << value << ", the API last "
+                           << shown.back().second;
     }
     EXPECT_EQ(prometheus.Stop(), 0) << ReadFile(dir_ / "prometheus.err");
 }
