@@ -92,7 +92,9 @@ int RemoveStaleTemporaries(const std::string& path) {
     DIR* d = opendir(dir.c_str());
     if (!d) return 0;
     int removed = 0;
-    while (const dirent* entry = readdir(d)) {
+    // readdir64: on a 32-bit system the plain readdir fails (EOVERFLOW) on an entry
+    // whose inode number or offset needs 64 bits, as on large XFS volumes.
+    while (const dirent64* entry = readdir64(d)) {
         const std::string name = entry->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string pid = name.substr(prefix.size());
