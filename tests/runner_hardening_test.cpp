@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -316,8 +317,11 @@ TEST(VimohostHardening, StaleTemporaryStatusFilesAreRemoved) {
     const pid_t gone = fork();
     if (gone == 0) _exit(0);
     waitpid(gone, nullptr, 0);
-    const std::string removed[] = {"s.json.tmp." + std::to_string(gone),
-                                   "s.json.tmp." + std::to_string(getpid())};
+    std::vector<std::string> removed = {"s.json.tmp." + std::to_string(gone)};
+    // This test program is a live process of another name; under an emulator every
+    // process bears the emulator's name, so it would pass for another vimohost.
+    if (novex_test::ProgramsCanStartPrograms())
+        removed.push_back("s.json.tmp." + std::to_string(getpid()));
     const std::string kept[] = {"s.json.tmp." + std::to_string(gone) + "x",
                                 "other.json.tmp." + std::to_string(gone), "s.json.tmp."};
     for (const std::string& name : removed) WriteFile(dir / name, "{}");
