@@ -146,20 +146,31 @@ bool ParseSize(const std::string& text, int64_t& bytes) {
     return true;
 }
 
-bool LocalTextToUtc(const std::string& text, int64_t& epoch) {
+namespace {
+// "YYYY-MM-DD HH:MM:SS" into `t`'s date and time fields, unchecked; false when the text
+// has another shape.
+bool ScanTimeText(const std::string& text, std::tm& t) {
     unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     char tail = 0;
     if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
-            6 ||
-        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+        6)
         return false;
-    std::tm t{};
+    t = std::tm{};
     t.tm_year = static_cast<int>(y) - 1900;
     t.tm_mon = static_cast<int>(mo) - 1;
     t.tm_mday = static_cast<int>(d);
     t.tm_hour = static_cast<int>(h);
     t.tm_min = static_cast<int>(mi);
     t.tm_sec = static_cast<int>(s);
+    return true;
+}
+}  // namespace
+
+bool LocalTextToUtc(const std::string& text, int64_t& epoch) {
+    std::tm t{};
+    if (!ScanTimeText(text, t) || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 ||
+        t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
+        return false;
     t.tm_isdst = -1;
     const time_t local = std::mktime(&t);
     if (local == static_cast<time_t>(-1)) return false;
@@ -180,18 +191,8 @@ std::string Format(int64_t epoch, bool utc, const char* format) {
 namespace {
 // The text's fields as if they were UTC; false when it is no time text.
 bool NaiveSeconds(const std::string& text, int64_t& out) {
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
-        6)
-        return false;
     std::tm t{};
-    t.tm_year = static_cast<int>(y) - 1900;
-    t.tm_mon = static_cast<int>(mo) - 1;
-    t.tm_mday = static_cast<int>(d);
-    t.tm_hour = static_cast<int>(h);
-    t.tm_min = static_cast<int>(mi);
-    t.tm_sec = static_cast<int>(s);
+    if (!ScanTimeText(text, t)) return false;
     out = static_cast<int64_t>(timegm(&t));
     return true;
 }
