@@ -16,7 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <json/writer.h>
 
-#include "novexups.h"
+#include "device/novexups.h"
 
 namespace {
 std::atomic<size_t> g_allocations{0};

@@ -23,14 +23,14 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
-#include "history_reader.h"
-#include "history_store.h"
-#include "history_time.h"
-#include "history_writer.h"
-#include "measures.h"
-#include "novexups_data.h"
-#include "readings_codec.h"
+#include "common/child_process.h"
+#include "history/reader.h"
+#include "history/store.h"
+#include "history/times.h"
+#include "history/writer.h"
+#include "monitor/measures.h"
+#include "device/novexups_data.h"
+#include "history/readings_codec.h"
 
 namespace {
 

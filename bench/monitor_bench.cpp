@@ -6,8 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "novexups_data.h"
-#include "snapshot.h"
+#include "device/novexups_data.h"
+#include "monitor/snapshot.h"
 
 namespace {
 

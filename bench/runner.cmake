@@ -1,7 +1,7 @@
 # vimohost's poll round against the simulator paced at 9600 baud.
-if(TARGET novexups-sim AND TARGET novex_runner)
+if(TARGET novexups-sim AND TARGET novex_program)
   add_executable(runner_pacing_bench runner_pacing_bench.cpp)
-  target_link_libraries(runner_pacing_bench PRIVATE novex_runner benchmark::benchmark)
+  target_link_libraries(runner_pacing_bench PRIVATE novex_program benchmark::benchmark)
   target_compile_definitions(runner_pacing_bench PRIVATE
                              NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
   add_dependencies(runner_pacing_bench novexups-sim novexups)
@@ -9,10 +9,10 @@ if(TARGET novexups-sim AND TARGET novex_runner)
 endif()
 # The history: CPU of storing per round, a device-day's size and queries, the line
 # threads' longest wait while pruning, and the readings layouts compared.
-if(TARGET novexups-sim AND TARGET novex_runner)
+if(TARGET novexups-sim AND TARGET novex_program)
   add_executable(history_bench history_bench.cpp)
-  target_link_libraries(history_bench PRIVATE novex_runner novex_sqlite benchmark::benchmark)
+  target_link_libraries(history_bench PRIVATE novex_program novex_sqlite benchmark::benchmark)
   target_compile_definitions(history_bench PRIVATE NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
-  add_dependencies(history_bench novexups-sim novexups vimohost_program)
+  add_dependencies(history_bench novexups-sim novexups vimohost)
   set_target_properties(history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()

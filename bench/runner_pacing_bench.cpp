@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "device_config.h"
-#include "plugin_library.h"
-#include "device_session.h"
+#include "common/child_process.h"
+#include "config/device_config.h"
+#include "session/plugin_library.h"
+#include "session/device_session.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 if(TARGET novexups-sim)
   add_executable(sim_pacing_bench sim_pacing_bench.cpp)
   target_include_directories(sim_pacing_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(sim_pacing_bench PRIVATE novex_runner benchmark::benchmark)
+  target_link_libraries(sim_pacing_bench PRIVATE novex_program benchmark::benchmark)
   target_compile_definitions(sim_pacing_bench PRIVATE
                              NOVEX_SIM_PROGRAM="$<TARGET_FILE:novexups-sim>")
   add_dependencies(sim_pacing_bench novexups-sim)

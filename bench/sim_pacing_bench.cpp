@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
+#include "tests/sim_process.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "api.h"
-#include "metrics.h"
+#include "web/api.h"
+#include "web/metrics.h"
 
 namespace {
 

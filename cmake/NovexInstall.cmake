@@ -23,13 +23,13 @@ file(RELATIVE_PATH _novex_plugins_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_
 file(RELATIVE_PATH _novex_lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_INSTALL_LIBDIR}")
 
 # vimohost falls back to the installed plug-in folder when none lies beside it.
-target_compile_definitions(novex_runner PRIVATE
+target_compile_definitions(novex_session PRIVATE
                            NOVEX_PLUGIN_DIR_FROM_BIN="${_novex_plugins_from_bin}")
-set_target_properties(vimohost_program PROPERTIES INSTALL_RPATH "$ORIGIN/${_novex_lib_from_bin}")
+set_target_properties(vimohost PROPERTIES INSTALL_RPATH "$ORIGIN/${_novex_lib_from_bin}")
 set_target_properties(novexups PROPERTIES INSTALL_RPATH "$ORIGIN/..")
 
-install(TARGETS vimohost_program novexups-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS vimohost LIBRARY DESTINATION ${NOVEX_INSTALL_LIBDIR} NAMELINK_SKIP)
+install(TARGETS vimohost novexups-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vimo_runtime LIBRARY DESTINATION ${NOVEX_INSTALL_LIBDIR} NAMELINK_SKIP)
 install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
 # The configuration and the unit sit where the service looks for them, whatever the prefix.
 install(FILES package/vimohost.json DESTINATION /etc/vimohost)
@@ -43,7 +43,7 @@ find_program(NOVEX_HELP2MAN help2man)
 if(NOVEX_HELP2MAN)
   # Columns: target, manual section, one-line description.
   set(_novex_man_pages
-      "vimohost_program|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
+      "vimohost|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
       "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")
   set(_novex_man_outputs "")
   foreach(row IN LISTS _novex_man_pages)

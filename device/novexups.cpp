@@ -1,11 +1,11 @@
 // Construction, configuration, value queries, the poll cycle and the alarm rules.
-#include "novexups.h"
+#include "device/novexups.h"
 
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
-#include "alarm_rules.h"
+#include "rules/alarm_rules.h"
 
 NovexUPS::NovexUPS() : command_status(-1) {
     device_type = "novexups";

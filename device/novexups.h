@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "document_rules.h"
-#include "document_text.h"
-#include "novexups_data.h"
-#include "uni_data_device.h"
+#include "render/document_rules.h"
+#include "render/document_text.h"
+#include "device/novexups_data.h"
+#include "device/uni_data_device.h"
 
 constexpr int kNovexUPSDataId = 5156;
 

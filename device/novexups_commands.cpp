@@ -7,7 +7,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "novexups.h"
+#include "device/novexups.h"
 
 int NovexUPS::DeviceIoControl(int code, const void* input, int input_length, void* output,
                               int output_capacity, int& output_length) {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "document_rules.h"
-#include "novexups.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "device/novexups.h"
+#include "render/status_sections.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <json/value.h>
 
-#include "fuzz_input.h"
+#include "fuzz/fuzz_input.h"
 #include "vimo_provider.h"
 
 // The plug-in's entry, linked in rather than loaded (looked up by its C name, called

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "device_config.h"
-#include "fuzz_input.h"
+#include "config/device_config.h"
+#include "fuzz/fuzz_input.h"
 
 using novexfuzz::Fail;
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "history_time.h"
-#include "measures.h"
-#include "readings_codec.h"
+#include "fuzz/fuzz_input.h"
+#include "history/times.h"
+#include "monitor/measures.h"
+#include "history/readings_codec.h"
 
 using novexfuzz::Fail;
 

@@ -9,8 +9,8 @@
 
 #include <json/reader.h>
 
-#include "fuzz_input.h"
-#include "router.h"
+#include "fuzz/fuzz_input.h"
+#include "web/router.h"
 
 using novexfuzz::Fail;
 using novexfuzz::Input;

@@ -11,8 +11,8 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "fuzz_input.h"
-#include "novexups.h"
+#include "fuzz/fuzz_input.h"
+#include "device/novexups.h"
 
 using novexfuzz::Fail;
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
-#include "published_directory.h"
-#include "session.h"
-#include "users.h"
-#include "words.h"
+#include "fuzz/fuzz_input.h"
+#include "protocol/published_directory.h"
+#include "protocol/session.h"
+#include "protocol/users.h"
+#include "protocol/words.h"
 
 using novexfuzz::Fail;
 using novexfuzz::Input;

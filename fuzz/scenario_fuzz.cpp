@@ -3,9 +3,9 @@
 // escapes; a refusal is one line naming the file.
 #include <string>
 
-#include "fuzz_input.h"
-#include "modbus_pdu.h"
-#include "register_map.h"
+#include "fuzz/fuzz_input.h"
+#include "sim/modbus_pdu.h"
+#include "sim/register_map.h"
 
 using novexfuzz::Fail;
 

@@ -6,10 +6,10 @@
 // request's transaction id, protocol 0 and a length that matches.
 #include <string>
 
-#include "exchange.h"
-#include "fuzz_input.h"
-#include "modbus_pdu.h"
-#include "register_map.h"
+#include "sim/exchange.h"
+#include "fuzz/fuzz_input.h"
+#include "sim/modbus_pdu.h"
+#include "sim/register_map.h"
 
 using novexfuzz::Fail;
 using novexfuzz::Input;

@@ -1,4 +1,4 @@
-#include "host_services.h"
+#include "host/host_services.h"
 
 #include <atomic>
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host_services.h"
+#include "host/host_services.h"
 
 VDeviceInterface::VDeviceInterface() = default;
 VDeviceInterface::~VDeviceInterface() = default;

@@ -17,7 +17,7 @@
 
 #include <json/value.h>
 
-#include "line_settings.h"
+#include "host/line_settings.h"
 #include "vimo_types.h"
 
 class HostServices;

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "alarm_rules.h"
-#include "alarms.h"
-#include "novexups_data.h"
+#include "rules/alarm_rules.h"
+#include "monitor/alarms.h"
+#include "device/novexups_data.h"
 
 namespace novex {
 namespace monitor {

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "document_rules.h"
-#include "measures.h"
-#include "novexups_data.h"
+#include "render/document_rules.h"
+#include "monitor/measures.h"
+#include "device/novexups_data.h"
 
 namespace novex {
 namespace monitor {

@@ -1,8 +1,8 @@
-#include "snapshot.h"
+#include "monitor/snapshot.h"
 
 #include <algorithm>
 
-#include "novexups_data.h"
+#include "device/novexups_data.h"
 
 namespace novex {
 namespace monitor {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "alarms.h"
-#include "measures.h"
+#include "monitor/alarms.h"
+#include "monitor/measures.h"
 
 namespace novex {
 namespace monitor {

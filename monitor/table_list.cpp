@@ -1,7 +1,7 @@
-#include "table_list.h"
+#include "monitor/table_list.h"
 
-#include "alarms.h"
-#include "measures.h"
+#include "monitor/alarms.h"
+#include "monitor/measures.h"
 
 namespace novex {
 namespace monitor {

@@ -2,8 +2,8 @@
 #include <memory>
 #include <vector>
 
-#include "novexups.h"
-#include "novexups_provider.h"
+#include "device/novexups.h"
+#include "plugin/novexups_provider.h"
 
 VimoSPDevice* NovexUPSProvider::create() const { return new NovexUPS(); }
 

@@ -1,4 +1,4 @@
-#include "published_directory.h"
+#include "protocol/published_directory.h"
 
 namespace novex {
 namespace protocol {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "directory.h"
-#include "variable_map.h"
+#include "protocol/directory.h"
+#include "protocol/variable_map.h"
 
 namespace novex {
 namespace protocol {

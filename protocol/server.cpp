@@ -1,4 +1,4 @@
-#include "server.h"
+#include "protocol/server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "session.h"
+#include "protocol/session.h"
 
 namespace novex {
 namespace protocol {

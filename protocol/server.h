@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "directory.h"
-#include "users.h"
+#include "protocol/directory.h"
+#include "protocol/users.h"
 
 namespace novex {
 namespace protocol {

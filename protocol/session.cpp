@@ -1,10 +1,10 @@
-#include "session.h"
+#include "protocol/session.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "variable_map.h"
-#include "words.h"
+#include "protocol/variable_map.h"
+#include "protocol/words.h"
 
 namespace novex {
 namespace protocol {

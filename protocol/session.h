@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "directory.h"
-#include "users.h"
+#include "protocol/directory.h"
+#include "protocol/users.h"
 
 namespace novex {
 namespace protocol {

@@ -1,4 +1,4 @@
-#include "users.h"
+#include "protocol/users.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "words.h"
+#include "protocol/words.h"
 
 namespace novex {
 namespace protocol {

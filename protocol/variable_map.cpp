@@ -1,5 +1,5 @@
 // The variable table and ups.status.
-#include "variable_map.h"
+#include "protocol/variable_map.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "directory.h"
+#include "protocol/directory.h"
 
 namespace novex {
 namespace protocol {

@@ -1,4 +1,4 @@
-#include "words.h"
+#include "protocol/words.h"
 
 namespace novex {
 namespace protocol {

@@ -1,6 +1,6 @@
 // One battery cell: three members of the document itself, named after the cell.
-#include "document_rules.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace novex {
 namespace render {

@@ -1,9 +1,9 @@
-#include "document_rules.h"
+#include "render/document_rules.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "document_text.h"
+#include "render/document_text.h"
 
 namespace novex {
 namespace render {

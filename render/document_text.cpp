@@ -1,4 +1,4 @@
-#include "document_text.h"
+#include "render/document_text.h"
 
 #include <cstring>
 #include <stdexcept>

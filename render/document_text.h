@@ -19,7 +19,7 @@
 
 #include <json/value.h>
 
-#include "document_rules.h"
+#include "render/document_rules.h"
 
 namespace novex {
 namespace render {

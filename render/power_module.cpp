@@ -1,8 +1,8 @@
 // One power module: 94 members of the document itself, named after the module.
 #include <cstdint>
 
-#include "document_rules.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace novex {
 namespace render {

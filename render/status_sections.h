@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "document_rules.h"
+#include "render/document_rules.h"
 
 namespace novex {
 namespace render {

@@ -1,9 +1,9 @@
 // The unit's status and alarm coils, one byte per coil.
 #include <cstddef>
 
-#include "alarm_rules.h"
-#include "document_rules.h"
-#include "status_sections.h"
+#include "rules/alarm_rules.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace novex {
 namespace render {

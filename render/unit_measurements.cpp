@@ -1,8 +1,8 @@
 // The unit's and the parallel system's measurements: plain scaled numbers.
 #include <cstdint>
 
-#include "document_rules.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace novex {
 namespace render {

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "document_rules.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace novex {
 namespace render {

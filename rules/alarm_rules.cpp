@@ -1,4 +1,4 @@
-#include "alarm_rules.h"
+#include "rules/alarm_rules.h"
 
 #include <cstring>
 #include <string>

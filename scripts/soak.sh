@@ -13,7 +13,7 @@ build=${2:-build-soak-asan}
 if [[ ! -x $build/vimohost || ! -x $build/novexups-sim ]]; then
   cmake -S . -B "$build" -DNOVEX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
         -DNOVEX_WERROR=ON -DNOVEX_BUILD_BENCH=OFF -DNOVEX_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target vimohost_program novexups-sim novexups >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target vimohost novexups-sim novexups >/dev/null
 fi
 
 work=$(mktemp -d /tmp/vimohost-soak-XXXXXX)

@@ -1,9 +1,9 @@
-#include "exchange.h"
+#include "sim/exchange.h"
 
 #include <cstdio>
 
-#include "modbus_pdu.h"
-#include "wire_time.h"
+#include "sim/modbus_pdu.h"
+#include "sim/wire_time.h"
 
 namespace novexsim {
 namespace {

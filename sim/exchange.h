@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
-#include "register_map.h"
+#include "sim/faults.h"
+#include "sim/register_map.h"
 
 namespace novexsim {
 

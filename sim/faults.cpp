@@ -1,4 +1,4 @@
-#include "faults.h"
+#include "sim/faults.h"
 
 namespace novexsim {
 namespace {

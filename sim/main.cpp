@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "options.h"
-#include "register_map.h"
-#include "server.h"
+#include "common/command_line.h"
+#include "sim/options.h"
+#include "sim/register_map.h"
+#include "sim/server.h"
 
 namespace {
 

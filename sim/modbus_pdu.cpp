@@ -1,5 +1,5 @@
 // Request handling for the three read functions the UPS implements.
-#include "modbus_pdu.h"
+#include "sim/modbus_pdu.h"
 
 namespace novexsim {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "register_map.h"
+#include "sim/register_map.h"
 
 namespace novexsim {
 

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "sim/options.h"
 
 #include <arpa/inet.h>
 
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "command_line.h"
-#include "line_settings.h"
+#include "common/command_line.h"
+#include "host/line_settings.h"
 
 namespace novexsim {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "faults.h"
+#include "common/command_line.h"
+#include "sim/faults.h"
 
 namespace novexsim {
 

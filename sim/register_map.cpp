@@ -1,5 +1,5 @@
 // The address map of the UPS and the round-by-round evolution of its values.
-#include "register_map.h"
+#include "sim/register_map.h"
 
 #include <algorithm>
 #include <utility>

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "transport.h"
+#include "sim/transport.h"
 
 namespace novexsim {
 namespace {

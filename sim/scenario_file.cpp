@@ -26,8 +26,8 @@
 #include <json/json.h>
 #include <sys/stat.h>
 
-#include "command_line.h"
-#include "register_map.h"
+#include "common/command_line.h"
+#include "sim/register_map.h"
 
 namespace novexsim {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <iterator>
 
-#include "register_map.h"
+#include "sim/register_map.h"
 
 namespace novexsim {
 namespace {

@@ -1,6 +1,6 @@
 // Serve: catches the stop signals, builds the responder and hands over to the transport
 // the options chose. Also the pieces both transports share (transport.h).
-#include "server.h"
+#include "sim/server.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "transport.h"
+#include "sim/transport.h"
 
 namespace novexsim {
 namespace {

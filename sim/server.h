@@ -1,8 +1,8 @@
 // Serving the UPS until a signal, --duration-s or --max-requests stops it.
 #pragma once
 
-#include "options.h"
-#include "register_map.h"
+#include "sim/options.h"
+#include "sim/register_map.h"
 
 namespace novexsim {
 

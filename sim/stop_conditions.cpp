@@ -1,4 +1,4 @@
-#include "stop_conditions.h"
+#include "sim/stop_conditions.h"
 
 #include <fcntl.h>
 #include <signal.h>

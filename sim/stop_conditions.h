@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "exchange.h"
-#include "faults.h"
-#include "options.h"
+#include "sim/exchange.h"
+#include "sim/faults.h"
+#include "sim/options.h"
 
 namespace novexsim {
 

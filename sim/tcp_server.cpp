@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "transport.h"
+#include "sim/transport.h"
 
 namespace novexsim {
 namespace {

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "exchange.h"
-#include "options.h"
-#include "stop_conditions.h"
+#include "sim/exchange.h"
+#include "sim/options.h"
+#include "sim/stop_conditions.h"
 
 namespace novexsim {
 

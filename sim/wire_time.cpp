@@ -1,4 +1,4 @@
-#include "wire_time.h"
+#include "sim/wire_time.h"
 
 namespace novexsim {
 

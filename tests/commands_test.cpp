@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
-#include "fake_host.h"
-#include "render_support.h"
+#include "tests/fake_host.h"
+#include "tests/render_support.h"
 
 namespace {
 

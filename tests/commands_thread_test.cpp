@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
-#include "render_support.h"
+#include "tests/fake_host.h"
+#include "tests/render_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 # The plug-in: entry, device object, poll cycle, round completion, rules.
-novex_add_test(plugin_load_test SOURCES plugin_load_test.cpp LIBS vimohost ${CMAKE_DL_LIBS})
+novex_add_test(plugin_load_test SOURCES plugin_load_test.cpp LIBS vimo_runtime ${CMAKE_DL_LIBS})
 add_dependencies(plugin_load_test novexups)
 target_compile_definitions(plugin_load_test PRIVATE NOVEX_PLUGIN_PATH="$<TARGET_FILE:novexups>")
 novex_add_test(device_test SOURCES device_test.cpp vtable_test.cpp LIBS novex_device)

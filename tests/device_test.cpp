@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "fake_host.h"
-#include "novexups.h"
+#include "tests/fake_host.h"
+#include "device/novexups.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
-#include "render_support.h"
+#include "tests/render_support.h"
 
 // Allocations fail on demand: with a count of n >= 0, the (n+1)-th allocation from
 // then on throws std::bad_alloc, and the count runs out.

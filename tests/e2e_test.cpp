@@ -16,10 +16,10 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "device_host.h"
-#include "history_store.h"
-#include "round_time.h"
-#include "runner_processes.h"
+#include "session/device_host.h"
+#include "history/store.h"
+#include "session/round_time.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "event_hooks.h"
-#include "runner_processes.h"
+#include "hooks/event_hooks.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host_services.h"
+#include "host/host_services.h"
 
 class FakeHost : public HostServices {
 public:

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
-#include "runner_processes.h"
-#include "test_program.h"
+#include "common/child_process.h"
+#include "tests/runner_processes.h"
+#include "tests/test_program.h"
 
 namespace {
 

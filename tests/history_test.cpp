@@ -11,15 +11,15 @@
 
 #include <gtest/gtest.h>
 
-#include "history_reader.h"
-#include "history_store.h"
-#include "history_time.h"
-#include "history_writer.h"
-#include "measures.h"
-#include "novexups_data.h"
-#include "readings_codec.h"
-#include "runner_processes.h"
-#include "web_history.h"
+#include "history/reader.h"
+#include "history/store.h"
+#include "history/times.h"
+#include "history/writer.h"
+#include "monitor/measures.h"
+#include "device/novexups_data.h"
+#include "history/readings_codec.h"
+#include "tests/runner_processes.h"
+#include "web/history_source.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "render_support.h"
-#include "snapshot.h"
-#include "table_list.h"
+#include "tests/render_support.h"
+#include "monitor/snapshot.h"
+#include "monitor/table_list.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
+#include "tests/fake_host.h"
 #include "vimo_provider.h"
 
 namespace {

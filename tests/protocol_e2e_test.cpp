@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "runner_processes.h"
-#include "ups_clients.h"
-#include "web_support.h"
+#include "tests/runner_processes.h"
+#include "tests/ups_clients.h"
+#include "tests/web_support.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "published_directory.h"
-#include "users.h"
+#include "protocol/published_directory.h"
+#include "protocol/users.h"
 
 namespace protocol_test {
 

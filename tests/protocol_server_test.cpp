@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol_fixture.h"
-#include "server.h"
-#include "ups_clients.h"
+#include "tests/protocol_fixture.h"
+#include "protocol/server.h"
+#include "tests/ups_clients.h"
 
 namespace {
 

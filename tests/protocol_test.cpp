@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol_fixture.h"
-#include "session.h"
-#include "variable_map.h"
-#include "words.h"
+#include "tests/protocol_fixture.h"
+#include "protocol/session.h"
+#include "protocol/variable_map.h"
+#include "protocol/words.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "render_reference.h"
-#include "render_support.h"
+#include "tests/render_reference.h"
+#include "tests/render_support.h"
 
 namespace {
 

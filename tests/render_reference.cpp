@@ -1,4 +1,4 @@
-#include "render_reference.h"
+#include "tests/render_reference.h"
 
 #include <cstdint>
 #include <cstdio>

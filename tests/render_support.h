@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "novexups.h"
+#include "device/novexups.h"
 
 namespace render_test {
 

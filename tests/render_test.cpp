@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "document_rules.h"
-#include "status_sections.h"
+#include "render/document_rules.h"
+#include "render/status_sections.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
-#include "novexups.h"
+#include "tests/fake_host.h"
+#include "device/novexups.h"
 
 namespace {
 

@@ -4,16 +4,16 @@ if(NOVEX_BUILD_RUNNER)
   novex_add_test(runner_test
     SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
             runner_state_test.cpp tcp_line_test.cpp runner_hardening_test.cpp
-    LIBS novex_runner novex_sqlite)
-  add_dependencies(runner_test vimohost_program novexups)
+    LIBS novex_program novex_sqlite)
+  add_dependencies(runner_test vimohost novexups)
   if(TARGET novexups-sim)
     add_dependencies(runner_test novexups-sim)
   endif()
 
-  novex_add_test(hooks_test SOURCES event_hooks_test.cpp LIBS novex_runner)
+  novex_add_test(hooks_test SOURCES event_hooks_test.cpp LIBS novex_program)
 
-  novex_add_test(e2e_test SOURCES e2e_test.cpp LIBS novex_runner)
-  add_dependencies(e2e_test vimohost_program novexups)
+  novex_add_test(e2e_test SOURCES e2e_test.cpp LIBS novex_program)
+  add_dependencies(e2e_test vimohost novexups)
   if(TARGET novexups-sim)
     add_dependencies(e2e_test novexups-sim)
   endif()
@@ -22,17 +22,17 @@ endif()
 # vimohost as a service: log levels and journal prefixes, the notify socket, the
 # service defaults, reload plans, and a run under a fake service manager.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(service_test SOURCES service_test.cpp LIBS novex_runner)
-  add_dependencies(service_test vimohost_program novexups novexups-sim)
+  novex_add_test(service_test SOURCES service_test.cpp LIBS novex_program)
+  add_dependencies(service_test vimohost novexups novexups-sim)
 endif()
 
 # The history: times, readings, upgrade, writer failures, retention and queries.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_test SOURCES history_test.cpp LIBS novex_runner novex_sqlite)
+  novex_add_test(history_test SOURCES history_test.cpp LIBS novex_program novex_sqlite)
 endif()
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_runner novex_sqlite)
-  add_dependencies(history_e2e_test vimohost_program novexups)
+  novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_program novex_sqlite)
+  add_dependencies(history_e2e_test vimohost novexups)
   if(TARGET novexups-sim)
     add_dependencies(history_e2e_test novexups-sim)
   endif()

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "device_config.h"
-#include "runner_processes.h"
+#include "config/device_config.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

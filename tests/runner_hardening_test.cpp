@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "history_store.h"
-#include "runner_processes.h"
+#include "history/store.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

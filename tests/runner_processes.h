@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
-#include "sim_process.h"
-#include "test_program.h"
+#include "common/child_process.h"
+#include "tests/sim_process.h"
+#include "tests/test_program.h"
 
 namespace runner_test {
 

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "history_store.h"
-#include "plugin_library.h"
-#include "round_time.h"
-#include "device_session.h"
-#include "runner_processes.h"
+#include "history/store.h"
+#include "session/plugin_library.h"
+#include "session/round_time.h"
+#include "session/device_session.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

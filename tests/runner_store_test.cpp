@@ -7,15 +7,15 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "alarm_tracker.h"
-#include "child_process.h"
-#include "device_host.h"
-#include "history_store.h"
-#include "poller.h"
-#include "round_time.h"
-#include "runner_processes.h"
-#include "status_output.h"
-#include "device_monitor.h"
+#include "session/alarm_tracker.h"
+#include "common/child_process.h"
+#include "session/device_host.h"
+#include "history/store.h"
+#include "poll/poller.h"
+#include "session/round_time.h"
+#include "tests/runner_processes.h"
+#include "poll/status_output.h"
+#include "monitor/device_monitor.h"
 
 namespace {
 

@@ -20,15 +20,15 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
-#include "console.h"
-#include "device_config.h"
-#include "options.h"
-#include "reload_plan.h"
-#include "runner_processes.h"
-#include "service_notify.h"
-#include "sim_process.h"
-#include "test_program.h"
+#include "common/child_process.h"
+#include "common/console.h"
+#include "config/device_config.h"
+#include "vimohost/options.h"
+#include "poll/reload_plan.h"
+#include "tests/runner_processes.h"
+#include "vimohost/service_notify.h"
+#include "tests/sim_process.h"
+#include "tests/test_program.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "test_program.h"
+#include "common/child_process.h"
+#include "tests/test_program.h"
 
 namespace runner_test {
 

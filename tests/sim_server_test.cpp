@@ -13,8 +13,8 @@
 #include <memory>
 #include <regex>
 
-#include "register_map.h"
-#include "runner_processes.h"
+#include "sim/register_map.h"
+#include "tests/runner_processes.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "exchange.h"
-#include "faults.h"
-#include "modbus_pdu.h"
-#include "options.h"
-#include "register_map.h"
-#include "wire_time.h"
+#include "sim/exchange.h"
+#include "sim/faults.h"
+#include "sim/modbus_pdu.h"
+#include "sim/options.h"
+#include "sim/register_map.h"
+#include "sim/wire_time.h"
 
 using namespace novexsim;
 

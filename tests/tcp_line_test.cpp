@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "modbus_line.h"
+#include "modbus/modbus_line.h"
 
 namespace {
 

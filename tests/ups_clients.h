@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "common/child_process.h"
 
 namespace ups_clients {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "novexups.h"
+#include "device/novexups.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "child_process.h"
-#include "runner_processes.h"
-#include "web_support.h"
+#include "common/child_process.h"
+#include "tests/runner_processes.h"
+#include "tests/web_support.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "state_source.h"
+#include "web/state_source.h"
 
 namespace web_test {
 

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "api.h"
-#include "http_server.h"
-#include "metrics.h"
-#include "router.h"
-#include "time_text.h"
-#include "web_support.h"
+#include "web/api.h"
+#include "web/http_server.h"
+#include "web/metrics.h"
+#include "web/router.h"
+#include "common/time_text.h"
+#include "tests/web_support.h"
 
 namespace {
 

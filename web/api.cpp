@@ -1,12 +1,12 @@
-#include "api.h"
+#include "web/api.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "json_writer.h"
-#include "time_text.h"
+#include "common/json_writer.h"
+#include "common/time_text.h"
 
 namespace novex {
 namespace web {

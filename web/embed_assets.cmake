@@ -13,7 +13,7 @@ foreach(name IN LISTS ASSETS)
   math(EXPR index "${index} + 1")
 endforeach()
 file(WRITE "${OUTPUT}.tmp" "// Made from web/assets by web/embed_assets.cmake at build time.
-#include \"assets.h\"
+#include \"web/assets.h\"
 
 namespace novex {
 namespace web {

@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "web/http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "router.h"
+#include "web/router.h"
 
 namespace novex {
 namespace web {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "state_source.h"
+#include "web/state_source.h"
 
 struct mg_context;
 

@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "web/metrics.h"
 
 #include <charconv>
 #include <cmath>

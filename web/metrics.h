@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "state_source.h"
+#include "web/state_source.h"
 
 namespace novex {
 namespace web {

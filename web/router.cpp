@@ -1,11 +1,11 @@
-#include "router.h"
+#include "web/router.h"
 
 #include <cstring>
 
-#include "api.h"
-#include "assets.h"
-#include "json_writer.h"
-#include "metrics.h"
+#include "web/api.h"
+#include "web/assets.h"
+#include "common/json_writer.h"
+#include "web/metrics.h"
 
 namespace novex {
 namespace web {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "http_types.h"
-#include "state_source.h"
+#include "web/http_types.h"
+#include "web/state_source.h"
 
 namespace novex {
 namespace web {

@@ -1,4 +1,4 @@
-#include "state_source.h"
+#include "web/state_source.h"
 
 namespace novex {
 namespace web {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "snapshot.h"
+#include "monitor/snapshot.h"
 
 namespace novex {
 namespace web {

@@ -1,0 +1,92 @@
+#include "common/time_text.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace novex {
+namespace web {
+
+namespace {
+
+// Digits of `text` from `at`, exactly `count` of them; false otherwise.
+bool Digits(const std::string& text, size_t at, size_t count, int& value) {
+    if (at + count > text.size()) return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string IsoTime(int64_t utc) {
+    const std::time_t t = static_cast<std::time_t>(utc);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr) return "";
+    const int offset_min = static_cast<int>(local.tm_gmtoff / 60) % (24 * 60);
+    const int magnitude = offset_min < 0 ? -offset_min : offset_min;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, offset_min < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
+    return text;
+}
+
+bool ParseTime(const std::string& text, int64_t& utc) {
+    if (text.empty() || text.size() > 40) return false;
+    char* end = nullptr;
+    const long long seconds = std::strtoll(text.c_str(), &end, 10);
+    if (*end == '\0' && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        utc = seconds;
+        return true;
+    }
+    std::tm tm{};
+    int year, month, day, hour, minute, second;
+    if (!Digits(text, 0, 4, year) || text[4] != '-' || !Digits(text, 5, 2, month) ||
+        text[7] != '-' || !Digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ') ||
+        !Digits(text, 11, 2, hour) || text[13] != ':' || !Digits(text, 14, 2, minute) ||
+        text[16] != ':' || !Digits(text, 17, 2, second))
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60)
+        return false;
+    size_t at = 19;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        const size_t digits = at;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+        if (at == digits) return false;
+    }
+    long offset = 0;
+    if (at < text.size() && text[at] == 'Z') {
+        ++at;
+    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        const int sign = text[at] == '-' ? -1 : 1;
+        int oh, om;
+        const size_t colon = at + 3 < text.size() && text[at + 3] == ':' ? 1 : 0;
+        if (!Digits(text, at + 1, 2, oh) || !Digits(text, at + 3 + colon, 2, om) || oh > 23 ||
+            om > 59)
+            return false;
+        offset = sign * (oh * 3600L + om * 60L);
+        at += 5 + colon;
+    } else {
+        return false;
+    }
+    if (at != text.size()) return false;
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    utc = static_cast<int64_t>(timegm(&tm)) - offset;
+    return true;
+}
+
+}  // namespace web
+}  // namespace novex

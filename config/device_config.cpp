@@ -1,0 +1,370 @@
+#include "config/device_config.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+
+#include <json/reader.h>
+
+#include "common/command_line.h"
+#include "history/retention.h"
+#include "host/line_settings.h"
+
+namespace vimo {
+
+// Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
+// default speed.
+const DeviceKey kDeviceKeys[9] = {
+    {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
+    {"name", "text", "label in messages (default \"ups<data_id>\")"},
+    {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
+    {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
+    {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
+    {"appSetting", "object",
+     "the device's own settings: {\"b_mode\": 0} switches its alarm rule reporting on; its "
+     "default, 1, switches it off"},
+    {"manufacturer", "text", "the UPS's maker as UPS protocol clients see it (device.mfr)"},
+    {"model", "text", "the UPS's model as UPS protocol clients see it (device.model)"},
+    {"battery_charge_low", "number",
+     "battery charge in percent at or below which UPS protocol clients see the battery low, "
+     "0..100 (default 20)"},
+};
+
+const DeviceKey kAppSettingKeys[1] = {
+    {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
+};
+
+const DeviceKey kProgramKeys[8] = {
+    {"devices", "array", "the device objects, or one device object (required in this form)"},
+    {"on_event", "array",
+     "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
+     "\"-q\"] (--on-event and --on-event-arg replace it)"},
+    {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
+    {"protocol_listen", "text",
+     "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
+    {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
+    {"listen", "text",
+     "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
+    {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
+    {"history", "object",
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
+     "(--keep, --max-size and --keep-events replace them)"},
+};
+
+namespace {
+
+using novexcli::EscapeText;
+using novexcli::QuoteText;
+
+template <size_t N>
+bool Known(const DeviceKey (&keys)[N], const std::string& key) {
+    for (const DeviceKey& k : keys)
+        if (key == k.key) return true;
+    return false;
+}
+
+// A NUL cuts a port's path short where the system reads it, and a newline or an
+// escape sequence in a name forges or colours log lines.
+bool PlainText(const Json::Value& v) {
+    if (!v.isString() || v.asString().empty()) return false;
+    for (const char c : v.asString())
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+bool CheckAppSetting(const Json::Value& object, std::string& error) {
+    if (!object.isMember("appSetting")) return true;
+    const Json::Value& app = object["appSetting"];
+    if (!app.isObject()) {
+        error = "\"appSetting\" must be a JSON object";
+        return false;
+    }
+    for (const std::string& key : app.getMemberNames()) {
+        if (!Known(kAppSettingKeys, key)) {
+            error = "unknown key " + QuoteText(key) + " in \"appSetting\"";
+            return false;
+        }
+    }
+    // The device reads them as numbers whatever they hold ("abc" would be 0).
+    for (const DeviceKey& k : kAppSettingKeys) {
+        if (app.isMember(k.key) && std::strcmp(k.kind, "number") == 0 && !app[k.key].isInt()) {
+            error = std::string("\"") + k.key + "\" in \"appSetting\" must be a whole number";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
+    for (const std::string& key : root.getMemberNames()) {
+        if (!Known(kProgramKeys, key)) {
+            error = "unknown key " + QuoteText(key) + " (beside \"devices\")";
+            return false;
+        }
+    }
+    const Json::Value& hook = root["on_event"];
+    if (!hook.isNull()) {
+        bool ok = hook.isArray() && !hook.empty();
+        for (const Json::Value& part : hook) ok = ok && part.isString() && !part.asString().empty();
+        if (!ok) {
+            error = "\"on_event\" must be an array of non-empty texts: the program, then its "
+                    "arguments";
+            return false;
+        }
+        out.on_event.clear();
+        for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
+    }
+    for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
+                             std::make_pair("protocol_users", &out.protocol_users),
+                             std::make_pair("listen", &out.listen),
+                             std::make_pair("http_token_file", &out.http_token_file)}) {
+        const Json::Value& v = root[text.first];
+        if (v.isNull()) continue;
+        if (!v.isString() || v.asString().empty()) {
+            error = std::string("\"") + text.first + "\" must be a non-empty text";
+            return false;
+        }
+        *text.second = v.asString();
+    }
+    RetentionSettings retention;
+    if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
+    out.history = root["history"];
+    const Json::Value& limit = root["on_event_timeout_ms"];
+    if (!limit.isNull()) {
+        if (!limit.isInt() || limit.asInt() < 1 || limit.asInt() > kMaxHookTimeoutMs) {
+            error = "\"on_event_timeout_ms\" must be a whole number from 1 to " +
+                    std::to_string(kMaxHookTimeoutMs);
+            return false;
+        }
+        out.on_event_timeout_ms = limit.asInt();
+    }
+    return true;
+}
+
+bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& out,
+                 std::string& error) {
+    if (!object.isObject()) {
+        error = "a device must be a JSON object";
+        return false;
+    }
+    for (const std::string& key : object.getMemberNames()) {
+        if (FindLineSetting(key) == nullptr && !Known(kDeviceKeys, key)) {
+            error = "unknown key " + QuoteText(key);
+            return false;
+        }
+    }
+    if (!CheckAppSetting(object, error)) return false;
+    out.data_id = default_id;
+    const Json::Value& id = object["data_id"];
+    if (!id.isNull()) {
+        if (!id.isUInt()) {
+            error = "\"data_id\" must be a whole number from 0 to 4294967295";
+            return false;
+        }
+        out.data_id = id.asUInt();
+    }
+    const Json::Value& name = object["name"];
+    if (!name.isNull() && !PlainText(name)) {
+        error = "\"name\" must be a non-empty text without control characters";
+        return false;
+    }
+    out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
+    for (const char* key : {"manufacturer", "model"}) {
+        const Json::Value& text = object[key];
+        if (!text.isNull() && (!text.isString() || text.asString().empty() ||
+                               text.asString().find_first_of("\r\n") != std::string::npos)) {
+            error = std::string("\"") + key + "\" must be a non-empty text of one line";
+            return false;
+        }
+    }
+    const Json::Value& low = object["battery_charge_low"];
+    if (!low.isNull() && (!low.isInt() || low.asInt() < 0 || low.asInt() > kMaxChargeLow)) {
+        error = "\"battery_charge_low\" must be a whole number from 0 to " +
+                std::to_string(kMaxChargeLow);
+        return false;
+    }
+    const Json::Value& transport = object["transport"];
+    if (!transport.isNull() && !(transport.isString() && (transport.asString() == "rtu" ||
+                                                          transport.asString() == "tcp"))) {
+        error = "\"transport\" must be \"rtu\" or \"tcp\"";
+        return false;
+    }
+    const Json::Value& port = object["port"];
+    if (port.isNull()) {
+        error = "\"port\" is missing (a serial device, or HOST:PORT for tcp)";
+        return false;
+    }
+    if (!PlainText(port)) {
+        error = "\"port\" must be a non-empty text without control characters";
+        return false;
+    }
+    std::string host, service, why;
+    if (transport.isString() && transport.asString() == "tcp" &&
+        !SplitHostPort(port.asString(), host, service, &why)) {
+        error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not " +
+                QuoteText(port.asString()) + " (" + why + ")";
+        return false;
+    }
+    out.settings = object;
+    return true;
+}
+
+}  // namespace
+
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
+                   std::string* why) {
+    auto refuse = [why](const char* what) {
+        if (why) *why = what;
+        return false;
+    };
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return refuse("no :PORT");
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    int64_t n = 0;
+    if (!novexcli::ParseWhole(port, 1, 65535, n)) return refuse("the port must be 1..65535");
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    if (host.empty()) return refuse("no host");
+    in6_addr v6{};
+    if (bracketed || host.find(':') != std::string::npos) {
+        // "1.2.3.4:502:3" is no address at all; an IPv6 one needs its brackets.
+        if (!bracketed || inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+            return refuse("an IPv6 address goes in brackets, as [::1]:502");
+        return true;
+    }
+    // Digits and dots alone would be looked up as a name when they are no address.
+    in_addr v4{};
+    if (host.find_first_not_of("0123456789.") == std::string::npos &&
+        inet_pton(AF_INET, host.c_str(), &v4) != 1)
+        return refuse("not an IPv4 address");
+    if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789.-_") != std::string::npos)
+        return refuse("not a host name");
+    return true;
+}
+
+bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
+                        std::vector<DeviceConfig>& out, std::string& error) {
+    ProgramConfig ignored;
+    return ParseConfig(text, origin, out, ignored, error);
+}
+
+bool ParseConfig(const std::string& text, const std::string& origin,
+                 std::vector<DeviceConfig>& out, ProgramConfig& program, std::string& error) {
+    if (text.size() > kMaxConfigBytes) {
+        error = origin + ": larger than " + std::to_string(kMaxConfigBytes >> 20) +
+                " MiB, not a configuration";
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["rejectDupKeys"] = true;
+    // "{...}{...}" is two values, not a first one to poll and a rest to ignore.
+    builder["failIfExtra"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string parse_error;
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &parse_error);
+    } catch (const std::exception& e) {
+        parse_error = e.what();  // nesting too deep
+    }
+    if (!parsed) {
+        // The reader's report is several lines: the place ("* Line 1, Column 5"), then
+        // what is wrong there.
+        std::string where = parse_error.substr(0, parse_error.find('\n'));
+        if (where.rfind("* ", 0) == 0) where.erase(0, 2);
+        std::string what;
+        if (parse_error.find('\n') != std::string::npos) {
+            const size_t start = parse_error.find_first_not_of(' ', parse_error.find('\n') + 1);
+            if (start != std::string::npos)
+                what = parse_error.substr(start, parse_error.find('\n', start) - start);
+        }
+        // A key in the report may hold control characters: shown escaped, it stays one line.
+        error = origin + ": not valid JSON: " + EscapeText(where) +
+                (what.empty() ? "" : ": " + EscapeText(what));
+        return false;
+    }
+    // An empty "devices" is a service's configuration before its first UPS: nothing is
+    // polled until a reload brings one. A bare empty array is more likely a mistake.
+    bool may_be_empty = false;
+    if (root.isObject() && root.isMember("devices")) {
+        if (!CheckProgram(root, program, error)) {
+            error = origin + ": " + error;
+            return false;
+        }
+        const Json::Value devices = root["devices"];
+        root = devices;
+        may_be_empty = true;
+    }
+    std::vector<Json::Value> objects;
+    if (root.isArray()) {
+        if (root.empty() && !may_be_empty) {
+            error = origin + ": the array lists no device";
+            return false;
+        }
+        for (const Json::Value& v : root) objects.push_back(v);
+    } else if (root.isObject()) {
+        objects.push_back(root);
+    } else {
+        error = origin + ": expected a device object or an array of them";
+        return false;
+    }
+    std::set<uint32_t> ids;
+    out.clear();
+    for (size_t i = 0; i < objects.size(); ++i) {
+        DeviceConfig device;
+        if (!CheckDevice(objects[i], static_cast<uint32_t>(i + 1), device, error)) {
+            error = origin + ": device " + std::to_string(i + 1) + ": " + error;
+            return false;
+        }
+        if (!ids.insert(device.data_id).second) {
+            error = origin + ": device " + std::to_string(i + 1) + ": \"data_id\" " +
+                    std::to_string(device.data_id) + " is used twice";
+            return false;
+        }
+        out.push_back(device);
+    }
+    return true;
+}
+
+bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::string& error) {
+    return CheckDevice(flags, 1, out, error);
+}
+
+bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
+                          ProgramConfig& program, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        error = path + ": cannot read the configuration file: " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        error = path + ": is a directory, not a configuration file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read the configuration file";
+        return false;
+    }
+    // One byte past the limit is enough to refuse it (and /dev/zero ends too).
+    std::string text(kMaxConfigBytes + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (in.bad()) {
+        error = path + ": cannot read the configuration file";
+        return false;
+    }
+    text.resize(static_cast<size_t>(in.gcount()));
+    return ParseConfig(text, path, out, program, error);
+}
+
+}  // namespace vimo

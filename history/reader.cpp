@@ -1,0 +1,259 @@
+#include "history/reader.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+
+#include "history/schema.h"
+
+namespace vimo {
+
+namespace {
+
+// A statement finalized on every way out.
+struct Statement {
+    sqlite3_stmt* s = nullptr;
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
+    ~Statement() { sqlite3_finalize(s); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+};
+
+std::string Text(sqlite3_stmt* s, int column) {
+    const unsigned char* t = sqlite3_column_text(s, column);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+}  // namespace
+
+int64_t StepForPoints(int64_t since, int64_t until, int64_t points) {
+    if (points < 1) points = 1;
+    const int64_t span = until > since ? until - since : 1;
+    const int64_t step = (span + points - 1) / points;
+    return step < 1 ? 1 : step;
+}
+
+std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
+    std::unique_ptr<HistoryReader> reader(new HistoryReader());
+    if (sqlite3_open_v2(path.c_str(), &reader->db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        error = "history " + path + ": " + (reader->db_ ? sqlite3_errmsg(reader->db_) : "cannot open");
+        return nullptr;
+    }
+    sqlite3_busy_timeout(reader->db_, 2000);
+    // A query over a day reads some 11,000 pages of readings: mapped, not copied in
+    // one read call each.
+    sqlite3_exec(reader->db_, "PRAGMA cache_size=-16384", nullptr,
+                 nullptr, nullptr);
+    std::string why;
+    if (!PrepareHistorySchema(reader->db_, false, why)) {
+        error = "history " + path + ": " + why;
+        return nullptr;
+    }
+    return reader;
+}
+
+HistoryReader::~HistoryReader() {
+    if (db_) sqlite3_close(db_);
+}
+
+std::vector<HistoryDevice> HistoryReader::Devices() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HistoryDevice> out;
+    Statement q(db_, "SELECT data_id, name FROM devices ORDER BY data_id");
+    while (q.s && sqlite3_step(q.s) == SQLITE_ROW)
+        out.push_back({static_cast<uint32_t>(sqlite3_column_int64(q.s, 0)), Text(q.s, 1)});
+    return out;
+}
+
+bool HistoryReader::FindDevice(const std::string& which, HistoryDevice& device,
+                               std::string& error) {
+    const std::vector<HistoryDevice> devices = Devices();
+    std::string names;
+    for (const HistoryDevice& d : devices) {
+        names += (names.empty() ? "" : ", ") + d.name + " (" + std::to_string(d.data_id) + ")";
+        if (!which.empty() && (d.name == which || std::to_string(d.data_id) == which)) {
+            device = d;
+            return true;
+        }
+    }
+    if (which.empty() && devices.size() == 1) {
+        device = devices[0];
+        return true;
+    }
+    if (devices.empty())
+        error = "the history holds no device";
+    else if (which.empty())
+        error = "the history holds several devices; choose one with --device: " + names;
+    else
+        error = "no device \"" + which + "\" in the history; devices: " + names;
+    return false;
+}
+
+const ReadingsDecoder* HistoryReader::Decoder(int64_t layout, const std::vector<size_t>& fields) {
+    const auto found = decoders_.find(layout);
+    if (found != decoders_.end()) return &found->second;
+    Statement q(db_, "SELECT measures FROM layouts WHERE id = ?");
+    ReadingsDecoder decoder;
+    if (!q.s || sqlite3_bind_int64(q.s, 1, layout) != SQLITE_OK || sqlite3_step(q.s) != SQLITE_ROW ||
+        !decoder.Bind(Text(q.s, 0), fields))
+        return nullptr;
+    return &decoders_.emplace(layout, decoder).first->second;
+}
+
+bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
+                             const std::vector<size_t>& fields,
+                             const std::function<bool(const ReadingRow&)>& each,
+                             std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    decoders_.clear();
+    // One pass per part the fields need, in step: both hold a row per round, in the
+    // same (time, round) order.
+    bool needed[kReadingParts] = {};
+    for (const size_t f : fields) needed[ReadingPart(f)] = true;
+    if (!needed[0] && !needed[1]) needed[0] = true;  // the rounds, without figures
+    std::unique_ptr<Statement> parts[kReadingParts];
+    for (int part = 0; part < kReadingParts; ++part) {
+        if (!needed[part]) continue;
+        const std::string sql = std::string("SELECT round, utc, layout, vals FROM ") +
+                                kReadingTables[part] +
+                                " WHERE data_id = ?1 AND utc >= ?2 AND utc < ?3 ORDER BY utc, round";
+        parts[part] = std::make_unique<Statement>(db_, sql.c_str());
+        sqlite3_stmt* q = parts[part]->s;
+        if (!q) {
+            error = sqlite3_errmsg(db_);
+            return false;
+        }
+        sqlite3_bind_int64(q, 1, data_id);
+        sqlite3_bind_int64(q, 2, since);
+        sqlite3_bind_int64(q, 3, until);
+    }
+    const int lead = needed[0] ? 0 : 1;
+    sqlite3_stmt* detail = lead == 0 && parts[1] ? parts[1]->s : nullptr;
+    int detail_rc = detail ? sqlite3_step(detail) : SQLITE_DONE;
+    sqlite3_stmt* q = parts[lead]->s;
+    ReadingRow row;
+    row.values.resize(fields.size());
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        row.round = sqlite3_column_int64(q, 0);
+        row.utc = sqlite3_column_int64(q, 1);
+        for (double& v : row.values) v = std::nan("");
+        if (!DecodeRow(q, fields, row)) continue;
+        const auto behind = [&] {
+            const int64_t utc = sqlite3_column_int64(detail, 1);
+            return utc < row.utc || (utc == row.utc && sqlite3_column_int64(detail, 0) < row.round);
+        };
+        while (detail_rc == SQLITE_ROW && behind()) detail_rc = sqlite3_step(detail);
+        if (detail_rc == SQLITE_ROW && sqlite3_column_int64(detail, 0) == row.round)
+            DecodeRow(detail, fields, row);
+        if (!each(row)) return true;
+    }
+    if (rc != SQLITE_DONE || (detail_rc != SQLITE_DONE && detail_rc != SQLITE_ROW)) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+bool HistoryReader::DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields,
+                              ReadingRow& row) {
+    const ReadingsDecoder* decoder = Decoder(sqlite3_column_int64(q, 2), fields);
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(q, 3));
+    const size_t size = static_cast<size_t>(sqlite3_column_bytes(q, 3));
+    return decoder && blob && decoder->Decode(blob, size, row.values.data());
+}
+
+bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step,
+                               int64_t origin, const std::vector<size_t>& fields,
+                               std::vector<ReadingBucket>& out, std::string& error) {
+    out.clear();
+    if (step < 1) step = 1;
+    // Bucket index to its place in `out`.
+    std::map<int64_t, size_t> place;
+    const bool ok = Readings(data_id, since, until, fields, [&](const ReadingRow& row) {
+        const int64_t offset = row.utc - origin;
+        const int64_t index = offset >= 0 ? offset / step : -((-offset + step - 1) / step);
+        auto at = place.find(index);
+        if (at == place.end()) {
+            ReadingBucket bucket;
+            bucket.start = origin + index * step;
+            bucket.fields.resize(fields.size());
+            at = place.emplace(index, out.size()).first;
+            out.push_back(std::move(bucket));
+        }
+        ReadingBucket& b = out[at->second];
+        ++b.rounds;
+        for (size_t f = 0; f < row.values.size(); ++f) {
+            const double v = row.values[f];
+            if (std::isnan(v)) continue;
+            FieldSummary& s = b.fields[f];
+            if (s.count == 0 || v < s.min) s.min = v;
+            if (s.count == 0 || v > s.max) s.max = v;
+            s.mean += v;  // the sum until the end
+            ++s.count;
+        }
+        return true;
+    }, error);
+    if (!ok) return false;
+    std::vector<ReadingBucket> ordered;
+    ordered.reserve(out.size());
+    for (const auto& entry : place) ordered.push_back(std::move(out[entry.second]));
+    for (ReadingBucket& b : ordered)
+        for (FieldSummary& s : b.fields) {
+            if (s.count > 0)
+                s.mean /= static_cast<double>(s.count);
+            else
+                s.min = s.mean = s.max = std::nan("");
+        }
+    out = std::move(ordered);
+    return true;
+}
+
+bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& out,
+                           std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    // ?1 null: every device. Active: the newest event of its alarm is this raise.
+    Statement q(db_,
+                "SELECT e.id, e.data_id, coalesce(d.name, 'ups' || e.data_id), e.alarm, e.text, "
+                "e.severity, e.state, e.utc, e.local FROM events e "
+                "LEFT JOIN devices d ON d.data_id = e.data_id "
+                "WHERE (?1 IS NULL OR e.data_id = ?1) AND e.utc >= ?2 AND e.utc < ?3 "
+                "AND (?4 = 0 OR (e.state = 'raised' AND e.id = (SELECT max(id) FROM events l "
+                "WHERE l.data_id = e.data_id AND l.alarm = e.alarm))) "
+                "ORDER BY e.utc, e.id");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    if (query.data_id)
+        sqlite3_bind_int64(q.s, 1, *query.data_id);
+    else
+        sqlite3_bind_null(q.s, 1);
+    sqlite3_bind_int64(q.s, 2, query.since);
+    sqlite3_bind_int64(q.s, 3, query.until);
+    sqlite3_bind_int(q.s, 4, query.active_only ? 1 : 0);
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        StoredEvent e;
+        e.id = sqlite3_column_int64(q.s, 0);
+        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 1));
+        e.device = Text(q.s, 2);
+        e.alarm = Text(q.s, 3);
+        e.text = Text(q.s, 4);
+        e.severity = Text(q.s, 5);
+        e.raised = Text(q.s, 6) == "raised";
+        e.utc = sqlite3_column_int64(q.s, 7);
+        e.local = Text(q.s, 8);
+        out.push_back(std::move(e));
+    }
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vimo

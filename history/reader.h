@@ -1,0 +1,116 @@
+// Queries over the history file on a read-only connection of their own: devices,
+// readings of a device over a time span, the same downsampled to buckets of min, mean
+// and max, and alarm events. `vimohost history` uses them, and so may any other
+// thread (a web server): open one reader per thread or share one, its calls take
+// turns. Readers never block the writer (WAL) and never write.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/readings_codec.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vimo {
+
+struct HistoryDevice {
+    uint32_t data_id = 0;
+    std::string name;
+};
+
+// One round's values of the asked fields, in their order; NaN where absent.
+struct ReadingRow {
+    int64_t round = 0;
+    int64_t utc = 0;
+    std::vector<double> values;
+};
+
+// One field over one bucket; count 0: no value, min/mean/max NaN.
+struct FieldSummary {
+    double min = 0;
+    double mean = 0;
+    double max = 0;
+    int64_t count = 0;
+};
+
+// The rounds of [start, start + step); buckets without rounds are left out.
+struct ReadingBucket {
+    int64_t start = 0;
+    int64_t rounds = 0;
+    std::vector<FieldSummary> fields;
+};
+
+struct StoredEvent {
+    int64_t id = 0;
+    uint32_t data_id = 0;
+    std::string device;    // its name
+    std::string alarm;     // alarm id
+    std::string text;      // Chinese text
+    std::string severity;  // "critical", "warning", "info" ("" for some upgraded rows)
+    bool raised = false;
+    int64_t utc = 0;
+    std::string local;     // local time with offset when it was stored
+};
+
+struct EventQuery {
+    std::optional<uint32_t> data_id;  // null: every device
+    int64_t since = std::numeric_limits<int64_t>::min();
+    int64_t until = std::numeric_limits<int64_t>::max();  // exclusive
+    bool active_only = false;  // only raises not cleared since (whenever they were)
+};
+
+// The bucket width that gives at most `points` buckets over [since, until), whole seconds.
+int64_t StepForPoints(int64_t since, int64_t until, int64_t points);
+
+class HistoryReader {
+public:
+    static std::unique_ptr<HistoryReader> Open(const std::string& path, std::string& error);
+    ~HistoryReader();
+    HistoryReader(const HistoryReader&) = delete;
+    HistoryReader& operator=(const HistoryReader&) = delete;
+
+    std::vector<HistoryDevice> Devices();
+    // A device by name or data id; with an empty `which`, the only device there is.
+    bool FindDevice(const std::string& which, HistoryDevice& device, std::string& error);
+
+    // The rounds of [since, until) in time order; `each` returns false to stop.
+    // `fields` index Measures() (ResolveFields).
+    bool Readings(uint32_t data_id, int64_t since, int64_t until,
+                  const std::vector<size_t>& fields,
+                  const std::function<bool(const ReadingRow&)>& each, std::string& error);
+    // The same rounds as buckets of `step` seconds, which start at `origin` + k * step
+    // (origin 0: on whole minutes, hours, UTC days).
+    bool Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step, int64_t origin,
+                    const std::vector<size_t>& fields, std::vector<ReadingBucket>& out,
+                    std::string& error);
+    // "Fields F of device D from T1 to T2 in at most N points", buckets from T1.
+    bool DownsamplePoints(uint32_t data_id, int64_t since, int64_t until, int64_t points,
+                          const std::vector<size_t>& fields, std::vector<ReadingBucket>& out,
+                          std::string& error) {
+        return Downsample(data_id, since, until, StepForPoints(since, until, points), since,
+                          fields, out, error);
+    }
+
+    // Events in time order.
+    bool Events(const EventQuery& query, std::vector<StoredEvent>& out, std::string& error);
+
+private:
+    HistoryReader() = default;
+    const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
+    bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    std::map<int64_t, ReadingsDecoder> decoders_;  // by layout, for the current query's fields
+};
+
+}  // namespace vimo

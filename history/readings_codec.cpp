@@ -1,0 +1,161 @@
+#include "history/readings_codec.h"
+
+#include <cmath>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include "common/command_line.h"
+
+namespace vimo {
+
+using novex::monitor::Measure;
+using novex::monitor::MeasureValue;
+using novex::monitor::Measures;
+
+namespace {
+
+const double kPowersOfTen[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+static_assert(sizeof kPowersOfTen / sizeof kPowersOfTen[0] == 10, "decimals 0..9");
+
+void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<unsigned char>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<unsigned char>(v));
+}
+
+}  // namespace
+
+const char* const kReadingTables[kReadingParts] = {"readings", "readings_detail"};
+const char* const kInsertReading[kReadingParts] = {
+    "INSERT INTO readings (round, data_id, utc, layout, vals) VALUES (?, ?, ?, ?, ?)",
+    "INSERT INTO readings_detail (round, data_id, utc, layout, vals) VALUES (?, ?, ?, ?, ?)",
+};
+
+int ReadingPart(size_t measure) {
+    return Measures()[measure].scope == novex::monitor::Scope::kUnit ? 0 : 1;
+}
+
+const std::string& CurrentLayoutText(int part) {
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> t(kReadingParts);
+        for (size_t i = 0; i < Measures().size(); ++i)
+            t[static_cast<size_t>(ReadingPart(i))] +=
+                Measures()[i].name + " " + std::to_string(Measures()[i].decimals) + "\n";
+        return t;
+    }();
+    return texts[static_cast<size_t>(part)];
+}
+
+void EncodeReadings(const std::vector<MeasureValue>& values, int part,
+                    std::vector<unsigned char>& out) {
+    const std::vector<Measure>& measures = Measures();
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < values.size(); ++i)
+        if (ReadingPart(i) == part) positions.push_back(i);
+    const size_t bitmap = out.size();
+    out.resize(bitmap + (positions.size() + 7) / 8, 0);
+    for (size_t p = 0; p < positions.size(); ++p) {
+        const size_t i = positions[p];
+        if (!values[i].present) continue;
+        out[bitmap + p / 8] = static_cast<unsigned char>(out[bitmap + p / 8] | (1u << (p % 8)));
+        const double scaled = values[i].value * kPowersOfTen[measures[i].decimals];
+        const int64_t n = std::isfinite(scaled) && std::fabs(scaled) < 9e18
+                              ? static_cast<int64_t>(std::llround(scaled))
+                              : 0;
+        PutVarint((static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63), out);
+    }
+}
+
+bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>& fields) {
+    std::vector<std::string> names;
+    std::vector<int> decimals;
+    std::istringstream in(layout);
+    for (std::string line; std::getline(in, line);) {
+        const size_t space = line.rfind(' ');
+        if (space == std::string::npos || space + 2 != line.size() || line[space + 1] < '0' ||
+            line[space + 1] > '9')
+            return false;
+        names.push_back(line.substr(0, space));
+        decimals.push_back(line[space + 1] - '0');
+    }
+    count_ = names.size();
+    slot_.assign(count_, -1);
+    scale_.assign(fields.size(), 1.0);
+    owned_.clear();
+    last_wanted_ = 0;
+    const std::vector<Measure>& measures = Measures();
+    for (size_t f = 0; f < fields.size(); ++f)
+        for (size_t p = 0; p < count_; ++p)
+            if (fields[f] < measures.size() && names[p] == measures[fields[f]].name) {
+                slot_[p] = static_cast<int64_t>(f);
+                scale_[f] = 1.0 / kPowersOfTen[decimals[p]];
+                owned_.push_back(f);
+                if (p + 1 > last_wanted_) last_wanted_ = p + 1;
+            }
+    return true;
+}
+
+bool ReadingsDecoder::Decode(const unsigned char* blob, size_t size, double* out) const {
+    for (const size_t f : owned_) out[f] = std::numeric_limits<double>::quiet_NaN();
+    const size_t bitmap = (count_ + 7) / 8;
+    if (size < bitmap) return false;
+    size_t at = bitmap;
+    for (size_t p = 0; p < last_wanted_; ++p) {
+        if (!(blob[p / 8] & (1u << (p % 8)))) continue;
+        uint64_t v = 0;
+        for (int shift = 0;; shift += 7) {
+            if (at >= size || shift > 63) return false;
+            const unsigned char b = blob[at++];
+            v |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) break;
+        }
+        const int64_t f = slot_[p];
+        if (f < 0) continue;
+        const int64_t n = static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+        out[f] = static_cast<double>(n) * scale_[static_cast<size_t>(f)];
+    }
+    return true;
+}
+
+bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::string& error) {
+    const std::vector<Measure>& measures = Measures();
+    std::set<size_t> seen;
+    fields.clear();
+    // Commas inside braces belong to a name's labels.
+    std::vector<std::string> items(1);
+    int depth = 0;
+    for (const char c : list) {
+        depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+        if (c == ',' && depth == 0)
+            items.emplace_back();
+        else
+            items.back() += c;
+    }
+    for (const std::string& item : items) {
+        bool found = false;
+        for (size_t i = 0; i < measures.size(); ++i) {
+            if (measures[i].id != item && measures[i].name != item) continue;
+            found = true;
+            if (seen.insert(i).second) fields.push_back(i);
+        }
+        if (!found) {
+            fields.clear();
+            error = "unknown measure " + novexcli::QuoteText(item) + "; measures: " + MeasureIdList();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string MeasureIdList() {
+    std::string out;
+    std::set<std::string> seen;
+    for (const Measure& m : Measures())
+        if (seen.insert(m.id).second) out += (out.empty() ? "" : ",") + m.id;
+    return out;
+}
+
+}  // namespace vimo

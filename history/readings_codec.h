@@ -1,0 +1,63 @@
+// A round's decoded measures as stored in the history: one blob per round. A bitmap
+// says which measures are present; each present value follows as a zigzag varint of
+// the value at its register's resolution (220.3 V at one decimal is 2203). Values of
+// absent modules and cells take no room, and most figures fit in one or two bytes.
+//
+// A round has two blobs: the unit's own measures, which plots and reports mostly ask
+// for, and the measures of modules and cells, four times as many bytes. A query for
+// unit figures reads only the first.
+//
+// Which measure each position holds is the layout, stored once in the history as
+// text ("name decimals" a line); a reading names its layout, so a later measure table
+// with rows added or removed still reads older readings correctly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "monitor/measures.h"
+
+namespace vimo {
+
+// The two parts: 0 the unit's measures, 1 those of modules and cells.
+constexpr int kReadingParts = 2;
+// The tables of the parts, and their statements, in part order.
+extern const char* const kReadingTables[kReadingParts];
+extern const char* const kInsertReading[kReadingParts];
+// The part a measure (index into Measures()) is stored in.
+int ReadingPart(size_t measure);
+// The layout of part `part` of the measure table this program has.
+const std::string& CurrentLayoutText(int part);
+
+// Appends the blob of part `part` of `values` (aligned with Measures()) to `out`.
+void EncodeReadings(const std::vector<novex::monitor::MeasureValue>& values, int part,
+                    std::vector<unsigned char>& out);
+
+// Reads chosen measures from blobs of one layout.
+class ReadingsDecoder {
+public:
+    // `fields` are indexes into Measures(); a field the layout lacks always reads absent.
+    // False when `layout` is no layout text.
+    bool Bind(const std::string& layout, const std::vector<size_t>& fields);
+    // Writes the value of each field the layout has to `out` (one slot per field), NaN
+    // where absent, and leaves the other slots; false for a damaged blob.
+    bool Decode(const unsigned char* blob, size_t size, double* out) const;
+
+private:
+    size_t count_ = 0;                  // positions in the layout
+    std::vector<int64_t> slot_;         // per position: index in `fields`, -1 if not wanted
+    std::vector<double> scale_;         // per field: 10^-decimals
+    std::vector<size_t> owned_;         // the fields the layout has
+    size_t last_wanted_ = 0;            // one past the last wanted position
+};
+
+// "battery_charge,output_load" or names with labels ("output_load{phase=\"a\"}"):
+// every measure with that id (in table order), or the one with that name, in the order
+// given and without repeats. False with a one-line error naming the unknown item and the valid ids.
+bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::string& error);
+// The measure ids, each once, comma separated.
+std::string MeasureIdList();
+
+}  // namespace vimo

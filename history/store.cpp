@@ -1,0 +1,505 @@
+#include "history/store.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "history/schema.h"
+#include "history/times.h"
+#include "monitor/measures.h"
+#include "device/novexups_data.h"
+#include "history/readings_codec.h"
+
+namespace vimo {
+
+namespace {
+
+// Resets a cached statement on every way out, so that it never holds a read lock.
+struct Use {
+    sqlite3_stmt* s;
+    explicit Use(sqlite3_stmt* statement) : s(statement) {}
+    ~Use() {
+        if (s) {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
+};
+
+std::string Text(sqlite3_stmt* s, int column) {
+    const unsigned char* t = sqlite3_column_text(s, column);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+// Columns id, data_id, time, utc, device name, record.
+StoredRound ReadRound(sqlite3_stmt* s, bool with_record) {
+    StoredRound r;
+    r.id = sqlite3_column_int64(s, 0);
+    r.data_id = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+    r.time = Text(s, 2);
+    r.utc = sqlite3_column_int64(s, 3);
+    r.device = Text(s, 4);
+    if (with_record) {
+        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s, 5));
+        const int n = sqlite3_column_bytes(s, 5);
+        if (blob && n > 0) r.record.assign(blob, blob + n);
+    }
+    return r;
+}
+
+void BindText(sqlite3_stmt* s, int column, const std::string& text) {
+    sqlite3_bind_text(s, column, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+const char kRoundColumns[] =
+    "SELECT r.id, r.data_id, r.time, r.utc, coalesce(d.name, 'ups' || r.data_id), r.record "
+    "FROM rounds r LEFT JOIN devices d ON d.data_id = r.data_id ";
+
+}  // namespace
+
+std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool must_exist,
+                                                 std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
+    std::unique_ptr<HistoryStore> store(new HistoryStore());
+    const int flags = must_exist ? SQLITE_OPEN_READWRITE
+                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &store->db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+        SQLITE_OK) {
+        error = "history " + path + ": " +
+                (store->db_ ? sqlite3_errmsg(store->db_) : "cannot open");
+        return nullptr;
+    }
+    // Only the history writer's thread waits for a lock; line threads never come here.
+    sqlite3_busy_timeout(store->db_, 5000);
+    std::string why;
+    // WAL lets readers (`vimohost history`, the web page) read while the poller writes;
+    // a commit survives the process being killed at any moment. The WAL file is cut
+    // back after checkpoints so that it does not keep the size of its largest burst.
+    // Switched on only once the file is known to be a history: a foreign file is left
+    // as it was.
+    if (!PrepareHistorySchema(store->db_, true, why) ||
+        !store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                     "PRAGMA journal_size_limit=8388608;",
+                     why)) {
+        error = "history " + path + ": " + why;
+        return nullptr;
+    }
+    return store;
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path,
+                                                         std::string& error) {
+    if (!CheckHistoryPath(path, error)) return nullptr;
+    std::unique_ptr<HistoryStore> store(new HistoryStore());
+    // A file this user may write is opened for writing but kept from it (query_only),
+    // so that closing cleans up the WAL files as the last connection does; a read-only
+    // connection would leave them behind.
+    const bool writable = access(path.c_str(), W_OK) == 0;
+    const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    std::string why;
+    if (sqlite3_open_v2(path.c_str(), &store->db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+            SQLITE_OK ||
+        (writable && !store->Exec("PRAGMA query_only=1", why))) {
+        error = "history " + path + ": " +
+                (!why.empty() ? why : store->db_ ? sqlite3_errmsg(store->db_) : "cannot open");
+        return nullptr;
+    }
+    sqlite3_busy_timeout(store->db_, 5000);
+    // A file of the version before is upgraded once, when this user may write it.
+    int64_t version = -1;
+    {
+        Use use(store->Prepare("PRAGMA user_version"));
+        if (use.s && sqlite3_step(use.s) == SQLITE_ROW) version = sqlite3_column_int64(use.s, 0);
+    }
+    if (version >= 0 && version < kHistorySchemaVersion && writable) {
+        store.reset();
+        return Open(path, true, error);
+    }
+    if (!PrepareHistorySchema(store->db_, false, why)) {
+        error = "history " + path + ": " + why;
+        return nullptr;
+    }
+    return store;
+}
+
+bool HistoryStore::QuickCheck(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return QuickCheckHistory(db_, error);
+}
+
+std::string HistoryStore::ReadError() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read_error_;
+}
+
+void HistoryStore::NoteRead(int rc) {
+    read_error_ = rc == SQLITE_ROW || rc == SQLITE_DONE ? "" : sqlite3_errmsg(db_);
+}
+
+HistoryStore::~HistoryStore() {
+    for (auto& entry : statements_) sqlite3_finalize(entry.second);
+    if (db_) sqlite3_close(db_);
+}
+
+bool HistoryStore::Exec(const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = message ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    return false;
+}
+
+sqlite3_stmt* HistoryStore::Prepare(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) return nullptr;
+    statements_[sql] = s;
+    return s;
+}
+
+bool HistoryStore::WriteOne(const HistoryEntry& e, std::vector<int64_t>& round_ids) {
+    using Kind = HistoryEntry::Kind;
+    if (e.kind == Kind::kRule) {
+        Use use(Prepare("INSERT INTO alarms (data_id, time, rule_id, rule, state, utc) "
+                        "VALUES (?, ?, ?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.local);
+        BindText(use.s, 3, e.id);
+        BindText(use.s, 4, e.text);
+        sqlite3_bind_text(use.s, 5, e.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 6, e.utc);
+        return sqlite3_step(use.s) == SQLITE_DONE;
+    }
+    if (e.kind == Kind::kEvent) {
+        Use use(Prepare("INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.id);
+        BindText(use.s, 3, e.text);
+        BindText(use.s, 4, e.severity);
+        sqlite3_bind_text(use.s, 5, e.raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 6, e.utc);
+        BindText(use.s, 7, e.local);
+        return sqlite3_step(use.s) == SQLITE_DONE;
+    }
+    {
+        Use use(Prepare("INSERT INTO rounds (data_id, time, record, utc) VALUES (?, ?, ?, ?)"));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, e.data_id);
+        BindText(use.s, 2, e.local);
+        sqlite3_bind_blob(use.s, 3, e.record.data(), static_cast<int>(e.record.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 4, e.utc);
+        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
+    }
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    round_ids.push_back(id);
+    // A record shorter than the layout the measures decode has no readings.
+    if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
+    const auto values = novex::monitor::DecodeMeasures(e.record.data());
+    for (int part = 0; part < kReadingParts; ++part) {
+        blob_.clear();
+        EncodeReadings(values, part, blob_);
+        Use use(Prepare(kInsertReading[part]));
+        if (!use.s) return false;
+        sqlite3_bind_int64(use.s, 1, id);
+        sqlite3_bind_int64(use.s, 2, e.data_id);
+        sqlite3_bind_int64(use.s, 3, e.utc);
+        sqlite3_bind_int64(use.s, 4, layout_[part]);
+        sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
+        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
+    }
+    return true;
+}
+
+bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
+                         std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    round_ids.clear();
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    bool ok = true;
+    for (int part = 0; ok && part < kReadingParts; ++part) {
+        if (layout_[part] != 0) continue;
+        Use insert(Prepare("INSERT OR IGNORE INTO layouts (measures) VALUES (?)"));
+        Use select(Prepare("SELECT id FROM layouts WHERE measures = ?"));
+        ok = insert.s && select.s;
+        if (ok) {
+            BindText(insert.s, 1, CurrentLayoutText(part));
+            BindText(select.s, 1, CurrentLayoutText(part));
+            ok = sqlite3_step(insert.s) == SQLITE_DONE && sqlite3_step(select.s) == SQLITE_ROW;
+        }
+        if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
+    }
+    for (size_t i = 0; ok && i < batch.size(); ++i) ok = WriteOne(batch[i], round_ids);
+    if (ok && Exec("COMMIT", error)) return true;
+    if (!ok) error = sqlite3_errmsg(db_);
+    std::string ignored;
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
+    round_ids.clear();
+    return false;
+}
+
+bool HistoryStore::AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
+                            size_t length, std::string& error) {
+    HistoryEntry e;
+    e.data_id = data_id;
+    e.local = time;
+    LocalTextToUtc(time, e.utc);
+    e.record.assign(data, data + length);
+    std::vector<int64_t> ids;
+    return Write({e}, ids, error);
+}
+
+bool HistoryStore::AddAlarm(const RuleEvent& a, std::string& error) {
+    HistoryEntry e;
+    e.kind = HistoryEntry::Kind::kRule;
+    e.data_id = a.data_id;
+    e.local = a.time;
+    LocalTextToUtc(a.time, e.utc);
+    e.id = a.rule_id;
+    e.text = a.rule;
+    e.raised = a.raised;
+    std::vector<int64_t> ids;
+    return Write({e}, ids, error);
+}
+
+bool HistoryStore::SetDeviceName(uint32_t data_id, const std::string& name, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("INSERT INTO devices (data_id, name) VALUES (?, ?) "
+                    "ON CONFLICT (data_id) DO UPDATE SET name = excluded.name"));
+    if (!use.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(use.s, 1, data_id);
+    BindText(use.s, 2, name);
+    if (sqlite3_step(use.s) == SQLITE_DONE) return true;
+    error = sqlite3_errmsg(db_);
+    return false;
+}
+
+int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t limit,
+                                  std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Exec("BEGIN IMMEDIATE", error)) return -1;
+    struct Key {
+        int64_t id, data_id, utc;
+    };
+    std::vector<Key> keys;
+    {
+        Use use(Prepare(select));
+        if (use.s) {
+            sqlite3_bind_int64(use.s, 1, bound);
+            sqlite3_bind_int64(use.s, 2, limit);
+            while (sqlite3_step(use.s) == SQLITE_ROW)
+                keys.push_back({sqlite3_column_int64(use.s, 0), sqlite3_column_int64(use.s, 1),
+                                sqlite3_column_int64(use.s, 2)});
+        }
+    }
+    bool ok = true;
+    for (const Key& k : keys) {
+        for (const char* sql :
+             {"DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+              "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3"}) {
+            Use use(Prepare(sql));
+            ok = ok && use.s && sqlite3_bind_int64(use.s, 1, k.id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 2, k.data_id) == SQLITE_OK &&
+                 sqlite3_bind_int64(use.s, 3, k.utc) == SQLITE_OK &&
+                 sqlite3_step(use.s) == SQLITE_DONE;
+        }
+    }
+    if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
+    if (!ok) error = sqlite3_errmsg(db_);
+    std::string ignored;
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
+    return -1;
+}
+
+int64_t HistoryStore::PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error) {
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2", utc, limit,
+                       error);
+}
+
+int64_t HistoryStore::PruneOldestRounds(int64_t limit, std::string& error) {
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2", 0, limit,
+                       error);
+}
+
+int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t removed = 0;
+    for (const char* sql :
+         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 LIMIT ?2)",
+          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 LIMIT ?2)"}) {
+        Use use(Prepare(sql));
+        if (!use.s || sqlite3_bind_int64(use.s, 1, utc) != SQLITE_OK ||
+            sqlite3_bind_int64(use.s, 2, limit) != SQLITE_OK || sqlite3_step(use.s) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db_);
+            return -1;
+        }
+        removed += sqlite3_changes(db_);
+    }
+    return removed;
+}
+
+bool HistoryStore::Execute(const std::string& sql, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Exec(sql.c_str(), error);
+}
+
+int64_t HistoryStore::UsedBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t values[3] = {-1, -1, -1};
+    const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count", "PRAGMA page_size"};
+    for (int i = 0; i < 3; ++i) {
+        Use use(Prepare(pragmas[i]));
+        if (!use.s || sqlite3_step(use.s) != SQLITE_ROW) return -1;
+        values[i] = sqlite3_column_int64(use.s, 0);
+    }
+    return (values[0] - values[1]) * values[2];
+}
+
+std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    static const std::string sql =
+        std::string(kRoundColumns) + "WHERE r.data_id = ? ORDER BY r.id DESC LIMIT 1";
+    Use use(Prepare(sql.c_str()));
+    const int rc = !use.s ? SQLITE_ERROR
+                   : sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                        : sqlite3_step(use.s);
+    NoteRead(rc);
+    if (rc != SQLITE_ROW) return std::nullopt;
+    return ReadRound(use.s, true);
+}
+
+std::optional<StoredRound> HistoryStore::Round(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    static const std::string sql = std::string(kRoundColumns) + "WHERE r.id = ?";
+    Use use(Prepare(sql.c_str()));
+    const int rc = !use.s ? SQLITE_ERROR
+                   : sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                        : sqlite3_step(use.s);
+    NoteRead(rc);
+    if (rc != SQLITE_ROW) return std::nullopt;
+    return ReadRound(use.s, true);
+}
+
+std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_id,
+                                            int64_t last) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // ?1 null selects every device; a negative limit is none.
+    Use use(Prepare(
+        "SELECT * FROM (SELECT r.id, r.data_id, r.time, r.utc, "
+        "coalesce(d.name, 'ups' || r.data_id), length(r.record) FROM rounds r "
+        "LEFT JOIN devices d ON d.data_id = r.data_id "
+        "WHERE ?1 IS NULL OR r.data_id = ?1 ORDER BY r.id DESC LIMIT ?2) ORDER BY 1"));
+    std::vector<StoredRound> out;
+    if (!use.s) {
+        NoteRead(SQLITE_ERROR);
+        return out;
+    }
+    if (data_id)
+        sqlite3_bind_int64(use.s, 1, *data_id);
+    else
+        sqlite3_bind_null(use.s, 1);
+    sqlite3_bind_int64(use.s, 2, last > 0 ? last : -1);
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(use.s)) == SQLITE_ROW) {
+        StoredRound r = ReadRound(use.s, false);
+        r.record.resize(static_cast<size_t>(sqlite3_column_int64(use.s, 5)));
+        out.push_back(std::move(r));
+    }
+    NoteRead(rc);
+    return out;
+}
+
+int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("SELECT count(*) FROM rounds WHERE ?1 IS NULL OR data_id = ?1"));
+    if (!use.s) {
+        NoteRead(SQLITE_ERROR);
+        return -1;
+    }
+    if (data_id)
+        sqlite3_bind_int64(use.s, 1, *data_id);
+    else
+        sqlite3_bind_null(use.s, 1);
+    const int rc = sqlite3_step(use.s);
+    NoteRead(rc);
+    return rc == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
+}
+
+std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare(
+        "SELECT data_id, time, rule_id, rule, state FROM alarms WHERE data_id = ? ORDER BY id"));
+    std::vector<RuleEvent> out;
+    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
+    while (sqlite3_step(use.s) == SQLITE_ROW) {
+        RuleEvent e;
+        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(use.s, 0));
+        e.time = Text(use.s, 1);
+        e.rule_id = Text(use.s, 2);
+        e.rule = Text(use.s, 3);
+        e.raised = Text(use.s, 4) == "raised";
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::map<std::pair<std::string, std::string>, bool> HistoryStore::AlarmStates(uint32_t data_id) {
+    std::map<std::pair<std::string, std::string>, bool> states;
+    for (const RuleEvent& e : Alarms(data_id)) states[{e.rule_id, e.rule}] = e.raised;
+    return states;
+}
+
+HistoryEntry EventEntry(const AlarmEvent& event) {
+    HistoryEntry e;
+    e.kind = HistoryEntry::Kind::kEvent;
+    e.data_id = event.data_id;
+    e.utc = event.time;
+    e.local = LocalIsoTime(event.time);
+    e.id = event.alarm;
+    e.text = event.text;
+    e.severity = event.severity;
+    e.raised = event.kind == AlarmEvent::Kind::kRaised;
+    return e;
+}
+
+bool HistoryStore::AddEvent(const AlarmEvent& event, std::string& error) {
+    std::vector<int64_t> ids;
+    return Write({EventEntry(event)}, ids, error);
+}
+
+std::vector<AlarmEvent> HistoryStore::Events(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use use(Prepare("SELECT alarm, text, severity, state, utc FROM events WHERE data_id = ? "
+                    "ORDER BY id"));
+    std::vector<AlarmEvent> out;
+    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK) return out;
+    while (sqlite3_step(use.s) == SQLITE_ROW) {
+        AlarmEvent e;
+        e.data_id = data_id;
+        e.alarm = Text(use.s, 0);
+        e.text = Text(use.s, 1);
+        e.severity = Text(use.s, 2);
+        e.kind = Text(use.s, 3) == "raised" ? AlarmEvent::Kind::kRaised : AlarmEvent::Kind::kCleared;
+        e.time = sqlite3_column_int64(use.s, 4);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<std::string> HistoryStore::ActiveAlarms(uint32_t data_id) {
+    std::map<std::string, bool> raised;
+    for (const AlarmEvent& e : Events(data_id)) raised[e.alarm] = e.kind == AlarmEvent::Kind::kRaised;
+    std::vector<std::string> out;
+    for (const auto& entry : raised)
+        if (entry.second) out.push_back(entry.first);
+    return out;
+}
+
+}  // namespace vimo

@@ -1,0 +1,134 @@
+// Device history and alarm events in one SQLite file (tables in history_schema.cpp).
+// vimohost's history writer is its only writer while polling; `vimohost history` and
+// tests use it directly. Every method is safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "monitor/alarm_event.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vimo {
+
+struct StoredRound {
+    int64_t id = 0;
+    uint32_t data_id = 0;
+    std::string time;  // local time of the round, "YYYY-MM-DD HH:MM:SS"
+    std::vector<unsigned char> record;
+    int64_t utc = 0;     // the same instant, seconds since the epoch
+    std::string device;  // the device's name when it was last polled
+};
+
+// A raise or clear of one of the device's own alarm rules (CheckThresholdBool,
+// DoBatchCheckThreshold), recorded as the device reports it; the last change of each
+// is the rule's state at the next start.
+struct RuleEvent {
+    uint32_t data_id = 0;
+    std::string time;
+    std::string rule_id;
+    std::string rule;
+    bool raised = false;
+};
+
+// What one write holds: a completed round, a change of a device rule, or an event of
+// the alarm table.
+struct HistoryEntry {
+    enum class Kind { kRound, kRule, kEvent };
+    Kind kind = Kind::kRound;
+    uint32_t data_id = 0;
+    int64_t utc = 0;
+    std::string local;  // round, rule: "YYYY-MM-DD HH:MM:SS"; event: with its offset
+    std::vector<unsigned char> record;  // round
+    std::string id;        // rule id, or the event's alarm id
+    std::string text;      // rule name, or the event's alarm text
+    std::string severity;  // event
+    bool raised = false;   // rule, event
+};
+
+// An alarm event as a history entry.
+HistoryEntry EventEntry(const AlarmEvent& event);
+
+class HistoryStore {
+public:
+    // Opens the file, creating it unless `must_exist`, and brings it to the current
+    // version (history_schema.h); null with a one-line error.
+    static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
+                                              std::string& error);
+    // For reading commands: an existing file at version 2, opened read-only, so that a
+    // file this user may not write can still be read; nothing is changed. A file of the
+    // version before is upgraded (Open) when this user may write it.
+    static std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& path, std::string& error);
+    // PRAGMA quick_check over the whole file; false with the one-line finding.
+    bool QuickCheck(std::string& error);
+    // The SQLite error of the last read (Newest, Round, List, CountRounds) that failed;
+    // empty when it succeeded.
+    std::string ReadError();
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Writes `batch` in one transaction, each round with its readings; all or nothing.
+    // `round_ids` receives the ids of the stored rounds in order.
+    bool Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
+               std::string& error);
+    // One round or rule change, its UTC time from the local time text.
+    bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
+                  size_t length, std::string& error);
+    bool AddAlarm(const RuleEvent& event, std::string& error);
+    // One alarm event, with its time as UTC epoch seconds and as local ISO 8601 text.
+    bool AddEvent(const AlarmEvent& event, std::string& error);
+    // The name shown for the device's rounds and events.
+    bool SetDeviceName(uint32_t data_id, const std::string& name, std::string& error);
+
+    // Retention, a bounded number of rounds (or events) per call, each call one small
+    // transaction; the count removed, -1 with `error`. Rounds go with their readings.
+    int64_t PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error);
+    int64_t PruneOldestRounds(int64_t limit, std::string& error);
+    int64_t PruneEventsBefore(int64_t utc, int64_t limit, std::string& error);
+    // Runs SQL of the caller's (maintenance, tests); false with the error.
+    bool Execute(const std::string& sql, std::string& error);
+    // Bytes of the file in use (free pages not counted), -1 on failure.
+    int64_t UsedBytes();
+
+    std::optional<StoredRound> Newest(uint32_t data_id);
+    std::optional<StoredRound> Round(int64_t id);
+    // The newest `last` rounds (all for 0), oldest first, without their records;
+    // `data_id` null: every device.
+    std::vector<StoredRound> List(const std::optional<uint32_t>& data_id, int64_t last);
+    int64_t CountRounds(const std::optional<uint32_t>& data_id);
+    std::vector<RuleEvent> Alarms(uint32_t data_id);
+    // The device's alarm events, oldest first.
+    std::vector<AlarmEvent> Events(uint32_t data_id);
+    // The alarm ids whose last event is a raise: the alarms active when vimohost stopped.
+    std::vector<std::string> ActiveAlarms(uint32_t data_id);
+    // The last state of every rule that has an event, by (rule id, rule).
+    std::map<std::pair<std::string, std::string>, bool> AlarmStates(uint32_t data_id);
+
+private:
+    HistoryStore() = default;
+    bool Exec(const char* sql, std::string& error);
+    sqlite3_stmt* Prepare(const char* sql);
+    bool WriteOne(const HistoryEntry& entry, std::vector<int64_t>& round_ids);
+    int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
+
+    // Records the outcome of a read that ended with `rc` (SQLITE_ROW or SQLITE_DONE: none).
+    void NoteRead(int rc);
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    std::string read_error_;
+    int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
+    std::map<std::string, sqlite3_stmt*> statements_;
+    std::vector<unsigned char> blob_;
+};
+
+}  // namespace vimo

@@ -1,0 +1,202 @@
+#include "history/writer.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "common/console.h"
+#include "history/times.h"
+
+namespace vimo {
+
+namespace {
+
+// How long the end of a run waits for a failing database before giving up the rest.
+constexpr std::chrono::seconds kFinalWait{5};
+
+std::string RoundRange(const std::vector<int64_t>& ids) {
+    if (ids.empty()) return "";
+    return ids.size() == 1 ? std::to_string(ids[0])
+                           : std::to_string(ids.front()) + ".." + std::to_string(ids.back());
+}
+
+}  // namespace
+
+HistoryWriter::HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options)
+    : store_(store), options_(options), thread_([this] { Run(); }) {}
+
+HistoryWriter::~HistoryWriter() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        wake_.notify_all();
+    }
+    thread_.join();
+}
+
+void HistoryWriter::Submit(HistoryEntry entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.size() >= options_.capacity) {
+        // Make room by the oldest round; events are few and small, and each is the
+        // only record of its change.
+        auto victim = queue_.begin();
+        while (victim != queue_.end() && victim->kind != HistoryEntry::Kind::kRound) ++victim;
+        queue_.erase(victim == queue_.end() ? queue_.begin() : victim);
+        ++dropped_;
+        ++finished_;
+    }
+    queue_.push_back(std::move(entry));
+    ++submitted_;
+    wake_.notify_all();
+}
+
+bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t target = submitted_;
+    return written_.wait_for(lock, timeout, [&] { return finished_ >= target; });
+}
+
+int64_t HistoryWriter::Stored(uint32_t data_id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = stored_.find(data_id);
+    return it == stored_.end() ? 0 : it->second;
+}
+
+int64_t HistoryWriter::Dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+int64_t HistoryWriter::Pruned() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pruned_;
+}
+
+void HistoryWriter::Report(const std::string& failure) {
+    if (failure.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int64_t lost = dropped_ - dropped_reported_;
+        dropped_reported_ = dropped_;
+        Say("vimohost: history: storing again" +
+            (lost > 0 ? "; " + std::to_string(lost) + " entries were dropped meanwhile"
+                      : std::string()));
+    } else if (failure != failure_) {
+        Say("vimohost: history: cannot store: " + failure + "; polling goes on, up to " +
+            std::to_string(options_.capacity) + " entries wait and the write is retried");
+    }
+    failure_ = failure;
+}
+
+bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch) {
+    std::vector<int64_t> ids;
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    if (!store_.Write(batch, ids, error)) {
+        Report(error);
+        return false;
+    }
+    if (!failure_.empty()) Report("");
+    if (options_.verbose && !ids.empty()) {
+        char took[32];
+        std::snprintf(took, sizeof took, "%.1f ms",
+                      std::chrono::duration<double, std::milli>(
+                          std::chrono::steady_clock::now() - start)
+                          .count());
+        Say("vimohost: history: stored rounds " + RoundRange(ids) + " in " + took);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const HistoryEntry& e : batch)
+        if (e.kind == HistoryEntry::Kind::kRound) ++stored_[e.data_id];
+    finished_ += batch.size();
+    written_.notify_all();
+    batch.clear();
+    return true;
+}
+
+// One small transaction of retention; false when there is nothing left to remove.
+bool HistoryWriter::PruneStep(std::chrono::steady_clock::time_point) {
+    const RetentionSettings& r = options_.retention;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    std::string error;
+    int64_t removed = 0;
+    if (r.keep_seconds > 0)
+        removed = store_.PruneRoundsBefore(now - r.keep_seconds, options_.prune_rows, error);
+    if (removed == 0 && r.max_bytes > 0) {
+        const int64_t used = store_.UsedBytes();
+        // Down to 90 % once over the limit, so that pruning comes in passes, not a
+        // transaction after every round.
+        if (used > r.max_bytes * 9 / 10)
+            removed = store_.PruneOldestRounds(options_.prune_rows, error);
+    }
+    int64_t events = 0;
+    if (removed == 0 && r.keep_events_seconds > 0)
+        events = store_.PruneEventsBefore(now - r.keep_events_seconds, options_.prune_rows, error);
+    if (removed < 0 || events < 0) {
+        Report(error);
+        return false;
+    }
+    if (removed > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pruned_ += removed;
+    }
+    return removed > 0 || events > 0;
+}
+
+void HistoryWriter::Run() {
+    using Clock = std::chrono::steady_clock;
+    const RetentionSettings& r = options_.retention;
+    const bool retention = r.keep_seconds > 0 || r.max_bytes > 0 || r.keep_events_seconds > 0;
+    std::vector<HistoryEntry> batch;  // taken from the queue, not yet committed
+    Clock::time_point retry_at = Clock::now();
+    Clock::time_point next_prune = Clock::now();
+    Clock::time_point give_up_at = Clock::time_point::max();
+    bool pruning = false;  // in a pass: one small transaction after another
+    for (;;) {
+        bool stopping = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            // Waits for work: a queued entry, the retry of a failed batch, the next pass.
+            const Clock::time_point until = !batch.empty() ? retry_at
+                                            : retention && !pruning ? next_prune
+                                                                    : Clock::time_point::max();
+            wake_.wait_until(lock, until, [&] {
+                return stop_ || (batch.empty() && (!queue_.empty() || pruning));
+            });
+            stopping = stop_;
+            if (stopping && give_up_at == Clock::time_point::max())
+                give_up_at = Clock::now() + kFinalWait;
+            if (stopping && ((queue_.empty() && batch.empty()) || Clock::now() >= give_up_at)) {
+                const size_t left = queue_.size() + batch.size();
+                dropped_ += static_cast<int64_t>(left);
+                finished_ += left;
+                queue_.clear();
+                written_.notify_all();
+                if (dropped_ > dropped_reported_)
+                    Say("vimohost: history: " + std::to_string(dropped_ - dropped_reported_) +
+                        " entries were not stored");
+                return;
+            }
+            while (batch.empty() || (batch.size() < options_.batch && failure_.empty())) {
+                if (queue_.empty()) break;
+                batch.push_back(std::move(queue_.front()));
+                queue_.pop_front();
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (!batch.empty()) {
+            if (now < retry_at && !stopping) continue;
+            if (!WriteBatch(batch)) {
+                retry_at = Clock::now() + (stopping ? std::chrono::milliseconds(100) : options_.retry);
+                continue;
+            }
+            pruning = pruning || r.max_bytes > 0;  // the file may be over its size now
+        }
+        // A pass goes one step per batch written, so that a steady stream of rounds
+        // neither waits for a whole pass nor outgrows it.
+        if (retention && (pruning || now >= next_prune)) {
+            pruning = PruneStep(now);
+            if (!pruning) next_prune = Clock::now() + options_.prune_every;
+        }
+    }
+}
+
+}  // namespace vimo

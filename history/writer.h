@@ -1,0 +1,78 @@
+// The one thread that writes the history while vimohost polls. Line threads hand it
+// completed rounds and alarm changes and go on at once: a locked, full, read-only or
+// damaged database, a slow disk or the pruning of old rounds never holds up a round.
+// Entries wait in a bounded queue; when it is full the oldest round is dropped and
+// counted. A failure is reported once, the batch is retried until it goes through,
+// and a round counts as stored only once its transaction has committed.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <json/value.h>
+
+#include "history/store.h"
+#include "history/retention.h"
+
+namespace vimo {
+
+struct HistoryWriterOptions {
+    size_t capacity = 4096;                       // entries waiting, at most
+    size_t batch = 256;                           // entries per transaction, at most
+    int64_t prune_rows = 500;                     // rounds per pruning transaction, > batch
+    std::chrono::milliseconds retry{1000};        // after a failed write
+    std::chrono::milliseconds prune_every{10000}; // between pruning passes
+    RetentionSettings retention;
+    bool verbose = false;  // a line per commit naming the rounds stored
+};
+
+class HistoryWriter {
+public:
+    HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options);
+    // Stores what is still queued (waiting at most a few seconds for a failing
+    // database), then stops.
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+    // From any thread; never waits for the database.
+    void Submit(HistoryEntry entry);
+    // Waits until everything submitted before is written (true) or `timeout` passed.
+    bool Flush(std::chrono::milliseconds timeout);
+
+    int64_t Stored(uint32_t data_id) const;  // rounds committed for the device
+    int64_t Dropped() const;                 // entries dropped from a full queue
+    int64_t Pruned() const;                  // rounds removed by retention
+
+private:
+    void Run();
+    bool WriteBatch(std::vector<HistoryEntry>& batch);
+    bool PruneStep(std::chrono::steady_clock::time_point now);
+    void Report(const std::string& failure);
+
+    HistoryStore& store_;
+    const HistoryWriterOptions options_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    std::deque<HistoryEntry> queue_;
+    uint64_t submitted_ = 0;  // entries ever queued
+    uint64_t finished_ = 0;   // entries ever written or dropped
+    int64_t dropped_ = 0;
+    int64_t dropped_reported_ = 0;
+    int64_t pruned_ = 0;
+    std::map<uint32_t, int64_t> stored_;
+    bool stop_ = false;
+    // Writer thread only.
+    std::string failure_;  // the failure last reported; empty while writes succeed
+    std::thread thread_;
+};
+
+}  // namespace vimo

@@ -1,0 +1,513 @@
+#include "hooks/event_hooks.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "common/console.h"
+
+extern char** environ;
+
+namespace vimo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The event as the hook's environment. Columns: variable, its value from the event.
+using EventField = std::string (*)(const AlarmEvent&);
+struct EnvironmentRow {
+    const char* name;
+    EventField value;
+};
+const EnvironmentRow kEnvironment[] = {
+    {"VIMO_DEVICE", [](const AlarmEvent& e) { return e.device; }},
+    {"VIMO_DATA_ID", [](const AlarmEvent& e) { return std::to_string(e.data_id); }},
+    {"VIMO_EVENT", [](const AlarmEvent& e) { return std::string(KindName(e.kind)); }},
+    {"VIMO_ALARM", [](const AlarmEvent& e) { return e.alarm; }},
+    {"VIMO_TEXT", [](const AlarmEvent& e) { return e.text; }},
+    {"VIMO_SEVERITY", [](const AlarmEvent& e) { return e.severity; }},
+    {"VIMO_TIME", [](const AlarmEvent& e) { return LocalIsoTime(e.time); }},
+};
+static_assert(sizeof kEnvironment / sizeof kEnvironment[0] == 7, "one row per variable");
+
+// Signals a hook starts with at their default action, whatever vimohost ignores or
+// handles (exec keeps ignored signals ignored). Column: the signal.
+const int kDefaultSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD};
+static_assert(sizeof kDefaultSignals / sizeof kDefaultSignals[0] == 6, "six signals");
+
+// Names of the signals a hook usually ends by. Columns: signal, name.
+struct SignalName {
+    int signal;
+    const char* name;
+};
+const SignalName kSignalNames[] = {
+    {SIGTERM, "SIGTERM"}, {SIGKILL, "SIGKILL"}, {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},
+    {SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"}, {SIGPIPE, "SIGPIPE"}, {SIGBUS, "SIGBUS"},
+};
+static_assert(sizeof kSignalNames / sizeof kSignalNames[0] == 8, "eight names");
+
+std::string NameOfSignal(int signal) {
+    for (const SignalName& row : kSignalNames)
+        if (row.signal == signal) return row.name;
+    return "signal " + std::to_string(signal);
+}
+
+std::string Message(int error) { return std::generic_category().message(error); }
+
+constexpr size_t kTailBytes = 512;     // output kept for the log line
+constexpr size_t kQuotedBytes = 160;   // of which the log line quotes at most this
+constexpr size_t kReadPerTurn = 1 << 20;  // a hook that floods cannot starve the others
+// waitpid's cadence while hooks run (there is no wake-up for a child's end that works
+// everywhere, and SIGCHLD belongs to the whole program): the end of a hook's output
+// usually means it is exiting, so look again soon. A hook that exits while a child of
+// its own still holds the output open is seen at the slower tick.
+constexpr int kTickMs = 50;
+constexpr int kExitingTickMs = 2;
+
+bool IsOurVariable(const char* entry) {
+    for (const EnvironmentRow& row : kEnvironment) {
+        const size_t n = std::strlen(row.name);
+        if (std::strncmp(entry, row.name, n) == 0 && entry[n] == '=') return true;
+    }
+    return false;
+}
+
+// The last line of the output that says something, cut at a character boundary.
+std::string Quote(std::string tail) {
+    for (char& c : tail)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') c = ' ';
+    const size_t end = tail.find_last_not_of(" \n");
+    if (end == std::string::npos) return "";
+    const size_t newline = tail.find_last_of('\n', end);
+    size_t begin = tail.find_first_not_of(' ', newline == std::string::npos ? 0 : newline + 1);
+    if (end + 1 - begin > kQuotedBytes) {
+        begin = end + 1 - kQuotedBytes;
+        while (begin <= end && (static_cast<unsigned char>(tail[begin]) & 0xC0) == 0x80) ++begin;
+        return "..." + tail.substr(begin, end + 1 - begin);
+    }
+    return tail.substr(begin, end + 1 - begin);
+}
+
+// "30 s", or "1500 ms" for a limit that is no whole number of seconds.
+std::string Duration(int ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+std::string FindInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t from = 0;
+    for (;;) {
+        const size_t colon = dirs.find(':', from);
+        std::string dir = dirs.substr(from, colon == std::string::npos ? std::string::npos
+                                                                         : colon - from);
+        if (dir.empty()) dir = ".";
+        const std::string candidate = dir + "/" + name;
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string::npos) return "";
+        from = colon + 1;
+    }
+}
+
+// Closes every descriptor from `first` on but `keep`, in the child before exec: the
+// hook must not hold vimohost's serial ports, sockets or database open (a held port
+// keeps its lock after vimohost ends). Async-signal-safe.
+void CloseFrom(int first, int keep, int max_fd) {
+#ifdef SYS_close_range
+    const bool below = keep == first || syscall(SYS_close_range, first, keep - 1, 0) == 0;
+    if (below && syscall(SYS_close_range, keep + 1, ~0U, 0) == 0) return;
+#endif
+    for (int fd = first; fd < max_fd; ++fd)
+        if (fd != keep) close(fd);
+}
+
+}  // namespace
+
+struct EventHooks::Running {
+    AlarmEvent event;
+    pid_t pid = -1;
+    int out_fd = -1;  // standard output and error of the hook; -1 once at their end
+    std::string tail;
+    Clock::time_point deadline;
+    Clock::time_point kill_at;
+    bool term_sent = false;
+    bool kill_sent = false;
+    bool timed_out = false;     // stopped at its own limit
+    bool stopped_early = false; // stopped because Stop's wait ran out first
+};
+
+EventHooks::EventHooks(HookOptions options, Log log)
+    : options_(std::move(options)), log_(std::move(log)) {}
+
+EventHooks::~EventHooks() { Stop(); }
+
+void EventHooks::Say(const std::string& line) const {
+    if (log_)
+        log_(line);
+    else
+        vimo::Say(Level::kWarning, line);
+}
+
+// The one line of an overflow episode.
+std::string EventHooks::DroppedLine(const Device& device) const {
+    return device.name + ": " + std::to_string(device.dropped_in_episode) +
+           " events dropped, hook queue full (" + std::to_string(options_.queue_per_device) +
+           " waiting)";
+}
+
+void EventHooks::Wake() const {
+    const char byte = 1;
+    if (wake_write_ >= 0) {
+        // A full pipe already wakes the supervisor: the byte is not needed then.
+        const ssize_t ignored = write(wake_write_, &byte, 1);
+        (void)ignored;
+    }
+}
+
+bool EventHooks::Start(std::string& error) {
+    if (options_.argv.empty() || options_.argv[0].empty()) {
+        error = "the event hook needs a program";
+        return false;
+    }
+    if (options_.time_limit_ms < 1 || options_.kill_grace_ms < 0 ||
+        options_.queue_per_device < 1 || options_.max_running < 1) {
+        error = "event hook limits out of range";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (started_ || stopping_) {
+            error = "event hooks already started";
+            return false;
+        }
+    }
+    program_ = options_.argv[0];
+    if (program_.find('/') == std::string::npos) {
+        program_ = FindInPath(options_.argv[0]);
+        if (program_.empty()) {
+            error = "event hook " + options_.argv[0] + ": no such program in PATH";
+            return false;
+        }
+    }
+    for (char** entry = environ; entry && *entry; ++entry)
+        if (!IsOurVariable(*entry)) base_env_.emplace_back(*entry);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = "event hooks: pipe: " + Message(errno);
+        return false;
+    }
+    wake_read_ = fds[0];
+    wake_write_ = fds[1];
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = true;
+    }
+    supervisor_ = std::thread([this] { Supervise(); });
+    return true;
+}
+
+void EventHooks::Submit(const AlarmEvent& event) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_ || stopping_) {
+            ++counters_.dropped;
+            return;
+        }
+        Device& device = devices_[event.data_id];
+        device.name = event.device;
+        if (device.queue.size() >= options_.queue_per_device) {
+            ++device.dropped_in_episode;
+            ++counters_.dropped;
+            return;
+        }
+        device.queue.push_back(event);
+    }
+    Wake();
+}
+
+HookCounters EventHooks::Counters() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
+}
+
+bool EventHooks::Idle() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : devices_)
+        if (entry.second.running || !entry.second.queue.empty()) return false;
+    return true;
+}
+
+void EventHooks::Stop(int max_wait_ms) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            if (max_wait_ms >= 0) {
+                stop_limited_ = true;
+                stop_deadline_ = Clock::now() + std::chrono::milliseconds(max_wait_ms);
+            }
+            for (auto& entry : devices_) {
+                Device& device = entry.second;
+                if (device.dropped_in_episode > 0) lines.push_back(DroppedLine(device));
+                if (!device.queue.empty())
+                    lines.push_back(device.name + ": " + std::to_string(device.queue.size()) +
+                                    " queued events dropped at shutdown, hook not run");
+                counters_.dropped += device.queue.size();
+                device.queue.clear();
+                device.dropped_in_episode = 0;
+            }
+        }
+    }
+    for (const std::string& line : lines) Say(line);
+    Wake();
+    if (supervisor_.joinable()) supervisor_.join();
+    if (wake_read_ >= 0) close(wake_read_);
+    if (wake_write_ >= 0) close(wake_write_);
+    wake_read_ = wake_write_ = -1;
+}
+
+// Takes the next event of every idle device with one waiting, devices in turn while
+// slots are free, and starts their hooks. True if a hook could not be started, so
+// that its device's next event is tried without waiting.
+bool EventHooks::StartNext(std::vector<Running>& running) {
+    std::vector<Running> picked;
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto after = devices_.upper_bound(last_started_);
+        std::vector<std::map<uint32_t, Device>::iterator> order;
+        for (auto it = after; it != devices_.end(); ++it) order.push_back(it);
+        for (auto it = devices_.begin(); it != after; ++it) order.push_back(it);
+        for (auto it : order) {
+            if (running.size() + picked.size() >= options_.max_running) break;
+            Device& device = it->second;
+            if (device.running || device.queue.empty()) continue;
+            if (device.dropped_in_episode > 0) {
+                lines.push_back(DroppedLine(device));
+                device.dropped_in_episode = 0;
+            }
+            Running run;
+            run.event = std::move(device.queue.front());
+            device.queue.pop_front();
+            device.running = true;
+            ++counters_.runs;
+            last_started_ = it->first;
+            picked.push_back(std::move(run));
+        }
+    }
+    for (const std::string& line : lines) Say(line);
+    bool failed = false;
+    for (Running& run : picked) {
+        std::string error;
+        if (Spawn(run, error)) {
+            running.push_back(std::move(run));
+            continue;
+        }
+        Say("hook " + options_.argv[0] + " for " + run.event.device + " " + run.event.alarm +
+            " " + KindName(run.event.kind) + ": " + error);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counters_.failures;
+        devices_[run.event.data_id].running = false;
+        failed = true;
+    }
+    return failed;
+}
+
+bool EventHooks::Spawn(Running& run, std::string& error) const {
+    // Everything the child needs is built before fork: between fork and exec the
+    // child may only make async-signal-safe calls (other threads may hold malloc's lock).
+    std::vector<std::string> env = base_env_;
+    for (const EnvironmentRow& row : kEnvironment)
+        env.push_back(std::string(row.name) + "=" + row.value(run.event));
+    std::vector<char*> envp, argv;
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> args = options_.argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    rlimit files{};
+    const int max_fd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+                           ? static_cast<int>(files.rlim_cur)
+                           : 65536;
+
+    int out[2], status_pipe[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        error = "cannot run: pipe: " + Message(errno);
+        return false;
+    }
+    if (pipe2(status_pipe, O_CLOEXEC) != 0) {
+        error = "cannot run: pipe: " + Message(errno);
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A group of its own: the time limit stops the hook with whatever it started,
+        // and a terminal's Ctrl-C to vimohost does not reach it.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        CloseFrom(3, status_pipe[1], max_fd);
+        for (int signal : kDefaultSignals) {
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            sigaction(signal, &action, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program_.c_str(), argv.data(), envp.data());
+        const int exec_error = errno;
+        const ssize_t ignored = write(status_pipe[1], &exec_error, sizeof exec_error);
+        (void)ignored;
+        _exit(127);
+    }
+    const int fork_error = errno;
+    close(out[1]);
+    close(status_pipe[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(status_pipe[0]);
+        error = "cannot run: fork: " + Message(fork_error);
+        return false;
+    }
+    // The status pipe closes at a successful exec, or carries exec's error.
+    int exec_error = 0;
+    ssize_t n;
+    do n = read(status_pipe[0], &exec_error, sizeof exec_error);
+    while (n < 0 && errno == EINTR);
+    close(status_pipe[0]);
+    if (n == static_cast<ssize_t>(sizeof exec_error)) {
+        int ignored = 0;
+        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+        }
+        close(out[0]);
+        error = "cannot run: " + Message(exec_error);
+        return false;
+    }
+    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    run.pid = pid;
+    run.out_fd = out[0];
+    run.deadline = Clock::now() + std::chrono::milliseconds(options_.time_limit_ms);
+    return true;
+}
+
+void EventHooks::Finish(const Running& run, int status) {
+    std::string outcome;
+    const std::string by = WIFSIGNALED(status) ? NameOfSignal(WTERMSIG(status)) : "";
+    if (run.timed_out)
+        outcome = "no end within " + Duration(options_.time_limit_ms) + ", stopped" +
+                  (by.empty() ? "" : " by " + by);
+    else if (run.stopped_early)
+        outcome = "stopped at shutdown" + (by.empty() ? std::string() : " by " + by);
+    else if (WIFSIGNALED(status))
+        outcome = "ended by " + by;
+    else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        outcome = "exit status " + std::to_string(WEXITSTATUS(status));
+    if (!outcome.empty()) {
+        const std::string quoted = Quote(run.tail);
+        Say("hook " + options_.argv[0] + " for " + run.event.device + " " + run.event.alarm +
+            " " + KindName(run.event.kind) + ": " + outcome +
+            (quoted.empty() ? "" : "; output ends: " + quoted));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!outcome.empty()) ++counters_.failures;
+    if (run.timed_out) ++counters_.timeouts;
+    devices_[run.event.data_id].running = false;
+}
+
+void EventHooks::Supervise() {
+    std::vector<Running> running;
+    for (;;) {
+        bool stopping, limited;
+        Clock::time_point stop_deadline;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping = stopping_;
+            limited = stop_limited_;
+            stop_deadline = stop_deadline_;
+        }
+        const bool retry = !stopping && StartNext(running);
+        if (stopping && running.empty()) return;
+
+        // Sleep until output, an event, a deadline or the next look at the children.
+        std::vector<pollfd> fds{{wake_read_, POLLIN, 0}};
+        int timeout_ms = running.empty() ? -1 : kTickMs;
+        for (const Running& run : running) {
+            if (run.out_fd >= 0)
+                fds.push_back({run.out_fd, POLLIN, 0});
+            else
+                timeout_ms = kExitingTickMs;
+        }
+        if (retry) timeout_ms = 0;
+        poll(fds.data(), fds.size(), timeout_ms);
+        char sink[256];
+        while (read(wake_read_, sink, sizeof sink) > 0) {
+        }
+
+        const Clock::time_point now = Clock::now();
+        for (size_t i = 0; i < running.size();) {
+            Running& run = running[i];
+            size_t taken = 0;
+            while (run.out_fd >= 0 && taken < kReadPerTurn) {
+                char chunk[16384];
+                const ssize_t n = read(run.out_fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && errno == EAGAIN) break;
+                if (n <= 0) {
+                    close(run.out_fd);
+                    run.out_fd = -1;
+                    break;
+                }
+                taken += static_cast<size_t>(n);
+                run.tail.append(chunk, static_cast<size_t>(n));
+                if (run.tail.size() > 2 * kTailBytes) run.tail.erase(0, run.tail.size() - kTailBytes);
+            }
+            int status = 0;
+            if (waitpid(run.pid, &status, WNOHANG) == run.pid) {
+                if (run.out_fd >= 0) close(run.out_fd);
+                Finish(run, status);
+                running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            // Until reaped, the pid (and so its group) is still this hook's.
+            const bool stop_first = limited && stop_deadline < run.deadline;
+            const Clock::time_point deadline = stop_first ? stop_deadline : run.deadline;
+            if (!run.term_sent && now >= deadline) {
+                kill(-run.pid, SIGTERM);
+                run.term_sent = true;
+                run.timed_out = !stop_first;
+                run.stopped_early = stop_first;
+                run.kill_at = now + std::chrono::milliseconds(options_.kill_grace_ms);
+            } else if (run.term_sent && !run.kill_sent && now >= run.kill_at) {
+                kill(-run.pid, SIGKILL);
+                run.kill_sent = true;
+            }
+            ++i;
+        }
+    }
+}
+
+}  // namespace vimo

@@ -1,0 +1,120 @@
+// Runs a configured program for every alarm event, away from the line threads: the
+// line threads only queue events; one supervisor thread starts the programs, drains
+// their output, enforces their time limit and reaps them. Programs are started
+// directly (never through a shell), one at a time per device in event order; different
+// devices run side by side. A hook's failure is logged and counted, nothing more:
+// polling never waits for a hook.
+//
+// A hook sees vimohost's environment plus
+//   VIMO_DEVICE, VIMO_DATA_ID, VIMO_EVENT (raised|cleared), VIMO_ALARM (the ASCII id),
+//   VIMO_TEXT (the Chinese text), VIMO_SEVERITY, VIMO_TIME (local, ISO 8601 with offset),
+// standard input from /dev/null, and standard output and error into a pipe that is read
+// and thrown away but for a short tail quoted when the hook fails.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/alarm_event.h"
+
+namespace vimo {
+
+struct HookOptions {
+    // The program and its arguments; argv[0] without a '/' is looked up in PATH once,
+    // at Start. The event reaches the program only through its environment.
+    std::vector<std::string> argv;
+    int time_limit_ms = 30000;  // then SIGTERM to the hook's process group
+    int kill_grace_ms = 2000;   // after SIGTERM, then SIGKILL
+    size_t queue_per_device = 64;  // waiting events per device; more are dropped
+    size_t max_running = 16;       // hooks running at once, over all devices
+};
+
+// For metrics. runs: hooks started or attempted; failures: runs that did not exit 0
+// (cannot be executed, non-zero exit, signal, time limit); timeouts: runs stopped at
+// the time limit; dropped: events never run (queue full, or still queued at Stop).
+struct HookCounters {
+    uint64_t runs = 0;
+    uint64_t failures = 0;
+    uint64_t timeouts = 0;
+    uint64_t dropped = 0;
+};
+
+class EventHooks {
+public:
+    using Log = std::function<void(const std::string& line)>;
+
+    // `log` receives one line per failed hook and per overflow episode; it is called
+    // from the supervisor thread. Empty: the console (Say).
+    explicit EventHooks(HookOptions options, Log log = nullptr);
+    ~EventHooks();  // Stop()
+    EventHooks(const EventHooks&) = delete;
+    EventHooks& operator=(const EventHooks&) = delete;
+
+    // Checks the options, takes a copy of the environment and starts the supervisor.
+    // Once per object: a stopped EventHooks is not started again.
+    // False with a one-line error on empty argv, a program not found in PATH, or
+    // limits out of range; a program that exists but cannot be executed is reported
+    // per event instead, so that fixing its mode needs no restart.
+    bool Start(std::string& error);
+
+    // Queues the event for its device and returns at once: never waits for a hook, a
+    // child or the supervisor beyond a short lock. Beyond the device's queue the event
+    // is dropped and counted; the episode is logged once, when the queue has room
+    // again (or at Stop). Before Start and after Stop, every event is dropped.
+    void Submit(const AlarmEvent& event);
+
+    // Drops the queued events (counted as dropped, one line per device that had any)
+    // and lets the running hooks finish, each within its own time limit and at most
+    // `max_wait_ms` more (negative: its limit only); then SIGTERM, and SIGKILL after
+    // the grace. Returns once every hook is reaped. Idempotent.
+    void Stop(int max_wait_ms = -1);
+
+    HookCounters Counters() const;
+    // True when no event waits and no hook runs: an orderly exit waits for this (for a
+    // while) before Stop, so that the last rounds' events are not dropped.
+    bool Idle() const;
+
+private:
+    struct Device {
+        std::string name;  // of its last event, for messages
+        std::deque<AlarmEvent> queue;
+        uint64_t dropped_in_episode = 0;
+        bool running = false;
+    };
+    struct Running;  // one started hook, owned by the supervisor thread
+
+    void Supervise();
+    bool StartNext(std::vector<Running>& running);
+    bool Spawn(Running& run, std::string& error) const;
+    void Finish(const Running& run, int status);
+    void Say(const std::string& line) const;
+    std::string DroppedLine(const Device& device) const;
+    void Wake() const;
+
+    const HookOptions options_;
+    const Log log_;
+    std::string program_;                // argv[0] resolved
+    std::vector<std::string> base_env_;  // vimohost's environment without VIMO_*
+    std::thread supervisor_;
+    int wake_read_ = -1, wake_write_ = -1;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::map<uint32_t, Device> devices_;
+    HookCounters counters_;
+    bool started_ = false;
+    bool stopping_ = false;
+    bool stop_limited_ = false;  // Stop gave running hooks at most until stop_deadline_
+    std::chrono::steady_clock::time_point stop_deadline_;
+    uint32_t last_started_ = 0;  // data id, so that devices take turns for free slots
+};
+
+}  // namespace vimo

@@ -1,0 +1,156 @@
+#include "modbus/modbus_line.h"
+
+#include <cerrno>
+
+namespace vimo {
+
+ModbusLine::~ModbusLine() { Close(); }
+
+bool ModbusLine::Open(std::string& error, bool* in_use) {
+    if (in_use) *in_use = false;
+    if (ctx_) return true;
+    modbus_t* ctx = NewContext(error);
+    if (!ctx) return false;
+    const int ms = settings_.timeout_ms;
+    modbus_set_response_timeout(ctx, static_cast<uint32_t>(ms / 1000),
+                                static_cast<uint32_t>(ms % 1000) * 1000);
+    // No recovery of libmodbus's own: it would sleep and retry behind our back; the
+    // transport decides (Recover) and the next round retries.
+    modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_NONE);
+    if (modbus_connect(ctx) != 0) {
+        const int failure = errno;
+        // libmodbus gives up a TCP connect that does not complete within the response
+        // timeout and leaves errno as the pending connect set it.
+        error = failure == EINPROGRESS ? "timed out connecting" : modbus_strerror(failure);
+        // A port opened exclusively by another program refuses everyone but root.
+        if (failure == EBUSY) {
+            error = "in use by another program (" + error + ")";
+            if (in_use) *in_use = true;
+        }
+        modbus_free(ctx);
+        return false;
+    }
+    bool held = false;
+    if (!Claim(ctx, error, held)) {
+        if (in_use) *in_use = held;
+        modbus_close(ctx);
+        modbus_free(ctx);
+        return false;
+    }
+    ctx_ = ctx;
+    return true;
+}
+
+void ModbusLine::SetTimeout(int timeout_ms) {
+    settings_.timeout_ms = timeout_ms;
+    if (ctx_)
+        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
+                                    static_cast<uint32_t>(timeout_ms % 1000) * 1000);
+}
+
+void ModbusLine::Close() {
+    if (!ctx_) return;
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+    ctx_ = nullptr;
+}
+
+std::string ModbusLine::Describe() const {
+    return (settings_.transport == "tcp" ? "tcp " : "serial ") + settings_.port;
+}
+
+namespace {
+
+Exchange Classify(int error) {
+    switch (error) {
+        case ETIMEDOUT:
+            return Exchange::kTimeout;
+        case EMBBADCRC:
+        case EMBBADDATA:
+        case EMBBADEXC:
+        case EMBUNKEXC:
+        case EMBBADSLAVE:
+        case EMBMDATA:
+            return Exchange::kBadFrame;
+        default:
+            break;
+    }
+    if (error > MODBUS_ENOBASE && error <= MODBUS_ENOBASE + MODBUS_EXCEPTION_GATEWAY_TARGET)
+        return Exchange::kException;
+    return Exchange::kLinkDown;
+}
+
+bool ValidRequest(int slave, int first, int count, int max) {
+    return slave >= 0 && slave <= 247 && first >= 0 && count >= 1 && count <= max &&
+           first + count - 1 <= 0xFFFF;
+}
+
+}  // namespace
+
+ExchangeResult ModbusLine::Finish(int rc, int expected, const std::string& detail) {
+    if (rc == expected) return {};
+    ExchangeResult result;
+    if (rc >= 0) {
+        result.status = Exchange::kBadFrame;
+        result.message = "answer of " + std::to_string(rc) + " values instead of " +
+                         std::to_string(expected);
+    } else {
+        const int error = errno;
+        result.status = Classify(error);
+        result.message = detail.empty() ? modbus_strerror(error) : detail;
+    }
+    Recover(result.status);
+    return result;
+}
+
+int ModbusLine::Transfer(int slave, int function, int first, int count, void* out,
+                         std::string& detail) {
+    (void)detail;
+    modbus_set_slave(ctx_, slave);
+    if (function == MODBUS_FC_READ_COILS)
+        return modbus_read_bits(ctx_, first, count, static_cast<uint8_t*>(out));
+    return modbus_read_input_registers(ctx_, first, count, static_cast<uint16_t*>(out));
+}
+
+ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count, void* out) {
+    if (!ctx_) return {Exchange::kNotOpen, "port not open"};
+    for (int attempt = 0;; ++attempt) {
+        std::string detail;
+        const int rc = Transfer(slave, function, first, count, out, detail);
+        ExchangeResult result = Finish(rc, count, detail);
+        if (result.ok()) {
+            if (attempt > 0) ++recovered_;
+            return result;
+        }
+        // An exception is the slave's considered answer; a lost, garbled or cut-off
+        // answer is worth asking for again, on a new connection if the link went.
+        const bool retry = result.status == Exchange::kTimeout ||
+                           result.status == Exchange::kBadFrame ||
+                           result.status == Exchange::kLinkDown;
+        if (!retry || attempt >= settings_.retries) return result;
+        // The recovery may have dropped a TCP connection: the retry needs a new one.
+        std::string error;
+        if (!Open(error)) {
+            result.message += "; cannot reconnect: " + error;
+            return result;
+        }
+    }
+}
+
+ExchangeResult ModbusLine::ReadBits(int slave, int first, int count, uint8_t* out) {
+    if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_BITS))
+        return {Exchange::kBadRequest, "request outside the protocol's limits"};
+    return Perform(slave, MODBUS_FC_READ_COILS, first, count, out);
+}
+
+ExchangeResult ModbusLine::ReadInputRegisters(int slave, int first, int count, uint16_t* out) {
+    if (!ValidRequest(slave, first, count, MODBUS_MAX_READ_REGISTERS))
+        return {Exchange::kBadRequest, "request outside the protocol's limits"};
+    return Perform(slave, MODBUS_FC_READ_INPUT_REGISTERS, first, count, out);
+}
+
+std::unique_ptr<ModbusLine> MakeLine(const LineSettings& settings) {
+    return settings.transport == "tcp" ? MakeTcpLine(settings) : MakeRtuLine(settings);
+}
+
+}  // namespace vimo

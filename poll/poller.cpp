@@ -1,0 +1,390 @@
+#include "poll/poller.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <system_error>
+
+#include "common/console.h"
+#include "history/store.h"
+#include "history/writer.h"
+#include "session/round_time.h"
+#include "poll/status_output.h"
+
+namespace vimo {
+
+namespace {
+
+std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", s);
+    return text;
+}
+
+// Slightly past the clock's next whole second.
+std::chrono::milliseconds UntilNextSecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto into = now - std::chrono::duration_cast<std::chrono::seconds>(now);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(1) - into) +
+           std::chrono::milliseconds(1);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A round that fails at once (a refused connection, a missing port) would be tried
+// again at once on a short interval, thousands of times a second. From the second
+// failed round in a row the next waits kFirstBackoff, twice that after each further
+// failure, at most kMaxBackoff: a device polled once a second or slower is not slowed.
+constexpr std::chrono::milliseconds kFirstBackoff{10};
+constexpr std::chrono::milliseconds kMaxBackoff{1000};
+
+DeviceMonitor::Moment Now() {
+    return {Clock::now(), static_cast<int64_t>(std::time(nullptr))};
+}
+
+// "/dev/ttyUSB0 9600 8N1 slave 1" or "tcp 127.0.0.1:502 slave 1".
+std::string DescribeLine(const LineSettings& s, int slave) {
+    const std::string tail = " slave " + std::to_string(slave);
+    if (s.transport == "tcp") return "tcp " + s.port + tail;
+    return s.port + " " + std::to_string(s.baud) + " " + std::to_string(s.data_bits) + s.parity +
+           std::to_string(s.stop_bits) + tail;
+}
+
+// Epoch seconds of a stored local time text; the present time when it is no time.
+int64_t StoredTime(const std::string& text) {
+    ttime_t t{};
+    if (!ParseTimeText(text, t)) return static_cast<int64_t>(std::time(nullptr));
+    std::tm local{};
+    local.tm_year = t.year - 1900;
+    local.tm_mon = t.month - 1;
+    local.tm_mday = t.day;
+    local.tm_hour = t.hour;
+    local.tm_min = t.minute;
+    local.tm_sec = t.second;
+    local.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&local));
+}
+
+bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
+    return a.transport == b.transport && a.baud == b.baud && a.parity == b.parity &&
+           a.data_bits == b.data_bits && a.stop_bits == b.stop_bits;
+}
+
+}  // namespace
+
+bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
+                   std::string& error) {
+    settings_ = settings;
+    if (!settings_.state) {
+        error = "no board to publish on";
+        return false;
+    }
+    several_devices_ = settings.several_devices || sessions.size() > 1;
+    for (DeviceSession* session : sessions) {
+        const LineSettings wanted = session->Line();
+        Line* line = nullptr;
+        for (auto& existing : lines_) {
+            const LineSettings& have = existing->transport->settings();
+            if (have.transport == wanted.transport && have.port == wanted.port) line = existing.get();
+        }
+        // Speed, parity and framing mean nothing to a TCP endpoint.
+        if (line && wanted.transport == "rtu" &&
+            !SameSerialSettings(line->transport->settings(), wanted)) {
+            error = "devices " + line->devices.front().session->config().name + " and " +
+                    session->config().name + " share " + wanted.port +
+                    " but not its speed, parity, data bits or stop bits";
+            return false;
+        }
+        if (!line) {
+            lines_.push_back(std::make_unique<Line>());
+            line = lines_.back().get();
+            line->transport = MakeLine(wanted);
+        }
+        Device device;
+        device.session = session;
+        const PortSettings& port = session->device().port_settings;
+        device.slot = settings_.state->AddDevice(session->config().name, session->config().data_id,
+                                                 DescribeLine(wanted, session->slave()));
+        device.monitor = std::make_unique<DeviceMonitor>(
+            settings_.state->Get(device.slot),
+            MonitorSettings{port.comm_loss_rounds, port.comm_loss_intervals, port.interval_ms});
+        line->devices.push_back(std::move(device));
+    }
+    return true;
+}
+
+bool Poller::Claim(std::string& error) {
+    for (auto& line : lines_) {
+        // A host that does not resolve would fail every round as if it were down.
+        std::string why;
+        if (!line->transport->Check(why)) {
+            error = line->transport->Describe() + ": " + why;
+            return false;
+        }
+        if (line->transport->settings().transport != "rtu") continue;
+        bool in_use = false;
+        // A port that cannot be opened now may come back (an adapter plugged in
+        // later) and is retried every round; one that another program holds is not.
+        if (!line->transport->Open(why, &in_use) && in_use) {
+            error = "serial port " + line->transport->settings().port + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+Poller::~Poller() {
+    Stop();
+    Join();
+}
+
+bool Poller::Start(std::string& error) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& line : lines_) {
+        for (Device& d : line->devices) {
+            d.due = now;
+            d.monitor->Start(now);
+        }
+        ++running_;
+        try {
+            line->thread = std::thread([this, l = line.get()] {
+                if (WaitForGo()) Serve(*l);
+                --running_;
+                std::lock_guard<std::mutex> lock(mutex_);
+                wake_.notify_all();
+            });
+        } catch (const std::system_error& e) {
+            --running_;
+            error = "cannot start a thread for " + line->transport->Describe() + ": " + e.what();
+            Stop();
+            Join();
+            return false;
+        }
+    }
+    return true;
+}
+
+void Poller::Go() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    go_ = true;
+    wake_.notify_all();
+}
+
+// Whether the thread may poll: false when it was stopped before Go.
+bool Poller::WaitForGo() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return go_ || stop_.load(); });
+    return go_;
+}
+
+void Poller::Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    wake_.notify_all();
+}
+
+bool Poller::Responsive(Clock::time_point now) const {
+    const int64_t ticks = now.time_since_epoch().count();
+    for (const auto& line : lines_) {
+        const int64_t deadline = line->round_deadline.load();
+        if (deadline != 0 && ticks > deadline) return false;
+    }
+    return true;
+}
+
+std::vector<size_t> Poller::Slots() const {
+    std::vector<size_t> out;
+    for (const auto& line : lines_)
+        for (const Device& d : line->devices) out.push_back(d.slot);
+    return out;
+}
+
+void Poller::Join() {
+    for (auto& line : lines_)
+        if (line->thread.joinable()) line->thread.join();
+}
+
+bool Poller::Wait(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_until(lock, until, [this] { return stop_.load(); });
+    return !stop_;
+}
+
+std::string Poller::StatusPath(const DeviceSession& session) const {
+    if (settings_.status_out.empty()) return "";
+    return several_devices_ ? settings_.status_out + "." + std::to_string(session.config().data_id)
+                            : settings_.status_out;
+}
+
+Poller::Device* Poller::Find(const DeviceSession& session) {
+    for (auto& line : lines_)
+        for (Device& d : line->devices)
+            if (d.session == &session) return &d;
+    return nullptr;
+}
+
+void Poller::RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids) {
+    if (Device* d = Find(session)) d->monitor->Restore(active_ids);
+}
+
+void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
+    Device* d = Find(session);
+    if (!d) return;
+    d->loaded_second = std::time(nullptr);
+    std::string document, error;
+    if (!session.Document(document, error)) document.clear();
+    const DeviceMonitor::Update update =
+        d->monitor->Loaded(session.host().LatestRecord(), document, {Clock::now(), StoredTime(time)});
+    Say("[" + session.config().name + "] ready from the stored round of " + time + " | " +
+        novex::monitor::SummaryLine(*update.snapshot));
+    Deliver(*d, update, true);
+}
+
+void Poller::Report(const AlarmEvent& e) {
+    Say("[" + e.device + "] alarm " + KindName(e.kind) + ": " + e.alarm + " (" + e.text + ", " +
+        e.severity + ") at " + LocalIsoTime(e.time));
+    std::string error;
+    if (settings_.writer)
+        settings_.writer->Submit(EventEntry(e));
+    else if (settings_.history && !settings_.history->AddEvent(e, error))
+        Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
+    if (settings_.hooks) settings_.hooks->Submit(e);
+}
+
+void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_status) {
+    if (!update.snapshot) return;
+    settings_.state->Publish(d.slot, update.snapshot);
+    const std::string path = StatusPath(*d.session);
+    std::string error;
+    if (write_status && !path.empty() &&
+        !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
+        Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
+    for (const AlarmEvent& e : update.events) Report(e);
+}
+
+void Poller::Account(Device& d, const RoundResult& result) {
+    const std::string& name = d.session->config().name;
+    const std::string round = "round " + std::to_string(d.attempts);
+    if (result.stopped) return;
+    const bool was_lost = d.monitor->lost();
+    if (result.completed) {
+        ++d.completed;
+        d.failures_in_row = 0;
+        std::string document, error;
+        if (!d.session->Document(document, error)) document.clear();
+        const DeviceMonitor::Update update = d.monitor->Completed(
+            d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
+        if (!error.empty()) Say(Level::kWarning, "[" + name + "] " + round + ": " + error);
+        Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
+            novex::monitor::SummaryLine(*update.snapshot));
+        Deliver(d, update, true);
+        if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
+        return;
+    }
+    ++d.failed;
+    ++d.failures_in_row;
+    // The first failure of a run is worth a warning; the rest of it is in the
+    // communication change and in the summary of each round.
+    const Level level = d.failures_in_row == 1 ? Level::kWarning : Level::kInfo;
+    if (result.port_unavailable)
+        Say(level, "[" + name + "] " + round + ": " + result.error + "; retrying next round");
+    else
+        Say(level, "[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
+            result.error);
+    const DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
+    if (d.monitor->lost() && !was_lost)
+        Say("[" + name + "] communication lost | " + novex::monitor::SummaryLine(*update.snapshot));
+    Deliver(d, update, d.monitor->lost() != was_lost);
+    if (settings_.max_failures > 0 && d.failures_in_row >= settings_.max_failures) {
+        Say(Level::kError, "[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
+            " failed rounds in a row");
+        gave_up_ = true;
+        Stop();
+    }
+}
+
+void Poller::BackOff(Device& d, const RoundResult& result) {
+    if (result.completed) d.backoff_said = false;
+    if (result.completed || result.stopped || d.failures_in_row < 2) return;
+    const int64_t doublings = std::min<int64_t>(d.failures_in_row - 2, 16);
+    const auto wait = std::min(kFirstBackoff * (int64_t{1} << doublings), kMaxBackoff);
+    if (d.due >= Clock::now() + wait) return;
+    d.due = Clock::now() + wait;
+    if (d.backoff_said) return;
+    d.backoff_said = true;
+    Say("[" + d.session->config().name + "] rounds keep failing: the next ones wait up to " +
+        Seconds(std::chrono::duration<double>(kMaxBackoff).count()) +
+        " apart until one completes");
+}
+
+Clock::time_point Poller::CheckCommunication(Line& line) {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (Device& d : line.devices) {
+        const DeviceMonitor::Update update = d.monitor->Check(Now());
+        if (update.snapshot) {
+            Say("[" + d.session->config().name + "] communication lost | " +
+                novex::monitor::SummaryLine(*update.snapshot));
+            Deliver(d, update, true);
+        }
+        earliest = std::min(earliest, d.monitor->Deadline());
+    }
+    return earliest;
+}
+
+void Poller::Serve(Line& line) {
+    while (!stop_) {
+        // The time rule is checked on every pass, so a line whose rounds fail slowly
+        // still raises communication_lost in time.
+        const Clock::time_point deadline = CheckCommunication(line);
+        Device* next = nullptr;
+        for (Device& d : line.devices)
+            if (!d.done && (!next || d.due < next->due)) next = &d;
+        if (!next) break;
+        if (!Wait(std::min(next->due, deadline))) break;
+        if (Clock::now() < next->due) continue;  // woken for a deadline
+        // The device rebuilds its status document only for a round that completes in
+        // another clock second than the one before it. The loaded round completed just
+        // now: a first round within the same second would leave its figures on show.
+        if (next->loaded_second == std::time(nullptr)) {
+            next->due = Clock::now() + UntilNextSecond();
+            continue;
+        }
+        next->loaded_second = -1;
+        ++next->attempts;
+        const LineSettings device_line = next->session->Line();
+        line.transport->SetTimeout(device_line.timeout_ms);
+        line.transport->SetRetries(device_line.retries);
+        // A round is some twenty requests, each tried retries + 1 times; far more than
+        // that (a minute on top) means the thread is stuck.
+        const auto longest = std::chrono::milliseconds(
+            int64_t{device_line.timeout_ms} * (device_line.retries + 1) * 32 + 60000);
+        line.round_deadline = (Clock::now() + longest).time_since_epoch().count();
+        RoundResult result = next->session->Poll(*line.transport, &stop_);
+        line.round_deadline = 0;
+        // A round that fails once a stop was asked for was cut short by whatever stops
+        // us (a service manager stops the UPS's gateway or simulator too): unfinished,
+        // neither completed nor failed.
+        if (!result.completed && stop_) result.stopped = true;
+        Account(*next, result);
+        // Rounds start one interval apart; one that overran starts the next at once.
+        next->due += std::chrono::milliseconds(next->session->interval_ms());
+        const Clock::time_point now = Clock::now();
+        if (next->due < now) next->due = now;
+        BackOff(*next, result);
+    }
+    line.transport->Close();
+    if (settings_.before_totals) settings_.before_totals();
+    for (const Device& d : line.devices)
+        Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
+            " rounds completed, " + std::to_string(d.failed) + " failed, " +
+            std::to_string(d.session->host().rounds_stored()) + " stored");
+}
+
+}  // namespace vimo

@@ -1,0 +1,134 @@
+// The event loop: one thread per line (serial port or TCP endpoint), which polls the
+// devices on that line one round at a time, each at its own interval.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/device_monitor.h"
+#include "session/device_session.h"
+#include "hooks/event_hooks.h"
+#include "modbus/modbus_line.h"
+#include "monitor/snapshot_board.h"
+
+namespace vimo {
+
+class HistoryStore;
+class HistoryWriter;
+
+struct PollSettings {
+    int64_t rounds = 0;        // completed rounds per device; 0: no limit
+    int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
+    std::string status_out;    // empty: none
+    bool several_devices = false;  // --status-out names FILE.<data_id> (also set by Setup)
+    // Called by each line thread as it ends, before it reports its totals (so that the
+    // stored count includes the rounds still on their way to the history).
+    std::function<void()> before_totals;
+    PublishedState* state = nullptr;  // where each device's snapshots go (required)
+    HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
+    HistoryWriter* writer = nullptr;  // with `history`: stores them off the line threads
+    EventHooks* hooks = nullptr;      // where alarm events are handed; null: nowhere
+};
+
+class Poller {
+public:
+    // Groups the sessions by line and gives each device its slot on the board. False
+    // with a one-line error when devices that share a serial port disagree about its
+    // settings.
+    bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
+               std::string& error);
+    ~Poller();
+    // Opens every serial port and resolves every TCP host before the threads start, so
+    // that a port another program holds, or a host that does not resolve, stops the
+    // start with one line naming it.
+    bool Claim(std::string& error);
+
+    // Starts a thread per line, each held until Go; false with a one-line error when
+    // the system gives no more threads (a process limit), the threads started held and
+    // ended by Stop or the destructor without a word or a round.
+    bool Start(std::string& error);
+    void Go();
+    // Asks every line thread to stop after its current exchange, leaving its round
+    // unfinished; returns at once.
+    void Stop();
+    bool Finished() const { return running_.load() == 0; }
+    void Join();
+    // True when a device failed --max-failures rounds in a row.
+    bool GaveUp() const { return gave_up_.load(); }
+    // False when a line thread has been inside one round for longer than any round can
+    // take with its timeouts and retries: what the service manager's watchdog is told.
+    bool Responsive(std::chrono::steady_clock::time_point now) const;
+    // Each device's slot on the board.
+    std::vector<size_t> Slots() const;
+
+    void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
+
+    // Before Start: where alarm events are stored from now on (null: nowhere); with a
+    // writer, they are handed to it.
+    void AttachHistory(HistoryStore* history, HistoryWriter* writer = nullptr) {
+        settings_.history = history;
+        settings_.writer = writer;
+    }
+    // Before Start: the alarm ids the history knows as active for the session's device.
+    void RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids);
+    // Before Start: publishes the round just loaded from the history (stored at local
+    // time `time`, "YYYY-MM-DD HH:MM:SS"); the device's first polled round then waits
+    // for the clock's next second.
+    void PublishLoaded(DeviceSession& session, const std::string& time);
+
+private:
+    struct Device {
+        DeviceSession* session = nullptr;
+        int64_t attempts = 0;
+        int64_t completed = 0;
+        int64_t failed = 0;
+        int64_t failures_in_row = 0;
+        bool done = false;
+        std::time_t loaded_second = -1;  // when a round was loaded at start
+        bool backoff_said = false;        // in this run of failed rounds
+        std::chrono::steady_clock::time_point due;
+        size_t slot = 0;  // on the board
+        std::unique_ptr<DeviceMonitor> monitor;
+    };
+    struct Line {
+        std::unique_ptr<ModbusLine> transport;
+        std::vector<Device> devices;
+        std::thread thread;
+        // When the round in progress must be over (steady clock ticks); 0 between rounds.
+        std::atomic<int64_t> round_deadline{0};
+    };
+
+    void Serve(Line& line);
+    bool WaitForGo();
+    bool Wait(std::chrono::steady_clock::time_point until);
+    void Account(Device& device, const RoundResult& result);
+    // Puts off the next round of a device whose rounds keep failing.
+    void BackOff(Device& device, const RoundResult& result);
+    // The communication rule of every device on the line; the earliest next deadline.
+    std::chrono::steady_clock::time_point CheckCommunication(Line& line);
+    // Publishes the update, writes --status-out when asked, reports its events.
+    void Deliver(Device& device, const DeviceMonitor::Update& update, bool write_status);
+    void Report(const AlarmEvent& event);
+    Device* Find(const DeviceSession& session);
+    std::string StatusPath(const DeviceSession& session) const;
+
+    PollSettings settings_;
+    bool several_devices_ = false;
+    std::vector<std::unique_ptr<Line>> lines_;
+    std::atomic<bool> stop_{false};
+    bool go_ = false;  // under mutex_
+    std::atomic<bool> gave_up_{false};
+    std::atomic<int> running_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+}  // namespace vimo

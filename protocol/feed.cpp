@@ -1,0 +1,100 @@
+#include "protocol/feed.h"
+
+#include "common/console.h"
+#include "common/command_line.h"
+
+namespace vimo {
+
+namespace monitor = novex::monitor;
+namespace protocol = novex::protocol;
+
+protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
+    protocol::UpsFigures figures;
+    const std::vector<monitor::Measure>& measures = monitor::Measures();
+    for (size_t i = 0; i < snapshot.measures.size() && i < measures.size(); ++i) {
+        const monitor::MeasureValue& v = snapshot.measures[i];
+        if (!v.present) continue;
+        if (measures[i].unit == monitor::Unit::kState)
+            figures.run_state = monitor::FormatValue(measures[i], v);
+        else
+            figures.measures[measures[i].name] = {v.value, measures[i].decimals};
+    }
+    for (monitor::AlarmIndex a : snapshot.active_alarms)
+        figures.alarms.push_back(monitor::Alarms()[a].id);
+    return figures;
+}
+
+protocol::UpsIdentity IdentityOf(const DeviceConfig& config) {
+    protocol::UpsIdentity identity;
+    const Json::Value& s = config.settings;
+    identity.manufacturer = s["manufacturer"].asString();
+    identity.model = s["model"].asString();
+    if (s["battery_charge_low"].isInt()) identity.battery_charge_low = s["battery_charge_low"].asInt();
+    return identity;
+}
+
+std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
+                                                   const std::string& users_file,
+                                                   std::string& error) {
+    std::unique_ptr<ProtocolFeed> feed(new ProtocolFeed());
+    if (!protocol::ParseListen(listen, feed->options_, error)) return nullptr;
+    if (!users_file.empty() && !protocol::Users::Load(users_file, feed->users_, error)) {
+        error = users_file + ": " + error;
+        return nullptr;
+    }
+    return feed;
+}
+
+ProtocolFeed::~ProtocolFeed() { Stop(); }
+
+bool ProtocolFeed::AddDevice(const DeviceConfig& device, const std::string& line,
+                             std::string& error) {
+    if (device.name.empty() || device.name.find_first_of(" \t\r\n\"") != std::string::npos) {
+        error = "device name \"" + device.name + "\" is no single word, which UPS "
+                "protocol clients need";
+        return false;
+    }
+    directory_.Add({device.name, line}, IdentityOf(device));
+    return true;
+}
+
+bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+                         std::string& error) {
+    for (const Snapshot& s : board.Snapshots()) {
+        DeviceConfig named;
+        named.name = s->device_name;
+        for (const DeviceConfig& device : devices)
+            if (device.name == s->device_name) named = device;
+        if (!AddDevice(named, s->line, error)) return false;
+    }
+    board.Subscribe([this](const Snapshot& now, const Snapshot&) { Take(*now); });
+    options_.version = novexcli::VersionLine("vimohost");
+    server_ = std::make_unique<protocol::Server>(directory_, users_, options_,
+                                                 [](const std::string& line) { Say("vimohost: protocol server: " + line); });
+    if (!server_->Start(error)) {
+        server_.reset();
+        return false;
+    }
+    return true;
+}
+
+void ProtocolFeed::Stop() {
+    if (server_) server_->Stop();
+}
+
+std::string ProtocolFeed::Address() const {
+    const std::string host =
+        options_.address.find(':') == std::string::npos ? options_.address : "[" + options_.address + "]";
+    return host + ":" + std::to_string(server_ ? server_->port() : options_.port);
+}
+
+// A round loaded from the history is no news of the UPS: it stays stale until a
+// polled round completes.
+void ProtocolFeed::Take(const monitor::DeviceSnapshot& s) {
+    if (s.stale || s.rounds_completed == 0 || s.measures.empty())
+        directory_.PublishStale(s.device_name);
+    else
+        directory_.Publish(s.device_name, FiguresOf(s));
+}
+
+}  // namespace vimo

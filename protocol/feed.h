@@ -1,0 +1,59 @@
+// The UPS protocol server (--protocol-listen) fed from the board: each device is a UPS
+// under its configured name, and every publish on the board republishes its figures,
+// or marks them stale while communication is lost or no round has been polled yet.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/device_config.h"
+#include "protocol/published_directory.h"
+#include "monitor/snapshot_board.h"
+#include "protocol/server.h"
+#include "protocol/users.h"
+
+namespace vimo {
+
+// The figures the protocol's variable map reads, from one snapshot.
+novex::protocol::UpsFigures FiguresOf(const novex::monitor::DeviceSnapshot& snapshot);
+// What the device object says of the UPS ("manufacturer", "model",
+// "battery_charge_low"), checked by ParseConfig.
+novex::protocol::UpsIdentity IdentityOf(const DeviceConfig& config);
+
+class ProtocolFeed {
+public:
+    // Checks the listen address and reads the users file (empty: no users, reading
+    // only). Null with a one-line error.
+    static std::unique_ptr<ProtocolFeed> Create(const std::string& listen,
+                                                const std::string& users_file, std::string& error);
+    ~ProtocolFeed();  // Stop()
+    ProtocolFeed(const ProtocolFeed&) = delete;
+    ProtocolFeed& operator=(const ProtocolFeed&) = delete;
+
+    // Names every device of the board as a UPS, with the identity of the device
+    // object of the same name, subscribes to the board and starts listening. Before
+    // any line thread starts. False with a one-line error when a name is no single
+    // word or the address cannot be used.
+    bool Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+               std::string& error);
+    // A device a reload started, served from now on under its name on `line`; false
+    // with a one-line error when the name is no single word. Any time.
+    bool AddDevice(const DeviceConfig& device, const std::string& line, std::string& error);
+    // A device a reload removed: its figures read as stale from now on.
+    void RemoveDevice(const std::string& name) { directory_.PublishStale(name); }
+    void Stop();
+    // "127.0.0.1:3493", with the port chosen when 0 was asked for.
+    std::string Address() const;
+
+private:
+    ProtocolFeed() = default;
+    void Take(const novex::monitor::DeviceSnapshot& snapshot);
+
+    novex::protocol::ServerOptions options_;
+    novex::protocol::Users users_;
+    novex::protocol::PublishedDirectory directory_;
+    std::unique_ptr<novex::protocol::Server> server_;
+};
+
+}  // namespace vimo

@@ -1,0 +1,24 @@
+#include "session/alarm_tracker.h"
+
+namespace vimo {
+
+AlarmTracker::Change AlarmTracker::Observe(const std::string& rule_id, const std::string& rule,
+                                           bool active) {
+    bool& state = states_[{rule_id, rule}];
+    if (state == active) return Change::kNone;
+    state = active;
+    return active ? Change::kRaised : Change::kCleared;
+}
+
+void AlarmTracker::Restore(const std::string& rule_id, const std::string& rule, bool active) {
+    states_[{rule_id, rule}] = active;
+}
+
+std::vector<std::string> AlarmTracker::Active() const {
+    std::vector<std::string> out;
+    for (const auto& entry : states_)
+        if (entry.second) out.push_back(entry.first.second);
+    return out;
+}
+
+}  // namespace vimo

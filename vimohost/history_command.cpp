@@ -1,0 +1,137 @@
+// `vimohost history`: the stored rounds of the history file, listed, or one of them
+// rendered as its status document by the plug-in itself.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include "vimohost/commands.h"
+#include "common/console.h"
+#include "history/store.h"
+#include "session/plugin_library.h"
+#include "session/device_session.h"
+
+namespace vimo {
+
+namespace {
+
+void Fail(const std::string& message) { Say(Level::kError, "vimohost history: " + message); }
+
+// The plug-in writes its console lines to standard output; while rendering, they go
+// to standard error so that standard output holds the document alone.
+class PluginLinesToStderr {
+public:
+    PluginLinesToStderr() : saved_(std::cout.rdbuf(std::cerr.rdbuf())) {}
+    ~PluginLinesToStderr() { std::cout.rdbuf(saved_); }
+    PluginLinesToStderr(const PluginLinesToStderr&) = delete;
+    PluginLinesToStderr& operator=(const PluginLinesToStderr&) = delete;
+
+private:
+    std::streambuf* saved_;
+};
+
+int List(HistoryStore& store, const HistoryOptions& options) {
+    std::optional<uint32_t> data_id;
+    if (options.has_data_id) data_id = options.data_id;
+    const std::vector<StoredRound> rounds = store.List(data_id, options.last);
+    const int64_t total = store.CountRounds(data_id);
+    const std::string failure = store.ReadError();
+    if (!failure.empty()) {
+        Fail("history " + options.history_file + ": " + failure);
+        return kExitFailure;
+    }
+    if (options.json) {
+        Json::Value list(Json::arrayValue);
+        for (const StoredRound& r : rounds) {
+            Json::Value row;
+            row["round"] = static_cast<Json::Int64>(r.id);
+            row["data_id"] = r.data_id;
+            row["device"] = r.device;
+            row["time"] = r.time;
+            row["utc"] = static_cast<Json::Int64>(r.utc);
+            row["bytes"] = static_cast<Json::UInt64>(r.record.size());
+            list.append(row);
+        }
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "  ";
+        std::cout << Json::writeString(writer, list) << std::endl;
+        return kExitOk;
+    }
+    std::printf("%8s %-12s %10s  %-19s %6s\n", "round", "device", "data_id", "time", "bytes");
+    for (const StoredRound& r : rounds)
+        std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),
+                    r.device.c_str(), r.data_id, r.time.c_str(), r.record.size());
+    if (total > static_cast<int64_t>(rounds.size()))
+        Say("(the newest " + std::to_string(rounds.size()) + " of " + std::to_string(total) +
+            " rounds; --last 0 lists all)");
+    return kExitOk;
+}
+
+int Render(HistoryStore& store, const HistoryOptions& options) {
+    std::optional<StoredRound> round;
+    if (options.render == "latest") {
+        if (options.has_data_id) {
+            round = store.Newest(options.data_id);
+        } else {
+            const std::vector<StoredRound> newest = store.List(std::nullopt, 1);
+            if (!newest.empty()) round = store.Round(newest.back().id);
+        }
+    } else {
+        round = store.Round(std::stoll(options.render));
+    }
+    const std::string failure = store.ReadError();
+    if (!failure.empty()) {
+        Fail("history " + options.history_file + ": " + failure);
+        return kExitFailure;
+    }
+    if (!round || (options.has_data_id && round->data_id != options.data_id)) {
+        Fail("no stored round " + options.render +
+             (options.has_data_id ? " of data id " + std::to_string(options.data_id) : ""));
+        return kExitUsage;
+    }
+    std::string error;
+    std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Load(PluginPath(options.plugin), error);
+    if (!plugin) {
+        Fail(error);
+        return kExitFailure;
+    }
+    std::string text;
+    {
+        DeviceConfig config;
+        config.data_id = round->data_id;
+        config.name = "ups" + std::to_string(round->data_id);
+        config.settings = Json::Value(Json::objectValue);
+        PluginLinesToStderr redirect;
+        std::unique_ptr<DeviceSession> session =
+            DeviceSession::Create(*plugin, config, nullptr, error);
+        if (!session || !session->Replay(*round, error) || !session->Document(text, error)) {
+            Fail(error);
+            return kExitFailure;
+        }
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunHistory(const HistoryOptions& options) {
+    std::string error;
+    std::unique_ptr<HistoryStore> store = HistoryStore::OpenReadOnly(options.history_file, error);
+    if (!store) {
+        Fail(error);
+        return kExitFailure;
+    }
+    if (!options.query.empty()) {
+        store.reset();  // the queries read on a connection of their own
+        return RunHistoryQuery(options);
+    }
+    if (!options.render.empty()) return Render(*store, options);
+    return List(*store, options);
+}
+
+}  // namespace vimo

@@ -1,0 +1,278 @@
+// `vimohost history readings` and `vimohost history events`: figures and alarms over
+// time from the history, as a table, CSV or JSON. Output is built in large pieces:
+// a device-day at one round a second is 86,400 rows of some 300 figures.
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include "vimohost/commands.h"
+#include "common/console.h"
+#include "history/reader.h"
+#include "history/times.h"
+#include "monitor/measures.h"
+
+namespace vimo {
+
+namespace {
+
+using novex::monitor::Measure;
+using novex::monitor::Measures;
+using novex::monitor::Unit;
+
+void Fail(const std::string& message) { Say("vimohost history: " + message); }
+
+enum class Format { kTable, kCsv, kJson };
+
+// Output gathered and written in large pieces.
+class Out {
+public:
+    ~Out() { Flush(); }
+    std::string& text() { return text_; }
+    void Maybe() {
+        if (text_.size() > (1 << 20)) Flush();
+    }
+    void Flush() {
+        std::fwrite(text_.data(), 1, text_.size(), stdout);
+        text_.clear();
+    }
+
+private:
+    std::string text_;
+};
+
+// A value at its measure's resolution; a state as its id; "" when absent.
+void AppendValue(std::string& out, const Measure& m, double v, bool quoted) {
+    if (std::isnan(v)) return;
+    if (m.unit == Unit::kState) {
+        if (quoted) out += '"';
+        out += novex::monitor::RunStateId(static_cast<unsigned>(v));
+        if (quoted) out += '"';
+        return;
+    }
+    static const double kPowers[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    const int decimals = m.decimals;
+    const long long scaled = std::llround(v * kPowers[decimals]);
+    char digits[32];
+    const int n = static_cast<int>(
+        std::to_chars(digits, digits + sizeof digits, scaled < 0 ? -scaled : scaled).ptr - digits);
+    if (scaled < 0) out += '-';
+    if (decimals == 0) {
+        out.append(digits, static_cast<size_t>(n));
+        return;
+    }
+    if (n <= decimals) {
+        out += "0.";
+        out.append(static_cast<size_t>(decimals - n), '0');
+        out.append(digits, static_cast<size_t>(n));
+        return;
+    }
+    out.append(digits, static_cast<size_t>(n - decimals));
+    out += '.';
+    out.append(digits + n - decimals, static_cast<size_t>(decimals));
+}
+
+// A mean has no resolution of its own: two more digits than the measure's.
+void AppendMean(std::string& out, const Measure& m, double v) {
+    if (std::isnan(v)) return;
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%.*f", m.decimals + 2, v);
+    out.append(text, static_cast<size_t>(n));
+}
+
+std::string CsvQuoted(const std::string& text) {
+    if (text.find_first_of(",\"") == std::string::npos) return text;
+    std::string out = "\"";
+    for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string JsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) out += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    return out + "\"";
+}
+
+int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOptions& o,
+             int64_t since, int64_t until) {
+    std::vector<size_t> fields = o.fields;
+    if (fields.empty())
+        for (size_t i = 0; i < Measures().size(); ++i) fields.push_back(i);
+    const Format format = o.csv ? Format::kCsv : o.json ? Format::kJson : Format::kTable;
+    const char separator = format == Format::kTable ? ' ' : ',';
+    Out out;
+    std::string& text = out.text();
+    const auto time_of = [&](int64_t utc) { return IsoTime(utc, o.utc); };
+    std::string error;
+    if (o.step > 0) {
+        std::vector<ReadingBucket> buckets;
+        if (!reader.Downsample(device.data_id, since, until, o.step, 0, fields, buckets, error)) {
+            Fail(error);
+            return kExitFailure;
+        }
+        if (format != Format::kJson) {
+            text += "time" + std::string(1, separator) + "rounds";
+            for (const size_t f : fields)
+                for (const char* part : {".min", ".mean", ".max"})
+                    text += separator + CsvQuoted(Measures()[f].name + part);
+            text += '\n';
+        } else {
+            text += "[";
+        }
+        for (const ReadingBucket& b : buckets) {
+            if (format == Format::kJson) {
+                text += std::string(&b == &buckets[0] ? "\n" : ",\n") + "{\"time\":\"" +
+                        time_of(b.start) + "\",\"utc\":" + std::to_string(b.start) +
+                        ",\"rounds\":" + std::to_string(b.rounds) + ",\"fields\":{";
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    const Measure& m = Measures()[fields[i]];
+                    const FieldSummary& s = b.fields[i];
+                    text += (i ? "," : "") + JsonQuoted(m.name) + ":";
+                    if (s.count == 0) {
+                        text += "null";
+                        continue;
+                    }
+                    text += "{\"min\":";
+                    AppendValue(text, m, s.min, true);
+                    text += ",\"mean\":";
+                    AppendMean(text, m, s.mean);
+                    text += ",\"max\":";
+                    AppendValue(text, m, s.max, true);
+                    text += "}";
+                }
+                text += "}}";
+            } else {
+                text += time_of(b.start) + separator + std::to_string(b.rounds);
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    const Measure& m = Measures()[fields[i]];
+                    text += separator;
+                    AppendValue(text, m, b.fields[i].min, false);
+                    text += separator;
+                    AppendMean(text, m, b.fields[i].mean);
+                    text += separator;
+                    AppendValue(text, m, b.fields[i].max, false);
+                }
+                text += '\n';
+            }
+            out.Maybe();
+        }
+        if (format == Format::kJson) text += "\n]\n";
+        return kExitOk;
+    }
+    if (format != Format::kJson) {
+        text += "time";
+        for (const size_t f : fields) text += separator + CsvQuoted(Measures()[f].name);
+        text += '\n';
+    } else {
+        text += "[";
+    }
+    bool first = true;
+    const bool ok = reader.Readings(device.data_id, since, until, fields, [&](const ReadingRow& row) {
+        if (format == Format::kJson) {
+            text += std::string(first ? "\n" : ",\n") + "{\"time\":\"" + time_of(row.utc) +
+                    "\",\"utc\":" + std::to_string(row.utc) + ",\"round\":" +
+                    std::to_string(row.round) + ",\"fields\":{";
+            bool any = false;
+            for (size_t i = 0; i < fields.size(); ++i) {
+                if (std::isnan(row.values[i])) continue;
+                const Measure& m = Measures()[fields[i]];
+                text += (any ? "," : "") + JsonQuoted(m.name) + ":";
+                AppendValue(text, m, row.values[i], true);
+                any = true;
+            }
+            text += "}}";
+        } else {
+            text += time_of(row.utc);
+            for (size_t i = 0; i < fields.size(); ++i) {
+                text += separator;
+                AppendValue(text, Measures()[fields[i]], row.values[i], false);
+            }
+            text += '\n';
+        }
+        first = false;
+        out.Maybe();
+        return true;
+    }, error);
+    if (format == Format::kJson) text += "\n]\n";
+    if (!ok) {
+        out.Flush();
+        Fail(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
+    EventQuery query;
+    if (!o.device.empty()) {
+        HistoryDevice device;
+        std::string error;
+        if (!reader.FindDevice(o.device, device, error)) {
+            Fail(error);
+            return kExitUsage;
+        }
+        query.data_id = device.data_id;
+    }
+    if (o.since_given) query.since = o.since;
+    query.until = until;
+    query.active_only = o.active;
+    std::vector<StoredEvent> events;
+    std::string error;
+    if (!reader.Events(query, events, error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+    if (o.json) {
+        Json::Value list(Json::arrayValue);
+        for (const StoredEvent& e : events) {
+            Json::Value row;
+            row["time"] = IsoTime(e.utc, o.utc);
+            row["utc"] = static_cast<Json::Int64>(e.utc);
+            row["device"] = e.device;
+            row["data_id"] = e.data_id;
+            row["event"] = e.raised ? "raised" : "cleared";
+            row["alarm"] = e.alarm;
+            row["severity"] = e.severity;
+            row["text"] = e.text;
+            list.append(row);
+        }
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "  ";
+        writer["emitUTF8"] = true;
+        std::printf("%s\n", Json::writeString(writer, list).c_str());
+        return kExitOk;
+    }
+    for (const StoredEvent& e : events)
+        std::printf("%-25s %-10s %-7s %-36s %-8s %s\n", IsoTime(e.utc, o.utc).c_str(),
+                    e.device.c_str(), e.raised ? "raised" : "cleared", e.alarm.c_str(),
+                    e.severity.c_str(), e.text.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunHistoryQuery(const HistoryOptions& o) {
+    std::string error;
+    std::unique_ptr<HistoryReader> reader = HistoryReader::Open(o.history_file, error);
+    if (!reader) {
+        Fail(error);
+        return kExitFailure;
+    }
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    // Until now, inclusive of the present second.
+    const int64_t until = o.until_given ? o.until : now + 1;
+    if (o.query == "events") return Events(*reader, o, until);
+    HistoryDevice device;
+    if (!reader->FindDevice(o.device, device, error)) {
+        Fail(error);
+        return kExitUsage;
+    }
+    const int64_t since = o.since_given ? o.since : now - 3600;
+    return Readings(*reader, device, o, since, until);
+}
+
+}  // namespace vimo

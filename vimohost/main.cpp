@@ -1,0 +1,29 @@
+// vimohost: polls UPSs through the device plug-in, or lists and renders its history.
+#include <cstdio>
+#include <system_error>
+
+#include <CLI/CLI.hpp>
+
+#include "common/command_line.h"
+#include "vimohost/commands.h"
+#include "vimohost/options.h"
+
+int main(int argc, char** argv) {
+    novexcli::KeepStandardDescriptors();
+    CLI::App app("", "vimohost");
+    vimo::PollOptions poll;
+    vimo::HistoryOptions history;
+    vimo::AddPollCommand(app, poll);
+    const CLI::App* history_command = vimo::AddHistoryCommand(app, history);
+    novexcli::AddVersion(app);
+    const int exit_code = novexcli::ParseMain(app, argc, argv, novexcli::kVimohostWording);
+    if (exit_code >= 0) return exit_code;
+    // A thread the system refuses (a process limit) is a failure to start, not a crash.
+    try {
+        if (history_command->parsed()) return vimo::RunHistory(history);
+        return vimo::RunPoll(poll);
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "vimohost: cannot start: %s\n", e.what());
+        return vimo::kExitFailure;
+    }
+}

@@ -1,0 +1,69 @@
+// The web face (--listen): the HTTP server reading the board of snapshots and, when
+// vimohost keeps history, the stored readings and events. It never touches a device
+// or a line: a request copies snapshot pointers under the board's short slot locks.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "web/http_server.h"
+#include "monitor/snapshot_board.h"
+#include "web/state_source.h"
+
+namespace vimo {
+
+class WebFeed : public novex::web::StateSource {
+public:
+    // Checks the listen address and the token file (readable, owner-only). Null with a
+    // one-line error: bad options, nothing bound yet.
+    static std::unique_ptr<WebFeed> Create(const std::string& listen, const std::string& token_file,
+                                           std::string& error);
+    ~WebFeed() override;  // Stop()
+    WebFeed(const WebFeed&) = delete;
+    WebFeed& operator=(const WebFeed&) = delete;
+
+    // Subscribes to the board (round durations) and starts listening. `loss_windows`:
+    // each device's communication-loss window in seconds, in board order. Before any line
+    // thread starts. False with a one-line error when the address cannot be bound.
+    bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
+    // The window of a device a reload started (any time).
+    void SetLossWindow(uint32_t data_id, double seconds);
+    // Where readings and events come from (null: none, they answer 503). At any time:
+    // the history is opened after the listener, whose address is checked first.
+    void AttachHistory(const novex::web::HistoryReader* history) { history_.store(history); }
+    // Where the hook counters of /metrics come from (empty: none, both 0). Before Start.
+    using HookCounters = std::function<void(uint64_t& runs, uint64_t& failures)>;
+    void SetHookCounters(HookCounters counters) { hook_counters_ = std::move(counters); }
+    // Stops listening and waits for the requests in progress.
+    void Stop();
+    // "127.0.0.1:8080" as bound.
+    std::string Address() const;
+
+    novex::web::HostState State() const override;
+    const novex::web::HistoryReader* History() const override { return history_.load(); }
+
+private:
+    WebFeed() = default;
+    void Take(const Snapshot& now, const Snapshot& before);
+
+    novex::web::ServerOptions options_;
+    PublishedState* board_ = nullptr;
+    std::atomic<const novex::web::HistoryReader*> history_{nullptr};
+    // By data id, since a reload adds and removes devices; guarded by mutex_, held to
+    // add or copy.
+    mutable std::mutex mutex_;
+    std::unordered_map<uint32_t, double> loss_windows_;
+    std::unordered_map<uint32_t, novex::web::RoundDurations> durations_;
+    std::string version_;
+    HookCounters hook_counters_;
+    std::unique_ptr<novex::web::HttpServer> server_;
+};
+
+}  // namespace vimo
