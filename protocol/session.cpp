@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "protocol/errors.h"
 #include "protocol/variable_map.h"
 #include "protocol/words.h"
 
@@ -17,7 +18,7 @@ constexpr const char* kUnavailable = "Unavailable";
 constexpr const char* kStringType = "STRING:1024";
 
 Reply Line(const std::string& text) { return {text + "\n", false}; }
-Reply Error(const char* name) { return Line(std::string("ERR ") + name); }
+Reply Error(Err e) { return Line(std::string("ERR ") + ErrName(e)); }
 
 // BEGIN LIST <query> / lines / END LIST <query>.
 Reply List(const std::string& query, const std::vector<std::string>& lines) {
@@ -129,8 +130,8 @@ Reply Session::Handle(const std::string& raw) {
     std::string line = raw;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::vector<std::string> words;
-    if (!SplitWords(line, words)) return Error("INVALID-ARGUMENT");
-    if (words.empty()) return Error("UNKNOWN-COMMAND");
+    if (!SplitWords(line, words)) return Error(Err::kInvalidArgument);
+    if (words.empty()) return Error(Err::kUnknownCommand);
     const std::string command = Upper(words[0]);
     const std::string sub = words.size() > 1 ? Upper(words[1]) : "";
     bool command_known = false;
@@ -140,28 +141,28 @@ Reply Session::Handle(const std::string& raw) {
         if (row.sub && sub != row.sub) continue;
         const size_t skip = row.sub ? 2 : 1;
         const Args args(words.begin() + static_cast<long>(skip), words.end());
-        if (args.size() < row.min_args || args.size() > row.max_args) return Error("INVALID-ARGUMENT");
+        if (args.size() < row.min_args || args.size() > row.max_args) return Error(Err::kInvalidArgument);
         return (this->*row.handle)(args);
     }
-    return Error(command_known ? "INVALID-ARGUMENT" : "UNKNOWN-COMMAND");
+    return Error(command_known ? Err::kInvalidArgument : Err::kUnknownCommand);
 }
 
 bool Session::Known(const std::string& ups) const { return context_.directory.Read(ups) != nullptr; }
 
 std::shared_ptr<const UpsState> Session::State(const std::string& ups, bool fresh, Reply& error) const {
     std::shared_ptr<const UpsState> state = context_.directory.Read(ups);
-    if (!state) error = Error("UNKNOWN-UPS");
-    else if (fresh && state->stale) error = Error("DATA-STALE");
+    if (!state) error = Error(Err::kUnknownUps);
+    else if (fresh && state->stale) error = Error(Err::kDataStale);
     else return state;
     return nullptr;
 }
 
 const User* Session::Authenticated(const char* command, Reply& error) const {
-    if (!username_set_) error = Error("USERNAME-REQUIRED");
-    else if (!password_set_) error = Error("PASSWORD-REQUIRED");
+    if (!username_set_) error = Error(Err::kUsernameRequired);
+    else if (!password_set_) error = Error(Err::kPasswordRequired);
     else if (const User* user = context_.users.Authenticate(username_, password_)) return user;
     else {
-        error = Error("ACCESS-DENIED");
+        error = Error(Err::kAccessDenied);
         if (context_.log)
             context_.log(std::string(command) + " refused: user \"" + Printable(username_) +
                          "\" from " + address_ + " not known or wrong password");
@@ -176,14 +177,14 @@ Reply Session::Help(const Args&) {
 
 Reply Session::Version(const Args&) { return Line(context_.version); }
 Reply Session::NetVersion(const Args&) { return Line(kProtocolVersion); }
-Reply Session::StartTls(const Args&) { return Error("FEATURE-NOT-CONFIGURED"); }
+Reply Session::StartTls(const Args&) { return Error(Err::kFeatureNotConfigured); }
 
 Reply Session::GetVar(const Args& a) {
     Reply error;
     const auto state = State(a[0], true, error);
     if (!state) return error;
     const Variable* v = FindVariable(*state, a[1]);
-    if (!v) return Error("VAR-NOT-SUPPORTED");
+    if (!v) return Error(Err::kVarNotSupported);
     return Line("VAR " + Word(a[0]) + " " + Word(a[1]) + " " + Quoted(v->value));
 }
 
@@ -192,13 +193,13 @@ Reply Session::GetType(const Args& a) {
     const auto state = State(a[0], true, error);
     if (!state) return error;
     const Variable* v = FindVariable(*state, a[1]);
-    if (!v) return Error("VAR-NOT-SUPPORTED");
+    if (!v) return Error(Err::kVarNotSupported);
     return Line("TYPE " + Word(a[0]) + " " + Word(a[1]) + " " +
                 (IsNumber(v->value) ? "NUMBER" : kStringType));
 }
 
 Reply Session::GetDesc(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     const char* text = VariableDescription(a[1]);
     return Line("DESC " + Word(a[0]) + " " + Word(a[1]) + " " + Quoted(text ? text : kUnavailable));
 }
@@ -208,16 +209,16 @@ Reply Session::GetUpsDesc(const Args& a) {
         if (ups.name == a[0])
             return Line("UPSDESC " + Word(a[0]) + " " +
                         Quoted(ups.description.empty() ? kUnavailable : ups.description));
-    return Error("UNKNOWN-UPS");
+    return Error(Err::kUnknownUps);
 }
 
 Reply Session::GetNumLogins(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     return Line("NUMLOGINS " + Word(a[0]) + " " + std::to_string(context_.logins.Count(a[0])));
 }
 
 Reply Session::GetCmdDesc(const Args& a) {
-    return Error(Known(a[0]) ? "CMD-NOT-SUPPORTED" : "UNKNOWN-UPS");
+    return Error(Known(a[0]) ? Err::kCmdNotSupported : Err::kUnknownUps);
 }
 
 Reply Session::ListUps(const Args&) {
@@ -239,12 +240,12 @@ Reply Session::ListVar(const Args& a) {
 }
 
 Reply Session::ListRw(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     return List("RW " + Word(a[0]), {});  // nothing can be set
 }
 
 Reply Session::ListCmd(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     return List("CMD " + Word(a[0]), {});  // no instant commands
 }
 
@@ -252,7 +253,7 @@ Reply Session::ListEnum(const Args& a) {
     Reply error;
     const auto state = State(a[0], true, error);
     if (!state) return error;
-    if (!FindVariable(*state, a[1])) return Error("VAR-NOT-SUPPORTED");
+    if (!FindVariable(*state, a[1])) return Error(Err::kVarNotSupported);
     return List("ENUM " + Word(a[0]) + " " + Word(a[1]), {});
 }
 
@@ -260,12 +261,12 @@ Reply Session::ListRange(const Args& a) {
     Reply error;
     const auto state = State(a[0], true, error);
     if (!state) return error;
-    if (!FindVariable(*state, a[1])) return Error("VAR-NOT-SUPPORTED");
+    if (!FindVariable(*state, a[1])) return Error(Err::kVarNotSupported);
     return List("RANGE " + Word(a[0]) + " " + Word(a[1]), {});
 }
 
 Reply Session::ListClient(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     std::vector<std::string> lines;
     for (const std::string& address : context_.logins.Clients(a[0]))
         lines.push_back("CLIENT " + Word(a[0]) + " " + address);
@@ -276,35 +277,35 @@ Reply Session::SetVar(const Args& a) {
     Reply error;
     const auto state = State(a[0], false, error);
     if (!state) return error;
-    if (!state->stale && !FindVariable(*state, a[1])) return Error("VAR-NOT-SUPPORTED");
-    return Error("READONLY");
+    if (!state->stale && !FindVariable(*state, a[1])) return Error(Err::kVarNotSupported);
+    return Error(Err::kReadonly);
 }
 
 Reply Session::InstCmd(const Args& a) {
-    return Error(Known(a[0]) ? "CMD-NOT-SUPPORTED" : "UNKNOWN-UPS");
+    return Error(Known(a[0]) ? Err::kCmdNotSupported : Err::kUnknownUps);
 }
 
 Reply Session::Username(const Args& a) {
-    if (username_set_) return Error("ALREADY-SET-USERNAME");
-    if (a[0].empty()) return Error("INVALID-USERNAME");
+    if (username_set_) return Error(Err::kAlreadySetUsername);
+    if (a[0].empty()) return Error(Err::kInvalidUsername);
     username_ = a[0];
     username_set_ = true;
     return Line("OK");
 }
 
 Reply Session::Password(const Args& a) {
-    if (password_set_) return Error("ALREADY-SET-PASSWORD");
-    if (a[0].empty()) return Error("INVALID-PASSWORD");
+    if (password_set_) return Error(Err::kAlreadySetPassword);
+    if (a[0].empty()) return Error(Err::kInvalidPassword);
     password_ = a[0];
     password_set_ = true;
     return Line("OK");
 }
 
 Reply Session::Login(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     Reply error;
     if (!Authenticated("LOGIN", error)) return error;
-    if (!login_ups_.empty()) return Error("ALREADY-LOGGED-IN");
+    if (!login_ups_.empty()) return Error(Err::kAlreadyLoggedIn);
     login_ups_ = a[0];
     context_.logins.Add(this, a[0], address_);
     return Line("OK");
@@ -313,11 +314,11 @@ Reply Session::Login(const Args& a) {
 Reply Session::Logout(const Args&) { return {"OK Goodbye\n", true}; }
 
 Reply Session::GrantPrimary(const Args& a, const char* granted) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     Reply error;
     const User* user = Authenticated(granted, error);
     if (!user) return error;
-    if (!user->primary) return Error("ACCESS-DENIED");
+    if (!user->primary) return Error(Err::kAccessDenied);
     return Line(std::string("OK ") + granted + "-GRANTED");
 }
 
@@ -325,12 +326,12 @@ Reply Session::Primary(const Args& a) { return GrantPrimary(a, "PRIMARY"); }
 Reply Session::Master(const Args& a) { return GrantPrimary(a, "MASTER"); }
 
 Reply Session::ForcedShutdown(const Args& a) {
-    if (!Known(a[0])) return Error("UNKNOWN-UPS");
+    if (!Known(a[0])) return Error(Err::kUnknownUps);
     Reply error;
     const User* user = Authenticated("FSD", error);
     if (!user) return error;
-    if (!user->primary && !user->fsd) return Error("ACCESS-DENIED");
-    if (!context_.directory.SetForcedShutdown(a[0])) return Error("UNKNOWN-UPS");
+    if (!user->primary && !user->fsd) return Error(Err::kAccessDenied);
+    if (!context_.directory.SetForcedShutdown(a[0])) return Error(Err::kUnknownUps);
     if (context_.log)
         context_.log("forced shutdown set on " + a[0] + " by user " + user->name + " from " + address_);
     return Line("OK FSD-SET");
