@@ -9,3 +9,4 @@ add_test(NAME plugin_exports_test
          COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:novexups>
                  -DEXPECTED=get_providers -DELF_IDENT=${_novex_elf_ident}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake)
+set_tests_properties(plugin_exports_test PROPERTIES LABELS unit)
