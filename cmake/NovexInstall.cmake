@@ -41,7 +41,9 @@ install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_S
 # under its emulator.
 find_program(NOVEX_HELP2MAN help2man)
 if(NOVEX_HELP2MAN)
-  # Columns: target, manual section, one-line description.
+  # Columns: target, manual section, one-line description. A program with subcommands
+  # has their help in a [COMMANDS] section too (NOVEX_SUBCOMMANDS_<program>).
+  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events")
   set(_novex_man_pages
       "vimohost|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
       "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")
@@ -63,11 +65,22 @@ if(NOVEX_HELP2MAN)
          CONTENT "#!/bin/sh\nexec ${emulator_words}\"$<TARGET_FILE:${target}>\" \"$@\"\n"
          FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
     set(page ${CMAKE_BINARY_DIR}/man/${program}.${section})
+    set(commands_h2m ${CMAKE_BINARY_DIR}/man/${program}-commands.h2m)
+    set(commands_step "")
+    set(commands_include "")
+    if(NOVEX_SUBCOMMANDS_${program})
+      string(REPLACE ";" "|" commands "${NOVEX_SUBCOMMANDS_${program}}")
+      set(commands_step COMMAND ${CMAKE_COMMAND} -DPROGRAM=${wrapper} -DOUTPUT=${commands_h2m}
+                        "-DCOMMANDS=${commands}"
+                        -P ${CMAKE_SOURCE_DIR}/cmake/NovexCommandHelp.cmake)
+      set(commands_include --include=${commands_h2m})
+    endif()
     add_custom_command(
       OUTPUT ${page}.gz
+      ${commands_step}
       COMMAND ${NOVEX_HELP2MAN} --no-info --no-discard-stderr --section=${section}
               --name=${description} --include=${CMAKE_SOURCE_DIR}/package/${program}.h2m
-              --output=${page} ${wrapper}
+              ${commands_include} --output=${page} ${wrapper}
       COMMAND gzip -9nf ${page}
       DEPENDS ${target} ${CMAKE_SOURCE_DIR}/package/${program}.h2m
       COMMENT "Manual page ${program}(${section})"

@@ -24,6 +24,13 @@ add_custom_command(
 add_custom_target(novex_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
 install(FILES package/copyright DESTINATION ${_novex_docdir})
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION ${_novex_docdir})
+# The manual beside them: the README, docs/, and examples to copy from (the alert rules
+# and their tests, the configuration file).
+install(FILES README.md DESTINATION ${_novex_docdir})
+install(DIRECTORY docs/ DESTINATION ${_novex_docdir}/docs FILES_MATCHING PATTERN "*.md")
+install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
+              package/vimohost.json
+        DESTINATION ${_novex_docdir}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vimohost)

@@ -1,5 +1,9 @@
 # Warnings for every target of the project; errors when NOVEX_WERROR is on (CI).
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+# Clang checks the lock annotations of common/thread_annotations.h.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_compile_options(-Wthread-safety)
+endif()
 if(NOVEX_WERROR)
   add_compile_options(-Werror)
 endif()

@@ -6,6 +6,41 @@
 #include <ctime>
 
 namespace novex {
+
+namespace {
+
+bool BrokenDown(int64_t utc, bool local, std::tm& fields) {
+    const std::time_t t = static_cast<std::time_t>(utc);
+    return (local ? localtime_r(&t, &fields) : gmtime_r(&t, &fields)) != nullptr;
+}
+
+std::string Format(int64_t utc, bool local, const char* format) {
+    std::tm fields{};
+    if (!BrokenDown(utc, local, fields)) return "";
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, format, &fields));
+}
+
+}  // namespace
+
+std::string LocalText(int64_t utc) { return Format(utc, true, "%Y-%m-%d %H:%M:%S"); }
+std::string UtcText(int64_t utc) { return Format(utc, false, "%Y-%m-%d %H:%M:%S"); }
+std::string UtcIsoText(int64_t utc) { return Format(utc, false, "%Y-%m-%dT%H:%M:%SZ"); }
+
+std::string LocalIsoText(int64_t utc) {
+    std::tm local{};
+    if (!BrokenDown(utc, true, local)) return "";
+    // tm_gmtoff is under a day in every zone; the clamp only bounds the text.
+    const int offset_min = static_cast<int>(local.tm_gmtoff / 60) % (24 * 60);
+    const int magnitude = offset_min < 0 ? -offset_min : offset_min;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, offset_min < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
+    return text;
+}
+
 namespace web {
 
 namespace {
@@ -22,20 +57,6 @@ bool Digits(const std::string& text, size_t at, size_t count, int& value) {
 }
 
 }  // namespace
-
-std::string IsoTime(int64_t utc) {
-    const std::time_t t = static_cast<std::time_t>(utc);
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) return "";
-    const int offset_min = static_cast<int>(local.tm_gmtoff / 60) % (24 * 60);
-    const int magnitude = offset_min < 0 ? -offset_min : offset_min;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, offset_min < 0 ? '-' : '+', magnitude / 60,
-                  magnitude % 60);
-    return text;
-}
 
 bool ParseTime(const std::string& text, int64_t& utc) {
     if (text.empty() || text.size() > 40) return false;

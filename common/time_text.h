@@ -1,14 +1,25 @@
-// Times as the API writes and reads them: ISO 8601 with the local offset.
+// Every time text the programs write, made here: the console's and the history's
+// "YYYY-MM-DD HH:MM:SS" (local or UTC), and ISO 8601 with the local offset or "Z" for
+// the API, hooks and JSON output. "" when the time cannot be broken down.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace novex {
+
+// "2024-05-01 10:00:00" in the process's local time zone, or in UTC.
+std::string LocalText(int64_t utc);
+std::string UtcText(int64_t utc);
+// "2024-05-01T10:00:00+08:00": local time with its offset, which keeps it unambiguous
+// across the change to and from summer time; "2024-05-01T02:00:00Z" in UTC.
+std::string LocalIsoText(int64_t utc);
+std::string UtcIsoText(int64_t utc);
+
 namespace web {
 
-// "2024-05-01T10:00:00+08:00" for `utc` in the process's local time zone.
-std::string IsoTime(int64_t utc);
+// The API's times: LocalIsoText.
+inline std::string IsoTime(int64_t utc) { return LocalIsoText(utc); }
 
 // Reads "YYYY-MM-DDTHH:MM:SS" with optional fraction and a "Z" or "+HH:MM"/"+HHMM"
 // offset (required), or plain epoch seconds. False for anything else.

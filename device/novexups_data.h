@@ -9,6 +9,11 @@
 
 #include "vimo_types.h"
 
+// How many power modules and battery cells the record has room for; every reader of
+// the record (document, monitor, web) counts them from here.
+constexpr int kRecordModules = 10;
+constexpr int kRecordCells = 30;
+
 #pragma pack(push, 1)
 struct NovexUPS_Data_t {
     uint32_t device_id;           // the controller's data id
@@ -21,8 +26,8 @@ struct NovexUPS_Data_t {
     uint16_t regs_86_89[4];       // input registers 86..89
     uint16_t reg_90;              // input register 90
     uint16_t reg_91;              // input register 91
-    uint16_t module_regs[10][21]; // module k: input registers 100+50(k-1) .. 120+50(k-1)
-    uint16_t battery_regs[120];   // input registers 2000..2119
+    uint16_t module_regs[kRecordModules][21]; // module k: input registers 100+50(k-1) .. 120+50(k-1)
+    uint16_t battery_regs[kRecordCells * 4];  // input registers 2000..2119, four per cell
     ttime_t update_time;          // local time of the round
 };
 #pragma pack(pop)

@@ -31,8 +31,8 @@ const SectionStep kUnitSections[] = {
     {"整机系统状态", novex::render::RenderSystemStatus, off::kReg90},
 };
 
-constexpr int kModuleCount = 10;
-constexpr int kCellCount = 30;
+constexpr int kModuleCount = kRecordModules;
+constexpr int kCellCount = kRecordCells;
 constexpr size_t kCellStride = 8;  // four registers, of which three are shown
 const char* const kNumberTexts[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",
                                     "9",  "10", "11", "12", "13", "14", "15", "16",

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <limits>
 
+#include "common/time_text.h"
 #include "monitor/alarm_event.h"
 
 namespace vimo {
@@ -179,16 +180,6 @@ bool LocalTextToUtc(const std::string& text, int64_t& epoch) {
 }
 
 namespace {
-std::string Format(int64_t epoch, bool utc, const char* format) {
-    const time_t t = static_cast<time_t>(epoch);
-    std::tm fields{};
-    if ((utc ? gmtime_r(&t, &fields) : localtime_r(&t, &fields)) == nullptr) return "";
-    char text[40];
-    return std::string(text, std::strftime(text, sizeof text, format, &fields));
-}
-}  // namespace
-
-namespace {
 // The text's fields as if they were UTC; false when it is no time text.
 bool NaiveSeconds(const std::string& text, int64_t& out) {
     std::tm t{};
@@ -204,11 +195,11 @@ int64_t UtcOfRecentLocalText(const std::string& text, int64_t now) {
     return now + (stamped - present);
 }
 
-std::string UtcToLocalText(int64_t epoch) { return Format(epoch, false, "%Y-%m-%d %H:%M:%S"); }
-std::string UtcText(int64_t epoch) { return Format(epoch, true, "%Y-%m-%d %H:%M:%S"); }
+std::string UtcToLocalText(int64_t epoch) { return novex::LocalText(epoch); }
+std::string UtcText(int64_t epoch) { return novex::UtcText(epoch); }
 
 std::string IsoTime(int64_t epoch, bool utc) {
-    return utc ? Format(epoch, true, "%Y-%m-%dT%H:%M:%SZ") : LocalIsoTime(epoch);
+    return utc ? novex::UtcIsoText(epoch) : novex::LocalIsoText(epoch);
 }
 
 }  // namespace vimo

@@ -5,22 +5,27 @@
 
 #include <string>
 
+namespace vimo {
+// The default of a setting's row in kLineSettings (below).
+constexpr int LineDefault(const char* key);
+}  // namespace vimo
+
 // Port settings the runtime reads from a device's configuration (SPModbus::InitSetting).
 struct PortSettings {
     std::string transport = "rtu";  // "rtu" (serial line) or "tcp"
     std::string port;               // serial device path, or host:port for tcp
     int baud = 0;                   // 0 until configured: the device's port_speed applies
     char parity = 'N';              // 'N', 'E' or 'O'
-    int data_bits = 8;
-    int stop_bits = 1;
-    int slave = 1;
-    int timeout_ms = 1000;
-    int interval_ms = 1000;
-    int retries = 1;  // further tries of an exchange that timed out or brought a bad frame
+    int data_bits = vimo::LineDefault("data_bits");
+    int stop_bits = vimo::LineDefault("stop_bits");
+    int slave = vimo::LineDefault("slave");
+    int timeout_ms = vimo::LineDefault("timeout_ms");
+    int interval_ms = vimo::LineDefault("interval_ms");
+    int retries = vimo::LineDefault("retries");  // further tries of an exchange that timed out or brought a bad frame
     // Communication counts as lost after this many failed rounds in a row, or once the
     // last round failed and none has completed for this many intervals.
-    int comm_loss_rounds = 3;
-    int comm_loss_intervals = 5;
+    int comm_loss_rounds = vimo::LineDefault("comm_loss_rounds");
+    int comm_loss_intervals = vimo::LineDefault("comm_loss_intervals");
 };
 
 namespace vimo {
@@ -57,6 +62,17 @@ inline constexpr LineSetting kLineSettings[] = {
 };
 static_assert(sizeof kLineSettings / sizeof kLineSettings[0] == 9, "one row per setting");
 
+// The default of `key`'s row; usable in constant expressions, so other structs take
+// their defaults from the table.
+constexpr bool SameKey(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+constexpr int LineDefault(const char* key) {
+    for (const LineSetting& s : kLineSettings)
+        if (SameKey(s.key, key)) return s.fallback;
+    return -1;
+}
 // The parity has letters, not a range: the one setting outside the table.
 inline constexpr const char* kParityKey = "parity";
 inline constexpr const char* kParityFlag = "--parity";

@@ -118,10 +118,7 @@ ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count
         std::string detail;
         const int rc = Transfer(slave, function, first, count, out, detail);
         ExchangeResult result = Finish(rc, count, detail);
-        if (result.ok()) {
-            if (attempt > 0) ++recovered_;
-            return result;
-        }
+        if (result.ok()) return result;
         // An exception is the slave's considered answer; a lost, garbled or cut-off
         // answer is worth asking for again, on a new connection if the link went.
         const bool retry = result.status == Exchange::kTimeout ||

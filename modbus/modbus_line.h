@@ -8,17 +8,20 @@
 
 #include <modbus.h>
 
+#include "host/line_settings.h"
+
 namespace vimo {
 
 struct LineSettings {
     std::string transport = "rtu";  // "rtu" or "tcp"
     std::string port;               // device path, or HOST:PORT
-    int baud = 9600;
+    // Defaults from the line settings table.
+    int baud = LineDefault("baud");
     char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
-    int timeout_ms = 1000;
-    int retries = 1;  // further tries of an exchange that timed out or brought a bad frame
+    int data_bits = LineDefault("data_bits");
+    int stop_bits = LineDefault("stop_bits");
+    int timeout_ms = LineDefault("timeout_ms");
+    int retries = LineDefault("retries");
 };
 
 enum class Exchange {
@@ -60,8 +63,6 @@ public:
     ExchangeResult ReadInputRegisters(int slave, int first, int count, uint16_t* out);
 
     const LineSettings& settings() const { return settings_; }
-    // Exchanges that succeeded only when tried again, since the line was made.
-    int64_t recovered() const { return recovered_; }
     // "serial /dev/ttyUSB0" or "tcp 127.0.0.1:502", for messages.
     std::string Describe() const;
 
@@ -95,7 +96,6 @@ private:
     ExchangeResult Finish(int rc, int expected, const std::string& detail);
     ExchangeResult Perform(int slave, int function, int first, int count, void* out);
     LineSettings settings_;
-    int64_t recovered_ = 0;
 };
 
 // One file per transport: rtu_line.cpp, tcp_line.cpp.

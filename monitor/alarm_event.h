@@ -7,6 +7,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/time_text.h"
+
 namespace vimo {
 
 struct AlarmEvent {
@@ -26,21 +28,6 @@ inline const char* KindName(AlarmEvent::Kind kind) {
 }
 
 // `epoch` as local time with its offset from UTC, e.g. "2026-12-08T11:02:03+01:00".
-// Tools parse this form directly, and the offset keeps it unambiguous across the
-// change to and from summer time.
-inline std::string LocalIsoTime(int64_t epoch) {
-    const time_t t = static_cast<time_t>(epoch);
-    tm local{};
-    if (localtime_r(&t, &local) == nullptr) return "";
-    char text[40];
-    const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    // tm_gmtoff is under a day in every zone; the clamp only bounds the text.
-    const long offset_min = local.tm_gmtoff / 60;
-    const int magnitude = static_cast<int>((offset_min < 0 ? -offset_min : offset_min) % 1440);
-    char offset[32];
-    snprintf(offset, sizeof offset, "%c%02d:%02d", offset_min < 0 ? '-' : '+', magnitude / 60,
-             magnitude % 60);
-    return std::string(text, n) + offset;
-}
+inline std::string LocalIsoTime(int64_t epoch) { return novex::LocalIsoText(epoch); }
 
 }  // namespace vimo

@@ -77,7 +77,6 @@ DeviceMonitor::Update DeviceMonitor::Completed(std::vector<unsigned char> record
     next.last_round_utc = now.utc;
     next.last_round_local = monitor::LocalTimeText(static_cast<std::time_t>(now.utc));
     next.last_round_seconds = seconds;
-    next.round_seconds_sum += seconds;
     failures_in_row_ = 0;
     lost_ = false;
     last_completed_ = now.steady;
@@ -90,7 +89,6 @@ DeviceMonitor::Update DeviceMonitor::Failed(const std::string& error, double sec
     ++next.rounds_failed;
     next.last_error = error;
     next.last_round_seconds = seconds;
-    next.round_seconds_sum += seconds;
     ++failures_in_row_;
     if (failures_in_row_ >= settings_.comm_loss_rounds || now.steady >= Deadline()) lost_ = true;
     return Next(std::move(next), Compare::kCommunication, now.utc);

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "device/novexups_data.h"
+
 namespace novex {
 namespace monitor {
 
@@ -38,8 +40,8 @@ const char* UnitName(Unit unit);  // "volts", "amperes", ..., "state", "boolean"
 // What a measure repeats over: once for the unit, per power module, per battery cell.
 enum class Scope : unsigned char { kUnit, kModule, kCell };
 
-constexpr int kModuleCount = 10;
-constexpr int kCellCount = 30;
+constexpr int kModuleCount = kRecordModules;
+constexpr int kCellCount = kRecordCells;
 
 struct Label {
     std::string name;   // "module", "cell", "phase", "string", "bus"

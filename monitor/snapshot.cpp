@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/time_text.h"
 #include "device/novexups_data.h"
 
 namespace novex {
@@ -56,14 +57,7 @@ bool DecodeRecord(const unsigned char* bytes, size_t size, DecodedRound& out,
     return true;
 }
 
-std::string LocalTimeText(std::time_t utc) {
-    std::tm local{};
-    char text[32];
-    if (localtime_r(&utc, &local) == nullptr ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
-        return "";
-    return text;
-}
+std::string LocalTimeText(std::time_t utc) { return novex::LocalText(utc); }
 
 bool IsActive(const DeviceSnapshot& snapshot, AlarmIndex alarm) {
     return std::find(snapshot.active_alarms.begin(), snapshot.active_alarms.end(), alarm) !=

@@ -39,11 +39,8 @@ struct DeviceSnapshot {
     std::string last_round_local;  // the same as local "YYYY-MM-DD HH:MM:SS"; "": none
     std::string last_error;        // one line; "" when the last round completed
 
-    // Polled rounds (completed and failed), from the first request to the end: the
-    // last one, and the sum over all of them (rounds_completed + rounds_failed), as
-    // a metrics summary's _sum and _count.
+    // The last polled round (completed or failed), from the first request to the end.
     double last_round_seconds = 0.0;
-    double round_seconds_sum = 0.0;
 };
 
 // The figures and alarms of one record.

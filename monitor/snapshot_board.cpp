@@ -11,19 +11,22 @@ size_t PublishedState::AddDevice(const std::string& name, uint32_t data_id,
     first->data_id = data_id;
     first->line = line;
     auto slot = std::make_unique<Slot>();
-    slot->current = std::move(first);
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    {
+        novex::MutexLock hold(slot->mutex);  // not shared yet; taken for the analysis
+        slot->current = std::move(first);
+    }
+    novex::MutexLock lock(list_mutex_);
     slots_.push_back(std::move(slot));
     return slots_.size() - 1;
 }
 
 void PublishedState::Retire(size_t slot) {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    novex::MutexLock lock(list_mutex_);
     if (slot < slots_.size()) slots_[slot]->retired = true;
 }
 
 PublishedState::Slot* PublishedState::At(size_t slot) const {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    novex::MutexLock lock(list_mutex_);
     return slot < slots_.size() ? slots_[slot].get() : nullptr;
 }
 
@@ -34,7 +37,7 @@ void PublishedState::Publish(size_t slot, Snapshot snapshot) {
     if (!s || !snapshot) return;
     Snapshot before;
     {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        novex::MutexLock lock(s->mutex);
         before = std::exchange(s->current, snapshot);
     }
     // The replaced snapshot is released here, outside the lock, if no reader holds it.
@@ -44,25 +47,24 @@ void PublishedState::Publish(size_t slot, Snapshot snapshot) {
 Snapshot PublishedState::Get(size_t slot) const {
     Slot* s = At(slot);
     if (!s) return nullptr;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    novex::MutexLock lock(s->mutex);
     return s->current;
 }
 
 std::vector<Snapshot> PublishedState::Snapshots() const {
     std::vector<Slot*> polled;
     {
-        std::lock_guard<std::mutex> lock(list_mutex_);
+        novex::MutexLock lock(list_mutex_);
         for (const auto& s : slots_)
             if (!s->retired) polled.push_back(s.get());
     }
     std::vector<Snapshot> out;
     out.reserve(polled.size());
     for (Slot* s : polled) {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        novex::MutexLock lock(s->mutex);
         out.push_back(s->current);
     }
     return out;
 }
-
 
 }  // namespace vimo

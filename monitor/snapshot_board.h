@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "monitor/snapshot.h"
 
 namespace vimo {
@@ -44,15 +45,15 @@ public:
 
 private:
     struct Slot {
-        mutable std::mutex mutex;  // guards `current`, held only to copy or swap it
-        Snapshot current;
-        bool retired = false;      // guarded by list_mutex_
+        mutable novex::Mutex mutex;  // held only to copy or swap `current`
+        Snapshot current GUARDED_BY(mutex);
+        bool retired = false;  // guarded by list_mutex_ (the analysis cannot name it here)
     };
     // The slot at `slot`, or null; slots are never freed, so the pointer stays good.
-    Slot* At(size_t slot) const;
+    Slot* At(size_t slot) const EXCLUDES(list_mutex_);
 
-    mutable std::mutex list_mutex_;  // guards `slots_` (adding to it), held briefly
-    std::vector<std::unique_ptr<Slot>> slots_;
+    mutable novex::Mutex list_mutex_;  // held briefly, to add to or read `slots_`
+    std::vector<std::unique_ptr<Slot>> slots_ GUARDED_BY(list_mutex_);
     std::vector<Listener> listeners_;
 };
 

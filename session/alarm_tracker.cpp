@@ -14,11 +14,4 @@ void AlarmTracker::Restore(const std::string& rule_id, const std::string& rule, 
     states_[{rule_id, rule}] = active;
 }
 
-std::vector<std::string> AlarmTracker::Active() const {
-    std::vector<std::string> out;
-    for (const auto& entry : states_)
-        if (entry.second) out.push_back(entry.first.second);
-    return out;
-}
-
 }  // namespace vimo

@@ -17,8 +17,6 @@ public:
     Change Observe(const std::string& rule_id, const std::string& rule, bool active);
     // Takes a state known from before (the history), without a change.
     void Restore(const std::string& rule_id, const std::string& rule, bool active);
-    // The names of the active rules, in rule order (id, then name).
-    std::vector<std::string> Active() const;
 
 private:
     std::map<std::pair<std::string, std::string>, bool> states_;

@@ -1,5 +1,5 @@
 // The measure and alarm tables against the status document the device renders, the
-// decoded values a reader sees, the summary line, and the README's copy of the tables.
+// decoded values a reader sees, the summary line, and the docs' copy of the tables.
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -253,20 +253,20 @@ TEST(MonitorSummary, ReadsTheMeasures) {
     EXPECT_EQ("2024-03-05 07:04:09", LocalTimeText(LocalTime(2024, 3, 5, 7, 4, 9)));
 }
 
-// The README lists the tables as they are; NOVEX_WRITE_README=1 rewrites its copy.
-TEST(MonitorTables, ReadmeListsTheTables) {
+// The docs list the tables as they are; NOVEX_WRITE_DOCS=1 rewrites their copy.
+TEST(MonitorTables, DocsListTheTables) {
     const std::string begin = "<!-- tables of vimohost's model: begin -->\n";
     const std::string end = "<!-- tables of vimohost's model: end -->\n";
-    const std::string tables = "\n### Measures\n\n" + MeasureTableMarkdown() +
-                               "\n### Alarms\n\n" + AlarmTableMarkdown() + "\n";
-    const std::string path = SourceFile("README.md");
+    const std::string tables = "\n## Measures\n\n" + MeasureTableMarkdown() +
+                               "\n## Alarms\n\n" + AlarmTableMarkdown() + "\n";
+    const std::string path = SourceFile("docs/measures-and-alarms.md");
     std::string readme = ReadFile(path);
     const size_t first = readme.find(begin);
     const size_t last = readme.find(end);
     ASSERT_NE(std::string::npos, first);
     ASSERT_NE(std::string::npos, last);
     const size_t from = first + begin.size();
-    if (std::getenv("NOVEX_WRITE_README")) {
+    if (std::getenv("NOVEX_WRITE_DOCS")) {
         readme.replace(from, last - from, tables);
         std::ofstream(path) << readme;
     }

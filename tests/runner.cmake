@@ -37,3 +37,8 @@ if(NOVEX_BUILD_RUNNER)
     add_dependencies(history_e2e_test novexups-sim)
   endif()
 endif()
+
+# The reference tables under docs/ against the tables in code.
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device)
+endif()

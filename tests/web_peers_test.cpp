@@ -290,7 +290,7 @@ TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
     EXPECT_GT(st.st_size, 10000);
 }
 
-// The rules pass promtool's check and unit test, and the README's scrape configuration
+// The rules pass promtool's check and unit test, and the docs' scrape configuration
 // loads as printed with the rules and a token file beside it.
 TEST(WebAlertRules, RulesAndTheReadmeConfiguration) {
     SKIP_WITHOUT("promtool");
@@ -300,7 +300,7 @@ TEST(WebAlertRules, RulesAndTheReadmeConfiguration) {
     EXPECT_EQ(system(("promtool check rules " + dir + "/ups-alerts.yml >/dev/null").c_str()), 0);
     EXPECT_EQ(system(("cd " + dir + " && promtool test rules ups-alerts.test.yml >/dev/null").c_str()), 0);
 
-    const std::string readme = ReadFile(std::string(source) + "/README.md");
+    const std::string readme = ReadFile(std::string(source) + "/docs/web-and-metrics.md");
     const std::string begin = "<!-- scrape config: begin -->\n```yaml\n";
     const size_t from = readme.find(begin);
     const size_t to = readme.find("```\n<!-- scrape config: end -->");

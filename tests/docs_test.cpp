@@ -1,0 +1,122 @@
+// The reference tables under docs/ are made from the tables in code, so a renamed key
+// or measure shows here first. NOVEX_WRITE_DOCS=1 rewrites the docs' copy.
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "config/device_config.h"
+#include "host/line_settings.h"
+#include "monitor/measures.h"
+#include "monitor/snapshot.h"
+#include "protocol/feed.h"
+#include "protocol/variable_map.h"
+#include "tests/render_support.h"
+
+namespace {
+
+std::string SourceFile(const std::string& path) {
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    return std::string(source ? source : ".") + "/" + path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The text between "<!-- NAME: begin -->" and "<!-- NAME: end -->" of docs/FILE is
+// `text`; with NOVEX_WRITE_DOCS set it is made so first.
+void ExpectSection(const std::string& file, const std::string& name, const std::string& text) {
+    const std::string begin = "<!-- " + name + ": begin -->\n";
+    const std::string end = "<!-- " + name + ": end -->\n";
+    const std::string path = SourceFile("docs/" + file);
+    std::string doc = ReadFile(path);
+    const size_t first = doc.find(begin);
+    const size_t last = doc.find(end);
+    ASSERT_NE(std::string::npos, first) << path << " has no " << begin;
+    ASSERT_NE(std::string::npos, last) << path << " has no " << end;
+    const size_t from = first + begin.size();
+    if (std::getenv("NOVEX_WRITE_DOCS")) {
+        std::ofstream(path) << doc.replace(from, last - from, text);
+        return;
+    }
+    EXPECT_EQ(text, doc.substr(from, last - from)) << "NOVEX_WRITE_DOCS=1 rewrites " << path;
+}
+
+std::string Cell(const std::string& text) {
+    return std::regex_replace(text, std::regex("\\|"), "\\|");
+}
+
+TEST(Docs, ConfigurationReference) {
+    std::string out = "| Key | Kind | Meaning |\n|---|---|---|\n";
+    for (const vimo::DeviceKey& k : vimo::kDeviceKeys)
+        out += "| \"" + std::string(k.key) + "\" | " + k.kind + " | " + Cell(k.help) + " |\n";
+    for (const vimo::LineSetting& s : vimo::kLineSettings)
+        out += "| \"" + std::string(s.key) + "\" | number | " + Cell(s.help) + ", " +
+               std::to_string(s.min) + ".." + std::to_string(s.max) + " (default " +
+               std::to_string(s.fallback) + "; `" + s.flag + "`) |\n";
+    for (const vimo::DeviceKey& k : vimo::kAppSettingKeys)
+        out += "| \"appSetting\": \"" + std::string(k.key) + "\" | " + k.kind + " | " +
+               Cell(k.help) + " |\n";
+    out += "\nBeside \"devices\" in the top-level form:\n\n| Key | Kind | Meaning |\n|---|---|---|\n";
+    for (const vimo::DeviceKey& k : vimo::kProgramKeys)
+        out += "| \"" + std::string(k.key) + "\" | " + k.kind + " | " + Cell(k.help) + " |\n";
+    ExpectSection("configuration.md", "configuration keys", out);
+}
+
+// Every variable of the map, made from a record in which every measure is present: a
+// measure renamed in the monitor's table empties its variables, and the list below
+// loses them.
+TEST(Docs, ProtocolVariables) {
+    namespace monitor = novex::monitor;
+    namespace protocol = novex::protocol;
+    const NovexUPS_Data_t data = render_test::RandomRecord(7);
+    monitor::DecodedRound round;
+    std::string error;
+    ASSERT_TRUE(monitor::DecodeRecord(reinterpret_cast<const unsigned char*>(&data), sizeof data,
+                                      round, error))
+        << error;
+    monitor::DeviceSnapshot snapshot;
+    snapshot.measures = round.measures;
+    snapshot.active_alarms = round.alarms;
+    protocol::UpsIdentity identity;
+    identity.manufacturer = "maker";
+    identity.model = "model";
+    const std::vector<protocol::Variable> variables =
+        protocol::MapVariables(vimo::FiguresOf(snapshot), identity, false);
+    std::string out = "| Variable | Description |\n|---|---|\n";
+    for (const protocol::Variable& v : variables) {
+        const char* description = protocol::VariableDescription(v.name);
+        ASSERT_NE(nullptr, description) << v.name;
+        EXPECT_FALSE(v.value.empty()) << v.name;
+        out += "| `" + v.name + "` | " + Cell(description) + " |\n";
+    }
+    ExpectSection("ups-protocol.md", "protocol variables", out);
+}
+
+// The page's tables and plots name measures by their table names ("['Charge',
+// 'battery_charge']", "get('cell_voltage')"): each must be a measure of the table.
+TEST(Docs, PageNamesMeasuresOfTheTable) {
+    const std::string script = ReadFile(SourceFile("web/assets/app.js"));
+    ASSERT_FALSE(script.empty());
+    std::set<std::string> measures;
+    for (const novex::monitor::Measure& m : novex::monitor::Measures()) measures.insert(m.id);
+    // A measure name holds an underscore, which tells it from the phase letters.
+    const std::regex uses("\\['[^']*', '([a-z]+_[a-z_]+)[{',\\]]|get\\('([a-z]+_[a-z_]+)'\\)");
+    size_t seen = 0;
+    for (std::sregex_iterator it(script.begin(), script.end(), uses), end; it != end; ++it) {
+        const std::string name = (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
+        EXPECT_TRUE(measures.count(name)) << "web/assets/app.js names " << name;
+        ++seen;
+    }
+    EXPECT_GT(seen, 20u);
+}
+
+}  // namespace
