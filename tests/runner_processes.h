@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -128,6 +130,16 @@ inline bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
 }
 
 // Whether a line of the file holds `part` within 10 s.
+// Polls `done` until it holds or `ms` have passed.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 inline bool WaitForLine(const std::string& path, const std::string& part) {
     for (int i = 0; i < 500; ++i) {
         if (CountLines(ReadFile(path), part) > 0) return true;
