@@ -23,7 +23,7 @@ static_assert(sizeof kLevelNames / sizeof kLevelNames[0] == static_cast<int>(Lev
 
 namespace {
 
-std::atomic<int> shown{static_cast<int>(Level::kNotice)};
+std::atomic<int> shown_level{static_cast<int>(Level::kNotice)};
 // -1: not decided yet; the first line looks at JOURNAL_STREAM.
 std::atomic<int> prefixes{-1};
 
@@ -45,9 +45,9 @@ std::string LevelChoices() {
     return text;
 }
 
-void SetConsoleLevel(Level level) { shown = static_cast<int>(level); }
+void SetConsoleLevel(Level level) { shown_level = static_cast<int>(level); }
 
-bool ConsoleShows(Level level) { return static_cast<int>(level) <= shown; }
+bool ConsoleShows(Level level) { return static_cast<int>(level) <= shown_level; }
 
 void SetJournalPrefixes(bool on) { prefixes = on ? 1 : 0; }
 

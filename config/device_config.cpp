@@ -12,6 +12,7 @@
 
 #include <json/reader.h>
 
+#include "common/address.h"
 #include "common/command_line.h"
 #include "history/retention.h"
 #include "host/line_settings.h"
@@ -219,34 +220,14 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
 
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
                    std::string* why) {
-    auto refuse = [why](const char* what) {
-        if (why) *why = what;
+    novex::Endpoint endpoint;
+    std::string reason;
+    if (!novex::ParseEndpoint(text, novex::kTcpDevice, endpoint, reason)) {
+        if (why) *why = reason;
         return false;
-    };
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return refuse("no :PORT");
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    int64_t n = 0;
-    if (!novexcli::ParseWhole(port, 1, 65535, n)) return refuse("the port must be 1..65535");
-    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-    if (bracketed) host = host.substr(1, host.size() - 2);
-    if (host.empty()) return refuse("no host");
-    in6_addr v6{};
-    if (bracketed || host.find(':') != std::string::npos) {
-        // "1.2.3.4:502:3" is no address at all; an IPv6 one needs its brackets.
-        if (!bracketed || inet_pton(AF_INET6, host.c_str(), &v6) != 1)
-            return refuse("an IPv6 address goes in brackets, as [::1]:502");
-        return true;
     }
-    // Digits and dots alone would be looked up as a name when they are no address.
-    in_addr v4{};
-    if (host.find_first_not_of("0123456789.") == std::string::npos &&
-        inet_pton(AF_INET, host.c_str(), &v4) != 1)
-        return refuse("not an IPv4 address");
-    if (host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                               "0123456789.-_") != std::string::npos)
-        return refuse("not a host name");
+    host = endpoint.host;
+    port = std::to_string(endpoint.port);
     return true;
 }
 

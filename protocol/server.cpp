@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/address.h"
 #include "protocol/session.h"
 
 namespace novex {
@@ -50,43 +51,18 @@ std::string PeerAddress(const sockaddr_storage& peer) {
     return text;
 }
 
-bool ParsePort(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long value = std::stoul(text);
-    if (value > 65535) return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
 
 }  // namespace
 
 bool ParseListen(const std::string& text, ServerOptions& options, std::string& error) {
-    if (text.empty()) {
-        error = "listen address is empty (ADDR:PORT)";
+    novex::Endpoint endpoint;
+    std::string why;
+    if (!novex::ParseEndpoint(text, novex::kProtocolListener, endpoint, why)) {
+        error = "listen address " + text + ": " + why;
         return false;
     }
-    std::string address = text, port;
-    bool has_port = false;
-    if (text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
-            error = "listen address " + text + ": expected [ADDRESS]:PORT";
-            return false;
-        }
-        address = text.substr(1, close - 1);
-        has_port = close + 1 < text.size();
-        if (has_port) port = text.substr(close + 2);
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {  // else a bare IPv6 address
-        address = text.substr(0, text.find(':'));
-        port = text.substr(text.find(':') + 1);
-        has_port = true;
-    }
-    if (has_port && !ParsePort(port, options.port)) {
-        error = "listen address " + text + ": port must be 0..65535";
-        return false;
-    }
-    if (!address.empty()) options.address = address;
+    options.address = endpoint.host;
+    options.port = static_cast<uint16_t>(endpoint.port);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "common/address.h"
 #include "web/router.h"
 
 namespace novex {
@@ -78,17 +79,17 @@ int LibraryError(mg_connection* connection, int status, const char* message) {
 }  // namespace
 
 bool ParseListen(const std::string& text, std::string& address, int& port, std::string& error) {
-    const size_t colon = text.rfind(':');
-    address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
-    const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
-    in_addr parsed{};
-    bool ok = !digits.empty() && digits.size() <= 5 && inet_pton(AF_INET, address.c_str(), &parsed) == 1;
-    for (const char c : digits) ok = ok && std::isdigit(static_cast<unsigned char>(c));
-    port = ok ? std::atoi(digits.c_str()) : -1;
-    if (!ok || port > 65535) {
-        error = "listen: expected ADDR:PORT with an IPv4 address, or PORT: " + text;
+    Endpoint endpoint;
+    std::string why;
+    // The server library binds numeric IPv4 addresses only.
+    if (ParseEndpoint(text, kWebListener, endpoint, why) && (endpoint.ipv6 || !endpoint.numeric))
+        why = "the web server listens on an IPv4 address (names and IPv6 are not taken)";
+    if (!why.empty()) {
+        error = "listen: expected ADDR:PORT with an IPv4 address, or PORT: " + text + " (" + why + ")";
         return false;
     }
+    address = endpoint.host;
+    port = endpoint.port;
     return true;
 }
 

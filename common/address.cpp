@@ -1,0 +1,95 @@
+#include "common/address.h"
+
+#include <arpa/inet.h>
+
+namespace novex {
+
+namespace {
+
+bool AllOf(const std::string& text, const char* chars) {
+    return !text.empty() && text.find_first_not_of(chars) == std::string::npos;
+}
+
+}  // namespace
+
+bool ParseEndpoint(const std::string& text, const EndpointUse& use, Endpoint& out,
+                   std::string& why) {
+    out = Endpoint();
+    std::string host = text, port;
+    bool has_port = false;
+    if (AllOf(text, "0123456789")) {
+        host.clear();
+        port = text;
+        has_port = true;
+    } else if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+            why = "expected [IPV6]:PORT";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        has_port = close + 1 < text.size();
+        if (has_port) port = text.substr(close + 2);
+        in6_addr v6{};
+        if (host.empty()) {
+            why = "no host";
+            return false;
+        }
+        if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) {
+            why = "not an IPv6 address in the brackets";
+            return false;
+        }
+        out.ipv6 = out.numeric = true;
+    } else {
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+            why = "an IPv6 address goes in brackets, as [::1]:502";
+            return false;
+        }
+        if (colon != std::string::npos) {
+            host = text.substr(0, colon);
+            port = text.substr(colon + 1);
+            has_port = true;
+        }
+    }
+    if (!out.ipv6 && !host.empty()) {
+        in_addr v4{};
+        out.numeric = inet_pton(AF_INET, host.c_str(), &v4) == 1;
+        // Digits and dots alone would be looked up as a name when they are no address.
+        if (!out.numeric && AllOf(host, "0123456789.")) {
+            why = "not an IPv4 address";
+            return false;
+        }
+        if (!out.numeric && !AllOf(host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                         "0123456789.-_")) {
+            why = "not a host name";
+            return false;
+        }
+    }
+    if (host.empty()) {
+        if (!use.default_host) {
+            why = "no host";
+            return false;
+        }
+        host = use.default_host;
+        out.numeric = true;
+    }
+    const std::string range = std::to_string(use.min_port) + "..65535";
+    if (!has_port && !use.port_optional) {
+        why = "no :PORT";
+        return false;
+    }
+    int value = use.default_port;
+    if (has_port) {
+        if (!AllOf(port, "0123456789") || port.size() > 5 ||
+            (value = std::stoi(port)) < use.min_port || value > 65535) {
+            why = "the port must be " + range;
+            return false;
+        }
+    }
+    out.host = host;
+    out.port = value;
+    return true;
+}
+
+}  // namespace novex
