@@ -77,7 +77,8 @@ const MODULE_COLUMNS = [
 // A cell is marked when one of its figures strays from the median of the fitted
 // cells. Columns: measure id, words, whether a value strays given the median.
 const CELL_CHECKS = [
-  ['cell_voltage', 'voltage off', (v, median) => Math.abs(v - median) > 0.05 * median],
+  ['cell_voltage', 'voltage low', (v, median) => v < 0.95 * median],
+  ['cell_voltage', 'voltage high', (v, median) => v > 1.05 * median],
   ['cell_resistance', 'resistance high', (v, median) => v > 1.5 * median],
   ['cell_temperature', 'hot', (v, median) => v > median + 5],
 ];
