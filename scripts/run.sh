@@ -20,13 +20,13 @@ if (($#)); then
 fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-# Ctrl-C reaches vimohost, which stops; this script goes on to say where things are.
+# Ctrl-C reaches vimohost, which stops; this script and the tee that keeps vimohost's
+# messages ignore it, so the last of them still show and the script says where things are.
 trap ':' INT TERM
 status=0
 build/vimohost --simulate --scenario outage --rounds 300 --interval-ms 1000 \
   --history build/demo-history.db --listen 127.0.0.1:0 --log-level info \
-  2> >(tee "$log" >&2) || status=$?
-wait $! 2>/dev/null || true
+  2> >(trap '' INT TERM; exec tee "$log" >&2) || status=$?
 page=$(grep -o 'status page on http://[^ ]*' "$log" | head -n 1 | cut -d' ' -f4 || true)
 cat >&2 <<END
 
