@@ -371,6 +371,7 @@ async function refreshEvents() {
 // Round steps for a value axis: 1, 2 or 5 times a power of ten, about four of them.
 function ticks(low, high) {
   const raw = (high - low) / 4;
+  if (!(raw > 0) || !Number.isFinite(raw)) return [];
   const power = 10 ** Math.floor(Math.log10(raw));
   const step = [1, 2, 5, 10].map((m) => m * power).find((s) => s >= raw);
   const out = [];
@@ -468,7 +469,7 @@ async function refreshPlot() {
     if (first - start > page.range / 10) series = (await getJson(url(first))).series[0];
     const points = series.buckets.map((b) => ({
       t0: Date.parse(b.start) / 1000, t: (Date.parse(b.start) + Date.parse(b.end)) / 2000,
-      min: b.min, mean: b.mean, max: b.max }));
+      min: b.min, mean: b.mean, max: b.max })).filter((p) => [p.t, p.min, p.mean, p.max].every(Number.isFinite));
     drawPlot(points, UNITS[series.unit] ?? '', `${label}, last ${range}: mean of each interval, band from its minimum to its maximum`);
   } catch (e) {
     // Without stored history the page plots what it has seen since it was opened.
