@@ -7,6 +7,9 @@
 #   /etc/vimohost/vimohost.json                       the configuration (a conffile)
 #   /lib/systemd/system/vimohost.service              ExecStart names bin/vimohost
 #   share/man/man8/vimohost.8, share/man/man1/novexups-sim.1
+#   share/vimohost/prometheus/                        alert rules, their test, Alertmanager's
+#                                                     inhibition rules, to copy beside
+#                                                     prometheus.yml and alertmanager.yml
 #
 # The runtime is no public library (no soname version, no headers), so it lives in the
 # program's own folder and the programs find it by a RUNPATH relative to themselves.
@@ -35,6 +38,9 @@ install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
 install(FILES package/vimohost.json DESTINATION /etc/vimohost)
 configure_file(package/vimohost.service.in ${CMAKE_BINARY_DIR}/package/vimohost.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_SYSTEMD_UNITDIR})
+install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
+              web/prometheus/alertmanager.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vimohost/prometheus)
 
 # Manual pages made from the programs' own --help and --version, so they cannot drift
 # apart; help2man adds the sections in package/*.h2m. A cross build runs the programs

@@ -5,8 +5,8 @@
 #                                    the Debian package (manual pages, Depends, lintian,
 #                                    systemd-analyze)
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
-#   scripts/install-deps.sh --peers  also the real clients the web tests start
-#                                    (Prometheus, headless Chromium and a CJK font for
+#   scripts/install-deps.sh --peers  also the real peers the web tests start
+#                                    (Prometheus, Alertmanager, headless Chromium and a CJK font for
 #                                    its screenshots; large, so CI asks for them)
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
@@ -27,7 +27,7 @@ packages=(
 for flag in "$@"; do
   case "$flag" in
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
-    --peers) packages+=(prometheus chromium fonts-wqy-microhei) ;;
+    --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

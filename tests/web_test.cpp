@@ -56,6 +56,8 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices", false, 200, "\"last_round\":\"2024-05-01T07:59:58+00:00\",\"age_seconds\":2"},
         {"GET", "/api/v1/devices", false, 200, "\"run_state\":null"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"run_state\":\"on_battery\",\"battery_charge\":80,\"active_alarms\":2,\"critical_alarms\":2"},
+        {"GET", "/api/v1/devices", false, 200, "\"critical_alarms\":2,\"battery_runtime\":0,\"worst_alarm\":{\"id\":\"battery_voltage_low\""},
+        {"GET", "/api/v1/devices", false, 200, "\"battery_runtime\":null,\"worst_alarm\":null"},
         {"GET", "/api/v1/devices/1", false, 200, "{\"name\":\"input_voltage{phase=\\\"a\\\"}\",\"id\":\"input_voltage\",\"labels\":{\"phase\":\"a\"},\"unit\":\"volts\",\"value\":220.3}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"module\":2}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"labels\":{\"module\":\"2\",\"phase\":\"b\"},\"unit\":\"amperes\",\"value\":12.5}"},

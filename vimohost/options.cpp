@@ -191,7 +191,7 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
         ->disable_flag_override()
         ->group(program);
     AddText(app, "--scenario", "NAME|FILE",
-            "the simulator's scenario: normal (default), on-battery, module-fault or a file",
+            "the simulator's scenario: normal (default), on-battery, module-fault, outage or a file",
             out.scenario)
         ->group(program);
     AddText(app, "--plugin", "PATH",

@@ -77,10 +77,24 @@ void Summary(JsonWriter& json, const monitor::DeviceSnapshot& s, int64_t now) {
     if (HasRound(s) && s.measures[charge].present) Value(json, Measures()[charge], s.measures[charge]);
     else json.Null();
     int critical = 0;
-    for (const monitor::AlarmIndex a : s.active_alarms)
-        critical += monitor::Alarms()[a].severity == monitor::Severity::kCritical;
+    // The most severe active alarm, the first of the list among equals, so that a
+    // list of UPSes can say in words what is worst with each.
+    const monitor::AlarmIndex* worst = nullptr;
+    for (const monitor::AlarmIndex& a : s.active_alarms) {
+        if (a >= monitor::Alarms().size()) continue;
+        const monitor::Severity severity = monitor::Alarms()[a].severity;
+        critical += severity == monitor::Severity::kCritical;
+        if (worst == nullptr || severity < monitor::Alarms()[*worst].severity) worst = &a;
+    }
     json.Key("active_alarms").Number(static_cast<double>(s.active_alarms.size()));
     json.Key("critical_alarms").Number(static_cast<double>(critical));
+    const size_t runtime = monitor::FindMeasure("battery_runtime");
+    json.Key("battery_runtime");
+    if (HasRound(s) && s.measures[runtime].present) Value(json, Measures()[runtime], s.measures[runtime]);
+    else json.Null();
+    json.Key("worst_alarm");
+    if (worst) AlarmEntry(json, *worst);
+    else json.Null();
 }
 
 // A module's or cell's own list: presence, then its present figures.
