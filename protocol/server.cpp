@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/hints.h"
 #include "protocol/session.h"
 
 namespace novex {
@@ -258,7 +259,10 @@ bool Server::Start(std::string& error) {
     ok = ok && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
          pipe2(wake_, O_NONBLOCK | O_CLOEXEC) == 0;
     if (!ok) {
-        error = where + ": " + std::strerror(errno);
+        const int failure = errno;
+        error = where + ": " + std::strerror(failure);
+        if (failure == EADDRINUSE)
+            error += vimo::AddressInUseHint(options_.port, "--protocol-listen or \"protocol_listen\"");
         if (fd >= 0) close(fd);
         return false;
     }
