@@ -112,6 +112,14 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
                        "listen " + where, 1, dir);
+    // Both servers say what most likely holds the port, and where to choose another.
+    ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
+                       "another program listens there; ss -ltnp 'sport = :" +
+                           std::to_string(ntohs(address.sin_port)) + "' names it",
+                       1, dir);
+    ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--protocol-listen", where}, dir, 20000,
+                                   dir.path()),
+                       "Address already in use (another program listens there", 1, dir);
     close(fd);
 }
 
