@@ -67,6 +67,8 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     ASSERT_EQ(0, events.exit_code) << events.err;
     EXPECT_EQ(5u, CountLines(events.out, "mains_voltage_abnormal")) << events.out;
     EXPECT_EQ(1u, CountLines(events.out, "ups1       raised  mains_voltage_abnormal")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "warning  Mains voltage abnormal (市电电压异常)")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "run_state.on_battery")) << events.out;
 
     // Columns: arguments after "history", a part of the one error line.
     const std::pair<std::vector<std::string>, std::string> kBad[] = {
