@@ -24,7 +24,9 @@ namespace vimo {
 // default speed.
 const DeviceKey kDeviceKeys[9] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
-    {"name", "text", "label in messages (default \"ups<data_id>\")"},
+    {"name", "text",
+     "label in messages (default \"ups<data_id>\"); unique, ignoring ASCII case and trailing "
+     "spaces"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
     {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
     {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},

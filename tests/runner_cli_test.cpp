@@ -272,7 +272,8 @@ TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
                             "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\"", "\"retries\"",
                             "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"", "\"battery_charge_low\"",
-                            "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\""})
+                            "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\"", "\"on_event_mode\"",
+                            "--on-event-mode", "VIMO_EVENT_COUNT", "check-config"})
         EXPECT_NE(std::string::npos, run.out.find(key)) << key;
 }
 
