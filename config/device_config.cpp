@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -15,6 +16,7 @@
 #include "common/address.h"
 #include "common/command_line.h"
 #include "history/retention.h"
+#include "hooks/event_hooks.h"
 #include "host/line_settings.h"
 
 namespace vimo {
@@ -23,7 +25,9 @@ namespace vimo {
 // default speed.
 const DeviceKey kDeviceKeys[9] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
-    {"name", "text", "label in messages (default \"ups<data_id>\")"},
+    {"name", "text",
+     "label in messages (default \"ups<data_id>\"); unique, ignoring ASCII case and trailing "
+     "spaces"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
     {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
     {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
@@ -41,12 +45,13 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[8] = {
+const DeviceKey kProgramKeys[9] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
      "\"-q\"] (--on-event and --on-event-arg replace it)"},
     {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
+    {"on_event_mode", "text", kHookModeHelp},
     {"protocol_listen", "text",
      "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
     {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
@@ -133,6 +138,15 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         *text.second = v.asString();
     }
+    const Json::Value& mode = root["on_event_mode"];
+    if (!mode.isNull()) {
+        HookMode parsed;
+        if (!mode.isString() || !ParseHookMode(mode.asString(), parsed)) {
+            error = "\"on_event_mode\" must be \"each\" or \"round\"";
+            return false;
+        }
+        out.on_event_mode = mode.asString();
+    }
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
     out.history = root["history"];
@@ -206,8 +220,16 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     std::string host, service, why;
-    if (transport.isString() && transport.asString() == "tcp" &&
-        !SplitHostPort(port.asString(), host, service, &why)) {
+    const bool tcp = transport.isString() && transport.asString() == "tcp";
+    // A serial line named like "10.0.0.5:502" would be opened as a file and fail every
+    // round for ever; a device path never has that form.
+    if (!tcp && port.asString().front() != '/' &&
+        SplitHostPort(port.asString(), host, service)) {
+        error = "\"port\" " + QuoteText(port.asString()) +
+                " is HOST:PORT but the transport is serial (\"rtu\"); add \"transport\": \"tcp\"";
+        return false;
+    }
+    if (tcp && !SplitHostPort(port.asString(), host, service, &why)) {
         error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not " +
                 QuoteText(port.asString()) + " (" + why + ")";
         return false;
@@ -217,6 +239,13 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
 }
 
 }  // namespace
+
+std::string NameKey(const std::string& name) {
+    std::string key = name.substr(0, name.find_last_not_of(" \t") + 1);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
 
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
                    std::string* why) {
@@ -300,6 +329,7 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         return false;
     }
     std::set<uint32_t> ids;
+    std::map<std::string, std::string> names;  // by NameKey, the name as written
     out.clear();
     for (size_t i = 0; i < objects.size(); ++i) {
         DeviceConfig device;
@@ -310,6 +340,14 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         if (!ids.insert(device.data_id).second) {
             error = origin + ": device " + std::to_string(i + 1) + ": \"data_id\" " +
                     std::to_string(device.data_id) + " is used twice";
+            return false;
+        }
+        const auto named = names.emplace(NameKey(device.name), device.name);
+        if (!named.second) {
+            error = origin + ": device " + std::to_string(i + 1) + ": \"name\" " +
+                    QuoteText(device.name) + " is the name of another device (" +
+                    QuoteText(named.first->second) +
+                    "); names must differ by more than case and trailing spaces";
             return false;
         }
         out.push_back(device);

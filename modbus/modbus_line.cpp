@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "common/hints.h"
+
 namespace vimo {
 
 ModbusLine::~ModbusLine() { Close(); }
@@ -26,6 +28,10 @@ bool ModbusLine::Open(std::string& error, bool* in_use) {
         if (failure == EBUSY) {
             error = "in use by another program (" + error + ")";
             if (in_use) *in_use = true;
+        } else if (failure == EACCES && settings_.transport != "tcp") {
+            error += SerialAccessHint(settings_.port);
+        } else {
+            error += LineHint(failure, settings_.transport == "tcp", false);
         }
         modbus_free(ctx);
         return false;
@@ -98,6 +104,7 @@ ExchangeResult ModbusLine::Finish(int rc, int expected, const std::string& detai
         const int error = errno;
         result.status = Classify(error);
         result.message = detail.empty() ? modbus_strerror(error) : detail;
+        result.message += LineHint(error, settings_.transport == "tcp", true);
     }
     Recover(result.status);
     return result;

@@ -255,7 +255,6 @@ void Poller::Report(const AlarmEvent& e) {
         settings_.writer->Submit(EventEntry(e));
     else if (settings_.history && !settings_.history->AddEvent(e, error))
         Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
-    if (settings_.hooks) settings_.hooks->Submit(e);
 }
 
 void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_status) {
@@ -267,6 +266,8 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
         !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
         Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
     for (const AlarmEvent& e : update.events) Report(e);
+    // After the round's events are printed and stored: a round hook gets them at once.
+    if (settings_.hooks && !update.events.empty()) settings_.hooks->SubmitRound(update.events);
 }
 
 void Poller::Account(Device& d, const RoundResult& result) {

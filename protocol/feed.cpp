@@ -19,8 +19,9 @@ protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
         else
             figures.measures[measures[i].name] = {v.value, measures[i].decimals};
     }
+    // A run state reaches the clients as the status words (OB, BYPASS), not as an alarm.
     for (monitor::AlarmIndex a : snapshot.active_alarms)
-        figures.alarms.push_back(monitor::Alarms()[a].id);
+        if (monitor::Alarms()[a].run_state < 0) figures.alarms.push_back(monitor::Alarms()[a].id);
     return figures;
 }
 

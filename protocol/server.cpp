@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/address.h"
+#include "common/hints.h"
 #include "protocol/session.h"
 
 namespace novex {
@@ -234,7 +235,10 @@ bool Server::Start(std::string& error) {
     ok = ok && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
          pipe2(wake_, O_NONBLOCK | O_CLOEXEC) == 0;
     if (!ok) {
-        error = where + ": " + std::strerror(errno);
+        const int failure = errno;
+        error = where + ": " + std::strerror(failure);
+        if (failure == EADDRINUSE)
+            error += vimo::AddressInUseHint(options_.port, "--protocol-listen or \"protocol_listen\"");
         if (fd >= 0) close(fd);
         return false;
     }

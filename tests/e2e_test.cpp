@@ -400,6 +400,46 @@ TEST(EndToEnd, TableAlarmsReachHistoryAndHookOnceEachInOrder) {
     EXPECT_EQ(after, StoredEvents(dir / "h.db"));
 }
 
+// A mains failure seen by the unit and two modules, with the UPS on battery, then mains
+// back: a round hook runs once per round with the round's events, the run state among
+// them, on its input.
+TEST(EndToEnd, RoundHookGetsAMainsFailureAndItsEndInOneRunEach) {
+    TempDir dir;
+    const std::string hook = dir / "round.sh";
+    runner_test::WriteFile(hook, "#!/bin/sh\n{ echo \"count $VIMO_EVENT_COUNT\"; cat; } >> " +
+                                     (dir / "round.log") + "\n");
+    chmod(hook.c_str(), 0755);
+    // Coil 94 and bit 6 of registers 116 and 166 (modules 1 and 2): mains abnormal;
+    // register 81: 5, on battery, then 4, on mains.
+    runner_test::WriteFile(dir / "outage.json", R"({"base": "normal", "coils": {"94": 1},
+        "input_registers": {"81": 5, "116": 64, "166": 64},
+        "per_round": {"coils": {"94": -1}, "input_registers": {"81": -1, "116": -64, "166": -64}}})");
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", dir / "outage.json"}, dir / "sim.log"));
+    const Outcome run = RunVimohost({"--tcp", sim.address(), "--interval-ms", "0", "--rounds", "2",
+                                     "--no-history", "--on-event", hook, "--on-event-mode", "round"},
+                                    dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(0, sim.Stop());
+    std::vector<std::string> seen;
+    for (const std::string& line : runner_test::Lines(runner_test::ReadFile(dir / "round.log"))) {
+        const size_t alarm = line.find("\"alarm\":\"");
+        const size_t event = line.find("\"event\":\"");
+        seen.push_back(alarm == std::string::npos
+                           ? line
+                           : line.substr(event + 9, line.find('"', event + 9) - event - 9) + " " +
+                                 line.substr(alarm + 9, line.find('"', alarm + 9) - alarm - 9));
+    }
+    EXPECT_EQ(std::vector<std::string>({
+                  "count 4", "raised mains_voltage_abnormal", "raised module1.mains_voltage_abnormal",
+                  "raised module2.mains_voltage_abnormal", "raised run_state.on_battery",
+                  "count 4", "cleared mains_voltage_abnormal", "cleared module1.mains_voltage_abnormal",
+                  "cleared module2.mains_voltage_abnormal", "cleared run_state.on_battery"}),
+              seen);
+    EXPECT_NE(std::string::npos, runner_test::ReadFile(dir / "round.log")
+                                     .find("\"description\":\"On battery: mains failed\",\"text\":\"电池状态\""));
+}
+
 // Two devices share one TCP endpoint; serial settings given to one of them do not
 // keep them apart there.
 TEST(EndToEnd, SeveralDevicesOnSharedAndSeparateLines) {

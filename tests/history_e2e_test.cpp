@@ -1,6 +1,7 @@
 // The history through vimohost itself: readings and events of a run on the command
 // line, bad query input, and a poller killed at random moments.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@ namespace {
 using runner_test::CountLines;
 using runner_test::Lines;
 using runner_test::Outcome;
+using runner_test::ReadFile;
 using runner_test::RunVimohost;
 using runner_test::Simulator;
 using runner_test::TempDir;
@@ -27,11 +29,20 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     TempDir dir;
     Simulator sim;
     ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", "on-battery"}, dir / "sim.log"));
+    // With the page on: its own connection to the history is closed at exit too.
     const Outcome run = RunVimohost({"--tcp", sim.address(), "--rounds", "3", "--interval-ms", "0",
-                                     "--history", dir / "h.db"},
+                                     "--history", dir / "h.db", "--listen", "127.0.0.1:0"},
                                     dir);
     ASSERT_EQ(0, run.exit_code) << run.err;
     EXPECT_EQ(0, sim.Stop());
+    // The write-ahead log is folded in: the file alone is a complete copy, and the
+    // history commands read ./vimohost.db without being told, and say so.
+    struct stat st {};
+    EXPECT_TRUE(stat((dir / "h.db-wal").c_str(), &st) != 0 || st.st_size == 0);
+    runner_test::WriteFile(dir / "vimohost.db", ReadFile(dir / "h.db"));
+    const Outcome copy = RunVimohost({"history"}, dir, 20000, dir.path());
+    EXPECT_EQ(3u, CountLines(copy.out, " ups1 ")) << copy.out << copy.err;
+    EXPECT_EQ("vimohost: reading vimohost.db\n", copy.err);
     const Outcome csv = RunVimohost({"history", "readings", "--history", dir / "h.db", "--since",
                                      "10m", "--fields", "battery_charge,output_load", "--csv"},
                                     dir);
@@ -56,6 +67,8 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     ASSERT_EQ(0, events.exit_code) << events.err;
     EXPECT_EQ(5u, CountLines(events.out, "mains_voltage_abnormal")) << events.out;
     EXPECT_EQ(1u, CountLines(events.out, "ups1       raised  mains_voltage_abnormal")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "warning  Mains voltage abnormal (市电电压异常)")) << events.out;
+    EXPECT_EQ(1u, CountLines(events.out, "run_state.on_battery")) << events.out;
 
     // Columns: arguments after "history", a part of the one error line.
     const std::pair<std::vector<std::string>, std::string> kBad[] = {

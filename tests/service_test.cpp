@@ -248,6 +248,39 @@ TEST(ServiceDefaults, OptionsGivenWinThenTheServiceManagersFolders) {
     }
 }
 
+// The history commands without --history: a local file first, else the service's.
+// Columns: --history, STATE_DIRECTORY, whether ./vimohost.db is there; the file read,
+// whether the command says which.
+TEST(ServiceDefaults, HistoryCommandsFindTheServicesFile) {
+    struct Row {
+        const char* history;
+        const char* state_directory;
+        bool local_exists;
+        const char* used;
+        bool said;
+    };
+    const Row rows[] = {
+        {"h.db", "/srv/a", true, "h.db", false},
+        {"", nullptr, true, "vimohost.db", true},
+        {"", nullptr, false, "/var/lib/vimohost/history.db", true},
+        {"", "/srv/a:/srv/b", false, "/srv/a/history.db", true},
+    };
+    for (const Row& row : rows) {
+        vimo::HistoryOptions options;
+        options.history_file = row.history;
+        fake_state_directory = row.state_directory;
+        fake_config_exists = row.local_exists;
+        const bool said = vimo::HistoryFileDefault(
+            options,
+            [](const char* name) {
+                return std::strcmp(name, "STATE_DIRECTORY") == 0 ? fake_state_directory : nullptr;
+            },
+            [](const char*) { return fake_config_exists; });
+        EXPECT_EQ(row.used, options.history_file);
+        EXPECT_EQ(row.said, said);
+    }
+}
+
 // The configuration the package installs polls nothing, and its examples are devices.
 TEST(ServiceDefaults, TheInstalledConfigurationListsNoDevices) {
     const char* source = std::getenv("NOVEX_SOURCE_DIR");

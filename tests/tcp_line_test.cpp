@@ -41,7 +41,12 @@ const Answer kAnswers[] = {
     {"length too short", {{5, 5}}, 13, vimo::Exchange::kBadFrame, "length field says 5 bytes", 2},
     {"byte count", {{8, 2}}, 13, vimo::Exchange::kBadFrame, "answer of 2 bytes, not 4", 2},
     {"exception 02", {{5, 3}, {7, 0x84}, {8, 2}}, 9, vimo::Exchange::kException, "", 1},
-    {"closed", {}, 0, vimo::Exchange::kLinkDown, "the peer closed the connection", 2},
+    {"closed", {}, 0, vimo::Exchange::kLinkDown,
+     "the peer closed the connection (a gateway that ends connections may serve fewer", 2},
+    // A gateway that takes the request but gets no answer from the UPS behind it.
+    {"silent", {}, 1, vimo::Exchange::kTimeout,
+     "Connection timed out (the gateway took the request but no answer came: check the slave "
+     "id (the gateway's unit id)", 2},
 };
 
 // Serves connections one after the other until stopped, answering each request.
@@ -148,7 +153,8 @@ TEST(TcpLine, ListenerThatNeverAcceptsTimesOutConnecting) {
     std::unique_ptr<vimo::ModbusLine> line = vimo::MakeTcpLine(settings);
     std::string error;
     EXPECT_FALSE(line->Open(error));
-    EXPECT_EQ("timed out connecting", error);
+    EXPECT_EQ(0u, error.rfind("timed out connecting (no answer to the connection: check the "
+                              "gateway's address", 0)) << error;
     for (int fd : queued) close(fd);
     close(listener);
 }

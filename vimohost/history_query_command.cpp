@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "history/reader.h"
 #include "history/times.h"
+#include "monitor/alarms.h"
 #include "monitor/measures.h"
 
 namespace vimo {
@@ -206,6 +207,19 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
     return kExitOk;
 }
 
+// The alarm table's English description of a stored alarm id; "" for an id it no
+// longer has.
+std::string Description(const std::string& alarm) {
+    const size_t index = novex::monitor::FindAlarm(alarm);
+    return index < novex::monitor::Alarms().size() ? novex::monitor::Alarms()[index].description : "";
+}
+
+// "Battery voltage low (电池电压低)": English first, the UPS's text beside it.
+std::string Described(const StoredEvent& e) {
+    const std::string description = Description(e.alarm);
+    return description.empty() ? e.text : description + " (" + e.text + ")";
+}
+
 int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     EventQuery query;
     if (!o.device.empty()) {
@@ -237,6 +251,7 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
             row["event"] = e.raised ? "raised" : "cleared";
             row["alarm"] = e.alarm;
             row["severity"] = e.severity;
+            row["description"] = Description(e.alarm);
             row["text"] = e.text;
             list.append(row);
         }
@@ -249,7 +264,7 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     for (const StoredEvent& e : events)
         std::printf("%-25s %-10s %-7s %-36s %-8s %s\n", IsoTime(e.utc, o.utc).c_str(),
                     e.device.c_str(), e.raised ? "raised" : "cleared", e.alarm.c_str(),
-                    e.severity.c_str(), e.text.c_str());
+                    e.severity.c_str(), Described(e).c_str());
     return kExitOk;
 }
 

@@ -335,6 +335,10 @@ int StartHooks(PollRun& run) {
         hook.argv = run.program.on_event;
     }
     if (hook.argv.empty()) return -1;
+    // Checked when the flag or the file was read.
+    const std::string mode =
+        options.on_event_mode.empty() ? run.program.on_event_mode : options.on_event_mode;
+    if (!mode.empty()) ParseHookMode(mode, hook.mode);
     if (options.on_event_timeout_ms > 0) hook.time_limit_ms = options.on_event_timeout_ms;
     else if (run.program.on_event_timeout_ms > 0) hook.time_limit_ms = run.program.on_event_timeout_ms;
     run.hooks = std::make_unique<EventHooks>(hook);
@@ -516,6 +520,7 @@ void Reload(PollRun& run) {
     }
     const ProgramConfig& was = run.program;
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
+        program.on_event_mode != was.on_event_mode ||
         program.protocol_listen != was.protocol_listen ||
         program.protocol_users != was.protocol_users || program.listen != was.listen ||
         program.http_token_file != was.http_token_file)
@@ -618,6 +623,21 @@ bool WaitForLines(PollRun& run) {
     return true;
 }
 
+// Closes the history's connections at an orderly exit, the writing one last: its WAL
+// checkpointed into the main file and truncated, history.db alone is a complete copy.
+// The web face's connection is read-only and, closed last, would leave the WAL behind.
+void CloseHistory(PollRun& run) {
+    run.web.reset();
+    run.web_history.reset();
+    run.writer.reset();  // stores what it still holds
+    if (!run.history) return;
+    std::string error;
+    if (!run.history->Execute("PRAGMA wal_checkpoint(TRUNCATE)", error))
+        Say(Level::kWarning, "vimohost: history " + run.options.history_file +
+                                 ": cannot fold the write-ahead log into the file at exit: " + error);
+    run.history.reset();
+}
+
 int Poll(PollRun& run) {
     // Every line's thread is made before any polls: a process limit that allows no
     // more threads stops the start with one line and no round.
@@ -649,6 +669,7 @@ int Poll(PollRun& run) {
     if (run.web) run.web->Stop();
     run.lines.clear();
     run.plugin.reset();
+    CloseHistory(run);
     if (run.simulator.running()) run.simulator.Stop();
     return gave_up ? kExitGaveUp : kExitOk;
 }

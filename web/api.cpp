@@ -7,6 +7,7 @@
 
 #include "common/json_writer.h"
 #include "common/time_text.h"
+#include "history/times.h"
 
 namespace novex {
 namespace web {
@@ -47,7 +48,8 @@ void MeasureEntry(JsonWriter& json, const Measure& m, const MeasureValue& v) {
 
 void AlarmEntry(JsonWriter& json, monitor::AlarmIndex index) {
     const monitor::Alarm& a = monitor::Alarms()[index];
-    json.BeginObject().Key("id").String(a.id).Key("text").String(a.text);
+    json.BeginObject().Key("id").String(a.id).Key("description").String(a.description);
+    json.Key("text").String(a.text);
     json.Key("severity").String(monitor::SeverityName(a.severity));
     json.Key("module").Number(static_cast<double>(a.module)).EndObject();
 }
@@ -182,10 +184,17 @@ bool Window(const Params& params, int64_t default_since, int64_t now, int64_t& s
     until = now;
     for (const auto& [name, value] : params) {
         if (name != "since" && name != "until") continue;
-        if (!ParseTime(value, name == "since" ? since : until)) {
-            error = name + ": not an ISO 8601 time with offset, nor epoch seconds: " + value;
-            return false;
+        // A duration ("1h", "30d") is that long before now, as the history commands take it.
+        int64_t& point = name == "since" ? since : until;
+        int64_t back = 0;
+        if (ParseTime(value, point)) continue;
+        if (vimo::ParseDuration(value, back)) {
+            point = now - back;
+            continue;
         }
+        error = name + ": not an ISO 8601 time with offset, nor epoch seconds, nor " +
+                vimo::kDurationForms + ": " + value;
+        return false;
     }
     if (since >= until) {
         error = "since must be before until";
@@ -265,7 +274,8 @@ Response Events(const DeviceState& device, const HistoryReader* history, const P
     for (const AlarmEvent& e : events) {
         if (e.alarm >= monitor::Alarms().size()) continue;
         const monitor::Alarm& a = monitor::Alarms()[e.alarm];
-        json.BeginObject().Key("alarm").String(a.id).Key("text").String(a.text);
+        json.BeginObject().Key("alarm").String(a.id).Key("description").String(a.description);
+        json.Key("text").String(a.text);
         json.Key("severity").String(monitor::SeverityName(a.severity));
         json.Key("raised").String(IsoTime(e.raised_utc)).Key("cleared");
         if (e.cleared_utc) json.String(IsoTime(e.cleared_utc));

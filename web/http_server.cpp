@@ -2,17 +2,21 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <civetweb.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 
 #include "common/address.h"
+#include "common/hints.h"
 #include "web/router.h"
 
 namespace novex {
@@ -74,6 +78,24 @@ int LibraryError(mg_connection* connection, int status, const char* message) {
     Response response = ErrorResponse(status, message ? message : StatusText(status));
     Send(connection, request, response);
     return 0;
+}
+
+// Whether another socket holds ADDR:PORT, which the library's error does not say in
+// a form to test.
+bool Taken(const std::string& address, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    const bool parsed = inet_pton(AF_INET, address.c_str(), &where.sin_addr) == 1;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool taken = parsed && port > 0 &&
+                       bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 &&
+                       errno == EADDRINUSE;
+    close(fd);
+    return taken;
 }
 
 }  // namespace
@@ -164,6 +186,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     server->context_ = mg_start2(&init, &failure);
     if (server->context_ == nullptr) {
         error = "listen " + ports + ": " + (text[0] ? text : "cannot start the HTTP server");
+        if (Taken(address, port)) error += vimo::AddressInUseHint(port, "--listen or \"listen\"");
         return nullptr;
     }
     mg_set_request_handler(server->context_, "/", Handle, server->router_.get());
