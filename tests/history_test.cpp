@@ -394,13 +394,14 @@ TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
     ASSERT_EQ(2u, series[0].buckets.size());
     EXPECT_EQ(4.5, series[0].buckets[0].mean);
     EXPECT_EQ(t0 + 10, series[0].buckets[0].end_utc);
-    std::vector<novex::web::AlarmEvent> spans;
-    ASSERT_TRUE(web->Events({4, t0 + 5, t0 + 100, false}, spans, error)) << error;
+    novex::web::EventList list;
+    const std::vector<novex::web::AlarmEvent>& spans = list.events;
+    ASSERT_TRUE(web->Events({4, t0 + 5, t0 + 100, false}, list, error)) << error;
     ASSERT_EQ(2u, spans.size());  // the first overload ended before the window
     EXPECT_EQ(novex::monitor::FindAlarm("fan_fault"), spans[0].alarm);
     EXPECT_EQ(0, spans[0].cleared_utc);
     EXPECT_EQ(t0 + 9, spans[1].raised_utc);
-    ASSERT_TRUE(web->Events({4, t0, t0 + 100, false}, spans, error)) << error;
+    ASSERT_TRUE(web->Events({4, t0, t0 + 100, false}, list, error)) << error;
     ASSERT_EQ(3u, spans.size());
     EXPECT_EQ(t0 + 3, spans[0].cleared_utc);
 }

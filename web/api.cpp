@@ -169,7 +169,8 @@ bool Window(const Params& params, int64_t default_since, int64_t now, int64_t& s
     for (const auto& [name, value] : params) {
         if (name != "since" && name != "until") continue;
         if (!ParseTime(value, name == "since" ? since : until)) {
-            error = name + ": not an ISO 8601 time with offset, nor epoch seconds: " + value;
+            error = name + ": not an ISO 8601 time with offset, nor epoch seconds, " +
+                    kTimeRangeText + ": " + value;
             return false;
         }
     }
@@ -243,12 +244,13 @@ Response Events(const DeviceState& device, const HistoryReader* history, const P
     if (!Window(params, 0, now + 1, query.since_utc, query.until_utc, error))
         return ErrorResponse(400, error);
     if (history == nullptr) return ErrorResponse(503, "vimohost keeps no history");
-    std::vector<AlarmEvent> events;
+    EventList events;
     if (!history->Events(query, events, error)) return ErrorResponse(500, error);
 
     JsonWriter json;
-    json.BeginObject().Key("device").String(device.snapshot->device_name).Key("events").BeginArray();
-    for (const AlarmEvent& e : events) {
+    json.BeginObject().Key("device").String(device.snapshot->device_name);
+    json.Key("truncated").Bool(events.truncated).Key("events").BeginArray();
+    for (const AlarmEvent& e : events.events) {
         if (e.alarm >= monitor::Alarms().size()) continue;
         const monitor::Alarm& a = monitor::Alarms()[e.alarm];
         json.BeginObject().Key("alarm").String(a.id).Key("text").String(a.text);
