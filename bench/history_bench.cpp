@@ -3,7 +3,8 @@
 // field downsampled to 1,000 points); the longest wait of a line thread while 30 days
 // of one device are pruned; and the other table layouts the readings could have had.
 // Goals: storing at most +10 % CPU per round, CSV of a day at most 2 s, 1,000 points at
-// most 100 ms, longest line-thread wait during pruning under 50 ms.
+// most 100 ms, longest line-thread wait during pruning under 50 ms, the page's events
+// of the last minute among a million stored under 20 ms and 5 MB.
 //   NOVEX_BENCH_PRUNE_DAYS (default 30) and NOVEX_BENCH_PRUNE_INTERVAL_S (default 10)
 //   size the pruning case; 1 s is the full 2.6 million rounds (about 3.5 GB of disk).
 #include <benchmark/benchmark.h>
@@ -28,6 +29,7 @@
 #include "history/store.h"
 #include "history/times.h"
 #include "history/writer.h"
+#include "web/history_source.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
 #include "history/readings_codec.h"
@@ -296,6 +298,58 @@ void BM_StoreOneRound(benchmark::State& state) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+// The events answer of the last minute (since now - 60, the page's question) over a
+// history of a million events of one device, one a second, 20 alarms taking turns,
+// one of them raised first and never cleared. Counters: ms per answer, the growth of
+// the peak RSS in MB over the answers, spans answered.
+void BM_EventsLastMinute(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_events." + std::to_string(getpid()) + ".db";
+    const int64_t events = EnvOr("NOVEX_BENCH_EVENTS", 1000000);
+    const int64_t now = 1765184400;
+    std::string error;
+    {
+        auto store = vimo::HistoryStore::Open(path, false, error);
+        if (!store || !store->Execute(
+                          "INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                          "VALUES (1, 'fan_fault', 'x', 'critical', 'raised', " +
+                              std::to_string(now - events - 10) + ", '');"
+                          "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                              std::to_string(events - 1) +
+                              ") INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                              "SELECT 1, 'module' || (i % 20 + 1) || '.fan_fault', 'x', 'critical', "
+                              "CASE WHEN (i / 20) % 2 = 0 THEN 'raised' ELSE 'cleared' END, " +
+                              std::to_string(now - events) + " + i, '' FROM n",
+                          error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+    }
+    auto web = vimo::WebHistory::Open(path, error);
+    if (!web) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    double seconds = 0;
+    size_t spans = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        novex::web::EventList list;
+        if (!web->Events({1, now - 60, now + 1, false}, list, error)) state.SkipWithError(error.c_str());
+        seconds += Seconds(start);
+        spans = list.events.size();
+    }
+    getrusage(RUSAGE_SELF, &after);
+    state.counters["ms"] = seconds * 1e3 / static_cast<double>(state.iterations());
+    state.counters["rss_growth_MB"] = static_cast<double>(after.ru_maxrss - before.ru_maxrss) / 1024.0;
+    state.counters["spans"] = static_cast<double>(spans);
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+}
+BENCHMARK(BM_EventsLastMinute)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // The layouts not taken, over one hour of rounds: a narrow table (one row per round
 // and measure) and a wide one (one column per measure). Size per round and the time

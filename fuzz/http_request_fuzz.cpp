@@ -2,13 +2,15 @@
 // header as the server hands them to the router, against a device with a round, one
 // without, and stored history. Properties: no exception escapes (the server would
 // answer 500); every status has its reason phrase; JSON answers are valid JSON; no
-// header holds a line break.
+// header holds a line break; every readings or events window that reaches the history
+// lies within the shared time range, with points 1..1000 and a cap on events.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <json/reader.h>
 
+#include "common/time_text.h"
 #include "fuzz/fuzz_input.h"
 #include "web/router.h"
 
@@ -26,6 +28,8 @@ class History : public web::HistoryReader {
 public:
     bool Readings(const web::ReadingsQuery& q, std::vector<web::ReadingSeries>& out,
                   std::string&) const override {
+        CheckWindow(q.since_utc, q.until_utc);
+        if (q.points < 1 || q.points > 1000) Fail("points outside 1..1000 reached the history");
         for (const size_t m : q.measures) {
             web::ReadingSeries series{m, {}};
             const int64_t count = static_cast<int64_t>(q.points < 4 ? q.points : 4);
@@ -37,11 +41,21 @@ public:
         }
         return true;
     }
-    bool Events(const web::EventsQuery& q, std::vector<web::AlarmEvent>& out,
-                std::string&) const override {
-        if (!q.active_only) out.push_back({0, q.since_utc, q.since_utc + 10});
-        out.push_back({1, q.until_utc - 1, 0});
+    bool Events(const web::EventsQuery& q, web::EventList& out, std::string&) const override {
+        CheckWindow(q.since_utc, q.until_utc);
+        if (q.max_events < 1) Fail("an events query without a cap");
+        if (!q.active_only) out.events.push_back({0, q.since_utc, q.since_utc + 10});
+        out.events.push_back({1, q.until_utc - 1, 0});
+        out.truncated = (q.since_utc & 1) != 0;
         return true;
+    }
+
+private:
+    // Every window the API passes on lies in the shared range, its start first: the
+    // history's arithmetic on it cannot overflow.
+    static void CheckWindow(int64_t since, int64_t until) {
+        if (!web::TimeInRange(since) || !web::TimeInRange(until) || since >= until)
+            Fail("a window outside 1970..9999, or empty, reached the history");
     }
 };
 
@@ -96,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Source* source = new Source();  // read only
     Input in(data, size);
     const uint8_t flags = in.Byte();
-    static const char* const kMethods[] = {"GET", "HEAD", "POST", ""};
+    static const char* const kMethods[] = {"GET", "HEAD", "POST", "TRACE"};
     web::Request request;
     request.method = kMethods[flags & 3];
     request.path = in.Until('\n');

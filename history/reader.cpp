@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <limits>
 
+#include "common/time_text.h"
 #include "history/schema.h"
 
 namespace vimo {
@@ -19,6 +21,13 @@ struct Statement {
     Statement& operator=(const Statement&) = delete;
 };
 
+// The columns every event query selects from events `e`, in the order EventRows reads
+// them, and the join that names the device.
+const char kEventColumns[] =
+    "e.id, e.data_id, coalesce(d.name, 'ups' || e.data_id), e.alarm, e.text, e.severity, "
+    "e.state, e.utc, e.local";
+const char kEventDevice[] = "LEFT JOIN devices d ON d.data_id = e.data_id";
+
 std::string Text(sqlite3_stmt* s, int column) {
     const unsigned char* t = sqlite3_column_text(s, column);
     return t ? reinterpret_cast<const char*>(t) : "";
@@ -27,10 +36,14 @@ std::string Text(sqlite3_stmt* s, int column) {
 }  // namespace
 
 int64_t StepForPoints(int64_t since, int64_t until, int64_t points) {
-    if (points < 1) points = 1;
-    const int64_t span = until > since ? until - since : 1;
-    const int64_t step = (span + points - 1) / points;
-    return step < 1 ? 1 : step;
+    // Unsigned: the distance between any two 64-bit times fits, and rounding up cannot
+    // overflow either, whatever the caller passes.
+    const uint64_t span = until > since ? static_cast<uint64_t>(until) - static_cast<uint64_t>(since) : 1;
+    const uint64_t n = points > 1 ? static_cast<uint64_t>(points) : 1;
+    const uint64_t step = span / n + (span % n != 0 ? 1 : 0);
+    if (step > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        return std::numeric_limits<int64_t>::max();
+    return step < 1 ? 1 : static_cast<int64_t>(step);
 }
 
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
@@ -167,9 +180,18 @@ bool HistoryReader::DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields
 
 bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step,
                                int64_t origin, const std::vector<size_t>& fields,
-                               std::vector<ReadingBucket>& out, std::string& error) {
+                               std::vector<ReadingBucket>& out, std::string& error,
+                               size_t max_buckets) {
     out.clear();
     if (step < 1) step = 1;
+    // Within the shared range, offsets from the origin and bucket starts stay far from
+    // the 64-bit limits for any step.
+    if (!novex::web::TimeInRange(since) || !novex::web::TimeInRange(until) ||
+        !novex::web::TimeInRange(origin)) {
+        error = std::string("times must lie ") + novex::web::kTimeRangeText;
+        return false;
+    }
+    bool too_many = false;
     // Bucket index to its place in `out`.
     std::map<int64_t, size_t> place;
     const bool ok = Readings(data_id, since, until, fields, [&](const ReadingRow& row) {
@@ -177,6 +199,10 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
         const int64_t index = offset >= 0 ? offset / step : -((-offset + step - 1) / step);
         auto at = place.find(index);
         if (at == place.end()) {
+            if (out.size() >= max_buckets) {
+                too_many = true;
+                return false;
+            }
             ReadingBucket bucket;
             bucket.start = origin + index * step;
             bucket.fields.resize(fields.size());
@@ -197,6 +223,11 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
         return true;
     }, error);
     if (!ok) return false;
+    if (too_many) {
+        out.clear();
+        error = "more than " + std::to_string(max_buckets) + " intervals: choose a longer step";
+        return false;
+    }
     std::vector<ReadingBucket> ordered;
     ordered.reserve(out.size());
     for (const auto& entry : place) ordered.push_back(std::move(out[entry.second]));
@@ -216,14 +247,13 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
     std::lock_guard<std::mutex> lock(mutex_);
     out.clear();
     // ?1 null: every device. Active: the newest event of its alarm is this raise.
-    Statement q(db_,
-                "SELECT e.id, e.data_id, coalesce(d.name, 'ups' || e.data_id), e.alarm, e.text, "
-                "e.severity, e.state, e.utc, e.local FROM events e "
-                "LEFT JOIN devices d ON d.data_id = e.data_id "
-                "WHERE (?1 IS NULL OR e.data_id = ?1) AND e.utc >= ?2 AND e.utc < ?3 "
-                "AND (?4 = 0 OR (e.state = 'raised' AND e.id = (SELECT max(id) FROM events l "
-                "WHERE l.data_id = e.data_id AND l.alarm = e.alarm))) "
-                "ORDER BY e.utc, e.id");
+    const std::string sql =
+        std::string("SELECT ") + kEventColumns + " FROM events e " + kEventDevice +
+        " WHERE (?1 IS NULL OR e.data_id = ?1) AND e.utc >= ?2 AND e.utc < ?3 "
+        "AND (?4 = 0 OR (e.state = 'raised' AND e.id = (SELECT max(id) FROM events l "
+        "WHERE l.data_id = e.data_id AND l.alarm = e.alarm))) "
+        "ORDER BY e.utc, e.id LIMIT ?5";
+    Statement q(db_, sql.c_str());
     if (!q.s) {
         error = sqlite3_errmsg(db_);
         return false;
@@ -235,18 +265,53 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
     sqlite3_bind_int64(q.s, 2, query.since);
     sqlite3_bind_int64(q.s, 3, query.until);
     sqlite3_bind_int(q.s, 4, query.active_only ? 1 : 0);
+    // SQLite's LIMIT is signed: -1 is none.
+    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    sqlite3_bind_int64(q.s, 5, capped ? static_cast<int64_t>(query.limit) : -1);
+    return EventRows(q.s, out, error);
+}
+
+bool HistoryReader::ActiveAt(uint32_t data_id, int64_t at, std::vector<StoredEvent>& out,
+                             std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    // The device's alarm ids one seek apart (each the least above the one before), then
+    // each one's last event before `at`: both walk events_by_alarm. CROSS JOIN keeps
+    // that order, so no other plan scans the events.
+    const std::string sql =
+        std::string(
+            "WITH RECURSIVE ids(alarm) AS ("
+            "SELECT (SELECT min(alarm) FROM events WHERE data_id = ?1) UNION ALL "
+            "SELECT (SELECT min(alarm) FROM events WHERE data_id = ?1 AND alarm > ids.alarm) "
+            "FROM ids WHERE ids.alarm IS NOT NULL) SELECT ") +
+        kEventColumns +
+        " FROM ids CROSS JOIN events e ON e.id = (SELECT id FROM events "
+        "WHERE data_id = ?1 AND alarm = ids.alarm AND utc < ?2 ORDER BY utc DESC, id DESC LIMIT 1) " +
+        kEventDevice + " WHERE e.state = 'raised' ORDER BY e.utc, e.id";
+    Statement q(db_, sql.c_str());
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, at);
+    return EventRows(q.s, out, error);
+}
+
+bool HistoryReader::EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out,
+                              std::string& error) {
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
         StoredEvent e;
-        e.id = sqlite3_column_int64(q.s, 0);
-        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 1));
-        e.device = Text(q.s, 2);
-        e.alarm = Text(q.s, 3);
-        e.text = Text(q.s, 4);
-        e.severity = Text(q.s, 5);
-        e.raised = Text(q.s, 6) == "raised";
-        e.utc = sqlite3_column_int64(q.s, 7);
-        e.local = Text(q.s, 8);
+        e.id = sqlite3_column_int64(q, 0);
+        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(q, 1));
+        e.device = Text(q, 2);
+        e.alarm = Text(q, 3);
+        e.text = Text(q, 4);
+        e.severity = Text(q, 5);
+        e.raised = Text(q, 6) == "raised";
+        e.utc = sqlite3_column_int64(q, 7);
+        e.local = Text(q, 8);
         out.push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) {

@@ -137,8 +137,15 @@ const Refusal kRefusals[] = {
     {Setup::kForeignHistory, {"history", "--history", "x"}, 1, "not a vimohost history file"},
     {Setup::kForeignHistory, {"history", "events", "--history", "x"}, 1,
      "not a vimohost history file"},
+    // Times outside the range every query shares are refused where they are read.
+    {Setup::kHistory, {"history", "readings", "--history", "x", "--since", "1000000w"}, 2,
+     "--since must be a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
+     "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00, from "
+     "1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z, not \"1000000w\""},
+    {Setup::kHistory, {"history", "events", "--history", "x", "--until", "9999-12-31T23:59:59-00:01"}, 2,
+     "--until must be"},
 };
-static_assert(sizeof kRefusals / sizeof kRefusals[0] == 10, "refusals");
+static_assert(sizeof kRefusals / sizeof kRefusals[0] == 12, "refusals");
 
 TEST(VimohostHardening, TargetsThatAreNoFileOrNoHistoryAreRefusedUntouched) {
     for (const Refusal& c : kRefusals) {

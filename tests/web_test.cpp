@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -70,6 +73,8 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/ups9", false, 404, "no device named or numbered ups9"},
         {"GET", "/api/v1/devices/ups1/nothing", false, 404, "no such page"},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge", false, 503, "keeps no history"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0&until=253402300799&points=1000", true, 200,
+         "\"until\":\"9999-12-31T23:59:59+00:00\""},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1714546800&points=3", true, 200,
          "{\"start\":\"2024-05-01T07:00:00+00:00\",\"end\":\"2024-05-01T07:20:00+00:00\",\"min\":49,\"mean\":50,\"max\":51,\"count\":6}"},
         {"GET", "/api/v1/devices/ups1/readings?fields=input_voltage%7Bphase%3D%22a%22%7D,module_inverter_voltage{module=\"3\",phase=\"a\"}", true, 200,
@@ -91,6 +96,16 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0h", true, 400, "nor a duration such as"},
         {"GET", "/api/v1/devices/ups1/events?active=true", true, 200, "\"cleared\":null,\"active\":true}]}"},
         {"GET", "/api/v1/devices/ups1/events?active=maybe", true, 400, "active: true or false"},
+        {"GET", "/api/v1/devices/ups1/events?since=0", true, 200, "\"truncated\":false,\"events\":[{"},
+        // Times outside 1970..9999 are refused at parse, before any arithmetic on them.
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0&until=9223372036854775807", true, 400,
+         "until: not an ISO 8601 time with offset, nor epoch seconds, from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&until=99999999999999999999", true, 400, "until: not"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=-9223372036854775808", true, 400, "since: not"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1969-12-31T23:59:59Z", true, 400, "since: not"},
+        {"GET", "/api/v1/devices/ups1/events?since=0&until=9999-12-31T23:59:59-00:01", true, 400, "until: not"},
+        {"GET", "/metrics?x=1", false, 400, "no parameters here"},
+        {"TRACE", "/", false, 405, "read-only"},
         {"GET", "/api/v1/devices?x=1", false, 400, "no parameters here"},
         {"GET", "/api/v2/devices", false, 404, "no such page"},
         {"GET", "/../etc/passwd", false, 404, "no such page"},
@@ -250,6 +265,16 @@ TEST(WebTime, ReadsIsoAndEpochSeconds) {
         {"2024-05-01T08:00:00Zjunk", false, 0},
         {"-5", false, 0},
         {"", false, 0},
+        // The range every query shares: 1970 to 9999, whatever the form.
+        {"0", true, 0},
+        {"253402300799", true, 253402300799},
+        {"9999-12-31T23:59:59Z", true, 253402300799},
+        {"253402300800", false, 0},
+        {"9223372036854775807", false, 0},
+        {"99999999999999999999", false, 0},
+        {"1969-12-31T23:59:59Z", false, 0},
+        {"1970-01-01T00:59:59+01:00", false, 0},
+        {"0000-01-01T00:00:00Z", false, 0},
     };
     for (const auto& [text, ok, utc] : cases) {
         int64_t got = 0;
@@ -291,8 +316,10 @@ TEST_F(WebServer, BadRequestsGetAStatusOrAClosedConnection) {
         {"GET /metrics?" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", 0},
         {"GET / HTTP/1.1\r\nX-Big: " + std::string(6000, 'b') + "\r\n\r\n", 0},
         {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405},
-        {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 400},
+        {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 413},
         {"PUT /metrics HTTP/1.1\r\n\r\n", 405},
+        {"TRACE / HTTP/1.1\r\n\r\n", 405},
         {"GET nothing HTTP/1.1\r\n\r\n", 0},
         {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 0},  // a TLS hello
         {"GET /nope HTTP/1.1\r\n\r\n", 404},
@@ -332,6 +359,87 @@ TEST_F(WebServer, SlowClientsAreCutOffAndOthersStillServed) {
     EXPECT_EQ(status, 200);
     for (std::thread& t : slow) t.join();
     for (const char c : closed) EXPECT_TRUE(c);
+}
+
+// A loopback connection to `port` from `from` (another address of 127/8 stands for
+// another client); -1 when refused.
+int ConnectFrom(int port, const char* from) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, server{};
+    local.sin_family = server.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Slow clients from one address, each sending a byte every 300 ms and coming back when
+// cut off: request lines without end, and bodies behind a huge Content-Length. Another
+// address's /healthz is answered within a second throughout, a trickled request is cut
+// off at the deadline (whole, not per byte) and a body is never waited for.
+TEST_F(WebServer, SlowClientsHoldNoThreadFromOthers) {
+    options_.connections_per_address = 1;
+    auto server = Start();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    // Columns: what a slow client sends first; then it trickles one byte at a time.
+    const char* const kOpenings[] = {
+        "G",
+        "GET /metrics HTTP/1.1\r\nX-Slow: ",
+        "POST /api/v1/devices HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n",
+        "GET /healthz HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n",
+        "GET /healthz HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n",
+    };
+    std::atomic<bool> stop{false};
+    std::vector<double> longest(std::size(kOpenings), 0.0);  // seconds a connection lasted
+    std::vector<std::thread> slow;
+    for (size_t i = 0; i < std::size(kOpenings); ++i)
+        slow.emplace_back([&, i] {
+            while (!stop) {
+                const int fd = ConnectFrom(port, "127.0.0.1");
+                if (fd < 0) continue;
+                const auto begun = std::chrono::steady_clock::now();
+                bool open = send(fd, kOpenings[i], std::strlen(kOpenings[i]), MSG_NOSIGNAL) > 0;
+                while (open && !stop) {
+                    pollfd p{fd, POLLIN, 0};
+                    char buffer[4096];
+                    if (poll(&p, 1, 300) > 0 && recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+                    open = send(fd, "a", 1, MSG_NOSIGNAL) == 1;
+                }
+                const double lasted = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+                if (!stop) longest[i] = std::max(longest[i], lasted);
+                close(fd);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double slowest_probe = 0.0;
+    for (int probe = 0; probe < 12; ++probe) {
+        const auto begun = std::chrono::steady_clock::now();
+        const int fd = ConnectFrom(port, "127.0.0.2");
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /healthz HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        pollfd p{fd, POLLIN, 0};
+        char buffer[64] = "";
+        const bool answered = poll(&p, 1, 1000) > 0 && recv(fd, buffer, sizeof buffer - 1, 0) > 0;
+        close(fd);
+        EXPECT_TRUE(answered) << "probe " << probe;
+        EXPECT_EQ(std::string(buffer).compare(0, 12, "HTTP/1.1 503"), 0) << buffer;
+        slowest_probe = std::max(slowest_probe,
+                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    stop = true;
+    for (std::thread& t : slow) t.join();
+    EXPECT_LT(slowest_probe, 1.0);
+    // The request timeout is 0.8 s for the whole request; the slack covers a loaded machine.
+    for (size_t i = 0; i < std::size(kOpenings); ++i)
+        EXPECT_LT(longest[i], 2.0) << kOpenings[i];
 }
 
 TEST_F(WebServer, TokenFileMustBeTheOwnersAlone) {

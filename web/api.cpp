@@ -188,12 +188,12 @@ bool Window(const Params& params, int64_t default_since, int64_t now, int64_t& s
         int64_t& point = name == "since" ? since : until;
         int64_t back = 0;
         if (ParseTime(value, point)) continue;
-        if (vimo::ParseDuration(value, back)) {
+        if (vimo::ParseDuration(value, back) && TimeInRange(now - back)) {
             point = now - back;
             continue;
         }
         error = name + ": not an ISO 8601 time with offset, nor epoch seconds, nor " +
-                vimo::kDurationForms + ": " + value;
+                vimo::kDurationForms + ", " + kTimeRangeText + ": " + value;
         return false;
     }
     if (since >= until) {
@@ -266,12 +266,13 @@ Response Events(const DeviceState& device, const HistoryReader* history, const P
     if (!Window(params, 0, now + 1, query.since_utc, query.until_utc, error))
         return ErrorResponse(400, error);
     if (history == nullptr) return ErrorResponse(503, "vimohost keeps no history");
-    std::vector<AlarmEvent> events;
+    EventList events;
     if (!history->Events(query, events, error)) return ErrorResponse(500, error);
 
     JsonWriter json;
-    json.BeginObject().Key("device").String(device.snapshot->device_name).Key("events").BeginArray();
-    for (const AlarmEvent& e : events) {
+    json.BeginObject().Key("device").String(device.snapshot->device_name);
+    json.Key("truncated").Bool(events.truncated).Key("events").BeginArray();
+    for (const AlarmEvent& e : events.events) {
         if (e.alarm >= monitor::Alarms().size()) continue;
         const monitor::Alarm& a = monitor::Alarms()[e.alarm];
         json.BeginObject().Key("alarm").String(a.id).Key("description").String(a.description);

@@ -1,6 +1,7 @@
 #include "web/http_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,11 +10,15 @@
 
 #include <civetweb.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <vector>
 
 #include "common/address.h"
 #include "common/hints.h"
@@ -41,6 +46,27 @@ void Send(mg_connection* connection, const Request& request, const Response& res
         mg_write(connection, response.body.data(), response.body.size());
 }
 
+// Runs once the request line and headers are in, before any body byte is read. Other
+// methods and any request with a body are answered here, and the library is told
+// (by a negative return) to close at once: for an answer it counts as given (a
+// positive one) it would first read and drop the body, so a client that trickles a
+// huge Content-Length would keep the thread as long as it liked.
+int BeforeBody(mg_connection* connection) {
+    const mg_request_info* info = mg_get_request_info(connection);
+    const std::string method = info && info->request_method ? info->request_method : "";
+    Request request;
+    request.method = method;
+    Response response;
+    if (method != "GET" && method != "HEAD")
+        response = MethodNotAllowedResponse();
+    else if (info->content_length > 0 || mg_get_header(connection, "Transfer-Encoding"))
+        response = ErrorResponse(413, "no request body is taken: the server is read-only");
+    else
+        return 0;  // on to Handle
+    Send(connection, request, response);
+    return -1;
+}
+
 int Handle(mg_connection* connection, void* data) {
     const Router& router = *static_cast<const Router*>(data);
     const mg_request_info* info = mg_get_request_info(connection);
@@ -53,9 +79,6 @@ int Handle(mg_connection* connection, void* data) {
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");
-    } else if (info->content_length > 0 && (request.method == "GET" || request.method == "HEAD")) {
-        // Nothing here takes a body; refusing it keeps a large one from being read.
-        response = ErrorResponse(400, "no request body is taken");
     } else {
         try {
             response = router.Handle(request, static_cast<int64_t>(std::time(nullptr)));
@@ -76,6 +99,12 @@ int Quiet(const mg_connection*, const char*) { return 1; }
 int LibraryError(mg_connection* connection, int status, const char* message) {
     Request request;
     Response response = ErrorResponse(status, message ? message : StatusText(status));
+    // The library refuses methods it does not know (TRACE, ...) as a bad request; for a
+    // read-only server the method alone is the reason.
+    const mg_request_info* info = mg_get_request_info(connection);
+    const std::string method = info && info->request_method ? info->request_method : "";
+    if (status == 400 && !method.empty() && method != "GET" && method != "HEAD")
+        response = MethodNotAllowedResponse();
     Send(connection, request, response);
     return 0;
 }
@@ -96,6 +125,84 @@ bool Taken(const std::string& address, int port) {
                        errno == EADDRINUSE;
     close(fd);
     return taken;
+}
+
+}  // namespace
+
+// The per-address limit. The library has no hook between accepting a connection and
+// reading from it, and a thread that reads a request line byte by byte is held until
+// the request deadline: enough such connections from one client would hold every
+// thread. So while enough threads are busy that one address could hold too many,
+// every connection a thread takes up first looks over the server's connections (its
+// sockets by their local port) and shuts down those of any address beyond the limit:
+// their threads see the end at once. It works on a duplicate of each descriptor,
+// checked again before the shutdown, so that a number the library closed and reused
+// meanwhile is never touched.
+struct HttpServer::Guard {
+    std::atomic<int> port{0};  // 0 until bound: nothing is swept
+    int per_address = 4;
+    std::atomic<int> busy{0};  // connections a thread has taken up
+    std::mutex sweeping;
+};
+
+namespace {
+
+struct Peer {
+    int fd;
+    sockaddr_in address;
+};
+
+// Whether `fd` is a connection accepted on `port`, with its peer.
+bool ServerConnection(int fd, int port, sockaddr_in& peer) {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port)
+        return false;
+    size = sizeof peer;
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+           peer.sin_family == AF_INET;  // the listening socket has no peer
+}
+
+void ShutDown(const Peer& p, int port) {
+    const int copy = fcntl(p.fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return;
+    sockaddr_in peer{};
+    if (ServerConnection(copy, port, peer) && peer.sin_addr.s_addr == p.address.sin_addr.s_addr &&
+        peer.sin_port == p.address.sin_port)
+        shutdown(copy, SHUT_RDWR);
+    close(copy);
+}
+
+void Sweep(HttpServer::Guard& guard) {
+    std::lock_guard<std::mutex> lock(guard.sweeping);
+    const int port = guard.port.load();
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return;
+    std::vector<Peer> peers;
+    while (const dirent* entry = readdir(folder)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        Peer p{static_cast<int>(fd), {}};
+        if (*end == '\0' && end != entry->d_name && fd != dirfd(folder) &&
+            ServerConnection(p.fd, port, p.address))
+            peers.push_back(p);
+    }
+    closedir(folder);
+    std::map<uint32_t, int> seen;  // address -> connections kept so far
+    for (const Peer& p : peers)
+        if (++seen[p.address.sin_addr.s_addr] > guard.per_address) ShutDown(p, port);
+}
+
+int TakeUp(const mg_connection* connection, void**) {
+    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
+    if (guard->busy.fetch_add(1) + 1 > guard->per_address) Sweep(*guard);
+    return 0;
+}
+
+void Release(const mg_connection* connection) {
+    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
+    guard->busy.fetch_sub(1);
 }
 
 }  // namespace
@@ -176,10 +283,15 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     };
     static std::once_flag library;
     std::call_once(library, [] { mg_init_library(0); });
+    server->guard_ = std::make_unique<Guard>();
+    server->guard_->per_address = std::max(1, options.connections_per_address);
     mg_callbacks callbacks{};
     callbacks.log_message = Quiet;
     callbacks.http_error = LibraryError;
-    mg_init_data init{&callbacks, nullptr, config};
+    callbacks.begin_request = BeforeBody;
+    callbacks.init_connection = TakeUp;
+    callbacks.connection_close = Release;
+    mg_init_data init{&callbacks, server->guard_.get(), config};
     char text[256] = "";
     unsigned code = 0;
     mg_error_data failure{&code, text, sizeof text};
@@ -197,6 +309,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     }
     server->address_ = address;
     server->port_ = bound[0].port;
+    server->guard_->port = bound[0].port;
     return server;
 }
 

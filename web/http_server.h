@@ -22,6 +22,7 @@ struct ServerOptions {
     int queued_connections = 32;    // accepted connections waiting for a thread
     int request_timeout_ms = 10000; // to receive a request and send the answer
     int max_request_bytes = 8192;   // request line and headers
+    int connections_per_address = 4;  // held at once by one client address; the rest are ended
 };
 
 // Splits "ADDR:PORT" (ADDR an IPv4 address) or "PORT"; false with a one-line error.
@@ -44,9 +45,12 @@ public:
     // "ADDR:PORT" as bound, the port resolved when 0 was asked for.
     std::string address() const { return address_ + ":" + std::to_string(port_); }
 
+    struct Guard;  // the per-address limit (http_server.cpp)
+
 private:
     HttpServer() = default;
     std::unique_ptr<Router> router_;
+    std::unique_ptr<Guard> guard_;
     mg_context* context_ = nullptr;
     std::string address_;
     int port_ = 0;

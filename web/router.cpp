@@ -122,11 +122,7 @@ Router::Router(const StateSource& source, std::string token)
     : source_(source), token_(std::move(token)) {}
 
 Response Router::Handle(const Request& request, int64_t now_utc) const {
-    if (request.method != "GET" && request.method != "HEAD") {
-        Response r = ErrorResponse(405, "read-only: GET and HEAD only");
-        r.headers.emplace_back("Allow", "GET, HEAD");
-        return r;
-    }
+    if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowedResponse();
     if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
     if (!Authorized(request.authorization, token_)) {
         Response r = ErrorResponse(401, "a token is needed");
@@ -134,6 +130,7 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
         return r;
     }
     if (request.path == "/metrics") {
+        if (!request.query.empty()) return ErrorResponse(400, "no parameters here");
         Response r;
         r.content_type = kMetricsContentType;
         RenderMetrics(source_.State(), r.body);
@@ -153,6 +150,12 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
     }
     if (request.path.compare(0, 5, "/api/") == 0) return ErrorResponse(404, "no such page");
     return AssetResponse(request.path);
+}
+
+Response MethodNotAllowedResponse() {
+    Response r = ErrorResponse(405, "read-only: GET and HEAD only");
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
 }
 
 Response ErrorResponse(int status, const std::string& message) {

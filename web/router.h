@@ -28,6 +28,10 @@ private:
 // communication-loss window, else 503 with one line per device that did not.
 Response HealthResponse(const HostState& state, int64_t now_utc);
 
+// 405 with Allow: the answer to every method but GET and HEAD, from the router or
+// from the listener before it reads further.
+Response MethodNotAllowedResponse();
+
 // Whether the Authorization header `header` carries `token`.
 bool Authorized(const std::string& header, const std::string& token);
 

@@ -66,17 +66,24 @@ struct ReadingSeries {
 
 // Alarm events of one device: a raise and, once it happened, its clear. Returned are
 // the events whose span (raise to clear, or to now while active) meets
-// [since_utc, until_utc); with `active_only` only those not cleared.
+// [since_utc, until_utc); with `active_only` only those not cleared. At most
+// `max_events`, the oldest raises; `truncated` tells that the span held more.
+constexpr size_t kMaxEventsPerAnswer = 2000;
 struct EventsQuery {
     uint32_t data_id = 0;
     int64_t since_utc = 0;
     int64_t until_utc = 0;
     bool active_only = false;
+    size_t max_events = kMaxEventsPerAnswer;
 };
 struct AlarmEvent {
     monitor::AlarmIndex alarm = 0;  // into monitor::Alarms()
     int64_t raised_utc = 0;
     int64_t cleared_utc = 0;  // 0 while active
+};
+struct EventList {
+    std::vector<AlarmEvent> events;  // oldest raise first
+    bool truncated = false;
 };
 
 class HistoryReader {
@@ -85,9 +92,8 @@ public:
     // One series per query measure, in query order; false with a one-line error.
     virtual bool Readings(const ReadingsQuery& query, std::vector<ReadingSeries>& out,
                           std::string& error) const = 0;
-    // Oldest raise first; false with a one-line error.
-    virtual bool Events(const EventsQuery& query, std::vector<AlarmEvent>& out,
-                        std::string& error) const = 0;
+    // False with a one-line error.
+    virtual bool Events(const EventsQuery& query, EventList& out, std::string& error) const = 0;
 };
 
 class StateSource {
