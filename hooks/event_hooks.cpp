@@ -262,7 +262,7 @@ bool EventHooks::Start(std::string& error) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (started_ || stopping_) {
             error = "event hooks already started";
             return false;
@@ -286,7 +286,7 @@ bool EventHooks::Start(std::string& error) {
     wake_read_ = fds[0];
     wake_write_ = fds[1];
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         started_ = true;
     }
     supervisor_ = std::thread([this] { Supervise(); });
@@ -306,7 +306,7 @@ void EventHooks::SubmitRound(const std::vector<AlarmEvent>& events) {
 // One run's events (all of one device), cut to the room left in the device's queue.
 void EventHooks::Queue(std::vector<AlarmEvent> events) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (!started_ || stopping_) {
             counters_.dropped += events.size();
             return;
@@ -328,12 +328,12 @@ void EventHooks::Queue(std::vector<AlarmEvent> events) {
 }
 
 HookCounters EventHooks::Counters() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return counters_;
 }
 
 bool EventHooks::Idle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (const auto& entry : devices_)
         if (entry.second.running || !entry.second.queue.empty()) return false;
     return true;
@@ -342,7 +342,7 @@ bool EventHooks::Idle() const {
 void EventHooks::Stop(int max_wait_ms) {
     std::vector<std::string> lines;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (!stopping_) {
             stopping_ = true;
             if (max_wait_ms >= 0) {
@@ -377,7 +377,7 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
     std::vector<Running> picked;
     std::vector<std::string> lines;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const auto after = devices_.upper_bound(last_started_);
         std::vector<std::map<uint32_t, Device>::iterator> order;
         for (auto it = after; it != devices_.end(); ++it) order.push_back(it);
@@ -409,7 +409,7 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
             continue;
         }
         Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + error);
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         ++counters_.failures;
         devices_[run.events.front().data_id].running = false;
         failed = true;
@@ -548,7 +548,7 @@ void EventHooks::Finish(const Running& run, int status) {
         Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + outcome +
             (quoted.empty() ? "" : "; output ends: " + quoted));
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (!outcome.empty()) ++counters_.failures;
     if (run.timed_out) ++counters_.timeouts;
     devices_[run.events.front().data_id].running = false;
@@ -560,7 +560,7 @@ void EventHooks::Supervise() {
         bool stopping, limited;
         Clock::time_point stop_deadline;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            novex::MutexLock lock(mutex_);
             stopping = stopping_;
             limited = stop_limited_;
             stop_deadline = stop_deadline_;

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "monitor/alarm_event.h"
 #include "monitor/alarms.h"
 
@@ -140,14 +141,16 @@ private:
     std::thread supervisor_;
     int wake_read_ = -1, wake_write_ = -1;
 
-    mutable std::mutex mutex_;  // guards everything below
-    std::map<uint32_t, Device> devices_;
-    HookCounters counters_;
-    bool started_ = false;
-    bool stopping_ = false;
-    bool stop_limited_ = false;  // Stop gave running hooks at most until stop_deadline_
-    std::chrono::steady_clock::time_point stop_deadline_;
-    uint32_t last_started_ = 0;  // data id, so that devices take turns for free slots
+    mutable novex::Mutex mutex_;
+    std::map<uint32_t, Device> devices_ GUARDED_BY(mutex_);
+    HookCounters counters_ GUARDED_BY(mutex_);
+    bool started_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    // Stop gave running hooks at most until stop_deadline_.
+    bool stop_limited_ GUARDED_BY(mutex_) = false;
+    std::chrono::steady_clock::time_point stop_deadline_ GUARDED_BY(mutex_);
+    // Data id, so that devices take turns for free slots.
+    uint32_t last_started_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace vimo
