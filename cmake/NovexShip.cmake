@@ -23,6 +23,9 @@ foreach(row IN LISTS _novex_abi_limits)
   set(${limit} "$ENV{${limit}}" CACHE STRING "Plug-in ABI limit: ${what} (empty: none)")
   list(APPEND _novex_abi_env "${limit}=${${limit}}")
 endforeach()
+# Rewritten only when a limit changes, so that the report is made again then.
+list(JOIN _novex_abi_env "\n" _novex_abi_limits_text)
+file(CONFIGURE OUTPUT ${NOVEX_SHIP_DIR}/abi-limits.txt CONTENT "${_novex_abi_limits_text}\n")
 
 set(_novex_shipped ${NOVEX_SHIP_DIR}/novexups.so)
 add_custom_command(
@@ -39,6 +42,7 @@ add_custom_command(
           bash ${CMAKE_SOURCE_DIR}/scripts/abi-report.sh -o ${NOVEX_SHIP_DIR}/novexups.abi.txt
           ${_novex_shipped}
   DEPENDS ${_novex_shipped} ${CMAKE_SOURCE_DIR}/scripts/abi-report.sh
+          ${NOVEX_SHIP_DIR}/abi-limits.txt
   COMMENT "ABI report of the shipped plug-in"
   VERBATIM)
 add_custom_target(novexups_shipped ALL DEPENDS ${NOVEX_SHIP_DIR}/novexups.abi.txt)
