@@ -21,12 +21,12 @@
 
 # Columns: setting | environment variables that supply it, in order of preference.
 set(_novex_cross_settings
-    "NOVEX_CROSS_PREFIX|NOVEX_CROSS_PREFIX;CROSS_COMPILE"
-    "CMAKE_SYSROOT|NOVEX_SYSROOT;SDKTARGETSYSROOT;OECORE_TARGET_SYSROOT"
+    "NOVEX_CROSS_PREFIX|NOVEX_CROSS_PREFIX,CROSS_COMPILE"
+    "CMAKE_SYSROOT|NOVEX_SYSROOT,SDKTARGETSYSROOT,OECORE_TARGET_SYSROOT"
     "NOVEX_CROSS_RUNTIME|NOVEX_CROSS_RUNTIME"
     "NOVEX_CROSS_EMULATOR|NOVEX_CROSS_EMULATOR")
 foreach(_row IN LISTS _novex_cross_settings)
-  string(REPLACE "|" ";" _row "${_row}")
+  string(REGEX REPLACE "[|,]" ";" _row "${_row}")
   list(POP_FRONT _row _setting)
   if(NOT "${${_setting}}" STREQUAL "")
     continue()

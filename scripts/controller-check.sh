@@ -6,7 +6,8 @@
 #      headers and the C/C++ run-time: `cmake --preset controller` configures, builds
 #      (GoogleTest from its sources) and passes the plug-in's tests under qemu, the
 #      stripped, shipped plug-in included;
-#   2. that plug-in's code is the mipsel preset's, section by section;
+#   2. the same tool chain and sysroot given by environment variables configure too;
+#      the plug-in's code is the mipsel preset's, section by section;
 #   3. the ABI report passes the limits of an older controller, and a limit below the
 #      real figure fails the build with one line naming the symbol that needs it;
 #   4. eu-unstrip (and gdb, when installed) find the debug file by build id alone;
@@ -66,6 +67,14 @@ cmake --build "$build" -j2 >"$work/build.log" || { tail -n 30 "$work/build.log";
 # document_text_test alone takes a minute under qemu; the mipsel preset runs it.
 ctest --test-dir "$build" -L plugin -E document_text_test -j2 --output-on-failure
 ctest --test-dir "$build" -N | grep -q plugin_load_shipped_test || fail "the shipped plug-in was not tested"
+
+step "the same SDK given by the environment an SDK's setup script leaves"
+rm -rf "$work/env"
+CROSS_COMPILE="$work/sdk/bin/$vendor_prefix" SDKTARGETSYSROOT="$sysroot" \
+  cmake --preset controller -B "$work/env" >"$work/env.log" || { cat "$work/env.log"; fail "configure failed"; }
+grep -qx "CMAKE_SYSROOT:STRING=$sysroot" "$work/env/CMakeCache.txt" || fail "SDKTARGETSYSROOT was not taken"
+grep -qx "NOVEX_CROSS_PREFIX:STRING=$work/sdk/bin/$vendor_prefix" "$work/env/CMakeCache.txt" ||
+  fail "CROSS_COMPILE was not taken"
 
 step "the same plug-in as the mipsel preset's"
 reference=$root/build-mipsel
