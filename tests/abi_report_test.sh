@@ -8,6 +8,8 @@ report=$1/scripts/abi-report.sh
 plugin=$2
 runtime=$3
 failed=0
+errfile=$(mktemp)
+trap 'rm -f "$errfile"' EXIT
 
 # Columns: file | environment | exit status | failure lines | pattern of each line.
 rows=(
@@ -24,10 +26,9 @@ rows=(
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r file env want_status want_lines pattern <<<"$row"
-  stdout=$(env $env bash "$report" "$file" 2>/tmp/abi_report_test.$$)
+  stdout=$(env $env bash "$report" "$file" 2>"$errfile")
   status=$?
-  errors=$(cat /tmp/abi_report_test.$$)
-  rm -f /tmp/abi_report_test.$$
+  errors=$(cat "$errfile")
   lines=$(grep -c . <<<"$errors")
   problem=""
   if [[ "$status" != "$want_status" ]]; then problem="exit $status, expected $want_status"; fi
