@@ -18,7 +18,7 @@ rows=(
   "$plugin|NOVEX_MAX_GLIBC=2.0|1|1|needs GLIBC_[0-9.]+ of libc\.so\.6 for [^ ]+, above NOVEX_MAX_GLIBC=2\.0$"
   "$plugin|NOVEX_MAX_GLIBCXX=3.4|1|1|needs GLIBCXX_3\.4\.[0-9]+ of libstdc\+\+\.so\.6 for .+, above NOVEX_MAX_GLIBCXX=3\.4$"
   "$plugin|NOVEX_MAX_GLIBC=2.0 NOVEX_MAX_CXXABI=1.3|1|2|above NOVEX_MAX_(GLIBC|CXXABI)="
-  "$plugin|NOVEX_CXX11_ABI=0|1|1|other std::string ABI than NOVEX_CXX11_ABI=0, e\.g\. std::__cxx11::"
+  "$plugin|NOVEX_CXX11_ABI=0|1|1|other std::string ABI than NOVEX_CXX11_ABI=0, e\.g\. .*std::__cxx11::"
   "$plugin|NOVEX_CXX11_ABI=1|0|0|"
   "$plugin|NOVEX_CXX11_ABI=yes|1|1|NOVEX_CXX11_ABI must be 0 or 1"
   "$runtime||1|[1-9][0-9]*|exports .+ besides get_providers$"
