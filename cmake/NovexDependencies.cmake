@@ -53,7 +53,25 @@ if(NOVEX_BUILD_RUNNER)
 endif()
 
 if(NOVEX_BUILD_TESTS)
-  find_package(GTest REQUIRED)
+  find_package(GTest QUIET)
+  if(NOT GTest_FOUND)
+    # A controller's sysroot has no GoogleTest: it is built for the target from its
+    # sources (Debian's googletest package puts them in /usr/src/googletest).
+    find_path(NOVEX_GTEST_SOURCE_DIR googletest/include/gtest/gtest.h
+              PATHS /usr/src/googletest NO_CMAKE_FIND_ROOT_PATH)
+    if(NOT NOVEX_GTEST_SOURCE_DIR)
+      message(FATAL_ERROR "No GoogleTest for the target: give its sources with "
+                          "-DNOVEX_GTEST_SOURCE_DIR=... or build with -DNOVEX_BUILD_TESTS=OFF")
+    endif()
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${NOVEX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    foreach(_lib gtest gtest_main)
+      if(NOT TARGET GTest::${_lib})
+        add_library(GTest::${_lib} ALIAS ${_lib})
+      endif()
+    endforeach()
+  endif()
 endif()
 if(NOVEX_BUILD_BENCH)
   find_package(benchmark REQUIRED)

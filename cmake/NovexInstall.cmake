@@ -29,11 +29,16 @@ file(RELATIVE_PATH _novex_lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_INST
 target_compile_definitions(novex_session PRIVATE
                            NOVEX_PLUGIN_DIR_FROM_BIN="${_novex_plugins_from_bin}")
 set_target_properties(vimohost PROPERTIES INSTALL_RPATH "$ORIGIN/${_novex_lib_from_bin}")
-set_target_properties(novexups PROPERTIES INSTALL_RPATH "$ORIGIN/..")
 
 install(TARGETS vimohost novexups-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vimo_runtime LIBRARY DESTINATION ${NOVEX_INSTALL_LIBDIR} NAMELINK_SKIP)
-install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
+# The plug-in as shipped (cmake/NovexShip.cmake): stripped, no RUNPATH, since vimohost
+# has loaded libvimohost.so before it. A cross build's package carries its debug file
+# too, where debuggers look for it by build id.
+install(FILES ${NOVEX_SHIP_DIR}/novexups.so DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
+if(CMAKE_CROSSCOMPILING)
+  install(DIRECTORY ${NOVEX_SHIP_DIR}/debug/ DESTINATION lib/debug)
+endif()
 # The configuration and the unit sit where the service looks for them, whatever the prefix.
 install(FILES package/vimohost.json DESTINATION /etc/vimohost)
 configure_file(package/vimohost.service.in ${CMAKE_BINARY_DIR}/package/vimohost.service @ONLY)

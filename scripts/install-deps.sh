@@ -4,7 +4,8 @@
 #   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator,
 #                                    the Debian package (manual pages, Depends, lintian,
 #                                    systemd-analyze)
-#   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
+#   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu, GoogleTest's
+#                                    sources, eu-unstrip and gdb-multiarch
 #   scripts/install-deps.sh --peers  also the real peers the web tests start
 #                                    (Prometheus, Alertmanager, headless Chromium and a CJK font for
 #                                    its screenshots; large, so CI asks for them)
@@ -26,7 +27,8 @@ packages=(
 )
 for flag in "$@"; do
   case "$flag" in
-    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
+    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev
+                        googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
     --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
