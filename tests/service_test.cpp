@@ -1,6 +1,7 @@
 // vimohost as a service: the log levels and their journal prefixes, and the datagrams a
 // service manager receives on its notify socket.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -439,6 +440,59 @@ std::string ListUps(int port) {
     }
     close(fd);
     return answer;
+}
+
+// The one thing a reload cannot check before it stops anything: a serial port another
+// program takes. The line that cannot start leaves no device behind that reads as
+// polled, and the closing line says it could not start.
+TEST(Reload, ALineThatCannotStartLeavesNoGhost) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
+    runner_test::TempDir dir;
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}));
+    // A pseudo-terminal for the serial port, write-locked by this process as another
+    // program holding the port would.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    const std::string port = ptsname(master);
+    const int held = open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(0, fcntl(held, F_SETLK, &lock));
+    const std::string ups1 = R"({"name": "ups1", "transport": "tcp", "port": ")" + sim.address() +
+                             R"(", "interval_ms": 200})";
+    const std::string config = dir / "vimohost.json";
+    runner_test::WriteFile(config, "[" + ups1 + "]");
+    const std::string socket = "@vimohost-ghost-test-" + std::to_string(getpid());
+    NotifySocket manager(socket);
+    ASSERT_TRUE(manager.bound());
+    setenv("NOTIFY_SOCKET", socket.c_str(), 1);
+    vimo::ChildProcess vimohost;
+    const bool started = runner_test::StartVimohost(vimohost, dir, {"--config", config, "--no-history"});
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    std::vector<std::string> datagrams;
+    ASSERT_TRUE(WaitFor(dir / "err", "[ups1] round 1 ", manager, datagrams)) << runner_test::ReadFile(dir / "err");
+    runner_test::WriteFile(config, "[" + ups1 + R"(, {"name": "s2", "port": ")" + port + "\"}]");
+    kill(vimohost.pid(), SIGHUP);
+    ASSERT_TRUE(WaitFor(dir / "err", "configuration reloaded", manager, datagrams)) << runner_test::ReadFile(dir / "err");
+    EXPECT_EQ(0, vimohost.Stop(5000));
+    manager.Drain(datagrams);
+    const std::string err = runner_test::ReadFile(dir / "err");
+    EXPECT_NE(err.find("in use by another program"), std::string::npos) << err;
+    EXPECT_NE(err.find("1 lines kept, 0 stopped, 0 started, 1 could not start"), std::string::npos) << err;
+    // What the service manager was told after the reload counts the devices on the
+    // board, which every face reads: ups1 alone.
+    std::string after;
+    for (const std::string& d : datagrams)
+        if (d.rfind("READY=1", 0) == 0) after = d;
+    EXPECT_EQ(after.rfind("READY=1\nSTATUS=1 devices", 0), 0u) << after;
+    close(held);
+    close(master);
 }
 
 // However the run ends, the service manager hears once that it is stopping: here by
