@@ -15,6 +15,8 @@
 
 #include "common/address.h"
 #include "common/command_line.h"
+#include "common/regular_file.h"
+#include "config/device_names.h"
 #include "history/retention.h"
 #include "hooks/event_hooks.h"
 #include "host/line_settings.h"
@@ -26,8 +28,8 @@ namespace vimo {
 const DeviceKey kDeviceKeys[9] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text",
-     "label in messages (default \"ups<data_id>\"); unique, ignoring ASCII case and trailing "
-     "spaces"},
+     "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
+     "ASCII case and trailing spaces: " VIMO_DEVICE_NAME_RULE},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
     {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
     {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
@@ -185,16 +187,17 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         out.data_id = id.asUInt();
     }
     const Json::Value& name = object["name"];
-    if (!name.isNull() && !PlainText(name)) {
-        error = "\"name\" must be a non-empty text without control characters";
+    std::string why;
+    if (!name.isNull() && (!name.isString() || !CheckDeviceName(name.asString(), why))) {
+        error = "\"name\" " + (why.empty() ? "must be " + std::string(kDeviceNameRule) : why);
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
     for (const char* key : {"manufacturer", "model"}) {
         const Json::Value& text = object[key];
-        if (!text.isNull() && (!text.isString() || text.asString().empty() ||
-                               text.asString().find_first_of("\r\n") != std::string::npos)) {
-            error = std::string("\"") + key + "\" must be a non-empty text of one line";
+        if (!text.isNull() && (!text.isString() || !CheckDeviceLabel(text.asString(), why))) {
+            error = std::string("\"") + key + "\" must be a non-empty text of one line, in "
+                    "valid UTF-8, without control characters";
             return false;
         }
     }
@@ -361,28 +364,11 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
                           ProgramConfig& program, std::string& error) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": cannot read the configuration file: " + std::strerror(errno);
+    std::string text;
+    if (!ReadRegularFile(path, "the configuration file", kMaxConfigBytes, text, error)) {
+        error = path + ": " + error;
         return false;
     }
-    if (S_ISDIR(info.st_mode)) {
-        error = path + ": is a directory, not a configuration file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot read the configuration file";
-        return false;
-    }
-    // One byte past the limit is enough to refuse it (and /dev/zero ends too).
-    std::string text(kMaxConfigBytes + 1, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
-        error = path + ": cannot read the configuration file";
-        return false;
-    }
-    text.resize(static_cast<size_t>(in.gcount()));
     return ParseConfig(text, path, out, program, error);
 }
 

@@ -285,6 +285,13 @@ std::string MissingColumn(sqlite3* db) {
 
 bool CheckHistoryPath(const std::string& path, std::string& error) {
     struct stat st;
+    // A link to nothing would have the new file made wherever it points: vimohost makes
+    // no file through a link. A link to an existing history is the owner's own setup.
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+        error = "history " + path + ": a symbolic link to nothing; vimohost does not create a "
+                "file through a link";
+        return false;
+    }
     if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
     error = "history " + path + ": not a regular file" +
             (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? " (a device)"

@@ -1,7 +1,11 @@
 #include "history/store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "history/schema.h"
 #include "history/times.h"
@@ -83,7 +87,30 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
         error = "history " + path + ": " + why;
         return nullptr;
     }
+    struct stat st {};
+    store->path_ = path;
+    if (stat(path.c_str(), &st) == 0) {
+        store->device_ = st.st_dev;
+        store->inode_ = st.st_ino;
+    }
     return store;
+}
+
+bool HistoryStore::InPlace(std::string& error) const {
+    if (path_.empty() || inode_ == 0) return true;
+    struct stat st {};
+    if (stat(path_.c_str(), &st) != 0) {
+        error = "history " + path_ + " was deleted or moved while in use (" +
+                std::strerror(errno) + "); nothing more is stored in this run, a restart "
+                "makes a new file";
+        return false;
+    }
+    if (st.st_dev != device_ || st.st_ino != inode_) {
+        error = "history " + path_ + " was replaced by another file while in use; nothing "
+                "more is stored in this run, a restart opens the new one";
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path,
@@ -123,7 +150,9 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path
 
 bool HistoryStore::QuickCheck(std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return QuickCheckHistory(db_, error);
+    if (QuickCheckHistory(db_, error)) return true;
+    error += "; move it aside or give another --history";
+    return false;
 }
 
 std::string HistoryStore::ReadError() {
@@ -332,8 +361,15 @@ int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string&
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t removed = 0;
     for (const char* sql :
-         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 LIMIT ?2)",
-          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 LIMIT ?2)"}) {
+         // The last event of an alarm still raised stays whatever its age: it is how the
+         // next start knows the alarm active (ActiveAlarms, AlarmStates) and does not
+         // raise it, and run its hooks, a second time.
+         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 AND NOT "
+          "(state = 'raised' AND id IN (SELECT max(id) FROM events GROUP BY data_id, alarm)) "
+          "LIMIT ?2)",
+          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 AND NOT "
+          "(state = 'raised' AND id IN (SELECT max(id) FROM alarms GROUP BY data_id, rule_id, "
+          "rule)) LIMIT ?2)"}) {
         Use use(Prepare(sql));
         if (!use.s || sqlite3_bind_int64(use.s, 1, utc) != SQLITE_OK ||
             sqlite3_bind_int64(use.s, 2, limit) != SQLITE_OK || sqlite3_step(use.s) != SQLITE_DONE) {

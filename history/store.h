@@ -67,7 +67,12 @@ public:
     // file this user may not write can still be read; nothing is changed. A file of the
     // version before is upgraded (Open) when this user may write it.
     static std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& path, std::string& error);
-    // PRAGMA quick_check over the whole file; false with the one-line finding.
+    // Whether the file opened is still at its path (same device and inode): false,
+    // with why, once it has been deleted, moved away or replaced, when whatever is
+    // written goes nowhere a reader will find.
+    bool InPlace(std::string& error) const;
+    // PRAGMA quick_check over the whole file, as every command that opens the history
+    // runs it first; false with the one-line finding and what to do about it.
     bool QuickCheck(std::string& error);
     // The SQLite error of the last read (Newest, Round, List, CountRounds) that failed;
     // empty when it succeeded.
@@ -125,6 +130,8 @@ private:
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    std::string path_;
+    uint64_t device_ = 0, inode_ = 0;  // the file's identity as opened
     std::string read_error_;
     int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_;

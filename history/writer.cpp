@@ -90,6 +90,21 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch) {
     std::vector<int64_t> ids;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
+    // A file deleted (or moved, or replaced) under the open connection takes every
+    // commit and keeps none for anyone to find: said once, and nothing more is stored
+    // in this run; what is handed on counts as not stored. A restart makes a new file.
+    if (!lost_ && !store_.InPlace(error)) {
+        lost_ = true;
+        Say(Level::kError, "vimohost: history: " + error);
+    }
+    if (lost_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped_ += static_cast<int64_t>(batch.size());
+        finished_ += batch.size();
+        written_.notify_all();
+        batch.clear();
+        return true;
+    }
     if (!store_.Write(batch, ids, error)) {
         Report(error);
         return false;
@@ -192,7 +207,7 @@ void HistoryWriter::Run() {
         }
         // A pass goes one step per batch written, so that a steady stream of rounds
         // neither waits for a whole pass nor outgrows it.
-        if (retention && (pruning || now >= next_prune)) {
+        if (retention && !lost_ && (pruning || now >= next_prune)) {
             pruning = PruneStep(now);
             if (!pruning) next_prune = Clock::now() + options_.prune_every;
         }

@@ -72,6 +72,7 @@ private:
     bool stop_ = false;
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
+    bool lost_ = false;    // the file was deleted or replaced: nothing more is stored
     std::thread thread_;
 };
 

@@ -140,6 +140,16 @@ std::string Duration(int ms) {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+// "" when `path` is a regular file this process may run, else what is wrong with it.
+std::string NotRunnable(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return Message(errno);
+    if (S_ISDIR(st.st_mode)) return "a directory, not a program";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), X_OK) != 0) return "not executable (" + Message(errno) + ")";
+    return "";
+}
+
 std::string FindInPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -150,10 +160,7 @@ std::string FindInPath(const std::string& name) {
                                                                          : colon - from);
         if (dir.empty()) dir = ".";
         const std::string candidate = dir + "/" + name;
-        struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+        if (NotRunnable(candidate).empty()) return candidate;
         if (colon == std::string::npos) return "";
         from = colon + 1;
     }
@@ -275,6 +282,13 @@ bool EventHooks::Start(std::string& error) {
             error = "event hook " + options_.argv[0] + ": no such program in PATH";
             return false;
         }
+    }
+    // A path is checked as a name found in PATH is: one that cannot run would fail
+    // every event, and only then.
+    const std::string wrong = NotRunnable(program_);
+    if (!wrong.empty()) {
+        error = "event hook " + program_ + ": " + wrong;
+        return false;
     }
     for (char** entry = environ; entry && *entry; ++entry)
         if (!IsOurVariable(*entry)) base_env_.emplace_back(*entry);

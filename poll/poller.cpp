@@ -79,6 +79,29 @@ bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
 
 }  // namespace
 
+bool Poller::Check(const std::vector<DeviceSession*>& sessions, bool resolve, std::string& error) {
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        const LineSettings wanted = sessions[i]->Line();
+        const DeviceSession* first = nullptr;  // the first device before it on its port
+        for (size_t k = 0; k < i && !first; ++k) {
+            const LineSettings have = sessions[k]->Line();
+            if (have.transport == wanted.transport && have.port == wanted.port) first = sessions[k];
+        }
+        // Speed, parity and framing mean nothing to a TCP endpoint.
+        if (first && wanted.transport == "rtu" && !SameSerialSettings(first->Line(), wanted)) {
+            error = "devices " + first->config().name + " and " + sessions[i]->config().name +
+                    " share " + wanted.port + " but not its speed, parity, data bits or stop bits";
+            return false;
+        }
+        std::string why;
+        if (!first && resolve && wanted.transport == "tcp" && !MakeLine(wanted)->Check(why)) {
+            error = wanted.port + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                    std::string& error) {
     settings_ = settings;
@@ -86,6 +109,9 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         error = "no board to publish on";
         return false;
     }
+    // Checked whole before any device takes a slot on the board, so that a refusal
+    // leaves none behind.
+    if (!Check(sessions, false, error)) return false;
     several_devices_ = settings.several_devices || sessions.size() > 1;
     for (DeviceSession* session : sessions) {
         const LineSettings wanted = session->Line();
@@ -93,14 +119,6 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         for (auto& existing : lines_) {
             const LineSettings& have = existing->transport->settings();
             if (have.transport == wanted.transport && have.port == wanted.port) line = existing.get();
-        }
-        // Speed, parity and framing mean nothing to a TCP endpoint.
-        if (line && wanted.transport == "rtu" &&
-            !SameSerialSettings(line->transport->settings(), wanted)) {
-            error = "devices " + line->devices.front().session->config().name + " and " +
-                    session->config().name + " share " + wanted.port +
-                    " but not its speed, parity, data bits or stop bits";
-            return false;
         }
         if (!line) {
             lines_.push_back(std::make_unique<Line>());

@@ -45,6 +45,10 @@ public:
     // settings.
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
+    // What Setup refuses, and with `resolve` also a TCP host that does not resolve,
+    // checked without a poller: a reload asks before it stops anything.
+    static bool Check(const std::vector<DeviceSession*>& sessions, bool resolve,
+                      std::string& error);
     ~Poller();
     // Opens every serial port and resolves every TCP host before the threads start, so
     // that a port another program holds, or a host that does not resolve, stops the
@@ -68,6 +72,8 @@ public:
     bool Responsive(std::chrono::steady_clock::time_point now) const;
     // Each device's slot on the board.
     std::vector<size_t> Slots() const;
+    // The --status-out file the session's device writes; "" for none.
+    std::string StatusPath(const DeviceSession& session) const;
 
     void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
 
@@ -118,7 +124,6 @@ private:
     void Deliver(Device& device, const DeviceMonitor::Update& update, bool write_status);
     void Report(const AlarmEvent& event);
     Device* Find(const DeviceSession& session);
-    std::string StatusPath(const DeviceSession& session) const;
 
     PollSettings settings_;
     bool several_devices_ = false;

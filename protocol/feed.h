@@ -40,8 +40,9 @@ public:
     // A device a reload started, served from now on under its name on `line`; false
     // with a one-line error when the name is no single word. Any time.
     bool AddDevice(const DeviceConfig& device, const std::string& line, std::string& error);
-    // A device a reload removed: its figures read as stale from now on.
-    void RemoveDevice(const std::string& name) { directory_.PublishStale(name); }
+    // A device a reload removed, or could not start: no longer served, as it is gone
+    // from the board, the web face and /metrics too.
+    void RemoveDevice(const std::string& name) { directory_.Remove(name); }
     void Stop();
     // "127.0.0.1:3493", with the port chosen when 0 was asked for.
     std::string Address() const;

@@ -228,16 +228,24 @@ const BadHook kBadHooks[] = {
 static_assert(sizeof kBadHooks / sizeof kBadHooks[0] == 7, "seven hooks");
 
 TEST_F(Hooks, AFailingHookIsLoggedOnceAndOthersGoOn) {
-    WriteFile(dir / "hook.txt", "not a program\n");
     for (const BadHook& row : kBadHooks) {
         SCOPED_TRACE(row.alarm);
         said.clear();
         vimo::HookOptions options = Options();
-        if (*row.program) options.argv[0] = dir / row.program;
+        // A program that cannot run is refused at start: these become so after it,
+        // "hook.txt" losing its execute bits, "missing" removed.
+        const std::string program = dir / row.program;
+        if (*row.program) {
+            options.argv[0] = program;
+            WriteFile(program, "not a program\n");
+            chmod(program.c_str(), 0755);
+        }
         vimo::EventHooks bad(options, Logger());
         vimo::EventHooks good(Options(), Logger());
         std::string error;
         ASSERT_TRUE(bad.Start(error) && good.Start(error)) << error;
+        if (std::string(row.program) == "hook.txt") chmod(program.c_str(), 0644);
+        if (std::string(row.program) == "missing") std::remove(program.c_str());
         bad.Submit(Event(1, row.alarm));
         for (int i = 0; i < 3; ++i) good.Submit(Event(2, "quick" + std::to_string(i)));
         EXPECT_TRUE(WaitForLog(2, 3));

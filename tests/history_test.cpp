@@ -317,6 +317,64 @@ TEST(HistoryWriter, RetentionRemovesOldRoundsAndKeepsTheFileWithinItsSize) {
     EXPECT_EQ(now - 1, oldest.back().utc);
 }
 
+// --keep-events removes old events but never the one that says an alarm is active:
+// without it the next start would raise the alarm, and run its hooks, again.
+TEST(HistoryRetention, KeepsTheLastRaiseOfEveryActiveAlarm) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    const int64_t now = std::time(nullptr), day = 86400;
+    // The events in order. Columns: data id, alarm, raised, age in seconds, kept.
+    struct Row {
+        uint32_t data_id;
+        const char* alarm;
+        bool raised;
+        int64_t age;
+        bool kept;
+    };
+    const Row rows[] = {
+        {1, "a", true, 10 * day, true},    // still active
+        {1, "b", true, 10 * day, false},   // cleared since
+        {1, "b", false, 9 * day, false},
+        {1, "c", true, 10 * day, false},   // raised again later: the later raise stays
+        {1, "c", false, 9 * day, false},
+        {1, "c", true, 8 * day, true},
+        {2, "a", true, 10 * day, false},   // another device's alarm of that id, cleared
+        {2, "a", false, 3600, true},       // young enough
+    };
+    for (const Row& r : rows) {
+        vimo::AlarmEvent e;
+        e.data_id = r.data_id;
+        e.alarm = r.alarm;
+        e.kind = r.raised ? vimo::AlarmEvent::Kind::kRaised : vimo::AlarmEvent::Kind::kCleared;
+        e.time = now - r.age;
+        ASSERT_TRUE(store->AddEvent(e, error)) << error;
+        // The device's own rule alarms follow the same rule.
+        ASSERT_TRUE(store->Execute(
+            std::string("INSERT INTO alarms (data_id, time, rule_id, rule, state, utc) VALUES (") +
+                std::to_string(r.data_id) + ", '2026-01-01 00:00:00', '" + r.alarm + "', 'rule " +
+                r.alarm + "', '" + (r.raised ? "raised" : "cleared") + "', " +
+                std::to_string(now - r.age) + ")",
+            error)) << error;
+    }
+    while (store->PruneEventsBefore(now - day, 2, error) > 0) {
+    }
+    ASSERT_EQ("", error);
+    for (const uint32_t id : {1u, 2u}) {
+        std::vector<int64_t> kept, expected;
+        for (const vimo::AlarmEvent& e : store->Events(id)) kept.push_back(now - e.time);
+        for (const Row& r : rows)
+            if (r.data_id == id && r.kept) expected.push_back(r.age);
+        EXPECT_EQ(expected, kept) << "events of " << id;
+        size_t rule_rows = 0;
+        for (const Row& r : rows) rule_rows += r.data_id == id && r.kept;
+        EXPECT_EQ(rule_rows, store->Alarms(id).size()) << "rule alarms of " << id;
+    }
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), store->ActiveAlarms(1));
+    EXPECT_TRUE(store->ActiveAlarms(2).empty());
+}
+
 TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
     TempDir dir;
     std::string error;

@@ -126,6 +126,12 @@ int RunHistory(const HistoryOptions& options) {
         Fail(error);
         return kExitFailure;
     }
+    // A damaged file lists nothing or part of what it holds: refused as the poll start
+    // refuses it, so that an empty list always means an empty history.
+    if (!store->QuickCheck(error)) {
+        Fail("history " + options.history_file + ": " + error);
+        return kExitFailure;
+    }
     if (!options.query.empty()) {
         store.reset();  // the queries read on a connection of their own
         return RunHistoryQuery(options);

@@ -168,7 +168,16 @@ struct PollRun {
     RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<RunningLine>> lines;
+    bool stopping_told = false;  // the service manager has been sent STOPPING=1
 };
+
+// Tells the service manager, once, that the run is ending: by a signal, by --rounds
+// or by --max-failures alike.
+void TellStopping(PollRun& run) {
+    if (run.stopping_told) return;
+    run.notifier.Send("STOPPING=1");
+    run.stopping_told = true;
+}
 
 // "FILE: device 2 (ups2)" or "device (ups1)": where a device's error comes from.
 std::string DeviceOrigin(const PollRun& run, size_t position, const std::string& name) {
@@ -262,33 +271,44 @@ int CheckStatusOut(PollRun& run) {
     return kExitUsage;
 }
 
-// Each file --status-out will replace must be missing or a regular file, and none may
-// be the history; temporary files that killed runs left beside them are removed.
-int CheckStatusTargets(PollRun& run) {
-    const std::string& base = run.options.status_out;
-    if (base.empty()) return -1;
+// The status file of each device: FILE alone for a single device, FILE.<data_id> each
+// when there are several.
+std::vector<std::string> StatusPaths(const std::string& base, const std::vector<DeviceConfig>& configs) {
     std::vector<std::string> paths;
-    if (run.configs.size() > 1)
-        for (const DeviceConfig& c : run.configs)
-            paths.push_back(base + "." + std::to_string(c.data_id));
+    if (base.empty()) return paths;
+    if (configs.size() > 1)
+        for (const DeviceConfig& c : configs) paths.push_back(base + "." + std::to_string(c.data_id));
     else
         paths.push_back(base);
-    std::string error;
+    return paths;
+}
+
+// Each file --status-out will replace must be missing or a regular file, and none may
+// be the history, however spelt (./h.db, sub/../h.db, a link to its folder); temporary
+// files that killed runs left beside them are removed. False with the error line.
+bool CheckStatusFiles(const PollRun& run, const std::vector<std::string>& paths, std::string& error) {
     for (const std::string& path : paths) {
-        if (!CheckStatusTarget(path, error)) {
-            Fail(error);
-            return kExitUsage;
+        if (!CheckStatusTarget(path, error)) return false;
+        if (run.options.history && IsHistoryFile(path, run.options.history_file)) {
+            error = "--status-out " + path + " is the history file " + run.options.history_file +
+                    "; give another file";
+            return false;
         }
-        if (run.options.history && SameFile(path, run.options.history_file)) {
-            Fail("--status-out " + path + " is the history file; give another file");
-            return kExitUsage;
-        }
+    }
+    for (const std::string& path : paths) {
         const int removed = RemoveStaleTemporaries(path);
         if (removed > 0)
             Say(Level::kInfo, "vimohost: removed " + std::to_string(removed) +
                                   " temporary files that an earlier run left beside " + path);
     }
-    return -1;
+    return true;
+}
+
+int CheckStatusTargets(PollRun& run) {
+    std::string error;
+    if (CheckStatusFiles(run, StatusPaths(run.options.status_out, run.configs), error)) return -1;
+    Fail(error);
+    return kExitUsage;
 }
 
 // The devices: from --config, or one from the flags (after starting the simulator).
@@ -458,8 +478,7 @@ int OpenHistory(PollRun& run) {
     }
     // A damaged file would take no round and say nothing of it.
     if (!run.history->QuickCheck(error)) {
-        Fail("history " + run.options.history_file + ": " + error +
-             "; move it aside or give another --history");
+        Fail("history " + run.options.history_file + ": " + error);
         return kExitFailure;
     }
     HistoryWriterOptions writing;
@@ -488,9 +507,39 @@ void ServeOnProtocol(PollRun& run, const RunningLine& line) {
                 Say(Level::kWarning, "vimohost: protocol server: " + error);
 }
 
+// Refuses a reload, leaving the running configuration as it is.
+void RefuseReload(const std::string& why) {
+    Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + why);
+}
+
+// The status files the devices will write after the reload: a kept line's as it has
+// written them, a started line's by the new configuration.
+std::vector<std::string> ReloadStatusPaths(const PollRun& run, const ReloadPlan& plan,
+                                           const std::vector<std::unique_ptr<RunningLine>>& starting,
+                                           const std::vector<DeviceConfig>& configs) {
+    std::vector<std::string> paths;
+    if (run.options.status_out.empty()) return paths;
+    for (size_t r : plan.keep)
+        for (const auto& session : run.lines[r]->sessions)
+            paths.push_back(run.lines[r]->poller->StatusPath(*session));
+    std::vector<DeviceConfig> started;
+    for (const auto& line : starting)
+        started.insert(started.end(), line->config.devices.begin(), line->config.devices.end());
+    // Named as at start: FILE.<data_id> when the new configuration has several devices.
+    if (configs.size() > 1)
+        for (const DeviceConfig& device : started)
+            paths.push_back(run.options.status_out + "." + std::to_string(device.data_id));
+    else if (!started.empty())
+        paths.push_back(run.options.status_out);
+    return paths;
+}
+
 // SIGHUP: reads the configuration file again and restarts the lines whose devices
-// changed. A file that does not load, or devices the plug-in refuses, leave the running
-// configuration as it is.
+// changed. All or nothing: everything a new line needs (a file that loads, devices the
+// plug-in accepts, serial settings that agree, TCP hosts that resolve, status files
+// that are not the history) is checked before any running line stops. Only what
+// cannot be known before (a serial port another program took meanwhile) can still keep
+// a line from starting; its devices then leave every face and the summary says so.
 void Reload(PollRun& run) {
     if (run.options.config_file.empty()) {
         Say(Level::kWarning, "vimohost: reload: there is no --config file to read again");
@@ -500,23 +549,32 @@ void Reload(PollRun& run) {
     ProgramConfig program;
     std::string error;
     if (!LoadDeviceConfigFile(run.options.config_file, configs, program, error)) {
-        Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+        RefuseReload(error);
         return;
     }
     std::vector<LineConfig> running;
     for (const auto& line : run.lines) running.push_back(line->config);
     std::vector<LineConfig> wanted = GroupByLine(configs);
     const ReloadPlan plan = PlanReload(running, wanted);
-    // The new devices are made before anything stops, so that one the plug-in refuses
-    // refuses the whole reload.
     std::vector<std::unique_ptr<RunningLine>> starting;
     for (size_t w : plan.start) {
         starting.push_back(std::make_unique<RunningLine>());
         starting.back()->config = std::move(wanted[w]);
-        if (!CreateSessions(run, *starting.back(), error)) {
-            Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+        RunningLine& line = *starting.back();
+        if (!CreateSessions(run, line, error)) {
+            RefuseReload(error);
             return;
         }
+        std::vector<DeviceSession*> sessions;
+        for (const auto& session : line.sessions) sessions.push_back(session.get());
+        if (!Poller::Check(sessions, true, error)) {
+            RefuseReload(run.options.config_file + ": " + error);
+            return;
+        }
+    }
+    if (!CheckStatusFiles(run, ReloadStatusPaths(run, plan, starting, configs), error)) {
+        RefuseReload(error);
+        return;
     }
     const ProgramConfig& was = run.program;
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
@@ -527,37 +585,54 @@ void Reload(PollRun& run) {
         Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
                              "effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
+    std::vector<std::string> leaving;  // names of the devices stopped, or not started
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
     for (size_t r : plan.stop) {
         StopLine(run, *run.lines[r]);
-        // A device gone from the configuration reads as stale to protocol clients.
-        for (const DeviceConfig& gone : run.lines[r]->config.devices) {
-            bool kept = false;
-            for (const DeviceConfig& device : configs) kept = kept || device.name == gone.name;
-            if (run.protocol && !kept) run.protocol->RemoveDevice(gone.name);
-        }
+        for (const DeviceConfig& gone : run.lines[r]->config.devices) leaving.push_back(gone.name);
     }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
     run.configs = configs;
+    size_t started = 0;
     for (auto& line : starting) {
-        if (OpenLine(run, *line) >= 0) continue;  // said; e.g. a serial port taken meanwhile
-        if (run.web)
-            for (const auto& session : line->sessions)
-                run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
-        ServeOnProtocol(run, *line);
-        OfferStoredRounds(run, *line);
-        if (!line->poller->Start(error)) {
-            Say(Level::kError, "vimohost: reload: " + error);
+        bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
+        if (ok) {
+            if (run.web)
+                for (const auto& session : line->sessions)
+                    run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+            ServeOnProtocol(run, *line);
+            OfferStoredRounds(run, *line);
+            ok = line->poller->Start(error);
+            if (!ok) Say(Level::kError, "vimohost: reload: " + error);
+        }
+        if (!ok) {
+            // Its devices leave the board (and with it the web face): no ghost that
+            // reads as polled.
             StopLine(run, *line);
+            for (const DeviceConfig& device : line->config.devices) leaving.push_back(device.name);
             continue;
         }
         line->poller->Go();
         lines.push_back(std::move(line));
+        ++started;
     }
     run.lines = std::move(lines);
-    Say("vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
-        std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
-        " stopped, " + std::to_string(plan.start.size()) + " started");
+    // A device no running line polls reads as stale to protocol clients, gone; one that
+    // moved to a line now running stays.
+    if (run.protocol)
+        for (const std::string& name : leaving) {
+            bool polled = false;
+            for (const auto& line : run.lines)
+                for (const DeviceConfig& device : line->config.devices)
+                    polled = polled || device.name == name;
+            if (!polled) run.protocol->RemoveDevice(name);
+        }
+    const size_t failed = plan.start.size() - started;
+    Say(failed > 0 ? Level::kError : Level::kNotice,
+        "vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
+            std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
+            " stopped, " + std::to_string(started) + " started" +
+            (failed > 0 ? ", " + std::to_string(failed) + " could not start" : std::string()));
 }
 
 // "2 devices, 1520 rounds completed" for the service manager.
@@ -598,7 +673,7 @@ bool WaitForLines(PollRun& run) {
         if (sig == SIGINT || sig == SIGTERM) {
             if (stopping) return false;
             Say("vimohost: stopping");
-            run.notifier.Send("STOPPING=1");
+            TellStopping(run);
             StopAll(run);
             stopping = true;
         } else if (sig == SIGHUP && !stopping) {
@@ -657,6 +732,7 @@ int Poll(PollRun& run) {
         if (run.simulator.running()) run.simulator.Stop(100);
         std::_Exit(kExitInterrupted);
     }
+    TellStopping(run);
     bool gave_up = false;
     for (const auto& line : run.lines) gave_up = gave_up || line->poller->GaveUp();
     if (run.hooks) {

@@ -143,7 +143,11 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
     if (request.path.compare(0, sizeof kDevicesPrefix - 1, kDevicesPrefix) == 0) {
         const std::string rest = request.path.substr(sizeof kDevicesPrefix - 1);
         const size_t slash = rest.find('/');
-        const std::string key = rest.substr(0, slash);
+        // The page encodes the name (encodeURIComponent): a name of UTF-8 beyond ASCII
+        // arrives as %XX bytes. Names hold no "/", so the split comes first.
+        std::string key;
+        if (!PercentDecode(rest.substr(0, slash), false, key))
+            return ErrorResponse(400, "bad percent-encoding in the device's name");
         const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (key.empty()) return ErrorResponse(404, "no such page");
         return DeviceResponse(source_.State(), source_.History(), key, what, request.query, now_utc);
