@@ -18,7 +18,9 @@ struct LineSettings {
     int data_bits = 8;
     int stop_bits = 1;
     int timeout_ms = 1000;
-    int retries = 1;  // further tries of an exchange that timed out or brought a bad frame
+    // Further tries of an exchange that timed out, brought a bad frame or a transient
+    // exception.
+    int retries = 1;
 };
 
 enum class Exchange {
