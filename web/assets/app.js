@@ -95,15 +95,45 @@ async function getJson(url) {
   return body;
 }
 
+// Keeps `container`'s rows in the order of `items` ([key, text, build] each), building
+// a row only for a new key or a changed text: with a thousand UPSes a refresh touches
+// the few rows that changed instead of redrawing them all. `text` is what the row shows;
+// `build` makes its cells. A cell with a data-live attribute (the age) is the
+// exception: it changes every refresh and is set in place, `live` giving its text.
+const keptRows = new WeakMap();
+function keepRows(container, items) {
+  const rows = keptRows.get(container) || new Map();
+  keptRows.set(container, rows);
+  const seen = new Set();
+  items.forEach(([key, text, build, live], i) => {
+    seen.add(key);
+    let row = rows.get(key);
+    if (!row || row.text !== text) {
+      const node = build();
+      if (row) row.node.replaceWith(node);
+      row = { node, text };
+      rows.set(key, row);
+    }
+    const liveCell = row.node.querySelector('[data-live]');
+    if (liveCell && liveCell.textContent !== live) liveCell.textContent = live;
+    if (container.children[i] !== row.node) container.insertBefore(row.node, container.children[i] || null);
+  });
+  for (const [key, row] of rows) {
+    if (!seen.has(key)) { row.node.remove(); rows.delete(key); }
+  }
+}
+
 function renderOverview(devices) {
-  const rows = document.getElementById('overview-rows');
-  rows.replaceChildren(...devices.map((d) => {
-    const link = el('a', { href: '#' + encodeURIComponent(d.name) }, d.name);
+  keepRows(document.getElementById('overview-rows'), devices.map((d) => {
     const alarms = d.active_alarms ? `${d.active_alarms} active (${d.critical_alarms} critical)` : 'none';
-    return el('tr', d.name === page.selected ? { class: 'selected' } : {},
-      el('td', {}, link), el('td', {}, d.run_state ? words(d.run_state) : '—'),
+    const selected = d.name === page.selected;
+    const text = JSON.stringify([selected, d.run_state, d.communication, d.battery_charge, alarms]);
+    const build = () => el('tr', selected ? { class: 'selected' } : {},
+      el('td', {}, el('a', { href: '#' + encodeURIComponent(d.name) }, d.name)),
+      el('td', {}, d.run_state ? words(d.run_state) : '—'),
       el('td', {}, communication(d)), el('td', {}, d.battery_charge === null ? '—' : d.battery_charge + ' %'),
-      el('td', {}, alarms), el('td', {}, age(d.age_seconds)));
+      el('td', {}, alarms), el('td', { 'data-live': '' }, age(d.age_seconds)));
+    return [d.name, text, build, age(d.age_seconds)];
   }));
 }
 
