@@ -1,9 +1,9 @@
 #include "web/feed.h"
 
+#include <unordered_set>
+
 #include "common/command_line.h"
 #include "web/metrics.h"
-
-#include <unordered_set>
 
 namespace vimo {
 
