@@ -319,6 +319,12 @@ TEST(WebMetrics, GzipWhenTheScraperAsks) {
         EXPECT_EQ(said, gzip) << accept;
         EXPECT_EQ(gzip ? Gunzip(r.body) : r.body, text) << accept;
     }
+    // No device yet (a configuration waiting for a reload): heads and vimohost's own.
+    const novex::web::HostState empty;
+    std::string zipped, plain;
+    novex::web::RenderMetricsGzip(empty, zipped);
+    novex::web::RenderMetrics(empty, plain);
+    EXPECT_EQ(Gunzip(zipped), plain);
 }
 
 TEST(WebTime, ReadsIsoAndEpochSeconds) {
