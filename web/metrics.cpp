@@ -138,8 +138,14 @@ private:
             stream_.avail_out = static_cast<uInt>(room);
             const int rc = deflate(&stream_, flush);
             out.resize(at + room - stream_.avail_out);
-            if (rc == Z_STREAM_END || (stream_.avail_in == 0 && stream_.avail_out > 0)) break;
-            if (rc != Z_OK && rc != Z_BUF_ERROR) throw std::runtime_error("compression failed");
+            if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END) {
+                deflateReset(&stream_);  // the next piece starts clean
+                throw std::runtime_error("compression failed");
+            }
+            // A flush is whole once room is left over; the end once the stream says so.
+            const bool done = flush == Z_FINISH ? rc == Z_STREAM_END
+                                                : stream_.avail_in == 0 && stream_.avail_out > 0;
+            if (done) break;
         }
         if (flush == Z_FINISH) deflateReset(&stream_);
     }
