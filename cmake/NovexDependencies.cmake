@@ -50,6 +50,9 @@ if(NOVEX_BUILD_RUNNER)
   add_library(novex_civetweb INTERFACE)
   target_include_directories(novex_civetweb SYSTEM INTERFACE ${CIVETWEB_INCLUDE_DIR})
   target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
+
+  # /metrics compressed for a scraper that asks (deflate pieces joined by the serializer).
+  find_package(ZLIB REQUIRED)
 endif()
 
 if(NOVEX_BUILD_TESTS)

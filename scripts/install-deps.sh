@@ -21,7 +21,7 @@ packages=(
   tzdata
   nut-client
   libcli11-dev
-  libcivetweb-dev
+  libcivetweb-dev zlib1g-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )

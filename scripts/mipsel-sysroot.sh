@@ -20,6 +20,7 @@ packages=(
   libmodbus5 libmodbus-dev
   libsqlite3-0 libsqlite3-dev
   libcivetweb1 libcivetweb-dev
+  zlib1g zlib1g-dev
 )
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)

@@ -118,8 +118,8 @@ TEST(EndToEnd, RtuRoundOnPseudoTerminalShowsTheScenario) {
 // Injected faults. Columns: the transport, the simulator's fault options, the retries
 // of an exchange, and the failed rounds among the first three completed. Every 25th
 // request fails, so a round in between completes. Without retries each fault costs its
-// round; with one retry a lost, corrupted or cut answer is asked again and the round
-// goes on, while an exception is the slave's answer and still costs it. A late answer
+// round; with one retry a lost, corrupted or cut answer, or exception 04 (the device
+// could not answer this time), is asked again and the round goes on. A late answer
 // also costs the round after it, when it is still on its way (the simulator sleeps on
 // it), however long that takes on a busy machine: its count is not fixed.
 constexpr int kAtLeastTwo = -1;
@@ -140,11 +140,28 @@ const FaultCase kFaults[] = {
     {"rtu", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}, "0", kAtLeastTwo},
     {"tcp", {"--fault-noanswer", "25"}, "1", 0},
     {"tcp", {"--fault-crc", "25"}, "1", 0},
-    {"tcp", {"--fault-exception", "25"}, "1", 2},
+    {"tcp", {"--fault-exception", "25"}, "1", 0},
     {"tcp", {"--fault-drop", "25"}, "1", 0},
     {"rtu", {"--fault-noanswer", "25"}, "1", 0},
     {"rtu", {"--fault-crc", "25"}, "1", 0},
+    {"rtu", {"--fault-exception", "25"}, "1", 0},
 };
+
+// A serial line's rounds cannot come faster than their twenty exchanges take on the
+// wire (1.236 s at 9600 8N1): an interval of 1 s is said to be too short, once, and the
+// summary gives the period the rounds kept.
+TEST(EndToEnd, IntervalShorterThanTheWireTimeIsSaidOnce) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--pty"}, dir / "sim.log"));
+    const Outcome run = RunVimohost({"--serial", sim.address(), "--rounds", "3", "--interval-ms", "1000"}, dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "the interval of 1000 ms is shorter than a round's 1.236 s on "
+                                      "the wire at 9600 baud 8N1")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("3 rounds completed, 0 failed, 3 stored, a round every 1.0"))
+        << run.err;
+    EXPECT_EQ(0, sim.Stop());
+}
 
 TEST(EndToEnd, FailedRoundReachesOnErrorAndTheNextCompletes) {
     for (const FaultCase& c : kFaults) {

@@ -21,8 +21,8 @@ namespace {
 // A read of two input registers from unit 1 and its right answer, 0x1234 and 0x5678;
 // each case patches bytes of the answer. Columns: the case, (offset, byte) patches,
 // the answer's size (0: the connection is closed instead), the result, a part of its
-// message, the requests the slave sees (a bad frame is asked again once, with one
-// retry; an exception is not).
+// message, the requests the slave sees (a bad frame, or an exception saying the slave
+// could not answer this time, is asked again once, with one retry; a refusal is not).
 struct Answer {
     const char* what;
     std::vector<std::pair<int, int>> patches;
@@ -41,6 +41,9 @@ const Answer kAnswers[] = {
     {"length too short", {{5, 5}}, 13, vimo::Exchange::kBadFrame, "length field says 5 bytes", 2},
     {"byte count", {{8, 2}}, 13, vimo::Exchange::kBadFrame, "answer of 2 bytes, not 4", 2},
     {"exception 02", {{5, 3}, {7, 0x84}, {8, 2}}, 9, vimo::Exchange::kException, "", 1},
+    {"exception 04", {{5, 3}, {7, 0x84}, {8, 4}}, 9, vimo::Exchange::kException, "", 2},
+    {"exception 06", {{5, 3}, {7, 0x84}, {8, 6}}, 9, vimo::Exchange::kException, "", 2},
+    {"exception 0B", {{5, 3}, {7, 0x84}, {8, 0x0B}}, 9, vimo::Exchange::kException, "", 2},
     {"closed", {}, 0, vimo::Exchange::kLinkDown,
      "the peer closed the connection (a gateway that ends connections may serve fewer", 2},
     // A gateway that takes the request but gets no answer from the UPS behind it.

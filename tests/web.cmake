@@ -2,7 +2,7 @@
 # snapshots; then real peers (Prometheus, a headless browser) against vimohost polling
 # the simulator.
 if(TARGET novex_web)
-  novex_add_test(web_test SOURCES web_test.cpp LIBS novex_web)
+  novex_add_test(web_test SOURCES web_test.cpp LIBS novex_web ZLIB::ZLIB)
 endif()
 if(TARGET novex_web AND TARGET novex_program)
   novex_add_test(web_peers_test SOURCES web_peers_test.cpp LIBS novex_web novex_program novex_jsoncpp)

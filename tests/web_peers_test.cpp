@@ -201,9 +201,9 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
         {"ups_battery_charge_percent{device=\"ups1\"}", "battery_charge"},
         {"ups_output_voltage_volts{device=\"ups1\",phase=\"b\"}", "output_voltage{phase=\"b\"}"},
         {"ups_cell_voltage_volts{device=\"ups1\",cell=\"7\"}", "cell_voltage{cell=\"7\"}"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"mains_voltage_abnormal\"}", "=1"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\"}", "=1"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\"}", "=0"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"mains_voltage_abnormal\",module=\"\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\",module=\"\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\",module=\"\"}", "=0"},
         {"ups_communication_ok{device=\"ups1\"}", "=1"},
         {"up{job=\"vimohost\"}", "=1"},
     };

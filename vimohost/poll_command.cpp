@@ -1,5 +1,6 @@
 // The poll mode: configure, load the plug-in, offer each device its newest stored
 // round, then poll until done, given up or stopped by a signal.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@
 namespace vimo {
 
 namespace {
+
+// Sent to the process by a line thread as it ends; blocked everywhere, taken by the
+// main thread's wait like the stop and reload signals.
+constexpr int kLineEnded = SIGUSR2;
 
 void Fail(const std::string& message) { Say(Level::kError, "vimohost: " + message); }
 
@@ -215,6 +220,9 @@ int OpenLine(PollRun& run, RunningLine& line) {
     settings.several_devices = run.configs.size() > 1;
     settings.state = &run.state;
     settings.hooks = run.hooks.get();
+    // The main thread waits for signals: a line that ends wakes it with kLineEnded, so
+    // that --rounds N exits as soon as polling ends.
+    settings.after_end = [] { kill(getpid(), kLineEnded); };
     line.poller = std::make_unique<Poller>();
     if (!line.poller->Setup(polled, settings, error)) {
         Fail(run.options.config_file.empty() ? error : run.options.config_file + ": " + error);
@@ -754,6 +762,12 @@ int Poll(PollRun& run) {
 
 int RunPoll(const PollOptions& options) {
     SetConsoleLevel(options.log_level);
+#ifdef M_MMAP_THRESHOLD
+    // Answers of many megabytes (/metrics of a thousand UPSes) are made and dropped on
+    // the server's threads: mapped and unmapped whole, rather than left in a thread's
+    // heap, which glibc's moving threshold would do after the first.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     PollRun run(options);
     // Signals are taken by the main thread alone: block them before any thread (line
     // threads, SQLite's) exists, so that every thread inherits the mask.
@@ -761,6 +775,7 @@ int RunPoll(const PollOptions& options) {
     sigaddset(&run.signals, SIGINT);
     sigaddset(&run.signals, SIGTERM);
     sigaddset(&run.signals, SIGHUP);
+    sigaddset(&run.signals, kLineEnded);
     pthread_sigmask(SIG_BLOCK, &run.signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 

@@ -47,6 +47,9 @@ public:
     std::string Address() const;
 
     novex::web::HostState State() const override;
+    // Also, from the first scrape on, renders each device's series as it publishes
+    // (compressed too, once a scraper has asked for gzip).
+    novex::web::HostState MetricsState(bool gzip) const override;
     const novex::web::HistoryReader* History() const override { return history_.load(); }
 
 private:
@@ -61,6 +64,15 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<uint32_t, double> loss_windows_;
     std::unordered_map<uint32_t, novex::web::RoundDurations> durations_;
+    // Each device's /metrics series and the snapshot they were rendered from (weakly:
+    // the snapshot's document is not kept for them).
+    struct Rendered {
+        std::weak_ptr<const novex::monitor::DeviceSnapshot> snapshot;
+        std::shared_ptr<const novex::web::DeviceMetrics> metrics;
+    };
+    mutable std::unordered_map<uint32_t, Rendered> metrics_;
+    mutable std::atomic<bool> metrics_wanted_{false};
+    mutable std::atomic<bool> gzip_wanted_{false};
     std::string version_;
     HookCounters hook_counters_;
     std::unique_ptr<novex::web::HttpServer> server_;

@@ -76,6 +76,8 @@ int Handle(mg_connection* connection, void* data) {
     request.query = info->query_string ? info->query_string : "";
     const char* authorization = mg_get_header(connection, "Authorization");
     request.authorization = authorization ? authorization : "";
+    const char* accept_encoding = mg_get_header(connection, "Accept-Encoding");
+    request.accept_encoding = accept_encoding ? accept_encoding : "";
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");

@@ -133,7 +133,15 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
         if (!request.query.empty()) return ErrorResponse(400, "no parameters here");
         Response r;
         r.content_type = kMetricsContentType;
-        RenderMetrics(source_.State(), r.body);
+        const bool gzip = AcceptsGzip(request.accept_encoding);
+        const HostState state = source_.MetricsState(gzip);
+        if (gzip) {
+            RenderMetricsGzip(state, r.body);
+            r.headers.emplace_back("Content-Encoding", "gzip");
+        } else {
+            RenderMetrics(state, r.body);
+        }
+        r.headers.emplace_back("Vary", "Accept-Encoding");
         return r;
     }
     if (request.path == "/api/v1/devices") {

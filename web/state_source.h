@@ -29,12 +29,16 @@ struct RoundDurations {
     uint64_t Count() const;
 };
 
+struct DeviceMetrics;  // web/metrics.h
+
 // One device as the server sees it.
 struct DeviceState {
     std::shared_ptr<const monitor::DeviceSnapshot> snapshot;  // never null
     // A device whose last completed round is older than this is unhealthy (/healthz).
     double loss_window_s = 10.0;
     RoundDurations round_durations;  // completed rounds only
+    // Its /metrics series rendered from this snapshot; null: rendered when asked.
+    std::shared_ptr<const DeviceMetrics> metrics = nullptr;
 };
 
 struct HostState {
@@ -100,6 +104,12 @@ class StateSource {
 public:
     virtual ~StateSource() = default;
     virtual HostState State() const = 0;
+    // The state for a /metrics scrape, which tells the source that series are wanted
+    // (and compressed, with `gzip`): it may then render them ahead, once per round.
+    virtual HostState MetricsState(bool gzip) const {
+        (void)gzip;
+        return State();
+    }
     // Null when vimohost keeps no history: readings and events then answer 503.
     virtual const HistoryReader* History() const = 0;
 };
