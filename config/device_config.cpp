@@ -222,7 +222,8 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         error = "\"port\" must be a non-empty text without control characters";
         return false;
     }
-    std::string host, service, why;
+    std::string host, service;
+    why.clear();
     const bool tcp = transport.isString() && transport.asString() == "tcp";
     // A serial line named like "10.0.0.5:502" would be opened as a file and fail every
     // round for ever; a device path never has that form.

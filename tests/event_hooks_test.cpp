@@ -333,7 +333,7 @@ TEST(HookQueue, HoldsEveryAlarmsRaiseAndClearAsTheManualSays) {
     EXPECT_EQ(2 * novex::monitor::Alarms().size(), vimo::HookOptions().queue_per_device);
     const char* source = std::getenv("NOVEX_SOURCE_DIR");
     ASSERT_NE(nullptr, source);
-    EXPECT_NE(std::string::npos, ReadFile(std::string(source) + "/README.md")
+    EXPECT_NE(std::string::npos, ReadFile(std::string(source) + "/docs/vimohost.md")
                                      .find("queues up to " + std::to_string(vimo::kHookQueueEvents) + " events"));
 }
 

@@ -275,7 +275,7 @@ function moduleTable(modules, alarms) {
     const find = (id, label) => mod.measures.find((m) => m.id === id &&
       (!label || m.labels.phase === label || m.labels.bus === label));
     const condition = own.length
-      ? el('span', {}, `⚠ ${own.map((a) => alarmWords(a)[0].replace(/^Module \d+: /, '')).join(', ')}`)
+      ? el('span', {}, `⚠ ${own.map((a) => alarmWords(a)[0].replace(/^Module \d+[^:]*: /, '')).join(', ')}`)
       : 'ok';
     return el('tr', mark ? { class: `module level-${mark}`, 'data-module': mod.module } : { class: 'module', 'data-module': mod.module },
       el('th', { scope: 'row' }, '#' + mod.module), el('td', { 'data-label': 'Condition', class: 'condition' }, condition),
