@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "protocol/session.h"
@@ -39,6 +40,7 @@ struct Client {
     bool closing = false;  // close once `out` is sent
     bool dropped = false;
     Clock::time_point last_activity;
+    Clock::time_point held_until{};  // a password check waits for the attempt limiter
 };
 
 std::string PeerAddress(const sockaddr_storage& peer) {
@@ -97,9 +99,10 @@ struct Server::Loop {
     std::vector<std::unique_ptr<Client>> clients;
     Clock::time_point accept_paused_until{};
     bool limit_logged = false;
+    std::set<std::string> address_limit_logged;  // addresses refused since their last accept
 
     explicit Loop(Server& s)
-        : server(s), context{s.directory_, s.users_, logins, s.options_.version, s.log_} {}
+        : server(s), context{s.directory_, s.users_, logins, s.options_.version, s.log_, &s.limiter_} {}
 
     void Log(const std::string& line) const {
         if (server.log_) server.log_(line);
@@ -128,21 +131,50 @@ struct Server::Loop {
                 continue;
             }
             limit_logged = false;
+            const std::string address = PeerAddress(peer);
+            if (!AcceptFrom(address)) {
+                close(fd);
+                continue;
+            }
             auto c = std::make_unique<Client>();
             c->fd = fd;
-            c->address = PeerAddress(peer);
+            c->address = address;
             c->session = std::make_unique<Session>(context, c->address);
             c->last_activity = Clock::now();
             clients.push_back(std::move(c));
         }
     }
 
+    // One address may hold only a share of the connections, so that a single host
+    // cannot lock every other client out. Refusals are logged once per burst.
+    bool AcceptFrom(const std::string& address) {
+        size_t same = 0;
+        for (const auto& c : clients) same += c->address == address;
+        if (same < server.options_.max_clients_per_address) {
+            address_limit_logged.erase(address);
+            return true;
+        }
+        if (address_limit_logged.insert(address).second)
+            Log("protocol: " + std::to_string(same) + " connections from " + address +
+                ", refusing more from it");
+        return false;
+    }
+
+    static bool Held(const Client& c, Clock::time_point now) { return c.held_until > now; }
+
     // Answers the complete lines received, while the answers waiting stay small.
     void Answer(Client& c) {
+        if (Held(c, Clock::now())) return;
+        c.held_until = {};
         size_t end;
-        while (!c.closing && c.out.size() < kPauseReading && (end = c.in.find('\n')) != std::string::npos) {
+        while (!c.closing && c.out.size() < kPauseReading &&
+               (end = c.in.find('\n')) != std::string::npos) {
             if (end > server.options_.max_line) return Drop(c, "request line too long");
             const Reply reply = c.session->Handle(c.in.substr(0, end));
+            if (reply.hold.count() > 0) {  // the same line again once the wait is over
+                c.held_until = Clock::now() + reply.hold;
+                return;
+            }
             c.in.erase(0, end + 1);
             c.out += reply.text;
             c.closing = reply.close;
@@ -181,8 +213,10 @@ struct Server::Loop {
 
     int Timeout(Clock::time_point now) const {
         Clock::time_point next = Clock::time_point::max();
-        for (const auto& c : clients)
+        for (const auto& c : clients) {
             next = std::min(next, c->last_activity + std::chrono::milliseconds(server.options_.idle_timeout_ms));
+            if (Held(*c, now)) next = std::min(next, c->held_until);
+        }
         if (accept_paused_until > now) next = std::min(next, accept_paused_until);
         if (next == Clock::time_point::max()) return -1;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
@@ -199,7 +233,7 @@ struct Server::Loop {
             for (const auto& c : clients) {
                 short events = 0;
                 if (!c->out.empty()) events |= POLLOUT;
-                if (!c->closing && c->out.size() < kPauseReading) events |= POLLIN;
+                if (!c->closing && !Held(*c, now) && c->out.size() < kPauseReading) events |= POLLIN;
                 fds.push_back({c->fd, events, 0});
             }
             if (poll(fds.data(), fds.size(), Timeout(now)) < 0 && errno != EINTR) {
@@ -212,6 +246,10 @@ struct Server::Loop {
                 Client& c = *clients[i];
                 const short revents = fds[i + 2].revents;
                 if (revents & (POLLIN | POLLHUP | POLLERR)) Receive(c);
+                else if (!c.dropped && c.held_until != Clock::time_point{} && !Held(c, Clock::now())) {
+                    c.held_until = {};
+                    Answer(c);  // the line the limiter held back
+                }
                 if (!c.dropped && (revents & POLLNVAL)) Drop(c, "");
                 if (!c.dropped) Send(c);
                 if (!c.dropped && Clock::now() - c.last_activity >
@@ -232,7 +270,8 @@ struct Server::Loop {
 };
 
 Server::Server(UpsDirectory& directory, Users users, ServerOptions options, Log log)
-    : directory_(directory), users_(std::move(users)), options_(std::move(options)), log_(std::move(log)) {}
+    : directory_(directory), users_(std::move(users)), options_(std::move(options)), log_(std::move(log)),
+      limiter_(options_.attempts) {}
 
 Server::~Server() { Stop(); }
 

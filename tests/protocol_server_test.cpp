@@ -29,8 +29,13 @@ using Clock = std::chrono::steady_clock;
 // A blocking loopback client with bounded reads.
 class Client {
 public:
-    explicit Client(uint16_t port) {
+    // `from`: the loopback address to connect from, so that tests can be two hosts.
+    explicit Client(uint16_t port, const char* from = "127.0.0.1") {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        (void)!bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -181,6 +186,70 @@ TEST_F(ServerTest, FloodOfListsFromAClientThatDoesNotRead) {
     EXPECT_EQ(first.rfind("END LIST VAR u1\n"), first.size() - 16) << first;
     server_->Stop();  // closes the connection, which ends the sender's send()
     sender.join();
+}
+
+// One host may hold only its share of the connections: the fifth from 127.0.0.1 is
+// closed at once, while 127.0.0.2 is still served; the refusals are logged once.
+TEST_F(ServerTest, ConnectionsPerAddress) {
+    server_->Stop();
+    ServerOptions options;
+    options.port = 0;
+    options.max_clients_per_address = 4;
+    Start(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 4; ++i) held.push_back(std::make_unique<Client>(port()));
+    for (auto& c : held) {
+        c->Send(kStatus);
+        ASSERT_EQ(c->Read(1), kStatusAnswer);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Client(port()).Closed(2000));
+    Client other(port(), "127.0.0.2");
+    other.Send(kStatus);
+    EXPECT_EQ(other.Read(1), kStatusAnswer);
+    server_->Stop();
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 1) << log_;
+}
+
+// One wrong LOGIN over a fresh connection; the answer's line, read within `timeout_ms`.
+std::string TryLogin(uint16_t port, const char* from, const std::string& password,
+                     int timeout_ms = 3000) {
+    Client c(port, from);
+    c.Send("USERNAME mon\nPASSWORD " + password + "\nLOGIN u1\n");
+    const std::string answer = c.Read(3, timeout_ms);
+    return answer.substr(answer.find("OK\nOK\n") == 0 ? 6 : 0);
+}
+
+// 200 wrong passwords from one address over fresh connections: after three free ones
+// each waits its slot, which costs the guesser time; the log holds two lines, not 200.
+// Another address logs in at once while the first one's next guess is parked.
+TEST_F(ServerTest, WrongPasswordsSlowDownPerAddress) {
+    server_->Stop();
+    ServerOptions options;
+    options.port = 0;
+    options.attempts.first_delay_ms = 1;
+    options.attempts.max_delay_ms = 8;
+    Start(options);
+    const auto start = Clock::now();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(TryLogin(port(), "127.0.0.1", "guess" + std::to_string(i)), "ERR ACCESS-DENIED\n");
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_GE(took.count(), 190 * 8 - 100) << "guesses were not slowed down";
+    server_->Stop();
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 2) << log_;
+
+    log_.clear();
+    options.attempts.first_delay_ms = 3000;
+    options.attempts.max_delay_ms = 3000;
+    Start(options);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(TryLogin(port(), "127.0.0.1", "guess"), "ERR ACCESS-DENIED\n");
+    Client parked(port());
+    parked.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\n");
+    EXPECT_EQ(parked.Read(3, 500), "OK\nOK\n") << "the LOGIN was answered before its slot";
+    EXPECT_EQ(TryLogin(port(), "127.0.0.2", "s3cret", 500), "OK\n");
+    Client reader(port());
+    reader.Send(kStatus);
+    EXPECT_EQ(reader.Read(1, 500), kStatusAnswer) << "reading needs no slot";
+    EXPECT_EQ(parked.Read(1, 5000), "OK\n");
 }
 
 // Debian's clients (nut-client). Where a client is missing the test says so and skips.
