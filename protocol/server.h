@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "access/attempt_limiter.h"
+#include "tls/server_tls.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"
 
@@ -27,6 +28,9 @@ struct ServerOptions {
     size_t max_output = 1 << 20;   // answers waiting for a client that does not read
     std::string version = "vimohost";  // the answer to VER
     access::LimiterSettings attempts;  // how wrong passwords are slowed down
+    std::shared_ptr<tls::ServerTls> tls;  // null: STARTTLS is not offered
+    bool require_tls = false;             // no password before STARTTLS
+    int handshake_timeout_ms = 10000;     // a TLS handshake not done by then: closed
 };
 
 // "ADDR:PORT", "ADDR" (port 3493), ":PORT" or "[V6ADDR]:PORT" into `options`.

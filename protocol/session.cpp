@@ -158,7 +158,8 @@ std::shared_ptr<const UpsState> Session::State(const std::string& ups, bool fres
 }
 
 const User* Session::Authenticated(const char* command, Reply& error) const {
-    if (!username_set_) error = Error(Err::kUsernameRequired);
+    if (context_.require_tls && !tls_) error = Error(Err::kAccessDenied);
+    else if (!username_set_) error = Error(Err::kUsernameRequired);
     else if (!password_set_) error = Error(Err::kPasswordRequired);
     else return CheckPassword(command, error);
     return nullptr;
@@ -200,7 +201,13 @@ Reply Session::Help(const Args&) {
 
 Reply Session::Version(const Args&) { return Line(context_.version); }
 Reply Session::NetVersion(const Args&) { return Line(kProtocolVersion); }
-Reply Session::StartTls(const Args&) { return Error(Err::kFeatureNotConfigured); }
+Reply Session::StartTls(const Args&) {
+    if (!context_.tls_available) return Error(Err::kFeatureNotConfigured);
+    if (tls_) return Error(Err::kAlreadySslMode);
+    Reply reply = Line("OK STARTTLS");
+    reply.start_tls = true;
+    return reply;
+}
 
 Reply Session::GetVar(const Args& a) {
     Reply error;
@@ -317,6 +324,9 @@ Reply Session::Username(const Args& a) {
 }
 
 Reply Session::Password(const Args& a) {
+    // Refused before it is kept, though it already crossed in clear: the client learns
+    // to start TLS first.
+    if (context_.require_tls && !tls_) return Error(Err::kAccessDenied);
     if (password_set_) return Error(Err::kAlreadySetPassword);
     if (a[0].empty()) return Error(Err::kInvalidPassword);
     password_ = a[0];

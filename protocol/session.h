@@ -45,6 +45,8 @@ struct SessionContext {
     std::string version;                           // the answer to VER
     std::function<void(const std::string&)> log;   // notable events; never a password
     access::AttemptLimiter* limiter = nullptr;     // slows down wrong passwords; null: none
+    bool tls_available = false;  // STARTTLS can be answered
+    bool require_tls = false;    // no PASSWORD, LOGIN, PRIMARY or FSD before STARTTLS
 };
 
 struct Reply {
@@ -54,6 +56,8 @@ struct Reply {
     // is checked. The caller presents the same line again then, reading nothing else
     // from that client meanwhile.
     std::chrono::milliseconds hold{0};
+    // STARTTLS accepted: once the text is sent, the connection continues over TLS.
+    bool start_tls = false;
 };
 
 class Session {
@@ -65,6 +69,8 @@ public:
 
     // One request line, without its line end (a trailing "\r" is ignored).
     Reply Handle(const std::string& line);
+    // The server completed the TLS handshake that STARTTLS announced.
+    void TlsStarted() { tls_ = true; }
 
     // A handler: the request's words after the command (and subcommand).
     using Args = std::vector<std::string>;
@@ -114,6 +120,7 @@ private:
     bool username_set_ = false;
     bool password_set_ = false;
     std::string login_ups_;  // "" until LOGIN
+    bool tls_ = false;
 };
 
 }  // namespace protocol

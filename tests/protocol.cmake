@@ -14,3 +14,4 @@ if(NOVEX_BUILD_RUNNER)  # starts the clients through the runner's ChildProcess
   set_tests_properties(protocol_server_test protocol_e2e_test PROPERTIES RESOURCE_LOCK upsmon)
 endif()
 novex_add_test(attempt_limiter_test SOURCES attempt_limiter_test.cpp LIBS novex_access)
+novex_add_test(server_tls_test SOURCES server_tls_test.cpp LIBS novex_tls)

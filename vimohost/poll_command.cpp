@@ -377,14 +377,23 @@ int StartProtocol(PollRun& run) {
     const std::string users =
         options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
     if (listen.empty()) {
-        if (users.empty()) return -1;
-        Fail("--protocol-users is for --protocol-listen");
+        if (users.empty() && options.protocol_certfile.empty() && !options.protocol_require_tls)
+            return -1;
+        Fail("--protocol-users, --protocol-certfile and --protocol-require-tls are for "
+             "--protocol-listen");
         return kExitUsage;
     }
     std::string error;
     run.protocol = ProtocolFeed::Create(listen, users, error);
     if (!run.protocol) {
         Fail("--protocol-listen: " + error);
+        return kExitUsage;
+    }
+    const std::string certfile =
+        options.protocol_certfile.empty() ? run.program.protocol_certfile : options.protocol_certfile;
+    if (!run.protocol->SetTls(certfile, options.protocol_require_tls || run.program.protocol_require_tls,
+                              error)) {
+        Fail("--protocol-certfile: " + error);
         return kExitUsage;
     }
     if (!run.protocol->Start(run.state, run.configs, error)) {
@@ -518,7 +527,9 @@ void Reload(PollRun& run) {
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
         program.protocol_listen != was.protocol_listen ||
         program.protocol_users != was.protocol_users || program.listen != was.listen ||
-        program.http_token_file != was.http_token_file)
+        program.http_token_file != was.http_token_file ||
+        program.protocol_certfile != was.protocol_certfile ||
+        program.protocol_require_tls != was.protocol_require_tls || program.web_config != was.web_config)
         Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
                              "effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
