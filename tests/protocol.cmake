@@ -4,7 +4,7 @@
 novex_add_test(protocol_test SOURCES protocol_test.cpp LIBS novex_protocol)
 if(NOVEX_BUILD_RUNNER)  # starts the clients through the runner's ChildProcess
   novex_add_test(protocol_server_test SOURCES protocol_server_test.cpp
-    LIBS novex_protocol novex_program)
+    LIBS novex_protocol novex_program OpenSSL::SSL)
   novex_add_test(protocol_e2e_test SOURCES protocol_e2e_test.cpp LIBS novex_program novex_web)
   add_dependencies(protocol_e2e_test vimohost novexups)
   if(TARGET novexups-sim)

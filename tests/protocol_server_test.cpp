@@ -19,6 +19,8 @@
 
 #include "tests/protocol_fixture.h"
 #include "protocol/server.h"
+#include "tests/test_certs.h"
+#include "tests/tls_client.h"
 #include "tests/ups_clients.h"
 
 namespace {
@@ -250,6 +252,112 @@ TEST_F(ServerTest, WrongPasswordsSlowDownPerAddress) {
     reader.Send(kStatus);
     EXPECT_EQ(reader.Read(1, 500), kStatusAnswer) << "reading needs no slot";
     EXPECT_EQ(parked.Read(1, 5000), "OK\n");
+}
+
+// STARTTLS with a certificate, TLS required for passwords.
+class TlsServerTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(certs.ok()) << "openssl could not make the test certificates";
+        novex::tls::TlsSettings tls;
+        tls.cert_file = tls.key_file = certs.Path("both.pem");
+        std::string error;
+        options.tls = novex::tls::ServerTls::Create(tls, error);
+        ASSERT_TRUE(options.tls) << error;
+        options.port = 0;
+        options.require_tls = true;
+        options.handshake_timeout_ms = 300;
+        Start(options);
+    }
+    test_certs::Certs certs;
+    ServerOptions options;
+};
+
+TEST_F(TlsServerTest, PasswordsOnlyOverTls) {
+    Client plain(port());
+    plain.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\n");
+    EXPECT_EQ(plain.Read(3), "OK\nERR ACCESS-DENIED\nERR ACCESS-DENIED\n");
+
+    tls_client::Client secure(port());
+    secure.SendPlain("STARTTLS\n");
+    ASSERT_EQ(secure.ReadPlainLine(), "OK STARTTLS\n");
+    ASSERT_EQ(secure.Handshake(certs.Path("ca.pem")), "");
+    secure.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\nSTARTTLS\n" + kStatus);
+    EXPECT_EQ(secure.Read(5), "OK\nOK\nOK\nERR ALREADY-SSL-MODE\n" + kStatusAnswer);
+
+    tls_client::Client wrong_ca(port());
+    wrong_ca.SendPlain("STARTTLS\n");
+    ASSERT_EQ(wrong_ca.ReadPlainLine(), "OK STARTTLS\n");
+    EXPECT_EQ(wrong_ca.Handshake(certs.Path("other-ca.pem")), "certificate verify failed");
+}
+
+// Clients that abuse STARTTLS are closed while a client connected before is answered
+// at once; the failed handshakes of one address are logged once. Columns: what the
+// client sends after the STARTTLS line, whether it reads "OK STARTTLS" first.
+TEST_F(TlsServerTest, BadHandshakesAreClosed) {
+    struct Row {
+        std::string send;
+        bool read_ok;
+    };
+    const Row rows[] = {
+        {"GET VAR u1 ups.status\n", false},       // plain text pipelined after STARTTLS
+        {"GET VAR u1 ups.status\n", true},        // plain text instead of a hello
+        {std::string(300, '\x16'), true},         // garbage shaped like a record start
+        {"", true},                               // starts TLS, then stalls
+    };
+    for (const Row& row : rows) {
+        Client good(port());
+        Client bad(port());
+        if (row.read_ok) {
+            bad.Send("STARTTLS\n");
+            EXPECT_EQ(bad.Read(1), "OK STARTTLS\n");
+            bad.Send(row.send);
+        } else {
+            bad.Send("STARTTLS\n" + row.send);
+        }
+        good.Send(kStatus);
+        EXPECT_EQ(good.Read(1, 400), kStatusAnswer);
+        EXPECT_TRUE(bad.Closed(2000)) << row.send;
+    }
+    server_->Stop();
+    EXPECT_EQ(log_.find("TLS handshake failed"), log_.rfind("TLS handshake failed")) << log_;
+}
+
+// Debian's upsmon with FORCESSL and CERTVERIFY: it logs in over TLS and sees the UPS go
+// on battery; trusting another CA only, it never logs in. Columns: the CA upsmon
+// trusts, whether it must log in.
+TEST_F(TlsServerTest, UpsmonOverTls) {
+    if (!ups_clients::Upsmon::Available())
+        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    struct Row {
+        const char* ca;
+        bool logs_in;
+    };
+    const Row rows[] = {{"ca.pem", true}, {"other-ca.pem", false}};
+    for (const Row& row : rows) {
+        fake.directory.Publish("u1", OnMains());
+        ups_clients::Upsmon upsmon;
+        const std::string db = upsmon.TrustOnly(certs.Path(row.ca));
+        if (db.empty()) GTEST_SKIP() << "needs certutil (Debian package libnss3-tools)";
+        std::string error;
+        ASSERT_TRUE(upsmon.Start("u1@127.0.0.1:" + std::to_string(port()), "mon", "s3cret", error,
+                                 "CERTPATH " + db + "\nFORCESSL 1\nCERTVERIFY 1\n"))
+            << error;
+        Client probe(port());
+        const auto logins = [&] {
+            probe.Send("GET NUMLOGINS u1\n");
+            return probe.Read(1);
+        };
+        if (!row.logs_in) {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            EXPECT_EQ(logins(), "NUMLOGINS u1 0\n") << upsmon.Output();
+            continue;
+        }
+        EXPECT_TRUE(ups_clients::Eventually([&] { return logins() == "NUMLOGINS u1 1\n"; }))
+            << upsmon.Output();
+        fake.directory.Publish("u1", OnBattery(60));
+        EXPECT_TRUE(ups_clients::Eventually([&] { return upsmon.Notified("ONBATT"); })) << upsmon.Output();
+    }
 }
 
 // Debian's clients (nut-client). Where a client is missing the test says so and skips.
