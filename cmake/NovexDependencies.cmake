@@ -52,6 +52,13 @@ if(NOVEX_BUILD_RUNNER)
   add_library(novex_civetweb INTERFACE)
   target_include_directories(novex_civetweb SYSTEM INTERFACE ${CIVETWEB_INCLUDE_DIR})
   target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
+
+  # The web configuration file (YAML) and its bcrypt users, checked by libcrypt.
+  find_path(YAMLCPP_INCLUDE_DIR yaml-cpp/yaml.h REQUIRED)
+  find_library(YAMLCPP_LIBRARY NAMES yaml-cpp REQUIRED)
+  add_library(novex_yamlcpp INTERFACE)
+  target_include_directories(novex_yamlcpp SYSTEM INTERFACE ${YAMLCPP_INCLUDE_DIR})
+  target_link_libraries(novex_yamlcpp INTERFACE ${YAMLCPP_LIBRARY})
 endif()
 
 if(NOVEX_BUILD_TESTS)

@@ -419,8 +419,8 @@ int StartWeb(PollRun& run) {
     const std::string token = options.http_token_file.empty() ? run.program.http_token_file
                                                               : options.http_token_file;
     if (listen.empty()) {
-        if (token.empty()) return -1;
-        Fail("--http-token-file is for --listen");
+        if (token.empty() && options.web_config.empty()) return -1;
+        Fail("--http-token-file and --web-config are for --listen");
         return kExitUsage;
     }
     // The errors name their option ("listen: ...", "token file F: ..."), and the
@@ -429,7 +429,9 @@ int StartWeb(PollRun& run) {
         options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
     std::string error;
     run.web = WebFeed::Create(listen, token, error);
-    if (!run.web) {
+    if (!run.web || !run.web->SetWebConfig(options.web_config.empty() ? run.program.web_config
+                                                                      : options.web_config,
+                                           error)) {
         Fail(origin + error);
         return kExitUsage;
     }

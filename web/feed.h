@@ -25,6 +25,9 @@ public:
     // one-line error: bad options, nothing bound yet.
     static std::unique_ptr<WebFeed> Create(const std::string& listen, const std::string& token_file,
                                            std::string& error);
+    // The web configuration (--web-config): read and checked now, certificates too, and
+    // used from Start on. False with a one-line error.
+    bool SetWebConfig(const std::string& file, std::string& error);
     ~WebFeed() override;  // Stop()
     WebFeed(const WebFeed&) = delete;
     WebFeed& operator=(const WebFeed&) = delete;

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "web/router.h"
+#include "web/web_access.h"
 
 namespace novex {
 namespace web {
@@ -45,6 +46,7 @@ int Handle(mg_connection* connection, void* data) {
     request.query = info->query_string ? info->query_string : "";
     const char* authorization = mg_get_header(connection, "Authorization");
     request.authorization = authorization ? authorization : "";
+    request.peer = info->remote_addr;
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");
@@ -132,7 +134,7 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
         return nullptr;
 
     std::unique_ptr<HttpServer> server(new HttpServer());
-    server->router_ = std::make_unique<Router>(source, token);
+    if (!server->StartAccess(source, options, token, error)) return nullptr;
     const std::string ports = address + ":" + std::to_string(port);
     const std::string threads = std::to_string(options.threads);
     const std::string queue = std::to_string(options.queued_connections);
@@ -174,6 +176,18 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     server->address_ = address;
     server->port_ = bound[0].port;
     return server;
+}
+
+bool HttpServer::StartAccess(const StateSource& source, const ServerOptions& options,
+                             const std::string& token, std::string& error) {
+    access_ = WebAccess::Create(token, options.web_config, options.log, error);
+    if (!access_) return false;
+    if (access_->initial().tls) {
+        error = options.web_config + ": tls_server_config: HTTPS is not available in this build";
+        return false;
+    }
+    router_ = std::make_unique<Router>(source, *access_);
+    return true;
 }
 
 HttpServer::~HttpServer() {

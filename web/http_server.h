@@ -3,6 +3,7 @@
 // never reads a file after start (the token file is read once, at start).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@ namespace novex {
 namespace web {
 
 class Router;
+class WebAccess;
 
 struct ServerOptions {
     std::string listen = "127.0.0.1:8080";  // ADDR:PORT, or PORT for 127.0.0.1; port 0: any free
@@ -22,6 +24,8 @@ struct ServerOptions {
     int queued_connections = 32;    // accepted connections waiting for a thread
     int request_timeout_ms = 10000; // to receive a request and send the answer
     int max_request_bytes = 8192;   // request line and headers
+    std::string web_config;         // --web-config: TLS, users, headers; empty: none
+    std::function<void(const std::string&)> log;  // notable events (wrong credentials)
 };
 
 // Splits "ADDR:PORT" (ADDR an IPv4 address) or "PORT"; false with a one-line error.
@@ -46,6 +50,10 @@ public:
 
 private:
     HttpServer() = default;
+    // The users, token and limiter behind the router (web/web_access.h).
+    bool StartAccess(const StateSource& source, const ServerOptions& options, const std::string& token,
+                     std::string& error);
+    std::unique_ptr<WebAccess> access_;
     std::unique_ptr<Router> router_;
     mg_context* context_ = nullptr;
     std::string address_;
