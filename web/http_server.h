@@ -16,6 +16,8 @@ namespace web {
 
 class Router;
 class WebAccess;
+class TlsFront;
+struct FrontContext;
 
 struct ServerOptions {
     std::string listen = "127.0.0.1:8080";  // ADDR:PORT, or PORT for 127.0.0.1; port 0: any free
@@ -54,6 +56,12 @@ private:
     bool StartAccess(const StateSource& source, const ServerOptions& options, const std::string& token,
                      std::string& error);
     std::unique_ptr<WebAccess> access_;
+    // HTTPS (tls_server_config): the TLS front on the public address, relaying to the
+    // library on loopback.
+    bool StartTlsFront(const ServerOptions& options, std::string& error);
+    std::unique_ptr<TlsFront> front_;
+    std::unique_ptr<FrontContext> front_context_;
+    int public_port_ = 0;
     std::unique_ptr<Router> router_;
     mg_context* context_ = nullptr;
     std::string address_;
