@@ -449,7 +449,7 @@ int StartWeb(PollRun& run) {
         Fail(origin + error);
         return kExitFailure;
     }
-    Say("vimohost: status page on http://" + run.web->Address() + "/");
+    Say("vimohost: status page on " + run.web->Scheme() + "://" + run.web->Address() + "/");
     return -1;
 }
 

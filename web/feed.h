@@ -48,6 +48,8 @@ public:
     void Stop();
     // "127.0.0.1:8080" as bound.
     std::string Address() const;
+    // "https" or "http", as the listener speaks.
+    std::string Scheme() const { return server_ && server_->https() ? "https" : "http"; }
 
     novex::web::HostState State() const override;
     const novex::web::HistoryReader* History() const override { return history_.load(); }

@@ -47,6 +47,8 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     int port() const { return port_; }
+    // Whether the address speaks HTTPS (a web configuration with tls_server_config).
+    bool https() const { return front_ != nullptr; }
     // "ADDR:PORT" as bound, the port resolved when 0 was asked for.
     std::string address() const { return address_ + ":" + std::to_string(port_); }
 
