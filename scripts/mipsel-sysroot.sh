@@ -20,6 +20,9 @@ packages=(
   libmodbus5 libmodbus-dev
   libsqlite3-0 libsqlite3-dev
   libcivetweb1 libcivetweb-dev
+  libssl3 libssl-dev
+  libyaml-cpp0.7 libyaml-cpp-dev
+  libcrypt1 libcrypt-dev
 )
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)
