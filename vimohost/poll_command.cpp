@@ -377,11 +377,18 @@ int StartProtocol(PollRun& run) {
     const std::string users =
         options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
     if (listen.empty()) {
-        if (users.empty() && options.protocol_certfile.empty() && !options.protocol_require_tls)
-            return -1;
-        Fail("--protocol-users, --protocol-certfile and --protocol-require-tls are for "
-             "--protocol-listen");
-        return kExitUsage;
+        // The first of the server's own options given names itself.
+        const std::pair<bool, const char*> given[] = {
+            {!users.empty(), "--protocol-users"},
+            {!options.protocol_certfile.empty(), "--protocol-certfile"},
+            {options.protocol_require_tls, "--protocol-require-tls"},
+        };
+        for (const auto& [is_given, flag] : given)
+            if (is_given) {
+                Fail(std::string(flag) + " is for --protocol-listen");
+                return kExitUsage;
+            }
+        return -1;
     }
     std::string error;
     run.protocol = ProtocolFeed::Create(listen, users, error);
@@ -420,7 +427,7 @@ int StartWeb(PollRun& run) {
                                                               : options.http_token_file;
     if (listen.empty()) {
         if (token.empty() && options.web_config.empty()) return -1;
-        Fail("--http-token-file and --web-config are for --listen");
+        Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
         return kExitUsage;
     }
     // The errors name their option ("listen: ...", "token file F: ..."), and the
