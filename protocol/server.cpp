@@ -370,6 +370,9 @@ struct Server::Loop {
                 if (c->handshaking ||
                     (!c->closing && !c->tls_starting && !Held(*c, now) && c->out.size() < kPauseReading))
                     events |= POLLIN;
+                // A client that hangs up while its guess is parked is gone at once: its
+                // line must not take a slot of the attempt limiter later.
+                if (Held(*c, now)) events |= POLLRDHUP;
                 fds.push_back({c->fd, events, 0});
             }
             if (poll(fds.data(), fds.size(), Timeout(now)) < 0 && errno != EINTR) {
@@ -381,7 +384,8 @@ struct Server::Loop {
             for (size_t i = 0; i < known; ++i) {
                 Client& c = *clients[i];
                 const short revents = fds[i + 2].revents;
-                if (revents & (POLLIN | POLLHUP | POLLERR) ||
+                if ((revents & (POLLRDHUP | POLLHUP)) && Held(c, Clock::now())) Drop(c, "");
+                else if (revents & (POLLIN | POLLHUP | POLLERR) ||
                     (c.tls_wants_write && (revents & POLLOUT)) || TlsPending(c, Clock::now()))
                     Receive(c);
                 else if (!c.dropped && c.held_until != Clock::time_point{} && !Held(c, Clock::now())) {

@@ -244,6 +244,12 @@ TEST_F(ServerTest, WrongPasswordsSlowDownPerAddress) {
     options.attempts.max_delay_ms = 3000;
     Start(options);
     for (int i = 0; i < 4; ++i) ASSERT_EQ(TryLogin(port(), "127.0.0.1", "guess"), "ERR ACCESS-DENIED\n");
+    {
+        // A guess parked, then the guesser hangs up: its line must not take the slot.
+        Client gone(port());
+        gone.Send("USERNAME mon\nPASSWORD guess\nLOGIN u1\n");
+        EXPECT_EQ(gone.Read(2, 300), "OK\nOK\n");
+    }
     Client parked(port());
     parked.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\n");
     EXPECT_EQ(parked.Read(3, 500), "OK\nOK\n") << "the LOGIN was answered before its slot";
