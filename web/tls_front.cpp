@@ -129,6 +129,7 @@ void TlsFront::Run() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::vector<std::unique_ptr<Conn>> conns;
     std::set<std::string> failure_logged;  // addresses whose handshakes failed since one did not
+    std::set<std::string> limit_logged;    // addresses refused since their last accepted connection
     const auto log = [this](const std::string& line) {
         if (log_) log_(line);
     };
@@ -296,8 +297,11 @@ void TlsFront::Run() {
                     conns.begin(), conns.end(), [&](const auto& c) { return c->address == text; }));
                 if (conns.size() >= options_.max_connections || same >= options_.max_per_address) {
                     close(fd);
+                    if (limit_logged.insert(text).second)
+                        log("HTTPS: connection limit reached, refusing connections from " + std::string(text));
                     continue;
                 }
+                limit_logged.erase(text);
                 auto c = std::make_unique<Conn>();
                 c->client = fd;
                 c->address = text;
