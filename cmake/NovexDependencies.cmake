@@ -1,6 +1,8 @@
 # Libraries the project builds against, found in the host system or in a sysroot
 # (CMAKE_FIND_ROOT_PATH) when cross-compiling.
 find_package(Threads REQUIRED)
+# TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults.
+find_package(OpenSSL 3.0 REQUIRED)
 
 # On 32-bit MIPS a 64-bit atomic is a call into libatomic, which the compiler does not
 # link by itself; the cross tool chain ships only its run-time name.
@@ -53,6 +55,12 @@ if(NOVEX_BUILD_RUNNER)
 
   # /metrics compressed for a scraper that asks (deflate pieces joined by the serializer).
   find_package(ZLIB REQUIRED)
+  # The web configuration file (YAML) and its bcrypt users, checked by libcrypt.
+  find_path(YAMLCPP_INCLUDE_DIR yaml-cpp/yaml.h REQUIRED)
+  find_library(YAMLCPP_LIBRARY NAMES yaml-cpp REQUIRED)
+  add_library(novex_yamlcpp INTERFACE)
+  target_include_directories(novex_yamlcpp SYSTEM INTERFACE ${YAMLCPP_INCLUDE_DIR})
+  target_link_libraries(novex_yamlcpp INTERFACE ${YAMLCPP_LIBRARY})
 endif()
 
 if(NOVEX_BUILD_TESTS)

@@ -47,7 +47,7 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[9] = {
+const DeviceKey kProgramKeys[12] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -60,6 +60,15 @@ const DeviceKey kProgramKeys[9] = {
     {"listen", "text",
      "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
     {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
+    {"web_config", "text",
+     "their TLS and basic-auth users, in the Prometheus exporters' web configuration format "
+     "(--web-config replaces it)"},
+    {"protocol_certfile", "text",
+     "PEM certificate and private key for the UPS protocol's STARTTLS (--protocol-certfile "
+     "replaces it)"},
+    {"protocol_require_tls", "boolean",
+     "true: refuse passwords on UPS protocol connections that have not started TLS "
+     "(--protocol-require-tls)"},
     {"history", "object",
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
      "(--keep, --max-size and --keep-events replace them)"},
@@ -131,7 +140,9 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
     for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
                              std::make_pair("protocol_users", &out.protocol_users),
                              std::make_pair("listen", &out.listen),
-                             std::make_pair("http_token_file", &out.http_token_file)}) {
+                             std::make_pair("http_token_file", &out.http_token_file),
+                             std::make_pair("web_config", &out.web_config),
+                             std::make_pair("protocol_certfile", &out.protocol_certfile)}) {
         const Json::Value& v = root[text.first];
         if (v.isNull()) continue;
         if (!v.isString() || v.asString().empty()) {
@@ -148,6 +159,14 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
             return false;
         }
         out.on_event_mode = mode.asString();
+    }
+    const Json::Value& require_tls = root["protocol_require_tls"];
+    if (!require_tls.isNull()) {
+        if (!require_tls.isBool()) {
+            error = "\"protocol_require_tls\" must be true or false";
+            return false;
+        }
+        out.protocol_require_tls = require_tls.asBool();
     }
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;

@@ -23,7 +23,7 @@ constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[9];
+extern const DeviceKey kProgramKeys[12];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
@@ -34,6 +34,9 @@ struct ProgramConfig {
     std::string protocol_users;         // its users file; "": none
     std::string listen;                 // ADDR:PORT of the web face; "": none
     std::string http_token_file;        // its token file; "": no token
+    std::string protocol_certfile;      // PEM certificate and key for STARTTLS; "": none
+    bool protocol_require_tls = false;  // no password before STARTTLS
+    std::string web_config;             // the web face's TLS and users file; "": none
     Json::Value history;                // retention, checked by ParseRetention; null: none
 };
 constexpr int kMaxHookTimeoutMs = 3600000;

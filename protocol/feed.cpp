@@ -46,6 +46,19 @@ std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
     return feed;
 }
 
+bool ProtocolFeed::SetTls(const std::string& certfile, bool require_tls, std::string& error) {
+    if (certfile.empty()) {
+        if (!require_tls) return true;
+        error = "TLS required, but no certificate file (protocol_certfile) for STARTTLS";
+        return false;
+    }
+    novex::tls::TlsSettings settings;
+    settings.cert_file = settings.key_file = certfile;
+    options_.tls = novex::tls::ServerTls::Create(settings, error);
+    options_.require_tls = require_tls;
+    return options_.tls != nullptr;
+}
+
 ProtocolFeed::~ProtocolFeed() { Stop(); }
 
 bool ProtocolFeed::AddDevice(const DeviceConfig& device, const std::string& line,

@@ -27,6 +27,11 @@ public:
     // only). Null with a one-line error.
     static std::unique_ptr<ProtocolFeed> Create(const std::string& listen,
                                                 const std::string& users_file, std::string& error);
+    // STARTTLS with the certificate and key of `certfile` (PEM, not readable by group
+    // or others), and whether passwords need TLS first. Before Start. False with a
+    // one-line error: the file is missing, open to others, expired, or its key does
+    // not match.
+    bool SetTls(const std::string& certfile, bool require_tls, std::string& error);
     ~ProtocolFeed();  // Stop()
     ProtocolFeed(const ProtocolFeed&) = delete;
     ProtocolFeed& operator=(const ProtocolFeed&) = delete;

@@ -22,6 +22,7 @@ packages=(
   nut-client
   libcli11-dev
   libcivetweb-dev zlib1g-dev
+  libssl-dev libyaml-cpp-dev libcrypt-dev openssl
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -29,7 +30,8 @@ for flag in "$@"; do
   case "$flag" in
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev
                         googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
-    --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei) ;;
+    --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei
+                        testssl.sh libnss3-tools) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

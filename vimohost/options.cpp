@@ -269,6 +269,14 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "its users (name password [primary|fsd] a line; not readable by group or others)",
             out.protocol_users)
         ->group(protocol);
+    AddText(app, "--protocol-certfile", "FILE",
+            "answer STARTTLS with this PEM certificate and private key (not readable by group "
+            "or others)",
+            out.protocol_certfile)
+        ->group(protocol);
+    app.add_flag("--protocol-require-tls", out.protocol_require_tls,
+                 "refuse passwords on connections that have not started TLS")
+        ->group(protocol);
     const std::string web = "Status page, API and metrics";
     AddText(app, "--listen", "ADDR:PORT",
             "serve them over HTTP there (PORT alone: 127.0.0.1; 0.0.0.0:PORT: every interface)",
@@ -278,6 +286,12 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "ask for the bearer token on its first line, /healthz excepted (not readable by "
             "group or others)",
             out.http_token_file)
+        ->group(web);
+    AddText(app, "--web-config", "FILE",
+            "serve HTTPS and ask for basic-auth users as this file says (the Prometheus "
+            "exporters' web configuration: tls_server_config, basic_auth_users, "
+            "http_server_config)",
+            out.web_config)
         ->group(web);
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")

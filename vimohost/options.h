@@ -47,6 +47,9 @@ struct PollOptions {
     std::string protocol_users;              // --protocol-users; empty: none
     std::string listen;                      // --listen; empty: none
     std::string http_token_file;             // --http-token-file; empty: none
+    std::string web_config;                  // --web-config; empty: none
+    std::string protocol_certfile;           // --protocol-certfile; empty: none
+    bool protocol_require_tls = false;       // --protocol-require-tls
 };
 
 struct HistoryOptions {

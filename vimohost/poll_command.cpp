@@ -409,14 +409,30 @@ int StartProtocol(PollRun& run) {
     const std::string users =
         options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
     if (listen.empty()) {
-        if (users.empty()) return -1;
-        Fail("--protocol-users is for --protocol-listen");
-        return kExitUsage;
+        // The first of the server's own options given names itself.
+        const std::pair<bool, const char*> given[] = {
+            {!users.empty(), "--protocol-users"},
+            {!options.protocol_certfile.empty(), "--protocol-certfile"},
+            {options.protocol_require_tls, "--protocol-require-tls"},
+        };
+        for (const auto& [is_given, flag] : given)
+            if (is_given) {
+                Fail(std::string(flag) + " is for --protocol-listen");
+                return kExitUsage;
+            }
+        return -1;
     }
     std::string error;
     run.protocol = ProtocolFeed::Create(listen, users, error);
     if (!run.protocol) {
         Fail("--protocol-listen: " + error);
+        return kExitUsage;
+    }
+    const std::string certfile =
+        options.protocol_certfile.empty() ? run.program.protocol_certfile : options.protocol_certfile;
+    if (!run.protocol->SetTls(certfile, options.protocol_require_tls || run.program.protocol_require_tls,
+                              error)) {
+        Fail("--protocol-certfile: " + error);
         return kExitUsage;
     }
     if (!run.protocol->Start(run.state, run.configs, error)) {
@@ -442,8 +458,8 @@ int StartWeb(PollRun& run) {
     const std::string token = options.http_token_file.empty() ? run.program.http_token_file
                                                               : options.http_token_file;
     if (listen.empty()) {
-        if (token.empty()) return -1;
-        Fail("--http-token-file is for --listen");
+        if (token.empty() && options.web_config.empty()) return -1;
+        Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
         return kExitUsage;
     }
     // The errors name their option ("listen: ...", "token file F: ..."), and the
@@ -452,7 +468,9 @@ int StartWeb(PollRun& run) {
         options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
     std::string error;
     run.web = WebFeed::Create(listen, token, error);
-    if (!run.web) {
+    if (!run.web || !run.web->SetWebConfig(options.web_config.empty() ? run.program.web_config
+                                                                      : options.web_config,
+                                           error)) {
         Fail(origin + error);
         return kExitUsage;
     }
@@ -470,7 +488,7 @@ int StartWeb(PollRun& run) {
         Fail(origin + error);
         return kExitFailure;
     }
-    Say("vimohost: status page on http://" + run.web->Address() + "/");
+    Say("vimohost: status page on " + run.web->Scheme() + "://" + run.web->Address() + "/");
     return -1;
 }
 
@@ -589,7 +607,9 @@ void Reload(PollRun& run) {
         program.on_event_mode != was.on_event_mode ||
         program.protocol_listen != was.protocol_listen ||
         program.protocol_users != was.protocol_users || program.listen != was.listen ||
-        program.http_token_file != was.http_token_file)
+        program.http_token_file != was.http_token_file ||
+        program.protocol_certfile != was.protocol_certfile ||
+        program.protocol_require_tls != was.protocol_require_tls || program.web_config != was.web_config)
         Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
                              "effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;

@@ -3,7 +3,9 @@
 #include <unordered_set>
 
 #include "common/command_line.h"
+#include "common/console.h"
 #include "web/metrics.h"
+#include "web/web_config.h"
 
 namespace vimo {
 
@@ -22,6 +24,18 @@ std::unique_ptr<WebFeed> WebFeed::Create(const std::string& listen, const std::s
 }
 
 WebFeed::~WebFeed() { Stop(); }
+
+bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
+    options_.web_config = file;
+    options_.log = [](const std::string& line) { Say("vimohost: web: " + line); };
+    novex::web::WebConfig config;
+    if (file.empty() || !novex::web::LoadWebConfig(file, config, error)) return file.empty();
+    if (config.tls && !novex::tls::ServerTls::Create(config.tls_settings, error)) {
+        error = file + ": " + error;
+        return false;
+    }
+    return true;
+}
 
 bool WebFeed::Start(PublishedState& board, const std::vector<double>& loss_windows,
                     std::string& error) {

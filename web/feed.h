@@ -25,6 +25,9 @@ public:
     // one-line error: bad options, nothing bound yet.
     static std::unique_ptr<WebFeed> Create(const std::string& listen, const std::string& token_file,
                                            std::string& error);
+    // The web configuration (--web-config): read and checked now, certificates too, and
+    // used from Start on. False with a one-line error.
+    bool SetWebConfig(const std::string& file, std::string& error);
     ~WebFeed() override;  // Stop()
     WebFeed(const WebFeed&) = delete;
     WebFeed& operator=(const WebFeed&) = delete;
@@ -45,6 +48,8 @@ public:
     void Stop();
     // "127.0.0.1:8080" as bound.
     std::string Address() const;
+    // "https" or "http", as the listener speaks.
+    std::string Scheme() const { return server_ && server_->https() ? "https" : "http"; }
 
     novex::web::HostState State() const override;
     // Also, from the first scrape on, renders each device's series as it publishes

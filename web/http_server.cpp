@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <civetweb.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -23,9 +25,16 @@
 #include "common/address.h"
 #include "common/hints.h"
 #include "web/router.h"
+#include "web/tls_front.h"
+#include "web/web_access.h"
 
 namespace novex {
 namespace web {
+
+struct FrontContext {
+    const Router* router;
+    std::string secret;
+};
 
 namespace {
 
@@ -67,8 +76,8 @@ int BeforeBody(mg_connection* connection) {
     return -1;
 }
 
-int Handle(mg_connection* connection, void* data) {
-    const Router& router = *static_cast<const Router*>(data);
+// Answers one request from `peer`.
+int Serve(mg_connection* connection, const Router& router, const std::string& peer) {
     const mg_request_info* info = mg_get_request_info(connection);
     Request request;
     request.method = info->request_method ? info->request_method : "";
@@ -78,6 +87,7 @@ int Handle(mg_connection* connection, void* data) {
     request.authorization = authorization ? authorization : "";
     const char* accept_encoding = mg_get_header(connection, "Accept-Encoding");
     request.accept_encoding = accept_encoding ? accept_encoding : "";
+    request.peer = peer;
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");
@@ -90,6 +100,27 @@ int Handle(mg_connection* connection, void* data) {
     }
     Send(connection, request, response);
     return response.status;
+}
+
+int Handle(mg_connection* connection, void* data) {
+    return Serve(connection, *static_cast<const Router*>(data), mg_get_request_info(connection)->remote_addr);
+}
+
+// Behind the HTTPS front: only requests that passed it are served, from the address
+// it names; anything else reaching the loopback port (a local user skipping TLS and
+// its client certificates) is refused.
+int HandleFromFront(mg_connection* connection, void* data) {
+    const FrontContext& front = *static_cast<const FrontContext*>(data);
+    const char* header = mg_get_header(connection, kFrontHeader);
+    const std::string value = header ? header : "";
+    const size_t space = value.find(' ');
+    // Compared in constant time: a local user timing answers learns nothing of it.
+    if (space == std::string::npos || front.secret.size() != space ||
+        CRYPTO_memcmp(value.data(), front.secret.data(), space) != 0) {
+        Send(connection, Request{}, ErrorResponse(403, "HTTPS only"));
+        return 403;
+    }
+    return Serve(connection, *front.router, value.substr(space + 1));
 }
 
 // The library's own messages (a client that went away, a timeout) are not ours to print.
@@ -264,8 +295,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
         return nullptr;
 
     std::unique_ptr<HttpServer> server(new HttpServer());
-    server->router_ = std::make_unique<Router>(source, token);
-    const std::string ports = address + ":" + std::to_string(port);
+    if (!server->StartAccess(source, options, token, error)) return nullptr;
+    // With HTTPS, the library listens on loopback only, behind the TLS front.
+    server->address_ = address;
+    server->public_port_ = port;
+    const std::string ports = server->access_->initial().tls ? std::string("127.0.0.1:0")
+                                                             : address + ":" + std::to_string(port);
     const std::string threads = std::to_string(options.threads);
     const std::string queue = std::to_string(options.queued_connections);
     const std::string timeout = std::to_string(options.request_timeout_ms);
@@ -286,7 +321,11 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     static std::once_flag library;
     std::call_once(library, [] { mg_init_library(0); });
     server->guard_ = std::make_unique<Guard>();
-    server->guard_->per_address = std::max(1, options.connections_per_address);
+    // Behind the TLS front every connection comes from loopback: the front holds each
+    // client address to its own limit, so the library's guard stands aside.
+    server->guard_->per_address = server->access_->initial().tls
+                                      ? std::numeric_limits<int>::max()
+                                      : std::max(1, options.connections_per_address);
     mg_callbacks callbacks{};
     callbacks.log_message = Quiet;
     callbacks.http_error = LibraryError;
@@ -309,13 +348,42 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
         error = "listen " + ports + ": no port bound";
         return nullptr;
     }
-    server->address_ = address;
     server->port_ = bound[0].port;
     server->guard_->port = bound[0].port;
+    if (!server->StartTlsFront(options, error)) return nullptr;
     return server;
 }
 
+bool HttpServer::StartAccess(const StateSource& source, const ServerOptions& options,
+                             const std::string& token, std::string& error) {
+    access_ = WebAccess::Create(token, options.web_config, options.log, error);
+    if (!access_) return false;
+    router_ = std::make_unique<Router>(source, *access_);
+    return true;
+}
+
+bool HttpServer::StartTlsFront(const ServerOptions& options, std::string& error) {
+    if (!access_->initial().tls) return true;
+    auto tls = tls::ServerTls::Create(access_->initial().tls_settings, error);
+    if (!tls) {
+        error = options.web_config + ": " + error;
+        return false;
+    }
+    FrontOptions front;
+    front.address = address_;
+    front.port = public_port_;
+    front.backend_port = port_;
+    front.handshake_timeout_ms = options.request_timeout_ms;  // the request's deadline, TLS included
+    front_ = TlsFront::Start(front, std::move(tls), options.log, error);
+    if (!front_) return false;
+    front_context_ = std::make_unique<FrontContext>(FrontContext{router_.get(), front_->secret()});
+    mg_set_request_handler(context_, "/", HandleFromFront, front_context_.get());
+    port_ = front_->port();
+    return true;
+}
+
 HttpServer::~HttpServer() {
+    front_.reset();  // no new connections to relay
     if (context_ != nullptr) mg_stop(context_);
 }
 

@@ -15,6 +15,7 @@ struct Request {
     std::string query;          // as sent, without "?": "fields=a,b&points=10"
     std::string authorization;  // the Authorization header, "" when absent
     std::string accept_encoding = {};  // the Accept-Encoding header, "" when absent
+    std::string peer = "";      // the client's address, for the attempt limiter
 };
 
 struct Response {

@@ -121,14 +121,37 @@ Response HealthResponse(const HostState& state, int64_t now_utc) {
 Router::Router(const StateSource& source, std::string token)
     : source_(source), token_(std::move(token)) {}
 
-Response Router::Handle(const Request& request, int64_t now_utc) const {
-    if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowedResponse();
-    if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
-    if (!Authorized(request.authorization, token_)) {
-        Response r = ErrorResponse(401, "a token is needed");
-        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
+Router::Router(const StateSource& source, WebAccess& access) : source_(source), access_(&access) {}
+
+std::unique_ptr<Response> Router::Refusal(const Request& request) const {
+    int retry_after_s = 0;
+    const WebAccess::Verdict verdict =
+        access_ ? access_->Check(request.authorization, request.peer, retry_after_s)
+                : (Authorized(request.authorization, token_) ? WebAccess::Verdict::kOk
+                                                             : WebAccess::Verdict::kWrong);
+    if (verdict == WebAccess::Verdict::kOk) return nullptr;
+    // Answered at once, without checking: the guesser waits, no worker does.
+    if (verdict == WebAccess::Verdict::kWait) {
+        auto r = std::make_unique<Response>(ErrorResponse(429, "too many wrong credentials, retry later"));
+        r->headers.emplace_back("Retry-After", std::to_string(retry_after_s));
         return r;
     }
+    auto r = std::make_unique<Response>(ErrorResponse(401, "a token is needed"));
+    r->headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
+    return r;
+}
+
+Response Router::Handle(const Request& request, int64_t now_utc) const {
+    Response r = Route(request, now_utc);
+    if (access_)
+        for (auto& header : access_->Headers()) r.headers.push_back(std::move(header));
+    return r;
+}
+
+Response Router::Route(const Request& request, int64_t now_utc) const {
+    if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowedResponse();
+    if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
+    if (std::unique_ptr<Response> refused = Refusal(request)) return *refused;
     if (request.path == "/metrics") {
         if (!request.query.empty()) return ErrorResponse(400, "no parameters here");
         Response r;
@@ -195,13 +218,14 @@ const StatusRow kStatuses[] = {
     {411, "Length Required"},
     {413, "Content Too Large"},
     {414, "URI Too Long"},
+    {429, "Too Many Requests"},
     {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"},
     {501, "Not Implemented"},
     {503, "Service Unavailable"},
     {505, "HTTP Version Not Supported"},
 };
-static_assert(sizeof kStatuses / sizeof kStatuses[0] == 14,
+static_assert(sizeof kStatuses / sizeof kStatuses[0] == 15,
               "the router's statuses and those the HTTP library answers by itself");
 
 const char* StatusText(int status) {
