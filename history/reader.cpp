@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "history/chunk_codec.h"
 #include "history/schema.h"
 
 namespace vimo {
@@ -108,11 +109,23 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
                              std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     decoders_.clear();
-    // One pass per part the fields need, in step: both hold a row per round, in the
-    // same (time, round) order.
+    // Chunks and the rounds not yet in one are read in one snapshot: the writer moves
+    // rounds from one to the other meanwhile.
+    sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{db_};
     bool needed[kReadingParts] = {};
     for (const size_t f : fields) needed[ReadingPart(f)] = true;
     if (!needed[0] && !needed[1]) needed[0] = true;  // the rounds, without figures
+    ReadingRow row;
+    row.values.resize(fields.size());
+    bool go_on = true;
+    if (!ChunkReadings(data_id, since, until, fields, needed, each, row, go_on, error)) return false;
+    if (!go_on) return true;
+    // One pass per part the fields need, in step: both hold a row per round, in the
+    // same (time, round) order.
     std::unique_ptr<Statement> parts[kReadingParts];
     for (int part = 0; part < kReadingParts; ++part) {
         if (!needed[part]) continue;
@@ -133,8 +146,6 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
     sqlite3_stmt* detail = lead == 0 && parts[1] ? parts[1]->s : nullptr;
     int detail_rc = detail ? sqlite3_step(detail) : SQLITE_DONE;
     sqlite3_stmt* q = parts[lead]->s;
-    ReadingRow row;
-    row.values.resize(fields.size());
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
         row.round = sqlite3_column_int64(q, 0);
@@ -151,6 +162,63 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
         if (!each(row)) return true;
     }
     if (rc != SQLITE_DONE || (detail_rc != SQLITE_DONE && detail_rc != SQLITE_ROW)) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+bool HistoryReader::ChunkReadings(uint32_t data_id, int64_t since, int64_t until,
+                                  const std::vector<size_t>& fields, const bool* needed,
+                                  const std::function<bool(const ReadingRow&)>& each,
+                                  ReadingRow& row, bool& go_on, std::string& error) {
+    // The device's chunks that reach into the span, oldest first: from the first whose
+    // newest round is in it, on while their oldest round is before its end.
+    Statement q(db_,
+                "SELECT first_utc, meta, data FROM chunks WHERE data_id = ?1 AND last_utc >= ?2 "
+                "ORDER BY last_utc");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    std::vector<ChunkRound> rounds;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        if (sqlite3_column_int64(q.s, 0) >= until) break;
+        const auto blob = [&](int column) {
+            return static_cast<const unsigned char*>(sqlite3_column_blob(q.s, column));
+        };
+        const auto size = [&](int column) {
+            return static_cast<size_t>(sqlite3_column_bytes(q.s, column));
+        };
+        if (!DecodeChunk(blob(1), size(1), blob(2), size(2), rounds)) {
+            error = "a chunk of rounds is damaged";
+            return false;
+        }
+        for (const ChunkRound& r : rounds) {
+            if (r.utc < since || r.utc >= until) continue;
+            row.round = r.id;
+            row.utc = r.utc;
+            for (double& v : row.values) v = std::nan("");
+            // A round without readings (a short record) is no row, as in the rounds table.
+            if (r.layout[0] == 0 && r.layout[1] == 0) continue;
+            bool ok = true;
+            for (int part = 0; part < kReadingParts; ++part) {
+                if (!needed[part] || r.layout[part] == 0) continue;
+                const ReadingsDecoder* decoder = Decoder(r.layout[part], fields);
+                ok = ok && decoder && decoder->Decode(r.vals[part].data(), r.vals[part].size(),
+                                                      row.values.data());
+            }
+            if (!ok) continue;
+            if (!each(row)) {
+                go_on = false;
+                return true;
+            }
+        }
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
         error = sqlite3_errmsg(db_);
         return false;
     }

@@ -66,6 +66,17 @@ int64_t HistoryWriter::Dropped() const {
     return dropped_;
 }
 
+bool HistoryWriter::Damaged(std::string& why) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    why = damage_;
+    return !damage_.empty();
+}
+
+bool HistoryWriter::WaitChecked(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !options_.check_first || written_.wait_for(lock, timeout, [&] { return checked_; });
+}
+
 int64_t HistoryWriter::Pruned() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pruned_;
@@ -150,6 +161,26 @@ void HistoryWriter::Run() {
     Clock::time_point next_prune = Clock::now();
     Clock::time_point give_up_at = Clock::time_point::max();
     bool pruning = false;  // in a pass: one small transaction after another
+    std::string damage;
+    const bool sound = !options_.check_first || store_.QuickCheck(damage);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        checked_ = true;
+        damage_ = sound ? "" : damage;
+        written_.notify_all();
+    }
+    if (!sound) {
+        // Nothing goes into a damaged file: what comes is dropped and counted.
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            dropped_ += static_cast<int64_t>(queue_.size());
+            finished_ += queue_.size();
+            queue_.clear();
+            written_.notify_all();
+            if (stop_) return;
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        }
+    }
     for (;;) {
         bool stopping = false;
         {

@@ -31,6 +31,9 @@ struct HistoryWriterOptions {
     std::chrono::milliseconds prune_every{10000}; // between pruning passes
     RetentionSettings retention;
     bool verbose = false;  // a line per commit naming the rounds stored
+    // Checks the whole file (PRAGMA quick_check) before the first write; what is
+    // submitted meanwhile waits in the queue. A damaged file takes nothing (Damaged).
+    bool check_first = false;
 };
 
 class HistoryWriter {
@@ -50,6 +53,12 @@ public:
     int64_t Stored(uint32_t data_id) const;  // rounds committed for the device
     int64_t Dropped() const;                 // entries dropped from a full queue
     int64_t Pruned() const;                  // rounds removed by retention
+    // True once the check before the first write found the file damaged, with the
+    // finding in `why`; nothing is stored then.
+    bool Damaged(std::string& why) const;
+    // Waits until the check before the first write is done (true; at once without
+    // one) or `timeout` passed.
+    bool WaitChecked(std::chrono::milliseconds timeout);
 
 private:
     void Run();
@@ -70,6 +79,8 @@ private:
     int64_t pruned_ = 0;
     std::map<uint32_t, int64_t> stored_;
     bool stop_ = false;
+    std::string damage_;  // the check's finding; empty: sound or not checked
+    bool checked_ = false;
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     std::thread thread_;
