@@ -205,7 +205,9 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64
         if (sqlite3_step(use.s) != SQLITE_DONE) return false;
     }
     round_ids.push_back(id);
-    ++unchunked_[e.data_id];
+    // Counted from the table the first time the device is compacted, then kept here.
+    const auto counted = unchunked_.find(e.data_id);
+    if (counted != unchunked_.end()) ++counted->second;
     // A record shorter than the layout the measures decode has no readings.
     if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
     // The monitor's decoding when the line thread passed it on; one of another table
@@ -248,7 +250,8 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         }
         if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
     }
-    int64_t next = ok ? NextRoundId() : -1;
+    const int64_t first = ok ? NextRoundId() : -1;
+    int64_t next = first;
     ok = ok && next > 0;
     std::map<uint32_t, bool> devices;  // those that stored a round
     for (size_t i = 0; ok && i < batch.size(); ++i) {
@@ -259,6 +262,7 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
             devices[batch[i].data_id] = true;
         }
     }
+    if (ok && next > first) ok = NoteLastRound(next - 1);
     // Full chunks move out in the same transaction: a chunk is there whole or its
     // rounds are still in the rounds table. A file upgraded with millions of rounds in
     // its rounds table is moved a few chunks per commit, so that no commit holds up

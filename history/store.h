@@ -137,6 +137,7 @@ private:
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneChunks(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t NextRoundId();
+    bool NoteLastRound(int64_t id);
     // Moves the device's oldest kChunkRounds rounds into a chunk when it has as many
     // (history/chunks.cpp); false on a database error.
     bool CompactDevice(uint32_t data_id, bool& moved);

@@ -60,14 +60,30 @@ const char kDamaged[] = "a chunk of rounds is damaged";
 }  // namespace
 
 int64_t HistoryStore::NextRoundId() {
+    // An id once handed out is not handed out again, even when its round was pruned:
+    // the highest id stored, the highest ever written (history_state) and, in a file
+    // from before chunks, the AUTOINCREMENT counter.
     int64_t top = 0;
     for (const char* sql : {"SELECT coalesce(max(id), 0) FROM rounds",
-                            "SELECT coalesce(max(last_id), 0) FROM chunks"}) {
+                            "SELECT coalesce(max(last_id), 0) FROM chunks",
+                            "SELECT coalesce(max(value), 0) FROM history_state "
+                            "WHERE name = 'last_round'"}) {
         Use use(Prepare(sql));
         if (!use.s || sqlite3_step(use.s) != SQLITE_ROW) return -1;
         top = std::max<int64_t>(top, sqlite3_column_int64(use.s, 0));
     }
+    // Files made since have no counter of rounds (nor, without any AUTOINCREMENT
+    // table, a sqlite_sequence table to ask).
+    Use use(Prepare("SELECT seq FROM sqlite_sequence WHERE name = 'rounds'"));
+    if (use.s && sqlite3_step(use.s) == SQLITE_ROW)
+        top = std::max<int64_t>(top, sqlite3_column_int64(use.s, 0));
     return top + 1;
+}
+
+bool HistoryStore::NoteLastRound(int64_t id) {
+    Use use(Prepare("INSERT OR REPLACE INTO history_state (name, value) VALUES ('last_round', ?)"));
+    return use.s && sqlite3_bind_int64(use.s, 1, id) == SQLITE_OK &&
+           sqlite3_step(use.s) == SQLITE_DONE;
 }
 
 bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
