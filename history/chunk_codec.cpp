@@ -137,18 +137,27 @@ bool EncodeChunk(const std::vector<ChunkRound>& rounds, std::vector<unsigned cha
         }
     }
     if (!Compress(plain, meta)) return false;
-    // Like items side by side: the records, then each part's readings.
-    plain.clear();
-    for (size_t i = 0; i < rounds.size(); ++i)
-        PutDelta(rounds[i].record, i ? &rounds[i - 1].record : nullptr, plain);
-    for (int part = 0; part < kReadingParts; ++part)
-        for (size_t i = 0; i < rounds.size(); ++i)
-            PutDelta(rounds[i].vals[part], i ? &rounds[i - 1].vals[part] : nullptr, plain);
-    return Compress(plain, data);
+    // Three frames, each after its length: the records, then each part's readings, so
+    // that a query of unit figures decompresses neither records nor module figures.
+    data.clear();
+    std::vector<unsigned char> frame;
+    for (int item = 0; item <= kReadingParts; ++item) {
+        plain.clear();
+        for (size_t i = 0; i < rounds.size(); ++i) {
+            const auto& get = [&](size_t k) -> const std::vector<unsigned char>& {
+                return item == 0 ? rounds[k].record : rounds[k].vals[item - 1];
+            };
+            PutDelta(get(i), i ? &get(i - 1) : nullptr, plain);
+        }
+        if (!Compress(plain, frame)) return false;
+        PutVarint(frame.size(), data);
+        data.insert(data.end(), frame.begin(), frame.end());
+    }
+    return true;
 }
 
 bool DecodeChunk(const unsigned char* meta, size_t meta_size, const unsigned char* data,
-                 size_t data_size, std::vector<ChunkRound>& rounds) {
+                 size_t data_size, unsigned want, std::vector<ChunkRound>& rounds) {
     rounds.clear();
     std::vector<unsigned char> plain;
     if (!Decompress(meta, meta_size, plain)) return false;
@@ -175,20 +184,27 @@ bool DecodeChunk(const unsigned char* meta, size_t meta_size, const unsigned cha
         }
         if (!c.ok || r.record_size > kMaxItem) return false;
     }
-    if (!data) return true;
-    if (!Decompress(data, data_size, plain)) return false;
-    c = Cursor{plain.data(), plain.data() + plain.size()};
-    for (size_t i = 0; i < rounds.size(); ++i) {
-        if (!c.Bytes(rounds[i].record_size, rounds[i].record)) return false;
-        UndoDelta(rounds[i].record, i ? &rounds[i - 1].record : nullptr);
-    }
-    for (int part = 0; part < kReadingParts; ++part)
+    if (!data || want == 0) return c.at == c.end;
+    Cursor frames{data, data + data_size};
+    for (int item = 0; item <= kReadingParts; ++item) {
+        const uint64_t size = frames.Varint();
+        if (!frames.ok || size > static_cast<uint64_t>(frames.end - frames.at)) return false;
+        const unsigned char* frame = frames.at;
+        frames.at += size;
+        if (!(want & (1u << item))) continue;
+        if (!Decompress(frame, static_cast<size_t>(size), plain)) return false;
+        Cursor d{plain.data(), plain.data() + plain.size()};
         for (size_t i = 0; i < rounds.size(); ++i) {
-            std::vector<unsigned char>& v = rounds[i].vals[part];
-            if (!c.Bytes(rounds[i].vals_size[part], v)) return false;
-            UndoDelta(v, i ? &rounds[i - 1].vals[part] : nullptr);
+            std::vector<unsigned char>& v = item == 0 ? rounds[i].record : rounds[i].vals[item - 1];
+            const size_t n = item == 0 ? rounds[i].record_size : rounds[i].vals_size[item - 1];
+            if (!d.Bytes(n, v)) return false;
+            const auto& before = item == 0 ? rounds[i - (i ? 1 : 0)].record
+                                           : rounds[i - (i ? 1 : 0)].vals[item - 1];
+            UndoDelta(v, i ? &before : nullptr);
         }
-    return c.at == c.end;
+        if (d.at != d.end) return false;
+    }
+    return frames.at == frames.end;
 }
 
 }  // namespace vimo

@@ -37,9 +37,16 @@ struct ChunkRound {
 bool EncodeChunk(const std::vector<ChunkRound>& rounds, std::vector<unsigned char>& meta,
                  std::vector<unsigned char>& data);
 
-// The rounds of a chunk; `data` null: ids, times and record sizes only. False for a
-// damaged blob (nothing of it is trusted: lengths are checked, sizes are bounded).
+// What of a chunk's data blob to decode, as bits of `want`.
+constexpr unsigned kChunkRecords = 1u;
+constexpr unsigned ChunkReadingPart(int part) { return 2u << part; }
+constexpr unsigned kChunkEverything = 1u | (((1u << kReadingParts) - 1) << 1);
+
+// The rounds of a chunk: always ids, times, sizes and layouts; the records and each
+// part's readings as `want` asks (the data blob's other frames are not decompressed).
+// False for a damaged blob (nothing of it is trusted: lengths are checked, sizes are
+// bounded, zstd's checksum is verified).
 bool DecodeChunk(const unsigned char* meta, size_t meta_size, const unsigned char* data,
-                 size_t data_size, std::vector<ChunkRound>& rounds);
+                 size_t data_size, unsigned want, std::vector<ChunkRound>& rounds);
 
 }  // namespace vimo

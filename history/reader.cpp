@@ -183,6 +183,9 @@ bool HistoryReader::ChunkReadings(uint32_t data_id, int64_t since, int64_t until
     }
     sqlite3_bind_int64(q.s, 1, data_id);
     sqlite3_bind_int64(q.s, 2, since);
+    unsigned want = 0;
+    for (int part = 0; part < kReadingParts; ++part)
+        if (needed[part]) want |= ChunkReadingPart(part);
     std::vector<ChunkRound> rounds;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
@@ -193,7 +196,7 @@ bool HistoryReader::ChunkReadings(uint32_t data_id, int64_t since, int64_t until
         const auto size = [&](int column) {
             return static_cast<size_t>(sqlite3_column_bytes(q.s, column));
         };
-        if (!DecodeChunk(blob(1), size(1), blob(2), size(2), rounds)) {
+        if (!DecodeChunk(blob(1), size(1), blob(2), size(2), want, rounds)) {
             error = "a chunk of rounds is damaged";
             return false;
         }

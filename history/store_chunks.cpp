@@ -189,7 +189,9 @@ bool HistoryStore::LoadChunk(int64_t last_id, bool with_data, std::vector<ChunkR
     const unsigned char* data =
         with_data ? static_cast<const unsigned char*>(sqlite3_column_blob(use.s, 1)) : nullptr;
     const size_t data_size = static_cast<size_t>(sqlite3_column_bytes(use.s, 1));
-    if (DecodeChunk(meta, meta_size, data, data_size, rounds) && (!with_data || data)) return true;
+    if (DecodeChunk(meta, meta_size, data, data_size, with_data ? kChunkRecords : 0, rounds) &&
+        (!with_data || data))
+        return true;
     read_error_ = kDamaged;
     return false;
 }
@@ -335,7 +337,7 @@ bool HistoryStore::ListEach(const std::optional<uint32_t>& data_id, int64_t last
                         static_cast<const unsigned char*>(sqlite3_column_blob(s.chunks.get(), 0));
                     const size_t size = static_cast<size_t>(sqlite3_column_bytes(s.chunks.get(), 0));
                     s.at = 0;
-                    if (!DecodeChunk(meta, size, nullptr, 0, s.list)) {
+                    if (!DecodeChunk(meta, size, nullptr, 0, 0, s.list)) {
                         read_error_ = kDamaged;
                         return false;
                     }

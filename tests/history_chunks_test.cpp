@@ -287,7 +287,8 @@ TEST(HistoryChunks, DamagedChunkIsRefused) {
     std::vector<unsigned char> meta, data;
     ASSERT_TRUE(vimo::EncodeChunk(rounds, meta, data));
     std::vector<vimo::ChunkRound> back;
-    ASSERT_TRUE(vimo::DecodeChunk(meta.data(), meta.size(), data.data(), data.size(), back));
+    ASSERT_TRUE(vimo::DecodeChunk(meta.data(), meta.size(), data.data(), data.size(),
+                                  vimo::kChunkEverything, back));
     EXPECT_EQ(rounds.back().record, back.back().record);
     // Columns: which blob is damaged, how (a cut at this length, or this byte flipped).
     struct Row {
@@ -307,7 +308,8 @@ TEST(HistoryChunks, DamagedChunkIsRefused) {
             hit.resize(row.at);
         else
             hit[row.at] ^= 0x5a;
-        EXPECT_FALSE(vimo::DecodeChunk(m.data(), m.size(), d.data(), d.size(), back))
+        EXPECT_FALSE(vimo::DecodeChunk(m.data(), m.size(), d.data(), d.size(),
+                                       vimo::kChunkEverything, back))
             << (row.meta ? "meta " : "data ") << (row.cut ? "cut at " : "flipped at ") << row.at;
     }
 }
