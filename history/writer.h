@@ -30,6 +30,8 @@ struct HistoryWriterOptions {
     std::chrono::milliseconds retry{1000};        // after a failed write
     std::chrono::milliseconds prune_every{10000}; // between pruning passes
     RetentionSettings retention;
+    // At most one commit a period while fewer than `batch` entries wait (0: at once).
+    std::chrono::milliseconds group{1000};
     bool verbose = false;  // a line per commit naming the rounds stored
     // Checks the whole file (PRAGMA quick_check) before the first write; what is
     // submitted meanwhile waits in the queue. A damaged file takes nothing (Damaged).
@@ -81,6 +83,7 @@ private:
     bool stop_ = false;
     std::string damage_;  // the check's finding; empty: sound or not checked
     bool checked_ = false;
+    int flushing_ = 0;  // callers waiting in Flush
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     std::thread thread_;
