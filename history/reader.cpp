@@ -4,8 +4,10 @@
 
 #include <cmath>
 
+#include "device/novexups_data.h"
 #include "history/chunk_codec.h"
 #include "history/schema.h"
+#include "monitor/measures.h"
 
 namespace vimo {
 
@@ -124,44 +126,60 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
     bool go_on = true;
     if (!ChunkReadings(data_id, since, until, fields, needed, each, row, go_on, error)) return false;
     if (!go_on) return true;
-    // One pass per part the fields need, in step: both hold a row per round, in the
-    // same (time, round) order.
-    std::unique_ptr<Statement> parts[kReadingParts];
-    for (int part = 0; part < kReadingParts; ++part) {
-        if (!needed[part]) continue;
-        const std::string sql = std::string("SELECT round, utc, layout, vals FROM ") +
-                                kReadingTables[part] +
-                                " WHERE data_id = ?1 AND utc >= ?2 AND utc < ?3 ORDER BY utc, round";
-        parts[part] = std::make_unique<Statement>(db_, sql.c_str());
-        sqlite3_stmt* q = parts[part]->s;
-        if (!q) {
-            error = sqlite3_errmsg(db_);
-            return false;
-        }
-        sqlite3_bind_int64(q, 1, data_id);
-        sqlite3_bind_int64(q, 2, since);
-        sqlite3_bind_int64(q, 3, until);
+    // The rounds not yet in a chunk. Those of a version 2 file have readings rows;
+    // since then the record is decoded here, with the measure table of this program.
+    Statement q(db_,
+                "SELECT r.id, r.utc, r.record, a.layout, a.vals, b.layout, b.vals FROM rounds r "
+                "LEFT JOIN readings a ON a.data_id = r.data_id AND a.utc = r.utc AND a.round = r.id "
+                "LEFT JOIN readings_detail b "
+                "ON b.data_id = r.data_id AND b.utc = r.utc AND b.round = r.id "
+                "WHERE r.data_id = ?1 AND r.utc >= ?2 AND r.utc < ?3 ORDER BY r.utc, r.id");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
     }
-    const int lead = needed[0] ? 0 : 1;
-    sqlite3_stmt* detail = lead == 0 && parts[1] ? parts[1]->s : nullptr;
-    int detail_rc = detail ? sqlite3_step(detail) : SQLITE_DONE;
-    sqlite3_stmt* q = parts[lead]->s;
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    sqlite3_bind_int64(q.s, 3, until);
+    ReadingsDecoder current[kReadingParts];
+    for (int part = 0; part < kReadingParts; ++part) current[part].Bind(CurrentLayoutText(part), fields);
+    std::vector<unsigned char> blob;
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-        row.round = sqlite3_column_int64(q, 0);
-        row.utc = sqlite3_column_int64(q, 1);
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        row.round = sqlite3_column_int64(q.s, 0);
+        row.utc = sqlite3_column_int64(q.s, 1);
         for (double& v : row.values) v = std::nan("");
-        if (!DecodeRow(q, fields, row)) continue;
-        const auto behind = [&] {
-            const int64_t utc = sqlite3_column_int64(detail, 1);
-            return utc < row.utc || (utc == row.utc && sqlite3_column_int64(detail, 0) < row.round);
-        };
-        while (detail_rc == SQLITE_ROW && behind()) detail_rc = sqlite3_step(detail);
-        if (detail_rc == SQLITE_ROW && sqlite3_column_int64(detail, 0) == row.round)
-            DecodeRow(detail, fields, row);
+        const bool stored = sqlite3_column_type(q.s, 3) != SQLITE_NULL;
+        const size_t size = static_cast<size_t>(sqlite3_column_bytes(q.s, 2));
+        const auto* record = static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 2));
+        // No readings: a record shorter than the layout the measures decode.
+        if (!stored && (!record || size < sizeof(NovexUPS_Data_t))) continue;
+        const auto values = stored ? std::vector<novex::monitor::MeasureValue>()
+                                   : novex::monitor::DecodeMeasures(record);
+        bool ok = true;
+        for (int part = 0; part < kReadingParts && ok; ++part) {
+            if (!needed[part]) continue;
+            if (stored) {
+                if (sqlite3_column_type(q.s, 3 + 2 * part) == SQLITE_NULL) continue;
+                const ReadingsDecoder* decoder =
+                    Decoder(sqlite3_column_int64(q.s, 3 + 2 * part), fields);
+                const auto* vals =
+                    static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 4 + 2 * part));
+                ok = decoder && vals &&
+                     decoder->Decode(vals, static_cast<size_t>(sqlite3_column_bytes(q.s, 4 + 2 * part)),
+                                     row.values.data());
+            } else {
+                // Through the stored form, so that a figure reads the same before and
+                // after its round moves into a chunk.
+                blob.clear();
+                EncodeReadings(values, part, blob);
+                ok = current[part].Decode(blob.data(), blob.size(), row.values.data());
+            }
+        }
+        if (!ok) continue;
         if (!each(row)) return true;
     }
-    if (rc != SQLITE_DONE || (detail_rc != SQLITE_DONE && detail_rc != SQLITE_ROW)) {
+    if (rc != SQLITE_DONE) {
         error = sqlite3_errmsg(db_);
         return false;
     }
@@ -226,14 +244,6 @@ bool HistoryReader::ChunkReadings(uint32_t data_id, int64_t since, int64_t until
         return false;
     }
     return true;
-}
-
-bool HistoryReader::DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields,
-                              ReadingRow& row) {
-    const ReadingsDecoder* decoder = Decoder(sqlite3_column_int64(q, 2), fields);
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(q, 3));
-    const size_t size = static_cast<size_t>(sqlite3_column_bytes(q, 3));
-    return decoder && blob && decoder->Decode(blob, size, row.values.data());
 }
 
 bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step,

@@ -106,7 +106,6 @@ public:
 private:
     HistoryReader() = default;
     const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
-    bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
     // The span's rounds that are in chunks (all older than those in the rounds table);
     // `go_on` false when `each` asked to stop.
     bool ChunkReadings(uint32_t data_id, int64_t since, int64_t until,

@@ -208,27 +208,8 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64
     // Counted from the table the first time the device is compacted, then kept here.
     const auto counted = unchunked_.find(e.data_id);
     if (counted != unchunked_.end()) ++counted->second;
-    // A record shorter than the layout the measures decode has no readings.
-    if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
-    // The monitor's decoding when the line thread passed it on; one of another table
-    // size (it cannot be, short of a bug) is not trusted.
-    const bool decoded = e.measures.size() == novex::monitor::Measures().size();
-    const std::vector<novex::monitor::MeasureValue> own =
-        decoded ? std::vector<novex::monitor::MeasureValue>()
-                : novex::monitor::DecodeMeasures(e.record.data());
-    const auto& values = decoded ? e.measures : own;
-    for (int part = 0; part < kReadingParts; ++part) {
-        blob_.clear();
-        EncodeReadings(values, part, blob_);
-        Use use(Prepare(kInsertReading[part]));
-        if (!use.s) return false;
-        sqlite3_bind_int64(use.s, 1, id);
-        sqlite3_bind_int64(use.s, 2, e.data_id);
-        sqlite3_bind_int64(use.s, 3, e.utc);
-        sqlite3_bind_int64(use.s, 4, layout_[part]);
-        sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
-        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
-    }
+    // The readings are made when the round moves into its chunk: until then the
+    // reader decodes the record itself, and a round costs one row.
     return true;
 }
 

@@ -16,7 +16,6 @@
 
 #include "history/chunk_codec.h"
 #include "monitor/alarm_event.h"
-#include "monitor/measures.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -52,9 +51,6 @@ struct HistoryEntry {
     int64_t utc = 0;
     std::string local;  // round, rule: "YYYY-MM-DD HH:MM:SS"; event: with its offset
     std::vector<unsigned char> record;  // round
-    // The round's measures as the monitor decoded them (aligned with Measures());
-    // empty: decoded here from the record.
-    std::vector<novex::monitor::MeasureValue> measures;
     std::string id;        // rule id, or the event's alarm id
     std::string text;      // rule name, or the event's alarm text
     std::string severity;  // event

@@ -6,8 +6,10 @@
 #include <memory>
 #include <queue>
 
+#include "device/novexups_data.h"
 #include "history/statement.h"
 #include "history/store.h"
+#include "monitor/measures.h"
 
 namespace vimo {
 
@@ -99,6 +101,7 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
     if (known->second < static_cast<int64_t>(kChunkRounds)) return true;
     std::vector<ChunkRound> rounds;
     rounds.reserve(kChunkRounds);
+    bool had_readings = false;  // a round of a version 2 file, with readings rows
     {
         Use use(Prepare(
             "SELECT r.id, r.utc, r.time, r.record, a.layout, a.vals, b.layout, b.vals "
@@ -125,6 +128,17 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
             for (int part = 0; part < kReadingParts; ++part) {
                 r.layout[part] = sqlite3_column_int64(use.s, 4 + 2 * part);
                 bytes(5 + 2 * part, r.vals[part]);
+            }
+            // Rounds stored since version 3 have no readings rows: made here, once.
+            // A record shorter than the layout the measures decode has none.
+            if (r.layout[0] == 0 && r.layout[1] == 0 && r.record.size() >= sizeof(NovexUPS_Data_t)) {
+                const auto values = novex::monitor::DecodeMeasures(r.record.data());
+                for (int part = 0; part < kReadingParts; ++part) {
+                    EncodeReadings(values, part, r.vals[part]);
+                    r.layout[part] = layout_[part];
+                }
+            } else {
+                had_readings = true;
             }
             rounds.push_back(std::move(r));
         }
@@ -160,11 +174,13 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
             sqlite3_step(use.s) != SQLITE_DONE)
             return false;
     }
+    const char* const deletes[] = {
+        "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3",
+        "DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
+        "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1"};
     for (const ChunkRound& r : rounds)
-        for (const char* sql :
-             {"DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
-              "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
-              "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3"}) {
+        for (const char* sql : deletes) {
+            if (sql != deletes[0] && !had_readings) break;
             Use use(Prepare(sql));
             if (!use.s || sqlite3_bind_int64(use.s, 1, r.id) != SQLITE_OK ||
                 sqlite3_bind_int64(use.s, 2, data_id) != SQLITE_OK ||
