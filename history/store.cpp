@@ -113,8 +113,24 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path
 }
 
 bool HistoryStore::QuickCheck(std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return QuickCheckHistory(db_, error);
+    // On a connection of its own: a check of a large file takes long, and the store's
+    // other users (the start's replay of stored rounds) must not wait for it.
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const char* name = sqlite3_db_filename(db_, "main");
+        path = name ? name : "";
+    }
+    sqlite3* db = nullptr;
+    if (path.empty() || sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "damaged (" + std::string(db ? sqlite3_errmsg(db) : "cannot open") + ")";
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    const bool ok = QuickCheckHistory(db, error);
+    sqlite3_close(db);
+    return ok;
 }
 
 bool HistoryStore::MarkOpen(bool& was_clean, std::string& error) {
