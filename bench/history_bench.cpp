@@ -152,6 +152,17 @@ void BM_DeviceDay(benchmark::State& state) {
         state.counters["csv_all_fields_cpu_s"] = CpuSeconds(after) - CpuSeconds(before);
         state.counters["csv_goal_met"] = Seconds(t) <= 2.0;
 
+        // A round by id, anywhere in the day: the goal is 10 ms.
+        {
+            auto store = vimo::HistoryStore::OpenReadOnly(path, why);
+            double slowest_ms = 0;
+            for (int64_t id = 1; store && id <= rounds; id += rounds / 50) {
+                const Clock::time_point s = Clock::now();
+                if (!store->Round(id)) state.SkipWithError("a round could not be read");
+                slowest_ms = std::max(slowest_ms, Seconds(s) * 1e3);
+            }
+            state.counters["round_by_id_max_ms"] = slowest_ms;
+        }
         auto reader = vimo::HistoryReader::Open(path, why);
         std::vector<vimo::ReadingBucket> buckets;
         const size_t field = novex::monitor::FindMeasure("battery_charge");

@@ -29,6 +29,15 @@ void PutSigned(int64_t v, std::vector<unsigned char>& out) {
     PutVarint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63), out);
 }
 
+// Differences and sums that wrap instead of overflowing: a time far off (a device
+// clock set to nonsense) or a damaged blob must not be undefined behaviour.
+int64_t Difference(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+int64_t Sum(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
 // `item` as the difference from `previous` when both have its length (16-bit words,
 // then a last odd byte), else as it is. Differences wrap, so decoding is exact.
 void PutDelta(const std::vector<unsigned char>& item, const std::vector<unsigned char>* previous,
@@ -124,8 +133,8 @@ bool EncodeChunk(const std::vector<ChunkRound>& rounds, std::vector<unsigned cha
     PutVarint(rounds.size(), plain);
     int64_t id = 0, utc = 0;
     for (const ChunkRound& r : rounds) {
-        PutSigned(r.id - id, plain);
-        PutSigned(r.utc - utc, plain);
+        PutSigned(Difference(r.id, id), plain);
+        PutSigned(Difference(r.utc, utc), plain);
         id = r.id;
         utc = r.utc;
         PutVarint(r.time.size(), plain);
@@ -169,8 +178,8 @@ bool DecodeChunk(const unsigned char* meta, size_t meta_size, const unsigned cha
     int64_t id = 0, utc = 0;
     std::vector<unsigned char> text;
     for (ChunkRound& r : rounds) {
-        r.id = id += c.Signed();
-        r.utc = utc += c.Signed();
+        r.id = id = Sum(id, c.Signed());
+        r.utc = utc = Sum(utc, c.Signed());
         const uint64_t length = c.Varint();
         if (!c.Bytes(static_cast<size_t>(length > kMaxItem ? kMaxItem + 1 : length), text))
             return false;

@@ -117,6 +117,8 @@ public:
     bool ListEach(const std::optional<uint32_t>& data_id, int64_t last,
                   const std::function<bool(const StoredRound&)>& each);
     int64_t CountRounds(const std::optional<uint32_t>& data_id);
+    // The id of the newest stored round of any device (ids grow with time), 0 for none.
+    int64_t NewestRoundId();
     std::vector<RuleEvent> Alarms(uint32_t data_id);
     // The device's alarm events, oldest first.
     std::vector<AlarmEvent> Events(uint32_t data_id);

@@ -82,6 +82,21 @@ int64_t HistoryStore::NextRoundId() {
     return top + 1;
 }
 
+int64_t HistoryStore::NewestRoundId() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Snapshot snapshot(db_);
+    int64_t top = 0;
+    for (const char* sql : {"SELECT coalesce(max(id), 0) FROM rounds",
+                            "SELECT coalesce(max(last_id), 0) FROM chunks"}) {
+        Use use(Prepare(sql));
+        const int rc = use.s ? sqlite3_step(use.s) : SQLITE_ERROR;
+        NoteRead(rc);
+        if (rc != SQLITE_ROW) return -1;
+        top = std::max<int64_t>(top, sqlite3_column_int64(use.s, 0));
+    }
+    return top;
+}
+
 bool HistoryStore::NoteLastRound(int64_t id) {
     Use use(Prepare("INSERT OR REPLACE INTO history_state (name, value) VALUES ('last_round', ?)"));
     return use.s && sqlite3_bind_int64(use.s, 1, id) == SQLITE_OK &&

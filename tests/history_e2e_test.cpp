@@ -24,6 +24,21 @@ using runner_test::RunVimohost;
 using runner_test::Simulator;
 using runner_test::TempDir;
 
+// The file's clean-stop mark: 1 marked, 0 not, -1 none.
+int CleanMark(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    int mark = -1;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM history_state WHERE name = 'clean'", -1, &s,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+        mark = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return mark;
+}
+
 TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     TempDir dir;
     Simulator sim;
@@ -33,6 +48,9 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
                                     dir);
     ASSERT_EQ(0, run.exit_code) << run.err;
     EXPECT_EQ(0, sim.Stop());
+    // A clean stop marks the file, so that the next start skips the whole-file check
+    // (a killed run leaves it unmarked: HistoryCrash).
+    EXPECT_EQ(1, CleanMark(dir / "h.db"));
     const Outcome csv = RunVimohost({"history", "readings", "--history", dir / "h.db", "--since",
                                      "10m", "--fields", "battery_charge,output_load", "--csv"},
                                     dir);
@@ -132,6 +150,7 @@ TEST(HistoryCrash, KilledPollerLosesNoStoredRound) {
             return out;
         };
         EXPECT_EQ(std::vector<std::string>{"ok"}, rows("PRAGMA integrity_check"));
+        EXPECT_NE(1, CleanMark(dir / "h.db"));
         sqlite3_close(db);
         // Rounds with their readings, whether still in the rounds table or in a chunk.
         std::set<int64_t> stored;

@@ -79,8 +79,8 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
         if (options.has_data_id) {
             round = store.Newest(options.data_id);
         } else {
-            const std::vector<StoredRound> newest = store.List(std::nullopt, 1);
-            if (!newest.empty()) round = store.Round(newest.back().id);
+            const int64_t newest = store.NewestRoundId();
+            if (newest > 0) round = store.Round(newest);
         }
     } else {
         round = store.Round(std::stoll(options.render));
