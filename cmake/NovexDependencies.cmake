@@ -45,6 +45,13 @@ if(NOVEX_BUILD_RUNNER)
   target_include_directories(novex_sqlite SYSTEM INTERFACE ${SQLITE3_INCLUDE_DIR})
   target_link_libraries(novex_sqlite INTERFACE ${SQLITE3_LIBRARY})
 
+  # zstd compresses the history's chunks of rounds.
+  find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
+  find_library(ZSTD_LIBRARY NAMES zstd REQUIRED)
+  add_library(novex_zstd INTERFACE)
+  target_include_directories(novex_zstd SYSTEM INTERFACE ${ZSTD_INCLUDE_DIR})
+  target_link_libraries(novex_zstd INTERFACE ${ZSTD_LIBRARY})
+
   # The embedded HTTP server behind vimohost's status page, API and metrics. The C
   # library alone: its package needs nothing but the C and C++ runtimes.
   find_path(CIVETWEB_INCLUDE_DIR civetweb.h REQUIRED)

@@ -117,6 +117,12 @@ private:
     const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
     bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
     bool EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out, std::string& error);
+    // The span's rounds that are in chunks (all older than those in the rounds table);
+    // `go_on` false when `each` asked to stop.
+    bool ChunkReadings(uint32_t data_id, int64_t since, int64_t until,
+                       const std::vector<size_t>& fields, const bool* needed,
+                       const std::function<bool(const ReadingRow&)>& each, ReadingRow& row,
+                       bool& go_on, std::string& error);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;

@@ -17,7 +17,7 @@ packages=(
   build-essential cmake pkg-config
   libjsoncpp-dev libboost-date-time-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libsqlite3-dev sqlite3
+  libmodbus-dev libsqlite3-dev sqlite3 libzstd-dev
   tzdata
   nut-client
   libcli11-dev

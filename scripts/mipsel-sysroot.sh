@@ -19,6 +19,7 @@ packages=(
   libgtest-dev libgmock-dev
   libmodbus5 libmodbus-dev
   libsqlite3-0 libsqlite3-dev
+  libzstd1 libzstd-dev
   libcivetweb1 libcivetweb-dev
   zlib1g zlib1g-dev
   libssl3 libssl-dev

@@ -233,9 +233,9 @@ TEST(HistorySchema, LandedFileUpgradesAndNewerIsRefused) {
                                  [&](const vimo::ReadingRow&) { return ++rows > 0; }, error));
     EXPECT_EQ(2, rows);
 
-    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 3;"));
+    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 4;"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "new.db", true, error));
-    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 3")) << error;
+    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 4")) << error;
     EXPECT_EQ(std::string::npos, error.find('\n'));
     ASSERT_TRUE(Sql(dir / "other.db", "CREATE TABLE rounds (x);"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "other.db", true, error));

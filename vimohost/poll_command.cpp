@@ -170,6 +170,7 @@ struct PollRun {
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
+    bool history_failed = false;            // the writer's check found the file damaged
     RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<RunningLine>> lines;
@@ -492,6 +493,9 @@ int StartWeb(PollRun& run) {
     return -1;
 }
 
+// How long the start waits for the history's check before polling goes on beside it.
+constexpr std::chrono::milliseconds kHistoryCheckWait{500};
+
 // Opens the history (only once the configuration has been accepted) and offers each
 // device its newest stored round and its active alarms.
 int OpenHistory(PollRun& run) {
@@ -502,15 +506,28 @@ int OpenHistory(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
-    // A damaged file would take no round and say nothing of it.
-    if (!run.history->QuickCheck(error)) {
+    // A damaged file would take no round and say nothing of it. Only a file that was
+    // not closed cleanly is checked whole, and on the writer thread, so that polling
+    // starts at once whatever the file's size (WaitForLines stops on a finding).
+    bool was_clean = false;
+    if (!run.history->MarkOpen(was_clean, error)) {
         Fail("history " + run.options.history_file + ": " + error);
         return kExitFailure;
     }
     HistoryWriterOptions writing;
     writing.retention = run.retention;
     writing.verbose = run.options.verbose;
+    writing.check_first = !was_clean;
     run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
+    // The check of a small file is over at once: a damaged one is refused before the
+    // first round, in one line. A large file's check goes on beside polling.
+    std::string damage;
+    if (run.writer->WaitChecked(kHistoryCheckWait) && run.writer->Damaged(damage)) {
+        run.writer.reset();
+        Fail("history " + run.options.history_file + ": " + damage +
+             "; move it aside or give another --history");
+        return kExitFailure;
+    }
     for (const auto& line : run.lines) OfferStoredRounds(run, *line);
     if (run.web) {
         // Readings and events for the page and the API, on a connection of their own.
@@ -715,6 +732,14 @@ bool WaitForLines(PollRun& run) {
             StopAll(run);
             stopping = true;
         }
+        std::string damage;
+        if (run.writer && !stopping && run.writer->Damaged(damage)) {
+            Fail("history " + run.options.history_file + ": " + damage +
+                 "; move it aside or give another --history");
+            run.history_failed = true;
+            StopAll(run);
+            stopping = true;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (Responsive(run, now)) run.notifier.KeepAlive(now);
         if (now >= status_due) {
@@ -773,8 +798,23 @@ int Poll(PollRun& run) {
     if (run.web) run.web->Stop();
     run.lines.clear();
     run.plugin.reset();
+    if (run.writer) {
+        // Everything queued is stored; the file is then marked closed cleanly, so that
+        // the next start skips the whole-file check.
+        std::string damage;
+        run.writer->Flush(std::chrono::seconds(10));  // the check, if it still runs, then the queue
+        if (!run.history_failed && run.writer->Damaged(damage)) {
+            Fail("history " + run.options.history_file + ": " + damage +
+                 "; move it aside or give another --history");
+            run.history_failed = true;
+        }
+        run.writer.reset();
+        if (!run.history_failed && !run.history->MarkClosed(error))
+            Say(Level::kWarning, "vimohost: history: " + error);
+    }
     CloseHistory(run);
     if (run.simulator.running()) run.simulator.Stop();
+    if (run.history_failed) return kExitFailure;
     return gave_up ? kExitGaveUp : kExitOk;
 }
 
