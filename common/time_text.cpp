@@ -10,8 +10,45 @@ namespace novex {
 
 namespace {
 
+// Days since 1970-01-01 of a proleptic Gregorian date, in 64-bit arithmetic: the C
+// library's conversions go through time_t, which is 32 bits on the controller and
+// ends in 2038.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// The UTC fields of `utc` without time_t.
+void CivilFields(int64_t utc, std::tm& fields) {
+    int64_t days = utc / 86400, rest = utc % 86400;
+    if (rest < 0) rest += 86400, --days;
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    fields = std::tm{};
+    fields.tm_year = static_cast<int>(yoe + era * 400 + (month <= 2) - 1900);
+    fields.tm_mon = static_cast<int>(month - 1);
+    fields.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    fields.tm_hour = static_cast<int>(rest / 3600);
+    fields.tm_min = static_cast<int>(rest / 60 % 60);
+    fields.tm_sec = static_cast<int>(rest % 60);
+}
+
+// A time beyond what time_t holds is shown in UTC (an offset of 0).
 bool BrokenDown(int64_t utc, bool local, std::tm& fields) {
     const std::time_t t = static_cast<std::time_t>(utc);
+    if (static_cast<int64_t>(t) != utc) {
+        CivilFields(utc, fields);
+        return true;
+    }
     return (local ? localtime_r(&t, &fields) : gmtime_r(&t, &fields)) != nullptr;
 }
 
@@ -72,7 +109,6 @@ bool ParseTime(const std::string& text, int64_t& utc) {
         utc = std::strtoll(text.c_str(), nullptr, 10);
         return TimeInRange(utc);
     }
-    std::tm tm{};
     int year, month, day, hour, minute, second;
     if (!Digits(text, 0, 4, year) || text[4] != '-' || !Digits(text, 5, 2, month) ||
         text[7] != '-' || !Digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ') ||
@@ -105,13 +141,8 @@ bool ParseTime(const std::string& text, int64_t& utc) {
         return false;
     }
     if (at != text.size()) return false;
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    const int64_t parsed = static_cast<int64_t>(timegm(&tm)) - offset;
+    const int64_t parsed = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
+                           minute * 60 + second - offset;
     if (!TimeInRange(parsed)) return false;
     utc = parsed;
     return true;
