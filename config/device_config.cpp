@@ -16,6 +16,7 @@
 #include "common/command_line.h"
 #include "history/retention.h"
 #include "host/line_settings.h"
+#include "snmp/address.h"
 
 namespace vimo {
 
@@ -41,7 +42,7 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[8] = {
+const DeviceKey kProgramKeys[9] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -56,6 +57,9 @@ const DeviceKey kProgramKeys[8] = {
     {"history", "object",
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
      "(--keep, --max-size and --keep-events replace them)"},
+    {"snmp", "object",
+     "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master "
+     "(or \"tcp:127.0.0.1:705\"; --snmp-agentx replaces it)"},
 };
 
 namespace {
@@ -102,6 +106,30 @@ bool CheckAppSetting(const Json::Value& object, std::string& error) {
     return true;
 }
 
+// "snmp": {"agentx": ADDRESS}, the one key it has.
+bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error) {
+    if (snmp.isNull()) return true;
+    if (!snmp.isObject()) {
+        error = "\"snmp\" must be a JSON object, e.g. {\"agentx\": \"/var/agentx/master\"}";
+        return false;
+    }
+    for (const std::string& key : snmp.getMemberNames()) {
+        if (key != "agentx") {
+            error = "unknown key " + QuoteText(key) + " in \"snmp\"";
+            return false;
+        }
+    }
+    const Json::Value& v = snmp["agentx"];
+    if (v.isNull()) return true;
+    if (!PlainText(v) || !CheckAgentxAddress(v.asString(), error)) {
+        if (!PlainText(v)) error = "\"agentx\" in \"snmp\" must be a non-empty text";
+        else error = "\"agentx\" in \"snmp\": " + error;
+        return false;
+    }
+    agentx = v.asString();
+    return true;
+}
+
 bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
     for (const std::string& key : root.getMemberNames()) {
         if (!Known(kProgramKeys, key)) {
@@ -133,6 +161,7 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         *text.second = v.asString();
     }
+    if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
     out.history = root["history"];

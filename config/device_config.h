@@ -23,7 +23,7 @@ constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[8];
+extern const DeviceKey kProgramKeys[9];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
@@ -34,6 +34,7 @@ struct ProgramConfig {
     std::string listen;                 // ADDR:PORT of the web face; "": none
     std::string http_token_file;        // its token file; "": no token
     Json::Value history;                // retention, checked by ParseRetention; null: none
+    std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
 // A configuration file larger than this is refused unread: a few hundred devices take

@@ -258,6 +258,11 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "its users (name password [primary|fsd] a line; not readable by group or others)",
             out.protocol_users)
         ->group(protocol);
+    AddText(app, "--snmp-agentx", "SOCKET",
+            "serve the UPS MIB through the AgentX master there (/var/agentx/master, "
+            "tcp:127.0.0.1:705)",
+            out.snmp_agentx)
+        ->group("SNMP");
     const std::string web = "Status page, API and metrics";
     AddText(app, "--listen", "ADDR:PORT",
             "serve them over HTTP there (PORT alone: 127.0.0.1; 0.0.0.0:PORT: every interface)",

@@ -46,6 +46,7 @@ struct PollOptions {
     std::string protocol_users;              // --protocol-users; empty: none
     std::string listen;                      // --listen; empty: none
     std::string http_token_file;             // --http-token-file; empty: none
+    std::string snmp_agentx;                 // --snmp-agentx; empty: none
 };
 
 struct HistoryOptions {
