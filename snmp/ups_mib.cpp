@@ -71,6 +71,11 @@ struct ObjectRow {
     {prefix ".1." column ".1", name, Type::kInteger, make, measure "{phase=\"a\"}", scale, min, max, true}, \
     {prefix ".1." column ".2", name, Type::kInteger, make, measure "{phase=\"b\"}", scale, min, max, true}, \
     {prefix ".1." column ".3", name, Type::kInteger, make, measure "{phase=\"c\"}", scale, min, max, true}
+// The unit's one figure on each line (the UPS measures one frequency for all phases).
+#define EACH_LINE(prefix, column, name, measure, scale)                                          \
+    {prefix ".1." column ".1", name, Type::kInteger, Make::kCopy, measure, scale, 0, kIntMax, true}, \
+    {prefix ".1." column ".2", name, Type::kInteger, Make::kCopy, measure, scale, 0, kIntMax, true}, \
+    {prefix ".1." column ".3", name, Type::kInteger, Make::kCopy, measure, scale, 0, kIntMax, true}
 #define INDEX(prefix, name)                                                      \
     {prefix ".1.1.1", name, Type::kInteger, Make::kConstant, "1", 1, 1, 3, true}, \
     {prefix ".1.1.2", name, Type::kInteger, Make::kConstant, "2", 1, 1, 3, true}, \
@@ -96,7 +101,7 @@ const ObjectRow kObjects[] = {
     {"3.1.0", "upsInputLineBads", Type::kCounter, Make::kLineBads, "", 1, 0, kUintMax, false},
     {"3.2.0", "upsInputNumLines", Type::kInteger, Make::kConstant, "3", 1, 0, kIntMax, false},
     INDEX("3.3", "upsInputLineIndex"),
-    LINES("3.3", "2", "upsInputFrequency", Make::kCopy, "input_frequency", 10, 0, kIntMax),
+    EACH_LINE("3.3", "2", "upsInputFrequency", "input_frequency", 10),
     LINES("3.3", "3", "upsInputVoltage", Make::kCopy, "input_voltage", 1, 0, kIntMax),
     LINES("3.3", "4", "upsInputCurrent", Make::kCopy, "input_current", 10, 0, kIntMax),
     TRUE_POWER("1", "a"), TRUE_POWER("2", "b"), TRUE_POWER("3", "c"),
@@ -119,6 +124,7 @@ const ObjectRow kObjects[] = {
 };
 #undef LINES
 #undef INDEX
+#undef EACH_LINE
 #undef TRUE_POWER
 static_assert(sizeof kObjects / sizeof kObjects[0] == 58, "rows of the object table");
 
