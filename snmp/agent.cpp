@@ -41,6 +41,8 @@ constexpr size_t kMaxQueued = 64;
 constexpr int kTickMs = 200;
 // A view older than this is made again: upsSecondsOnBattery moves with the clock.
 constexpr double kViewSeconds = 1.0;
+// upsTrapOnBattery again while the UPS stays on battery, every this many seconds.
+constexpr double kOnBatteryTrapSeconds = 60.0;
 
 double SteadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -58,6 +60,8 @@ struct Device {
     snmp::DeviceTrack track;
     snmp::View view;
     double view_made = -1.0;  // -1: make it again
+    std::string context;      // where its traps go: "" for the first device
+    double on_battery_trap = 0.0;  // when upsTrapOnBattery went last
 };
 
 snmp::UpsIdentity IdentityOf(const std::string& name, const std::vector<DeviceConfig>& configs) {
@@ -226,6 +230,7 @@ private:
         d.agent = this;
         d.identity = IdentityOf(name, configs_);
         if (devices_.size() == 1) Register(d, "");
+        d.context = devices_.size() == 1 || !ContextNameOk(name) ? "" : name;
         if (ContextNameOk(name))
             Register(d, name);
         else
@@ -272,8 +277,62 @@ private:
             }
             d->snapshot = s;
             d->view_made = -1.0;
-            snmp::TakeRound(d->track, *s, d->identity, now, uptime);
+            Notify(*d, snmp::TakeRound(d->track, *s, d->identity, now, uptime), now);
         }
+    }
+
+    // The traps of one round of a device: at most one upsTrapOnBattery, one
+    // upsTrapAlarmEntryAdded or Removed for each well-known alarm (each is one row).
+    void Notify(Device& d, const snmp::RoundNews& news, double now) {
+        const snmp::View& view = ViewOf(d);
+        const bool again = d.track.on_battery && now - d.on_battery_trap >= kOnBatteryTrapSeconds;
+        if (news.went_on_battery || again) {
+            d.on_battery_trap = now;
+            std::vector<snmp::Oid> objects;
+            for (const char* suffix : {"2.3.0", "2.2.0", "9.7.0"}) {
+                snmp::Oid oid = snmp::kUpsObjects;
+                for (const char* p = suffix; *p != '\0'; ++p)
+                    if (*p != '.') oid.push_back(static_cast<uint32_t>(*p - '0'));
+                objects.push_back(oid);
+            }
+            Send(d, snmp::kTrapOnBattery, view, objects);
+        }
+        for (const auto& [rows, trap] : {std::make_pair(&news.added, &snmp::kTrapAlarmAdded),
+                                          std::make_pair(&news.removed, &snmp::kTrapAlarmRemoved)}) {
+            for (const snmp::AlarmRow& row : *rows) {
+                snmp::View objects;
+                snmp::Oid id = snmp::kAlarmIdColumn, descr = snmp::kAlarmDescrColumn;
+                id.push_back(row.id);
+                descr.push_back(row.id);
+                objects[id] = {snmp::Type::kInteger, row.id, "", {}};
+                snmp::Oid well_known = snmp::kWellKnownAlarms;
+                well_known.push_back(static_cast<uint32_t>(row.well_known));
+                objects[descr] = {snmp::Type::kOid, 0, "", well_known};
+                Send(d, *trap, objects, {id, descr});
+            }
+        }
+    }
+
+    // Sends `trap` through the master with `objects` from `values` (those it lacks are
+    // left out: a figure not measured now).
+    void Send(const Device& d, const snmp::Oid& trap, const snmp::View& values,
+              const std::vector<snmp::Oid>& objects) {
+        netsnmp_variable_list* vars = nullptr;
+        // snmpTrapOID.0 first; the library puts sysUpTime.0 before it.
+        static const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+        const std::vector<oid> trap_oid(trap.begin(), trap.end());
+        snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                                  trap_oid.data(), trap_oid.size() * sizeof(oid));
+        for (const snmp::Oid& object : objects) {
+            const auto it = values.find(object);
+            if (it == values.end()) continue;
+            const std::vector<oid> name(object.begin(), object.end());
+            netsnmp_variable_list* var =
+                snmp_varlist_add_variable(&vars, name.data(), name.size(), ASN_NULL, nullptr, 0);
+            if (var != nullptr) SetValue(var, it->second);
+        }
+        send_v3trap(vars, d.context.empty() ? nullptr : d.context.c_str());
+        snmp_free_varbind(vars);
     }
 
     void Run() {

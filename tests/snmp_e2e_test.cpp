@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -60,6 +61,7 @@ protected:
             ups_clients::FindProgram({"/usr/bin/snmpget"}).empty())
             GTEST_SKIP() << "needs Debian's snmpd and snmp";
         port_ = FreeUdpPort();
+        trap_port_ = FreeUdpPort();
         StartSnmpd();
     }
 
@@ -68,6 +70,7 @@ protected:
             EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
         }
         snmpd_.Stop(5000);
+        snmptrapd_.Stop(5000);
     }
 
     // snmpd as the AgentX master: "public" reads the default context, "rack2pub" the
@@ -81,7 +84,8 @@ protected:
                 "rocommunity public 127.0.0.1 -V upsview\n"
                 "com2sec -Cn rack2 rack2sec 127.0.0.1 rack2pub\n"
                 "group rack2group v2c rack2sec\n"
-                "access rack2group rack2 any noauth exact upsview none none\n");
+                "access rack2group rack2 any noauth exact upsview none none\n"
+                "trap2sink udp:127.0.0.1:" + std::to_string(trap_port_) + " public\n");
         mkdir((dir_ / "state").c_str(), 0700);
         vimo::ChildProcess::Options options;
         options.capture_stdout = false;
@@ -97,12 +101,41 @@ protected:
             << runner_test::ReadFile(dir_ / "snmpd.log");
     }
 
+    // snmptrapd on the trap port, logging every trap with numeric OIDs to traps.log.
+    void StartSnmptrapd() {
+        runner_test::WriteFile(dir_ / "snmptrapd.conf", "disableAuthorization yes\n");
+        vimo::ChildProcess::Options options;
+        options.capture_stdout = false;
+        options.stdout_file = dir_ / "snmptrapd.out";
+        options.stderr_file = dir_ / "snmptrapd.err";
+        std::string error;
+        ASSERT_TRUE(snmptrapd_.Start({"/usr/sbin/snmptrapd", "-f", "-On", "-Lf", dir_ / "traps.log",
+                                      "-C", "-c", dir_ / "snmptrapd.conf", "-M", "/nonexistent",
+                                      "udp:127.0.0.1:" + std::to_string(trap_port_)},
+                                     options, error))
+            << error;
+    }
+
+    // The snmpTrapOID of every trap snmptrapd logged, in order.
+    std::vector<std::string> Traps() const {
+        std::vector<std::string> traps;
+        const std::string text = runner_test::ReadFile(dir_ / "traps.log");
+        const std::string tag = ".1.3.6.1.6.3.1.1.4.1.0 = OID: ";
+        for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
+            const size_t from = at + tag.size();
+            traps.push_back(text.substr(from, text.find_first_of("\t\n ", from) - from));
+        }
+        return traps;
+    }
+
     // The simulator in `scenario` answering slaves 1 and 2, and vimohost polling them
-    // as rack1 and rack2 every `interval_ms`.
-    void Start(const std::string& scenario, int interval_ms) {
-        ASSERT_TRUE(sim_.Start({"--tcp", "0", "--slaves", "1-2", "--scenario", scenario}, dir_ / "sim.log"));
+    // as rack1 and rack2 every `interval_ms` (rack1 alone with `one`).
+    void Start(const std::string& scenario, int interval_ms, bool one = false) {
+        ASSERT_TRUE(sim_.Start({"--tcp", "0", "--slaves", "1-2", "--scenario", scenario}, dir_ / "sim.log"))
+            << sim_.stdout_line() << runner_test::ReadFile(dir_ / "sim.log");
         std::string devices;
         for (const char* name : {"rack1", "rack2"}) {
+            if (one && name[4] == '2') break;
             devices += std::string(devices.empty() ? "" : ", ") + R"({"name": ")" + name +
                        R"(", "transport": "tcp", "port": ")" + sim_.address() + R"(", "slave": )" +
                        (name[4] == '1' ? "1" : "2") + R"(, "interval_ms": )" +
@@ -160,7 +193,9 @@ protected:
 
     TempDir dir_;
     int port_ = 0;
+    int trap_port_ = 0;
     vimo::ChildProcess snmpd_;
+    vimo::ChildProcess snmptrapd_;
     runner_test::Simulator sim_;
     vimo::ChildProcess vimohost_;
     int web_port_ = 0;
@@ -254,6 +289,34 @@ TEST_F(SnmpEndToEnd, SnmpdRestartNeedsNoVimohostRestart) {
         << Log();
     EXPECT_GT(Api()["rounds"]["completed"].asUInt64(), before + 3);  // polling never paused
     EXPECT_EQ(1u, runner_test::CountLines(Log(), "went away")) << Log();
+}
+
+// The run state steps through the table, one state a round (on mains, on battery,
+// battery test, inverter starting, ...): upsTrapOnBattery comes once, and the
+// on-battery alarm's added and removed traps once each.
+TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
+    if (ups_clients::FindProgram({"/usr/sbin/snmptrapd"}).empty()) GTEST_SKIP() << "needs snmptrapd";
+    StartSnmptrapd();
+    runner_test::WriteFile(dir_ / "steps.json", R"({"base": "normal", "input_registers": {"81": 4},
+        "per_round": {"input_registers": {"81": 1}}})");
+    Start(dir_ / "steps.json", 400, true);
+    const std::string on_battery = ".1.3.6.1.2.1.33.2.1", added = ".1.3.6.1.2.1.33.2.3",
+                      removed = ".1.3.6.1.2.1.33.2.4";
+    auto count = [&](const std::string& trap) {
+        const std::vector<std::string> traps = Traps();
+        return std::count(traps.begin(), traps.end(), trap);
+    };
+    ASSERT_TRUE(Eventually([&] { return count(removed) >= 2; }))
+        << runner_test::ReadFile(dir_ / "traps.log") << Log();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(1, count(on_battery));
+    const std::string log = runner_test::ReadFile(dir_ / "traps.log");
+    // One added and one removed row of upsAlarmOnBattery, each with its id and descr.
+    size_t rows = 0;
+    const std::string descr = "OID: " + kUps + "6.3.2";
+    for (const std::string& line : runner_test::Lines(log))
+        rows += line.size() >= descr.size() && line.compare(line.size() - descr.size(), descr.size(), descr) == 0;
+    EXPECT_EQ(2u, rows) << log;
 }
 
 }  // namespace
