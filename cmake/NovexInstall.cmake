@@ -35,6 +35,9 @@ install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
 install(FILES package/vimohost.json DESTINATION /etc/vimohost)
 configure_file(package/vimohost.service.in ${CMAKE_BINARY_DIR}/package/vimohost.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_SYSTEMD_UNITDIR})
+# An example for snmpd as the AgentX master, not active until copied into snmpd's own
+# configuration (it opens a community).
+install(FILES package/snmpd-vimohost.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Manual pages made from the programs' own --help and --version, so they cannot drift
 # apart; help2man adds the sections in package/*.h2m. A cross build runs the programs

@@ -22,7 +22,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[9] = {
+const DeviceKey kDeviceKeys[10] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text", "label in messages (default \"ups<data_id>\")"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
@@ -36,6 +36,7 @@ const DeviceKey kDeviceKeys[9] = {
     {"battery_charge_low", "number",
      "battery charge in percent at or below which UPS protocol clients see the battery low, "
      "0..100 (default 20)"},
+    {"attached_devices", "text", "what the UPS feeds, as SNMP managers see it (upsIdentAttachedDevices)"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
@@ -205,7 +206,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
-    for (const char* key : {"manufacturer", "model"}) {
+    for (const char* key : {"manufacturer", "model", "attached_devices"}) {
         const Json::Value& text = object[key];
         if (!text.isNull() && (!text.isString() || text.asString().empty() ||
                                text.asString().find_first_of("\r\n") != std::string::npos)) {

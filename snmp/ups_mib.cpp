@@ -488,6 +488,12 @@ std::string OidText(const Oid& oid) {
     return out;
 }
 
+std::vector<RunStateDoc> DocumentedRunStates() {
+    std::vector<RunStateDoc> out;
+    for (const RunStateRow& row : kRunStates) out.push_back({row.run_state, row.source, row.well_known});
+    return out;
+}
+
 std::vector<ObjectDoc> DocumentedObjects() {
     std::vector<ObjectDoc> out;
     static const char* const kMakes[] = {
@@ -500,7 +506,7 @@ std::vector<ObjectDoc> DocumentedObjects() {
         "battery), low at or below \"battery_charge_low\" or on battery_voltage_low, else normal",
         "counted by vimohost from the run state", "transfers to battery (run state on_battery) "
         "since vimohost started",
-        "from the run state (table below)", "rows of the alarm table",
+        "from the run state (the run state table)", "rows of the alarm table",
     };
     static_assert(sizeof kMakes / sizeof kMakes[0] == static_cast<size_t>(Make::kAlarmsPresent) + 1,
                   "one text per way of making");
@@ -510,6 +516,7 @@ std::vector<ObjectDoc> DocumentedObjects() {
             source = std::string("always ") + row.inputs;
         else
             source += row.inputs;
+        if (!source.empty() && source.back() == '{') source += "...} (both strings)";
         if (row.scale != 1) source += " × " + std::to_string(static_cast<int>(row.scale));
         out.push_back({row.oid, row.name, source, row.min, row.max, row.type, row.measured});
     }

@@ -130,5 +130,14 @@ struct ObjectDoc {
 };
 std::vector<ObjectDoc> DocumentedObjects();
 
+// The power path of each run state as the docs list it. Columns: run state id,
+// upsOutputSource value, the well-known alarm it raises (kNoWellKnown: none).
+struct RunStateDoc {
+    std::string run_state;
+    int source;
+    int well_known;
+};
+std::vector<RunStateDoc> DocumentedRunStates();
+
 }  // namespace snmp
 }  // namespace vimo
