@@ -7,7 +7,9 @@
 #   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
 #   scripts/install-deps.sh --peers  also the real clients the web tests start
 #                                    (Prometheus, headless Chromium and a CJK font for
-#                                    its screenshots; large, so CI asks for them)
+#                                    its screenshots; large, so CI asks for them) and
+#                                    the SNMP tests' snmpd, snmpget/snmpwalk, snmptrapd
+#                                    and the UPS tools' snmp-ups driver
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -21,13 +23,14 @@ packages=(
   nut-client
   libcli11-dev
   libcivetweb-dev
+  libsnmp-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
 for flag in "$@"; do
   case "$flag" in
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
-    --peers) packages+=(prometheus chromium fonts-wqy-microhei) ;;
+    --peers) packages+=(prometheus chromium fonts-wqy-microhei snmpd snmp snmptrapd nut-snmp) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac
