@@ -28,9 +28,9 @@ using ups_clients::Eventually;
 
 const std::string kUps = ".1.3.6.1.2.1.33.1.";
 
-// A free loopback UDP port (free when asked; snmpd takes it a moment later).
-int FreeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+// A free loopback port (free when asked; the peer takes it a moment later).
+int FreePort(int type = SOCK_DGRAM) {
+    const int fd = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -60,8 +60,8 @@ protected:
         if (ups_clients::FindProgram({"/usr/sbin/snmpd"}).empty() ||
             ups_clients::FindProgram({"/usr/bin/snmpget"}).empty())
             GTEST_SKIP() << "needs Debian's snmpd and snmp";
-        port_ = FreeUdpPort();
-        trap_port_ = FreeUdpPort();
+        port_ = FreePort();
+        trap_port_ = FreePort();
         StartSnmpd();
     }
 
@@ -143,7 +143,8 @@ protected:
                        R"(, "timeout_ms": 200, "manufacturer": "Novex", "model": "NX 3-phase"})";
         }
         runner_test::WriteFile(dir_ / "config.json", R"({"devices": [)" + devices +
-                                                         R"(], "snmp": {"agentx": ")" +
+                                                         R"(], "protocol_listen": "127.0.0.1:0",)" +
+                                                         R"( "snmp": {"agentx": ")" +
                                                          dir_ / "agentx" + "\"}}");
         ASSERT_TRUE(runner_test::StartVimohost(
             vimohost_, dir_,
@@ -153,6 +154,9 @@ protected:
         ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", "SNMP: serving the UPS MIB")) << Log();
         const std::string err = Log();
         web_port_ = std::stoi(err.substr(err.find(web) + web.size()));
+        const std::string protocol = "UPS protocol server on ";
+        protocol_ = err.substr(err.find(protocol) + protocol.size());
+        protocol_ = protocol_.substr(0, protocol_.find('\n'));
     }
 
     Json::Value Api(const std::string& device = "rack1") const {
@@ -199,6 +203,7 @@ protected:
     runner_test::Simulator sim_;
     vimo::ChildProcess vimohost_;
     int web_port_ = 0;
+    std::string protocol_;  // vimohost's UPS protocol server, ADDR:PORT
 };
 
 double ApiMeasure(const Json::Value& device, const std::string& name) {
@@ -317,6 +322,78 @@ TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
     for (const std::string& line : runner_test::Lines(log))
         rows += line.size() >= descr.size() && line.compare(line.size() - descr.size(), descr.size(), descr) == 0;
     EXPECT_EQ(2u, rows) << log;
+}
+
+// The UPS tools' own reader of the MIB: the snmp-ups driver (mibs=ietf) reads rack1
+// through snmpd, upsd serves what it read, and upsc shows the status, charge, runtime
+// and voltages that vimohost's own protocol server shows.
+TEST_F(SnmpEndToEnd, NutSnmpUpsReadsWhatTheProtocolServerShows) {
+    const std::string driver = ups_clients::FindProgram({"/lib/nut/snmp-ups"});
+    const std::string upsd = ups_clients::FindProgram({"/lib/nut/upsd"});
+    if (driver.empty() || upsd.empty() || ups_clients::Upsc().empty())
+        GTEST_SKIP() << "needs Debian's nut-snmp, nut-server and nut-client";
+    Start("normal", 500, true);
+    const std::string nut = dir_ / "nut";
+    mkdir(nut.c_str(), 0700);
+    const int upsd_port = FreePort(SOCK_STREAM);
+    runner_test::WriteFile(nut + "/ups.conf", "[rack1]\n driver = snmp-ups\n port = 127.0.0.1:" +
+                                                  std::to_string(port_) +
+                                                  "\n mibs = ietf\n community = public\n"
+                                                  " snmp_version = v2c\n pollfreq = 1\n");
+    runner_test::WriteFile(nut + "/upsd.conf", "LISTEN 127.0.0.1 " + std::to_string(upsd_port) + "\n");
+    runner_test::WriteFile(nut + "/upsd.users", "");
+    chmod((nut + "/upsd.users").c_str(), 0600);
+    runner_test::WriteFile(nut + "/nut.conf", "MODE=standalone\n");
+    setenv("NUT_CONFPATH", nut.c_str(), 1);
+    setenv("NUT_STATEPATH", nut.c_str(), 1);
+    // As root the programs would switch to the "nut" user, which cannot read the
+    // test's folder.
+    std::vector<std::string> as_user;
+    if (getuid() == 0) as_user = {"-u", "root"};
+    vimo::ChildProcess driver_process, upsd_process;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = nut + "/out";
+    options.stderr_file = nut + "/driver.log";
+    std::string error;
+    std::vector<std::string> argv{driver, "-a", "rack1", "-F"};
+    argv.insert(argv.end(), as_user.begin(), as_user.end());
+    ASSERT_TRUE(driver_process.Start(argv, options, error)) << error;
+    ASSERT_TRUE(runner_test::WaitUntil([&] { return access((nut + "/snmp-ups-rack1").c_str(), F_OK) == 0; }))
+        << runner_test::ReadFile(nut + "/driver.log");
+    options.stderr_file = nut + "/upsd.log";
+    argv = {upsd, "-F"};
+    argv.insert(argv.end(), as_user.begin(), as_user.end());
+    ASSERT_TRUE(upsd_process.Start(argv, options, error)) << error;
+    unsetenv("NUT_CONFPATH");
+    unsetenv("NUT_STATEPATH");
+
+    const std::string through_snmp = "rack1@127.0.0.1:" + std::to_string(upsd_port);
+    auto read = [](const std::string& ups) {
+        std::map<std::string, std::string> vars;
+        for (const std::string& line : runner_test::Lines(ups_clients::RunClient({ups_clients::Upsc(), ups}).out)) {
+            const size_t colon = line.find(": ");
+            if (colon != std::string::npos) vars[line.substr(0, colon)] = line.substr(colon + 2);
+        }
+        return vars;
+    };
+    std::map<std::string, std::string> snmp, own;
+    ASSERT_TRUE(Eventually([&] {
+        snmp = read(through_snmp);
+        return snmp["ups.status"] == "OL" && !snmp["battery.runtime"].empty();
+    })) << runner_test::ReadFile(nut + "/driver.log") << runner_test::ReadFile(nut + "/upsd.log");
+    own = read("rack1@" + protocol_);
+    // The power path; the MIB has no word for a charging battery (CHRG).
+    EXPECT_EQ(own["ups.status"].substr(0, 2), snmp["ups.status"]);
+    // The MIB's units: whole percent, whole minutes, whole volts; 0.1 V for the battery.
+    const std::pair<const char*, double> figures[] = {
+        {"battery.charge", 1}, {"battery.runtime", 60}, {"battery.voltage", 0.1},
+        {"input.L1-N.voltage", 1}, {"output.L2-N.voltage", 1}, {"output.L3-N.voltage", 1},
+    };
+    for (const auto& [name, unit] : figures) {
+        ASSERT_FALSE(own[name].empty() || snmp[name].empty()) << name;
+        EXPECT_NEAR(std::stod(own[name]), std::stod(snmp[name]), unit / 2 + 1e-9) << name;
+    }
 }
 
 }  // namespace
