@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/device_config.h"
 #include "monitor/measures.h"
 #include "snmp/address.h"
 #include "snmp/ups_mib.h"
@@ -197,6 +198,32 @@ TEST(UpsMib, AddressesAndContextNames) {
         {std::string(33, 'a'), false}, {std::string(32, 'a'), true}, {"ups\n", false},
     };
     for (const auto& [name, ok] : contexts) EXPECT_EQ(ok, vimo::ContextNameOk(name)) << name;
+}
+
+// "snmp" beside "devices". Columns: its value, the agent's address or the error.
+TEST(UpsMib, SnmpSettingOfTheConfiguration) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"agentx": "/var/agentx/master"})", "/var/agentx/master"},
+        {R"({"agentx": "tcp:127.0.0.1:705"})", "tcp:127.0.0.1:705"},
+        {R"({})", ""},
+        {R"("/var/agentx/master")", "\"snmp\" must be a JSON object"},
+        {R"({"agentx": "master"})", "\"agentx\" in \"snmp\": the AgentX master's address is"},
+        {R"({"agentx": 705})", "\"agentx\" in \"snmp\" must be a non-empty text"},
+        {R"({"master": "/x"})", "unknown key \"master\" in \"snmp\""},
+    };
+    for (const auto& [value, expected] : cases) {
+        std::vector<vimo::DeviceConfig> devices;
+        vimo::ProgramConfig program;
+        std::string error;
+        const bool ok = vimo::ParseConfig(
+            std::string(R"({"devices": [{"port": "/dev/a"}], "snmp": )") + value + "}", "t", devices,
+            program, error);
+        if (ok) {
+            EXPECT_EQ(expected, program.snmp_agentx) << value;
+        } else {
+            EXPECT_NE(std::string::npos, error.find(expected)) << value << ": " << error;
+        }
+    }
 }
 
 }  // namespace
