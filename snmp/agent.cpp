@@ -24,6 +24,7 @@
 
 #include "common/command_line.h"
 #include "common/console.h"
+#include "host/line_settings.h"
 #include "snmp/ups_mib.h"
 
 namespace vimo {
@@ -41,6 +42,10 @@ constexpr size_t kMaxQueued = 64;
 constexpr int kTickMs = 200;
 // A view older than this is made again: upsSecondsOnBattery moves with the clock.
 constexpr double kViewSeconds = 1.0;
+// A device publishes after every round, failed ones too. One that published nothing
+// for three of its communication-loss windows (at least this long) was removed by a
+// reload or its line hangs: its last figures are no longer served as fresh.
+constexpr double kMinSilentSeconds = 60.0;
 // upsTrapOnBattery again while the UPS stays on battery, every this many seconds.
 constexpr double kOnBatteryTrapSeconds = 60.0;
 
@@ -61,6 +66,8 @@ struct Device {
     snmp::View view;
     double view_made = -1.0;  // -1: make it again
     std::string context;      // where its traps go: "" for the first device
+    double arrived = 0.0;     // when its last snapshot came
+    double silent_after = kMinSilentSeconds;  // no snapshot for this long: not fresh
     double on_battery_trap = 0.0;  // when upsTrapOnBattery went last
 };
 
@@ -149,7 +156,13 @@ public:
     const snmp::View& ViewOf(Device& d) {
         const double now = SteadySeconds();
         if (d.view_made < 0 || now - d.view_made >= kViewSeconds) {
-            d.view = d.snapshot ? snmp::MapUpsMib(*d.snapshot, d.identity, d.track, now) : snmp::View();
+            if (d.snapshot && now - d.arrived > d.silent_after && !d.snapshot->stale) {
+                monitor::DeviceSnapshot old = *d.snapshot;
+                old.stale = true;
+                d.view = snmp::MapUpsMib(old, d.identity, d.track, now);
+            } else {
+                d.view = d.snapshot ? snmp::MapUpsMib(*d.snapshot, d.identity, d.track, now) : snmp::View();
+            }
             d.view_made = now;
         }
         return d.view;
@@ -229,6 +242,17 @@ private:
         Device& d = *devices_.back();
         d.agent = this;
         d.identity = IdentityOf(name, configs_);
+        d.arrived = SteadySeconds();
+        for (const DeviceConfig& config : configs_) {
+            if (config.name != name) continue;
+            const Json::Value& s = config.settings;
+            const int interval_ms =
+                s["interval_ms"].isInt() ? s["interval_ms"].asInt() : LineDefault("interval_ms");
+            const int intervals = s["comm_loss_intervals"].isInt() ? s["comm_loss_intervals"].asInt()
+                                                                   : LineDefault("comm_loss_intervals");
+            d.silent_after = std::max(kMinSilentSeconds,
+                                      3.0 * std::max(interval_ms, 1000) / 1000.0 * intervals);
+        }
         if (devices_.size() == 1) Register(d, "");
         d.context = devices_.size() == 1 || !ContextNameOk(name) ? "" : name;
         if (ContextNameOk(name))
@@ -276,6 +300,7 @@ private:
                 d = devices_.back().get();
             }
             d->snapshot = s;
+            d->arrived = now;
             d->view_made = -1.0;
             Notify(*d, snmp::TakeRound(d->track, *s, d->identity, now, uptime), now);
         }
