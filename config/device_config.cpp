@@ -17,12 +17,13 @@
 #include "history/retention.h"
 #include "host/line_settings.h"
 #include "snmp/address.h"
+#include "snmp/ratings.h"
 
 namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[10] = {
+const DeviceKey kDeviceKeys[11] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text", "label in messages (default \"ups<data_id>\")"},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
@@ -37,6 +38,9 @@ const DeviceKey kDeviceKeys[10] = {
      "battery charge in percent at or below which UPS protocol clients see the battery low, "
      "0..100 (default 20)"},
     {"attached_devices", "text", "what the UPS feeds, as SNMP managers see it (upsIdentAttachedDevices)"},
+    {"ratings", "object",
+     "the UPS's nominal values for SNMP managers (upsConfig), e.g. {\"output_va\": 30000}; "
+     "the keys are listed in snmp.md"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
@@ -214,6 +218,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
             return false;
         }
     }
+    if (!snmp::CheckRatings(object["ratings"], error)) return false;
     const Json::Value& low = object["battery_charge_low"];
     if (!low.isNull() && (!low.isInt() || low.asInt() < 0 || low.asInt() > kMaxChargeLow)) {
         error = "\"battery_charge_low\" must be a whole number from 0 to " +

@@ -25,6 +25,7 @@
 #include "common/command_line.h"
 #include "common/console.h"
 #include "host/line_settings.h"
+#include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
 
 namespace vimo {
@@ -82,6 +83,8 @@ snmp::UpsIdentity IdentityOf(const std::string& name, const std::vector<DeviceCo
         identity.model = s["model"].asString();
         if (s["attached_devices"].isString()) identity.attached_devices = s["attached_devices"].asString();
         if (s["battery_charge_low"].isInt()) identity.battery_charge_low = s["battery_charge_low"].asInt();
+        for (const snmp::RatingKey& k : snmp::kRatingKeys)
+            if (s["ratings"][k.key].isNumeric()) identity.ratings[k.key] = s["ratings"][k.key].asDouble();
     }
     return identity;
 }

@@ -42,6 +42,7 @@ enum class Make : unsigned char {
     kLineBads,          // counted from the run state
     kOutputSource,      // from the run state
     kAlarmsPresent,     // rows of the alarm table
+    kRating,            // the device's "ratings" entry the inputs column names
 };
 
 constexpr int64_t kIntMax = INT32_MAX;
@@ -118,6 +119,12 @@ const ObjectRow kObjects[] = {
     INDEX("5.3", "upsBypassLineIndex"),
     LINES("5.3", "2", "upsBypassVoltage", Make::kCopy, "bypass_voltage", 1, 0, kIntMax),
     {"6.1.0", "upsAlarmsPresent", Type::kGauge, Make::kAlarmsPresent, "", 1, 0, kUintMax, false},
+    {"9.1.0", "upsConfigInputVoltage", Type::kInteger, Make::kRating, "input_voltage", 1, 0, kIntMax, false},
+    {"9.2.0", "upsConfigInputFreq", Type::kInteger, Make::kRating, "input_frequency", 10, 0, kIntMax, false},
+    {"9.3.0", "upsConfigOutputVoltage", Type::kInteger, Make::kRating, "output_voltage", 1, 0, kIntMax, false},
+    {"9.4.0", "upsConfigOutputFreq", Type::kInteger, Make::kRating, "output_frequency", 10, 0, kIntMax, false},
+    {"9.5.0", "upsConfigOutputVA", Type::kInteger, Make::kRating, "output_va", 1, 0, kIntMax, false},
+    {"9.6.0", "upsConfigOutputPower", Type::kInteger, Make::kRating, "output_power", 1, 0, kIntMax, false},
     // vimohost declares a low battery by its charge ("battery_charge_low"), not by a
     // remaining time, so the time at which it does so is none.
     {"9.7.0", "upsConfigLowBattTime", Type::kInteger, Make::kConstant, "0", 1, 0, kIntMax, false},
@@ -126,7 +133,7 @@ const ObjectRow kObjects[] = {
 #undef INDEX
 #undef EACH_LINE
 #undef TRUE_POWER
-static_assert(sizeof kObjects / sizeof kObjects[0] == 58, "rows of the object table");
+static_assert(sizeof kObjects / sizeof kObjects[0] == 64, "rows of the object table");
 
 // The well-known alarms and their names. Columns: number under upsWellKnownAlarms, name.
 struct WellKnownRow {
@@ -419,7 +426,8 @@ View MapUpsMib(const monitor::DeviceSnapshot& s, const UpsIdentity& identity,
         if (row.measured && !fresh) continue;
         Value v;
         v.type = row.type;
-        const std::vector<double> inputs = f.Inputs(row.inputs);
+        const std::vector<double> inputs =
+            row.make == Make::kRating ? std::vector<double>() : f.Inputs(row.inputs);
         int64_t n = 0;
         bool have = true;
         switch (row.make) {
@@ -461,6 +469,11 @@ View MapUpsMib(const monitor::DeviceSnapshot& s, const UpsIdentity& identity,
                 break;
             }
             case Make::kAlarmsPresent: n = static_cast<int64_t>(track.alarms.size()); break;
+            case Make::kRating: {
+                const auto it = identity.ratings.find(row.inputs);
+                have = it != identity.ratings.end() && Scaled(row, it->second, n);
+                break;
+            }
         }
         if (!have) continue;
         if (row.type == Type::kText) v.text = Clipped(v.text, row.max);
@@ -507,8 +520,9 @@ std::vector<ObjectDoc> DocumentedObjects() {
         "counted by vimohost from the run state", "transfers to battery (run state on_battery) "
         "since vimohost started",
         "from the run state (the run state table)", "rows of the alarm table",
+        "\"ratings\" of the device: ",
     };
-    static_assert(sizeof kMakes / sizeof kMakes[0] == static_cast<size_t>(Make::kAlarmsPresent) + 1,
+    static_assert(sizeof kMakes / sizeof kMakes[0] == static_cast<size_t>(Make::kRating) + 1,
                   "one text per way of making");
     for (const ObjectRow& row : kObjects) {
         std::string source = kMakes[static_cast<size_t>(row.make)];

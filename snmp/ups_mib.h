@@ -46,6 +46,7 @@ struct UpsIdentity {
     std::string attached_devices;  // "attached_devices"
     std::string agent_version;     // vimohost's version
     int battery_charge_low = 20;   // percent: the battery is low at or below it
+    std::map<std::string, double> ratings;  // "ratings" of the device, by key
 };
 
 // The upsWellKnownAlarms this agent raises, by their number under upsWellKnownAlarms.

@@ -15,6 +15,7 @@
 #include "monitor/snapshot.h"
 #include "protocol/feed.h"
 #include "protocol/variable_map.h"
+#include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
 #include "tests/render_support.h"
 
@@ -144,6 +145,12 @@ TEST(Docs, SnmpMapping) {
         states += "| " + r.run_state + " | " + kSources[r.source] + " | " +
                   (r.well_known ? snmp::WellKnownName(r.well_known) : "none") + " |\n";
     ExpectSection("snmp.md", "snmp run states", states);
+
+    std::string ratings = "| Key | Meaning | At most |\n|---|---|---|\n";
+    for (const snmp::RatingKey& k : snmp::kRatingKeys)
+        ratings += std::string("| \"") + k.key + "\" | " + k.help + " | " +
+                   std::to_string(static_cast<long long>(k.max)) + " |\n";
+    ExpectSection("snmp.md", "snmp ratings", ratings);
 
     // A power module's alarms go where the unit's alarm of the same flag goes: one row
     // stands for modules 1 to 10.

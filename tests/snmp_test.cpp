@@ -97,6 +97,12 @@ TEST(UpsMib, FiguresBecomeObjectsInTheMibsUnitsAndRanges) {
         {"battery depleted", {{"battery_charge", 0}}, {}, "2.1.0", 4},
         {"no charge: unknown", {}, {}, "2.1.0", 1},
     };
+    vimo::snmp::UpsIdentity rated;
+    rated.ratings = {{"input_frequency", 50}, {"output_va", 30000}};
+    const View config = MapUpsMib(Round({}), rated, {}, 0);
+    EXPECT_EQ(500, Number(config, "9.2.0"));  // 0.1 Hz
+    EXPECT_EQ(30000, Number(config, "9.5.0"));
+    EXPECT_EQ(-999, Number(config, "9.1.0"));  // not given
     for (const Case& c : cases) {
         const monitor::DeviceSnapshot s = Round(c.figures, c.alarms);
         vimo::snmp::DeviceTrack track;
@@ -211,6 +217,24 @@ TEST(UpsMib, SnmpSettingOfTheConfiguration) {
         {R"({"agentx": 705})", "\"agentx\" in \"snmp\" must be a non-empty text"},
         {R"({"master": "/x"})", "unknown key \"master\" in \"snmp\""},
     };
+    // A device's "ratings", which upsConfig serves. Columns: the object, the error.
+    const std::pair<const char*, const char*> ratings[] = {
+        {R"({"output_va": 30000, "input_frequency": 50})", ""},
+        {R"({"output_va": -1})", "\"output_va\" in \"ratings\" must be a number above 0"},
+        {R"({"output_va": "big"})", "\"output_va\" in \"ratings\" must be a number above 0"},
+        {R"({"input_voltage": 1e300})", "\"input_voltage\" in \"ratings\" must be a number above 0, at most 1000"},
+        {R"({"volts": 220})", "unknown key \"volts\" in \"ratings\""},
+        {R"([220])", "\"ratings\" must be a JSON object"},
+    };
+    for (const auto& [value, expected] : ratings) {
+        std::vector<vimo::DeviceConfig> devices;
+        vimo::ProgramConfig program;
+        std::string error;
+        vimo::ParseConfig(std::string(R"({"devices": [{"port": "/dev/a", "ratings": )") + value + "}]}",
+                          "t", devices, program, error);
+        EXPECT_NE(std::string::npos, error.find(expected)) << value << ": " << error;
+        EXPECT_EQ(*expected == '\0', error.empty()) << value << ": " << error;
+    }
     for (const auto& [value, expected] : cases) {
         std::vector<vimo::DeviceConfig> devices;
         vimo::ProgramConfig program;
