@@ -448,7 +448,8 @@ private:
                 else
                     netsnmp_set_request_error(info, r, SNMP_NOSUCHINSTANCE);
             } else if (info->mode == MODE_GETNEXT) {
-                const auto it = view.upper_bound(asked);
+                // An AgentX search range may include its start.
+                const auto it = r->inclusive ? view.lower_bound(asked) : view.upper_bound(asked);
                 if (it == view.end()) continue;  // the next is beyond this subtree
                 const std::vector<oid> name(it->first.begin(), it->first.end());
                 snmp_set_var_objid(r->requestvb, name.data(), name.size());
