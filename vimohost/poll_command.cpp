@@ -535,9 +535,9 @@ void Reload(PollRun& run) {
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
         program.protocol_listen != was.protocol_listen ||
         program.protocol_users != was.protocol_users || program.listen != was.listen ||
-        program.http_token_file != was.http_token_file)
-        Say(Level::kWarning, "vimohost: reload: the hook, protocol server and web settings take "
-                             "effect at the next start");
+        program.http_token_file != was.http_token_file || program.snmp_agentx != was.snmp_agentx)
+        Say(Level::kWarning, "vimohost: reload: the hook, protocol server, web and SNMP settings "
+                             "take effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
     for (size_t r : plan.stop) {
