@@ -1,16 +1,20 @@
 // The history's costs: what storing a round with its readings adds to vimohost's CPU
-// per round; a device-day at one round a second (its size, its readings to CSV, one
+// per round (BM_StoreCpuRatio: the share in one run); a long history's round list
+// (peak memory) and start (BM_LongHistory); a device-day at one round a second (its size, its readings to CSV, one
 // field downsampled to 1,000 points); the longest wait of a line thread while 30 days
 // of one device are pruned; and the other table layouts the readings could have had.
 // Goals: storing at most +10 % CPU per round, CSV of a day at most 2 s, 1,000 points at
-// most 100 ms, longest line-thread wait during pruning under 50 ms.
+// most 100 ms, longest line-thread wait during pruning under 50 ms, the page's events
+// of the last minute among a million stored under 20 ms and 5 MB.
 //   NOVEX_BENCH_PRUNE_DAYS (default 30) and NOVEX_BENCH_PRUNE_INTERVAL_S (default 10)
 //   size the pruning case; 1 s is the full 2.6 million rounds (about 3.5 GB of disk).
 #include <benchmark/benchmark.h>
 
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,10 +28,12 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "history/chunk_codec.h"
 #include "history/reader.h"
 #include "history/store.h"
 #include "history/times.h"
 #include "history/writer.h"
+#include "web/history_source.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
 #include "history/readings_codec.h"
@@ -148,6 +154,37 @@ void BM_DeviceDay(benchmark::State& state) {
         state.counters["csv_all_fields_cpu_s"] = CpuSeconds(after) - CpuSeconds(before);
         state.counters["csv_goal_met"] = Seconds(t) <= 2.0;
 
+        // The other way considered: many rounds per row, deltas against the round
+        // before, no compression. Their bytes, beside the file's size with zstd.
+        {
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            sqlite3_stmt* q = nullptr;
+            sqlite3_prepare_v2(db, "SELECT meta FROM chunks", -1, &q, nullptr);
+            double plain = 0;
+            std::vector<vimo::ChunkRound> chunk;
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                vimo::DecodeChunk(static_cast<const unsigned char*>(sqlite3_column_blob(q, 0)),
+                                  sqlite3_column_bytes(q, 0), nullptr, 0, 0, chunk);
+                for (const vimo::ChunkRound& r : chunk)
+                    plain += static_cast<double>(r.record_size + r.vals_size[0] + r.vals_size[1] +
+                                                 r.time.size() + 8);
+            }
+            sqlite3_finalize(q);
+            sqlite3_close(db);
+            state.counters["deltas_uncompressed_MB_per_device_day"] = plain / 1e6;
+        }
+        // A round by id, anywhere in the day: the goal is 10 ms.
+        {
+            auto store = vimo::HistoryStore::OpenReadOnly(path, why);
+            double slowest_ms = 0;
+            for (int64_t id = 1; store && id <= rounds; id += rounds / 50) {
+                const Clock::time_point s = Clock::now();
+                if (!store->Round(id)) state.SkipWithError("a round could not be read");
+                slowest_ms = std::max(slowest_ms, Seconds(s) * 1e3);
+            }
+            state.counters["round_by_id_max_ms"] = slowest_ms;
+        }
         auto reader = vimo::HistoryReader::Open(path, why);
         std::vector<vimo::ReadingBucket> buckets;
         const size_t field = novex::monitor::FindMeasure("battery_charge");
@@ -269,6 +306,225 @@ void BM_RoundCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_RoundCpu)->Arg(0)->Arg(1)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
 
+// vimohost's CPU per round polling the simulator unpaced, alternately without and with
+// the history (three pairs, so that both see the same load), and the share storing
+// adds: the goal is at most +10 %.
+void BM_StoreCpuRatio(benchmark::State& state) {
+    const std::string dir = "/tmp/history_bench_ratio." + std::to_string(getpid());
+    vimo::ChildProcess sim;
+    vimo::ChildProcess::Options sim_options;
+    sim_options.stderr_file = "/dev/null";
+    std::string error, ready;
+    if (!sim.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, sim_options, error) ||
+        !sim.ReadLine(ready, 10000)) {
+        state.SkipWithError("novexups-sim did not start");
+        return;
+    }
+    const std::string address = ready.substr(ready.rfind(' ') + 1);
+    const int64_t rounds = 3000;
+    double cpu[2] = {0, 0};
+    for (auto _ : state) {
+        for (int pair = 0; pair < 3; ++pair)
+            for (int history = 0; history < 2; ++history) {
+                unlink((dir + ".db").c_str());
+                std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address,
+                                                 "--rounds", std::to_string(rounds),
+                                                 "--interval-ms", "0"};
+                if (history)
+                    argv.insert(argv.end(), {"--history", dir + ".db"});
+                else
+                    argv.push_back("--no-history");
+                vimo::ChildProcess poller;
+                vimo::ChildProcess::Options options;
+                options.capture_stdout = false;
+                options.stdout_file = "/dev/null";
+                options.stderr_file = "/dev/null";
+                rusage before {}, after {};
+                getrusage(RUSAGE_CHILDREN, &before);
+                if (!poller.Start(argv, options, error) || poller.Wait(600000) != 0) {
+                    state.SkipWithError("vimohost failed");
+                    return;
+                }
+                getrusage(RUSAGE_CHILDREN, &after);
+                cpu[history] += (CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds / 3;
+            }
+    }
+    state.counters["cpu_us_per_round_without"] = cpu[0];
+    state.counters["cpu_us_per_round_with"] = cpu[1];
+    state.counters["history_share_pct"] = (cpu[1] / cpu[0] - 1) * 100;
+    state.counters["share_goal_met"] = cpu[1] <= cpu[0] * 1.10;
+    sim.Stop();
+    for (const char* suffix : {".db", ".db-wal", ".db-shm"}) unlink((dir + suffix).c_str());
+}
+BENCHMARK(BM_StoreCpuRatio)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A long history made fast: one day written as the writer does, then its chunks copied
+// for the days after, ids and times shifted (only the small meta blob is made again).
+//   NOVEX_BENCH_LONG_DAYS (default 30) days of one device at 1 s.
+std::string LongHistory(const std::string& path, int64_t days, int64_t& rounds) {
+    const int64_t end = 1765152000;
+    double write_s = 0;
+    const int64_t first_day = end - days * 86400;
+    std::string error = DeviceDay(path, first_day, 86400, write_s);
+    if (!error.empty()) return error;
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    // The day's rounds not yet in a chunk go: the copies all come before them otherwise.
+    sqlite3_exec(db, "BEGIN; DELETE FROM rounds; DELETE FROM readings; DELETE FROM readings_detail;",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* read = nullptr;
+    sqlite3_stmt* write = nullptr;
+    sqlite3_prepare_v2(db, "SELECT meta, data FROM chunks", -1, &read, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO chunks (last_id, data_id, first_id, rounds, first_utc, "
+                       "last_utc, meta, data) VALUES (?, 1, ?, ?, ?, ?, ?, ?)", -1, &write, nullptr);
+    std::vector<std::vector<vimo::ChunkRound>> day;
+    while (sqlite3_step(read) == SQLITE_ROW) {
+        day.emplace_back();
+        vimo::DecodeChunk(static_cast<const unsigned char*>(sqlite3_column_blob(read, 0)),
+                          sqlite3_column_bytes(read, 0),
+                          static_cast<const unsigned char*>(sqlite3_column_blob(read, 1)),
+                          sqlite3_column_bytes(read, 1), vimo::kChunkEverything, day.back());
+    }
+    sqlite3_finalize(read);
+    rounds = 0;
+    for (const auto& chunk : day) rounds += static_cast<int64_t>(chunk.size());
+    const int64_t per_day = rounds;
+    std::vector<unsigned char> meta, data;
+    // Day k of the copies takes ids and times k days after the written day.
+    for (int64_t k = 1; k < days; ++k) {
+        for (std::vector<vimo::ChunkRound> chunk : day) {
+            for (vimo::ChunkRound& r : chunk) {
+                r.id += k * per_day;
+                r.utc += k * 86400;
+                r.time = vimo::UtcToLocalText(r.utc);
+            }
+            vimo::EncodeChunk(chunk, meta, data);
+            const int64_t numbers[] = {chunk.back().id, chunk.front().id,
+                                       static_cast<int64_t>(chunk.size()), chunk.front().utc,
+                                       chunk.back().utc};
+            for (int i = 0; i < 5; ++i) sqlite3_bind_int64(write, i + 1, numbers[i]);
+            sqlite3_bind_blob(write, 6, meta.data(), static_cast<int>(meta.size()), SQLITE_STATIC);
+            sqlite3_bind_blob(write, 7, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
+            if (sqlite3_step(write) != SQLITE_DONE) error = sqlite3_errmsg(db);
+            sqlite3_reset(write);
+            rounds += static_cast<int64_t>(chunk.size());
+        }
+    }
+    sqlite3_finalize(write);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return error;
+}
+
+// Peak memory of a child run: its own rusage, read as it is reaped.
+struct ChildRun {
+    double seconds = 0;
+    long max_rss_kb = 0;
+    int status = -1;
+};
+
+ChildRun RunChild(const std::vector<std::string>& argv, int timeout_s) {
+    ChildRun out;
+    const Clock::time_point t = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        alarm(static_cast<unsigned>(timeout_s));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    rusage usage {};
+    int status = 0;
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+        out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        out.max_rss_kb = usage.ru_maxrss;
+    }
+    out.seconds = Seconds(t);
+    return out;
+}
+
+// The round list of a long history, table and JSON: peak memory (goal: at most 50 MB
+// whatever the size) and time; then the time from start to the first stored round of
+// `vimohost --rounds 1` on it, after a clean stop and after a crash (the whole-file
+// check then runs on the writer thread; goal: polling within 1 s either way).
+void BM_LongHistory(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_long." + std::to_string(getpid()) + ".db";
+    const int64_t days = EnvOr("NOVEX_BENCH_LONG_DAYS", 30);
+    for (auto _ : state) {
+        // Made in a child process: a fork of this one, grown by the making, would count
+        // its memory into every program measured after.
+        const Clock::time_point made = Clock::now();
+        const pid_t maker = fork();
+        if (maker == 0) {
+            int64_t ignored = 0;
+            if (!LongHistory(path, days, ignored).empty()) _exit(1);
+            // Another device's history: the polled device has no stored round to
+            // replay, whose second the first polled round would wait out.
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            const int rc = sqlite3_exec(db, "UPDATE chunks SET data_id = 7; UPDATE devices SET data_id = 7",
+                                        nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            _exit(rc == SQLITE_OK ? 0 : 1);
+        }
+        int status = -1;
+        if (maker < 0 || waitpid(maker, &status, 0) != maker || status != 0) {
+            state.SkipWithError("the long history could not be made");
+            return;
+        }
+        state.counters["make_s"] = Seconds(made);
+        std::string error;
+        int64_t rounds = 0;
+        if (auto store = vimo::HistoryStore::OpenReadOnly(path, error)) rounds = store->CountRounds(7u);
+        struct stat st {};
+        stat(path.c_str(), &st);
+        state.counters["rounds"] = static_cast<double>(rounds);
+        state.counters["file_MB"] = static_cast<double>(st.st_size) / 1e6;
+        const std::string vimohost = BuildDir() + "/vimohost";
+        const ChildRun list = RunChild({vimohost, "history", "--history", path, "--last", "0"}, 600);
+        const ChildRun json =
+            RunChild({vimohost, "history", "--history", path, "--last", "0", "--json"}, 600);
+        state.counters["list_s"] = list.seconds;
+        state.counters["list_MB"] = list.max_rss_kb / 1024.0;
+        state.counters["list_json_s"] = json.seconds;
+        state.counters["list_json_MB"] = json.max_rss_kb / 1024.0;
+        state.counters["list_goal_met"] =
+            list.status == 0 && json.status == 0 && std::max(list.max_rss_kb, json.max_rss_kb) <= 50 * 1024;
+
+        vimo::ChildProcess sim;
+        vimo::ChildProcess::Options sim_options;
+        sim_options.stderr_file = "/dev/null";
+        std::string why, ready;
+        if (!sim.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, sim_options, why) ||
+            !sim.ReadLine(ready, 10000)) {
+            state.SkipWithError("novexups-sim did not start");
+            return;
+        }
+        const std::string address = ready.substr(ready.rfind(' ') + 1);
+        const std::vector<std::string> poll = {vimohost, "--tcp", address, "--rounds", "1",
+                                               "--interval-ms", "0", "--history", path};
+        // The file was never closed by a poller: checked whole, on the writer thread.
+        const ChildRun unclean = RunChild(poll, 600);
+        // The round just stored goes, so that the next start has none to replay (its
+        // second would be waited out: not the start's cost); the clean mark stays.
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_exec(db, "DELETE FROM rounds WHERE data_id = 1", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        const ChildRun clean = RunChild(poll, 600);
+        sim.Stop();
+        state.counters["start_to_exit_after_crash_s"] = unclean.seconds;
+        state.counters["start_to_exit_after_clean_stop_s"] = clean.seconds;
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+BENCHMARK(BM_LongHistory)->Iterations(1)->Unit(benchmark::kSecond);
+
 // The writer's CPU for one round written alone (one transaction, as at a 1 s interval):
 // decoding the measures, both readings blobs, the inserts, the WAL and its checkpoints.
 // Beside BM_RoundCpu/0 it is the share storing adds to a round.
@@ -296,6 +552,58 @@ void BM_StoreOneRound(benchmark::State& state) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+// The events answer of the last minute (since now - 60, the page's question) over a
+// history of a million events of one device, one a second, 20 alarms taking turns,
+// one of them raised first and never cleared. Counters: ms per answer, the growth of
+// the peak RSS in MB over the answers, spans answered.
+void BM_EventsLastMinute(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_events." + std::to_string(getpid()) + ".db";
+    const int64_t events = EnvOr("NOVEX_BENCH_EVENTS", 1000000);
+    const int64_t now = 1765184400;
+    std::string error;
+    {
+        auto store = vimo::HistoryStore::Open(path, false, error);
+        if (!store || !store->Execute(
+                          "INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                          "VALUES (1, 'fan_fault', 'x', 'critical', 'raised', " +
+                              std::to_string(now - events - 10) + ", '');"
+                          "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                              std::to_string(events - 1) +
+                              ") INSERT INTO events (data_id, alarm, text, severity, state, utc, local) "
+                              "SELECT 1, 'module' || (i % 20 + 1) || '.fan_fault', 'x', 'critical', "
+                              "CASE WHEN (i / 20) % 2 = 0 THEN 'raised' ELSE 'cleared' END, " +
+                              std::to_string(now - events) + " + i, '' FROM n",
+                          error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+    }
+    auto web = vimo::WebHistory::Open(path, error);
+    if (!web) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    double seconds = 0;
+    size_t spans = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        novex::web::EventList list;
+        if (!web->Events({1, now - 60, now + 1, false}, list, error)) state.SkipWithError(error.c_str());
+        seconds += Seconds(start);
+        spans = list.events.size();
+    }
+    getrusage(RUSAGE_SELF, &after);
+    state.counters["ms"] = seconds * 1e3 / static_cast<double>(state.iterations());
+    state.counters["rss_growth_MB"] = static_cast<double>(after.ru_maxrss - before.ru_maxrss) / 1024.0;
+    state.counters["spans"] = static_cast<double>(spans);
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+}
+BENCHMARK(BM_EventsLastMinute)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // The layouts not taken, over one hour of rounds: a narrow table (one row per round
 // and measure) and a wide one (one column per measure). Size per round and the time

@@ -43,6 +43,47 @@ void BM_Metrics100Devices(benchmark::State& bench) {
 }
 BENCHMARK(BM_Metrics100Devices)->Unit(benchmark::kMillisecond);
 
+// What a scrape costs at 1,000 UPSes once each device's series were rendered (and
+// compressed) as it published its round: the pieces joined.
+void MetricsRendered(benchmark::State& bench, bool gzip) {
+    novex::web::HostState state = Fleet(1000);
+    for (novex::web::DeviceState& d : state.devices) d.metrics = novex::web::RenderDeviceMetrics(d, gzip);
+    size_t bytes = 0;
+    for (auto _ : bench) {
+        std::string out;
+        if (gzip) novex::web::RenderMetricsGzip(state, out);
+        else novex::web::RenderMetrics(state, out);
+        bytes = out.size();
+        benchmark::DoNotOptimize(out.data());
+    }
+    bench.counters["bytes_per_ups"] = static_cast<double>(bytes) / 1000.0;
+}
+void BM_Metrics1000DevicesRendered(benchmark::State& bench) { MetricsRendered(bench, false); }
+void BM_MetricsGzip1000DevicesRendered(benchmark::State& bench) { MetricsRendered(bench, true); }
+BENCHMARK(BM_Metrics1000DevicesRendered)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MetricsGzip1000DevicesRendered)->Unit(benchmark::kMillisecond);
+
+// A device's series rendered once per round, as text (0), compressed (1), and
+// compressed after a round whose figures all differ but not its alarms (2): what the
+// line thread pays per round once a scraper asks.
+void BM_RenderDevice(benchmark::State& bench) {
+    const novex::web::HostState state = Fleet(1);
+    novex::web::DeviceState before = state.devices[0];
+    auto jittered = std::make_shared<novex::monitor::DeviceSnapshot>(*before.snapshot);
+    for (auto& m : jittered->measures)
+        if (m.value > 1.0) m.value += 0.1;
+    --jittered->rounds_completed;
+    before.snapshot = jittered;
+    const auto previous = novex::web::RenderDeviceMetrics(before, true);
+    const bool gzip = bench.range(0) != 0;
+    for (auto _ : bench) {
+        const auto rendered = novex::web::RenderDeviceMetrics(state.devices[0], gzip,
+                                                              bench.range(0) == 2 ? previous.get() : nullptr);
+        benchmark::DoNotOptimize(rendered.get());
+    }
+}
+BENCHMARK(BM_RenderDevice)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
 void BM_DeviceApi(benchmark::State& bench) {
     const novex::web::HostState state = Fleet(1);
     for (auto _ : bench) {

@@ -1,6 +1,8 @@
 # Libraries the project builds against, found in the host system or in a sysroot
 # (CMAKE_FIND_ROOT_PATH) when cross-compiling.
 find_package(Threads REQUIRED)
+# TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults.
+find_package(OpenSSL 3.0 REQUIRED)
 
 # On 32-bit MIPS a 64-bit atomic is a call into libatomic, which the compiler does not
 # link by itself; the cross tool chain ships only its run-time name.
@@ -43,6 +45,13 @@ if(NOVEX_BUILD_RUNNER)
   target_include_directories(novex_sqlite SYSTEM INTERFACE ${SQLITE3_INCLUDE_DIR})
   target_link_libraries(novex_sqlite INTERFACE ${SQLITE3_LIBRARY})
 
+  # zstd compresses the history's chunks of rounds.
+  find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
+  find_library(ZSTD_LIBRARY NAMES zstd REQUIRED)
+  add_library(novex_zstd INTERFACE)
+  target_include_directories(novex_zstd SYSTEM INTERFACE ${ZSTD_INCLUDE_DIR})
+  target_link_libraries(novex_zstd INTERFACE ${ZSTD_LIBRARY})
+
   # The embedded HTTP server behind vimohost's status page, API and metrics. The C
   # library alone: its package needs nothing but the C and C++ runtimes.
   find_path(CIVETWEB_INCLUDE_DIR civetweb.h REQUIRED)
@@ -50,6 +59,15 @@ if(NOVEX_BUILD_RUNNER)
   add_library(novex_civetweb INTERFACE)
   target_include_directories(novex_civetweb SYSTEM INTERFACE ${CIVETWEB_INCLUDE_DIR})
   target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
+
+  # /metrics compressed for a scraper that asks (deflate pieces joined by the serializer).
+  find_package(ZLIB REQUIRED)
+  # The web configuration file (YAML) and its bcrypt users, checked by libcrypt.
+  find_path(YAMLCPP_INCLUDE_DIR yaml-cpp/yaml.h REQUIRED)
+  find_library(YAMLCPP_LIBRARY NAMES yaml-cpp REQUIRED)
+  add_library(novex_yamlcpp INTERFACE)
+  target_include_directories(novex_yamlcpp SYSTEM INTERFACE ${YAMLCPP_INCLUDE_DIR})
+  target_link_libraries(novex_yamlcpp INTERFACE ${YAMLCPP_LIBRARY})
 
   # net-snmp's agent library, for the AgentX subagent (snmp/); without it vimohost is
   # built without SNMP. Found in the sysroot too when cross-compiling.
@@ -74,7 +92,25 @@ if(NOVEX_BUILD_RUNNER)
 endif()
 
 if(NOVEX_BUILD_TESTS)
-  find_package(GTest REQUIRED)
+  find_package(GTest QUIET)
+  if(NOT GTest_FOUND)
+    # A controller's sysroot has no GoogleTest: it is built for the target from its
+    # sources (Debian's googletest package puts them in /usr/src/googletest).
+    find_path(NOVEX_GTEST_SOURCE_DIR googletest/include/gtest/gtest.h
+              PATHS /usr/src/googletest NO_CMAKE_FIND_ROOT_PATH)
+    if(NOT NOVEX_GTEST_SOURCE_DIR)
+      message(FATAL_ERROR "No GoogleTest for the target: give its sources with "
+                          "-DNOVEX_GTEST_SOURCE_DIR=... or build with -DNOVEX_BUILD_TESTS=OFF")
+    endif()
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${NOVEX_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    foreach(_lib gtest gtest_main)
+      if(NOT TARGET GTest::${_lib})
+        add_library(GTest::${_lib} ALIAS ${_lib})
+      endif()
+    endforeach()
+  endif()
 endif()
 if(NOVEX_BUILD_BENCH)
   find_package(benchmark REQUIRED)

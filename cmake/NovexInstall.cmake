@@ -7,6 +7,9 @@
 #   /etc/vimohost/vimohost.json                       the configuration (a conffile)
 #   /lib/systemd/system/vimohost.service              ExecStart names bin/vimohost
 #   share/man/man8/vimohost.8, share/man/man1/novexups-sim.1
+#   share/vimohost/prometheus/                        alert rules, their test, Alertmanager's
+#                                                     inhibition rules, to copy beside
+#                                                     prometheus.yml and alertmanager.yml
 #
 # The runtime is no public library (no soname version, no headers), so it lives in the
 # program's own folder and the programs find it by a RUNPATH relative to themselves.
@@ -26,15 +29,23 @@ file(RELATIVE_PATH _novex_lib_from_bin "/${CMAKE_INSTALL_BINDIR}" "/${NOVEX_INST
 target_compile_definitions(novex_session PRIVATE
                            NOVEX_PLUGIN_DIR_FROM_BIN="${_novex_plugins_from_bin}")
 set_target_properties(vimohost PROPERTIES INSTALL_RPATH "$ORIGIN/${_novex_lib_from_bin}")
-set_target_properties(novexups PROPERTIES INSTALL_RPATH "$ORIGIN/..")
 
 install(TARGETS vimohost novexups-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vimo_runtime LIBRARY DESTINATION ${NOVEX_INSTALL_LIBDIR} NAMELINK_SKIP)
-install(TARGETS novexups LIBRARY DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
+# The plug-in as shipped (cmake/NovexShip.cmake): stripped, no RUNPATH, since vimohost
+# has loaded libvimohost.so before it. A cross build's package carries its debug file
+# too, where debuggers look for it by build id.
+install(FILES ${NOVEX_SHIP_DIR}/novexups.so DESTINATION ${NOVEX_INSTALL_PLUGINDIR})
+if(CMAKE_CROSSCOMPILING)
+  install(DIRECTORY ${NOVEX_SHIP_DIR}/debug/ DESTINATION lib/debug)
+endif()
 # The configuration and the unit sit where the service looks for them, whatever the prefix.
 install(FILES package/vimohost.json DESTINATION /etc/vimohost)
 configure_file(package/vimohost.service.in ${CMAKE_BINARY_DIR}/package/vimohost.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_SYSTEMD_UNITDIR})
+install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
+              web/prometheus/alertmanager.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vimohost/prometheus)
 # An example for snmpd as the AgentX master, not active until copied into snmpd's own
 # configuration (it opens a community).
 install(FILES package/snmpd-vimohost.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
@@ -46,7 +57,7 @@ find_program(NOVEX_HELP2MAN help2man)
 if(NOVEX_HELP2MAN)
   # Columns: target, manual section, one-line description. A program with subcommands
   # has their help in a [COMMANDS] section too (NOVEX_SUBCOMMANDS_<program>).
-  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events")
+  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events" "check-config")
   set(_novex_man_pages
       "vimohost|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
       "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")

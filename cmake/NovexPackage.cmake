@@ -29,6 +29,7 @@ install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION ${_novex_docd
 install(FILES README.md DESTINATION ${_novex_docdir})
 install(DIRECTORY docs/ DESTINATION ${_novex_docdir}/docs FILES_MATCHING PATTERN "*.md")
 install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
+              web/prometheus/alertmanager.yml
               package/vimohost.json
         DESTINATION ${_novex_docdir}/examples)
 

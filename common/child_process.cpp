@@ -55,14 +55,14 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const Options& op
         setpgid(0, 0);
         if (capture) dup2(pipe_fds[1], STDOUT_FILENO);
         if (!options.stdout_file.empty()) {
-            const int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
             if (fd >= 0 && fd != STDOUT_FILENO) {
                 dup2(fd, STDOUT_FILENO);
                 close(fd);
             }
         }
         if (!options.stderr_file.empty()) {
-            const int fd = open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
             if (fd >= 0 && fd != STDERR_FILENO) {
                 dup2(fd, STDERR_FILENO);
                 close(fd);

@@ -4,12 +4,16 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/utf8.h"
+
 namespace novex {
 namespace web {
 
 std::string JsonQuote(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t i = 0, size = 1; i < text.size(); i += size) {
+        const char c = text[i];
+        size = 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -21,8 +25,15 @@ std::string JsonQuote(const std::string& text) {
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
                 out += escaped;
-            } else {
+            } else if (static_cast<unsigned char>(c) < 0x80) {
                 out += c;
+            } else if (vimo::NextCodePoint(text, i, size) >= 0) {
+                out.append(text, i, size);
+            } else {
+                // A byte that is no UTF-8 (a name in a request, a device's text) would
+                // make the whole answer invalid JSON: it becomes U+FFFD instead.
+                size = 1;
+                out += "\\ufffd";
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "common/time_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -58,13 +59,18 @@ bool Digits(const std::string& text, size_t at, size_t count, int& value) {
 
 }  // namespace
 
+const char kTimeRangeText[] = "from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z";
+
+bool TimeInRange(int64_t utc) { return utc >= kEarliestTime && utc <= kLatestTime; }
+
 bool ParseTime(const std::string& text, int64_t& utc) {
     if (text.empty() || text.size() > 40) return false;
-    char* end = nullptr;
-    const long long seconds = std::strtoll(text.c_str(), &end, 10);
-    if (*end == '\0' && std::isdigit(static_cast<unsigned char>(text[0]))) {
-        utc = seconds;
-        return true;
+    // Epoch seconds: at most 12 digits, which kLatestTime has, so the number cannot
+    // saturate before its range is checked.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        if (text.size() > 12) return false;
+        utc = std::strtoll(text.c_str(), nullptr, 10);
+        return TimeInRange(utc);
     }
     std::tm tm{};
     int year, month, day, hour, minute, second;
@@ -105,7 +111,9 @@ bool ParseTime(const std::string& text, int64_t& utc) {
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
-    utc = static_cast<int64_t>(timegm(&tm)) - offset;
+    const int64_t parsed = static_cast<int64_t>(timegm(&tm)) - offset;
+    if (!TimeInRange(parsed)) return false;
+    utc = parsed;
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -14,7 +15,10 @@
 
 #include "common/address.h"
 #include "common/command_line.h"
+#include "common/regular_file.h"
+#include "config/device_names.h"
 #include "history/retention.h"
+#include "hooks/event_hooks.h"
 #include "host/line_settings.h"
 #include "snmp/address.h"
 #include "snmp/ratings.h"
@@ -25,7 +29,9 @@ namespace vimo {
 // default speed.
 const DeviceKey kDeviceKeys[11] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
-    {"name", "text", "label in messages (default \"ups<data_id>\")"},
+    {"name", "text",
+     "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
+     "ASCII case and trailing spaces: " VIMO_DEVICE_NAME_RULE},
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
     {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
     {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
@@ -47,18 +53,28 @@ const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[9] = {
+const DeviceKey kProgramKeys[13] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
      "\"-q\"] (--on-event and --on-event-arg replace it)"},
     {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
+    {"on_event_mode", "text", kHookModeHelp},
     {"protocol_listen", "text",
      "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
     {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
     {"listen", "text",
      "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
     {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
+    {"web_config", "text",
+     "their TLS and basic-auth users, in the Prometheus exporters' web configuration format "
+     "(--web-config replaces it)"},
+    {"protocol_certfile", "text",
+     "PEM certificate and private key for the UPS protocol's STARTTLS (--protocol-certfile "
+     "replaces it)"},
+    {"protocol_require_tls", "boolean",
+     "true: refuse passwords on UPS protocol connections that have not started TLS "
+     "(--protocol-require-tls)"},
     {"history", "object",
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
      "(--keep, --max-size and --keep-events replace them)"},
@@ -157,7 +173,9 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
     for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
                              std::make_pair("protocol_users", &out.protocol_users),
                              std::make_pair("listen", &out.listen),
-                             std::make_pair("http_token_file", &out.http_token_file)}) {
+                             std::make_pair("http_token_file", &out.http_token_file),
+                             std::make_pair("web_config", &out.web_config),
+                             std::make_pair("protocol_certfile", &out.protocol_certfile)}) {
         const Json::Value& v = root[text.first];
         if (v.isNull()) continue;
         if (!v.isString() || v.asString().empty()) {
@@ -165,6 +183,23 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
             return false;
         }
         *text.second = v.asString();
+    }
+    const Json::Value& mode = root["on_event_mode"];
+    if (!mode.isNull()) {
+        HookMode parsed;
+        if (!mode.isString() || !ParseHookMode(mode.asString(), parsed)) {
+            error = "\"on_event_mode\" must be \"each\" or \"round\"";
+            return false;
+        }
+        out.on_event_mode = mode.asString();
+    }
+    const Json::Value& require_tls = root["protocol_require_tls"];
+    if (!require_tls.isNull()) {
+        if (!require_tls.isBool()) {
+            error = "\"protocol_require_tls\" must be true or false";
+            return false;
+        }
+        out.protocol_require_tls = require_tls.asBool();
     }
     if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
     RetentionSettings retention;
@@ -205,16 +240,17 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         out.data_id = id.asUInt();
     }
     const Json::Value& name = object["name"];
-    if (!name.isNull() && !PlainText(name)) {
-        error = "\"name\" must be a non-empty text without control characters";
+    std::string why;
+    if (!name.isNull() && (!name.isString() || !CheckDeviceName(name.asString(), why))) {
+        error = "\"name\" " + (why.empty() ? "must be " + std::string(kDeviceNameRule) : why);
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
     for (const char* key : {"manufacturer", "model", "attached_devices"}) {
         const Json::Value& text = object[key];
-        if (!text.isNull() && (!text.isString() || text.asString().empty() ||
-                               text.asString().find_first_of("\r\n") != std::string::npos)) {
-            error = std::string("\"") + key + "\" must be a non-empty text of one line";
+        if (!text.isNull() && (!text.isString() || !CheckDeviceLabel(text.asString(), why))) {
+            error = std::string("\"") + key + "\" must be a non-empty text of one line, in "
+                    "valid UTF-8, without control characters";
             return false;
         }
     }
@@ -240,9 +276,18 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         error = "\"port\" must be a non-empty text without control characters";
         return false;
     }
-    std::string host, service, why;
-    if (transport.isString() && transport.asString() == "tcp" &&
-        !SplitHostPort(port.asString(), host, service, &why)) {
+    std::string host, service;
+    why.clear();
+    const bool tcp = transport.isString() && transport.asString() == "tcp";
+    // A serial line named like "10.0.0.5:502" would be opened as a file and fail every
+    // round for ever; a device path never has that form.
+    if (!tcp && port.asString().front() != '/' &&
+        SplitHostPort(port.asString(), host, service)) {
+        error = "\"port\" " + QuoteText(port.asString()) +
+                " is HOST:PORT but the transport is serial (\"rtu\"); add \"transport\": \"tcp\"";
+        return false;
+    }
+    if (tcp && !SplitHostPort(port.asString(), host, service, &why)) {
         error = "\"port\" of a tcp device must be HOST:PORT with a port from 1 to 65535, not " +
                 QuoteText(port.asString()) + " (" + why + ")";
         return false;
@@ -252,6 +297,13 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
 }
 
 }  // namespace
+
+std::string NameKey(const std::string& name) {
+    std::string key = name.substr(0, name.find_last_not_of(" \t") + 1);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
 
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port,
                    std::string* why) {
@@ -335,6 +387,7 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         return false;
     }
     std::set<uint32_t> ids;
+    std::map<std::string, std::string> names;  // by NameKey, the name as written
     out.clear();
     for (size_t i = 0; i < objects.size(); ++i) {
         DeviceConfig device;
@@ -345,6 +398,14 @@ bool ParseConfig(const std::string& text, const std::string& origin,
         if (!ids.insert(device.data_id).second) {
             error = origin + ": device " + std::to_string(i + 1) + ": \"data_id\" " +
                     std::to_string(device.data_id) + " is used twice";
+            return false;
+        }
+        const auto named = names.emplace(NameKey(device.name), device.name);
+        if (!named.second) {
+            error = origin + ": device " + std::to_string(i + 1) + ": \"name\" " +
+                    QuoteText(device.name) + " is the name of another device (" +
+                    QuoteText(named.first->second) +
+                    "); names must differ by more than case and trailing spaces";
             return false;
         }
         out.push_back(device);
@@ -358,28 +419,11 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
                           ProgramConfig& program, std::string& error) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": cannot read the configuration file: " + std::strerror(errno);
+    std::string text;
+    if (!ReadRegularFile(path, "the configuration file", kMaxConfigBytes, text, error)) {
+        error = path + ": " + error;
         return false;
     }
-    if (S_ISDIR(info.st_mode)) {
-        error = path + ": is a directory, not a configuration file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot read the configuration file";
-        return false;
-    }
-    // One byte past the limit is enough to refuse it (and /dev/zero ends too).
-    std::string text(kMaxConfigBytes + 1, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
-        error = path + ": cannot read the configuration file";
-        return false;
-    }
-    text.resize(static_cast<size_t>(in.gcount()));
     return ParseConfig(text, path, out, program, error);
 }
 

@@ -23,16 +23,20 @@ constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[9];
+extern const DeviceKey kProgramKeys[13];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
     std::vector<std::string> on_event;  // the hook's program and arguments; empty: none
     int on_event_timeout_ms = 0;        // 0: not given
+    std::string on_event_mode;          // "each" or "round"; "": not given
     std::string protocol_listen;        // ADDR:PORT of the UPS protocol server; "": none
     std::string protocol_users;         // its users file; "": none
     std::string listen;                 // ADDR:PORT of the web face; "": none
     std::string http_token_file;        // its token file; "": no token
+    std::string protocol_certfile;      // PEM certificate and key for STARTTLS; "": none
+    bool protocol_require_tls = false;  // no password before STARTTLS
+    std::string web_config;             // the web face's TLS and users file; "": none
     Json::Value history;                // retention, checked by ParseRetention; null: none
     std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
 };
@@ -50,7 +54,8 @@ struct DeviceConfig {
 // Reads a configuration text (one device object, a non-empty array of them, or the
 // top-level object whose "devices" holds either, or an empty array: no devices yet) and checks what the host itself owns:
 // the known keys, "data_id" (unique), "name", "transport", "port", the keys inside
-// "appSetting" and the vimohost-wide keys. The runtime checks the ranges of the port
+// "appSetting" and the vimohost-wide keys; names unique by NameKey; no HOST:PORT on a
+// serial line. The runtime checks the ranges of the port
 // keys when the device is initialised. `origin` prefixes the error, which is one line.
 bool ParseConfig(const std::string& text, const std::string& origin,
                  std::vector<DeviceConfig>& out, ProgramConfig& program, std::string& error);
@@ -65,6 +70,12 @@ bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::str
 // error names the file.
 bool LoadDeviceConfigFile(const std::string& path, std::vector<DeviceConfig>& out,
                           ProgramConfig& program, std::string& error);
+
+// What makes two device names the same: UPS protocol clients, metric queries and people
+// read "UPS1", "ups1" and "ups1 " as one UPS, so names are compared with ASCII letters
+// folded to lower case and trailing spaces and tabs removed. Two devices of one
+// configuration must not share this key.
+std::string NameKey(const std::string& name);
 
 // "HOST:PORT" with a port 1..65535 and a host that is an IPv4 address, a name, or an
 // IPv6 address in brackets; false, with what is wrong in `why` if given, otherwise.

@@ -1,12 +1,14 @@
 // The forms `vimohost history` takes: --since/--until (a point in time), --fields (measure
 // ids), --step and --keep (durations), --max-size (a size). The input is four lines,
 // one per parser. Properties: no exception escapes; a duration is positive and reads
-// back from its own text; a point in time given as a duration lies that far back; the
+// back from its own text; a point in time given as a duration lies that far back, and
+// every point accepted within the range the API shares (1970..9999); the
 // fields resolved are measures and come without repeats; a refusal is one line.
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/time_text.h"
 #include "fuzz/fuzz_input.h"
 #include "history/times.h"
 #include "monitor/measures.h"
@@ -26,9 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!vimo::ParseDuration(vimo::DurationText(seconds), again) || again != seconds)
                 Fail("a duration that does not read back from its text");
         }
-        if (vimo::ParsePointInTime(point, kNow, epoch) && vimo::ParseDuration(point, seconds) &&
-            epoch != kNow - seconds)
-            Fail("a point given as a duration that is not that far back");
+        if (vimo::ParsePointInTime(point, kNow, epoch)) {
+            if (vimo::ParseDuration(point, seconds) && epoch != kNow - seconds)
+                Fail("a point given as a duration that is not that far back");
+            if (!novex::web::TimeInRange(epoch)) Fail("a point outside 1970..9999");
+        }
         int64_t size_bytes = 0;
         if (vimo::ParseSize(bytes, size_bytes) && size_bytes < 0) Fail("a negative size");
         std::vector<size_t> resolved;

@@ -1,14 +1,20 @@
 // The HTTP layer's request handling: method, raw path, raw query and Authorization
-// header as the server hands them to the router, against a device with a round, one
+// header (Basic and Bearer, with a token or the web configuration's users) as the
+// server hands them to the router, against a device with a round, one
 // without, and stored history. Properties: no exception escapes (the server would
 // answer 500); every status has its reason phrase; JSON answers are valid JSON; no
-// header holds a line break.
+// header holds a line break; every readings or events window that reaches the history
+// lies within the shared time range, with points 1..1000 and a cap on events.
+#include <crypt.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <json/reader.h>
 
+#include "common/time_text.h"
 #include "fuzz/fuzz_input.h"
 #include "web/router.h"
 
@@ -26,6 +32,8 @@ class History : public web::HistoryReader {
 public:
     bool Readings(const web::ReadingsQuery& q, std::vector<web::ReadingSeries>& out,
                   std::string&) const override {
+        CheckWindow(q.since_utc, q.until_utc);
+        if (q.points < 1 || q.points > 1000) Fail("points outside 1..1000 reached the history");
         for (const size_t m : q.measures) {
             web::ReadingSeries series{m, {}};
             const int64_t count = static_cast<int64_t>(q.points < 4 ? q.points : 4);
@@ -37,11 +45,21 @@ public:
         }
         return true;
     }
-    bool Events(const web::EventsQuery& q, std::vector<web::AlarmEvent>& out,
-                std::string&) const override {
-        if (!q.active_only) out.push_back({0, q.since_utc, q.since_utc + 10});
-        out.push_back({1, q.until_utc - 1, 0});
+    bool Events(const web::EventsQuery& q, web::EventList& out, std::string&) const override {
+        CheckWindow(q.since_utc, q.until_utc);
+        if (q.max_events < 1) Fail("an events query without a cap");
+        if (!q.active_only) out.events.push_back({0, q.since_utc, q.since_utc + 10});
+        out.events.push_back({1, q.until_utc - 1, 0});
+        out.truncated = (q.since_utc & 1) != 0;
         return true;
+    }
+
+private:
+    // Every window the API passes on lies in the shared range, its start first: the
+    // history's arithmetic on it cannot overflow.
+    static void CheckWindow(int64_t since, int64_t until) {
+        if (!web::TimeInRange(since) || !web::TimeInRange(until) || since >= until)
+            Fail("a window outside 1970..9999, or empty, reached the history");
     }
 };
 
@@ -90,13 +108,33 @@ bool ValidJson(const std::string& text) {
     return reader->parse(text.data(), text.data() + text.size(), &value, &error);
 }
 
+// Token "s3cret" and user "prom" with password "secret" (a hash of the lowest cost).
+web::WebAccess* MakeAccess() {
+    char path[] = "/tmp/web-config-fuzz-XXXXXX";
+    const int fd = mkstemp(path);
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_gensalt_rn("$2y$", 4, nullptr, 0, salt, sizeof salt);
+    crypt_data data{};
+    const std::string text = std::string("basic_auth_users:\n  prom: ") + crypt_r("secret", salt, &data) + "\n";
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) Fail("the users file");
+    close(fd);
+    novex::access::LimiterSettings attempts;
+    attempts.free_failures = 4;
+    attempts.first_delay_ms = 1;
+    std::string error;
+    auto access = web::WebAccess::Create("s3cret", path, nullptr, error, attempts);
+    unlink(path);
+    if (!access) Fail("the users file was refused");
+    return access.release();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Source* source = new Source();  // read only
     Input in(data, size);
     const uint8_t flags = in.Byte();
-    static const char* const kMethods[] = {"GET", "HEAD", "POST", ""};
+    static const char* const kMethods[] = {"GET", "HEAD", "POST", "TRACE"};
     web::Request request;
     request.method = kMethods[flags & 3];
     request.path = in.Until('\n');
@@ -105,7 +143,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The server answers a target that is no path itself, before any routing.
     if (request.path.empty() || request.path[0] != '/') return 0;
     source->with_history = (flags & 4) == 0;
-    const web::Router router(*source, (flags & 8) ? "s3cret" : "");
+    // With the web configuration's users too: Basic and Bearer forms reach bcrypt and
+    // the attempt limiter, which never answers anything but 200, 401 or 429 here.
+    static web::WebAccess* access = MakeAccess();
+    request.peer = "10.0.0." + std::to_string(flags >> 5);
+    const web::Router plain(*source, (flags & 8) ? "s3cret" : "");
+    const web::Router with_users(*source, *access);
+    const web::Router& router = (flags & 16) ? with_users : plain;
     web::Response response;
     try {
         response = router.Handle(request, kNow);

@@ -3,8 +3,13 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <limits>
 
+#include "common/time_text.h"
+#include "device/novexups_data.h"
+#include "history/chunk_codec.h"
 #include "history/schema.h"
+#include "monitor/measures.h"
 
 namespace vimo {
 
@@ -19,6 +24,13 @@ struct Statement {
     Statement& operator=(const Statement&) = delete;
 };
 
+// The columns every event query selects from events `e`, in the order EventRows reads
+// them, and the join that names the device.
+const char kEventColumns[] =
+    "e.id, e.data_id, coalesce(d.name, 'ups' || e.data_id), e.alarm, e.text, e.severity, "
+    "e.state, e.utc, e.local";
+const char kEventDevice[] = "LEFT JOIN devices d ON d.data_id = e.data_id";
+
 std::string Text(sqlite3_stmt* s, int column) {
     const unsigned char* t = sqlite3_column_text(s, column);
     return t ? reinterpret_cast<const char*>(t) : "";
@@ -27,10 +39,14 @@ std::string Text(sqlite3_stmt* s, int column) {
 }  // namespace
 
 int64_t StepForPoints(int64_t since, int64_t until, int64_t points) {
-    if (points < 1) points = 1;
-    const int64_t span = until > since ? until - since : 1;
-    const int64_t step = (span + points - 1) / points;
-    return step < 1 ? 1 : step;
+    // Unsigned: the distance between any two 64-bit times fits, and rounding up cannot
+    // overflow either, whatever the caller passes.
+    const uint64_t span = until > since ? static_cast<uint64_t>(until) - static_cast<uint64_t>(since) : 1;
+    const uint64_t n = points > 1 ? static_cast<uint64_t>(points) : 1;
+    const uint64_t step = span / n + (span % n != 0 ? 1 : 0);
+    if (step > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        return std::numeric_limits<int64_t>::max();
+    return step < 1 ? 1 : static_cast<int64_t>(step);
 }
 
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
@@ -108,68 +124,155 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
                              std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     decoders_.clear();
-    // One pass per part the fields need, in step: both hold a row per round, in the
-    // same (time, round) order.
+    // Chunks and the rounds not yet in one are read in one snapshot: the writer moves
+    // rounds from one to the other meanwhile.
+    sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{db_};
     bool needed[kReadingParts] = {};
     for (const size_t f : fields) needed[ReadingPart(f)] = true;
     if (!needed[0] && !needed[1]) needed[0] = true;  // the rounds, without figures
-    std::unique_ptr<Statement> parts[kReadingParts];
-    for (int part = 0; part < kReadingParts; ++part) {
-        if (!needed[part]) continue;
-        const std::string sql = std::string("SELECT round, utc, layout, vals FROM ") +
-                                kReadingTables[part] +
-                                " WHERE data_id = ?1 AND utc >= ?2 AND utc < ?3 ORDER BY utc, round";
-        parts[part] = std::make_unique<Statement>(db_, sql.c_str());
-        sqlite3_stmt* q = parts[part]->s;
-        if (!q) {
-            error = sqlite3_errmsg(db_);
-            return false;
-        }
-        sqlite3_bind_int64(q, 1, data_id);
-        sqlite3_bind_int64(q, 2, since);
-        sqlite3_bind_int64(q, 3, until);
-    }
-    const int lead = needed[0] ? 0 : 1;
-    sqlite3_stmt* detail = lead == 0 && parts[1] ? parts[1]->s : nullptr;
-    int detail_rc = detail ? sqlite3_step(detail) : SQLITE_DONE;
-    sqlite3_stmt* q = parts[lead]->s;
     ReadingRow row;
     row.values.resize(fields.size());
+    bool go_on = true;
+    if (!ChunkReadings(data_id, since, until, fields, needed, each, row, go_on, error)) return false;
+    if (!go_on) return true;
+    // The rounds not yet in a chunk. Those of a version 2 file have readings rows;
+    // since then the record is decoded here, with the measure table of this program.
+    Statement q(db_,
+                "SELECT r.id, r.utc, r.record, a.layout, a.vals, b.layout, b.vals FROM rounds r "
+                "LEFT JOIN readings a ON a.data_id = r.data_id AND a.utc = r.utc AND a.round = r.id "
+                "LEFT JOIN readings_detail b "
+                "ON b.data_id = r.data_id AND b.utc = r.utc AND b.round = r.id "
+                "WHERE r.data_id = ?1 AND r.utc >= ?2 AND r.utc < ?3 ORDER BY r.utc, r.id");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    sqlite3_bind_int64(q.s, 3, until);
+    ReadingsDecoder current[kReadingParts];
+    for (int part = 0; part < kReadingParts; ++part) current[part].Bind(CurrentLayoutText(part), fields);
+    std::vector<unsigned char> blob;
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-        row.round = sqlite3_column_int64(q, 0);
-        row.utc = sqlite3_column_int64(q, 1);
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        row.round = sqlite3_column_int64(q.s, 0);
+        row.utc = sqlite3_column_int64(q.s, 1);
         for (double& v : row.values) v = std::nan("");
-        if (!DecodeRow(q, fields, row)) continue;
-        const auto behind = [&] {
-            const int64_t utc = sqlite3_column_int64(detail, 1);
-            return utc < row.utc || (utc == row.utc && sqlite3_column_int64(detail, 0) < row.round);
-        };
-        while (detail_rc == SQLITE_ROW && behind()) detail_rc = sqlite3_step(detail);
-        if (detail_rc == SQLITE_ROW && sqlite3_column_int64(detail, 0) == row.round)
-            DecodeRow(detail, fields, row);
+        const bool stored = sqlite3_column_type(q.s, 3) != SQLITE_NULL;
+        const size_t size = static_cast<size_t>(sqlite3_column_bytes(q.s, 2));
+        const auto* record = static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 2));
+        // No readings: a record shorter than the layout the measures decode.
+        if (!stored && (!record || size < sizeof(NovexUPS_Data_t))) continue;
+        const auto values = stored ? std::vector<novex::monitor::MeasureValue>()
+                                   : novex::monitor::DecodeMeasures(record);
+        bool ok = true;
+        for (int part = 0; part < kReadingParts && ok; ++part) {
+            if (!needed[part]) continue;
+            if (stored) {
+                if (sqlite3_column_type(q.s, 3 + 2 * part) == SQLITE_NULL) continue;
+                const ReadingsDecoder* decoder =
+                    Decoder(sqlite3_column_int64(q.s, 3 + 2 * part), fields);
+                const auto* vals =
+                    static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 4 + 2 * part));
+                ok = decoder && vals &&
+                     decoder->Decode(vals, static_cast<size_t>(sqlite3_column_bytes(q.s, 4 + 2 * part)),
+                                     row.values.data());
+            } else {
+                // Through the stored form, so that a figure reads the same before and
+                // after its round moves into a chunk.
+                blob.clear();
+                EncodeReadings(values, part, blob);
+                ok = current[part].Decode(blob.data(), blob.size(), row.values.data());
+            }
+        }
+        if (!ok) continue;
         if (!each(row)) return true;
     }
-    if (rc != SQLITE_DONE || (detail_rc != SQLITE_DONE && detail_rc != SQLITE_ROW)) {
+    if (rc != SQLITE_DONE) {
         error = sqlite3_errmsg(db_);
         return false;
     }
     return true;
 }
 
-bool HistoryReader::DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields,
-                              ReadingRow& row) {
-    const ReadingsDecoder* decoder = Decoder(sqlite3_column_int64(q, 2), fields);
-    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(q, 3));
-    const size_t size = static_cast<size_t>(sqlite3_column_bytes(q, 3));
-    return decoder && blob && decoder->Decode(blob, size, row.values.data());
+bool HistoryReader::ChunkReadings(uint32_t data_id, int64_t since, int64_t until,
+                                  const std::vector<size_t>& fields, const bool* needed,
+                                  const std::function<bool(const ReadingRow&)>& each,
+                                  ReadingRow& row, bool& go_on, std::string& error) {
+    // The device's chunks that reach into the span, oldest first: from the first whose
+    // newest round is in it, on while their oldest round is before its end.
+    Statement q(db_,
+                "SELECT first_utc, meta, data FROM chunks WHERE data_id = ?1 AND last_utc >= ?2 "
+                "ORDER BY last_utc");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    unsigned want = 0;
+    for (int part = 0; part < kReadingParts; ++part)
+        if (needed[part]) want |= ChunkReadingPart(part);
+    std::vector<ChunkRound> rounds;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        if (sqlite3_column_int64(q.s, 0) >= until) break;
+        const auto blob = [&](int column) {
+            return static_cast<const unsigned char*>(sqlite3_column_blob(q.s, column));
+        };
+        const auto size = [&](int column) {
+            return static_cast<size_t>(sqlite3_column_bytes(q.s, column));
+        };
+        if (!DecodeChunk(blob(1), size(1), blob(2), size(2), want, rounds)) {
+            error = "a chunk of rounds is damaged";
+            return false;
+        }
+        for (const ChunkRound& r : rounds) {
+            if (r.utc < since || r.utc >= until) continue;
+            row.round = r.id;
+            row.utc = r.utc;
+            for (double& v : row.values) v = std::nan("");
+            // A round without readings (a short record) is no row, as in the rounds table.
+            if (r.layout[0] == 0 && r.layout[1] == 0) continue;
+            bool ok = true;
+            for (int part = 0; part < kReadingParts; ++part) {
+                if (!needed[part] || r.layout[part] == 0) continue;
+                const ReadingsDecoder* decoder = Decoder(r.layout[part], fields);
+                ok = ok && decoder && decoder->Decode(r.vals[part].data(), r.vals[part].size(),
+                                                      row.values.data());
+            }
+            if (!ok) continue;
+            if (!each(row)) {
+                go_on = false;
+                return true;
+            }
+        }
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
 }
 
 bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step,
                                int64_t origin, const std::vector<size_t>& fields,
-                               std::vector<ReadingBucket>& out, std::string& error) {
+                               std::vector<ReadingBucket>& out, std::string& error,
+                               size_t max_buckets) {
     out.clear();
     if (step < 1) step = 1;
+    // Within the shared range, offsets from the origin and bucket starts stay far from
+    // the 64-bit limits for any step.
+    if (!novex::web::TimeInRange(since) || !novex::web::TimeInRange(until) ||
+        !novex::web::TimeInRange(origin)) {
+        error = std::string("times must lie ") + novex::web::kTimeRangeText;
+        return false;
+    }
+    bool too_many = false;
     // Bucket index to its place in `out`.
     std::map<int64_t, size_t> place;
     const bool ok = Readings(data_id, since, until, fields, [&](const ReadingRow& row) {
@@ -177,6 +280,10 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
         const int64_t index = offset >= 0 ? offset / step : -((-offset + step - 1) / step);
         auto at = place.find(index);
         if (at == place.end()) {
+            if (out.size() >= max_buckets) {
+                too_many = true;
+                return false;
+            }
             ReadingBucket bucket;
             bucket.start = origin + index * step;
             bucket.fields.resize(fields.size());
@@ -197,6 +304,11 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
         return true;
     }, error);
     if (!ok) return false;
+    if (too_many) {
+        out.clear();
+        error = "more than " + std::to_string(max_buckets) + " intervals: choose a longer step";
+        return false;
+    }
     std::vector<ReadingBucket> ordered;
     ordered.reserve(out.size());
     for (const auto& entry : place) ordered.push_back(std::move(out[entry.second]));
@@ -216,14 +328,13 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
     std::lock_guard<std::mutex> lock(mutex_);
     out.clear();
     // ?1 null: every device. Active: the newest event of its alarm is this raise.
-    Statement q(db_,
-                "SELECT e.id, e.data_id, coalesce(d.name, 'ups' || e.data_id), e.alarm, e.text, "
-                "e.severity, e.state, e.utc, e.local FROM events e "
-                "LEFT JOIN devices d ON d.data_id = e.data_id "
-                "WHERE (?1 IS NULL OR e.data_id = ?1) AND e.utc >= ?2 AND e.utc < ?3 "
-                "AND (?4 = 0 OR (e.state = 'raised' AND e.id = (SELECT max(id) FROM events l "
-                "WHERE l.data_id = e.data_id AND l.alarm = e.alarm))) "
-                "ORDER BY e.utc, e.id");
+    const std::string sql =
+        std::string("SELECT ") + kEventColumns + " FROM events e " + kEventDevice +
+        " WHERE (?1 IS NULL OR e.data_id = ?1) AND e.utc >= ?2 AND e.utc < ?3 "
+        "AND (?4 = 0 OR (e.state = 'raised' AND e.id = (SELECT max(id) FROM events l "
+        "WHERE l.data_id = e.data_id AND l.alarm = e.alarm))) "
+        "ORDER BY e.utc, e.id LIMIT ?5";
+    Statement q(db_, sql.c_str());
     if (!q.s) {
         error = sqlite3_errmsg(db_);
         return false;
@@ -235,18 +346,53 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
     sqlite3_bind_int64(q.s, 2, query.since);
     sqlite3_bind_int64(q.s, 3, query.until);
     sqlite3_bind_int(q.s, 4, query.active_only ? 1 : 0);
+    // SQLite's LIMIT is signed: -1 is none.
+    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    sqlite3_bind_int64(q.s, 5, capped ? static_cast<int64_t>(query.limit) : -1);
+    return EventRows(q.s, out, error);
+}
+
+bool HistoryReader::ActiveAt(uint32_t data_id, int64_t at, std::vector<StoredEvent>& out,
+                             std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    // The device's alarm ids one seek apart (each the least above the one before), then
+    // each one's last event before `at`: both walk events_by_alarm. CROSS JOIN keeps
+    // that order, so no other plan scans the events.
+    const std::string sql =
+        std::string(
+            "WITH RECURSIVE ids(alarm) AS ("
+            "SELECT (SELECT min(alarm) FROM events WHERE data_id = ?1) UNION ALL "
+            "SELECT (SELECT min(alarm) FROM events WHERE data_id = ?1 AND alarm > ids.alarm) "
+            "FROM ids WHERE ids.alarm IS NOT NULL) SELECT ") +
+        kEventColumns +
+        " FROM ids CROSS JOIN events e ON e.id = (SELECT id FROM events "
+        "WHERE data_id = ?1 AND alarm = ids.alarm AND utc < ?2 ORDER BY utc DESC, id DESC LIMIT 1) " +
+        kEventDevice + " WHERE e.state = 'raised' ORDER BY e.utc, e.id";
+    Statement q(db_, sql.c_str());
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, at);
+    return EventRows(q.s, out, error);
+}
+
+bool HistoryReader::EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out,
+                              std::string& error) {
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
         StoredEvent e;
-        e.id = sqlite3_column_int64(q.s, 0);
-        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 1));
-        e.device = Text(q.s, 2);
-        e.alarm = Text(q.s, 3);
-        e.text = Text(q.s, 4);
-        e.severity = Text(q.s, 5);
-        e.raised = Text(q.s, 6) == "raised";
-        e.utc = sqlite3_column_int64(q.s, 7);
-        e.local = Text(q.s, 8);
+        e.id = sqlite3_column_int64(q, 0);
+        e.data_id = static_cast<uint32_t>(sqlite3_column_int64(q, 1));
+        e.device = Text(q, 2);
+        e.alarm = Text(q, 3);
+        e.text = Text(q, 4);
+        e.severity = Text(q, 5);
+        e.raised = Text(q, 6) == "raised";
+        e.utc = sqlite3_column_int64(q, 7);
+        e.local = Text(q, 8);
         out.push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) {

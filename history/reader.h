@@ -66,6 +66,7 @@ struct EventQuery {
     int64_t since = std::numeric_limits<int64_t>::min();
     int64_t until = std::numeric_limits<int64_t>::max();  // exclusive
     bool active_only = false;  // only raises not cleared since (whenever they were)
+    size_t limit = std::numeric_limits<size_t>::max();  // the first this many, at most
 };
 
 // The bucket width that gives at most `points` buckets over [since, until), whole seconds.
@@ -88,25 +89,40 @@ public:
                   const std::vector<size_t>& fields,
                   const std::function<bool(const ReadingRow&)>& each, std::string& error);
     // The same rounds as buckets of `step` seconds, which start at `origin` + k * step
-    // (origin 0: on whole minutes, hours, UTC days).
+    // (origin 0: on whole minutes, hours, UTC days). The times lie within
+    // novex::web::TimeInRange; more than `max_buckets` buckets fail the query, so
+    // that no span and step can make an answer grow without bound.
     bool Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step, int64_t origin,
                     const std::vector<size_t>& fields, std::vector<ReadingBucket>& out,
-                    std::string& error);
+                    std::string& error,
+                    size_t max_buckets = std::numeric_limits<size_t>::max());
     // "Fields F of device D from T1 to T2 in at most N points", buckets from T1.
     bool DownsamplePoints(uint32_t data_id, int64_t since, int64_t until, int64_t points,
                           const std::vector<size_t>& fields, std::vector<ReadingBucket>& out,
                           std::string& error) {
         return Downsample(data_id, since, until, StepForPoints(since, until, points), since,
-                          fields, out, error);
+                          fields, out, error, static_cast<size_t>(points > 1 ? points : 1));
     }
 
     // Events in time order.
     bool Events(const EventQuery& query, std::vector<StoredEvent>& out, std::string& error);
+    // The raises of a device's alarms still active at `at`: those whose last event
+    // before it is a raise, in time order. One index seek per alarm the device ever had,
+    // however many events lie before `at`.
+    bool ActiveAt(uint32_t data_id, int64_t at, std::vector<StoredEvent>& out,
+                  std::string& error);
 
 private:
     HistoryReader() = default;
     const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
     bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
+    bool EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out, std::string& error);
+    // The span's rounds that are in chunks (all older than those in the rounds table);
+    // `go_on` false when `each` asked to stop.
+    bool ChunkReadings(uint32_t data_id, int64_t since, int64_t until,
+                       const std::vector<size_t>& fields, const bool* needed,
+                       const std::function<bool(const ReadingRow&)>& each, ReadingRow& row,
+                       bool& go_on, std::string& error);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;

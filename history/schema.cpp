@@ -27,7 +27,7 @@ namespace {
 // even across a clock set back.
 const char* const kTables = R"(
 CREATE TABLE IF NOT EXISTS rounds (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  id INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL,
   time TEXT NOT NULL,
   record BLOB NOT NULL,
@@ -44,9 +44,15 @@ CREATE TABLE IF NOT EXISTS alarms (
 CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (data_id, id);
 )";
 
-const char* const kVersion2Tables = R"(
+// Upgraded files keep the two round indexes version 2 had: their rounds wait in the
+// rounds table until the writer has moved them into chunks, and retention finds the
+// oldest by time meanwhile. New files hold a few hundred rounds per device there.
+const char* const kVersion2RoundIndexes = R"(
 CREATE INDEX IF NOT EXISTS rounds_by_time ON rounds (data_id, utc);
 CREATE INDEX IF NOT EXISTS rounds_oldest ON rounds (utc);
+)";
+
+const char* const kVersion2Tables = R"(
 CREATE TABLE IF NOT EXISTS readings (
   data_id INTEGER NOT NULL,
   utc INTEGER NOT NULL,
@@ -80,6 +86,38 @@ CREATE INDEX IF NOT EXISTS events_by_time ON events (utc);
 CREATE INDEX IF NOT EXISTS events_by_device ON events (data_id, id);
 )";
 
+// Indexes that came after version 2 first shipped, made wherever a writer opens a file
+// without them: they only speed queries up, so the version stays. events_by_alarm finds
+// each alarm's last event before a time with one seek (the alarms still active then).
+const char* const kLaterIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS events_by_alarm ON events (data_id, alarm, utc)",
+};
+static_assert(sizeof kLaterIndexes / sizeof kLaterIndexes[0] == 1, "later indexes");
+
+// Version 3. rounds (with readings and readings_detail) hold each device's newest
+// rounds, up to a chunk's worth; the writer then moves them into one row of chunks
+// (history/chunk_codec.h), keyed by the id of its last round: round ids are unique
+// across devices, and the writer assigns them (max of both tables, plus one).
+// history_state: `clean` is 1 while no writer has the file open, so that a start
+// after a clean stop skips the whole-file check.
+const char* const kVersion3Tables = R"(
+CREATE TABLE IF NOT EXISTS chunks (
+  last_id INTEGER PRIMARY KEY,
+  data_id INTEGER NOT NULL,
+  first_id INTEGER NOT NULL,
+  rounds INTEGER NOT NULL,
+  first_utc INTEGER NOT NULL,
+  last_utc INTEGER NOT NULL,
+  meta BLOB NOT NULL,
+  data BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS chunks_by_device ON chunks (data_id, last_id);
+CREATE INDEX IF NOT EXISTS chunks_by_time ON chunks (data_id, last_utc);
+CREATE INDEX IF NOT EXISTS chunks_oldest ON chunks (last_utc);
+CREATE TABLE IF NOT EXISTS history_state (
+  name TEXT PRIMARY KEY,
+  value INTEGER NOT NULL);
+)";
+
 // The upgrade's statements after the new columns and tables exist, in order.
 const char* const kUpgradeSteps[] = {
     "UPDATE rounds SET utc = vimo_local_to_utc(time)",
@@ -98,6 +136,12 @@ bool Exec(sqlite3* db, const char* sql, std::string& error) {
     error = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
     return false;
+}
+
+bool MakeLaterIndexes(sqlite3* db, std::string& error) {
+    for (const char* sql : kLaterIndexes)
+        if (!Exec(db, sql, error)) return false;
+    return true;
 }
 
 // One integer from `sql`, or -1.
@@ -216,19 +260,33 @@ bool Upgrade(sqlite3* db, bool had_tables, std::string& error) {
     // where there were none.
     const bool had_events =
         Integer(db, "SELECT count(*) FROM sqlite_master WHERE name = 'events'") > 0;
-    ok = ok && Exec(db, kTables, error) && Exec(db, kVersion2Tables, error);
+    ok = ok && Exec(db, kTables, error) && Exec(db, kVersion2Tables, error) &&
+         (!had_tables || Exec(db, kVersion2RoundIndexes, error)) &&
+         Exec(db, kVersion3Tables, error) && MakeLaterIndexes(db, error);
     if (ok && had_tables) {
         for (const char* step : kUpgradeSteps)
             ok = ok && ((had_events && step == kUpgradeSteps[3]) || Exec(db, step, error));
         ok = ok && BackfillReadings(db, error);
     }
-    ok = ok && Exec(db, "PRAGMA user_version = 2", error);
+    ok = ok && Exec(db, "PRAGMA user_version = 3", error);
     std::string ignored;
     if (!ok) {
         Exec(db, "ROLLBACK", ignored);
         return false;
     }
     return Exec(db, "COMMIT", error);
+}
+
+// Version 2 to 3 adds tables only, so it takes no time whatever the file's size: the
+// rounds already stored stay where they are and the writer moves them into chunks a
+// few at a time, beside polling.
+bool UpgradeFrom2(sqlite3* db, std::string& error) {
+    if (!Exec(db, "BEGIN IMMEDIATE", error)) return false;
+    std::string ignored;
+    if (Exec(db, kVersion3Tables, error) && Exec(db, "PRAGMA user_version = 3", error))
+        return Exec(db, "COMMIT", error);
+    Exec(db, "ROLLBACK", ignored);
+    return false;
 }
 
 // The columns this program uses, per table. Columns: table, its columns separated by
@@ -245,12 +303,16 @@ const ShapeRow kShape[] = {
     {"layouts", "id measures"},
     {"devices", "data_id name"},
     {"events", "id data_id alarm text severity state utc local"},
+    {"chunks", "last_id data_id first_id rounds first_utc last_utc meta data"},
+    {"history_state", "name value"},
 };
-static_assert(sizeof kShape / sizeof kShape[0] == 7, "tables of version 2");
+static_assert(sizeof kShape / sizeof kShape[0] == 9, "tables of version 3");
 
-// "" when every table has its columns, else the first one missing.
-std::string MissingColumn(sqlite3* db) {
-    for (const ShapeRow& row : kShape) {
+// "" when the first `tables` tables of kShape have their columns, else the first one
+// missing.
+std::string MissingColumn(sqlite3* db, size_t tables = sizeof kShape / sizeof kShape[0]) {
+    for (size_t t = 0; t < tables; ++t) {
+        const ShapeRow& row = kShape[t];
         const std::string columns = row.columns;
         size_t at = 0;
         while (at < columns.size()) {
@@ -270,6 +332,13 @@ std::string MissingColumn(sqlite3* db) {
 
 bool CheckHistoryPath(const std::string& path, std::string& error) {
     struct stat st;
+    // A link to nothing would have the new file made wherever it points: vimohost makes
+    // no file through a link. A link to an existing history is the owner's own setup.
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+        error = "history " + path + ": a symbolic link to nothing; vimohost does not create a "
+                "file through a link";
+        return false;
+    }
     if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
     error = "history " + path + ": not a regular file" +
             (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? " (a device)"
@@ -316,7 +385,13 @@ bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
     }
     if (version == kHistorySchemaVersion) {
         const std::string missing = MissingColumn(db);
-        if (missing.empty()) return true;
+        if (missing.empty()) {
+            // Without them queries are slower, not wrong: a file another process holds
+            // locked just now is still opened.
+            std::string ignored;
+            if (writable) MakeLaterIndexes(db, ignored);
+            return true;
+        }
         error = "not a vimohost history file (" + missing + ")";
         return false;
     }
@@ -325,12 +400,21 @@ bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
         return false;
     }
     if (!writable) {
-        error = "history version " + std::to_string(version == 0 && tables ? 1 : 0) +
+        error = "history version " + std::to_string(version == 0 && tables ? 1 : version) +
                 ": open it once with vimohost to upgrade it";
         return false;
     }
+    if (version == 2) {
+        if (!MissingColumn(db, 7).empty()) {
+            error = "not a vimohost history file (" + MissingColumn(db, 7) + ")";
+            return false;
+        }
+        if (UpgradeFrom2(db, error)) return true;
+        error = "cannot upgrade to history version 3: " + error;
+        return false;
+    }
     if (!Upgrade(db, tables == 2, error)) {
-        error = (tables == 2 ? "cannot upgrade to history version 2: " : "cannot create: ") + error;
+        error = (tables == 2 ? "cannot upgrade to history version 3: " : "cannot create: ") + error;
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
-// The history file's tables, version 2, and the upgrade from the version before
-// (rounds and alarms with local time texts only, user_version 0).
+// The history file's tables, version 3, and the upgrades from the versions before:
+// 1 (rounds and alarms with local time texts only, user_version 0) and 2 (every round
+// in a row of its own).
 #pragma once
 
 #include <string>
@@ -8,15 +9,16 @@ struct sqlite3;
 
 namespace vimo {
 
-constexpr int kHistorySchemaVersion = 2;
+constexpr int kHistorySchemaVersion = 3;
 
-// Brings an open database to version 2: creates the tables in an empty file, upgrades
+// Brings an open database to version 3: creates the tables in an empty file, upgrades
 // a version 1 file in one transaction (local times to UTC with the zone in force,
-// readings decoded from the stored records, alarms copied as events), leaves a version
-// 2 file as it is. False with one line for a newer version or a file that is no
-// history. `writable` false: only checks that the file is at version 2.
-// A version 2 file must also have every table and column this program reads and
-// writes: a file of the same name and version but another shape is no history.
+// readings decoded from the stored records, alarms copied as events), adds the chunk
+// tables to a version 2 file (at once: its rounds move into chunks later, on the
+// writer), leaves a version 3 file as it is. False with one line for a newer version
+// or a file that is no history. `writable` false: only checks that the file is at
+// version 3. A file at this version must also have every table and column this program
+// reads and writes: a file of the same name and version but another shape is no history.
 bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error);
 
 // Whether `path` may be opened as a history: missing, or a regular file (or a link to

@@ -1,9 +1,15 @@
 #include "history/store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <chrono>
+
 #include "history/schema.h"
+#include "history/statement.h"
 #include "history/times.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
@@ -13,22 +19,7 @@ namespace vimo {
 
 namespace {
 
-// Resets a cached statement on every way out, so that it never holds a read lock.
-struct Use {
-    sqlite3_stmt* s;
-    explicit Use(sqlite3_stmt* statement) : s(statement) {}
-    ~Use() {
-        if (s) {
-            sqlite3_reset(s);
-            sqlite3_clear_bindings(s);
-        }
-    }
-};
-
-std::string Text(sqlite3_stmt* s, int column) {
-    const unsigned char* t = sqlite3_column_text(s, column);
-    return t ? reinterpret_cast<const char*>(t) : "";
-}
+std::string Text(sqlite3_stmt* s, int column) { return ColumnText(s, column); }
 
 // Columns id, data_id, time, utc, device name, record.
 StoredRound ReadRound(sqlite3_stmt* s, bool with_record) {
@@ -49,6 +40,9 @@ StoredRound ReadRound(sqlite3_stmt* s, bool with_record) {
 void BindText(sqlite3_stmt* s, int column, const std::string& text) {
     sqlite3_bind_text(s, column, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
+
+// The time one commit may spend moving rounds into chunks, beyond the first chunk.
+constexpr std::chrono::milliseconds kCompactBudget{20};
 
 const char kRoundColumns[] =
     "SELECT r.id, r.data_id, r.time, r.utc, coalesce(d.name, 'ups' || r.data_id), r.record "
@@ -83,7 +77,30 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
         error = "history " + path + ": " + why;
         return nullptr;
     }
+    struct stat st {};
+    store->path_ = path;
+    if (stat(path.c_str(), &st) == 0) {
+        store->device_ = st.st_dev;
+        store->inode_ = st.st_ino;
+    }
     return store;
+}
+
+bool HistoryStore::InPlace(std::string& error) const {
+    if (path_.empty() || inode_ == 0) return true;
+    struct stat st {};
+    if (stat(path_.c_str(), &st) != 0) {
+        error = "history " + path_ + " was deleted or moved while in use (" +
+                std::strerror(errno) + "); nothing more is stored in this run, a restart "
+                "makes a new file";
+        return false;
+    }
+    if (st.st_dev != device_ || st.st_ino != inode_) {
+        error = "history " + path_ + " was replaced by another file while in use; nothing "
+                "more is stored in this run, a restart opens the new one";
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path,
@@ -122,8 +139,41 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path
 }
 
 bool HistoryStore::QuickCheck(std::string& error) {
+    // On a connection of its own: a check of a large file takes long, and the store's
+    // other users (the start's replay of stored rounds) must not wait for it.
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const char* name = sqlite3_db_filename(db_, "main");
+        path = name ? name : "";
+    }
+    sqlite3* db = nullptr;
+    if (path.empty() || sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "damaged (" + std::string(db ? sqlite3_errmsg(db) : "cannot open") + ")";
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    const bool ok = QuickCheckHistory(db, error);
+    sqlite3_close(db);
+    return ok;
+}
+
+bool HistoryStore::MarkOpen(bool& was_clean, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return QuickCheckHistory(db_, error);
+    was_clean = false;
+    {
+        Use use(Prepare("SELECT value FROM history_state WHERE name = 'clean'"));
+        if (use.s && sqlite3_step(use.s) == SQLITE_ROW) was_clean = sqlite3_column_int64(use.s, 0) == 1;
+    }
+    // A file not marked clean needs no mark: a damaged one is not written before its check.
+    return !was_clean ||
+           Exec("INSERT OR REPLACE INTO history_state (name, value) VALUES ('clean', 0)", error);
+}
+
+bool HistoryStore::MarkClosed(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Exec("INSERT OR REPLACE INTO history_state (name, value) VALUES ('clean', 1)", error);
 }
 
 std::string HistoryStore::ReadError() {
@@ -157,7 +207,7 @@ sqlite3_stmt* HistoryStore::Prepare(const char* sql) {
     return s;
 }
 
-bool HistoryStore::WriteOne(const HistoryEntry& e, std::vector<int64_t>& round_ids) {
+bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64_t>& round_ids) {
     using Kind = HistoryEntry::Kind;
     if (e.kind == Kind::kRule) {
         Use use(Prepare("INSERT INTO alarms (data_id, time, rule_id, rule, state, utc) "
@@ -185,32 +235,23 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, std::vector<int64_t>& round_i
         return sqlite3_step(use.s) == SQLITE_DONE;
     }
     {
-        Use use(Prepare("INSERT INTO rounds (data_id, time, record, utc) VALUES (?, ?, ?, ?)"));
-        if (!use.s) return false;
-        sqlite3_bind_int64(use.s, 1, e.data_id);
-        BindText(use.s, 2, e.local);
-        sqlite3_bind_blob(use.s, 3, e.record.data(), static_cast<int>(e.record.size()),
-                          SQLITE_STATIC);
-        sqlite3_bind_int64(use.s, 4, e.utc);
-        if (sqlite3_step(use.s) != SQLITE_DONE) return false;
-    }
-    const int64_t id = sqlite3_last_insert_rowid(db_);
-    round_ids.push_back(id);
-    // A record shorter than the layout the measures decode has no readings.
-    if (e.record.size() < sizeof(NovexUPS_Data_t)) return true;
-    const auto values = novex::monitor::DecodeMeasures(e.record.data());
-    for (int part = 0; part < kReadingParts; ++part) {
-        blob_.clear();
-        EncodeReadings(values, part, blob_);
-        Use use(Prepare(kInsertReading[part]));
+        Use use(Prepare(
+            "INSERT INTO rounds (id, data_id, time, record, utc) VALUES (?, ?, ?, ?, ?)"));
         if (!use.s) return false;
         sqlite3_bind_int64(use.s, 1, id);
         sqlite3_bind_int64(use.s, 2, e.data_id);
-        sqlite3_bind_int64(use.s, 3, e.utc);
-        sqlite3_bind_int64(use.s, 4, layout_[part]);
-        sqlite3_bind_blob(use.s, 5, blob_.data(), static_cast<int>(blob_.size()), SQLITE_STATIC);
+        BindText(use.s, 3, e.local);
+        sqlite3_bind_blob(use.s, 4, e.record.data(), static_cast<int>(e.record.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(use.s, 5, e.utc);
         if (sqlite3_step(use.s) != SQLITE_DONE) return false;
     }
+    round_ids.push_back(id);
+    // Counted from the table the first time the device is compacted, then kept here.
+    const auto counted = unchunked_.find(e.data_id);
+    if (counted != unchunked_.end()) ++counted->second;
+    // The readings are made when the round moves into its chunk: until then the
+    // reader decodes the record itself, and a round costs one row.
     return true;
 }
 
@@ -232,12 +273,35 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         }
         if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
     }
-    for (size_t i = 0; ok && i < batch.size(); ++i) ok = WriteOne(batch[i], round_ids);
+    const int64_t first = ok ? NextRoundId() : -1;
+    int64_t next = first;
+    ok = ok && next > 0;
+    std::map<uint32_t, bool> devices;  // those that stored a round
+    for (size_t i = 0; ok && i < batch.size(); ++i) {
+        const bool round = batch[i].kind == HistoryEntry::Kind::kRound;
+        ok = WriteOne(batch[i], round ? next : 0, round_ids);
+        if (round) {
+            ++next;
+            devices[batch[i].data_id] = true;
+        }
+    }
+    if (ok && next > first) ok = NoteLastRound(next - 1);
+    // Full chunks move out in the same transaction: a chunk is there whole or its
+    // rounds are still in the rounds table. A file upgraded with millions of rounds in
+    // its rounds table is moved a few chunks per commit, so that no commit holds up
+    // the rounds queued behind it.
+    const auto started = std::chrono::steady_clock::now();
+    for (auto it = devices.begin(); ok && it != devices.end(); ++it) {
+        bool moved = true;
+        while (ok && moved && std::chrono::steady_clock::now() - started < kCompactBudget)
+            ok = CompactDevice(it->first, moved);
+    }
     if (ok && Exec("COMMIT", error)) return true;
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;
     if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
     round_ids.clear();
+    unchunked_.clear();
     return false;
 }
 
@@ -311,6 +375,7 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
                  sqlite3_step(use.s) == SQLITE_DONE;
         }
     }
+    unchunked_.clear();
     if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;
@@ -319,21 +384,38 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
 }
 
 int64_t HistoryStore::PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error) {
-    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2", utc, limit,
-                       error);
+    // Whole chunks whose newest round is older: a chunk that still holds a round of the
+    // window stays whole.
+    const int64_t chunks = PruneChunks(
+        "SELECT last_id, rounds FROM chunks WHERE last_utc < ?1 ORDER BY last_utc LIMIT ?2", utc,
+        limit, error);
+    if (chunks != 0) return chunks;
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE utc < ?1 ORDER BY utc LIMIT ?2",
+                       utc, limit, error);
 }
 
 int64_t HistoryStore::PruneOldestRounds(int64_t limit, std::string& error) {
-    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2", 0, limit,
-                       error);
+    const int64_t chunks = PruneChunks(
+        "SELECT last_id, rounds FROM chunks WHERE ?1 = ?1 ORDER BY last_utc LIMIT ?2", 0, limit,
+        error);
+    if (chunks != 0) return chunks;
+    return PruneRounds("SELECT id, data_id, utc FROM rounds WHERE ?1 = ?1 ORDER BY utc LIMIT ?2",
+                       0, limit, error);
 }
 
 int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     int64_t removed = 0;
     for (const char* sql :
-         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 LIMIT ?2)",
-          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 LIMIT ?2)"}) {
+         // The last event of an alarm still raised stays whatever its age: it is how the
+         // next start knows the alarm active (ActiveAlarms, AlarmStates) and does not
+         // raise it, and run its hooks, a second time.
+         {"DELETE FROM events WHERE id IN (SELECT id FROM events WHERE utc < ?1 AND NOT "
+          "(state = 'raised' AND id IN (SELECT max(id) FROM events GROUP BY data_id, alarm)) "
+          "LIMIT ?2)",
+          "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE utc < ?1 AND NOT "
+          "(state = 'raised' AND id IN (SELECT max(id) FROM alarms GROUP BY data_id, rule_id, "
+          "rule)) LIMIT ?2)"}) {
         Use use(Prepare(sql));
         if (!use.s || sqlite3_bind_int64(use.s, 1, utc) != SQLITE_OK ||
             sqlite3_bind_int64(use.s, 2, limit) != SQLITE_OK || sqlite3_step(use.s) != SQLITE_DONE) {
@@ -366,70 +448,68 @@ std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     static const std::string sql =
         std::string(kRoundColumns) + "WHERE r.data_id = ? ORDER BY r.id DESC LIMIT 1";
-    Use use(Prepare(sql.c_str()));
-    const int rc = !use.s ? SQLITE_ERROR
-                   : sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ? SQLITE_MISUSE
-                                                                        : sqlite3_step(use.s);
-    NoteRead(rc);
-    if (rc != SQLITE_ROW) return std::nullopt;
-    return ReadRound(use.s, true);
+    {
+        Use use(Prepare(sql.c_str()));
+        const int rc = !use.s ? SQLITE_ERROR
+                       : sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                            : sqlite3_step(use.s);
+        NoteRead(rc);
+        if (rc == SQLITE_ROW) return ReadRound(use.s, true);
+        if (rc != SQLITE_DONE) return std::nullopt;
+    }
+    return NewestInChunks(data_id);
 }
 
 std::optional<StoredRound> HistoryStore::Round(int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
     static const std::string sql = std::string(kRoundColumns) + "WHERE r.id = ?";
-    Use use(Prepare(sql.c_str()));
-    const int rc = !use.s ? SQLITE_ERROR
-                   : sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ? SQLITE_MISUSE
-                                                                        : sqlite3_step(use.s);
-    NoteRead(rc);
-    if (rc != SQLITE_ROW) return std::nullopt;
-    return ReadRound(use.s, true);
+    {
+        Use use(Prepare(sql.c_str()));
+        const int rc = !use.s ? SQLITE_ERROR
+                       : sqlite3_bind_int64(use.s, 1, id) != SQLITE_OK ? SQLITE_MISUSE
+                                                                       : sqlite3_step(use.s);
+        NoteRead(rc);
+        if (rc == SQLITE_ROW) return ReadRound(use.s, true);
+        if (rc != SQLITE_DONE) return std::nullopt;
+    }
+    return ChunkRoundById(id);
 }
 
 std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_id,
                                             int64_t last) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // ?1 null selects every device; a negative limit is none.
-    Use use(Prepare(
-        "SELECT * FROM (SELECT r.id, r.data_id, r.time, r.utc, "
-        "coalesce(d.name, 'ups' || r.data_id), length(r.record) FROM rounds r "
-        "LEFT JOIN devices d ON d.data_id = r.data_id "
-        "WHERE ?1 IS NULL OR r.data_id = ?1 ORDER BY r.id DESC LIMIT ?2) ORDER BY 1"));
     std::vector<StoredRound> out;
-    if (!use.s) {
-        NoteRead(SQLITE_ERROR);
-        return out;
-    }
-    if (data_id)
-        sqlite3_bind_int64(use.s, 1, *data_id);
-    else
-        sqlite3_bind_null(use.s, 1);
-    sqlite3_bind_int64(use.s, 2, last > 0 ? last : -1);
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(use.s)) == SQLITE_ROW) {
-        StoredRound r = ReadRound(use.s, false);
-        r.record.resize(static_cast<size_t>(sqlite3_column_int64(use.s, 5)));
-        out.push_back(std::move(r));
-    }
-    NoteRead(rc);
+    ListEach(data_id, last, [&](const StoredRound& r) {
+        out.push_back(r);
+        return true;
+    });
     return out;
 }
 
 int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Use use(Prepare("SELECT count(*) FROM rounds WHERE ?1 IS NULL OR data_id = ?1"));
-    if (!use.s) {
-        NoteRead(SQLITE_ERROR);
-        return -1;
+    return CountLocked(data_id);
+}
+
+int64_t HistoryStore::CountLocked(const std::optional<uint32_t>& data_id) {
+    int64_t total = 0;
+    for (const char* sql : {"SELECT count(*) FROM rounds WHERE ?1 IS NULL OR data_id = ?1",
+                            "SELECT coalesce(sum(rounds), 0) FROM chunks "
+                            "WHERE ?1 IS NULL OR data_id = ?1"}) {
+        Use use(Prepare(sql));
+        if (!use.s) {
+            NoteRead(SQLITE_ERROR);
+            return -1;
+        }
+        if (data_id)
+            sqlite3_bind_int64(use.s, 1, *data_id);
+        else
+            sqlite3_bind_null(use.s, 1);
+        const int rc = sqlite3_step(use.s);
+        NoteRead(rc);
+        if (rc != SQLITE_ROW) return -1;
+        total += sqlite3_column_int64(use.s, 0);
     }
-    if (data_id)
-        sqlite3_bind_int64(use.s, 1, *data_id);
-    else
-        sqlite3_bind_null(use.s, 1);
-    const int rc = sqlite3_step(use.s);
-    NoteRead(rc);
-    return rc == SQLITE_ROW ? sqlite3_column_int64(use.s, 0) : -1;
+    return total;
 }
 
 std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {

@@ -1,4 +1,4 @@
-// Device history and alarm events in one SQLite file (tables in history_schema.cpp).
+// Device history and alarm events in one SQLite file (tables in history/schema.cpp).
 // vimohost's history writer is its only writer while polling; `vimohost history` and
 // tests use it directly. Every method is safe from any thread.
 #pragma once
@@ -12,6 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include <functional>
+
+#include "history/chunk_codec.h"
 #include "monitor/alarm_event.h"
 
 struct sqlite3;
@@ -60,15 +63,25 @@ HistoryEntry EventEntry(const AlarmEvent& event);
 class HistoryStore {
 public:
     // Opens the file, creating it unless `must_exist`, and brings it to the current
-    // version (history_schema.h); null with a one-line error.
+    // version (history/schema.h); null with a one-line error.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
                                               std::string& error);
     // For reading commands: an existing file at version 2, opened read-only, so that a
     // file this user may not write can still be read; nothing is changed. A file of the
     // version before is upgraded (Open) when this user may write it.
     static std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& path, std::string& error);
-    // PRAGMA quick_check over the whole file; false with the one-line finding.
+    // Whether the file opened is still at its path (same device and inode): false,
+    // with why, once it has been deleted, moved away or replaced, when whatever is
+    // written goes nowhere a reader will find.
+    bool InPlace(std::string& error) const;
+    // PRAGMA quick_check over the whole file, as every command that opens the history
+    // runs it first; false with the one-line finding and what to do about it.
     bool QuickCheck(std::string& error);
+    // The poller's claim on the file: MarkOpen says whether the last writer closed it
+    // cleanly (MarkClosed) and marks it open until it does. A file that was not closed
+    // cleanly deserves the whole-file check.
+    bool MarkOpen(bool& was_clean, std::string& error);
+    bool MarkClosed(std::string& error);
     // The SQLite error of the last read (Newest, Round, List, CountRounds) that failed;
     // empty when it succeeded.
     std::string ReadError();
@@ -101,10 +114,16 @@ public:
 
     std::optional<StoredRound> Newest(uint32_t data_id);
     std::optional<StoredRound> Round(int64_t id);
-    // The newest `last` rounds (all for 0), oldest first, without their records;
-    // `data_id` null: every device.
+    // The newest `last` rounds (all for 0), oldest first, without their records
+    // (record.size() is the record's size, its bytes are not read); `data_id` null:
+    // every device. ListEach hands them over one at a time, holding one chunk's
+    // list per device, and stops when `each` returns false.
     std::vector<StoredRound> List(const std::optional<uint32_t>& data_id, int64_t last);
+    bool ListEach(const std::optional<uint32_t>& data_id, int64_t last,
+                  const std::function<bool(const StoredRound&)>& each);
     int64_t CountRounds(const std::optional<uint32_t>& data_id);
+    // The id of the newest stored round of any device (ids grow with time), 0 for none.
+    int64_t NewestRoundId();
     std::vector<RuleEvent> Alarms(uint32_t data_id);
     // The device's alarm events, oldest first.
     std::vector<AlarmEvent> Events(uint32_t data_id);
@@ -117,18 +136,34 @@ private:
     HistoryStore() = default;
     bool Exec(const char* sql, std::string& error);
     sqlite3_stmt* Prepare(const char* sql);
-    bool WriteOne(const HistoryEntry& entry, std::vector<int64_t>& round_ids);
+    bool WriteOne(const HistoryEntry& entry, int64_t id, std::vector<int64_t>& round_ids);
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
+    int64_t PruneChunks(const char* select, int64_t bound, int64_t limit, std::string& error);
+    int64_t NextRoundId();
+    bool NoteLastRound(int64_t id);
+    // Moves the device's oldest kChunkRounds rounds into a chunk when it has as many
+    // (history/chunks.cpp); false on a database error.
+    bool CompactDevice(uint32_t data_id, bool& moved);
+    bool LoadChunk(int64_t last_id, bool with_data, std::vector<ChunkRound>& rounds);
+    std::string DeviceName(uint32_t data_id);
+    std::optional<StoredRound> ChunkRoundById(int64_t id);
+    std::optional<StoredRound> NewestInChunks(uint32_t data_id);
+    int64_t CountLocked(const std::optional<uint32_t>& data_id);
 
     // Records the outcome of a read that ended with `rc` (SQLITE_ROW or SQLITE_DONE: none).
     void NoteRead(int rc);
 
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    std::string path_;
+    uint64_t device_ = 0, inode_ = 0;  // the file's identity as opened
     std::string read_error_;
     int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_;
     std::vector<unsigned char> blob_;
+    // Rounds of each device still in the rounds table, as far as this store knows;
+    // forgotten after a rollback or a pruning.
+    std::map<uint32_t, int64_t> unchunked_;
 };
 
 }  // namespace vimo

@@ -11,9 +11,10 @@
 namespace vimo {
 
 const char kDurationForms[] = "a duration such as 90s, 15m, 12h, 30d or 2w";
-const char kPointForms[] =
-    "a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
-    "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00";
+const std::string kPointForms =
+    std::string("a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
+                "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00, ") +
+    novex::web::kTimeRangeText;
 const char kSizeForms[] = "a size such as 500MB, 2GB or a number of bytes";
 
 namespace {
@@ -79,8 +80,9 @@ std::string DurationText(int64_t seconds) {
 bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
     int64_t back = 0;
     if (ParseDuration(text, back)) {
+        // A duration is at most a quarter of the 64-bit range: `now` less it cannot overflow.
         epoch = now - back;
-        return true;
+        return novex::web::TimeInRange(epoch);
     }
     std::tm t{};
     size_t i = 0;
@@ -105,7 +107,7 @@ bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
     if (i == text.size()) {  // local time
         t.tm_isdst = -1;
         const time_t local = std::mktime(&t);
-        if (local == static_cast<time_t>(-1)) return false;
+        if (local == static_cast<time_t>(-1) || !novex::web::TimeInRange(local)) return false;
         epoch = local;
         return true;
     }
@@ -123,7 +125,9 @@ bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
         return false;
     }
     if (i != text.size()) return false;
-    epoch = static_cast<int64_t>(timegm(&t)) - offset;
+    const int64_t utc = static_cast<int64_t>(timegm(&t)) - offset;
+    if (!novex::web::TimeInRange(utc)) return false;
+    epoch = utc;
     return true;
 }
 

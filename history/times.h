@@ -10,7 +10,7 @@ namespace vimo {
 
 // What the duration and point-in-time parsers accept, for error lines.
 extern const char kDurationForms[];
-extern const char kPointForms[];
+extern const std::string kPointForms;
 extern const char kSizeForms[];
 
 // "90s", "15m", "12h", "30d", "2w": seconds, more than 0.
@@ -18,7 +18,8 @@ bool ParseDuration(const std::string& text, int64_t& seconds);
 // A duration back ("30d", "90m", "45s"): the largest unit that divides it.
 std::string DurationText(int64_t seconds);
 // A point in time as UTC epoch seconds: a duration back from `now`, or
-// "YYYY-MM-DD[(T| )HH:MM[:SS]][Z|+HH:MM|-HH:MM]", local time without an offset.
+// "YYYY-MM-DD[(T| )HH:MM[:SS]][Z|+HH:MM|-HH:MM]", local time without an offset; false
+// outside the range every query shares (novex::web::TimeInRange).
 bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch);
 // "500MB", "2GB", "1048576": bytes; K, M, G and T count in powers of 1024.
 bool ParseSize(const std::string& text, int64_t& bytes);

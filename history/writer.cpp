@@ -52,7 +52,11 @@ void HistoryWriter::Submit(HistoryEntry entry) {
 bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     const uint64_t target = submitted_;
-    return written_.wait_for(lock, timeout, [&] { return finished_ >= target; });
+    ++flushing_;
+    wake_.notify_all();
+    const bool done = written_.wait_for(lock, timeout, [&] { return finished_ >= target; });
+    --flushing_;
+    return done;
 }
 
 int64_t HistoryWriter::Stored(uint32_t data_id) const {
@@ -64,6 +68,17 @@ int64_t HistoryWriter::Stored(uint32_t data_id) const {
 int64_t HistoryWriter::Dropped() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return dropped_;
+}
+
+bool HistoryWriter::Damaged(std::string& why) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    why = damage_;
+    return !damage_.empty();
+}
+
+bool HistoryWriter::WaitChecked(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !options_.check_first || written_.wait_for(lock, timeout, [&] { return checked_; });
 }
 
 int64_t HistoryWriter::Pruned() const {
@@ -90,6 +105,21 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch) {
     std::vector<int64_t> ids;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
+    // A file deleted (or moved, or replaced) under the open connection takes every
+    // commit and keeps none for anyone to find: said once, and nothing more is stored
+    // in this run; what is handed on counts as not stored. A restart makes a new file.
+    if (!lost_ && !store_.InPlace(error)) {
+        lost_ = true;
+        Say(Level::kError, "vimohost: history: " + error);
+    }
+    if (lost_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped_ += static_cast<int64_t>(batch.size());
+        finished_ += batch.size();
+        written_.notify_all();
+        batch.clear();
+        return true;
+    }
     if (!store_.Write(batch, ids, error)) {
         Report(error);
         return false;
@@ -149,7 +179,28 @@ void HistoryWriter::Run() {
     Clock::time_point retry_at = Clock::now();
     Clock::time_point next_prune = Clock::now();
     Clock::time_point give_up_at = Clock::time_point::max();
+    Clock::time_point last_commit = Clock::time_point::min();
     bool pruning = false;  // in a pass: one small transaction after another
+    std::string damage;
+    const bool sound = !options_.check_first || store_.QuickCheck(damage);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        checked_ = true;
+        damage_ = sound ? "" : damage;
+        written_.notify_all();
+    }
+    if (!sound) {
+        // Nothing goes into a damaged file: what comes is dropped and counted.
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            dropped_ += static_cast<int64_t>(queue_.size());
+            finished_ += queue_.size();
+            queue_.clear();
+            written_.notify_all();
+            if (stop_) return;
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        }
+    }
     for (;;) {
         bool stopping = false;
         {
@@ -161,6 +212,13 @@ void HistoryWriter::Run() {
             wake_.wait_until(lock, until, [&] {
                 return stop_ || (batch.empty() && (!queue_.empty() || pruning));
             });
+            // Group commit: what was queued since the last commit goes in one
+            // transaction, at most one a `group` period unless a batch is full, someone
+            // waits in Flush or the writer stops. A commit costs more than its rounds.
+            if (batch.empty() && !queue_.empty() && options_.group.count() > 0)
+                wake_.wait_until(lock, last_commit + options_.group, [&] {
+                    return stop_ || flushing_ > 0 || queue_.size() >= options_.batch;
+                });
             stopping = stop_;
             if (stopping && give_up_at == Clock::time_point::max())
                 give_up_at = Clock::now() + kFinalWait;
@@ -184,6 +242,7 @@ void HistoryWriter::Run() {
         const Clock::time_point now = Clock::now();
         if (!batch.empty()) {
             if (now < retry_at && !stopping) continue;
+            last_commit = Clock::now();
             if (!WriteBatch(batch)) {
                 retry_at = Clock::now() + (stopping ? std::chrono::milliseconds(100) : options_.retry);
                 continue;
@@ -192,7 +251,7 @@ void HistoryWriter::Run() {
         }
         // A pass goes one step per batch written, so that a steady stream of rounds
         // neither waits for a whole pass nor outgrows it.
-        if (retention && (pruning || now >= next_prune)) {
+        if (retention && !lost_ && (pruning || now >= next_prune)) {
             pruning = PruneStep(now);
             if (!pruning) next_prune = Clock::now() + options_.prune_every;
         }

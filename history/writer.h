@@ -30,7 +30,12 @@ struct HistoryWriterOptions {
     std::chrono::milliseconds retry{1000};        // after a failed write
     std::chrono::milliseconds prune_every{10000}; // between pruning passes
     RetentionSettings retention;
+    // At most one commit a period while fewer than `batch` entries wait (0: at once).
+    std::chrono::milliseconds group{1000};
     bool verbose = false;  // a line per commit naming the rounds stored
+    // Checks the whole file (PRAGMA quick_check) before the first write; what is
+    // submitted meanwhile waits in the queue. A damaged file takes nothing (Damaged).
+    bool check_first = false;
 };
 
 class HistoryWriter {
@@ -50,6 +55,12 @@ public:
     int64_t Stored(uint32_t data_id) const;  // rounds committed for the device
     int64_t Dropped() const;                 // entries dropped from a full queue
     int64_t Pruned() const;                  // rounds removed by retention
+    // True once the check before the first write found the file damaged, with the
+    // finding in `why`; nothing is stored then.
+    bool Damaged(std::string& why) const;
+    // Waits until the check before the first write is done (true; at once without
+    // one) or `timeout` passed.
+    bool WaitChecked(std::chrono::milliseconds timeout);
 
 private:
     void Run();
@@ -70,8 +81,12 @@ private:
     int64_t pruned_ = 0;
     std::map<uint32_t, int64_t> stored_;
     bool stop_ = false;
+    std::string damage_;  // the check's finding; empty: sound or not checked
+    bool checked_ = false;
+    int flushing_ = 0;  // callers waiting in Flush
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
+    bool lost_ = false;    // the file was deleted or replaced: nothing more is stored
     std::thread thread_;
 };
 

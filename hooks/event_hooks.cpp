@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <system_error>
 
 #include "common/console.h"
+#include "common/json_writer.h"
 
 extern char** environ;
 
@@ -25,7 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The event as the hook's environment. Columns: variable, its value from the event.
+// The words of the modes, in HookMode's order.
+const char* const kModeNames[] = {"each", "round"};
+static_assert(sizeof kModeNames / sizeof kModeNames[0] == 2, "one word per HookMode");
+
+// The event as an "each" hook's environment. Columns: variable, its value from the event.
 using EventField = std::string (*)(const AlarmEvent&);
 struct EnvironmentRow {
     const char* name;
@@ -36,11 +42,27 @@ const EnvironmentRow kEnvironment[] = {
     {"VIMO_DATA_ID", [](const AlarmEvent& e) { return std::to_string(e.data_id); }},
     {"VIMO_EVENT", [](const AlarmEvent& e) { return std::string(KindName(e.kind)); }},
     {"VIMO_ALARM", [](const AlarmEvent& e) { return e.alarm; }},
+    {"VIMO_DESCRIPTION", [](const AlarmEvent& e) { return e.description; }},
     {"VIMO_TEXT", [](const AlarmEvent& e) { return e.text; }},
     {"VIMO_SEVERITY", [](const AlarmEvent& e) { return e.severity; }},
     {"VIMO_TIME", [](const AlarmEvent& e) { return LocalIsoTime(e.time); }},
 };
-static_assert(sizeof kEnvironment / sizeof kEnvironment[0] == 7, "one row per variable");
+static_assert(sizeof kEnvironment / sizeof kEnvironment[0] == 8, "one row per variable");
+
+// A round as a "round" hook's environment (the events come on standard input).
+// Columns: variable, its value from the round's events (never empty).
+using RoundField = std::string (*)(const std::vector<AlarmEvent>&);
+struct RoundEnvironmentRow {
+    const char* name;
+    RoundField value;
+};
+const RoundEnvironmentRow kRoundEnvironment[] = {
+    {"VIMO_DEVICE", [](const std::vector<AlarmEvent>& r) { return r.front().device; }},
+    {"VIMO_DATA_ID", [](const std::vector<AlarmEvent>& r) { return std::to_string(r.front().data_id); }},
+    {"VIMO_TIME", [](const std::vector<AlarmEvent>& r) { return LocalIsoTime(r.front().time); }},
+    {"VIMO_EVENT_COUNT", [](const std::vector<AlarmEvent>& r) { return std::to_string(r.size()); }},
+};
+static_assert(sizeof kRoundEnvironment / sizeof kRoundEnvironment[0] == 4, "one row per variable");
 
 // Signals a hook starts with at their default action, whatever vimohost ignores or
 // handles (exec keeps ignored signals ignored). Column: the signal.
@@ -76,12 +98,25 @@ constexpr size_t kReadPerTurn = 1 << 20;  // a hook that floods cannot starve th
 constexpr int kTickMs = 50;
 constexpr int kExitingTickMs = 2;
 
+bool IsVariable(const char* entry, const char* name) {
+    const size_t n = std::strlen(name);
+    return std::strncmp(entry, name, n) == 0 && entry[n] == '=';
+}
+
 bool IsOurVariable(const char* entry) {
-    for (const EnvironmentRow& row : kEnvironment) {
-        const size_t n = std::strlen(row.name);
-        if (std::strncmp(entry, row.name, n) == 0 && entry[n] == '=') return true;
-    }
+    for (const EnvironmentRow& row : kEnvironment)
+        if (IsVariable(entry, row.name)) return true;
+    for (const RoundEnvironmentRow& row : kRoundEnvironment)
+        if (IsVariable(entry, row.name)) return true;
     return false;
+}
+
+// "ups1 battery_voltage_low raised" or "ups1 round of 12 events", for log lines.
+std::string RunName(const std::vector<AlarmEvent>& events, HookMode mode) {
+    const AlarmEvent& e = events.front();
+    if (mode == HookMode::kEach) return e.device + " " + e.alarm + " " + KindName(e.kind);
+    return e.device + " round of " + std::to_string(events.size()) +
+           (events.size() == 1 ? " event" : " events");
 }
 
 // The last line of the output that says something, cut at a character boundary.
@@ -105,6 +140,16 @@ std::string Duration(int ms) {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+// "" when `path` is a regular file this process may run, else what is wrong with it.
+std::string NotRunnable(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return Message(errno);
+    if (S_ISDIR(st.st_mode)) return "a directory, not a program";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), X_OK) != 0) return "not executable (" + Message(errno) + ")";
+    return "";
+}
+
 std::string FindInPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -115,10 +160,7 @@ std::string FindInPath(const std::string& name) {
                                                                          : colon - from);
         if (dir.empty()) dir = ".";
         const std::string candidate = dir + "/" + name;
-        struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0)
-            return candidate;
+        if (NotRunnable(candidate).empty()) return candidate;
         if (colon == std::string::npos) return "";
         from = colon + 1;
     }
@@ -138,10 +180,47 @@ void CloseFrom(int first, int keep, int max_fd) {
 
 }  // namespace
 
+const char kHookModeHelp[] =
+    "\"each\" (default): one run per event, the event in VIMO_*; \"round\": one run per "
+    "round that changed anything, its events as JSON lines on standard input, their number "
+    "in VIMO_EVENT_COUNT";
+
+const char* HookModeName(HookMode mode) {
+    const size_t i = static_cast<size_t>(mode);
+    return i < sizeof kModeNames / sizeof kModeNames[0] ? kModeNames[i] : nullptr;
+}
+
+bool ParseHookMode(const std::string& text, HookMode& mode) {
+    for (size_t i = 0; i < sizeof kModeNames / sizeof kModeNames[0]; ++i) {
+        if (text != kModeNames[i]) continue;
+        mode = static_cast<HookMode>(i);
+        return true;
+    }
+    return false;
+}
+
+std::string RoundLine(const AlarmEvent& e) {
+    novex::web::JsonWriter json;
+    json.BeginObject();
+    json.Key("device").String(e.device);
+    json.Key("data_id").Number(std::to_string(e.data_id));
+    json.Key("event").String(KindName(e.kind));
+    json.Key("alarm").String(e.alarm);
+    json.Key("description").String(e.description);
+    json.Key("text").String(e.text);
+    json.Key("severity").String(e.severity);
+    json.Key("time").String(LocalIsoTime(e.time));
+    json.EndObject();
+    return json.text();
+}
+
 struct EventHooks::Running {
-    AlarmEvent event;
+    std::vector<AlarmEvent> events;  // one, or a round's
     pid_t pid = -1;
     int out_fd = -1;  // standard output and error of the hook; -1 once at their end
+    int in_fd = -1;   // a round hook's standard input while there is more to write
+    std::string input;
+    size_t written = 0;
     std::string tail;
     Clock::time_point deadline;
     Clock::time_point kill_at;
@@ -190,7 +269,7 @@ bool EventHooks::Start(std::string& error) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (started_ || stopping_) {
             error = "event hooks already started";
             return false;
@@ -204,6 +283,13 @@ bool EventHooks::Start(std::string& error) {
             return false;
         }
     }
+    // A path is checked as a name found in PATH is: one that cannot run would fail
+    // every event, and only then.
+    const std::string wrong = NotRunnable(program_);
+    if (!wrong.empty()) {
+        error = "event hook " + program_ + ": " + wrong;
+        return false;
+    }
     for (char** entry = environ; entry && *entry; ++entry)
         if (!IsOurVariable(*entry)) base_env_.emplace_back(*entry);
     int fds[2];
@@ -214,39 +300,54 @@ bool EventHooks::Start(std::string& error) {
     wake_read_ = fds[0];
     wake_write_ = fds[1];
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         started_ = true;
     }
     supervisor_ = std::thread([this] { Supervise(); });
     return true;
 }
 
-void EventHooks::Submit(const AlarmEvent& event) {
+void EventHooks::Submit(const AlarmEvent& event) { Queue({event}); }
+
+void EventHooks::SubmitRound(const std::vector<AlarmEvent>& events) {
+    if (options_.mode == HookMode::kRound) {
+        if (!events.empty()) Queue(events);
+        return;
+    }
+    for (const AlarmEvent& e : events) Queue({e});
+}
+
+// One run's events (all of one device), cut to the room left in the device's queue.
+void EventHooks::Queue(std::vector<AlarmEvent> events) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (!started_ || stopping_) {
-            ++counters_.dropped;
+            counters_.dropped += events.size();
             return;
         }
-        Device& device = devices_[event.data_id];
-        device.name = event.device;
-        if (device.queue.size() >= options_.queue_per_device) {
-            ++device.dropped_in_episode;
-            ++counters_.dropped;
-            return;
+        Device& device = devices_[events.front().data_id];
+        device.name = events.front().device;
+        const size_t room = options_.queue_per_device - std::min(options_.queue_per_device,
+                                                                 device.queued_events);
+        if (events.size() > room) {
+            device.dropped_in_episode += events.size() - room;
+            counters_.dropped += events.size() - room;
+            events.resize(room);
         }
-        device.queue.push_back(event);
+        if (events.empty()) return;
+        device.queued_events += events.size();
+        device.queue.push_back(std::move(events));
     }
     Wake();
 }
 
 HookCounters EventHooks::Counters() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return counters_;
 }
 
 bool EventHooks::Idle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (const auto& entry : devices_)
         if (entry.second.running || !entry.second.queue.empty()) return false;
     return true;
@@ -255,7 +356,7 @@ bool EventHooks::Idle() const {
 void EventHooks::Stop(int max_wait_ms) {
     std::vector<std::string> lines;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         if (!stopping_) {
             stopping_ = true;
             if (max_wait_ms >= 0) {
@@ -265,11 +366,12 @@ void EventHooks::Stop(int max_wait_ms) {
             for (auto& entry : devices_) {
                 Device& device = entry.second;
                 if (device.dropped_in_episode > 0) lines.push_back(DroppedLine(device));
-                if (!device.queue.empty())
-                    lines.push_back(device.name + ": " + std::to_string(device.queue.size()) +
+                if (device.queued_events > 0)
+                    lines.push_back(device.name + ": " + std::to_string(device.queued_events) +
                                     " queued events dropped at shutdown, hook not run");
-                counters_.dropped += device.queue.size();
+                counters_.dropped += device.queued_events;
                 device.queue.clear();
+                device.queued_events = 0;
                 device.dropped_in_episode = 0;
             }
         }
@@ -289,7 +391,7 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
     std::vector<Running> picked;
     std::vector<std::string> lines;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const auto after = devices_.upper_bound(last_started_);
         std::vector<std::map<uint32_t, Device>::iterator> order;
         for (auto it = after; it != devices_.end(); ++it) order.push_back(it);
@@ -303,8 +405,9 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
                 device.dropped_in_episode = 0;
             }
             Running run;
-            run.event = std::move(device.queue.front());
+            run.events = std::move(device.queue.front());
             device.queue.pop_front();
+            device.queued_events -= run.events.size();
             device.running = true;
             ++counters_.runs;
             last_started_ = it->first;
@@ -319,11 +422,10 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
             running.push_back(std::move(run));
             continue;
         }
-        Say("hook " + options_.argv[0] + " for " + run.event.device + " " + run.event.alarm +
-            " " + KindName(run.event.kind) + ": " + error);
-        std::lock_guard<std::mutex> lock(mutex_);
+        Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + error);
+        novex::MutexLock lock(mutex_);
         ++counters_.failures;
-        devices_[run.event.data_id].running = false;
+        devices_[run.events.front().data_id].running = false;
         failed = true;
     }
     return failed;
@@ -332,9 +434,16 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
 bool EventHooks::Spawn(Running& run, std::string& error) const {
     // Everything the child needs is built before fork: between fork and exec the
     // child may only make async-signal-safe calls (other threads may hold malloc's lock).
+    const bool round = options_.mode == HookMode::kRound;
     std::vector<std::string> env = base_env_;
-    for (const EnvironmentRow& row : kEnvironment)
-        env.push_back(std::string(row.name) + "=" + row.value(run.event));
+    if (round) {
+        for (const RoundEnvironmentRow& row : kRoundEnvironment)
+            env.push_back(std::string(row.name) + "=" + row.value(run.events));
+        for (const AlarmEvent& e : run.events) run.input += RoundLine(e) + "\n";
+    } else {
+        for (const EnvironmentRow& row : kEnvironment)
+            env.push_back(std::string(row.name) + "=" + row.value(run.events.front()));
+    }
     std::vector<char*> envp, argv;
     for (std::string& e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
@@ -346,15 +455,14 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
                            ? static_cast<int>(files.rlim_cur)
                            : 65536;
 
-    int out[2], status_pipe[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
+    // A round hook's input is a socket, not a pipe: written with MSG_NOSIGNAL, a hook
+    // that exits without reading it costs an EPIPE, never a SIGPIPE to vimohost.
+    int out[2] = {-1, -1}, status_pipe[2] = {-1, -1}, in[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(status_pipe, O_CLOEXEC) != 0 ||
+        (round && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0)) {
         error = "cannot run: pipe: " + Message(errno);
-        return false;
-    }
-    if (pipe2(status_pipe, O_CLOEXEC) != 0) {
-        error = "cannot run: pipe: " + Message(errno);
-        close(out[0]);
-        close(out[1]);
+        for (const int fd : {out[0], out[1], status_pipe[0], status_pipe[1]})
+            if (fd >= 0) close(fd);
         return false;
     }
     const pid_t parent = getpid();
@@ -365,8 +473,12 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        const int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+        if (round) {
+            dup2(in[1], STDIN_FILENO);
+        } else {
+            const int null_fd = open("/dev/null", O_RDONLY);
+            if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+        }
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
         CloseFrom(3, status_pipe[1], max_fd);
@@ -387,9 +499,11 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
     const int fork_error = errno;
     close(out[1]);
     close(status_pipe[1]);
+    if (round) close(in[1]);
     if (pid < 0) {
         close(out[0]);
         close(status_pipe[0]);
+        if (round) close(in[0]);
         error = "cannot run: fork: " + Message(fork_error);
         return false;
     }
@@ -404,14 +518,31 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
         while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
         }
         close(out[0]);
+        if (round) close(in[0]);
         error = "cannot run: " + Message(exec_error);
         return false;
     }
     fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
     run.pid = pid;
     run.out_fd = out[0];
+    run.in_fd = round ? in[0] : -1;
     run.deadline = Clock::now() + std::chrono::milliseconds(options_.time_limit_ms);
     return true;
+}
+
+// Writes what the hook's input socket takes now; closes it when all is written or the
+// hook no longer reads (it exited, or closed its input): the rest is not its to see.
+static void WriteInput(int& fd, const std::string& input, size_t& written) {
+    while (fd >= 0 && written < input.size()) {
+        const ssize_t n = send(fd, input.data() + written, input.size() - written,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    if (fd >= 0) close(fd);
+    fd = -1;
 }
 
 void EventHooks::Finish(const Running& run, int status) {
@@ -428,14 +559,13 @@ void EventHooks::Finish(const Running& run, int status) {
         outcome = "exit status " + std::to_string(WEXITSTATUS(status));
     if (!outcome.empty()) {
         const std::string quoted = Quote(run.tail);
-        Say("hook " + options_.argv[0] + " for " + run.event.device + " " + run.event.alarm +
-            " " + KindName(run.event.kind) + ": " + outcome +
+        Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + outcome +
             (quoted.empty() ? "" : "; output ends: " + quoted));
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (!outcome.empty()) ++counters_.failures;
     if (run.timed_out) ++counters_.timeouts;
-    devices_[run.event.data_id].running = false;
+    devices_[run.events.front().data_id].running = false;
 }
 
 void EventHooks::Supervise() {
@@ -444,7 +574,7 @@ void EventHooks::Supervise() {
         bool stopping, limited;
         Clock::time_point stop_deadline;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            novex::MutexLock lock(mutex_);
             stopping = stopping_;
             limited = stop_limited_;
             stop_deadline = stop_deadline_;
@@ -456,6 +586,7 @@ void EventHooks::Supervise() {
         std::vector<pollfd> fds{{wake_read_, POLLIN, 0}};
         int timeout_ms = running.empty() ? -1 : kTickMs;
         for (const Running& run : running) {
+            if (run.in_fd >= 0) fds.push_back({run.in_fd, POLLOUT, 0});
             if (run.out_fd >= 0)
                 fds.push_back({run.out_fd, POLLIN, 0});
             else
@@ -470,6 +601,7 @@ void EventHooks::Supervise() {
         const Clock::time_point now = Clock::now();
         for (size_t i = 0; i < running.size();) {
             Running& run = running[i];
+            WriteInput(run.in_fd, run.input, run.written);
             size_t taken = 0;
             while (run.out_fd >= 0 && taken < kReadPerTurn) {
                 char chunk[16384];
@@ -488,6 +620,7 @@ void EventHooks::Supervise() {
             int status = 0;
             if (waitpid(run.pid, &status, WNOHANG) == run.pid) {
                 if (run.out_fd >= 0) close(run.out_fd);
+                if (run.in_fd >= 0) close(run.in_fd);
                 Finish(run, status);
                 running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
                 continue;

@@ -5,11 +5,22 @@
 // devices run side by side. A hook's failure is logged and counted, nothing more:
 // polling never waits for a hook.
 //
-// A hook sees vimohost's environment plus
+// Two modes. "each" runs the hook once per event; it sees vimohost's environment plus
 //   VIMO_DEVICE, VIMO_DATA_ID, VIMO_EVENT (raised|cleared), VIMO_ALARM (the ASCII id),
-//   VIMO_TEXT (the Chinese text), VIMO_SEVERITY, VIMO_TIME (local, ISO 8601 with offset),
-// standard input from /dev/null, and standard output and error into a pipe that is read
-// and thrown away but for a short tail quoted when the hook fails.
+//   VIMO_DESCRIPTION (English), VIMO_TEXT (the UPS's Chinese text), VIMO_SEVERITY,
+//   VIMO_TIME (local, ISO 8601 with offset),
+// and standard input from /dev/null. "round" runs it once per round that changed
+// anything, with VIMO_DEVICE, VIMO_DATA_ID, VIMO_TIME and VIMO_EVENT_COUNT, and the
+// round's events on standard input, one JSON object a line (RoundLine). A round hook
+// need not read its input: what it leaves unread is thrown away when it exits, and one
+// that neither reads nor exits is stopped at its time limit like any other.
+// Standard output and error go into a pipe that is read and thrown away but for a
+// short tail quoted when the hook fails.
+//
+// Nothing is dropped while a hook is merely slow: a device's queue holds
+// kHookQueueEvents events, every alarm's raise and clear, more than any one round can
+// bring. Only a hook that keeps the queue full round after round (one stuck at its time
+// limit) loses events; they are counted and logged.
 #pragma once
 
 #include <sys/types.h>
@@ -24,9 +35,26 @@
 #include <thread>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "monitor/alarm_event.h"
+#include "monitor/alarms.h"
 
 namespace vimo {
+
+// Each alarm's raise and its clear.
+constexpr size_t kHookQueueEvents = 2 * novex::monitor::kAlarmCount;
+
+enum class HookMode { kEach, kRound };
+// "each", "round": the configuration's and the flag's words; nullptr past the end.
+const char* HookModeName(HookMode mode);
+bool ParseHookMode(const std::string& text, HookMode& mode);
+// What the modes do, for the help of the flag and of the configuration key.
+extern const char kHookModeHelp[];
+
+// One event as its line on a round hook's standard input, without the newline:
+// {"device":..,"data_id":..,"event":"raised","alarm":..,"description":..,"text":..,
+//  "severity":..,"time":..}
+std::string RoundLine(const AlarmEvent& event);
 
 struct HookOptions {
     // The program and its arguments; argv[0] without a '/' is looked up in PATH once,
@@ -34,7 +62,8 @@ struct HookOptions {
     std::vector<std::string> argv;
     int time_limit_ms = 30000;  // then SIGTERM to the hook's process group
     int kill_grace_ms = 2000;   // after SIGTERM, then SIGKILL
-    size_t queue_per_device = 64;  // waiting events per device; more are dropped
+    HookMode mode = HookMode::kEach;
+    size_t queue_per_device = kHookQueueEvents;  // waiting events per device; more are dropped
     size_t max_running = 16;       // hooks running at once, over all devices
 };
 
@@ -71,6 +100,9 @@ public:
     // is dropped and counted; the episode is logged once, when the queue has room
     // again (or at Stop). Before Start and after Stop, every event is dropped.
     void Submit(const AlarmEvent& event);
+    // A round's events of one device, in order: in "each" mode as many Submits, in
+    // "round" mode one run of the hook. Events beyond the queue's room are dropped.
+    void SubmitRound(const std::vector<AlarmEvent>& events);
 
     // Drops the queued events (counted as dropped, one line per device that had any)
     // and lets the running hooks finish, each within its own time limit and at most
@@ -86,12 +118,14 @@ public:
 private:
     struct Device {
         std::string name;  // of its last event, for messages
-        std::deque<AlarmEvent> queue;
+        std::deque<std::vector<AlarmEvent>> queue;  // one run of the hook each
+        size_t queued_events = 0;
         uint64_t dropped_in_episode = 0;
         bool running = false;
     };
     struct Running;  // one started hook, owned by the supervisor thread
 
+    void Queue(std::vector<AlarmEvent> events);
     void Supervise();
     bool StartNext(std::vector<Running>& running);
     bool Spawn(Running& run, std::string& error) const;
@@ -107,14 +141,16 @@ private:
     std::thread supervisor_;
     int wake_read_ = -1, wake_write_ = -1;
 
-    mutable std::mutex mutex_;  // guards everything below
-    std::map<uint32_t, Device> devices_;
-    HookCounters counters_;
-    bool started_ = false;
-    bool stopping_ = false;
-    bool stop_limited_ = false;  // Stop gave running hooks at most until stop_deadline_
-    std::chrono::steady_clock::time_point stop_deadline_;
-    uint32_t last_started_ = 0;  // data id, so that devices take turns for free slots
+    mutable novex::Mutex mutex_;
+    std::map<uint32_t, Device> devices_ GUARDED_BY(mutex_);
+    HookCounters counters_ GUARDED_BY(mutex_);
+    bool started_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    // Stop gave running hooks at most until stop_deadline_.
+    bool stop_limited_ GUARDED_BY(mutex_) = false;
+    std::chrono::steady_clock::time_point stop_deadline_ GUARDED_BY(mutex_);
+    // Data id, so that devices take turns for free slots.
+    uint32_t last_started_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace vimo

@@ -21,7 +21,9 @@ struct PortSettings {
     int slave = vimo::LineDefault("slave");
     int timeout_ms = vimo::LineDefault("timeout_ms");
     int interval_ms = vimo::LineDefault("interval_ms");
-    int retries = vimo::LineDefault("retries");  // further tries of an exchange that timed out or brought a bad frame
+    // Further tries of an exchange that timed out, brought a bad frame or a transient
+    // exception.
+    int retries = vimo::LineDefault("retries");
     // Communication counts as lost after this many failed rounds in a row, or once the
     // last round failed and none has completed for this many intervals.
     int comm_loss_rounds = vimo::LineDefault("comm_loss_rounds");
@@ -53,7 +55,7 @@ inline constexpr LineSetting kLineSettings[] = {
     {"interval_ms", "--interval-ms", &PortSettings::interval_ms, 0, 86400000, 1000,
      "time from the start of one round to the next in ms"},
     {"retries", "--retries", &PortSettings::retries, 0, 5, 1,
-     "further tries of an exchange that timed out or brought a bad frame"},
+     "further tries of an exchange that timed out, brought a bad frame or a transient exception"},
     {"comm_loss_rounds", "--comm-loss-rounds", &PortSettings::comm_loss_rounds, 1, 1000, 3,
      "failed rounds in a row that raise communication_lost"},
     {"comm_loss_intervals", "--comm-loss-intervals", &PortSettings::comm_loss_intervals, 1,

@@ -1,6 +1,10 @@
 #include "modbus/modbus_line.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "common/hints.h"
 
 namespace vimo {
 
@@ -26,6 +30,10 @@ bool ModbusLine::Open(std::string& error, bool* in_use) {
         if (failure == EBUSY) {
             error = "in use by another program (" + error + ")";
             if (in_use) *in_use = true;
+        } else if (failure == EACCES && settings_.transport != "tcp") {
+            error += SerialAccessHint(settings_.port);
+        } else {
+            error += LineHint(failure, settings_.transport == "tcp", false);
         }
         modbus_free(ctx);
         return false;
@@ -80,6 +88,40 @@ Exchange Classify(int error) {
     return Exchange::kLinkDown;
 }
 
+// How long a busy slave is given before it is asked again: enough for a UPS's
+// controller to finish what kept it, short against a round.
+constexpr int kBusyPauseMs = 50;
+
+// What each exception code calls for. A slave that could not answer this time (its
+// own failure, busy, or a gateway that did not reach the UPS) is asked again like a
+// request that timed out; one that refuses the request itself (01-03, 07, 08) would refuse
+// it again. Columns: code, asked again, pause before asking again (ms).
+struct ExceptionRetry {
+    int code;
+    bool retried;
+    int pause_ms;
+};
+const ExceptionRetry kExceptionRetries[] = {
+    {MODBUS_EXCEPTION_ILLEGAL_FUNCTION, false, 0},
+    {MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS, false, 0},
+    {MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE, false, 0},
+    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, true, 0},
+    {MODBUS_EXCEPTION_ACKNOWLEDGE, true, kBusyPauseMs},
+    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, true, kBusyPauseMs},
+    {MODBUS_EXCEPTION_NEGATIVE_ACKNOWLEDGE, false, 0},
+    {MODBUS_EXCEPTION_MEMORY_PARITY, false, 0},
+    {MODBUS_EXCEPTION_GATEWAY_PATH, true, 0},
+    {MODBUS_EXCEPTION_GATEWAY_TARGET, true, 0},
+};
+static_assert(sizeof kExceptionRetries / sizeof kExceptionRetries[0] == 10,
+              "one row per exception code libmodbus names");
+
+const ExceptionRetry* FindExceptionRetry(int code) {
+    for (const ExceptionRetry& row : kExceptionRetries)
+        if (row.code == code) return &row;
+    return nullptr;
+}
+
 bool ValidRequest(int slave, int first, int count, int max) {
     return slave >= 0 && slave <= 247 && first >= 0 && count >= 1 && count <= max &&
            first + count - 1 <= 0xFFFF;
@@ -98,6 +140,8 @@ ExchangeResult ModbusLine::Finish(int rc, int expected, const std::string& detai
         const int error = errno;
         result.status = Classify(error);
         result.message = detail.empty() ? modbus_strerror(error) : detail;
+        if (result.status == Exchange::kException) result.exception_code = error - MODBUS_ENOBASE;
+        result.message += LineHint(error, settings_.transport == "tcp", true);
     }
     Recover(result.status);
     return result;
@@ -119,12 +163,19 @@ ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count
         const int rc = Transfer(slave, function, first, count, out, detail);
         ExchangeResult result = Finish(rc, count, detail);
         if (result.ok()) return result;
-        // An exception is the slave's considered answer; a lost, garbled or cut-off
-        // answer is worth asking for again, on a new connection if the link went.
+        // A lost, garbled or cut-off answer is worth asking for again, on a new
+        // connection if the link went; an exception only when it says the slave could
+        // not answer this time.
+        const ExceptionRetry* exception = result.status == Exchange::kException
+                                              ? FindExceptionRetry(result.exception_code)
+                                              : nullptr;
         const bool retry = result.status == Exchange::kTimeout ||
                            result.status == Exchange::kBadFrame ||
-                           result.status == Exchange::kLinkDown;
+                           result.status == Exchange::kLinkDown ||
+                           (exception != nullptr && exception->retried);
         if (!retry || attempt >= settings_.retries) return result;
+        if (exception != nullptr && exception->pause_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(exception->pause_ms));
         // The recovery may have dropped a TCP connection: the retry needs a new one.
         std::string error;
         if (!Open(error)) {

@@ -21,6 +21,8 @@ struct LineSettings {
     int data_bits = LineDefault("data_bits");
     int stop_bits = LineDefault("stop_bits");
     int timeout_ms = LineDefault("timeout_ms");
+    // Further tries of an exchange that timed out, brought a bad frame or a transient
+    // exception.
     int retries = LineDefault("retries");
 };
 
@@ -37,6 +39,7 @@ enum class Exchange {
 struct ExchangeResult {
     Exchange status = Exchange::kOk;
     std::string message;
+    int exception_code = 0;  // the slave's exception code when status is kException
     bool ok() const { return status == Exchange::kOk; }
 };
 
@@ -58,7 +61,9 @@ public:
 
     // Function 01 and function 04 at `first`, as asked: one byte per bit, registers
     // in native order. A timeout or a bad frame is retried up to `retries` times, each
-    // after the transport's recovery, so one corrupted answer does not cost the round.
+    // after the transport's recovery, so one corrupted answer does not cost the round;
+    // so is an exception that says the slave could not answer this time (see
+    // kExceptionRetries in modbus_line.cpp).
     ExchangeResult ReadBits(int slave, int first, int count, uint8_t* out);
     ExchangeResult ReadInputRegisters(int slave, int first, int count, uint16_t* out);
 

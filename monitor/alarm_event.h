@@ -21,6 +21,7 @@ struct AlarmEvent {
     std::string text;      // the alarm's Chinese text, UTF-8
     std::string severity;  // as the alarm table names it
     int64_t time = 0;      // when it was seen, seconds since the epoch (UTC)
+    std::string description;  // the alarm's English description, as the alarm table has it
 };
 
 inline const char* KindName(AlarmEvent::Kind kind) {

@@ -1,7 +1,8 @@
 // Every alarm vimohost knows: each flag the status document carries (the unit alarm
 // bits, the unit alarm flag registers, the alarm flags of each power module) and
-// vimohost's own communication_lost. Each has a stable ASCII id, the Chinese text
-// exactly as the document writes it, and a severity.
+// vimohost's own communication_lost, and the run states that are conditions (on
+// battery, on bypass, fault, ...). Each has a stable ASCII id, the Chinese text
+// exactly as the document writes it, an English description and a severity.
 //
 // Severity, decided per alarm by one rule:
 //   critical: a part of the UPS has failed (every text naming a 故障, a blown fuse, a
@@ -42,6 +43,10 @@ struct Alarm {
     int coil_byte;        // index in the unit alarm bits (coil 65 + index), -1: none
     int register_offset;  // record offset of the flag's register, -1: none
     uint16_t register_mask;
+    // In English, for people who do not read the text: "Fan fault",
+    // "Module 3 rectifier: fan fault", "On battery: mains failed".
+    std::string description;
+    int run_state = -1;  // the register 81 code that raises it, -1: none
 };
 
 using AlarmIndex = uint16_t;
@@ -49,12 +54,14 @@ using AlarmIndex = uint16_t;
 constexpr size_t kUnitAlarmCount = 59;        // 30 alarm bits and 51 flags, 22 shared
 constexpr size_t kModuleAlarmCount = 51;      // per power module
 constexpr size_t kAlarmModuleCount = 10;
-constexpr size_t kAlarmCount = kUnitAlarmCount + kAlarmModuleCount * kModuleAlarmCount + 1;
+constexpr size_t kRunStateAlarmCount = 10;  // every run state but initializing and on_mains
+constexpr size_t kAlarmCount =
+    kUnitAlarmCount + kAlarmModuleCount * kModuleAlarmCount + kRunStateAlarmCount + 1;
 constexpr AlarmIndex kCommunicationLost = kAlarmCount - 1;
 
 // The expanded list: unit alarms (the alarm bits in coil order, then the flags that
-// only the registers carry), each module's 51 in module order, communication_lost
-// last. Built once; safe to share.
+// only the registers carry), each module's 51 in module order, the run states that
+// are conditions ("run_state.on_battery"), communication_lost last. Built once; safe to share.
 const std::vector<Alarm>& Alarms();
 // Index of the alarm with id `id`, or Alarms().size().
 size_t FindAlarm(const std::string& id);

@@ -21,6 +21,7 @@ AlarmEvent MakeEvent(const monitor::DeviceSnapshot& s, monitor::AlarmIndex index
     e.kind = raised ? AlarmEvent::Kind::kRaised : AlarmEvent::Kind::kCleared;
     e.alarm = alarm.id;
     e.text = alarm.text;
+    e.description = alarm.description;
     e.severity = monitor::SeverityName(alarm.severity);
     e.time = utc;
     return e;

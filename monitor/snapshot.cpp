@@ -80,12 +80,16 @@ std::string SummaryLine(const DeviceSnapshot& snapshot) {
         else out += " ";
         out += values + part.unit;
     }
+    // The run state's condition is the "state" already shown.
     const std::vector<Alarm>& alarms = Alarms();
-    const size_t count = snapshot.active_alarms.size();
+    std::vector<AlarmIndex> listed;
+    for (const AlarmIndex a : snapshot.active_alarms)
+        if (alarms[a].run_state < 0) listed.push_back(a);
+    const size_t count = listed.size();
     const size_t shown = count > kAlarmsShown + 1 ? kAlarmsShown : count;
     out += std::string(out.empty() ? "" : " | ") + "alarms: " + (count ? "" : "none");
     for (size_t i = 0; i < shown; ++i)
-        out += (i ? ", " : "") + alarms[snapshot.active_alarms[i]].id;
+        out += (i ? ", " : "") + alarms[listed[i]].id;
     if (shown < count) out += " and " + std::to_string(count - shown) + " more";
     return out;
 }

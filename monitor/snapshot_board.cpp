@@ -21,13 +21,25 @@ size_t PublishedState::AddDevice(const std::string& name, uint32_t data_id,
 }
 
 void PublishedState::Retire(size_t slot) {
-    novex::MutexLock lock(list_mutex_);
-    if (slot < slots_.size()) slots_[slot]->retired = true;
+    Slot* s = nullptr;
+    {
+        novex::MutexLock lock(list_mutex_);
+        if (slot >= slots_.size()) return;
+        s = slots_[slot].get();
+        s->retired = true;
+    }
+    // The device's last snapshot (its document, alarms and figures) goes with it:
+    // reloads that restart lines would otherwise keep every retired device's.
+    Snapshot last;
+    {
+        novex::MutexLock lock(s->mutex);
+        last = std::move(s->current);
+    }
 }
 
 PublishedState::Slot* PublishedState::At(size_t slot) const {
     novex::MutexLock lock(list_mutex_);
-    return slot < slots_.size() ? slots_[slot].get() : nullptr;
+    return slot < slots_.size() && !slots_[slot]->retired ? slots_[slot].get() : nullptr;
 }
 
 void PublishedState::Subscribe(Listener listener) { listeners_.push_back(std::move(listener)); }
@@ -62,7 +74,7 @@ std::vector<Snapshot> PublishedState::Snapshots() const {
     out.reserve(polled.size());
     for (Slot* s : polled) {
         novex::MutexLock lock(s->mutex);
-        out.push_back(s->current);
+        if (s->current) out.push_back(s->current);  // null: retired meanwhile
     }
     return out;
 }

@@ -32,7 +32,8 @@ public:
     // names the device and holds no round. Also while polling: a reload adds the
     // devices it starts.
     size_t AddDevice(const std::string& name, uint32_t data_id, const std::string& line);
-    // The device stopped (a reload removed or changed it): its slot is no longer read.
+    // The device stopped (a reload removed or changed it): its slot is no longer read,
+    // its snapshot is released, and publishing to it does nothing (Get gives null).
     void Retire(size_t slot);
     // Before any line thread starts; every listener sees every publish, in order.
     void Subscribe(Listener listener);
@@ -49,7 +50,8 @@ private:
         Snapshot current GUARDED_BY(mutex);
         bool retired = false;  // guarded by list_mutex_ (the analysis cannot name it here)
     };
-    // The slot at `slot`, or null; slots are never freed, so the pointer stays good.
+    // The slot at `slot`, or null (also once retired); slots are never freed, so the
+    // pointer stays good.
     Slot* At(size_t slot) const EXCLUDES(list_mutex_);
 
     mutable novex::Mutex list_mutex_;  // held briefly, to add to or read `slots_`

@@ -35,22 +35,26 @@ std::string MeasureTableMarkdown() {
 }
 
 std::string AlarmTableMarkdown() {
-    std::string out = "| id | severity | text | document section |\n|---|---|---|---|\n";
+    std::string out = "| id | severity | description | text | document section |\n"
+                      "|---|---|---|---|---|\n";
     for (const Alarm& alarm : Alarms()) {
         if (alarm.module > 1) continue;
         std::string id = alarm.id;
         std::string text = alarm.text;
+        std::string description = alarm.description;
         std::string where = alarm.coil_byte >= 0 ? "整机告警位" : "";
         if (alarm.module == 1) {
             id.replace(0, 7, "moduleN");  // "module1"
             text.replace(0, 7, "模块N");   // "模块1", the digit one byte
+            description.replace(0, 8, "Module N");  // "Module 1"
             where = "AlertArray";
         } else if (alarm.register_offset >= 0) {
             where += (where.empty() ? "" : ", ") + std::string("整机告警位位");
         }
+        if (alarm.run_state >= 0) where = "整机状态数据 / 运行状态 = " + std::to_string(alarm.run_state);
         if (where.empty()) where = "(vimohost)";
-        out += "| `" + id + "` | " + SeverityName(alarm.severity) + " | " + text + " | " +
-               where + " |\n";
+        out += "| `" + id + "` | " + SeverityName(alarm.severity) + " | " + description + " | " +
+               text + " | " + where + " |\n";
     }
     return out;
 }

@@ -28,12 +28,16 @@ std::string Seconds(double s) {
     return text;
 }
 
-// Slightly past the clock's next whole second.
-std::chrono::milliseconds UntilNextSecond() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto into = now - std::chrono::duration_cast<std::chrono::seconds>(now);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::seconds(1) - into) +
-           std::chrono::milliseconds(1);
+// The device tells rounds apart by time() (its round time comes from the second
+// clock), which lags the precise clock by up to a tick. Until `second` + 1 by that
+// clock: computed on the precise clock, and a few milliseconds once that has passed
+// but time() has not turned yet, never a whole second more.
+std::chrono::milliseconds UntilAfterSecond(std::time_t second) {
+    const auto turn = std::chrono::system_clock::from_time_t(second + 1);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        turn - std::chrono::system_clock::now());
+    constexpr std::chrono::milliseconds kTick{2};
+    return std::max(left + std::chrono::milliseconds(1), kTick);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -79,6 +83,29 @@ bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
 
 }  // namespace
 
+bool Poller::Check(const std::vector<DeviceSession*>& sessions, bool resolve, std::string& error) {
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        const LineSettings wanted = sessions[i]->Line();
+        const DeviceSession* first = nullptr;  // the first device before it on its port
+        for (size_t k = 0; k < i && !first; ++k) {
+            const LineSettings have = sessions[k]->Line();
+            if (have.transport == wanted.transport && have.port == wanted.port) first = sessions[k];
+        }
+        // Speed, parity and framing mean nothing to a TCP endpoint.
+        if (first && wanted.transport == "rtu" && !SameSerialSettings(first->Line(), wanted)) {
+            error = "devices " + first->config().name + " and " + sessions[i]->config().name +
+                    " share " + wanted.port + " but not its speed, parity, data bits or stop bits";
+            return false;
+        }
+        std::string why;
+        if (!first && resolve && wanted.transport == "tcp" && !MakeLine(wanted)->Check(why)) {
+            error = wanted.port + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                    std::string& error) {
     settings_ = settings;
@@ -86,6 +113,9 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         error = "no board to publish on";
         return false;
     }
+    // Checked whole before any device takes a slot on the board, so that a refusal
+    // leaves none behind.
+    if (!Check(sessions, false, error)) return false;
     several_devices_ = settings.several_devices || sessions.size() > 1;
     for (DeviceSession* session : sessions) {
         const LineSettings wanted = session->Line();
@@ -93,14 +123,6 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         for (auto& existing : lines_) {
             const LineSettings& have = existing->transport->settings();
             if (have.transport == wanted.transport && have.port == wanted.port) line = existing.get();
-        }
-        // Speed, parity and framing mean nothing to a TCP endpoint.
-        if (line && wanted.transport == "rtu" &&
-            !SameSerialSettings(line->transport->settings(), wanted)) {
-            error = "devices " + line->devices.front().session->config().name + " and " +
-                    session->config().name + " share " + wanted.port +
-                    " but not its speed, parity, data bits or stop bits";
-            return false;
         }
         if (!line) {
             lines_.push_back(std::make_unique<Line>());
@@ -157,8 +179,11 @@ bool Poller::Start(std::string& error) {
             line->thread = std::thread([this, l = line.get()] {
                 if (WaitForGo()) Serve(*l);
                 --running_;
-                std::lock_guard<std::mutex> lock(mutex_);
-                wake_.notify_all();
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    wake_.notify_all();
+                }
+                if (settings_.after_end) settings_.after_end();
             });
         } catch (const std::system_error& e) {
             --running_;
@@ -255,7 +280,6 @@ void Poller::Report(const AlarmEvent& e) {
         settings_.writer->Submit(EventEntry(e));
     else if (settings_.history && !settings_.history->AddEvent(e, error))
         Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
-    if (settings_.hooks) settings_.hooks->Submit(e);
 }
 
 void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_status) {
@@ -267,6 +291,8 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
         !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
         Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
     for (const AlarmEvent& e : update.events) Report(e);
+    // After the round's events are printed and stored: a round hook gets them at once.
+    if (settings_.hooks && !update.events.empty()) settings_.hooks->SubmitRound(update.events);
 }
 
 void Poller::Account(Device& d, const RoundResult& result) {
@@ -282,6 +308,7 @@ void Poller::Account(Device& d, const RoundResult& result) {
         const DeviceMonitor::Update update = d.monitor->Completed(
             d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
         if (!error.empty()) Say(Level::kWarning, "[" + name + "] " + round + ": " + error);
+        SayWireTime(d, result);
         Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
             novex::monitor::SummaryLine(*update.snapshot));
         Deliver(d, update, true);
@@ -308,6 +335,28 @@ void Poller::Account(Device& d, const RoundResult& result) {
         gave_up_ = true;
         Stop();
     }
+}
+
+// A serial line cannot carry rounds faster than their bytes take on the wire: an
+// interval shorter than that is said once, with the period the rounds will keep.
+void Poller::SayWireTime(Device& d, const RoundResult& result) {
+    const double interval = d.session->interval_ms() / 1000.0;
+    if (d.wire_said || interval <= 0 || result.wire_seconds <= interval) return;
+    d.wire_said = true;
+    const LineSettings line = d.session->Line();
+    Say(Level::kWarning, "[" + d.session->config().name + "] the interval of " +
+                             std::to_string(d.session->interval_ms()) + " ms is shorter than a round's " +
+                             Seconds(result.wire_seconds) + " on the wire at " +
+                             std::to_string(line.baud) + " baud " + std::to_string(line.data_bits) +
+                             line.parity + std::to_string(line.stop_bits) +
+                             ": rounds come at most every " + Seconds(result.wire_seconds));
+}
+
+// ", a round every 1.236 s": the period the device's polled rounds kept.
+std::string Poller::Period(const Device& d) {
+    if (d.attempts < 2) return "";
+    const double span = std::chrono::duration<double>(d.last_start - d.first_start).count();
+    return ", a round every " + Seconds(span / static_cast<double>(d.attempts - 1));
 }
 
 void Poller::BackOff(Device& d, const RoundResult& result) {
@@ -352,12 +401,14 @@ void Poller::Serve(Line& line) {
         // The device rebuilds its status document only for a round that completes in
         // another clock second than the one before it. The loaded round completed just
         // now: a first round within the same second would leave its figures on show.
-        if (next->loaded_second == std::time(nullptr)) {
-            next->due = Clock::now() + UntilNextSecond();
+        if (next->loaded_second >= std::time(nullptr)) {
+            next->due = Clock::now() + UntilAfterSecond(next->loaded_second);
             continue;
         }
         next->loaded_second = -1;
         ++next->attempts;
+        next->last_start = Clock::now();
+        if (next->attempts == 1) next->first_start = next->last_start;
         const LineSettings device_line = next->session->Line();
         line.transport->SetTimeout(device_line.timeout_ms);
         line.transport->SetRetries(device_line.retries);
@@ -384,7 +435,7 @@ void Poller::Serve(Line& line) {
     for (const Device& d : line.devices)
         Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
             " rounds completed, " + std::to_string(d.failed) + " failed, " +
-            std::to_string(d.session->host().rounds_stored()) + " stored");
+            std::to_string(d.session->host().rounds_stored()) + " stored" + Period(d));
 }
 
 }  // namespace vimo

@@ -32,6 +32,9 @@ struct PollSettings {
     // Called by each line thread as it ends, before it reports its totals (so that the
     // stored count includes the rounds still on their way to the history).
     std::function<void()> before_totals;
+    // Called by each line thread as its very last step, so that whoever waits for the
+    // lines to end hears of it at once.
+    std::function<void()> after_end;
     PublishedState* state = nullptr;  // where each device's snapshots go (required)
     HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
     HistoryWriter* writer = nullptr;  // with `history`: stores them off the line threads
@@ -45,6 +48,10 @@ public:
     // settings.
     bool Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                std::string& error);
+    // What Setup refuses, and with `resolve` also a TCP host that does not resolve,
+    // checked without a poller: a reload asks before it stops anything.
+    static bool Check(const std::vector<DeviceSession*>& sessions, bool resolve,
+                      std::string& error);
     ~Poller();
     // Opens every serial port and resolves every TCP host before the threads start, so
     // that a port another program holds, or a host that does not resolve, stops the
@@ -68,8 +75,11 @@ public:
     bool Responsive(std::chrono::steady_clock::time_point now) const;
     // Each device's slot on the board.
     std::vector<size_t> Slots() const;
+    // The --status-out file the session's device writes; "" for none.
+    std::string StatusPath(const DeviceSession& session) const;
 
     void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
+    void SetAfterEnd(std::function<void()> call) { settings_.after_end = std::move(call); }
 
     // Before Start: where alarm events are stored from now on (null: nowhere); with a
     // writer, they are handed to it.
@@ -92,7 +102,9 @@ private:
         int64_t failed = 0;
         int64_t failures_in_row = 0;
         bool done = false;
-        std::time_t loaded_second = -1;  // when a round was loaded at start
+        std::time_t loaded_second = -1;  // when a round was loaded at start (time())
+        bool wire_said = false;           // the interval shorter than the wire time
+        std::chrono::steady_clock::time_point first_start, last_start;  // of polled rounds
         bool backoff_said = false;        // in this run of failed rounds
         std::chrono::steady_clock::time_point due;
         size_t slot = 0;  // on the board
@@ -112,13 +124,14 @@ private:
     void Account(Device& device, const RoundResult& result);
     // Puts off the next round of a device whose rounds keep failing.
     void BackOff(Device& device, const RoundResult& result);
+    void SayWireTime(Device& device, const RoundResult& result);
+    static std::string Period(const Device& device);
     // The communication rule of every device on the line; the earliest next deadline.
     std::chrono::steady_clock::time_point CheckCommunication(Line& line);
     // Publishes the update, writes --status-out when asked, reports its events.
     void Deliver(Device& device, const DeviceMonitor::Update& update, bool write_status);
     void Report(const AlarmEvent& event);
     Device* Find(const DeviceSession& session);
-    std::string StatusPath(const DeviceSession& session) const;
 
     PollSettings settings_;
     bool several_devices_ = false;

@@ -14,6 +14,8 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include "common/regular_file.h"
+
 namespace vimo {
 
 namespace {
@@ -33,24 +35,11 @@ std::string VimohostMember(const novex::monitor::DeviceSnapshot& s) {
     return "\"vimohost\":" + Json::writeString(writer, member);
 }
 
-// What a file that is not regular is, for the refusal. Columns: file type bits, name.
-struct KindRow {
-    mode_t type;
-    const char* name;
-};
-const KindRow kKinds[] = {
-    {S_IFLNK, "a symbolic link"}, {S_IFIFO, "a FIFO"},       {S_IFCHR, "a character device"},
-    {S_IFBLK, "a block device"},  {S_IFDIR, "a directory"}, {S_IFSOCK, "a socket"},
-};
-static_assert(sizeof kKinds / sizeof kKinds[0] == 6, "file types");
-
 // "" when `path` is missing or a regular file, else what it is.
 std::string OtherKind(const std::string& path) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
-    for (const KindRow& k : kKinds)
-        if ((st.st_mode & S_IFMT) == k.type) return k.name;
-    return "not a regular file";
+    if (lstat(path.c_str(), &st) != 0) return "";
+    return FileKind(st.st_mode);
 }
 
 std::string Directory(const std::string& path) {
@@ -79,9 +68,24 @@ bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
         return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    std::error_code ignored;
-    return std::filesystem::weakly_canonical(a, ignored) ==
-           std::filesystem::weakly_canonical(b, ignored);
+    // Made absolute first: of a relative path none of whose parts exists yet ("h.db"),
+    // weakly_canonical keeps the relative text, which "./h.db" would not match.
+    const auto resolved = [](const std::string& path) {
+        std::error_code ignored;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(absolute, ignored);
+        return (canonical.empty() ? absolute : canonical).lexically_normal();
+    };
+    return resolved(a) == resolved(b);
+}
+
+bool IsHistoryFile(const std::string& path, const std::string& history) {
+    // The database and the files SQLite keeps beside it: replacing any loses the history.
+    static const char* const kSuffixes[] = {"", "-wal", "-shm", "-journal"};
+    static_assert(sizeof kSuffixes / sizeof kSuffixes[0] == 4, "SQLite's files");
+    for (const char* suffix : kSuffixes)
+        if (SameFile(path, history + suffix)) return true;
+    return false;
 }
 
 int RemoveStaleTemporaries(const std::string& path) {
@@ -134,27 +138,39 @@ bool CheckStatusPath(const std::string& path, std::string& error) {
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
     const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) {
+    // Made afresh, never opened through a name someone else placed there: a link
+    // planted at the temporary's name would otherwise have the text written where it
+    // points. A leftover of this process (or a planted name) is removed once, and the
+    // creation tried again.
+    int fd = CreateNewFile(temporary);
+    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) fd = CreateNewFile(temporary);
+    if (fd < 0) {
         error = temporary + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const bool closed = std::fclose(f) == 0;
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == text.size();
+    const bool closed = close(fd) == 0;
     if (!written || !closed) {
         error = temporary + ": cannot write";
-        std::remove(temporary.c_str());
+        unlink(temporary.c_str());
         return false;
     }
     const std::string kind = OtherKind(path);
     if (!kind.empty()) {
         error = path + ": " + kind + " now, not a regular file; it is left alone";
-        std::remove(temporary.c_str());
+        unlink(temporary.c_str());
         return false;
     }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
         error = path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
+        unlink(temporary.c_str());
         return false;
     }
     return true;

@@ -26,9 +26,13 @@ bool CheckStatusPath(const std::string& path, std::string& error);
 // refused with a one-line error.
 bool CheckStatusTarget(const std::string& path, std::string& error);
 
-// Whether two paths name one file: the same inode when both exist, else the same
-// canonical path.
+// Whether two paths name one file: the same device and inode when both exist, else the
+// same absolute path with links and "." and ".." resolved.
 bool SameFile(const std::string& a, const std::string& b);
+
+// Whether writing `path` would replace the history database `history` or one of the
+// files SQLite keeps beside it (-wal, -shm, -journal).
+bool IsHistoryFile(const std::string& path, const std::string& history);
 
 // Removes the temporary files "NAME.tmp.PID" beside `path` that a run killed between
 // writing and renaming left behind: those whose process is gone, is this one, or is

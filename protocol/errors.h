@@ -10,6 +10,7 @@ enum class Err {
     kAlreadyLoggedIn,
     kAlreadySetPassword,
     kAlreadySetUsername,
+    kAlreadySslMode,
     kCmdNotSupported,
     kDataStale,
     kFeatureNotConfigured,
@@ -27,6 +28,7 @@ enum class Err {
 // Indexed by Err. Column: the name on the wire.
 inline constexpr const char* kErrNames[] = {
     "ACCESS-DENIED",       "ALREADY-LOGGED-IN", "ALREADY-SET-PASSWORD", "ALREADY-SET-USERNAME",
+    "ALREADY-SSL-MODE",
     "CMD-NOT-SUPPORTED",   "DATA-STALE",        "FEATURE-NOT-CONFIGURED", "INVALID-ARGUMENT",
     "INVALID-PASSWORD",    "INVALID-USERNAME",  "PASSWORD-REQUIRED",    "READONLY",
     "UNKNOWN-COMMAND",     "UNKNOWN-UPS",       "USERNAME-REQUIRED",    "VAR-NOT-SUPPORTED",

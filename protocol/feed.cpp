@@ -19,8 +19,9 @@ protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
         else
             figures.measures[measures[i].name] = {v.value, measures[i].decimals};
     }
+    // A run state reaches the clients as the status words (OB, BYPASS), not as an alarm.
     for (monitor::AlarmIndex a : snapshot.active_alarms)
-        figures.alarms.push_back(monitor::Alarms()[a].id);
+        if (monitor::Alarms()[a].run_state < 0) figures.alarms.push_back(monitor::Alarms()[a].id);
     return figures;
 }
 
@@ -43,6 +44,19 @@ std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
         return nullptr;
     }
     return feed;
+}
+
+bool ProtocolFeed::SetTls(const std::string& certfile, bool require_tls, std::string& error) {
+    if (certfile.empty()) {
+        if (!require_tls) return true;
+        error = "TLS required, but no certificate file (protocol_certfile) for STARTTLS";
+        return false;
+    }
+    novex::tls::TlsSettings settings;
+    settings.cert_file = settings.key_file = certfile;
+    options_.tls = novex::tls::ServerTls::Create(settings, error);
+    options_.require_tls = require_tls;
+    return options_.tls != nullptr;
 }
 
 ProtocolFeed::~ProtocolFeed() { Stop(); }

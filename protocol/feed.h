@@ -27,6 +27,11 @@ public:
     // only). Null with a one-line error.
     static std::unique_ptr<ProtocolFeed> Create(const std::string& listen,
                                                 const std::string& users_file, std::string& error);
+    // STARTTLS with the certificate and key of `certfile` (PEM, not readable by group
+    // or others), and whether passwords need TLS first. Before Start. False with a
+    // one-line error: the file is missing, open to others, expired, or its key does
+    // not match.
+    bool SetTls(const std::string& certfile, bool require_tls, std::string& error);
     ~ProtocolFeed();  // Stop()
     ProtocolFeed(const ProtocolFeed&) = delete;
     ProtocolFeed& operator=(const ProtocolFeed&) = delete;
@@ -40,8 +45,9 @@ public:
     // A device a reload started, served from now on under its name on `line`; false
     // with a one-line error when the name is no single word. Any time.
     bool AddDevice(const DeviceConfig& device, const std::string& line, std::string& error);
-    // A device a reload removed: its figures read as stale from now on.
-    void RemoveDevice(const std::string& name) { directory_.PublishStale(name); }
+    // A device a reload removed, or could not start: no longer served, as it is gone
+    // from the board, the web face and /metrics too.
+    void RemoveDevice(const std::string& name) { directory_.Remove(name); }
     void Stop();
     // "127.0.0.1:3493", with the port chosen when 0 was asked for.
     std::string Address() const;

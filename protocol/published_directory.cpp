@@ -41,6 +41,7 @@ void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figur
     std::shared_ptr<const UpsState> state = MakeState(copy, false);
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* entry = Find(ups);
+    if (!entry) return;  // removed meanwhile by a reload
     entry->figures = std::move(copy.figures);
     // Forced shutdown set meanwhile: make the state again so it is not lost.
     entry->state = entry->forced_shutdown == copy.forced_shutdown ? state : MakeState(*entry, false);
@@ -49,6 +50,15 @@ void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figur
 void PublishedDirectory::PublishStale(const std::string& ups) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (Entry* entry = Find(ups)) entry->state = MakeState(*entry, true);
+}
+
+void PublishedDirectory::Remove(const std::string& ups) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it)
+        if (it->info.name == ups) {
+            entries_.erase(it);
+            return;
+        }
 }
 
 std::vector<UpsInfo> PublishedDirectory::List() const {

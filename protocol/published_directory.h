@@ -24,6 +24,9 @@ public:
     // figures stay unpublished. Unknown names are ignored.
     void Publish(const std::string& ups, const UpsFigures& figures);
     void PublishStale(const std::string& ups);
+    // The UPS is no longer served: LIST UPS leaves it out, and a request naming it is
+    // answered as for any unknown UPS.
+    void Remove(const std::string& ups);
 
     std::vector<UpsInfo> List() const override;
     std::shared_ptr<const UpsState> Read(const std::string& ups) const override;

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "access/attempt_limiter.h"
+#include "tls/server_tls.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"
 
@@ -20,10 +22,15 @@ struct ServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 3493;          // 0: any free port (see Server::port())
     size_t max_clients = 64;       // more are accepted and closed at once
+    size_t max_clients_per_address = 8;  // from one address; more are closed at once
     size_t max_line = 1024;        // a longer request line closes the connection
     int idle_timeout_ms = 300000;  // no request and nothing sent for this long: closed
     size_t max_output = 1 << 20;   // answers waiting for a client that does not read
     std::string version = "vimohost";  // the answer to VER
+    access::LimiterSettings attempts;  // how wrong passwords are slowed down
+    std::shared_ptr<tls::ServerTls> tls;  // null: STARTTLS is not offered
+    bool require_tls = false;             // no password before STARTTLS
+    int handshake_timeout_ms = 10000;     // a TLS handshake not done by then: closed
 };
 
 // "ADDR:PORT", "ADDR" (port 3493), ":PORT" or "[V6ADDR]:PORT" into `options`.
@@ -53,6 +60,7 @@ private:
     Users users_;
     ServerOptions options_;
     Log log_;
+    access::AttemptLimiter limiter_;
     uint16_t port_ = 0;
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};  // a byte on the pipe ends the loop

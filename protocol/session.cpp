@@ -158,15 +158,39 @@ std::shared_ptr<const UpsState> Session::State(const std::string& ups, bool fres
 }
 
 const User* Session::Authenticated(const char* command, Reply& error) const {
-    if (!username_set_) error = Error(Err::kUsernameRequired);
+    if (context_.require_tls && !tls_) error = Error(Err::kAccessDenied);
+    else if (!username_set_) error = Error(Err::kUsernameRequired);
     else if (!password_set_) error = Error(Err::kPasswordRequired);
-    else if (const User* user = context_.users.Authenticate(username_, password_)) return user;
-    else {
-        error = Error(Err::kAccessDenied);
-        if (context_.log)
-            context_.log(std::string(command) + " refused: user \"" + Printable(username_) +
-                         "\" from " + address_ + " not known or wrong password");
+    else return CheckPassword(command, error);
+    return nullptr;
+}
+
+const User* Session::CheckPassword(const char* command, Reply& error) const {
+    access::AttemptLimiter* limiter = context_.limiter;
+    const auto now = access::AttemptLimiter::Clock::now();
+    if (limiter) {
+        const auto wait = limiter->Admit(address_, now);
+        if (wait > wait.zero()) {
+            // Rounded up, so that the line comes back once the slot is open.
+            error.hold = std::chrono::ceil<std::chrono::milliseconds>(wait);
+            return nullptr;
+        }
     }
+    if (const User* user = context_.users.Authenticate(username_, password_)) {
+        if (limiter) limiter->Succeeded(address_);
+        return user;
+    }
+    error = Error(Err::kAccessDenied);
+    // A burst of guesses is logged by its first refusal and the moment it is slowed
+    // down, not line by line.
+    const bool slowed = limiter && limiter->Failed(address_, now);
+    const bool first = !limiter || limiter->Failures(address_) == 1;
+    if (context_.log && first)
+        context_.log(std::string(command) + " refused: user \"" + Printable(username_) +
+                     "\" from " + address_ + " not known or wrong password");
+    if (context_.log && slowed)
+        context_.log("wrong passwords from " + address_ +
+                     ": further attempts slowed down, not logged until one succeeds");
     return nullptr;
 }
 
@@ -177,7 +201,13 @@ Reply Session::Help(const Args&) {
 
 Reply Session::Version(const Args&) { return Line(context_.version); }
 Reply Session::NetVersion(const Args&) { return Line(kProtocolVersion); }
-Reply Session::StartTls(const Args&) { return Error(Err::kFeatureNotConfigured); }
+Reply Session::StartTls(const Args&) {
+    if (!context_.tls_available) return Error(Err::kFeatureNotConfigured);
+    if (tls_) return Error(Err::kAlreadySslMode);
+    Reply reply = Line("OK STARTTLS");
+    reply.start_tls = true;
+    return reply;
+}
 
 Reply Session::GetVar(const Args& a) {
     Reply error;
@@ -294,6 +324,9 @@ Reply Session::Username(const Args& a) {
 }
 
 Reply Session::Password(const Args& a) {
+    // Refused before it is kept, though it already crossed in clear: the client learns
+    // to start TLS first.
+    if (context_.require_tls && !tls_) return Error(Err::kAccessDenied);
     if (password_set_) return Error(Err::kAlreadySetPassword);
     if (a[0].empty()) return Error(Err::kInvalidPassword);
     password_ = a[0];

@@ -8,10 +8,12 @@
 // and INSTCMD are always refused: vimohost carries out no commands. There is no TLS.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "access/attempt_limiter.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"
 
@@ -42,11 +44,20 @@ struct SessionContext {
     LoginTable& logins;
     std::string version;                           // the answer to VER
     std::function<void(const std::string&)> log;   // notable events; never a password
+    access::AttemptLimiter* limiter = nullptr;     // slows down wrong passwords; null: none
+    bool tls_available = false;  // STARTTLS can be answered
+    bool require_tls = false;    // no PASSWORD, LOGIN, PRIMARY or FSD before STARTTLS
 };
 
 struct Reply {
     std::string text;    // zero or more lines, each ending in "\n"
     bool close = false;  // close the connection once the text is sent
+    // Not answered yet: the client's address must wait this long before its password
+    // is checked. The caller presents the same line again then, reading nothing else
+    // from that client meanwhile.
+    std::chrono::milliseconds hold{0};
+    // STARTTLS accepted: once the text is sent, the connection continues over TLS.
+    bool start_tls = false;
 };
 
 class Session {
@@ -58,6 +69,8 @@ public:
 
     // One request line, without its line end (a trailing "\r" is ignored).
     Reply Handle(const std::string& line);
+    // The server completed the TLS handshake that STARTTLS announced.
+    void TlsStarted() { tls_ = true; }
 
     // A handler: the request's words after the command (and subcommand).
     using Args = std::vector<std::string>;
@@ -96,6 +109,8 @@ private:
     bool Known(const std::string& ups) const;
     // The authenticated user, or the error to answer.
     const User* Authenticated(const char* command, Reply& error) const;
+    // The user and password given, through the attempt limiter.
+    const User* CheckPassword(const char* command, Reply& error) const;
     Reply GrantPrimary(const Args& args, const char* granted);
 
     SessionContext& context_;
@@ -105,6 +120,7 @@ private:
     bool username_set_ = false;
     bool password_set_ = false;
     std::string login_ups_;  // "" until LOGIN
+    bool tls_ = false;
 };
 
 }  // namespace protocol

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/regular_file.h"
 #include "protocol/words.h"
 
 namespace novex {
@@ -87,23 +88,17 @@ bool Users::Parse(const std::string& text, Users& out, std::string& error) {
 }
 
 bool Users::Load(const std::string& path, Users& out, std::string& error) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": " + std::strerror(errno);
+    std::string text;
+    struct stat info {};
+    if (!vimo::ReadRegularFile(path, "the users file", kMaxUsersFileBytes, text, error, &info)) {
+        error = path + ": " + error;
         return false;
     }
     if (info.st_mode & (S_IRGRP | S_IROTH)) {
         error = path + ": holds passwords but group or others may read it (chmod 600)";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!Parse(text.str(), out, error)) {
+    if (!Parse(text, out, error)) {
         error = path + ": " + error;
         return false;
     }

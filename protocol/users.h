@@ -16,6 +16,7 @@
 // refused when its group or others may read it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct User {
     bool primary = false;
     bool fsd = false;
 };
+
+// A users file larger than this is refused unread: a few hundred users take a small
+// part of it, and a wrong path (a log, /dev/zero) is caught at once.
+constexpr size_t kMaxUsersFileBytes = size_t{64} << 10;
 
 class Users {
 public:

@@ -35,13 +35,18 @@ std::string Quoted(const std::string& text) {
     std::string out = "\"";
     for (const char c : text) {
         if (c == '"' || c == '\\') out += '\\';
-        out += c;
+        // A control character (ESC, NUL, a line end) would reach the client's terminal
+        // or end the answer line: none leaves the server.
+        const unsigned char byte = static_cast<unsigned char>(c);
+        out += byte < 0x20 || byte == 0x7f ? '?' : c;
     }
     return out + "\"";
 }
 
 std::string Word(const std::string& text) {
     if (text.empty() || text.find_first_of(" \t\"\\") != std::string::npos) return Quoted(text);
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return Quoted(text);
     return text;
 }
 

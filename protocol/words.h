@@ -14,7 +14,8 @@ namespace protocol {
 // for an unterminated quote or a backslash at the end of the line.
 bool SplitWords(const std::string& line, std::vector<std::string>& words);
 
-// `text` in double quotes, with quotes and backslashes escaped: always used for values.
+// `text` in double quotes, with quotes and backslashes escaped and control characters
+// shown as "?": always used for values.
 std::string Quoted(const std::string& text);
 // `text` as one word: as it is when it needs no quoting, else Quoted(text). Used for
 // names (UPS names come from the configuration and are expected to be single words).

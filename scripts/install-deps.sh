@@ -4,9 +4,10 @@
 #   scripts/install-deps.sh          native build, tests, benchmarks, vimohost, simulator,
 #                                    the Debian package (manual pages, Depends, lintian,
 #                                    systemd-analyze)
-#   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu
-#   scripts/install-deps.sh --peers  also the real clients the web tests start
-#                                    (Prometheus, headless Chromium and a CJK font for
+#   scripts/install-deps.sh --cross  also the mipsel cross compiler and qemu, GoogleTest's
+#                                    sources, eu-unstrip and gdb-multiarch
+#   scripts/install-deps.sh --peers  also the real peers the web tests start
+#                                    (Prometheus, Alertmanager, headless Chromium and a CJK font for
 #                                    its screenshots; large, so CI asks for them) and
 #                                    the SNMP tests' snmpd, snmpget/snmpwalk, snmptrapd
 #                                    and the UPS tools' snmp-ups driver
@@ -18,19 +19,23 @@ packages=(
   build-essential cmake pkg-config
   libjsoncpp-dev libboost-date-time-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libsqlite3-dev sqlite3
+  libmodbus-dev libsqlite3-dev sqlite3 libzstd-dev
   tzdata
   nut-client
   libcli11-dev
-  libcivetweb-dev
+  libcivetweb-dev zlib1g-dev
+  libssl-dev libyaml-cpp-dev libcrypt-dev openssl
   libsnmp-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
 for flag in "$@"; do
   case "$flag" in
-    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev) ;;
-    --peers) packages+=(prometheus chromium fonts-wqy-microhei snmpd snmp snmptrapd nut-snmp) ;;
+    --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev
+                        googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
+    --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei
+                        testssl.sh libnss3-tools
+                        snmpd snmp snmptrapd nut-snmp) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

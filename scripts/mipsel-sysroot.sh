@@ -21,7 +21,12 @@ packages=(
   libgtest-dev libgmock-dev
   libmodbus5 libmodbus-dev
   libsqlite3-0 libsqlite3-dev
+  libzstd1 libzstd-dev
   libcivetweb1 libcivetweb-dev
+  zlib1g zlib1g-dev
+  libssl3 libssl-dev
+  libyaml-cpp0.7 libyaml-cpp-dev
+  libcrypt1 libcrypt-dev
 )
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)

@@ -42,6 +42,11 @@ id -nG vimohost | tr ' ' '\n' | grep -qx dialout || fail "the user vimohost is n
 [[ -f /usr/share/man/man8/vimohost.8.gz && -f /usr/share/man/man1/novexups-sim.1.gz ]] ||
   fail "manual pages missing"
 systemd-analyze verify /lib/systemd/system/vimohost.service || fail "systemd-analyze verify"
+rules=/usr/share/vimohost/prometheus
+[[ -f $rules/ups-alerts.yml && -f $rules/alertmanager.yml ]] || fail "alert rules missing"
+if command -v promtool >/dev/null; then
+  (cd "$rules" && promtool test rules ups-alerts.test.yml >/dev/null) || fail "installed alert rules"
+fi
 
 # The configuration as installed polls nothing and waits for a reload.
 status=0

@@ -8,6 +8,7 @@
 #include "history/store.h"
 #include "device/novexups_data.h"
 #include "session/plugin_library.h"
+#include "modbus/wire_time.h"
 #include "session/round_time.h"
 
 namespace vimo {
@@ -141,6 +142,7 @@ RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>* stop)
                 device_->on_error();
                 return finish(false, DescribeRequest(*request) + ": " + exchange.message);
             }
+            result.wire_seconds += WireSeconds(line.settings(), bits, request->count);
             unsigned char* data = bits ? bits_ : reinterpret_cast<unsigned char*>(registers_);
             const unsigned length = static_cast<unsigned>(request->count) * (bits ? 1u : 2u);
             if (device_->process(data, length) == 0) return finish(true, "");
@@ -192,28 +194,34 @@ bool DeviceSession::Replay(const StoredRound& round, std::string& error) {
 }
 
 bool DeviceSession::Document(std::string& text, std::string& error) {
-    if (document_buffer_.empty()) document_buffer_.resize(kFirstDocumentBuffer);
+    // Written straight into `text`, which becomes the snapshot's: no buffer of the
+    // document's size kept per device besides it, and no copy. Sized from the last
+    // document with some room, since figures change its length a little.
+    size_t capacity = document_size_ == 0 ? static_cast<size_t>(kFirstDocumentBuffer)
+                                           : document_size_ + document_size_ / 16 + 256;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const int capacity = static_cast<int>(document_buffer_.size());
+        text.resize(capacity);
         int length = 0;
         int rc = -1;
         try {
-            rc = device_->DeviceIoControl(801, nullptr, 0, document_buffer_.data(), capacity,
-                                          length);
+            rc = device_->DeviceIoControl(801, nullptr, 0, &text[0], static_cast<int>(capacity), length);
         } catch (const std::exception& e) {
+            text.clear();
             error = std::string("status document: ") + e.what();
             return false;
         }
-        if (rc == 0 && length >= 0 && length <= capacity) {
-            text.assign(document_buffer_.data(), static_cast<size_t>(length));
+        if (rc == 0 && length >= 0 && static_cast<size_t>(length) <= capacity) {
+            text.resize(static_cast<size_t>(length));
+            document_size_ = static_cast<size_t>(length);
             return true;
         }
-        if (length > capacity && length <= kLargestDocument) {
-            document_buffer_.resize(static_cast<size_t>(length));
+        if (length > 0 && static_cast<size_t>(length) > capacity && length <= kLargestDocument) {
+            capacity = static_cast<size_t>(length);
             continue;
         }
         break;
     }
+    text.clear();
     error = "the device gave no status document";
     return false;
 }

@@ -24,6 +24,7 @@ struct RoundResult {
     bool port_unavailable = false;  // nothing was exchanged: the port could not be opened
     std::string error;
     double seconds = 0.0;  // RefreshStatus to the end of the round (or its failure)
+    double wire_seconds = 0.0;  // what its exchanges take on a serial line's wire, once each
     // `stop` came between two exchanges (or, as the poller sees it, before a failed
     // exchange ended): neither completed nor failed.
     bool stopped = false;
@@ -67,7 +68,7 @@ private:
     std::unique_ptr<DeviceHost> host_;
     std::shared_ptr<VimoController> controller_;
     SPModbus* device_ = nullptr;  // owned: deleted by the destructor
-    std::vector<char> document_buffer_;
+    size_t document_size_ = 0;  // of the last status document
     uint8_t bits_[SPModbus::kMaxBits] = {};
     uint16_t registers_[SPModbus::kMaxRegisters] = {};
 };

@@ -196,7 +196,9 @@ void AddOptions(CLI::App& app, Options& o) {
     AddValue(app, "--scenario", "NAME|FILE",
              "normal (default): on mains, four modules fitted; on-battery: discharging, "
              "capacity and backup time fall each round, low-battery alarm from round 4; "
-             "module-fault: module 3 with rectifier and fan faults; or a JSON scenario file",
+             "module-fault: module 3 with rectifier and fan faults; outage: on mains, then on "
+             "battery until the charge is low, then mains back and the battery recharging "
+             "(the quick start's demo); or a JSON scenario file",
              [&o](const std::string& v) {
                  o.scenario = v;
                  return v.empty() ? std::string("a scenario name or file") : std::string();

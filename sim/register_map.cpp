@@ -52,6 +52,17 @@ UpsState::UpsState(Scenario scenario) : values_(std::move(scenario)) { ApplyCond
 void UpsState::BeginRound() {
     ++round_;
     if (round_ == 1) return;
+    for (const Stage& stage : values_.stages) {
+        if (stage.round != round_) continue;
+        std::array<uint16_t, kRegisterLimit> registers = stage.registers;
+        for (const int address : stage.carried)
+            registers[static_cast<size_t>(address)] = values_.registers[static_cast<size_t>(address)];
+        values_.coils = stage.coils;
+        values_.registers = registers;
+        values_.per_round = stage.per_round;
+        ApplyConditions();
+        return;
+    }
     for (const RoundDelta& d : values_.per_round) {
         const bool coil = d.table == Table::kCoils;
         uint16_t& v = values_.value(d.table, d.address);

@@ -39,12 +39,24 @@ struct Condition {
     uint16_t mask;
 };
 
+// A turn of events: from round `round` on the UPS serves `coils` and `registers`, but
+// for the `carried` registers, which go on from where they were (a battery's charge
+// does not jump when mains fails), and `per_round` replaces the changes per round.
+struct Stage {
+    int round;
+    std::array<uint16_t, kCoilLimit> coils{};
+    std::array<uint16_t, kRegisterLimit> registers{};
+    std::vector<int> carried;
+    std::vector<RoundDelta> per_round;
+};
+
 struct Scenario {
     std::string name;
     std::array<uint16_t, kCoilLimit> coils{};
     std::array<uint16_t, kRegisterLimit> registers{};
     std::vector<RoundDelta> per_round;
     std::vector<Condition> conditions;
+    std::vector<Stage> stages;  // by rising round, each after round 1
 
     uint16_t& value(Table table, int address) {
         const size_t i = static_cast<size_t>(address);
@@ -52,7 +64,7 @@ struct Scenario {
     }
 };
 
-// The built-in scenarios: "normal", "on-battery", "module-fault".
+// The built-in scenarios: "normal", "on-battery", "module-fault", "outage".
 const std::vector<std::string>& BuiltinScenarioNames();
 // False when `name` is not a built-in scenario.
 bool BuiltinScenario(const std::string& name, Scenario& out);
@@ -70,7 +82,8 @@ public:
     explicit UpsState(Scenario scenario);
 
     // Called when a read of coil 1 arrives: round 1 serves the scenario's values,
-    // every later round first adds the per-round deltas.
+    // every later round first adds the per-round deltas, or enters the stage that
+    // begins with it.
     void BeginRound();
     int round() const { return round_; }
 

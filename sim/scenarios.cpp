@@ -138,6 +138,39 @@ void ModuleFault(Scenario& s) {
     Apply(s, kModuleFaultUnit);
 }
 
+// The quick start's outage, in rounds: on mains, then on battery from kMainsFails until
+// the charge is low (from 100 % falling 2 a round, the low-battery alarm under 20 %),
+// then mains is back and the battery recharges at the same pace until full, after
+// which nothing changes from kSteady on.
+constexpr int kMainsFails = 11;
+constexpr int kMainsBack = 54;
+constexpr int kSteady = kMainsBack + (kMainsBack - kMainsFails);
+// Registers that go on across a turn: battery capacity and backup time.
+const int kBatteryGauges[] = {37, 38};
+// Per round while recharging. Columns as RoundDelta.
+const RoundDelta kRechargeDeltas[] = {{kR, 37, 2}, {kR, 38, 1}};
+
+Stage StageOf(int round, const Scenario& image, std::vector<RoundDelta> per_round) {
+    return Stage{round, image.coils, image.registers,
+                 std::vector<int>(std::begin(kBatteryGauges), std::end(kBatteryGauges)),
+                 std::move(per_round)};
+}
+
+void Outage(Scenario& s) {
+    Normal(s);
+    Scenario battery;
+    OnBattery(battery);
+    Scenario mains;
+    Normal(mains);
+    s.conditions = battery.conditions;
+    s.stages = {
+        StageOf(kMainsFails, battery, battery.per_round),
+        StageOf(kMainsBack, mains, {std::begin(kRechargeDeltas), std::end(kRechargeDeltas)}),
+        StageOf(kSteady, mains, {}),
+    };
+    s.stages.back().carried.clear();  // full: the charge and backup time of mains
+}
+
 // Columns: name, builder.
 struct Builtin {
     const char* name;
@@ -147,7 +180,9 @@ const Builtin kBuiltins[] = {
     {"normal", Normal},
     {"on-battery", OnBattery},
     {"module-fault", ModuleFault},
+    {"outage", Outage},
 };
+static_assert(std::size(kBuiltins) == 4, "one row per built-in scenario");
 
 }  // namespace
 

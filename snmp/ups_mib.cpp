@@ -197,8 +197,17 @@ const AlarmMapRow kAlarmMap[] = {
     {"rectifier_overtemperature", kTempBad},
     {"inverter_dc_offset_high", kOutputBad},
     {"communication_lost", kCommunicationsLost},
+    // The run state's own alarms name the power path, as the run state table does.
+    {"run_state.standby", kUpsOutputOff},
+    {"run_state.no_output", kUpsOutputOff},
+    {"run_state.on_bypass", kOnBypass},
+    {"run_state.on_battery", kOnBattery},
+    {"run_state.battery_test", kTestInProgress},
+    {"run_state.emergency_power_off", kUpsOutputOff},
+    {"run_state.maintenance_bypass", kOnBypass},
+    {"run_state.fault", kUpsOutputOff},
 };
-static_assert(sizeof kAlarmMap / sizeof kAlarmMap[0] == 26, "rows of the alarm map");
+static_assert(sizeof kAlarmMap / sizeof kAlarmMap[0] == 34, "rows of the alarm map");
 
 // The power path of each run state. Columns: run state id, upsOutputSource
 // (other 1, none 2, normal 3, bypass 4, battery 5), the well-known alarm it raises.

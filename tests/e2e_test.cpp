@@ -118,8 +118,8 @@ TEST(EndToEnd, RtuRoundOnPseudoTerminalShowsTheScenario) {
 // Injected faults. Columns: the transport, the simulator's fault options, the retries
 // of an exchange, and the failed rounds among the first three completed. Every 25th
 // request fails, so a round in between completes. Without retries each fault costs its
-// round; with one retry a lost, corrupted or cut answer is asked again and the round
-// goes on, while an exception is the slave's answer and still costs it. A late answer
+// round; with one retry a lost, corrupted or cut answer, or exception 04 (the device
+// could not answer this time), is asked again and the round goes on. A late answer
 // also costs the round after it, when it is still on its way (the simulator sleeps on
 // it), however long that takes on a busy machine: its count is not fixed.
 constexpr int kAtLeastTwo = -1;
@@ -140,11 +140,28 @@ const FaultCase kFaults[] = {
     {"rtu", {"--fault-delay-ms", "400", "--fault-delay-every", "25"}, "0", kAtLeastTwo},
     {"tcp", {"--fault-noanswer", "25"}, "1", 0},
     {"tcp", {"--fault-crc", "25"}, "1", 0},
-    {"tcp", {"--fault-exception", "25"}, "1", 2},
+    {"tcp", {"--fault-exception", "25"}, "1", 0},
     {"tcp", {"--fault-drop", "25"}, "1", 0},
     {"rtu", {"--fault-noanswer", "25"}, "1", 0},
     {"rtu", {"--fault-crc", "25"}, "1", 0},
+    {"rtu", {"--fault-exception", "25"}, "1", 0},
 };
+
+// A serial line's rounds cannot come faster than their twenty exchanges take on the
+// wire (1.236 s at 9600 8N1): an interval of 1 s is said to be too short, once, and the
+// summary gives the period the rounds kept.
+TEST(EndToEnd, IntervalShorterThanTheWireTimeIsSaidOnce) {
+    TempDir dir;
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--pty"}, dir / "sim.log"));
+    const Outcome run = RunVimohost({"--serial", sim.address(), "--rounds", "3", "--interval-ms", "1000"}, dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(1u, CountLines(run.err, "the interval of 1000 ms is shorter than a round's 1.236 s on "
+                                      "the wire at 9600 baud 8N1")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("3 rounds completed, 0 failed, 3 stored, a round every 1.0"))
+        << run.err;
+    EXPECT_EQ(0, sim.Stop());
+}
 
 TEST(EndToEnd, FailedRoundReachesOnErrorAndTheNextCompletes) {
     for (const FaultCase& c : kFaults) {
@@ -398,6 +415,46 @@ TEST(EndToEnd, TableAlarmsReachHistoryAndHookOnceEachInOrder) {
     after.push_back("cleared negative_charger_fault");
     EXPECT_EQ(after, FirstWords(dir / "hook.log", 2));
     EXPECT_EQ(after, StoredEvents(dir / "h.db"));
+}
+
+// A mains failure seen by the unit and two modules, with the UPS on battery, then mains
+// back: a round hook runs once per round with the round's events, the run state among
+// them, on its input.
+TEST(EndToEnd, RoundHookGetsAMainsFailureAndItsEndInOneRunEach) {
+    TempDir dir;
+    const std::string hook = dir / "round.sh";
+    runner_test::WriteFile(hook, "#!/bin/sh\n{ echo \"count $VIMO_EVENT_COUNT\"; cat; } >> " +
+                                     (dir / "round.log") + "\n");
+    chmod(hook.c_str(), 0755);
+    // Coil 94 and bit 6 of registers 116 and 166 (modules 1 and 2): mains abnormal;
+    // register 81: 5, on battery, then 4, on mains.
+    runner_test::WriteFile(dir / "outage.json", R"({"base": "normal", "coils": {"94": 1},
+        "input_registers": {"81": 5, "116": 64, "166": 64},
+        "per_round": {"coils": {"94": -1}, "input_registers": {"81": -1, "116": -64, "166": -64}}})");
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", dir / "outage.json"}, dir / "sim.log"));
+    const Outcome run = RunVimohost({"--tcp", sim.address(), "--interval-ms", "0", "--rounds", "2",
+                                     "--no-history", "--on-event", hook, "--on-event-mode", "round"},
+                                    dir);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(0, sim.Stop());
+    std::vector<std::string> seen;
+    for (const std::string& line : runner_test::Lines(runner_test::ReadFile(dir / "round.log"))) {
+        const size_t alarm = line.find("\"alarm\":\"");
+        const size_t event = line.find("\"event\":\"");
+        seen.push_back(alarm == std::string::npos
+                           ? line
+                           : line.substr(event + 9, line.find('"', event + 9) - event - 9) + " " +
+                                 line.substr(alarm + 9, line.find('"', alarm + 9) - alarm - 9));
+    }
+    EXPECT_EQ(std::vector<std::string>({
+                  "count 4", "raised mains_voltage_abnormal", "raised module1.mains_voltage_abnormal",
+                  "raised module2.mains_voltage_abnormal", "raised run_state.on_battery",
+                  "count 4", "cleared mains_voltage_abnormal", "cleared module1.mains_voltage_abnormal",
+                  "cleared module2.mains_voltage_abnormal", "cleared run_state.on_battery"}),
+              seen);
+    EXPECT_NE(std::string::npos, runner_test::ReadFile(dir / "round.log")
+                                     .find("\"description\":\"On battery: mains failed\",\"text\":\"电池状态\""));
 }
 
 // Two devices share one TCP endpoint; serial settings given to one of them do not

@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
+
 #include "hooks/event_hooks.h"
+#include "monitor/device_monitor.h"
 #include "tests/runner_processes.h"
 
 namespace {
@@ -38,8 +42,8 @@ case "$VIMO_ALARM" in
   floodfail) head -c 3000000 /dev/zero; rmdir "$dir/busy$VIMO_DATA_ID"; exit 1 ;;
   slow) sleep 0.1 ;;
 esac
-printf '%s|%s|%s|%s|%s|%s|%s|%s|%s\n' "$VIMO_DEVICE" "$VIMO_DATA_ID" "$VIMO_EVENT" \
-  "$VIMO_ALARM" "$VIMO_TEXT" "$VIMO_SEVERITY" "$VIMO_TIME" "$VIMO_INHERITED" "$*" \
+printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s\n' "$VIMO_DEVICE" "$VIMO_DATA_ID" "$VIMO_EVENT" \
+  "$VIMO_ALARM" "$VIMO_DESCRIPTION" "$VIMO_TEXT" "$VIMO_SEVERITY" "$VIMO_TIME" "$VIMO_INHERITED" "$*" \
   >> "$dir/$VIMO_DATA_ID.log"
 rmdir "$dir/busy$VIMO_DATA_ID"
 )";
@@ -48,8 +52,30 @@ constexpr int64_t kTime = 1796724123;  // 2026-12-08T10:02:03Z
 
 AlarmEvent Event(uint32_t id, const std::string& alarm, AlarmEvent::Kind kind = AlarmEvent::Kind::kRaised,
                  const std::string& text = "告警") {
-    return {"ups" + std::to_string(id), id, kind, alarm, text, "major", kTime};
+    return {"ups" + std::to_string(id), id, kind, alarm, text, "major", kTime, "Mains failed"};
 }
+
+// The events of a first round whose record is random bytes: a raise of every alarm the
+// image shows, some hundreds of them.
+std::vector<AlarmEvent> FirstRoundOfRandomImage(uint32_t seed) {
+    auto first = std::make_shared<novex::monitor::DeviceSnapshot>();
+    first->device_name = "ups1";
+    first->data_id = 1;
+    vimo::DeviceMonitor monitor(first, {});
+    std::mt19937 random(seed);
+    std::vector<unsigned char> record(853);
+    for (unsigned char& byte : record) byte = static_cast<unsigned char>(random() % 3 ? random() : 0);
+    return monitor.Completed(record, "{}", 0.1, {std::chrono::steady_clock::now(), kTime}).events;
+}
+
+// A round hook: its count, then its input as it read it, into $1/round<VIMO_DATA_ID>.log.
+const char kRoundScript[] = R"(#!/bin/sh
+case "$VIMO_DEVICE" in
+  deaf) sleep 0.2; exit 0 ;;
+  stuck) sleep 30 ;;
+esac
+{ echo "count $VIMO_EVENT_COUNT $VIMO_TIME"; cat; } >> "$1/round$VIMO_DATA_ID.log"
+)";
 
 struct Hooks : ::testing::Test {
     TempDir dir;
@@ -159,15 +185,15 @@ TEST_F(Hooks, EachDeviceSeesItsEventsInOrder) {
 
     const std::string tail = "|2026-12-08T11:02:03+01:00|kept|" + dir.path() + " " + hostile_arg;
     EXPECT_EQ(std::vector<std::string>({
-                  "ups1|1|raised|slow|市电电压异常|major" + tail,
-                  "ups1|1|cleared|slow|市电电压异常|major" + tail,
-                  "ups1|1|raised|communication_lost|通讯中断|major" + tail,
+                  "ups1|1|raised|slow|Mains failed|市电电压异常|major" + tail,
+                  "ups1|1|cleared|slow|Mains failed|市电电压异常|major" + tail,
+                  "ups1|1|raised|communication_lost|Mains failed|通讯中断|major" + tail,
               }),
               Log(1));
     EXPECT_EQ(std::vector<std::string>({
-                  "ups2|2|raised|battery_voltage_low|电池电压低|major" + tail,
-                  "ups2|2|raised|" + hostile_id + "|" + hostile_text + "|major" + tail,
-                  "ups2|2|cleared|battery_voltage_low|电池电压低|major" + tail,
+                  "ups2|2|raised|battery_voltage_low|Mains failed|电池电压低|major" + tail,
+                  "ups2|2|raised|" + hostile_id + "|Mains failed|" + hostile_text + "|major" + tail,
+                  "ups2|2|cleared|battery_voltage_low|Mains failed|电池电压低|major" + tail,
               }),
               Log(2));
     for (const char* mark : {"argv-ran", "tick-ran", "id-ran", "id2-ran", "text-ran"}) {
@@ -202,16 +228,24 @@ const BadHook kBadHooks[] = {
 static_assert(sizeof kBadHooks / sizeof kBadHooks[0] == 7, "seven hooks");
 
 TEST_F(Hooks, AFailingHookIsLoggedOnceAndOthersGoOn) {
-    WriteFile(dir / "hook.txt", "not a program\n");
     for (const BadHook& row : kBadHooks) {
         SCOPED_TRACE(row.alarm);
         said.clear();
         vimo::HookOptions options = Options();
-        if (*row.program) options.argv[0] = dir / row.program;
+        // A program that cannot run is refused at start: these become so after it,
+        // "hook.txt" losing its execute bits, "missing" removed.
+        const std::string program = dir / row.program;
+        if (*row.program) {
+            options.argv[0] = program;
+            WriteFile(program, "not a program\n");
+            chmod(program.c_str(), 0755);
+        }
         vimo::EventHooks bad(options, Logger());
         vimo::EventHooks good(Options(), Logger());
         std::string error;
         ASSERT_TRUE(bad.Start(error) && good.Start(error)) << error;
+        if (std::string(row.program) == "hook.txt") chmod(program.c_str(), 0644);
+        if (std::string(row.program) == "missing") std::remove(program.c_str());
         bad.Submit(Event(1, row.alarm));
         for (int i = 0; i < 3; ++i) good.Submit(Event(2, "quick" + std::to_string(i)));
         EXPECT_TRUE(WaitForLog(2, 3));
@@ -292,6 +326,85 @@ TEST_F(Hooks, StopDropsTheQueueAndEndsTheRunningHook) {
         EXPECT_EQ(4u, hooks.Counters().dropped);
         std::remove((dir / "1.log").c_str());
     }
+}
+
+// The manual states the queue's size as the code has it.
+TEST(HookQueue, HoldsEveryAlarmsRaiseAndClearAsTheManualSays) {
+    EXPECT_EQ(2 * novex::monitor::Alarms().size(), vimo::HookOptions().queue_per_device);
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    ASSERT_NE(nullptr, source);
+    EXPECT_NE(std::string::npos, ReadFile(std::string(source) + "/docs/vimohost.md")
+                                     .find("queues up to " + std::to_string(vimo::kHookQueueEvents) + " events"));
+}
+
+// A UPS whose first round shows every alarm of a random register image: the hook sees
+// each raise exactly once, while each run takes its time, with the default queue.
+TEST_F(Hooks, EveryRaiseOfAFullFirstRoundReachesTheHookOnce) {
+    const std::vector<AlarmEvent> events = FirstRoundOfRandomImage(21);
+    ASSERT_GT(events.size(), 200u);
+    vimo::EventHooks hooks(Options(), Logger());
+    std::string error;
+    ASSERT_TRUE(hooks.Start(error)) << error;
+    hooks.SubmitRound(events);
+    ASSERT_TRUE(WaitForLog(1, events.size(), 60000));
+    hooks.Stop();
+    std::multiset<std::string> seen;
+    for (const std::string& line : Log(1)) seen.insert(line.substr(0, line.find("|", line.find("|raised|") + 8)));
+    for (const AlarmEvent& e : events) EXPECT_EQ(1u, seen.count("ups1|1|raised|" + e.alarm)) << e.alarm;
+    EXPECT_EQ(events.size(), Log(1).size());
+    EXPECT_EQ(0u, hooks.Counters().dropped + hooks.Counters().failures);
+}
+
+// Round mode: one run per round with the round's events on standard input, the number in
+// the environment; a burst of every alarm at once, a hook that never reads its input
+// (its run ends well, the next round runs), and one that neither reads nor ends (stopped
+// at its limit, the next round runs).
+TEST_F(Hooks, RoundModeHandsOverTheWholeRound) {
+    WriteFile(dir / "round.sh", kRoundScript);
+    chmod((dir / "round.sh").c_str(), 0755);
+    vimo::HookOptions options = Options();
+    options.argv = {dir / "round.sh", dir.path()};
+    options.mode = vimo::HookMode::kRound;
+    vimo::EventHooks hooks(options, Logger());
+    std::string error;
+    ASSERT_TRUE(hooks.Start(error)) << error;
+
+    std::vector<AlarmEvent> burst;
+    for (const novex::monitor::Alarm& a : novex::monitor::Alarms())
+        burst.push_back({"ups1", 1, AlarmEvent::Kind::kRaised, a.id, a.text, "critical", kTime, a.description});
+    std::vector<AlarmEvent> deaf = burst, stuck = burst;
+    for (AlarmEvent& e : deaf) e = {"deaf", 2, e.kind, e.alarm, e.text, e.severity, e.time, e.description};
+    for (AlarmEvent& e : stuck) e = {"stuck", 3, e.kind, e.alarm, e.text, e.severity, e.time, e.description};
+    hooks.SubmitRound(burst);
+    hooks.SubmitRound(deaf);
+    hooks.SubmitRound(stuck);
+    hooks.SubmitRound({Event(2, "after_deaf")});
+    hooks.SubmitRound({Event(3, "after_stuck")});
+    hooks.SubmitRound({});  // a round without changes runs nothing
+    const auto round_log = [this](uint32_t id) { return Lines(ReadFile(dir / ("round" + std::to_string(id) + ".log"))); };
+    for (int waited = 0; waited < 10000 && round_log(3).empty(); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    hooks.Stop();
+
+    const std::vector<std::string> lines = round_log(1);
+    ASSERT_EQ(burst.size() + 1, lines.size());
+    EXPECT_EQ("count " + std::to_string(burst.size()) + " 2026-12-08T11:02:03+01:00", lines[0]);
+    EXPECT_EQ(vimo::RoundLine(burst[0]), lines[1]);
+    EXPECT_EQ("{\"device\":\"ups1\",\"data_id\":1,\"event\":\"raised\",\"alarm\":\"communication_lost\","
+              "\"description\":\"Communication with the UPS lost\",\"text\":\"通讯中断\",\"severity\":\"critical\","
+              "\"time\":\"2026-12-08T11:02:03+01:00\"}",
+              lines.back());
+    EXPECT_EQ(std::vector<std::string>({"count 1 2026-12-08T11:02:03+01:00",
+                                        vimo::RoundLine(Event(2, "after_deaf"))}),
+              round_log(2));
+    EXPECT_EQ(std::vector<std::string>({"count 1 2026-12-08T11:02:03+01:00",
+                                        vimo::RoundLine(Event(3, "after_stuck"))}),
+              round_log(3));
+    const vimo::HookCounters counters = hooks.Counters();
+    EXPECT_EQ(5u, counters.runs);
+    EXPECT_EQ(1u, counters.timeouts);
+    EXPECT_EQ(0u, counters.dropped);
+    EXPECT_EQ(1u, Said("stuck round of " + std::to_string(burst.size()) + " events: no end within 1 s").size());
 }
 
 }  // namespace

@@ -9,4 +9,9 @@ add_test(NAME plugin_exports_test
          COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:novexups>
                  -DEXPECTED=get_providers -DELF_IDENT=${_novex_elf_ident}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.cmake)
-set_tests_properties(plugin_exports_test PROPERTIES LABELS unit)
+# The ABI report's checks and limits (scripts/abi-report.sh) on this build's own files;
+# readelf reads any target's, so no emulator is needed.
+add_test(NAME abi_report_test
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/abi_report_test.sh ${CMAKE_SOURCE_DIR}
+                 $<TARGET_FILE:novexups> $<TARGET_FILE:vimo_runtime>)
+set_tests_properties(plugin_exports_test abi_report_test PROPERTIES LABELS unit)

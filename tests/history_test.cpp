@@ -8,12 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "history/reader.h"
 #include "history/store.h"
 #include "history/times.h"
+#include "common/time_text.h"
 #include "history/writer.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
@@ -230,9 +233,9 @@ TEST(HistorySchema, LandedFileUpgradesAndNewerIsRefused) {
                                  [&](const vimo::ReadingRow&) { return ++rows > 0; }, error));
     EXPECT_EQ(2, rows);
 
-    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 3;"));
+    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 4;"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "new.db", true, error));
-    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 3")) << error;
+    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 4")) << error;
     EXPECT_EQ(std::string::npos, error.find('\n'));
     ASSERT_TRUE(Sql(dir / "other.db", "CREATE TABLE rounds (x);"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "other.db", true, error));
@@ -312,6 +315,64 @@ TEST(HistoryWriter, RetentionRemovesOldRoundsAndKeepsTheFileWithinItsSize) {
     ASSERT_FALSE(oldest.empty());
     EXPECT_GT(oldest.front().utc, now - 5000) << "the old day and the oldest rounds went first";
     EXPECT_EQ(now - 1, oldest.back().utc);
+}
+
+// --keep-events removes old events but never the one that says an alarm is active:
+// without it the next start would raise the alarm, and run its hooks, again.
+TEST(HistoryRetention, KeepsTheLastRaiseOfEveryActiveAlarm) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    const int64_t now = std::time(nullptr), day = 86400;
+    // The events in order. Columns: data id, alarm, raised, age in seconds, kept.
+    struct Row {
+        uint32_t data_id;
+        const char* alarm;
+        bool raised;
+        int64_t age;
+        bool kept;
+    };
+    const Row rows[] = {
+        {1, "a", true, 10 * day, true},    // still active
+        {1, "b", true, 10 * day, false},   // cleared since
+        {1, "b", false, 9 * day, false},
+        {1, "c", true, 10 * day, false},   // raised again later: the later raise stays
+        {1, "c", false, 9 * day, false},
+        {1, "c", true, 8 * day, true},
+        {2, "a", true, 10 * day, false},   // another device's alarm of that id, cleared
+        {2, "a", false, 3600, true},       // young enough
+    };
+    for (const Row& r : rows) {
+        vimo::AlarmEvent e;
+        e.data_id = r.data_id;
+        e.alarm = r.alarm;
+        e.kind = r.raised ? vimo::AlarmEvent::Kind::kRaised : vimo::AlarmEvent::Kind::kCleared;
+        e.time = now - r.age;
+        ASSERT_TRUE(store->AddEvent(e, error)) << error;
+        // The device's own rule alarms follow the same rule.
+        ASSERT_TRUE(store->Execute(
+            std::string("INSERT INTO alarms (data_id, time, rule_id, rule, state, utc) VALUES (") +
+                std::to_string(r.data_id) + ", '2026-01-01 00:00:00', '" + r.alarm + "', 'rule " +
+                r.alarm + "', '" + (r.raised ? "raised" : "cleared") + "', " +
+                std::to_string(now - r.age) + ")",
+            error)) << error;
+    }
+    while (store->PruneEventsBefore(now - day, 2, error) > 0) {
+    }
+    ASSERT_EQ("", error);
+    for (const uint32_t id : {1u, 2u}) {
+        std::vector<int64_t> kept, expected;
+        for (const vimo::AlarmEvent& e : store->Events(id)) kept.push_back(now - e.time);
+        for (const Row& r : rows)
+            if (r.data_id == id && r.kept) expected.push_back(r.age);
+        EXPECT_EQ(expected, kept) << "events of " << id;
+        size_t rule_rows = 0;
+        for (const Row& r : rows) rule_rows += r.data_id == id && r.kept;
+        EXPECT_EQ(rule_rows, store->Alarms(id).size()) << "rule alarms of " << id;
+    }
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), store->ActiveAlarms(1));
+    EXPECT_TRUE(store->ActiveAlarms(2).empty());
 }
 
 TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
@@ -394,15 +455,112 @@ TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
     ASSERT_EQ(2u, series[0].buckets.size());
     EXPECT_EQ(4.5, series[0].buckets[0].mean);
     EXPECT_EQ(t0 + 10, series[0].buckets[0].end_utc);
-    std::vector<novex::web::AlarmEvent> spans;
-    ASSERT_TRUE(web->Events({4, t0 + 5, t0 + 100, false}, spans, error)) << error;
+    novex::web::EventList list;
+    const std::vector<novex::web::AlarmEvent>& spans = list.events;
+    ASSERT_TRUE(web->Events({4, t0 + 5, t0 + 100, false}, list, error)) << error;
     ASSERT_EQ(2u, spans.size());  // the first overload ended before the window
     EXPECT_EQ(novex::monitor::FindAlarm("fan_fault"), spans[0].alarm);
     EXPECT_EQ(0, spans[0].cleared_utc);
     EXPECT_EQ(t0 + 9, spans[1].raised_utc);
-    ASSERT_TRUE(web->Events({4, t0, t0 + 100, false}, spans, error)) << error;
+    ASSERT_TRUE(web->Events({4, t0, t0 + 100, false}, list, error)) << error;
     ASSERT_EQ(3u, spans.size());
     EXPECT_EQ(t0 + 3, spans[0].cleared_utc);
+}
+
+// Windows an attacker may ask for: the step is computed without overflow, an answer
+// holds at most `points` buckets and an events answer at most its cap, and the alarms
+// active at a window's start are found without reading the events before it.
+TEST(HistoryReader, HostileWindowsStayBounded) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    // Columns: since, until, points, step.
+    const std::tuple<int64_t, int64_t, int64_t, int64_t> kSteps[] = {
+        {0, novex::web::kLatestTime, 1000, 253402301},
+        {kMin, kMax, 1, kMax},
+        {kMin, kMax, 1000, 18446744073709552},
+        {0, 10, 0, 10},
+        {10, 0, 10, 1},
+    };
+    for (const auto& [since, until, points, step] : kSteps)
+        EXPECT_EQ(step, vimo::StepForPoints(since, until, points)) << since << " " << until;
+
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    const int64_t t0 = 1765184400;
+    std::vector<vimo::HistoryEntry> batch;
+    // Rounds from 1970 to the last second there is, and a second apart at t0.
+    for (const int64_t utc : {int64_t{0}, int64_t{86400}, novex::web::kLatestTime - 1})
+        batch.push_back(Round(1, utc, 50));
+    for (int i = 0; i < 100; ++i) batch.push_back(Round(1, t0 + i, static_cast<uint16_t>(i)));
+    // fan_fault raised long ago and never cleared; overload flapping 3000 times before
+    // the window and 6 times within it.
+    const auto event = [&](const char* alarm, bool raised, int64_t utc) {
+        vimo::HistoryEntry e;
+        e.kind = vimo::HistoryEntry::Kind::kEvent;
+        e.data_id = 1;
+        e.id = alarm;
+        e.raised = raised;
+        e.utc = utc;
+        batch.push_back(e);
+    };
+    event("fan_fault", true, t0 - 1000000);
+    for (int i = 0; i < 3000; ++i) event("overload", i % 2 == 0, t0 - 100000 + i);
+    for (int i = 0; i < 6; ++i) event("overload", i % 2 == 0, t0 + 10 + i);
+    std::vector<int64_t> ids;
+    ASSERT_TRUE(store->Write(batch, ids, error)) << error;
+
+    auto web = vimo::WebHistory::Open(dir / "h.db", error);
+    ASSERT_TRUE(web) << error;
+    const size_t charge = novex::monitor::FindMeasure("battery_charge");
+    // Columns: since, until, points, buckets wanted.
+    const std::tuple<int64_t, int64_t, size_t, size_t> kWindows[] = {
+        {0, novex::web::kLatestTime, 1000, 3},  // 1970, the hundred rounds at t0, 9999
+        {0, novex::web::kLatestTime, 1, 1},
+        {t0, t0 + 100, 1000, 100},
+        {t0, t0 + 100, 7, 7},
+    };
+    for (const auto& [since, until, points, wanted] : kWindows) {
+        std::vector<novex::web::ReadingSeries> series;
+        ASSERT_TRUE(web->Readings({1, {charge}, since, until, points}, series, error)) << error;
+        EXPECT_EQ(wanted, series[0].buckets.size()) << since << " " << points;
+    }
+    auto reader = vimo::HistoryReader::Open(dir / "h.db", error);
+    ASSERT_TRUE(reader) << error;
+    std::vector<vimo::ReadingBucket> buckets;
+    EXPECT_FALSE(reader->Downsample(1, t0, t0 + 100, 1, t0, {charge}, buckets, error, 50));
+    EXPECT_NE(std::string::npos, error.find("more than 50")) << error;
+    EXPECT_FALSE(reader->Downsample(1, -1, t0, 60, 0, {charge}, buckets, error));
+    EXPECT_FALSE(reader->Downsample(1, 0, kMax, 60, 0, {charge}, buckets, error));
+
+    // Columns: since, until, cap, events (alarm, raised after t0, cleared after t0 or
+    // 0 while active), truncated.
+    struct Case {
+        int64_t since, until;
+        size_t cap;
+        std::vector<std::tuple<const char*, int64_t, int64_t>> spans;
+        bool truncated;
+    };
+    const Case kCases[] = {
+        {t0, t0 + 100, 100, {{"fan_fault", -1000000, 0}, {"overload", 10, 11}, {"overload", 12, 13}, {"overload", 14, 15}}, false},
+        {t0 + 11, t0 + 13, 100, {{"fan_fault", -1000000, 0}, {"overload", 10, 11}, {"overload", 12, 0}}, false},
+        {t0, t0 + 100, 2, {{"fan_fault", -1000000, 0}, {"overload", 10, 11}}, true},
+        {t0 - 100000 + 2999, t0 + 1, 100, {{"fan_fault", -1000000, 0}, {"overload", -100000 + 2998, -100000 + 2999}}, false},
+    };
+    for (const Case& c : kCases) {
+        novex::web::EventsQuery query{1, c.since, c.until, false, c.cap};
+        novex::web::EventList list;
+        ASSERT_TRUE(web->Events(query, list, error)) << error;
+        EXPECT_EQ(c.truncated, list.truncated) << c.since - t0;
+        ASSERT_EQ(c.spans.size(), list.events.size()) << c.since - t0;
+        for (size_t i = 0; i < c.spans.size(); ++i) {
+            const auto& [alarm, raised, cleared] = c.spans[i];
+            EXPECT_EQ(novex::monitor::FindAlarm(alarm), list.events[i].alarm) << i;
+            EXPECT_EQ(t0 + raised, list.events[i].raised_utc) << i;
+            EXPECT_EQ(cleared == 0 ? 0 : t0 + cleared, list.events[i].cleared_utc) << i;
+        }
+    }
 }
 
 }  // namespace

@@ -78,6 +78,8 @@ void ExpectAgreesWithDocument(const NovexUPS_Data_t& data, const Json::Value& do
         if (a.coil_byte >= 0) sections.push_back("整机告警位");
         if (a.register_offset >= 0) sections.push_back(a.module ? "" : "整机告警位位");
         bool shown = false;
+        // A run state's condition shows as the state the document writes.
+        if (a.run_state >= 0) shown = Member(doc, "整机状态数据", "运行状态").asString() == a.text;
         for (const std::string& section : sections) {
             const Json::Value& flag = Member(doc, section, "AlertArray")[a.text];
             if (!flag.isBool() || !claimed.insert(section + "/" + a.text).second) {
@@ -145,7 +147,7 @@ TEST(MonitorTables, AgreeWithTheDocument) {
 TEST(MonitorTables, IdsAreStableAscii) {
     EXPECT_EQ(309u, Measures().size());  // 49 unit, 14 per module, 4 per cell
     EXPECT_EQ(kAlarmCount, Alarms().size());
-    EXPECT_EQ(570u, kAlarmCount);
+    EXPECT_EQ(580u, kAlarmCount);
     EXPECT_EQ("communication_lost", Alarms()[kCommunicationLost].id);
     std::set<std::string> names, ids;
     for (const Measure& m : Measures()) {
@@ -156,6 +158,9 @@ TEST(MonitorTables, IdsAreStableAscii) {
         EXPECT_TRUE(ids.insert(a.id).second) << a.id;
         EXPECT_EQ(std::string::npos,
                   a.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_.")) << a.id;
+        // Every alarm reads in English too, in printable ASCII.
+        EXPECT_FALSE(a.description.empty()) << a.id;
+        for (const char c : a.description) EXPECT_TRUE(c >= 0x20 && c < 0x7f) << a.id;
     }
     for (const char* id : {"battery_voltage_low", "module3.rectifier_fault",
                            "module10.inverter_fault", "mains_voltage_abnormal"})
@@ -218,6 +223,28 @@ TEST(MonitorTables, AlarmsFromEitherSource) {
     ASSERT_EQ(1u, active.size());
     EXPECT_EQ("module3.fan_fault", Alarms()[active[0]].id);
     EXPECT_EQ("模块3-整流模块风扇故障", Alarms()[active[0]].text);
+    EXPECT_EQ("Module 3 rectifier: fan fault", Alarms()[active[0]].description);
+}
+
+// A run state other than on mains is a condition of its own, active while the UPS is
+// in it. Columns: register 81, the active alarm ("" for none).
+TEST(MonitorTables, RunStatesAsConditions) {
+    const struct {
+        uint16_t code;
+        const char* alarm;
+    } cases[] = {
+        {0, ""}, {4, ""}, {5, "run_state.on_battery"}, {3, "run_state.on_bypass"},
+        {11, "run_state.fault"}, {12, ""}, {0xffff, ""},
+    };
+    for (const auto& c : cases) {
+        NovexUPS_Data_t data = Filled(0);
+        SetRegister(data, off::kReg81, c.code);
+        const std::vector<AlarmIndex> active = ActiveAlarms(Bytes(data));
+        std::string ids;
+        for (const AlarmIndex a : active) ids += Alarms()[a].id;
+        EXPECT_EQ(c.alarm, ids) << c.code;
+    }
+    EXPECT_EQ("电池状态", Alarms()[FindAlarm("run_state.on_battery")].text);
 }
 
 // The on-battery unit of the simulator: its summary, stale, before any round.

@@ -11,6 +11,14 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
@@ -159,6 +167,55 @@ TEST_F(ClientsEndToEnd, UpscShowsWhatVimohostsApiShows) {
 
 // upsmon as primary sees the UPS on battery, then the battery low; it sets forced
 // shutdown, which every client then reads, and runs its shutdown command.
+// A guesser on eight connections from one address for four seconds: after three free
+// guesses it gets one answer per growing delay, the burst is logged twice, not per
+// guess, and vimohost's poll rounds keep their 500 ms interval meanwhile.
+TEST_F(ClientsEndToEnd, PasswordGuessingHoldsUpNeitherPollingNorOthers) {
+    Start("normal", 500);
+    FirstStatus();
+    const uint64_t rounds_before = Api()["rounds"]["completed"].asUInt64();
+    const uint16_t port = static_cast<uint16_t>(std::stoi(server_.substr(server_.find(':') + 1)));
+    std::atomic<int> answers{0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 8; ++i)
+        guessers.emplace_back([&, i] {
+            for (int n = 0; std::chrono::steady_clock::now() < until; ++n) {
+                const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                timeval limit{0, 200000};
+                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(port);
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                const std::string guess = "USERNAME upsmon\nPASSWORD g" + std::to_string(i * 1000 + n) +
+                                          "\nLOGIN rack1\n";
+                std::string got;
+                if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+                    send(fd, guess.data(), guess.size(), MSG_NOSIGNAL) > 0)
+                    while (got.find("ACCESS-DENIED") == std::string::npos &&
+                           std::chrono::steady_clock::now() < until) {
+                        char buffer[256];
+                        const ssize_t r = recv(fd, buffer, sizeof buffer, 0);
+                        if (r == 0) break;
+                        if (r > 0) got.append(buffer, static_cast<size_t>(r));
+                    }
+                answers += got.find("ACCESS-DENIED") != std::string::npos;
+                close(fd);
+            }
+        });
+    for (auto& g : guessers) g.join();
+    const uint64_t rounds = Api()["rounds"]["completed"].asUInt64() - rounds_before;
+    EXPECT_GE(rounds, 6u) << "poll rounds held up";
+    EXPECT_LE(answers.load(), 12) << "guesses were not slowed down";
+    EXPECT_GE(answers.load(), 3);
+    const std::string log = Log();
+    size_t lines = 0;
+    for (size_t at = 0; (at = log.find("wrong password", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 2u) << log;  // the first refusal, then "slowed down"
+    EXPECT_EQ(FirstStatus().substr(0, 2), "OL") << "reading needs no password and no slot";
+}
+
 TEST_F(ClientsEndToEnd, UpsmonShutsDownWhenTheBatteryRunsLow) {
     if (!ups_clients::Upsmon::Available())
         GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";

@@ -19,6 +19,8 @@
 
 #include "tests/protocol_fixture.h"
 #include "protocol/server.h"
+#include "tests/test_certs.h"
+#include "tests/tls_client.h"
 #include "tests/ups_clients.h"
 
 namespace {
@@ -29,8 +31,13 @@ using Clock = std::chrono::steady_clock;
 // A blocking loopback client with bounded reads.
 class Client {
 public:
-    explicit Client(uint16_t port) {
+    // `from`: the loopback address to connect from, so that tests can be two hosts.
+    explicit Client(uint16_t port, const char* from = "127.0.0.1") {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        (void)!bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -181,6 +188,182 @@ TEST_F(ServerTest, FloodOfListsFromAClientThatDoesNotRead) {
     EXPECT_EQ(first.rfind("END LIST VAR u1\n"), first.size() - 16) << first;
     server_->Stop();  // closes the connection, which ends the sender's send()
     sender.join();
+}
+
+// One host may hold only its share of the connections: the fifth from 127.0.0.1 is
+// closed at once, while 127.0.0.2 is still served; the refusals are logged once.
+TEST_F(ServerTest, ConnectionsPerAddress) {
+    server_->Stop();
+    ServerOptions options;
+    options.port = 0;
+    options.max_clients_per_address = 4;
+    Start(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 4; ++i) held.push_back(std::make_unique<Client>(port()));
+    for (auto& c : held) {
+        c->Send(kStatus);
+        ASSERT_EQ(c->Read(1), kStatusAnswer);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Client(port()).Closed(2000));
+    Client other(port(), "127.0.0.2");
+    other.Send(kStatus);
+    EXPECT_EQ(other.Read(1), kStatusAnswer);
+    server_->Stop();
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 1) << log_;
+}
+
+// One wrong LOGIN over a fresh connection; the answer's line, read within `timeout_ms`.
+std::string TryLogin(uint16_t port, const char* from, const std::string& password,
+                     int timeout_ms = 3000) {
+    Client c(port, from);
+    c.Send("USERNAME mon\nPASSWORD " + password + "\nLOGIN u1\n");
+    const std::string answer = c.Read(3, timeout_ms);
+    return answer.substr(answer.find("OK\nOK\n") == 0 ? 6 : 0);
+}
+
+// 200 wrong passwords from one address over fresh connections: after three free ones
+// each waits its slot, which costs the guesser time; the log holds two lines, not 200.
+// Another address logs in at once while the first one's next guess is parked.
+TEST_F(ServerTest, WrongPasswordsSlowDownPerAddress) {
+    server_->Stop();
+    ServerOptions options;
+    options.port = 0;
+    options.attempts.first_delay_ms = 1;
+    options.attempts.max_delay_ms = 8;
+    Start(options);
+    const auto start = Clock::now();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(TryLogin(port(), "127.0.0.1", "guess" + std::to_string(i)), "ERR ACCESS-DENIED\n");
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_GE(took.count(), 190 * 8 - 100) << "guesses were not slowed down";
+    server_->Stop();
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 2) << log_;
+
+    log_.clear();
+    options.attempts.first_delay_ms = 3000;
+    options.attempts.max_delay_ms = 3000;
+    Start(options);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(TryLogin(port(), "127.0.0.1", "guess"), "ERR ACCESS-DENIED\n");
+    {
+        // A guess parked, then the guesser hangs up: its line must not take the slot.
+        Client gone(port());
+        gone.Send("USERNAME mon\nPASSWORD guess\nLOGIN u1\n");
+        EXPECT_EQ(gone.Read(2, 300), "OK\nOK\n");
+    }
+    Client parked(port());
+    parked.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\n");
+    EXPECT_EQ(parked.Read(3, 500), "OK\nOK\n") << "the LOGIN was answered before its slot";
+    EXPECT_EQ(TryLogin(port(), "127.0.0.2", "s3cret", 500), "OK\n");
+    Client reader(port());
+    reader.Send(kStatus);
+    EXPECT_EQ(reader.Read(1, 500), kStatusAnswer) << "reading needs no slot";
+    EXPECT_EQ(parked.Read(1, 5000), "OK\n");
+}
+
+// STARTTLS with a certificate, TLS required for passwords.
+class TlsServerTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(certs.ok()) << "openssl could not make the test certificates";
+        novex::tls::TlsSettings tls;
+        tls.cert_file = tls.key_file = certs.Path("both.pem");
+        std::string error;
+        options.tls = novex::tls::ServerTls::Create(tls, error);
+        ASSERT_TRUE(options.tls) << error;
+        options.port = 0;
+        options.require_tls = true;
+        options.handshake_timeout_ms = 300;
+        Start(options);
+    }
+    test_certs::Certs certs;
+    ServerOptions options;
+};
+
+TEST_F(TlsServerTest, PasswordsOnlyOverTls) {
+    Client plain(port());
+    plain.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\n");
+    EXPECT_EQ(plain.Read(3), "OK\nERR ACCESS-DENIED\nERR ACCESS-DENIED\n");
+
+    tls_client::Client secure(port());
+    secure.SendPlain("STARTTLS\n");
+    ASSERT_EQ(secure.ReadPlainLine(), "OK STARTTLS\n");
+    ASSERT_EQ(secure.Handshake(certs.Path("ca.pem")), "");
+    secure.Send("USERNAME mon\nPASSWORD s3cret\nLOGIN u1\nSTARTTLS\n" + kStatus);
+    EXPECT_EQ(secure.Read(5), "OK\nOK\nOK\nERR ALREADY-SSL-MODE\n" + kStatusAnswer);
+
+    tls_client::Client wrong_ca(port());
+    wrong_ca.SendPlain("STARTTLS\n");
+    ASSERT_EQ(wrong_ca.ReadPlainLine(), "OK STARTTLS\n");
+    EXPECT_EQ(wrong_ca.Handshake(certs.Path("other-ca.pem")), "certificate verify failed");
+}
+
+// Clients that abuse STARTTLS are closed while a client connected before is answered
+// at once; the failed handshakes of one address are logged once. Columns: what the
+// client sends after the STARTTLS line, whether it reads "OK STARTTLS" first.
+TEST_F(TlsServerTest, BadHandshakesAreClosed) {
+    struct Row {
+        std::string send;
+        bool read_ok;
+    };
+    const Row rows[] = {
+        {"GET VAR u1 ups.status\n", false},       // plain text pipelined after STARTTLS
+        {"GET VAR u1 ups.status\n", true},        // plain text instead of a hello
+        {std::string(300, '\x16'), true},         // garbage shaped like a record start
+        {"", true},                               // starts TLS, then stalls
+    };
+    for (const Row& row : rows) {
+        Client good(port());
+        Client bad(port());
+        if (row.read_ok) {
+            bad.Send("STARTTLS\n");
+            EXPECT_EQ(bad.Read(1), "OK STARTTLS\n");
+            bad.Send(row.send);
+        } else {
+            bad.Send("STARTTLS\n" + row.send);
+        }
+        good.Send(kStatus);
+        EXPECT_EQ(good.Read(1, 400), kStatusAnswer);
+        EXPECT_TRUE(bad.Closed(2000)) << row.send;
+    }
+    server_->Stop();
+    EXPECT_EQ(log_.find("TLS handshake failed"), log_.rfind("TLS handshake failed")) << log_;
+}
+
+// Debian's upsmon with FORCESSL and CERTVERIFY: it logs in over TLS and sees the UPS go
+// on battery; trusting another CA only, it never logs in. Columns: the CA upsmon
+// trusts, whether it must log in.
+TEST_F(TlsServerTest, UpsmonOverTls) {
+    if (!ups_clients::Upsmon::Available())
+        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    struct Row {
+        const char* ca;
+        bool logs_in;
+    };
+    const Row rows[] = {{"ca.pem", true}, {"other-ca.pem", false}};
+    for (const Row& row : rows) {
+        fake.directory.Publish("u1", OnMains());
+        ups_clients::Upsmon upsmon;
+        const std::string db = upsmon.TrustOnly(certs.Path(row.ca));
+        if (db.empty()) GTEST_SKIP() << "needs certutil (Debian package libnss3-tools)";
+        std::string error;
+        ASSERT_TRUE(upsmon.Start("u1@127.0.0.1:" + std::to_string(port()), "mon", "s3cret", error,
+                                 "CERTPATH " + db + "\nFORCESSL 1\nCERTVERIFY 1\n"))
+            << error;
+        Client probe(port());
+        const auto logins = [&] {
+            probe.Send("GET NUMLOGINS u1\n");
+            return probe.Read(1);
+        };
+        if (!row.logs_in) {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            EXPECT_EQ(logins(), "NUMLOGINS u1 0\n") << upsmon.Output();
+            continue;
+        }
+        EXPECT_TRUE(ups_clients::Eventually([&] { return logins() == "NUMLOGINS u1 1\n"; }))
+            << upsmon.Output();
+        fake.directory.Publish("u1", OnBattery(60));
+        EXPECT_TRUE(ups_clients::Eventually([&] { return upsmon.Notified("ONBATT"); })) << upsmon.Output();
+    }
 }
 
 // Debian's clients (nut-client). Where a client is missing the test says so and skips.

@@ -257,6 +257,25 @@ TEST(Words, Split) {
     }
 }
 
+// A maker's or model's text, or a name, goes out as one line that a client's terminal
+// shows as it reads: quotes and backslashes escaped, control characters as "?".
+// Columns: the text, as a value, as a word.
+TEST(Words, QuoteEscapesAndHidesControlCharacters) {
+    struct Row {
+        std::string text, quoted, word;
+    };
+    const Row rows[] = {
+        {"NX \"3\"", "\"NX \\\"3\\\"\"", "\"NX \\\"3\\\"\""},
+        {"\x1b[2Jmodel", "\"?[2Jmodel\"", "\"?[2Jmodel\""},
+        {std::string("a\0b\r\nc", 6), "\"a?b??c\"", "\"a?b??c\""},
+        {"ups1", "\"ups1\"", "ups1"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(novex::protocol::Quoted(row.text), row.quoted);
+        EXPECT_EQ(novex::protocol::Word(row.text), row.word);
+    }
+}
+
 // Columns: file text, accepted, part of the error.
 TEST(UsersFile, Parse) {
     struct Row {

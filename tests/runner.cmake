@@ -3,7 +3,7 @@
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(runner_test
     SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
-            runner_state_test.cpp tcp_line_test.cpp runner_hardening_test.cpp
+            runner_state_test.cpp tcp_line_test.cpp runner_hardening_test.cpp hints_test.cpp
     LIBS novex_program novex_sqlite)
   add_dependencies(runner_test vimohost novexups)
   if(TARGET novexups-sim)
@@ -28,7 +28,7 @@ endif()
 
 # The history: times, readings, upgrade, writer failures, retention and queries.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_test SOURCES history_test.cpp LIBS novex_program novex_sqlite)
+  novex_add_test(history_test SOURCES history_test.cpp history_chunks_test.cpp LIBS novex_program novex_sqlite)
 endif()
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_program novex_sqlite)

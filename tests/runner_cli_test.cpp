@@ -73,6 +73,14 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--listen", "0", "--http-token-file", "/etc/passwd"},
      "token file /etc/passwd: open to others than its owner", 2},
     {{"--serial", "/dev/null", "--listen", "0", "--http-token-file", "absent"}, "token file absent", 2},
+    {{"--serial", "/dev/null", "--web-config", "w.yml"}, "--web-config is for --listen", 2},
+    {{"--serial", "/dev/null", "--listen", "0", "--web-config", "/etc/passwd"},
+     "/etc/passwd: holds password hashes but group or others may use it", 2},
+    {{"--serial", "/dev/null", "--protocol-require-tls"}, "--protocol-require-tls is for --protocol-listen", 2},
+    {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:0", "--protocol-require-tls"},
+     "TLS required, but no certificate file", 2},
+    {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:0", "--protocol-certfile", "absent"},
+     "--protocol-certfile: absent: No such file", 2},
     {{"history", "--last", "x"}, "--last must be", 2},
     {{"history", "--render", "abc"}, "--render must be", 2},
     {{"history", "--data-id", "-1"}, "--data-id must be", 2},
@@ -113,6 +121,14 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
                        "listen " + where, 1, dir);
+    // Both servers say what most likely holds the port, and where to choose another.
+    ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
+                       "another program listens there; ss -ltnp 'sport = :" +
+                           std::to_string(ntohs(address.sin_port)) + "' names it",
+                       1, dir);
+    ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--protocol-listen", where}, dir, 20000,
+                                   dir.path()),
+                       "Address already in use (another program listens there", 1, dir);
     close(fd);
 }
 
@@ -153,10 +169,31 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"data_id\": 1.5}", "\"data_id\" must be a whole number"},
     {"{\"port\": \"/dev/null\", \"name\": \"\"}", "\"name\" must be a non-empty text"},
     {"{\"port\": \"/dev/null\", \"model\": \"a\\nb\"}", "\"model\" must be a non-empty text of one"},
+    // Names every face can carry (the UPS protocol's words, the API's path segments,
+    // JSON and /metrics), and makers and models that reach protocol clients as they are.
+    {"{\"port\": \"/dev/null\", \"name\": \"a/b\"}", "(it holds a slash"},
+    {"{\"port\": \"/dev/null\", \"name\": \"rack ups\"}", "(it holds a space"},
+    {"{\"port\": \"/dev/null\", \"name\": \"a\xff\xfe\"}", "(it is not valid UTF-8)"},
+    {"{\"port\": \"/dev/null\", \"name\": \"a\xc0\xaf\"}", "(it is not valid UTF-8)"},
+    {"{\"port\": \"/dev/null\", \"name\": \"a\\u0085\"}", "(it holds a control character)"},
+    {"{\"port\": \"/dev/null\", \"name\": \"" + std::string(65, 'n') + "\"}", "(it is too long)"},
+    {"{\"port\": \"/dev/null\", \"model\": \"\\u001b[2J\"}", "\"model\" must be a non-empty text of one"},
+    {"{\"port\": \"/dev/null\", \"manufacturer\": \"a\\u0000b\"}", "\"manufacturer\" must be a non-empty"},
+    {"{\"port\": \"/dev/null\", \"model\": \"\xed\xa0\x80\"}", "\"model\" must be a non-empty text of one"},
     {"{\"port\": \"/dev/null\", \"battery_charge_low\": 101}", "\"battery_charge_low\" must be a whole"},
     {"[{\"port\": \"/dev/a\", \"data_id\": 3}, {\"port\": \"/dev/b\", \"data_id\": 3}]",
      "device 2: \"data_id\" 3 is used twice"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/b\", \"data_id\": 1}]", "\"data_id\" 1 is used twice"},
+    // Names that people and clients read as one: same letters in another case, trailing
+    // blanks, or a default name given again by hand.
+    {"[{\"port\": \"/dev/a\", \"name\": \"ups1\"}, {\"port\": \"/dev/b\", \"name\": \"UPS1\"}]",
+     "device 2: \"name\" \"UPS1\" is the name of another device (\"ups1\")"},
+    {"[{\"port\": \"/dev/a\", \"name\": \"hall\"}, {\"port\": \"/dev/b\", \"name\": \"hall  \"}]",
+     "it holds a space"},
+    {"[{\"port\": \"/dev/a\", \"name\": \"ups2\"}, {\"port\": \"/dev/b\"}]",
+     "device 2: \"name\" \"ups2\" is the name of another device"},
+    {"{\"port\": \"127.0.0.1:1503\"}", "is HOST:PORT but the transport is serial"},
+    {"{\"port\": \"gw.example:502\", \"transport\": \"rtu\"}", "add \"transport\": \"tcp\""},
     // Checked by the runtime when the device is initialised.
     {"{\"port\": \"/dev/null\", \"baud\": 10}", "\"baud\" must be a whole number from 50"},
     {"{\"port\": \"/dev/null\", \"slave\": \"1\"}", "\"slave\" must be a whole number"},
@@ -183,6 +220,36 @@ TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
         const runner_test::Outcome run = RunVimohost({"--config", "ups.json"}, dir, 20000, dir.path());
         ExpectOneLineError(run, c.message, 2, dir);
         EXPECT_NE(std::string::npos, run.err.find("ups.json")) << run.err;
+    }
+}
+
+// check-config reads a file as a start does and polls nothing. Columns: the file's
+// text ("" for none at all), exit code, the one line on stdout or stderr.
+TEST(VimohostConfiguration, CheckConfigGivesTheStartsVerdict) {
+    const struct {
+        const char* text;
+        int exit_code;
+        const char* line;
+    } cases[] = {
+        {"[{\"port\": \"/dev/a\"}, {\"port\": \"gw:502\", \"transport\": \"tcp\"}]", 0,
+         "ups.json: 2 devices, no error found"},
+        {"{\"devices\": []}", 0, "ups.json: 0 devices, no error found"},
+        {"[{\"port\": \"/dev/a\", \"name\": \"a\"}, {\"port\": \"/dev/b\", \"name\": \"A\"}]", 2,
+         "vimohost: ups.json: device 2: \"name\" \"A\" is the name of another device (\"a\")"},
+        {"{\"port\": \"10.0.0.5:502\"}", 2, "is HOST:PORT but the transport is serial"},
+        {"{\"devices\": [], \"protocol_listen\": \"127.0.0.1:99999\"}", 2, "\"protocol_listen\": listen address 127.0.0.1:99999: the port must be"},
+        {"{\"devices\": [], \"listen\": \"x:1\"}", 2, "listen: expected ADDR:PORT"},
+        {"", 2, "ups.json: cannot read the configuration file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TempDir dir;
+        if (*c.text) runner_test::WriteFile(dir / "ups.json", c.text);
+        const runner_test::Outcome run = RunVimohost({"check-config", "ups.json"}, dir, 20000, dir.path());
+        EXPECT_EQ(c.exit_code, run.exit_code);
+        const std::vector<std::string> lines = Lines(c.exit_code == 0 ? run.out : run.err);
+        ASSERT_EQ(1u, lines.size()) << run.out << run.err;
+        EXPECT_NE(std::string::npos, lines[0].find(c.line)) << lines[0];
     }
 }
 
@@ -225,7 +292,8 @@ TEST(VimohostCommandLine, HelpDocumentsEveryConfigurationKey) {
                             "\"parity\"", "\"data_bits\"", "\"stop_bits\"", "\"slave\"",
                             "\"timeout_ms\"", "\"interval_ms\"", "\"appSetting\"", "\"retries\"",
                             "\"comm_loss_rounds\"", "\"comm_loss_intervals\"", "\"b_mode\"", "\"battery_charge_low\"",
-                            "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\""})
+                            "\"devices\"", "\"on_event\"", "\"on_event_timeout_ms\"", "\"on_event_mode\"",
+                            "--on-event-mode", "VIMO_EVENT_COUNT", "check-config"})
         EXPECT_NE(std::string::npos, run.out.find(key)) << key;
 }
 

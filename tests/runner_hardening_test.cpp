@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "history/store.h"
+#include "poll/status_output.h"
 #include "tests/runner_processes.h"
 
 namespace {
@@ -69,11 +70,15 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// What the test directory holds before the run.
-enum class Setup { kFifo, kLinkToFile, kHistory, kGarbledHistory, kForeignHistory };
+// What the test directory holds before the run: "x" as named, or (kNone) no "x" and
+// an empty folder "sub".
+enum class Setup { kNone, kFifo, kLinkToFile, kHistory, kGarbledHistory, kForeignHistory };
 
 void Prepare(Setup setup, const TempDir& dir) {
     switch (setup) {
+        case Setup::kNone:
+            std::filesystem::create_directory(dir / "sub");
+            break;
         case Setup::kFifo:
             ASSERT_EQ(0, mkfifo((dir / "x").c_str(), 0600));
             break;
@@ -106,6 +111,8 @@ bool Intact(Setup setup, const TempDir& dir, const std::string& before) {
             return lstat((dir / "x").c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
                    ReadFile(dir / "target") == "keep";
         }
+        case Setup::kNone:
+            return !Exists(dir / "x");
         default:
             return ReadFile(dir / "x") == before;
     }
@@ -132,13 +139,46 @@ const Refusal kRefusals[] = {
     {Setup::kForeignHistory, {"--serial", "/dev/null", "--history", "x"}, 1,
      "not a vimohost history file (table rounds has no column id)"},
     {Setup::kFifo, {"history", "--history", "x"}, 1, "history x: not a regular file (a FIFO)"},
-    {Setup::kGarbledHistory, {"history", "--history", "x", "--last", "0"}, 1,
-     "history x: database disk image is malformed"},
+    {Setup::kGarbledHistory, {"history", "--history", "x", "--last", "0"}, 1, "history x: damaged ("},
     {Setup::kForeignHistory, {"history", "--history", "x"}, 1, "not a vimohost history file"},
     {Setup::kForeignHistory, {"history", "events", "--history", "x"}, 1,
      "not a vimohost history file"},
+    // Times outside the range every query shares are refused where they are read.
+    {Setup::kHistory, {"history", "readings", "--history", "x", "--since", "1000000w"}, 2,
+     "--since must be a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
+     "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00, from "
+     "1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z, not \"1000000w\""},
+    {Setup::kHistory, {"history", "events", "--history", "x", "--until", "9999-12-31T23:59:59-00:01"}, 2,
+     "--until must be"},
+    {Setup::kGarbledHistory, {"history", "--history", "x", "--json"}, 1, "history x: damaged ("},
+    // The history not made yet, spelt another way: the status file would replace it.
+    {Setup::kNone, {"--serial", "/dev/null", "--history", "x", "--status-out", "./x"}, 2,
+     "--status-out ./x is the history file"},
+    {Setup::kNone, {"--serial", "/dev/null", "--history", "x", "--status-out", "sub/../x"}, 2,
+     "--status-out sub/../x is the history file"},
+    {Setup::kNone, {"--serial", "/dev/null", "--history", "x", "--status-out", "x-wal"}, 2,
+     "--status-out x-wal is the history file"},
+    // Files vimohost reads: nothing but a regular file of bounded size, without waiting.
+    {Setup::kFifo, {"--config", "x", "--no-history"}, 2, "x: is a FIFO, not a regular file"},
+    {Setup::kNone, {"--config", "/dev/zero", "--no-history"}, 2,
+     "/dev/zero: is a character device, not a regular file"},
+    {Setup::kFifo,
+     {"--serial", "/dev/null", "--no-history", "--protocol-listen", "127.0.0.1:0",
+      "--protocol-users", "x"},
+     2, "x: is a FIFO, not a regular file"},
+    {Setup::kNone,
+     {"--serial", "/dev/null", "--no-history", "--protocol-listen", "127.0.0.1:0",
+      "--protocol-users", "/dev/zero"},
+     2, "/dev/zero: is a character device, not a regular file"},
+    // A hook given as a path that cannot run.
+    {Setup::kNone, {"--serial", "/dev/null", "--no-history", "--on-event", "./no-such-hook"}, 2,
+     "event hook ./no-such-hook: No such file or directory"},
+    {Setup::kNone, {"--serial", "/dev/null", "--no-history", "--on-event", "./sub"}, 2,
+     "event hook ./sub: a directory, not a program"},
+    {Setup::kLinkToFile, {"--serial", "/dev/null", "--no-history", "--on-event", "./x"}, 2,
+     "event hook ./x: not executable"},
 };
-static_assert(sizeof kRefusals / sizeof kRefusals[0] == 10, "refusals");
+static_assert(sizeof kRefusals / sizeof kRefusals[0] == 23, "refusals");
 
 TEST(VimohostHardening, TargetsThatAreNoFileOrNoHistoryAreRefusedUntouched) {
     for (const Refusal& c : kRefusals) {
@@ -332,6 +372,64 @@ TEST(VimohostHardening, StaleTemporaryStatusFilesAreRemoved) {
     EXPECT_EQ(3, run.exit_code) << run.err;
     for (const std::string& name : removed) EXPECT_FALSE(Exists(dir / name)) << name;
     for (const std::string& name : kept) EXPECT_TRUE(Exists(dir / name)) << name;
+}
+
+// What another user may have planted at the temporary status file's name before a
+// write. Columns: what is planted, the planting.
+struct Planted {
+    const char* what;
+    std::function<void(const std::string& temporary, const std::string& victim)> plant;
+};
+const Planted kPlanted[] = {
+    {"a link to a file", [](const std::string& t, const std::string& v) {
+         WriteFile(v, "keep");
+         ASSERT_EQ(0, symlink(v.c_str(), t.c_str()));
+     }},
+    {"a link to a file not made yet",
+     [](const std::string& t, const std::string& v) { ASSERT_EQ(0, symlink(v.c_str(), t.c_str())); }},
+    {"a FIFO", [](const std::string& t, const std::string&) { ASSERT_EQ(0, mkfifo(t.c_str(), 0600)); }},
+    {"a file", [](const std::string& t, const std::string&) { WriteFile(t, "stale"); }},
+};
+static_assert(sizeof kPlanted / sizeof kPlanted[0] == 4, "planted names");
+
+// The status file is written whole, and nothing planted is followed or written into.
+TEST(VimohostHardening, TemporaryStatusFileFollowsNoPlantedName) {
+    for (const Planted& c : kPlanted) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string status = dir / "s.json";
+        const std::string temporary = status + ".tmp." + std::to_string(getpid());
+        const std::string victim = dir / "victim";
+        c.plant(temporary, victim);
+        const std::string victim_before = Exists(victim) ? ReadFile(victim) : "";
+        std::string error;
+        EXPECT_TRUE(vimo::WriteFileAtomically(status, "{\"new\": 1}", error)) << error;
+        EXPECT_EQ("{\"new\": 1}", ReadFile(status));
+        EXPECT_EQ(victim_before, Exists(victim) ? ReadFile(victim) : "");
+        EXPECT_FALSE(Exists(temporary));
+    }
+}
+
+// The history deleted while rounds are stored: said once, nothing more is stored (the
+// rounds after it count as not stored), and no file appears at its name.
+TEST(VimohostHardening, DeletedHistoryIsNoticedAndNotCountedAsStored) {
+    NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"})) << sim.stdout_line();
+    TempDir dir;
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(runner_test::StartVimohost(
+        vimohost, dir,
+        {"--tcp", sim.address(), "--rounds", "12", "--interval-ms", "150", "--history",
+         dir / "h.db"}));
+    ASSERT_TRUE(runner_test::WaitForLine(dir / "err", "[ups1] round 3 "));
+    for (const char* name : {"h.db", "h.db-wal", "h.db-shm"}) unlink((dir / name).c_str());
+    EXPECT_EQ(0, vimohost.Wait(30000));
+    const std::string err = ReadFile(dir / "err");
+    EXPECT_EQ(1u, runner_test::CountLines(err, "h.db was deleted or moved while in use")) << err;
+    EXPECT_EQ(std::string::npos, err.find("12 stored")) << err;
+    EXPECT_NE(std::string::npos, err.find("entries were not stored")) << err;
+    EXPECT_FALSE(Exists(dir / "h.db"));
 }
 
 // Another connection holds the history's write lock longer than the writer waits for

@@ -89,7 +89,7 @@ TEST(HistoryStore, LastAlarmEventIsTheRuleState) {
     for (const auto& e : {std::make_pair("overload", Kind::kRaised),
                           std::make_pair("fan_fault", Kind::kRaised),
                           std::make_pair("overload", Kind::kCleared)})
-        ASSERT_TRUE(store->AddEvent({"ups1", 1, e.second, e.first, "过载", "critical", 1700000000},
+        ASSERT_TRUE(store->AddEvent({"ups1", 1, e.second, e.first, "过载", "critical", 1700000000, "Output overloaded"},
                                     error))
             << error;
     EXPECT_EQ(std::vector<std::string>{"fan_fault"}, store->ActiveAlarms(1));

@@ -284,6 +284,40 @@ TEST(SimScenario, OnBatteryDischargesAndRaisesLowBatteryOnce) {
     EXPECT_EQ(previous_capacity, 0) << "clamped, never wraps";
 }
 
+// The quick start's outage as a trace of its turns. Columns: round, run state
+// (register 81), mains alarm bit (register 87, 0x0040), low-battery coil 90, capacity
+// (register 37), backup minutes (register 38), input voltage A tenths (register 1).
+TEST(SimScenario, OutageRunsTheBatteryLowThenMainsComesBack) {
+    struct Row {
+        int round, state, mains_alarm, low, capacity, backup, input;
+    };
+    const Row trace[] = {
+        {1, 4, 0, 0, 100, 45, 2203},  {10, 4, 0, 0, 100, 45, 2203},
+        {11, 5, 1, 0, 100, 45, 0},    {12, 5, 1, 0, 98, 44, 0},
+        {51, 5, 1, 0, 20, 5, 0},      {52, 5, 1, 1, 18, 4, 0},
+        {53, 5, 1, 1, 16, 3, 0},      {54, 4, 0, 1, 16, 3, 2203},
+        {55, 4, 0, 1, 18, 4, 2203},   {56, 4, 0, 0, 20, 5, 2203},
+        {95, 4, 0, 0, 98, 44, 2203},  {96, 4, 0, 0, 100, 45, 2203},
+        {97, 4, 0, 0, 100, 45, 2203},
+        {300, 4, 0, 0, 100, 45, 2203},
+    };
+    UpsState s = Builtin("outage");
+    size_t next = 0;
+    for (int round = 1; round <= 300 && next < std::size(trace); ++round) {
+        s.BeginRound();
+        const Row& r = trace[next];
+        if (round != r.round) continue;
+        ++next;
+        EXPECT_EQ(s.input_register(81), r.state) << "round " << round;
+        EXPECT_EQ((s.input_register(87) & 0x0040) != 0, r.mains_alarm == 1) << "round " << round;
+        EXPECT_EQ(s.coil(90), r.low) << "round " << round;
+        EXPECT_EQ(s.input_register(37), r.capacity) << "round " << round;
+        EXPECT_EQ(s.input_register(38), r.backup) << "round " << round;
+        EXPECT_EQ(s.input_register(1), r.input) << "round " << round;
+    }
+    EXPECT_EQ(next, std::size(trace));
+}
+
 TEST(SimScenario, ModuleFaultFlagsModuleThree) {
     UpsState s = Builtin("module-fault");
     EXPECT_EQ(s.coil(65), 1);

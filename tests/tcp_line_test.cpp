@@ -21,8 +21,8 @@ namespace {
 // A read of two input registers from unit 1 and its right answer, 0x1234 and 0x5678;
 // each case patches bytes of the answer. Columns: the case, (offset, byte) patches,
 // the answer's size (0: the connection is closed instead), the result, a part of its
-// message, the requests the slave sees (a bad frame is asked again once, with one
-// retry; an exception is not).
+// message, the requests the slave sees (a bad frame, or an exception saying the slave
+// could not answer this time, is asked again once, with one retry; a refusal is not).
 struct Answer {
     const char* what;
     std::vector<std::pair<int, int>> patches;
@@ -41,7 +41,15 @@ const Answer kAnswers[] = {
     {"length too short", {{5, 5}}, 13, vimo::Exchange::kBadFrame, "length field says 5 bytes", 2},
     {"byte count", {{8, 2}}, 13, vimo::Exchange::kBadFrame, "answer of 2 bytes, not 4", 2},
     {"exception 02", {{5, 3}, {7, 0x84}, {8, 2}}, 9, vimo::Exchange::kException, "", 1},
-    {"closed", {}, 0, vimo::Exchange::kLinkDown, "the peer closed the connection", 2},
+    {"exception 04", {{5, 3}, {7, 0x84}, {8, 4}}, 9, vimo::Exchange::kException, "", 2},
+    {"exception 06", {{5, 3}, {7, 0x84}, {8, 6}}, 9, vimo::Exchange::kException, "", 2},
+    {"exception 0B", {{5, 3}, {7, 0x84}, {8, 0x0B}}, 9, vimo::Exchange::kException, "", 2},
+    {"closed", {}, 0, vimo::Exchange::kLinkDown,
+     "the peer closed the connection (a gateway that ends connections may serve fewer", 2},
+    // A gateway that takes the request but gets no answer from the UPS behind it.
+    {"silent", {}, 1, vimo::Exchange::kTimeout,
+     "Connection timed out (the gateway took the request but no answer came: check the slave "
+     "id (the gateway's unit id)", 2},
 };
 
 // Serves connections one after the other until stopped, answering each request.
@@ -148,7 +156,8 @@ TEST(TcpLine, ListenerThatNeverAcceptsTimesOutConnecting) {
     std::unique_ptr<vimo::ModbusLine> line = vimo::MakeTcpLine(settings);
     std::string error;
     EXPECT_FALSE(line->Open(error));
-    EXPECT_EQ("timed out connecting", error);
+    EXPECT_EQ(0u, error.rfind("timed out connecting (no answer to the connection: check the "
+                              "gateway's address", 0)) << error;
     for (int fd : queued) close(fd);
     close(listener);
 }

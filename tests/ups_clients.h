@@ -97,9 +97,10 @@ public:
     // as one root process instead of dropping privileges into a second one).
     static bool Available() { return !UpsmonProgram().empty() && geteuid() == 0; }
 
-    // `ups` is NAME@HOST:PORT; `user` and `password` a primary of the server's users.
+    // `ups` is NAME@HOST:PORT; `user` and `password` a primary of the server's users;
+    // `extra`: more configuration lines (TLS settings).
     bool Start(const std::string& ups, const std::string& user, const std::string& password,
-               std::string& error) {
+               std::string& error, const std::string& extra = "") {
         if (dir_.empty()) {
             error = "no temporary directory";
             return false;
@@ -115,7 +116,7 @@ public:
              << "NOTIFYCMD " << dir_ << "/notify.sh\n"
              << "POWERDOWNFLAG " << dir_ << "/killpower\n"
              << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 3\nHOSTSYNC 1\nFINALDELAY 0\n"
-             << "NOCOMMWARNTIME 2\n";
+             << "NOCOMMWARNTIME 2\n" << extra;
         for (const char* event :
              {"ONLINE", "ONBATT", "LOWBATT", "FSD", "COMMOK", "COMMBAD", "SHUTDOWN", "NOCOMM"})
             conf << "NOTIFYFLAG " << event << " EXEC\n";
@@ -154,6 +155,17 @@ public:
     std::string Notified() const { return ReadText(dir_ + "/notify.log"); }
     bool Notified(const std::string& type) const {
         return ("\n" + Notified()).find("\n" + type + "\n") != std::string::npos;
+    }
+    // An NSS database trusting `ca_file` only, made with certutil (libnss3-tools) in
+    // this upsmon's directory, for its CERTPATH. "" when certutil is missing.
+    std::string TrustOnly(const std::string& ca_file) const {
+        const std::string db = dir_ + "/nss";
+        const std::string certutil = FindProgram({"/usr/bin/certutil"});
+        if (certutil.empty() || mkdir(db.c_str(), 0700) != 0) return "";
+        const std::string run = certutil + " -d sql:" + db;
+        const int rc = std::system((run + " -N --empty-password >/dev/null 2>&1 && " + run +
+                                    " -A -n test-ca -t C,, -i " + ca_file + " >/dev/null 2>&1").c_str());
+        return rc == 0 ? db : "";
     }
     bool ShutdownRan() const { return access((dir_ + "/shutdown").c_str(), F_OK) == 0; }
     // What upsmon said, for failure messages; keeps the directory for a look later.

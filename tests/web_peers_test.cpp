@@ -5,11 +5,15 @@
 // unit-tests the alerting rules. Every peer is
 // started here on loopback and stopped by its process id; a missing one skips.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <csignal>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -64,15 +68,18 @@ Json::Value ParseJson(const std::string& text) {
     return value;
 }
 
-// vimohost polling the simulator's on-battery scenario once a second with the web face
-// on; each test starts its own and stops it by its process id.
-class WebPeers : public ::testing::Test {
-protected:
-    // Starts vimohost with `extra` arguments and waits for the address it prints.
-    bool StartHost(const std::vector<std::string>& extra = {}) {
+// vimohost polling one simulated UPS with the web face on, started on loopback and
+// stopped by its process id.
+class SimulatedHost {
+public:
+    // Starts vimohost on `scenario` with `extra` arguments and waits for the address it
+    // prints.
+    bool Start(const std::string& scenario = "on-battery", const std::vector<std::string>& extra = {},
+               const std::string& interval_ms = "1000") {
         std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
-        for (const char* a : {"--simulate", "--scenario", "on-battery", "--interval-ms", "1000",
-                              "--listen", "127.0.0.1:0"})
+        for (const std::string& a : {std::string("--simulate"), std::string("--scenario"), scenario,
+                                     std::string("--interval-ms"), interval_ms,
+                                     std::string("--listen"), std::string("127.0.0.1:0")})
             argv.push_back(a);
         argv.push_back("--history=" + (dir_ / "history.db"));
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -103,14 +110,37 @@ protected:
         ADD_FAILURE() << "vimohost's API never showed the device ready: " << device.toStyledString();
         return device;
     }
-    void TearDown() override {
+    // The simulator's process id, as vimohost printed it; 0 when not found.
+    pid_t SimulatorPid() const {
+        std::smatch m;
+        const std::string err = ReadFile(dir_ / "vimohost.err");
+        return std::regex_search(err, m, std::regex("simulator \\(pid (\\d+)\\)")) ? std::stoi(m[1]) : 0;
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    void Stop() {
         if (host_.running()) {
             EXPECT_EQ(host_.Stop(5000), 0) << ReadFile(dir_ / "vimohost.err");
         }
     }
+    ~SimulatedHost() { Stop(); }
+
     TempDir dir_;
     vimo::ChildProcess host_;
     int port_ = 0;
+};
+
+// The on-battery scenario once a second; each test starts its own.
+class WebPeers : public ::testing::Test {
+protected:
+    bool StartHost(const std::vector<std::string>& extra = {}) { return host_.Start("on-battery", extra); }
+    Json::Value WaitForDevice(const std::function<bool(const Json::Value&)>& ready,
+                              const std::string& headers = "") {
+        return host_.WaitForDevice(ready, headers);
+    }
+    void TearDown() override { host_.Stop(); }
+    SimulatedHost host_;
+    TempDir& dir_ = host_.dir_;
+    int& port_ = host_.port_;
 };
 
 bool AlarmActive(const Json::Value& device, const std::string& id) {
@@ -171,9 +201,9 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
         {"ups_battery_charge_percent{device=\"ups1\"}", "battery_charge"},
         {"ups_output_voltage_volts{device=\"ups1\",phase=\"b\"}", "output_voltage{phase=\"b\"}"},
         {"ups_cell_voltage_volts{device=\"ups1\",cell=\"7\"}", "cell_voltage{cell=\"7\"}"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"mains_voltage_abnormal\"}", "=1"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\"}", "=1"},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\"}", "=0"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"mains_voltage_abnormal\",module=\"\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\",module=\"\"}", "=1"},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\",module=\"\"}", "=0"},
         {"ups_communication_ok{device=\"ups1\"}", "=1"},
         {"up{job=\"vimohost\"}", "=1"},
     };
@@ -290,6 +320,203 @@ TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
     EXPECT_GT(st.st_size, 10000);
 }
 
+// A loopback HTTP server that answers /probe.html with a page of the test's own and
+// hands every other request to vimohost, so that page and vimohost's share an origin
+// and the first may read the second's DOM from a frame. Each connection has a thread of
+// its own: a browser opens connections before it has anything to send.
+class SameOriginProxy {
+public:
+    SameOriginProxy(int target, std::string probe) : target_(target), probe_(std::move(probe)) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 16);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{listener_, POLLIN, 0};
+                if (poll(&p, 1, 100) <= 0) continue;
+                const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) connections_.emplace_back([this, fd] { Serve(fd); });
+            }
+        });
+    }
+    ~SameOriginProxy() {
+        stop_ = true;
+        acceptor_.join();
+        for (std::thread& t : connections_) t.join();
+        close(listener_);
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+private:
+    void Serve(int fd) {
+        std::string request;
+        char buffer[4096];
+        for (int waited = 0; request.find("\r\n\r\n") == std::string::npos && waited < 50 && !stop_;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                ++waited;
+                continue;
+            }
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            request.append(buffer, static_cast<size_t>(n));
+        }
+        std::istringstream line(request);
+        std::string method, target;
+        line >> method >> target;
+        std::string reply;
+        if (target == "/probe.html")
+            reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(probe_.size()) +
+                    "\r\nConnection: close\r\n\r\n" + probe_;
+        else if (!method.empty())
+            reply = RawExchange(target_, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        // vimohost's pages refuse to be framed; the probe page is the one frame allowed.
+        const std::string refusal = "frame-ancestors 'none'; ";
+        const size_t at = reply.find(refusal);
+        if (at != std::string::npos && at < reply.find("\r\n\r\n")) reply.erase(at, refusal.size());
+        for (size_t sent = 0; sent < reply.size();) {
+            const ssize_t n = send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        close(fd);
+    }
+    int target_;
+    std::string probe_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread acceptor_;
+    std::vector<std::thread> connections_;
+};
+
+// What a person sees of `host`'s page at `width` CSS pixels: headless Chromium lays
+// out no window narrower than 500, so the page runs in a frame of that width inside a
+// probe page, which copies the frame's DOM and its scroll width out once the page has
+// settled; the screenshot is kept as `png`. The DOM as text, "" on failure.
+std::string PageAt(const SimulatedHost& host, int width, int height, const std::string& png,
+                   int& scroll_width) {
+    const SameOriginProxy proxy(
+        host.port_,
+        "<!DOCTYPE html><html><head><style>body{margin:0}iframe{border:0;display:block}</style>"
+        "</head><body><iframe id=\"f\" src=\"/\" style=\"width:" + std::to_string(width) + "px;height:" +
+            std::to_string(height) + "px\"></iframe><pre id=\"probe\" hidden></pre><script>"
+        "setTimeout(function () { var d = document.getElementById('f').contentDocument;"
+        " var p = document.getElementById('probe');"
+        " p.setAttribute('data-scroll-width', d.documentElement.scrollWidth);"
+        " p.textContent = d.documentElement.outerHTML; }, 4000);</script></body></html>");
+    const std::string dom = Chromium(host.dir_,
+                                     {"--virtual-time-budget=6000", "--hide-scrollbars",
+                                      "--window-size=" + std::to_string(width) + "," + std::to_string(height),
+                                      "--dump-dom", "--screenshot=" + png},
+                                     proxy.Url("/probe.html"));
+    std::smatch m;
+    scroll_width = std::regex_search(dom, m, std::regex("data-scroll-width=\"(\\d+)\"")) ? std::stoi(m[1]) : -1;
+    const size_t from = dom.find("<pre id=\"probe\"");
+    if (from == std::string::npos) return "";
+    std::string text = dom.substr(from, dom.find("</pre>", from) - from);
+    // Back from the text the probe page's DOM escaped.
+    for (const auto& [escaped, plain] : {std::pair<std::string, std::string>{"&lt;", "<"}, {"&gt;", ">"},
+                                         {"&quot;", "\""}, {"&nbsp;", "\xC2\xA0"}, {"&amp;", "&"}})
+        for (size_t at; (at = text.find(escaped)) != std::string::npos;) text.replace(at, escaped.size(), plain);
+    return text;
+}
+
+// The page answers what an operator asks first (is the UPS fine, what is wrong, how
+// long will it last, what happened) for each built-in scenario and for an outage that
+// ends, then for the same UPS falling silent: checked in its DOM at desktop width, and
+// at a phone's width nothing scrolls sideways. Screenshots of both widths are kept as
+// web-page-<case>-<width>.png in the build folder.
+TEST(WebPage, AnswersForEveryScenario) {
+    SKIP_WITHOUT("chromium");
+    // Columns: case, scenario, what the API must show first, patterns over the page's DOM.
+    // An alarm's English words ([ -;=-~]+: printable ASCII but '<') come before the
+    // UPS's own text, whatever the words are.
+    struct Case {
+        const char* name;
+        const char* scenario;
+        std::function<bool(const Json::Value&)> ready;
+        std::vector<const char*> shown;
+    };
+    const auto rounds = [](const Json::Value& d) { return d["rounds"]["completed"].asInt(); };
+    const Case cases[] = {
+        {"normal", "normal", [&](const Json::Value& d) { return rounds(d) >= 2; },
+         {R"(<div class="banner level-ok" data-level="ok"><p class="level">OK · ups1</p>)",
+          R"(<dt>State</dt><dd><span>On mains</span></dd>)", R"(<dt>Charge</dt><dd><span>100 %</span>)",
+          R"(<dt>Runtime</dt><dd><span>45 min</span>)", R"(<p class="worst">No active alarms.</p>)",
+          R"(<tr data-device="ups1" class="level-ok selected"><td data-label="UPS"><a href="#ups1">ups1</a></td><td data-label="Status">OK · On mains</td><td data-label="Charge">100 %</td><td data-label="Runtime">45 min</td><td data-label="Worst alarm">none</td>)",
+          R"(No alarm raised or cleared in the last day.)", R"(4 of 10 modules fitted)"}},
+        {"on-battery", "on-battery", [](const Json::Value& d) { return AlarmActive(d, "battery_voltage_low"); },
+         {R"(<div class="banner level-critical" data-level="critical"><p class="level">CRITICAL · ups1</p>)",
+          R"(<dt>State</dt><dd><span>On battery</span>)",
+          R"(<p class="worst"><strong>CRITICAL</strong> <span class="alarm-words">[ -;=-~]+<span class="original" lang="zh"> 电池电压低</span></span> and \d+ more</p>)",
+          R"(<tr data-device="ups1" class="level-critical selected">)",
+          R"(<td data-label="Runtime">\d+ min</td><td data-label="Worst alarm">[ -;=-~]+ · 电池电压低 \(\+\d+ more\)</td>)",
+          R"(<li class="event warning active" data-alarm="mains_voltage_abnormal"><time datetime="[^"]+">\d\d:\d\d:\d\d</time> <strong>WARNING</strong> <span class="alarm-words">[ -;=-~]+<span class="original" lang="zh"> 市电电压异常</span></span> — <span class="ongoing">still active, \d+ s</span>)",
+          R"(<li class="event critical active" data-alarm="battery_voltage_low">)",
+          R"(<g class="event raise critical">)"}},
+        // The module-fault scenario and cell 11 at 12.00 V among cells near 13.5 V.
+        {"module-fault", "module-fault+weak-cell", [&](const Json::Value& d) { return rounds(d) >= 2; },
+         {R"(<div class="banner level-critical" data-level="critical">)",
+          R"(<tr class="module level-critical" data-module="3"><th scope="row">#3</th><td data-label="Condition" class="condition"><span>⚠ [ -;=-~]+</span>)",
+          R"(<tr class="module" data-module="2"><th scope="row">#2</th><td data-label="Condition" class="condition">ok</td>)",
+          R"(<div class="cell level-warning" data-cell="11"><b>#11</b><span class="mark">⚠ voltage low</span>)",
+          R"(<div class="cell" data-cell="12"><b>#12</b><span>)",
+          R"(<li class="alarm critical" data-alarm="module3.fan_fault"><strong>CRITICAL</strong> <span class="alarm-words">[ -;=-~]+<span class="original" lang="zh"> 模块3-)"}},
+        // Mains fails in round 11 and is back in round 54, four rounds a second.
+        {"outage-then-back", "outage", [&](const Json::Value& d) {
+             return rounds(d) >= 70 && d["run_state"].asString() == "on_mains"; },
+         {R"(<div class="banner level-ok" data-level="ok">)",
+          R"(<li class="event warning" data-alarm="mains_voltage_abnormal"><time datetime="[^"]+">\d\d:\d\d:\d\d</time> <strong>WARNING</strong> <span class="alarm-words">[ -;=-~]+<span class="original" lang="zh"> 市电电压异常</span></span> — <span class="cleared">cleared \d\d:\d\d:\d\d after \d+ s</span>)",
+          R"(<li class="event critical" data-alarm="battery_voltage_low"><time datetime="[^"]+">[^<]+</time> <strong>CRITICAL</strong> <span class="alarm-words">[ -;=-~]+<span class="original" lang="zh"> 电池电压低</span></span> — <span class="cleared">cleared )",
+          R"(<svg [^>]*class="plot"[^>]*data-points="[1-9]\d*" data-events="[1-9]\d*")",
+          R"(<g class="event raise critical">)", R"(<g class="event clear )"}},
+    };
+    std::vector<std::unique_ptr<SimulatedHost>> hosts;
+    for (const Case& c : cases) {
+        hosts.push_back(std::make_unique<SimulatedHost>());
+        std::string scenario = c.scenario;
+        if (scenario == "module-fault+weak-cell") {
+            scenario = hosts.back()->dir_ / "weak-cell.json";
+            WriteFile(scenario, R"({"base": "module-fault", "input_registers": {"2040": 1200}})");
+        }
+        ASSERT_TRUE(hosts.back()->Start(scenario, {"--timeout-ms", "300", "--comm-loss-rounds", "2"}, "250"))
+            << ReadFile(hosts.back()->dir_ / "vimohost.err");
+    }
+    const std::string build = runner_test::BuildDir();
+    const auto look = [&](SimulatedHost& host, const std::string& name, const std::vector<const char*>& shown) {
+        int wide = 0, narrow = 0;
+        const std::string dom = PageAt(host, 1400, 2400, build + "/web-page-" + name + "-1400.png", wide);
+        for (const char* pattern : shown)
+            EXPECT_TRUE(std::regex_search(dom, std::regex(pattern))) << name << ": " << pattern << "\n" << dom;
+        PageAt(host, 390, 3400, build + "/web-page-" + name + "-390.png", narrow);
+        EXPECT_LE(wide, 1400) << name;
+        EXPECT_TRUE(narrow > 0 && narrow <= 390) << name << ": the page is " << narrow << " px wide on a phone";
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        hosts[i]->WaitForDevice(cases[i].ready);
+        look(*hosts[i], cases[i].name, cases[i].shown);
+    }
+    // The UPS of the outage falls silent: its last figures stay, greyed, with their age.
+    SimulatedHost& silent = *hosts.back();
+    const pid_t simulator = silent.SimulatorPid();
+    ASSERT_GT(simulator, 0);
+    kill(simulator, SIGSTOP);
+    silent.WaitForDevice([](const Json::Value& d) { return d["communication"].asString() == "lost"; });
+    look(silent, "communication-lost",
+         {R"(<div class="banner level-lost" data-level="lost"><p class="level">NOT ANSWERING · ups1</p>)",
+          R"(<p class="aged">The UPS does not answer: figures from \d\d:\d\d:\d\d, \d+ s old.</p>)",
+          R"(<section id="details" class="stale">)", R"(<tr data-device="ups1" class="level-lost stale selected">)",
+          R"(<li class="event critical active" data-alarm="communication_lost">)"});
+    kill(simulator, SIGCONT);
+}
+
 // The rules pass promtool's check and unit test, and the docs' scrape configuration
 // loads as printed with the rules and a token file beside it.
 TEST(WebAlertRules, RulesAndTheReadmeConfiguration) {
@@ -310,6 +537,90 @@ TEST(WebAlertRules, RulesAndTheReadmeConfiguration) {
     WriteFile(temp / "ups-alerts.yml", ReadFile(dir + "/ups-alerts.yml"));
     WriteFile(temp / "vimohost.token", "token\n");
     EXPECT_EQ(system(("promtool check config " + (temp / "prometheus.yml") + " >/dev/null").c_str()), 0);
+    if (!Which("amtool").empty()) {
+        EXPECT_EQ(system(("amtool check-config " + dir + "/alertmanager.yml >/dev/null").c_str()), 0);
+    }
+}
+
+// A request in HTTP/1.0, so that the answer comes whole rather than chunked; the body.
+std::string Http10(int port, const std::string& method, const std::string& target,
+                   const std::string& body = "") {
+    const std::string reply = RawExchange(
+        port, method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    const size_t at = reply.find("\r\n\r\n");
+    return at == std::string::npos ? "" : reply.substr(at + 4);
+}
+
+// The shipped Alertmanager configuration in a real Alertmanager: a dead controller
+// inhibits its UPSes' alerts, a silent UPS the alerts read from its figures, and
+// nothing else is inhibited.
+TEST(WebAlertRules, AlertmanagerInhibitsWhatTheRulesSay) {
+    SKIP_WITHOUT("prometheus-alertmanager");
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    ASSERT_TRUE(source);
+    TempDir temp;
+    const int port = FreePort();
+    vimo::ChildProcess alertmanager;
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = temp / "alertmanager.out";
+    options.stderr_file = temp / "alertmanager.err";
+    std::string error;
+    ASSERT_TRUE(alertmanager.Start(
+        {Which("prometheus-alertmanager"),
+         "--config.file=" + std::string(source) + "/web/prometheus/alertmanager.yml",
+         "--storage.path=" + (temp / "data"), "--cluster.listen-address=",
+         "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+        options, error)) << error;
+    // Columns: alert name, instance, device ("" for none), inhibited.
+    struct Row {
+        const char* alert;
+        const char* instance;
+        const char* device;
+        bool inhibited;
+    };
+    const Row rows[] = {
+        {"VimohostDown", "ctl2:8080", "", false},
+        {"UpsOnBattery", "ctl2:8080", "ups1", true},
+        {"UpsCriticalAlarm", "ctl2:8080", "ups2", true},
+        {"UpsCommunicationLost", "ctl1:8080", "ups1", false},
+        {"UpsOnBattery", "ctl1:8080", "ups1", false},
+        {"UpsBatteryLow", "ctl1:8080", "ups1", true},
+        {"UpsCriticalAlarm", "ctl1:8080", "ups1", true},
+        {"UpsCriticalAlarm", "ctl1:8080", "ups2", false},
+        {"UpsBatteryLow", "ctl1:8080", "ups2", false},
+    };
+    std::string alerts;
+    for (const Row& r : rows)
+        alerts += std::string(alerts.empty() ? "[" : ",") + "{\"labels\":{\"alertname\":\"" + r.alert +
+                  "\",\"job\":\"vimohost\",\"instance\":\"" + r.instance + "\"" +
+                  (*r.device ? std::string(",\"device\":\"") + r.device + "\"" : "") + "}}";
+    alerts += "]";
+    Json::Value shown;
+    for (int i = 0; i < 100; ++i) {
+        Http10(port, "POST", "/api/v2/alerts", alerts);
+        shown = ParseJson(Http10(port, "GET", "/api/v2/alerts"));
+        size_t inhibited = 0;
+        for (const Json::Value& a : shown) inhibited += !a["status"]["inhibitedBy"].empty();
+        if (shown.size() == std::size(rows) && inhibited == 4) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(shown.size(), std::size(rows)) << ReadFile(temp / "alertmanager.err");
+    for (const Row& r : rows) {
+        bool found = false;
+        for (const Json::Value& a : shown) {
+            const Json::Value& l = a["labels"];
+            if (l["alertname"].asString() != r.alert || l["instance"].asString() != r.instance ||
+                l["device"].asString() != r.device)
+                continue;
+            found = true;
+            EXPECT_EQ(!a["status"]["inhibitedBy"].empty(), r.inhibited)
+                << r.alert << " " << r.instance << " " << r.device;
+        }
+        EXPECT_TRUE(found) << r.alert << " " << r.instance << " " << r.device;
+    }
+    EXPECT_EQ(alertmanager.Stop(), 0) << ReadFile(temp / "alertmanager.err");
 }
 
 }  // namespace

@@ -85,13 +85,15 @@ public:
         }
         return true;
     }
-    bool Events(const novex::web::EventsQuery& q, std::vector<novex::web::AlarmEvent>& out,
+    bool Events(const novex::web::EventsQuery& q, novex::web::EventList& out,
                 std::string&) const override {
+        last_events = q;
         const auto alarm = static_cast<novex::monitor::AlarmIndex>(novex::monitor::FindAlarm("battery_voltage_low"));
-        if (!q.active_only) out.push_back({alarm, q.since_utc + 10, q.since_utc + 20});
-        out.push_back({alarm, q.since_utc + 30, 0});
+        if (!q.active_only) out.events.push_back({alarm, q.since_utc + 10, q.since_utc + 20});
+        out.events.push_back({alarm, q.since_utc + 30, 0});
         return true;
     }
+    mutable novex::web::EventsQuery last_events;
     mutable novex::web::ReadingsQuery last_readings;
 
 private:

@@ -3,12 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "web/api.h"
 #include "web/http_server.h"
@@ -56,8 +61,10 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices", false, 200, "\"last_round\":\"2024-05-01T07:59:58+00:00\",\"age_seconds\":2"},
         {"GET", "/api/v1/devices", false, 200, "\"run_state\":null"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"run_state\":\"on_battery\",\"battery_charge\":80,\"active_alarms\":2,\"critical_alarms\":2"},
+        {"GET", "/api/v1/devices", false, 200, "\"critical_alarms\":2,\"battery_runtime\":0,\"worst_alarm\":{\"id\":\"battery_voltage_low\""},
+        {"GET", "/api/v1/devices", false, 200, "\"battery_runtime\":null,\"worst_alarm\":null"},
         {"GET", "/api/v1/devices/1", false, 200, "{\"name\":\"input_voltage{phase=\\\"a\\\"}\",\"id\":\"input_voltage\",\"labels\":{\"phase\":\"a\"},\"unit\":\"volts\",\"value\":220.3}"},
-        {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"module\":2}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"description\":\"Module 2 rectifier: fan fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"module\":2}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"labels\":{\"module\":\"2\",\"phase\":\"b\"},\"unit\":\"amperes\",\"value\":12.5}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "{\"module\":3,\"present\":false,\"measures\":[]}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"unit\":\"ohms\",\"value\":0.00420}"},
@@ -66,8 +73,12 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/7", false, 503, "ups \\\"b\\\": no round yet"},
         {"GET", "/api/v1/devices/ups%20%22b%22/document", false, 503, "no round yet"},
         {"GET", "/api/v1/devices/ups9", false, 404, "no device named or numbered ups9"},
+        {"GET", "/api/v1/devices/%FFups", false, 404, "no device named or numbered \\ufffdups"},
+        {"GET", "/api/v1/devices/ups%2", false, 400, "bad percent-encoding"},
         {"GET", "/api/v1/devices/ups1/nothing", false, 404, "no such page"},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge", false, 503, "keeps no history"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0&until=253402300799&points=1000", true, 200,
+         "\"until\":\"9999-12-31T23:59:59+00:00\""},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1714546800&points=3", true, 200,
          "{\"start\":\"2024-05-01T07:00:00+00:00\",\"end\":\"2024-05-01T07:20:00+00:00\",\"min\":49,\"mean\":50,\"max\":51,\"count\":6}"},
         {"GET", "/api/v1/devices/ups1/readings?fields=input_voltage%7Bphase%3D%22a%22%7D,module_inverter_voltage{module=\"3\",phase=\"a\"}", true, 200,
@@ -82,9 +93,23 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/ups1/readings?field=battery_charge", true, 400, "unknown parameter: field"},
         {"GET", "/api/v1/devices/ups1/readings?fields=%zz", true, 400, "malformed query"},
         {"GET", "/api/v1/devices/ups1/events?since=2024-05-01T00:00:00Z", true, 200,
-         "{\"alarm\":\"battery_voltage_low\",\"text\":\"电池电压低\",\"severity\":\"critical\",\"raised\":\"2024-05-01T00:00:10+00:00\",\"cleared\":\"2024-05-01T00:00:20+00:00\",\"active\":false}"},
+         "{\"alarm\":\"battery_voltage_low\",\"description\":\"Battery voltage low\",\"text\":\"电池电压低\",\"severity\":\"critical\",\"raised\":\"2024-05-01T00:00:10+00:00\",\"cleared\":\"2024-05-01T00:00:20+00:00\",\"active\":false}"},
+        // A duration reaches back from now, as the history commands read it.
+        {"GET", "/api/v1/devices/ups1/events?since=1h", true, 200, "\"events\":["},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=2h", true, 200, "\"since\":\"2024-05-01T06:00:00+00:00\",\"until\":\"2024-05-01T08:00:00+00:00\""},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0h", true, 400, "nor a duration such as"},
         {"GET", "/api/v1/devices/ups1/events?active=true", true, 200, "\"cleared\":null,\"active\":true}]}"},
         {"GET", "/api/v1/devices/ups1/events?active=maybe", true, 400, "active: true or false"},
+        {"GET", "/api/v1/devices/ups1/events?since=0", true, 200, "\"truncated\":false,\"events\":[{"},
+        // Times outside 1970..9999 are refused at parse, before any arithmetic on them.
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0&until=9223372036854775807", true, 400,
+         "until: not an ISO 8601 time with offset, nor epoch seconds, nor a duration such as 90s, 15m, 12h, 30d or 2w, from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&until=99999999999999999999", true, 400, "until: not"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=-9223372036854775808", true, 400, "since: not"},
+        {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1969-12-31T23:59:59Z", true, 400, "since: not"},
+        {"GET", "/api/v1/devices/ups1/events?since=0&until=9999-12-31T23:59:59-00:01", true, 400, "until: not"},
+        {"GET", "/metrics?x=1", false, 400, "no parameters here"},
+        {"TRACE", "/", false, 405, "read-only"},
         {"GET", "/api/v1/devices?x=1", false, 400, "no parameters here"},
         {"GET", "/api/v2/devices", false, 404, "no such page"},
         {"GET", "/../etc/passwd", false, 404, "no such page"},
@@ -99,10 +124,8 @@ TEST(WebApi, AnswersByPathAndQuery) {
         const novex::web::Router router(source, "");
         const std::string target = c.target;
         const size_t q = target.find('?');
+        // The path as the server hands it: still percent-encoded.
         Request request{c.method, target.substr(0, q), q == std::string::npos ? "" : target.substr(q + 1), ""};
-        std::string decoded;
-        ASSERT_TRUE(novex::web::PercentDecode(request.path, false, decoded));
-        request.path = decoded;
         const novex::web::Response r = router.Handle(request, kNow);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << "\n" << r.body;
         EXPECT_NE(r.body.find(c.body), std::string::npos) << c.target << "\n" << r.body;
@@ -192,7 +215,11 @@ TEST(WebMetrics, LinesFromSnapshots) {
         {"ups_run_state{device=\"ups1\",state=\"on_battery\"} 1\n", true},
         {"ups_run_state{device=\"ups1\",state=\"on_mains\"} 0\n", true},
         {"ups_alarm_active{device=\"ups1\",alarm=\"battery_voltage_low\",severity=\"critical\"} 1\n", true},
-        {"ups_alarm_active{device=\"ups1\",alarm=\"module2.fan_fault\",severity=\"critical\"} 1\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\",module=\"2\",severity=\"critical\"} 1\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\",module=\"1\",severity=\"critical\"} 0\n", true},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"fan_fault\",module=\"3\"", false},
+        {"ups_alarm_active{device=\"ups1\",alarm=\"module", false},
+        {"ups_alarm_active{device=\"ups \\\"b\\\"\",alarm=\"fan_fault\",module=\"1\"", false},
         {"ups_alarm_active{device=\"ups1\",alarm=\"start_refused\",severity=\"info\"} 0\n", true},
         {"ups_alarm_active{device=\"ups \\\"b\\\"\",alarm=\"communication_lost\",severity=\"critical\"} 0\n", true},
         {"ups_communication_ok{device=\"ups3\"} 0\n", true},
@@ -210,6 +237,8 @@ TEST(WebMetrics, LinesFromSnapshots) {
     };
     for (const auto& [line, wanted] : lines)
         EXPECT_EQ(text.find(line) != std::string::npos, wanted) << line;
+    // Each family's name is stated once.
+    EXPECT_EQ(text.find("# TYPE ups_alarm_active "), text.rfind("# TYPE ups_alarm_active "));
 
     // The exposition as Prometheus's own checker reads it, when it is installed.
     if (system("promtool --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool not installed";
@@ -229,6 +258,96 @@ TEST(WebMetrics, LinesFromSnapshots) {
     EXPECT_EQ(said, "");
 }
 
+std::string Gunzip(const std::string& data) {
+    z_stream z{};
+    EXPECT_EQ(inflateInit2(&z, 16 + MAX_WBITS), Z_OK);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    std::string out;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        char buffer[65536];
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    EXPECT_EQ(rc, Z_STREAM_END) << "the member is whole, its CRC and length right";
+    EXPECT_EQ(z.avail_in, 0u) << "nothing after the member";
+    inflateEnd(&z);
+    return out;
+}
+
+// The gzip answer is the text answer, whether the devices' series were rendered and
+// compressed ahead (as the feed does once per round), only rendered, or not at all;
+// a rendering at hand is what the scrape serves.
+TEST(WebMetrics, GzipIsTheTextAndRenderingsAreReused) {
+    FakeSource source = TwoUpses();
+    source.state.devices[0].round_durations.Add(0.3);
+    auto lost = std::make_shared<DeviceSnapshot>(*Snapshot("ups3", 3, {{"battery_charge", 55}}, {}, kNow - 60));
+    lost->stale = true;
+    source.state.devices.push_back({lost, 10.0, {}});
+    std::string text;
+    novex::web::RenderMetrics(source.state, text);
+    // Columns: which devices have their series rendered ahead, and compressed.
+    const std::pair<std::vector<bool>, bool> cases[] = {
+        {{false, false, false}, false},
+        {{true, true, true}, true},
+        {{true, false, true}, true},
+        {{true, true, false}, false},
+    };
+    for (const auto& [ahead, compressed] : cases) {
+        novex::web::HostState state = source.state;
+        for (size_t d = 0; d < state.devices.size(); ++d)
+            if (ahead[d]) state.devices[d].metrics = novex::web::RenderDeviceMetrics(state.devices[d], compressed);
+        std::string zipped, plain;
+        novex::web::RenderMetricsGzip(state, zipped);
+        novex::web::RenderMetrics(state, plain);
+        EXPECT_EQ(Gunzip(zipped), text) << compressed;
+        EXPECT_EQ(plain, text);
+    }
+    // Ahead of a new snapshot, the rendering of the old one is served.
+    novex::web::HostState state = source.state;
+    state.devices[0].metrics = novex::web::RenderDeviceMetrics(state.devices[0], true);
+    state.devices[0].snapshot = Snapshot("ups1", 1, {{"battery_charge", 79}}, {}, kNow);
+    std::string zipped;
+    novex::web::RenderMetricsGzip(state, zipped);
+    EXPECT_NE(Gunzip(zipped).find("ups_battery_charge_percent{device=\"ups1\"} 80\n"), std::string::npos);
+}
+
+TEST(WebMetrics, GzipWhenTheScraperAsks) {
+    FakeSource source = TwoUpses();
+    const novex::web::Router router(source, "");
+    // Columns: Accept-Encoding, answered in gzip.
+    const std::pair<const char*, bool> cases[] = {
+        {"", false},
+        {"gzip", true},
+        {"deflate, GZIP;q=0.5", true},
+        {"x-gzip", true},
+        {"identity", false},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000, identity", false},
+        {"gzipped", false},
+    };
+    std::string text;
+    novex::web::RenderMetrics(source.state, text);
+    for (const auto& [accept, gzip] : cases) {
+        Request request{"GET", "/metrics", "", "", accept};
+        const novex::web::Response r = router.Handle(request, kNow);
+        const bool said = std::find(r.headers.begin(), r.headers.end(),
+                                    std::make_pair(std::string("Content-Encoding"), std::string("gzip"))) !=
+                          r.headers.end();
+        EXPECT_EQ(said, gzip) << accept;
+        EXPECT_EQ(gzip ? Gunzip(r.body) : r.body, text) << accept;
+    }
+    // No device yet (a configuration waiting for a reload): heads and vimohost's own.
+    const novex::web::HostState empty;
+    std::string zipped, plain;
+    novex::web::RenderMetricsGzip(empty, zipped);
+    novex::web::RenderMetrics(empty, plain);
+    EXPECT_EQ(Gunzip(zipped), plain);
+}
+
 TEST(WebTime, ReadsIsoAndEpochSeconds) {
     // Columns: text, accepted, epoch seconds.
     const std::tuple<const char*, bool, int64_t> cases[] = {
@@ -244,6 +363,16 @@ TEST(WebTime, ReadsIsoAndEpochSeconds) {
         {"2024-05-01T08:00:00Zjunk", false, 0},
         {"-5", false, 0},
         {"", false, 0},
+        // The range every query shares: 1970 to 9999, whatever the form.
+        {"0", true, 0},
+        {"253402300799", true, 253402300799},
+        {"9999-12-31T23:59:59Z", true, 253402300799},
+        {"253402300800", false, 0},
+        {"9223372036854775807", false, 0},
+        {"99999999999999999999", false, 0},
+        {"1969-12-31T23:59:59Z", false, 0},
+        {"1970-01-01T00:59:59+01:00", false, 0},
+        {"0000-01-01T00:00:00Z", false, 0},
     };
     for (const auto& [text, ok, utc] : cases) {
         int64_t got = 0;
@@ -285,8 +414,10 @@ TEST_F(WebServer, BadRequestsGetAStatusOrAClosedConnection) {
         {"GET /metrics?" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", 0},
         {"GET / HTTP/1.1\r\nX-Big: " + std::string(6000, 'b') + "\r\n\r\n", 0},
         {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405},
-        {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 400},
+        {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 413},
         {"PUT /metrics HTTP/1.1\r\n\r\n", 405},
+        {"TRACE / HTTP/1.1\r\n\r\n", 405},
         {"GET nothing HTTP/1.1\r\n\r\n", 0},
         {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 0},  // a TLS hello
         {"GET /nope HTTP/1.1\r\n\r\n", 404},
@@ -326,6 +457,87 @@ TEST_F(WebServer, SlowClientsAreCutOffAndOthersStillServed) {
     EXPECT_EQ(status, 200);
     for (std::thread& t : slow) t.join();
     for (const char c : closed) EXPECT_TRUE(c);
+}
+
+// A loopback connection to `port` from `from` (another address of 127/8 stands for
+// another client); -1 when refused.
+int ConnectFrom(int port, const char* from) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, server{};
+    local.sin_family = server.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Slow clients from one address, each sending a byte every 300 ms and coming back when
+// cut off: request lines without end, and bodies behind a huge Content-Length. Another
+// address's /healthz is answered within a second throughout, a trickled request is cut
+// off at the deadline (whole, not per byte) and a body is never waited for.
+TEST_F(WebServer, SlowClientsHoldNoThreadFromOthers) {
+    options_.connections_per_address = 1;
+    auto server = Start();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    // Columns: what a slow client sends first; then it trickles one byte at a time.
+    const char* const kOpenings[] = {
+        "G",
+        "GET /metrics HTTP/1.1\r\nX-Slow: ",
+        "POST /api/v1/devices HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n",
+        "GET /healthz HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n",
+        "GET /healthz HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n",
+    };
+    std::atomic<bool> stop{false};
+    std::vector<double> longest(std::size(kOpenings), 0.0);  // seconds a connection lasted
+    std::vector<std::thread> slow;
+    for (size_t i = 0; i < std::size(kOpenings); ++i)
+        slow.emplace_back([&, i] {
+            while (!stop) {
+                const int fd = ConnectFrom(port, "127.0.0.1");
+                if (fd < 0) continue;
+                const auto begun = std::chrono::steady_clock::now();
+                bool open = send(fd, kOpenings[i], std::strlen(kOpenings[i]), MSG_NOSIGNAL) > 0;
+                while (open && !stop) {
+                    pollfd p{fd, POLLIN, 0};
+                    char buffer[4096];
+                    if (poll(&p, 1, 300) > 0 && recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+                    open = send(fd, "a", 1, MSG_NOSIGNAL) == 1;
+                }
+                const double lasted = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+                if (!stop) longest[i] = std::max(longest[i], lasted);
+                close(fd);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double slowest_probe = 0.0;
+    for (int probe = 0; probe < 12; ++probe) {
+        const auto begun = std::chrono::steady_clock::now();
+        const int fd = ConnectFrom(port, "127.0.0.2");
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /healthz HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        pollfd p{fd, POLLIN, 0};
+        char buffer[64] = "";
+        const bool answered = poll(&p, 1, 1000) > 0 && recv(fd, buffer, sizeof buffer - 1, 0) > 0;
+        close(fd);
+        EXPECT_TRUE(answered) << "probe " << probe;
+        EXPECT_EQ(std::string(buffer).compare(0, 12, "HTTP/1.1 503"), 0) << buffer;
+        slowest_probe = std::max(slowest_probe,
+                                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    stop = true;
+    for (std::thread& t : slow) t.join();
+    EXPECT_LT(slowest_probe, 1.0);
+    // The request timeout is 0.8 s for the whole request; the slack covers a loaded machine.
+    for (size_t i = 0; i < std::size(kOpenings); ++i)
+        EXPECT_LT(longest[i], 2.0) << kOpenings[i];
 }
 
 TEST_F(WebServer, TokenFileMustBeTheOwnersAlone) {

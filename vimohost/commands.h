@@ -16,5 +16,7 @@ int RunPoll(const PollOptions& options);
 int RunHistory(const HistoryOptions& options);
 // `history readings` and `history events` (history_query_command.cpp).
 int RunHistoryQuery(const HistoryOptions& options);
+// `check-config [FILE]` (check_config_command.cpp): 0 when the file passes, 2 otherwise.
+int RunCheckConfig(const CheckConfigOptions& options);
 
 }  // namespace vimo

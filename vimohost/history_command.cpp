@@ -9,6 +9,7 @@
 
 #include "vimohost/commands.h"
 #include "common/console.h"
+#include "common/json_writer.h"
 #include "history/store.h"
 #include "session/plugin_library.h"
 #include "session/device_session.h"
@@ -32,39 +33,42 @@ private:
     std::streambuf* saved_;
 };
 
+// Streams the list: a row is printed as it is read (only the newest `--last` are
+// counted first), so neither memory nor the wait for the first line grows with the file.
 int List(HistoryStore& store, const HistoryOptions& options) {
     std::optional<uint32_t> data_id;
     if (options.has_data_id) data_id = options.data_id;
-    const std::vector<StoredRound> rounds = store.List(data_id, options.last);
     const int64_t total = store.CountRounds(data_id);
-    const std::string failure = store.ReadError();
-    if (!failure.empty()) {
-        Fail("history " + options.history_file + ": " + failure);
+    if (total < 0) {
+        Fail("history " + options.history_file + ": " + store.ReadError());
         return kExitFailure;
     }
-    if (options.json) {
-        Json::Value list(Json::arrayValue);
-        for (const StoredRound& r : rounds) {
-            Json::Value row;
-            row["round"] = static_cast<Json::Int64>(r.id);
-            row["data_id"] = r.data_id;
-            row["device"] = r.device;
-            row["time"] = r.time;
-            row["utc"] = static_cast<Json::Int64>(r.utc);
-            row["bytes"] = static_cast<Json::UInt64>(r.record.size());
-            list.append(row);
-        }
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "  ";
-        std::cout << Json::writeString(writer, list) << std::endl;
-        return kExitOk;
+    int64_t shown = 0;
+    if (options.json) std::fputs("[", stdout);
+    else
+        std::printf("%8s %-12s %10s  %-19s %6s\n", "round", "device", "data_id", "time", "bytes");
+    const bool ok = store.ListEach(data_id, options.last, [&](const StoredRound& r) {
+        if (options.json)
+            std::printf("%s\n  {\"round\": %lld, \"data_id\": %u, \"device\": %s, \"time\": %s, "
+                        "\"utc\": %lld, \"bytes\": %zu}",
+                        shown ? "," : "", static_cast<long long>(r.id), r.data_id,
+                        novex::web::JsonQuote(r.device).c_str(),
+                        novex::web::JsonQuote(r.time).c_str(), static_cast<long long>(r.utc),
+                        r.record.size());
+        else
+            std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),
+                        r.device.c_str(), r.data_id, r.time.c_str(), r.record.size());
+        ++shown;
+        return true;
+    });
+    if (options.json) std::fputs(shown ? "\n]\n" : "]\n", stdout);
+    std::fflush(stdout);
+    if (!ok) {
+        Fail("history " + options.history_file + ": " + store.ReadError());
+        return kExitFailure;
     }
-    std::printf("%8s %-12s %10s  %-19s %6s\n", "round", "device", "data_id", "time", "bytes");
-    for (const StoredRound& r : rounds)
-        std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),
-                    r.device.c_str(), r.data_id, r.time.c_str(), r.record.size());
-    if (total > static_cast<int64_t>(rounds.size()))
-        Say("(the newest " + std::to_string(rounds.size()) + " of " + std::to_string(total) +
+    if (!options.json && total > shown)
+        Say("(the newest " + std::to_string(shown) + " of " + std::to_string(total) +
             " rounds; --last 0 lists all)");
     return kExitOk;
 }
@@ -75,8 +79,8 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
         if (options.has_data_id) {
             round = store.Newest(options.data_id);
         } else {
-            const std::vector<StoredRound> newest = store.List(std::nullopt, 1);
-            if (!newest.empty()) round = store.Round(newest.back().id);
+            const int64_t newest = store.NewestRoundId();
+            if (newest > 0) round = store.Round(newest);
         }
     } else {
         round = store.Round(std::stoll(options.render));
@@ -124,6 +128,12 @@ int RunHistory(const HistoryOptions& options) {
     std::unique_ptr<HistoryStore> store = HistoryStore::OpenReadOnly(options.history_file, error);
     if (!store) {
         Fail(error);
+        return kExitFailure;
+    }
+    // A damaged file lists nothing or part of what it holds: refused as the poll start
+    // refuses it, so that an empty list always means an empty history.
+    if (!store->QuickCheck(error)) {
+        Fail("history " + options.history_file + ": " + error);
         return kExitFailure;
     }
     if (!options.query.empty()) {

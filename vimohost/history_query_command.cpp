@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "history/reader.h"
 #include "history/times.h"
+#include "monitor/alarms.h"
 #include "monitor/measures.h"
 
 namespace vimo {
@@ -108,6 +109,9 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
     std::string& text = out.text();
     const auto time_of = [&](int64_t utc) { return IsoTime(utc, o.utc); };
     std::string error;
+    // Each field's JSON key, quoted once: a day has 86,400 rows of them.
+    std::vector<std::string> keys;
+    for (const size_t f : fields) keys.push_back(JsonQuoted(Measures()[f].name) + ":");
     if (o.step > 0) {
         std::vector<ReadingBucket> buckets;
         if (!reader.Downsample(device.data_id, since, until, o.step, 0, fields, buckets, error)) {
@@ -131,7 +135,8 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                 for (size_t i = 0; i < fields.size(); ++i) {
                     const Measure& m = Measures()[fields[i]];
                     const FieldSummary& s = b.fields[i];
-                    text += (i ? "," : "") + JsonQuoted(m.name) + ":";
+                    if (i) text += ',';
+                    text += keys[i];
                     if (s.count == 0) {
                         text += "null";
                         continue;
@@ -179,9 +184,9 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
             bool any = false;
             for (size_t i = 0; i < fields.size(); ++i) {
                 if (std::isnan(row.values[i])) continue;
-                const Measure& m = Measures()[fields[i]];
-                text += (any ? "," : "") + JsonQuoted(m.name) + ":";
-                AppendValue(text, m, row.values[i], true);
+                if (any) text += ',';
+                text += keys[i];
+                AppendValue(text, Measures()[fields[i]], row.values[i], true);
                 any = true;
             }
             text += "}}";
@@ -204,6 +209,19 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
         return kExitFailure;
     }
     return kExitOk;
+}
+
+// The alarm table's English description of a stored alarm id; "" for an id it no
+// longer has.
+std::string Description(const std::string& alarm) {
+    const size_t index = novex::monitor::FindAlarm(alarm);
+    return index < novex::monitor::Alarms().size() ? novex::monitor::Alarms()[index].description : "";
+}
+
+// "Battery voltage low (电池电压低)": English first, the UPS's text beside it.
+std::string Described(const StoredEvent& e) {
+    const std::string description = Description(e.alarm);
+    return description.empty() ? e.text : description + " (" + e.text + ")";
 }
 
 int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
@@ -237,6 +255,7 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
             row["event"] = e.raised ? "raised" : "cleared";
             row["alarm"] = e.alarm;
             row["severity"] = e.severity;
+            row["description"] = Description(e.alarm);
             row["text"] = e.text;
             list.append(row);
         }
@@ -249,7 +268,7 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     for (const StoredEvent& e : events)
         std::printf("%-25s %-10s %-7s %-36s %-8s %s\n", IsoTime(e.utc, o.utc).c_str(),
                     e.device.c_str(), e.raised ? "raised" : "cleared", e.alarm.c_str(),
-                    e.severity.c_str(), e.text.c_str());
+                    e.severity.c_str(), Described(e).c_str());
     return kExitOk;
 }
 

@@ -1,5 +1,8 @@
 // vimohost: polls UPSs through the device plug-in, or lists and renders its history.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include <CLI/CLI.hpp>
@@ -15,12 +18,21 @@ int main(int argc, char** argv) {
     vimo::HistoryOptions history;
     vimo::AddPollCommand(app, poll);
     const CLI::App* history_command = vimo::AddHistoryCommand(app, history);
+    vimo::CheckConfigOptions check;
+    const CLI::App* check_command = vimo::AddCheckConfigCommand(app, check);
     novexcli::AddVersion(app);
     const int exit_code = novexcli::ParseMain(app, argc, argv, novexcli::kVimohostWording);
     if (exit_code >= 0) return exit_code;
     // A thread the system refuses (a process limit) is a failure to start, not a crash.
     try {
-        if (history_command->parsed()) return vimo::RunHistory(history);
+        if (history_command->parsed()) {
+            const bool chosen = vimo::HistoryFileDefault(
+                history, [](const char* name) -> const char* { return std::getenv(name); },
+                [](const char* path) { return access(path, F_OK) == 0; });
+            if (chosen) std::fprintf(stderr, "vimohost: reading %s\n", history.history_file.c_str());
+            return vimo::RunHistory(history);
+        }
+        if (check_command->parsed()) return vimo::RunCheckConfig(check);
         return vimo::RunPoll(poll);
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "vimohost: cannot start: %s\n", e.what());

@@ -14,6 +14,7 @@
 #include "history/times.h"
 #include "host/line_settings.h"
 #include "history/readings_codec.h"
+#include "hooks/event_hooks.h"
 
 namespace vimo {
 
@@ -30,7 +31,8 @@ const char kPollUsage[] =
     "vimohost [options]             poll UPSs through the plug-in\n"
     "       vimohost history [options]     list or render stored rounds (vimohost history "
     "--help)\n"
-    "       vimohost history readings|events [options]   figures and alarms over time";
+    "       vimohost history readings|events [options]   figures and alarms over time\n"
+    "       vimohost check-config [FILE]   check a configuration file, exit 0 or 2";
 
 const char kPollNotes[] =
     "Standard output carries the plug-in's own lines; alarms, errors and (with --log-level\n"
@@ -129,7 +131,9 @@ CLI::Option* AddPoint(CLI::App& app, const char* flag, const std::string& help, 
 // The history file and device options every history query takes.
 void AddQueryBasics(CLI::App& query, HistoryOptions& out) {
     AddText(query, "--history", "FILE",
-            "SQLite history (default vimohost.db in the working directory)", out.history_file);
+            std::string("SQLite history (default vimohost.db in the working directory if there, "
+                        "else the service's, ") + kServiceStateDir + "/history.db)",
+            out.history_file);
     AddText(query, "--device", "NAME|DATA_ID",
             "the device (default: the only one in the history)", out.device);
     AddPoint(query, "--since", "from this time on: 1h, 30d, 2026-12-08T09:00, ...", out.since,
@@ -191,7 +195,7 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
         ->disable_flag_override()
         ->group(program);
     AddText(app, "--scenario", "NAME|FILE",
-            "the simulator's scenario: normal (default), on-battery, module-fault or a file",
+            "the simulator's scenario: normal (default), on-battery, module-fault, outage or a file",
             out.scenario)
         ->group(program);
     AddText(app, "--plugin", "PATH",
@@ -249,6 +253,13 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
              "a hook's time limit in ms, then SIGTERM and SIGKILL (default 30000)",
              out.on_event_timeout_ms, 1, kMaxHookTimeoutMs)
         ->group(hooks);
+    AddValue(app, "--on-event-mode", "each|round", kHookModeHelp,
+             [&out](const std::string& v) {
+                 HookMode mode;
+                 out.on_event_mode = v;
+                 return ParseHookMode(v, mode) ? std::string() : "--on-event-mode: each or round";
+             })
+        ->group(hooks);
     const std::string protocol = "UPS protocol server";
     AddText(app, "--protocol-listen", "ADDR:PORT",
             "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
@@ -257,6 +268,14 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
     AddText(app, "--protocol-users", "FILE",
             "its users (name password [primary|fsd] a line; not readable by group or others)",
             out.protocol_users)
+        ->group(protocol);
+    AddText(app, "--protocol-certfile", "FILE",
+            "answer STARTTLS with this PEM certificate and private key (not readable by group "
+            "or others)",
+            out.protocol_certfile)
+        ->group(protocol);
+    app.add_flag("--protocol-require-tls", out.protocol_require_tls,
+                 "refuse passwords on connections that have not started TLS")
         ->group(protocol);
     AddText(app, "--snmp-agentx", "SOCKET",
             "serve the UPS MIB through the AgentX master there (/var/agentx/master, "
@@ -272,6 +291,12 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             "ask for the bearer token on its first line, /healthz excepted (not readable by "
             "group or others)",
             out.http_token_file)
+        ->group(web);
+    AddText(app, "--web-config", "FILE",
+            "serve HTTPS and ask for basic-auth users as this file says (the Prometheus "
+            "exporters' web configuration: tls_server_config, basic_auth_users, "
+            "http_server_config)",
+            out.web_config)
         ->group(web);
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
@@ -309,6 +334,20 @@ void ServiceDefaults(PollOptions& out, const char* (*env)(const char*),
         out.history_file = "vimohost.db";
 }
 
+bool HistoryFileDefault(HistoryOptions& out, const char* (*env)(const char*),
+                        bool (*exists)(const char*)) {
+    if (!out.history_file.empty()) return false;
+    const char* state = env("STATE_DIRECTORY");
+    const std::string first = state ? std::string(state).substr(0, std::string(state).find(':')) : "";
+    if (exists("vimohost.db"))
+        out.history_file = "vimohost.db";
+    else if (!first.empty())
+        out.history_file = first + "/history.db";
+    else
+        out.history_file = std::string(kServiceStateDir) + "/history.db";
+    return true;
+}
+
 bool CheckPollOptions(const PollOptions& out, std::string& error) {
     const bool has_port = out.device_flags.isMember("port");
     if (!out.config_file.empty() && !out.device_flags.empty()) {
@@ -338,12 +377,24 @@ bool CheckPollOptions(const PollOptions& out, std::string& error) {
     return true;
 }
 
+CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
+    CLI::App* check = app.add_subcommand("check-config", "check a configuration file, poll nothing");
+    novexcli::Describe(*check, "vimohost check-config [FILE]",
+                       std::string("Reads FILE (default ") + kServiceConfig +
+                           ") as a start or a reload would and reports the first error. "
+                           "Exit: 0 no error found, 2 an error.");
+    check->add_option("FILE", out.config_file, "the configuration file");
+    return check;
+}
+
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     CLI::App* history = app.add_subcommand("history", "list or render stored rounds");
     novexcli::Describe(*history, "vimohost history [options]",
                        "Lists the stored rounds, newest first, or renders one.");
     AddText(*history, "--history", "FILE",
-            "SQLite history (default vimohost.db in the working directory)", out.history_file);
+            std::string("SQLite history (default vimohost.db in the working directory if there, "
+                        "else the service's, ") + kServiceStateDir + "/history.db)",
+            out.history_file);
     AddValue(*history, "--data-id", "N", "only this device's rounds",
              [&out](const std::string& v) {
                  int64_t n = 0;

@@ -42,16 +42,20 @@ struct PollOptions {
     std::string on_event;                    // --on-event: the hook program; empty: none
     std::vector<std::string> on_event_args;  // --on-event-arg, in order
     int on_event_timeout_ms = 0;             // 0: not given
+    std::string on_event_mode;               // --on-event-mode; empty: not given
     std::string protocol_listen;             // --protocol-listen; empty: none
     std::string protocol_users;              // --protocol-users; empty: none
     std::string listen;                      // --listen; empty: none
     std::string http_token_file;             // --http-token-file; empty: none
+    std::string web_config;                  // --web-config; empty: none
+    std::string protocol_certfile;           // --protocol-certfile; empty: none
+    bool protocol_require_tls = false;       // --protocol-require-tls
     std::string snmp_agentx;                 // --snmp-agentx; empty: none
 };
 
 struct HistoryOptions {
     std::string plugin;
-    std::string history_file = "vimohost.db";
+    std::string history_file;  // empty: HistoryFileDefault decides
     bool has_data_id = false;
     uint32_t data_id = 0;
     int64_t last = 20;     // 0: all rows
@@ -77,6 +81,12 @@ void AddPollCommand(CLI::App& app, PollOptions& out);
 // `history` as a subcommand of `app`, with its own `readings` and `events`; returns it.
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out);
 
+// `vimohost check-config [FILE]`.
+struct CheckConfigOptions {
+    std::string config_file;  // empty: kServiceConfig
+};
+CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out);
+
 // Where a service finds its files. Without --config, device flags or --simulate,
 // vimohost reads kServiceConfig when it is there. Without --history, the history is
 // history.db in the first folder of STATE_DIRECTORY (systemd's StateDirectory=), else in
@@ -88,6 +98,13 @@ constexpr const char* kServiceStateDir = "/var/lib/vimohost";
 // looked at, so that reading it names the problem).
 void ServiceDefaults(PollOptions& options, const char* (*env)(const char*),
                      bool (*exists)(const char*));
+
+// The file the history commands read without --history: vimohost.db in the working
+// directory when there is one, else the service's (history.db in the first folder of
+// STATE_DIRECTORY, else in kServiceStateDir). True when it chose the file, so that the
+// command says which one it reads.
+bool HistoryFileDefault(HistoryOptions& options, const char* (*env)(const char*),
+                        bool (*exists)(const char*));
 
 // The checks that look at several poll options at once; false with one line in `error`.
 bool CheckPollOptions(const PollOptions& options, std::string& error);

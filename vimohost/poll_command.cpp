@@ -1,5 +1,6 @@
 // The poll mode: configure, load the plug-in, offer each device its newest stored
 // round, then poll until done, given up or stopped by a signal.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,6 +36,10 @@
 namespace vimo {
 
 namespace {
+
+// Sent to the process by a line thread as it ends; blocked everywhere, taken by the
+// main thread's wait like the stop and reload signals.
+constexpr int kLineEnded = SIGUSR2;
 
 void Fail(const std::string& message) { Say(Level::kError, "vimohost: " + message); }
 
@@ -167,10 +172,20 @@ struct PollRun {
     std::unique_ptr<SnmpAgent> snmp;
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
+    bool history_failed = false;            // the writer's check found the file damaged
     RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::vector<std::unique_ptr<RunningLine>> lines;
+    bool stopping_told = false;  // the service manager has been sent STOPPING=1
 };
+
+// Tells the service manager, once, that the run is ending: by a signal, by --rounds
+// or by --max-failures alike.
+void TellStopping(PollRun& run) {
+    if (run.stopping_told) return;
+    run.notifier.Send("STOPPING=1");
+    run.stopping_told = true;
+}
 
 // "FILE: device 2 (ups2)" or "device (ups1)": where a device's error comes from.
 std::string DeviceOrigin(const PollRun& run, size_t position, const std::string& name) {
@@ -208,6 +223,9 @@ int OpenLine(PollRun& run, RunningLine& line) {
     settings.several_devices = run.configs.size() > 1;
     settings.state = &run.state;
     settings.hooks = run.hooks.get();
+    // The main thread waits for signals: a line that ends wakes it with kLineEnded, so
+    // that --rounds N exits as soon as polling ends.
+    settings.after_end = [] { kill(getpid(), kLineEnded); };
     line.poller = std::make_unique<Poller>();
     if (!line.poller->Setup(polled, settings, error)) {
         Fail(run.options.config_file.empty() ? error : run.options.config_file + ": " + error);
@@ -264,33 +282,44 @@ int CheckStatusOut(PollRun& run) {
     return kExitUsage;
 }
 
-// Each file --status-out will replace must be missing or a regular file, and none may
-// be the history; temporary files that killed runs left beside them are removed.
-int CheckStatusTargets(PollRun& run) {
-    const std::string& base = run.options.status_out;
-    if (base.empty()) return -1;
+// The status file of each device: FILE alone for a single device, FILE.<data_id> each
+// when there are several.
+std::vector<std::string> StatusPaths(const std::string& base, const std::vector<DeviceConfig>& configs) {
     std::vector<std::string> paths;
-    if (run.configs.size() > 1)
-        for (const DeviceConfig& c : run.configs)
-            paths.push_back(base + "." + std::to_string(c.data_id));
+    if (base.empty()) return paths;
+    if (configs.size() > 1)
+        for (const DeviceConfig& c : configs) paths.push_back(base + "." + std::to_string(c.data_id));
     else
         paths.push_back(base);
-    std::string error;
+    return paths;
+}
+
+// Each file --status-out will replace must be missing or a regular file, and none may
+// be the history, however spelt (./h.db, sub/../h.db, a link to its folder); temporary
+// files that killed runs left beside them are removed. False with the error line.
+bool CheckStatusFiles(const PollRun& run, const std::vector<std::string>& paths, std::string& error) {
     for (const std::string& path : paths) {
-        if (!CheckStatusTarget(path, error)) {
-            Fail(error);
-            return kExitUsage;
+        if (!CheckStatusTarget(path, error)) return false;
+        if (run.options.history && IsHistoryFile(path, run.options.history_file)) {
+            error = "--status-out " + path + " is the history file " + run.options.history_file +
+                    "; give another file";
+            return false;
         }
-        if (run.options.history && SameFile(path, run.options.history_file)) {
-            Fail("--status-out " + path + " is the history file; give another file");
-            return kExitUsage;
-        }
+    }
+    for (const std::string& path : paths) {
         const int removed = RemoveStaleTemporaries(path);
         if (removed > 0)
             Say(Level::kInfo, "vimohost: removed " + std::to_string(removed) +
                                   " temporary files that an earlier run left beside " + path);
     }
-    return -1;
+    return true;
+}
+
+int CheckStatusTargets(PollRun& run) {
+    std::string error;
+    if (CheckStatusFiles(run, StatusPaths(run.options.status_out, run.configs), error)) return -1;
+    Fail(error);
+    return kExitUsage;
 }
 
 // The devices: from --config, or one from the flags (after starting the simulator).
@@ -337,6 +366,10 @@ int StartHooks(PollRun& run) {
         hook.argv = run.program.on_event;
     }
     if (hook.argv.empty()) return -1;
+    // Checked when the flag or the file was read.
+    const std::string mode =
+        options.on_event_mode.empty() ? run.program.on_event_mode : options.on_event_mode;
+    if (!mode.empty()) ParseHookMode(mode, hook.mode);
     if (options.on_event_timeout_ms > 0) hook.time_limit_ms = options.on_event_timeout_ms;
     else if (run.program.on_event_timeout_ms > 0) hook.time_limit_ms = run.program.on_event_timeout_ms;
     run.hooks = std::make_unique<EventHooks>(hook);
@@ -379,14 +412,30 @@ int StartProtocol(PollRun& run) {
     const std::string users =
         options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
     if (listen.empty()) {
-        if (users.empty()) return -1;
-        Fail("--protocol-users is for --protocol-listen");
-        return kExitUsage;
+        // The first of the server's own options given names itself.
+        const std::pair<bool, const char*> given[] = {
+            {!users.empty(), "--protocol-users"},
+            {!options.protocol_certfile.empty(), "--protocol-certfile"},
+            {options.protocol_require_tls, "--protocol-require-tls"},
+        };
+        for (const auto& [is_given, flag] : given)
+            if (is_given) {
+                Fail(std::string(flag) + " is for --protocol-listen");
+                return kExitUsage;
+            }
+        return -1;
     }
     std::string error;
     run.protocol = ProtocolFeed::Create(listen, users, error);
     if (!run.protocol) {
         Fail("--protocol-listen: " + error);
+        return kExitUsage;
+    }
+    const std::string certfile =
+        options.protocol_certfile.empty() ? run.program.protocol_certfile : options.protocol_certfile;
+    if (!run.protocol->SetTls(certfile, options.protocol_require_tls || run.program.protocol_require_tls,
+                              error)) {
+        Fail("--protocol-certfile: " + error);
         return kExitUsage;
     }
     if (!run.protocol->Start(run.state, run.configs, error)) {
@@ -427,8 +476,8 @@ int StartWeb(PollRun& run) {
     const std::string token = options.http_token_file.empty() ? run.program.http_token_file
                                                               : options.http_token_file;
     if (listen.empty()) {
-        if (token.empty()) return -1;
-        Fail("--http-token-file is for --listen");
+        if (token.empty() && options.web_config.empty()) return -1;
+        Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
         return kExitUsage;
     }
     // The errors name their option ("listen: ...", "token file F: ..."), and the
@@ -437,7 +486,9 @@ int StartWeb(PollRun& run) {
         options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
     std::string error;
     run.web = WebFeed::Create(listen, token, error);
-    if (!run.web) {
+    if (!run.web || !run.web->SetWebConfig(options.web_config.empty() ? run.program.web_config
+                                                                      : options.web_config,
+                                           error)) {
         Fail(origin + error);
         return kExitUsage;
     }
@@ -455,9 +506,12 @@ int StartWeb(PollRun& run) {
         Fail(origin + error);
         return kExitFailure;
     }
-    Say("vimohost: status page on http://" + run.web->Address() + "/");
+    Say("vimohost: status page on " + run.web->Scheme() + "://" + run.web->Address() + "/");
     return -1;
 }
+
+// How long the start waits for the history's check before polling goes on beside it.
+constexpr std::chrono::milliseconds kHistoryCheckWait{500};
 
 // Opens the history (only once the configuration has been accepted) and offers each
 // device its newest stored round and its active alarms.
@@ -469,16 +523,28 @@ int OpenHistory(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
-    // A damaged file would take no round and say nothing of it.
-    if (!run.history->QuickCheck(error)) {
-        Fail("history " + run.options.history_file + ": " + error +
-             "; move it aside or give another --history");
+    // A damaged file would take no round and say nothing of it. Only a file that was
+    // not closed cleanly is checked whole, and on the writer thread, so that polling
+    // starts at once whatever the file's size (WaitForLines stops on a finding).
+    bool was_clean = false;
+    if (!run.history->MarkOpen(was_clean, error)) {
+        Fail("history " + run.options.history_file + ": " + error);
         return kExitFailure;
     }
     HistoryWriterOptions writing;
     writing.retention = run.retention;
     writing.verbose = run.options.verbose;
+    writing.check_first = !was_clean;
     run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
+    // The check of a small file is over at once: a damaged one is refused before the
+    // first round, in one line. A large file's check goes on beside polling.
+    std::string damage;
+    if (run.writer->WaitChecked(kHistoryCheckWait) && run.writer->Damaged(damage)) {
+        run.writer.reset();
+        Fail("history " + run.options.history_file + ": " + damage +
+             "; move it aside or give another --history");
+        return kExitFailure;
+    }
     for (const auto& line : run.lines) OfferStoredRounds(run, *line);
     if (run.web) {
         // Readings and events for the page and the API, on a connection of their own.
@@ -501,9 +567,39 @@ void ServeOnProtocol(PollRun& run, const RunningLine& line) {
                 Say(Level::kWarning, "vimohost: protocol server: " + error);
 }
 
+// Refuses a reload, leaving the running configuration as it is.
+void RefuseReload(const std::string& why) {
+    Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + why);
+}
+
+// The status files the devices will write after the reload: a kept line's as it has
+// written them, a started line's by the new configuration.
+std::vector<std::string> ReloadStatusPaths(const PollRun& run, const ReloadPlan& plan,
+                                           const std::vector<std::unique_ptr<RunningLine>>& starting,
+                                           const std::vector<DeviceConfig>& configs) {
+    std::vector<std::string> paths;
+    if (run.options.status_out.empty()) return paths;
+    for (size_t r : plan.keep)
+        for (const auto& session : run.lines[r]->sessions)
+            paths.push_back(run.lines[r]->poller->StatusPath(*session));
+    std::vector<DeviceConfig> started;
+    for (const auto& line : starting)
+        started.insert(started.end(), line->config.devices.begin(), line->config.devices.end());
+    // Named as at start: FILE.<data_id> when the new configuration has several devices.
+    if (configs.size() > 1)
+        for (const DeviceConfig& device : started)
+            paths.push_back(run.options.status_out + "." + std::to_string(device.data_id));
+    else if (!started.empty())
+        paths.push_back(run.options.status_out);
+    return paths;
+}
+
 // SIGHUP: reads the configuration file again and restarts the lines whose devices
-// changed. A file that does not load, or devices the plug-in refuses, leave the running
-// configuration as it is.
+// changed. All or nothing: everything a new line needs (a file that loads, devices the
+// plug-in accepts, serial settings that agree, TCP hosts that resolve, status files
+// that are not the history) is checked before any running line stops. Only what
+// cannot be known before (a serial port another program took meanwhile) can still keep
+// a line from starting; its devices then leave every face and the summary says so.
 void Reload(PollRun& run) {
     if (run.options.config_file.empty()) {
         Say(Level::kWarning, "vimohost: reload: there is no --config file to read again");
@@ -513,63 +609,93 @@ void Reload(PollRun& run) {
     ProgramConfig program;
     std::string error;
     if (!LoadDeviceConfigFile(run.options.config_file, configs, program, error)) {
-        Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+        RefuseReload(error);
         return;
     }
     std::vector<LineConfig> running;
     for (const auto& line : run.lines) running.push_back(line->config);
     std::vector<LineConfig> wanted = GroupByLine(configs);
     const ReloadPlan plan = PlanReload(running, wanted);
-    // The new devices are made before anything stops, so that one the plug-in refuses
-    // refuses the whole reload.
     std::vector<std::unique_ptr<RunningLine>> starting;
     for (size_t w : plan.start) {
         starting.push_back(std::make_unique<RunningLine>());
         starting.back()->config = std::move(wanted[w]);
-        if (!CreateSessions(run, *starting.back(), error)) {
-            Say(Level::kError, "vimohost: reload refused, the running configuration stays: " + error);
+        RunningLine& line = *starting.back();
+        if (!CreateSessions(run, line, error)) {
+            RefuseReload(error);
+            return;
+        }
+        std::vector<DeviceSession*> sessions;
+        for (const auto& session : line.sessions) sessions.push_back(session.get());
+        if (!Poller::Check(sessions, true, error)) {
+            RefuseReload(run.options.config_file + ": " + error);
             return;
         }
     }
+    if (!CheckStatusFiles(run, ReloadStatusPaths(run, plan, starting, configs), error)) {
+        RefuseReload(error);
+        return;
+    }
     const ProgramConfig& was = run.program;
     if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
+        program.on_event_mode != was.on_event_mode ||
         program.protocol_listen != was.protocol_listen ||
         program.protocol_users != was.protocol_users || program.listen != was.listen ||
-        program.http_token_file != was.http_token_file || program.snmp_agentx != was.snmp_agentx)
+        program.http_token_file != was.http_token_file ||
+        program.protocol_certfile != was.protocol_certfile ||
+        program.protocol_require_tls != was.protocol_require_tls || program.web_config != was.web_config ||
+        program.snmp_agentx != was.snmp_agentx)
         Say(Level::kWarning, "vimohost: reload: the hook, protocol server, web and SNMP settings "
                              "take effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
+    std::vector<std::string> leaving;  // names of the devices stopped, or not started
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
     for (size_t r : plan.stop) {
         StopLine(run, *run.lines[r]);
-        // A device gone from the configuration reads as stale to protocol clients.
-        for (const DeviceConfig& gone : run.lines[r]->config.devices) {
-            bool kept = false;
-            for (const DeviceConfig& device : configs) kept = kept || device.name == gone.name;
-            if (run.protocol && !kept) run.protocol->RemoveDevice(gone.name);
-        }
+        for (const DeviceConfig& gone : run.lines[r]->config.devices) leaving.push_back(gone.name);
     }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
     run.configs = configs;
+    size_t started = 0;
     for (auto& line : starting) {
-        if (OpenLine(run, *line) >= 0) continue;  // said; e.g. a serial port taken meanwhile
-        if (run.web)
-            for (const auto& session : line->sessions)
-                run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
-        ServeOnProtocol(run, *line);
-        OfferStoredRounds(run, *line);
-        if (!line->poller->Start(error)) {
-            Say(Level::kError, "vimohost: reload: " + error);
+        bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
+        if (ok) {
+            if (run.web)
+                for (const auto& session : line->sessions)
+                    run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+            ServeOnProtocol(run, *line);
+            OfferStoredRounds(run, *line);
+            ok = line->poller->Start(error);
+            if (!ok) Say(Level::kError, "vimohost: reload: " + error);
+        }
+        if (!ok) {
+            // Its devices leave the board (and with it the web face): no ghost that
+            // reads as polled.
             StopLine(run, *line);
+            for (const DeviceConfig& device : line->config.devices) leaving.push_back(device.name);
             continue;
         }
         line->poller->Go();
         lines.push_back(std::move(line));
+        ++started;
     }
     run.lines = std::move(lines);
-    Say("vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
-        std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
-        " stopped, " + std::to_string(plan.start.size()) + " started");
+    // A device no running line polls reads as stale to protocol clients, gone; one that
+    // moved to a line now running stays.
+    if (run.protocol)
+        for (const std::string& name : leaving) {
+            bool polled = false;
+            for (const auto& line : run.lines)
+                for (const DeviceConfig& device : line->config.devices)
+                    polled = polled || device.name == name;
+            if (!polled) run.protocol->RemoveDevice(name);
+        }
+    const size_t failed = plan.start.size() - started;
+    Say(failed > 0 ? Level::kError : Level::kNotice,
+        "vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
+            std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
+            " stopped, " + std::to_string(started) + " started" +
+            (failed > 0 ? ", " + std::to_string(failed) + " could not start" : std::string()));
 }
 
 // "2 devices, 1520 rounds completed" for the service manager.
@@ -610,7 +736,7 @@ bool WaitForLines(PollRun& run) {
         if (sig == SIGINT || sig == SIGTERM) {
             if (stopping) return false;
             Say("vimohost: stopping");
-            run.notifier.Send("STOPPING=1");
+            TellStopping(run);
             StopAll(run);
             stopping = true;
         } else if (sig == SIGHUP && !stopping) {
@@ -624,6 +750,14 @@ bool WaitForLines(PollRun& run) {
             StopAll(run);
             stopping = true;
         }
+        std::string damage;
+        if (run.writer && !stopping && run.writer->Damaged(damage)) {
+            Fail("history " + run.options.history_file + ": " + damage +
+                 "; move it aside or give another --history");
+            run.history_failed = true;
+            StopAll(run);
+            stopping = true;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (Responsive(run, now)) run.notifier.KeepAlive(now);
         if (now >= status_due) {
@@ -633,6 +767,21 @@ bool WaitForLines(PollRun& run) {
     }
     for (const auto& line : run.lines) line->poller->Join();
     return true;
+}
+
+// Closes the history's connections at an orderly exit, the writing one last: its WAL
+// checkpointed into the main file and truncated, history.db alone is a complete copy.
+// The web face's connection is read-only and, closed last, would leave the WAL behind.
+void CloseHistory(PollRun& run) {
+    run.web.reset();
+    run.web_history.reset();
+    run.writer.reset();  // stores what it still holds
+    if (!run.history) return;
+    std::string error;
+    if (!run.history->Execute("PRAGMA wal_checkpoint(TRUNCATE)", error))
+        Say(Level::kWarning, "vimohost: history " + run.options.history_file +
+                                 ": cannot fold the write-ahead log into the file at exit: " + error);
+    run.history.reset();
 }
 
 int Poll(PollRun& run) {
@@ -654,6 +803,7 @@ int Poll(PollRun& run) {
         if (run.simulator.running()) run.simulator.Stop(100);
         std::_Exit(kExitInterrupted);
     }
+    TellStopping(run);
     bool gave_up = false;
     for (const auto& line : run.lines) gave_up = gave_up || line->poller->GaveUp();
     if (run.hooks) {
@@ -667,7 +817,23 @@ int Poll(PollRun& run) {
     if (run.snmp) run.snmp->Stop();
     run.lines.clear();
     run.plugin.reset();
+    if (run.writer) {
+        // Everything queued is stored; the file is then marked closed cleanly, so that
+        // the next start skips the whole-file check.
+        std::string damage;
+        run.writer->Flush(std::chrono::seconds(10));  // the check, if it still runs, then the queue
+        if (!run.history_failed && run.writer->Damaged(damage)) {
+            Fail("history " + run.options.history_file + ": " + damage +
+                 "; move it aside or give another --history");
+            run.history_failed = true;
+        }
+        run.writer.reset();
+        if (!run.history_failed && !run.history->MarkClosed(error))
+            Say(Level::kWarning, "vimohost: history: " + error);
+    }
+    CloseHistory(run);
     if (run.simulator.running()) run.simulator.Stop();
+    if (run.history_failed) return kExitFailure;
     return gave_up ? kExitGaveUp : kExitOk;
 }
 
@@ -675,6 +841,12 @@ int Poll(PollRun& run) {
 
 int RunPoll(const PollOptions& options) {
     SetConsoleLevel(options.log_level);
+#ifdef M_MMAP_THRESHOLD
+    // Answers of many megabytes (/metrics of a thousand UPSes) are made and dropped on
+    // the server's threads: mapped and unmapped whole, rather than left in a thread's
+    // heap, which glibc's moving threshold would do after the first.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     PollRun run(options);
     // Signals are taken by the main thread alone: block them before any thread (line
     // threads, SQLite's) exists, so that every thread inherits the mask.
@@ -682,6 +854,7 @@ int RunPoll(const PollOptions& options) {
     sigaddset(&run.signals, SIGINT);
     sigaddset(&run.signals, SIGTERM);
     sigaddset(&run.signals, SIGHUP);
+    sigaddset(&run.signals, kLineEnded);
     pthread_sigmask(SIG_BLOCK, &run.signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 

@@ -7,6 +7,7 @@
 
 #include "common/json_writer.h"
 #include "common/time_text.h"
+#include "history/times.h"
 
 namespace novex {
 namespace web {
@@ -47,7 +48,8 @@ void MeasureEntry(JsonWriter& json, const Measure& m, const MeasureValue& v) {
 
 void AlarmEntry(JsonWriter& json, monitor::AlarmIndex index) {
     const monitor::Alarm& a = monitor::Alarms()[index];
-    json.BeginObject().Key("id").String(a.id).Key("text").String(a.text);
+    json.BeginObject().Key("id").String(a.id).Key("description").String(a.description);
+    json.Key("text").String(a.text);
     json.Key("severity").String(monitor::SeverityName(a.severity));
     json.Key("module").Number(static_cast<double>(a.module)).EndObject();
 }
@@ -77,10 +79,24 @@ void Summary(JsonWriter& json, const monitor::DeviceSnapshot& s, int64_t now) {
     if (HasRound(s) && s.measures[charge].present) Value(json, Measures()[charge], s.measures[charge]);
     else json.Null();
     int critical = 0;
-    for (const monitor::AlarmIndex a : s.active_alarms)
-        critical += monitor::Alarms()[a].severity == monitor::Severity::kCritical;
+    // The most severe active alarm, the first of the list among equals, so that a
+    // list of UPSes can say in words what is worst with each.
+    const monitor::AlarmIndex* worst = nullptr;
+    for (const monitor::AlarmIndex& a : s.active_alarms) {
+        if (a >= monitor::Alarms().size()) continue;
+        const monitor::Severity severity = monitor::Alarms()[a].severity;
+        critical += severity == monitor::Severity::kCritical;
+        if (worst == nullptr || severity < monitor::Alarms()[*worst].severity) worst = &a;
+    }
     json.Key("active_alarms").Number(static_cast<double>(s.active_alarms.size()));
     json.Key("critical_alarms").Number(static_cast<double>(critical));
+    const size_t runtime = monitor::FindMeasure("battery_runtime");
+    json.Key("battery_runtime");
+    if (HasRound(s) && s.measures[runtime].present) Value(json, Measures()[runtime], s.measures[runtime]);
+    else json.Null();
+    json.Key("worst_alarm");
+    if (worst) AlarmEntry(json, *worst);
+    else json.Null();
 }
 
 // A module's or cell's own list: presence, then its present figures.
@@ -168,10 +184,17 @@ bool Window(const Params& params, int64_t default_since, int64_t now, int64_t& s
     until = now;
     for (const auto& [name, value] : params) {
         if (name != "since" && name != "until") continue;
-        if (!ParseTime(value, name == "since" ? since : until)) {
-            error = name + ": not an ISO 8601 time with offset, nor epoch seconds: " + value;
-            return false;
+        // A duration ("1h", "30d") is that long before now, as the history commands take it.
+        int64_t& point = name == "since" ? since : until;
+        int64_t back = 0;
+        if (ParseTime(value, point)) continue;
+        if (vimo::ParseDuration(value, back) && TimeInRange(now - back)) {
+            point = now - back;
+            continue;
         }
+        error = name + ": not an ISO 8601 time with offset, nor epoch seconds, nor " +
+                vimo::kDurationForms + ", " + kTimeRangeText + ": " + value;
+        return false;
     }
     if (since >= until) {
         error = "since must be before until";
@@ -243,15 +266,17 @@ Response Events(const DeviceState& device, const HistoryReader* history, const P
     if (!Window(params, 0, now + 1, query.since_utc, query.until_utc, error))
         return ErrorResponse(400, error);
     if (history == nullptr) return ErrorResponse(503, "vimohost keeps no history");
-    std::vector<AlarmEvent> events;
+    EventList events;
     if (!history->Events(query, events, error)) return ErrorResponse(500, error);
 
     JsonWriter json;
-    json.BeginObject().Key("device").String(device.snapshot->device_name).Key("events").BeginArray();
-    for (const AlarmEvent& e : events) {
+    json.BeginObject().Key("device").String(device.snapshot->device_name);
+    json.Key("truncated").Bool(events.truncated).Key("events").BeginArray();
+    for (const AlarmEvent& e : events.events) {
         if (e.alarm >= monitor::Alarms().size()) continue;
         const monitor::Alarm& a = monitor::Alarms()[e.alarm];
-        json.BeginObject().Key("alarm").String(a.id).Key("text").String(a.text);
+        json.BeginObject().Key("alarm").String(a.id).Key("description").String(a.description);
+        json.Key("text").String(a.text);
         json.Key("severity").String(monitor::SeverityName(a.severity));
         json.Key("raised").String(IsoTime(e.raised_utc)).Key("cleared");
         if (e.cleared_utc) json.String(IsoTime(e.cleared_utc));

@@ -1,6 +1,11 @@
 #include "web/feed.h"
 
+#include <unordered_set>
+
 #include "common/command_line.h"
+#include "common/console.h"
+#include "web/metrics.h"
+#include "web/web_config.h"
 
 namespace vimo {
 
@@ -19,6 +24,18 @@ std::unique_ptr<WebFeed> WebFeed::Create(const std::string& listen, const std::s
 }
 
 WebFeed::~WebFeed() { Stop(); }
+
+bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
+    options_.web_config = file;
+    options_.log = [](const std::string& line) { Say("vimohost: web: " + line); };
+    novex::web::WebConfig config;
+    if (file.empty() || !novex::web::LoadWebConfig(file, config, error)) return file.empty();
+    if (config.tls && !novex::tls::ServerTls::Create(config.tls_settings, error)) {
+        error = file + ": " + error;
+        return false;
+    }
+    return true;
+}
 
 bool WebFeed::Start(PublishedState& board, const std::vector<double>& loss_windows,
                     std::string& error) {
@@ -43,12 +60,33 @@ void WebFeed::Stop() { server_.reset(); }
 
 std::string WebFeed::Address() const { return server_ ? server_->address() : options_.listen; }
 
-// On the line thread, after each publish: a completed round adds its duration.
+// On the line thread, after each publish: a completed round adds its duration, and
+// once /metrics is scraped the device's series are rendered here, once per round,
+// rather than by every scrape.
 void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     const uint64_t completed_before = before ? before->rounds_completed : 0;
-    if (now->rounds_completed <= completed_before || now->stale) return;
+    web::DeviceState device{now, 0.0, {}, nullptr};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        web::RoundDurations& durations = durations_[now->data_id];
+        if (now->rounds_completed > completed_before && !now->stale)
+            durations.Add(now->last_round_seconds);
+        device.round_durations = durations;
+    }
+    if (!metrics_wanted_.load()) return;
+    std::shared_ptr<const web::DeviceMetrics> previous, metrics;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = metrics_.find(now->data_id);
+        if (found != metrics_.end()) previous = found->second.metrics;
+    }
+    try {
+        metrics = web::RenderDeviceMetrics(device, gzip_wanted_.load(), previous.get());
+    } catch (const std::exception&) {
+        // Out of memory or compression refused: the scrape renders the device itself.
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    durations_[now->data_id].Add(now->last_round_seconds);
+    metrics_[now->data_id] = {now, std::move(metrics)};
 }
 
 web::HostState WebFeed::State() const {
@@ -64,10 +102,29 @@ web::HostState WebFeed::State() const {
     for (const Snapshot& s : snapshots) {
         const auto window = loss_windows_.find(s->data_id);
         const auto durations = durations_.find(s->data_id);
+        const auto rendered = metrics_.find(s->data_id);
+        // Only a rendering of this very snapshot (owner-based: never a later one that
+        // happens to have the same address).
+        const bool current = rendered != metrics_.end() && !rendered->second.snapshot.owner_before(s) &&
+                             !s.owner_before(rendered->second.snapshot);
         state.devices.push_back({s, window == loss_windows_.end() ? kDefaultLossWindow : window->second,
                                  durations == durations_.end() ? web::RoundDurations()
-                                                               : durations->second});
+                                                               : durations->second,
+                                 current ? rendered->second.metrics : nullptr});
     }
+    return state;
+}
+
+web::HostState WebFeed::MetricsState(bool gzip) const {
+    metrics_wanted_ = true;
+    if (gzip) gzip_wanted_ = true;
+    web::HostState state = State();
+    // Devices a reload removed leave their rendering behind: drop it.
+    std::unordered_set<uint32_t> present;
+    for (const web::DeviceState& d : state.devices) present.insert(d.snapshot->data_id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = metrics_.begin(); it != metrics_.end();)
+        it = present.count(it->first) ? std::next(it) : metrics_.erase(it);
     return state;
 }
 

@@ -25,6 +25,9 @@ public:
     // one-line error: bad options, nothing bound yet.
     static std::unique_ptr<WebFeed> Create(const std::string& listen, const std::string& token_file,
                                            std::string& error);
+    // The web configuration (--web-config): read and checked now, certificates too, and
+    // used from Start on. False with a one-line error.
+    bool SetWebConfig(const std::string& file, std::string& error);
     ~WebFeed() override;  // Stop()
     WebFeed(const WebFeed&) = delete;
     WebFeed& operator=(const WebFeed&) = delete;
@@ -45,8 +48,13 @@ public:
     void Stop();
     // "127.0.0.1:8080" as bound.
     std::string Address() const;
+    // "https" or "http", as the listener speaks.
+    std::string Scheme() const { return server_ && server_->https() ? "https" : "http"; }
 
     novex::web::HostState State() const override;
+    // Also, from the first scrape on, renders each device's series as it publishes
+    // (compressed too, once a scraper has asked for gzip).
+    novex::web::HostState MetricsState(bool gzip) const override;
     const novex::web::HistoryReader* History() const override { return history_.load(); }
 
 private:
@@ -61,6 +69,15 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<uint32_t, double> loss_windows_;
     std::unordered_map<uint32_t, novex::web::RoundDurations> durations_;
+    // Each device's /metrics series and the snapshot they were rendered from (weakly:
+    // the snapshot's document is not kept for them).
+    struct Rendered {
+        std::weak_ptr<const novex::monitor::DeviceSnapshot> snapshot;
+        std::shared_ptr<const novex::web::DeviceMetrics> metrics;
+    };
+    mutable std::unordered_map<uint32_t, Rendered> metrics_;
+    mutable std::atomic<bool> metrics_wanted_{false};
+    mutable std::atomic<bool> gzip_wanted_{false};
     std::string version_;
     HookCounters hook_counters_;
     std::unique_ptr<novex::web::HttpServer> server_;

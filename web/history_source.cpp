@@ -1,5 +1,6 @@
 #include "web/history_source.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 
@@ -19,7 +20,8 @@ bool WebHistory::Readings(const novex::web::ReadingsQuery& query,
     const int64_t points = query.points > 0 ? static_cast<int64_t>(query.points) : 1;
     const int64_t step = StepForPoints(query.since_utc, query.until_utc, points);
     if (!reader_->Downsample(query.data_id, query.since_utc, query.until_utc, step,
-                             query.since_utc, query.measures, buckets, error))
+                             query.since_utc, query.measures, buckets, error,
+                             static_cast<size_t>(points)))
         return false;
     out.assign(query.measures.size(), {});
     for (size_t f = 0; f < query.measures.size(); ++f) {
@@ -40,40 +42,50 @@ bool WebHistory::Readings(const novex::web::ReadingsQuery& query,
     return true;
 }
 
-bool WebHistory::Events(const novex::web::EventsQuery& query,
-                        std::vector<novex::web::AlarmEvent>& out, std::string& error) const {
-    // Every event before the span's end: a raise long before it may be cleared within.
-    EventQuery all;
-    all.data_id = query.data_id;
-    all.until = query.until_utc;
+bool WebHistory::Events(const novex::web::EventsQuery& query, novex::web::EventList& out,
+                        std::string& error) const {
+    out = {};
+    // The raises still active when the span begins, then the span's own events: both
+    // bounded by the index, whatever lies before or after.
+    std::vector<StoredEvent> open_at_start;
+    if (!reader_->ActiveAt(query.data_id, query.since_utc, open_at_start, error)) return false;
+    EventQuery within;
+    within.data_id = query.data_id;
+    within.since = query.since_utc;
+    within.until = query.until_utc;
+    within.limit = query.max_events + 1;  // one more tells that there are more
+    if (within.limit == 0) within.limit = query.max_events;  // no cap asked
     std::vector<StoredEvent> events;
-    if (!reader_->Events(all, events, error)) return false;
-    out.clear();
-    std::map<std::string, size_t> open;  // alarm id -> its raise in `out`
-    for (const StoredEvent& e : events) {
-        const size_t index = novex::monitor::FindAlarm(e.alarm);
-        if (index >= novex::monitor::Alarms().size()) continue;  // not of the alarm table
-        if (e.raised) {
-            if (open.count(e.alarm)) continue;  // raised already
-            novex::web::AlarmEvent span;
-            span.alarm = static_cast<novex::monitor::AlarmIndex>(index);
-            span.raised_utc = e.utc;
-            open[e.alarm] = out.size();
-            out.push_back(span);
-        } else if (open.count(e.alarm)) {
-            out[open[e.alarm]].cleared_utc = e.utc;
-            open.erase(e.alarm);
+    if (!reader_->Events(within, events, error)) return false;
+    out.truncated = events.size() > query.max_events;
+    if (out.truncated) events.pop_back();
+    std::vector<novex::web::AlarmEvent>& spans = out.events;
+    std::map<std::string, size_t> open;  // alarm id -> its raise in `spans`
+    for (const std::vector<StoredEvent>* part : {&open_at_start, &events})
+        for (const StoredEvent& e : *part) {
+            const size_t index = novex::monitor::FindAlarm(e.alarm);
+            if (index >= novex::monitor::Alarms().size()) continue;  // not of the alarm table
+            if (e.raised) {
+                if (open.count(e.alarm)) continue;  // raised already
+                novex::web::AlarmEvent span;
+                span.alarm = static_cast<novex::monitor::AlarmIndex>(index);
+                span.raised_utc = e.utc;
+                open[e.alarm] = spans.size();
+                spans.push_back(span);
+            } else if (open.count(e.alarm)) {
+                spans[open[e.alarm]].cleared_utc = e.utc;
+                open.erase(e.alarm);
+            }
         }
+    // Every span found meets [since, until): it was active at its start or raised within.
+    if (query.active_only)
+        spans.erase(std::remove_if(spans.begin(), spans.end(),
+                                   [](const novex::web::AlarmEvent& s) { return s.cleared_utc != 0; }),
+                    spans.end());
+    if (spans.size() > query.max_events) {
+        spans.resize(query.max_events);
+        out.truncated = true;
     }
-    // Spans that meet [since, until), oldest raise first (they were found in time order).
-    std::vector<novex::web::AlarmEvent> kept;
-    for (const novex::web::AlarmEvent& span : out) {
-        const bool active = span.cleared_utc == 0;
-        if (query.active_only && !active) continue;
-        if (!active && span.cleared_utc < query.since_utc) continue;
-        kept.push_back(span);
-    }
-    out = std::move(kept);
     return true;
 }
 

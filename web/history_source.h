@@ -19,7 +19,7 @@ public:
 
     bool Readings(const novex::web::ReadingsQuery& query,
                   std::vector<novex::web::ReadingSeries>& out, std::string& error) const override;
-    bool Events(const novex::web::EventsQuery& query, std::vector<novex::web::AlarmEvent>& out,
+    bool Events(const novex::web::EventsQuery& query, novex::web::EventList& out,
                 std::string& error) const override;
 
 private:

@@ -1,22 +1,40 @@
 #include "web/http_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <civetweb.h>
+#include <openssl/crypto.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <ctime>
+#include <map>
 #include <mutex>
+#include <vector>
 
 #include "common/address.h"
+#include "common/hints.h"
 #include "web/router.h"
+#include "web/tls_front.h"
+#include "web/web_access.h"
 
 namespace novex {
 namespace web {
+
+struct FrontContext {
+    const Router* router;
+    std::string secret;
+};
 
 namespace {
 
@@ -37,8 +55,29 @@ void Send(mg_connection* connection, const Request& request, const Response& res
         mg_write(connection, response.body.data(), response.body.size());
 }
 
-int Handle(mg_connection* connection, void* data) {
-    const Router& router = *static_cast<const Router*>(data);
+// Runs once the request line and headers are in, before any body byte is read. Other
+// methods and any request with a body are answered here, and the library is told
+// (by a negative return) to close at once: for an answer it counts as given (a
+// positive one) it would first read and drop the body, so a client that trickles a
+// huge Content-Length would keep the thread as long as it liked.
+int BeforeBody(mg_connection* connection) {
+    const mg_request_info* info = mg_get_request_info(connection);
+    const std::string method = info && info->request_method ? info->request_method : "";
+    Request request;
+    request.method = method;
+    Response response;
+    if (method != "GET" && method != "HEAD")
+        response = MethodNotAllowedResponse();
+    else if (info->content_length > 0 || mg_get_header(connection, "Transfer-Encoding"))
+        response = ErrorResponse(413, "no request body is taken: the server is read-only");
+    else
+        return 0;  // on to Handle
+    Send(connection, request, response);
+    return -1;
+}
+
+// Answers one request from `peer`.
+int Serve(mg_connection* connection, const Router& router, const std::string& peer) {
     const mg_request_info* info = mg_get_request_info(connection);
     Request request;
     request.method = info->request_method ? info->request_method : "";
@@ -46,12 +85,12 @@ int Handle(mg_connection* connection, void* data) {
     request.query = info->query_string ? info->query_string : "";
     const char* authorization = mg_get_header(connection, "Authorization");
     request.authorization = authorization ? authorization : "";
+    const char* accept_encoding = mg_get_header(connection, "Accept-Encoding");
+    request.accept_encoding = accept_encoding ? accept_encoding : "";
+    request.peer = peer;
     Response response;
     if (request.path.empty() || request.path[0] != '/') {
         response = ErrorResponse(400, "bad request target");
-    } else if (info->content_length > 0 && (request.method == "GET" || request.method == "HEAD")) {
-        // Nothing here takes a body; refusing it keeps a large one from being read.
-        response = ErrorResponse(400, "no request body is taken");
     } else {
         try {
             response = router.Handle(request, static_cast<int64_t>(std::time(nullptr)));
@@ -63,6 +102,27 @@ int Handle(mg_connection* connection, void* data) {
     return response.status;
 }
 
+int Handle(mg_connection* connection, void* data) {
+    return Serve(connection, *static_cast<const Router*>(data), mg_get_request_info(connection)->remote_addr);
+}
+
+// Behind the HTTPS front: only requests that passed it are served, from the address
+// it names; anything else reaching the loopback port (a local user skipping TLS and
+// its client certificates) is refused.
+int HandleFromFront(mg_connection* connection, void* data) {
+    const FrontContext& front = *static_cast<const FrontContext*>(data);
+    const char* header = mg_get_header(connection, kFrontHeader);
+    const std::string value = header ? header : "";
+    const size_t space = value.find(' ');
+    // Compared in constant time: a local user timing answers learns nothing of it.
+    if (space == std::string::npos || front.secret.size() != space ||
+        CRYPTO_memcmp(value.data(), front.secret.data(), space) != 0) {
+        Send(connection, Request{}, ErrorResponse(403, "HTTPS only"));
+        return 403;
+    }
+    return Serve(connection, *front.router, value.substr(space + 1));
+}
+
 // The library's own messages (a client that went away, a timeout) are not ours to print.
 int Quiet(const mg_connection*, const char*) { return 1; }
 
@@ -72,8 +132,110 @@ int Quiet(const mg_connection*, const char*) { return 1; }
 int LibraryError(mg_connection* connection, int status, const char* message) {
     Request request;
     Response response = ErrorResponse(status, message ? message : StatusText(status));
+    // The library refuses methods it does not know (TRACE, ...) as a bad request; for a
+    // read-only server the method alone is the reason.
+    const mg_request_info* info = mg_get_request_info(connection);
+    const std::string method = info && info->request_method ? info->request_method : "";
+    if (status == 400 && !method.empty() && method != "GET" && method != "HEAD")
+        response = MethodNotAllowedResponse();
     Send(connection, request, response);
     return 0;
+}
+
+// Whether another socket holds ADDR:PORT, which the library's error does not say in
+// a form to test.
+bool Taken(const std::string& address, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    const bool parsed = inet_pton(AF_INET, address.c_str(), &where.sin_addr) == 1;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool taken = parsed && port > 0 &&
+                       bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 &&
+                       errno == EADDRINUSE;
+    close(fd);
+    return taken;
+}
+
+}  // namespace
+
+// The per-address limit. The library has no hook between accepting a connection and
+// reading from it, and a thread that reads a request line byte by byte is held until
+// the request deadline: enough such connections from one client would hold every
+// thread. So while enough threads are busy that one address could hold too many,
+// every connection a thread takes up first looks over the server's connections (its
+// sockets by their local port) and shuts down those of any address beyond the limit:
+// their threads see the end at once. It works on a duplicate of each descriptor,
+// checked again before the shutdown, so that a number the library closed and reused
+// meanwhile is never touched.
+struct HttpServer::Guard {
+    std::atomic<int> port{0};  // 0 until bound: nothing is swept
+    int per_address = 4;
+    std::atomic<int> busy{0};  // connections a thread has taken up
+    std::mutex sweeping;
+};
+
+namespace {
+
+struct Peer {
+    int fd;
+    sockaddr_in address;
+};
+
+// Whether `fd` is a connection accepted on `port`, with its peer.
+bool ServerConnection(int fd, int port, sockaddr_in& peer) {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port)
+        return false;
+    size = sizeof peer;
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+           peer.sin_family == AF_INET;  // the listening socket has no peer
+}
+
+void ShutDown(const Peer& p, int port) {
+    const int copy = fcntl(p.fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return;
+    sockaddr_in peer{};
+    if (ServerConnection(copy, port, peer) && peer.sin_addr.s_addr == p.address.sin_addr.s_addr &&
+        peer.sin_port == p.address.sin_port)
+        shutdown(copy, SHUT_RDWR);
+    close(copy);
+}
+
+void Sweep(HttpServer::Guard& guard) {
+    std::lock_guard<std::mutex> lock(guard.sweeping);
+    const int port = guard.port.load();
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return;
+    std::vector<Peer> peers;
+    while (const dirent* entry = readdir(folder)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        Peer p{static_cast<int>(fd), {}};
+        if (*end == '\0' && end != entry->d_name && fd != dirfd(folder) &&
+            ServerConnection(p.fd, port, p.address))
+            peers.push_back(p);
+    }
+    closedir(folder);
+    std::map<uint32_t, int> seen;  // address -> connections kept so far
+    for (const Peer& p : peers)
+        if (++seen[p.address.sin_addr.s_addr] > guard.per_address) ShutDown(p, port);
+}
+
+int TakeUp(const mg_connection* connection, void**) {
+    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
+    if (guard->busy.fetch_add(1) + 1 > guard->per_address) Sweep(*guard);
+    return 0;
+}
+
+void Release(const mg_connection* connection) {
+    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
+    guard->busy.fetch_sub(1);
 }
 
 }  // namespace
@@ -133,8 +295,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
         return nullptr;
 
     std::unique_ptr<HttpServer> server(new HttpServer());
-    server->router_ = std::make_unique<Router>(source, token);
-    const std::string ports = address + ":" + std::to_string(port);
+    if (!server->StartAccess(source, options, token, error)) return nullptr;
+    // With HTTPS, the library listens on loopback only, behind the TLS front.
+    server->address_ = address;
+    server->public_port_ = port;
+    const std::string ports = server->access_->initial().tls ? std::string("127.0.0.1:0")
+                                                             : address + ":" + std::to_string(port);
     const std::string threads = std::to_string(options.threads);
     const std::string queue = std::to_string(options.queued_connections);
     const std::string timeout = std::to_string(options.request_timeout_ms);
@@ -154,16 +320,26 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     };
     static std::once_flag library;
     std::call_once(library, [] { mg_init_library(0); });
+    server->guard_ = std::make_unique<Guard>();
+    // Behind the TLS front every connection comes from loopback: the front holds each
+    // client address to its own limit, so the library's guard stands aside.
+    server->guard_->per_address = server->access_->initial().tls
+                                      ? std::numeric_limits<int>::max()
+                                      : std::max(1, options.connections_per_address);
     mg_callbacks callbacks{};
     callbacks.log_message = Quiet;
     callbacks.http_error = LibraryError;
-    mg_init_data init{&callbacks, nullptr, config};
+    callbacks.begin_request = BeforeBody;
+    callbacks.init_connection = TakeUp;
+    callbacks.connection_close = Release;
+    mg_init_data init{&callbacks, server->guard_.get(), config};
     char text[256] = "";
     unsigned code = 0;
     mg_error_data failure{&code, text, sizeof text};
     server->context_ = mg_start2(&init, &failure);
     if (server->context_ == nullptr) {
         error = "listen " + ports + ": " + (text[0] ? text : "cannot start the HTTP server");
+        if (Taken(address, port)) error += vimo::AddressInUseHint(port, "--listen or \"listen\"");
         return nullptr;
     }
     mg_set_request_handler(server->context_, "/", Handle, server->router_.get());
@@ -172,12 +348,42 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
         error = "listen " + ports + ": no port bound";
         return nullptr;
     }
-    server->address_ = address;
     server->port_ = bound[0].port;
+    server->guard_->port = bound[0].port;
+    if (!server->StartTlsFront(options, error)) return nullptr;
     return server;
 }
 
+bool HttpServer::StartAccess(const StateSource& source, const ServerOptions& options,
+                             const std::string& token, std::string& error) {
+    access_ = WebAccess::Create(token, options.web_config, options.log, error);
+    if (!access_) return false;
+    router_ = std::make_unique<Router>(source, *access_);
+    return true;
+}
+
+bool HttpServer::StartTlsFront(const ServerOptions& options, std::string& error) {
+    if (!access_->initial().tls) return true;
+    auto tls = tls::ServerTls::Create(access_->initial().tls_settings, error);
+    if (!tls) {
+        error = options.web_config + ": " + error;
+        return false;
+    }
+    FrontOptions front;
+    front.address = address_;
+    front.port = public_port_;
+    front.backend_port = port_;
+    front.handshake_timeout_ms = options.request_timeout_ms;  // the request's deadline, TLS included
+    front_ = TlsFront::Start(front, std::move(tls), options.log, error);
+    if (!front_) return false;
+    front_context_ = std::make_unique<FrontContext>(FrontContext{router_.get(), front_->secret()});
+    mg_set_request_handler(context_, "/", HandleFromFront, front_context_.get());
+    port_ = front_->port();
+    return true;
+}
+
 HttpServer::~HttpServer() {
+    front_.reset();  // no new connections to relay
     if (context_ != nullptr) mg_stop(context_);
 }
 

@@ -14,6 +14,8 @@ struct Request {
     std::string path;           // percent-decoded: "/api/v1/devices/ups1"
     std::string query;          // as sent, without "?": "fields=a,b&points=10"
     std::string authorization;  // the Authorization header, "" when absent
+    std::string accept_encoding = {};  // the Accept-Encoding header, "" when absent
+    std::string peer = "";      // the client's address, for the attempt limiter
 };
 
 struct Response {

@@ -1,8 +1,12 @@
 #include "web/metrics.h"
 
+#include <zlib.h>
+
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 
 namespace novex {
 namespace web {
@@ -34,38 +38,171 @@ const char* Suffix(Unit unit) {
     return "";
 }
 
-// One gauge family per measure id; its series are the id's expanded measures, with
-// the label text after the device label made once.
-struct Family {
-    std::string name;
-    std::string help;
-    std::vector<size_t> measures;
-    std::vector<std::string> labels;  // `,phase="a"` per measure
+// What writes a family's series.
+enum class Series {
+    kCommunication,
+    kRunState,
+    kMeasures,
+    kAlarms,
+    kRounds,
+    kDurations,
+    kLastRound,
+    kHookRuns,
+    kHookFailures,
+    kBuildInfo,
 };
+
+// The families, in /metrics order. kMeasures stands for one gauge family per measure
+// id, named from the id and its unit. Columns: series, name, type, help, one series
+// set per device (false: one for vimohost).
+struct FamilyRow {
+    Series series;
+    const char* name;
+    const char* type;
+    const char* help;
+    bool per_device;
+};
+const FamilyRow kFamilies[] = {
+    {Series::kCommunication, "ups_communication_ok", "gauge",
+     "1 while vimohost hears the UPS, 0 once communication is lost (its figures are then "
+     "left out)", true},
+    {Series::kRunState, "ups_run_state", "gauge",
+     "1 for the run state the UPS reports, 0 for the others", true},
+    {Series::kMeasures, "", "gauge", "", true},
+    {Series::kAlarms, "ups_alarm_active", "gauge",
+     "1 while the alarm is active, 0 otherwise; a module's alarms only while the module is "
+     "fitted or the alarm active", true},
+    {Series::kRounds, "vimohost_rounds_total", "counter", "Poll rounds by result", true},
+    {Series::kDurations, "vimohost_round_duration_seconds", "histogram",
+     "How long completed poll rounds took", true},
+    {Series::kLastRound, "vimohost_last_round_timestamp_seconds", "gauge",
+     "When the device last completed a round, seconds since the epoch", true},
+    {Series::kHookRuns, "vimohost_hook_runs_total", "counter", "Hook commands started", false},
+    {Series::kHookFailures, "vimohost_hook_failures_total", "counter",
+     "Hook commands that failed, timed out or could not start", false},
+    {Series::kBuildInfo, "vimohost_build_info", "gauge", "vimohost's version", false},
+};
+static_assert(sizeof kFamilies / sizeof kFamilies[0] == 10, "one row per Series");
+
+// A family as the serializer writes it: its head ("# HELP" and "# TYPE" lines) made
+// once, with its compressed piece, and for a measure family the measures it carries
+// with the label text of each (`,phase="a"`).
+struct Family {
+    Series series;
+    std::string name;
+    bool per_device;
+    std::string head;
+    std::string head_deflated;
+    uint32_t head_crc = 0;
+    std::vector<size_t> measures;
+    std::vector<std::string> labels;
+};
+
+// Raw deflate in pieces that stand alone: each ends with a full flush, which aligns
+// it on a byte and forgets what came before, so pieces made apart can be joined. A
+// small window and hash suit pieces of a few kilobytes and keep the flush's clearing
+// of the hash cheap. One per thread, made on first use.
+class Deflater {
+public:
+    Deflater() {
+        if (deflateInit2(&stream_, kLevel, Z_DEFLATED, -kWindowBits, kMemLevel,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::runtime_error("cannot set up compression");
+    }
+    ~Deflater() { deflateEnd(&stream_); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Appends `text` compressed as a piece (nothing for no text).
+    void Piece(const char* text, size_t size, std::string& out) {
+        if (size == 0) return;
+        Run(text, size, Z_FULL_FLUSH, out);
+    }
+    // Appends the stream's last, empty block.
+    void End(std::string& out) { Run(nullptr, 0, Z_FINISH, out); }
+    void Reset() { deflateReset(&stream_); }
+
+private:
+    static constexpr int kLevel = 3;
+    static constexpr int kWindowBits = 13;
+    static constexpr int kMemLevel = 3;
+
+    void Run(const char* text, size_t size, int flush, std::string& out) {
+        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text));
+        stream_.avail_in = static_cast<uInt>(size);
+        for (;;) {
+            const size_t room = deflateBound(&stream_, stream_.avail_in) + 16;
+            const size_t at = out.size();
+            out.resize(at + room);
+            stream_.next_out = reinterpret_cast<Bytef*>(&out[at]);
+            stream_.avail_out = static_cast<uInt>(room);
+            const int rc = deflate(&stream_, flush);
+            out.resize(at + room - stream_.avail_out);
+            if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END) {
+                deflateReset(&stream_);  // the next piece starts clean
+                throw std::runtime_error("compression failed");
+            }
+            // A flush is whole once room is left over; the end once the stream says so.
+            const bool done = flush == Z_FINISH ? rc == Z_STREAM_END
+                                                : stream_.avail_in == 0 && stream_.avail_out > 0;
+            if (done) break;
+        }
+        if (flush == Z_FINISH) deflateReset(&stream_);
+    }
+    z_stream stream_{};
+};
+
+Deflater& ThreadDeflater() {
+    thread_local Deflater deflater;
+    return deflater;
+}
+
+uint32_t Crc(const char* text, size_t size) {
+    return static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(text), static_cast<uInt>(size)));
+}
+
+std::string Head(const std::string& name, const char* type, const std::string& help) {
+    return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
 
 std::vector<Family> BuildFamilies() {
     std::vector<Family> families;
     const std::vector<monitor::Measure>& all = monitor::Measures();
-    for (size_t i = 0; i < all.size(); ++i) {
-        const monitor::Measure& m = all[i];
-        if (m.unit == Unit::kState) continue;  // the run state is ups_run_state
-        const std::string name = "ups_" + m.id + Suffix(m.unit);
-        Family* family = nullptr;
-        for (Family& f : families)
-            if (f.name == name) family = &f;
-        if (family == nullptr) {
-            families.push_back(Family{name, "", {}, {}});
-            family = &families.back();
-            std::string words = m.id;
-            for (char& c : words)
-                if (c == '_') c = ' ';
-            family->help = m.unit == Unit::kBoolean ? words + ": 1 yes, 0 no"
-                                                     : words + ", " + monitor::UnitName(m.unit);
+    for (const FamilyRow& row : kFamilies) {
+        if (row.series != Series::kMeasures) {
+            families.push_back(Family{row.series, row.name, row.per_device,
+                                      Head(row.name, row.type, row.help), "", 0, {}, {}});
+            continue;
         }
-        std::string labels;
-        for (const monitor::Label& l : m.labels) labels += "," + l.name + "=\"" + l.value + "\"";
-        family->measures.push_back(i);
-        family->labels.push_back(labels);
+        const size_t first = families.size();
+        for (size_t i = 0; i < all.size(); ++i) {
+            const monitor::Measure& m = all[i];
+            if (m.unit == Unit::kState) continue;  // the run state is ups_run_state
+            const std::string name = "ups_" + m.id + Suffix(m.unit);
+            Family* family = nullptr;
+            for (size_t f = first; f < families.size(); ++f)
+                if (families[f].name == name) family = &families[f];
+            if (family == nullptr) {
+                std::string words = m.id;
+                for (char& c : words)
+                    if (c == '_') c = ' ';
+                const std::string help = m.unit == Unit::kBoolean
+                                             ? words + ": 1 yes, 0 no"
+                                             : words + ", " + monitor::UnitName(m.unit);
+                families.push_back(Family{Series::kMeasures, name, true, Head(name, row.type, help),
+                                          "", 0, {}, {}});
+                family = &families.back();
+            }
+            std::string labels;
+            for (const monitor::Label& l : m.labels) labels += "," + l.name + "=\"" + l.value + "\"";
+            family->measures.push_back(i);
+            family->labels.push_back(labels);
+        }
+    }
+    Deflater deflater;
+    for (Family& f : families) {
+        deflater.Piece(f.head.data(), f.head.size(), f.head_deflated);
+        f.head_crc = Crc(f.head.data(), f.head.size());
     }
     return families;
 }
@@ -75,13 +212,27 @@ const std::vector<Family>& Families() {
     return families;
 }
 
-// The label text of each alarm: `,alarm="fan_fault",severity="critical"} `.
-const std::vector<std::string>& AlarmLabels() {
-    static const std::vector<std::string> labels = [] {
-        std::vector<std::string> out;
-        for (const monitor::Alarm& a : monitor::Alarms())
-            out.push_back(",alarm=\"" + a.id + "\",severity=\"" +
-                          monitor::SeverityName(a.severity) + "\"} ");
+// The label text of each alarm after the device's: `,alarm="fan_fault",module="3",
+// severity="critical"} ` (a unit alarm has no module label), and the module of each
+// alarm's presence measure (Measures().size(): a unit alarm).
+struct AlarmLabels {
+    std::vector<std::string> text;
+    std::vector<size_t> presence;
+};
+
+const AlarmLabels& Alarms() {
+    static const AlarmLabels labels = [] {
+        AlarmLabels out;
+        const size_t none = monitor::Measures().size();
+        for (const monitor::Alarm& a : monitor::Alarms()) {
+            const std::string module = a.module > 0 ? ",module=\"" + std::to_string(a.module) + "\"" : "";
+            const std::string id = a.module > 0 ? a.id.substr(a.id.find('.') + 1) : a.id;
+            out.text.push_back(",alarm=\"" + id + "\"" + module + ",severity=\"" +
+                               monitor::SeverityName(a.severity) + "\"} ");
+            out.presence.push_back(a.module > 0 ? monitor::FindMeasure("module_present{module=\"" +
+                                                                       std::to_string(a.module) + "\"}")
+                                                : none);
+        }
         return out;
     }();
     return labels;
@@ -97,7 +248,7 @@ void Number(std::string& out, double value) {
         return;
     }
     char text[32];
-    out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+    out.append(text, std::to_chars(text, text + sizeof text, value == 0.0 ? 0.0 : value).ptr);
 }
 
 void Integer(std::string& out, uint64_t value) {
@@ -105,19 +256,149 @@ void Integer(std::string& out, uint64_t value) {
     out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-void Head(std::string& out, const std::string& name, const char* type, const std::string& help) {
-    out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-}
-
 // `name{device="x"` for the start of a series.
-void Start(std::string& out, const std::string& name, const std::string& device) {
+void Start(std::string& out, const std::string& name, const char* suffix, const std::string& device) {
     out += name;
+    out += suffix;
     out += "{device=\"";
     out += device;
     out += '"';
 }
 
 bool ShowsFigures(const monitor::DeviceSnapshot& s) { return !s.measures.empty() && !s.stale; }
+
+// Whether a module's alarm is shown: its module fitted (as the last figures say) or
+// the alarm active, which is never hidden.
+bool Shown(const monitor::DeviceSnapshot& s, size_t presence, bool active) {
+    if (active || presence >= s.measures.size()) return active || presence == monitor::Measures().size();
+    return s.measures[presence].present && s.measures[presence].value != 0.0;
+}
+
+// One device's series of family `f`.
+void WriteDevice(const Family& f, const DeviceState& device, const std::string& name,
+                 std::string& out) {
+    const monitor::DeviceSnapshot& s = *device.snapshot;
+    switch (f.series) {
+        case Series::kCommunication:
+            Start(out, f.name, "", name);
+            out += s.communication == monitor::Communication::kOk ? "} 1\n" : "} 0\n";
+            return;
+        case Series::kRunState: {
+            if (!ShowsFigures(s)) return;
+            static const size_t run_state = monitor::FindMeasure("run_state");
+            const unsigned code = static_cast<unsigned>(s.measures[run_state].value);
+            const bool invalid_now = code >= monitor::kRunStateCount;
+            for (unsigned state = 0; state <= monitor::kRunStateCount; ++state) {
+                Start(out, f.name, "", name);
+                out += ",state=\"";
+                out += monitor::RunStateId(state);
+                const bool now = state == code || (state == monitor::kRunStateCount && invalid_now);
+                out += now ? "\"} 1\n" : "\"} 0\n";
+            }
+            return;
+        }
+        case Series::kMeasures:
+            if (!ShowsFigures(s)) return;
+            for (size_t k = 0; k < f.measures.size(); ++k) {
+                const monitor::MeasureValue& v = s.measures[f.measures[k]];
+                if (!v.present) continue;
+                Start(out, f.name, "", name);
+                out += f.labels[k];
+                out += "} ";
+                Number(out, v.value);
+                out += '\n';
+            }
+            return;
+        case Series::kAlarms: {
+            const AlarmLabels& labels = Alarms();
+            std::vector<char> active(labels.text.size());
+            for (const monitor::AlarmIndex a : s.active_alarms)
+                if (a < active.size()) active[a] = 1;
+            for (size_t a = 0; a < labels.text.size(); ++a) {
+                if (!Shown(s, labels.presence[a], active[a] != 0)) continue;
+                Start(out, f.name, "", name);
+                out += labels.text[a];
+                out += active[a] ? "1\n" : "0\n";
+            }
+            return;
+        }
+        case Series::kRounds:
+            Start(out, f.name, "", name);
+            out += ",result=\"completed\"} ";
+            Integer(out, s.rounds_completed);
+            out += '\n';
+            Start(out, f.name, "", name);
+            out += ",result=\"failed\"} ";
+            Integer(out, s.rounds_failed);
+            out += '\n';
+            return;
+        case Series::kDurations: {
+            const RoundDurations& r = device.round_durations;
+            uint64_t cumulative = 0;
+            for (size_t b = 0; b <= kRoundDurationBoundCount; ++b) {
+                cumulative += r.counts[b];
+                Start(out, f.name, "_bucket", name);
+                out += ",le=\"";
+                if (b < kRoundDurationBoundCount) Number(out, kRoundDurationBounds[b]);
+                else out += "+Inf";
+                out += "\"} ";
+                Integer(out, cumulative);
+                out += '\n';
+            }
+            Start(out, f.name, "_sum", name);
+            out += "} ";
+            Number(out, r.sum_seconds);
+            out += '\n';
+            Start(out, f.name, "_count", name);
+            out += "} ";
+            Integer(out, cumulative);
+            out += '\n';
+            return;
+        }
+        case Series::kLastRound:
+            if (s.last_round_utc == 0) return;
+            Start(out, f.name, "", name);
+            out += "} ";
+            Integer(out, static_cast<uint64_t>(s.last_round_utc));
+            out += '\n';
+            return;
+        default:
+            return;
+    }
+}
+
+// vimohost's own series of family `f`.
+void WriteHost(const Family& f, const HostState& state, std::string& out) {
+    switch (f.series) {
+        case Series::kHookRuns:
+        case Series::kHookFailures:
+            out += f.name;
+            out += ' ';
+            Integer(out, f.series == Series::kHookRuns ? state.hook_runs : state.hook_failures);
+            out += '\n';
+            return;
+        case Series::kBuildInfo:
+            out += f.name + "{version=\"" + EscapeLabel(state.version) + "\"} 1\n";
+            return;
+        default:
+            return;
+    }
+}
+
+// Each device's rendering: the one at hand, or made now.
+std::vector<std::shared_ptr<const DeviceMetrics>> Renderings(const HostState& state, bool gzip) {
+    std::vector<std::shared_ptr<const DeviceMetrics>> out;
+    out.reserve(state.devices.size());
+    for (const DeviceState& d : state.devices) {
+        const bool usable = d.metrics && (!gzip || d.metrics->compressed());
+        out.push_back(usable ? d.metrics : RenderDeviceMetrics(d, gzip));
+    }
+    return out;
+}
+
+void PutLittleEndian(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
 
 }  // namespace
 
@@ -132,126 +413,127 @@ std::string EscapeLabel(const std::string& text) {
     return out;
 }
 
-void RenderMetrics(const HostState& state, std::string& out) {
-    std::vector<std::string> devices;
-    for (const DeviceState& d : state.devices) devices.push_back(EscapeLabel(d.snapshot->device_name));
-    const size_t count = devices.size();
-    // About 80 bytes a series: growing the text step by step would copy it over and
-    // over, which costs more than writing it.
-    out.reserve(out.size() + 4096 + count * (monitor::Measures().size() + monitor::Alarms().size() + 40) * 84);
-    const auto snapshot = [&](size_t i) -> const monitor::DeviceSnapshot& {
-        return *state.devices[i].snapshot;
-    };
-
-    Head(out, "ups_communication_ok", "gauge",
-         "1 while vimohost hears the UPS, 0 once communication is lost (its figures are then "
-         "left out)");
-    for (size_t d = 0; d < count; ++d) {
-        Start(out, "ups_communication_ok", devices[d]);
-        out += snapshot(d).communication == monitor::Communication::kOk ? "} 1\n" : "} 0\n";
-    }
-
-    Head(out, "ups_run_state", "gauge", "1 for the run state the UPS reports, 0 for the others");
-    const size_t run_state = monitor::FindMeasure("run_state");
-    for (size_t d = 0; d < count; ++d) {
-        if (!ShowsFigures(snapshot(d))) continue;
-        const unsigned code = static_cast<unsigned>(snapshot(d).measures[run_state].value);
-        for (unsigned s = 0; s <= monitor::kRunStateCount; ++s) {
-            Start(out, "ups_run_state", devices[d]);
-            out += ",state=\"";
-            out += monitor::RunStateId(s);
-            const bool invalid_now = code >= monitor::kRunStateCount;
-            out += (s == code || (s == monitor::kRunStateCount && invalid_now)) ? "\"} 1\n" : "\"} 0\n";
-        }
-    }
-
+std::shared_ptr<const DeviceMetrics> RenderDeviceMetrics(const DeviceState& device, bool compress,
+                                                         const DeviceMetrics* previous) {
+    auto out = std::make_shared<DeviceMetrics>();
+    const std::string name = EscapeLabel(device.snapshot->device_name);
+    // Kept for a round or more, a thousand of them: sized as the last one was, not
+    // grown by doubling.
+    constexpr size_t kFirstTextBytes = 64 * 1024;
+    out->text.reserve(previous != nullptr ? previous->text.size() + previous->text.size() / 16
+                                          : kFirstTextBytes);
+    out->text_ends.reserve(Families().size());
     for (const Family& f : Families()) {
-        Head(out, f.name, "gauge", f.help);
-        for (size_t d = 0; d < count; ++d) {
-            if (!ShowsFigures(snapshot(d))) continue;
-            for (size_t k = 0; k < f.measures.size(); ++k) {
-                const monitor::MeasureValue& v = snapshot(d).measures[f.measures[k]];
-                if (!v.present) continue;
-                Start(out, f.name, devices[d]);
-                out += f.labels[k];
-                out += "} ";
-                Number(out, v.value == 0.0 ? 0.0 : v.value);
-                out += '\n';
-            }
+        if (!f.per_device) continue;
+        WriteDevice(f, device, name, out->text);
+        out->text_ends.push_back(out->text.size());
+    }
+    if (!compress) return out;
+    const bool reusable = previous != nullptr && previous->compressed() &&
+                          previous->text_ends.size() == out->text_ends.size();
+    Deflater& deflater = ThreadDeflater();
+    for (size_t k = 0; k < out->text_ends.size(); ++k) {
+        const size_t begin = k == 0 ? 0 : out->text_ends[k - 1];
+        const size_t size = out->text_ends[k] - begin;
+        const size_t was = k == 0 || !reusable ? 0 : previous->text_ends[k - 1];
+        if (reusable && previous->text_ends[k] - was == size &&
+            previous->text.compare(was, size, out->text, begin, size) == 0) {
+            const size_t from = k == 0 ? 0 : previous->deflated_ends[k - 1];
+            out->deflated.append(previous->deflated, from, previous->deflated_ends[k] - from);
+            out->crcs.push_back(previous->crcs[k]);
+        } else {
+            deflater.Piece(out->text.data() + begin, size, out->deflated);
+            out->crcs.push_back(Crc(out->text.data() + begin, size));
         }
+        out->deflated_ends.push_back(out->deflated.size());
     }
+    deflater.Reset();
+    return out;
+}
 
-    Head(out, "ups_alarm_active", "gauge", "1 while the alarm is active, 0 otherwise");
-    const std::vector<std::string>& alarm_labels = AlarmLabels();
-    std::vector<char> active(alarm_labels.size());
-    for (size_t d = 0; d < count; ++d) {
-        std::fill(active.begin(), active.end(), 0);
-        for (const monitor::AlarmIndex a : snapshot(d).active_alarms)
-            if (a < active.size()) active[a] = 1;
-        for (size_t a = 0; a < alarm_labels.size(); ++a) {
-            Start(out, "ups_alarm_active", devices[d]);
-            out += alarm_labels[a];
-            out += active[a] ? "1\n" : "0\n";
+void RenderMetrics(const HostState& state, std::string& out) {
+    const std::vector<std::shared_ptr<const DeviceMetrics>> devices = Renderings(state, false);
+    size_t size = 4096;
+    for (const auto& d : devices) size += d->text.size();
+    for (const Family& f : Families()) size += f.head.size();
+    out.reserve(out.size() + size);
+    size_t k = 0;  // among the per-device families
+    for (const Family& f : Families()) {
+        out += f.head;
+        if (!f.per_device) {
+            WriteHost(f, state, out);
+            continue;
         }
-    }
-
-    Head(out, "vimohost_rounds_total", "counter", "Poll rounds by result");
-    for (size_t d = 0; d < count; ++d) {
-        Start(out, "vimohost_rounds_total", devices[d]);
-        out += ",result=\"completed\"} ";
-        Integer(out, snapshot(d).rounds_completed);
-        out += '\n';
-        Start(out, "vimohost_rounds_total", devices[d]);
-        out += ",result=\"failed\"} ";
-        Integer(out, snapshot(d).rounds_failed);
-        out += '\n';
-    }
-
-    Head(out, "vimohost_round_duration_seconds", "histogram", "How long completed poll rounds took");
-    for (size_t d = 0; d < count; ++d) {
-        const RoundDurations& r = state.devices[d].round_durations;
-        uint64_t cumulative = 0;
-        for (size_t b = 0; b <= kRoundDurationBoundCount; ++b) {
-            cumulative += r.counts[b];
-            Start(out, "vimohost_round_duration_seconds_bucket", devices[d]);
-            out += ",le=\"";
-            if (b < kRoundDurationBoundCount) Number(out, kRoundDurationBounds[b]);
-            else out += "+Inf";
-            out += "\"} ";
-            Integer(out, cumulative);
-            out += '\n';
+        for (const auto& d : devices) {
+            const size_t begin = k == 0 ? 0 : d->text_ends[k - 1];
+            out.append(d->text, begin, d->text_ends[k] - begin);
         }
-        Start(out, "vimohost_round_duration_seconds_sum", devices[d]);
-        out += "} ";
-        Number(out, r.sum_seconds);
-        out += '\n';
-        Start(out, "vimohost_round_duration_seconds_count", devices[d]);
-        out += "} ";
-        Integer(out, cumulative);
-        out += '\n';
+        ++k;
     }
+}
 
-    Head(out, "vimohost_last_round_timestamp_seconds", "gauge",
-         "When the device last completed a round, seconds since the epoch");
-    for (size_t d = 0; d < count; ++d) {
-        if (snapshot(d).last_round_utc == 0) continue;
-        Start(out, "vimohost_last_round_timestamp_seconds", devices[d]);
-        out += "} ";
-        Integer(out, static_cast<uint64_t>(snapshot(d).last_round_utc));
-        out += '\n';
+void RenderMetricsGzip(const HostState& state, std::string& out) {
+    const std::vector<std::shared_ptr<const DeviceMetrics>> devices = Renderings(state, true);
+    size_t size = 4096;
+    for (const auto& d : devices) size += d->deflated.size();
+    for (const Family& f : Families()) size += f.head_deflated.size();
+    out.reserve(out.size() + size);
+    // The member's header: deflate, no name or time, from a Unix system.
+    const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+    out.append(header, sizeof header);
+    uint32_t crc = 0;
+    uint64_t length = 0;
+    const auto joined = [&](uint32_t piece_crc, size_t piece_length) {
+        crc = static_cast<uint32_t>(crc32_combine(crc, piece_crc, static_cast<z_off_t>(piece_length)));
+        length += piece_length;
+    };
+    Deflater& deflater = ThreadDeflater();
+    std::string own;
+    size_t k = 0;
+    for (const Family& f : Families()) {
+        out += f.head_deflated;
+        joined(f.head_crc, f.head.size());
+        if (!f.per_device) {
+            own.clear();
+            WriteHost(f, state, own);
+            deflater.Piece(own.data(), own.size(), out);
+            joined(Crc(own.data(), own.size()), own.size());
+            continue;
+        }
+        for (const auto& d : devices) {
+            const size_t text_begin = k == 0 ? 0 : d->text_ends[k - 1];
+            const size_t begin = k == 0 ? 0 : d->deflated_ends[k - 1];
+            out.append(d->deflated, begin, d->deflated_ends[k] - begin);
+            joined(d->crcs[k], d->text_ends[k] - text_begin);
+        }
+        ++k;
     }
+    deflater.End(out);
+    PutLittleEndian(out, crc);
+    PutLittleEndian(out, static_cast<uint32_t>(length));
+}
 
-    Head(out, "vimohost_hook_runs_total", "counter", "Hook commands started");
-    out += "vimohost_hook_runs_total ";
-    Integer(out, state.hook_runs);
-    out += '\n';
-    Head(out, "vimohost_hook_failures_total", "counter",
-         "Hook commands that failed, timed out or could not start");
-    out += "vimohost_hook_failures_total ";
-    Integer(out, state.hook_failures);
-    out += '\n';
-    Head(out, "vimohost_build_info", "gauge", "vimohost's version");
-    out += "vimohost_build_info{version=\"" + EscapeLabel(state.version) + "\"} 1\n";
+bool AcceptsGzip(const std::string& accept_encoding) {
+    size_t at = 0;
+    while (at <= accept_encoding.size()) {
+        size_t end = accept_encoding.find(',', at);
+        if (end == std::string::npos) end = accept_encoding.size();
+        std::string item = accept_encoding.substr(at, end - at);
+        at = end + 1;
+        std::string coding, q;
+        const size_t semicolon = item.find(';');
+        for (size_t i = 0; i < item.size(); ++i) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(item[i])));
+            if (c == ' ' || c == '\t') continue;
+            (i < semicolon ? coding : q) += c;
+        }
+        if (coding != "gzip" && coding != "x-gzip") continue;
+        // ";q=0", ";q=0.0", ...: refused.
+        const size_t value = q.find("q=");
+        if (value == std::string::npos) return true;
+        return q.find_first_not_of("0.", value + 2) != std::string::npos;
+    }
+    return false;
 }
 
 }  // namespace web

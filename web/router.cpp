@@ -121,22 +121,50 @@ Response HealthResponse(const HostState& state, int64_t now_utc) {
 Router::Router(const StateSource& source, std::string token)
     : source_(source), token_(std::move(token)) {}
 
+Router::Router(const StateSource& source, WebAccess& access) : source_(source), access_(&access) {}
+
+std::unique_ptr<Response> Router::Refusal(const Request& request) const {
+    int retry_after_s = 0;
+    const WebAccess::Verdict verdict =
+        access_ ? access_->Check(request.authorization, request.peer, retry_after_s)
+                : (Authorized(request.authorization, token_) ? WebAccess::Verdict::kOk
+                                                             : WebAccess::Verdict::kWrong);
+    if (verdict == WebAccess::Verdict::kOk) return nullptr;
+    // Answered at once, without checking: the guesser waits, no worker does.
+    if (verdict == WebAccess::Verdict::kWait) {
+        auto r = std::make_unique<Response>(ErrorResponse(429, "too many wrong credentials, retry later"));
+        r->headers.emplace_back("Retry-After", std::to_string(retry_after_s));
+        return r;
+    }
+    auto r = std::make_unique<Response>(ErrorResponse(401, "a token is needed"));
+    r->headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
+    return r;
+}
+
 Response Router::Handle(const Request& request, int64_t now_utc) const {
-    if (request.method != "GET" && request.method != "HEAD") {
-        Response r = ErrorResponse(405, "read-only: GET and HEAD only");
-        r.headers.emplace_back("Allow", "GET, HEAD");
-        return r;
-    }
+    Response r = Route(request, now_utc);
+    if (access_)
+        for (auto& header : access_->Headers()) r.headers.push_back(std::move(header));
+    return r;
+}
+
+Response Router::Route(const Request& request, int64_t now_utc) const {
+    if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowedResponse();
     if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
-    if (!Authorized(request.authorization, token_)) {
-        Response r = ErrorResponse(401, "a token is needed");
-        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
-        return r;
-    }
+    if (std::unique_ptr<Response> refused = Refusal(request)) return *refused;
     if (request.path == "/metrics") {
+        if (!request.query.empty()) return ErrorResponse(400, "no parameters here");
         Response r;
         r.content_type = kMetricsContentType;
-        RenderMetrics(source_.State(), r.body);
+        const bool gzip = AcceptsGzip(request.accept_encoding);
+        const HostState state = source_.MetricsState(gzip);
+        if (gzip) {
+            RenderMetricsGzip(state, r.body);
+            r.headers.emplace_back("Content-Encoding", "gzip");
+        } else {
+            RenderMetrics(state, r.body);
+        }
+        r.headers.emplace_back("Vary", "Accept-Encoding");
         return r;
     }
     if (request.path == "/api/v1/devices") {
@@ -146,13 +174,23 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
     if (request.path.compare(0, sizeof kDevicesPrefix - 1, kDevicesPrefix) == 0) {
         const std::string rest = request.path.substr(sizeof kDevicesPrefix - 1);
         const size_t slash = rest.find('/');
-        const std::string key = rest.substr(0, slash);
+        // The page encodes the name (encodeURIComponent): a name of UTF-8 beyond ASCII
+        // arrives as %XX bytes. Names hold no "/", so the split comes first.
+        std::string key;
+        if (!PercentDecode(rest.substr(0, slash), false, key))
+            return ErrorResponse(400, "bad percent-encoding in the device's name");
         const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (key.empty()) return ErrorResponse(404, "no such page");
         return DeviceResponse(source_.State(), source_.History(), key, what, request.query, now_utc);
     }
     if (request.path.compare(0, 5, "/api/") == 0) return ErrorResponse(404, "no such page");
     return AssetResponse(request.path);
+}
+
+Response MethodNotAllowedResponse() {
+    Response r = ErrorResponse(405, "read-only: GET and HEAD only");
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
 }
 
 Response ErrorResponse(int status, const std::string& message) {
@@ -180,13 +218,14 @@ const StatusRow kStatuses[] = {
     {411, "Length Required"},
     {413, "Content Too Large"},
     {414, "URI Too Long"},
+    {429, "Too Many Requests"},
     {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"},
     {501, "Not Implemented"},
     {503, "Service Unavailable"},
     {505, "HTTP Version Not Supported"},
 };
-static_assert(sizeof kStatuses / sizeof kStatuses[0] == 14,
+static_assert(sizeof kStatuses / sizeof kStatuses[0] == 15,
               "the router's statuses and those the HTTP library answers by itself");
 
 const char* StatusText(int status) {

@@ -29,12 +29,16 @@ struct RoundDurations {
     uint64_t Count() const;
 };
 
+struct DeviceMetrics;  // web/metrics.h
+
 // One device as the server sees it.
 struct DeviceState {
     std::shared_ptr<const monitor::DeviceSnapshot> snapshot;  // never null
     // A device whose last completed round is older than this is unhealthy (/healthz).
     double loss_window_s = 10.0;
     RoundDurations round_durations;  // completed rounds only
+    // Its /metrics series rendered from this snapshot; null: rendered when asked.
+    std::shared_ptr<const DeviceMetrics> metrics = nullptr;
 };
 
 struct HostState {
@@ -66,17 +70,24 @@ struct ReadingSeries {
 
 // Alarm events of one device: a raise and, once it happened, its clear. Returned are
 // the events whose span (raise to clear, or to now while active) meets
-// [since_utc, until_utc); with `active_only` only those not cleared.
+// [since_utc, until_utc); with `active_only` only those not cleared. At most
+// `max_events`, the oldest raises; `truncated` tells that the span held more.
+constexpr size_t kMaxEventsPerAnswer = 2000;
 struct EventsQuery {
     uint32_t data_id = 0;
     int64_t since_utc = 0;
     int64_t until_utc = 0;
     bool active_only = false;
+    size_t max_events = kMaxEventsPerAnswer;
 };
 struct AlarmEvent {
     monitor::AlarmIndex alarm = 0;  // into monitor::Alarms()
     int64_t raised_utc = 0;
     int64_t cleared_utc = 0;  // 0 while active
+};
+struct EventList {
+    std::vector<AlarmEvent> events;  // oldest raise first
+    bool truncated = false;
 };
 
 class HistoryReader {
@@ -85,15 +96,20 @@ public:
     // One series per query measure, in query order; false with a one-line error.
     virtual bool Readings(const ReadingsQuery& query, std::vector<ReadingSeries>& out,
                           std::string& error) const = 0;
-    // Oldest raise first; false with a one-line error.
-    virtual bool Events(const EventsQuery& query, std::vector<AlarmEvent>& out,
-                        std::string& error) const = 0;
+    // False with a one-line error.
+    virtual bool Events(const EventsQuery& query, EventList& out, std::string& error) const = 0;
 };
 
 class StateSource {
 public:
     virtual ~StateSource() = default;
     virtual HostState State() const = 0;
+    // The state for a /metrics scrape, which tells the source that series are wanted
+    // (and compressed, with `gzip`): it may then render them ahead, once per round.
+    virtual HostState MetricsState(bool gzip) const {
+        (void)gzip;
+        return State();
+    }
     // Null when vimohost keeps no history: readings and events then answer 503.
     virtual const HistoryReader* History() const = 0;
 };

@@ -1,11 +1,14 @@
-// The status page: the list of UPSes, the chosen one's figures, alarms, modules and
-// cells, refreshed every few seconds from the JSON API, and a plot of one measure
-// drawn as SVG from the stored readings. Text is set with textContent only.
+// The status page: every UPS in the overview, the chosen one's banner (is it fine, what
+// is wrong, how long will it last), its active alarms, the last day's events, a plot of
+// one measure with the events marked on it, and its figures, modules and cells. It is
+// refreshed every few seconds from the JSON API. Text is set with textContent only.
 'use strict';
 
 const REFRESH_MS = 2000;
 const PLOT_REFRESH_MS = 30000;
 const PLOT_POINTS = 240;
+const EVENTS_SPAN_S = 86400;
+const EVENTS_SHOWN = 50;
 
 // Shown units. Columns: unit id of the API, text shown after the value.
 const UNITS = {
@@ -13,13 +16,42 @@ const UNITS = {
   volt_amperes: 'VA', seconds: 's', celsius: '°C', ohms: 'Ω', count: '', state: '', boolean: '',
 };
 
+// How each run state reads in the banner. Columns: run state id, level it gives at
+// least, words. A state not listed reads as its id in words, at level "warning".
+const RUN_STATES = {
+  on_mains: ['ok', 'On mains'], eco_mode: ['ok', 'Eco mode'], battery_test: ['ok', 'Battery test'],
+  on_battery: ['warning', 'On battery'], on_bypass: ['warning', 'On bypass'],
+  maintenance_bypass: ['warning', 'Maintenance bypass'], standby: ['warning', 'Standby'],
+  initializing: ['warning', 'Initializing'], inverter_starting: ['warning', 'Inverter starting'],
+  no_output: ['critical', 'No output'], emergency_power_off: ['critical', 'Emergency power off'],
+  fault: ['critical', 'Fault'], invalid: ['warning', 'Unknown state'],
+};
+
+// Levels from worst to best. Columns: id (also the CSS class), word shown first.
+const LEVELS = [
+  ['lost', 'NOT ANSWERING'], ['critical', 'CRITICAL'], ['warning', 'WARNING'],
+  ['ok', 'OK'], ['waiting', 'WAITING'],
+];
+const SEVERITY_LEVEL = { critical: 'critical', warning: 'warning', info: 'ok' };
+
+// Columns of the overview: heading, function of the device giving the cell's text.
+const OVERVIEW_COLUMNS = [
+  ['UPS', (d) => d.name],
+  ['Status', (d) => `${levelWord(level(d))} · ${stateWords(d)}`],
+  ['Charge', (d) => d.battery_charge === null ? '—' : `${d.battery_charge} %`],
+  ['Runtime', (d) => runtime(d.battery_runtime)],
+  ['Worst alarm', (d) => d.worst_alarm ? alarmWords(d.worst_alarm).join(' · ') +
+    (d.active_alarms > 1 ? ` (+${d.active_alarms - 1} more)` : '') : 'none'],
+  ['Data age', (d) => age(d.age_seconds)],
+];
+
 // Rows of the per-phase table. Columns: label, measure id; phase-less measures span.
 const PHASE_ROWS = [
   ['Input voltage', 'input_voltage'], ['Input current', 'input_current'],
   ['Input frequency', 'input_frequency'], ['Bypass voltage', 'bypass_voltage'],
   ['Bypass frequency', 'bypass_frequency'], ['Output voltage', 'output_voltage'],
   ['Output current', 'output_current'], ['Output frequency', 'output_frequency'],
-  ['Output active power', 'output_active_power'], ['Output load', 'output_load'],
+  ['Output power', 'output_active_power'], ['Output load', 'output_load'],
 ];
 
 // The battery facts. Columns: label, measure name.
@@ -42,6 +74,15 @@ const MODULE_COLUMNS = [
   ['Inverter temp.', 'module_inverter_temperature', ''],
 ];
 
+// A cell is marked when one of its figures strays from the median of the fitted
+// cells. Columns: measure id, words, whether a value strays given the median.
+const CELL_CHECKS = [
+  ['cell_voltage', 'voltage low', (v, median) => v < 0.95 * median],
+  ['cell_voltage', 'voltage high', (v, median) => v > 1.05 * median],
+  ['cell_resistance', 'resistance high', (v, median) => v > 1.5 * median],
+  ['cell_temperature', 'hot', (v, median) => v > median + 5],
+];
+
 // Measures offered for the plot. Columns: label, measure name.
 const PLOT_FIELDS = [
   ['Battery charge', 'battery_charge'], ['Backup time', 'battery_runtime'],
@@ -54,7 +95,10 @@ const PLOT_FIELDS = [
 // Plot ranges. Columns: label, seconds.
 const RANGES = [['Hour', 3600], ['Day', 86400], ['Week', 604800]];
 
-const page = { selected: null, field: PLOT_FIELDS[0][1], range: RANGES[0][1], live: [] };
+const page = {
+  selected: null, field: PLOT_FIELDS[0][1], range: RANGES[0][1], live: [],
+  events: [], alarmKey: null, rows: new Map(),
+};
 
 function el(tag, attrs, ...children) {
   const node = document.createElement(tag);
@@ -64,6 +108,66 @@ function el(tag, attrs, ...children) {
 }
 
 function words(id) { return String(id).replace(/_/g, ' '); }
+function sentence(text) { return text.charAt(0).toUpperCase() + text.slice(1); }
+
+// The one time format of the page: local 24-hour time, the date before it when it is
+// not today.
+function stamp(when) {
+  const t = when instanceof Date ? when : new Date(typeof when === 'number' ? when * 1000 : when);
+  if (Number.isNaN(t.getTime())) return '—';
+  const two = (n) => String(n).padStart(2, '0');
+  const clock = `${two(t.getHours())}:${two(t.getMinutes())}:${two(t.getSeconds())}`;
+  const day = `${t.getFullYear()}-${two(t.getMonth() + 1)}-${two(t.getDate())}`;
+  const now = new Date();
+  const today = `${now.getFullYear()}-${two(now.getMonth() + 1)}-${two(now.getDate())}`;
+  return day === today ? clock : `${day} ${clock}`;
+}
+
+// A span of seconds as people say it: "45 s", "3 min 20 s", "2 h 5 min", "3 d 4 h".
+function duration(seconds) {
+  const s = Math.max(0, Math.round(seconds));
+  if (s < 60) return `${s} s`;
+  if (s < 3600) return `${Math.floor(s / 60)} min${s % 60 ? ` ${s % 60} s` : ''}`;
+  if (s < 86400) return `${Math.floor(s / 3600)} h${s % 3600 >= 60 ? ` ${Math.floor(s % 3600 / 60)} min` : ''}`;
+  return `${Math.floor(s / 86400)} d${s % 86400 >= 3600 ? ` ${Math.floor(s % 86400 / 3600)} h` : ''}`;
+}
+
+function age(seconds) {
+  if (seconds === null || seconds === undefined) return 'no round yet';
+  return duration(seconds);
+}
+
+function runtime(seconds) {
+  return seconds === null || seconds === undefined ? '—' : `${Math.round(seconds / 60)} min`;
+}
+
+// An alarm in English first, then the UPS's own text: the description where the API
+// gives one, else its id in words ("module3.fan_fault": "Module 3: fan fault").
+function alarmWords(a) {
+  const english = a.description || sentence(words(a.id).replace(/^module(\d+)\./, 'module $1: '));
+  return a.text && a.text !== english ? [english, a.text] : [english];
+}
+
+function alarmNode(a) {
+  const [english, original] = alarmWords(a);
+  return el('span', { class: 'alarm-words' }, english,
+    original ? el('span', { class: 'original', lang: 'zh' }, ` ${original}`) : '');
+}
+
+function stateWords(d) {
+  if (d.run_state === null || d.run_state === undefined) return 'no round yet';
+  return (RUN_STATES[d.run_state] || [])[1] || sentence(words(d.run_state));
+}
+
+// The worst of: communication, the run state, the worst active alarm.
+function level(d) {
+  if (d.communication !== 'ok') return 'lost';
+  if (d.run_state === null || d.run_state === undefined) return 'waiting';
+  const candidates = [(RUN_STATES[d.run_state] || ['warning'])[0]];
+  if (d.worst_alarm) candidates.push(SEVERITY_LEVEL[d.worst_alarm.severity] || 'warning');
+  return LEVELS.find(([id]) => candidates.includes(id))[0];
+}
+function levelWord(id) { return LEVELS.find(([l]) => l === id)[1]; }
 
 // A value and its unit; backup time in minutes, resistance in milliohms, as people read them.
 function shown(m) {
@@ -76,18 +180,6 @@ function shown(m) {
             unit ? el('span', { class: 'unit' }, ' ' + unit) : '');
 }
 
-function age(seconds) {
-  if (seconds === null || seconds === undefined) return 'no round yet';
-  if (seconds < 120) return seconds + ' s';
-  if (seconds < 7200) return Math.round(seconds / 60) + ' min';
-  return Math.round(seconds / 3600) + ' h';
-}
-
-function communication(d) {
-  return d.communication === 'ok' ? el('span', {}, 'ok')
-                                  : el('span', { class: 'lost' }, '⚠ LOST');
-}
-
 async function getJson(url) {
   const response = await fetch(url, { cache: 'no-store' });
   const body = await response.json().catch(() => ({}));
@@ -95,22 +187,68 @@ async function getJson(url) {
   return body;
 }
 
+// The overview keeps one row per UPS and updates its cells in place, so a refresh
+// neither redraws the table nor loses a selection.
 function renderOverview(devices) {
-  const rows = document.getElementById('overview-rows');
-  rows.replaceChildren(...devices.map((d) => {
-    const link = el('a', { href: '#' + encodeURIComponent(d.name) }, d.name);
-    const alarms = d.active_alarms ? `${d.active_alarms} active (${d.critical_alarms} critical)` : 'none';
-    return el('tr', d.name === page.selected ? { class: 'selected' } : {},
-      el('td', {}, link), el('td', {}, d.run_state ? words(d.run_state) : '—'),
-      el('td', {}, communication(d)), el('td', {}, d.battery_charge === null ? '—' : d.battery_charge + ' %'),
-      el('td', {}, alarms), el('td', {}, age(d.age_seconds)));
-  }));
+  const body = document.getElementById('overview-rows');
+  document.getElementById('overview').dataset.count = devices.length;
+  const names = new Set(devices.map((d) => d.name));
+  for (const [name, row] of page.rows) {
+    if (!names.has(name)) { row.remove(); page.rows.delete(name); }
+  }
+  for (const d of devices) {
+    let row = page.rows.get(d.name);
+    if (!row) {
+      row = el('tr', { 'data-device': d.name },
+        ...OVERVIEW_COLUMNS.map(([heading]) => el('td', { 'data-label': heading })));
+      row.cells[0].append(el('a', { href: '#' + encodeURIComponent(d.name) }));
+      page.rows.set(d.name, row);
+    }
+    body.append(row);  // keeps the API's order
+    const lvl = level(d);
+    row.className = `level-${lvl}${d.stale ? ' stale' : ''}${d.name === page.selected ? ' selected' : ''}`;
+    OVERVIEW_COLUMNS.forEach(([, text], i) => {
+      const target = i === 0 ? row.cells[0].firstChild : row.cells[i];
+      const value = text(d);
+      if (target.textContent !== value) target.textContent = value;
+    });
+  }
 }
 
 function byName(list) {
   const map = new Map();
   for (const m of list) map.set(m.name, m);
   return map;
+}
+
+function facts(list) {
+  return el('dl', { class: 'facts' }, ...list.map(([label, node]) => el('div', {}, el('dt', {}, label), el('dd', {}, node))));
+}
+
+// The answer to "is it fine, what is wrong, how long will it last", in words and colour.
+function banner(d) {
+  const lvl = level(d);
+  const key = [
+    ['State', el('span', {}, stateWords(d))],
+    ['Charge', el('span', {}, d.battery_charge === null ? '—' : `${d.battery_charge} %`)],
+    ['Runtime', el('span', {}, runtime(d.battery_runtime))],
+  ];
+  const worst = d.worst_alarm
+    ? el('p', { class: 'worst' }, el('strong', {}, d.worst_alarm.severity.toUpperCase()), ' ',
+      alarmNode(d.worst_alarm), d.active_alarms > 1 ? ` and ${d.active_alarms - 1} more` : '')
+    : el('p', { class: 'worst' }, 'No active alarms.');
+  const aged = d.stale
+    ? el('p', { class: 'aged' }, `The UPS does not answer: figures from ${stamp(d.last_round)}, ${age(d.age_seconds)} old.`)
+    : '';
+  return el('div', { class: `banner level-${lvl}`, 'data-level': lvl },
+    el('p', { class: 'level' }, `${levelWord(lvl)} · ${d.name}`), facts(key), worst, aged);
+}
+
+function alarmList(alarms) {
+  if (!alarms.length) return el('p', { class: 'no-alarms' }, 'No active alarms.');
+  return el('ul', { class: 'alarms', role: 'alert' }, ...alarms.map((a) =>
+    el('li', { class: 'alarm ' + a.severity, 'data-alarm': a.id },
+      el('strong', {}, a.severity.toUpperCase()), ' ', alarmNode(a))));
 }
 
 function phaseTable(measures) {
@@ -124,89 +262,164 @@ function phaseTable(measures) {
   return el('table', { class: 'phases' }, el('thead', {}, head), el('tbody', {}, ...rows));
 }
 
-function facts(list) {
-  return el('dl', { class: 'facts' }, ...list.map(([label, node]) => el('div', {}, el('dt', {}, label), el('dd', {}, node))));
-}
-
-function alarmList(alarms) {
-  if (!alarms.length) return el('p', { class: 'no-alarms' }, 'No active alarms.');
-  return el('ul', { class: 'alarms', role: 'alert' }, ...alarms.map((a) =>
-    el('li', { class: 'alarm ' + a.severity, 'data-alarm': a.id },
-      el('strong', {}, a.severity.toUpperCase()), ` ${a.text} (${a.id})`)));
-}
-
-function moduleTable(modules) {
+// Fitted modules; one with an active alarm of its own is marked with the worst
+// severity and the alarms in words.
+function moduleTable(modules, alarms) {
   const present = modules.filter((m) => m.present);
-  const head = el('tr', {}, el('th', {}, 'Module'), ...MODULE_COLUMNS.map(([h]) => el('th', {}, h)));
+  const head = el('tr', {}, el('th', {}, 'Module'), el('th', {}, 'Condition'),
+    ...MODULE_COLUMNS.map(([h]) => el('th', {}, h)));
   const rows = present.map((mod) => {
+    const own = alarms.filter((a) => a.module === mod.module);
+    const worst = LEVELS.find(([id]) => own.some((a) => SEVERITY_LEVEL[a.severity] === id));
+    const mark = worst && worst[0] !== 'ok' ? worst[0] : '';
     const find = (id, label) => mod.measures.find((m) => m.id === id &&
       (!label || m.labels.phase === label || m.labels.bus === label));
-    return el('tr', {}, el('th', { scope: 'row' }, '#' + mod.module),
-      ...MODULE_COLUMNS.map(([, id, label]) => el('td', {}, shown(find(id, label)))));
+    const condition = own.length
+      ? el('span', {}, `⚠ ${own.map((a) => alarmWords(a)[0].replace(/^Module \d+[^:]*: /, '')).join(', ')}`)
+      : 'ok';
+    return el('tr', mark ? { class: `module level-${mark}`, 'data-module': mod.module } : { class: 'module', 'data-module': mod.module },
+      el('th', { scope: 'row' }, '#' + mod.module), el('td', { 'data-label': 'Condition', class: 'condition' }, condition),
+      ...MODULE_COLUMNS.map(([h, id, label]) => el('td', { 'data-label': h }, shown(find(id, label)))));
   });
   return el('div', {}, el('p', {}, `${present.length} of ${modules.length} modules fitted.`),
     present.length ? el('table', { class: 'modules' }, el('thead', {}, head), el('tbody', {}, ...rows)) : '');
 }
 
+function median(values) {
+  const sorted = values.slice().sort((a, b) => a - b);
+  return sorted.length ? sorted[Math.floor(sorted.length / 2)] : NaN;
+}
+
 function cellGrid(cells) {
+  const medians = new Map(CELL_CHECKS.map(([id]) => [id, median(cells.filter((c) => c.present)
+    .map((c) => (c.measures.find((m) => m.id === id) || {}).value).filter((v) => typeof v === 'number'))]));
   return el('div', { class: 'cells' }, ...cells.map((c) => {
     if (!c.present) return el('div', { class: 'cell absent' }, el('b', {}, '#' + c.cell), 'absent');
     const get = (id) => c.measures.find((m) => m.id === id);
-    return el('div', { class: 'cell' }, el('b', {}, '#' + c.cell), shown(get('cell_voltage')), el('br'),
-      shown(get('cell_temperature')), el('br'), shown(get('cell_resistance')));
+    const strays = CELL_CHECKS.filter(([id, , strays]) => get(id) && strays(get(id).value, medians.get(id)))
+      .map(([, what]) => what);
+    return el('div', strays.length ? { class: 'cell level-warning', 'data-cell': c.cell } : { class: 'cell', 'data-cell': c.cell },
+      el('b', {}, '#' + c.cell), strays.length ? el('span', { class: 'mark' }, `⚠ ${strays.join(', ')}`) : '',
+      shown(get('cell_voltage')), el('br'), shown(get('cell_temperature')), el('br'), shown(get('cell_resistance')));
   }));
 }
 
 function renderDevice(d) {
   const measures = byName(d.measures);
+  document.getElementById('device').replaceChildren(
+    banner(d), el('h2', {}, 'Active alarms'), alarmList(d.alarms));
   const summary = [
     ['Run state', shown(measures.get('run_state'))],
-    ['Communication', communication(d)],
+    ['Communication', el('span', { class: d.communication === 'ok' ? '' : 'lost' },
+      d.communication === 'ok' ? 'ok' : '⚠ LOST')],
     ['Data age', el('span', {}, age(d.age_seconds))],
-    ['Last round', el('span', {}, d.last_round || '—')],
+    ['Last round', el('span', {}, d.last_round ? stamp(d.last_round) : '—')],
     ['Rounds', el('span', {}, `${d.rounds.completed} done, ${d.rounds.failed} failed`)],
   ];
-  document.getElementById('device').replaceChildren(
+  const details = document.getElementById('details');
+  details.className = d.stale ? 'stale' : '';
+  details.replaceChildren(
     el('h2', {}, `${d.name} (data id ${d.data_id})`), el('p', {}, d.line),
+    d.stale ? el('p', { class: 'aged' }, `Figures from ${stamp(d.last_round)}, ${age(d.age_seconds)} old.`) : '',
     facts(summary), d.last_error ? el('p', {}, 'Last error: ' + d.last_error) : '',
-    el('h3', {}, 'Active alarms'), alarmList(d.alarms),
     el('h3', {}, 'Input, bypass and output'), phaseTable(measures),
     el('h3', {}, 'Battery'), facts(BATTERY_FACTS.map(([label, name]) => [label, shown(measures.get(name))])),
-    el('h3', {}, 'Power modules'), moduleTable(d.modules),
+    el('h3', {}, 'Power modules'), moduleTable(d.modules, d.alarms),
     el('h3', {}, 'Battery cells'), cellGrid(d.cells));
   const field = measures.get(page.field);
-  if (field) page.live.push({ t: Date.now() / 1000, v: Number(field.value) });
+  if (field && !d.stale) page.live.push({ t: Date.now() / 1000, v: Number(field.value) });
+  // A raise or clear since the last look: the event list and the plot's marks follow.
+  const key = d.alarms.map((a) => a.id).join(' ');
+  if (page.alarmKey !== null && key !== page.alarmKey) refreshEvents().then(refreshPlot);
+  page.alarmKey = key;
 }
 
-// The plot: the mean of each bucket as a line over the band from its minimum to its maximum.
+// Newest first: when raised, what, and when cleared after how long (or still active).
+function renderEvents(events, error) {
+  const box = document.getElementById('event-list');
+  if (error) { box.replaceChildren(el('p', {}, `No events: ${error}`)); return; }
+  if (!events.length) { box.replaceChildren(el('p', { class: 'no-events' }, 'No alarm raised or cleared in the last day.')); return; }
+  const now = Date.now() / 1000;
+  const newest = events.slice().sort((a, b) => Date.parse(b.raised) - Date.parse(a.raised));
+  const items = newest.slice(0, EVENTS_SHOWN).map((e) => {
+    const raised = Date.parse(e.raised) / 1000;
+    const end = e.cleared ? Date.parse(e.cleared) / 1000 : now;
+    const ending = e.cleared
+      ? el('span', { class: 'cleared' }, `cleared ${stamp(e.cleared)} after ${duration(end - raised)}`)
+      : el('span', { class: 'ongoing' }, `still active, ${duration(end - raised)}`);
+    return el('li', { class: `event ${e.severity}${e.cleared ? '' : ' active'}`, 'data-alarm': e.alarm },
+      el('time', { datetime: e.raised }, stamp(e.raised)), ' ', el('strong', {}, e.severity.toUpperCase()), ' ',
+      alarmNode({ id: e.alarm, text: e.text, description: e.description }), ' — ', ending);
+  });
+  box.replaceChildren(el('ol', { class: 'events' }, ...items),
+    newest.length > EVENTS_SHOWN ? el('p', {}, `${newest.length - EVENTS_SHOWN} older events not shown.`) : '');
+}
+
+async function refreshEvents() {
+  if (!page.selected) return;
+  const since = Math.floor(Date.now() / 1000) - EVENTS_SPAN_S;
+  try {
+    const body = await getJson(`api/v1/devices/${encodeURIComponent(page.selected)}/events?since=${since}`);
+    page.events = body.events;
+    renderEvents(page.events);
+  } catch (e) {
+    page.events = [];
+    renderEvents([], e.message);
+  }
+}
+
+// Round steps for a value axis: 1, 2 or 5 times a power of ten, about four of them.
+function ticks(low, high) {
+  const raw = (high - low) / 4;
+  if (!(raw > 0) || !Number.isFinite(raw)) return [];
+  const power = 10 ** Math.floor(Math.log10(raw));
+  const step = [1, 2, 5, 10].map((m) => m * power).find((s) => s >= raw);
+  const out = [];
+  for (let v = Math.ceil(low / step) * step; v <= high + step / 1e6; v += step) out.push(+v.toFixed(6));
+  return out;
+}
+
+// The plot: the mean of each bucket as a line over the band from its minimum to its
+// maximum, both axes fitted to the readings, the events as vertical marks.
 function drawPlot(points, unit, caption) {
-  const W = 640, H = 240, L = 56, R = 12, T = 12, B = 28;
+  // As wide as the page gives it (within limits), so its text stays legible on a phone.
+  const W = Math.max(320, Math.min(640, document.getElementById('plot').clientWidth || 640));
+  const H = 260, L = 56, R = 12, T = 14, B = 28;
   const svg = document.createElementNS('http://www.w3.org/2000/svg', 'svg');
-  const add = (tag, attrs, text) => {
+  const add = (tag, attrs, text, parent) => {
     const n = document.createElementNS('http://www.w3.org/2000/svg', tag);
     for (const [k, v] of Object.entries(attrs)) n.setAttribute(k, v);
     if (text !== undefined) n.textContent = text;
-    svg.append(n);
+    (parent || svg).append(n);
+    return n;
   };
+  const now = Date.now() / 1000;
+  const at = (when) => Date.parse(when) / 1000;
+  let t0 = points.length ? Math.min(...points.map((p) => p.t0)) : now - page.range;
+  for (const e of page.events) if (at(e.raised) >= now - page.range) t0 = Math.min(t0, at(e.raised));
+  t0 = Math.max(t0 - (now - t0) * 0.02, now - page.range);
   svg.setAttribute('viewBox', `0 0 ${W} ${H}`);
   svg.setAttribute('class', 'plot');
   svg.setAttribute('role', 'img');
   svg.setAttribute('data-points', points.length);
+  svg.setAttribute('data-events', 0);
   add('title', {}, caption);
-  const now = Date.now() / 1000, t0 = now - page.range;
   let low = Math.min(...points.map((p) => p.min)), high = Math.max(...points.map((p) => p.max));
   if (!points.length) { low = 0; high = 1; }
-  if (high === low) { high += 1; low -= 1; }
+  const pad = (high - low) * 0.08 || Math.max(1, Math.abs(high) * 0.05);
+  low -= pad; high += pad;
+  if (points.length && Math.min(...points.map((p) => p.min)) >= 0 && low < 0) low = 0;
   const x = (t) => (L + (t - t0) / (now - t0) * (W - L - R)).toFixed(1);
   const y = (v) => (T + (high - v) / (high - low) * (H - T - B)).toFixed(1);
+  for (const v of ticks(low, high)) {
+    add('line', { class: 'grid', x1: L, y1: y(v), x2: W - R, y2: y(v) });
+    add('text', { x: L - 4, y: +y(v) + 4, 'text-anchor': 'end' }, `${v}${unit ? ' ' + unit : ''}`);
+  }
   add('line', { class: 'axis', x1: L, y1: T, x2: L, y2: H - B });
   add('line', { class: 'axis', x1: L, y1: H - B, x2: W - R, y2: H - B });
-  add('text', { x: L - 4, y: T + 10, 'text-anchor': 'end' }, `${+high.toFixed(2)} ${unit}`);
-  add('text', { x: L - 4, y: H - B, 'text-anchor': 'end' }, `${+low.toFixed(2)} ${unit}`);
-  const clock = (t) => new Date(t * 1000).toLocaleString([], page.range > 86400
-    ? { month: 'short', day: 'numeric', hour: '2-digit' } : { hour: '2-digit', minute: '2-digit' });
-  add('text', { x: L, y: H - 8 }, clock(t0));
-  add('text', { x: W - R, y: H - 8, 'text-anchor': 'end' }, clock(now));
+  add('text', { x: L, y: H - 8 }, stamp(t0));
+  if (W >= 480) add('text', { x: (L + W - R) / 2, y: H - 8, 'text-anchor': 'middle' }, stamp((t0 + now) / 2));
+  add('text', { x: W - R, y: H - 8, 'text-anchor': 'end' }, stamp(now));
   if (points.length) {
     const upper = points.map((p) => `${x(p.t)},${y(p.max)}`);
     const lower = points.map((p) => `${x(p.t)},${y(p.min)}`).reverse();
@@ -215,27 +428,53 @@ function drawPlot(points, unit, caption) {
   } else {
     add('text', { x: W / 2, y: H / 2, 'text-anchor': 'middle' }, 'no readings in this range');
   }
+  // One mark per second with events: a solid line where alarms were raised, a dashed
+  // one where they cleared; hovering names them.
+  const marks = new Map();
+  for (const e of page.events) {
+    for (const [kind, when] of [['raise', e.raised], ['clear', e.cleared]]) {
+      if (!when || at(when) < t0) continue;
+      const t = Math.round(Date.parse(when) / 1000);
+      const k = `${kind} ${t}`;
+      if (!marks.has(k)) marks.set(k, { kind, t, severity: e.severity, names: [] });
+      const m = marks.get(k);
+      if (e.severity === 'critical') m.severity = 'critical';
+      m.names.push(alarmWords({ id: e.alarm, description: e.description })[0]);
+    }
+  }
+  for (const m of marks.values()) {
+    const g = add('g', { class: `event ${m.kind} ${m.severity}` });
+    add('line', { x1: x(m.t), y1: T, x2: x(m.t), y2: H - B }, undefined, g);
+    add('path', { d: `M${x(m.t)},${T} l-5,-8 h10 z` }, undefined, g);
+    add('title', {}, `${m.kind === 'raise' ? 'Raised' : 'Cleared'} ${stamp(m.t)}: ${m.names.join(', ')}`, g);
+  }
+  svg.setAttribute('data-events', marks.size);
   document.getElementById('plot').replaceChildren(svg);
-  document.getElementById('plot-caption').textContent = caption;
+  document.getElementById('plot-caption').textContent = caption +
+    (marks.size ? '; solid marks: alarms raised, dashed: cleared' : '');
 }
 
 async function refreshPlot() {
   if (!page.selected) return;
   const label = PLOT_FIELDS.find(([, name]) => name === page.field)[0];
   const range = RANGES.find(([, s]) => s === page.range)[0].toLowerCase();
-  const since = new Date(Date.now() - page.range * 1000).toISOString();
-  const url = `api/v1/devices/${encodeURIComponent(page.selected)}/readings?fields=` +
-    `${encodeURIComponent(page.field)}&since=${encodeURIComponent(since)}&points=${PLOT_POINTS}`;
+  const start = Math.floor(Date.now() / 1000) - page.range;
+  const url = (since) => `api/v1/devices/${encodeURIComponent(page.selected)}/readings?fields=` +
+    `${encodeURIComponent(page.field)}&since=${since}&points=${PLOT_POINTS}`;
   try {
-    const body = await getJson(url);
-    const series = body.series[0];
+    let series = (await getJson(url(start))).series[0];
+    // Readings that cover only part of the range are asked for again from their first,
+    // so that the plot's intervals are fine enough to show their shape.
+    const first = series.buckets.length ? Math.floor(Date.parse(series.buckets[0].start) / 1000) : start;
+    if (first - start > page.range / 10) series = (await getJson(url(first))).series[0];
     const points = series.buckets.map((b) => ({
-      t: (Date.parse(b.start) + Date.parse(b.end)) / 2000, min: b.min, mean: b.mean, max: b.max }));
+      t0: Date.parse(b.start) / 1000, t: (Date.parse(b.start) + Date.parse(b.end)) / 2000,
+      min: b.min, mean: b.mean, max: b.max })).filter((p) => [p.t, p.min, p.mean, p.max].every(Number.isFinite));
     drawPlot(points, UNITS[series.unit] ?? '', `${label}, last ${range}: mean of each interval, band from its minimum to its maximum`);
   } catch (e) {
     // Without stored history the page plots what it has seen since it was opened.
     const points = page.live.filter((p) => p.t >= Date.now() / 1000 - page.range)
-      .map((p) => ({ t: p.t, min: p.v, mean: p.v, max: p.v }));
+      .map((p) => ({ t0: p.t, t: p.t, min: p.v, mean: p.v, max: p.v }));
     drawPlot(points, '', `${label}, since this page was opened (${e.message})`);
   }
 }
@@ -265,18 +504,22 @@ async function refresh() {
     if (chosen && chosen.name !== page.selected) {
       page.selected = chosen.name;
       page.live = [];
-      setTimeout(refreshPlot, 0);
+      page.events = [];
+      page.alarmKey = null;
+      setTimeout(() => refreshEvents().then(refreshPlot), 0);
     }
     renderOverview(list);
     document.getElementById('history').hidden = !chosen;
+    document.getElementById('events').hidden = !chosen;
     if (chosen) {
       try {
         renderDevice(await getJson(`api/v1/devices/${encodeURIComponent(chosen.name)}`));
       } catch (e) {
         document.getElementById('device').replaceChildren(el('h2', {}, chosen.name), el('p', {}, e.message));
+        document.getElementById('details').replaceChildren();
       }
     }
-    status.textContent = `${list.length} UPS${list.length === 1 ? '' : 'es'}, updated ${new Date().toLocaleTimeString()}`;
+    status.textContent = `${list.length} UPS${list.length === 1 ? '' : 'es'}, updated ${stamp(new Date())}`;
   } catch (e) {
     status.textContent = `Refresh failed: ${e.message}; retrying`;
   }
@@ -286,5 +529,5 @@ async function refresh() {
 
 setupPlotForm();
 window.addEventListener('hashchange', () => { clearTimeout(page.timer); refresh(); });
-setInterval(refreshPlot, PLOT_REFRESH_MS);
+setInterval(() => refreshEvents().then(refreshPlot), PLOT_REFRESH_MS);
 refresh();

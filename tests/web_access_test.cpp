@@ -1,0 +1,176 @@
+// The web configuration file and who it lets in: what is refused with which line,
+// the credentials a request may carry, wrong ones slowed down per address, and users
+// read again when the file changes.
+#include <crypt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "web/web_access.h"
+#include "web/web_config.h"
+
+namespace {
+
+using namespace novex::web;
+
+// A bcrypt hash of `password` made here by libcrypt, at the lowest cost, as htpasswd
+// -nB would write it.
+std::string Bcrypt(const std::string& password) {
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_gensalt_rn("$2y$", 4, nullptr, 0, salt, sizeof salt);
+    crypt_data data{};
+    return crypt_r(password.c_str(), salt, &data);
+}
+
+std::string Basic(const std::string& pair) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < pair.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, pair.size() - i);
+        unsigned v = 0;
+        for (size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? static_cast<unsigned char>(pair[i + k]) : 0);
+        for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return "Basic " + out;
+}
+
+TEST(WebConfig, RefusesWhatItDoesNotImplementWithOneLine) {
+    const std::string hash = Bcrypt("secret");
+    // Columns: the file's text, what the error must say ("" when it is taken).
+    struct Row {
+        std::string text;
+        const char* error;
+    };
+    const Row rows[] = {
+        {"", ""},
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  client_auth_type: "
+         "RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n  min_version: TLS13\n"
+         "basic_auth_users:\n  prom: " + hash + "\nhttp_server_config:\n  headers:\n"
+         "    Strict-Transport-Security: max-age=31536000\n", ""},
+        {"tls_server_config:\n  cert_file: c.pem\n", "needs cert_file and key_file"},
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  min_version: TLS11\n",
+         "TLS12 or TLS13"},
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  client_auth_type: Maybe\n",
+         "client_auth_type \"Maybe\": one of"},
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  cipher_suites: [x]\n",
+         "cipher_suites is not supported"},
+        {"basic_auth_user:\n  prom: x\n", "unknown key \"basic_auth_user\""},
+        {"basic_auth_users:\n  prom: plain-password\n", "user \"prom\" needs"},
+        {"basic_auth_users:\n  prom: $1$abc$defghijklmnopqrstuvwxyz\n", "bcrypt hash"},
+        {"basic_auth_users:\n  \"a:b\": " + hash + "\n", "without ':'"},
+        {"basic_auth_users: [prom]\n", "must map user names"},
+        {"http_server_config:\n  headers:\n    Set-Cookie: a=b\n", "header \"Set-Cookie\" cannot be set"},
+        {"http_server_config:\n  headers:\n    X-Frame-Options: \"a\\r\\nX: y\"\n", "one-line value"},
+        {"http_server_config:\n  http2: true\n", "http2 is not supported"},
+        {"tls_server_config: [\n", "not YAML: line"},
+        {"- a\n- b\n", "must be a mapping"},
+    };
+    static_assert(sizeof rows / sizeof rows[0] == 16, "rows of the table");
+    for (const Row& row : rows) {
+        WebConfig config;
+        std::string error;
+        EXPECT_EQ(ParseWebConfig(row.text, "/etc/x", config, error), row.error[0] == '\0')
+            << row.text << ": " << error;
+        EXPECT_NE(error.find(row.error), std::string::npos) << row.text << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(error.find(hash), std::string::npos) << "a hash in a message";
+    }
+    WebConfig config;
+    std::string error;
+    ASSERT_TRUE(ParseWebConfig(rows[1].text, "/etc/x", config, error));
+    EXPECT_EQ(config.tls_settings.cert_file, "/etc/x/c.pem");
+    EXPECT_EQ(config.users.size(), 1u);
+    EXPECT_EQ(config.headers.size(), 1u);
+}
+
+class AccessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vimohost-webcfg-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        path_ = dir_ + "/web.yml";
+        Write("basic_auth_users:\n  prom: " + Bcrypt("secret") + "\n");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void Write(const std::string& text) {
+        std::ofstream(path_) << text;
+        chmod(path_.c_str(), 0600);
+    }
+    std::string dir_, path_;
+    std::string log_;
+};
+
+// A trace of requests: each Authorization header, its address and the verdict.
+TEST_F(AccessTest, CredentialsAndAttemptsPerAddress) {
+    novex::access::LimiterSettings attempts;
+    attempts.free_failures = 2;
+    attempts.first_delay_ms = 5000;
+    std::string error;
+    auto access = WebAccess::Create("tok3n", path_, [this](const std::string& l) { log_ += l + "\n"; },
+                                    error, attempts);
+    ASSERT_TRUE(access) << error;
+    using V = WebAccess::Verdict;
+    struct Step {
+        std::string authorization;
+        const char* peer;
+        V verdict;
+    };
+    const Step trace[] = {
+        {"", "10.0.0.1", V::kMissing},               // a browser's first request: not counted
+        {Basic("prom:secret"), "10.0.0.1", V::kOk},
+        {Basic("prom:secret"), "10.0.0.1", V::kOk},  // from the cache
+        {"Bearer tok3n", "10.0.0.1", V::kOk},
+        {Basic("anyone:tok3n"), "10.0.0.1", V::kOk},  // the token as a password
+        {Basic("prom:wrong"), "10.0.0.1", V::kWrong},
+        {"Bearer wrong", "10.0.0.1", V::kWrong},
+        {"Basic !!!!", "10.0.0.1", V::kWrong},       // third: slowed down from here
+        {Basic("prom:secret"), "10.0.0.1", V::kWait},  // even the right one waits its slot
+        {Basic("prom:secret"), "10.0.0.2", V::kOk},    // another address at once
+        {Basic("nobody:secret"), "10.0.0.2", V::kWrong},
+        {"Digest x", "10.0.0.2", V::kWrong},
+    };
+    static_assert(sizeof trace / sizeof trace[0] == 12, "rows of the trace");
+    for (const Step& s : trace) {
+        int retry = 0;
+        EXPECT_EQ(access->Check(s.authorization, s.peer, retry), s.verdict) << s.authorization;
+        if (s.verdict == V::kWait) {
+            EXPECT_EQ(retry, 5);
+        }
+    }
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 3) << log_;  // 10.0.0.1 twice, .2 once
+}
+
+// A renewed users file is taken within a second or so; a broken one is reported and
+// the users in use stay.
+TEST_F(AccessTest, UsersReadAgainWhenTheFileChanges) {
+    std::string error;
+    auto access = WebAccess::Create("", path_, [this](const std::string& l) { log_ += l + "\n"; }, error);
+    ASSERT_TRUE(access) << error;
+    int retry = 0;
+    // Columns: the file's new text, the user that must then get in.
+    struct Step {
+        std::string text;
+        const char* pair;
+    };
+    const Step steps[] = {
+        {"basic_auth_users:\n  grafana: " + Bcrypt("other") + "\n", "grafana:other"},
+        {"basic_auth_users:\n  broken: not-a-hash\n", "grafana:other"},
+    };
+    for (const Step& step : steps) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        Write(step.text);
+        EXPECT_EQ(access->Check(Basic(step.pair), "10.0.0.9", retry), WebAccess::Verdict::kOk)
+            << step.pair << "\n" << log_;
+    }
+    EXPECT_NE(log_.find("refused, the users in use stay"), std::string::npos) << log_;
+    chmod(path_.c_str(), 0644);
+    EXPECT_FALSE(WebAccess::Create("", path_, nullptr, error));
+    EXPECT_NE(error.find("group or others"), std::string::npos) << error;
+}
+
+}  // namespace

@@ -1,0 +1,319 @@
+#include "web/tls_front.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace novex {
+namespace web {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes held per direction before a side is no longer read from.
+constexpr size_t kBufferBytes = 64 * 1024;
+// A request line longer than this never reaches the HTTP server, which refuses far less.
+constexpr size_t kMaxFirstLine = 16 * 1024;
+constexpr unsigned char kTlsHandshakeRecord = 0x16;
+
+const char kPlainBody[] = "This port speaks HTTPS, not HTTP.\n";
+std::string PlainRefusal() {
+    return "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+           std::to_string(sizeof kPlainBody - 1) + "\r\nConnection: close\r\n\r\n" + kPlainBody;
+}
+
+enum class Stage { kSniff, kHandshake, kRelay };
+
+struct Conn {
+    int client = -1;
+    int backend = -1;
+    std::string address;
+    SSL* ssl = nullptr;
+    Stage stage = Stage::kSniff;
+    bool wants_write = false;    // OpenSSL waits for the client socket to take bytes
+    bool header_added = false;
+    bool client_done = false;
+    bool backend_done = false;
+    bool dead = false;
+    std::string to_backend, to_client;
+    Clock::time_point deadline;
+    ~Conn() {
+        if (ssl) {
+            if (stage == Stage::kRelay) SSL_shutdown(ssl);
+            SSL_free(ssl);
+            ERR_clear_error();
+        }
+        if (client >= 0) close(client);
+        if (backend >= 0) close(backend);
+    }
+};
+
+std::string Reason() {
+    const unsigned long code = ERR_peek_last_error();
+    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
+    ERR_clear_error();
+    return reason ? reason : "connection closed";
+}
+
+}  // namespace
+
+std::unique_ptr<TlsFront> TlsFront::Start(const FrontOptions& options, std::shared_ptr<tls::ServerTls> tls,
+                                          Log log, std::string& error) {
+    std::unique_ptr<TlsFront> front(new TlsFront());
+    front->options_ = options;
+    front->tls_ = std::move(tls);
+    front->log_ = std::move(log);
+    unsigned char random[16];
+    if (RAND_bytes(random, sizeof random) != 1) {
+        error = "no random bytes for the HTTPS front";
+        return nullptr;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char b : random) front->secret_ += {kHex[b >> 4], kHex[b & 15]};
+
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(options.port));
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    socklen_t size = sizeof at;
+    const bool ok = fd >= 0 && inet_pton(AF_INET, options.address.c_str(), &at.sin_addr) == 1 &&
+                    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                    bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && listen(fd, 64) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) == 0 &&
+                    pipe2(front->wake_, O_NONBLOCK | O_CLOEXEC) == 0;
+    if (!ok) {
+        error = "listen " + options.address + ":" + std::to_string(options.port) + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    front->listen_fd_ = fd;
+    front->port_ = ntohs(at.sin_port);
+    front->thread_ = std::thread([f = front.get()] { f->Run(); });
+    return front;
+}
+
+TlsFront::~TlsFront() {
+    if (thread_.joinable()) {
+        const char byte = 0;
+        (void)!write(wake_[1], &byte, 1);
+        thread_.join();
+    }
+    for (const int fd : {listen_fd_, wake_[0], wake_[1]})
+        if (fd >= 0) close(fd);
+}
+
+void TlsFront::Run() {
+    // OpenSSL writes with write(): a client gone must be an error, not SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    std::vector<std::unique_ptr<Conn>> conns;
+    std::set<std::string> failure_logged;  // addresses whose handshakes failed since one did not
+    std::set<std::string> limit_logged;    // addresses refused since their last accepted connection
+    const auto log = [this](const std::string& line) {
+        if (log_) log_(line);
+    };
+    const auto idle = std::chrono::milliseconds(options_.idle_timeout_ms);
+
+    const auto handshake = [&](Conn& c) {
+        ERR_clear_error();
+        c.wants_write = false;
+        const int r = SSL_accept(c.ssl);
+        if (r == 1) {
+            failure_logged.erase(c.address);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(static_cast<uint16_t>(options_.backend_port));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            c.backend = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (c.backend < 0 || (connect(c.backend, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+                                  errno != EINPROGRESS)) {
+                c.dead = true;
+                return;
+            }
+            c.stage = Stage::kRelay;
+            c.deadline = Clock::now() + idle;
+            return;
+        }
+        const int e = SSL_get_error(c.ssl, r);
+        if (e == SSL_ERROR_WANT_READ) return;
+        if (e == SSL_ERROR_WANT_WRITE) {
+            c.wants_write = true;
+            return;
+        }
+        const std::string reason = Reason();
+        if (failure_logged.insert(c.address).second) log("TLS handshake from " + c.address + " failed: " + reason);
+        c.dead = true;
+    };
+
+    const auto sniff = [&](Conn& c) {
+        unsigned char first = 0;
+        const ssize_t n = recv(c.client, &first, 1, MSG_PEEK);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) c.dead = true;
+        if (n != 1) return;
+        if (first != kTlsHandshakeRecord) {
+            // Plain HTTP, most likely: told so in its own words, then closed.
+            const std::string refusal = PlainRefusal();
+            (void)!send(c.client, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            c.dead = true;
+            return;
+        }
+        std::string note;
+        const std::shared_ptr<SSL_CTX> ctx = tls_->Context(note);
+        if (!note.empty()) log(note);
+        c.ssl = SSL_new(ctx.get());
+        if (c.ssl == nullptr || SSL_set_fd(c.ssl, c.client) != 1) {
+            c.dead = true;
+            return;
+        }
+        c.stage = Stage::kHandshake;
+        handshake(c);
+    };
+
+    const auto read_client = [&](Conn& c) {
+        c.wants_write = false;
+        char buffer[16384];
+        while (!c.client_done && c.to_backend.size() < kBufferBytes) {
+            ERR_clear_error();
+            const int n = SSL_read(c.ssl, buffer, sizeof buffer);
+            if (n > 0) {
+                c.to_backend.append(buffer, static_cast<size_t>(n));
+                c.deadline = Clock::now() + idle;
+                continue;
+            }
+            const int e = SSL_get_error(c.ssl, n);
+            if (e == SSL_ERROR_WANT_WRITE) c.wants_write = true;
+            else if (e != SSL_ERROR_WANT_READ) c.client_done = true;
+            break;
+        }
+        ERR_clear_error();
+        if (!c.header_added) {
+            const size_t end = c.to_backend.find("\r\n");
+            if (end == std::string::npos) {
+                if (c.to_backend.size() > kMaxFirstLine || c.client_done) c.dead = true;
+                return;
+            }
+            c.to_backend.insert(end + 2, std::string(kFrontHeader) + ": " + secret_ + " " + c.address + "\r\n");
+            c.header_added = true;
+        }
+    };
+
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        Clock::time_point next = Clock::time_point::max();
+        for (const auto& c : conns) {
+            short client_events = 0, backend_events = 0;
+            if (c->stage != Stage::kRelay) {
+                client_events = POLLIN | (c->wants_write ? POLLOUT : 0);
+            } else {
+                if (!c->client_done && c->to_backend.size() < kBufferBytes) client_events |= POLLIN;
+                if (!c->to_client.empty() || c->wants_write) client_events |= POLLOUT;
+                if (!c->backend_done && c->to_client.size() < kBufferBytes) backend_events |= POLLIN;
+                if (c->header_added && !c->to_backend.empty()) backend_events |= POLLOUT;
+            }
+            fds.push_back({c->client, client_events, 0});
+            fds.push_back({c->backend, backend_events, 0});  // -1 is skipped by poll()
+            next = std::min(next, c->deadline);
+            if (c->ssl && c->stage == Stage::kRelay && SSL_pending(c->ssl) > 0) next = now;
+        }
+        int timeout = -1;
+        if (next != Clock::time_point::max())
+            timeout = static_cast<int>(std::clamp<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 60000));
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        for (size_t i = 0; i < conns.size(); ++i) {
+            Conn& c = *conns[i];
+            const short cr = fds[2 + 2 * i].revents, br = fds[3 + 2 * i].revents;
+            if (c.stage == Stage::kSniff && cr) sniff(c);
+            else if (c.stage == Stage::kHandshake && cr) handshake(c);
+            else if (c.stage == Stage::kRelay) {
+                if (cr & (POLLIN | POLLHUP | POLLERR) || (c.wants_write && (cr & POLLOUT)) ||
+                    SSL_pending(c.ssl) > 0)
+                    read_client(c);
+                if (!c.dead && (br & POLLOUT) && c.header_added && !c.to_backend.empty()) {
+                    const ssize_t n = send(c.backend, c.to_backend.data(), c.to_backend.size(),
+                                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (n > 0) c.to_backend.erase(0, static_cast<size_t>(n));
+                    else if (n < 0 && errno != EAGAIN && errno != EINTR) c.dead = true;
+                }
+                if (!c.dead && (br & (POLLIN | POLLHUP | POLLERR))) {
+                    char buffer[16384];
+                    const ssize_t n = recv(c.backend, buffer, sizeof buffer, MSG_DONTWAIT);
+                    if (n > 0) c.to_client.append(buffer, static_cast<size_t>(n));
+                    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) c.backend_done = true;
+                }
+                while (!c.dead && !c.to_client.empty()) {
+                    ERR_clear_error();
+                    const int n = SSL_write(c.ssl, c.to_client.data(),
+                                            static_cast<int>(std::min<size_t>(c.to_client.size(), 16384)));
+                    if (n > 0) {
+                        c.to_client.erase(0, static_cast<size_t>(n));
+                        c.deadline = Clock::now() + idle;
+                        continue;
+                    }
+                    const int e = SSL_get_error(c.ssl, n);
+                    if (e == SSL_ERROR_WANT_WRITE) c.wants_write = true;
+                    else if (e != SSL_ERROR_WANT_READ) c.dead = true;
+                    ERR_clear_error();
+                    break;
+                }
+                // The HTTP server closes after each answer: once it is passed on, done.
+                if (c.backend_done && c.to_client.empty()) c.dead = true;
+            }
+            if (!c.dead && Clock::now() > c.deadline) c.dead = true;
+        }
+        if (fds[1].revents & POLLIN) {
+            for (;;) {
+                sockaddr_in peer{};
+                socklen_t size = sizeof peer;
+                const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
+                                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (fd < 0) break;
+                char text[INET_ADDRSTRLEN] = "?";
+                inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+                const size_t same = static_cast<size_t>(std::count_if(
+                    conns.begin(), conns.end(), [&](const auto& c) { return c->address == text; }));
+                if (conns.size() >= options_.max_connections || same >= options_.max_per_address) {
+                    close(fd);
+                    if (limit_logged.insert(text).second)
+                        log("HTTPS: connection limit reached, refusing connections from " + std::string(text));
+                    continue;
+                }
+                limit_logged.erase(text);
+                auto c = std::make_unique<Conn>();
+                c->client = fd;
+                c->address = text;
+                c->deadline = Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
+                conns.push_back(std::move(c));
+            }
+        }
+        conns.erase(std::remove_if(conns.begin(), conns.end(), [](const auto& c) { return c->dead; }),
+                    conns.end());
+    }
+    conns.clear();
+}
+
+}  // namespace web
+}  // namespace novex

@@ -1,0 +1,64 @@
+// Who may read the web face: the bearer token (--http-token-file) and the basic-auth
+// users of the web configuration, with wrong credentials slowed down per client
+// address. The web configuration is read again when the file changes (looked at once
+// a second at most, on requests), so users change without a restart; a changed file
+// that does not parse is reported and the users in use stay.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "access/attempt_limiter.h"
+#include "web/web_config.h"
+
+namespace novex {
+namespace web {
+
+class WebAccess {
+public:
+    using Log = std::function<void(const std::string&)>;
+    // `config_file` empty: the token alone. Null with one line in `error`.
+    static std::unique_ptr<WebAccess> Create(const std::string& token, const std::string& config_file,
+                                             Log log, std::string& error,
+                                             access::LimiterSettings attempts = {});
+
+    enum class Verdict { kOk, kMissing, kWrong, kWait };
+    // The Authorization header of a request from `peer`. kWait: the address must wait
+    // `retry_after_s` before it is checked again; nothing was checked.
+    Verdict Check(const std::string& authorization, const std::string& peer, int& retry_after_s);
+    // Whether any credential is asked for at all.
+    bool Needed();
+    // The headers every answer carries (http_server_config.headers).
+    std::vector<std::pair<std::string, std::string>> Headers();
+    // The web configuration as read at start (its TLS settings are used from then on).
+    const WebConfig& initial() const { return initial_; }
+
+private:
+    WebAccess() = default;
+    void Refresh();  // under mutex_
+    // Unlocks `lock` (on mutex_) while bcrypt runs.
+    bool CheckUser(std::unique_lock<std::mutex>& lock, const std::string& name,
+                   const std::string& password);
+
+    std::string token_;
+    std::string config_file_;
+    Log log_;
+    std::unique_ptr<access::AttemptLimiter> limiter_;
+    std::mutex mutex_;
+    WebConfig initial_;
+    WebConfig config_;
+    std::string stamp_;
+    std::chrono::steady_clock::time_point last_look_{};
+    // Digests of user, hash and password that bcrypt accepted, so that a scrape every
+    // few seconds costs one hash a burst, not one a request. Emptied at each reload.
+    std::unordered_map<std::string, bool> accepted_;
+};
+
+}  // namespace web
+}  // namespace novex

@@ -1,0 +1,239 @@
+#include "web/web_config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <yaml-cpp/yaml.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace novex {
+namespace web {
+
+namespace {
+
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+// The answer headers a web configuration may set, as the exporters allow them: each
+// only strengthens what a browser does with the answers.
+const char* const kSettableHeaders[] = {
+    "Strict-Transport-Security", "X-Content-Type-Options", "X-Frame-Options",
+    "X-XSS-Protection", "Content-Security-Policy",
+};
+static_assert(sizeof kSettableHeaders / sizeof kSettableHeaders[0] == 5, "the exporters' list");
+
+// Keys of the format that vimohost does not implement, refused by name so that the
+// error says why. Columns: key, why it is refused.
+struct Unsupported {
+    const char* key;
+    const char* why;
+};
+const Unsupported kUnsupported[] = {
+    {"cipher_suites", "OpenSSL's default ciphers are used"},
+    {"curve_preferences", "OpenSSL's default curves are used"},
+    {"prefer_server_cipher_suites", "the server's order is always preferred"},
+    {"client_allowed_sans", "not implemented"},
+    {"cert", "give the certificate as cert_file"},
+    {"key", "give the key as key_file"},
+    {"http2", "HTTP/1.1 only"},
+};
+static_assert(sizeof kUnsupported / sizeof kUnsupported[0] == 7, "rows of the table");
+
+// The keys vimohost implements. Columns: section ("" for the top level), key.
+struct KeyRow {
+    const char* section;  // "" at the top level
+    const char* key;
+};
+const KeyRow kKeys[] = {
+    {"", "tls_server_config"},
+    {"", "basic_auth_users"},
+    {"", "http_server_config"},
+    {"tls_server_config", "cert_file"},
+    {"tls_server_config", "key_file"},
+    {"tls_server_config", "client_auth_type"},
+    {"tls_server_config", "client_ca_file"},
+    {"tls_server_config", "min_version"},
+    {"tls_server_config", "max_version"},
+    {"http_server_config", "headers"},
+};
+static_assert(sizeof kKeys / sizeof kKeys[0] == 10, "rows of the table");
+
+bool CheckKeys(const YAML::Node& map, const std::string& section, std::string& error) {
+    if (!map.IsMap()) {
+        error = (section.empty() ? std::string("the file") : section) + " must be a mapping of keys";
+        return false;
+    }
+    for (const auto& entry : map) {
+        const std::string key = entry.first.Scalar();
+        bool known = false;
+        for (const KeyRow& row : kKeys) known = known || (section == row.section && key == row.key);
+        if (known) continue;
+        error = "unknown key \"" + key + "\"" + (section.empty() ? "" : " in " + section);
+        for (const Unsupported& u : kUnsupported)
+            if (key == u.key) error = key + " is not supported: " + u.why;
+        return false;
+    }
+    return true;
+}
+
+bool Text(const YAML::Node& map, const char* key, std::string& out, std::string& error) {
+    const YAML::Node value = map[key];
+    if (!value) return true;
+    if (!value.IsScalar() || value.Scalar().empty()) {
+        error = std::string(key) + " must be a non-empty text";
+        return false;
+    }
+    out = value.Scalar();
+    return true;
+}
+
+std::string InFolder(const std::string& folder, const std::string& path) {
+    return path.empty() || path[0] == '/' || folder.empty() ? path : folder + "/" + path;
+}
+
+bool ParseTls(const YAML::Node& node, const std::string& folder, WebConfig& out, std::string& error) {
+    if (!CheckKeys(node, "tls_server_config", error)) return false;
+    tls::TlsSettings& s = out.tls_settings;
+    std::string auth, min, max;
+    if (!Text(node, "cert_file", s.cert_file, error) || !Text(node, "key_file", s.key_file, error) ||
+        !Text(node, "client_ca_file", s.client_ca_file, error) ||
+        !Text(node, "client_auth_type", auth, error) || !Text(node, "min_version", min, error) ||
+        !Text(node, "max_version", max, error))
+        return false;
+    if (s.cert_file.empty() || s.key_file.empty()) {
+        error = "tls_server_config needs cert_file and key_file";
+        return false;
+    }
+    s.cert_file = InFolder(folder, s.cert_file);
+    s.key_file = InFolder(folder, s.key_file);
+    s.client_ca_file = InFolder(folder, s.client_ca_file);
+    if (!auth.empty() && !tls::ParseClientAuth(auth, s.client_auth, error)) return false;
+    if (!min.empty() && !tls::ParseTlsVersion(min, s.min_version, error)) return false;
+    if (!max.empty() && !tls::ParseTlsVersion(max, s.max_version, error)) return false;
+    out.tls = true;
+    return true;
+}
+
+bool ParseUsers(const YAML::Node& node, WebConfig& out, std::string& error) {
+    if (!node.IsMap()) {
+        error = "basic_auth_users must map user names to bcrypt hashes";
+        return false;
+    }
+    for (const auto& entry : node) {
+        const std::string name = entry.first.Scalar();
+        // A colon ends the name in a Basic credential, so such a user could never log in.
+        if (name.empty() || name.find(':') != std::string::npos || !entry.second.IsScalar() ||
+            !IsBcrypt(entry.second.Scalar())) {
+            error = "basic_auth_users: user \"" + name.substr(0, 64) +
+                    "\" needs a name without ':' and a bcrypt hash (htpasswd -nBC 10 NAME)";
+            return false;
+        }
+        out.users.emplace_back(name, entry.second.Scalar());
+    }
+    return true;
+}
+
+bool ParseHeaders(const YAML::Node& node, WebConfig& out, std::string& error) {
+    if (!CheckKeys(node, "http_server_config", error)) return false;
+    const YAML::Node headers = node["headers"];
+    if (!headers) return true;
+    if (!headers.IsMap()) {
+        error = "http_server_config.headers must map header names to values";
+        return false;
+    }
+    for (const auto& entry : headers) {
+        const std::string name = entry.first.Scalar();
+        bool settable = false;
+        for (const char* h : kSettableHeaders) settable = settable || strcasecmp(h, name.c_str()) == 0;
+        if (!settable) {
+            error = "header \"" + name.substr(0, 64) + "\" cannot be set (allowed:";
+            for (const char* h : kSettableHeaders) error += std::string(" ") + h;
+            error += ")";
+            return false;
+        }
+        const std::string value = entry.second.IsScalar() ? entry.second.Scalar() : "";
+        bool plain = !value.empty();
+        for (const char c : value) plain = plain && (c == '\t' || (c >= 0x20 && c != 0x7f));
+        if (!plain) {
+            error = "header " + name + " needs a one-line value";
+            return false;
+        }
+        out.headers.emplace_back(name, value);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsBcrypt(const std::string& hash) {
+    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || std::strchr("yba", hash[2]) == nullptr ||
+        hash[3] != '$' || !std::isdigit(static_cast<unsigned char>(hash[4])) ||
+        !std::isdigit(static_cast<unsigned char>(hash[5])) || hash[6] != '$')
+        return false;
+    const int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
+    if (cost < 4 || cost > 31) return false;
+    for (size_t i = 7; i < hash.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(hash[i])) && hash[i] != '.' && hash[i] != '/') return false;
+    return true;
+}
+
+bool ParseWebConfig(const std::string& text, const std::string& folder, WebConfig& out,
+                    std::string& error) {
+    out = WebConfig{};
+    try {
+        const YAML::Node root = YAML::Load(text);
+        if (root.IsNull()) return true;  // an empty file: plain HTTP, no users
+        if (!CheckKeys(root, "", error)) return false;
+        if (root["tls_server_config"] && !ParseTls(root["tls_server_config"], folder, out, error))
+            return false;
+        if (root["basic_auth_users"] && !ParseUsers(root["basic_auth_users"], out, error)) return false;
+        if (root["http_server_config"] && !ParseHeaders(root["http_server_config"], out, error))
+            return false;
+    } catch (const YAML::Exception& e) {
+        error = "not YAML: line " + std::to_string(e.mark.line + 1) + ": " + e.msg;
+        return false;
+    } catch (const std::exception& e) {
+        error = std::string("not understood: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st{};
+    std::string text;
+    bool ok = fd >= 0 && fstat(fd, &st) == 0;
+    if (!ok) error = path + ": " + std::strerror(errno);
+    else if (!S_ISREG(st.st_mode)) error = path + ": not a regular file";
+    else if (st.st_mode & (S_IRWXG | S_IRWXO))
+        error = path + ": holds password hashes but group or others may use it (chmod 600 it)";
+    else if (static_cast<size_t>(st.st_size) > kMaxFileBytes) error = path + ": larger than 1 MiB";
+    ok = ok && error.empty();
+    if (ok) {
+        text.resize(static_cast<size_t>(st.st_size));
+        size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = read(fd, &text[got], text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+    }
+    if (fd >= 0) close(fd);
+    if (!ok) return false;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (!ParseWebConfig(text, folder, out, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace web
+}  // namespace novex

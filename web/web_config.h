@@ -1,0 +1,51 @@
+// The web face's --web-config file, in the format Prometheus and its exporters share
+// (YAML):
+//
+//     tls_server_config:
+//       cert_file: server.pem            # relative paths: from the file's folder
+//       key_file: server.key
+//       client_auth_type: RequireAndVerifyClientCert   # default NoClientCert
+//       client_ca_file: clients-ca.pem
+//       min_version: TLS12               # default; TLS13 also allowed
+//       max_version: TLS13
+//     basic_auth_users:
+//       prometheus: $2y$10$...           # bcrypt hashes (htpasswd -nBC 10 NAME)
+//     http_server_config:
+//       headers:
+//         Strict-Transport-Security: max-age=31536000
+//
+// Unknown keys are refused, and so are the format's keys vimohost does not implement
+// (cipher_suites, curve_preferences, ...: OpenSSL's defaults are used), so that no
+// setting is silently ignored.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tls/server_tls.h"
+
+namespace novex {
+namespace web {
+
+struct WebConfig {
+    bool tls = false;  // tls_server_config given: HTTPS
+    tls::TlsSettings tls_settings;
+    std::vector<std::pair<std::string, std::string>> users;    // name, bcrypt hash
+    std::vector<std::pair<std::string, std::string>> headers;  // added to every answer
+};
+
+// Parses the file's text; relative file names are taken from `folder`. False with one
+// line in `error` (never a hash).
+bool ParseWebConfig(const std::string& text, const std::string& folder, WebConfig& out,
+                    std::string& error);
+// Reads and parses `path`: a regular file of at most 1 MiB, refused when group or
+// others may read it (it holds password hashes).
+bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error);
+
+// Whether `hash` is a bcrypt hash as htpasswd -B writes it ($2y$, $2b$ or $2a$, cost
+// 04..31, 53 characters of salt and hash).
+bool IsBcrypt(const std::string& hash);
+
+}  // namespace web
+}  // namespace novex
