@@ -20,12 +20,14 @@
 #include "history/retention.h"
 #include "hooks/event_hooks.h"
 #include "host/line_settings.h"
+#include "snmp/address.h"
+#include "snmp/ratings.h"
 
 namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[9] = {
+const DeviceKey kDeviceKeys[11] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text",
      "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
@@ -41,13 +43,17 @@ const DeviceKey kDeviceKeys[9] = {
     {"battery_charge_low", "number",
      "battery charge in percent at or below which UPS protocol clients see the battery low, "
      "0..100 (default 20)"},
+    {"attached_devices", "text", "what the UPS feeds, as SNMP managers see it (upsIdentAttachedDevices)"},
+    {"ratings", "object",
+     "the UPS's nominal values for SNMP managers (upsConfig), e.g. {\"output_va\": 30000}; "
+     "the keys are listed in snmp.md"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
 };
 
-const DeviceKey kProgramKeys[12] = {
+const DeviceKey kProgramKeys[13] = {
     {"devices", "array", "the device objects, or one device object (required in this form)"},
     {"on_event", "array",
      "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
@@ -72,6 +78,9 @@ const DeviceKey kProgramKeys[12] = {
     {"history", "object",
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
      "(--keep, --max-size and --keep-events replace them)"},
+    {"snmp", "object",
+     "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master "
+     "(or \"tcp:127.0.0.1:705\"; --snmp-agentx replaces it)"},
 };
 
 namespace {
@@ -115,6 +124,30 @@ bool CheckAppSetting(const Json::Value& object, std::string& error) {
             return false;
         }
     }
+    return true;
+}
+
+// "snmp": {"agentx": ADDRESS}, the one key it has.
+bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error) {
+    if (snmp.isNull()) return true;
+    if (!snmp.isObject()) {
+        error = "\"snmp\" must be a JSON object, e.g. {\"agentx\": \"/var/agentx/master\"}";
+        return false;
+    }
+    for (const std::string& key : snmp.getMemberNames()) {
+        if (key != "agentx") {
+            error = "unknown key " + QuoteText(key) + " in \"snmp\"";
+            return false;
+        }
+    }
+    const Json::Value& v = snmp["agentx"];
+    if (v.isNull()) return true;
+    if (!PlainText(v) || !CheckAgentxAddress(v.asString(), error)) {
+        if (!PlainText(v)) error = "\"agentx\" in \"snmp\" must be a non-empty text";
+        else error = "\"agentx\" in \"snmp\": " + error;
+        return false;
+    }
+    agentx = v.asString();
     return true;
 }
 
@@ -168,6 +201,7 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         out.protocol_require_tls = require_tls.asBool();
     }
+    if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
     out.history = root["history"];
@@ -212,7 +246,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     out.name = name.isString() ? name.asString() : "ups" + std::to_string(out.data_id);
-    for (const char* key : {"manufacturer", "model"}) {
+    for (const char* key : {"manufacturer", "model", "attached_devices"}) {
         const Json::Value& text = object[key];
         if (!text.isNull() && (!text.isString() || !CheckDeviceLabel(text.asString(), why))) {
             error = std::string("\"") + key + "\" must be a non-empty text of one line, in "
@@ -220,6 +254,7 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
             return false;
         }
     }
+    if (!snmp::CheckRatings(object["ratings"], error)) return false;
     const Json::Value& low = object["battery_charge_low"];
     if (!low.isNull() && (!low.isInt() || low.asInt() < 0 || low.asInt() > kMaxChargeLow)) {
         error = "\"battery_charge_low\" must be a whole number from 0 to " +

@@ -17,13 +17,13 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[9];
+extern const DeviceKey kDeviceKeys[11];
 constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];
 // The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
 // settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[12];
+extern const DeviceKey kProgramKeys[13];
 
 // vimohost-wide settings from the configuration file.
 struct ProgramConfig {
@@ -38,6 +38,7 @@ struct ProgramConfig {
     bool protocol_require_tls = false;  // no password before STARTTLS
     std::string web_config;             // the web face's TLS and users file; "": none
     Json::Value history;                // retention, checked by ParseRetention; null: none
+    std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
 };
 constexpr int kMaxHookTimeoutMs = 3600000;
 // A configuration file larger than this is refused unread: a few hundred devices take

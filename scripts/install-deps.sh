@@ -8,7 +8,9 @@
 #                                    sources, eu-unstrip and gdb-multiarch
 #   scripts/install-deps.sh --peers  also the real peers the web tests start
 #                                    (Prometheus, Alertmanager, headless Chromium and a CJK font for
-#                                    its screenshots; large, so CI asks for them)
+#                                    its screenshots; large, so CI asks for them) and
+#                                    the SNMP tests' snmpd, snmpget/snmpwalk, snmptrapd
+#                                    and the UPS tools' snmp-ups driver
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -23,6 +25,7 @@ packages=(
   libcli11-dev
   libcivetweb-dev zlib1g-dev
   libssl-dev libyaml-cpp-dev libcrypt-dev openssl
+  libsnmp-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -31,7 +34,8 @@ for flag in "$@"; do
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev
                         googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
     --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei
-                        testssl.sh libnss3-tools) ;;
+                        testssl.sh libnss3-tools
+                        snmpd snmp snmptrapd nut-snmp) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

@@ -13,6 +13,8 @@ sysroot=${1:-$PWD/build-mipsel-sysroot}
 
 # What the plug-in, its tests, vimohost and novexups-sim link against. Runtime
 # packages (libjsoncpp25, ...) carry the shared objects the tests load under qemu.
+# net-snmp is not among them: without it the mipsel vimohost is built without its
+# SNMP agent (NOVEX_BUILD_SNMP off, found by CMake), and --snmp-agentx says so.
 packages=(
   libjsoncpp25 libjsoncpp-dev
   libboost1.74-dev

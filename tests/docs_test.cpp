@@ -15,6 +15,8 @@
 #include "monitor/snapshot.h"
 #include "protocol/feed.h"
 #include "protocol/variable_map.h"
+#include "snmp/ratings.h"
+#include "snmp/ups_mib.h"
 #include "tests/render_support.h"
 
 namespace {
@@ -117,6 +119,52 @@ TEST(Docs, PageNamesMeasuresOfTheTable) {
         ++seen;
     }
     EXPECT_GT(seen, 20u);
+}
+
+// The UPS MIB's objects, the power path of each run state and where each of our
+// alarms goes, from the mapping's own tables.
+TEST(Docs, SnmpMapping) {
+    namespace snmp = vimo::snmp;
+    static const char* const kTypes[] = {"INTEGER", "Gauge32", "Counter32", "TimeTicks", "text", "OID"};
+    std::string objects = "| OID | Object | Type | Made from | Range | While communication is lost |\n"
+                          "|---|---|---|---|---|---|\n";
+    for (const snmp::ObjectDoc& o : snmp::DocumentedObjects()) {
+        const bool text = o.type == snmp::Type::kText;
+        objects += "| 1.3.6.1.2.1.33.1." + o.oid + " | " + o.name + " | " +
+                   kTypes[static_cast<size_t>(o.type)] + " | " + Cell(o.source) + " | " +
+                   (text ? "up to " + std::to_string(o.max) + " characters"
+                         : std::to_string(o.min) + ".." + std::to_string(o.max)) +
+                   " | " + (o.measured ? "noSuchInstance" : o.name == "upsBatteryStatus" ? "unknown(1)" : "served") +
+                   " |\n";
+    }
+    ExpectSection("snmp.md", "snmp objects", objects);
+
+    std::string states = "| Run state | upsOutputSource | Alarm row |\n|---|---|---|\n";
+    static const char* const kSources[] = {"", "other(1)", "none(2)", "normal(3)", "bypass(4)", "battery(5)"};
+    for (const snmp::RunStateDoc& r : snmp::DocumentedRunStates())
+        states += "| " + r.run_state + " | " + kSources[r.source] + " | " +
+                  (r.well_known ? snmp::WellKnownName(r.well_known) : "none") + " |\n";
+    ExpectSection("snmp.md", "snmp run states", states);
+
+    std::string ratings = "| Key | Meaning | At most |\n|---|---|---|\n";
+    for (const snmp::RatingKey& k : snmp::kRatingKeys)
+        ratings += std::string("| \"") + k.key + "\" | " + k.help + " | " +
+                   std::to_string(static_cast<long long>(k.max)) + " |\n";
+    ExpectSection("snmp.md", "snmp ratings", ratings);
+
+    // A power module's alarms go where the unit's alarm of the same flag goes: one row
+    // stands for modules 1 to 10.
+    std::string alarms = "| Alarm | Severity | Served as |\n|---|---|---|\n";
+    const auto& list = novex::monitor::Alarms();
+    for (size_t i = 0; i < list.size(); ++i) {
+        const novex::monitor::Alarm& a = list[i];
+        if (a.module > 1) continue;
+        const std::string id = a.module == 1 ? "moduleN." + a.id.substr(a.id.find('.') + 1) : a.id;
+        const int mapped = snmp::WellKnownOf(static_cast<novex::monitor::AlarmIndex>(i));
+        alarms += "| " + id + " | " + novex::monitor::SeverityName(a.severity) + " | " +
+                  (mapped ? snmp::WellKnownName(mapped) : "not served") + " |\n";
+    }
+    ExpectSection("snmp.md", "snmp alarms", alarms);
 }
 
 }  // namespace

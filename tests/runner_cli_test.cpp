@@ -67,6 +67,7 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--on-event", "no-such-hook-program"}, "--on-event: ", 2},
     {{"--serial", "/dev/null", "--protocol-listen", "127.0.0.1:99999"}, "port must be 0..65535", 2},
     {{"--serial", "/dev/null", "--protocol-users", "u"}, "--protocol-users is for --protocol-listen", 2},
+    {{"--serial", "/dev/null", "--snmp-agentx", "master"}, "--snmp-agentx: the AgentX master's address is a socket path", 2},
     {{"--serial", "/dev/null", "--listen", "localhost:8080"}, "vimohost: listen: expected ADDR:PORT", 2},
     {{"--serial", "/dev/null", "--http-token-file", "t"}, "--http-token-file is for --listen", 2},
     {{"--serial", "/dev/null", "--listen", "0", "--http-token-file", "/etc/passwd"},

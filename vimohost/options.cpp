@@ -277,6 +277,11 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
     app.add_flag("--protocol-require-tls", out.protocol_require_tls,
                  "refuse passwords on connections that have not started TLS")
         ->group(protocol);
+    AddText(app, "--snmp-agentx", "SOCKET",
+            "serve the UPS MIB through the AgentX master there (/var/agentx/master, "
+            "tcp:127.0.0.1:705)",
+            out.snmp_agentx)
+        ->group("SNMP");
     const std::string web = "Status page, API and metrics";
     AddText(app, "--listen", "ADDR:PORT",
             "serve them over HTTP there (PORT alone: 127.0.0.1; 0.0.0.0:PORT: every interface)",

@@ -50,6 +50,7 @@ struct PollOptions {
     std::string web_config;                  // --web-config; empty: none
     std::string protocol_certfile;           // --protocol-certfile; empty: none
     bool protocol_require_tls = false;       // --protocol-require-tls
+    std::string snmp_agentx;                 // --snmp-agentx; empty: none
 };
 
 struct HistoryOptions {

@@ -1,0 +1,15 @@
+// A build without net-snmp's agent library: the settings are still read, and asking
+// for the agent says why there is none.
+#include "snmp/agent.h"
+
+namespace vimo {
+
+bool SnmpBuilt() { return false; }
+
+std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string&, PublishedState&,
+                                            const std::vector<DeviceConfig>&, std::string& error) {
+    error = "this vimohost was built without SNMP (net-snmp's agent library was not found)";
+    return nullptr;
+}
+
+}  // namespace vimo
