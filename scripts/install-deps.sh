@@ -35,7 +35,7 @@ for flag in "$@"; do
                         googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
     --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei
                         testssl.sh libnss3-tools
-                        snmpd snmp snmptrapd nut-snmp) ;;
+                        snmpd snmp snmptrapd nut-snmp nut-server) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac
