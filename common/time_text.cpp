@@ -22,6 +22,14 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
+}  // namespace
+
+int64_t UtcOfCivil(int year, int month, int day, int hour, int minute, int second) {
+    return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+namespace {
+
 // The UTC fields of `utc` without time_t.
 void CivilFields(int64_t utc, std::tm& fields) {
     int64_t days = utc / 86400, rest = utc % 86400;

@@ -8,6 +8,10 @@
 
 namespace novex {
 
+// Seconds since 1970 of a UTC date and time, in 64-bit arithmetic: the C library's
+// timegm goes through time_t, which is 32 bits on the controller and ends in 2038.
+int64_t UtcOfCivil(int year, int month, int day, int hour, int minute, int second);
+
 // "2024-05-01 10:00:00" in the process's local time zone, or in UTC.
 std::string LocalText(int64_t utc);
 std::string UtcText(int64_t utc);

@@ -125,7 +125,7 @@ bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
         return false;
     }
     if (i != text.size()) return false;
-    const int64_t utc = static_cast<int64_t>(timegm(&t)) - offset;
+    const int64_t utc = novex::UtcOfCivil(year, month, day, hour, minute, second) - offset;
     if (!novex::web::TimeInRange(utc)) return false;
     epoch = utc;
     return true;

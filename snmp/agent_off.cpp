@@ -1,13 +1,16 @@
 // A build without net-snmp's agent library: the settings are still read, and asking
 // for the agent says why there is none.
+#include "snmp/address.h"
 #include "snmp/agent.h"
 
 namespace vimo {
 
 bool SnmpBuilt() { return false; }
 
-std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string&, PublishedState&,
+std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, PublishedState&,
                                             const std::vector<DeviceConfig>&, std::string& error) {
+    // The address is judged as in a build with SNMP, so a wrong one reads the same.
+    if (!CheckAgentxAddress(address, error)) return nullptr;
     error = "this vimohost was built without SNMP (net-snmp's agent library was not found)";
     return nullptr;
 }
