@@ -149,7 +149,10 @@ TEST_F(WebTls, PrometheusScrapesOverHttps) {
         {"good", "ca.pem", "secret", true, "up", ""},
         {"wrong_ca", "other-ca.pem", "secret", true, "down", "certificate signed by unknown authority"},
         {"wrong_password", "ca.pem", "guess", true, "down", "401 Unauthorized"},
-        {"no_client_cert", "ca.pem", "secret", false, "down", "certificate required"},
+        // With TLS 1.3 the server refuses after the client's side of the handshake: the
+        // client reads the alert, or its first write meets the closed connection.
+        {"no_client_cert", "ca.pem", "secret", false, "down",
+         "certificate required|connection reset by peer"},
     };
     std::string config = "global: {scrape_interval: 1s}\nscrape_configs:\n";
     for (const Job& job : jobs) {
@@ -202,7 +205,15 @@ TEST_F(WebTls, PrometheusScrapesOverHttps) {
         ASSERT_NE(at, std::string::npos) << job.name << ": " << targets << ReadAll(certs.Path("prometheus.err")).substr(0, 3000);
         const std::string entry = targets.substr(at, targets.find("\"scrapePool\"", at + 1) - at);
         EXPECT_NE(entry.find(std::string("\"health\":\"") + job.health), std::string::npos) << entry;
-        EXPECT_NE(entry.find(job.error), std::string::npos) << entry;
+        // Any one of the reasons, separated by '|'.
+        bool reason = false;
+        for (size_t from = 0; from <= std::strlen(job.error);) {
+            const char* bar = std::strchr(job.error + from, '|');
+            const size_t to = bar ? static_cast<size_t>(bar - job.error) : std::strlen(job.error);
+            reason = reason || entry.find(std::string(job.error + from, to - from)) != std::string::npos;
+            from = to + 1;
+        }
+        EXPECT_TRUE(reason) << job.error << "\n" << entry;
     }
     const auto figure = Get(prometheus_port, "/api/v1/query?query=ups_battery_charge_percent").second;
     EXPECT_NE(figure.find("\"80\""), std::string::npos) << figure;
