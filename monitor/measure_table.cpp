@@ -275,7 +275,13 @@ std::string FormatNumber(double value, int decimals) {
 
 std::string FormatValue(const Measure& measure, const MeasureValue& value) {
     if (!value.present) return "";
-    if (measure.unit == Unit::kState) return RunStateId(static_cast<unsigned>(value.value));
+    if (measure.unit == Unit::kState) {
+        // A state is a register's whole number; anything else (a snapshot not made from
+        // a record) is no state.
+        const bool whole = value.value >= 0 && value.value < kRunStateCount &&
+                           value.value == static_cast<double>(static_cast<unsigned>(value.value));
+        return whole ? RunStateId(static_cast<unsigned>(value.value)) : "invalid";
+    }
     return FormatNumber(value.value, measure.decimals);
 }
 

@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace novex {
@@ -180,8 +181,55 @@ bool IsBcrypt(const std::string& hash) {
     return true;
 }
 
+namespace {
+
+// A refusal never shows a password hash, wherever in the file it stood (a misplaced
+// one may land in a key the error quotes): "$2y$10$..." reads "(a hash)".
+void HideHashes(std::string& text) {
+    for (size_t at = text.find("$2"); at != std::string::npos; at = text.find("$2", at + 1)) {
+        if (at + 3 >= text.size() || std::string("aby").find(text[at + 2]) == std::string::npos ||
+            text[at + 3] != '$')
+            continue;
+        const size_t end = text.find_first_of(" \t\"',:]}", at);
+        text.replace(at, (end == std::string::npos ? text.size() : end) - at, "(a hash)");
+    }
+}
+
+// A refusal is one line: control characters the file brought in (a key, a value,
+// the YAML reader's own quote of them) read "\xHH".
+void OneLine(std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7f) {
+            out += c;
+            continue;
+        }
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", u);
+        out += hex;
+    }
+    text = out;
+}
+
+bool ParseWebConfigText(const std::string& text, const std::string& folder, WebConfig& out,
+                        std::string& error);
+
+}  // namespace
+
 bool ParseWebConfig(const std::string& text, const std::string& folder, WebConfig& out,
                     std::string& error) {
+    if (ParseWebConfigText(text, folder, out, error)) return true;
+    HideHashes(error);
+    OneLine(error);
+    if (error.empty()) error = "not understood";
+    return false;
+}
+
+namespace {
+
+bool ParseWebConfigText(const std::string& text, const std::string& folder, WebConfig& out,
+                        std::string& error) {
     out = WebConfig{};
     try {
         const YAML::Node root = YAML::Load(text);
@@ -201,6 +249,8 @@ bool ParseWebConfig(const std::string& text, const std::string& folder, WebConfi
     }
     return true;
 }
+
+}  // namespace
 
 bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
