@@ -1,8 +1,11 @@
 # Libraries the project builds against, found in the host system or in a sysroot
 # (CMAKE_FIND_ROOT_PATH) when cross-compiling.
 find_package(Threads REQUIRED)
-# TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults.
-find_package(OpenSSL 3.0 REQUIRED)
+# TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults. A
+# plug-in-only build (a controller's SDK) has no listener and needs none.
+if(NOT NOVEX_PLUGIN_ONLY)
+  find_package(OpenSSL 3.0 REQUIRED)
+endif()
 
 # On 32-bit MIPS a 64-bit atomic is a call into libatomic, which the compiler does not
 # link by itself; the cross tool chain ships only its run-time name.
