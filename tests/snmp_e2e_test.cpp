@@ -333,6 +333,15 @@ TEST_F(SnmpEndToEnd, NutSnmpUpsReadsWhatTheProtocolServerShows) {
     if (driver.empty() || upsd.empty() || ups_clients::Upsc().empty())
         GTEST_SKIP() << "needs Debian's nut-snmp, nut-server and nut-client";
     Start("normal", 500, true);
+    // The driver decides once, at start, whether the agent speaks this MIB: it must
+    // find rack1's identity and a battery figure there, so wait for the first round.
+    ASSERT_TRUE(Eventually([&] {
+        const auto got = Snmp("snmpget", {kUps + "1.1.0", kUps + "2.4.0"});
+        auto real = [&](const std::string& oid) {
+            return got.count(oid) && got.at(oid).compare(0, 7, "No Such") != 0;
+        };
+        return real(kUps + "1.1.0") && real(kUps + "2.4.0");
+    })) << Log();
     const std::string nut = dir_ / "nut";
     mkdir(nut.c_str(), 0700);
     const int upsd_port = FreePort(SOCK_STREAM);
