@@ -352,6 +352,47 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
     return EventRows(q.s, out, error);
 }
 
+bool HistoryReader::Rules(const EventQuery& query, std::vector<StoredRule>& out,
+                          std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    Statement q(db_,
+                "SELECT a.id, a.data_id, coalesce(d.name, 'ups' || a.data_id), a.rule_id, a.rule, "
+                "a.state, a.utc, a.time FROM alarms a LEFT JOIN devices d ON d.data_id = a.data_id "
+                "WHERE (?1 IS NULL OR a.data_id = ?1) AND a.utc >= ?2 AND a.utc < ?3 "
+                "ORDER BY a.utc, a.id LIMIT ?4");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    if (query.data_id)
+        sqlite3_bind_int64(q.s, 1, *query.data_id);
+    else
+        sqlite3_bind_null(q.s, 1);
+    sqlite3_bind_int64(q.s, 2, query.since);
+    sqlite3_bind_int64(q.s, 3, query.until);
+    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    sqlite3_bind_int64(q.s, 4, capped ? static_cast<int64_t>(query.limit) : -1);
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        StoredRule r;
+        r.id = sqlite3_column_int64(q.s, 0);
+        r.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.s, 1));
+        r.device = Text(q.s, 2);
+        r.rule_id = Text(q.s, 3);
+        r.rule = Text(q.s, 4);
+        r.raised = Text(q.s, 5) == "raised";
+        r.utc = sqlite3_column_int64(q.s, 6);
+        r.local = Text(q.s, 7);
+        out.push_back(std::move(r));
+    }
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
 bool HistoryReader::ActiveAt(uint32_t data_id, int64_t at, std::vector<StoredEvent>& out,
                              std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -61,6 +61,19 @@ struct StoredEvent {
     std::string local;     // local time with offset when it was stored
 };
 
+// One report of the plug-in's own alarm rules (its CheckThresholdBool and batch
+// checks): what a controller would have been told, kept apart from the alarm events.
+struct StoredRule {
+    int64_t id = 0;
+    uint32_t data_id = 0;
+    std::string device;   // its name
+    std::string rule_id;  // the rule's id as the plug-in gave it
+    std::string rule;     // the rule's text
+    bool raised = false;
+    int64_t utc = 0;
+    std::string local;    // local time with offset of the round that reported it
+};
+
 struct EventQuery {
     std::optional<uint32_t> data_id;  // null: every device
     int64_t since = std::numeric_limits<int64_t>::min();
@@ -106,6 +119,8 @@ public:
 
     // Events in time order.
     bool Events(const EventQuery& query, std::vector<StoredEvent>& out, std::string& error);
+    // The plug-in's rule reports in time order (`active_only` is not used).
+    bool Rules(const EventQuery& query, std::vector<StoredRule>& out, std::string& error);
     // The raises of a device's alarms still active at `at`: those whose last event
     // before it is a raise, in time order. One index seek per alarm the device ever had,
     // however many events lie before `at`.

@@ -46,8 +46,9 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     Simulator sim;
     ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", "on-battery"}, dir / "sim.log"));
     // With the page on: its own connection to the history is closed at exit too.
+    // --b-mode 0: the plug-in reports its alarm rules too (history rules).
     const Outcome run = RunVimohost({"--tcp", sim.address(), "--rounds", "3", "--interval-ms", "0",
-                                     "--history", dir / "h.db", "--listen", "127.0.0.1:0"},
+                                     "--b-mode", "0", "--history", dir / "h.db", "--listen", "127.0.0.1:0"},
                                     dir);
     ASSERT_EQ(0, run.exit_code) << run.err;
     EXPECT_EQ(0, sim.Stop());
@@ -88,6 +89,15 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
     EXPECT_EQ(1u, CountLines(events.out, "ups1       raised  mains_voltage_abnormal")) << events.out;
     EXPECT_EQ(1u, CountLines(events.out, "warning  Mains voltage abnormal (市电电压异常)")) << events.out;
     EXPECT_EQ(1u, CountLines(events.out, "run_state.on_battery")) << events.out;
+    // The plug-in's own rule reports: its mains rule raised once, none cleared.
+    const Outcome rules = RunVimohost({"history", "rules", "--history", dir / "h.db"}, dir);
+    ASSERT_EQ(0, rules.exit_code) << rules.err;
+    EXPECT_EQ(1u, CountLines(rules.out, "ups1       raised  12017        市电电压异常")) << rules.out;
+    EXPECT_EQ(0u, CountLines(rules.out, "cleared")) << rules.out;
+    const Outcome rules_json =
+        RunVimohost({"history", "rules", "--history", dir / "h.db", "--device", "ups1", "--json"}, dir);
+    ASSERT_EQ(0, rules_json.exit_code) << rules_json.err;
+    EXPECT_NE(std::string::npos, rules_json.out.find("\"rule\" : \"市电电压异常\"")) << rules_json.out;
 
     // Columns: arguments after "history", a part of the one error line.
     const std::pair<std::vector<std::string>, std::string> kBad[] = {
@@ -96,6 +106,7 @@ TEST(HistoryCommand, ReadingsOfARunAndBadInput) {
         {{"readings", "--step", "0s"}, "--step must be a duration such as"},
         {{"readings", "--device", "ups9"}, "no device \"ups9\" in the history; devices: ups1 (1)"},
         {{"events", "--until", "2026-02-30T25:00"}, "--until must be"},
+        {{"rules", "--device", "ups9"}, "no device \"ups9\" in the history"},
     };
     for (const auto& [args, part] : kBad) {
         std::vector<std::string> argv = {"history"};

@@ -1,4 +1,4 @@
-// `vimohost history readings` and `vimohost history events`: figures and alarms over
+// `vimohost history readings`, `events` and `rules`: figures and alarms over
 // time from the history, as a table, CSV or JSON. Output is built in large pieces:
 // a device-day at one round a second is 86,400 rows of some 300 figures.
 #include <charconv>
@@ -272,6 +272,52 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     return kExitOk;
 }
 
+// The plug-in's rule reports, as `events` lists the alarm table's: time, device,
+// raised or cleared, rule id and text.
+int Rules(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
+    EventQuery query;
+    if (!o.device.empty()) {
+        HistoryDevice device;
+        std::string error;
+        if (!reader.FindDevice(o.device, device, error)) {
+            Fail(error);
+            return kExitUsage;
+        }
+        query.data_id = device.data_id;
+    }
+    if (o.since_given) query.since = o.since;
+    query.until = until;
+    std::vector<StoredRule> rules;
+    std::string error;
+    if (!reader.Rules(query, rules, error)) {
+        Fail(error);
+        return kExitFailure;
+    }
+    if (o.json) {
+        Json::Value list(Json::arrayValue);
+        for (const StoredRule& r : rules) {
+            Json::Value row;
+            row["time"] = IsoTime(r.utc, o.utc);
+            row["utc"] = static_cast<Json::Int64>(r.utc);
+            row["device"] = r.device;
+            row["data_id"] = r.data_id;
+            row["event"] = r.raised ? "raised" : "cleared";
+            row["rule_id"] = r.rule_id;
+            row["rule"] = r.rule;
+            list.append(row);
+        }
+        Json::StreamWriterBuilder writer;
+        writer["indentation"] = "  ";
+        writer["emitUTF8"] = true;
+        std::printf("%s\n", Json::writeString(writer, list).c_str());
+        return kExitOk;
+    }
+    for (const StoredRule& r : rules)
+        std::printf("%-25s %-10s %-7s %-12s %s\n", IsoTime(r.utc, o.utc).c_str(), r.device.c_str(),
+                    r.raised ? "raised" : "cleared", r.rule_id.c_str(), r.rule.c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunHistoryQuery(const HistoryOptions& o) {
@@ -285,6 +331,7 @@ int RunHistoryQuery(const HistoryOptions& o) {
     // Until now, inclusive of the present second.
     const int64_t until = o.until_given ? o.until : now + 1;
     if (o.query == "events") return Events(*reader, o, until);
+    if (o.query == "rules") return Rules(*reader, o, until);
     HistoryDevice device;
     if (!reader->FindDevice(o.device, device, error)) {
         Fail(error);

@@ -31,7 +31,7 @@ const char kPollUsage[] =
     "vimohost [options]             poll UPSs through the plug-in\n"
     "       vimohost history [options]     list or render stored rounds (vimohost history "
     "--help)\n"
-    "       vimohost history readings|events [options]   figures and alarms over time\n"
+    "       vimohost history readings|events|rules [options]   figures and alarms over time\n"
     "       vimohost check-config [FILE]   check a configuration file, exit 0 or 2";
 
 const char kPollNotes[] =
@@ -455,6 +455,15 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     events->add_flag("--active", out.active, "only alarms raised and not cleared since")
         ->disable_flag_override();
     events->add_flag("--json", out.json, "a JSON array, one object per event")
+        ->disable_flag_override();
+
+    CLI::App* rules = history->add_subcommand("rules", "the plug-in's own alarm rule reports");
+    novexcli::Describe(*rules, "vimohost history rules [--since ...] [--device ...] [--json]",
+                       "Each raise and clear of the plug-in's alarm rules (its threshold "
+                       "checks), oldest first: what a controller would have been told.");
+    rules->callback([&out] { out.query = "rules"; });
+    AddQueryBasics(*rules, out);
+    rules->add_flag("--json", out.json, "a JSON array, one object per report")
         ->disable_flag_override();
     return history;
 }
