@@ -236,7 +236,8 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
         EXPECT_TRUE(met()) << query << ": Prometheus " << value << ", the API last "
                            << shown.back().second;
     }
-    EXPECT_EQ(prometheus.Stop(), 0) << ReadFile(dir_ / "prometheus.err");
+    const int prometheus_exit = prometheus.Stop();  // 143: SIGTERM before its handler was set
+    EXPECT_TRUE(prometheus_exit == 0 || prometheus_exit == 143) << ReadFile(dir_ / "prometheus.err");
 }
 
 // Runs headless Chromium on `url` with `flags`; its standard output.
@@ -620,7 +621,10 @@ TEST(WebAlertRules, AlertmanagerInhibitsWhatTheRulesSay) {
         }
         EXPECT_TRUE(found) << r.alert << " " << r.instance << " " << r.device;
     }
-    EXPECT_EQ(alertmanager.Stop(), 0) << ReadFile(temp / "alertmanager.err");
+    // A SIGTERM that comes while the peer still starts ends it by the signal (143);
+    // either way it has stopped, which is all that is asked of it here.
+    const int alertmanager_exit = alertmanager.Stop();
+    EXPECT_TRUE(alertmanager_exit == 0 || alertmanager_exit == 143) << ReadFile(temp / "alertmanager.err");
 }
 
 }  // namespace
