@@ -20,8 +20,13 @@
 #include "history/retention.h"
 #include "hooks/event_hooks.h"
 #include "host/line_settings.h"
+#include "monitor/snapshot.h"
 #include "snmp/address.h"
 #include "snmp/ratings.h"
+
+// A number's text in a help string made at compile time.
+#define NOVEX_TEXT_(x) #x
+#define NOVEX_TEXT(x) NOVEX_TEXT_(x)
 
 namespace vimo {
 
@@ -42,7 +47,7 @@ const DeviceKey kDeviceKeys[11] = {
     {"model", "text", "the UPS's model as UPS protocol clients see it (device.model)"},
     {"battery_charge_low", "number",
      "battery charge in percent at or below which UPS protocol clients see the battery low, "
-     "0..100 (default 20)"},
+     "0..100 (default " NOVEX_TEXT(NOVEX_DEFAULT_CHARGE_LOW) ")"},
     {"attached_devices", "text", "what the UPS feeds, as SNMP managers see it (upsIdentAttachedDevices)"},
     {"ratings", "object",
      "the UPS's nominal values for SNMP managers (upsConfig), e.g. {\"output_va\": 30000}; "
@@ -51,36 +56,6 @@ const DeviceKey kDeviceKeys[11] = {
 
 const DeviceKey kAppSettingKeys[1] = {
     {"b_mode", "number", "0 switches the device's alarm rule reporting on; 1 and 2 off"},
-};
-
-const DeviceKey kProgramKeys[13] = {
-    {"devices", "array", "the device objects, or one device object (required in this form)"},
-    {"on_event", "array",
-     "a program and its arguments run for each alarm event, e.g. [\"/usr/local/bin/notify\", "
-     "\"-q\"] (--on-event and --on-event-arg replace it)"},
-    {"on_event_timeout_ms", "number", "a hook's time limit in ms, 1..3600000 (default 30000)"},
-    {"on_event_mode", "text", kHookModeHelp},
-    {"protocol_listen", "text",
-     "serve the UPS protocol on ADDR:PORT (default none; --protocol-listen replaces it)"},
-    {"protocol_users", "text", "the UPS protocol server's users file (--protocol-users replaces it)"},
-    {"listen", "text",
-     "serve the status page, API and metrics on ADDR:PORT (default none; --listen replaces it)"},
-    {"http_token_file", "text", "their bearer token's file (--http-token-file replaces it)"},
-    {"web_config", "text",
-     "their TLS and basic-auth users, in the Prometheus exporters' web configuration format "
-     "(--web-config replaces it)"},
-    {"protocol_certfile", "text",
-     "PEM certificate and private key for the UPS protocol's STARTTLS (--protocol-certfile "
-     "replaces it)"},
-    {"protocol_require_tls", "boolean",
-     "true: refuse passwords on UPS protocol connections that have not started TLS "
-     "(--protocol-require-tls)"},
-    {"history", "object",
-     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
-     "(--keep, --max-size and --keep-events replace them)"},
-    {"snmp", "object",
-     "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master "
-     "(or \"tcp:127.0.0.1:705\"; --snmp-agentx replaces it)"},
 };
 
 namespace {
@@ -153,7 +128,7 @@ bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error)
 
 bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
     for (const std::string& key : root.getMemberNames()) {
-        if (!Known(kProgramKeys, key)) {
+        if (FindProgramSetting(key) == nullptr) {
             error = "unknown key " + QuoteText(key) + " (beside \"devices\")";
             return false;
         }
@@ -170,29 +145,7 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         out.on_event.clear();
         for (const Json::Value& part : hook) out.on_event.push_back(part.asString());
     }
-    for (const auto& text : {std::make_pair("protocol_listen", &out.protocol_listen),
-                             std::make_pair("protocol_users", &out.protocol_users),
-                             std::make_pair("listen", &out.listen),
-                             std::make_pair("http_token_file", &out.http_token_file),
-                             std::make_pair("web_config", &out.web_config),
-                             std::make_pair("protocol_certfile", &out.protocol_certfile)}) {
-        const Json::Value& v = root[text.first];
-        if (v.isNull()) continue;
-        if (!v.isString() || v.asString().empty()) {
-            error = std::string("\"") + text.first + "\" must be a non-empty text";
-            return false;
-        }
-        *text.second = v.asString();
-    }
-    const Json::Value& mode = root["on_event_mode"];
-    if (!mode.isNull()) {
-        HookMode parsed;
-        if (!mode.isString() || !ParseHookMode(mode.asString(), parsed)) {
-            error = "\"on_event_mode\" must be \"each\" or \"round\"";
-            return false;
-        }
-        out.on_event_mode = mode.asString();
-    }
+    if (!ReadTextSettings(root, out, error)) return false;
     const Json::Value& require_tls = root["protocol_require_tls"];
     if (!require_tls.isNull()) {
         if (!require_tls.isBool()) {

@@ -8,6 +8,8 @@
 
 #include <json/value.h>
 
+#include "config/program_settings.h"
+
 namespace vimo {
 
 // The keys of a device object that the host reads itself; the line settings
@@ -21,26 +23,6 @@ extern const DeviceKey kDeviceKeys[11];
 constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];
-// The keys of the top-level object form {"devices": [...], "on_event": [...], ...}:
-// settings of vimohost as a whole.
-extern const DeviceKey kProgramKeys[13];
-
-// vimohost-wide settings from the configuration file.
-struct ProgramConfig {
-    std::vector<std::string> on_event;  // the hook's program and arguments; empty: none
-    int on_event_timeout_ms = 0;        // 0: not given
-    std::string on_event_mode;          // "each" or "round"; "": not given
-    std::string protocol_listen;        // ADDR:PORT of the UPS protocol server; "": none
-    std::string protocol_users;         // its users file; "": none
-    std::string listen;                 // ADDR:PORT of the web face; "": none
-    std::string http_token_file;        // its token file; "": no token
-    std::string protocol_certfile;      // PEM certificate and key for STARTTLS; "": none
-    bool protocol_require_tls = false;  // no password before STARTTLS
-    std::string web_config;             // the web face's TLS and users file; "": none
-    Json::Value history;                // retention, checked by ParseRetention; null: none
-    std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
-};
-constexpr int kMaxHookTimeoutMs = 3600000;
 // A configuration file larger than this is refused unread: a few hundred devices take
 // well under a tenth of it, and a wrong path (a log, a disk image) is caught at once.
 constexpr size_t kMaxConfigBytes = size_t{1} << 20;

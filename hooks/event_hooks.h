@@ -44,6 +44,9 @@ namespace vimo {
 // Each alarm's raise and its clear.
 constexpr size_t kHookQueueEvents = 2 * novex::monitor::kAlarmCount;
 
+// A hook's time limit unless the configuration sets one.
+constexpr int kDefaultHookTimeLimitMs = 30000;
+
 enum class HookMode { kEach, kRound };
 // "each", "round": the configuration's and the flag's words; nullptr past the end.
 const char* HookModeName(HookMode mode);
@@ -60,7 +63,7 @@ struct HookOptions {
     // The program and its arguments; argv[0] without a '/' is looked up in PATH once,
     // at Start. The event reaches the program only through its environment.
     std::vector<std::string> argv;
-    int time_limit_ms = 30000;  // then SIGTERM to the hook's process group
+    int time_limit_ms = kDefaultHookTimeLimitMs;  // then SIGTERM to the hook's process group
     int kill_grace_ms = 2000;   // after SIGTERM, then SIGKILL
     HookMode mode = HookMode::kEach;
     size_t queue_per_device = kHookQueueEvents;  // waiting events per device; more are dropped

@@ -2,6 +2,7 @@
 
 #include "common/console.h"
 #include "common/command_line.h"
+#include "monitor/snapshot.h"
 
 namespace vimo {
 
@@ -30,7 +31,8 @@ protocol::UpsIdentity IdentityOf(const DeviceConfig& config) {
     const Json::Value& s = config.settings;
     identity.manufacturer = s["manufacturer"].asString();
     identity.model = s["model"].asString();
-    if (s["battery_charge_low"].isInt()) identity.battery_charge_low = s["battery_charge_low"].asInt();
+    identity.battery_charge_low = s["battery_charge_low"].isInt() ? s["battery_charge_low"].asInt()
+                                                                 : novex::monitor::kDefaultChargeLow;
     return identity;
 }
 

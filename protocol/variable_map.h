@@ -32,7 +32,7 @@ struct UpsFigures {
 struct UpsIdentity {
     std::string manufacturer;  // device.mfr; "": not shown
     std::string model;         // device.model; "": not shown
-    int battery_charge_low = 20;  // percent: LB at or below this charge
+    int battery_charge_low = 0;  // percent: LB at or below this charge (the feed sets it)
 };
 
 // The variables, ordered by name. `forced_shutdown` adds FSD to ups.status.

@@ -45,7 +45,7 @@ struct UpsIdentity {
     std::string model;             // "model"
     std::string attached_devices;  // "attached_devices"
     std::string agent_version;     // vimohost's version
-    int battery_charge_low = 20;   // percent: the battery is low at or below it
+    int battery_charge_low = novex::monitor::kDefaultChargeLow;  // percent: low at or below
     std::map<std::string, double> ratings;  // "ratings" of the device, by key
 };
 

@@ -68,8 +68,8 @@ TEST(Docs, ConfigurationReference) {
         out += "| \"appSetting\": \"" + std::string(k.key) + "\" | " + k.kind + " | " +
                Cell(k.help) + " |\n";
     out += "\nBeside \"devices\" in the top-level form:\n\n| Key | Kind | Meaning |\n|---|---|---|\n";
-    for (const vimo::DeviceKey& k : vimo::kProgramKeys)
-        out += "| \"" + std::string(k.key) + "\" | " + k.kind + " | " + Cell(k.help) + " |\n";
+    for (const vimo::ProgramSetting& s : vimo::kProgramSettings)
+        out += "| \"" + std::string(s.key) + "\" | " + s.kind + " | " + Cell(vimo::KeyHelp(s)) + " |\n";
     ExpectSection("configuration.md", "configuration keys", out);
 }
 

@@ -217,4 +217,45 @@ TEST(Configuration, TopLevelFormCarriesTheHookBesideTheDevices) {
     EXPECT_EQ(4u, devices.at(0).data_id);
 }
 
+// The file's settings, the flags over them, and what a reload names as waiting for the
+// next start: every setting but "devices" is read at start only.
+TEST(Configuration, FlagsReplaceKeysAndAReloadNamesWhatWaits) {
+    std::vector<vimo::DeviceConfig> devices;
+    vimo::ProgramConfig file, reloaded;
+    std::string error;
+    ASSERT_TRUE(vimo::ParseConfig(R"({"devices": [], "listen": "127.0.0.1:8080",
+        "protocol_listen": "127.0.0.1:3493", "on_event_mode": "round", "protocol_require_tls": true})",
+                                  "t", devices, file, error))
+        << error;
+    vimo::ProgramConfig flags;
+    flags.listen = "127.0.0.1:9090";
+    flags.on_event_timeout_ms = 800;
+    const vimo::ProgramConfig settings = vimo::WithFlags(file, flags);
+    EXPECT_EQ("127.0.0.1:9090", settings.listen);
+    EXPECT_EQ("127.0.0.1:3493", settings.protocol_listen);
+    EXPECT_EQ("round", settings.on_event_mode);
+    EXPECT_EQ(800, settings.on_event_timeout_ms);
+    EXPECT_TRUE(settings.protocol_require_tls);
+
+    ASSERT_TRUE(vimo::ParseConfig(R"({"devices": [{"port": "/dev/a"}], "listen": "127.0.0.1:8081",
+        "protocol_listen": "127.0.0.1:3493", "on_event_mode": "round", "history": {"keep": "7d"}})",
+                                  "t", devices, reloaded, error))
+        << error;
+    EXPECT_EQ((std::vector<std::string>{"protocol_require_tls", "listen", "history"}),
+              vimo::WaitingForRestart(file, reloaded));
+    EXPECT_TRUE(vimo::WaitingForRestart(file, file).empty());
+
+    // Columns: configuration text, a part of the one error line.
+    const std::pair<const char*, const char*> kBad[] = {
+        {R"({"devices": [], "on_event_mode": "always"})", "\"on_event_mode\" must be \"each\" or \"round\""},
+        {R"({"devices": [], "listen": ""})", "\"listen\" must be a non-empty text"},
+        {R"({"devices": [], "web_config": 7})", "\"web_config\" must be a non-empty text"},
+        {R"({"devices": [], "listne": "x"})", "unknown key \"listne\" (beside \"devices\")"},
+    };
+    for (const auto& [text, part] : kBad) {
+        EXPECT_FALSE(vimo::ParseConfig(text, "t", devices, reloaded, error)) << text;
+        EXPECT_NE(std::string::npos, error.find(part)) << error;
+    }
+}
+
 }  // namespace

@@ -67,7 +67,7 @@ std::string ConfigurationKeys() {
     for (const DeviceKey& k : kAppSettingKeys) row(k.key, k.kind, k.help);
     text += "The file may also be {\"devices\": <a device object or an array of them>, ...}\n"
             "with settings of vimohost as a whole:\n";
-    for (const DeviceKey& k : kProgramKeys) row(k.key, k.kind, k.help);
+    for (const ProgramSetting& s : kProgramSettings) row(s.key, s.kind, KeyHelp(s));
     return text;
 }
 
@@ -239,65 +239,34 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                  return ParseLevel(v, out.log_level) ? std::string() : LevelChoices();
              })
         ->group(program);
-    const std::string hooks = "Event hooks";
-    AddText(app, "--on-event", "PROGRAM",
-            "run PROGRAM (no shell) for each alarm raised or cleared; the event is in its "
-            "environment (VIMO_*)", out.on_event)
-        ->group(hooks);
-    app.add_option("--on-event-arg", out.on_event_args,
-                   "an argument for PROGRAM; repeat for more, in order (--on-event-arg=-x for "
-                   "one that starts with a dash)")
-        ->type_name("ARG")
-        ->group(hooks);
-    AddWhole(app, "--on-event-timeout-ms",
-             "a hook's time limit in ms, then SIGTERM and SIGKILL (default 30000)",
-             out.on_event_timeout_ms, 1, kMaxHookTimeoutMs)
-        ->group(hooks);
-    AddValue(app, "--on-event-mode", "each|round", kHookModeHelp,
-             [&out](const std::string& v) {
-                 HookMode mode;
-                 out.on_event_mode = v;
-                 return ParseHookMode(v, mode) ? std::string() : "--on-event-mode: each or round";
-             })
-        ->group(hooks);
-    const std::string protocol = "UPS protocol server";
-    AddText(app, "--protocol-listen", "ADDR:PORT",
-            "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
-            out.protocol_listen)
-        ->group(protocol);
-    AddText(app, "--protocol-users", "FILE",
-            "its users (name password [primary|fsd] a line; not readable by group or others)",
-            out.protocol_users)
-        ->group(protocol);
-    AddText(app, "--protocol-certfile", "FILE",
-            "answer STARTTLS with this PEM certificate and private key (not readable by group "
-            "or others)",
-            out.protocol_certfile)
-        ->group(protocol);
-    app.add_flag("--protocol-require-tls", out.protocol_require_tls,
-                 "refuse passwords on connections that have not started TLS")
-        ->group(protocol);
-    AddText(app, "--snmp-agentx", "SOCKET",
-            "serve the UPS MIB through the AgentX master there (/var/agentx/master, "
-            "tcp:127.0.0.1:705)",
-            out.snmp_agentx)
-        ->group("SNMP");
-    const std::string web = "Status page, API and metrics";
-    AddText(app, "--listen", "ADDR:PORT",
-            "serve them over HTTP there (PORT alone: 127.0.0.1; 0.0.0.0:PORT: every interface)",
-            out.listen)
-        ->group(web);
-    AddText(app, "--http-token-file", "FILE",
-            "ask for the bearer token on its first line, /healthz excepted (not readable by "
-            "group or others)",
-            out.http_token_file)
-        ->group(web);
-    AddText(app, "--web-config", "FILE",
-            "serve HTTPS and ask for basic-auth users as this file says (the Prometheus "
-            "exporters' web configuration: tls_server_config, basic_auth_users, "
-            "http_server_config)",
-            out.web_config)
-        ->group(web);
+    // The program-wide settings, each as the flag that replaces its configuration key.
+    for (const ProgramSetting& setting : kProgramSettings) {
+        if (setting.flag == nullptr) continue;
+        const ProgramSetting* s = &setting;
+        const std::string help = FlagHelp(setting);
+        CLI::Option* option = nullptr;
+        if (std::strcmp(s->key, "on_event") == 0) {
+            option = AddText(app, s->flag, s->value_name, help, out.on_event);
+        } else if (std::strcmp(s->key, "on_event_timeout_ms") == 0) {
+            option = AddWhole(app, s->flag, help, out.program.on_event_timeout_ms, 1, kMaxHookTimeoutMs);
+        } else if (std::strcmp(s->key, "protocol_require_tls") == 0) {
+            option = app.add_flag(s->flag, out.program.protocol_require_tls, help);
+        } else {
+            std::string& target = out.program.*(s->text);
+            option = AddValue(app, s->flag, s->value_name, help, [s, &target](const std::string& v) {
+                const std::string expected = v.empty() ? "a non-empty text" : s->check ? s->check(v) : "";
+                if (expected.empty()) target = v;
+                return expected;
+            });
+        }
+        option->group(s->group);
+        if (std::strcmp(s->key, "on_event") == 0)
+            app.add_option("--on-event-arg", out.on_event_args,
+                           "an argument for PROGRAM; repeat for more, in order (--on-event-arg=-x "
+                           "for one that starts with a dash)")
+                ->type_name("ARG")
+                ->group(s->group);
+    }
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
         ->group(program);

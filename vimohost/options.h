@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include "common/console.h"
+#include "config/program_settings.h"
 #include "history/writer.h"
 
 namespace CLI {
@@ -41,16 +42,9 @@ struct PollOptions {
     bool verbose = false;      // a line per history write
     std::string on_event;                    // --on-event: the hook program; empty: none
     std::vector<std::string> on_event_args;  // --on-event-arg, in order
-    int on_event_timeout_ms = 0;             // 0: not given
-    std::string on_event_mode;               // --on-event-mode; empty: not given
-    std::string protocol_listen;             // --protocol-listen; empty: none
-    std::string protocol_users;              // --protocol-users; empty: none
-    std::string listen;                      // --listen; empty: none
-    std::string http_token_file;             // --http-token-file; empty: none
-    std::string web_config;                  // --web-config; empty: none
-    std::string protocol_certfile;           // --protocol-certfile; empty: none
-    bool protocol_require_tls = false;       // --protocol-require-tls
-    std::string snmp_agentx;                 // --snmp-agentx; empty: none
+    // The other program-wide settings given as flags (config/program_settings.h): each
+    // replaces its configuration key. Empty, 0 or false: not given.
+    ProgramConfig program;
 };
 
 struct HistoryOptions {

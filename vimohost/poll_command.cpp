@@ -354,24 +354,27 @@ int LoadConfigurations(PollRun& run) {
     return -1;
 }
 
+// The program-wide settings in force: the configuration file's, each replaced by its
+// flag when one was given.
+ProgramConfig Settings(const PollRun& run) {
+    ProgramConfig flags = run.options.program;
+    if (!run.options.on_event.empty()) {
+        flags.on_event = {run.options.on_event};
+        flags.on_event.insert(flags.on_event.end(), run.options.on_event_args.begin(),
+                              run.options.on_event_args.end());
+    }
+    return WithFlags(run.program, flags);
+}
+
 // The hook runner, when --on-event or "on_event" names a program; the flags win.
 int StartHooks(PollRun& run) {
-    const PollOptions& options = run.options;
+    const ProgramConfig settings = Settings(run);
     HookOptions hook;
-    if (!options.on_event.empty()) {
-        hook.argv = {options.on_event};
-        hook.argv.insert(hook.argv.end(), options.on_event_args.begin(),
-                         options.on_event_args.end());
-    } else {
-        hook.argv = run.program.on_event;
-    }
+    hook.argv = settings.on_event;
     if (hook.argv.empty()) return -1;
     // Checked when the flag or the file was read.
-    const std::string mode =
-        options.on_event_mode.empty() ? run.program.on_event_mode : options.on_event_mode;
-    if (!mode.empty()) ParseHookMode(mode, hook.mode);
-    if (options.on_event_timeout_ms > 0) hook.time_limit_ms = options.on_event_timeout_ms;
-    else if (run.program.on_event_timeout_ms > 0) hook.time_limit_ms = run.program.on_event_timeout_ms;
+    if (!settings.on_event_mode.empty()) ParseHookMode(settings.on_event_mode, hook.mode);
+    if (settings.on_event_timeout_ms > 0) hook.time_limit_ms = settings.on_event_timeout_ms;
     run.hooks = std::make_unique<EventHooks>(hook);
     std::string error;
     if (!run.hooks->Start(error)) {
@@ -406,17 +409,16 @@ int OpenSessions(PollRun& run) {
 // The UPS protocol server, when --protocol-listen or "protocol_listen" asks for it
 // (the flags win): listening before the first round, fed from the board.
 int StartProtocol(PollRun& run) {
-    const PollOptions& options = run.options;
-    const std::string listen =
-        options.protocol_listen.empty() ? run.program.protocol_listen : options.protocol_listen;
-    const std::string users =
-        options.protocol_users.empty() ? run.program.protocol_users : options.protocol_users;
+    const ProgramConfig settings = Settings(run);
+    const ProgramConfig& flags = run.options.program;
+    const std::string& listen = settings.protocol_listen;
+    const std::string& users = settings.protocol_users;
     if (listen.empty()) {
         // The first of the server's own options given names itself.
         const std::pair<bool, const char*> given[] = {
             {!users.empty(), "--protocol-users"},
-            {!options.protocol_certfile.empty(), "--protocol-certfile"},
-            {options.protocol_require_tls, "--protocol-require-tls"},
+            {!flags.protocol_certfile.empty(), "--protocol-certfile"},
+            {flags.protocol_require_tls, "--protocol-require-tls"},
         };
         for (const auto& [is_given, flag] : given)
             if (is_given) {
@@ -431,10 +433,7 @@ int StartProtocol(PollRun& run) {
         Fail("--protocol-listen: " + error);
         return kExitUsage;
     }
-    const std::string certfile =
-        options.protocol_certfile.empty() ? run.program.protocol_certfile : options.protocol_certfile;
-    if (!run.protocol->SetTls(certfile, options.protocol_require_tls || run.program.protocol_require_tls,
-                              error)) {
+    if (!run.protocol->SetTls(settings.protocol_certfile, settings.protocol_require_tls, error)) {
         Fail("--protocol-certfile: " + error);
         return kExitUsage;
     }
@@ -449,8 +448,7 @@ int StartProtocol(PollRun& run) {
 // The SNMP subagent, when --snmp-agentx or "snmp": {"agentx": ...} asks for it (the
 // flag wins): subscribed before the first round; it reaches the master by itself.
 int StartSnmp(PollRun& run) {
-    const std::string agentx =
-        run.options.snmp_agentx.empty() ? run.program.snmp_agentx : run.options.snmp_agentx;
+    const std::string agentx = Settings(run).snmp_agentx;
     if (agentx.empty()) return -1;
     std::string error;
     run.snmp = SnmpAgent::Start(agentx, run.state, run.configs, error);
@@ -471,24 +469,22 @@ double LossWindow(DeviceSession& session) {
 // The web face, when --listen or "listen" asks for it (the flags win): listening
 // before the first round, reading the board.
 int StartWeb(PollRun& run) {
-    const PollOptions& options = run.options;
-    const std::string listen = options.listen.empty() ? run.program.listen : options.listen;
-    const std::string token = options.http_token_file.empty() ? run.program.http_token_file
-                                                              : options.http_token_file;
+    const ProgramConfig settings = Settings(run);
+    const ProgramConfig& flags = run.options.program;
+    const std::string& listen = settings.listen;
+    const std::string& token = settings.http_token_file;
     if (listen.empty()) {
-        if (token.empty() && options.web_config.empty()) return -1;
+        if (token.empty() && flags.web_config.empty()) return -1;
         Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
         return kExitUsage;
     }
     // The errors name their option ("listen: ...", "token file F: ..."), and the
     // configuration file when it was the one that asked.
     const std::string origin =
-        options.listen.empty() && options.http_token_file.empty() ? options.config_file + ": " : "";
+        flags.listen.empty() && flags.http_token_file.empty() ? run.options.config_file + ": " : "";
     std::string error;
     run.web = WebFeed::Create(listen, token, error);
-    if (!run.web || !run.web->SetWebConfig(options.web_config.empty() ? run.program.web_config
-                                                                      : options.web_config,
-                                           error)) {
+    if (!run.web || !run.web->SetWebConfig(settings.web_config, error)) {
         Fail(origin + error);
         return kExitUsage;
     }
@@ -636,17 +632,11 @@ void Reload(PollRun& run) {
         RefuseReload(error);
         return;
     }
-    const ProgramConfig& was = run.program;
-    if (program.on_event != was.on_event || program.on_event_timeout_ms != was.on_event_timeout_ms ||
-        program.on_event_mode != was.on_event_mode ||
-        program.protocol_listen != was.protocol_listen ||
-        program.protocol_users != was.protocol_users || program.listen != was.listen ||
-        program.http_token_file != was.http_token_file ||
-        program.protocol_certfile != was.protocol_certfile ||
-        program.protocol_require_tls != was.protocol_require_tls || program.web_config != was.web_config ||
-        program.snmp_agentx != was.snmp_agentx)
-        Say(Level::kWarning, "vimohost: reload: the hook, protocol server, web and SNMP settings "
-                             "take effect at the next start");
+    std::string waiting;
+    for (const std::string& key : WaitingForRestart(run.program, program))
+        waiting += (waiting.empty() ? "\"" : ", \"") + key + "\"";
+    if (!waiting.empty())
+        Say(Level::kWarning, "vimohost: reload: " + waiting + " take effect at the next start");
     std::vector<std::unique_ptr<RunningLine>> lines;
     std::vector<std::string> leaving;  // names of the devices stopped, or not started
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));

@@ -1,0 +1,148 @@
+#include "config/program_settings.h"
+
+#include <cstring>
+
+#include "common/command_line.h"
+#include "hooks/event_hooks.h"
+
+namespace vimo {
+
+namespace {
+
+std::string CheckHookMode(const std::string& value) {
+    HookMode mode;
+    return ParseHookMode(value, mode) ? "" : "\"each\" or \"round\"";
+}
+
+const char kHooks[] = "Event hooks";
+const char kProtocol[] = "UPS protocol server";
+const char kWeb[] = "Status page, API and metrics";
+
+}  // namespace
+
+// Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
+// check, reload applies.
+const ProgramSetting kProgramSettings[13] = {
+    {"devices", "array", nullptr, nullptr, nullptr,
+     "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
+    {"on_event", "array", "--on-event", "PROGRAM", kHooks,
+     "a program and its arguments run (no shell) for each alarm raised or cleared, the event "
+     "in its environment (VIMO_*), e.g. [\"/usr/local/bin/notify\", \"-q\"]; as flags, "
+     "--on-event-arg adds each argument",
+     nullptr, nullptr, false},
+    {"on_event_timeout_ms", "number", "--on-event-timeout-ms", "N", kHooks,
+     "a hook's time limit in ms, then SIGTERM and SIGKILL", nullptr, nullptr, false},
+    {"on_event_mode", "text", "--on-event-mode", "each|round", kHooks, kHookModeHelp,
+     &ProgramConfig::on_event_mode, CheckHookMode, false},
+    {"protocol_listen", "text", "--protocol-listen", "ADDR:PORT", kProtocol,
+     "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
+     &ProgramConfig::protocol_listen, nullptr, false},
+    {"protocol_users", "text", "--protocol-users", "FILE", kProtocol,
+     "the UPS protocol server's users (name password [primary|fsd] a line; not readable by "
+     "group or others)",
+     &ProgramConfig::protocol_users, nullptr, false},
+    {"protocol_certfile", "text", "--protocol-certfile", "FILE", kProtocol,
+     "answer STARTTLS on the UPS protocol with this PEM certificate and private key (not "
+     "readable by group or others)",
+     &ProgramConfig::protocol_certfile, nullptr, false},
+    {"protocol_require_tls", "boolean", "--protocol-require-tls", nullptr, kProtocol,
+     "refuse passwords on UPS protocol connections that have not started TLS", nullptr,
+     nullptr, false},
+    {"listen", "text", "--listen", "ADDR:PORT", kWeb,
+     "serve the status page, API and metrics over HTTP there (PORT alone: 127.0.0.1; "
+     "0.0.0.0:PORT: every interface)",
+     &ProgramConfig::listen, nullptr, false},
+    {"http_token_file", "text", "--http-token-file", "FILE", kWeb,
+     "ask the web face's clients for the bearer token on this file's first line, /healthz "
+     "excepted (not readable by group or others)",
+     &ProgramConfig::http_token_file, nullptr, false},
+    {"web_config", "text", "--web-config", "FILE", kWeb,
+     "serve HTTPS and ask for basic-auth users as this file says (the Prometheus exporters' "
+     "web configuration: tls_server_config, basic_auth_users, http_server_config)",
+     &ProgramConfig::web_config, nullptr, false},
+    {"history", "object", nullptr, nullptr, nullptr,
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
+     "(--keep, --max-size and --keep-events replace them)",
+     nullptr, nullptr, false},
+    {"snmp", "object", "--snmp-agentx", "SOCKET", "SNMP",
+     "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master (or "
+     "\"tcp:127.0.0.1:705\"); the flag takes the socket",
+     &ProgramConfig::snmp_agentx, nullptr, false},
+};
+
+const ProgramSetting* FindProgramSetting(const std::string& key) {
+    for (const ProgramSetting& s : kProgramSettings)
+        if (key == s.key) return &s;
+    return nullptr;
+}
+
+namespace {
+
+// A hook's time limit is the one number among them: its range and default follow the
+// help wherever it is shown.
+std::string WithRange(const ProgramSetting& s) {
+    if (std::strcmp(s.key, "on_event_timeout_ms") != 0) return s.help;
+    return std::string(s.help) + ", 1.." + std::to_string(kMaxHookTimeoutMs) + " (default " +
+           std::to_string(kDefaultHookTimeLimitMs) + ")";
+}
+
+// Every setting as JSON, to compare two of them key by key.
+Json::Value AsJson(const ProgramConfig& c) {
+    Json::Value out(Json::objectValue);
+    for (const ProgramSetting& s : kProgramSettings)
+        if (s.text) out[s.key] = c.*s.text;
+    for (const std::string& part : c.on_event) out["on_event"].append(part);
+    out["on_event_timeout_ms"] = c.on_event_timeout_ms;
+    out["protocol_require_tls"] = c.protocol_require_tls;
+    out["history"] = c.history;
+    return out;
+}
+
+}  // namespace
+
+std::string KeyHelp(const ProgramSetting& s) {
+    std::string notes;
+    if (s.flag) notes = std::string(s.flag) + " replaces it";
+    if (!s.reload_applies) notes += std::string(notes.empty() ? "" : "; ") + "read at start only";
+    return notes.empty() ? WithRange(s) : WithRange(s) + " (" + notes + ")";
+}
+
+std::string FlagHelp(const ProgramSetting& s) {
+    return WithRange(s) + " (replaces \"" + s.key + "\")";
+}
+
+bool ReadTextSettings(const Json::Value& root, ProgramConfig& out, std::string& error) {
+    for (const ProgramSetting& s : kProgramSettings) {
+        if (!s.text || std::strcmp(s.kind, "text") != 0) continue;
+        const Json::Value& v = root[s.key];
+        if (v.isNull()) continue;
+        const std::string expected =
+            !v.isString() || v.asString().empty() ? "a non-empty text" : s.check ? s.check(v.asString()) : "";
+        if (!expected.empty()) {
+            error = std::string("\"") + s.key + "\" must be " + expected;
+            return false;
+        }
+        out.*s.text = v.asString();
+    }
+    return true;
+}
+
+ProgramConfig WithFlags(const ProgramConfig& file, const ProgramConfig& flags) {
+    ProgramConfig out = file;
+    for (const ProgramSetting& s : kProgramSettings)
+        if (s.text && !(flags.*s.text).empty()) out.*s.text = flags.*s.text;
+    if (!flags.on_event.empty()) out.on_event = flags.on_event;
+    if (flags.on_event_timeout_ms > 0) out.on_event_timeout_ms = flags.on_event_timeout_ms;
+    out.protocol_require_tls = file.protocol_require_tls || flags.protocol_require_tls;
+    return out;
+}
+
+std::vector<std::string> WaitingForRestart(const ProgramConfig& was, const ProgramConfig& now) {
+    const Json::Value a = AsJson(was), b = AsJson(now);
+    std::vector<std::string> keys;
+    for (const ProgramSetting& s : kProgramSettings)
+        if (!s.reload_applies && a[s.key] != b[s.key]) keys.push_back(s.key);
+    return keys;
+}
+
+}  // namespace vimo
