@@ -87,6 +87,18 @@ if(NOVEX_BUILD_RUNNER)
     if(NOT novex_snmp_found)
       message(FATAL_ERROR "NOVEX_BUILD_SNMP needs net-snmp's agent library (Debian libsnmp-dev)")
     endif()
+    # Debian keeps net-snmp-config.h in /usr/include, not per architecture: a cross
+    # build that found the build machine's would lay out net-snmp's structures for
+    # another word size (SIZEOF_LONG 8 against 4 on mipsel) and fail only at run time.
+    set(CMAKE_REQUIRED_INCLUDES ${NETSNMP_INCLUDE_DIR})
+    check_cxx_source_compiles("#include <net-snmp/net-snmp-config.h>
+static_assert(SIZEOF_LONG == sizeof(long), \"\");
+int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
+    unset(CMAKE_REQUIRED_INCLUDES)
+    if(NOT NOVEX_NETSNMP_CONFIG_MATCHES)
+      message(FATAL_ERROR "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h is not the "
+                          "target's (its SIZEOF_LONG differs): give the target's net-snmp headers")
+    endif()
     add_library(novex_netsnmp INTERFACE)
     target_include_directories(novex_netsnmp SYSTEM INTERFACE ${NETSNMP_INCLUDE_DIR})
     target_link_libraries(novex_netsnmp INTERFACE ${NETSNMP_AGENT_LIBRARY} ${NETSNMP_LIBRARY})
