@@ -74,6 +74,13 @@ if(NOVEX_BUILD_RUNNER)
 
   # net-snmp's agent library, for the AgentX subagent (snmp/); without it vimohost is
   # built without SNMP. Found in the sysroot too when cross-compiling.
+  # NOVEX_SNMP_FOUND keeps what the last configure found, so that a NOVEX_BUILD_SNMP
+  # still equal to it counts as the default and follows a library that came or went
+  # (the mipsel sysroot had none until lately). A folder configured before this record
+  # was kept took the default too.
+  if(DEFINED CACHE{NETSNMP_INCLUDE_DIR} AND NOT DEFINED CACHE{NOVEX_SNMP_FOUND})
+    set(NOVEX_SNMP_FOUND "${NOVEX_BUILD_SNMP}" CACHE INTERNAL "")
+  endif()
   find_path(NETSNMP_INCLUDE_DIR net-snmp/agent/net-snmp-agent-includes.h)
   find_library(NETSNMP_AGENT_LIBRARY NAMES netsnmpagent)
   find_library(NETSNMP_LIBRARY NAMES netsnmp)
@@ -83,9 +90,25 @@ if(NOVEX_BUILD_RUNNER)
     set(novex_snmp_found OFF)
   endif()
   option(NOVEX_BUILD_SNMP "Serve the UPS MIB through an AgentX master (net-snmp)" ${novex_snmp_found})
+  if(DEFINED CACHE{NOVEX_SNMP_FOUND} AND "${NOVEX_BUILD_SNMP}" STREQUAL "${NOVEX_SNMP_FOUND}")
+    set_property(CACHE NOVEX_BUILD_SNMP PROPERTY VALUE ${novex_snmp_found})
+  endif()
+  set(NOVEX_SNMP_FOUND ${novex_snmp_found} CACHE INTERNAL "net-snmp found by the last configure")
   if(NOVEX_BUILD_SNMP)
     if(NOT novex_snmp_found)
       message(FATAL_ERROR "NOVEX_BUILD_SNMP needs net-snmp's agent library (Debian libsnmp-dev)")
+    endif()
+    # Debian keeps net-snmp-config.h in /usr/include, not per architecture: a cross
+    # build that found the build machine's would lay out net-snmp's structures for
+    # another word size (SIZEOF_LONG 8 against 4 on mipsel) and fail only at run time.
+    set(CMAKE_REQUIRED_INCLUDES ${NETSNMP_INCLUDE_DIR})
+    check_cxx_source_compiles("#include <net-snmp/net-snmp-config.h>
+static_assert(SIZEOF_LONG == sizeof(long), \"\");
+int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
+    unset(CMAKE_REQUIRED_INCLUDES)
+    if(NOT NOVEX_NETSNMP_CONFIG_MATCHES)
+      message(FATAL_ERROR "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h is not the "
+                          "target's (its SIZEOF_LONG differs): give the target's net-snmp headers")
     endif()
     add_library(novex_netsnmp INTERFACE)
     target_include_directories(novex_netsnmp SYSTEM INTERFACE ${NETSNMP_INCLUDE_DIR})

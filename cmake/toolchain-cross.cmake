@@ -92,9 +92,16 @@ foreach(_dir usr/lib/${_novex_multiarch} lib/${_novex_multiarch} usr/lib lib)
   endif()
 endforeach()
 list(REMOVE_DUPLICATES _novex_libdirs)
+# What a library needs in turn may be the C run-time's own (Kerberos, under net-snmp's
+# agent library, needs libresolv): the linker looks in the sysroot's default folders, so
+# a run-time folder outside it is named too. The emulator finds it through -L.
+set(_novex_link_dirs ${_novex_libdirs})
+if(NOVEX_CROSS_RUNTIME AND IS_DIRECTORY "${NOVEX_CROSS_RUNTIME}/lib")
+  list(APPEND _novex_link_dirs "${NOVEX_CROSS_RUNTIME}/lib")
+endif()
 foreach(_kind EXE SHARED MODULE)
   set(CMAKE_${_kind}_LINKER_FLAGS_INIT "")
-  foreach(_dir IN LISTS _novex_libdirs)
+  foreach(_dir IN LISTS _novex_link_dirs)
     string(APPEND CMAKE_${_kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_dir}")
   endforeach()
 endforeach()

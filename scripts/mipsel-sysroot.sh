@@ -13,8 +13,6 @@ sysroot=${1:-$PWD/build-mipsel-sysroot}
 
 # What the plug-in, its tests, vimohost and novexups-sim link against. Runtime
 # packages (libjsoncpp25, ...) carry the shared objects the tests load under qemu.
-# net-snmp is not among them: without it the mipsel vimohost is built without its
-# SNMP agent (NOVEX_BUILD_SNMP off, found by CMake), and --snmp-agentx says so.
 packages=(
   libjsoncpp25 libjsoncpp-dev
   libboost1.74-dev
@@ -27,6 +25,15 @@ packages=(
   libssl3 libssl-dev
   libyaml-cpp0.7 libyaml-cpp-dev
   libcrypt1 libcrypt-dev
+  # net-snmp's agent library for vimohost's AgentX subagent (snmp/agent.cpp)
+  libsnmp40 libsnmp-dev
+  # What libnetsnmpagent needs in turn (readelf -d, followed to the end): the linker
+  # resolves it through -rpath-link and qemu's loader loads it. Shared objects alone,
+  # no headers: nothing here includes them. libnetsnmpagent: libwrap, libperl.
+  libwrap0 libperl5.36
+  # libwrap -> libnsl -> libtirpc -> libgssapi_krb5 -> the Kerberos libraries.
+  libnsl2 libtirpc3 libgssapi-krb5-2
+  libkrb5-3 libk5crypto3 libcom-err2 libkrb5support0 libkeyutils1
 )
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)
