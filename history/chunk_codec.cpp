@@ -17,17 +17,7 @@ constexpr size_t kMaxPlain = 64u << 20;
 // Longest record or reading blob a chunk holds; anything longer is damage.
 constexpr uint64_t kMaxItem = 1u << 20;
 
-void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<unsigned char>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<unsigned char>(v));
-}
-
-void PutSigned(int64_t v, std::vector<unsigned char>& out) {
-    PutVarint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63), out);
-}
+void PutSigned(int64_t v, std::vector<unsigned char>& out) { PutVarint(Zigzag(v), out); }
 
 // Differences and sums that wrap instead of overflowing: a time far off (a device
 // clock set to nonsense) or a damaged blob must not be undefined behaviour.
