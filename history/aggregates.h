@@ -25,6 +25,12 @@ namespace vimo {
 
 constexpr int64_t kAggregateSeconds = 60;
 
+// How answers name where figures older than the rounds come from: JSON's "source"
+// member, and the word of the table's and CSV's source column beside "rounds".
+constexpr char kMinuteSource[] = "minute aggregates";
+constexpr char kMinuteColumn[] = "minutes";
+constexpr char kRoundColumn[] = "rounds";
+
 // One measure over one minute, at its register's resolution; count 0: no value.
 struct Spread {
     int64_t count = 0;
