@@ -71,6 +71,13 @@ bool HistoryStore::WriteMinute(const MinuteAggregate& minute) {
             if (sound) merged.Merge(stored);
         }
     }
+    // Queries find a device through the devices table, also once its rounds are gone.
+    {
+        Use use(Prepare("INSERT OR IGNORE INTO devices (data_id, name) VALUES (?1, 'ups' || ?1)"));
+        if (!use.s || sqlite3_bind_int64(use.s, 1, minute.data_id) != SQLITE_OK ||
+            sqlite3_step(use.s) != SQLITE_DONE)
+            return false;
+    }
     Use use(Prepare("INSERT OR REPLACE INTO aggregates (data_id, minute, rounds, layout, vals, "
                     "layout_detail, vals_detail) VALUES (?, ?, ?, ?, ?, ?, ?)"));
     if (!use.s) return false;
