@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "history/chunk_codec.h"
+
 namespace vimo {
 
 using novex::monitor::Measures;
@@ -42,6 +44,61 @@ void MinuteAggregate::Merge(const MinuteAggregate& other) {
 int64_t MinuteOf(int64_t utc) {
     const int64_t r = utc % kAggregateSeconds;
     return utc - (r < 0 ? r + kAggregateSeconds : r);
+}
+
+int64_t HourOf(int64_t utc) {
+    const int64_t r = utc % 3600;
+    return utc - (r < 0 ? r + 3600 : r);
+}
+
+bool EncodeHour(const std::vector<StoredMinute>& minutes, int64_t hour,
+                std::vector<unsigned char>& out) {
+    std::vector<unsigned char> plain;
+    PutVarint(minutes.size(), plain);
+    for (const StoredMinute& m : minutes) {
+        PutVarint(static_cast<uint64_t>((m.minute - hour) / kAggregateSeconds), plain);
+        PutVarint(static_cast<uint64_t>(m.rounds), plain);
+        for (int part = 0; part < kReadingParts; ++part) {
+            PutVarint(static_cast<uint64_t>(m.layout[part]), plain);
+            PutVarint(m.vals[part].size(), plain);
+            plain.insert(plain.end(), m.vals[part].begin(), m.vals[part].end());
+        }
+    }
+    return Compress(plain, out);
+}
+
+bool DecodeHour(const unsigned char* blob, size_t size, int64_t hour,
+                std::vector<StoredMinute>& minutes) {
+    minutes.clear();
+    std::vector<unsigned char> plain;
+    if (!Decompress(blob, size, plain)) return false;
+    size_t at = 0;
+    uint64_t count = 0;
+    if (!GetVarint(plain.data(), plain.size(), at, count) || count > 3600 / kAggregateSeconds)
+        return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        StoredMinute m;
+        uint64_t v[2] = {};
+        for (uint64_t& x : v)
+            if (!GetVarint(plain.data(), plain.size(), at, x)) return false;
+        if (v[0] >= 3600 / kAggregateSeconds || v[1] > (uint64_t{1} << 62)) return false;
+        m.minute = hour + static_cast<int64_t>(v[0]) * kAggregateSeconds;
+        if (!minutes.empty() && m.minute <= minutes.back().minute) return false;
+        m.rounds = static_cast<int64_t>(v[1]);
+        for (int part = 0; part < kReadingParts; ++part) {
+            uint64_t layout = 0, length = 0;
+            if (!GetVarint(plain.data(), plain.size(), at, layout) ||
+                !GetVarint(plain.data(), plain.size(), at, length) || layout > (uint64_t{1} << 62) ||
+                length > plain.size() - at)
+                return false;
+            m.layout[part] = static_cast<int64_t>(layout);
+            m.vals[part].assign(plain.begin() + static_cast<std::ptrdiff_t>(at),
+                                plain.begin() + static_cast<std::ptrdiff_t>(at + length));
+            at += length;
+        }
+        minutes.push_back(std::move(m));
+    }
+    return at == plain.size();
 }
 
 void MinuteAggregator::Add(uint32_t data_id, int64_t utc,

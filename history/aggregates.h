@@ -5,12 +5,13 @@
 // met again after the clock was set back) is merged, so the row stays what the rounds
 // themselves would give.
 //
-// Stored form, one row per device-minute, one blob per reading part (readings_codec.h):
-// a bitmap of the part's positions in its layout that had a value, then per such
-// position four varints at the register's resolution: count, zigzag min, max - min,
-// zigzag sum. Integers keep the sum exact, so a mean re-weights without drift; values
-// of absent modules and cells take one bit, and a busy unit's minute is a few hundred
-// bytes before SQLite stores it.
+// A minute's form, one blob per reading part (readings_codec.h): a bitmap of the part's
+// positions in its layout that had a value, then per such position four varints at the
+// register's resolution: count, zigzag min, max - min, zigzag sum. Integers keep the
+// sum exact, so a mean re-weights without drift; values of absent modules and cells
+// take one bit. A busy unit's minute is some 2 kB so; the minutes of an hour are stored
+// together, compressed with zstd (HourOfMinutes), in one row per device-hour, about a
+// tenth of that per minute: consecutive minutes repeat most of their bytes.
 #pragma once
 
 #include <cstddef>
@@ -95,6 +96,24 @@ private:
     std::vector<int64_t> slot_;  // per position: index in `fields`, -1 if not wanted
     std::vector<double> scale_;  // per field
 };
+
+// One stored minute: the blobs of its parts and the layouts they are in.
+struct StoredMinute {
+    int64_t minute = 0;
+    int64_t rounds = 0;
+    int64_t layout[kReadingParts] = {};
+    std::vector<unsigned char> vals[kReadingParts];
+};
+
+// The start of the hour that holds `utc`: the key of its row.
+int64_t HourOf(int64_t utc);
+// The minutes of one hour (in time order, each of the hour, none twice) as one
+// compressed blob, and back; false when zstd fails or the blob is damaged (decoding
+// checks every length and that each minute lies in `hour`, in order).
+bool EncodeHour(const std::vector<StoredMinute>& minutes, int64_t hour,
+                std::vector<unsigned char>& out);
+bool DecodeHour(const unsigned char* blob, size_t size, int64_t hour,
+                std::vector<StoredMinute>& minutes);
 
 // A field's spread in its unit, mean from the exact sum.
 FieldSummary Summarize(const Spread& spread, double scale);

@@ -60,8 +60,8 @@ void UndoDelta(std::vector<unsigned char>& item, const std::vector<unsigned char
     if (i < item.size()) d[i] = static_cast<unsigned char>(d[i] + p[i]);
 }
 
-// With zstd's checksum of the content: a flipped byte in a stored chunk is found, not
-// read back as other figures.
+}  // namespace
+
 bool Compress(const std::vector<unsigned char>& plain, std::vector<unsigned char>& out) {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
     if (!context ||
@@ -85,6 +85,8 @@ bool Decompress(const unsigned char* blob, size_t size, std::vector<unsigned cha
     const size_t got = ZSTD_decompress(out.data(), out.size(), blob, size);
     return !ZSTD_isError(got) && got == n;
 }
+
+namespace {
 
 // Reads what Put* wrote, failing (and staying failed) at the end of its bytes.
 struct Cursor {

@@ -233,12 +233,24 @@ int64_t HistoryReader::MinutesBoundary(uint32_t data_id, int64_t since, int64_t 
     // would count the kept ones twice, so the rounds answer from its start.
     const int64_t boundary = oldest < until ? MinuteOf(oldest) : until;
     if (since >= boundary) return 0;
-    Statement q(db_, "SELECT 1 FROM aggregates WHERE data_id = ?1 AND minute >= ?2 AND minute < ?3 LIMIT 1");
+    // A minute in the span: the hours that meet it may hold none (the minute of a
+    // clean stop lies beside the rounds that follow it).
+    Statement q(db_, "SELECT hour, data FROM aggregates WHERE data_id = ?1 AND hour > ?2 - 3600 "
+                     "AND hour < ?3 ORDER BY hour");
     if (!q.s) return 0;
     sqlite3_bind_int64(q.s, 1, data_id);
     sqlite3_bind_int64(q.s, 2, since);
     sqlite3_bind_int64(q.s, 3, boundary);
-    return sqlite3_step(q.s) == SQLITE_ROW ? boundary : 0;
+    std::vector<StoredMinute> minutes;
+    while (sqlite3_step(q.s) == SQLITE_ROW) {
+        if (!DecodeHour(static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 1)),
+                        static_cast<size_t>(sqlite3_column_bytes(q.s, 1)), sqlite3_column_int64(q.s, 0),
+                        minutes))
+            continue;
+        for (const StoredMinute& m : minutes)
+            if (m.minute >= since && m.minute < boundary) return boundary;
+    }
+    return 0;
 }
 
 bool HistoryReader::MinuteReadings(uint32_t data_id, int64_t since, int64_t boundary,
@@ -246,8 +258,8 @@ bool HistoryReader::MinuteReadings(uint32_t data_id, int64_t since, int64_t boun
                                    const std::function<bool(const ReadingRow&)>& each, bool& go_on,
                                    std::string& error) {
     Statement q(db_,
-                "SELECT minute, rounds, layout, vals, layout_detail, vals_detail FROM aggregates "
-                "WHERE data_id = ?1 AND minute >= ?2 AND minute < ?3 ORDER BY minute");
+                "SELECT hour, data FROM aggregates WHERE data_id = ?1 AND hour > ?2 - 3600 "
+                "AND hour < ?3 ORDER BY hour");
     if (!q.s) {
         error = sqlite3_errmsg(db_);
         return false;
@@ -272,31 +284,38 @@ bool HistoryReader::MinuteReadings(uint32_t data_id, int64_t since, int64_t boun
     row.spread.resize(fields.size());
     std::vector<Spread> spreads(fields.size());
     std::vector<double> scales(fields.size(), 1.0);
+    std::vector<StoredMinute> minutes;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        row.utc = sqlite3_column_int64(q.s, 0);
-        row.rounds = sqlite3_column_int64(q.s, 1);
-        for (Spread& s : spreads) s = Spread();
-        bool ok = true;
-        for (int part = 0; part < kReadingParts && ok; ++part) {
-            if (!needed[part]) continue;
-            const AggregateDecoder* d = decoder(sqlite3_column_int64(q.s, 2 + 2 * part));
-            const auto* vals = static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 3 + 2 * part));
-            ok = d && vals &&
-                 d->Decode(vals, static_cast<size_t>(sqlite3_column_bytes(q.s, 3 + 2 * part)),
-                           spreads.data());
-            for (size_t f = 0; ok && f < fields.size(); ++f)
-                if (ReadingPart(fields[f]) == part) scales[f] = d->Scale(f);
+        if (!DecodeHour(static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 1)),
+                        static_cast<size_t>(sqlite3_column_bytes(q.s, 1)), sqlite3_column_int64(q.s, 0),
+                        minutes)) {
+            error = "an hour of minute aggregates is damaged";
+            return false;
         }
-        // A damaged row is left out, as a damaged reading is.
-        if (!ok) continue;
-        for (size_t f = 0; f < fields.size(); ++f) {
-            row.spread[f] = Summarize(spreads[f], scales[f]);
-            row.values[f] = row.spread[f].mean;
-        }
-        if (!each(row)) {
-            go_on = false;
-            return true;
+        for (const StoredMinute& m : minutes) {
+            if (m.minute < since || m.minute >= boundary) continue;
+            row.utc = m.minute;
+            row.rounds = m.rounds;
+            for (Spread& s : spreads) s = Spread();
+            bool ok = true;
+            for (int part = 0; part < kReadingParts && ok; ++part) {
+                if (!needed[part]) continue;
+                const AggregateDecoder* d = decoder(m.layout[part]);
+                ok = d && d->Decode(m.vals[part].data(), m.vals[part].size(), spreads.data());
+                for (size_t f = 0; ok && f < fields.size(); ++f)
+                    if (ReadingPart(fields[f]) == part) scales[f] = d->Scale(f);
+            }
+            // A minute that does not decode is left out, as a damaged reading is.
+            if (!ok) continue;
+            for (size_t f = 0; f < fields.size(); ++f) {
+                row.spread[f] = Summarize(spreads[f], scales[f]);
+                row.values[f] = row.spread[f].mean;
+            }
+            if (!each(row)) {
+                go_on = false;
+                return true;
+            }
         }
     }
     if (rc != SQLITE_DONE) {

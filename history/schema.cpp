@@ -118,22 +118,20 @@ CREATE TABLE IF NOT EXISTS history_state (
   value INTEGER NOT NULL);
 )";
 
-// Version 4. aggregates: per device and minute (`minute`, the epoch seconds of its
-// start), the count, min, max and sum of each measure over the minute's `rounds`, one
-// blob per reading part in the layout it names (history/aggregates.h). One row holds a
-// whole device-minute: a minute is written once, read in time order per device, and
-// pruned by age, which aggregates_oldest finds without a scan.
+// Version 4. aggregates: per device and hour (`hour`, the epoch seconds of its start),
+// the minute aggregates of its `minutes` minutes in one compressed blob
+// (history/aggregates.h): the count, min, max and sum of each measure over each
+// minute's rounds. An hour's row is rewritten as each of its minutes ends, read in time
+// order per device, and pruned whole by age, which aggregates_oldest finds without a
+// scan.
 const char* const kVersion4Tables = R"(
 CREATE TABLE IF NOT EXISTS aggregates (
   data_id INTEGER NOT NULL,
-  minute INTEGER NOT NULL,
-  rounds INTEGER NOT NULL,
-  layout INTEGER NOT NULL,
-  vals BLOB NOT NULL,
-  layout_detail INTEGER NOT NULL,
-  vals_detail BLOB NOT NULL,
-  PRIMARY KEY (data_id, minute));
-CREATE INDEX IF NOT EXISTS aggregates_oldest ON aggregates (minute);
+  hour INTEGER NOT NULL,
+  minutes INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY (data_id, hour));
+CREATE INDEX IF NOT EXISTS aggregates_oldest ON aggregates (hour);
 )";
 
 // What each version adds to the one before, from version 3 on. Columns: the version,
@@ -343,7 +341,7 @@ const ShapeRow kShape[] = {
     {"events", "id data_id alarm text severity state utc local"},
     {"chunks", "last_id data_id first_id rounds first_utc last_utc meta data"},
     {"history_state", "name value"},
-    {"aggregates", "data_id minute rounds layout vals layout_detail vals_detail"},
+    {"aggregates", "data_id hour minutes data"},
 };
 static_assert(sizeof kShape / sizeof kShape[0] == 10, "tables of version 4");
 // The tables of kShape each version has, from version 2 on. Columns: version, tables.

@@ -63,6 +63,8 @@ HistoryEntry EventEntry(const AlarmEvent& event);
 
 class HistoryStore {
 public:
+    // A layout's text by its id; false when there is none.
+    using LayoutText = std::function<bool(int64_t id, std::string& text)>;
     // Opens the file, creating it unless `must_exist`, and brings it to the current
     // version (history/schema.h); null with a one-line error.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
@@ -109,8 +111,8 @@ public:
     int64_t PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error);
     int64_t PruneOldestRounds(int64_t limit, std::string& error);
     int64_t PruneEventsBefore(int64_t utc, int64_t limit, std::string& error);
-    // Minute aggregates of minutes that start before `utc`, or the oldest; the count of
-    // rows removed, -1 with `error`.
+    // Minute aggregates of whole hours that end before `utc`, or the oldest hours; the
+    // count of hours removed, -1 with `error`.
     int64_t PruneAggregatesBefore(int64_t utc, int64_t limit, std::string& error);
     int64_t PruneOldestAggregates(int64_t limit, std::string& error);
     // Runs SQL of the caller's (maintenance, tests); false with the error.

@@ -34,43 +34,70 @@ Spread Rescaled(const Spread& s, double from, size_t m) {
     return out;
 }
 
+// `stored`'s spreads added to `into`, each moved to this program's decimals; false
+// for a damaged blob.
+bool MergeStored(HistoryStore::LayoutText layout_text, const StoredMinute& stored,
+                 MinuteAggregate& into) {
+    for (int part = 0; part < kReadingParts; ++part) {
+        AggregateDecoder decoder;
+        std::vector<Spread> spreads(AllMeasures().size());
+        std::string text;
+        if (!layout_text(stored.layout[part], text) || !decoder.Bind(text, AllMeasures()) ||
+            !decoder.Decode(stored.vals[part].data(), stored.vals[part].size(), spreads.data()))
+            return false;
+        for (size_t m = 0; m < spreads.size(); ++m)
+            if (ReadingPart(m) == part) into.measures[m].Merge(Rescaled(spreads[m], decoder.Scale(m), m));
+    }
+    into.rounds += stored.rounds;
+    return true;
+}
+
 }  // namespace
 
 bool HistoryStore::WriteMinute(const MinuteAggregate& minute) {
-    MinuteAggregate merged = minute;
-    merged.measures.resize(AllMeasures().size());
+    const int64_t hour = HourOf(minute.minute);
+    std::vector<StoredMinute> minutes;
     {
-        Use use(Prepare("SELECT a.rounds, a.vals, a.vals_detail, l.measures, d.measures "
-                        "FROM aggregates a LEFT JOIN layouts l ON l.id = a.layout "
-                        "LEFT JOIN layouts d ON d.id = a.layout_detail "
-                        "WHERE a.data_id = ? AND a.minute = ?"));
+        Use use(Prepare("SELECT data FROM aggregates WHERE data_id = ? AND hour = ?"));
         if (!use.s) return false;
         sqlite3_bind_int64(use.s, 1, minute.data_id);
-        sqlite3_bind_int64(use.s, 2, minute.minute);
+        sqlite3_bind_int64(use.s, 2, hour);
         const int rc = sqlite3_step(use.s);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
-        if (rc == SQLITE_ROW) {
-            // The minute was stored before (a restart within it, a clock set back).
-            MinuteAggregate stored;
-            stored.rounds = sqlite3_column_int64(use.s, 0);
-            stored.measures.resize(AllMeasures().size());
-            bool sound = true;
-            for (int part = 0; part < kReadingParts && sound; ++part) {
-                AggregateDecoder decoder;
-                std::vector<Spread> spreads(AllMeasures().size());
-                const auto* blob =
-                    static_cast<const unsigned char*>(sqlite3_column_blob(use.s, 1 + part));
-                sound = decoder.Bind(ColumnText(use.s, 3 + part), AllMeasures()) &&
-                        decoder.Decode(blob, static_cast<size_t>(sqlite3_column_bytes(use.s, 1 + part)),
-                                       spreads.data());
-                for (size_t m = 0; sound && m < spreads.size(); ++m)
-                    if (ReadingPart(m) == part)
-                        stored.measures[m].Merge(Rescaled(spreads[m], decoder.Scale(m), m));
-            }
-            // A damaged row gives way to the minute as this run saw it.
-            if (sound) merged.Merge(stored);
-        }
+        // A damaged hour gives way to the minute as this run saw it: it could not be
+        // read anyway.
+        if (rc == SQLITE_ROW &&
+            !DecodeHour(static_cast<const unsigned char*>(sqlite3_column_blob(use.s, 0)),
+                        static_cast<size_t>(sqlite3_column_bytes(use.s, 0)), hour, minutes))
+            minutes.clear();
     }
+    MinuteAggregate merged = minute;
+    merged.measures.resize(AllMeasures().size());
+    auto at = minutes.begin();
+    while (at != minutes.end() && at->minute < minute.minute) ++at;
+    if (at != minutes.end() && at->minute == minute.minute) {
+        // The minute was stored before (a restart within it, a clock set back).
+        MinuteAggregate stored = merged;
+        const auto text = [this](int64_t id, std::string& out) {
+            Use l(Prepare("SELECT measures FROM layouts WHERE id = ?"));
+            if (!l.s || sqlite3_bind_int64(l.s, 1, id) != SQLITE_OK || sqlite3_step(l.s) != SQLITE_ROW)
+                return false;
+            out = ColumnText(l.s, 0);
+            return true;
+        };
+        if (MergeStored(text, *at, stored)) merged = std::move(stored);
+    } else {
+        at = minutes.insert(at, StoredMinute());
+    }
+    at->minute = merged.minute;
+    at->rounds = merged.rounds;
+    for (int part = 0; part < kReadingParts; ++part) {
+        at->layout[part] = layout_[part];
+        at->vals[part].clear();
+        EncodeAggregate(merged, part, at->vals[part]);
+    }
+    std::vector<unsigned char> blob;
+    if (!EncodeHour(minutes, hour, blob)) return false;
     // Queries find a device through the devices table, also once its rounds are gone.
     {
         Use use(Prepare("INSERT OR IGNORE INTO devices (data_id, name) VALUES (?1, 'ups' || ?1)"));
@@ -78,19 +105,13 @@ bool HistoryStore::WriteMinute(const MinuteAggregate& minute) {
             sqlite3_step(use.s) != SQLITE_DONE)
             return false;
     }
-    Use use(Prepare("INSERT OR REPLACE INTO aggregates (data_id, minute, rounds, layout, vals, "
-                    "layout_detail, vals_detail) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    Use use(Prepare("INSERT OR REPLACE INTO aggregates (data_id, hour, minutes, data) "
+                    "VALUES (?, ?, ?, ?)"));
     if (!use.s) return false;
-    std::vector<unsigned char> blobs[kReadingParts];
-    for (int part = 0; part < kReadingParts; ++part) EncodeAggregate(merged, part, blobs[part]);
-    sqlite3_bind_int64(use.s, 1, merged.data_id);
-    sqlite3_bind_int64(use.s, 2, merged.minute);
-    sqlite3_bind_int64(use.s, 3, merged.rounds);
-    for (int part = 0; part < kReadingParts; ++part) {
-        sqlite3_bind_int64(use.s, 4 + 2 * part, layout_[part]);
-        sqlite3_bind_blob(use.s, 5 + 2 * part, blobs[part].data(),
-                          static_cast<int>(blobs[part].size()), SQLITE_STATIC);
-    }
+    sqlite3_bind_int64(use.s, 1, minute.data_id);
+    sqlite3_bind_int64(use.s, 2, hour);
+    sqlite3_bind_int64(use.s, 3, static_cast<int64_t>(minutes.size()));
+    sqlite3_bind_blob(use.s, 4, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
     return sqlite3_step(use.s) == SQLITE_DONE;
 }
 
@@ -107,14 +128,18 @@ int64_t HistoryStore::PruneMinutes(const char* select, int64_t bound, int64_t li
     return sqlite3_changes(db_);
 }
 
+
+// Whole hours, about `limit` minutes' worth, at least one: an hour that still holds a
+// minute of the window stays.
 int64_t HistoryStore::PruneAggregatesBefore(int64_t utc, int64_t limit, std::string& error) {
-    return PruneMinutes("SELECT rowid FROM aggregates WHERE minute < ?1 ORDER BY minute LIMIT ?2",
-                        utc, limit, error);
+    return PruneMinutes(
+        "SELECT rowid FROM aggregates WHERE hour <= ?1 - 3600 ORDER BY hour LIMIT ?2", utc,
+        std::max<int64_t>(1, limit / 60), error);
 }
 
 int64_t HistoryStore::PruneOldestAggregates(int64_t limit, std::string& error) {
-    return PruneMinutes("SELECT rowid FROM aggregates WHERE ?1 = ?1 ORDER BY minute LIMIT ?2", 0,
-                        limit, error);
+    return PruneMinutes("SELECT rowid FROM aggregates WHERE ?1 = ?1 ORDER BY hour LIMIT ?2", 0,
+                        std::max<int64_t>(1, limit / 60), error);
 }
 
 }  // namespace vimo
