@@ -214,12 +214,14 @@ int64_t FileBytes(const std::string& path) {
 
 // The disk a busy device takes per day and per year at one round every Arg seconds:
 // its rounds (as BM_DeviceDay stores them) and, apart, its minute aggregates, made as
-// the writer makes them and stored a minute at a time, each into its hour's row.
+// the writer makes them and stored a minute at a time, each into its hour's row. Always
+// 86,400 rounds (Arg days), so that the rounds not yet in a chunk weigh alike.
 void BM_SizePerDay(benchmark::State& state) {
     const int64_t interval = state.range(0);
     const std::string path = "/tmp/history_bench_size." + std::to_string(getpid()) + ".db";
     const int64_t start = 1765152000;
-    const int64_t rounds = 86400 / interval;
+    const int64_t rounds = 86400;
+    const double days = static_cast<double>(interval);
     for (auto _ : state) {
         double write_s = 0;
         const std::string error = DeviceDay(path, start, rounds, write_s, interval);
@@ -254,11 +256,11 @@ void BM_SizePerDay(benchmark::State& state) {
         }
         store.reset();
         const double minute_bytes = static_cast<double>(FileBytes(path)) - empty;
-        state.counters["rounds_MB_per_device_day"] = raw / 1e6;
-        state.counters["rounds_GB_per_device_year"] = raw * 365 / 1e9;
-        state.counters["minutes_MB_per_device_day"] = minute_bytes / 1e6;
-        state.counters["minutes_GB_per_device_year"] = minute_bytes * 365 / 1e9;
-        state.counters["minutes_bytes_per_minute"] = minute_bytes / 1440;
+        state.counters["rounds_MB_per_device_day"] = raw / days / 1e6;
+        state.counters["rounds_GB_per_device_year"] = raw / days * 365 / 1e9;
+        state.counters["minutes_MB_per_device_day"] = minute_bytes / days / 1e6;
+        state.counters["minutes_GB_per_device_year"] = minute_bytes / days * 365 / 1e9;
+        state.counters["minutes_bytes_per_minute"] = minute_bytes / days / 1440;
         state.counters["minutes_us_per_round"] = aggregate_s * 1e6 / static_cast<double>(rounds);
     }
     unlink(path.c_str());
