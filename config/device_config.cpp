@@ -76,8 +76,9 @@ const DeviceKey kProgramKeys[13] = {
      "true: refuse passwords on UPS protocol connections that have not started TLS "
      "(--protocol-require-tls)"},
     {"history", "object",
-     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
-     "(--keep, --max-size and --keep-events replace them)"},
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\", "
+     "\"keep_aggregates\": \"2y\"} (--keep, --max-size, --keep-events and --keep-aggregates "
+     "replace them)"},
     {"snmp", "object",
      "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master "
      "(or \"tcp:127.0.0.1:705\"; --snmp-agentx replaces it)"},
