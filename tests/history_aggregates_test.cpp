@@ -248,6 +248,55 @@ TEST(HistoryAggregates, WebBucketsFromMinutesSaySo) {
     }
 }
 
+// A stored hour read back whole, and a damaged one refused whatever byte is cut or
+// changed (zstd's checksum, every length bounded), never read as other figures.
+TEST(HistoryAggregates, DamagedHourIsRefused) {
+    vimo::MinuteAggregator minutes;
+    std::vector<vimo::MinuteAggregate> finished;
+    for (int64_t s = 0; s < 300; s += 7) {
+        const vimo::HistoryEntry e = Busy(1, kT0 + s, s, 3);
+        minutes.Add(1, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
+    }
+    std::vector<vimo::StoredMinute> hour;
+    for (const vimo::MinuteAggregate& m : finished) {
+        vimo::StoredMinute stored;
+        stored.minute = m.minute;
+        stored.rounds = m.rounds;
+        for (int part = 0; part < vimo::kReadingParts; ++part) {
+            stored.layout[part] = part + 1;
+            vimo::EncodeAggregate(m, part, stored.vals[part]);
+        }
+        hour.push_back(std::move(stored));
+    }
+    std::vector<unsigned char> blob;
+    ASSERT_TRUE(vimo::EncodeHour(hour, kT0, blob));
+    std::vector<vimo::StoredMinute> back;
+    ASSERT_TRUE(vimo::DecodeHour(blob.data(), blob.size(), kT0, back));
+    ASSERT_EQ(hour.size(), back.size());
+    EXPECT_EQ(hour.back().vals[1], back.back().vals[1]);
+    for (size_t cut = 0; cut < blob.size(); ++cut)
+        EXPECT_FALSE(vimo::DecodeHour(blob.data(), cut, kT0, back)) << cut;
+    // A changed bit of the frame's header may leave it sound (a window size): then the
+    // figures read are those stored.
+    for (size_t at = 0; at < blob.size(); ++at) {
+        std::vector<unsigned char> bad = blob;
+        bad[at] ^= 0x10;
+        if (!vimo::DecodeHour(bad.data(), bad.size(), kT0, back)) continue;
+        ASSERT_EQ(hour.size(), back.size()) << at;
+        for (size_t m = 0; m < hour.size(); ++m)
+            EXPECT_TRUE(hour[m].vals[0] == back[m].vals[0] && hour[m].vals[1] == back[m].vals[1] &&
+                        hour[m].rounds == back[m].rounds && hour[m].minute == back[m].minute)
+                << at;
+    }
+    // A minute's blob cut short or with a count of nothing reads as damaged too.
+    vimo::AggregateDecoder decoder;
+    ASSERT_TRUE(decoder.Bind(vimo::CurrentLayoutText(0), AllFields()));
+    std::vector<vimo::Spread> spreads(Measures().size());
+    const std::vector<unsigned char>& vals = hour[0].vals[0];
+    EXPECT_TRUE(decoder.Decode(vals.data(), vals.size(), spreads.data()));
+    EXPECT_FALSE(decoder.Decode(vals.data(), vals.size() - 1, spreads.data()));
+}
+
 // A file of the version before: readers take it as it is, a writer adds the table and
 // keeps every round.
 TEST(HistoryAggregates, VersionThreeFileGainsTheTable) {
