@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/time_text.h"
 #include "history/chunk_codec.h"
 
 namespace vimo {
@@ -71,7 +72,8 @@ bool DecodeHour(const unsigned char* blob, size_t size, int64_t hour,
                 std::vector<StoredMinute>& minutes) {
     minutes.clear();
     std::vector<unsigned char> plain;
-    if (!Decompress(blob, size, plain)) return false;
+    // The key comes from the file too: a damaged one must not overflow a minute's time.
+    if (!novex::web::TimeInRange(hour) || !Decompress(blob, size, plain)) return false;
     size_t at = 0;
     uint64_t count = 0;
     if (!GetVarint(plain.data(), plain.size(), at, count) || count > 3600 / kAggregateSeconds)
@@ -104,6 +106,9 @@ bool DecodeHour(const unsigned char* blob, size_t size, int64_t hour,
 void MinuteAggregator::Add(uint32_t data_id, int64_t utc,
                            const std::vector<novex::monitor::MeasureValue>& values,
                            std::vector<MinuteAggregate>& finished) {
+    // A round stamped by a clock gone wild keeps its round but makes no minute: the
+    // times a query can ask for are those of the shared range.
+    if (!novex::web::TimeInRange(utc)) return;
     const int64_t minute = MinuteOf(utc);
     auto it = open_.find(data_id);
     if (it != open_.end() && it->second.minute != minute) {

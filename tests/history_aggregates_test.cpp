@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <thread>
 
@@ -257,6 +258,8 @@ TEST(HistoryAggregates, DamagedHourIsRefused) {
         const vimo::HistoryEntry e = Busy(1, kT0 + s, s, 3);
         minutes.Add(1, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
     }
+    minutes.Add(1, std::numeric_limits<int64_t>::min(), {}, finished);  // a wild clock
+    minutes.TakeAll(finished);
     std::vector<vimo::StoredMinute> hour;
     for (const vimo::MinuteAggregate& m : finished) {
         vimo::StoredMinute stored;
