@@ -1,6 +1,7 @@
 // The history's costs: what storing a round with its readings adds to vimohost's CPU
 // per round (BM_StoreCpuRatio: the share in one run); a long history's round list
-// (peak memory) and start (BM_LongHistory); a device-day at one round a second (its size, its readings to CSV, one
+// (peak memory) and start (BM_LongHistory); the disk per device-day and year of the
+// rounds and of the minute aggregates at 1 s and 10 s (BM_SizePerDay); a device-day at one round a second (its size, its readings to CSV, one
 // field downsampled to 1,000 points); the longest wait of a line thread while 30 days
 // of one device are pruned; and the other table layouts the readings could have had.
 // Goals: storing at most +10 % CPU per round, CSV of a day at most 2 s, 1,000 points at
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "history/aggregates.h"
 #include "history/chunk_codec.h"
 #include "history/reader.h"
 #include "history/store.h"
@@ -90,8 +92,10 @@ std::vector<unsigned char> BusyRecord(int64_t n) {
     return record;
 }
 
-// A day of one device at 1 s, written as the writer does (batches of 256).
-std::string DeviceDay(const std::string& path, int64_t start, int64_t rounds, double& write_s) {
+// A day of one device at 1 s (or every `interval` s), written as the writer does
+// (batches of 256).
+std::string DeviceDay(const std::string& path, int64_t start, int64_t rounds, double& write_s,
+                      int64_t interval = 1) {
     unlink(path.c_str());
     std::string error;
     auto store = vimo::HistoryStore::Open(path, false, error);
@@ -103,7 +107,7 @@ std::string DeviceDay(const std::string& path, int64_t start, int64_t rounds, do
     for (int64_t i = 0; i < rounds; ++i) {
         vimo::HistoryEntry e;
         e.data_id = 1;
-        e.utc = start + i;
+        e.utc = start + i * interval;
         e.local = vimo::UtcToLocalText(e.utc);
         e.record = BusyRecord(i);
         batch.push_back(std::move(e));
@@ -202,6 +206,68 @@ void BM_DeviceDay(benchmark::State& state) {
     unlink((path + "-shm").c_str());
 }
 BENCHMARK(BM_DeviceDay)->Iterations(1)->Unit(benchmark::kSecond);
+
+int64_t FileBytes(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+// The disk a busy device takes per day and per year at one round every Arg seconds:
+// its rounds (as BM_DeviceDay stores them) and, apart, its minute aggregates, made as
+// the writer makes them and stored a minute at a time, each into its hour's row. Always
+// 86,400 rounds (Arg days), so that the rounds not yet in a chunk weigh alike.
+void BM_SizePerDay(benchmark::State& state) {
+    const int64_t interval = state.range(0);
+    const std::string path = "/tmp/history_bench_size." + std::to_string(getpid()) + ".db";
+    const int64_t start = 1765152000;
+    const int64_t rounds = 86400;
+    const double days = static_cast<double>(interval);
+    for (auto _ : state) {
+        double write_s = 0;
+        const std::string error = DeviceDay(path, start, rounds, write_s, interval);
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        const double raw = static_cast<double>(FileBytes(path));
+        unlink(path.c_str());
+        std::string why;
+        auto store = vimo::HistoryStore::Open(path, false, why);
+        if (!store) {
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        const double empty = static_cast<double>(FileBytes(path));
+        vimo::MinuteAggregator minutes;
+        std::vector<vimo::MinuteAggregate> finished;
+        std::vector<int64_t> ids;
+        double aggregate_s = 0;
+        for (int64_t i = 0; i < rounds; ++i) {
+            const auto values = novex::monitor::DecodeMeasures(BusyRecord(i).data());
+            const Clock::time_point t = Clock::now();
+            minutes.Add(1, start + i * interval, values, finished);
+            if (i + 1 == rounds) minutes.TakeAll(finished);
+            if (!finished.empty() && !store->Write({}, ids, why, finished)) {
+                state.SkipWithError(why.c_str());
+                return;
+            }
+            finished.clear();
+            aggregate_s += Seconds(t);
+        }
+        store.reset();
+        const double minute_bytes = static_cast<double>(FileBytes(path)) - empty;
+        state.counters["rounds_MB_per_device_day"] = raw / days / 1e6;
+        state.counters["rounds_GB_per_device_year"] = raw / days * 365 / 1e9;
+        state.counters["minutes_MB_per_device_day"] = minute_bytes / days / 1e6;
+        state.counters["minutes_GB_per_device_year"] = minute_bytes / days * 365 / 1e9;
+        state.counters["minutes_bytes_per_minute"] = minute_bytes / days / 1440;
+        state.counters["minutes_us_per_round"] = aggregate_s * 1e6 / static_cast<double>(rounds);
+    }
+    unlink(path.c_str());
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+}
+BENCHMARK(BM_SizePerDay)->Arg(1)->Arg(10)->Iterations(1)->Unit(benchmark::kSecond);
 
 // A line thread hands over a round every 10 ms while the writer prunes every round of
 // the days before (--keep 1d over a file of NOVEX_BENCH_PRUNE_DAYS days).

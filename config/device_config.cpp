@@ -156,7 +156,7 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
     }
     if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
     RetentionSettings retention;
-    if (!ParseRetention(root["history"], retention, false, false, false, error)) return false;
+    if (!ParseRetention(root["history"], retention, RetentionGiven(), error)) return false;
     out.history = root["history"];
     const Json::Value& limit = root["on_event_timeout_ms"];
     if (!limit.isNull()) {

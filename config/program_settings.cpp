@@ -61,8 +61,9 @@ const ProgramSetting kProgramSettings[13] = {
      "web configuration: tls_server_config, basic_auth_users, http_server_config)",
      &ProgramConfig::web_config, nullptr, false},
     {"history", "object", nullptr, nullptr, nullptr,
-     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\"} "
-     "(--keep, --max-size and --keep-events replace them)",
+     "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\", "
+     "\"keep_aggregates\": \"2y\"} (--keep, --max-size, --keep-events and --keep-aggregates "
+     "replace them)",
      nullptr, nullptr, false},
     {"snmp", "object", "--snmp-agentx", "SOCKET", "SNMP",
      "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master (or "

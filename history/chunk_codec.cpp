@@ -17,17 +17,7 @@ constexpr size_t kMaxPlain = 64u << 20;
 // Longest record or reading blob a chunk holds; anything longer is damage.
 constexpr uint64_t kMaxItem = 1u << 20;
 
-void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<unsigned char>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<unsigned char>(v));
-}
-
-void PutSigned(int64_t v, std::vector<unsigned char>& out) {
-    PutVarint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63), out);
-}
+void PutSigned(int64_t v, std::vector<unsigned char>& out) { PutVarint(Zigzag(v), out); }
 
 // Differences and sums that wrap instead of overflowing: a time far off (a device
 // clock set to nonsense) or a damaged blob must not be undefined behaviour.
@@ -70,8 +60,8 @@ void UndoDelta(std::vector<unsigned char>& item, const std::vector<unsigned char
     if (i < item.size()) d[i] = static_cast<unsigned char>(d[i] + p[i]);
 }
 
-// With zstd's checksum of the content: a flipped byte in a stored chunk is found, not
-// read back as other figures.
+}  // namespace
+
 bool Compress(const std::vector<unsigned char>& plain, std::vector<unsigned char>& out) {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
     if (!context ||
@@ -95,6 +85,8 @@ bool Decompress(const unsigned char* blob, size_t size, std::vector<unsigned cha
     const size_t got = ZSTD_decompress(out.data(), out.size(), blob, size);
     return !ZSTD_isError(got) && got == n;
 }
+
+namespace {
 
 // Reads what Put* wrote, failing (and staying failed) at the end of its bytes.
 struct Cursor {

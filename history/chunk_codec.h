@@ -33,6 +33,12 @@ struct ChunkRound {
     std::vector<unsigned char> vals[kReadingParts];
 };
 
+// zstd with its checksum of the content: a flipped byte in a stored blob is found, not
+// read back as other figures. Decompress refuses a blob that would be larger than a
+// chunk may be.
+bool Compress(const std::vector<unsigned char>& plain, std::vector<unsigned char>& out);
+bool Decompress(const unsigned char* blob, size_t size, std::vector<unsigned char>& out);
+
 // The two blobs of `rounds` (in id order, at least one). False when zstd fails.
 bool EncodeChunk(const std::vector<ChunkRound>& rounds, std::vector<unsigned char>& meta,
                  std::vector<unsigned char>& data);

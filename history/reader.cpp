@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -67,6 +68,8 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std:
         error = "history " + path + ": " + why;
         return nullptr;
     }
+    Statement q(reader->db_, "SELECT count(*) FROM sqlite_master WHERE name = 'aggregates'");
+    reader->has_minutes_ = q.s && sqlite3_step(q.s) == SQLITE_ROW && sqlite3_column_int64(q.s, 0) > 0;
     return reader;
 }
 
@@ -134,9 +137,14 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
     bool needed[kReadingParts] = {};
     for (const size_t f : fields) needed[ReadingPart(f)] = true;
     if (!needed[0] && !needed[1]) needed[0] = true;  // the rounds, without figures
+    bool go_on = true;
+    const int64_t boundary = MinutesBoundary(data_id, since, until);
+    if (boundary != 0 &&
+        !MinuteReadings(data_id, since, boundary, fields, needed, each, go_on, error))
+        return false;
+    if (!go_on) return true;
     ReadingRow row;
     row.values.resize(fields.size());
-    bool go_on = true;
     if (!ChunkReadings(data_id, since, until, fields, needed, each, row, go_on, error)) return false;
     if (!go_on) return true;
     // The rounds not yet in a chunk. Those of a version 2 file have readings rows;
@@ -191,6 +199,124 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
         }
         if (!ok) continue;
         if (!each(row)) return true;
+    }
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+int64_t HistoryReader::MinutesUntil(uint32_t data_id, int64_t since, int64_t until) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+    const int64_t boundary = MinutesBoundary(data_id, since, until);
+    sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    return boundary;
+}
+
+int64_t HistoryReader::MinutesBoundary(uint32_t data_id, int64_t since, int64_t until) {
+    if (!has_minutes_ || since >= until) return 0;
+    // The oldest stored round: its chunk is the first by time; the rounds table holds
+    // only rounds newer than every chunk.
+    int64_t oldest = until;
+    for (const char* sql : {"SELECT first_utc FROM chunks WHERE data_id = ? ORDER BY last_utc LIMIT 1",
+                            "SELECT utc FROM rounds WHERE data_id = ? ORDER BY id LIMIT 1"}) {
+        Statement q(db_, sql);
+        if (!q.s || sqlite3_bind_int64(q.s, 1, data_id) != SQLITE_OK) return 0;
+        if (sqlite3_step(q.s) == SQLITE_ROW) {
+            oldest = std::min<int64_t>(oldest, sqlite3_column_int64(q.s, 0));
+            break;
+        }
+    }
+    // The minute of the oldest round may hold rounds pruned and rounds kept: its row
+    // would count the kept ones twice, so the rounds answer from its start.
+    const int64_t boundary = oldest < until ? MinuteOf(oldest) : until;
+    if (since >= boundary) return 0;
+    // A minute in the span: the hours that meet it may hold none (the minute of a
+    // clean stop lies beside the rounds that follow it).
+    Statement q(db_, "SELECT hour, data FROM aggregates WHERE data_id = ?1 AND hour > ?2 - 3600 "
+                     "AND hour < ?3 ORDER BY hour");
+    if (!q.s) return 0;
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    sqlite3_bind_int64(q.s, 3, boundary);
+    std::vector<StoredMinute> minutes;
+    while (sqlite3_step(q.s) == SQLITE_ROW) {
+        if (!DecodeHour(static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 1)),
+                        static_cast<size_t>(sqlite3_column_bytes(q.s, 1)), sqlite3_column_int64(q.s, 0),
+                        minutes))
+            continue;
+        for (const StoredMinute& m : minutes)
+            if (m.minute >= since && m.minute < boundary) return boundary;
+    }
+    return 0;
+}
+
+bool HistoryReader::MinuteReadings(uint32_t data_id, int64_t since, int64_t boundary,
+                                   const std::vector<size_t>& fields, const bool* needed,
+                                   const std::function<bool(const ReadingRow&)>& each, bool& go_on,
+                                   std::string& error) {
+    Statement q(db_,
+                "SELECT hour, data FROM aggregates WHERE data_id = ?1 AND hour > ?2 - 3600 "
+                "AND hour < ?3 ORDER BY hour");
+    if (!q.s) {
+        error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_bind_int64(q.s, 1, data_id);
+    sqlite3_bind_int64(q.s, 2, since);
+    sqlite3_bind_int64(q.s, 3, boundary);
+    std::map<int64_t, AggregateDecoder> decoders;  // by layout id
+    const auto decoder = [&](int64_t layout) -> const AggregateDecoder* {
+        const auto found = decoders.find(layout);
+        if (found != decoders.end()) return &found->second;
+        Statement l(db_, "SELECT measures FROM layouts WHERE id = ?");
+        AggregateDecoder d;
+        if (!l.s || sqlite3_bind_int64(l.s, 1, layout) != SQLITE_OK ||
+            sqlite3_step(l.s) != SQLITE_ROW || !d.Bind(Text(l.s, 0), fields))
+            return nullptr;
+        return &decoders.emplace(layout, d).first->second;
+    };
+    ReadingRow row;
+    row.minute = true;
+    row.values.resize(fields.size());
+    row.spread.resize(fields.size());
+    std::vector<Spread> spreads(fields.size());
+    std::vector<double> scales(fields.size(), 1.0);
+    std::vector<StoredMinute> minutes;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        if (!DecodeHour(static_cast<const unsigned char*>(sqlite3_column_blob(q.s, 1)),
+                        static_cast<size_t>(sqlite3_column_bytes(q.s, 1)), sqlite3_column_int64(q.s, 0),
+                        minutes)) {
+            error = "an hour of minute aggregates is damaged";
+            return false;
+        }
+        for (const StoredMinute& m : minutes) {
+            if (m.minute < since || m.minute >= boundary) continue;
+            row.utc = m.minute;
+            row.rounds = m.rounds;
+            for (Spread& s : spreads) s = Spread();
+            bool ok = true;
+            for (int part = 0; part < kReadingParts && ok; ++part) {
+                if (!needed[part]) continue;
+                const AggregateDecoder* d = decoder(m.layout[part]);
+                ok = d && d->Decode(m.vals[part].data(), m.vals[part].size(), spreads.data());
+                for (size_t f = 0; ok && f < fields.size(); ++f)
+                    if (ReadingPart(fields[f]) == part) scales[f] = d->Scale(f);
+            }
+            // A minute that does not decode is left out, as a damaged reading is.
+            if (!ok) continue;
+            for (size_t f = 0; f < fields.size(); ++f) {
+                row.spread[f] = Summarize(spreads[f], scales[f]);
+                row.values[f] = row.spread[f].mean;
+            }
+            if (!each(row)) {
+                go_on = false;
+                return true;
+            }
+        }
     }
     if (rc != SQLITE_DONE) {
         error = sqlite3_errmsg(db_);
@@ -291,7 +417,20 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
             out.push_back(std::move(bucket));
         }
         ReadingBucket& b = out[at->second];
-        ++b.rounds;
+        b.rounds += row.rounds;
+        if (row.minute) {
+            b.minutes = true;
+            for (size_t f = 0; f < row.spread.size(); ++f) {
+                const FieldSummary& m = row.spread[f];
+                if (m.count == 0) continue;
+                FieldSummary& s = b.fields[f];
+                if (s.count == 0 || m.min < s.min) s.min = m.min;
+                if (s.count == 0 || m.max > s.max) s.max = m.max;
+                s.mean += m.mean * static_cast<double>(m.count);  // the sum until the end
+                s.count += m.count;
+            }
+            return true;
+        }
         for (size_t f = 0; f < row.values.size(); ++f) {
             const double v = row.values[f];
             if (std::isnan(v)) continue;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "history/aggregates.h"
 #include "history/readings_codec.h"
 
 struct sqlite3;
@@ -27,26 +28,26 @@ struct HistoryDevice {
     std::string name;
 };
 
-// One round's values of the asked fields, in their order; NaN where absent.
+// One round's values of the asked fields, in their order; NaN where absent. A span
+// older than the device's oldest stored round is answered from the minute aggregates
+// (history/aggregates.h): a row per minute, `minute` set, `round` 0, `rounds` the
+// minute's rounds, `values` the means and `spread` each field's min, mean and max.
 struct ReadingRow {
     int64_t round = 0;
     int64_t utc = 0;
     std::vector<double> values;
-};
-
-// One field over one bucket; count 0: no value, min/mean/max NaN.
-struct FieldSummary {
-    double min = 0;
-    double mean = 0;
-    double max = 0;
-    int64_t count = 0;
+    bool minute = false;
+    int64_t rounds = 1;
+    std::vector<FieldSummary> spread;  // minute rows only
 };
 
 // The rounds of [start, start + step); buckets without rounds are left out.
+// `minutes`: some of it comes from minute aggregates.
 struct ReadingBucket {
     int64_t start = 0;
     int64_t rounds = 0;
     std::vector<FieldSummary> fields;
+    bool minutes = false;
 };
 
 struct StoredEvent {
@@ -97,7 +98,8 @@ public:
     bool FindDevice(const std::string& which, HistoryDevice& device, std::string& error);
 
     // The rounds of [since, until) in time order; `each` returns false to stop.
-    // `fields` index Measures() (ResolveFields).
+    // `fields` index Measures() (ResolveFields). The part of the span before the
+    // device's oldest stored round comes first, as minute rows (ReadingRow).
     bool Readings(uint32_t data_id, int64_t since, int64_t until,
                   const std::vector<size_t>& fields,
                   const std::function<bool(const ReadingRow&)>& each, std::string& error);
@@ -116,6 +118,11 @@ public:
         return Downsample(data_id, since, until, StepForPoints(since, until, points), since,
                           fields, out, error, static_cast<size_t>(points > 1 ? points : 1));
     }
+
+    // Where a readings query over [since, until) stops answering from minute aggregates
+    // (the start of the device's oldest stored round's minute, or `until`); 0 when it
+    // answers from rounds alone.
+    int64_t MinutesUntil(uint32_t data_id, int64_t since, int64_t until);
 
     // Events in time order.
     bool Events(const EventQuery& query, std::vector<StoredEvent>& out, std::string& error);
@@ -139,8 +146,17 @@ private:
                        const std::function<bool(const ReadingRow&)>& each, ReadingRow& row,
                        bool& go_on, std::string& error);
 
+    // MinutesUntil with the lock held.
+    int64_t MinutesBoundary(uint32_t data_id, int64_t since, int64_t until);
+    // The minute rows of [since, boundary); `go_on` false when `each` asked to stop.
+    bool MinuteReadings(uint32_t data_id, int64_t since, int64_t boundary,
+                        const std::vector<size_t>& fields, const bool* needed,
+                        const std::function<bool(const ReadingRow&)>& each, bool& go_on,
+                        std::string& error);
+
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
+    bool has_minutes_ = false;  // a file of the version before has no aggregates table
     std::map<int64_t, ReadingsDecoder> decoders_;  // by layout, for the current query's fields
 };
 

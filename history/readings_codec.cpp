@@ -18,6 +18,8 @@ namespace {
 const double kPowersOfTen[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 static_assert(sizeof kPowersOfTen / sizeof kPowersOfTen[0] == 10, "decimals 0..9");
 
+}  // namespace
+
 void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
     while (v >= 0x80) {
         out.push_back(static_cast<unsigned char>(v | 0x80));
@@ -26,7 +28,39 @@ void PutVarint(uint64_t v, std::vector<unsigned char>& out) {
     out.push_back(static_cast<unsigned char>(v));
 }
 
-}  // namespace
+bool GetVarint(const unsigned char* blob, size_t size, size_t& at, uint64_t& v) {
+    v = 0;
+    for (int shift = 0;; shift += 7) {
+        if (at >= size || shift > 63) return false;
+        const unsigned char b = blob[at++];
+        v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80)) return true;
+    }
+}
+
+int64_t ScaledReading(double value, int decimals) {
+    const double scaled = value * kPowersOfTen[decimals];
+    return std::isfinite(scaled) && std::fabs(scaled) < 9e18 ? static_cast<int64_t>(std::llround(scaled))
+                                                             : 0;
+}
+
+double ReadingScale(int decimals) { return 1.0 / kPowersOfTen[decimals]; }
+
+bool ParseLayout(const std::string& layout, std::vector<std::string>& names,
+                 std::vector<int>& decimals) {
+    names.clear();
+    decimals.clear();
+    std::istringstream in(layout);
+    for (std::string line; std::getline(in, line);) {
+        const size_t space = line.rfind(' ');
+        if (space == std::string::npos || space + 2 != line.size() || line[space + 1] < '0' ||
+            line[space + 1] > '9')
+            return false;
+        names.push_back(line.substr(0, space));
+        decimals.push_back(line[space + 1] - '0');
+    }
+    return true;
+}
 
 const char* const kReadingTables[kReadingParts] = {"readings", "readings_detail"};
 const char* const kInsertReading[kReadingParts] = {
@@ -61,26 +95,14 @@ void EncodeReadings(const std::vector<MeasureValue>& values, int part,
         const size_t i = positions[p];
         if (!values[i].present) continue;
         out[bitmap + p / 8] = static_cast<unsigned char>(out[bitmap + p / 8] | (1u << (p % 8)));
-        const double scaled = values[i].value * kPowersOfTen[measures[i].decimals];
-        const int64_t n = std::isfinite(scaled) && std::fabs(scaled) < 9e18
-                              ? static_cast<int64_t>(std::llround(scaled))
-                              : 0;
-        PutVarint((static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63), out);
+        PutVarint(Zigzag(ScaledReading(values[i].value, measures[i].decimals)), out);
     }
 }
 
 bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>& fields) {
     std::vector<std::string> names;
     std::vector<int> decimals;
-    std::istringstream in(layout);
-    for (std::string line; std::getline(in, line);) {
-        const size_t space = line.rfind(' ');
-        if (space == std::string::npos || space + 2 != line.size() || line[space + 1] < '0' ||
-            line[space + 1] > '9')
-            return false;
-        names.push_back(line.substr(0, space));
-        decimals.push_back(line[space + 1] - '0');
-    }
+    if (!ParseLayout(layout, names, decimals)) return false;
     count_ = names.size();
     slot_.assign(count_, -1);
     scale_.assign(fields.size(), 1.0);
@@ -91,7 +113,7 @@ bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>&
         for (size_t p = 0; p < count_; ++p)
             if (fields[f] < measures.size() && names[p] == measures[fields[f]].name) {
                 slot_[p] = static_cast<int64_t>(f);
-                scale_[f] = 1.0 / kPowersOfTen[decimals[p]];
+                scale_[f] = ReadingScale(decimals[p]);
                 owned_.push_back(f);
                 if (p + 1 > last_wanted_) last_wanted_ = p + 1;
             }
@@ -106,16 +128,10 @@ bool ReadingsDecoder::Decode(const unsigned char* blob, size_t size, double* out
     for (size_t p = 0; p < last_wanted_; ++p) {
         if (!(blob[p / 8] & (1u << (p % 8)))) continue;
         uint64_t v = 0;
-        for (int shift = 0;; shift += 7) {
-            if (at >= size || shift > 63) return false;
-            const unsigned char b = blob[at++];
-            v |= static_cast<uint64_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) break;
-        }
+        if (!GetVarint(blob, size, at, v)) return false;
         const int64_t f = slot_[p];
         if (f < 0) continue;
-        const int64_t n = static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
-        out[f] = static_cast<double>(n) * scale_[static_cast<size_t>(f)];
+        out[f] = static_cast<double>(Unzigzag(v)) * scale_[static_cast<size_t>(f)];
     }
     return true;
 }

@@ -35,6 +35,24 @@ const std::string& CurrentLayoutText(int part);
 void EncodeReadings(const std::vector<novex::monitor::MeasureValue>& values, int part,
                     std::vector<unsigned char>& out);
 
+// The pieces the readings and the minute aggregates (history/aggregates.h) share.
+// A value at its register's resolution (220.3 at one decimal is 2203; 0 for what is
+// not finite or out of range), and back.
+int64_t ScaledReading(double value, int decimals);
+double ReadingScale(int decimals);  // 10^-decimals
+void PutVarint(uint64_t v, std::vector<unsigned char>& out);
+// Reads a varint at `at` and moves past it; false at the blob's end or beyond 64 bits.
+bool GetVarint(const unsigned char* blob, size_t size, size_t& at, uint64_t& v);
+inline uint64_t Zigzag(int64_t n) {
+    return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63);
+}
+inline int64_t Unzigzag(uint64_t v) {
+    return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+// A layout text's measure names and decimals, by position; false when it is none.
+bool ParseLayout(const std::string& layout, std::vector<std::string>& names,
+                 std::vector<int>& decimals);
+
 // Reads chosen measures from blobs of one layout.
 class ReadingsDecoder {
 public:

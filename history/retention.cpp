@@ -5,8 +5,8 @@
 
 namespace vimo {
 
-bool ParseRetention(const Json::Value& history, RetentionSettings& out, bool keep_given,
-                    bool max_size_given, bool keep_events_given, std::string& error) {
+bool ParseRetention(const Json::Value& history, RetentionSettings& out,
+                    const RetentionGiven& given, std::string& error) {
     if (history.isNull()) return true;
     if (!history.isObject()) {
         error = "\"history\" must be an object";
@@ -20,17 +20,18 @@ bool ParseRetention(const Json::Value& history, RetentionSettings& out, bool kee
         bool given;
     };
     const Key keys[] = {
-        {"keep", false, &out.keep_seconds, keep_given},
-        {"max_size", true, &out.max_bytes, max_size_given},
-        {"keep_events", false, &out.keep_events_seconds, keep_events_given},
+        {"keep", false, &out.keep_seconds, given.keep},
+        {"max_size", true, &out.max_bytes, given.max_size},
+        {"keep_events", false, &out.keep_events_seconds, given.keep_events},
+        {"keep_aggregates", false, &out.keep_aggregates_seconds, given.keep_aggregates},
     };
-    static_assert(sizeof keys / sizeof keys[0] == 3, "retention keys");
+    static_assert(sizeof keys / sizeof keys[0] == 4, "retention keys");
     for (const std::string& name : history.getMemberNames()) {
         const Key* key = nullptr;
         for (const Key& k : keys)
             if (name == k.key) key = &k;
         if (!key) {
-            error = "\"history\": unknown key " + novexcli::QuoteText(name) + " (keep, max_size, keep_events)";
+            error = "\"history\": unknown key " + novexcli::QuoteText(name) + " (keep, max_size, keep_events, keep_aggregates)";
             return false;
         }
         const Json::Value& v = history[name];

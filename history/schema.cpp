@@ -118,6 +118,36 @@ CREATE TABLE IF NOT EXISTS history_state (
   value INTEGER NOT NULL);
 )";
 
+// Version 4. aggregates: per device and hour (`hour`, the epoch seconds of its start),
+// the minute aggregates of its `minutes` minutes in one compressed blob
+// (history/aggregates.h): the count, min, max and sum of each measure over each
+// minute's rounds. An hour's row is rewritten as each of its minutes ends, read in time
+// order per device, and pruned whole by age, which aggregates_oldest finds without a
+// scan.
+const char* const kVersion4Tables = R"(
+CREATE TABLE IF NOT EXISTS aggregates (
+  data_id INTEGER NOT NULL,
+  hour INTEGER NOT NULL,
+  minutes INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY (data_id, hour));
+CREATE INDEX IF NOT EXISTS aggregates_oldest ON aggregates (hour);
+)";
+
+// What each version adds to the one before, from version 3 on. Columns: the version,
+// its new tables. A file of version 2 or later is upgraded by these alone, in one
+// transaction, which takes no time whatever the file's size.
+struct VersionStep {
+    int version;
+    const char* tables;
+};
+const VersionStep kVersionSteps[] = {
+    {3, kVersion3Tables},
+    {4, kVersion4Tables},
+};
+static_assert(sizeof kVersionSteps / sizeof kVersionSteps[0] == kHistorySchemaVersion - 2,
+              "a step per version after 2");
+
 // The upgrade's statements after the new columns and tables exist, in order.
 const char* const kUpgradeSteps[] = {
     "UPDATE rounds SET utc = vimo_local_to_utc(time)",
@@ -262,13 +292,15 @@ bool Upgrade(sqlite3* db, bool had_tables, std::string& error) {
         Integer(db, "SELECT count(*) FROM sqlite_master WHERE name = 'events'") > 0;
     ok = ok && Exec(db, kTables, error) && Exec(db, kVersion2Tables, error) &&
          (!had_tables || Exec(db, kVersion2RoundIndexes, error)) &&
-         Exec(db, kVersion3Tables, error) && MakeLaterIndexes(db, error);
+         MakeLaterIndexes(db, error);
+    for (const VersionStep& step : kVersionSteps) ok = ok && Exec(db, step.tables, error);
     if (ok && had_tables) {
         for (const char* step : kUpgradeSteps)
             ok = ok && ((had_events && step == kUpgradeSteps[3]) || Exec(db, step, error));
         ok = ok && BackfillReadings(db, error);
     }
-    ok = ok && Exec(db, "PRAGMA user_version = 3", error);
+    ok = ok && Exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchemaVersion)).c_str(),
+                    error);
     std::string ignored;
     if (!ok) {
         Exec(db, "ROLLBACK", ignored);
@@ -277,13 +309,17 @@ bool Upgrade(sqlite3* db, bool had_tables, std::string& error) {
     return Exec(db, "COMMIT", error);
 }
 
-// Version 2 to 3 adds tables only, so it takes no time whatever the file's size: the
-// rounds already stored stay where they are and the writer moves them into chunks a
-// few at a time, beside polling.
-bool UpgradeFrom2(sqlite3* db, std::string& error) {
+// Version 2 on adds tables only: from 2, the rounds already stored stay where they are
+// and the writer moves them into chunks a few at a time, beside polling; from 3, the
+// minute aggregates start with the rounds stored from then on.
+bool UpgradeFrom(sqlite3* db, int64_t version, std::string& error) {
     if (!Exec(db, "BEGIN IMMEDIATE", error)) return false;
+    bool ok = true;
+    for (const VersionStep& step : kVersionSteps)
+        ok = ok && (step.version <= version || Exec(db, step.tables, error));
     std::string ignored;
-    if (Exec(db, kVersion3Tables, error) && Exec(db, "PRAGMA user_version = 3", error))
+    if (ok && Exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchemaVersion)).c_str(),
+                   error))
         return Exec(db, "COMMIT", error);
     Exec(db, "ROLLBACK", ignored);
     return false;
@@ -305,8 +341,23 @@ const ShapeRow kShape[] = {
     {"events", "id data_id alarm text severity state utc local"},
     {"chunks", "last_id data_id first_id rounds first_utc last_utc meta data"},
     {"history_state", "name value"},
+    {"aggregates", "data_id hour minutes data"},
 };
-static_assert(sizeof kShape / sizeof kShape[0] == 9, "tables of version 3");
+static_assert(sizeof kShape / sizeof kShape[0] == 10, "tables of version 4");
+// The tables of kShape each version has, from version 2 on. Columns: version, tables.
+struct ShapeOfVersion {
+    int64_t version;
+    size_t tables;
+};
+const ShapeOfVersion kShapeOfVersion[] = {{2, 7}, {3, 9}, {4, 10}};
+static_assert(sizeof kShapeOfVersion / sizeof kShapeOfVersion[0] == kHistorySchemaVersion - 1,
+              "a shape per version from 2");
+
+size_t TablesOfVersion(int64_t version) {
+    for (const ShapeOfVersion& v : kShapeOfVersion)
+        if (v.version == version) return v.tables;
+    return 0;
+}
 
 // "" when the first `tables` tables of kShape have their columns, else the first one
 // missing.
@@ -383,8 +434,10 @@ bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
         error = std::string("not a history file (") + sqlite3_errmsg(db) + ")";
         return false;
     }
-    if (version == kHistorySchemaVersion) {
-        const std::string missing = MissingColumn(db);
+    // Readers take the version before as it is: its rounds read the same, and it has no
+    // minute aggregates yet (the writer adds their table when it opens the file).
+    if (version == kHistorySchemaVersion || (!writable && version == kHistorySchemaVersion - 1)) {
+        const std::string missing = MissingColumn(db, TablesOfVersion(version));
         if (missing.empty()) {
             // Without them queries are slower, not wrong: a file another process holds
             // locked just now is still opened.
@@ -404,17 +457,22 @@ bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error) {
                 ": open it once with vimohost to upgrade it";
         return false;
     }
-    if (version == 2) {
-        if (!MissingColumn(db, 7).empty()) {
-            error = "not a vimohost history file (" + MissingColumn(db, 7) + ")";
+    if (version >= 2) {
+        const std::string missing = MissingColumn(db, TablesOfVersion(version));
+        if (!missing.empty()) {
+            error = "not a vimohost history file (" + missing + ")";
             return false;
         }
-        if (UpgradeFrom2(db, error)) return true;
-        error = "cannot upgrade to history version 3: " + error;
+        if (UpgradeFrom(db, version, error)) return true;
+        error = "cannot upgrade to history version " + std::to_string(kHistorySchemaVersion) +
+                ": " + error;
         return false;
     }
     if (!Upgrade(db, tables == 2, error)) {
-        error = (tables == 2 ? "cannot upgrade to history version 3: " : "cannot create: ") + error;
+        error = (tables == 2 ? "cannot upgrade to history version " +
+                                   std::to_string(kHistorySchemaVersion) + ": "
+                             : std::string("cannot create: ")) +
+                error;
         return false;
     }
     return true;

@@ -1,6 +1,6 @@
-// The history file's tables, version 3, and the upgrades from the versions before:
-// 1 (rounds and alarms with local time texts only, user_version 0) and 2 (every round
-// in a row of its own).
+// The history file's tables, version 4, and the upgrades from the versions before:
+// 1 (rounds and alarms with local time texts only, user_version 0), 2 (every round
+// in a row of its own) and 3 (rounds in chunks, no minute aggregates).
 #pragma once
 
 #include <string>
@@ -9,16 +9,18 @@ struct sqlite3;
 
 namespace vimo {
 
-constexpr int kHistorySchemaVersion = 3;
+constexpr int kHistorySchemaVersion = 4;
 
-// Brings an open database to version 3: creates the tables in an empty file, upgrades
+// Brings an open database to version 4: creates the tables in an empty file, upgrades
 // a version 1 file in one transaction (local times to UTC with the zone in force,
 // readings decoded from the stored records, alarms copied as events), adds the chunk
 // tables to a version 2 file (at once: its rounds move into chunks later, on the
-// writer), leaves a version 3 file as it is. False with one line for a newer version
-// or a file that is no history. `writable` false: only checks that the file is at
-// version 3. A file at this version must also have every table and column this program
-// reads and writes: a file of the same name and version but another shape is no history.
+// writer) and the aggregates table to a version 2 or 3 file, leaves a version 4 file as
+// it is. False with one line for a newer version or a file that is no history.
+// `writable` false: only checks that the file is at version 4, or 3 (read as it is: it
+// has no minute aggregates). A file at its version must also have every table and
+// column this program reads and writes for it: a file of the same name and version but
+// another shape is no history.
 bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error);
 
 // Whether `path` may be opened as a history: missing, or a regular file (or a link to

@@ -256,7 +256,7 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64
 }
 
 bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
-                         std::string& error) {
+                         std::string& error, const std::vector<MinuteAggregate>& minutes) {
     std::lock_guard<std::mutex> lock(mutex_);
     round_ids.clear();
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
@@ -286,6 +286,7 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         }
     }
     if (ok && next > first) ok = NoteLastRound(next - 1);
+    for (size_t i = 0; ok && i < minutes.size(); ++i) ok = WriteMinute(minutes[i]);
     // Full chunks move out in the same transaction: a chunk is there whole or its
     // rounds are still in the rounds table. A file upgraded with millions of rounds in
     // its rounds table is moved a few chunks per commit, so that no commit holds up

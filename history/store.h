@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include "history/aggregates.h"
 #include "history/chunk_codec.h"
 #include "monitor/alarm_event.h"
 
@@ -62,6 +63,8 @@ HistoryEntry EventEntry(const AlarmEvent& event);
 
 class HistoryStore {
 public:
+    // A layout's text by its id; false when there is none.
+    using LayoutText = std::function<bool(int64_t id, std::string& text)>;
     // Opens the file, creating it unless `must_exist`, and brings it to the current
     // version (history/schema.h); null with a one-line error.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, bool must_exist,
@@ -89,10 +92,11 @@ public:
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // Writes `batch` in one transaction, each round with its readings; all or nothing.
-    // `round_ids` receives the ids of the stored rounds in order.
+    // Writes `batch` in one transaction, each round with its readings, and the finished
+    // `minutes` (each merged into the row of its device and minute if there is one); all
+    // or nothing. `round_ids` receives the ids of the stored rounds in order.
     bool Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
-               std::string& error);
+               std::string& error, const std::vector<MinuteAggregate>& minutes = {});
     // One round or rule change, its UTC time from the local time text.
     bool AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,
                   size_t length, std::string& error);
@@ -107,6 +111,10 @@ public:
     int64_t PruneRoundsBefore(int64_t utc, int64_t limit, std::string& error);
     int64_t PruneOldestRounds(int64_t limit, std::string& error);
     int64_t PruneEventsBefore(int64_t utc, int64_t limit, std::string& error);
+    // Minute aggregates of whole hours that end before `utc`, or the oldest hours; the
+    // count of hours removed, -1 with `error`.
+    int64_t PruneAggregatesBefore(int64_t utc, int64_t limit, std::string& error);
+    int64_t PruneOldestAggregates(int64_t limit, std::string& error);
     // Runs SQL of the caller's (maintenance, tests); false with the error.
     bool Execute(const std::string& sql, std::string& error);
     // Bytes of the file in use (free pages not counted), -1 on failure.
@@ -137,6 +145,9 @@ private:
     bool Exec(const char* sql, std::string& error);
     sqlite3_stmt* Prepare(const char* sql);
     bool WriteOne(const HistoryEntry& entry, int64_t id, std::vector<int64_t>& round_ids);
+    // One finished minute, merged with its stored row (history/store_aggregates.cpp).
+    bool WriteMinute(const MinuteAggregate& minute);
+    int64_t PruneMinutes(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneChunks(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t NextRoundId();

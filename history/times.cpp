@@ -10,7 +10,7 @@
 
 namespace vimo {
 
-const char kDurationForms[] = "a duration such as 90s, 15m, 12h, 30d or 2w";
+const char kDurationForms[] = "a duration such as 90s, 15m, 12h, 30d, 2w or 2y";
 const std::string kPointForms =
     std::string("a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
                 "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00, ") +
@@ -24,8 +24,9 @@ struct UnitRow {
     char suffix;
     int64_t seconds;
 };
-const UnitRow kDurationUnits[] = {{'w', 604800}, {'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
-static_assert(sizeof kDurationUnits / sizeof kDurationUnits[0] == 5, "w d h m s");
+// A year is 365 days: retention counts days, not calendar years.
+const UnitRow kDurationUnits[] = {{'y', 31536000}, {'w', 604800}, {'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
+static_assert(sizeof kDurationUnits / sizeof kDurationUnits[0] == 6, "y w d h m s");
 
 // Digits from `i`, at most 18 of them; false when there are none.
 bool Number(const std::string& text, size_t& i, int64_t& out) {

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "common/console.h"
+#include "device/novexups_data.h"
 #include "history/times.h"
 
 namespace vimo {
@@ -101,7 +102,7 @@ void HistoryWriter::Report(const std::string& failure) {
     failure_ = failure;
 }
 
-bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch) {
+bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch, bool closing) {
     std::vector<int64_t> ids;
     std::string error;
     const auto start = std::chrono::steady_clock::now();
@@ -120,10 +121,19 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch) {
         batch.clear();
         return true;
     }
-    if (!store_.Write(batch, ids, error)) {
+    // The minutes the batch finishes go in its transaction; the open ones are kept
+    // only once it has committed, so that a retried batch is not counted twice.
+    MinuteAggregator minutes = minutes_;
+    std::vector<MinuteAggregate> finished;
+    for (const HistoryEntry& e : batch)
+        if (e.kind == HistoryEntry::Kind::kRound && e.record.size() >= sizeof(NovexUPS_Data_t))
+            minutes.Add(e.data_id, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
+    if (closing) minutes.TakeAll(finished);
+    if ((!batch.empty() || !finished.empty()) && !store_.Write(batch, ids, error, finished)) {
         Report(error);
         return false;
     }
+    minutes_ = std::move(minutes);
     if (!failure_.empty()) Report("");
     if (options_.verbose && !ids.empty()) {
         char took[32];
@@ -150,17 +160,24 @@ bool HistoryWriter::PruneStep(std::chrono::steady_clock::time_point) {
     int64_t removed = 0;
     if (r.keep_seconds > 0)
         removed = store_.PruneRoundsBefore(now - r.keep_seconds, options_.prune_rows, error);
-    if (removed == 0 && r.max_bytes > 0) {
+    int64_t minutes = 0;
+    if (removed == 0 && r.keep_aggregates_seconds > 0)
+        minutes = store_.PruneAggregatesBefore(now - r.keep_aggregates_seconds, options_.prune_rows,
+                                               error);
+    if (removed == 0 && minutes == 0 && r.max_bytes > 0) {
         const int64_t used = store_.UsedBytes();
         // Down to 90 % once over the limit, so that pruning comes in passes, not a
-        // transaction after every round.
-        if (used > r.max_bytes * 9 / 10)
+        // transaction after every round. The rounds go first; once none is left, the
+        // oldest minutes.
+        if (used > r.max_bytes * 9 / 10) {
             removed = store_.PruneOldestRounds(options_.prune_rows, error);
+            if (removed == 0) minutes = store_.PruneOldestAggregates(options_.prune_rows, error);
+        }
     }
     int64_t events = 0;
-    if (removed == 0 && r.keep_events_seconds > 0)
+    if (removed == 0 && minutes == 0 && r.keep_events_seconds > 0)
         events = store_.PruneEventsBefore(now - r.keep_events_seconds, options_.prune_rows, error);
-    if (removed < 0 || events < 0) {
+    if (removed < 0 || minutes < 0 || events < 0) {
         Report(error);
         return false;
     }
@@ -168,13 +185,14 @@ bool HistoryWriter::PruneStep(std::chrono::steady_clock::time_point) {
         std::lock_guard<std::mutex> lock(mutex_);
         pruned_ += removed;
     }
-    return removed > 0 || events > 0;
+    return removed > 0 || minutes > 0 || events > 0;
 }
 
 void HistoryWriter::Run() {
     using Clock = std::chrono::steady_clock;
     const RetentionSettings& r = options_.retention;
-    const bool retention = r.keep_seconds > 0 || r.max_bytes > 0 || r.keep_events_seconds > 0;
+    const bool retention = r.keep_seconds > 0 || r.max_bytes > 0 || r.keep_events_seconds > 0 ||
+                           r.keep_aggregates_seconds > 0;
     std::vector<HistoryEntry> batch;  // taken from the queue, not yet committed
     Clock::time_point retry_at = Clock::now();
     Clock::time_point next_prune = Clock::now();
@@ -222,6 +240,17 @@ void HistoryWriter::Run() {
             stopping = stop_;
             if (stopping && give_up_at == Clock::time_point::max())
                 give_up_at = Clock::now() + kFinalWait;
+            if (stopping && queue_.empty() && batch.empty() && !minutes_.Empty() && !lost_) {
+                // A clean stop stores each device's minute so far; the next run's rounds
+                // of the same minute are merged into it.
+                lock.unlock();
+                if (!WriteBatch(batch, true) && Clock::now() < give_up_at) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    continue;
+                }
+                if (!minutes_.Empty()) minutes_ = MinuteAggregator();  // given up
+                lock.lock();
+            }
             if (stopping && ((queue_.empty() && batch.empty()) || Clock::now() >= give_up_at)) {
                 const size_t left = queue_.size() + batch.size();
                 dropped_ += static_cast<int64_t>(left);

@@ -3,7 +3,8 @@
 // damaged database, a slow disk or the pruning of old rounds never holds up a round.
 // Entries wait in a bounded queue; when it is full the oldest round is dropped and
 // counted. A failure is reported once, the batch is retried until it goes through,
-// and a round counts as stored only once its transaction has committed.
+// and a round counts as stored only once its transaction has committed. The minute
+// aggregates (history/aggregates.h) are made here from the rounds as they are stored.
 #pragma once
 
 #include <chrono>
@@ -64,7 +65,8 @@ public:
 
 private:
     void Run();
-    bool WriteBatch(std::vector<HistoryEntry>& batch);
+    // `closing`: the open minutes are finished with it (the last write of a run).
+    bool WriteBatch(std::vector<HistoryEntry>& batch, bool closing = false);
     bool PruneStep(std::chrono::steady_clock::time_point now);
     void Report(const std::string& failure);
 
@@ -87,6 +89,7 @@ private:
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     bool lost_ = false;    // the file was deleted or replaced: nothing more is stored
+    MinuteAggregator minutes_;  // each device's minute not yet stored, as committed so far
     std::thread thread_;
 };
 

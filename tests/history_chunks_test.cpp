@@ -11,6 +11,7 @@
 #include "device/novexups_data.h"
 #include "history/chunk_codec.h"
 #include "history/reader.h"
+#include "history/schema.h"
 #include "history/store.h"
 #include "history/times.h"
 #include "monitor/measures.h"
@@ -278,7 +279,7 @@ TEST(HistoryChunks, VersionTwoFileUpgradesAndItsRoundsMoveIntoChunks) {
         EXPECT_EQ(801, ids[0]);
         written[ids[0]] = next;
     }
-    EXPECT_EQ(3, Count(dir / "h.db", "PRAGMA user_version"));
+    EXPECT_EQ(vimo::kHistorySchemaVersion, Count(dir / "h.db", "PRAGMA user_version"));
     EXPECT_EQ(1, Count(dir / "h.db", "SELECT count(*) FROM chunks"));
     ExpectIntact(dir / "h.db", written);
 }

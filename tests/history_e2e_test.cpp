@@ -12,7 +12,11 @@
 #include <gtest/gtest.h>
 
 #include "common/child_process.h"
+#include "history/aggregates.h"
 #include "history/reader.h"
+#include "history/store.h"
+#include "history/times.h"
+#include "device/novexups_data.h"
 #include "tests/runner_processes.h"
 #include "tests/test_program.h"
 
@@ -39,6 +43,61 @@ int CleanMark(const std::string& path) {
     sqlite3_finalize(s);
     sqlite3_close(db);
     return mark;
+}
+
+// A span older than the device's rounds reads from minute aggregates, and each form of
+// the answer says so; a span the rounds cover reads as it always did.
+TEST(HistoryCommand, ReadingsFromMinutesSaySo) {
+    TempDir dir;
+    std::string error;
+    const int64_t t0 = 1765152000;  // a minute's start
+    {
+        auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+        ASSERT_TRUE(store) << error;
+        vimo::MinuteAggregator minutes;
+        std::vector<vimo::MinuteAggregate> finished;
+        std::vector<vimo::HistoryEntry> rounds;
+        for (int64_t s = 0; s < 180; s += 30) {
+            vimo::HistoryEntry e;
+            e.data_id = 1;
+            e.utc = t0 + s;
+            e.local = vimo::UtcToLocalText(e.utc);
+            e.record.assign(sizeof(NovexUPS_Data_t), 0);
+            minutes.Add(1, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
+            if (s >= 120) rounds.push_back(e);  // the first two minutes' rounds are gone
+        }
+        std::vector<int64_t> ids;
+        ASSERT_TRUE(store->Write(rounds, ids, error, finished)) << error;
+    }
+    const std::string since = vimo::IsoTime(t0, true), until = vimo::IsoTime(t0 + 180, true);
+    const auto run = [&](std::vector<std::string> more) {
+        std::vector<std::string> argv = {"history", "readings", "--history", dir / "h.db",
+                                         "--fields", "battery_charge", "--utc", "--until", until,
+                                         "--since"};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return RunVimohost(argv, dir);
+    };
+    // Columns: arguments after --since, what the output holds, standard error says so.
+    struct Row {
+        std::vector<std::string> args;
+        const char* holds;
+        bool noted;
+    };
+    const Row kRows[] = {
+        {{since, "--csv"}, "2025-12-08T00:01:00Z,0.00,minutes\n2025-12-08T00:02:00Z,0,rounds", true},
+        {{since, "--json"}, "\"source\":\"minute aggregates\",\"rounds\":2,\"fields\":"
+                            "{\"battery_charge\":{\"min\":0,\"mean\":0.00,\"max\":0}}", true},
+        {{since, "--step", "1m", "--csv"}, "time,rounds,battery_charge.min,battery_charge.mean,"
+                                           "battery_charge.max,source\n", true},
+        {{vimo::IsoTime(t0 + 120, true), "--csv"}, "time,battery_charge\n2025-12-08T00:02:00Z,0\n", false},
+    };
+    static_assert(sizeof kRows / sizeof kRows[0] == 4, "answers");
+    for (const Row& r : kRows) {
+        const Outcome o = run(r.args);
+        ASSERT_EQ(0, o.exit_code) << o.err;
+        EXPECT_NE(std::string::npos, o.out.find(r.holds)) << o.out;
+        EXPECT_EQ(r.noted, o.err.find(vimo::kMinuteSource) != std::string::npos) << o.err;
+    }
 }
 
 TEST(HistoryCommand, ReadingsOfARunAndBadInput) {

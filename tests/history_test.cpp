@@ -94,7 +94,8 @@ TEST(HistoryTime, TextsPeopleWrite) {
         {"2025-12-08T09:00:00+05:30", true, now - 19800},
         {"2025-12-08", true, now - 10 * 3600},
         {"0h", false, 0},
-        {"1y", false, 0},
+        {"1y", true, now - 365 * 86400},
+        {"1mo", false, 0},
         {"yesterday", false, 0},
         {"2025-13-01", false, 0},
         {"2025-12-08T25:00", false, 0},
@@ -233,9 +234,9 @@ TEST(HistorySchema, LandedFileUpgradesAndNewerIsRefused) {
                                  [&](const vimo::ReadingRow&) { return ++rows > 0; }, error));
     EXPECT_EQ(2, rows);
 
-    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 4;"));
+    ASSERT_TRUE(Sql(dir / "new.db", "CREATE TABLE rounds (x); PRAGMA user_version = 5;"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "new.db", true, error));
-    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 4")) << error;
+    EXPECT_NE(std::string::npos, error.find("newer vimohost (history version 5")) << error;
     EXPECT_EQ(std::string::npos, error.find('\n'));
     ASSERT_TRUE(Sql(dir / "other.db", "CREATE TABLE rounds (x);"));
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "other.db", true, error));

@@ -28,7 +28,7 @@ endif()
 
 # The history: times, readings, upgrade, writer failures, retention and queries.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_test SOURCES history_test.cpp history_chunks_test.cpp LIBS novex_program novex_sqlite)
+  novex_add_test(history_test SOURCES history_test.cpp history_chunks_test.cpp history_aggregates_test.cpp LIBS novex_program novex_sqlite)
 endif()
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_program novex_sqlite)

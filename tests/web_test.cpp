@@ -103,7 +103,7 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/ups1/events?since=0", true, 200, "\"truncated\":false,\"events\":[{"},
         // Times outside 1970..9999 are refused at parse, before any arithmetic on them.
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=0&until=9223372036854775807", true, 400,
-         "until: not an ISO 8601 time with offset, nor epoch seconds, nor a duration such as 90s, 15m, 12h, 30d or 2w, from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z"},
+         "until: not an ISO 8601 time with offset, nor epoch seconds, nor a duration such as 90s, 15m, 12h, 30d, 2w or 2y, from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z"},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&until=99999999999999999999", true, 400, "until: not"},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=-9223372036854775808", true, 400, "since: not"},
         {"GET", "/api/v1/devices/ups1/readings?fields=battery_charge&since=1969-12-31T23:59:59Z", true, 400, "since: not"},

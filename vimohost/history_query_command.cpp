@@ -112,6 +112,19 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
     // Each field's JSON key, quoted once: a day has 86,400 rows of them.
     std::vector<std::string> keys;
     for (const size_t f : fields) keys.push_back(JsonQuoted(Measures()[f].name) + ":");
+    // The part of the span before the device's oldest round answers from its minute
+    // aggregates: said on standard error, and row by row in a source column (table,
+    // CSV) or member (JSON). Answers the rounds cover look as they always did.
+    const int64_t minutes_until = reader.MinutesUntil(device.data_id, since, until);
+    if (minutes_until != 0)
+        Say("vimohost history: before " + time_of(minutes_until) +
+            " the device's rounds are no longer kept: those readings are " + kMinuteSource +
+            " (min, mean, max of each minute)");
+    const auto source_column = [&](bool minutes) {
+        if (minutes_until == 0) return;
+        text += separator;
+        text += minutes ? kMinuteColumn : kRoundColumn;
+    };
     if (o.step > 0) {
         std::vector<ReadingBucket> buckets;
         if (!reader.Downsample(device.data_id, since, until, o.step, 0, fields, buckets, error)) {
@@ -123,6 +136,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
             for (const size_t f : fields)
                 for (const char* part : {".min", ".mean", ".max"})
                     text += separator + CsvQuoted(Measures()[f].name + part);
+            if (minutes_until != 0) text += std::string(1, separator) + "source";
             text += '\n';
         } else {
             text += "[";
@@ -131,7 +145,9 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
             if (format == Format::kJson) {
                 text += std::string(&b == &buckets[0] ? "\n" : ",\n") + "{\"time\":\"" +
                         time_of(b.start) + "\",\"utc\":" + std::to_string(b.start) +
-                        ",\"rounds\":" + std::to_string(b.rounds) + ",\"fields\":{";
+                        ",\"rounds\":" + std::to_string(b.rounds) +
+                        (b.minutes ? std::string(",\"source\":\"") + kMinuteSource + "\"" : "") +
+                        ",\"fields\":{";
                 for (size_t i = 0; i < fields.size(); ++i) {
                     const Measure& m = Measures()[fields[i]];
                     const FieldSummary& s = b.fields[i];
@@ -161,6 +177,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                     text += separator;
                     AppendValue(text, m, b.fields[i].max, false);
                 }
+                source_column(b.minutes);
                 text += '\n';
             }
             out.Maybe();
@@ -171,13 +188,35 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
     if (format != Format::kJson) {
         text += "time";
         for (const size_t f : fields) text += separator + CsvQuoted(Measures()[f].name);
+        if (minutes_until != 0) text += std::string(1, separator) + "source";
         text += '\n';
     } else {
         text += "[";
     }
     bool first = true;
     const bool ok = reader.Readings(device.data_id, since, until, fields, [&](const ReadingRow& row) {
-        if (format == Format::kJson) {
+        if (format == Format::kJson && row.minute) {
+            // A minute: its rounds and each field's min, mean and max.
+            text += std::string(first ? "\n" : ",\n") + "{\"time\":\"" + time_of(row.utc) +
+                    "\",\"utc\":" + std::to_string(row.utc) + ",\"source\":\"" + kMinuteSource +
+                    "\",\"rounds\":" + std::to_string(row.rounds) + ",\"fields\":{";
+            bool any = false;
+            for (size_t i = 0; i < fields.size(); ++i) {
+                const FieldSummary& s = row.spread[i];
+                if (s.count == 0) continue;
+                const Measure& m = Measures()[fields[i]];
+                if (any) text += ',';
+                text += keys[i] + "{\"min\":";
+                AppendValue(text, m, s.min, true);
+                text += ",\"mean\":";
+                AppendMean(text, m, s.mean);
+                text += ",\"max\":";
+                AppendValue(text, m, s.max, true);
+                text += "}";
+                any = true;
+            }
+            text += "}}";
+        } else if (format == Format::kJson) {
             text += std::string(first ? "\n" : ",\n") + "{\"time\":\"" + time_of(row.utc) +
                     "\",\"utc\":" + std::to_string(row.utc) + ",\"round\":" +
                     std::to_string(row.round) + ",\"fields\":{";
@@ -191,11 +230,16 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
             }
             text += "}}";
         } else {
+            // A minute's row holds its means.
             text += time_of(row.utc);
             for (size_t i = 0; i < fields.size(); ++i) {
                 text += separator;
-                AppendValue(text, Measures()[fields[i]], row.values[i], false);
+                if (row.minute)
+                    AppendMean(text, Measures()[fields[i]], row.values[i]);
+                else
+                    AppendValue(text, Measures()[fields[i]], row.values[i], false);
             }
+            source_column(row.minute);
             text += '\n';
         }
         first = false;

@@ -214,13 +214,18 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
         ->disable_flag_override()
         ->group(program);
     AddRetention(app, "--keep", "rounds older than this are removed from the history, 0: never "
-                 "(default 30d)", out.retention.keep_seconds, out.keep_given, false)
+                 "(default 30d)", out.retention.keep_seconds, out.retention_given.keep, false)
         ->group(program);
     AddRetention(app, "--max-size", "the oldest rounds are removed while the history file uses "
-                 "more, 0: no limit (default)", out.retention.max_bytes, out.max_size_given, true)
+                 "more, 0: no limit (default)", out.retention.max_bytes, out.retention_given.max_size, true)
         ->group(program);
     AddRetention(app, "--keep-events", "alarm events older than this are removed, 0: never "
-                 "(default)", out.retention.keep_events_seconds, out.keep_events_given, false)
+                 "(default)", out.retention.keep_events_seconds, out.retention_given.keep_events, false)
+        ->group(program);
+    AddRetention(app, "--keep-aggregates", "minute aggregates (min, mean, max of each measure) "
+                 "older than this are removed, 0: never (default " +
+                 DurationText(RetentionSettings().keep_aggregates_seconds) + ")",
+                 out.retention.keep_aggregates_seconds, out.retention_given.keep_aggregates, false)
         ->group(program);
     app.add_flag("--verbose", out.verbose, "also print a line for each history write")
         ->disable_flag_override()

@@ -36,9 +36,7 @@ struct PollOptions {
     std::string scenario;      // for --simulate
     RetentionSettings retention;
     // Which retention settings came as flags; the others come from the configuration.
-    bool keep_given = false;
-    bool max_size_given = false;
-    bool keep_events_given = false;
+    RetentionGiven retention_given;
     bool verbose = false;      // a line per history write
     std::string on_event;                    // --on-event: the hook program; empty: none
     std::vector<std::string> on_event_args;  // --on-event-arg, in order

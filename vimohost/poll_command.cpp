@@ -332,8 +332,7 @@ int LoadConfigurations(PollRun& run) {
             return kExitUsage;
         }
         // Checked when the file was read; the flags win.
-        ParseRetention(run.program.history, run.retention, run.options.keep_given,
-                       run.options.max_size_given, run.options.keep_events_given, error);
+        ParseRetention(run.program.history, run.retention, run.options.retention_given, error);
         if (run.configs.empty())
             Say("vimohost: " + run.options.config_file +
                 " lists no devices; waiting for a reload (SIGHUP)");

@@ -7,6 +7,7 @@
 
 #include "common/json_writer.h"
 #include "common/time_text.h"
+#include "history/aggregates.h"
 #include "history/times.h"
 
 namespace novex {
@@ -244,7 +245,9 @@ Response Readings(const DeviceState& device, const HistoryReader* history, const
             json.BeginObject().Key("start").String(IsoTime(b.start_utc));
             json.Key("end").String(IsoTime(b.end_utc)).Key("min").Number(b.min);
             json.Key("mean").Number(b.mean).Key("max").Number(b.max);
-            json.Key("count").Number(static_cast<double>(b.count)).EndObject();
+            json.Key("count").Number(static_cast<double>(b.count));
+            if (b.minutes) json.Key("source").String(vimo::kMinuteSource);
+            json.EndObject();
         }
         json.EndArray().EndObject();
     }

@@ -36,6 +36,7 @@ bool WebHistory::Readings(const novex::web::ReadingsQuery& query,
             bucket.mean = s.mean;
             bucket.max = s.max;
             bucket.count = static_cast<uint32_t>(s.count);
+            bucket.minutes = b.minutes;
             out[f].buckets.push_back(bucket);
         }
     }

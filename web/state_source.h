@@ -62,6 +62,7 @@ struct ReadingBucket {
     int64_t end_utc = 0;
     double min = 0.0, mean = 0.0, max = 0.0;
     uint32_t count = 0;  // readings in the bucket
+    bool minutes = false;  // some from minute aggregates: the rounds of then are gone
 };
 struct ReadingSeries {
     size_t measure = 0;  // into monitor::Measures()
