@@ -195,6 +195,8 @@ TEST(VariableMap, StatusWords) {
         {"standby", {}, 100, 0, false, "OFF"},
         {"invalid", {}, 100, 0, false, ""},
     };
+    UpsIdentity identity;
+    identity.battery_charge_low = 20;
     for (const Row& row : rows) {
         UpsFigures f;
         f.run_state = row.run_state;
@@ -202,7 +204,7 @@ TEST(VariableMap, StatusWords) {
         f.measures["battery_charge"] = {row.charge, 0};
         f.measures["battery_charge_current{string=\"positive\"}"] = {row.charging, 1};
         std::string status;
-        for (const Variable& v : MapVariables(f, {}, row.fsd))
+        for (const Variable& v : MapVariables(f, identity, row.fsd))
             if (v.name == "ups.status") status = v.value;
         EXPECT_EQ(status, row.status) << row.run_state << " " << row.charge;
     }
