@@ -16,6 +16,7 @@
 
 #include "history/aggregates.h"
 #include "history/chunk_codec.h"
+#include "monitor/measures.h"
 #include "monitor/alarm_event.h"
 
 struct sqlite3;
@@ -52,6 +53,9 @@ struct HistoryEntry {
     int64_t utc = 0;
     std::string local;  // round, rule: "YYYY-MM-DD HH:MM:SS"; event: with its offset
     std::vector<unsigned char> record;  // round
+    // Round: the monitor's figures of `record`, so that the writer need not decode it
+    // again; empty: decoded where needed.
+    std::vector<novex::monitor::MeasureValue> measures;
     std::string id;        // rule id, or the event's alarm id
     std::string text;      // rule name, or the event's alarm text
     std::string severity;  // event

@@ -127,7 +127,9 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch, bool closing) {
     std::vector<MinuteAggregate> finished;
     for (const HistoryEntry& e : batch)
         if (e.kind == HistoryEntry::Kind::kRound && e.record.size() >= sizeof(NovexUPS_Data_t))
-            minutes.Add(e.data_id, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
+            minutes.Add(e.data_id, e.utc,
+                        e.measures.empty() ? novex::monitor::DecodeMeasures(e.record.data()) : e.measures,
+                        finished);
     if (closing) minutes.TakeAll(finished);
     if ((!batch.empty() || !finished.empty()) && !store_.Write(batch, ids, error, finished)) {
         Report(error);

@@ -298,6 +298,7 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
 void Poller::Account(Device& d, const RoundResult& result) {
     const std::string& name = d.session->config().name;
     const std::string round = "round " + std::to_string(d.attempts);
+    if (!result.completed) d.session->host().FlushRound();
     if (result.stopped) return;
     const bool was_lost = d.monitor->lost();
     if (result.completed) {
@@ -307,6 +308,8 @@ void Poller::Account(Device& d, const RoundResult& result) {
         if (!d.session->Document(document, error)) document.clear();
         const DeviceMonitor::Update update = d.monitor->Completed(
             d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
+        // Stored before the round's events, with the figures the monitor decoded.
+        d.session->host().StoreRound(update.snapshot->record, update.snapshot->measures);
         if (!error.empty()) Say(Level::kWarning, "[" + name + "] " + round + ": " + error);
         SayWireTime(d, result);
         Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +

@@ -51,7 +51,24 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
     entry.local = RoundTimeText(device);
     entry.utc = UtcOfRecentLocalText(entry.local, static_cast<int64_t>(std::time(nullptr)));
     entry.record.assign(data, data + length);
-    return Store(std::move(entry), "round") ? 0 : -1;
+    if (!writer_) return Store(std::move(entry), "round") ? 0 : -1;
+    FlushRound();  // a second record in one round: the first goes as it is
+    round_entry_ = std::move(entry);
+    return 0;
+}
+
+void DeviceHost::StoreRound(const std::vector<unsigned char>& record,
+                            const std::vector<novex::monitor::MeasureValue>& measures) {
+    if (!round_entry_) return;
+    if (round_entry_->record == record) round_entry_->measures = measures;
+    FlushRound();
+}
+
+void DeviceHost::FlushRound() {
+    if (!round_entry_) return;
+    HistoryEntry entry = std::move(*round_entry_);
+    round_entry_.reset();
+    Store(std::move(entry), "round");
 }
 
 bool DeviceHost::Store(HistoryEntry entry, const char* what) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "history/store.h"
+#include "monitor/measures.h"
 #include "session/alarm_tracker.h"
 #include "host/host_services.h"
 
@@ -59,6 +61,13 @@ public:
     }
     // Takes the alarm states the history knows, so that a restart does not raise again.
     void RestoreAlarms();
+    // With a writer, a round's record waits after SaveDeviceHistory until the monitor
+    // has decoded the round: StoreRound hands it on with the monitor's figures of that
+    // record (the same bytes, else none), so the writer need not decode it again.
+    // FlushRound hands on a waiting record as it is (a round that did not complete).
+    void StoreRound(const std::vector<unsigned char>& record,
+                    const std::vector<novex::monitor::MeasureValue>& measures);
+    void FlushRound();
 
     const std::string& name() const { return name_; }
     uint32_t data_id() const { return data_id_; }
@@ -77,6 +86,7 @@ private:
     HistoryWriter* writer_ = nullptr;
     bool replaying_ = false;
     std::optional<PendingRequest> pending_;
+    std::optional<HistoryEntry> round_entry_;  // line thread only
     int64_t rounds_stored_ = 0;
     std::map<std::string, float> ao_reported_;
     // The latest record and the alarm states, so that a thread other than the line's
