@@ -103,15 +103,15 @@ bool DeviceHost::CheckAOReport(VimoVDevice&, const std::string& name, float valu
 
 bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
                        const std::string& rule, bool active) {
-    AlarmTracker::Change change;
+    RuleStates::Change change;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        change = alarms_.Observe(rule_id, rule, active);
+        change = rules_.Observe(rule_id, rule, active);
     }
-    if (change == AlarmTracker::Change::kNone) return false;
+    if (change == RuleStates::Change::kNone) return false;
     // Recorded only: the alarm table's events (from the published state) are what is
     // printed and handed to the hooks, so that one alarm makes one event.
-    const bool raised = change == AlarmTracker::Change::kRaised;
+    const bool raised = change == RuleStates::Change::kRaised;
     const std::string time = RoundTimeText(device);
     if (history_) {
         HistoryEntry entry;
@@ -158,7 +158,7 @@ void DeviceHost::RestoreAlarms() {
     if (!history_) return;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : history_->AlarmStates(data_id_))
-        alarms_.Restore(entry.first.first, entry.first.second, entry.second);
+        rules_.Restore(entry.first.first, entry.first.second, entry.second);
 }
 
 std::vector<unsigned char> DeviceHost::LatestRecord() const {

@@ -12,7 +12,7 @@
 
 #include "history/store.h"
 #include "monitor/measures.h"
-#include "session/alarm_tracker.h"
+#include "session/rule_states.h"
 #include "host/host_services.h"
 
 namespace vimo {
@@ -92,7 +92,7 @@ private:
     // The latest record and the alarm states, so that a thread other than the line's
     // may read them; the summary reads the status document instead.
     mutable std::mutex mutex_;
-    AlarmTracker alarms_;
+    RuleStates rules_;
     std::vector<unsigned char> latest_record_;
 };
 

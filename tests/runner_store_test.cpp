@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "session/alarm_tracker.h"
+#include "session/rule_states.h"
 #include "common/child_process.h"
 #include "session/device_host.h"
 #include "history/store.h"
@@ -98,8 +98,8 @@ TEST(HistoryStore, LastAlarmEventIsTheRuleState) {
     EXPECT_EQ(1700000000, store->Events(1)[2].time);
 }
 
-TEST(AlarmTracker, ReportsEachRaiseAndClearOnce) {
-    using Change = vimo::AlarmTracker::Change;
+TEST(RuleStates, ReportsEachRaiseAndClearOnce) {
+    using Change = vimo::RuleStates::Change;
     // Columns: the rule's state in successive rounds, the change each one reports.
     struct Step {
         bool active;
@@ -110,7 +110,7 @@ TEST(AlarmTracker, ReportsEachRaiseAndClearOnce) {
         {true, Change::kNone},   {false, Change::kCleared}, {false, Change::kNone},
         {true, Change::kRaised},
     };
-    vimo::AlarmTracker tracker;
+    vimo::RuleStates tracker;
     for (const Step& s : kSteps) EXPECT_EQ(s.change, tracker.Observe("12017", "过载", s.active));
     // Rules are told apart by id and name.
     EXPECT_EQ(Change::kRaised, tracker.Observe("12017", "风扇故障", true));

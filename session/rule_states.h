@@ -1,5 +1,8 @@
-// The state of each boolean alarm rule of one device, so that a raise and a clear are
-// reported once each, however often the device repeats the state.
+// The state of each of the plug-in's own alarm rules (CheckThresholdBool and batch
+// checks) of one device, so that the host answers "changed" and stores a raise and a
+// clear once each, however often the device repeats the state. These are the reports a
+// controller would get; the alarms vimohost itself raises and clears from the record
+// are the monitor's (monitor/device_monitor.h).
 #pragma once
 
 #include <map>
@@ -9,7 +12,7 @@
 
 namespace vimo {
 
-class AlarmTracker {
+class RuleStates {
 public:
     enum class Change { kNone, kRaised, kCleared };
 

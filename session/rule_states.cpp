@@ -1,8 +1,8 @@
-#include "session/alarm_tracker.h"
+#include "session/rule_states.h"
 
 namespace vimo {
 
-AlarmTracker::Change AlarmTracker::Observe(const std::string& rule_id, const std::string& rule,
+RuleStates::Change RuleStates::Observe(const std::string& rule_id, const std::string& rule,
                                            bool active) {
     bool& state = states_[{rule_id, rule}];
     if (state == active) return Change::kNone;
@@ -10,7 +10,7 @@ AlarmTracker::Change AlarmTracker::Observe(const std::string& rule_id, const std
     return active ? Change::kRaised : Change::kCleared;
 }
 
-void AlarmTracker::Restore(const std::string& rule_id, const std::string& rule, bool active) {
+void RuleStates::Restore(const std::string& rule_id, const std::string& rule, bool active) {
     states_[{rule_id, rule}] = active;
 }
 
