@@ -34,7 +34,7 @@ void AttemptLimiter::Prune(Clock::time_point now) {
 
 AttemptLimiter::Clock::duration AttemptLimiter::Admit(const std::string& address,
                                                       Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     auto it = entries_.find(address);
     if (it == entries_.end()) return Clock::duration::zero();
     Entry& e = it->second;
@@ -48,7 +48,7 @@ AttemptLimiter::Clock::duration AttemptLimiter::Admit(const std::string& address
 }
 
 bool AttemptLimiter::Failed(const std::string& address, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     auto it = entries_.find(address);
     if (it == entries_.end()) {
         Prune(now);
@@ -62,12 +62,12 @@ bool AttemptLimiter::Failed(const std::string& address, Clock::time_point now) {
 }
 
 void AttemptLimiter::Succeeded(const std::string& address) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     entries_.erase(address);
 }
 
 int AttemptLimiter::Failures(const std::string& address) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     const auto it = entries_.find(address);
     return it == entries_.end() ? 0 : it->second.failures;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/thread_annotations.h"
+
 namespace novex {
 namespace access {
 
@@ -52,11 +54,11 @@ private:
         Clock::time_point last_seen{};
     };
     Clock::duration Delay(int failures) const;
-    void Prune(Clock::time_point now);
+    void Prune(Clock::time_point now) REQUIRES(mutex_);
 
     const LimiterSettings settings_;
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, Entry> entries_;
+    mutable novex::Mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace access

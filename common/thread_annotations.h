@@ -37,16 +37,43 @@ private:
     std::mutex mu_;
 };
 
-// Holds `mu` for its scope.
+// Holds `mu` for its scope; Unlock and Lock let go of it and take it again within.
 class SCOPED_CAPABILITY MutexLock {
 public:
     explicit MutexLock(Mutex& mu) ACQUIRE(mu) : mu_(mu) { mu_.Lock(); }
-    ~MutexLock() RELEASE() { mu_.Unlock(); }
+    ~MutexLock() RELEASE() {
+        if (held_) mu_.Unlock();
+    }
+    void Unlock() RELEASE() {
+        mu_.Unlock();
+        held_ = false;
+    }
+    void Lock() ACQUIRE() {
+        mu_.Lock();
+        held_ = true;
+    }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
 private:
     Mutex& mu_;
+    bool held_ = true;
+};
+
+// The held `mu` lent to a condition variable, whose wait takes a std::unique_lock of
+// the standard mutex: wait in a loop on a condition the analysis sees under the lock,
+//   CondLock waiting(mu_); while (!ready_) cv.wait(waiting.get());
+// The lock goes back still held, for the MutexLock around it to release once.
+class CondLock {
+public:
+    explicit CondLock(Mutex& mu) REQUIRES(mu) : lock_(mu.native(), std::adopt_lock) {}
+    ~CondLock() { lock_.release(); }
+    std::unique_lock<std::mutex>& get() { return lock_; }
+    CondLock(const CondLock&) = delete;
+    CondLock& operator=(const CondLock&) = delete;
+
+private:
+    std::unique_lock<std::mutex> lock_;
 };
 
 }  // namespace novex

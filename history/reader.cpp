@@ -32,6 +32,19 @@ const char kEventColumns[] =
     "e.state, e.utc, e.local";
 const char kEventDevice[] = "LEFT JOIN devices d ON d.data_id = e.data_id";
 
+// An event or rule query's parameters: ?1 the device (null: every one), ?2 and ?3 the
+// span, and ?`limit_at` the row cap (SQLite's LIMIT is signed: -1 is none).
+void BindQuery(sqlite3_stmt* s, const EventQuery& query, int limit_at) {
+    if (query.data_id)
+        sqlite3_bind_int64(s, 1, *query.data_id);
+    else
+        sqlite3_bind_null(s, 1);
+    sqlite3_bind_int64(s, 2, query.since);
+    sqlite3_bind_int64(s, 3, query.until);
+    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    sqlite3_bind_int64(s, limit_at, capped ? static_cast<int64_t>(query.limit) : -1);
+}
+
 std::string Text(sqlite3_stmt* s, int column) {
     const unsigned char* t = sqlite3_column_text(s, column);
     return t ? reinterpret_cast<const char*>(t) : "";
@@ -478,16 +491,8 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
         error = sqlite3_errmsg(db_);
         return false;
     }
-    if (query.data_id)
-        sqlite3_bind_int64(q.s, 1, *query.data_id);
-    else
-        sqlite3_bind_null(q.s, 1);
-    sqlite3_bind_int64(q.s, 2, query.since);
-    sqlite3_bind_int64(q.s, 3, query.until);
+    BindQuery(q.s, query, 5);
     sqlite3_bind_int(q.s, 4, query.active_only ? 1 : 0);
-    // SQLite's LIMIT is signed: -1 is none.
-    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
-    sqlite3_bind_int64(q.s, 5, capped ? static_cast<int64_t>(query.limit) : -1);
     return EventRows(q.s, out, error);
 }
 
@@ -504,14 +509,7 @@ bool HistoryReader::Rules(const EventQuery& query, std::vector<StoredRule>& out,
         error = sqlite3_errmsg(db_);
         return false;
     }
-    if (query.data_id)
-        sqlite3_bind_int64(q.s, 1, *query.data_id);
-    else
-        sqlite3_bind_null(q.s, 1);
-    sqlite3_bind_int64(q.s, 2, query.since);
-    sqlite3_bind_int64(q.s, 3, query.until);
-    const bool capped = query.limit <= static_cast<size_t>(std::numeric_limits<int64_t>::max());
-    sqlite3_bind_int64(q.s, 4, capped ? static_cast<int64_t>(query.limit) : -1);
+    BindQuery(q.s, query, 4);
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
         StoredRule r;

@@ -27,7 +27,7 @@ HistoryWriter::HistoryWriter(HistoryStore& store, const HistoryWriterOptions& op
 
 HistoryWriter::~HistoryWriter() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         stop_ = true;
         wake_.notify_all();
     }
@@ -35,7 +35,7 @@ HistoryWriter::~HistoryWriter() {
 }
 
 void HistoryWriter::Submit(HistoryEntry entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (queue_.size() >= options_.capacity) {
         // Make room by the oldest round; events are few and small, and each is the
         // only record of its change.
@@ -51,45 +51,55 @@ void HistoryWriter::Submit(HistoryEntry entry) {
 }
 
 bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    novex::MutexLock lock(mutex_);
     const uint64_t target = submitted_;
     ++flushing_;
     wake_.notify_all();
-    const bool done = written_.wait_for(lock, timeout, [&] { return finished_ >= target; });
+    {
+        novex::CondLock waiting(mutex_);
+        while (finished_ < target && written_.wait_until(waiting.get(), deadline) != std::cv_status::timeout) {
+        }
+    }
     --flushing_;
-    return done;
+    return finished_ >= target;
 }
 
 int64_t HistoryWriter::Stored(uint32_t data_id) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     const auto it = stored_.find(data_id);
     return it == stored_.end() ? 0 : it->second;
 }
 
 int64_t HistoryWriter::Dropped() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return dropped_;
 }
 
 bool HistoryWriter::Damaged(std::string& why) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     why = damage_;
     return !damage_.empty();
 }
 
 bool HistoryWriter::WaitChecked(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !options_.check_first || written_.wait_for(lock, timeout, [&] { return checked_; });
+    if (!options_.check_first) return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    novex::MutexLock lock(mutex_);
+    novex::CondLock waiting(mutex_);
+    while (!checked_ && written_.wait_until(waiting.get(), deadline) != std::cv_status::timeout) {
+    }
+    return checked_;
 }
 
 int64_t HistoryWriter::Pruned() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return pruned_;
 }
 
 void HistoryWriter::Report(const std::string& failure) {
     if (failure.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const int64_t lost = dropped_ - dropped_reported_;
         dropped_reported_ = dropped_;
         Say("vimohost: history: storing again" +
@@ -114,7 +124,7 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch, bool closing) {
         Say(Level::kError, "vimohost: history: " + error);
     }
     if (lost_) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         dropped_ += static_cast<int64_t>(batch.size());
         finished_ += batch.size();
         written_.notify_all();
@@ -145,7 +155,7 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch, bool closing) {
                           .count());
         Say("vimohost: history: stored rounds " + RoundRange(ids) + " in " + took);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (const HistoryEntry& e : batch)
         if (e.kind == HistoryEntry::Kind::kRound) ++stored_[e.data_id];
     finished_ += batch.size();
@@ -184,7 +194,7 @@ bool HistoryWriter::PruneStep(std::chrono::steady_clock::time_point) {
         return false;
     }
     if (removed > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         pruned_ += removed;
     }
     return removed > 0 || minutes > 0 || events > 0;
@@ -204,54 +214,61 @@ void HistoryWriter::Run() {
     std::string damage;
     const bool sound = !options_.check_first || store_.QuickCheck(damage);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         checked_ = true;
         damage_ = sound ? "" : damage;
         written_.notify_all();
     }
     if (!sound) {
         // Nothing goes into a damaged file: what comes is dropped and counted.
-        std::unique_lock<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
+        novex::CondLock waiting(mutex_);
         for (;;) {
             dropped_ += static_cast<int64_t>(queue_.size());
             finished_ += queue_.size();
             queue_.clear();
             written_.notify_all();
             if (stop_) return;
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            while (!stop_ && queue_.empty()) wake_.wait(waiting.get());
         }
     }
     for (;;) {
         bool stopping = false;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            // Waits for work: a queued entry, the retry of a failed batch, the next pass.
-            const Clock::time_point until = !batch.empty() ? retry_at
-                                            : retention && !pruning ? next_prune
-                                                                    : Clock::time_point::max();
-            wake_.wait_until(lock, until, [&] {
-                return stop_ || (batch.empty() && (!queue_.empty() || pruning));
-            });
-            // Group commit: what was queued since the last commit goes in one
-            // transaction, at most one a `group` period unless a batch is full, someone
-            // waits in Flush or the writer stops. A commit costs more than its rounds.
-            if (batch.empty() && !queue_.empty() && options_.group.count() > 0)
-                wake_.wait_until(lock, last_commit + options_.group, [&] {
-                    return stop_ || flushing_ > 0 || queue_.size() >= options_.batch;
-                });
+            novex::MutexLock lock(mutex_);
+            {
+                novex::CondLock waiting(mutex_);
+                // Waits for work: a queued entry, the retry of a failed batch, the next pass.
+                const Clock::time_point until = !batch.empty() ? retry_at
+                                                : retention && !pruning ? next_prune
+                                                                        : Clock::time_point::max();
+                while (!(stop_ || (batch.empty() && (!queue_.empty() || pruning))) &&
+                       wake_.wait_until(waiting.get(), until) != std::cv_status::timeout) {
+                }
+                // Group commit: what was queued since the last commit goes in one
+                // transaction, at most one a `group` period unless a batch is full,
+                // someone waits in Flush or the writer stops. A commit costs more than
+                // its rounds.
+                if (batch.empty() && !queue_.empty() && options_.group.count() > 0) {
+                    const Clock::time_point group_until = last_commit + options_.group;
+                    while (!(stop_ || flushing_ > 0 || queue_.size() >= options_.batch) &&
+                           wake_.wait_until(waiting.get(), group_until) != std::cv_status::timeout) {
+                    }
+                }
+            }
             stopping = stop_;
             if (stopping && give_up_at == Clock::time_point::max())
                 give_up_at = Clock::now() + kFinalWait;
             if (stopping && queue_.empty() && batch.empty() && !minutes_.Empty() && !lost_) {
                 // A clean stop stores each device's minute so far; the next run's rounds
                 // of the same minute are merged into it.
-                lock.unlock();
+                lock.Unlock();
                 if (!WriteBatch(batch, true) && Clock::now() < give_up_at) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                     continue;
                 }
                 if (!minutes_.Empty()) minutes_ = MinuteAggregator();  // given up
-                lock.lock();
+                lock.Lock();
             }
             if (stopping && ((queue_.empty() && batch.empty()) || Clock::now() >= give_up_at)) {
                 const size_t left = queue_.size() + batch.size();

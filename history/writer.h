@@ -19,6 +19,7 @@
 
 #include <json/value.h>
 
+#include "common/thread_annotations.h"
 #include "history/store.h"
 #include "history/retention.h"
 
@@ -72,20 +73,20 @@ private:
 
     HistoryStore& store_;
     const HistoryWriterOptions options_;
-    mutable std::mutex mutex_;
+    mutable novex::Mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable written_;
-    std::deque<HistoryEntry> queue_;
-    uint64_t submitted_ = 0;  // entries ever queued
-    uint64_t finished_ = 0;   // entries ever written or dropped
-    int64_t dropped_ = 0;
-    int64_t dropped_reported_ = 0;
-    int64_t pruned_ = 0;
-    std::map<uint32_t, int64_t> stored_;
-    bool stop_ = false;
-    std::string damage_;  // the check's finding; empty: sound or not checked
-    bool checked_ = false;
-    int flushing_ = 0;  // callers waiting in Flush
+    std::deque<HistoryEntry> queue_ GUARDED_BY(mutex_);
+    uint64_t submitted_ GUARDED_BY(mutex_) = 0;  // entries ever queued
+    uint64_t finished_ GUARDED_BY(mutex_) = 0;   // entries ever written or dropped
+    int64_t dropped_ GUARDED_BY(mutex_) = 0;
+    int64_t dropped_reported_ GUARDED_BY(mutex_) = 0;
+    int64_t pruned_ GUARDED_BY(mutex_) = 0;
+    std::map<uint32_t, int64_t> stored_ GUARDED_BY(mutex_);
+    bool stop_ GUARDED_BY(mutex_) = false;
+    std::string damage_ GUARDED_BY(mutex_);  // the check's finding; empty: sound or not checked
+    bool checked_ GUARDED_BY(mutex_) = false;
+    int flushing_ GUARDED_BY(mutex_) = 0;  // callers waiting in Flush
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     bool lost_ = false;    // the file was deleted or replaced: nothing more is stored

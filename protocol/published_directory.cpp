@@ -4,7 +4,7 @@ namespace novex {
 namespace protocol {
 
 void PublishedDirectory::Add(const UpsInfo& info, const UpsIdentity& identity) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     // A UPS added again (its device restarted by a reload) keeps its entry and its
     // forced shutdown, and reads as stale until its next round.
     if (Entry* known = Find(info.name)) {
@@ -31,7 +31,7 @@ void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figur
     // The variables are made outside the lock; only the swap is under it.
     Entry copy;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const Entry* entry = Find(ups);
         if (!entry) return;
         copy.identity = entry->identity;
@@ -39,7 +39,7 @@ void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figur
     }
     copy.figures = figures;
     std::shared_ptr<const UpsState> state = MakeState(copy, false);
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Entry* entry = Find(ups);
     if (!entry) return;  // removed meanwhile by a reload
     entry->figures = std::move(copy.figures);
@@ -48,12 +48,12 @@ void PublishedDirectory::Publish(const std::string& ups, const UpsFigures& figur
 }
 
 void PublishedDirectory::PublishStale(const std::string& ups) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (Entry* entry = Find(ups)) entry->state = MakeState(*entry, true);
 }
 
 void PublishedDirectory::Remove(const std::string& ups) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
         if (it->info.name == ups) {
             entries_.erase(it);
@@ -62,20 +62,20 @@ void PublishedDirectory::Remove(const std::string& ups) {
 }
 
 std::vector<UpsInfo> PublishedDirectory::List() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     std::vector<UpsInfo> out;
     for (const Entry& entry : entries_) out.push_back(entry.info);
     return out;
 }
 
 std::shared_ptr<const UpsState> PublishedDirectory::Read(const std::string& ups) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     const Entry* entry = Find(ups);
     return entry ? entry->state : nullptr;
 }
 
 bool PublishedDirectory::SetForcedShutdown(const std::string& ups) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Entry* entry = Find(ups);
     if (!entry) return false;
     if (!entry->forced_shutdown) {

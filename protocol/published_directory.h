@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "protocol/directory.h"
 #include "protocol/variable_map.h"
 
@@ -40,13 +41,13 @@ private:
         bool forced_shutdown = false;
         std::shared_ptr<const UpsState> state;
     };
-    Entry* Find(const std::string& ups);
-    const Entry* Find(const std::string& ups) const;
+    Entry* Find(const std::string& ups) REQUIRES(mutex_);
+    const Entry* Find(const std::string& ups) const REQUIRES(mutex_);
     // Builds the entry's state from its figures; `stale` marks it without variables.
     static std::shared_ptr<const UpsState> MakeState(const Entry& entry, bool stale);
 
-    mutable std::mutex mutex_;  // guards entries_ (a reload may Add while serving)
-    std::vector<Entry> entries_;
+    mutable novex::Mutex mutex_;  // a reload may Add while serving
+    std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace protocol

@@ -33,7 +33,7 @@ std::optional<PendingRequest> DeviceHost::TakeRequest() {
 // The record handed over after a round is the device's current data: kept as the
 // latest value of the device. Nothing is forwarded anywhere else.
 int DeviceHost::SendSP(VimoVDevice&, int, const unsigned char* data, unsigned int length, bool) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (data == nullptr) length = 0;
     latest_record_.assign(data, data + length);
     return 0;
@@ -105,7 +105,7 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
                        const std::string& rule, bool active) {
     RuleStates::Change change;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         change = rules_.Observe(rule_id, rule, active);
     }
     if (change == RuleStates::Change::kNone) return false;
@@ -156,13 +156,13 @@ int DeviceHost::DeviceIoControl(VimoVDevice&, int, const void*, int, void*, int,
 
 void DeviceHost::RestoreAlarms() {
     if (!history_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (const auto& entry : history_->AlarmStates(data_id_))
         rules_.Restore(entry.first.first, entry.first.second, entry.second);
 }
 
 std::vector<unsigned char> DeviceHost::LatestRecord() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return latest_record_;
 }
 

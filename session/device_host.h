@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "history/store.h"
 #include "monitor/measures.h"
 #include "session/rule_states.h"
@@ -91,9 +92,9 @@ private:
     std::map<std::string, float> ao_reported_;
     // The latest record and the alarm states, so that a thread other than the line's
     // may read them; the summary reads the status document instead.
-    mutable std::mutex mutex_;
-    RuleStates rules_;
-    std::vector<unsigned char> latest_record_;
+    mutable novex::Mutex mutex_;
+    RuleStates rules_ GUARDED_BY(mutex_);
+    std::vector<unsigned char> latest_record_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vimo

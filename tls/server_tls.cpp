@@ -264,15 +264,19 @@ std::string ServerTls::Stamp() const {
 std::unique_ptr<ServerTls> ServerTls::Create(const TlsSettings& settings, std::string& error) {
     std::unique_ptr<ServerTls> tls(new ServerTls());
     tls->settings_ = settings;
-    tls->stamp_ = tls->Stamp();
-    tls->context_ = BuildContext(settings, error);
-    if (!tls->context_) return nullptr;
-    tls->last_look_ = time(nullptr);
+    {
+        // Nobody else sees it yet; held so that every use of the fields is alike.
+        novex::MutexLock lock(tls->mutex_);
+        tls->stamp_ = tls->Stamp();
+        tls->context_ = BuildContext(settings, error);
+        if (!tls->context_) return nullptr;
+        tls->last_look_ = time(nullptr);
+    }
     return tls;
 }
 
 std::shared_ptr<SSL_CTX> ServerTls::Context(std::string& note) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     const time_t now = time(nullptr);
     if (now - last_look_ < kLookEverySeconds && now >= last_look_) return context_;
     last_look_ = now;

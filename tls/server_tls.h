@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/thread_annotations.h"
+
 typedef struct ssl_ctx_st SSL_CTX;
 
 namespace novex {
@@ -55,10 +57,10 @@ private:
     std::string Stamp() const;
 
     TlsSettings settings_;
-    std::mutex mutex_;
-    std::shared_ptr<SSL_CTX> context_;
-    std::string stamp_;      // of the files the context was built from, or last refused
-    time_t last_look_ = 0;
+    novex::Mutex mutex_;
+    std::shared_ptr<SSL_CTX> context_ GUARDED_BY(mutex_);
+    std::string stamp_ GUARDED_BY(mutex_);  // of the files the context was built from, or last refused
+    time_t last_look_ GUARDED_BY(mutex_) = 0;
 };
 
 // Builds a context from `settings`; null with one line in `error`.

@@ -52,7 +52,7 @@ bool WebFeed::Start(PublishedState& board, const std::vector<double>& loss_windo
 }
 
 void WebFeed::SetLossWindow(uint32_t data_id, double seconds) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     loss_windows_[data_id] = seconds;
 }
 
@@ -67,7 +67,7 @@ void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     const uint64_t completed_before = before ? before->rounds_completed : 0;
     web::DeviceState device{now, 0.0, {}, nullptr};
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         web::RoundDurations& durations = durations_[now->data_id];
         if (now->rounds_completed > completed_before && !now->stale)
             durations.Add(now->last_round_seconds);
@@ -76,7 +76,7 @@ void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     if (!metrics_wanted_.load()) return;
     std::shared_ptr<const web::DeviceMetrics> previous, metrics;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const auto found = metrics_.find(now->data_id);
         if (found != metrics_.end()) previous = found->second.metrics;
     }
@@ -85,7 +85,7 @@ void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     } catch (const std::exception&) {
         // Out of memory or compression refused: the scrape renders the device itself.
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     metrics_[now->data_id] = {now, std::move(metrics)};
 }
 
@@ -98,7 +98,7 @@ web::HostState WebFeed::State() const {
     state.devices.reserve(snapshots.size());
     // A device that has had no window set (none should) counts as lost after 10 s.
     constexpr double kDefaultLossWindow = 10.0;
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (const Snapshot& s : snapshots) {
         const auto window = loss_windows_.find(s->data_id);
         const auto durations = durations_.find(s->data_id);
@@ -122,7 +122,7 @@ web::HostState WebFeed::MetricsState(bool gzip) const {
     // Devices a reload removed leave their rendering behind: drop it.
     std::unordered_set<uint32_t> present;
     for (const web::DeviceState& d : state.devices) present.insert(d.snapshot->data_id);
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     for (auto it = metrics_.begin(); it != metrics_.end();)
         it = present.count(it->first) ? std::next(it) : metrics_.erase(it);
     return state;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "web/http_server.h"
 #include "monitor/snapshot_board.h"
 #include "web/state_source.h"
@@ -64,18 +65,17 @@ private:
     novex::web::ServerOptions options_;
     PublishedState* board_ = nullptr;
     std::atomic<const novex::web::HistoryReader*> history_{nullptr};
-    // By data id, since a reload adds and removes devices; guarded by mutex_, held to
-    // add or copy.
-    mutable std::mutex mutex_;
-    std::unordered_map<uint32_t, double> loss_windows_;
-    std::unordered_map<uint32_t, novex::web::RoundDurations> durations_;
+    // By data id, since a reload adds and removes devices; held to add or copy.
+    mutable novex::Mutex mutex_;
+    std::unordered_map<uint32_t, double> loss_windows_ GUARDED_BY(mutex_);
+    std::unordered_map<uint32_t, novex::web::RoundDurations> durations_ GUARDED_BY(mutex_);
     // Each device's /metrics series and the snapshot they were rendered from (weakly:
     // the snapshot's document is not kept for them).
     struct Rendered {
         std::weak_ptr<const novex::monitor::DeviceSnapshot> snapshot;
         std::shared_ptr<const novex::web::DeviceMetrics> metrics;
     };
-    mutable std::unordered_map<uint32_t, Rendered> metrics_;
+    mutable std::unordered_map<uint32_t, Rendered> metrics_ GUARDED_BY(mutex_);
     mutable std::atomic<bool> metrics_wanted_{false};
     mutable std::atomic<bool> gzip_wanted_{false};
     std::string version_;
