@@ -268,8 +268,9 @@ std::string Described(const StoredEvent& e) {
     return description.empty() ? e.text : description + " (" + e.text + ")";
 }
 
-int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
-    EventQuery query;
+// The query `events` and `rules` share: the device (by name or data id) and the span.
+// -1, or the exit code of a device the history does not hold.
+int SpanQuery(HistoryReader& reader, const HistoryOptions& o, int64_t until, EventQuery& query) {
     if (!o.device.empty()) {
         HistoryDevice device;
         std::string error;
@@ -281,6 +282,32 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     }
     if (o.since_given) query.since = o.since;
     query.until = until;
+    return -1;
+}
+
+// The members every event or rule row starts with in --json.
+Json::Value JsonRow(const HistoryOptions& o, int64_t utc, const std::string& device,
+                    uint32_t data_id, bool raised) {
+    Json::Value row;
+    row["time"] = IsoTime(utc, o.utc);
+    row["utc"] = static_cast<Json::Int64>(utc);
+    row["device"] = device;
+    row["data_id"] = data_id;
+    row["event"] = raised ? "raised" : "cleared";
+    return row;
+}
+
+void PrintJson(const Json::Value& list) {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "  ";
+    writer["emitUTF8"] = true;
+    std::printf("%s\n", Json::writeString(writer, list).c_str());
+}
+
+int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
+    EventQuery query;
+    const int exit_code = SpanQuery(reader, o, until, query);
+    if (exit_code >= 0) return exit_code;
     query.active_only = o.active;
     std::vector<StoredEvent> events;
     std::string error;
@@ -291,22 +318,14 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     if (o.json) {
         Json::Value list(Json::arrayValue);
         for (const StoredEvent& e : events) {
-            Json::Value row;
-            row["time"] = IsoTime(e.utc, o.utc);
-            row["utc"] = static_cast<Json::Int64>(e.utc);
-            row["device"] = e.device;
-            row["data_id"] = e.data_id;
-            row["event"] = e.raised ? "raised" : "cleared";
+            Json::Value row = JsonRow(o, e.utc, e.device, e.data_id, e.raised);
             row["alarm"] = e.alarm;
             row["severity"] = e.severity;
             row["description"] = Description(e.alarm);
             row["text"] = e.text;
             list.append(row);
         }
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "  ";
-        writer["emitUTF8"] = true;
-        std::printf("%s\n", Json::writeString(writer, list).c_str());
+        PrintJson(list);
         return kExitOk;
     }
     for (const StoredEvent& e : events)
@@ -320,17 +339,8 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
 // raised or cleared, rule id and text.
 int Rules(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     EventQuery query;
-    if (!o.device.empty()) {
-        HistoryDevice device;
-        std::string error;
-        if (!reader.FindDevice(o.device, device, error)) {
-            Fail(error);
-            return kExitUsage;
-        }
-        query.data_id = device.data_id;
-    }
-    if (o.since_given) query.since = o.since;
-    query.until = until;
+    const int exit_code = SpanQuery(reader, o, until, query);
+    if (exit_code >= 0) return exit_code;
     std::vector<StoredRule> rules;
     std::string error;
     if (!reader.Rules(query, rules, error)) {
@@ -340,20 +350,12 @@ int Rules(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
     if (o.json) {
         Json::Value list(Json::arrayValue);
         for (const StoredRule& r : rules) {
-            Json::Value row;
-            row["time"] = IsoTime(r.utc, o.utc);
-            row["utc"] = static_cast<Json::Int64>(r.utc);
-            row["device"] = r.device;
-            row["data_id"] = r.data_id;
-            row["event"] = r.raised ? "raised" : "cleared";
+            Json::Value row = JsonRow(o, r.utc, r.device, r.data_id, r.raised);
             row["rule_id"] = r.rule_id;
             row["rule"] = r.rule;
             list.append(row);
         }
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "  ";
-        writer["emitUTF8"] = true;
-        std::printf("%s\n", Json::writeString(writer, list).c_str());
+        PrintJson(list);
         return kExitOk;
     }
     for (const StoredRule& r : rules)
