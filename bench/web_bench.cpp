@@ -87,7 +87,7 @@ BENCHMARK(BM_RenderDevice)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond
 void BM_DeviceApi(benchmark::State& bench) {
     const novex::web::HostState state = Fleet(1);
     for (auto _ : bench) {
-        const auto r = novex::web::DeviceResponse(state, nullptr, "ups1", "", "", 1714550401);
+        const auto r = novex::web::DeviceResponse(state, nullptr, nullptr, "ups1", "", "", 1714550401);
         benchmark::DoNotOptimize(r.body.data());
     }
 }

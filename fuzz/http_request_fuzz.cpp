@@ -76,7 +76,6 @@ public:
             Fail("the record of the fixture");
         polled->measures = round.measures;
         polled->active_alarms = round.alarms;
-        polled->document = "{\"a\":1}";
         polled->rounds_completed = 3;
         polled->last_round_utc = kNow - 5;
         polled->last_round_local = "2026-05-28 20:26:35";

@@ -42,8 +42,7 @@ void DeviceMonitor::Restore(const std::vector<std::string>& active_ids) {
     }
 }
 
-void DeviceMonitor::Decode(monitor::DeviceSnapshot& next, std::vector<unsigned char> record,
-                           std::string document) {
+void DeviceMonitor::Decode(monitor::DeviceSnapshot& next, std::vector<unsigned char> record) {
     monitor::DecodedRound decoded;
     std::string error;
     if (monitor::DecodeRecord(record.data(), record.size(), decoded, error)) {
@@ -56,13 +55,12 @@ void DeviceMonitor::Decode(monitor::DeviceSnapshot& next, std::vector<unsigned c
         next.last_error = "the device handed over a " + error;
     }
     next.record = std::move(record);
-    next.document = std::move(document);
 }
 
 DeviceMonitor::Update DeviceMonitor::Loaded(std::vector<unsigned char> record,
-                                            std::string document, const Moment& now) {
+                                            const Moment& now) {
     monitor::DeviceSnapshot next = *current_;
-    Decode(next, std::move(record), std::move(document));
+    Decode(next, std::move(record));
     next.last_round_utc = now.utc;
     next.last_round_local = monitor::LocalTimeText(static_cast<std::time_t>(now.utc));
     // Shown, but not compared: the events of that round were reported when it was polled.
@@ -70,10 +68,9 @@ DeviceMonitor::Update DeviceMonitor::Loaded(std::vector<unsigned char> record,
 }
 
 DeviceMonitor::Update DeviceMonitor::Completed(std::vector<unsigned char> record,
-                                               std::string document, double seconds,
-                                               const Moment& now) {
+                                               double seconds, const Moment& now) {
     monitor::DeviceSnapshot next = *current_;
-    Decode(next, std::move(record), std::move(document));
+    Decode(next, std::move(record));
     ++next.rounds_completed;
     next.last_round_utc = now.utc;
     next.last_round_local = monitor::LocalTimeText(static_cast<std::time_t>(now.utc));

@@ -48,11 +48,10 @@ public:
     // A round loaded from the history at start (`now.utc`: the round's stored time):
     // its figures are shown, no event comes of it, and it is no completed round for
     // the counters or the communication rule.
-    Update Loaded(std::vector<unsigned char> record, std::string document, const Moment& now);
-    // A polled round that completed: the record the device handed over (SendSP) and its
-    // status document text; clears communication_lost.
-    Update Completed(std::vector<unsigned char> record, std::string document, double seconds,
-                     const Moment& now);
+    Update Loaded(std::vector<unsigned char> record, const Moment& now);
+    // A polled round that completed: the record the device handed over (SendSP); clears
+    // communication_lost.
+    Update Completed(std::vector<unsigned char> record, double seconds, const Moment& now);
     // A polled round that failed with the one-line `error`.
     Update Failed(const std::string& error, double seconds, const Moment& now);
     // The time rule between rounds: an update when communication_lost is raised now.
@@ -67,8 +66,7 @@ public:
 private:
     enum class Compare { kNothing, kCommunication, kEveryAlarm };
     Update Next(novex::monitor::DeviceSnapshot next, Compare what, int64_t utc);
-    void Decode(novex::monitor::DeviceSnapshot& next, std::vector<unsigned char> record,
-                std::string document);
+    void Decode(novex::monitor::DeviceSnapshot& next, std::vector<unsigned char> record);
 
     const MonitorSettings settings_;
     Snapshot current_;

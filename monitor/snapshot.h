@@ -29,8 +29,9 @@ struct DeviceSnapshot {
     uint32_t data_id = 0;
     std::string line;  // the line's description, e.g. "/dev/ttyUSB0 9600 8N1 slave 1"
 
-    std::vector<unsigned char> record;  // the last round's record; empty before any
-    std::string document;               // the status document text (command 801)
+    // The last round's record; empty before any. Its status document (command 801) is
+    // made from it when asked (session/document_renderer.h), not kept.
+    std::vector<unsigned char> record;
     std::vector<MeasureValue> measures; // aligned with Measures(); empty before any round
     std::vector<AlarmIndex> active_alarms;  // into Alarms(), in list order; holds
                                             // kCommunicationLost while it is raised

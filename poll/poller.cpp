@@ -263,10 +263,8 @@ void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
     Device* d = Find(session);
     if (!d) return;
     d->loaded_second = std::time(nullptr);
-    std::string document, error;
-    if (!session.Document(document, error)) document.clear();
     const DeviceMonitor::Update update =
-        d->monitor->Loaded(session.host().LatestRecord(), document, {Clock::now(), StoredTime(time)});
+        d->monitor->Loaded(session.host().LatestRecord(), {Clock::now(), StoredTime(time)});
     Say("[" + session.config().name + "] ready from the stored round of " + time + " | " +
         novex::monitor::SummaryLine(*update.snapshot));
     Deliver(*d, update, true);
@@ -286,10 +284,16 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
     if (!update.snapshot) return;
     settings_.state->Publish(d.slot, update.snapshot);
     const std::string path = StatusPath(*d.session);
-    std::string error;
-    if (write_status && !path.empty() &&
-        !WriteFileAtomically(path, StatusFileText(*update.snapshot), error))
-        Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
+    if (write_status && !path.empty()) {
+        // The device shows the last round that completed until another completes.
+        std::string document, error;
+        if (!d.session->Document(document, error)) {
+            Say(Level::kWarning, "[" + d.session->config().name + "] " + error);
+            document.clear();
+        }
+        if (!WriteFileAtomically(path, StatusFileText(*update.snapshot, document), error))
+            Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
+    }
     for (const AlarmEvent& e : update.events) Report(e);
     // After the round's events are printed and stored: a round hook gets them at once.
     if (settings_.hooks && !update.events.empty()) settings_.hooks->SubmitRound(update.events);
@@ -304,13 +308,10 @@ void Poller::Account(Device& d, const RoundResult& result) {
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
-        std::string document, error;
-        if (!d.session->Document(document, error)) document.clear();
-        const DeviceMonitor::Update update = d.monitor->Completed(
-            d.session->host().LatestRecord(), std::move(document), result.seconds, Now());
+        const DeviceMonitor::Update update =
+            d.monitor->Completed(d.session->host().LatestRecord(), result.seconds, Now());
         // Stored before the round's events, with the figures the monitor decoded.
         d.session->host().StoreRound(update.snapshot->record, update.snapshot->measures);
-        if (!error.empty()) Say(Level::kWarning, "[" + name + "] " + round + ": " + error);
         SayWireTime(d, result);
         Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
             novex::monitor::SummaryLine(*update.snapshot));

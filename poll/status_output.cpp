@@ -115,8 +115,7 @@ int RemoveStaleTemporaries(const std::string& path) {
     return removed;
 }
 
-std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot) {
-    const std::string& doc = snapshot.document;
+std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot, const std::string& doc) {
     const size_t open = doc.find_first_not_of(" \t\r\n");
     const size_t close = doc.find_last_not_of(" \t\r\n");
     if (open == std::string::npos) return "{" + VimohostMember(snapshot) + "}\n";

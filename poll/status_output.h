@@ -9,13 +9,13 @@
 
 namespace vimo {
 
-// The document text with, before its closing brace,
+// The device's status document `doc` with, before its closing brace,
 //   "vimohost": {"communication": "ok"|"lost", "stale": false, "rounds_completed": N,
 //                "rounds_failed": N, "last_round_utc": N, "last_round_local": "...",
 //                "last_error": "..."}
 // A document that is no JSON object is left as it is; none at all gives "{}" with
 // the member alone.
-std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot);
+std::string StatusFileText(const novex::monitor::DeviceSnapshot& snapshot, const std::string& doc);
 
 // Whether `path` can be made: its directory exists and this process may write there.
 // False with a one-line error otherwise.

@@ -65,7 +65,7 @@ std::vector<AlarmEvent> FirstRoundOfRandomImage(uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<unsigned char> record(853);
     for (unsigned char& byte : record) byte = static_cast<unsigned char>(random() % 3 ? random() : 0);
-    return monitor.Completed(record, "{}", 0.1, {std::chrono::steady_clock::now(), kTime}).events;
+    return monitor.Completed(record, 0.1, {std::chrono::steady_clock::now(), kTime}).events;
 }
 
 // A round hook: its count, then its input as it read it, into $1/round<VIMO_DATA_ID>.log.

@@ -1,14 +1,19 @@
 // A device of the real plug-in with vimohost's host side: stored rounds offered back,
 // a port that cannot be opened, and a round stopped between exchanges.
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
+#include "device/novexups_data.h"
 #include "history/store.h"
 #include "session/plugin_library.h"
 #include "session/round_time.h"
 #include "session/device_session.h"
+#include "session/document_renderer.h"
 #include "tests/runner_processes.h"
 
 namespace {
@@ -133,6 +138,58 @@ TEST_F(Session, PortSettingsReachTheLine) {
     EXPECT_EQ(9, session->slave());
     // Without "baud" the device's own speed applies.
     EXPECT_EQ(9600, Make(R"({"port": "/dev/null"})")->Line().baud);
+}
+
+// Where two documents part, with some text around it.
+std::string Difference(const std::string& a, const std::string& b) {
+    size_t at = 0;
+    while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+    const size_t from = at < 60 ? 0 : at - 60;
+    return "\nat byte " + std::to_string(at) + ":\n  " + a.substr(from, 120) + "\n  " + b.substr(from, 120);
+}
+
+// A document made from a snapshot's record is the one the polled device shows, for the
+// newest round and for an older one asked again; a record of the same second that
+// differs gets its own document, not the one shown for that second.
+TEST_F(Session, RenderedDocumentIsThePolledDevicesOwn) {
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0", "--scenario", "module-fault"}, dir / "sim.log"));
+    auto session = Make(R"({"transport": "tcp", "data_id": 3, "port": ")" + sim.address() + R"("})");
+    ASSERT_TRUE(session);
+    std::unique_ptr<vimo::ModbusLine> line = vimo::MakeLine(session->Line());
+    vimo::DocumentRenderer renderer(*plugin);
+    std::vector<std::vector<unsigned char>> records;
+    std::vector<std::string> polled;
+    std::string error, text;
+    for (int round = 0; round < 2; ++round) {
+        if (round > 0) {  // the device shows a new round from the next second on
+            const std::time_t second = std::time(nullptr);
+            while (std::time(nullptr) == second) usleep(20000);
+        }
+        ASSERT_TRUE(session->Poll(*line).completed);
+        records.push_back(session->host().LatestRecord());
+        polled.emplace_back();
+        ASSERT_TRUE(session->Document(polled.back(), error)) << error;
+        ASSERT_TRUE(renderer.Render(3, records.back(), text, error)) << error;
+        EXPECT_TRUE(polled.back() == text) << "round " << round << Difference(polled.back(), text);
+    }
+    line->Close();
+    ASSERT_TRUE(renderer.Render(3, records[0], text, error)) << error;
+    EXPECT_TRUE(polled[0] == text) << Difference(polled[0], text);
+
+    std::vector<unsigned char> same_second = records[0];
+    same_second[record_offset::kRegs1To40] ^= 0x01;  // a figure of the unit's data
+    std::string changed, fresh;
+    ASSERT_TRUE(renderer.Render(3, same_second, changed, error)) << error;
+    EXPECT_NE(polled[0], changed);
+    vimo::DocumentRenderer other(*plugin);
+    ASSERT_TRUE(other.Render(3, same_second, fresh, error)) << error;
+    EXPECT_EQ(fresh, changed);
+
+    EXPECT_FALSE(renderer.Render(3, std::vector<unsigned char>(852), text, error));
+    EXPECT_EQ("a record of 852 bytes has no document", error);
+    EXPECT_FALSE(renderer.Render(4, records[0], text, error));  // another device's record
+    EXPECT_NE(std::string::npos, error.find("carries device id 3, not 4")) << error;
 }
 
 }  // namespace

@@ -91,8 +91,8 @@ TEST(DeviceMonitor, EachRaiseAndClearOnceAndCommunicationLossByCountAndTime) {
         const DeviceMonitor::Moment now{start + std::chrono::milliseconds(s.at_ms),
                                         1700000000 + s.at_ms / 1000};
         DeviceMonitor::Update update;
-        if (s.what == 'L') update = device.Loaded(RecordWith(s.alarms), "{}", now);
-        if (s.what == 'C') update = device.Completed(RecordWith(s.alarms), "{}", 0.5, now);
+        if (s.what == 'L') update = device.Loaded(RecordWith(s.alarms), now);
+        if (s.what == 'C') update = device.Completed(RecordWith(s.alarms), 0.5, now);
         if (s.what == 'F') update = device.Failed("registers 1 count 40: timeout", 0.25, now);
         if (s.what == 'K') update = device.Check(now);
         completed += s.what == 'C';
@@ -179,14 +179,13 @@ TEST(StatusFile, TheDocumentWithCommunicationStateAdded) {
     for (const StatusCase& c : kStatusCases) {
         SCOPED_TRACE(c.document);
         monitor::DeviceSnapshot s;
-        s.document = c.document;
         s.communication = monitor::Communication::kLost;
         s.stale = true;
         s.rounds_failed = 4;
         s.last_error = "bits 1 count 31: \"timeout\"";
         Json::Value v;
         std::string error;
-        std::istringstream in(vimo::StatusFileText(s));
+        std::istringstream in(vimo::StatusFileText(s, c.document));
         ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &error)) << error;
         EXPECT_EQ(c.has_a, v.isMember("a"));
         EXPECT_EQ("lost", v["vimohost"]["communication"].asString());
@@ -194,9 +193,7 @@ TEST(StatusFile, TheDocumentWithCommunicationStateAdded) {
         EXPECT_EQ(4, v["vimohost"]["rounds_failed"].asInt());
         EXPECT_EQ(s.last_error, v["vimohost"]["last_error"].asString());
     }
-    monitor::DeviceSnapshot text;
-    text.document = "not json";
-    EXPECT_EQ("not json", vimo::StatusFileText(text));
+    EXPECT_EQ("not json", vimo::StatusFileText(monitor::DeviceSnapshot(), "not json"));
 }
 
 TEST(Configuration, TopLevelFormCarriesTheHookBesideTheDevices) {

@@ -162,7 +162,7 @@ TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
                                vimo::MonitorSettings{1, 5, 1000});
     const vimo::DeviceMonitor::Moment now{vimo::DeviceMonitor::Clock::now(), 1700000000};
     const std::string line =
-        novex::monitor::SummaryLine(*device.Completed(record, "{}", 0.1, now).snapshot);
+        novex::monitor::SummaryLine(*device.Completed(record, 0.1, now).snapshot);
     EXPECT_EQ(0u, line.find("state on_battery | ")) << line;
     for (const char* part : {"220.1/0.0/0.0 V", "battery 24 %", "backup 12 min", "alarms: none"})
         EXPECT_NE(std::string::npos, line.find(part)) << part << " in " << line;

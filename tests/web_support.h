@@ -32,7 +32,7 @@ inline std::shared_ptr<const DeviceSnapshot> Snapshot(
     s->device_name = name;
     s->data_id = data_id;
     s->line = "127.0.0.1:1502 slave " + std::to_string(data_id);
-    s->document = "{\"unit\":\"" + name + "\"}";
+    s->record.assign(853, 0);
     const auto& all = novex::monitor::Measures();
     s->measures.resize(all.size());
     for (size_t i = 0; i < all.size(); ++i) {
@@ -100,11 +100,22 @@ private:
     size_t buckets_;
 };
 
+// A document that names its device.
+class FakeDocuments : public novex::web::DocumentSource {
+public:
+    bool Document(const DeviceSnapshot& snapshot, std::string& text, std::string&) const override {
+        text = "{\"unit\":\"" + snapshot.device_name + "\"}";
+        return true;
+    }
+};
+
 class FakeSource : public novex::web::StateSource {
 public:
     novex::web::HostState State() const override { return state; }
     const novex::web::HistoryReader* History() const override { return history; }
+    const novex::web::DocumentSource* Documents() const override { return &documents; }
     novex::web::HostState state;
+    FakeDocuments documents;
     const novex::web::HistoryReader* history = nullptr;
 };
 

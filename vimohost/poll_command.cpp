@@ -23,6 +23,7 @@
 #include "history/writer.h"
 #include "monitor/snapshot_board.h"
 #include "poll/status_output.h"
+#include "session/document_renderer.h"
 #include "session/plugin_library.h"
 #include "poll/poller.h"
 #include "protocol/feed.h"
@@ -154,6 +155,20 @@ struct RunningLine {
 // What a poll run holds, in the order it is made. Members go in reverse: the lines
 // (devices whose code lives in the plug-in) before the plug-in, the history and the
 // hooks after the lines that use them, the simulator last.
+// The status documents of the page and the API, made by the plug-in from a snapshot's
+// record when asked.
+class WebDocuments : public novex::web::DocumentSource {
+public:
+    explicit WebDocuments(const PluginLibrary& plugin) : renderer_(plugin) {}
+    bool Document(const novex::monitor::DeviceSnapshot& snapshot, std::string& text,
+                  std::string& error) const override {
+        return renderer_.Render(snapshot.data_id, snapshot.record, text, error);
+    }
+
+private:
+    mutable DocumentRenderer renderer_;
+};
+
 struct PollRun {
     explicit PollRun(const PollOptions& o) : options(o) {}
 
@@ -175,6 +190,7 @@ struct PollRun {
     bool history_failed = false;            // the writer's check found the file damaged
     RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
+    std::unique_ptr<WebDocuments> documents;  // the web face's, made by `plugin`
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
 };
@@ -497,6 +513,8 @@ int StartWeb(PollRun& run) {
         runs = counters.runs;
         failures = counters.failures;
     });
+    run.documents = std::make_unique<WebDocuments>(*run.plugin);
+    run.web->AttachDocuments(run.documents.get());
     if (!run.web->Start(run.state, windows, error)) {
         Fail(origin + error);
         return kExitFailure;
@@ -805,6 +823,7 @@ int Poll(PollRun& run) {
     if (run.web) run.web->Stop();
     if (run.snmp) run.snmp->Stop();
     run.lines.clear();
+    run.documents.reset();
     run.plugin.reset();
     if (run.writer) {
         // Everything queued is stored; the file is then marked closed cleanly, so that

@@ -148,11 +148,13 @@ Response Detail(const DeviceState& device, int64_t now) {
     return Json(json);
 }
 
-Response Document(const DeviceState& device) {
+Response Document(const DeviceState& device, const DocumentSource* documents) {
     const monitor::DeviceSnapshot& s = *device.snapshot;
-    if (s.document.empty()) return ErrorResponse(503, s.device_name + ": no round yet");
+    if (s.record.empty()) return ErrorResponse(503, s.device_name + ": no round yet");
+    if (documents == nullptr) return ErrorResponse(503, "no plug-in makes status documents here");
     Response r;
-    r.body = s.document;
+    std::string error;
+    if (!documents->Document(s, r.body, error)) return ErrorResponse(500, s.device_name + ": " + error);
     return r;
 }
 
@@ -382,8 +384,8 @@ Response DevicesResponse(const HostState& state, int64_t now_utc) {
 }
 
 Response DeviceResponse(const HostState& state, const HistoryReader* history,
-                        const std::string& key, const std::string& what,
-                        const std::string& query, int64_t now_utc) {
+                        const DocumentSource* documents, const std::string& key,
+                        const std::string& what, const std::string& query, int64_t now_utc) {
     const DevicePart* part = nullptr;
     for (const DevicePart& p : kDeviceParts)
         if (what == p.what) part = &p;
@@ -397,7 +399,7 @@ Response DeviceResponse(const HostState& state, const HistoryReader* history,
     const DeviceState* device = FindDevice(state, key);
     if (device == nullptr) return ErrorResponse(404, "no device named or numbered " + key);
     if (what.empty()) return Detail(*device, now_utc);
-    if (what == "document") return Document(*device);
+    if (what == "document") return Document(*device, documents);
     if (what == "readings") return Readings(*device, history, params, now_utc);
     return Events(*device, history, params, now_utc);
 }

@@ -20,8 +20,8 @@ Response DevicesResponse(const HostState& state, int64_t now_utc);
 // GET /api/v1/devices/{key}[/document|/readings|/events]; `what` is "" or the last
 // part, `query` the raw query string.
 Response DeviceResponse(const HostState& state, const HistoryReader* history,
-                        const std::string& key, const std::string& what,
-                        const std::string& query, int64_t now_utc);
+                        const DocumentSource* documents, const std::string& key,
+                        const std::string& what, const std::string& query, int64_t now_utc);
 
 // Query parameters, percent-decoded, in order; false with a one-line error for a
 // malformed query (bad escape, a parameter twice).

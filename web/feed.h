@@ -42,6 +42,8 @@ public:
     // Where readings and events come from (null: none, they answer 503). At any time:
     // the history is opened after the listener, whose address is checked first.
     void AttachHistory(const novex::web::HistoryReader* history) { history_.store(history); }
+    // What makes the status documents (null: none, they answer 503). At any time.
+    void AttachDocuments(const novex::web::DocumentSource* documents) { documents_.store(documents); }
     // Where the hook counters of /metrics come from (empty: none, both 0). Before Start.
     using HookCounters = std::function<void(uint64_t& runs, uint64_t& failures)>;
     void SetHookCounters(HookCounters counters) { hook_counters_ = std::move(counters); }
@@ -57,6 +59,7 @@ public:
     // (compressed too, once a scraper has asked for gzip).
     novex::web::HostState MetricsState(bool gzip) const override;
     const novex::web::HistoryReader* History() const override { return history_.load(); }
+    const novex::web::DocumentSource* Documents() const override { return documents_.load(); }
 
 private:
     WebFeed() = default;
@@ -65,6 +68,7 @@ private:
     novex::web::ServerOptions options_;
     PublishedState* board_ = nullptr;
     std::atomic<const novex::web::HistoryReader*> history_{nullptr};
+    std::atomic<const novex::web::DocumentSource*> documents_{nullptr};
     // By data id, since a reload adds and removes devices; held to add or copy.
     mutable novex::Mutex mutex_;
     std::unordered_map<uint32_t, double> loss_windows_ GUARDED_BY(mutex_);

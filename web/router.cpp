@@ -181,7 +181,8 @@ Response Router::Route(const Request& request, int64_t now_utc) const {
             return ErrorResponse(400, "bad percent-encoding in the device's name");
         const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (key.empty()) return ErrorResponse(404, "no such page");
-        return DeviceResponse(source_.State(), source_.History(), key, what, request.query, now_utc);
+        return DeviceResponse(source_.State(), source_.History(), source_.Documents(), key, what,
+                              request.query, now_utc);
     }
     if (request.path.compare(0, 5, "/api/") == 0) return ErrorResponse(404, "no such page");
     return AssetResponse(request.path);

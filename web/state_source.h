@@ -101,6 +101,16 @@ public:
     virtual bool Events(const EventsQuery& query, EventList& out, std::string& error) const = 0;
 };
 
+// A snapshot's status document (command 801), made from its record when asked:
+// snapshots keep the record, not the text.
+class DocumentSource {
+public:
+    virtual ~DocumentSource() = default;
+    // False with a one-line error.
+    virtual bool Document(const monitor::DeviceSnapshot& snapshot, std::string& text,
+                          std::string& error) const = 0;
+};
+
 class StateSource {
 public:
     virtual ~StateSource() = default;
@@ -113,6 +123,8 @@ public:
     }
     // Null when vimohost keeps no history: readings and events then answer 503.
     virtual const HistoryReader* History() const = 0;
+    // Null when no plug-in makes documents: the document then answers 503.
+    virtual const DocumentSource* Documents() const { return nullptr; }
 };
 
 }  // namespace web
