@@ -503,6 +503,10 @@ TEST(WebPage, AnswersForEveryScenario) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         hosts[i]->WaitForDevice(cases[i].ready);
         look(*hosts[i], cases[i].name, cases[i].shown);
+        // The plug-in's document, made from the round's record when asked.
+        const auto [status, body] = Get(hosts[i]->port_, "/api/v1/devices/ups1/document");
+        EXPECT_EQ(200, status) << body;
+        EXPECT_TRUE(ParseJson(body).isMember("更新时间")) << cases[i].name << ": " << body.substr(0, 200);
     }
     // The UPS of the outage falls silent: its last figures stay, greyed, with their age.
     SimulatedHost& silent = *hosts.back();
