@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -92,9 +93,16 @@ protected:
             Clock::now() + std::chrono::milliseconds(settings().timeout_ms);
 
         // The header and the function code, then as much as the function says follows;
-        // the length field must agree with what came.
+        // the length field must agree with what came. A whole answer usually comes in
+        // one segment: the first read takes up to an answer of the size asked for, so
+        // that one wait and one read serve most exchanges.
+        const bool bits = function == MODBUS_FC_READ_COILS;
+        const size_t asked = bits ? (static_cast<size_t>(count) + 7) / 8 : 2 * static_cast<size_t>(count);
         uint8_t answer[kHeaderBytes + kMaxPduBytes];
-        if (!Receive(fd, answer, kHeaderBytes + 2, deadline, detail)) return -1;
+        size_t got = 0;
+        if (!Receive(fd, answer, kHeaderBytes + 2, std::min(sizeof answer, kHeaderBytes + 2 + asked),
+                     got, deadline, detail))
+            return -1;
         const int protocol = Word(answer + 2);
         if (protocol != 0)
             return Refuse(EMBBADDATA, detail,
@@ -112,16 +120,15 @@ protected:
             return Refuse(EMBBADDATA, detail,
                           "answer to function " + std::to_string(answer[7]) + ", not " +
                               std::to_string(function));
-        const bool bits = function == MODBUS_FC_READ_COILS;
-        const size_t bytes = exception ? 0
-                             : bits    ? (static_cast<size_t>(count) + 7) / 8
-                                       : 2 * static_cast<size_t>(count);
+        const size_t bytes = exception ? 0 : asked;
         if (!exception && answer[8] != bytes)
             return Refuse(EMBBADDATA, detail,
                           "answer of " + std::to_string(answer[8]) + " bytes, not " +
                               std::to_string(bytes));
         uint8_t* values = answer + kHeaderBytes + 2;
-        if (!Receive(fd, values, bytes, deadline, detail)) return -1;
+        const size_t whole = kHeaderBytes + 2 + bytes;
+        if (got < whole && !Receive(fd, answer + got, whole - got, whole - got, got, deadline, detail))
+            return -1;
         const size_t length = static_cast<size_t>(Word(answer + 4));
         if (length != 3 + bytes)
             return Refuse(EMBBADDATA, detail,
@@ -144,10 +151,11 @@ protected:
     }
 
 private:
-    // Reads exactly `size` bytes before `deadline`; false with errno and `detail` set.
-    static bool Receive(int fd, uint8_t* into, size_t size, Clock::time_point deadline,
-                        std::string& detail) {
-        for (size_t got = 0; got < size;) {
+    // Reads at least `least` and at most `most` bytes before `deadline`, adding how many
+    // to `total`; false with errno and `detail` set.
+    static bool Receive(int fd, uint8_t* into, size_t least, size_t most, size_t& total,
+                        Clock::time_point deadline, std::string& detail) {
+        for (size_t got = 0; got < least;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - Clock::now());
             pollfd p{fd, POLLIN, 0};
@@ -157,7 +165,7 @@ private:
                 Refuse(ETIMEDOUT, detail, "");
                 return false;
             }
-            const ssize_t n = ready < 0 ? -1 : recv(fd, into + got, size - got, 0);
+            const ssize_t n = ready < 0 ? -1 : recv(fd, into + got, most - got, 0);
             const int failure = errno;
             if (n == 0) {
                 Refuse(ECONNRESET, detail, kClosed);
@@ -169,6 +177,7 @@ private:
                 return false;
             }
             got += static_cast<size_t>(n);
+            total += static_cast<size_t>(n);
         }
         return true;
     }
