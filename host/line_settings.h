@@ -55,7 +55,8 @@ inline constexpr LineSetting kLineSettings[] = {
     {"interval_ms", "--interval-ms", &PortSettings::interval_ms, 0, 86400000, 1000,
      "time from the start of one round to the next in ms"},
     {"retries", "--retries", &PortSettings::retries, 0, 5, 1,
-     "further tries of an exchange that timed out, brought a bad frame or a transient exception"},
+     "further tries of an exchange that timed out, lost its link or met a gateway's 0A/0B; "
+     "one answered with a bad frame or the slave's transient exception gets two more"},
     {"comm_loss_rounds", "--comm-loss-rounds", &PortSettings::comm_loss_rounds, 1, 1000, 3,
      "failed rounds in a row that raise communication_lost"},
     {"comm_loss_intervals", "--comm-loss-intervals", &PortSettings::comm_loss_intervals, 1,

@@ -95,26 +95,35 @@ constexpr int kBusyPauseMs = 50;
 // What each exception code calls for. A slave that could not answer this time (its
 // own failure, busy, or a gateway that did not reach the UPS) is asked again like a
 // request that timed out; one that refuses the request itself (01-03, 07, 08) would refuse
-// it again. Columns: code, asked again, pause before asking again (ms).
+// it again. A gateway's 0A/0B stands for a UPS that did not answer, after the gateway's
+// own wait, so it counts as a wait. Columns: code, asked again, pause before asking
+// again (ms), the wait it stands for.
 struct ExceptionRetry {
     int code;
     bool retried;
     int pause_ms;
+    bool waited;
 };
 const ExceptionRetry kExceptionRetries[] = {
-    {MODBUS_EXCEPTION_ILLEGAL_FUNCTION, false, 0},
-    {MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS, false, 0},
-    {MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE, false, 0},
-    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, true, 0},
-    {MODBUS_EXCEPTION_ACKNOWLEDGE, true, kBusyPauseMs},
-    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, true, kBusyPauseMs},
-    {MODBUS_EXCEPTION_NEGATIVE_ACKNOWLEDGE, false, 0},
-    {MODBUS_EXCEPTION_MEMORY_PARITY, false, 0},
-    {MODBUS_EXCEPTION_GATEWAY_PATH, true, 0},
-    {MODBUS_EXCEPTION_GATEWAY_TARGET, true, 0},
+    {MODBUS_EXCEPTION_ILLEGAL_FUNCTION, false, 0, false},
+    {MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS, false, 0, false},
+    {MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE, false, 0, false},
+    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, true, 0, false},
+    {MODBUS_EXCEPTION_ACKNOWLEDGE, true, kBusyPauseMs, false},
+    {MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY, true, kBusyPauseMs, false},
+    {MODBUS_EXCEPTION_NEGATIVE_ACKNOWLEDGE, false, 0, false},
+    {MODBUS_EXCEPTION_MEMORY_PARITY, false, 0, false},
+    {MODBUS_EXCEPTION_GATEWAY_PATH, true, 0, true},
+    {MODBUS_EXCEPTION_GATEWAY_TARGET, true, 0, true},
 };
 static_assert(sizeof kExceptionRetries / sizeof kExceptionRetries[0] == 10,
               "one row per exception code libmodbus names");
+
+// A request whose answers came but could not be used (garbled, or a slave's own
+// exception) is asked this many times beyond the retries: asking again costs no wait,
+// and on a noisy line it keeps a round from failing for want of one answer. The
+// retries alone bound the waits, so a silent UPS is given up as soon as before.
+constexpr int kAnsweredRetries = 2;
 
 const ExceptionRetry* FindExceptionRetry(int code) {
     for (const ExceptionRetry& row : kExceptionRetries)
@@ -158,6 +167,8 @@ int ModbusLine::Transfer(int slave, int function, int first, int count, void* ou
 
 ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count, void* out) {
     if (!ctx_) return {Exchange::kNotOpen, "port not open"};
+    const int most_attempts = settings_.retries > 0 ? settings_.retries + kAnsweredRetries : 0;
+    int waits = 0;  // attempts that ended in a timeout, a lost link or a gateway's wait
     for (int attempt = 0;; ++attempt) {
         std::string detail;
         const int rc = Transfer(slave, function, first, count, out, detail);
@@ -173,7 +184,10 @@ ExchangeResult ModbusLine::Perform(int slave, int function, int first, int count
                            result.status == Exchange::kBadFrame ||
                            result.status == Exchange::kLinkDown ||
                            (exception != nullptr && exception->retried);
-        if (!retry || attempt >= settings_.retries) return result;
+        if (result.status == Exchange::kTimeout || result.status == Exchange::kLinkDown ||
+            (exception != nullptr && exception->waited))
+            ++waits;
+        if (!retry || waits > settings_.retries || attempt >= most_attempts) return result;
         if (exception != nullptr && exception->pause_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(exception->pause_ms));
         // The recovery may have dropped a TCP connection: the retry needs a new one.

@@ -70,7 +70,10 @@ sim_pid=""
 totals=$(grep -E '^\[ups1\] [0-9]+ rounds completed' "$work/vimohost.err" | tail -1 || true)
 completed=$(sed -E 's/^\[ups1\] ([0-9]+) rounds completed.*/\1/' <<<"$totals")
 failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$totals")
-stored=$(sqlite3 "$work/soak.db" 'SELECT count(*) FROM rounds' 2>/dev/null || echo "?")
+# The newest rounds are rows of their own, older ones are in chunks.
+stored=$(sqlite3 "$work/soak.db" \
+  'SELECT (SELECT count(*) FROM rounds) + (SELECT coalesce(sum(rounds), 0) FROM chunks)' \
+  2>/dev/null || echo "?")
 on_error=$(grep -c '^SPModbus get error' "$work/vimohost.out" || true)
 sanitizer=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:' "$work/vimohost.err" || true)
 samples=$(wc -l <"$work/rss")

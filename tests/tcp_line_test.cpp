@@ -21,8 +21,9 @@ namespace {
 // A read of two input registers from unit 1 and its right answer, 0x1234 and 0x5678;
 // each case patches bytes of the answer. Columns: the case, (offset, byte) patches,
 // the answer's size (0: the connection is closed instead), the result, a part of its
-// message, the requests the slave sees (a bad frame, or an exception saying the slave
-// could not answer this time, is asked again once, with one retry; a refusal is not).
+// message, the requests the slave sees with one retry: a bad frame, or the slave's own
+// exception saying it could not answer this time, is asked three times more; a lost
+// answer, a closed connection or a gateway's 0B (a wait each) once; a refusal never.
 struct Answer {
     const char* what;
     std::vector<std::pair<int, int>> patches;
@@ -33,16 +34,16 @@ struct Answer {
 };
 const Answer kAnswers[] = {
     {"right", {}, 13, vimo::Exchange::kOk, "", 1},
-    {"foreign unit", {{6, 7}}, 13, vimo::Exchange::kBadFrame, "answer from unit 7, not 1", 2},
-    {"protocol id 1", {{3, 1}}, 13, vimo::Exchange::kBadFrame, "answer with protocol id 1, not 0", 2},
-    {"protocol id 256", {{2, 1}}, 13, vimo::Exchange::kBadFrame, "protocol id 256", 2},
-    {"other transaction", {{0, 0x77}}, 13, vimo::Exchange::kBadFrame, "answer to transaction 30", 2},
-    {"length too long", {{5, 9}}, 13, vimo::Exchange::kBadFrame, "length field says 9 bytes, not 7", 2},
-    {"length too short", {{5, 5}}, 13, vimo::Exchange::kBadFrame, "length field says 5 bytes", 2},
-    {"byte count", {{8, 2}}, 13, vimo::Exchange::kBadFrame, "answer of 2 bytes, not 4", 2},
+    {"foreign unit", {{6, 7}}, 13, vimo::Exchange::kBadFrame, "answer from unit 7, not 1", 4},
+    {"protocol id 1", {{3, 1}}, 13, vimo::Exchange::kBadFrame, "answer with protocol id 1, not 0", 4},
+    {"protocol id 256", {{2, 1}}, 13, vimo::Exchange::kBadFrame, "protocol id 256", 4},
+    {"other transaction", {{0, 0x77}}, 13, vimo::Exchange::kBadFrame, "answer to transaction 30", 4},
+    {"length too long", {{5, 9}}, 13, vimo::Exchange::kBadFrame, "length field says 9 bytes, not 7", 4},
+    {"length too short", {{5, 5}}, 13, vimo::Exchange::kBadFrame, "length field says 5 bytes", 4},
+    {"byte count", {{8, 2}}, 13, vimo::Exchange::kBadFrame, "answer of 2 bytes, not 4", 4},
     {"exception 02", {{5, 3}, {7, 0x84}, {8, 2}}, 9, vimo::Exchange::kException, "", 1},
-    {"exception 04", {{5, 3}, {7, 0x84}, {8, 4}}, 9, vimo::Exchange::kException, "", 2},
-    {"exception 06", {{5, 3}, {7, 0x84}, {8, 6}}, 9, vimo::Exchange::kException, "", 2},
+    {"exception 04", {{5, 3}, {7, 0x84}, {8, 4}}, 9, vimo::Exchange::kException, "", 4},
+    {"exception 06", {{5, 3}, {7, 0x84}, {8, 6}}, 9, vimo::Exchange::kException, "", 4},
     {"exception 0B", {{5, 3}, {7, 0x84}, {8, 0x0B}}, 9, vimo::Exchange::kException, "", 2},
     {"closed", {}, 0, vimo::Exchange::kLinkDown,
      "the peer closed the connection (a gateway that ends connections may serve fewer", 2},
