@@ -86,6 +86,17 @@ void AppendMean(std::string& out, const Measure& m, double v) {
     out.append(text, static_cast<size_t>(n));
 }
 
+// {"min":…,"mean":…,"max":…}: one field's spread over a bucket or a stored minute.
+void AppendSpread(std::string& out, const Measure& m, const FieldSummary& s) {
+    out += "{\"min\":";
+    AppendValue(out, m, s.min, true);
+    out += ",\"mean\":";
+    AppendMean(out, m, s.mean);
+    out += ",\"max\":";
+    AppendValue(out, m, s.max, true);
+    out += "}";
+}
+
 std::string CsvQuoted(const std::string& text) {
     if (text.find_first_of(",\"") == std::string::npos) return text;
     std::string out = "\"";
@@ -158,13 +169,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                         text += "null";
                         continue;
                     }
-                    text += "{\"min\":";
-                    AppendValue(text, m, s.min, true);
-                    text += ",\"mean\":";
-                    AppendMean(text, m, s.mean);
-                    text += ",\"max\":";
-                    AppendValue(text, m, s.max, true);
-                    text += "}";
+                    AppendSpread(text, m, s);
                 }
                 text += "}}";
             } else {
@@ -207,13 +212,8 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                 if (s.count == 0) continue;
                 const Measure& m = Measures()[fields[i]];
                 if (any) text += ',';
-                text += keys[i] + "{\"min\":";
-                AppendValue(text, m, s.min, true);
-                text += ",\"mean\":";
-                AppendMean(text, m, s.mean);
-                text += ",\"max\":";
-                AppendValue(text, m, s.max, true);
-                text += "}";
+                text += keys[i];
+                AppendSpread(text, m, s);
                 any = true;
             }
             text += "}}";
