@@ -305,12 +305,17 @@ void PrintJson(const Json::Value& list) {
     std::printf("%s\n", Json::writeString(writer, list).c_str());
 }
 
-// The span's rows as `fetch` gives them, each through `members` (the members past the
-// leading ones) with --json, else through `line`.
-template <typename Row, typename Members, typename Line>
+// `text` left-aligned in at least `width` columns, as printf's %-Ns.
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+// The span's rows as `fetch` gives them: with --json each row's leading members and
+// then `members` (its own); else a line of time, device, raised or cleared, and `rest`.
+template <typename Row, typename Members, typename Rest>
 int ListSpan(HistoryReader& reader, const HistoryOptions& o, int64_t until,
              bool (HistoryReader::*fetch)(const EventQuery&, std::vector<Row>&, std::string&),
-             Members members, Line line) {
+             Members members, Rest rest) {
     EventQuery query;
     const int exit_code = SpanQuery(reader, o, until, query);
     if (exit_code >= 0) return exit_code;
@@ -331,7 +336,9 @@ int ListSpan(HistoryReader& reader, const HistoryOptions& o, int64_t until,
         PrintJson(list);
         return kExitOk;
     }
-    for (const Row& r : rows) line(r);
+    for (const Row& r : rows)
+        std::printf("%-25s %-10s %-7s %s\n", IsoTime(r.utc, o.utc).c_str(), r.device.c_str(),
+                    r.raised ? "raised" : "cleared", rest(r).c_str());
     return kExitOk;
 }
 
@@ -344,10 +351,8 @@ int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
             row["description"] = Description(e.alarm);
             row["text"] = e.text;
         },
-        [&o](const StoredEvent& e) {
-            std::printf("%-25s %-10s %-7s %-36s %-8s %s\n", IsoTime(e.utc, o.utc).c_str(),
-                        e.device.c_str(), e.raised ? "raised" : "cleared", e.alarm.c_str(),
-                        e.severity.c_str(), Described(e).c_str());
+        [](const StoredEvent& e) {
+            return Padded(e.alarm, 36) + " " + Padded(e.severity, 8) + " " + Described(e);
         });
 }
 
@@ -360,11 +365,7 @@ int Rules(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
             row["rule_id"] = r.rule_id;
             row["rule"] = r.rule;
         },
-        [&o](const StoredRule& r) {
-            std::printf("%-25s %-10s %-7s %-12s %s\n", IsoTime(r.utc, o.utc).c_str(),
-                        r.device.c_str(), r.raised ? "raised" : "cleared", r.rule_id.c_str(),
-                        r.rule.c_str());
-        });
+        [](const StoredRule& r) { return Padded(r.rule_id, 12) + " " + r.rule; });
 }
 
 }  // namespace
