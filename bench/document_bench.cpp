@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <json/writer.h>
 
+#include "bench/random_record.h"
 #include "device/novexups.h"
 
 namespace {
@@ -63,16 +64,7 @@ private:
 };
 
 NovexUPS_Data_t RandomRecord(uint32_t seed) {
-    NovexUPS_Data_t data;
-    auto* bytes = reinterpret_cast<unsigned char*>(&data);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < sizeof data; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<unsigned char>(x);
-    }
-    return data;
+    return bench_support::RandomRecord(seed * 2654435761u + 1);
 }
 
 const NovexUPS_Data_t kRecordA = RandomRecord(1);

@@ -6,23 +6,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/random_record.h"
 #include "device/novexups_data.h"
 #include "monitor/snapshot.h"
 
 namespace {
 
-NovexUPS_Data_t Record() {
-    NovexUPS_Data_t data;
-    auto* bytes = reinterpret_cast<unsigned char*>(&data);
-    uint32_t x = 2463534242u;
-    for (size_t i = 0; i < sizeof data; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<unsigned char>(x);
-    }
-    return data;
-}
+NovexUPS_Data_t Record() { return bench_support::RandomRecord(2463534242u); }
 
 void BM_DecodeRecord(benchmark::State& state) {
     const NovexUPS_Data_t data = Record();

@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/random_record.h"
 #include "device/novexups_data.h"
 #include "monitor/snapshot.h"
 #include "snmp/ups_mib.h"
@@ -14,18 +15,11 @@
 namespace {
 
 novex::monitor::DeviceSnapshot Snapshot() {
-    NovexUPS_Data_t data;
-    auto* bytes = reinterpret_cast<unsigned char*>(&data);
-    uint32_t x = 2463534242u;
-    for (size_t i = 0; i < sizeof data; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<unsigned char>(x);
-    }
+    const NovexUPS_Data_t data = bench_support::RandomRecord(2463534242u);
     novex::monitor::DecodedRound round;
     std::string error;
-    novex::monitor::DecodeRecord(bytes, sizeof data, round, error);
+    novex::monitor::DecodeRecord(reinterpret_cast<const unsigned char*>(&data), sizeof data, round,
+                                 error);
     novex::monitor::DeviceSnapshot s;
     s.device_name = "rack1";
     s.rounds_completed = 1;

@@ -6,7 +6,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+
+#include "common/thread_annotations.h"
 
 namespace vimo {
 
@@ -98,8 +99,9 @@ std::string FormatLine(Level level, const std::string& line, bool prefix) {
 
 void Say(Level level, const std::string& line) {
     if (!ConsoleShows(level)) return;
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
+    // Lines from several threads come out whole, one after another.
+    static novex::Mutex mutex;
+    novex::MutexLock lock(mutex);
     if (prefixes < 0) prefixes = StreamIsJournal(STDERR_FILENO) ? 1 : 0;
     std::fputs(FormatLine(level, line, prefixes == 1).c_str(), stderr);
     std::fflush(stderr);

@@ -154,32 +154,16 @@ void EncodeAggregate(const MinuteAggregate& minute, int part, std::vector<unsign
     }
 }
 
-bool AggregateDecoder::Bind(const std::string& layout, const std::vector<size_t>& fields) {
-    std::vector<std::string> names;
-    std::vector<int> decimals;
-    if (!ParseLayout(layout, names, decimals)) return false;
-    count_ = names.size();
-    slot_.assign(count_, -1);
-    scale_.assign(fields.size(), 1.0);
-    for (size_t f = 0; f < fields.size(); ++f)
-        for (size_t p = 0; p < count_; ++p)
-            if (fields[f] < Measures().size() && names[p] == Measures()[fields[f]].name) {
-                slot_[p] = static_cast<int64_t>(f);
-                scale_[f] = ReadingScale(decimals[p]);
-            }
-    return true;
-}
-
 bool AggregateDecoder::Decode(const unsigned char* blob, size_t size, Spread* out) const {
-    const size_t bitmap = (count_ + 7) / 8;
+    const size_t bitmap = (slots_.count + 7) / 8;
     if (size < bitmap) return false;
     size_t at = bitmap;
-    for (size_t p = 0; p < count_; ++p) {
+    for (size_t p = 0; p < slots_.count; ++p) {
         if (!(blob[p / 8] & (1u << (p % 8)))) continue;
         uint64_t v[4] = {};
         for (uint64_t& x : v)
             if (!GetVarint(blob, size, at, x)) return false;
-        const int64_t f = slot_[p];
+        const int64_t f = slots_.slot[p];
         if (f < 0) continue;
         Spread s;
         s.count = static_cast<int64_t>(v[0] & (std::numeric_limits<uint64_t>::max() >> 1));

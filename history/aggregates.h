@@ -86,16 +86,16 @@ void EncodeAggregate(const MinuteAggregate& minute, int part, std::vector<unsign
 class AggregateDecoder {
 public:
     // `fields` index Measures(); a field the layout lacks is left as it is.
-    bool Bind(const std::string& layout, const std::vector<size_t>& fields);
+    bool Bind(const std::string& layout, const std::vector<size_t>& fields) {
+        return slots_.Bind(layout, fields);
+    }
     // Merges each field's values into `out` (one per field); false for a damaged blob.
     bool Decode(const unsigned char* blob, size_t size, Spread* out) const;
     // The scale of a field's integers: 10^-decimals in this layout.
-    double Scale(size_t field) const { return scale_[field]; }
+    double Scale(size_t field) const { return slots_.scale[field]; }
 
 private:
-    size_t count_ = 0;
-    std::vector<int64_t> slot_;  // per position: index in `fields`, -1 if not wanted
-    std::vector<double> scale_;  // per field
+    LayoutSlots slots_;
 };
 
 // One stored minute: the blobs of its parts and the layouts they are in.

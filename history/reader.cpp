@@ -66,6 +66,7 @@ int64_t StepForPoints(int64_t since, int64_t until, int64_t points) {
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
     if (!CheckHistoryPath(path, error)) return nullptr;
     std::unique_ptr<HistoryReader> reader(new HistoryReader());
+    novex::MutexLock lock(reader->mutex_);  // not shared yet: held for the lock annotations
     if (sqlite3_open_v2(path.c_str(), &reader->db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         error = "history " + path + ": " + (reader->db_ ? sqlite3_errmsg(reader->db_) : "cannot open");
@@ -91,7 +92,7 @@ HistoryReader::~HistoryReader() {
 }
 
 std::vector<HistoryDevice> HistoryReader::Devices() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     std::vector<HistoryDevice> out;
     Statement q(db_, "SELECT data_id, name FROM devices ORDER BY data_id");
     while (q.s && sqlite3_step(q.s) == SQLITE_ROW)
@@ -138,7 +139,7 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
                              const std::vector<size_t>& fields,
                              const std::function<bool(const ReadingRow&)>& each,
                              std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     decoders_.clear();
     // Chunks and the rounds not yet in one are read in one snapshot: the writer moves
     // rounds from one to the other meanwhile.
@@ -221,7 +222,7 @@ bool HistoryReader::Readings(uint32_t data_id, int64_t since, int64_t until,
 }
 
 int64_t HistoryReader::MinutesUntil(uint32_t data_id, int64_t since, int64_t until) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
     const int64_t boundary = MinutesBoundary(data_id, since, until);
     sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
@@ -281,10 +282,11 @@ bool HistoryReader::MinuteReadings(uint32_t data_id, int64_t since, int64_t boun
     sqlite3_bind_int64(q.s, 2, since);
     sqlite3_bind_int64(q.s, 3, boundary);
     std::map<int64_t, AggregateDecoder> decoders;  // by layout id
+    sqlite3* const db = db_;  // the lambda runs under our lock, which the analysis cannot see
     const auto decoder = [&](int64_t layout) -> const AggregateDecoder* {
         const auto found = decoders.find(layout);
         if (found != decoders.end()) return &found->second;
-        Statement l(db_, "SELECT measures FROM layouts WHERE id = ?");
+        Statement l(db, "SELECT measures FROM layouts WHERE id = ?");
         AggregateDecoder d;
         if (!l.s || sqlite3_bind_int64(l.s, 1, layout) != SQLITE_OK ||
             sqlite3_step(l.s) != SQLITE_ROW || !d.Bind(Text(l.s, 0), fields))
@@ -477,7 +479,7 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
 
 bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& out,
                            std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     out.clear();
     // ?1 null: every device. Active: the newest event of its alarm is this raise.
     const std::string sql =
@@ -498,7 +500,7 @@ bool HistoryReader::Events(const EventQuery& query, std::vector<StoredEvent>& ou
 
 bool HistoryReader::Rules(const EventQuery& query, std::vector<StoredRule>& out,
                           std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     out.clear();
     Statement q(db_,
                 "SELECT a.id, a.data_id, coalesce(d.name, 'ups' || a.data_id), a.rule_id, a.rule, "
@@ -532,7 +534,7 @@ bool HistoryReader::Rules(const EventQuery& query, std::vector<StoredRule>& out,
 
 bool HistoryReader::ActiveAt(uint32_t data_id, int64_t at, std::vector<StoredEvent>& out,
                              std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     out.clear();
     // The device's alarm ids one seek apart (each the least above the one before), then
     // each one's last event before `at`: both walk events_by_alarm. CROSS JOIN keeps

@@ -10,11 +10,11 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "history/aggregates.h"
 #include "history/readings_codec.h"
 
@@ -136,28 +136,31 @@ public:
 
 private:
     HistoryReader() = default;
-    const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields);
-    bool DecodeRow(sqlite3_stmt* q, const std::vector<size_t>& fields, ReadingRow& row);
-    bool EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out, std::string& error);
+    const ReadingsDecoder* Decoder(int64_t layout, const std::vector<size_t>& fields)
+        REQUIRES(mutex_);
+    bool EventRows(sqlite3_stmt* q, std::vector<StoredEvent>& out, std::string& error)
+        REQUIRES(mutex_);
     // The span's rounds that are in chunks (all older than those in the rounds table);
     // `go_on` false when `each` asked to stop.
     bool ChunkReadings(uint32_t data_id, int64_t since, int64_t until,
                        const std::vector<size_t>& fields, const bool* needed,
                        const std::function<bool(const ReadingRow&)>& each, ReadingRow& row,
-                       bool& go_on, std::string& error);
+                       bool& go_on, std::string& error) REQUIRES(mutex_);
 
     // MinutesUntil with the lock held.
-    int64_t MinutesBoundary(uint32_t data_id, int64_t since, int64_t until);
+    int64_t MinutesBoundary(uint32_t data_id, int64_t since, int64_t until) REQUIRES(mutex_);
     // The minute rows of [since, boundary); `go_on` false when `each` asked to stop.
     bool MinuteReadings(uint32_t data_id, int64_t since, int64_t boundary,
                         const std::vector<size_t>& fields, const bool* needed,
                         const std::function<bool(const ReadingRow&)>& each, bool& go_on,
-                        std::string& error);
+                        std::string& error) REQUIRES(mutex_);
 
-    std::mutex mutex_;
-    sqlite3* db_ = nullptr;
-    bool has_minutes_ = false;  // a file of the version before has no aggregates table
-    std::map<int64_t, ReadingsDecoder> decoders_;  // by layout, for the current query's fields
+    // One query at a time: the web's request threads share the connection, and a
+    // readings query holds its read transaction across several statements.
+    novex::Mutex mutex_;
+    sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
+    bool has_minutes_ = false;  // set by Open; a file of the version before has no aggregates table
+    std::map<int64_t, ReadingsDecoder> decoders_ GUARDED_BY(mutex_);  // by layout, for the current query's fields
 };
 
 }  // namespace vimo

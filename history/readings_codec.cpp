@@ -99,39 +99,39 @@ void EncodeReadings(const std::vector<MeasureValue>& values, int part,
     }
 }
 
-bool ReadingsDecoder::Bind(const std::string& layout, const std::vector<size_t>& fields) {
+bool LayoutSlots::Bind(const std::string& layout, const std::vector<size_t>& fields) {
     std::vector<std::string> names;
     std::vector<int> decimals;
     if (!ParseLayout(layout, names, decimals)) return false;
-    count_ = names.size();
-    slot_.assign(count_, -1);
-    scale_.assign(fields.size(), 1.0);
-    owned_.clear();
-    last_wanted_ = 0;
+    count = names.size();
+    slot.assign(count, -1);
+    scale.assign(fields.size(), 1.0);
+    owned.clear();
+    last_wanted = 0;
     const std::vector<Measure>& measures = Measures();
     for (size_t f = 0; f < fields.size(); ++f)
-        for (size_t p = 0; p < count_; ++p)
+        for (size_t p = 0; p < count; ++p)
             if (fields[f] < measures.size() && names[p] == measures[fields[f]].name) {
-                slot_[p] = static_cast<int64_t>(f);
-                scale_[f] = ReadingScale(decimals[p]);
-                owned_.push_back(f);
-                if (p + 1 > last_wanted_) last_wanted_ = p + 1;
+                slot[p] = static_cast<int64_t>(f);
+                scale[f] = ReadingScale(decimals[p]);
+                owned.push_back(f);
+                if (p + 1 > last_wanted) last_wanted = p + 1;
             }
     return true;
 }
 
 bool ReadingsDecoder::Decode(const unsigned char* blob, size_t size, double* out) const {
-    for (const size_t f : owned_) out[f] = std::numeric_limits<double>::quiet_NaN();
-    const size_t bitmap = (count_ + 7) / 8;
+    for (const size_t f : slots_.owned) out[f] = std::numeric_limits<double>::quiet_NaN();
+    const size_t bitmap = (slots_.count + 7) / 8;
     if (size < bitmap) return false;
     size_t at = bitmap;
-    for (size_t p = 0; p < last_wanted_; ++p) {
+    for (size_t p = 0; p < slots_.last_wanted; ++p) {
         if (!(blob[p / 8] & (1u << (p % 8)))) continue;
         uint64_t v = 0;
         if (!GetVarint(blob, size, at, v)) return false;
-        const int64_t f = slot_[p];
+        const int64_t f = slots_.slot[p];
         if (f < 0) continue;
-        out[f] = static_cast<double>(Unzigzag(v)) * scale_[static_cast<size_t>(f)];
+        out[f] = static_cast<double>(Unzigzag(v)) * slots_.scale[static_cast<size_t>(f)];
     }
     return true;
 }

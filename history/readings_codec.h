@@ -53,22 +53,33 @@ inline int64_t Unzigzag(uint64_t v) {
 bool ParseLayout(const std::string& layout, std::vector<std::string>& names,
                  std::vector<int>& decimals);
 
+// Where a layout's positions go among chosen fields: what the decoders of readings and
+// of minute aggregates both need from a layout text.
+struct LayoutSlots {
+    // `fields` are indexes into Measures(); false when `layout` is no layout text.
+    bool Bind(const std::string& layout, const std::vector<size_t>& fields);
+
+    size_t count = 0;             // positions in the layout
+    std::vector<int64_t> slot;    // per position: index in `fields`, -1 if not wanted
+    std::vector<double> scale;    // per field: 10^-decimals
+    std::vector<size_t> owned;    // the fields the layout has
+    size_t last_wanted = 0;       // one past the last wanted position
+};
+
 // Reads chosen measures from blobs of one layout.
 class ReadingsDecoder {
 public:
     // `fields` are indexes into Measures(); a field the layout lacks always reads absent.
     // False when `layout` is no layout text.
-    bool Bind(const std::string& layout, const std::vector<size_t>& fields);
+    bool Bind(const std::string& layout, const std::vector<size_t>& fields) {
+        return slots_.Bind(layout, fields);
+    }
     // Writes the value of each field the layout has to `out` (one slot per field), NaN
     // where absent, and leaves the other slots; false for a damaged blob.
     bool Decode(const unsigned char* blob, size_t size, double* out) const;
 
 private:
-    size_t count_ = 0;                  // positions in the layout
-    std::vector<int64_t> slot_;         // per position: index in `fields`, -1 if not wanted
-    std::vector<double> scale_;         // per field: 10^-decimals
-    std::vector<size_t> owned_;         // the fields the layout has
-    size_t last_wanted_ = 0;            // one past the last wanted position
+    LayoutSlots slots_;
 };
 
 // "battery_charge,output_load" or names with labels ("output_load{phase=\"a\"}"):

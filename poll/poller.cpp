@@ -180,7 +180,7 @@ bool Poller::Start(std::string& error) {
                 if (WaitForGo()) Serve(*l);
                 --running_;
                 {
-                    std::lock_guard<std::mutex> lock(mutex_);
+                    novex::MutexLock lock(mutex_);
                     wake_.notify_all();
                 }
                 if (settings_.after_end) settings_.after_end();
@@ -197,20 +197,21 @@ bool Poller::Start(std::string& error) {
 }
 
 void Poller::Go() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     go_ = true;
     wake_.notify_all();
 }
 
 // Whether the thread may poll: false when it was stopped before Go.
 bool Poller::WaitForGo() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return go_ || stop_.load(); });
+    novex::MutexLock lock(mutex_);
+    novex::CondLock waiting(mutex_);
+    while (!go_ && !stop_) wake_.wait(waiting.get());
     return go_;
 }
 
 void Poller::Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     stop_ = true;
     wake_.notify_all();
 }
@@ -237,8 +238,10 @@ void Poller::Join() {
 }
 
 bool Poller::Wait(std::chrono::steady_clock::time_point until) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_until(lock, until, [this] { return stop_.load(); });
+    novex::MutexLock lock(mutex_);
+    novex::CondLock waiting(mutex_);
+    while (!stop_ && wake_.wait_until(waiting.get(), until) != std::cv_status::timeout) {
+    }
     return !stop_;
 }
 

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "hooks/event_hooks.h"
 #include "modbus/modbus_line.h"
 #include "monitor/snapshot_board.h"
+#include "common/thread_annotations.h"
 
 namespace vimo {
 
@@ -137,10 +137,12 @@ private:
     bool several_devices_ = false;
     std::vector<std::unique_ptr<Line>> lines_;
     std::atomic<bool> stop_{false};
-    bool go_ = false;  // under mutex_
     std::atomic<bool> gave_up_{false};
     std::atomic<int> running_{0};
-    std::mutex mutex_;
+    // Held to wake the line threads: a stop or Go said between a thread's look at
+    // the flags and its wait would otherwise be missed until the wait ends.
+    novex::Mutex mutex_;
+    bool go_ GUARDED_BY(mutex_) = false;
     std::condition_variable wake_;
 };
 

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include <net-snmp/net-snmp-config.h>
@@ -24,6 +23,7 @@
 
 #include "common/command_line.h"
 #include "common/console.h"
+#include "common/thread_annotations.h"
 #include "host/line_settings.h"
 #include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
@@ -174,7 +174,7 @@ public:
 private:
     void Queue(const Snapshot& snapshot) {
         {
-            std::lock_guard<std::mutex> lock(queue_mutex_);
+            novex::MutexLock lock(queue_mutex_);
             size_t same = 0;
             for (const Snapshot& s : queue_) same += s->device_name == snapshot->device_name;
             if (same >= kMaxQueued) {
@@ -290,7 +290,7 @@ private:
     void Drain() {
         std::deque<Snapshot> taken;
         {
-            std::lock_guard<std::mutex> lock(queue_mutex_);
+            novex::MutexLock lock(queue_mutex_);
             taken.swap(queue_);
         }
         const double now = SteadySeconds();
@@ -467,8 +467,9 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     int wake_[2] = {-1, -1};
-    std::mutex queue_mutex_;
-    std::deque<Snapshot> queue_;
+    // Filled by the publishing threads, drained by the agent's.
+    novex::Mutex queue_mutex_;
+    std::deque<Snapshot> queue_ GUARDED_BY(queue_mutex_);
     // The agent's thread only.
     std::vector<std::unique_ptr<Device>> devices_;
     bool connected_ = false;

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,20 +17,12 @@
 #include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
 #include "tests/render_support.h"
+#include "tests/source_files.h"
 
 namespace {
 
-std::string SourceFile(const std::string& path) {
-    const char* source = std::getenv("NOVEX_SOURCE_DIR");
-    return std::string(source ? source : ".") + "/" + path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using source_test::ReadFile;
+using source_test::SourceFile;
 
 // The text between "<!-- NAME: begin -->" and "<!-- NAME: end -->" of docs/FILE is
 // `text`; with NOVEX_WRITE_DOCS set it is made so first.

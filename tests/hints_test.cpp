@@ -17,17 +17,9 @@ namespace {
 
 TEST(Hints, RefusedConnectionNamesThePort) {
     // A port that was just free: nothing listens there.
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
     vimo::LineSettings settings;
     settings.transport = "tcp";
-    settings.port = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    settings.port = "127.0.0.1:" + std::to_string(runner_test::FreePort());
     std::string error;
     EXPECT_FALSE(vimo::MakeLine(settings)->Open(error));
     EXPECT_EQ("Connection refused (the host answers but nothing listens on that port: check the "

@@ -22,12 +22,14 @@
 #include "history/times.h"
 #include "history/writer.h"
 #include "monitor/measures.h"
+#include "tests/history_support.h"
 #include "tests/runner_processes.h"
 #include "web/history_source.h"
 
 namespace {
 
 using novex::monitor::Measures;
+using history_test::Count;
 using runner_test::TempDir;
 
 constexpr int64_t kT0 = 1765152000;  // 2025-12-08T00:00:00Z, a minute's start
@@ -38,33 +40,8 @@ vimo::HistoryEntry Busy(uint32_t data_id, int64_t utc, int64_t n, int modules) {
     e.data_id = data_id;
     e.utc = utc;
     e.local = vimo::UtcToLocalText(utc);
-    e.record.assign(sizeof(NovexUPS_Data_t), 0);
-    for (const novex::monitor::Measure& m : Measures()) {
-        const auto& row = novex::monitor::kMeasureRows[m.row];
-        if (m.scope == novex::monitor::Scope::kModule && m.instance > modules) continue;
-        const size_t stride = m.scope == novex::monitor::Scope::kModule
-                                  ? sizeof(uint16_t) * 21 * static_cast<size_t>(m.instance - 1)
-                              : m.scope == novex::monitor::Scope::kCell
-                                  ? 8 * static_cast<size_t>(m.instance - 1)
-                                  : 0;
-        const uint16_t v = static_cast<uint16_t>(
-            row.read == novex::monitor::Read::kPresence ? 0xFFFF
-                                                        : 1000 + (n * 7919 + m.row * 13) % 997);
-        std::memcpy(e.record.data() + row.offset + stride, &v, sizeof v);
-    }
+    e.record = history_test::BusyRecord(n, modules, 1000, 997);
     return e;
-}
-
-int64_t Count(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* q = nullptr;
-    int64_t n = -1;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
-        n = sqlite3_column_int64(q, 0);
-    sqlite3_finalize(q);
-    sqlite3_close(db);
-    return n;
 }
 
 std::vector<size_t> AllFields() {

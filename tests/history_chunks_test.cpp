@@ -15,32 +15,20 @@
 #include "history/store.h"
 #include "history/times.h"
 #include "monitor/measures.h"
+#include "tests/history_support.h"
 #include "tests/runner_processes.h"
 
 namespace {
 
 using novex::monitor::Measures;
+using history_test::Count;
 using runner_test::TempDir;
 
 constexpr int64_t kStart = 1765152000;  // 2025-12-08T00:00:00Z
 
 // A busy unit's record: `modules` modules present, figures jittering with `n`.
 std::vector<unsigned char> Record(int64_t n, int modules) {
-    std::vector<unsigned char> record(sizeof(NovexUPS_Data_t), 0);
-    for (const novex::monitor::Measure& m : Measures()) {
-        const auto& row = novex::monitor::kMeasureRows[m.row];
-        if (m.scope == novex::monitor::Scope::kModule && m.instance > modules) continue;
-        const size_t stride = m.scope == novex::monitor::Scope::kModule
-                                  ? sizeof(uint16_t) * 21 * static_cast<size_t>(m.instance - 1)
-                              : m.scope == novex::monitor::Scope::kCell
-                                  ? 8 * static_cast<size_t>(m.instance - 1)
-                                  : 0;
-        const uint16_t v = static_cast<uint16_t>(
-            row.read == novex::monitor::Read::kPresence ? 0xFFFF
-                                                        : 2200 + (n * 7919 + m.row * 13) % 5);
-        std::memcpy(record.data() + row.offset + stride, &v, sizeof v);
-    }
-    return record;
+    return history_test::BusyRecord(n, modules, 2200, 5);
 }
 
 vimo::HistoryEntry Entry(uint32_t data_id, int64_t utc, std::vector<unsigned char> record) {
@@ -50,18 +38,6 @@ vimo::HistoryEntry Entry(uint32_t data_id, int64_t utc, std::vector<unsigned cha
     e.local = vimo::UtcToLocalText(utc);
     e.record = std::move(record);
     return e;
-}
-
-int64_t Count(const std::string& path, const char* sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_stmt* s = nullptr;
-    int64_t n = -1;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-        n = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    sqlite3_close(db);
-    return n;
 }
 
 // Every round of `written` (by id) is stored as it was: record and times by id, in the

@@ -190,16 +190,13 @@ TEST(HistoryCrash, KilledPollerLosesNoStoredRound) {
     std::set<int64_t> reported;
     for (int kill_number = 0; kill_number < 6; ++kill_number) {
         vimo::ChildProcess vimohost;
-        vimo::ChildProcess::Options options;
-        options.capture_stdout = false;
-        options.stdout_file = "/dev/null";
-        options.stderr_file = dir / "err";
         std::vector<std::string> argv =
             novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
         argv.insert(argv.end(), {"--tcp", sim.address(), "--interval-ms", "0", "--history",
                                  dir / "h.db", "--verbose"});
         std::string error;
-        ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+        ASSERT_TRUE(vimohost.Start(argv, runner_test::OutputIn("/dev/null", dir / "err"), error))
+            << error;
         const int delay = delay_ms(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         ASSERT_TRUE(vimohost.running()) << runner_test::ReadFile(dir / "err");

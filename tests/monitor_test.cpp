@@ -5,11 +5,11 @@
 #include <ctime>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "tests/render_support.h"
+#include "tests/source_files.h"
 #include "monitor/snapshot.h"
 #include "monitor/table_list.h"
 
@@ -19,17 +19,8 @@ using namespace novex::monitor;
 using namespace render_test;
 namespace off = record_offset;
 
-std::string SourceFile(const std::string& path) {
-    const char* source = std::getenv("NOVEX_SOURCE_DIR");
-    return std::string(source ? source : ".") + "/" + path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using source_test::ReadFile;
+using source_test::SourceFile;
 
 const unsigned char* Bytes(const NovexUPS_Data_t& data) {
     return reinterpret_cast<const unsigned char*>(&data);

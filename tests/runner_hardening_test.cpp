@@ -410,19 +410,26 @@ TEST(VimohostHardening, TemporaryStatusFileFollowsNoPlantedName) {
     }
 }
 
+// vimohost polling `sim` `rounds` times, `interval_ms` apart, into dir/h.db, once it
+// has said its round `shown`: where the tests that upset the history in use start.
+void StartStoring(runner_test::Simulator& sim, const TempDir& dir, vimo::ChildProcess& vimohost,
+                  int rounds, int interval_ms, int shown) {
+    ASSERT_TRUE(sim.Start({"--tcp", "0"})) << sim.stdout_line();
+    ASSERT_TRUE(runner_test::StartVimohost(
+        vimohost, dir,
+        {"--tcp", sim.address(), "--rounds", std::to_string(rounds), "--interval-ms",
+         std::to_string(interval_ms), "--history", dir / "h.db"}));
+    ASSERT_TRUE(runner_test::WaitForLine(dir / "err", "[ups1] round " + std::to_string(shown) + " "));
+}
+
 // The history deleted while rounds are stored: said once, nothing more is stored (the
 // rounds after it count as not stored), and no file appears at its name.
 TEST(VimohostHardening, DeletedHistoryIsNoticedAndNotCountedAsStored) {
     NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
     runner_test::Simulator sim;
-    ASSERT_TRUE(sim.Start({"--tcp", "0"})) << sim.stdout_line();
     TempDir dir;
     vimo::ChildProcess vimohost;
-    ASSERT_TRUE(runner_test::StartVimohost(
-        vimohost, dir,
-        {"--tcp", sim.address(), "--rounds", "12", "--interval-ms", "150", "--history",
-         dir / "h.db"}));
-    ASSERT_TRUE(runner_test::WaitForLine(dir / "err", "[ups1] round 3 "));
+    ASSERT_NO_FATAL_FAILURE(StartStoring(sim, dir, vimohost, 12, 150, 3));
     for (const char* name : {"h.db", "h.db-wal", "h.db-shm"}) unlink((dir / name).c_str());
     EXPECT_EQ(0, vimohost.Wait(30000));
     const std::string err = ReadFile(dir / "err");
@@ -439,14 +446,9 @@ TEST(VimohostHardening, DeletedHistoryIsNoticedAndNotCountedAsStored) {
 TEST(VimohostHardening, LockedHistoryDelaysStoringNotPolling) {
     NOVEX_SKIP_UNLESS_PROGRAMS_START_PROGRAMS();
     runner_test::Simulator sim;
-    ASSERT_TRUE(sim.Start({"--tcp", "0"})) << sim.stdout_line();
     TempDir dir;
     vimo::ChildProcess vimohost;
-    ASSERT_TRUE(runner_test::StartVimohost(
-        vimohost, dir,
-        {"--tcp", sim.address(), "--rounds", "36", "--interval-ms", "250", "--history",
-         dir / "h.db"}));
-    ASSERT_TRUE(runner_test::WaitForLine(dir / "err", "[ups1] round 2 "));
+    ASSERT_NO_FATAL_FAILURE(StartStoring(sim, dir, vimohost, 36, 250, 2));
     sqlite3* locker = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "h.db").c_str(), &locker));
     sqlite3_busy_timeout(locker, 5000);

@@ -2,7 +2,10 @@
 // the simulator runs beside it until the test stops it by its process id.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +36,29 @@ inline std::string ReadFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// A loopback port of `type` that was free when asked: the peer takes it a moment later.
+inline int FreePort(int type = SOCK_STREAM) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// How a program the test starts writes its standard output and error to files, where
+// the test reads them (and a failure shows them).
+inline vimo::ChildProcess::Options OutputIn(const std::string& out, const std::string& err) {
+    vimo::ChildProcess::Options options;
+    options.capture_stdout = false;
+    options.stdout_file = out;
+    options.stderr_file = err;
+    return options;
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
@@ -93,10 +119,7 @@ inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& 
     std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
     const std::vector<std::string> shown = WithRounds(args);
     argv.insert(argv.end(), shown.begin(), shown.end());
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "vimohost.out";
-    options.stderr_file = dir / "vimohost.err";
+    vimo::ChildProcess::Options options = OutputIn(dir / "vimohost.out", dir / "vimohost.err");
     options.cwd = cwd;
     vimo::ChildProcess child;
     std::string error;
@@ -118,15 +141,11 @@ inline Outcome RunVimohost(const std::vector<std::string>& args, const TempDir& 
 // Starts build/vimohost with `args` beside the test, its output in `dir` ("out", "err").
 inline bool StartVimohost(vimo::ChildProcess& vimohost, const TempDir& dir,
                           const std::vector<std::string>& args) {
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "out";
-    options.stderr_file = dir / "err";
     std::vector<std::string> argv = novex_test::ProgramCommand(BuildDir() + "/vimohost");
     const std::vector<std::string> shown = WithRounds(args);
     argv.insert(argv.end(), shown.begin(), shown.end());
     std::string error;
-    EXPECT_TRUE(vimohost.Start(argv, options, error)) << error;
+    EXPECT_TRUE(vimohost.Start(argv, OutputIn(dir / "out", dir / "err"), error)) << error;
     return vimohost.running();
 }
 

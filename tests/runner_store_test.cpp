@@ -175,13 +175,11 @@ TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
 TEST(ChildProcess, HoldsItsOutputFilesOnlyAsStandardOutputAndError) {
     TempDir dir;
     vimo::ChildProcess child;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "out";
-    options.stderr_file = dir / "err";
     std::string error;
     const std::string list_open_files = "for f in /proc/$$/fd/*; do readlink \"$f\"; done; true";
-    ASSERT_TRUE(child.Start({"/bin/sh", "-c", list_open_files}, options, error)) << error;
+    ASSERT_TRUE(child.Start({"/bin/sh", "-c", list_open_files},
+                            runner_test::OutputIn(dir / "out", dir / "err"), error))
+        << error;
     EXPECT_EQ(0, child.Wait(10000));
     const std::string open_files = runner_test::ReadFile(dir / "out");
     EXPECT_EQ(1u, runner_test::CountLines(open_files, dir / "out")) << open_files;

@@ -590,13 +590,9 @@ TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     for (const char* arg : {"--config", config.c_str(), "--history", history.c_str(), "--status-out",
                             status.c_str(), "--log-level", "info"})
         argv.push_back(arg);
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "vimohost.out";
-    options.stderr_file = err;
     vimo::ChildProcess vimohost;
     std::string error;
-    ASSERT_TRUE(vimohost.Start(argv, options, error)) << error;
+    ASSERT_TRUE(vimohost.Start(argv, runner_test::OutputIn(dir / "vimohost.out", err), error)) << error;
     for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"}) unsetenv(name);
 
     // The trace: each step, then the line it waits for.

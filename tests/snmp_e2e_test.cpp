@@ -25,23 +25,11 @@
 
 namespace {
 
+using runner_test::FreePort;
 using runner_test::TempDir;
 using ups_clients::Eventually;
 
 const std::string kUps = ".1.3.6.1.2.1.33.1.";
-
-// A free loopback port (free when asked; the peer takes it a moment later).
-int FreePort(int type = SOCK_DGRAM) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // "OID value" lines of snmpget/snmpwalk -Oqn, by OID; noSuchInstance and friends are
 // values too ("No Such Instance currently exists at this OID").
@@ -60,8 +48,8 @@ protected:
         if (ups_clients::FindProgram({"/usr/sbin/snmpd"}).empty() ||
             ups_clients::FindProgram({"/usr/bin/snmpget"}).empty())
             GTEST_SKIP() << "needs Debian's snmpd and snmp";
-        port_ = FreePort();
-        trap_port_ = FreePort();
+        port_ = FreePort(SOCK_DGRAM);
+        trap_port_ = FreePort(SOCK_DGRAM);
         StartSnmpd();
     }
 
@@ -87,15 +75,11 @@ protected:
                 "access rack2group rack2 any noauth exact upsview none none\n"
                 "trap2sink udp:127.0.0.1:" + std::to_string(trap_port_) + " public\n");
         mkdir((dir_ / "state").c_str(), 0700);
-        vimo::ChildProcess::Options options;
-        options.capture_stdout = false;
-        options.stdout_file = dir_ / "snmpd.out";
-        options.stderr_file = dir_ / "snmpd.err";
         std::string error;
         ASSERT_TRUE(snmpd_.Start({"/usr/sbin/snmpd", "-f", "-Lf", dir_ / "snmpd.log", "-C", "-c",
                                   dir_ / "snmpd.conf", "--persistentDir=" + dir_ / "state", "-M",
                                   "/nonexistent"},
-                                 options, error))
+                                 runner_test::OutputIn(dir_ / "snmpd.out", dir_ / "snmpd.err"), error))
             << error;
         ASSERT_TRUE(runner_test::WaitUntil([&] { return access((dir_ / "agentx").c_str(), F_OK) == 0; }))
             << runner_test::ReadFile(dir_ / "snmpd.log");
@@ -104,15 +88,12 @@ protected:
     // snmptrapd on the trap port, logging every trap with numeric OIDs to traps.log.
     void StartSnmptrapd() {
         runner_test::WriteFile(dir_ / "snmptrapd.conf", "disableAuthorization yes\n");
-        vimo::ChildProcess::Options options;
-        options.capture_stdout = false;
-        options.stdout_file = dir_ / "snmptrapd.out";
-        options.stderr_file = dir_ / "snmptrapd.err";
         std::string error;
         ASSERT_TRUE(snmptrapd_.Start({"/usr/sbin/snmptrapd", "-f", "-On", "-Lf", dir_ / "traps.log",
                                       "-C", "-c", dir_ / "snmptrapd.conf", "-M", "/nonexistent",
                                       "udp:127.0.0.1:" + std::to_string(trap_port_)},
-                                     options, error))
+                                     runner_test::OutputIn(dir_ / "snmptrapd.out", dir_ / "snmptrapd.err"),
+                                     error))
             << error;
     }
 
@@ -360,10 +341,7 @@ TEST_F(SnmpEndToEnd, NutSnmpUpsReadsWhatTheProtocolServerShows) {
     std::vector<std::string> as_user;
     if (getuid() == 0) as_user = {"-u", "root"};
     vimo::ChildProcess driver_process, upsd_process;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = nut + "/out";
-    options.stderr_file = nut + "/driver.log";
+    vimo::ChildProcess::Options options = runner_test::OutputIn(nut + "/out", nut + "/driver.log");
     std::string error;
     std::vector<std::string> argv{driver, "-a", "rack1", "-F"};
     argv.insert(argv.end(), as_user.begin(), as_user.end());

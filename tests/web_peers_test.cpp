@@ -27,6 +27,8 @@
 namespace {
 
 using namespace web_test;
+using runner_test::FreePort;
+using runner_test::OutputIn;
 using runner_test::ReadFile;
 using runner_test::TempDir;
 using runner_test::WriteFile;
@@ -47,18 +49,6 @@ std::string Which(const std::string& program) {
         if (Which(program).empty())                                                           \
             GTEST_SKIP() << program << " is not installed (scripts/install-deps.sh adds it)"; \
     } while (0)
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 Json::Value ParseJson(const std::string& text) {
     Json::Value value;
@@ -83,12 +73,8 @@ public:
             argv.push_back(a);
         argv.push_back("--history=" + (dir_ / "history.db"));
         argv.insert(argv.end(), extra.begin(), extra.end());
-        vimo::ChildProcess::Options options;
-        options.capture_stdout = false;
-        options.stdout_file = "/dev/null";
-        options.stderr_file = dir_ / "vimohost.err";
         std::string error;
-        if (!host_.Start(argv, options, error)) return false;
+        if (!host_.Start(argv, OutputIn("/dev/null", dir_ / "vimohost.err"), error)) return false;
         const std::regex printed("status page on http://127\\.0\\.0\\.1:(\\d+)/");
         for (int i = 0; i < 200 && port_ == 0 && host_.running(); ++i) {
             std::smatch m;
@@ -182,15 +168,11 @@ TEST_F(WebPeers, PrometheusScrapesWhatTheApiShows) {
               "    authorization: {credentials_file: " + (dir_ / "token") + "}\n"
               "    static_configs: [{targets: ['127.0.0.1:" + std::to_string(port_) + "']}]\n");
     vimo::ChildProcess prometheus;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir_ / "prometheus.out";
-    options.stderr_file = dir_ / "prometheus.err";
     std::string error;
     ASSERT_TRUE(prometheus.Start({Which("prometheus"), "--config.file=" + (dir_ / "prometheus.yml"),
                                   "--storage.tsdb.path=" + (dir_ / "data"),
                                   "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port)},
-                                 options, error))
+                                 OutputIn(dir_ / "prometheus.out", dir_ / "prometheus.err"), error))
         << error;
 
     // Columns: PromQL query, the measure of vimohost's API it must equal, or the value
@@ -250,12 +232,9 @@ std::string Chromium(const TempDir& dir, const std::vector<std::string>& flags, 
     argv.insert(argv.end(), flags.begin(), flags.end());
     argv.push_back(url);
     vimo::ChildProcess chromium;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = dir / "chromium.out";
-    options.stderr_file = dir / "chromium.err";
     std::string error;
-    EXPECT_TRUE(chromium.Start(argv, options, error)) << error;
+    EXPECT_TRUE(chromium.Start(argv, OutputIn(dir / "chromium.out", dir / "chromium.err"), error))
+        << error;
     if (chromium.Wait(90000) == -1) {
         chromium.Stop(2000);
         ADD_FAILURE() << "chromium did not finish";
@@ -567,17 +546,13 @@ TEST(WebAlertRules, AlertmanagerInhibitsWhatTheRulesSay) {
     TempDir temp;
     const int port = FreePort();
     vimo::ChildProcess alertmanager;
-    vimo::ChildProcess::Options options;
-    options.capture_stdout = false;
-    options.stdout_file = temp / "alertmanager.out";
-    options.stderr_file = temp / "alertmanager.err";
     std::string error;
     ASSERT_TRUE(alertmanager.Start(
         {Which("prometheus-alertmanager"),
          "--config.file=" + std::string(source) + "/web/prometheus/alertmanager.yml",
          "--storage.path=" + (temp / "data"), "--cluster.listen-address=",
          "--web.listen-address=127.0.0.1:" + std::to_string(port)},
-        options, error)) << error;
+        OutputIn(temp / "alertmanager.out", temp / "alertmanager.err"), error)) << error;
     // Columns: alert name, instance, device ("" for none), inhibited.
     struct Row {
         const char* alert;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 #include <json/writer.h>
@@ -85,6 +86,17 @@ void AppendMean(std::string& out, const Measure& m, double v) {
     out.append(text, static_cast<size_t>(n));
 }
 
+// {"min":…,"mean":…,"max":…}: one field's spread over a bucket or a stored minute.
+void AppendSpread(std::string& out, const Measure& m, const FieldSummary& s) {
+    out += "{\"min\":";
+    AppendValue(out, m, s.min, true);
+    out += ",\"mean\":";
+    AppendMean(out, m, s.mean);
+    out += ",\"max\":";
+    AppendValue(out, m, s.max, true);
+    out += "}";
+}
+
 std::string CsvQuoted(const std::string& text) {
     if (text.find_first_of(",\"") == std::string::npos) return text;
     std::string out = "\"";
@@ -157,13 +169,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                         text += "null";
                         continue;
                     }
-                    text += "{\"min\":";
-                    AppendValue(text, m, s.min, true);
-                    text += ",\"mean\":";
-                    AppendMean(text, m, s.mean);
-                    text += ",\"max\":";
-                    AppendValue(text, m, s.max, true);
-                    text += "}";
+                    AppendSpread(text, m, s);
                 }
                 text += "}}";
             } else {
@@ -206,13 +212,8 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
                 if (s.count == 0) continue;
                 const Measure& m = Measures()[fields[i]];
                 if (any) text += ',';
-                text += keys[i] + "{\"min\":";
-                AppendValue(text, m, s.min, true);
-                text += ",\"mean\":";
-                AppendMean(text, m, s.mean);
-                text += ",\"max\":";
-                AppendValue(text, m, s.max, true);
-                text += "}";
+                text += keys[i];
+                AppendSpread(text, m, s);
                 any = true;
             }
             text += "}}";
@@ -304,64 +305,67 @@ void PrintJson(const Json::Value& list) {
     std::printf("%s\n", Json::writeString(writer, list).c_str());
 }
 
-int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
+// `text` left-aligned in at least `width` columns, as printf's %-Ns.
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+// The span's rows as `fetch` gives them: with --json each row's leading members and
+// then `members` (its own); else a line of time, device, raised or cleared, and `rest`.
+template <typename Row, typename Members, typename Rest>
+int ListSpan(HistoryReader& reader, const HistoryOptions& o, int64_t until,
+             bool (HistoryReader::*fetch)(const EventQuery&, std::vector<Row>&, std::string&),
+             Members members, Rest rest) {
     EventQuery query;
     const int exit_code = SpanQuery(reader, o, until, query);
     if (exit_code >= 0) return exit_code;
-    query.active_only = o.active;
-    std::vector<StoredEvent> events;
+    query.active_only = o.active;  // the rule reports do not use it
+    std::vector<Row> rows;
     std::string error;
-    if (!reader.Events(query, events, error)) {
+    if (!(reader.*fetch)(query, rows, error)) {
         Fail(error);
         return kExitFailure;
     }
     if (o.json) {
         Json::Value list(Json::arrayValue);
-        for (const StoredEvent& e : events) {
-            Json::Value row = JsonRow(o, e.utc, e.device, e.data_id, e.raised);
-            row["alarm"] = e.alarm;
-            row["severity"] = e.severity;
-            row["description"] = Description(e.alarm);
-            row["text"] = e.text;
+        for (const Row& r : rows) {
+            Json::Value row = JsonRow(o, r.utc, r.device, r.data_id, r.raised);
+            members(r, row);
             list.append(row);
         }
         PrintJson(list);
         return kExitOk;
     }
-    for (const StoredEvent& e : events)
-        std::printf("%-25s %-10s %-7s %-36s %-8s %s\n", IsoTime(e.utc, o.utc).c_str(),
-                    e.device.c_str(), e.raised ? "raised" : "cleared", e.alarm.c_str(),
-                    e.severity.c_str(), Described(e).c_str());
+    for (const Row& r : rows)
+        std::printf("%-25s %-10s %-7s %s\n", IsoTime(r.utc, o.utc).c_str(), r.device.c_str(),
+                    r.raised ? "raised" : "cleared", rest(r).c_str());
     return kExitOk;
+}
+
+int Events(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
+    return ListSpan(
+        reader, o, until, &HistoryReader::Events,
+        [](const StoredEvent& e, Json::Value& row) {
+            row["alarm"] = e.alarm;
+            row["severity"] = e.severity;
+            row["description"] = Description(e.alarm);
+            row["text"] = e.text;
+        },
+        [](const StoredEvent& e) {
+            return Padded(e.alarm, 36) + " " + Padded(e.severity, 8) + " " + Described(e);
+        });
 }
 
 // The plug-in's rule reports, as `events` lists the alarm table's: time, device,
 // raised or cleared, rule id and text.
 int Rules(HistoryReader& reader, const HistoryOptions& o, int64_t until) {
-    EventQuery query;
-    const int exit_code = SpanQuery(reader, o, until, query);
-    if (exit_code >= 0) return exit_code;
-    std::vector<StoredRule> rules;
-    std::string error;
-    if (!reader.Rules(query, rules, error)) {
-        Fail(error);
-        return kExitFailure;
-    }
-    if (o.json) {
-        Json::Value list(Json::arrayValue);
-        for (const StoredRule& r : rules) {
-            Json::Value row = JsonRow(o, r.utc, r.device, r.data_id, r.raised);
+    return ListSpan(
+        reader, o, until, &HistoryReader::Rules,
+        [](const StoredRule& r, Json::Value& row) {
             row["rule_id"] = r.rule_id;
             row["rule"] = r.rule;
-            list.append(row);
-        }
-        PrintJson(list);
-        return kExitOk;
-    }
-    for (const StoredRule& r : rules)
-        std::printf("%-25s %-10s %-7s %-12s %s\n", IsoTime(r.utc, o.utc).c_str(), r.device.c_str(),
-                    r.raised ? "raised" : "cleared", r.rule_id.c_str(), r.rule.c_str());
-    return kExitOk;
+        },
+        [](const StoredRule& r) { return Padded(r.rule_id, 12) + " " + r.rule; });
 }
 
 }  // namespace

@@ -19,11 +19,11 @@
 #include <limits>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "common/address.h"
 #include "common/hints.h"
+#include "common/thread_annotations.h"
 #include "web/router.h"
 #include "web/tls_front.h"
 #include "web/web_access.h"
@@ -175,7 +175,7 @@ struct HttpServer::Guard {
     std::atomic<int> port{0};  // 0 until bound: nothing is swept
     int per_address = 4;
     std::atomic<int> busy{0};  // connections a thread has taken up
-    std::mutex sweeping;
+    novex::Mutex sweeping;  // one sweep at a time: two would shut down the same excess twice
 };
 
 namespace {
@@ -208,7 +208,7 @@ void ShutDown(const Peer& p, int port) {
 }
 
 void Sweep(HttpServer::Guard& guard) {
-    std::lock_guard<std::mutex> lock(guard.sweeping);
+    novex::MutexLock lock(guard.sweeping);
     const int port = guard.port.load();
     DIR* folder = opendir("/proc/self/fd");
     if (folder == nullptr) return;

@@ -265,6 +265,16 @@ void Start(std::string& out, const std::string& name, const char* suffix, const 
     out += '"';
 }
 
+// A whole line of a whole-number series: its start, `tail` (the labels past the
+// device's and the closing brace), the value.
+void IntegerLine(std::string& out, const std::string& name, const char* suffix,
+                 const std::string& device, const char* tail, uint64_t value) {
+    Start(out, name, suffix, device);
+    out += tail;
+    Integer(out, value);
+    out += '\n';
+}
+
 bool ShowsFigures(const monitor::DeviceSnapshot& s) { return !s.measures.empty() && !s.stale; }
 
 // Whether a module's alarm is shown: its module fitted (as the last figures say) or
@@ -323,14 +333,8 @@ void WriteDevice(const Family& f, const DeviceState& device, const std::string& 
             return;
         }
         case Series::kRounds:
-            Start(out, f.name, "", name);
-            out += ",result=\"completed\"} ";
-            Integer(out, s.rounds_completed);
-            out += '\n';
-            Start(out, f.name, "", name);
-            out += ",result=\"failed\"} ";
-            Integer(out, s.rounds_failed);
-            out += '\n';
+            IntegerLine(out, f.name, "", name, ",result=\"completed\"} ", s.rounds_completed);
+            IntegerLine(out, f.name, "", name, ",result=\"failed\"} ", s.rounds_failed);
             return;
         case Series::kDurations: {
             const RoundDurations& r = device.round_durations;
@@ -349,18 +353,12 @@ void WriteDevice(const Family& f, const DeviceState& device, const std::string& 
             out += "} ";
             Number(out, r.sum_seconds);
             out += '\n';
-            Start(out, f.name, "_count", name);
-            out += "} ";
-            Integer(out, cumulative);
-            out += '\n';
+            IntegerLine(out, f.name, "_count", name, "} ", cumulative);
             return;
         }
         case Series::kLastRound:
             if (s.last_round_utc == 0) return;
-            Start(out, f.name, "", name);
-            out += "} ";
-            Integer(out, static_cast<uint64_t>(s.last_round_utc));
-            out += '\n';
+            IntegerLine(out, f.name, "", name, "} ", static_cast<uint64_t>(s.last_round_utc));
             return;
         default:
             return;

@@ -56,6 +56,7 @@ std::unique_ptr<WebAccess> WebAccess::Create(const std::string& token, const std
     access->config_file_ = config_file;
     access->log_ = std::move(log);
     access->limiter_ = std::make_unique<access::AttemptLimiter>(attempts);
+    novex::MutexLock lock(access->mutex_);  // not shared yet: held for the lock annotations
     if (!config_file.empty()) {
         access->stamp_ = Stamp(config_file);
         if (!LoadWebConfig(config_file, access->initial_, error)) return nullptr;
@@ -86,38 +87,38 @@ void WebAccess::Refresh() {
 }
 
 bool WebAccess::Needed() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Refresh();
     return !token_.empty() || !config_.users.empty();
 }
 
 std::vector<std::pair<std::string, std::string>> WebAccess::Headers() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return config_.headers;
 }
 
-bool WebAccess::CheckUser(std::unique_lock<std::mutex>& lock, const std::string& name,
-                          const std::string& password) {
+bool WebAccess::CheckUser(const std::string& name, const std::string& password) {
     std::string hash;
     for (const auto& [user, user_hash] : config_.users)
         if (user == name) hash = user_hash;
     if (hash.empty()) return false;
     const std::string key = Digest(name + '\0' + hash + '\0' + password);
     if (accepted_.count(key)) return true;
-    // bcrypt takes its time by design: other requests are not held up meanwhile.
-    lock.unlock();
     auto data = std::make_unique<crypt_data>();  // large: kept off the worker's stack
     std::memset(data.get(), 0, sizeof *data);
+    // bcrypt takes its time by design: other requests are not held up meanwhile.
+    // Nothing between the two throws: the caller's lock is held again whatever happens.
+    mutex_.Unlock();
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
+    mutex_.Lock();
     const bool ok = out != nullptr && out[0] != '*' && SameText(out, hash);
-    lock.lock();
     if (ok && accepted_.size() < kMaxAccepted) accepted_.emplace(key, true);
     return ok;
 }
 
 WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std::string& peer,
                                     int& retry_after_s) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Refresh();
     if (token_.empty() && config_.users.empty()) return Verdict::kOk;
     if (authorization.empty()) return Verdict::kMissing;
@@ -136,7 +137,7 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
         if (colon != std::string::npos) {
             const std::string name = pair.substr(0, colon), password = pair.substr(colon + 1);
             // Any name with the token as password, as before users existed.
-            ok = (!token_.empty() && SameText(password, token_)) || CheckUser(lock, name, password);
+            ok = (!token_.empty() && SameText(password, token_)) || CheckUser(name, password);
         }
     }
     if (ok) {

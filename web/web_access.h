@@ -8,13 +8,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "access/attempt_limiter.h"
+#include "common/thread_annotations.h"
 #include "web/web_config.h"
 
 namespace novex {
@@ -41,23 +41,25 @@ public:
 
 private:
     WebAccess() = default;
-    void Refresh();  // under mutex_
-    // Unlocks `lock` (on mutex_) while bcrypt runs.
-    bool CheckUser(std::unique_lock<std::mutex>& lock, const std::string& name,
-                   const std::string& password);
+    void Refresh() REQUIRES(mutex_);
+    // Lets go of mutex_ while bcrypt runs.
+    bool CheckUser(const std::string& name, const std::string& password) REQUIRES(mutex_);
 
+    // Set by Create, read alone from then on.
     std::string token_;
     std::string config_file_;
     Log log_;
     std::unique_ptr<access::AttemptLimiter> limiter_;
-    std::mutex mutex_;
     WebConfig initial_;
-    WebConfig config_;
-    std::string stamp_;
-    std::chrono::steady_clock::time_point last_look_{};
+
+    // The request threads check at once; a reload replaces the users under them.
+    novex::Mutex mutex_;
+    WebConfig config_ GUARDED_BY(mutex_);
+    std::string stamp_ GUARDED_BY(mutex_);
+    std::chrono::steady_clock::time_point last_look_ GUARDED_BY(mutex_){};
     // Digests of user, hash and password that bcrypt accepted, so that a scrape every
     // few seconds costs one hash a burst, not one a request. Emptied at each reload.
-    std::unordered_map<std::string, bool> accepted_;
+    std::unordered_map<std::string, bool> accepted_ GUARDED_BY(mutex_);
 };
 
 }  // namespace web
