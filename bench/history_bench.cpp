@@ -619,6 +619,50 @@ void BM_StoreOneRound(benchmark::State& state) {
 }
 BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
 
+// The writer's CPU per round as vimohost pays it, without the polling around it: busy
+// rounds carrying the monitor's figures go through HistoryWriter (queue, minute
+// aggregates, group commits, chunks) and the process's CPU while they are submitted and
+// flushed is divided by the rounds. Steadier than BM_StoreCpuRatio on a shared machine,
+// since no other process's load is in it; its share of BM_RoundCpu/0 is the cost.
+void BM_WriterCpu(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_writer." + std::to_string(getpid()) + ".db";
+    const int64_t rounds = 6 * static_cast<int64_t>(vimo::kChunkRounds);
+    const int64_t start = std::time(nullptr) - rounds;
+    std::vector<vimo::HistoryEntry> entries;
+    for (int64_t n = 0; n < rounds; ++n) {
+        vimo::HistoryEntry e;
+        e.data_id = 1;
+        e.utc = start + n;
+        e.local = vimo::UtcToLocalText(e.utc);
+        e.record = BusyRecord(n);
+        e.measures = novex::monitor::DecodeMeasures(e.record.data());
+        entries.push_back(std::move(e));
+    }
+    double cpu = 0;
+    for (auto _ : state) {
+        unlink(path.c_str());
+        std::string error;
+        auto store = vimo::HistoryStore::Open(path, false, error);
+        if (!store) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        rusage before {}, after {};
+        getrusage(RUSAGE_SELF, &before);
+        {
+            vimo::HistoryWriter writer(*store, vimo::HistoryWriterOptions());
+            for (const vimo::HistoryEntry& e : entries) writer.Submit(e);
+            if (!writer.Flush(std::chrono::seconds(60))) state.SkipWithError("not flushed");
+        }
+        getrusage(RUSAGE_SELF, &after);
+        cpu += CpuSeconds(after) - CpuSeconds(before);
+    }
+    state.counters["writer_cpu_us_per_round"] =
+        cpu * 1e6 / static_cast<double>(rounds * state.iterations());
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+BENCHMARK(BM_WriterCpu)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 // The events answer of the last minute (since now - 60, the page's question) over a
 // history of a million events of one device, one a second, 20 alarms taking turns,
 // one of them raised first and never cleared. Counters: ms per answer, the growth of
