@@ -1,5 +1,6 @@
 // The history's costs: what storing a round with its readings adds to vimohost's CPU
-// per round (BM_StoreCpuRatio: the share in one run); a long history's round list
+// per round (BM_StoreCpuRatio: the share in one run; BM_WriterCpu: the writer's part
+// alone, without the polling's noise); a long history's round list
 // (peak memory) and start (BM_LongHistory); the disk per device-day and year of the
 // rounds and of the minute aggregates at 1 s and 10 s (BM_SizePerDay); a device-day at one round a second (its size, its readings to CSV, one
 // field downsampled to 1,000 points); the longest wait of a line thread while 30 days
