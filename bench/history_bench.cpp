@@ -1,5 +1,6 @@
 // The history's costs: what storing a round with its readings adds to vimohost's CPU
-// per round (BM_StoreCpuRatio: the share in one run); a long history's round list
+// per round (BM_StoreCpuRatio: the share in one run; BM_WriterCpu: the writer's part
+// alone, without the polling's noise); a long history's round list
 // (peak memory) and start (BM_LongHistory); the disk per device-day and year of the
 // rounds and of the minute aggregates at 1 s and 10 s (BM_SizePerDay); a device-day at one round a second (its size, its readings to CSV, one
 // field downsampled to 1,000 points); the longest wait of a line thread while 30 days
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -373,8 +375,10 @@ void BM_RoundCpu(benchmark::State& state) {
 BENCHMARK(BM_RoundCpu)->Arg(0)->Arg(1)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
 
 // vimohost's CPU per round polling the simulator unpaced, alternately without and with
-// the history (three pairs, so that both see the same load), and the share storing
-// adds: the goal is at most +10 %.
+// the history (five pairs, so that both see the same load), and the share storing
+// adds: the goal is at most +10 %. The share is taken from each side's median run: on
+// a shared machine another process's burst lands in one run and only adds, and the
+// mean carries it into the share (both are reported).
 void BM_StoreCpuRatio(benchmark::State& state) {
     const std::string dir = "/tmp/history_bench_ratio." + std::to_string(getpid());
     vimo::ChildProcess sim;
@@ -388,9 +392,10 @@ void BM_StoreCpuRatio(benchmark::State& state) {
     }
     const std::string address = ready.substr(ready.rfind(' ') + 1);
     const int64_t rounds = 3000;
-    double cpu[2] = {0, 0};
+    constexpr int kPairs = 5;
+    std::vector<double> runs[2];  // CPU µs per round of each run, without and with
     for (auto _ : state) {
-        for (int pair = 0; pair < 3; ++pair)
+        for (int pair = 0; pair < kPairs; ++pair)
             for (int history = 0; history < 2; ++history) {
                 unlink((dir + ".db").c_str());
                 std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address,
@@ -412,13 +417,21 @@ void BM_StoreCpuRatio(benchmark::State& state) {
                     return;
                 }
                 getrusage(RUSAGE_CHILDREN, &after);
-                cpu[history] += (CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds / 3;
+                runs[history].push_back((CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds);
             }
     }
-    state.counters["cpu_us_per_round_without"] = cpu[0];
-    state.counters["cpu_us_per_round_with"] = cpu[1];
-    state.counters["history_share_pct"] = (cpu[1] / cpu[0] - 1) * 100;
-    state.counters["share_goal_met"] = cpu[1] <= cpu[0] * 1.10;
+    double median[2] = {0, 0}, mean[2] = {0, 0};
+    for (int history = 0; history < 2; ++history) {
+        std::vector<double>& r = runs[history];
+        std::sort(r.begin(), r.end());
+        median[history] = r[r.size() / 2];
+        for (const double v : r) mean[history] += v / static_cast<double>(r.size());
+    }
+    state.counters["cpu_us_per_round_without"] = median[0];
+    state.counters["cpu_us_per_round_with"] = median[1];
+    state.counters["history_share_pct"] = (median[1] / median[0] - 1) * 100;
+    state.counters["history_share_of_means_pct"] = (mean[1] / mean[0] - 1) * 100;
+    state.counters["share_goal_met"] = median[1] <= median[0] * 1.10;
     sim.Stop();
     for (const char* suffix : {".db", ".db-wal", ".db-shm"}) unlink((dir + suffix).c_str());
 }
@@ -618,6 +631,50 @@ void BM_StoreOneRound(benchmark::State& state) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+// The writer's CPU per round as vimohost pays it, without the polling around it: busy
+// rounds carrying the monitor's figures go through HistoryWriter (queue, minute
+// aggregates, group commits, chunks) and the process's CPU while they are submitted and
+// flushed is divided by the rounds. Steadier than BM_StoreCpuRatio on a shared machine,
+// since no other process's load is in it; its share of BM_RoundCpu/0 is the cost.
+void BM_WriterCpu(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_writer." + std::to_string(getpid()) + ".db";
+    const int64_t rounds = 6 * static_cast<int64_t>(vimo::kChunkRounds);
+    const int64_t start = std::time(nullptr) - rounds;
+    std::vector<vimo::HistoryEntry> entries;
+    for (int64_t n = 0; n < rounds; ++n) {
+        vimo::HistoryEntry e;
+        e.data_id = 1;
+        e.utc = start + n;
+        e.local = vimo::UtcToLocalText(e.utc);
+        e.record = BusyRecord(n);
+        e.measures = novex::monitor::DecodeMeasures(e.record.data());
+        entries.push_back(std::move(e));
+    }
+    double cpu = 0;
+    for (auto _ : state) {
+        unlink(path.c_str());
+        std::string error;
+        auto store = vimo::HistoryStore::Open(path, false, error);
+        if (!store) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        rusage before {}, after {};
+        getrusage(RUSAGE_SELF, &before);
+        {
+            vimo::HistoryWriter writer(*store, vimo::HistoryWriterOptions());
+            for (const vimo::HistoryEntry& e : entries) writer.Submit(e);
+            if (!writer.Flush(std::chrono::seconds(60))) state.SkipWithError("not flushed");
+        }
+        getrusage(RUSAGE_SELF, &after);
+        cpu += CpuSeconds(after) - CpuSeconds(before);
+    }
+    state.counters["writer_cpu_us_per_round"] =
+        cpu * 1e6 / static_cast<double>(rounds * state.iterations());
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+BENCHMARK(BM_WriterCpu)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // The events answer of the last minute (since now - 60, the page's question) over a
 // history of a million events of one device, one a second, 20 alarms taking turns,

@@ -63,8 +63,12 @@ void UndoDelta(std::vector<unsigned char>& item, const std::vector<unsigned char
 }  // namespace
 
 bool Compress(const std::vector<unsigned char>& plain, std::vector<unsigned char>& out) {
-    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    // One context a thread, kept: making one allocates and clears its tables, which
+    // cost as much as compressing a chunk's records.
+    thread_local std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(),
+                                                                            ZSTD_freeCCtx);
     if (!context ||
+        ZSTD_isError(ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kZstdLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1)))
         return false;

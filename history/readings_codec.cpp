@@ -83,19 +83,40 @@ const std::string& CurrentLayoutText(int part) {
     return texts[static_cast<size_t>(part)];
 }
 
+namespace {
+
+// Per part, the measures it holds in table order and their decimals: made once, as
+// every round of the history is encoded with them.
+struct PartPosition {
+    size_t measure;
+    int decimals;
+};
+const std::vector<PartPosition>& PartPositions(int part) {
+    static const std::vector<std::vector<PartPosition>> parts = [] {
+        std::vector<std::vector<PartPosition>> p(kReadingParts);
+        for (size_t i = 0; i < Measures().size(); ++i)
+            p[static_cast<size_t>(ReadingPart(i))].push_back({i, Measures()[i].decimals});
+        return p;
+    }();
+    return parts[static_cast<size_t>(part)];
+}
+
+}  // namespace
+
 void EncodeReadings(const std::vector<MeasureValue>& values, int part,
                     std::vector<unsigned char>& out) {
-    const std::vector<Measure>& measures = Measures();
-    std::vector<size_t> positions;
-    for (size_t i = 0; i < values.size(); ++i)
-        if (ReadingPart(i) == part) positions.push_back(i);
+    const std::vector<PartPosition>& positions = PartPositions(part);
+    // A shorter list has a shorter bitmap; values beyond the table have no place.
+    size_t count = positions.size();
+    while (count > 0 && positions[count - 1].measure >= values.size()) --count;
     const size_t bitmap = out.size();
-    out.resize(bitmap + (positions.size() + 7) / 8, 0);
-    for (size_t p = 0; p < positions.size(); ++p) {
-        const size_t i = positions[p];
-        if (!values[i].present) continue;
+    out.reserve(bitmap + (count + 7) / 8 + 2 * count);
+    out.resize(bitmap + (count + 7) / 8, 0);
+    for (size_t p = 0; p < count; ++p) {
+        const MeasureValue& v = values[positions[p].measure];
+        if (!v.present) continue;
         out[bitmap + p / 8] = static_cast<unsigned char>(out[bitmap + p / 8] | (1u << (p % 8)));
-        PutVarint(Zigzag(ScaledReading(values[i].value, measures[i].decimals)), out);
+        PutVarint(Zigzag(ScaledReading(v.value, positions[p].decimals)), out);
     }
 }
 

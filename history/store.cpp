@@ -250,8 +250,19 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64
     // Counted from the table the first time the device is compacted, then kept here.
     const auto counted = unchunked_.find(e.data_id);
     if (counted != unchunked_.end()) ++counted->second;
-    // The readings are made when the round moves into its chunk: until then the
-    // reader decodes the record itself, and a round costs one row.
+    // The readings go to disk only when the round moves into its chunk: until then the
+    // reader decodes the record itself, and a round costs one row. They are made now
+    // from the monitor's figures, while at hand, so that the move need not decode each
+    // record again; a round without them (the monitor's figures missing, a round of an
+    // earlier run, too many waiting) is decoded then.
+    if (e.measures.size() == novex::monitor::Measures().size() &&
+        e.record.size() >= sizeof(NovexUPS_Data_t) && readings_.size() < kMaxWaitingReadings) {
+        WaitingReadings& vals = readings_[id];
+        for (int part = 0; part < kReadingParts; ++part) {
+            vals[static_cast<size_t>(part)].clear();
+            EncodeReadings(e.measures, part, vals[static_cast<size_t>(part)]);
+        }
+    }
     return true;
 }
 
@@ -303,6 +314,7 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
     if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
     round_ids.clear();
     unchunked_.clear();
+    readings_.clear();
     return false;
 }
 
@@ -377,6 +389,7 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
         }
     }
     unchunked_.clear();
+    readings_.clear();
     if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;

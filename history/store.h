@@ -3,6 +3,7 @@
 // tests use it directly. Every method is safe from any thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -179,6 +180,12 @@ private:
     // Rounds of each device still in the rounds table, as far as this store knows;
     // forgotten after a rollback or a pruning.
     std::map<uint32_t, int64_t> unchunked_;
+    // The readings of rounds written by this store and not yet in a chunk, by round id
+    // (WriteOne); forgotten with unchunked_. Bounded: past it, rounds are decoded when
+    // they move into their chunk.
+    using WaitingReadings = std::array<std::vector<unsigned char>, kReadingParts>;
+    static constexpr size_t kMaxWaitingReadings = 16 * kChunkRounds;
+    std::map<int64_t, WaitingReadings> readings_;
 };
 
 }  // namespace vimo

@@ -144,17 +144,25 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
                 r.layout[part] = sqlite3_column_int64(use.s, 4 + 2 * part);
                 bytes(5 + 2 * part, r.vals[part]);
             }
-            // Rounds stored since version 3 have no readings rows: made here, once.
-            // A record shorter than the layout the measures decode has none.
+            // Rounds stored since version 3 have no readings rows: those made when the
+            // round was written, else made here from the record, once. A record
+            // shorter than the layout the measures decode has none.
+            const auto waiting = readings_.find(r.id);
             if (r.layout[0] == 0 && r.layout[1] == 0 && r.record.size() >= sizeof(NovexUPS_Data_t)) {
-                const auto values = novex::monitor::DecodeMeasures(r.record.data());
+                std::vector<novex::monitor::MeasureValue> values;
+                if (waiting == readings_.end())
+                    values = novex::monitor::DecodeMeasures(r.record.data());
                 for (int part = 0; part < kReadingParts; ++part) {
-                    EncodeReadings(values, part, r.vals[part]);
+                    if (waiting != readings_.end())
+                        r.vals[part] = std::move(waiting->second[static_cast<size_t>(part)]);
+                    else
+                        EncodeReadings(values, part, r.vals[part]);
                     r.layout[part] = layout_[part];
                 }
             } else {
                 had_readings = true;
             }
+            if (waiting != readings_.end()) readings_.erase(waiting);
             rounds.push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) return false;

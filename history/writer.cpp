@@ -47,7 +47,10 @@ void HistoryWriter::Submit(HistoryEntry entry) {
     }
     queue_.push_back(std::move(entry));
     ++submitted_;
-    wake_.notify_all();
+    // The writer waits either for a first entry or, gathering a group, for a full
+    // batch: a wake-up for any other entry costs both threads a switch and finds
+    // nothing to do.
+    if (queue_.size() == 1 || queue_.size() >= options_.batch) wake_.notify_all();
 }
 
 bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
@@ -135,11 +138,15 @@ bool HistoryWriter::WriteBatch(std::vector<HistoryEntry>& batch, bool closing) {
     // only once it has committed, so that a retried batch is not counted twice.
     MinuteAggregator minutes = minutes_;
     std::vector<MinuteAggregate> finished;
-    for (const HistoryEntry& e : batch)
-        if (e.kind == HistoryEntry::Kind::kRound && e.record.size() >= sizeof(NovexUPS_Data_t))
-            minutes.Add(e.data_id, e.utc,
-                        e.measures.empty() ? novex::monitor::DecodeMeasures(e.record.data()) : e.measures,
-                        finished);
+    for (const HistoryEntry& e : batch) {
+        if (e.kind != HistoryEntry::Kind::kRound || e.record.size() < sizeof(NovexUPS_Data_t))
+            continue;
+        // The monitor's figures as they are; only a round without them is decoded.
+        if (e.measures.empty())
+            minutes.Add(e.data_id, e.utc, novex::monitor::DecodeMeasures(e.record.data()), finished);
+        else
+            minutes.Add(e.data_id, e.utc, e.measures, finished);
+    }
     if (closing) minutes.TakeAll(finished);
     if ((!batch.empty() || !finished.empty()) && !store_.Write(batch, ids, error, finished)) {
         Report(error);

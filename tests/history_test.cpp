@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -285,6 +286,48 @@ TEST(HistoryWriter, FailuresAreReportedOnceAndStoresResume) {
     EXPECT_EQ(1u, runner_test::CountLines(err, "cannot store: database or disk is full")) << err;
     EXPECT_EQ(2u, runner_test::CountLines(err, "storing again")) << err;
     sqlite3_close(locker);
+}
+
+// Line threads wake the writer only for the first entry queued and for a full batch;
+// in between it gathers its group. A wake-up missed either way would hold rounds for
+// the whole group period (an hour here) instead of committing them.
+TEST(HistoryWriter, FirstEntryAndFullBatchWakeTheWriter) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    vimo::HistoryWriterOptions options;
+    options.batch = 8;
+    options.group = std::chrono::hours(1);
+    vimo::HistoryWriter writer(*store, options);
+    const auto stored_within = [&](int64_t rounds, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (writer.Stored(1) < rounds && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return writer.Stored(1) == rounds;
+    };
+    const int64_t now = std::time(nullptr);
+    // Steps: rounds submitted, rounds stored after them, how long that may take, how
+    // long the count must then stay.
+    struct Step {
+        int submit;
+        int64_t stored;
+        int wait_ms, hold_ms;
+    };
+    const Step steps[] = {
+        {0, 0, 0, 100},    // the writer waits for work
+        {1, 1, 5000, 0},   // the first entry, with no commit yet: stored at once
+        {7, 1, 0, 200},    // a group gathering: nothing until the batch is full
+        {1, 9, 5000, 0},   // the eighth fills the batch
+    };
+    static_assert(sizeof steps / sizeof steps[0] == 4, "four steps");
+    int n = 0;
+    for (const Step& step : steps) {
+        for (int i = 0; i < step.submit; ++i, ++n) writer.Submit(Round(1, now + n, 5));
+        stored_within(step.stored, std::chrono::milliseconds(step.wait_ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.hold_ms));
+        EXPECT_EQ(step.stored, writer.Stored(1)) << "after round " << n;
+    }
 }
 
 TEST(HistoryWriter, RetentionRemovesOldRoundsAndKeepsTheFileWithinItsSize) {
