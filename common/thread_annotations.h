@@ -22,6 +22,7 @@
 #define EXCLUDES(...) NOVEX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) NOVEX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) NOVEX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) NOVEX_THREAD_ANNOTATION(assert_capability(x))
 #define NO_THREAD_SAFETY_ANALYSIS NOVEX_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace novex {
@@ -30,6 +31,9 @@ class CAPABILITY("mutex") Mutex {
 public:
     void Lock() ACQUIRE() { mu_.lock(); }
     void Unlock() RELEASE() { mu_.unlock(); }
+    // Tells the analysis that the caller holds it: inside a lambda that runs under the
+    // lock, which the analysis cannot follow.
+    void AssertHeld() const ASSERT_CAPABILITY(this) {}
     // For a condition variable's wait, which takes the standard mutex.
     std::mutex& native() { return mu_; }
 

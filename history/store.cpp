@@ -54,6 +54,7 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
                                                  std::string& error) {
     if (!CheckHistoryPath(path, error)) return nullptr;
     std::unique_ptr<HistoryStore> store(new HistoryStore());
+    novex::MutexLock lock(store->mutex_);  // no other thread has it yet
     const int flags = must_exist ? SQLITE_OPEN_READWRITE
                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     if (sqlite3_open_v2(path.c_str(), &store->db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) !=
@@ -107,6 +108,7 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path
                                                          std::string& error) {
     if (!CheckHistoryPath(path, error)) return nullptr;
     std::unique_ptr<HistoryStore> store(new HistoryStore());
+    novex::MutexLock lock(store->mutex_);  // no other thread has it yet
     // A file this user may write is opened for writing but kept from it (query_only),
     // so that closing cleans up the WAL files as the last connection does; a read-only
     // connection would leave them behind.
@@ -143,7 +145,7 @@ bool HistoryStore::QuickCheck(std::string& error) {
     // other users (the start's replay of stored rounds) must not wait for it.
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        novex::MutexLock lock(mutex_);
         const char* name = sqlite3_db_filename(db_, "main");
         path = name ? name : "";
     }
@@ -160,7 +162,7 @@ bool HistoryStore::QuickCheck(std::string& error) {
 }
 
 bool HistoryStore::MarkOpen(bool& was_clean, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     was_clean = false;
     {
         Use use(Prepare("SELECT value FROM history_state WHERE name = 'clean'"));
@@ -172,12 +174,12 @@ bool HistoryStore::MarkOpen(bool& was_clean, std::string& error) {
 }
 
 bool HistoryStore::MarkClosed(std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return Exec("INSERT OR REPLACE INTO history_state (name, value) VALUES ('clean', 1)", error);
 }
 
 std::string HistoryStore::ReadError() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return read_error_;
 }
 
@@ -268,7 +270,7 @@ bool HistoryStore::WriteOne(const HistoryEntry& e, int64_t id, std::vector<int64
 
 bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int64_t>& round_ids,
                          std::string& error, const std::vector<MinuteAggregate>& minutes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     round_ids.clear();
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     bool ok = true;
@@ -343,7 +345,7 @@ bool HistoryStore::AddAlarm(const RuleEvent& a, std::string& error) {
 }
 
 bool HistoryStore::SetDeviceName(uint32_t data_id, const std::string& name, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Use use(Prepare("INSERT INTO devices (data_id, name) VALUES (?, ?) "
                     "ON CONFLICT (data_id) DO UPDATE SET name = excluded.name"));
     if (!use.s) {
@@ -359,7 +361,7 @@ bool HistoryStore::SetDeviceName(uint32_t data_id, const std::string& name, std:
 
 int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t limit,
                                   std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (!Exec("BEGIN IMMEDIATE", error)) return -1;
     struct Key {
         int64_t id, data_id, utc;
@@ -418,7 +420,7 @@ int64_t HistoryStore::PruneOldestRounds(int64_t limit, std::string& error) {
 }
 
 int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     int64_t removed = 0;
     for (const char* sql :
          // The last event of an alarm still raised stays whatever its age: it is how the
@@ -442,12 +444,12 @@ int64_t HistoryStore::PruneEventsBefore(int64_t utc, int64_t limit, std::string&
 }
 
 bool HistoryStore::Execute(const std::string& sql, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return Exec(sql.c_str(), error);
 }
 
 int64_t HistoryStore::UsedBytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     int64_t values[3] = {-1, -1, -1};
     const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count", "PRAGMA page_size"};
     for (int i = 0; i < 3; ++i) {
@@ -459,7 +461,7 @@ int64_t HistoryStore::UsedBytes() {
 }
 
 std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     static const std::string sql =
         std::string(kRoundColumns) + "WHERE r.data_id = ? ORDER BY r.id DESC LIMIT 1";
     {
@@ -475,7 +477,7 @@ std::optional<StoredRound> HistoryStore::Newest(uint32_t data_id) {
 }
 
 std::optional<StoredRound> HistoryStore::Round(int64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     static const std::string sql = std::string(kRoundColumns) + "WHERE r.id = ?";
     {
         Use use(Prepare(sql.c_str()));
@@ -500,7 +502,7 @@ std::vector<StoredRound> HistoryStore::List(const std::optional<uint32_t>& data_
 }
 
 int64_t HistoryStore::CountRounds(const std::optional<uint32_t>& data_id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     return CountLocked(data_id);
 }
 
@@ -527,7 +529,7 @@ int64_t HistoryStore::CountLocked(const std::optional<uint32_t>& data_id) {
 }
 
 std::vector<RuleEvent> HistoryStore::Alarms(uint32_t data_id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Use use(Prepare(
         "SELECT data_id, time, rule_id, rule, state FROM alarms WHERE data_id = ? ORDER BY id"));
     std::vector<RuleEvent> out;
@@ -569,7 +571,7 @@ bool HistoryStore::AddEvent(const AlarmEvent& event, std::string& error) {
 }
 
 std::vector<AlarmEvent> HistoryStore::Events(uint32_t data_id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Use use(Prepare("SELECT alarm, text, severity, state, utc FROM events WHERE data_id = ? "
                     "ORDER BY id"));
     std::vector<AlarmEvent> out;

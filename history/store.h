@@ -15,6 +15,7 @@
 
 #include <functional>
 
+#include "common/thread_annotations.h"
 #include "history/aggregates.h"
 #include "history/chunk_codec.h"
 #include "monitor/measures.h"
@@ -147,45 +148,45 @@ public:
 
 private:
     HistoryStore() = default;
-    bool Exec(const char* sql, std::string& error);
-    sqlite3_stmt* Prepare(const char* sql);
-    bool WriteOne(const HistoryEntry& entry, int64_t id, std::vector<int64_t>& round_ids);
+    bool Exec(const char* sql, std::string& error) REQUIRES(mutex_);
+    sqlite3_stmt* Prepare(const char* sql) REQUIRES(mutex_);
+    bool WriteOne(const HistoryEntry& entry, int64_t id, std::vector<int64_t>& round_ids) REQUIRES(mutex_);
     // One finished minute, merged with its stored row (history/store_aggregates.cpp).
-    bool WriteMinute(const MinuteAggregate& minute);
+    bool WriteMinute(const MinuteAggregate& minute) REQUIRES(mutex_);
     int64_t PruneMinutes(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneChunks(const char* select, int64_t bound, int64_t limit, std::string& error);
-    int64_t NextRoundId();
-    bool NoteLastRound(int64_t id);
+    int64_t NextRoundId() REQUIRES(mutex_);
+    bool NoteLastRound(int64_t id) REQUIRES(mutex_);
     // Moves the device's oldest kChunkRounds rounds into a chunk when it has as many
     // (history/chunks.cpp); false on a database error.
-    bool CompactDevice(uint32_t data_id, bool& moved);
-    bool LoadChunk(int64_t last_id, bool with_data, std::vector<ChunkRound>& rounds);
-    std::string DeviceName(uint32_t data_id);
-    std::optional<StoredRound> ChunkRoundById(int64_t id);
-    std::optional<StoredRound> NewestInChunks(uint32_t data_id);
-    int64_t CountLocked(const std::optional<uint32_t>& data_id);
+    bool CompactDevice(uint32_t data_id, bool& moved) REQUIRES(mutex_);
+    bool LoadChunk(int64_t last_id, bool with_data, std::vector<ChunkRound>& rounds) REQUIRES(mutex_);
+    std::string DeviceName(uint32_t data_id) REQUIRES(mutex_);
+    std::optional<StoredRound> ChunkRoundById(int64_t id) REQUIRES(mutex_);
+    std::optional<StoredRound> NewestInChunks(uint32_t data_id) REQUIRES(mutex_);
+    int64_t CountLocked(const std::optional<uint32_t>& data_id) REQUIRES(mutex_);
 
     // Records the outcome of a read that ended with `rc` (SQLITE_ROW or SQLITE_DONE: none).
-    void NoteRead(int rc);
+    void NoteRead(int rc) REQUIRES(mutex_);
 
-    std::mutex mutex_;
+    novex::Mutex mutex_;
     sqlite3* db_ = nullptr;
     std::string path_;
     uint64_t device_ = 0, inode_ = 0;  // the file's identity as opened
-    std::string read_error_;
-    int64_t layout_[2] = {0, 0};  // the ids of this program's layouts, per reading part
-    std::map<std::string, sqlite3_stmt*> statements_;
-    std::vector<unsigned char> blob_;
+    std::string read_error_ GUARDED_BY(mutex_);
+    int64_t layout_[2] GUARDED_BY(mutex_) = {0, 0};  // the ids of this program's layouts, per reading part
+    std::map<std::string, sqlite3_stmt*> statements_ GUARDED_BY(mutex_);
+    std::vector<unsigned char> blob_ GUARDED_BY(mutex_);
     // Rounds of each device still in the rounds table, as far as this store knows;
     // forgotten after a rollback or a pruning.
-    std::map<uint32_t, int64_t> unchunked_;
+    std::map<uint32_t, int64_t> unchunked_ GUARDED_BY(mutex_);
     // The readings of rounds written by this store and not yet in a chunk, by round id
     // (WriteOne); forgotten with unchunked_. Bounded: past it, rounds are decoded when
     // they move into their chunk.
     using WaitingReadings = std::array<std::vector<unsigned char>, kReadingParts>;
     static constexpr size_t kMaxWaitingReadings = 16 * kChunkRounds;
-    std::map<int64_t, WaitingReadings> readings_;
+    std::map<int64_t, WaitingReadings> readings_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vimo

@@ -79,6 +79,7 @@ bool HistoryStore::WriteMinute(const MinuteAggregate& minute) {
         // The minute was stored before (a restart within it, a clock set back).
         MinuteAggregate stored = merged;
         const auto text = [this](int64_t id, std::string& out) {
+            mutex_.AssertHeld();  // called by MergeStored, below, under the lock
             Use l(Prepare("SELECT measures FROM layouts WHERE id = ?"));
             if (!l.s || sqlite3_bind_int64(l.s, 1, id) != SQLITE_OK || sqlite3_step(l.s) != SQLITE_ROW)
                 return false;
@@ -117,7 +118,7 @@ bool HistoryStore::WriteMinute(const MinuteAggregate& minute) {
 
 int64_t HistoryStore::PruneMinutes(const char* select, int64_t bound, int64_t limit,
                                    std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     const std::string sql = std::string("DELETE FROM aggregates WHERE rowid IN (") + select + ")";
     Use use(Prepare(sql.c_str()));
     if (!use.s || sqlite3_bind_int64(use.s, 1, bound) != SQLITE_OK ||

@@ -83,7 +83,7 @@ int64_t HistoryStore::NextRoundId() {
 }
 
 int64_t HistoryStore::NewestRoundId() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Snapshot snapshot(db_);
     int64_t top = 0;
     for (const char* sql : {"SELECT coalesce(max(id), 0) FROM rounds",
@@ -295,7 +295,7 @@ std::optional<StoredRound> HistoryStore::NewestInChunks(uint32_t data_id) {
 
 int64_t HistoryStore::PruneChunks(const char* select, int64_t bound, int64_t limit,
                                   std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     if (!Exec("BEGIN IMMEDIATE", error)) return -1;
     std::vector<std::pair<int64_t, int64_t>> chunks;  // last id, rounds
     bool ok = true;
@@ -328,7 +328,7 @@ int64_t HistoryStore::PruneChunks(const char* select, int64_t bound, int64_t lim
 
 bool HistoryStore::ListEach(const std::optional<uint32_t>& data_id, int64_t last,
                             const std::function<bool(const StoredRound&)>& each) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    novex::MutexLock lock(mutex_);
     Snapshot snapshot(db_);
     int64_t skip = 0;
     if (last > 0) {
@@ -360,6 +360,7 @@ bool HistoryStore::ListEach(const std::optional<uint32_t>& data_id, int64_t last
     std::vector<Source> sources(devices.size());
     // Advances a source; false at its end, with read_error_ set on a failure.
     const auto next = [&](Source& s) {
+        mutex_.AssertHeld();  // called only below, under the lock
         for (;;) {
             if (s.at < s.list.size()) {
                 ChunkRound& c = s.list[s.at++];
