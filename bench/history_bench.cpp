@@ -331,28 +331,30 @@ void BM_PruneStall(benchmark::State& state) {
 }
 BENCHMARK(BM_PruneStall)->Iterations(1)->Unit(benchmark::kSecond);
 
-// vimohost's CPU per round (all its threads, user and system) polling the simulator
-// unpaced, without and with the history. Arg: 0 --no-history, 1 --history.
-void BM_RoundCpu(benchmark::State& state) {
-    const bool history = state.range(0) == 1;
-    const std::string dir = "/tmp/history_bench_cpu." + std::to_string(getpid());
-    vimo::ChildProcess sim;
-    vimo::ChildProcess::Options sim_options;
-    sim_options.stderr_file = "/dev/null";
-    std::string error, ready;
-    if (!sim.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, sim_options, error) ||
-        !sim.ReadLine(ready, 10000)) {
-        state.SkipWithError("novexups-sim did not start");
-        return;
+// vimohost polling a simulator of its own unpaced, each run `rounds` rounds, with or
+// without the history in `db` (removed after).
+class PollingRuns {
+public:
+    explicit PollingRuns(std::string db) : db_(std::move(db)) {
+        vimo::ChildProcess::Options options;
+        options.stderr_file = "/dev/null";
+        std::string error, ready;
+        if (sim_.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, options, error) &&
+            sim_.ReadLine(ready, 10000))
+            address_ = ready.substr(ready.rfind(' ') + 1);
     }
-    const std::string address = ready.substr(ready.rfind(' ') + 1);
-    const int64_t rounds = 3000;
-    for (auto _ : state) {
-        unlink((dir + ".db").c_str());
-        std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address, "--rounds",
+    ~PollingRuns() {
+        sim_.Stop();
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((db_ + suffix).c_str());
+    }
+    bool started() const { return !address_.empty(); }
+    // vimohost's CPU in µs per round; negative when it failed.
+    double CpuPerRound(bool history, int64_t rounds) {
+        unlink(db_.c_str());
+        std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address_, "--rounds",
                                          std::to_string(rounds), "--interval-ms", "0"};
         if (history)
-            argv.insert(argv.end(), {"--history", dir + ".db"});
+            argv.insert(argv.end(), {"--history", db_});
         else
             argv.push_back("--no-history");
         vimo::ChildProcess poller;
@@ -360,17 +362,30 @@ void BM_RoundCpu(benchmark::State& state) {
         options.capture_stdout = false;
         options.stdout_file = "/dev/null";
         options.stderr_file = "/dev/null";
+        std::string error;
         rusage before {}, after {};
         getrusage(RUSAGE_CHILDREN, &before);
-        if (!poller.Start(argv, options, error) || poller.Wait(600000) != 0) {
-            state.SkipWithError("vimohost failed");
-            break;
-        }
+        if (!poller.Start(argv, options, error) || poller.Wait(600000) != 0) return -1;
         getrusage(RUSAGE_CHILDREN, &after);
-        state.counters["cpu_us_per_round"] = (CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds;
+        return (CpuSeconds(after) - CpuSeconds(before)) * 1e6 / static_cast<double>(rounds);
     }
-    sim.Stop();
-    for (const char* suffix : {".db", ".db-wal", ".db-shm"}) unlink((dir + suffix).c_str());
+
+private:
+    std::string db_;
+    vimo::ChildProcess sim_;
+    std::string address_;
+};
+
+// vimohost's CPU per round (all its threads, user and system) polling the simulator
+// unpaced, without and with the history. Arg: 0 --no-history, 1 --history.
+void BM_RoundCpu(benchmark::State& state) {
+    PollingRuns runs("/tmp/history_bench_cpu." + std::to_string(getpid()) + ".db");
+    if (!runs.started()) return state.SkipWithError("novexups-sim did not start");
+    for (auto _ : state) {
+        const double cpu = runs.CpuPerRound(state.range(0) == 1, 3000);
+        if (cpu < 0) return state.SkipWithError("vimohost failed");
+        state.counters["cpu_us_per_round"] = cpu;
+    }
 }
 BENCHMARK(BM_RoundCpu)->Arg(0)->Arg(1)->Iterations(1)->Repetitions(3)->Unit(benchmark::kSecond);
 
@@ -380,44 +395,16 @@ BENCHMARK(BM_RoundCpu)->Arg(0)->Arg(1)->Iterations(1)->Repetitions(3)->Unit(benc
 // a shared machine another process's burst lands in one run and only adds, and the
 // mean carries it into the share (both are reported).
 void BM_StoreCpuRatio(benchmark::State& state) {
-    const std::string dir = "/tmp/history_bench_ratio." + std::to_string(getpid());
-    vimo::ChildProcess sim;
-    vimo::ChildProcess::Options sim_options;
-    sim_options.stderr_file = "/dev/null";
-    std::string error, ready;
-    if (!sim.Start({BuildDir() + "/novexups-sim", "--tcp", "0"}, sim_options, error) ||
-        !sim.ReadLine(ready, 10000)) {
-        state.SkipWithError("novexups-sim did not start");
-        return;
-    }
-    const std::string address = ready.substr(ready.rfind(' ') + 1);
-    const int64_t rounds = 3000;
+    PollingRuns polling("/tmp/history_bench_ratio." + std::to_string(getpid()) + ".db");
+    if (!polling.started()) return state.SkipWithError("novexups-sim did not start");
     constexpr int kPairs = 5;
     std::vector<double> runs[2];  // CPU µs per round of each run, without and with
     for (auto _ : state) {
         for (int pair = 0; pair < kPairs; ++pair)
             for (int history = 0; history < 2; ++history) {
-                unlink((dir + ".db").c_str());
-                std::vector<std::string> argv = {BuildDir() + "/vimohost", "--tcp", address,
-                                                 "--rounds", std::to_string(rounds),
-                                                 "--interval-ms", "0"};
-                if (history)
-                    argv.insert(argv.end(), {"--history", dir + ".db"});
-                else
-                    argv.push_back("--no-history");
-                vimo::ChildProcess poller;
-                vimo::ChildProcess::Options options;
-                options.capture_stdout = false;
-                options.stdout_file = "/dev/null";
-                options.stderr_file = "/dev/null";
-                rusage before {}, after {};
-                getrusage(RUSAGE_CHILDREN, &before);
-                if (!poller.Start(argv, options, error) || poller.Wait(600000) != 0) {
-                    state.SkipWithError("vimohost failed");
-                    return;
-                }
-                getrusage(RUSAGE_CHILDREN, &after);
-                runs[history].push_back((CpuSeconds(after) - CpuSeconds(before)) * 1e6 / rounds);
+                const double cpu = polling.CpuPerRound(history == 1, 3000);
+                if (cpu < 0) return state.SkipWithError("vimohost failed");
+                runs[history].push_back(cpu);
             }
     }
     double median[2] = {0, 0}, mean[2] = {0, 0};
@@ -432,8 +419,6 @@ void BM_StoreCpuRatio(benchmark::State& state) {
     state.counters["history_share_pct"] = (median[1] / median[0] - 1) * 100;
     state.counters["history_share_of_means_pct"] = (mean[1] / mean[0] - 1) * 100;
     state.counters["share_goal_met"] = median[1] <= median[0] * 1.10;
-    sim.Stop();
-    for (const char* suffix : {".db", ".db-wal", ".db-shm"}) unlink((dir + suffix).c_str());
 }
 BENCHMARK(BM_StoreCpuRatio)->Iterations(1)->Unit(benchmark::kSecond);
 
