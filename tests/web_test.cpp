@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "web/scrape_rhythm.h"
 #include "web/api.h"
 #include "web/http_server.h"
 #include "web/metrics.h"
@@ -346,6 +347,35 @@ TEST(WebMetrics, GzipWhenTheScraperAsks) {
     novex::web::RenderMetricsGzip(empty, zipped);
     novex::web::RenderMetrics(empty, plain);
     EXPECT_EQ(Gunzip(zipped), plain);
+}
+
+// Rounds render /metrics ahead only near the next scrape: a trace of scrapes 15 s
+// apart, a burst of three, and a scraper that stopped. Columns: seconds, a scrape
+// (true) or a round asking whether to render, the answer for a round.
+TEST(WebMetrics, RoundsRenderShortlyBeforeTheNextScrape) {
+    struct Step {
+        double at;
+        bool scrape;
+        bool render;
+    };
+    const Step kTrace[] = {
+        {0.0, false, true},    // nobody has scraped: the flag that asks is not set yet either
+        {10.0, true, false},   {11.0, false, true},  // the period is not known yet
+        {25.0, true, false},   {26.0, false, false}, {37.0, false, false},
+        {37.6, false, true},   {40.0, false, true},  // due at 40 s
+        {40.0, true, false},   {40.05, true, false}, {40.1, true, false},  // one burst
+        {45.0, false, false},  {52.6, false, true},  {55.0, false, true},
+        {70.0, false, true},   {70.2, false, false},  // a period late: the scrape renders
+    };
+    novex::web::ScrapeRhythm rhythm;
+    const auto start = novex::web::ScrapeRhythm::Clock::time_point(std::chrono::hours(1));
+    for (const Step& s : kTrace) {
+        const auto now = start + std::chrono::milliseconds(static_cast<int64_t>(s.at * 1000));
+        if (s.scrape)
+            rhythm.Scraped(now);
+        else
+            EXPECT_EQ(s.render, rhythm.RenderNow(now)) << "at " << s.at << " s";
+    }
 }
 
 TEST(WebTime, ReadsIsoAndEpochSeconds) {

@@ -61,8 +61,8 @@ void WebFeed::Stop() { server_.reset(); }
 std::string WebFeed::Address() const { return server_ ? server_->address() : options_.listen; }
 
 // On the line thread, after each publish: a completed round adds its duration, and
-// once /metrics is scraped the device's series are rendered here, once per round,
-// rather than by every scrape.
+// once /metrics is scraped the device's series are rendered here, once per round
+// shortly before the next scrape is due, rather than by every scrape.
 void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
     const uint64_t completed_before = before ? before->rounds_completed : 0;
     web::DeviceState device{now, 0.0, {}, nullptr};
@@ -73,7 +73,7 @@ void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
             durations.Add(now->last_round_seconds);
         device.round_durations = durations;
     }
-    if (!metrics_wanted_.load()) return;
+    if (!metrics_wanted_.load() || !rhythm_.RenderNow(web::ScrapeRhythm::Clock::now())) return;
     std::shared_ptr<const web::DeviceMetrics> previous, metrics;
     {
         novex::MutexLock lock(mutex_);
@@ -118,6 +118,7 @@ web::HostState WebFeed::State() const {
 web::HostState WebFeed::MetricsState(bool gzip) const {
     metrics_wanted_ = true;
     if (gzip) gzip_wanted_ = true;
+    rhythm_.Scraped(web::ScrapeRhythm::Clock::now());
     web::HostState state = State();
     // Devices a reload removed leave their rendering behind: drop it.
     std::unordered_set<uint32_t> present;

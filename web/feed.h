@@ -15,6 +15,7 @@
 
 #include "common/thread_annotations.h"
 #include "web/http_server.h"
+#include "web/scrape_rhythm.h"
 #include "monitor/snapshot_board.h"
 #include "web/state_source.h"
 
@@ -82,6 +83,7 @@ private:
     mutable std::unordered_map<uint32_t, Rendered> metrics_ GUARDED_BY(mutex_);
     mutable std::atomic<bool> metrics_wanted_{false};
     mutable std::atomic<bool> gzip_wanted_{false};
+    mutable novex::web::ScrapeRhythm rhythm_;
     std::string version_;
     HookCounters hook_counters_;
     std::unique_ptr<novex::web::HttpServer> server_;
