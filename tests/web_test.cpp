@@ -350,7 +350,7 @@ TEST(WebMetrics, GzipWhenTheScraperAsks) {
 }
 
 // Rounds render /metrics ahead only near the next scrape: a trace of scrapes 15 s
-// apart, a burst of three, and a scraper that stopped. Columns: seconds, a scrape
+// apart, a burst of three, a scraper that stopped, and scrapes under 10 s apart. Columns: seconds, a scrape
 // (true) or a round asking whether to render, the answer for a round.
 TEST(WebMetrics, RoundsRenderShortlyBeforeTheNextScrape) {
     struct Step {
@@ -366,6 +366,7 @@ TEST(WebMetrics, RoundsRenderShortlyBeforeTheNextScrape) {
         {40.0, true, false},   {40.05, true, false}, {40.1, true, false},  // one burst
         {45.0, false, false},  {52.6, false, true},  {55.0, false, true},
         {70.0, false, true},   {70.2, false, false},  // a period late: the scrape renders
+        {80.0, true, false},   {89.9, true, false},  {91.0, false, true},  // 9.9 s apart: always
     };
     novex::web::ScrapeRhythm rhythm;
     const auto start = novex::web::ScrapeRhythm::Clock::time_point(std::chrono::hours(1));

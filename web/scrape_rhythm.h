@@ -1,8 +1,9 @@
 // When the next /metrics scrape is due. A device's series are rendered ahead, on its
 // line thread, so that a scrape finds them ready; rendering them every round between
-// scrapes 15 s apart would be fifteen renderings for one that is read. So rounds
-// render only from shortly before the scrape is due until a period after it; before
-// the second scrape tells the period, every round renders. A scrape that finds a
+// scrapes 15 s apart would be fifteen renderings for one that is read. So, once
+// scrapes are 10 s or more apart, rounds render only from shortly before the scrape
+// is due until a period after it; before the second scrape tells the period, and for
+// scrapes closer together, every round renders. A scrape that finds a
 // device's rendering older than its snapshot renders that device itself.
 #pragma once
 
@@ -22,6 +23,9 @@ public:
     // Scrapes closer together than this are one scraper's burst, or two scrapers, not
     // the period.
     static constexpr std::chrono::milliseconds kShortestPeriod{1000};
+    // Below this period every round renders: what is rendered is mostly read, and
+    // renderings that come and go would cost more memory than they save work.
+    static constexpr std::chrono::milliseconds kSparsePeriod{10000};
 
     // Any thread.
     void Scraped(Clock::time_point now) {
@@ -32,7 +36,7 @@ public:
     // Whether a round published at `now` renders for the next scrape. Any thread.
     bool RenderNow(Clock::time_point now) const {
         const int64_t period = period_.load();
-        if (period == 0) return true;
+        if (period < Ticks(kSparsePeriod)) return true;  // also: not known yet (0)
         const int64_t due = last_.load() + period;
         const int64_t t = Ticks(now);
         return t >= due - Ticks(kAhead) && t <= due + period;
