@@ -130,6 +130,7 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenReadOnly(const std::string& path
         if (use.s && sqlite3_step(use.s) == SQLITE_ROW) version = sqlite3_column_int64(use.s, 0);
     }
     if (version >= 0 && version < kHistorySchemaVersion && writable) {
+        lock.Unlock();  // the store goes before the upgrade opens the file again
         store.reset();
         return Open(path, true, error);
     }
