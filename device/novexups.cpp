@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "registers/ups_registers.h"
 #include "rules/alarm_rules.h"
 
 NovexUPS::NovexUPS() : command_status(-1) {
@@ -27,78 +28,46 @@ double NovexUPS::Get_Value(unsigned int, const std::string&) const {
 
 namespace {
 
-// One poll round: twenty requests, one step each. Columns: the step whose response
-// is awaited, the table the response is read from, its fixed size in bytes, where
-// it goes in the record, and the request that follows it (count 0: the round is
-// complete). Responses are copied whatever their kind or length: the step alone
-// decides what a response is.
-struct PollStep {
-    int step;
-    SPModbus::tab_type source;
-    size_t bytes;
-    size_t offset;
-    SPModbus::tab_type next_table;
-    int next_first;
-    int next_count;
-};
-
-constexpr SPModbus::tab_type kBits = SPModbus::BITS;
-constexpr SPModbus::tab_type kRegs = SPModbus::INPUT_REGISTERS;
-namespace off = record_offset;
+// One poll round: one step per block of the register description, steps 11..30.
+// Each response is copied into the record where its block goes, whatever its kind
+// or length: the step alone decides what a response is. After the last block the
+// round is complete.
+namespace regs = novex::registers;
 
 constexpr int kFirstStep = 11;
-constexpr int kLastStep = 30;
+constexpr int kLastStep = kFirstStep + static_cast<int>(regs::kBlockCount) - 1;
+static_assert(kLastStep == 30, "steps 11..30");
 
-const PollStep kPollSteps[] = {
-    {11, kBits, 31, off::kBits1To31, kBits, 65, 33},
-    {12, kBits, 33, off::kBits65To97, kRegs, 1, 40},
-    {13, kRegs, 80, off::kRegs1To40, kRegs, 61, 8},
-    {14, kRegs, 16, off::kRegs61To68, kRegs, 81, 1},
-    {15, kRegs, 2, off::kReg81, kRegs, 82, 4},
-    {16, kRegs, 8, off::kRegs82To85, kRegs, 86, 4},
-    {17, kRegs, 8, off::kRegs86To89, kRegs, 90, 1},
-    {18, kRegs, 2, off::kReg90, kRegs, 91, 1},
-    {19, kRegs, 2, off::kReg91, kRegs, 100, 21},
-    {20, kRegs, 42, off::kModuleRegs + 0 * 42, kRegs, 150, 21},
-    {21, kRegs, 42, off::kModuleRegs + 1 * 42, kRegs, 200, 21},
-    {22, kRegs, 42, off::kModuleRegs + 2 * 42, kRegs, 250, 21},
-    {23, kRegs, 42, off::kModuleRegs + 3 * 42, kRegs, 300, 21},
-    {24, kRegs, 42, off::kModuleRegs + 4 * 42, kRegs, 350, 21},
-    {25, kRegs, 42, off::kModuleRegs + 5 * 42, kRegs, 400, 21},
-    {26, kRegs, 42, off::kModuleRegs + 6 * 42, kRegs, 450, 21},
-    {27, kRegs, 42, off::kModuleRegs + 7 * 42, kRegs, 500, 21},
-    {28, kRegs, 42, off::kModuleRegs + 8 * 42, kRegs, 550, 21},
-    {29, kRegs, 42, off::kModuleRegs + 9 * 42, kRegs, 2000, 120},
-    {30, kRegs, 240, off::kBatteryRegs, kRegs, 0, 0},
-};
-static_assert(sizeof kPollSteps / sizeof kPollSteps[0] == kLastStep - kFirstStep + 1,
-              "one row per step");
+void SendRequest(SPModbus& device, const regs::Block& block) {
+    if (block.function == regs::kCoils)
+        device.modbus_read_bits(block.first, block.count);
+    else
+        device.modbus_read_input_registers(block.first, block.count);
+}
 
 }  // namespace
 
 int NovexUPS::RefreshStatus() {
     VimoSPDevice::RefreshStatus();
     poll_step = kFirstStep;
-    modbus_read_bits(1, 31);
+    SendRequest(*this, regs::kBlocks[0]);
     return 1;
 }
 
 int NovexUPS::process_payload(SPModbus::tab_type, unsigned int) {
     if (poll_step < kFirstStep || poll_step > kLastStep) return 1;
-    const PollStep& s = kPollSteps[poll_step - kFirstStep];
-    const unsigned char* from = s.source == kBits
+    const size_t index = static_cast<size_t>(poll_step - kFirstStep);
+    const regs::Block& block = regs::kBlocks[index];
+    const unsigned char* from = block.function == regs::kCoils
                                     ? bit_table
                                     : reinterpret_cast<const unsigned char*>(register_table);
-    std::memcpy(RecordBytes() + s.offset, from, s.bytes);
-    if (s.next_count == 0) {
+    std::memcpy(RecordBytes() + block.record_offset, from, block.bytes());
+    if (index + 1 == regs::kBlockCount) {
         RoundDone();
         return 0;
     }
-    poll_step = s.step + 1;
-    if (s.next_table == kBits)
-        modbus_read_bits(s.next_first, s.next_count);
-    else
-        modbus_read_input_registers(s.next_first, s.next_count);
+    ++poll_step;
+    SendRequest(*this, regs::kBlocks[index + 1]);
     return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "registers/ups_registers.h"
 #include "vimo_types.h"
 
 // How many power modules and battery cells the record has room for; every reader of
@@ -46,6 +47,47 @@ static_assert(offsetof(NovexUPS_Data_t, reg_91) == 184, "record layout");
 static_assert(offsetof(NovexUPS_Data_t, module_regs) == 186, "record layout");
 static_assert(offsetof(NovexUPS_Data_t, battery_regs) == 606, "record layout");
 static_assert(offsetof(NovexUPS_Data_t, update_time) == 846, "record layout");
+
+// Each block of the poll round (registers/ups_registers.h) fills exactly one field:
+// the unit's nine, one per power module, the battery cells'.
+namespace record_layout {
+namespace regs = novex::registers;
+struct Field {
+    size_t offset;
+    size_t bytes;
+};
+using Record = NovexUPS_Data_t;
+constexpr Field kUnitFields[] = {
+    {offsetof(Record, bits_1_31), sizeof Record::bits_1_31},
+    {offsetof(Record, bits_65_97), sizeof Record::bits_65_97},
+    {offsetof(Record, regs_1_40), sizeof Record::regs_1_40},
+    {offsetof(Record, regs_61_68), sizeof Record::regs_61_68},
+    {offsetof(Record, reg_81), sizeof Record::reg_81},
+    {offsetof(Record, regs_82_85), sizeof Record::regs_82_85},
+    {offsetof(Record, regs_86_89), sizeof Record::regs_86_89},
+    {offsetof(Record, reg_90), sizeof Record::reg_90},
+    {offsetof(Record, reg_91), sizeof Record::reg_91},
+};
+constexpr size_t kUnitFieldCount = sizeof kUnitFields / sizeof kUnitFields[0];
+constexpr bool Fills(const regs::Block& block, size_t offset, size_t bytes) {
+    return block.record_offset == offset && block.bytes() == bytes;
+}
+constexpr bool BlocksMatchFields() {
+    for (size_t i = 0; i < kUnitFieldCount; ++i)
+        if (!Fills(regs::kBlocks[i], kUnitFields[i].offset, kUnitFields[i].bytes)) return false;
+    constexpr size_t kModuleBytes = sizeof Record::module_regs[0];
+    for (size_t k = 0; k < kRecordModules; ++k)
+        if (!Fills(regs::kBlocks[kUnitFieldCount + k],
+                   offsetof(Record, module_regs) + k * kModuleBytes, kModuleBytes))
+            return false;
+    return Fills(regs::kBlocks[regs::kBlockCount - 1], offsetof(Record, battery_regs),
+                 sizeof Record::battery_regs) &&
+           regs::kBlocksBegin == offsetof(Record, bits_1_31) &&
+           regs::kBlocksEnd == offsetof(Record, update_time);
+}
+static_assert(kUnitFieldCount + kRecordModules + 1 == regs::kBlockCount, "one block per field");
+static_assert(BlocksMatchFields(), "every block fills its own field of the record");
+}  // namespace record_layout
 
 // Byte offsets of the record's parts, for code that works on the bytes (the poll
 // table, the renderers). Register fields are unaligned: read them with memcpy.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "registers/ups_registers.h"
 #include "render/document_rules.h"
 #include "device/novexups.h"
 #include "render/status_sections.h"
@@ -23,9 +24,9 @@ struct SectionStep {
 const SectionStep kUnitSections[] = {
     {"整机状态位", novex::render::RenderUnitStatusBits, off::kBits1To31},
     {"整机告警位", novex::render::RenderUnitAlarmBits, off::kBits65To97},
-    {"整机数据", novex::render::RenderUnitData, off::kRegs1To40},
-    {"并机数据", novex::render::RenderParallelData, off::kRegs61To68},
-    {"整机状态数据", novex::render::RenderRunState, off::kReg81},
+    {novex::registers::kUnitDataSection, novex::render::RenderUnitData, off::kRegs1To40},
+    {novex::registers::kParallelDataSection, novex::render::RenderParallelData, off::kRegs61To68},
+    {novex::registers::kRunStateSection, novex::render::RenderRunState, off::kReg81},
     {"整机状态位", novex::render::RenderStatusFlags, off::kRegs82To85},
     {"整机告警位位", novex::render::RenderAlarmFlags, off::kRegs86To89},
     {"整机系统状态", novex::render::RenderSystemStatus, off::kReg90},

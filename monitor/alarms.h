@@ -28,10 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "registers/ups_registers.h"
+
 namespace novex {
 namespace monitor {
 
-enum class Severity : unsigned char { kCritical, kWarning, kInfo };
+using Severity = registers::Severity;  // kCritical, kWarning, kInfo
 const char* SeverityName(Severity severity);  // "critical", "warning", "info"
 
 struct Alarm {

@@ -1,4 +1,5 @@
 // The measure table and its expansion over modules and cells.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -6,6 +7,7 @@
 #include "render/document_rules.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
+#include "registers/ups_registers.h"
 
 namespace novex {
 namespace monitor {
@@ -13,12 +15,11 @@ namespace monitor {
 namespace {
 
 namespace off = record_offset;
+namespace regs = registers;
 
 // Record offsets of the first instance of a register.
-constexpr unsigned short UnitReg(int r) {  // input registers 1..40, 61..68, 81
-    return static_cast<unsigned short>(r <= 40   ? off::kRegs1To40 + 2 * (r - 1)
-                                       : r <= 68 ? off::kRegs61To68 + 2 * (r - 61)
-                                                 : off::kReg81 + 2 * (r - 81));
+constexpr unsigned short UnitReg(unsigned r) {  // an input register of the unit
+    return static_cast<unsigned short>(regs::RecordOffset(regs::kInputs, r));
 }
 constexpr unsigned short ModuleReg(int i) {  // index 0..20 in module 1's block
     return static_cast<unsigned short>(off::kModuleRegs + 2 * i);
@@ -54,21 +55,6 @@ const ScopeRow kScopes[] = {
     {"cell", kCellCount, 8, CellReg(0), 0xFFFF},
 };
 static_assert(sizeof kScopes / sizeof kScopes[0] == 3, "one row per Scope");
-
-// Register 81. Columns: id, the text the document writes for the code (the index).
-struct RunStateRow {
-    const char* id;
-    const char* text;
-};
-const RunStateRow kRunStates[] = {
-    {"initializing", "初始化"},       {"standby", "待机状态"},
-    {"no_output", "无输出状态"},      {"on_bypass", "旁路状态"},
-    {"on_mains", "市电状态"},         {"on_battery", "电池状态"},
-    {"battery_test", "电池自检状态"}, {"inverter_starting", "逆变启动中"},
-    {"eco_mode", "经济模式"},         {"emergency_power_off", "EPO状态"},
-    {"maintenance_bypass", "维护旁路模式"}, {"fault", "故障模式"},
-};
-static_assert(sizeof kRunStates / sizeof kRunStates[0] == kRunStateCount, "codes 0..11");
 
 int Decimals(const MeasureRow& row) {
     // The smallest number of decimals at which a step of the register is exact.
@@ -124,71 +110,46 @@ uint16_t Register(const unsigned char* record, size_t offset) {
     return value;
 }
 
-}  // namespace
+// How a register's unit reads in base units. Columns: the register's unit, base unit,
+// scale. Backup time (register 38) is kept in seconds, converted from minutes: seconds
+// follow the habit of metrics and UPS protocols (battery runtime in seconds).
+struct UnitRow {
+    regs::Unit from;
+    Unit to;
+    Scale scale;
+};
+constexpr UnitRow kUnits[] = {
+    {regs::Unit::kVolts, Unit::kVolts, kSame},
+    {regs::Unit::kAmperes, Unit::kAmperes, kSame},
+    {regs::Unit::kHertz, Unit::kHertz, kSame},
+    {regs::Unit::kRatio, Unit::kRatio, kSame},
+    {regs::Unit::kPercent, Unit::kPercent, kSame},
+    {regs::Unit::kKilowatts, Unit::kWatts, kKilo},
+    {regs::Unit::kKilovoltAmperes, Unit::kVoltAmperes, kKilo},
+    {regs::Unit::kMinutes, Unit::kSeconds, kMinutes},
+    {regs::Unit::kCelsius, Unit::kCelsius, kSame},
+    {regs::Unit::kCount, Unit::kCount, kSame},
+};
+constexpr size_t kUnitRows = sizeof kUnits / sizeof kUnits[0];
+constexpr bool UnitsInOrder() {
+    for (size_t i = 0; i < kUnitRows; ++i)
+        if (static_cast<size_t>(kUnits[i].from) != i) return false;
+    return kUnitRows == static_cast<size_t>(regs::Unit::kCount) + 1;
+}
+static_assert(UnitsInOrder(), "one row per unit, in the enumeration's order");
 
-// Columns: id; scope; label name and value (besides the module or cell label);
-// unit; how the register is read; record offset of the register (module 1, cell 1);
-// divisor as the document divides; scale from the document's unit to the base unit;
-// document section and key.
-//
-// Backup time (register 38, "电池后备时间") is kept in seconds, converted from
-// minutes. The register is an undivided 16-bit count beside the capacity percentage,
-// and nothing in the register map names its unit, so the unit follows from the
-// magnitudes a UPS reports: a full battery at a third of the load reads 45, a battery
-// at 24 % on battery reads 12 and falls by one per round. Seconds would mean under a
-// minute of backup from a full battery, hours would mean days; minutes is the only
-// reading that fits, and it is the unit such panels show. Seconds then follow the
-// habit of metrics and UPS protocols (battery runtime in seconds).
-const MeasureRow kMeasureRows[kMeasureRowCount] = {
-    {"input_voltage", kU, "phase", "a", Unit::kVolts, kUn, UnitReg(1), 10, kSame, "整机数据", "输入A相电压"},
-    {"input_voltage", kU, "phase", "b", Unit::kVolts, kUn, UnitReg(2), 10, kSame, "整机数据", "输入B相电压"},
-    {"input_voltage", kU, "phase", "c", Unit::kVolts, kUn, UnitReg(3), 10, kSame, "整机数据", "输入C相电压"},
-    {"input_frequency", kU, nullptr, nullptr, Unit::kHertz, kUn, UnitReg(4), 10, kSame, "整机数据", "输入频率"},
-    {"input_current", kU, "phase", "a", Unit::kAmperes, kUn, UnitReg(5), 10, kSame, "整机数据", "输入A相电流"},
-    {"input_current", kU, "phase", "b", Unit::kAmperes, kUn, UnitReg(6), 10, kSame, "整机数据", "输入B相电流"},
-    {"input_current", kU, "phase", "c", Unit::kAmperes, kUn, UnitReg(7), 10, kSame, "整机数据", "输入C相电流"},
-    {"input_power_factor", kU, "phase", "a", Unit::kRatio, kUn, UnitReg(8), 100, kSame, "整机数据", "输入A相功率因数"},
-    {"input_power_factor", kU, "phase", "b", Unit::kRatio, kUn, UnitReg(9), 100, kSame, "整机数据", "输入B相功率因数"},
-    {"input_power_factor", kU, "phase", "c", Unit::kRatio, kUn, UnitReg(10), 100, kSame, "整机数据", "输入C相功率因数"},
-    {"output_voltage", kU, "phase", "a", Unit::kVolts, kUn, UnitReg(11), 10, kSame, "整机数据", "输出A相电压"},
-    {"output_voltage", kU, "phase", "b", Unit::kVolts, kUn, UnitReg(12), 10, kSame, "整机数据", "输出B相电压"},
-    {"output_voltage", kU, "phase", "c", Unit::kVolts, kUn, UnitReg(13), 10, kSame, "整机数据", "输出C相电压"},
-    {"output_frequency", kU, nullptr, nullptr, Unit::kHertz, kUn, UnitReg(14), 10, kSame, "整机数据", "输出频率"},
-    {"output_current", kU, "phase", "a", Unit::kAmperes, kUn, UnitReg(15), 10, kSame, "整机数据", "输出A相电流"},
-    {"output_current", kU, "phase", "b", Unit::kAmperes, kUn, UnitReg(16), 10, kSame, "整机数据", "输出B相电流"},
-    {"output_current", kU, "phase", "c", Unit::kAmperes, kUn, UnitReg(17), 10, kSame, "整机数据", "输出C相电流"},
-    {"output_active_power", kU, "phase", "a", Unit::kWatts, kUn, UnitReg(18), 100, kKilo, "整机数据", "输出A相有功功率"},
-    {"output_active_power", kU, "phase", "b", Unit::kWatts, kUn, UnitReg(19), 100, kKilo, "整机数据", "输出B相有功功率"},
-    {"output_active_power", kU, "phase", "c", Unit::kWatts, kUn, UnitReg(20), 100, kKilo, "整机数据", "输出C相有功功率"},
-    {"output_load", kU, "phase", "a", Unit::kPercent, kUn, UnitReg(21), 1, kSame, "整机数据", "输出A相负载率"},
-    {"output_load", kU, "phase", "b", Unit::kPercent, kUn, UnitReg(22), 1, kSame, "整机数据", "输出B相负载率"},
-    {"output_load", kU, "phase", "c", Unit::kPercent, kUn, UnitReg(23), 1, kSame, "整机数据", "输出C相负载率"},
-    {"load_crest_factor", kU, "phase", "a", Unit::kRatio, kUn, UnitReg(24), 100, kSame, "整机数据", "输入A相负载峰值比"},
-    {"load_crest_factor", kU, "phase", "b", Unit::kRatio, kUn, UnitReg(25), 100, kSame, "整机数据", "输入B相负载峰值比"},
-    {"load_crest_factor", kU, "phase", "c", Unit::kRatio, kUn, UnitReg(26), 100, kSame, "整机数据", "输入C相负载峰值比"},
-    {"bypass_voltage", kU, "phase", "a", Unit::kVolts, kUn, UnitReg(27), 10, kSame, "整机数据", "旁路A相电压"},
-    {"bypass_voltage", kU, "phase", "b", Unit::kVolts, kUn, UnitReg(28), 10, kSame, "整机数据", "旁路B相电压"},
-    {"bypass_voltage", kU, "phase", "c", Unit::kVolts, kUn, UnitReg(29), 10, kSame, "整机数据", "旁路C相电压"},
-    {"bypass_frequency", kU, nullptr, nullptr, Unit::kHertz, kUn, UnitReg(30), 10, kSame, "整机数据", "旁路频率"},
-    {"battery_voltage", kU, "string", "positive", Unit::kVolts, kUn, UnitReg(31), 10, kSame, "整机数据", "正组电池电压"},
-    {"battery_voltage", kU, "string", "negative", Unit::kVolts, kUn, UnitReg(32), 10, kSame, "整机数据", "负组电池电压"},
-    {"battery_discharge_current", kU, "string", "positive", Unit::kAmperes, kUn, UnitReg(33), 10, kSame, "整机数据", "正组电池放电电流"},
-    {"battery_discharge_current", kU, "string", "negative", Unit::kAmperes, kUn, UnitReg(34), 10, kSame, "整机数据", "负组电池放电电流"},
-    {"battery_charge_current", kU, "string", "positive", Unit::kAmperes, kUn, UnitReg(35), 10, kSame, "整机数据", "正组电池充电电流"},
-    {"battery_charge_current", kU, "string", "negative", Unit::kAmperes, kUn, UnitReg(36), 10, kSame, "整机数据", "负组电池充电电流"},
-    {"battery_charge", kU, nullptr, nullptr, Unit::kPercent, kUn, UnitReg(37), 1, kSame, "整机数据", "电池容量率"},
-    {"battery_runtime", kU, nullptr, nullptr, Unit::kSeconds, kUn, UnitReg(38), 1, kMinutes, "整机数据", "电池后备时间"},
-    {"battery_temperature", kU, nullptr, nullptr, Unit::kCelsius, kUn, UnitReg(39), 10, kSame, "整机数据", "电池温度"},
-    {"ambient_temperature", kU, nullptr, nullptr, Unit::kCelsius, kUn, UnitReg(40), 10, kSame, "整机数据", "环境温度"},
-    {"parallel_units_powered", kU, nullptr, nullptr, Unit::kCount, kUn, UnitReg(61), 1, kSame, "并机数据", "并机上电总台数"},
-    {"parallel_units_on_inverter", kU, nullptr, nullptr, Unit::kCount, kUn, UnitReg(62), 1, kSame, "并机数据", "并机逆变供电台数"},
-    {"parallel_output_apparent_power", kU, "phase", "a", Unit::kVoltAmperes, kUn, UnitReg(63), 1000, kKilo, "并机数据", "并机输出A相总视在功率"},
-    {"parallel_output_apparent_power", kU, "phase", "b", Unit::kVoltAmperes, kUn, UnitReg(64), 1000, kKilo, "并机数据", "并机输出B相总视在功率"},
-    {"parallel_output_apparent_power", kU, "phase", "c", Unit::kVoltAmperes, kUn, UnitReg(65), 1000, kKilo, "并机数据", "并机输出C相总视在功率"},
-    {"parallel_output_active_power", kU, "phase", "a", Unit::kWatts, kUn, UnitReg(66), 1000, kKilo, "并机数据", "并机输出A相有功功率"},
-    {"parallel_output_active_power", kU, "phase", "b", Unit::kWatts, kUn, UnitReg(67), 1000, kKilo, "并机数据", "并机输出B相有功功率"},
-    {"parallel_output_active_power", kU, "phase", "c", Unit::kWatts, kUn, UnitReg(68), 1000, kKilo, "并机数据", "并机输出C相有功功率"},
-    {"run_state", kU, nullptr, nullptr, Unit::kState, Read::kRunState, UnitReg(81), 1, kSame, "整机状态数据", "运行状态"},
+constexpr MeasureRow FromRegister(const regs::Measurement& r, const char* section) {
+    const UnitRow& u = kUnits[static_cast<size_t>(r.unit)];
+    return {r.id, kU, r.label_name, r.label_value, u.to, kUn, UnitReg(r.address),
+            r.divisor, u.scale, section, r.key};
+}
+
+// The measures that are not the unit's plain registers. Columns: id; scope; label name
+// and value (besides the module or cell label); unit; how the register is read;
+// record offset of the register (module 1, cell 1); divisor as the document divides;
+// scale from the document's unit to the base unit; document section and key.
+constexpr MeasureRow kOtherRows[] = {
+    {"run_state", kU, nullptr, nullptr, Unit::kState, Read::kRunState, UnitReg(81), 1, kSame, regs::kRunStateSection, regs::kRunStateKey},
     {"module_present", kM, nullptr, nullptr, Unit::kBoolean, Read::kPresence, ModuleReg(12), 1, kSame, nullptr, "模块%s-整流模块通讯联机"},
     {"module_inverter_bus_voltage", kM, "bus", "positive", Unit::kVolts, kUn, ModuleReg(0), 10, kSame, nullptr, "模块%s-（逆变）正母线电压"},
     {"module_inverter_bus_voltage", kM, "bus", "negative", Unit::kVolts, kUn, ModuleReg(1), 10, kSame, nullptr, "模块%s-（逆变）负母线电压"},
@@ -208,6 +169,27 @@ const MeasureRow kMeasureRows[kMeasureRowCount] = {
     {"cell_temperature", kC, nullptr, nullptr, Unit::kCelsius, Read::kSigned, CellReg(1), 1, kSame, nullptr, "#%s电池温度"},
     {"cell_resistance", kC, nullptr, nullptr, Unit::kOhms, kUn, CellReg(2), 100, kMilli, nullptr, "#%s电池内阻"},
 };
+
+// The unit's registers of the register description first, in its order.
+constexpr std::array<MeasureRow, kMeasureRowCount> AllRows() {
+    std::array<MeasureRow, kMeasureRowCount> rows{};
+    size_t n = 0;
+    for (const regs::Measurement& r : regs::kUnitData)
+        rows[n++] = FromRegister(r, regs::kUnitDataSection);
+    for (const regs::Measurement& r : regs::kParallelData)
+        rows[n++] = FromRegister(r, regs::kParallelDataSection);
+    for (const MeasureRow& r : kOtherRows) rows[n++] = r;
+    return rows;
+}
+static_assert(sizeof regs::kUnitData / sizeof regs::kUnitData[0] +
+                      sizeof regs::kParallelData / sizeof regs::kParallelData[0] +
+                      sizeof kOtherRows / sizeof kOtherRows[0] ==
+                  kMeasureRowCount,
+              "every row once");
+
+}  // namespace
+
+const std::array<MeasureRow, kMeasureRowCount> kMeasureRows = AllRows();
 
 const char* UnitName(Unit unit) {
     static const char* const kNames[] = {"volts",        "amperes", "hertz",   "ratio",
@@ -286,11 +268,11 @@ std::string FormatValue(const Measure& measure, const MeasureValue& value) {
 }
 
 const char* RunStateId(unsigned code) {
-    return code < kRunStateCount ? kRunStates[code].id : "invalid";
+    return code < kRunStateCount ? regs::kRunStates[code].id : "invalid";
 }
 
 const char* RunStateText(unsigned code) {
-    return code < kRunStateCount ? kRunStates[code].text : render::kInvalidText;
+    return code < kRunStateCount ? regs::kRunStates[code].text : render::kInvalidText;
 }
 
 }  // namespace monitor

@@ -10,11 +10,13 @@
 // member, which keeps the decoder and the document honest with each other.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "device/novexups_data.h"
+#include "registers/ups_registers.h"
 
 namespace novex {
 namespace monitor {
@@ -89,7 +91,7 @@ std::string FormatNumber(double value, int decimals);
 // ("市电状态"); codes the table does not know give "invalid" and "无效值".
 const char* RunStateId(unsigned code);
 const char* RunStateText(unsigned code);
-constexpr unsigned kRunStateCount = 12;
+constexpr unsigned kRunStateCount = registers::kRunStateCount;
 
 // How a row's value is read from the record.
 enum class Read : unsigned char {
@@ -120,7 +122,9 @@ struct MeasureRow {
     const char* key;         // document key, "%s" standing for the module or cell number
 };
 constexpr size_t kMeasureRowCount = 67;
-extern const MeasureRow kMeasureRows[kMeasureRowCount];
+// The unit's plain registers come from the register description (registers/
+// ups_registers.h), in its order; the rest are the monitor's own rows.
+extern const std::array<MeasureRow, kMeasureRowCount> kMeasureRows;
 
 }  // namespace monitor
 }  // namespace novex

@@ -1,7 +1,7 @@
 // The unit's status and alarm coils, one byte per coil.
 #include <cstddef>
 
-#include "rules/alarm_rules.h"
+#include "registers/ups_registers.h"
 #include "render/document_rules.h"
 #include "render/status_sections.h"
 
@@ -77,8 +77,8 @@ void RenderUnitStatusBits(const unsigned char* bits, Container section) {
 // one table serves both.
 void RenderUnitAlarmBits(const unsigned char* bits, Container section) {
     const Container alerts = Object(section, kAlertArrayKey);
-    for (const AlarmRule& rule : kAlarmRules)
-        put_alarm(section, alerts, rule.name, bits[rule.byte_index] != 0);
+    for (const registers::AlarmCoil& coil : registers::kAlarmCoils)
+        put_alarm(section, alerts, coil.text, bits[coil.byte_index()] != 0);
 }
 
 }  // namespace render

@@ -1,8 +1,10 @@
 // The unit's state registers 81..91: run state, status flags, alarm flags and system
-// status.
+// status. The run states and the alarm flags are the register description's.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "registers/ups_registers.h"
 #include "render/document_rules.h"
 #include "render/status_sections.h"
 
@@ -11,11 +13,13 @@ namespace render {
 
 namespace {
 
-// Register 81, indexed by its whole value.
-const char* const kRunStates[] = {
-    "初始化",   "待机状态",     "无输出状态", "旁路状态", "市电状态", "电池状态",
-    "电池自检状态", "逆变启动中", "经济模式",   "EPO状态",  "维护旁路模式", "故障模式",
-};
+// Register 81, indexed by its whole value: the texts of the run states.
+constexpr std::array<const char*, registers::kRunStateCount> RunStateTexts() {
+    std::array<const char*, registers::kRunStateCount> texts{};
+    for (size_t i = 0; i < texts.size(); ++i) texts[i] = registers::kRunStates[i].text;
+    return texts;
+}
+constexpr std::array<const char*, registers::kRunStateCount> kRunStates = RunStateTexts();
 
 // A flag group of four registers is one 64-bit field whose first register is the
 // most significant: group bit k is bit k % 16 of register first + 3 - k / 16.
@@ -81,32 +85,6 @@ const StatusFlagRow kStatusFlags[] = {
     {63, 1, "输入空开状态", kClosedOpen, 2},
 };
 
-// Alarm flags of registers 86..89 in order of writing. Columns: group bit, key.
-struct AlarmFlagRow {
-    unsigned char group_bit;
-    const char* key;
-};
-
-const AlarmFlagRow kAlarmFlags[] = {
-    {7, "BUS电压异常"},          {8, "回馈保护"},           {9, "旁路过流"},
-    {10, "逆变直流分量过大"},    {11, "并机过载"},          {12, "过载"},
-    {13, "开机无效"},            {14, "上电初始化故障"},    {15, "LBS超跟踪"},
-    {16, "并机继电器故障"},      {17, "并机连线故障"},      {18, "熔丝断"},
-    {19, "IGBT过流"},            {20, "旁路超保护"},        {21, "旁路超跟踪"},
-    {22, "不同步"},              {23, "旁路反序"},          {24, "并机均流故障"},
-    {25, "CAN通信故障"},         {26, "旁路晶闸管断路故障"}, {27, "旁路晶闸管短路故障"},
-    {28, "逆变晶闸管断路故障"},  {29, "逆变晶闸管短路故障"}, {30, "逆变桥臂直通"},
-    {31, "逆变器故障"},          {38, "市电电压异常"},      {39, "市电频率异常"},
-    {40, "电池电压预告警"},      {41, "电池电压高"},        {42, "电池电压低"},
-    {43, "负组电池充电器故障"},  {44, "正组电池充电器故障"}, {45, "电池无"},
-    {46, "电池反"},              {47, "输入缺零"},          {48, "软启动失败"},
-    {49, "输入电压相序反"},      {50, "正负母线压差大"},    {51, "母线电压欠压"},
-    {52, "母线电压过压"},        {53, "风扇电源故障"},      {54, "风扇故障"},
-    {55, "电池充电晶闸管故障"},  {56, "电池放电晶闸管故障"}, {57, "输入晶闸管故障"},
-    {58, "辅助电源2故障"},       {59, "辅助电源1故障"},     {60, "整流过流故障"},
-    {61, "逆变模块过温"},        {62, "整流模块过温"},      {63, "整流器故障"},
-};
-
 const char* const kNotYetComputed[] = {"未计算", "已计算"};
 const char* const kConnected[] = {"未接入", "已接入"};
 const char* const kInEffect[] = {"状态无效", "状态有效"};
@@ -144,8 +122,8 @@ const SystemStatusRow kSystemStatus[] = {
 }  // namespace
 
 void RenderRunState(const unsigned char* reg, Container section) {
-    state_text(section, "运行状态", RegisterAt(reg, 0), kRunStates,
-               sizeof kRunStates / sizeof kRunStates[0]);
+    state_text(section, registers::kRunStateKey, RegisterAt(reg, 0), kRunStates.data(),
+               kRunStates.size());
 }
 
 void RenderStatusFlags(const unsigned char* regs, Container section) {
@@ -163,8 +141,8 @@ void RenderStatusFlags(const unsigned char* regs, Container section) {
 void RenderAlarmFlags(const unsigned char* regs, Container section) {
     const uint64_t field = FlagGroup(regs);
     const Container alerts = Object(section, kAlertArrayKey);
-    for (const AlarmFlagRow& row : kAlarmFlags)
-        put_alarm(section, alerts, row.key, ((field >> row.group_bit) & 1) != 0);
+    for (const registers::AlarmFlag& flag : registers::kAlarmFlags)
+        put_alarm(section, alerts, flag.text, ((field >> flag.group_bit) & 1) != 0);
 }
 
 void RenderSystemStatus(const unsigned char* regs, Container section) {

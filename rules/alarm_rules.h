@@ -10,18 +10,11 @@ class VimoVDevice;
 
 namespace novex {
 
-// Columns: byte index in the record's alarm bits (coils 65..97, one byte each), the
-// Modbus coil it came from, and the rule name, which is also the document key.
-// Coils 75, 86 and 87 (bytes 10, 21, 22) carry no rule.
-struct AlarmRule {
-    uint8_t byte_index;
-    uint8_t coil;
-    const char* name;
-};
-
+// The rules are the alarm coils of the register description (registers/
+// ups_registers.h, kAlarmCoils): coil 65 + i is byte i of the record's alarm bits,
+// and the coil's text is the rule name, which is also the document key.
 constexpr size_t kAlarmBitCount = 33;
 constexpr size_t kAlarmRuleCount = 30;
-extern const AlarmRule kAlarmRules[kAlarmRuleCount];
 
 // Reports every rule once, in table order, as CheckThresholdBool(2, "12017", "12017",
 // name, name, state, seq) on `device`, numbering the checks from device.check_seq

@@ -17,8 +17,12 @@ const ReadFunction kReadFunctions[] = {
     {kReadInputRegisters, Table::kInputRegisters, 125},
 };
 
-constexpr int kFirstRoundCoil = 1;
-constexpr int kLastRoundRegister = 2119;
+// A round begins with the read of its first block's first coil and ends with the read
+// of its last block's last register.
+namespace regs = novex::registers;
+constexpr int kFirstRoundCoil = regs::kBlocks[0].first;
+constexpr int kLastRoundRegister = static_cast<int>(regs::kBlocks[regs::kBlockCount - 1].last());
+static_assert(regs::kBlocks[0].function == regs::kCoils, "a round begins with coils");
 
 }  // namespace
 

@@ -2,48 +2,56 @@
 #include "sim/register_map.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 namespace novexsim {
 namespace {
 
-// The address ranges the UPS answers, inclusive. Columns: table, first address,
-// last address. Everything between them is a hole the device rejects, which is what
-// lets a client's off-by-one show up as an exception instead of silent zeros.
-struct MappedRange {
-    Table table;
-    int first;
-    int last;
-};
+namespace regs = novex::registers;
 
-constexpr Table kC = Table::kCoils;
-constexpr Table kR = Table::kInputRegisters;
-
-const MappedRange kMappedRanges[] = {
-    {kC, 1, 31},    {kC, 65, 97},
-    {kR, 1, 40},    {kR, 61, 68},   {kR, 81, 91},
-    {kR, 100, 120}, {kR, 150, 170}, {kR, 200, 220}, {kR, 250, 270}, {kR, 300, 320},
-    {kR, 350, 370}, {kR, 400, 420}, {kR, 450, 470}, {kR, 500, 520}, {kR, 550, 570},
-    {kR, 2000, 2119},
-};
+// The UPS answers exactly the addresses of the plug-in's poll round, where adjacent
+// blocks make one range (registers 81..91). Everything between them is a hole the
+// device rejects, which is what lets a client's off-by-one show up as an exception
+// instead of silent zeros.
+regs::Function FunctionOf(Table table) {
+    return table == Table::kCoils ? regs::kCoils : regs::kInputs;
+}
 
 }  // namespace
 
 bool RangeMapped(Table table, int first, int count) {
-    if (count < 1) return false;
+    if (first < 0 || count < 1) return false;
+    const regs::Function function = FunctionOf(table);
     const long last = static_cast<long>(first) + count - 1;
-    for (const MappedRange& r : kMappedRanges)
-        if (r.table == table && first >= r.first && last <= r.last) return true;
-    return false;
+    long at = first;
+    while (at <= last) {
+        const regs::Block* block = regs::FindBlock(function, static_cast<unsigned>(at), 1);
+        if (block == nullptr) return false;
+        at = static_cast<long>(block->last()) + 1;
+    }
+    return true;
 }
 
 std::string DescribeMap(Table table) {
+    const regs::Function function = FunctionOf(table);
     std::string out;
-    for (const MappedRange& r : kMappedRanges) {
-        if (r.table != table) continue;
+    long open_first = -1;
+    long open_last = -2;
+    auto close = [&] {
+        if (open_first < 0) return;
         if (!out.empty()) out += ", ";
-        out += std::to_string(r.first) + ".." + std::to_string(r.last);
+        out += std::to_string(open_first) + ".." + std::to_string(open_last);
+    };
+    for (const regs::Block& b : regs::kBlocks) {
+        if (b.function != function) continue;
+        if (b.first != open_last + 1) {
+            close();
+            open_first = b.first;
+        }
+        open_last = b.last();
     }
+    close();
     return out;
 }
 

@@ -7,15 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "registers/ups_registers.h"
+
 namespace novexsim {
 
 enum class Table { kCoils, kInputRegisters };
 
 // One past the highest address of each table; arrays are indexed by address.
-constexpr int kCoilLimit = 98;
-constexpr int kRegisterLimit = 2120;
+constexpr int kCoilLimit =
+    static_cast<int>(novex::registers::AddressLimit(novex::registers::kCoils));
+constexpr int kRegisterLimit =
+    static_cast<int>(novex::registers::AddressLimit(novex::registers::kInputs));
 
-// True when every address first..first+count-1 exists in the table.
+// True when every address first..first+count-1 exists in the table: the addresses of
+// the plug-in's poll round (registers/ups_registers.h).
 bool RangeMapped(Table table, int first, int count);
 inline bool IsMapped(Table table, int address) { return RangeMapped(table, address, 1); }
 // "1..31, 65..97" and the like, for error messages.
