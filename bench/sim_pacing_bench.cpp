@@ -11,25 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "registers/ups_registers.h"
 #include "tests/sim_process.h"
 
 namespace {
 
-// The plug-in's poll round. Columns: function, first, count.
-const int kPollRound[][3] = {
-    {1, 1, 31},   {1, 65, 33},  {4, 1, 40},   {4, 61, 8},   {4, 81, 1},
-    {4, 82, 4},   {4, 86, 4},   {4, 90, 1},   {4, 91, 1},   {4, 100, 21},
-    {4, 150, 21}, {4, 200, 21}, {4, 250, 21}, {4, 300, 21}, {4, 350, 21},
-    {4, 400, 21}, {4, 450, 21}, {4, 500, 21}, {4, 550, 21}, {4, 2000, 120},
-};
-
 bool PollRound(modbus_t* ctx) {
     uint8_t bits[64];
     uint16_t regs[128];
-    for (const auto& r : kPollRound) {
-        const int n = r[0] == 1 ? modbus_read_bits(ctx, r[1], r[2], bits)
-                                : modbus_read_input_registers(ctx, r[1], r[2], regs);
-        if (n != r[2]) return false;
+    for (const novex::registers::Block& b : novex::registers::kBlocks) {
+        const int n = b.function == novex::registers::kCoils
+                          ? modbus_read_bits(ctx, b.first, b.count, bits)
+                          : modbus_read_input_registers(ctx, b.first, b.count, regs);
+        if (n != b.count) return false;
     }
     return true;
 }

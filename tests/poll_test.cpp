@@ -7,32 +7,21 @@
 
 #include "tests/fake_host.h"
 #include "device/novexups.h"
+#include "registers/ups_registers.h"
 
 namespace {
 
-// The requests of one round, in order, as the host sees them.
-const char* const kRoundTrace[] = {
-    "ReadBits 1 31",
-    "ReadBits 65 33",
-    "ReadInputRegisters 1 40",
-    "ReadInputRegisters 61 8",
-    "ReadInputRegisters 81 1",
-    "ReadInputRegisters 82 4",
-    "ReadInputRegisters 86 4",
-    "ReadInputRegisters 90 1",
-    "ReadInputRegisters 91 1",
-    "ReadInputRegisters 100 21",
-    "ReadInputRegisters 150 21",
-    "ReadInputRegisters 200 21",
-    "ReadInputRegisters 250 21",
-    "ReadInputRegisters 300 21",
-    "ReadInputRegisters 350 21",
-    "ReadInputRegisters 400 21",
-    "ReadInputRegisters 450 21",
-    "ReadInputRegisters 500 21",
-    "ReadInputRegisters 550 21",
-    "ReadInputRegisters 2000 120",
-};
+namespace regs = novex::registers;
+
+// The requests of one round, in order, as the host sees them: the blocks of the
+// register description.
+std::vector<std::string> RoundTrace() {
+    std::vector<std::string> trace;
+    for (const regs::Block& b : regs::kBlocks)
+        trace.push_back((b.function == regs::kCoils ? "ReadBits " : "ReadInputRegisters ") +
+                        std::to_string(b.first) + " " + std::to_string(b.count));
+    return trace;
+}
 
 uint16_t RegisterAt(const NovexUPS& ups, size_t offset) {
     uint16_t v;
@@ -75,7 +64,9 @@ struct Poll : ::testing::Test {
 TEST_F(Poll, ARoundIsTwentyRequestsInOrder) {
     const std::vector<int> results = RunRound();
     const std::vector<std::string> requests = host.Lines("Read");
-    EXPECT_EQ(std::vector<std::string>(std::begin(kRoundTrace), std::end(kRoundTrace)), requests);
+    EXPECT_EQ(RoundTrace(), requests);
+    EXPECT_EQ("ReadBits 1 31", requests.front());
+    EXPECT_EQ("ReadInputRegisters 2000 120", requests.back());
     EXPECT_EQ(std::vector<int>(19, 1), std::vector<int>(results.begin(), results.end() - 1));
     EXPECT_EQ(0, results.back());
     EXPECT_EQ(1u, host.Lines("SendSP").size());
@@ -88,21 +79,13 @@ TEST_F(Poll, EveryResponseLandsInItsPlace) {
     for (int coil = 1; coil <= 31; ++coil) EXPECT_EQ(coil % 2, bytes[4 + coil - 1]) << coil;
     for (int coil = 65; coil <= 97; ++coil) EXPECT_EQ(coil % 2, bytes[35 + coil - 65]) << coil;
     // Register r was answered with the value r: each offset names its register.
-    struct Block {
-        size_t offset;
-        int first;
-        int count;
-    };
-    std::vector<Block> blocks = {{68, 1, 40},  {148, 61, 8}, {164, 81, 1}, {166, 82, 4},
-                                 {174, 86, 4}, {182, 90, 1}, {184, 91, 1}, {606, 2000, 120}};
-    for (int k = 1; k <= 10; ++k)
-        blocks.push_back({static_cast<size_t>(186 + 42 * (k - 1)), 100 + 50 * (k - 1), 21});
     size_t covered = 0;
-    for (const Block& b : blocks) {
+    for (const regs::Block& b : regs::kBlocks) {
+        if (b.function == regs::kCoils) continue;
         for (int i = 0; i < b.count; ++i)
-            EXPECT_EQ(b.first + i, RegisterAt(ups, b.offset + 2 * static_cast<size_t>(i)))
+            EXPECT_EQ(b.first + i, RegisterAt(ups, b.record_offset + 2 * static_cast<size_t>(i)))
                 << "register " << b.first + i;
-        covered += 2 * static_cast<size_t>(b.count);
+        covered += b.bytes();
     }
     EXPECT_EQ(846u - 68u, covered);  // offsets 68..845, with the bits 4..67 before them
 }

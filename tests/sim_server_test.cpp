@@ -13,6 +13,7 @@
 #include <memory>
 #include <regex>
 
+#include "registers/ups_registers.h"
 #include "sim/register_map.h"
 #include "tests/runner_processes.h"
 
@@ -425,23 +426,17 @@ TEST(SimServer, SerialDeviceIsServedLikeALine) {
     close(master);
 }
 
-// The plug-in's poll round. Columns: function, first, count.
-const int kPollRound[][3] = {
-    {1, 1, 31},   {1, 65, 33},  {4, 1, 40},   {4, 61, 8},   {4, 81, 1},
-    {4, 82, 4},   {4, 86, 4},   {4, 90, 1},   {4, 91, 1},   {4, 100, 21},
-    {4, 150, 21}, {4, 200, 21}, {4, 250, 21}, {4, 300, 21}, {4, 350, 21},
-    {4, 400, 21}, {4, 450, 21}, {4, 500, 21}, {4, 550, 21}, {4, 2000, 120},
-};
-
 TEST(SimServer, PacedRoundTakesItsWireTimeAndIsReported) {
     SimChild sim;
     ASSERT_TRUE(sim.Start(With({"--tcp", "0"}, {"--baud-pacing", "9600"})));
     auto client = Client::Connect(sim, 1, 2.0);
     ASSERT_TRUE(client);
     const auto t0 = std::chrono::steady_clock::now();
-    for (const auto& r : kPollRound) {
-        const int error = r[0] == 1 ? client->Bits(r[1], r[2]) : client->Registers(r[1], r[2]);
-        ASSERT_EQ(error, 0) << r[1];
+    // The plug-in's poll round.
+    for (const novex::registers::Block& b : novex::registers::kBlocks) {
+        const bool coils = b.function == novex::registers::kCoils;
+        const int error = coils ? client->Bits(b.first, b.count) : client->Registers(b.first, b.count);
+        ASSERT_EQ(error, 0) << b.first;
     }
     const double took = Seconds(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(took, 1.236458);

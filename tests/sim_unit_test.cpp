@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "registers/ups_registers.h"
 #include "sim/exchange.h"
 #include "sim/faults.h"
 #include "sim/modbus_pdu.h"
@@ -50,12 +51,12 @@ struct PollRequest {
     int first;
     int count;
 };
-const PollRequest kPollRound[] = {
-    {1, 1, 31},    {1, 65, 33},   {4, 1, 40},    {4, 61, 8},    {4, 81, 1},
-    {4, 82, 4},    {4, 86, 4},    {4, 90, 1},    {4, 91, 1},    {4, 100, 21},
-    {4, 150, 21},  {4, 200, 21},  {4, 250, 21},  {4, 300, 21},  {4, 350, 21},
-    {4, 400, 21},  {4, 450, 21},  {4, 500, 21},  {4, 550, 21},  {4, 2000, 120},
-};
+std::vector<PollRequest> PollRound() {
+    std::vector<PollRequest> round;
+    for (const novex::registers::Block& b : novex::registers::kBlocks)
+        round.push_back({static_cast<uint8_t>(b.function), b.first, b.count});
+    return round;
+}
 
 }  // namespace
 
@@ -152,7 +153,7 @@ TEST(SimWireTime, OnePollRoundAt9600BaudTakesAbout124Seconds) {
     UpsState state = Builtin("normal");
     size_t bytes = 0;
     double seconds = 0;
-    for (const PollRequest& r : kPollRound) {
+    for (const PollRequest& r : PollRound()) {
         const std::vector<uint8_t> request = ReadPdu(r.function, r.first, r.count);
         const Answer a = Ask(state, request);
         ASSERT_EQ(a.pdu[0], r.function) << r.first;
@@ -181,7 +182,7 @@ TEST(SimResponder, PacedRoundIsReportedWithItsWireTime) {
     const Clock::time_point t0 = Clock::now();
     double expected = 0;
     std::string line;
-    for (const PollRequest& r : kPollRound) {
+    for (const PollRequest& r : PollRound()) {
         const std::vector<uint8_t> adu = RtuFrame(1, ReadPdu(r.function, r.first, r.count));
         const Reply reply = responder.Handle(adu.data(), adu.size(), t0);
         ASSERT_TRUE(reply.addressed);
