@@ -85,6 +85,8 @@ constexpr bool BlocksMatchFields() {
            regs::kBlocksBegin == offsetof(Record, bits_1_31) &&
            regs::kBlocksEnd == offsetof(Record, update_time);
 }
+static_assert(kRecordModules == regs::kModuleCount && kRecordCells == regs::kCellCount,
+              "room for every module and cell");
 static_assert(kUnitFieldCount + kRecordModules + 1 == regs::kBlockCount, "one block per field");
 static_assert(BlocksMatchFields(), "every block fills its own field of the record");
 }  // namespace record_layout

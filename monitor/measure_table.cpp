@@ -21,11 +21,11 @@ namespace regs = registers;
 constexpr unsigned short UnitReg(unsigned r) {  // an input register of the unit
     return static_cast<unsigned short>(regs::RecordOffset(regs::kInputs, r));
 }
-constexpr unsigned short ModuleReg(int i) {  // index 0..20 in module 1's block
-    return static_cast<unsigned short>(off::kModuleRegs + 2 * i);
+constexpr unsigned short ModuleReg(unsigned i) {  // index 0..20 in module 1's block
+    return UnitReg(regs::kModuleFirstAddress + i);
 }
-constexpr unsigned short CellReg(int i) {  // register 0..3 of cell 1
-    return static_cast<unsigned short>(off::kBatteryRegs + 2 * i);
+constexpr unsigned short CellReg(unsigned i) {  // register 0..3 of cell 1
+    return UnitReg(regs::kCellFirstAddress + i);
 }
 
 constexpr Scope kU = Scope::kUnit;
@@ -39,9 +39,7 @@ constexpr Scale kMilli{1, 1000};    // milliohms -> ohms
 
 // How each scope repeats and tells whether an instance is present. Columns: label
 // name, instances, record bytes between instances, record offset and mask of the
-// presence register (mask 0: always present). A module is present while its
-// rectifier reports communication online (index 12, bit 15: "通讯联机"); a cell is
-// present when its voltage register is not zero (the UPS reports nothing else).
+// presence register (mask 0: always present; registers/ups_registers.h says which).
 struct ScopeRow {
     const char* label;
     int count;
@@ -51,8 +49,9 @@ struct ScopeRow {
 };
 const ScopeRow kScopes[] = {
     {nullptr, 1, 0, 0, 0},
-    {"module", kModuleCount, off::kModuleBlockBytes, ModuleReg(12), 0x8000},
-    {"cell", kCellCount, 8, CellReg(0), 0xFFFF},
+    {"module", kModuleCount, off::kModuleBlockBytes, ModuleReg(regs::kModulePresenceIndex),
+     regs::kModulePresenceMask},
+    {"cell", kCellCount, 2 * regs::kCellRegisterCount, CellReg(regs::kCellData[0].address), 0xFFFF},
 };
 static_assert(sizeof kScopes / sizeof kScopes[0] == 3, "one row per Scope");
 
@@ -129,61 +128,63 @@ constexpr UnitRow kUnits[] = {
     {regs::Unit::kMinutes, Unit::kSeconds, kMinutes},
     {regs::Unit::kCelsius, Unit::kCelsius, kSame},
     {regs::Unit::kCount, Unit::kCount, kSame},
+    {regs::Unit::kMilliohms, Unit::kOhms, kMilli},
 };
 constexpr size_t kUnitRows = sizeof kUnits / sizeof kUnits[0];
 constexpr bool UnitsInOrder() {
     for (size_t i = 0; i < kUnitRows; ++i)
         if (static_cast<size_t>(kUnits[i].from) != i) return false;
-    return kUnitRows == static_cast<size_t>(regs::Unit::kCount) + 1;
+    return kUnitRows == static_cast<size_t>(regs::Unit::kMilliohms) + 1;
 }
 static_assert(UnitsInOrder(), "one row per unit, in the enumeration's order");
 
-constexpr MeasureRow FromRegister(const regs::Measurement& r, const char* section) {
+// A measure of the unit (`section` given), or of module or cell 1 (offset given).
+constexpr MeasureRow FromRegister(const regs::Measurement& r, Scope scope, const char* section,
+                                  unsigned short offset) {
     const UnitRow& u = kUnits[static_cast<size_t>(r.unit)];
-    return {r.id, kU, r.label_name, r.label_value, u.to, kUn, UnitReg(r.address),
-            r.divisor, u.scale, section, r.key};
+    return {r.id, scope, r.label_name, r.label_value, u.to, r.is_signed ? Read::kSigned : kUn,
+            offset, r.divisor, u.scale, section, r.key};
 }
 
-// The measures that are not the unit's plain registers. Columns: id; scope; label name
-// and value (besides the module or cell label); unit; how the register is read;
-// record offset of the register (module 1, cell 1); divisor as the document divides;
-// scale from the document's unit to the base unit; document section and key.
-constexpr MeasureRow kOtherRows[] = {
-    {"run_state", kU, nullptr, nullptr, Unit::kState, Read::kRunState, UnitReg(81), 1, kSame, regs::kRunStateSection, regs::kRunStateKey},
-    {"module_present", kM, nullptr, nullptr, Unit::kBoolean, Read::kPresence, ModuleReg(12), 1, kSame, nullptr, "模块%s-整流模块通讯联机"},
-    {"module_inverter_bus_voltage", kM, "bus", "positive", Unit::kVolts, kUn, ModuleReg(0), 10, kSame, nullptr, "模块%s-（逆变）正母线电压"},
-    {"module_inverter_bus_voltage", kM, "bus", "negative", Unit::kVolts, kUn, ModuleReg(1), 10, kSame, nullptr, "模块%s-（逆变）负母线电压"},
-    {"module_inverter_voltage", kM, "phase", "a", Unit::kVolts, kUn, ModuleReg(2), 10, kSame, nullptr, "模块%s-逆变A相电压"},
-    {"module_inverter_voltage", kM, "phase", "b", Unit::kVolts, kUn, ModuleReg(3), 10, kSame, nullptr, "模块%s-逆变B相电压"},
-    {"module_inverter_voltage", kM, "phase", "c", Unit::kVolts, kUn, ModuleReg(4), 10, kSame, nullptr, "模块%s-逆变C相电压"},
-    {"module_inverter_current", kM, "phase", "a", Unit::kAmperes, kUn, ModuleReg(5), 10, kSame, nullptr, "模块%s-逆变A相电流"},
-    {"module_inverter_current", kM, "phase", "b", Unit::kAmperes, kUn, ModuleReg(6), 10, kSame, nullptr, "模块%s-逆变B相电流"},
-    {"module_inverter_current", kM, "phase", "c", Unit::kAmperes, kUn, ModuleReg(7), 10, kSame, nullptr, "模块%s-逆变C相电流"},
-    {"module_inverter_frequency", kM, nullptr, nullptr, Unit::kHertz, kUn, ModuleReg(8), 10, kSame, nullptr, "模块%s-逆变频率"},
-    {"module_rectifier_temperature", kM, nullptr, nullptr, Unit::kCelsius, kUn, ModuleReg(9), 10, kSame, nullptr, "模块%s-整流温度"},
-    {"module_inverter_temperature", kM, nullptr, nullptr, Unit::kCelsius, kUn, ModuleReg(10), 10, kSame, nullptr, "模块%s-逆变温度"},
-    {"module_rectifier_bus_voltage", kM, "bus", "positive", Unit::kVolts, kUn, ModuleReg(19), 10, kSame, nullptr, "模块%s-（整流）正母线电压"},
-    {"module_rectifier_bus_voltage", kM, "bus", "negative", Unit::kVolts, kUn, ModuleReg(20), 10, kSame, nullptr, "模块%s-（整流）负母线电压"},
-    {"cell_present", kC, nullptr, nullptr, Unit::kBoolean, Read::kPresence, CellReg(0), 1, kSame, nullptr, "#%s电池电压"},
-    {"cell_voltage", kC, nullptr, nullptr, Unit::kVolts, kUn, CellReg(0), 100, kSame, nullptr, "#%s电池电压"},
-    {"cell_temperature", kC, nullptr, nullptr, Unit::kCelsius, Read::kSigned, CellReg(1), 1, kSame, nullptr, "#%s电池温度"},
-    {"cell_resistance", kC, nullptr, nullptr, Unit::kOhms, kUn, CellReg(2), 100, kMilli, nullptr, "#%s电池内阻"},
-};
+// The measures that are not plain registers. Columns: id; scope; label name and value
+// (besides the module or cell label); unit; how the register is read; record offset of
+// the register (module 1, cell 1); divisor as the document divides; scale from the
+// document's unit to the base unit; document section and key.
+constexpr MeasureRow kRunStateRow = {
+    "run_state", kU, nullptr, nullptr, Unit::kState, Read::kRunState,
+    UnitReg(regs::kRunStateAddress), 1, kSame, regs::kRunStateSection, regs::kRunStateKey};
+constexpr MeasureRow kModulePresentRow = {
+    "module_present", kM, nullptr, nullptr, Unit::kBoolean, Read::kPresence,
+    ModuleReg(regs::kModulePresenceIndex), 1, kSame, nullptr, regs::kModulePresenceKey};
+// Under the voltage's key: a cell is present when its voltage is not zero.
+constexpr MeasureRow kCellPresentRow = {
+    "cell_present", kC, nullptr, nullptr, Unit::kBoolean, Read::kPresence,
+    CellReg(regs::kCellData[0].address), 1, kSame, nullptr, regs::kCellData[0].key};
 
-// The unit's registers of the register description first, in its order.
+// The registers of the register description and the states that go with them, in the
+// order tools list them: the unit's, then a module's, then a cell's.
 constexpr std::array<MeasureRow, kMeasureRowCount> AllRows() {
     std::array<MeasureRow, kMeasureRowCount> rows{};
     size_t n = 0;
     for (const regs::Measurement& r : regs::kUnitData)
-        rows[n++] = FromRegister(r, regs::kUnitDataSection);
+        rows[n++] = FromRegister(r, kU, regs::kUnitDataSection, UnitReg(r.address));
     for (const regs::Measurement& r : regs::kParallelData)
-        rows[n++] = FromRegister(r, regs::kParallelDataSection);
-    for (const MeasureRow& r : kOtherRows) rows[n++] = r;
+        rows[n++] = FromRegister(r, kU, regs::kParallelDataSection, UnitReg(r.address));
+    rows[n++] = kRunStateRow;
+    rows[n++] = kModulePresentRow;
+    for (const regs::Measurement& r : regs::kModuleData)
+        rows[n++] = FromRegister(r, kM, nullptr, ModuleReg(r.address));
+    rows[n++] = kCellPresentRow;
+    for (const regs::Measurement& r : regs::kCellData)
+        rows[n++] = FromRegister(r, kC, nullptr, CellReg(r.address));
     return rows;
 }
-static_assert(sizeof regs::kUnitData / sizeof regs::kUnitData[0] +
-                      sizeof regs::kParallelData / sizeof regs::kParallelData[0] +
-                      sizeof kOtherRows / sizeof kOtherRows[0] ==
+template <typename T, size_t N>
+constexpr size_t CountOf(const T (&)[N]) {
+    return N;
+}
+static_assert(CountOf(regs::kUnitData) + CountOf(regs::kParallelData) + CountOf(regs::kModuleData) +
+                      CountOf(regs::kCellData) + 3 ==
                   kMeasureRowCount,
               "every row once");
 

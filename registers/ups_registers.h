@@ -115,11 +115,13 @@ enum class Unit : uint8_t {
     kMinutes,
     kCelsius,
     kCount,  // a number of units
+    kMilliohms,
 };
 
-// One input register that is a plain unsigned figure. Columns: address; key of the
-// document member; divisor (1: the register as it is); unit; measure id and its label
-// (name and value, nullptr: none) for tools; English name.
+// One input register that is a plain figure. Columns: address (of a power module or
+// battery cell: the index in its block); key of the document member ("%s": the module
+// or cell number); divisor (1: the register as it is); unit; measure id and its label
+// (name and value, nullptr: none) for tools; English name; read as two's complement.
 struct Measurement {
     uint16_t address;
     const char* key;
@@ -129,6 +131,7 @@ struct Measurement {
     const char* label_name;
     const char* label_value;
     const char* name;
+    bool is_signed = false;
 };
 
 constexpr Unit kV = Unit::kVolts;
@@ -193,6 +196,50 @@ inline constexpr Measurement kParallelData[] = {
     {66, "并机输出A相有功功率", 1000, Unit::kKilowatts, "parallel_output_active_power", "phase", "a", "Parallel output active power, phase A"},
     {67, "并机输出B相有功功率", 1000, Unit::kKilowatts, "parallel_output_active_power", "phase", "b", "Parallel output active power, phase B"},
     {68, "并机输出C相有功功率", 1000, Unit::kKilowatts, "parallel_output_active_power", "phase", "c", "Parallel output active power, phase C"},
+};
+
+// ---- Power modules and battery cells ------------------------------------------------
+
+// Power module k (1..10) is registers 100 + 50 (k - 1), 21 of them, a block of its own.
+constexpr size_t kModuleCount = 10;
+constexpr unsigned kModuleFirstAddress = 100;
+constexpr unsigned kModuleAddressStride = 50;
+constexpr unsigned kModuleRegisterCount = 21;
+
+// A module's measurements by index in its block, in the order tools list them.
+inline constexpr Measurement kModuleData[] = {
+    {0, "模块%s-（逆变）正母线电压", 10, kV, "module_inverter_bus_voltage", "bus", "positive", "Inverter positive bus voltage"},
+    {1, "模块%s-（逆变）负母线电压", 10, kV, "module_inverter_bus_voltage", "bus", "negative", "Inverter negative bus voltage"},
+    {2, "模块%s-逆变A相电压", 10, kV, "module_inverter_voltage", "phase", "a", "Inverter voltage, phase A"},
+    {3, "模块%s-逆变B相电压", 10, kV, "module_inverter_voltage", "phase", "b", "Inverter voltage, phase B"},
+    {4, "模块%s-逆变C相电压", 10, kV, "module_inverter_voltage", "phase", "c", "Inverter voltage, phase C"},
+    {5, "模块%s-逆变A相电流", 10, kA, "module_inverter_current", "phase", "a", "Inverter current, phase A"},
+    {6, "模块%s-逆变B相电流", 10, kA, "module_inverter_current", "phase", "b", "Inverter current, phase B"},
+    {7, "模块%s-逆变C相电流", 10, kA, "module_inverter_current", "phase", "c", "Inverter current, phase C"},
+    {8, "模块%s-逆变频率", 10, kHz, "module_inverter_frequency", nullptr, nullptr, "Inverter frequency"},
+    {9, "模块%s-整流温度", 10, Unit::kCelsius, "module_rectifier_temperature", nullptr, nullptr, "Rectifier temperature"},
+    {10, "模块%s-逆变温度", 10, Unit::kCelsius, "module_inverter_temperature", nullptr, nullptr, "Inverter temperature"},
+    {19, "模块%s-（整流）正母线电压", 10, kV, "module_rectifier_bus_voltage", "bus", "positive", "Rectifier positive bus voltage"},
+    {20, "模块%s-（整流）负母线电压", 10, kV, "module_rectifier_bus_voltage", "bus", "negative", "Rectifier negative bus voltage"},
+};
+
+// A module is present while its rectifier reports communication online: index 12,
+// bit 15 ("通讯联机").
+constexpr unsigned kModulePresenceIndex = 12;
+constexpr uint16_t kModulePresenceMask = 0x8000;
+inline constexpr char kModulePresenceKey[] = "模块%s-整流模块通讯联机";
+
+// Battery cell n (1..30) is registers 2000 + 4 (n - 1), four of them, of which the
+// fourth is shown nowhere; all cells are one block.
+constexpr size_t kCellCount = 30;
+constexpr unsigned kCellFirstAddress = 2000;
+constexpr unsigned kCellRegisterCount = 4;
+
+// A cell's registers by index; a cell whose voltage reads zero is not present.
+inline constexpr Measurement kCellData[] = {
+    {0, "#%s电池电压", 100, kV, "cell_voltage", nullptr, nullptr, "Cell voltage"},
+    {1, "#%s电池温度", 1, Unit::kCelsius, "cell_temperature", nullptr, nullptr, "Cell temperature", true},
+    {2, "#%s电池内阻", 100, Unit::kMilliohms, "cell_resistance", nullptr, nullptr, "Cell internal resistance"},
 };
 
 // ---- Run state (input register 81) ------------------------------------------------
@@ -400,6 +447,20 @@ constexpr bool OneBlockInOrder(const Measurement (&rows)[N]) {
         if (rows[i].address != rows[0].address + i || rows[i].divisor == 0) return false;
     return RoundReads(kInputs, rows[0].address, N);
 }
+// Module k's and the cells' blocks are where the addresses above say.
+constexpr bool ModulesAndCellsAreTheirBlocks() {
+    for (size_t k = 0; k < kModuleCount; ++k) {
+        const Block* b = FindBlock(kInputs, kModuleFirstAddress + kModuleAddressStride * k,
+                                   kModuleRegisterCount);
+        if (b == nullptr || b->count != kModuleRegisterCount) return false;
+    }
+    for (const Measurement& m : kModuleData)
+        if (m.address >= kModuleRegisterCount) return false;
+    for (const Measurement& m : kCellData)
+        if (m.address >= kCellRegisterCount) return false;
+    const Block* cells = FindBlock(kInputs, kCellFirstAddress, kCellRegisterCount * kCellCount);
+    return cells != nullptr && cells->count == kCellRegisterCount * kCellCount;
+}
 constexpr bool CoilsShareFlagsByText() {
     for (const AlarmCoil& c : kAlarmCoils) {
         if (FindBlock(kCoils, c.coil, 1) != &kBlocks[1]) return false;
@@ -423,6 +484,7 @@ static_assert(checks::OneBlockInOrder(kUnitData) && checks::OneBlockInOrder(kPar
               "measurement rows follow their block");
 static_assert(RoundReads(kInputs, kRunStateAddress, 1), "the run state is read");
 static_assert(RoundReads(kInputs, kAlarmFlagsAddress, 4), "the alarm flags are read");
+static_assert(checks::ModulesAndCellsAreTheirBlocks(), "module and cell blocks");
 static_assert(checks::FlagsInOrder(), "alarm flags by rising group bit");
 static_assert(checks::CoilsShareFlagsByText(), "a coil has its own id exactly when no flag shares its text");
 

@@ -1,6 +1,8 @@
 // One power module: 94 members of the document itself, named after the module.
+#include <cstddef>
 #include <cstdint>
 
+#include "registers/ups_registers.h"
 #include "render/document_rules.h"
 #include "render/status_sections.h"
 
@@ -10,7 +12,7 @@ namespace render {
 namespace {
 
 enum class Rule : unsigned char {
-    kMeasurement,  // register / 10, unsigned
+    kMeasurement,  // register / 10, unsigned: a measurement of the register description
     kText,         // texts[value of the bits]
     kAlarm,        // "告警" / "正常" and a boolean in the document's "AlertArray"
 };
@@ -30,6 +32,14 @@ const char* const kInvalidClosed[] = {"无效", "闭合"};
 const char* const kBypassSupply[] = {"均不供电", "旁路供电"};
 const char* const kSwitching[] = {"关机", "软启动", "启动完毕未供电", "正常供电中"};
 
+// The key pattern of the module measurement at `index` in the register description,
+// or nullptr.
+constexpr const char* ModuleKey(unsigned index) {
+    for (const registers::Measurement& m : registers::kModuleData)
+        if (m.address == index) return m.key;
+    return nullptr;
+}
+
 // The module's entries in order of writing (entries 1 to 94, 93 and 94 last).
 // Columns: register index in the block, lowest bit read, number of bits, rule, key
 // pattern ("%s": module number), texts indexed by the value of the bits (first the
@@ -47,19 +57,19 @@ constexpr Rule kM = Rule::kMeasurement;
 constexpr Rule kT = Rule::kText;
 constexpr Rule kA = Rule::kAlarm;
 
-const ModuleRow kModuleRows[] = {
-    {0, 0, 16, kM, "模块%s-（逆变）正母线电压", nullptr},
-    {1, 0, 16, kM, "模块%s-（逆变）负母线电压", nullptr},
-    {2, 0, 16, kM, "模块%s-逆变A相电压", nullptr},
-    {3, 0, 16, kM, "模块%s-逆变B相电压", nullptr},
-    {4, 0, 16, kM, "模块%s-逆变C相电压", nullptr},
-    {5, 0, 16, kM, "模块%s-逆变A相电流", nullptr},
-    {6, 0, 16, kM, "模块%s-逆变B相电流", nullptr},
-    {7, 0, 16, kM, "模块%s-逆变C相电流", nullptr},
-    {8, 0, 16, kM, "模块%s-逆变频率", nullptr},
-    {9, 0, 16, kM, "模块%s-整流温度", nullptr},
-    {10, 0, 16, kM, "模块%s-逆变温度", nullptr},
-    {12, 15, 1, kT, "模块%s-整流模块通讯联机", kCommunication},
+constexpr ModuleRow kModuleRows[] = {
+    {0, 0, 16, kM, ModuleKey(0), nullptr},
+    {1, 0, 16, kM, ModuleKey(1), nullptr},
+    {2, 0, 16, kM, ModuleKey(2), nullptr},
+    {3, 0, 16, kM, ModuleKey(3), nullptr},
+    {4, 0, 16, kM, ModuleKey(4), nullptr},
+    {5, 0, 16, kM, ModuleKey(5), nullptr},
+    {6, 0, 16, kM, ModuleKey(6), nullptr},
+    {7, 0, 16, kM, ModuleKey(7), nullptr},
+    {8, 0, 16, kM, ModuleKey(8), nullptr},
+    {9, 0, 16, kM, ModuleKey(9), nullptr},
+    {10, 0, 16, kM, ModuleKey(10), nullptr},
+    {12, 15, 1, kT, registers::kModulePresenceKey, kCommunication},
     {11, 6, 1, kT, "模块%s-整流模块负组电池均浮充", kFloatEqualise},
     {11, 7, 1, kT, "模块%s-整流模块正组电池均浮充", kFloatEqualise},
     {11, 8, 1, kT, "模块%s-整流模块电池充电", kCharging},
@@ -144,12 +154,28 @@ const ModuleRow kModuleRows[] = {
     {17, 13, 1, kA, "模块%s-逆变模块逆变晶闸管短路故障", nullptr},
     {17, 14, 1, kA, "模块%s-逆变模块逆变桥臂直通", nullptr},
     {17, 15, 1, kA, "模块%s-逆变模块逆变器故障", nullptr},
-    {19, 0, 16, kM, "模块%s-（整流）正母线电压", nullptr},
-    {20, 0, 16, kM, "模块%s-（整流）负母线电压", nullptr},
+    {19, 0, 16, kM, ModuleKey(19), nullptr},
+    {20, 0, 16, kM, ModuleKey(20), nullptr},
 };
 static_assert(sizeof kModuleRows / sizeof kModuleRows[0] == 94, "94 entries per module");
 
 constexpr uint16_t kMeasurementDivisor = 10;
+
+// Every measurement of the register description is written once, divided by ten.
+constexpr bool MeasurementsOnce() {
+    for (const ModuleRow& row : kModuleRows)
+        if (row.rule == Rule::kMeasurement && row.pattern == nullptr) return false;
+    for (const registers::Measurement& m : registers::kModuleData) {
+        size_t written = 0;
+        for (const ModuleRow& row : kModuleRows)
+            written += row.rule == Rule::kMeasurement && row.reg == m.address;
+        if (written != 1 || m.divisor != kMeasurementDivisor || m.is_signed) return false;
+    }
+    return true;
+}
+static_assert(MeasurementsOnce(), "the register description's module measurements");
+static_assert(registers::kModulePresenceIndex == 12 && registers::kModulePresenceMask == 1u << 15,
+              "presence is the communication bit written above");
 
 }  // namespace
 
