@@ -8,7 +8,10 @@
 // its record offset: a coil as one byte (0 or 1), a register as two bytes in the
 // host's order. So the value of address A of a block B sits at
 //   B.record_offset + (A - B.first) * B.item_bytes()
-// and RecordOffset() gives it for any address a round reads.
+// and RecordOffset() gives it for any address a round reads. Addresses are the ones a
+// request PDU carries (the round asks for coil 1 as address 1; address 0 is never
+// read). A server answering from a record finds a request's block with FindBlock() and
+// copies bytes() bytes from record_offset, turning native words into big-endian ones.
 //
 // Nothing here depends on anything else in the tree: every folder may include it.
 #pragma once
