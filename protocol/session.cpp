@@ -87,6 +87,15 @@ Session::Session(SessionContext& context, std::string address)
 
 Session::~Session() { context_.logins.Remove(this); }
 
+void Session::TlsStarted() {
+    tls_ = true;
+    username_.clear();
+    password_.clear();
+    username_set_ = password_set_ = false;
+    context_.logins.Remove(this);
+    login_ups_.clear();
+}
+
 Reply Session::Handle(const std::string& raw) {
     // Columns: command, subcommand (nullptr: none), fewest and most arguments after
     // them, handler. Commands and subcommands match in any case.

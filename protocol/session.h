@@ -69,8 +69,10 @@ public:
 
     // One request line, without its line end (a trailing "\r" is ignored).
     Reply Handle(const std::string& line);
-    // The server completed the TLS handshake that STARTTLS announced.
-    void TlsStarted() { tls_ = true; }
+    // The server completed the TLS handshake that STARTTLS announced. What was sent in
+    // plain text (user, password, a login) could have been put there by anyone on the
+    // path: the session starts over, as the client expects after STARTTLS.
+    void TlsStarted();
 
     // A handler: the request's words after the command (and subcommand).
     using Args = std::vector<std::string>;

@@ -172,6 +172,29 @@ TEST_F(Engine, PrimaryLogsInAndSetsForcedShutdown) {
     EXPECT_EQ(mon->Handle("GET VAR u1 ups.status").text, "ERR DATA-STALE\n");
 }
 
+// What was set before STARTTLS, by the client or by whoever injected it on the way,
+// does not survive into the TLS session: the real client's own USERNAME is taken and its
+// password binds to its own user.
+TEST_F(Engine, StartTlsForgetsWhatWasSetInPlainText) {
+    context.tls_available = true;
+    auto session = Run({
+        {"USERNAME view", "OK"},
+        {"PASSWORD p3", "OK"},
+        {"LOGIN u1", "OK"},
+        {"STARTTLS", "OK STARTTLS"},
+    });
+    session->TlsStarted();
+    for (const Step& step : std::vector<Step>{
+             {"GET NUMLOGINS u1", "NUMLOGINS u1 0"},
+             {"LOGIN u1", "ERR USERNAME-REQUIRED"},
+             {"USERNAME mon", "OK"},
+             {"PASSWORD s3cret", "OK"},
+             {"PRIMARY u1", "OK PRIMARY-GRANTED"},
+             {"STARTTLS", "ERR ALREADY-SSL-MODE"},
+         })
+        EXPECT_EQ(session->Handle(step.request).text, std::string(step.answer) + "\n") << step.request;
+}
+
 // ups.status and aggregates from figures. Columns: run state, alarms, battery charge,
 // charge current, forced shutdown, expected ups.status.
 TEST(VariableMap, StatusWords) {

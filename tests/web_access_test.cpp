@@ -145,8 +145,8 @@ TEST_F(AccessTest, CredentialsAndAttemptsPerAddress) {
     EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 3) << log_;  // 10.0.0.1 twice, .2 once
 }
 
-// A renewed users file is taken within a second or so; a broken one is reported and
-// the users in use stay.
+// A renewed users file is taken within a second or so; a broken one, or one that
+// would drop every user, is reported and the users in use stay.
 TEST_F(AccessTest, UsersReadAgainWhenTheFileChanges) {
     std::string error;
     auto access = WebAccess::Create("", path_, [this](const std::string& l) { log_ += l + "\n"; }, error);
@@ -160,12 +160,18 @@ TEST_F(AccessTest, UsersReadAgainWhenTheFileChanges) {
     const Step steps[] = {
         {"basic_auth_users:\n  grafana: " + Bcrypt("other") + "\n", "grafana:other"},
         {"basic_auth_users:\n  broken: not-a-hash\n", "grafana:other"},
+        // Emptied or cut short while the file is rewritten: auth stays on.
+        {"", "grafana:other"},
+        {"basic_auth_users:\n", "grafana:other"},
+        {"http_server_config:\n  headers:\n    X-Frame-Options: deny\n", "grafana:other"},
     };
     for (const Step& step : steps) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
         Write(step.text);
         EXPECT_EQ(access->Check(Basic(step.pair), "10.0.0.9", retry), WebAccess::Verdict::kOk)
             << step.pair << "\n" << log_;
+        EXPECT_EQ(access->Check("", "10.0.0.9", retry), WebAccess::Verdict::kMissing) << step.text;
+        EXPECT_TRUE(access->Needed());
     }
     EXPECT_NE(log_.find("refused, the users in use stay"), std::string::npos) << log_;
     chmod(path_.c_str(), 0644);

@@ -150,6 +150,7 @@ struct RunningLine {
     LineConfig config;
     std::vector<std::unique_ptr<DeviceSession>> sessions;
     std::unique_ptr<Poller> poller;
+    bool overdue = false;  // its round outran its bound, as last said
 };
 
 // What a poll run holds, in the order it is made. Members go in reverse: the lines
@@ -721,10 +722,22 @@ bool AllFinished(const PollRun& run) {
     return true;
 }
 
-bool Responsive(const PollRun& run, std::chrono::steady_clock::time_point now) {
-    for (const auto& line : run.lines)
-        if (!line->poller->Responsive(now)) return false;
-    return true;
+// This loop feeds the service manager's watchdog and sees every line's progress. A
+// line whose round outruns what its timeouts and retries allow (an adapter or a slave
+// that holds its thread) is reported, and again when its rounds go on; the other lines
+// poll on, and the service is not restarted for it.
+void WatchLines(PollRun& run, std::chrono::steady_clock::time_point now) {
+    for (const auto& line : run.lines) {
+        const bool overdue = !line->poller->Responsive(now);
+        if (overdue == line->overdue) continue;
+        line->overdue = overdue;
+        if (overdue)
+            Say(Level::kError, "vimohost: line " + line->config.key +
+                                   ": a round has run longer than its timeouts and retries allow; "
+                                   "the other lines poll on");
+        else
+            Say(Level::kNotice, "vimohost: line " + line->config.key + ": its round ended, polling goes on");
+    }
 }
 
 void StopAll(PollRun& run) {
@@ -766,7 +779,8 @@ bool WaitForLines(PollRun& run) {
             stopping = true;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (Responsive(run, now)) run.notifier.KeepAlive(now);
+        WatchLines(run, now);
+        run.notifier.KeepAlive(now);
         if (now >= status_due) {
             run.notifier.Send(StatusLine(run));
             status_due = now + kStatusEvery;

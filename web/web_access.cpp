@@ -80,6 +80,15 @@ void WebAccess::Refresh() {
         if (log_) log_("web configuration refused, the users in use stay: " + error);
         return;
     }
+    // A file cut short (an editor saving in place, `cat new > web.yml`, a full disk)
+    // can read as one without users: that would let everyone in. Opening the face
+    // to all takes a restart with a file that says so.
+    if (fresh.users.empty() && !config_.users.empty()) {
+        if (log_)
+            log_("web configuration refused, the users in use stay: " + config_file_ +
+                 " names no users (a restart is needed to drop basic auth)");
+        return;
+    }
     config_.users = fresh.users;
     config_.headers = fresh.headers;
     accepted_.clear();
