@@ -54,6 +54,11 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--simulate", "--tcp", "127.0.0.1:1"}, "--simulate chooses the port itself", 2},
     {{"--simulate", "--config", "x.json"}, "takes no --config", 2},
     {{"--simulate", "--slave", "0"}, "--slave must be a whole number from 1 to 247", 2},
+    // Refused before the simulator starts (which would say a line of its own).
+    {{"--simulate", "--listen", "0", "--web-config", "/etc/passwd"},
+     "/etc/passwd: holds password hashes but group or others may use it", 2},
+    {{"--simulate", "--protocol-listen", "127.0.0.1:0", "--protocol-users", "absent"},
+     "--protocol-users: absent", 2},
     {{"--serial", "/dev/null", "--serial", "/dev/zero"}, "--serial is given more than once", 2},
     {{"--config", "x.json", "--slave", "2"}, "cannot be combined with --config", 2},
     {{"--serial", "/dev/null", "--plugin", "/nonexistent/plugin.so"}, "cannot load the plug-in", 1},

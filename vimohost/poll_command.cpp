@@ -27,9 +27,11 @@
 #include "session/plugin_library.h"
 #include "poll/poller.h"
 #include "protocol/feed.h"
+#include "protocol/users.h"
 #include "snmp/agent.h"
 #include "web/feed.h"
 #include "web/history_source.h"
+#include "web/web_config.h"
 #include "session/device_session.h"
 #include "poll/reload_plan.h"
 #include "vimohost/service_notify.h"
@@ -339,7 +341,7 @@ int CheckStatusTargets(PollRun& run) {
     return kExitUsage;
 }
 
-// The devices: from --config, or one from the flags (after starting the simulator).
+// The devices and settings of --config; without it, ConfigFromFlags makes the device.
 int LoadConfigurations(PollRun& run) {
     std::string error;
     run.retention = run.options.retention;
@@ -355,6 +357,43 @@ int LoadConfigurations(PollRun& run) {
                 " lists no devices; waiting for a reload (SIGHUP)");
         return -1;
     }
+    return -1;
+}
+
+// Every configuration file the faces will read (the web configuration with its
+// certificates, the UPS protocol users file) is read and checked before anything is
+// started, the simulator of --simulate first of all. A file named without its listener
+// is refused by that face's own step.
+int CheckConfigFiles(PollRun& run) {
+    const ProgramConfig settings = Settings(run);
+    const std::string origin = run.options.config_file.empty() ? "" : run.options.config_file + ": ";
+    std::string error;
+    if (!settings.listen.empty() && !settings.web_config.empty()) {
+        novex::web::WebConfig config;
+        bool ok = novex::web::LoadWebConfig(settings.web_config, config, error);
+        if (ok && config.tls && !novex::tls::ServerTls::Create(config.tls_settings, error)) {
+            error = settings.web_config + ": " + error;
+            ok = false;
+        }
+        if (!ok) {
+            Fail((run.options.program.web_config.empty() ? origin : "") + error);
+            return kExitUsage;
+        }
+    }
+    if (!settings.protocol_listen.empty() && !settings.protocol_users.empty()) {
+        novex::protocol::Users users;
+        if (!novex::protocol::Users::Load(settings.protocol_users, users, error)) {
+            Fail("--protocol-users: " + error);
+            return kExitUsage;
+        }
+    }
+    return -1;
+}
+
+// The device of the flags, once the simulator of --simulate is ready.
+int ConfigFromFlags(PollRun& run) {
+    if (!run.options.config_file.empty()) return -1;
+    std::string error;
     Json::Value flags = run.options.device_flags;
     if (run.options.simulate) {
         run.simulator_log = std::make_unique<SimulatorLog>();
@@ -881,10 +920,10 @@ int RunPoll(const PollOptions& options) {
     signal(SIGPIPE, SIG_IGN);
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {CheckStatusOut, LoadConfigurations, CheckStatusTargets,
-                                      StartHooks,     OpenSessions,       StartProtocol,
-                                      StartWeb,       StartSnmp,          OpenHistory,
-                                      Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut,  LoadConfigurations, CheckConfigFiles,
+                                      ConfigFromFlags, CheckStatusTargets, StartHooks,
+                                      OpenSessions,    StartProtocol,      StartWeb,
+                                      StartSnmp,       OpenHistory,        Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;
