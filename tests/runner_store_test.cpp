@@ -11,6 +11,7 @@
 #include "common/child_process.h"
 #include "session/device_host.h"
 #include "history/store.h"
+#include "history/writer_lock.h"
 #include "poll/poller.h"
 #include "session/round_time.h"
 #include "tests/runner_processes.h"
@@ -67,6 +68,30 @@ TEST(HistoryStore, RefusesWhatIsNoHistoryFile) {
     runner_test::WriteFile(dir / "text.db", "not a database, just text long enough to read");
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "text.db", true, error));
     EXPECT_NE(std::string::npos, error.find("text.db")) << error;
+}
+
+// One writer per history: a second poller on the file, under another path too, is
+// refused with the holder's process id, while reading commands go on.
+TEST(HistoryStore, OneWriterAtATimeReadersBeside) {
+    TempDir dir;
+    std::string error;
+    ASSERT_TRUE(vimo::HistoryStore::Open(dir / "h.db", false, error)) << error;
+    ASSERT_EQ(0, symlink((dir / "h.db").c_str(), (dir / "link.db").c_str()));
+    auto held = vimo::HistoryWriterLock::Claim(dir / "h.db", error);
+    ASSERT_TRUE(held) << error;
+    EXPECT_FALSE(vimo::HistoryWriterLock::Claim(dir / "h.db", error));
+    const std::string holder = "(process " + std::to_string(getpid()) + ")";
+    EXPECT_NE(std::string::npos, error.find(holder)) << error;
+    for (const char* path : {"h.db", "link.db"}) {
+        const runner_test::Outcome run =
+            runner_test::RunVimohost({"--serial", "/dev/null", "--history", dir / path}, dir, 20000);
+        EXPECT_EQ(1, run.exit_code) << path;
+        EXPECT_NE(std::string::npos, run.err.find("written by another vimohost " + holder)) << run.err;
+    }
+    const runner_test::Outcome read = runner_test::RunVimohost({"history", "--history", dir / "link.db"}, dir);
+    EXPECT_EQ(0, read.exit_code) << read.err;
+    held.reset();
+    EXPECT_TRUE(vimo::HistoryWriterLock::Claim(dir / "link.db", error)) << error;
 }
 
 TEST(HistoryStore, LastAlarmEventIsTheRuleState) {

@@ -21,6 +21,7 @@
 #include "hooks/event_hooks.h"
 #include "history/store.h"
 #include "history/writer.h"
+#include "history/writer_lock.h"
 #include "monitor/snapshot_board.h"
 #include "poll/status_output.h"
 #include "session/document_renderer.h"
@@ -188,6 +189,7 @@ struct PollRun {
     std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<SnmpAgent> snmp;
+    std::unique_ptr<HistoryWriterLock> history_lock;  // outlives the store that writes
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
     bool history_failed = false;            // the writer's check found the file damaged
@@ -573,6 +575,12 @@ int OpenHistory(PollRun& run) {
     std::string error;
     run.history = HistoryStore::Open(run.options.history_file, false, error);
     if (!run.history) {
+        Fail(error);
+        return kExitFailure;
+    }
+    run.history_lock = HistoryWriterLock::Claim(run.options.history_file, error);
+    if (!run.history_lock) {
+        run.history.reset();
         Fail(error);
         return kExitFailure;
     }
