@@ -1,7 +1,11 @@
 // The attempt limiter's schedule on a clock the test moves: a trace of attempts from
 // one address, each with the wait it must get and whether it fails.
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
 
+#include "access/address_prefix.h"
 #include "access/attempt_limiter.h"
 
 namespace {
@@ -63,6 +67,44 @@ TEST(AttemptLimiter, RemembersABoundedNumberOfAddresses) {
         limiter.Failed("10.0.0." + std::to_string(i), start + milliseconds(i));
     EXPECT_EQ(limiter.Failures("10.0.0.0"), 0);
     EXPECT_EQ(limiter.Failures("10.0.0.999"), 1);
+}
+
+// Attempts made at one moment over many connections, none answered yet: the budgets
+// of an address, a prefix and all addresses hold however the attempts are spread.
+// Columns: the case, attempts, the address of attempt i, how many are let through.
+TEST(AttemptLimiter, BudgetsPerAddressPrefixAndOverallHoldAgainstBursts) {
+    struct Burst {
+        const char* what;
+        int attempts;
+        std::function<std::string(int)> address;
+        int admitted;
+    };
+    const Burst bursts[] = {
+        {"one address", 16, [](int) { return std::string("10.0.0.1"); }, 4},
+        {"a /24, one address each", 40, [](int i) { return "10.0.1." + std::to_string(i); }, 13},
+        {"127/8, one address each", 40, [](int i) { return "127." + std::to_string(i) + ".0.1"; }, 13},
+        {"a /64, one address each", 40, [](int i) { return "2001:db8:0:1::" + std::to_string(i + 1); }, 13},
+        {"a /24 each", 100, [](int i) { return "10." + std::to_string(i) + ".0.1"; }, 49},
+    };
+    static_assert(sizeof bursts / sizeof bursts[0] == 5, "rows of the table");
+    for (const Burst& b : bursts) {
+        AttemptLimiter limiter;
+        const AttemptLimiter::Clock::time_point now{};
+        int admitted = 0;
+        for (int i = 0; i < b.attempts; ++i) admitted += limiter.Admit(b.address(i), now).count() == 0;
+        EXPECT_EQ(admitted, b.admitted) << b.what;
+    }
+}
+
+TEST(AddressPrefix, Ipv4By24Ipv6By64LoopbackAsOne) {
+    // Columns: address, prefix.
+    const char* const rows[][2] = {
+        {"10.1.2.3", "10.1.2.0/24"},         {"127.0.0.1", "loopback"},
+        {"127.200.1.9", "loopback"},         {"::1", "loopback"},
+        {"::ffff:10.1.2.3", "10.1.2.0/24"},  {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"not an address", "not an address"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(novex::access::AddressPrefix(row[0]), row[1]) << row[0];
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -18,11 +19,11 @@ namespace {
 
 using namespace novex::web;
 
-// A bcrypt hash of `password` made here by libcrypt, at the lowest cost, as htpasswd
+// A bcrypt hash of `password` made here by libcrypt, at the lowest cost unless asked, as htpasswd
 // -nB would write it.
-std::string Bcrypt(const std::string& password) {
+std::string Bcrypt(const std::string& password, unsigned long cost = 4) {
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_gensalt_rn("$2y$", 4, nullptr, 0, salt, sizeof salt);
+    crypt_gensalt_rn("$2y$", cost, nullptr, 0, salt, sizeof salt);
     crypt_data data{};
     return crypt_r(password.c_str(), salt, &data);
 }
@@ -64,13 +65,15 @@ TEST(WebConfig, RefusesWhatItDoesNotImplementWithOneLine) {
         {"basic_auth_users:\n  prom: $1$abc$defghijklmnopqrstuvwxyz\n", "bcrypt hash"},
         {"basic_auth_users:\n  \"a:b\": " + hash + "\n", "without ':'"},
         {"basic_auth_users: [prom]\n", "must map user names"},
+        // A valid hash of cost 13: each guess would cost twice a cost-12 check.
+        {"basic_auth_users:\n  prom: $2y$13$" + hash.substr(7) + "\n", "bcrypt cost of 13, above the 12"},
         {"http_server_config:\n  headers:\n    Set-Cookie: a=b\n", "header \"Set-Cookie\" cannot be set"},
         {"http_server_config:\n  headers:\n    X-Frame-Options: \"a\\r\\nX: y\"\n", "one-line value"},
         {"http_server_config:\n  http2: true\n", "http2 is not supported"},
         {"tls_server_config: [\n", "not YAML: line"},
         {"- a\n- b\n", "must be a mapping"},
     };
-    static_assert(sizeof rows / sizeof rows[0] == 16, "rows of the table");
+    static_assert(sizeof rows / sizeof rows[0] == 17, "rows of the table");
     for (const Row& row : rows) {
         WebConfig config;
         std::string error;
@@ -133,8 +136,12 @@ TEST_F(AccessTest, CredentialsAndAttemptsPerAddress) {
         {Basic("prom:secret"), "10.0.0.2", V::kOk},    // another address at once
         {Basic("nobody:secret"), "10.0.0.2", V::kWrong},
         {"Digest x", "10.0.0.2", V::kWrong},
+        // The scheme in any case (RFC 7617); a NUL never ends the password early.
+        {"basic " + Basic("prom:secret").substr(6), "10.0.1.1", V::kOk},
+        {"BASIC  " + Basic("prom:secret").substr(6), "10.0.1.1", V::kOk},
+        {Basic(std::string("prom:secret\0junk", 16)), "10.0.1.1", V::kWrong},
     };
-    static_assert(sizeof trace / sizeof trace[0] == 12, "rows of the trace");
+    static_assert(sizeof trace / sizeof trace[0] == 15, "rows of the trace");
     for (const Step& s : trace) {
         int retry = 0;
         EXPECT_EQ(access->Check(s.authorization, s.peer, retry), s.verdict) << s.authorization;
@@ -142,7 +149,41 @@ TEST_F(AccessTest, CredentialsAndAttemptsPerAddress) {
             EXPECT_EQ(retry, 5);
         }
     }
-    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 3) << log_;  // 10.0.0.1 twice, .2 once
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), 4) << log_;  // 10.0.0.1 twice, .2 and 10.0.1.1 once
+}
+
+// Wrong guesses sent at one moment from a fresh address: no more run bcrypt than one
+// after the other would (four), the rest wait; a name that is no user costs a check as
+// long as a user's, so answers do not tell which names exist.
+TEST_F(AccessTest, ConcurrentGuessesAndUnknownNames) {
+    Write("basic_auth_users:\n  prom: " + Bcrypt("secret", 10) + "\n");
+    std::string error;
+    auto access = WebAccess::Create("", path_, nullptr, error);
+    ASSERT_TRUE(access) << error;
+    std::atomic<int> checked{0};
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 16; ++i)
+        guessers.emplace_back([&] {
+            int retry = 0;
+            checked += access->Check(Basic("prom:guess"), "10.9.0.1", retry) == WebAccess::Verdict::kWrong;
+        });
+    for (std::thread& t : guessers) t.join();
+    EXPECT_LE(checked.load(), 4);
+    EXPECT_GE(checked.load(), 1);
+    // Fastest of three each, from addresses of their own (no waits).
+    const auto fastest = [&](const std::string& pair, int from) {
+        auto best = std::chrono::steady_clock::duration::max();
+        for (int i = 0; i < 3; ++i) {
+            int retry = 0;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(access->Check(Basic(pair), "10.8." + std::to_string(from + i) + ".1", retry),
+                      WebAccess::Verdict::kWrong);
+            best = std::min(best, std::chrono::steady_clock::now() - start);
+        }
+        return best;
+    };
+    const auto known = fastest("prom:guess", 0), unknown = fastest("nobody:guess", 10);
+    EXPECT_GT(unknown * 2, known) << "an unknown name answers much faster than a user";
 }
 
 // A renewed users file is taken within a second or so; a broken one, or one that

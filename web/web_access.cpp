@@ -6,7 +6,9 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
+#include <strings.h>
 
 namespace novex {
 namespace web {
@@ -14,6 +16,34 @@ namespace web {
 namespace {
 
 constexpr size_t kMaxAccepted = 256;
+// bcrypt checks running at once, whatever the number of request threads: a burst of
+// guesses costs at most this many cores; more wait (429 with Retry-After).
+constexpr int kMaxHashChecks = 2;
+
+// The credentials after an Authorization scheme, named in any case (RFC 7617) and
+// followed by one or more spaces; false for another scheme.
+bool Scheme(const std::string& authorization, const char* scheme, std::string& credentials) {
+    const size_t n = std::strlen(scheme);
+    if (authorization.size() <= n || strncasecmp(authorization.c_str(), scheme, n) != 0 ||
+        authorization[n] != ' ')
+        return false;
+    const size_t start = authorization.find_first_not_of(' ', n);
+    credentials = start == std::string::npos ? "" : authorization.substr(start);
+    return true;
+}
+
+// A hash of the highest cost among `users` that no password matches: checked for a
+// name that is no user, so that the answer takes as long as for one that is and does
+// not tell which names exist.
+std::string DummyHash(const WebConfig& config) {
+    int cost = 0;
+    for (const auto& user : config.users) cost = std::max(cost, BcryptCost(user.second));
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (cost == 0 || crypt_gensalt_rn("$2y$", static_cast<unsigned long>(cost), nullptr, 0, salt,
+                                      sizeof salt) == nullptr)
+        return "";
+    return salt;  // "$2y$NN$" and 22 characters of salt: a check runs the whole cost
+}
 
 std::string Base64Decode(const std::string& text) {
     std::string out(text.size(), '\0');
@@ -61,6 +91,7 @@ std::unique_ptr<WebAccess> WebAccess::Create(const std::string& token, const std
         access->stamp_ = Stamp(config_file);
         if (!LoadWebConfig(config_file, access->initial_, error)) return nullptr;
         access->config_ = access->initial_;
+        access->dummy_ = DummyHash(access->config_);
     }
     access->last_look_ = std::chrono::steady_clock::now();
     return access;
@@ -91,6 +122,7 @@ void WebAccess::Refresh() {
     }
     config_.users = fresh.users;
     config_.headers = fresh.headers;
+    dummy_ = DummyHash(config_);
     accepted_.clear();
     if (log_) log_("web configuration read again: " + std::to_string(fresh.users.size()) + " users");
 }
@@ -106,21 +138,34 @@ std::vector<std::pair<std::string, std::string>> WebAccess::Headers() {
     return config_.headers;
 }
 
-bool WebAccess::CheckUser(const std::string& name, const std::string& password) {
-    std::string hash;
+std::string WebAccess::HashOf(const std::string& name) const {
     for (const auto& [user, user_hash] : config_.users)
-        if (user == name) hash = user_hash;
-    if (hash.empty()) return false;
+        if (user == name) return user_hash;
+    return "";
+}
+
+bool WebAccess::Accepted(const std::string& name, const std::string& password) const {
+    const std::string hash = HashOf(name);
+    return !hash.empty() && accepted_.count(Digest(name + '\0' + hash + '\0' + password)) != 0;
+}
+
+bool WebAccess::CheckUser(const std::string& name, const std::string& password) {
+    std::string hash = HashOf(name);
+    const bool known = !hash.empty();
+    if (!known) hash = dummy_;
+    if (hash.empty()) return false;  // no users at all
     const std::string key = Digest(name + '\0' + hash + '\0' + password);
-    if (accepted_.count(key)) return true;
+    if (known && accepted_.count(key)) return true;
     auto data = std::make_unique<crypt_data>();  // large: kept off the worker's stack
     std::memset(data.get(), 0, sizeof *data);
     // bcrypt takes its time by design: other requests are not held up meanwhile.
     // Nothing between the two throws: the caller's lock is held again whatever happens.
+    ++hashing_;
     mutex_.Unlock();
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
     mutex_.Lock();
-    const bool ok = out != nullptr && out[0] != '*' && SameText(out, hash);
+    --hashing_;
+    const bool ok = known && out != nullptr && out[0] != '*' && SameText(out, hash);
     if (ok && accepted_.size() < kMaxAccepted) accepted_.emplace(key, true);
     return ok;
 }
@@ -131,6 +176,24 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
     Refresh();
     if (token_.empty() && config_.users.empty()) return Verdict::kOk;
     if (authorization.empty()) return Verdict::kMissing;
+    std::string credentials, name, password;
+    const bool bearer = Scheme(authorization, "Bearer", credentials);
+    bool basic = !bearer && Scheme(authorization, "Basic", credentials);
+    if (basic) {
+        const std::string pair = Base64Decode(credentials);
+        const size_t colon = pair.find(':');
+        // A NUL would end the password where libcrypt reads it: "right\0anything" would pass.
+        basic = colon != std::string::npos && pair.find('\0') == std::string::npos;
+        if (basic) name = pair.substr(0, colon), password = pair.substr(colon + 1);
+    }
+    // Any name with the token as password, as before users existed.
+    const bool by_token = basic && !token_.empty() && SameText(password, token_);
+    const bool hashes = basic && !by_token && !Accepted(name, password);
+    // Asked before the limiter, which then holds nothing for an attempt sent away.
+    if (hashes && hashing_ >= kMaxHashChecks) {
+        retry_after_s = 1;
+        return Verdict::kWait;
+    }
     const auto now = access::AttemptLimiter::Clock::now();
     const auto wait = limiter_->Admit(peer, now);
     if (wait > wait.zero()) {
@@ -138,17 +201,8 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
         return Verdict::kWait;
     }
     bool ok = false;
-    if (authorization.compare(0, 7, "Bearer ") == 0) {
-        ok = !token_.empty() && SameText(authorization.substr(7), token_);
-    } else if (authorization.compare(0, 6, "Basic ") == 0) {
-        const std::string pair = Base64Decode(authorization.substr(6));
-        const size_t colon = pair.find(':');
-        if (colon != std::string::npos) {
-            const std::string name = pair.substr(0, colon), password = pair.substr(colon + 1);
-            // Any name with the token as password, as before users existed.
-            ok = (!token_.empty() && SameText(password, token_)) || CheckUser(name, password);
-        }
-    }
+    if (bearer) ok = !token_.empty() && SameText(credentials, token_);
+    else if (basic) ok = by_token || CheckUser(name, password);
     if (ok) {
         limiter_->Succeeded(peer);
         return Verdict::kOk;

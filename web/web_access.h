@@ -42,8 +42,12 @@ public:
 private:
     WebAccess() = default;
     void Refresh() REQUIRES(mutex_);
-    // Lets go of mutex_ while bcrypt runs.
+    // Lets go of mutex_ while bcrypt runs. A name that is no user costs the same check.
     bool CheckUser(const std::string& name, const std::string& password) REQUIRES(mutex_);
+    // The user's hash, "" for no such user.
+    std::string HashOf(const std::string& name) const REQUIRES(mutex_);
+    // Whether bcrypt accepted these credentials already (no check needed).
+    bool Accepted(const std::string& name, const std::string& password) const REQUIRES(mutex_);
 
     // Set by Create, read alone from then on.
     std::string token_;
@@ -60,6 +64,8 @@ private:
     // Digests of user, hash and password that bcrypt accepted, so that a scrape every
     // few seconds costs one hash a burst, not one a request. Emptied at each reload.
     std::unordered_map<std::string, bool> accepted_ GUARDED_BY(mutex_);
+    std::string dummy_ GUARDED_BY(mutex_);  // checked for names that are no user
+    int hashing_ GUARDED_BY(mutex_) = 0;    // bcrypt checks running now
 };
 
 }  // namespace web

@@ -132,6 +132,12 @@ bool ParseUsers(const YAML::Node& node, WebConfig& out, std::string& error) {
                     "\" needs a name without ':' and a bcrypt hash (htpasswd -nBC 10 NAME)";
             return false;
         }
+        if (BcryptCost(entry.second.Scalar()) > kMaxBcryptCost) {
+            error = "basic_auth_users: user \"" + name.substr(0, 64) + "\" has a bcrypt cost of " +
+                    std::to_string(BcryptCost(entry.second.Scalar())) + ", above the " +
+                    std::to_string(kMaxBcryptCost) + " each check may cost (htpasswd -nBC 10 NAME)";
+            return false;
+        }
         out.users.emplace_back(name, entry.second.Scalar());
     }
     return true;
@@ -180,6 +186,8 @@ bool IsBcrypt(const std::string& hash) {
         if (!std::isalnum(static_cast<unsigned char>(hash[i])) && hash[i] != '.' && hash[i] != '/') return false;
     return true;
 }
+
+int BcryptCost(const std::string& hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
 
 namespace {
 

@@ -43,9 +43,17 @@ bool ParseWebConfig(const std::string& text, const std::string& folder, WebConfi
 // others may read it (it holds password hashes).
 bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error);
 
+// The highest bcrypt cost a user's hash may have. Each step doubles the work of every
+// check, and the server runs a check for each attempt, wrong ones included: cost 12
+// takes a few hundred milliseconds of a core (more on a small controller), cost 31
+// would take days. htpasswd's -C defaults to 5, the exporters suggest 10.
+constexpr int kMaxBcryptCost = 12;
+
 // Whether `hash` is a bcrypt hash as htpasswd -B writes it ($2y$, $2b$ or $2a$, cost
 // 04..31, 53 characters of salt and hash).
 bool IsBcrypt(const std::string& hash);
+// The cost of a bcrypt hash (IsBcrypt).
+int BcryptCost(const std::string& hash);
 
 }  // namespace web
 }  // namespace novex
