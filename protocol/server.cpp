@@ -17,9 +17,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
+#include "access/address_prefix.h"
 #include "common/address.h"
 #include "common/hints.h"
 #include "protocol/session.h"
@@ -41,11 +43,13 @@ constexpr int kAcceptPauseMs = 100;
 struct Client {
     int fd = -1;
     std::string address;
+    std::string prefix;  // access/address_prefix.h
     std::unique_ptr<Session> session;
     std::string in;
     std::string out;
     bool closing = false;  // close once `out` is sent
     bool dropped = false;
+    // Accepted, or its last whole request: what idle means. Stray bytes renew nothing.
     Clock::time_point last_activity;
     Clock::time_point held_until{};  // a password check waits for the attempt limiter
     // TLS, once STARTTLS was answered: starting once "OK STARTTLS" is sent, then the
@@ -98,8 +102,7 @@ struct Server::Loop {
     SessionContext context;
     std::vector<std::unique_ptr<Client>> clients;
     Clock::time_point accept_paused_until{};
-    bool limit_logged = false;
-    std::set<std::string> address_limit_logged;  // addresses refused since their last accept
+    std::set<std::string> full_logged;  // scopes found full since they were last not
     std::set<std::string> tls_failure_logged;    // addresses whose handshakes failed since one did not
 
     explicit Loop(Server& s)
@@ -127,40 +130,72 @@ struct Server::Loop {
                     accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
                 return;  // EAGAIN, or a connection that went away before it was accepted
             }
-            if (clients.size() >= server.options_.max_clients) {
-                close(fd);
-                if (!limit_logged) Log("protocol: client limit reached, refusing connections");
-                limit_logged = true;
-                continue;
-            }
-            limit_logged = false;
             const std::string address = PeerAddress(peer);
-            if (!AcceptFrom(address)) {
+            const std::string prefix = access::AddressPrefix(address);
+            if (!MakeRoom(address, prefix)) {
                 close(fd);
                 continue;
             }
             auto c = std::make_unique<Client>();
             c->fd = fd;
             c->address = address;
+            c->prefix = prefix;
             c->session = std::make_unique<Session>(context, c->address);
             c->last_activity = Clock::now();
             clients.push_back(std::move(c));
         }
     }
 
-    // One address may hold only a share of the connections, so that a single host
-    // cannot lock every other client out. Refusals are logged once per burst.
-    bool AcceptFrom(const std::string& address) {
-        size_t same = 0;
-        for (const auto& c : clients) same += c->address == address;
-        if (same < server.options_.max_clients_per_address) {
-            address_limit_logged.erase(address);
-            return true;
+    // One address, one prefix and all clients may each hold only so many connections.
+    // In a scope that is full, the newcomer takes the place of the longest idle
+    // connection not logged in, so that idle or dripping connections cannot lock out
+    // upsc, and upsmon, logged in, is never the one closed. False (the newcomer is
+    // refused) when every connection there is logged in. Logged once per burst a scope.
+    bool MakeRoom(const std::string& address, const std::string& prefix) {
+        // Columns: the scope as logged, its limit, whether a client is in it.
+        struct Scope {
+            std::string what;
+            size_t limit;
+            std::function<bool(const Client&)> in;
+        };
+        const Scope scopes[] = {
+            {"address " + address, server.options_.max_clients_per_address,
+             [&](const Client& c) { return c.address == address; }},
+            {"prefix " + prefix, server.options_.max_clients_per_prefix,
+             [&](const Client& c) { return c.prefix == prefix; }},
+            {"all addresses", server.options_.max_clients, [](const Client&) { return true; }},
+        };
+        for (const Scope& scope : scopes) {
+            size_t held = 0;
+            Client* victim = nullptr;
+            for (const auto& c : clients) {
+                if (c->dropped || !scope.in(*c)) continue;
+                ++held;
+                if (!c->session->LoggedIn() && (!victim || c->last_activity < victim->last_activity))
+                    victim = c.get();
+            }
+            if (held < scope.limit) {
+                full_logged.erase(scope.what);
+                continue;
+            }
+            const bool first = full_logged.insert(scope.what).second;
+            if (victim == nullptr) {
+                if (first) Log("protocol: " + std::to_string(held) + " connections from " + scope.what +
+                               ", all logged in: refusing more");
+                return false;
+            }
+            if (first)
+                Log("protocol: " + std::to_string(held) + " connections from " + scope.what +
+                    ": each newcomer takes the place of the longest idle one not logged in");
+            Drop(*victim, "");
         }
-        if (address_limit_logged.insert(address).second)
-            Log("protocol: " + std::to_string(same) + " connections from " + address +
-                ", refusing more from it");
-        return false;
+        return true;
+    }
+
+    // How long `c` may go without a whole request.
+    std::chrono::milliseconds IdleLimit(const Client& c) const {
+        const int idle = server.options_.idle_timeout_ms;
+        return std::chrono::milliseconds(c.session->LoggedIn() ? idle : std::min(idle, server.options_.request_timeout_ms));
     }
 
     static bool Held(const Client& c, Clock::time_point now) { return c.held_until > now; }
@@ -178,6 +213,7 @@ struct Server::Loop {
                 c.held_until = Clock::now() + reply.hold;
                 return;
             }
+            c.last_activity = Clock::now();
             c.in.erase(0, end + 1);
             c.out += reply.text;
             c.closing = reply.close;
@@ -237,7 +273,6 @@ struct Server::Loop {
             const int n = SSL_read(c.ssl, buffer, sizeof buffer);
             if (n > 0) {
                 c.in.append(buffer, static_cast<size_t>(n));
-                c.last_activity = Clock::now();
                 continue;
             }
             const int e = SSL_get_error(c.ssl, n);
@@ -280,14 +315,12 @@ struct Server::Loop {
             return;
         }
         c.in.append(buffer, static_cast<size_t>(n));
-        c.last_activity = Clock::now();
         Answer(c);
     }
 
     void Send(Client& c) {
         while (!c.out.empty() && !c.dropped && c.ssl) {
             if (!SendTls(c)) return;
-            c.last_activity = Clock::now();
             Answer(c);
         }
         while (!c.out.empty() && !c.dropped && !c.ssl) {
@@ -297,7 +330,6 @@ struct Server::Loop {
                 return;
             }
             c.out.erase(0, static_cast<size_t>(n));
-            c.last_activity = Clock::now();
             Answer(c);  // lines held back while the answers were large
         }
         if (c.closing && c.out.empty()) Drop(c, "");
@@ -307,7 +339,7 @@ struct Server::Loop {
     int Timeout(Clock::time_point now) const {
         Clock::time_point next = Clock::time_point::max();
         for (const auto& c : clients) {
-            next = std::min(next, c->last_activity + std::chrono::milliseconds(server.options_.idle_timeout_ms));
+            next = std::min(next, c->last_activity + IdleLimit(*c));
             if (Held(*c, now)) next = std::min(next, c->held_until);
             if (c->handshaking) next = std::min(next, c->handshake_deadline);
             if (TlsPending(*c, now)) next = now;
@@ -373,9 +405,10 @@ struct Server::Loop {
                 if (!c.dropped) Send(c);
                 if (!c.dropped && c.handshaking && Clock::now() > c.handshake_deadline)
                     Drop(c, "TLS handshake not completed in time");
-                if (!c.dropped && Clock::now() - c.last_activity >
-                                      std::chrono::milliseconds(server.options_.idle_timeout_ms))
-                    Drop(c, "idle, closed");
+                // Said for a logged-in client only: idle anonymous ones are common, and
+                // a line each would let anyone fill the log.
+                if (!c.dropped && Clock::now() - c.last_activity > IdleLimit(c))
+                    Drop(c, c.session->LoggedIn() ? "idle, closed" : "");
             }
             if (fds[1].revents & POLLIN) Accept();
             for (auto& c : clients)

@@ -21,10 +21,16 @@ namespace protocol {
 struct ServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 3493;          // 0: any free port (see Server::port())
-    size_t max_clients = 64;       // more are accepted and closed at once
-    size_t max_clients_per_address = 8;  // from one address; more are closed at once
+    // Connections held at once: in all, from one address, from one prefix (an IPv4 /24,
+    // an IPv6 /64, all of loopback: access/address_prefix.h). A newcomer to a full one
+    // takes the place of its longest idle connection that is not logged in; only when
+    // every one there is logged in is the newcomer closed at once.
+    size_t max_clients = 64;
+    size_t max_clients_per_address = 8;
+    size_t max_clients_per_prefix = 16;
     size_t max_line = 1024;        // a longer request line closes the connection
-    int idle_timeout_ms = 300000;  // no request and nothing sent for this long: closed
+    int idle_timeout_ms = 300000;  // a logged-in client without a whole request this long: closed
+    int request_timeout_ms = 10000;  // the same for one not logged in (at most idle_timeout_ms)
     size_t max_output = 1 << 20;   // answers waiting for a client that does not read
     std::string version = "vimohost";  // the answer to VER
     access::LimiterSettings attempts;  // how wrong passwords are slowed down

@@ -73,6 +73,9 @@ public:
     // plain text (user, password, a login) could have been put there by anyone on the
     // path: the session starts over, as the client expects after STARTTLS.
     void TlsStarted();
+    // Whether the client logged in (LOGIN) to a UPS: such a one (upsmon) is never the
+    // connection closed to make room for another.
+    bool LoggedIn() const { return !login_ups_.empty(); }
 
     // A handler: the request's words after the command (and subcommand).
     using Args = std::vector<std::string>;
