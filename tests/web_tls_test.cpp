@@ -1,8 +1,11 @@
 // HTTPS through --web-config, with curl as the client: client certificates under
 // RequireAndVerifyClientCert, basic-auth users, configured headers, plain HTTP on the
 // HTTPS port, a wrong CA, garbage and a stalled handshake.
+#include <arpa/inet.h>
 #include <crypt.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,11 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/child_process.h"
 #include "tests/test_certs.h"
+#include "tests/tls_client.h"
 #include "tests/web_support.h"
 #include "web/http_server.h"
 #include "web/web_config.h"
@@ -121,6 +127,48 @@ TEST_F(WebTls, GarbageAndStalledHandshakesAreClosed) {
         bad.join();
         EXPECT_TRUE(closed) << "not closed within " << within_ms << " ms";
     }
+}
+
+// A TCP connection to loopback `port` from loopback address `from`, sending nothing.
+int IdleConnection(int port, const char* from) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &address.sin_addr);
+    (void)!bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)!connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+// Clients that trickle their request head over TLS hold no thread of the HTTP server,
+// and connections that send nothing cannot fill the front: each time, a request from
+// another loopback address is answered at once. Columns: the case, connections made.
+TEST_F(WebTls, TricklingAndIdleClientsLockNobodyOut) {
+    const std::string ca = certs.Path("ca.pem"), cert = certs.Path("client.pem"), key = certs.Path("client.key");
+    std::vector<std::unique_ptr<tls_client::Client>> trickling;
+    for (int i = 0; i < 16; ++i) {
+        trickling.push_back(std::make_unique<tls_client::Client>(server_->port()));
+        ASSERT_EQ(trickling.back()->Handshake(ca, cert, key), "");
+        trickling.back()->Send("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    }
+    const std::string probe = "--interface 127.0.0.9 --cacert " + ca + " --cert " + cert + " --key " + key + " " +
+                              url_ + "/healthz";
+    auto start = std::chrono::steady_clock::now();
+    auto [code, out] = Curl(probe);
+    EXPECT_EQ(out.substr(out.size() >= 3 ? out.size() - 3 : 0), "200") << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << "held up";
+    trickling.clear();
+    // 64 connections from four addresses that send nothing: the front is full.
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i)
+        idle.push_back(IdleConnection(server_->port(), ("127.0.0." + std::to_string(1 + i % 4)).c_str()));
+    start = std::chrono::steady_clock::now();
+    std::tie(code, out) = Curl(probe);
+    EXPECT_EQ(out.substr(out.size() >= 3 ? out.size() - 3 : 0), "200") << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << "held up";
+    for (const int fd : idle) close(fd);
 }
 
 bool Have(const char* program) {

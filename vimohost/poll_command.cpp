@@ -362,6 +362,8 @@ int LoadConfigurations(PollRun& run) {
     return -1;
 }
 
+ProgramConfig Settings(const PollRun& run);
+
 // Every configuration file the faces will read (the web configuration with its
 // certificates, the UPS protocol users file) is read and checked before anything is
 // started, the simulator of --simulate first of all. A file named without its listener

@@ -373,7 +373,10 @@ bool HttpServer::StartTlsFront(const ServerOptions& options, std::string& error)
     front.address = address_;
     front.port = public_port_;
     front.backend_port = port_;
-    front.handshake_timeout_ms = options.request_timeout_ms;  // the request's deadline, TLS included
+    front.request_timeout_ms = options.request_timeout_ms;  // the request's deadline, TLS included
+    // The relayed requests of one address or prefix hold at most their share of the threads.
+    front.relayed_per_address = static_cast<size_t>(std::max(1, std::min(options.connections_per_address, options.threads / 4)));
+    front.relayed_per_prefix = static_cast<size_t>(std::max(1, options.threads / 2));
     front_ = TlsFront::Start(front, std::move(tls), options.log, error);
     if (!front_) return false;
     front_context_ = std::make_unique<FrontContext>(FrontContext{router_.get(), front_->secret()});

@@ -17,9 +17,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
+
+#include "access/address_prefix.h"
 
 namespace novex {
 namespace web {
@@ -30,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 // Bytes held per direction before a side is no longer read from.
 constexpr size_t kBufferBytes = 64 * 1024;
-// A request line longer than this never reaches the HTTP server, which refuses far less.
-constexpr size_t kMaxFirstLine = 16 * 1024;
+// A request head longer than this never reaches the HTTP server, which refuses far less.
+constexpr size_t kMaxHead = 16 * 1024;
 constexpr unsigned char kTlsHandshakeRecord = 0x16;
 
 const char kPlainBody[] = "This port speaks HTTPS, not HTTP.\n";
@@ -40,12 +43,15 @@ std::string PlainRefusal() {
            std::to_string(sizeof kPlainBody - 1) + "\r\nConnection: close\r\n\r\n" + kPlainBody;
 }
 
-enum class Stage { kSniff, kHandshake, kRelay };
+// A connection's way: the first byte looked at, the handshake, the request head read
+// whole, waiting for a relay slot of its address and prefix, relayed.
+enum class Stage { kSniff, kHandshake, kHead, kQueued, kRelay };
 
 struct Conn {
     int client = -1;
     int backend = -1;
     std::string address;
+    std::string prefix;  // access/address_prefix.h
     SSL* ssl = nullptr;
     Stage stage = Stage::kSniff;
     bool wants_write = false;    // OpenSSL waits for the client socket to take bytes
@@ -54,6 +60,7 @@ struct Conn {
     bool backend_done = false;
     bool dead = false;
     std::string to_backend, to_client;
+    Clock::time_point accepted;
     Clock::time_point deadline;
     ~Conn() {
         if (ssl) {
@@ -129,7 +136,7 @@ void TlsFront::Run() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::vector<std::unique_ptr<Conn>> conns;
     std::set<std::string> failure_logged;  // addresses whose handshakes failed since one did not
-    std::set<std::string> limit_logged;    // addresses refused since their last accepted connection
+    std::set<std::string> limit_logged;    // scopes found full since they were last not
     const auto log = [this](const std::string& line) {
         if (log_) log_(line);
     };
@@ -141,18 +148,7 @@ void TlsFront::Run() {
         const int r = SSL_accept(c.ssl);
         if (r == 1) {
             failure_logged.erase(c.address);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(options_.backend_port));
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            c.backend = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (c.backend < 0 || (connect(c.backend, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
-                                  errno != EINPROGRESS)) {
-                c.dead = true;
-                return;
-            }
-            c.stage = Stage::kRelay;
-            c.deadline = Clock::now() + idle;
+            c.stage = Stage::kHead;  // the deadline from the connection runs on
             return;
         }
         const int e = SSL_get_error(c.ssl, r);
@@ -164,6 +160,73 @@ void TlsFront::Run() {
         const std::string reason = Reason();
         if (failure_logged.insert(c.address).second) log("TLS handshake from " + c.address + " failed: " + reason);
         c.dead = true;
+    };
+
+    // Passes waiting requests on, in the order their connections came, while their
+    // address and prefix hold fewer relayed requests than allowed.
+    const auto relay_waiting = [&] {
+        std::map<std::string, size_t> by_address, by_prefix;
+        for (const auto& c : conns)
+            if (!c->dead && c->stage == Stage::kRelay) ++by_address[c->address], ++by_prefix[c->prefix];
+        for (const auto& c : conns) {
+            if (c->dead || c->stage != Stage::kQueued || by_address[c->address] >= options_.relayed_per_address ||
+                by_prefix[c->prefix] >= options_.relayed_per_prefix)
+                continue;
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(static_cast<uint16_t>(options_.backend_port));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            c->backend = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (c->backend < 0 || (connect(c->backend, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+                                   errno != EINPROGRESS)) {
+                c->dead = true;
+                continue;
+            }
+            c->stage = Stage::kRelay;
+            c->deadline = Clock::now() + idle;
+            ++by_address[c->address], ++by_prefix[c->prefix];
+        }
+    };
+
+    // Makes room for a newcomer from `address`: in each full scope (the address, its
+    // prefix, all), the connection there that has waited longest without its request
+    // passed on is closed. False when every one there is being answered.
+    const auto make_room = [&](const std::string& address, const std::string& prefix) {
+        // Columns: the scope as logged, its limit, whether a connection is in it.
+        struct Scope {
+            std::string what;
+            size_t limit;
+            std::function<bool(const Conn&)> in;
+        };
+        const Scope scopes[] = {
+            {"address " + address, options_.max_per_address, [&](const Conn& c) { return c.address == address; }},
+            {"prefix " + prefix, options_.max_per_prefix, [&](const Conn& c) { return c.prefix == prefix; }},
+            {"all addresses", options_.max_connections, [](const Conn&) { return true; }},
+        };
+        for (const Scope& scope : scopes) {
+            size_t held = 0;
+            Conn* victim = nullptr;
+            for (const auto& c : conns) {
+                if (c->dead || !scope.in(*c)) continue;
+                ++held;
+                if (c->stage != Stage::kRelay && (!victim || c->accepted < victim->accepted)) victim = c.get();
+            }
+            if (held < scope.limit) {
+                limit_logged.erase(scope.what);
+                continue;
+            }
+            const bool first = limit_logged.insert(scope.what).second;
+            if (victim == nullptr) {
+                if (first) log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
+                               ", all being answered: refusing more");
+                return false;
+            }
+            if (first)
+                log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
+                    ": each newcomer takes the place of the one waiting longest for its request");
+            victim->dead = true;
+        }
+        return true;
     };
 
     const auto sniff = [&](Conn& c) {
@@ -198,7 +261,8 @@ void TlsFront::Run() {
             const int n = SSL_read(c.ssl, buffer, sizeof buffer);
             if (n > 0) {
                 c.to_backend.append(buffer, static_cast<size_t>(n));
-                c.deadline = Clock::now() + idle;
+                // Only a request being answered earns more time; a head has its deadline.
+                if (c.stage == Stage::kRelay) c.deadline = Clock::now() + idle;
                 continue;
             }
             const int e = SSL_get_error(c.ssl, n);
@@ -208,13 +272,17 @@ void TlsFront::Run() {
         }
         ERR_clear_error();
         if (!c.header_added) {
-            const size_t end = c.to_backend.find("\r\n");
-            if (end == std::string::npos) {
-                if (c.to_backend.size() > kMaxFirstLine || c.client_done) c.dead = true;
+            // The head goes to the HTTP server whole or not at all, with the client's
+            // address after the request line.
+            const size_t head_end = c.to_backend.find("\r\n\r\n");
+            if (head_end == std::string::npos || head_end + 4 > kMaxHead) {
+                if (c.to_backend.size() > kMaxHead || c.client_done) c.dead = true;
                 return;
             }
+            const size_t end = c.to_backend.find("\r\n");
             c.to_backend.insert(end + 2, std::string(kFrontHeader) + ": " + secret_ + " " + c.address + "\r\n");
             c.header_added = true;
+            c.stage = Stage::kQueued;
         }
     };
 
@@ -224,7 +292,9 @@ void TlsFront::Run() {
         Clock::time_point next = Clock::time_point::max();
         for (const auto& c : conns) {
             short client_events = 0, backend_events = 0;
-            if (c->stage != Stage::kRelay) {
+            if (c->stage == Stage::kQueued) {
+                // Nothing read meanwhile; a hang-up is still seen.
+            } else if (c->stage != Stage::kRelay) {
                 client_events = POLLIN | (c->wants_write ? POLLOUT : 0);
             } else {
                 if (!c->client_done && c->to_backend.size() < kBufferBytes) client_events |= POLLIN;
@@ -235,7 +305,8 @@ void TlsFront::Run() {
             fds.push_back({c->client, client_events, 0});
             fds.push_back({c->backend, backend_events, 0});  // -1 is skipped by poll()
             next = std::min(next, c->deadline);
-            if (c->ssl && c->stage == Stage::kRelay && SSL_pending(c->ssl) > 0) next = now;
+            if (c->ssl && (c->stage == Stage::kRelay || c->stage == Stage::kHead) && SSL_pending(c->ssl) > 0)
+                next = now;
         }
         int timeout = -1;
         if (next != Clock::time_point::max())
@@ -248,6 +319,9 @@ void TlsFront::Run() {
             const short cr = fds[2 + 2 * i].revents, br = fds[3 + 2 * i].revents;
             if (c.stage == Stage::kSniff && cr) sniff(c);
             else if (c.stage == Stage::kHandshake && cr) handshake(c);
+            // A head may have come with the handshake's last flight, already decrypted.
+            if (c.stage == Stage::kHead && !c.dead && (cr || SSL_pending(c.ssl) > 0)) read_client(c);
+            else if (c.stage == Stage::kQueued && (cr & (POLLHUP | POLLERR))) c.dead = true;
             else if (c.stage == Stage::kRelay) {
                 if (cr & (POLLIN | POLLHUP | POLLERR) || (c.wants_write && (cr & POLLOUT)) ||
                     SSL_pending(c.ssl) > 0)
@@ -293,22 +367,21 @@ void TlsFront::Run() {
                 if (fd < 0) break;
                 char text[INET_ADDRSTRLEN] = "?";
                 inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-                const size_t same = static_cast<size_t>(std::count_if(
-                    conns.begin(), conns.end(), [&](const auto& c) { return c->address == text; }));
-                if (conns.size() >= options_.max_connections || same >= options_.max_per_address) {
+                const std::string prefix = access::AddressPrefix(text);
+                if (!make_room(text, prefix)) {
                     close(fd);
-                    if (limit_logged.insert(text).second)
-                        log("HTTPS: connection limit reached, refusing connections from " + std::string(text));
                     continue;
                 }
-                limit_logged.erase(text);
                 auto c = std::make_unique<Conn>();
                 c->client = fd;
                 c->address = text;
-                c->deadline = Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms);
+                c->prefix = prefix;
+                c->accepted = Clock::now();
+                c->deadline = c->accepted + std::chrono::milliseconds(options_.request_timeout_ms);
                 conns.push_back(std::move(c));
             }
         }
+        relay_waiting();
         conns.erase(std::remove_if(conns.begin(), conns.end(), [](const auto& c) { return c->dead; }),
                     conns.end());
     }

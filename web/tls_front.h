@@ -1,6 +1,8 @@
 // HTTPS in front of the embedded HTTP server: a thread of its own that accepts TLS
-// connections on the public address, does the handshake without blocking anyone, and
-// relays each connection's plain bytes to the HTTP server on a loopback port. Debian's
+// connections on the public address, does the handshake and reads the request head
+// without blocking anyone, and relays each whole request, and its answer, to the HTTP
+// server on a loopback port. A client that trickles its handshake or its head holds
+// no thread of the HTTP server, and its deadline runs from its connection. Debian's
 // build of the HTTP library loads OpenSSL 1.1 names at run time and cannot do TLS
 // with OpenSSL 3, hence this front; it also keeps handshakes off the HTTP workers.
 //
@@ -27,10 +29,20 @@ struct FrontOptions {
     std::string address;  // IPv4 to listen on
     int port = 0;         // 0: any free
     int backend_port = 0;  // the HTTP server on 127.0.0.1
+    // Connections held at once: in all, from one address, from one prefix (an IPv4 /24,
+    // all of loopback: access/address_prefix.h). A newcomer to a full one takes the
+    // place of the longest-waiting connection there whose request has not been passed
+    // on yet; only when every one there is being answered is the newcomer refused.
     size_t max_connections = 64;
     size_t max_per_address = 16;
-    int handshake_timeout_ms = 10000;
-    int idle_timeout_ms = 15000;
+    size_t max_per_prefix = 32;
+    // Requests passed on to the HTTP server at once (each holds one of its threads
+    // while it is answered), from one address and from one prefix; the rest wait here,
+    // holding no thread. Only a whole request head is passed on.
+    size_t relayed_per_address = 2;
+    size_t relayed_per_prefix = 4;
+    int request_timeout_ms = 10000;  // the handshake and the whole request head, from the connection
+    int idle_timeout_ms = 15000;     // nothing relayed this long while answering: closed
 };
 
 class TlsFront {
