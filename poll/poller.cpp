@@ -294,8 +294,10 @@ void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_
             Say(Level::kWarning, "[" + d.session->config().name + "] " + error);
             document.clear();
         }
-        if (!WriteFileAtomically(path, StatusFileText(*update.snapshot, document), error))
-            Say(Level::kError, "[" + d.session->config().name + "] --status-out: " + error);
+        const std::string what = "[" + d.session->config().name + "] --status-out";
+        const bool written = WriteFileAtomically(path, StatusFileText(*update.snapshot, document), error);
+        const std::string line = written ? d.status_note.Worked(what) : d.status_note.Failed(what, error, Clock::now());
+        if (!line.empty()) Say(written ? Level::kNotice : Level::kError, line);
     }
     for (const AlarmEvent& e : update.events) Report(e);
     // After the round's events are printed and stored: a round hook gets them at once.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/failure_note.h"
 #include "monitor/device_monitor.h"
 #include "session/device_session.h"
 #include "hooks/event_hooks.h"
@@ -108,6 +109,7 @@ private:
         bool backoff_said = false;        // in this run of failed rounds
         std::chrono::steady_clock::time_point due;
         size_t slot = 0;  // on the board
+        FailureNote status_note;  // of the --status-out file
         std::unique_ptr<DeviceMonitor> monitor;
     };
     struct Line {

@@ -9,6 +9,7 @@
 
 #include "session/rule_states.h"
 #include "common/child_process.h"
+#include "common/failure_note.h"
 #include "session/device_host.h"
 #include "history/store.h"
 #include "history/writer_lock.h"
@@ -169,6 +170,33 @@ TEST(StatusFile, ReplacedWholeAndNoTemporaryLeft) {
 
 // The summary printed for a round reads the record through the measure table: units
 // named, the backup time in minutes, "stale" first once communication is lost.
+// A failing output (the status file on a full disk, every round) is said once, then
+// reminded every five minutes with the count, and its recovery once. Columns: seconds
+// since the start, whether the write fails, the line said ("" for none).
+TEST(FailureNote, FirstFailureRemindersAndRecovery) {
+    vimo::FailureNote note;
+    const vimo::FailureNote::Clock::time_point start{};
+    struct Step {
+        int at_s;
+        bool fails;
+        const char* line;
+    };
+    const Step trace[] = {
+        {0, true, "out: disk full"},
+        {1, true, ""},
+        {299, true, ""},
+        {300, true, "out: still failing, 3 times since the last report: disk full"},
+        {301, true, ""},
+        {302, false, "out: works again after 5 failures"},
+        {303, false, ""},
+        {304, true, "out: disk full"},
+    };
+    for (const Step& s : trace) {
+        const auto now = start + std::chrono::seconds(s.at_s);
+        EXPECT_EQ(s.fails ? note.Failed("out", "disk full", now) : note.Worked("out"), s.line) << s.at_s;
+    }
+}
+
 TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
     std::vector<unsigned char> record(853);
     const auto put = [&record](const char* name, uint16_t raw) {
