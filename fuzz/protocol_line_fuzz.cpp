@@ -2,7 +2,8 @@
 // at line feeds, as the server splits its input) against two UPSes, one published and
 // one stale. Properties: no exception escapes; every answer is whole lines, each of
 // words the protocol's own splitting reads back (quotes closed, escapes complete); log
-// lines hold no control characters, so a client cannot forge or colour them.
+// lines hold no control characters, so a client cannot forge or colour them. STARTTLS
+// is offered: once its handshake is taken as done, nothing set before it survives.
 #include <string>
 #include <vector>
 
@@ -58,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> log;
     protocol::SessionContext context{world.directory, world.users, logins, "vimohost 1.0",
                                      [&log](const std::string& line) { log.push_back(line); }};
+    context.tls_available = true;
     Input in(data, size);
     try {
         protocol::Session session(context, "127.0.0.1");
@@ -69,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const protocol::Reply reply = to.Handle(line);
             CheckAnswer(reply.text);
             if (reply.close) break;
+            if (reply.start_tls) {
+                // As the server does once the handshake is done: nothing said in plain
+                // text (user, password, a login) carries over.
+                to.TlsStarted();
+                if (to.LoggedIn() || to.Handle("LOGIN u1").text != "ERR USERNAME-REQUIRED\n")
+                    Fail("state set before STARTTLS survived it");
+            }
         }
     } catch (...) {
         Fail("an exception escaped the session");

@@ -112,12 +112,10 @@ void WebAccess::Refresh() {
         return;
     }
     // A file cut short (an editor saving in place, `cat new > web.yml`, a full disk)
-    // can read as one without users: that would let everyone in. Opening the face
-    // to all takes a restart with a file that says so.
-    if (fresh.users.empty() && !config_.users.empty()) {
-        if (log_)
-            log_("web configuration refused, the users in use stay: " + config_file_ +
-                 " names no users (a restart is needed to drop basic auth)");
+    // can read as one without users: that would let everyone in.
+    const std::string refusal = ReloadRefusal(config_, fresh);
+    if (!refusal.empty()) {
+        if (log_) log_("web configuration refused, the users in use stay: " + config_file_ + ": " + refusal);
         return;
     }
     config_.users = fresh.users;

@@ -187,6 +187,12 @@ bool IsBcrypt(const std::string& hash) {
     return true;
 }
 
+std::string ReloadRefusal(const WebConfig& in_force, const WebConfig& fresh) {
+    if (fresh.users.empty() && !in_force.users.empty())
+        return "it names no users (a restart is needed to drop basic auth)";
+    return "";
+}
+
 int BcryptCost(const std::string& hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
 
 namespace {

@@ -49,6 +49,12 @@ bool LoadWebConfig(const std::string& path, WebConfig& out, std::string& error);
 // would take days. htpasswd's -C defaults to 5, the exporters suggest 10.
 constexpr int kMaxBcryptCost = 12;
 
+// Why a web configuration read again while the service runs may not replace the one
+// in force, "" when it may: a reload never lowers protection, so a file that names no
+// users while users are in force (emptied, or cut short while it is being rewritten)
+// is refused; going open takes a restart.
+std::string ReloadRefusal(const WebConfig& in_force, const WebConfig& fresh);
+
 // Whether `hash` is a bcrypt hash as htpasswd -B writes it ($2y$, $2b$ or $2a$, cost
 // 04..31, 53 characters of salt and hash).
 bool IsBcrypt(const std::string& hash);
