@@ -195,7 +195,8 @@ private:
         while (got < least) {
             if (!Ready(fd, POLLIN, deadline, detail)) {
                 if (got > 0)
-                    detail = "answer cut off: " + std::to_string(got) + " bytes came in time";
+                    detail = "answer cut off: " + std::to_string(got) + (got == 1 ? " byte" : " bytes") +
+                             " came in time";
                 errno = ETIMEDOUT;
                 return false;
             }

@@ -31,7 +31,7 @@ std::vector<uint8_t> Framed(std::vector<uint8_t> frame) {
 }
 
 // A read of two input registers from slave 1, timeout 100 ms, no retries. Columns: the
-// case, the answer's bytes, the pause before each byte (ms), the result, a part of its
+// case, the answer's bytes, the pause between them (ms), the result, a part of its
 // message. A byte every 150 ms is well inside libmodbus's own byte timeout (500 ms):
 // the answer would take 1.35 s to come whole.
 struct Answer {
@@ -88,8 +88,9 @@ private:
             const ssize_t n = read(master_, request + got, sizeof request - got);
             if (n > 0) got += static_cast<size_t>(n);
         }
-        for (const uint8_t byte : answer_.bytes) {
-            for (int waited = 0; waited < answer_.drip_ms && !stop_; waited += 10)
+        for (size_t i = 0; i < answer_.bytes.size(); ++i) {
+            const uint8_t byte = answer_.bytes[i];
+            for (int waited = 0; i > 0 && waited < answer_.drip_ms && !stop_; waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             if (stop_ || write(master_, &byte, 1) != 1) return;
         }

@@ -156,7 +156,7 @@ TEST_F(AccessTest, CredentialsAndAttemptsPerAddress) {
 // after the other would (four), the rest wait; a name that is no user costs a check as
 // long as a user's, so answers do not tell which names exist.
 TEST_F(AccessTest, ConcurrentGuessesAndUnknownNames) {
-    Write("basic_auth_users:\n  prom: " + Bcrypt("secret", 10) + "\n");
+    Write("basic_auth_users:\n  prom: " + Bcrypt("secret", 8) + "\n");
     std::string error;
     auto access = WebAccess::Create("", path_, nullptr, error);
     ASSERT_TRUE(access) << error;
