@@ -53,7 +53,11 @@ void HistoryWriter::Submit(HistoryEntry entry) {
     if (queue_.size() == 1 || queue_.size() >= options_.batch) wake_.notify_all();
 }
 
-bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
+bool HistoryWriter::Flush(std::chrono::milliseconds timeout) { return Wait(timeout, false); }
+
+bool HistoryWriter::FlushUnlessFailing(std::chrono::milliseconds timeout) { return Wait(timeout, true); }
+
+bool HistoryWriter::Wait(std::chrono::milliseconds timeout, bool unless_failing) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     novex::MutexLock lock(mutex_);
     const uint64_t target = submitted_;
@@ -61,7 +65,8 @@ bool HistoryWriter::Flush(std::chrono::milliseconds timeout) {
     wake_.notify_all();
     {
         novex::CondLock waiting(mutex_);
-        while (finished_ < target && written_.wait_until(waiting.get(), deadline) != std::cv_status::timeout) {
+        while (finished_ < target && !(unless_failing && failing_) &&
+               written_.wait_until(waiting.get(), deadline) != std::cv_status::timeout) {
         }
     }
     --flushing_;
@@ -101,6 +106,11 @@ int64_t HistoryWriter::Pruned() const {
 }
 
 void HistoryWriter::Report(const std::string& failure) {
+    {
+        novex::MutexLock lock(mutex_);
+        failing_ = !failure.empty();
+        if (failing_) written_.notify_all();  // a stop's flush waits no longer
+    }
     if (failure.empty()) {
         novex::MutexLock lock(mutex_);
         const int64_t lost = dropped_ - dropped_reported_;

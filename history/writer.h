@@ -53,6 +53,10 @@ public:
     void Submit(HistoryEntry entry);
     // Waits until everything submitted before is written (true) or `timeout` passed.
     bool Flush(std::chrono::milliseconds timeout);
+    // The same, for a stop: gives up at once while writes fail (a full disk), so that a
+    // stop never waits for the disk; the writer's own last tries then end within a
+    // few seconds, and what was not stored is counted.
+    bool FlushUnlessFailing(std::chrono::milliseconds timeout);
 
     int64_t Stored(uint32_t data_id) const;  // rounds committed for the device
     int64_t Dropped() const;                 // entries dropped from a full queue
@@ -65,6 +69,7 @@ public:
     bool WaitChecked(std::chrono::milliseconds timeout);
 
 private:
+    bool Wait(std::chrono::milliseconds timeout, bool unless_failing);
     void Run();
     // `closing`: the open minutes are finished with it (the last write of a run).
     bool WriteBatch(std::vector<HistoryEntry>& batch, bool closing = false);
@@ -89,6 +94,7 @@ private:
     int flushing_ GUARDED_BY(mutex_) = 0;  // callers waiting in Flush
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
+    bool failing_ GUARDED_BY(mutex_) = false;  // failure_ is not empty
     bool lost_ = false;    // the file was deleted or replaced: nothing more is stored
     MinuteAggregator minutes_;  // each device's minute not yet stored, as committed so far
     std::thread thread_;

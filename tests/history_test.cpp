@@ -288,6 +288,30 @@ TEST(HistoryWriter, FailuresAreReportedOnceAndStoresResume) {
     sqlite3_close(locker);
 }
 
+// A stop on a full disk: the stop's flush does not wait for the disk, the writer's last
+// tries end within its few seconds, and what could not be stored is counted.
+TEST(HistoryWriter, StopOnAFullDiskEndsWithinSecondsAndCountsTheLoss) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Execute("PRAGMA max_page_count = " + std::to_string(store->UsedBytes() / 4096), error));
+    vimo::HistoryWriterOptions options;
+    options.retry = std::chrono::milliseconds(20);
+    options.retention.keep_seconds = 0;
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    {
+        vimo::HistoryWriter writer(*store, options);
+        const int64_t now = std::time(nullptr);
+        for (int i = 0; i < 40; ++i) writer.Submit(Round(1, now + i, 1));
+        EXPECT_FALSE(writer.FlushUnlessFailing(std::chrono::seconds(10)));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1u, runner_test::CountLines(err, "40 entries were not stored")) << err;
+}
+
 // Line threads wake the writer only for the first entry queued and for a full batch;
 // in between it gathers its group. A wake-up missed either way would hold rounds for
 // the whole group period (an hour here) instead of committing them.

@@ -264,7 +264,7 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
     if (!run.history) return;
     // The line thread's totals count the rounds stored: let the queue empty first.
     HistoryWriter* writer = run.writer.get();
-    line.poller->SetBeforeTotals([writer] { writer->Flush(std::chrono::seconds(10)); });
+    line.poller->SetBeforeTotals([writer] { writer->FlushUnlessFailing(std::chrono::seconds(10)); });
     line.poller->AttachHistory(run.history.get(), writer);
     std::string error;
     for (const auto& session : line.sessions) {
@@ -892,7 +892,8 @@ int Poll(PollRun& run) {
         // Everything queued is stored; the file is then marked closed cleanly, so that
         // the next start skips the whole-file check.
         std::string damage;
-        run.writer->Flush(std::chrono::seconds(10));  // the check, if it still runs, then the queue
+        // The check, if it still runs, then the queue; not waiting for a failing disk.
+        run.writer->FlushUnlessFailing(std::chrono::seconds(10));
         if (!run.history_failed && run.writer->Damaged(damage)) {
             Fail("history " + run.options.history_file + ": " + damage +
                  "; move it aside or give another --history");
