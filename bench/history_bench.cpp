@@ -589,10 +589,11 @@ void BM_LongHistory(benchmark::State& state) {
 }
 BENCHMARK(BM_LongHistory)->Iterations(1)->Unit(benchmark::kSecond);
 
-// The writer's CPU for one round written alone (one transaction, as at a 1 s interval):
-// decoding the measures, both readings blobs, the inserts, the WAL and its checkpoints.
+// The writer's CPU per round written in commits of `Arg` rounds (1: every round its
+// own transaction; 3: the writer's group at one round a second): decoding the
+// measures, both readings blobs, the inserts, the WAL, its syncs and checkpoints.
 // Beside BM_RoundCpu/0 it is the share storing adds to a round.
-void BM_StoreOneRound(benchmark::State& state) {
+void BM_StoreRounds(benchmark::State& state) {
     const std::string path = "/tmp/history_bench_one." + std::to_string(getpid()) + ".db";
     unlink(path.c_str());
     std::string error;
@@ -602,20 +603,27 @@ void BM_StoreOneRound(benchmark::State& state) {
     const int64_t start = std::time(nullptr);
     double cpu = 0;
     for (auto _ : state) {
-        vimo::HistoryEntry e;
-        e.data_id = 1;
-        e.utc = start + n;
-        e.local = vimo::UtcToLocalText(e.utc);
-        e.record = BusyRecord(n++);
+        std::vector<vimo::HistoryEntry> group;
+        for (int64_t i = 0; i < state.range(0); ++i) {
+            vimo::HistoryEntry e;
+            e.data_id = 1;
+            e.utc = start + n;
+            e.local = vimo::UtcToLocalText(e.utc);
+            e.record = BusyRecord(n++);
+            group.push_back(std::move(e));
+        }
         const double before = ThreadCpuSeconds();
-        if (!store->Write({e}, ids, error)) state.SkipWithError(error.c_str());
+        if (!store->Write(group, ids, error)) state.SkipWithError(error.c_str());
         cpu += ThreadCpuSeconds() - before;
     }
     state.counters["store_cpu_us_per_round"] = cpu * 1e6 / static_cast<double>(n);
     store.reset();
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
-BENCHMARK(BM_StoreOneRound)->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreRounds)->Arg(1)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreRounds)->Arg(3)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreRounds)->Arg(5)->Iterations(600)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreRounds)->Arg(256)->Iterations(12)->Unit(benchmark::kMicrosecond);
 
 // The writer's CPU per round as vimohost pays it, without the polling around it: busy
 // rounds carrying the monitor's figures go through HistoryWriter (queue, minute

@@ -16,3 +16,12 @@ if(TARGET novexups-sim AND TARGET novex_program)
   add_dependencies(history_bench novexups-sim novexups vimohost)
   set_target_properties(history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()
+# The history's CPU per round at the real pace (once a second), several vimohosts at
+# once with and without it. Built in CI, run by hand: it takes about 70 s.
+if(TARGET novexups-sim AND TARGET novex_program)
+  add_executable(paced_history_bench paced_history_bench.cpp)
+  target_link_libraries(paced_history_bench PRIVATE novex_program benchmark::benchmark)
+  target_compile_definitions(paced_history_bench PRIVATE NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
+  add_dependencies(paced_history_bench novexups-sim novexups vimohost)
+  set_target_properties(paced_history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()

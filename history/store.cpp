@@ -67,12 +67,14 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, bool m
     sqlite3_busy_timeout(store->db_, 5000);
     std::string why;
     // WAL lets readers (`vimohost history`, the web page) read while the poller writes;
-    // a commit survives the process being killed at any moment. The WAL file is cut
+    // a commit survives the process being killed at any moment, and with the log
+    // synced at every commit (the writer commits a few seconds' rounds at a time) a
+    // power loss too. The WAL file is cut
     // back after checkpoints so that it does not keep the size of its largest burst.
     // Switched on only once the file is known to be a history: a foreign file is left
     // as it was.
     if (!PrepareHistorySchema(store->db_, true, why) ||
-        !store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+        !store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; "
                      "PRAGMA journal_size_limit=8388608;",
                      why)) {
         error = "history " + path + ": " + why;

@@ -41,16 +41,22 @@ void HistoryWriter::Submit(HistoryEntry entry) {
         // only record of its change.
         auto victim = queue_.begin();
         while (victim != queue_.end() && victim->kind != HistoryEntry::Kind::kRound) ++victim;
-        queue_.erase(victim == queue_.end() ? queue_.begin() : victim);
+        if (victim == queue_.end()) {
+            victim = queue_.begin();
+            --queued_events_;
+        }
+        queue_.erase(victim);
         ++dropped_;
         ++finished_;
     }
+    const bool event = entry.kind != HistoryEntry::Kind::kRound;
     queue_.push_back(std::move(entry));
     ++submitted_;
+    if (event) ++queued_events_;
     // The writer waits either for a first entry or, gathering a group, for a full
-    // batch: a wake-up for any other entry costs both threads a switch and finds
-    // nothing to do.
-    if (queue_.size() == 1 || queue_.size() >= options_.batch) wake_.notify_all();
+    // batch or an alarm change: a wake-up for any other round costs both threads a
+    // switch and finds nothing to do.
+    if (queue_.size() == 1 || queue_.size() >= options_.batch || event) wake_.notify_all();
 }
 
 bool HistoryWriter::Flush(std::chrono::milliseconds timeout) { return Wait(timeout, false); }
@@ -244,6 +250,7 @@ void HistoryWriter::Run() {
             dropped_ += static_cast<int64_t>(queue_.size());
             finished_ += queue_.size();
             queue_.clear();
+            queued_events_ = 0;
             written_.notify_all();
             if (stop_) return;
             while (!stop_ && queue_.empty()) wake_.wait(waiting.get());
@@ -263,12 +270,13 @@ void HistoryWriter::Run() {
                        wake_.wait_until(waiting.get(), until) != std::cv_status::timeout) {
                 }
                 // Group commit: what was queued since the last commit goes in one
-                // transaction, at most one a `group` period unless a batch is full,
-                // someone waits in Flush or the writer stops. A commit costs more than
-                // its rounds.
+                // transaction, at most one a `group` period unless a batch is full, an
+                // alarm change waits, someone waits in Flush or the writer stops. A
+                // commit costs more than its rounds.
                 if (batch.empty() && !queue_.empty() && options_.group.count() > 0) {
                     const Clock::time_point group_until = last_commit + options_.group;
-                    while (!(stop_ || flushing_ > 0 || queue_.size() >= options_.batch) &&
+                    while (!(stop_ || flushing_ > 0 || queued_events_ > 0 ||
+                             queue_.size() >= options_.batch) &&
                            wake_.wait_until(waiting.get(), group_until) != std::cv_status::timeout) {
                     }
                 }
@@ -292,6 +300,7 @@ void HistoryWriter::Run() {
                 dropped_ += static_cast<int64_t>(left);
                 finished_ += left;
                 queue_.clear();
+                queued_events_ = 0;
                 written_.notify_all();
                 if (dropped_ > dropped_reported_)
                     Say("vimohost: history: " + std::to_string(dropped_ - dropped_reported_) +
@@ -300,6 +309,7 @@ void HistoryWriter::Run() {
             }
             while (batch.empty() || (batch.size() < options_.batch && failure_.empty())) {
                 if (queue_.empty()) break;
+                if (queue_.front().kind != HistoryEntry::Kind::kRound) --queued_events_;
                 batch.push_back(std::move(queue_.front()));
                 queue_.pop_front();
             }

@@ -3,7 +3,8 @@
 // damaged database, a slow disk or the pruning of old rounds never holds up a round.
 // Entries wait in a bounded queue; when it is full the oldest round is dropped and
 // counted. A failure is reported once, the batch is retried until it goes through,
-// and a round counts as stored only once its transaction has committed. The minute
+// and a round counts as stored only once its transaction has committed. Rounds are
+// committed in groups, a few seconds' worth at the real pace; alarm changes at once. The minute
 // aggregates (history/aggregates.h) are made here from the rounds as they are stored.
 #pragma once
 
@@ -32,8 +33,12 @@ struct HistoryWriterOptions {
     std::chrono::milliseconds retry{1000};        // after a failed write
     std::chrono::milliseconds prune_every{10000}; // between pruning passes
     RetentionSettings retention;
-    // At most one commit a period while fewer than `batch` entries wait (0: at once).
-    std::chrono::milliseconds group{1000};
+    // Group commit: rounds are committed at most once a period while fewer than
+    // `batch` wait (0: at once), so at one round a second a commit holds a few rounds
+    // instead of one. An alarm's raise or clear is committed as soon as it comes, with
+    // the rounds queued before it. This is what a power loss can cost: the rounds of
+    // the last period and those of the commit under way (see docs/vimohost.md).
+    std::chrono::milliseconds group{5000};
     bool verbose = false;  // a line per commit naming the rounds stored
     // Checks the whole file (PRAGMA quick_check) before the first write; what is
     // submitted meanwhile waits in the queue. A damaged file takes nothing (Damaged).
@@ -82,6 +87,7 @@ private:
     std::condition_variable wake_;
     std::condition_variable written_;
     std::deque<HistoryEntry> queue_ GUARDED_BY(mutex_);
+    size_t queued_events_ GUARDED_BY(mutex_) = 0;  // entries in queue_ other than rounds
     uint64_t submitted_ GUARDED_BY(mutex_) = 0;  // entries ever queued
     uint64_t finished_ GUARDED_BY(mutex_) = 0;   // entries ever written or dropped
     int64_t dropped_ GUARDED_BY(mutex_) = 0;

@@ -5,8 +5,8 @@
 // once from a tree that the section renderers write, so the section tables stay the
 // one description of the document; the writer's own quoting gives the keys. A rebuild
 // then runs the same renderers against the slots: each value goes to its slot, a slot
-// is formatted again only when its value differs from the one it shows, and the text
-// is joined again only when a slot changed. The result is byte for byte what
+// is formatted again only when its value differs from the one it shows, and only the
+// slots that changed are written into the text. The result is byte for byte what
 // Json::FastWriter writes for the tree.
 #pragma once
 
@@ -61,6 +61,11 @@ private:
 // A rebuild that throws leaves every slot showing either its old or its new value and
 // the text to be joined again, so the next rebuild completes it. A value whose text
 // is longer than its slot (none of the tables' values) fails the rebuild.
+//
+// A rebuild in which few slots changed splices them into the text it keeps: the text
+// between them moves by what the changed slots before it grew or shrank, in place,
+// and the positions of the slots after them move with it. One in which many changed
+// joins the whole text again from the template.
 class TextSlots {
 public:
     // Starts a rebuild. The first rebuild against a template formats every slot.
@@ -71,7 +76,7 @@ public:
     void FormattedText(const char* text);
     void Number(double value);
     void Flag(bool value);
-    // Ends a rebuild that made every write; joins the text if a slot changed.
+    // Ends a rebuild that made every write; splices or joins the text if a slot changed.
     void End();
 
     // The text as of the last completed rebuild.
@@ -79,20 +84,28 @@ public:
 
 private:
     struct Slot {
-        uint64_t source = 0;         // what it shows: a number's bits, a flag, a text's address
-        const char* text = nullptr;  // its JSON text: `own` or a literal
-        uint16_t length = 0;
+        uint64_t source = 0;  // what it shows: a number's bits, a flag, a text's address
+        uint16_t length = 0;  // of its JSON text in `own`
         char own[TextTemplate::kLongestText];
     };
+    // A slot changed in this rebuild, with the length its text has in `text_`.
+    struct Change {
+        uint32_t slot;
+        uint32_t shown;
+    };
     Slot* Next();
-    void Show(Slot& slot, const std::string& text);
+    // Takes `length` bytes of `text` into the slot, noting the change.
+    void Show(Slot& slot, const char* text, size_t length);
     void Join();
+    void Splice();
 
     const TextTemplate* layout_ = nullptr;
     std::vector<Slot> slots_;
+    std::vector<uint32_t> at_;     // where in `text_` each slot's text begins
+    std::vector<Change> changes_;  // at most a splice's worth; more: join
     size_t next_write_ = 0;
     bool every_slot_ = true;  // format every slot, whatever it shows
-    bool changed_ = false;    // a slot changed since the text was joined
+    bool join_ = true;        // join the whole text at the end of the rebuild
     std::string text_;
 };
 

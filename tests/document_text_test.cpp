@@ -1,7 +1,9 @@
 // 801's text rendered slot by slot, byte for byte against the compact writer on the
 // tree behind 803 for the same round: random records, rounds in which random bytes
-// change, and rebuilds cut short by a failed allocation.
+// change, few values of every width spliced in, and rebuilds cut short by a failed
+// allocation.
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -94,6 +96,30 @@ TEST(DocumentText, FollowsRoundsInWhichRandomBytesChange) {
         for (int i = 0; i < count; ++i) bytes[random() % sizeof data] = random() & 0xFF;
         if (round % 5 == 0) data.bits_1_31[random() % 31] = random() & 3;
         ASSERT_TRUE(devices.Agree(data)) << "round " << round << ", " << count << " bytes";
+    }
+}
+
+// Few values change from round to round, so the text is spliced: values that grow
+// and shrink in width side by side, near the start and near the end of the text, a
+// module's registers all going and coming back, and 803 on the text's device half way
+// (its 801 writes the tree from then on).
+TEST(DocumentText, SplicesFewChangesOfEveryWidth) {
+    TextAndTree devices;
+    std::mt19937 random(7);
+    NovexUPS_Data_t data = RandomRecord(3);
+    const NovexUPS_Data_t full = data;
+    const uint16_t kValues[] = {0, 9, 65535, 100, 12345, 1};
+    const auto any_value = [&] { return kValues[random() % (sizeof kValues / sizeof kValues[0])]; };
+    for (int round = 0; round < 600 / kShare; ++round) {
+        const size_t first = random() % 40;
+        for (size_t i = 0, count = 1 + random() % 3; i < count; ++i)
+            data.regs_1_40[(first + i) % 40] = any_value();
+        data.battery_regs[random() % (kRecordCells * 4)] = any_value();
+        if (round % 50 == 25)
+            std::memset(data.module_regs[random() % kRecordModules], 0, sizeof data.module_regs[0]);
+        if (round % 50 == 0) std::memcpy(data.module_regs, full.module_regs, sizeof data.module_regs);
+        if (round == 300 / kShare) devices.text_ups.Pointer();
+        ASSERT_TRUE(devices.Agree(data)) << "round " << round;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -312,10 +313,11 @@ TEST(HistoryWriter, StopOnAFullDiskEndsWithinSecondsAndCountsTheLoss) {
     EXPECT_EQ(1u, runner_test::CountLines(err, "40 entries were not stored")) << err;
 }
 
-// Line threads wake the writer only for the first entry queued and for a full batch;
-// in between it gathers its group. A wake-up missed either way would hold rounds for
-// the whole group period (an hour here) instead of committing them.
-TEST(HistoryWriter, FirstEntryAndFullBatchWakeTheWriter) {
+// Line threads wake the writer only for the first entry queued, a full batch and an
+// alarm change; in between it gathers its group. A wake-up missed either way would
+// hold rounds for the whole group period (an hour here) instead of committing them,
+// and an alarm change is never held back by the grouping.
+TEST(HistoryWriter, FirstEntryFullBatchAndAlarmChangesWakeTheWriter) {
     TempDir dir;
     std::string error;
     auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
@@ -331,27 +333,75 @@ TEST(HistoryWriter, FirstEntryAndFullBatchWakeTheWriter) {
         return writer.Stored(1) == rounds;
     };
     const int64_t now = std::time(nullptr);
-    // Steps: rounds submitted, rounds stored after them, how long that may take, how
-    // long the count must then stay.
+    // Steps: rounds submitted, then an alarm change or not, rounds stored after them,
+    // how long that may take, how long the count must then stay.
     struct Step {
         int submit;
+        vimo::HistoryEntry::Kind then;
         int64_t stored;
         int wait_ms, hold_ms;
     };
+    using Kind = vimo::HistoryEntry::Kind;
     const Step steps[] = {
-        {0, 0, 0, 100},    // the writer waits for work
-        {1, 1, 5000, 0},   // the first entry, with no commit yet: stored at once
-        {7, 1, 0, 200},    // a group gathering: nothing until the batch is full
-        {1, 9, 5000, 0},   // the eighth fills the batch
+        {0, Kind::kRound, 0, 0, 100},    // the writer waits for work
+        {1, Kind::kRound, 1, 5000, 0},   // the first entry, with no commit yet: stored at once
+        {3, Kind::kRound, 1, 0, 200},    // a group gathering: nothing until the batch is full
+        {0, Kind::kEvent, 4, 5000, 0},   // an alarm event takes the group with it at once
+        {2, Kind::kRule, 6, 5000, 0},    // so does a rule's raise or clear
+        {7, Kind::kRound, 6, 0, 200},    // gathering again
+        {1, Kind::kRound, 14, 5000, 0},  // the eighth fills the batch
     };
-    static_assert(sizeof steps / sizeof steps[0] == 4, "four steps");
+    static_assert(sizeof steps / sizeof steps[0] == 7, "seven steps");
     int n = 0;
     for (const Step& step : steps) {
         for (int i = 0; i < step.submit; ++i, ++n) writer.Submit(Round(1, now + n, 5));
+        if (step.then != Kind::kRound) {
+            vimo::HistoryEntry e;
+            e.kind = step.then;
+            e.data_id = 1;
+            e.id = "overload";
+            e.text = "overload";
+            e.raised = true;
+            e.utc = now + n;
+            e.local = vimo::UtcToLocalText(e.utc);
+            writer.Submit(std::move(e));
+        }
         stored_within(step.stored, std::chrono::milliseconds(step.wait_ms));
         std::this_thread::sleep_for(std::chrono::milliseconds(step.hold_ms));
         EXPECT_EQ(step.stored, writer.Stored(1)) << "after round " << n;
     }
+}
+
+// The most a power loss can cost is the group period (docs/vimohost.md): at one round
+// every 100 ms and a period of 500 ms, no round waits in the queue much longer than
+// the period (each commit syncs the log, so what is committed is on the disk).
+TEST(HistoryWriter, NoRoundWaitsLongerThanTheGroupPeriod) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    vimo::HistoryWriterOptions options;
+    options.group = std::chrono::milliseconds(500);
+    vimo::HistoryWriter writer(*store, options);
+    const int64_t now = std::time(nullptr);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    constexpr int kRounds = 15;
+    std::vector<Clock::time_point> submitted;
+    Clock::duration longest{};
+    for (int64_t stored = 0; stored < kRounds && Clock::now() - start < std::chrono::seconds(10);) {
+        const Clock::time_point tick = Clock::now();
+        if (submitted.size() < kRounds && tick >= start + submitted.size() * std::chrono::milliseconds(100)) {
+            writer.Submit(Round(1, now + static_cast<int64_t>(submitted.size()), 5));
+            submitted.push_back(tick);
+        }
+        for (const int64_t now_stored = writer.Stored(1); stored < now_stored; ++stored)
+            longest = std::max(longest, tick - submitted[static_cast<size_t>(stored)]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(kRounds, writer.Stored(1));
+    // The period and some room for a loaded machine; never the whole wait.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 1500);
 }
 
 TEST(HistoryWriter, RetentionRemovesOldRoundsAndKeepsTheFileWithinItsSize) {
