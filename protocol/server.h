@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "access/attempt_limiter.h"
+#include "common/address.h"
 #include "tls/server_tls.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"
@@ -20,7 +21,7 @@ namespace protocol {
 
 struct ServerOptions {
     std::string address = "127.0.0.1";
-    uint16_t port = 3493;          // 0: any free port (see Server::port())
+    uint16_t port = kUpsProtocolPort;  // 0: any free port (see Server::port())
     size_t max_clients = 64;       // more are accepted and closed at once
     size_t max_clients_per_address = 8;  // from one address; more are closed at once
     size_t max_line = 1024;        // a longer request line closes the connection
@@ -33,7 +34,7 @@ struct ServerOptions {
     int handshake_timeout_ms = 10000;     // a TLS handshake not done by then: closed
 };
 
-// "ADDR:PORT", "ADDR" (port 3493), ":PORT" or "[V6ADDR]:PORT" into `options`.
+// "ADDR:PORT", "ADDR" (port kUpsProtocolPort), ":PORT" or "[V6ADDR]:PORT" into `options`.
 bool ParseListen(const std::string& text, ServerOptions& options, std::string& error);
 
 class Server {

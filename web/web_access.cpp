@@ -15,9 +15,11 @@ namespace {
 
 constexpr size_t kMaxAccepted = 256;
 
-std::string Base64Decode(const std::string& text) {
+// Base64 with or without its '=' padding (some clients leave it out); "" when bad.
+std::string Base64Decode(std::string text) {
+    if (text.empty() || text.size() > 4096 || text.size() % 4 == 1) return "";
+    text.append((4 - text.size() % 4) % 4, '=');
     std::string out(text.size(), '\0');
-    if (text.empty() || text.size() % 4 != 0 || text.size() > 4096) return "";
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
                                   reinterpret_cast<const unsigned char*>(text.data()),
                                   static_cast<int>(text.size()));
@@ -26,10 +28,6 @@ std::string Base64Decode(const std::string& text) {
     for (size_t i = text.size(); i > 0 && text[i - 1] == '=' && size > 0; --i) --size;  // padding
     out.resize(size);
     return out;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string Digest(const std::string& text) {
@@ -47,6 +45,20 @@ std::string Stamp(const std::string& path) {
 }
 
 }  // namespace
+
+bool SameSecret(const std::string& given, const std::string& secret) {
+    return given.size() == secret.size() && CRYPTO_memcmp(given.data(), secret.data(), given.size()) == 0;
+}
+
+bool BasicCredentials(const std::string& authorization, std::string& name, std::string& password) {
+    if (authorization.compare(0, 6, "Basic ") != 0) return false;
+    const std::string pair = Base64Decode(authorization.substr(6));
+    const size_t colon = pair.find(':');
+    if (colon == std::string::npos) return false;
+    name = pair.substr(0, colon);
+    password = pair.substr(colon + 1);
+    return true;
+}
 
 std::unique_ptr<WebAccess> WebAccess::Create(const std::string& token, const std::string& config_file,
                                              Log log, std::string& error,
@@ -111,7 +123,7 @@ bool WebAccess::CheckUser(const std::string& name, const std::string& password) 
     mutex_.Unlock();
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
     mutex_.Lock();
-    const bool ok = out != nullptr && out[0] != '*' && SameText(out, hash);
+    const bool ok = out != nullptr && out[0] != '*' && SameSecret(out, hash);
     if (ok && accepted_.size() < kMaxAccepted) accepted_.emplace(key, true);
     return ok;
 }
@@ -129,16 +141,12 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
         return Verdict::kWait;
     }
     bool ok = false;
+    std::string name, password;
     if (authorization.compare(0, 7, "Bearer ") == 0) {
-        ok = !token_.empty() && SameText(authorization.substr(7), token_);
-    } else if (authorization.compare(0, 6, "Basic ") == 0) {
-        const std::string pair = Base64Decode(authorization.substr(6));
-        const size_t colon = pair.find(':');
-        if (colon != std::string::npos) {
-            const std::string name = pair.substr(0, colon), password = pair.substr(colon + 1);
-            // Any name with the token as password, as before users existed.
-            ok = (!token_.empty() && SameText(password, token_)) || CheckUser(name, password);
-        }
+        ok = !token_.empty() && SameSecret(authorization.substr(7), token_);
+    } else if (BasicCredentials(authorization, name, password)) {
+        // Any name with the token as password, as before users existed.
+        ok = (!token_.empty() && SameSecret(password, token_)) || CheckUser(name, password);
     }
     if (ok) {
         limiter_->Succeeded(peer);
