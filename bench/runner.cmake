@@ -11,7 +11,7 @@ endif()
 # threads' longest wait while pruning, and the readings layouts compared.
 if(TARGET novexups-sim AND TARGET novex_program)
   add_executable(history_bench history_bench.cpp)
-  target_link_libraries(history_bench PRIVATE novex_program novex_sqlite benchmark::benchmark)
+  target_link_libraries(history_bench PRIVATE novex_program PkgConfig::SQLITE3 benchmark::benchmark)
   target_compile_definitions(history_bench PRIVATE NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
   add_dependencies(history_bench novexups-sim novexups vimohost)
   set_target_properties(history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

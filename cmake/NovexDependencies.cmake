@@ -1,11 +1,21 @@
-# Libraries the project builds against, found in the host system or in a sysroot
-# (CMAKE_FIND_ROOT_PATH) when cross-compiling.
+# Libraries the project builds against, as Debian ships them: each through its own CMake
+# package (find_package(... CONFIG)) or its pkg-config file (pkg_check_modules(...
+# IMPORTED_TARGET)), in the host system or, when cross-compiling, in the sysroot
+# (cmake/toolchain-cross.cmake points both searches there). Each target links the
+# imported targets it uses, which bring their include folders; nothing is global.
 find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
 # TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults. A
 # plug-in-only build (a controller's SDK) has no listener and needs none.
 if(NOT NOVEX_PLUGIN_ONLY)
   find_package(OpenSSL 3.0 REQUIRED)
 endif()
+
+# Every include names its folder from the top of the tree ("history/store.h"); generated
+# headers sit at the same place under the build tree ("common/version.h"). The libraries
+# at the bottom of the tree (novex_base, vimo_runtime, ...) pass this on to all above.
+add_library(novex_tree INTERFACE)
+target_include_directories(novex_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 
 # On 32-bit MIPS a 64-bit atomic is a call into libatomic, which the compiler does not
 # link by itself; the cross tool chain ships only its run-time name.
@@ -16,75 +26,41 @@ std::atomic<uint64_t> counter;
 int main() { return static_cast<int>(++counter + counter.load()); }" NOVEX_ATOMIC64_INLINE)
 if(NOT NOVEX_ATOMIC64_INLINE)
   find_library(NOVEX_LIBATOMIC NAMES atomic libatomic.so.1 REQUIRED)
-  link_libraries(${NOVEX_LIBATOMIC})
+  target_link_libraries(novex_tree INTERFACE ${NOVEX_LIBATOMIC})
 endif()
 
-find_path(JSONCPP_INCLUDE_DIR json/json.h PATH_SUFFIXES jsoncpp REQUIRED)
-find_library(JSONCPP_LIBRARY NAMES jsoncpp REQUIRED)
-add_library(novex_jsoncpp INTERFACE)
-target_include_directories(novex_jsoncpp SYSTEM INTERFACE ${JSONCPP_INCLUDE_DIR})
-target_link_libraries(novex_jsoncpp INTERFACE ${JSONCPP_LIBRARY})
-
-# Boost date_time and lexical_cast are used header-only.
-find_path(BOOST_INCLUDE_DIR boost/date_time/posix_time/posix_time_types.hpp REQUIRED)
-add_library(novex_boost INTERFACE)
-target_include_directories(novex_boost SYSTEM INTERFACE ${BOOST_INCLUDE_DIR})
+# The plug-in's two, which a controller's SDK holds as well: jsoncpp (JsonCpp::JsonCpp)
+# and Boost's header-only date_time and lexical_cast (Boost::headers).
+find_package(jsoncpp CONFIG REQUIRED)
+find_package(Boost CONFIG REQUIRED)
 
 if(NOVEX_BUILD_RUNNER)
-  # CLI11 is header-only.
-  find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp REQUIRED)
-  add_library(novex_cli11 INTERFACE)
-  target_include_directories(novex_cli11 SYSTEM INTERFACE ${CLI11_INCLUDE_DIR})
-
-  find_path(MODBUS_INCLUDE_DIR modbus.h PATH_SUFFIXES modbus REQUIRED)
-  find_library(MODBUS_LIBRARY NAMES modbus REQUIRED)
-  add_library(novex_modbus INTERFACE)
-  target_include_directories(novex_modbus SYSTEM INTERFACE ${MODBUS_INCLUDE_DIR})
-  target_link_libraries(novex_modbus INTERFACE ${MODBUS_LIBRARY})
-
-  find_path(SQLITE3_INCLUDE_DIR sqlite3.h REQUIRED)
-  find_library(SQLITE3_LIBRARY NAMES sqlite3 REQUIRED)
-  add_library(novex_sqlite INTERFACE)
-  target_include_directories(novex_sqlite SYSTEM INTERFACE ${SQLITE3_INCLUDE_DIR})
-  target_link_libraries(novex_sqlite INTERFACE ${SQLITE3_LIBRARY})
-
+  find_package(CLI11 CONFIG REQUIRED)                          # CLI11::CLI11, header-only
+  pkg_check_modules(MODBUS REQUIRED IMPORTED_TARGET libmodbus)  # PkgConfig::MODBUS
+  pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)   # PkgConfig::SQLITE3
   # zstd compresses the history's chunks of rounds.
-  find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)
-  find_library(ZSTD_LIBRARY NAMES zstd REQUIRED)
-  add_library(novex_zstd INTERFACE)
-  target_include_directories(novex_zstd SYSTEM INTERFACE ${ZSTD_INCLUDE_DIR})
-  target_link_libraries(novex_zstd INTERFACE ${ZSTD_LIBRARY})
+  find_package(zstd CONFIG REQUIRED)                           # zstd::libzstd_shared
+  # /metrics compressed for a scraper that asks (deflate pieces joined by the serializer).
+  find_package(ZLIB REQUIRED)                                  # ZLIB::ZLIB
+  # The web configuration file (YAML); its bcrypt users are checked by libcrypt (crypt).
+  find_package(yaml-cpp CONFIG REQUIRED)                       # yaml-cpp
 
-  # The embedded HTTP server behind vimohost's status page, API and metrics. The C
-  # library alone: its package needs nothing but the C and C++ runtimes.
+  # The embedded HTTP server behind vimohost's status page, API and metrics: the C
+  # library alone. Found by hand: Debian 12 ships no pkg-config file for it, and its
+  # CMake package refuses to load unless the civetweb program (package civetweb,
+  # /usr/bin/civetweb) is installed too, which nothing here uses.
   find_path(CIVETWEB_INCLUDE_DIR civetweb.h REQUIRED)
   find_library(CIVETWEB_LIBRARY NAMES civetweb REQUIRED)
   add_library(novex_civetweb INTERFACE)
   target_include_directories(novex_civetweb SYSTEM INTERFACE ${CIVETWEB_INCLUDE_DIR})
   target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
 
-  # /metrics compressed for a scraper that asks (deflate pieces joined by the serializer).
-  find_package(ZLIB REQUIRED)
-  # The web configuration file (YAML) and its bcrypt users, checked by libcrypt.
-  find_path(YAMLCPP_INCLUDE_DIR yaml-cpp/yaml.h REQUIRED)
-  find_library(YAMLCPP_LIBRARY NAMES yaml-cpp REQUIRED)
-  add_library(novex_yamlcpp INTERFACE)
-  target_include_directories(novex_yamlcpp SYSTEM INTERFACE ${YAMLCPP_INCLUDE_DIR})
-  target_link_libraries(novex_yamlcpp INTERFACE ${YAMLCPP_LIBRARY})
-
   # net-snmp's agent library, for the AgentX subagent (snmp/); without it vimohost is
-  # built without SNMP. Found in the sysroot too when cross-compiling.
+  # built without SNMP (PkgConfig::NETSNMP). Found in the sysroot too when cross-compiling.
   # NOVEX_SNMP_FOUND keeps what the last configure found, so that a NOVEX_BUILD_SNMP
-  # still equal to it counts as the default and follows a library that came or went
-  # (the mipsel sysroot had none until lately). A folder configured before this record
-  # was kept took the default too.
-  if(DEFINED CACHE{NETSNMP_INCLUDE_DIR} AND NOT DEFINED CACHE{NOVEX_SNMP_FOUND})
-    set(NOVEX_SNMP_FOUND "${NOVEX_BUILD_SNMP}" CACHE INTERNAL "")
-  endif()
-  find_path(NETSNMP_INCLUDE_DIR net-snmp/agent/net-snmp-agent-includes.h)
-  find_library(NETSNMP_AGENT_LIBRARY NAMES netsnmpagent)
-  find_library(NETSNMP_LIBRARY NAMES netsnmp)
-  if(NETSNMP_INCLUDE_DIR AND NETSNMP_AGENT_LIBRARY AND NETSNMP_LIBRARY)
+  # still equal to it counts as the default and follows a library that came or went.
+  pkg_check_modules(NETSNMP QUIET IMPORTED_TARGET netsnmp-agent)
+  if(NETSNMP_FOUND)
     set(novex_snmp_found ON)
   else()
     set(novex_snmp_found OFF)
@@ -101,22 +77,18 @@ if(NOVEX_BUILD_RUNNER)
     # Debian keeps net-snmp-config.h in /usr/include, not per architecture: a cross
     # build that found the build machine's would lay out net-snmp's structures for
     # another word size (SIZEOF_LONG 8 against 4 on mipsel) and fail only at run time.
-    set(CMAKE_REQUIRED_INCLUDES ${NETSNMP_INCLUDE_DIR})
+    set(CMAKE_REQUIRED_INCLUDES ${NETSNMP_INCLUDE_DIRS})
     check_cxx_source_compiles("#include <net-snmp/net-snmp-config.h>
 static_assert(SIZEOF_LONG == sizeof(long), \"\");
 int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
     unset(CMAKE_REQUIRED_INCLUDES)
     if(NOT NOVEX_NETSNMP_CONFIG_MATCHES)
-      message(FATAL_ERROR "${NETSNMP_INCLUDE_DIR}/net-snmp/net-snmp-config.h is not the "
+      message(FATAL_ERROR "net-snmp's net-snmp-config.h found (${NETSNMP_INCLUDE_DIRS}) is not the "
                           "target's (its SIZEOF_LONG differs): give the target's net-snmp headers")
     endif()
-    add_library(novex_netsnmp INTERFACE)
-    target_include_directories(novex_netsnmp SYSTEM INTERFACE ${NETSNMP_INCLUDE_DIR})
-    target_link_libraries(novex_netsnmp INTERFACE ${NETSNMP_AGENT_LIBRARY} ${NETSNMP_LIBRARY})
   endif()
   message(STATUS "SNMP agent (net-snmp): ${NOVEX_BUILD_SNMP}")
 endif()
-
 if(NOVEX_BUILD_TESTS)
   find_package(GTest QUIET)
   if(NOT GTest_FOUND)

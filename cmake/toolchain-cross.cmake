@@ -82,6 +82,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config reads only the sysroot's .pc files and gives their folders inside it.
+if(CMAKE_SYSROOT)
+  set(_novex_pc_dirs "")
+  foreach(_dir usr/lib/${_novex_multiarch}/pkgconfig usr/lib/pkgconfig usr/share/pkgconfig)
+    list(APPEND _novex_pc_dirs "${CMAKE_SYSROOT}/${_dir}")
+  endforeach()
+  string(REPLACE ";" ":" _novex_pc_dirs "${_novex_pc_dirs}")
+  set(ENV{PKG_CONFIG_SYSROOT_DIR} "${CMAKE_SYSROOT}")
+  set(ENV{PKG_CONFIG_LIBDIR} "${_novex_pc_dirs}")
+  unset(ENV{PKG_CONFIG_PATH})
+endif()
 
 # The sysroot's library folders: where the linker finds what a library needs in turn
 # (libvimohost.so needs libjsoncpp), and where the emulated loader looks.

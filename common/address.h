@@ -24,8 +24,17 @@ struct EndpointUse {
     int min_port;
     const char* default_host;
 };
+// The UPS network protocol's port, named here once: as text for help lines, as a number
+// for the listener and its hints.
+#define NOVEX_UPS_PROTOCOL_PORT "3493"
+constexpr int PortNumber(const char* digits, int value = 0) {
+    return *digits ? PortNumber(digits + 1, value * 10 + (*digits - '0')) : value;
+}
+inline constexpr int kUpsProtocolPort = PortNumber(NOVEX_UPS_PROTOCOL_PORT);
+static_assert(kUpsProtocolPort > 0 && kUpsProtocolPort < 65536, "a port");
+
 inline constexpr EndpointUse kTcpDevice = {false, 0, 1, nullptr};
-inline constexpr EndpointUse kProtocolListener = {true, 3493, 0, "127.0.0.1"};
+inline constexpr EndpointUse kProtocolListener = {true, kUpsProtocolPort, 0, "127.0.0.1"};
 inline constexpr EndpointUse kWebListener = {false, 0, 0, "127.0.0.1"};
 
 // Reads `text` for `use`. A text of digits alone is a port. False with what is wrong

@@ -1,5 +1,6 @@
-// A program started as a child, in a process group of its own: its standard output
-// can be read line by line, and it is stopped by its process id (never by name).
+// Starting a child program, the one way every part does it (the event hooks, the
+// simulator that `poll --simulate` starts, the tests' peers); and a child whose
+// standard output can be read line by line, stopped by its process id (never by name).
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,41 @@
 #include <vector>
 
 namespace vimo {
+
+// How a child starts. Every child gets a process group of its own (a terminal's Ctrl-C
+// reaches only the starting process, and a time limit stops the child with whatever it
+// started by signalling the group: kill(-pid, ...)) and an empty signal mask.
+struct SpawnRequest {
+    std::vector<std::string> argv;  // argv[0]: the program's path, unless `program` says it
+    std::string program;            // the path to run when argv[0] is another name
+    // The environment; nullptr: the starting process's.
+    const std::vector<std::string>* env = nullptr;
+    // kSocket: one end of a Unix stream socket pair, the other end in Spawned::in_fd
+    // (written with MSG_NOSIGNAL, a child that exits unread costs an EPIPE, never a
+    // SIGPIPE to the writer).
+    enum class Input { kInherit, kNull, kSocket };
+    Input input = Input::kInherit;
+    // kPipe: standard output into Spawned::out_fd; kPipeWithErrors: standard error too.
+    enum class Output { kInherit, kPipe, kPipeWithErrors };
+    Output output = Output::kInherit;
+    std::string stdout_file;  // when not empty: standard output into this file instead
+    std::string stderr_file;  // when not empty: standard error into this file
+    std::string cwd;          // empty: the starting process's
+    bool die_with_parent = true;   // SIGKILL if the starting process dies
+    bool close_others = false;     // close every descriptor from 3 on before exec
+    bool default_signals = false;  // SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD
+                                   // at their default action, whatever the starter does
+};
+
+struct Spawned {
+    pid_t pid = -1;
+    int out_fd = -1;  // Output::kPipe*: the read end, close-on-exec
+    int in_fd = -1;   // Input::kSocket: the writing end, close-on-exec
+};
+
+// Starts the child. False with the reason: "pipe: ...", "fork: ...", or why exec
+// failed ("No such file or directory"), the child then reaped and nothing left open.
+bool SpawnChild(const SpawnRequest& request, Spawned& child, std::string& error);
 
 class ChildProcess {
 public:

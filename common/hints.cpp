@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/address.h"
+
 namespace vimo {
 
 namespace {
@@ -129,7 +131,7 @@ std::string SerialAccessHint(const std::string& path) {
 
 std::string AddressInUseHint(int port, const std::string& setting) {
     std::string text = " (another program listens there";
-    if (port == 3493) text += ", most likely another UPS server such as upsd or a second vimohost";
+    if (port == novex::kUpsProtocolPort) text += ", most likely another UPS server such as upsd or a second vimohost";
     return text + "; ss -ltnp 'sport = :" + std::to_string(port) + "' names it; stop it or " +
            "choose another port with " + setting + ")";
 }

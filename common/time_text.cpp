@@ -87,22 +87,88 @@ std::string LocalIsoText(int64_t utc) {
     return text;
 }
 
-namespace web {
-
 namespace {
 
-// Digits of `text` from `at`, exactly `count` of them; false otherwise.
-bool Digits(const std::string& text, size_t at, size_t count, int& value) {
+// Exactly `count` digits of `text` from `at`, which moves past them; false otherwise.
+bool Digits(const std::string& text, size_t& at, size_t count, int& value) {
     if (at + count > text.size()) return false;
     value = 0;
     for (size_t i = at; i < at + count; ++i) {
         if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
         value = value * 10 + (text[i] - '0');
     }
+    at += count;
+    return true;
+}
+
+bool Expect(const std::string& text, size_t& at, char c) {
+    if (at >= text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+}
+
+// "Z", "+HH:MM" or "+HHMM" (or with "-") at `at`.
+bool Zone(const std::string& text, size_t& at, CivilTime& t) {
+    if (text[at] == 'Z') {
+        ++at;
+    } else if (text[at] == '+' || text[at] == '-') {
+        const int sign = text[at++] == '-' ? -1 : 1;
+        int oh = 0, om = 0;
+        if (!Digits(text, at, 2, oh)) return false;
+        if (at < text.size() && text[at] == ':') ++at;
+        if (!Digits(text, at, 2, om) || oh > 23 || om > 59) return false;
+        t.offset_seconds = sign * (oh * 3600 + om * 60);
+    } else {
+        return false;
+    }
+    t.has_zone = true;
     return true;
 }
 
 }  // namespace
+
+bool ParseCivilTime(const std::string& text, CivilTime& out) {
+    CivilTime t;
+    size_t at = 0;
+    if (text.size() > 40 || !Digits(text, at, 4, t.year) || !Expect(text, at, '-') ||
+        !Digits(text, at, 2, t.month) || !Expect(text, at, '-') || !Digits(text, at, 2, t.day))
+        return false;
+    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
+        ++at;
+        if (!Digits(text, at, 2, t.hour) || !Expect(text, at, ':') || !Digits(text, at, 2, t.minute))
+            return false;
+        t.has_time = true;
+        if (at < text.size() && text[at] == ':') {
+            ++at;
+            if (!Digits(text, at, 2, t.second)) return false;
+            t.has_seconds = true;
+            if (at < text.size() && text[at] == '.') {
+                const size_t digits = ++at;
+                while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+                if (at == digits) return false;
+            }
+        }
+    }
+    if (at < text.size() && !Zone(text, at, t)) return false;
+    if (at != text.size() || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 ||
+        t.hour > 23 || t.minute > 59 || t.second > 60)
+        return false;
+    out = t;
+    return true;
+}
+
+int64_t UtcOf(const CivilTime& t) {
+    return UtcOfCivil(t.year, t.month, t.day, t.hour, t.minute, t.second) - t.offset_seconds;
+}
+
+bool ParseLocalText(const std::string& text, CivilTime& out) {
+    CivilTime t;
+    if (!ParseCivilTime(text, t) || !t.has_seconds || t.has_zone || t.second > 59) return false;
+    out = t;
+    return true;
+}
+
+namespace web {
 
 const char kTimeRangeText[] = "from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z";
 
@@ -117,40 +183,9 @@ bool ParseTime(const std::string& text, int64_t& utc) {
         utc = std::strtoll(text.c_str(), nullptr, 10);
         return TimeInRange(utc);
     }
-    int year, month, day, hour, minute, second;
-    if (!Digits(text, 0, 4, year) || text[4] != '-' || !Digits(text, 5, 2, month) ||
-        text[7] != '-' || !Digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ') ||
-        !Digits(text, 11, 2, hour) || text[13] != ':' || !Digits(text, 14, 2, minute) ||
-        text[16] != ':' || !Digits(text, 17, 2, second))
-        return false;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60)
-        return false;
-    size_t at = 19;
-    if (at < text.size() && text[at] == '.') {
-        ++at;
-        const size_t digits = at;
-        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
-        if (at == digits) return false;
-    }
-    long offset = 0;
-    if (at < text.size() && text[at] == 'Z') {
-        ++at;
-    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        const int sign = text[at] == '-' ? -1 : 1;
-        int oh, om;
-        const size_t colon = at + 3 < text.size() && text[at + 3] == ':' ? 1 : 0;
-        if (!Digits(text, at + 1, 2, oh) || !Digits(text, at + 3 + colon, 2, om) || oh > 23 ||
-            om > 59)
-            return false;
-        offset = sign * (oh * 3600L + om * 60L);
-        at += 5 + colon;
-    } else {
-        return false;
-    }
-    if (at != text.size()) return false;
-    const int64_t parsed = DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
-                           minute * 60 + second - offset;
+    CivilTime t;
+    if (!ParseCivilTime(text, t) || !t.has_seconds || !t.has_zone) return false;
+    const int64_t parsed = UtcOf(t);
     if (!TimeInRange(parsed)) return false;
     utc = parsed;
     return true;

@@ -1,6 +1,7 @@
 // Every time text the programs write, made here: the console's and the history's
 // "YYYY-MM-DD HH:MM:SS" (local or UTC), and ISO 8601 with the local offset or "Z" for
-// the API, hooks and JSON output. "" when the time cannot be broken down.
+// the API, hooks and JSON output. "" when the time cannot be broken down. And the one
+// grammar every time text read is parsed by.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,26 @@ std::string UtcText(int64_t utc);
 // across the change to and from summer time; "2024-05-01T02:00:00Z" in UTC.
 std::string LocalIsoText(int64_t utc);
 std::string UtcIsoText(int64_t utc);
+
+// A date and time as written. Which parts a reader requires is the reader's: the API
+// wants seconds and a zone, a stored round's time is local and to the second.
+struct CivilTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    bool has_time = false;     // HH:MM was given
+    bool has_seconds = false;  // :SS was given
+    bool has_zone = false;     // Z or an offset was given
+    int offset_seconds = 0;    // east of UTC
+};
+
+// "YYYY-MM-DD[(T| )HH:MM[:SS[.fraction]]][Z|+HH:MM|-HH:MM|+HHMM|-HHMM]", the whole
+// text. False for any other shape and for a field out of range (second 60, a leap
+// second, is taken; the day is checked against 31 only).
+bool ParseCivilTime(const std::string& text, CivilTime& out);
+// The UTC a civil time with its zone stands for (its offset 0 without one).
+int64_t UtcOf(const CivilTime& t);
+// The grammar's "YYYY-MM-DD HH:MM:SS" as LocalText writes it: to the second, without
+// a zone, second 0..59.
+bool ParseLocalText(const std::string& text, CivilTime& out);
 
 namespace web {
 

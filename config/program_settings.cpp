@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/address.h"
 #include "common/command_line.h"
 #include "hooks/event_hooks.h"
 
@@ -35,7 +36,7 @@ const ProgramSetting kProgramSettings[13] = {
     {"on_event_mode", "text", "--on-event-mode", "each|round", kHooks, kHookModeHelp,
      &ProgramConfig::on_event_mode, CheckHookMode, false},
     {"protocol_listen", "text", "--protocol-listen", "ADDR:PORT", kProtocol,
-     "serve the UPS protocol there (ADDR alone: port 3493; :PORT: 127.0.0.1)",
+     "serve the UPS protocol there (ADDR alone: port " NOVEX_UPS_PROTOCOL_PORT "; :PORT: 127.0.0.1)",
      &ProgramConfig::protocol_listen, nullptr, false},
     {"protocol_users", "text", "--protocol-users", "FILE", kProtocol,
      "the UPS protocol server's users (name password [primary|fsd] a line; not readable by "

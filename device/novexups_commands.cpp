@@ -97,7 +97,7 @@ void NovexUPS::RefreshDocumentLocked() {
 }
 
 int NovexUPS::WriteDocumentText(void* output, int output_capacity, int& output_length) {
-    std::lock_guard<std::mutex> lock(document_mutex);
+    DocumentLock lock(*this);
     RefreshDocumentLocked();
     // Once the tree is out, its holder may have changed it since the last 801.
     std::string serialised;
@@ -115,7 +115,7 @@ int NovexUPS::WriteDocumentText(void* output, int output_capacity, int& output_l
 }
 
 int NovexUPS::WriteDocumentPointer(void* output, int output_capacity, int& output_length) {
-    std::lock_guard<std::mutex> lock(document_mutex);
+    DocumentLock lock(*this);
     const Json::Value* document = &status_document;
     output_length = static_cast<int>(sizeof document);
     if (output == nullptr || output_capacity < static_cast<int>(sizeof document)) return -1;

@@ -69,6 +69,7 @@ void NovexUPS::RenderDocument(const NovexUPS_Data_t& data, novex::render::Contai
 // a derivation that throws is tried again by the next caller.
 const novex::render::TextTemplate& NovexUPS::DocumentTemplate() {
     static const novex::render::TextTemplate layout([this](novex::render::Container document) {
+        AssertDocumentHeld();  // derived at once, within the caller's DocumentLock
         NovexUPS_Data_t zeros;
         std::memset(&zeros, 0, sizeof zeros);
         RenderDocument(zeros, document);

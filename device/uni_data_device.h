@@ -15,6 +15,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
+#include "common/thread_annotations.h"
 #include "vimo_device.h"
 
 namespace novex {
@@ -44,6 +45,7 @@ public:
 
     UniDataDevice() : b_mode(1), render_time(boost::posix_time::not_a_date_time) {
         std::memset(&record, 0, sizeof record);
+        novex::MutexLock lock(completed_mutex_);  // not shared yet: held for the analysis
         std::memset(&completed_record_, 0, sizeof completed_record_);
     }
     ~UniDataDevice() override = default;
@@ -100,6 +102,12 @@ public:
     Record record;
     int b_mode;
     boost::posix_time::ptime render_time;
+    // Guards status_document and render_time. It stays a std::mutex and these members stay
+    // unannotated: the controller's SDK defines this class, type and layout, and the
+    // controller reads status_document through the pointer command 803 hands out, under
+    // this mutex by its own code. libstdc++'s std::mutex carries no lock annotation, so
+    // a model class names it for the analysis with a capability of its own (NovexUPS's
+    // DocumentLock), which checks the model's own document state.
     std::mutex document_mutex;
     Json::Value status_document;
 
@@ -112,20 +120,21 @@ protected:
     // being polled into `record`. Each completed round is therefore published as a
     // copy, with its time, under a lock of its own; renderers read only the copy.
     void PublishCompletedRound() {
-        std::lock_guard<std::mutex> lock(completed_mutex_);
+        novex::MutexLock lock(completed_mutex_);
         std::memcpy(&completed_record_, &record, sizeof record);
         completed_time_ = this->round_time;
     }
 
     // The last published round and its time (not-a-date-time before the first).
     void TakeCompletedRound(Record& out, boost::posix_time::ptime& time) {
-        std::lock_guard<std::mutex> lock(completed_mutex_);
+        novex::MutexLock lock(completed_mutex_);
         std::memcpy(&out, &completed_record_, sizeof out);
         time = completed_time_;
     }
 
 private:
-    std::mutex completed_mutex_;
-    Record completed_record_;
-    boost::posix_time::ptime completed_time_;
+    // The plug-in's own (not the SDK's): a novex::Mutex, a std::mutex and nothing else.
+    novex::Mutex completed_mutex_;
+    Record completed_record_ GUARDED_BY(completed_mutex_);
+    boost::posix_time::ptime completed_time_ GUARDED_BY(completed_mutex_);
 };

@@ -37,23 +37,17 @@ bool Number(const std::string& text, size_t& i, int64_t& out) {
     return i > start;
 }
 
-// Exactly `width` digits at `i`.
-bool Fixed(const std::string& text, size_t& i, size_t width, int& out) {
-    if (i + width > text.size()) return false;
-    out = 0;
-    for (size_t k = 0; k < width; ++k) {
-        const char c = text[i + k];
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-        out = out * 10 + (c - '0');
-    }
-    i += width;
-    return true;
-}
-
-bool Expect(const std::string& text, size_t& i, char c) {
-    if (i >= text.size() || text[i] != c) return false;
-    ++i;
-    return true;
+// The fields of a civil time without a zone, for mktime in the local zone in force.
+std::tm LocalFields(const novex::CivilTime& c) {
+    std::tm t{};
+    t.tm_year = c.year - 1900;
+    t.tm_mon = c.month - 1;
+    t.tm_mday = c.day;
+    t.tm_hour = c.hour;
+    t.tm_min = c.minute;
+    t.tm_sec = c.second;
+    t.tm_isdst = -1;
+    return t;
 }
 
 }  // namespace
@@ -85,50 +79,18 @@ bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
         epoch = now - back;
         return novex::web::TimeInRange(epoch);
     }
-    std::tm t{};
-    size_t i = 0;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!Fixed(text, i, 4, year) || !Expect(text, i, '-') || !Fixed(text, i, 2, month) ||
-        !Expect(text, i, '-') || !Fixed(text, i, 2, day))
-        return false;
-    if (i < text.size() && (text[i] == 'T' || text[i] == ' ')) {
-        ++i;
-        if (!Fixed(text, i, 2, hour) || !Expect(text, i, ':') || !Fixed(text, i, 2, minute))
-            return false;
-        if (i < text.size() && text[i] == ':' && !(++i, Fixed(text, i, 2, second))) return false;
-    }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
-        return false;
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    if (i == text.size()) {  // local time
-        t.tm_isdst = -1;
-        const time_t local = std::mktime(&t);
-        if (local == static_cast<time_t>(-1) || !novex::web::TimeInRange(local)) return false;
-        epoch = local;
+    novex::CivilTime c;
+    if (!novex::ParseCivilTime(text, c)) return false;
+    if (c.has_zone) {
+        const int64_t utc = novex::UtcOf(c);
+        if (!novex::web::TimeInRange(utc)) return false;
+        epoch = utc;
         return true;
     }
-    int offset = 0;
-    if (text[i] == 'Z') {
-        ++i;
-    } else if (text[i] == '+' || text[i] == '-') {
-        const int sign = text[i++] == '-' ? -1 : 1;
-        int oh = 0, om = 0;
-        if (!Fixed(text, i, 2, oh) || !Expect(text, i, ':') || !Fixed(text, i, 2, om) || oh > 23 ||
-            om > 59)
-            return false;
-        offset = sign * (oh * 3600 + om * 60);
-    } else {
-        return false;
-    }
-    if (i != text.size()) return false;
-    const int64_t utc = novex::UtcOfCivil(year, month, day, hour, minute, second) - offset;
-    if (!novex::web::TimeInRange(utc)) return false;
-    epoch = utc;
+    std::tm t = LocalFields(c);
+    const time_t local = std::mktime(&t);
+    if (local == static_cast<time_t>(-1) || !novex::web::TimeInRange(local)) return false;
+    epoch = local;
     return true;
 }
 
@@ -152,52 +114,23 @@ bool ParseSize(const std::string& text, int64_t& bytes) {
     return true;
 }
 
-namespace {
-// "YYYY-MM-DD HH:MM:SS" into `t`'s date and time fields, unchecked; false when the text
-// has another shape.
-bool ScanTimeText(const std::string& text, std::tm& t) {
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
-        6)
-        return false;
-    t = std::tm{};
-    t.tm_year = static_cast<int>(y) - 1900;
-    t.tm_mon = static_cast<int>(mo) - 1;
-    t.tm_mday = static_cast<int>(d);
-    t.tm_hour = static_cast<int>(h);
-    t.tm_min = static_cast<int>(mi);
-    t.tm_sec = static_cast<int>(s);
-    return true;
-}
-}  // namespace
-
 bool LocalTextToUtc(const std::string& text, int64_t& epoch) {
-    std::tm t{};
-    if (!ScanTimeText(text, t) || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 ||
-        t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
-        return false;
-    t.tm_isdst = -1;
+    novex::CivilTime c;
+    if (!novex::ParseLocalText(text, c)) return false;
+    std::tm t = LocalFields(c);
     const time_t local = std::mktime(&t);
     if (local == static_cast<time_t>(-1)) return false;
     epoch = local;
     return true;
 }
 
-namespace {
-// The text's fields as if they were UTC; false when it is no time text.
-bool NaiveSeconds(const std::string& text, int64_t& out) {
-    std::tm t{};
-    if (!ScanTimeText(text, t)) return false;
-    out = static_cast<int64_t>(timegm(&t));
-    return true;
-}
-}  // namespace
-
 int64_t UtcOfRecentLocalText(const std::string& text, int64_t now) {
-    int64_t stamped = 0, present = 0;
-    if (!NaiveSeconds(text, stamped) || !NaiveSeconds(UtcToLocalText(now), present)) return now;
-    return now + (stamped - present);
+    // Both texts' fields read as if they were UTC: their difference is the time between.
+    novex::CivilTime stamped, present;
+    if (!novex::ParseLocalText(text, stamped) ||
+        !novex::ParseLocalText(UtcToLocalText(now), present))
+        return now;
+    return now + (novex::UtcOf(stamped) - novex::UtcOf(present));
 }
 
 std::string UtcToLocalText(int64_t epoch) { return novex::LocalText(epoch); }

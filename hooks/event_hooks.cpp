@@ -3,11 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/child_process.h"
 #include "common/console.h"
 #include "common/json_writer.h"
 
@@ -63,11 +61,6 @@ const RoundEnvironmentRow kRoundEnvironment[] = {
     {"VIMO_EVENT_COUNT", [](const std::vector<AlarmEvent>& r) { return std::to_string(r.size()); }},
 };
 static_assert(sizeof kRoundEnvironment / sizeof kRoundEnvironment[0] == 4, "one row per variable");
-
-// Signals a hook starts with at their default action, whatever vimohost ignores or
-// handles (exec keeps ignored signals ignored). Column: the signal.
-const int kDefaultSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD};
-static_assert(sizeof kDefaultSignals / sizeof kDefaultSignals[0] == 6, "six signals");
 
 // Names of the signals a hook usually ends by. Columns: signal, name.
 struct SignalName {
@@ -164,18 +157,6 @@ std::string FindInPath(const std::string& name) {
         if (colon == std::string::npos) return "";
         from = colon + 1;
     }
-}
-
-// Closes every descriptor from `first` on but `keep`, in the child before exec: the
-// hook must not hold vimohost's serial ports, sockets or database open (a held port
-// keeps its lock after vimohost ends). Async-signal-safe.
-void CloseFrom(int first, int keep, int max_fd) {
-#ifdef SYS_close_range
-    const bool below = keep == first || syscall(SYS_close_range, first, keep - 1, 0) == 0;
-    if (below && syscall(SYS_close_range, keep + 1, ~0U, 0) == 0) return;
-#endif
-    for (int fd = first; fd < max_fd; ++fd)
-        if (fd != keep) close(fd);
 }
 
 }  // namespace
@@ -432,8 +413,6 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
 }
 
 bool EventHooks::Spawn(Running& run, std::string& error) const {
-    // Everything the child needs is built before fork: between fork and exec the
-    // child may only make async-signal-safe calls (other threads may hold malloc's lock).
     const bool round = options_.mode == HookMode::kRound;
     std::vector<std::string> env = base_env_;
     if (round) {
@@ -444,88 +423,25 @@ bool EventHooks::Spawn(Running& run, std::string& error) const {
         for (const EnvironmentRow& row : kEnvironment)
             env.push_back(std::string(row.name) + "=" + row.value(run.events.front()));
     }
-    std::vector<char*> envp, argv;
-    for (std::string& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> args = options_.argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    rlimit files{};
-    const int max_fd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
-                           ? static_cast<int>(files.rlim_cur)
-                           : 65536;
-
-    // A round hook's input is a socket, not a pipe: written with MSG_NOSIGNAL, a hook
-    // that exits without reading it costs an EPIPE, never a SIGPIPE to vimohost.
-    int out[2] = {-1, -1}, status_pipe[2] = {-1, -1}, in[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(status_pipe, O_CLOEXEC) != 0 ||
-        (round && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0)) {
-        error = "cannot run: pipe: " + Message(errno);
-        for (const int fd : {out[0], out[1], status_pipe[0], status_pipe[1]})
-            if (fd >= 0) close(fd);
+    // A group of its own: the time limit stops the hook with whatever it started, and a
+    // terminal's Ctrl-C to vimohost does not reach it. A round hook's input is a socket.
+    SpawnRequest request;
+    request.argv = options_.argv;
+    request.program = program_;
+    request.env = &env;
+    request.input = round ? SpawnRequest::Input::kSocket : SpawnRequest::Input::kNull;
+    request.output = SpawnRequest::Output::kPipeWithErrors;
+    request.close_others = true;
+    request.default_signals = true;
+    Spawned child;
+    if (!SpawnChild(request, child, error)) {
+        error = "cannot run: " + error;
         return false;
     }
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A group of its own: the time limit stops the hook with whatever it started,
-        // and a terminal's Ctrl-C to vimohost does not reach it.
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        if (round) {
-            dup2(in[1], STDIN_FILENO);
-        } else {
-            const int null_fd = open("/dev/null", O_RDONLY);
-            if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-        }
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        CloseFrom(3, status_pipe[1], max_fd);
-        for (int signal : kDefaultSignals) {
-            struct sigaction action {};
-            action.sa_handler = SIG_DFL;
-            sigaction(signal, &action, nullptr);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(program_.c_str(), argv.data(), envp.data());
-        const int exec_error = errno;
-        const ssize_t ignored = write(status_pipe[1], &exec_error, sizeof exec_error);
-        (void)ignored;
-        _exit(127);
-    }
-    const int fork_error = errno;
-    close(out[1]);
-    close(status_pipe[1]);
-    if (round) close(in[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(status_pipe[0]);
-        if (round) close(in[0]);
-        error = "cannot run: fork: " + Message(fork_error);
-        return false;
-    }
-    // The status pipe closes at a successful exec, or carries exec's error.
-    int exec_error = 0;
-    ssize_t n;
-    do n = read(status_pipe[0], &exec_error, sizeof exec_error);
-    while (n < 0 && errno == EINTR);
-    close(status_pipe[0]);
-    if (n == static_cast<ssize_t>(sizeof exec_error)) {
-        int ignored = 0;
-        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-        }
-        close(out[0]);
-        if (round) close(in[0]);
-        error = "cannot run: " + Message(exec_error);
-        return false;
-    }
-    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
-    run.pid = pid;
-    run.out_fd = out[0];
-    run.in_fd = round ? in[0] : -1;
+    fcntl(child.out_fd, F_SETFL, fcntl(child.out_fd, F_GETFL) | O_NONBLOCK);
+    run.pid = child.pid;
+    run.out_fd = child.out_fd;
+    run.in_fd = child.in_fd;
     run.deadline = Clock::now() + std::chrono::milliseconds(options_.time_limit_ms);
     return true;
 }

@@ -49,7 +49,7 @@ public:
     // from the board, the web face and /metrics too.
     void RemoveDevice(const std::string& name) { directory_.Remove(name); }
     void Stop();
-    // "127.0.0.1:3493", with the port chosen when 0 was asked for.
+    // "127.0.0.1:PORT", with the port chosen when 0 was asked for.
     std::string Address() const;
 
 private:

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "access/attempt_limiter.h"
+#include "common/address.h"
 #include "tls/server_tls.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"
@@ -20,7 +21,7 @@ namespace protocol {
 
 struct ServerOptions {
     std::string address = "127.0.0.1";
-    uint16_t port = 3493;          // 0: any free port (see Server::port())
+    uint16_t port = kUpsProtocolPort;  // 0: any free port (see Server::port())
     // Connections held at once: in all, from one address, from one prefix (an IPv4 /24,
     // an IPv6 /64, all of loopback: access/address_prefix.h). A newcomer to a full one
     // takes the place of its longest idle connection that is not logged in; only when
@@ -39,7 +40,7 @@ struct ServerOptions {
     int handshake_timeout_ms = 10000;     // a TLS handshake not done by then: closed
 };
 
-// "ADDR:PORT", "ADDR" (port 3493), ":PORT" or "[V6ADDR]:PORT" into `options`.
+// "ADDR:PORT", "ADDR" (port kUpsProtocolPort), ":PORT" or "[V6ADDR]:PORT" into `options`.
 bool ParseListen(const std::string& text, ServerOptions& options, std::string& error);
 
 class Server {

@@ -46,10 +46,15 @@ sysroot=$work/sdk/sysroot
 copy() { cp -al "$1" "$2" 2>/dev/null || cp -a "$1" "$2"; }
 copy "$debian_sysroot/usr/include/jsoncpp" "$sysroot/usr/include/"
 copy "$debian_sysroot/usr/include/boost" "$sysroot/usr/include/"
-mkdir -p "$sysroot/usr/lib/mipsel-linux-gnu"
+mkdir -p "$sysroot/usr/lib/mipsel-linux-gnu/cmake" "$sysroot/usr/lib/mipsel-linux-gnu/pkgconfig"
 for lib in "$debian_sysroot"/usr/lib/mipsel-linux-gnu/libjsoncpp.so*; do
   copy "$lib" "$sysroot/usr/lib/mipsel-linux-gnu/"
 done
+# The libraries' own CMake packages, as an SDK's staging folder carries them.
+for package in jsoncpp Boost-1.74.0 boost_headers-1.74.0 BoostDetectToolset-1.74.0.cmake; do
+  copy "$debian_sysroot/usr/lib/mipsel-linux-gnu/cmake/$package" "$sysroot/usr/lib/mipsel-linux-gnu/cmake/"
+done
+copy "$debian_sysroot/usr/lib/mipsel-linux-gnu/pkgconfig/jsoncpp.pc" "$sysroot/usr/lib/mipsel-linux-gnu/pkgconfig/"
 copy "$runtime/lib" "$sysroot/"
 for forbidden in sqlite3.h civetweb.h modbus gtest CLI; do
   if [[ -n "$(find "$sysroot" -name "$forbidden*" -print -quit)" ]]; then fail "the sysroot holds $forbidden"; fi

@@ -31,6 +31,8 @@ packages=(
   # resolves it through -rpath-link and qemu's loader loads it. Shared objects alone,
   # no headers: nothing here includes them. libnetsnmpagent: libwrap, libperl.
   libwrap0 libperl5.36
+  # netsnmp-agent.pc links libnetsnmpmibs too: libsensors, libpci -> libudev.
+  libsensors5 libpci3 libudev1
   # libwrap -> libnsl -> libtirpc -> libgssapi_krb5 -> the Kerberos libraries.
   libnsl2 libtirpc3 libgssapi-krb5-2
   libkrb5-3 libk5crypto3 libcom-err2 libkrb5support0 libkeyutils1
@@ -38,9 +40,10 @@ packages=(
 # Architecture-independent (header-only) packages, asked for without an architecture.
 all_packages=(libcli11-dev)
 stamp="$sysroot/.packages"
-# The last line marks a sysroot that keeps the packages' shlibs files (for the package's
-# Depends, scripts/package.sh); an older one is made again.
-wanted=$(printf '%s:mipsel\n' "${packages[@]}"; printf '%s\n' "${all_packages[@]}" "shlibs kept")
+# The last lines mark a sysroot that keeps the packages' shlibs files (for the package's
+# Depends, scripts/package.sh) and the CMake and pkg-config files under usr/share
+# (CLI11's); an older one is made again.
+wanted=$(printf '%s:mipsel\n' "${packages[@]}"; printf '%s\n' "${all_packages[@]}" "shlibs kept" "share cmake kept")
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
   exit 0
 fi
@@ -65,6 +68,8 @@ for deb in "$sysroot"/debs/*.deb; do
   dpkg-deb -x "$deb" "$sysroot"
   dpkg-deb --info "$deb" shlibs >>"$sysroot/shlibs" 2>/dev/null || true
 done
-rm -rf "$sysroot/debs" "$sysroot/usr/share"
+# Of usr/share only what CMake and pkg-config read (CLI11 keeps its files there).
+find "$sysroot/usr/share" -mindepth 1 -maxdepth 1 ! -name cmake ! -name pkgconfig -exec rm -rf {} +
+rm -rf "$sysroot/debs"
 printf '%s\n' "$wanted" >"$stamp"
 echo "mipsel sysroot ready: $sysroot"

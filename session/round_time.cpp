@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/time_text.h"
+
 namespace vimo {
 
 namespace {
@@ -26,14 +28,11 @@ std::string TimeText(const ttime_t& t) {
 }
 
 bool ParseTimeText(const std::string& text, ttime_t& out) {
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &y, &mo, &d, &h, &mi, &s, &tail) !=
-            6 ||
-        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
-        return false;
-    out = ttime_t{static_cast<uint16_t>(y), static_cast<uint8_t>(mo), static_cast<uint8_t>(d),
-                  static_cast<uint8_t>(h),  static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+    novex::CivilTime c;
+    if (!novex::ParseLocalText(text, c)) return false;
+    out = ttime_t{static_cast<uint16_t>(c.year),  static_cast<uint8_t>(c.month),
+                  static_cast<uint8_t>(c.day),    static_cast<uint8_t>(c.hour),
+                  static_cast<uint8_t>(c.minute), static_cast<uint8_t>(c.second)};
     return true;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "sim/modbus_pdu.h"
-#include "sim/wire_time.h"
+#include "modbus/wire_time.h"
 
 namespace novexsim {
 namespace {
@@ -79,8 +79,8 @@ Reply Responder::Handle(const uint8_t* adu, size_t length, Clock::time_point rec
 
     reply.send_at = received + std::chrono::milliseconds(fault.delay_ms);
     if (baud_pacing_ > 0) {
-        const double wire = ExchangeSeconds(RtuFrameBytes(pdu_length),
-                                            RtuFrameBytes(answer.pdu.size()), baud_pacing_);
+        const double wire = vimo::RtuExchangeSeconds({baud_pacing_}, vimo::RtuFrameBytes(pdu_length),
+                                                      vimo::RtuFrameBytes(answer.pdu.size()));
         round_wire_seconds_ += wire;
         reply.send_at += std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(wire));

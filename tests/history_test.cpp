@@ -94,6 +94,9 @@ TEST(HistoryTime, TextsPeopleWrite) {
         {"2025-07-01T12:00", true, 1751364000},  // summer: UTC+2
         {"2025-12-08T09:00Z", true, now},
         {"2025-12-08T09:00:00+05:30", true, now - 19800},
+        // The API's forms read alike: a compact offset, a fraction of a second.
+        {"2025-12-08T09:00:00+0530", true, now - 19800},
+        {"2025-12-08T09:00:00.250Z", true, now},
         {"2025-12-08", true, now - 10 * 3600},
         {"0h", false, 0},
         {"1y", true, now - 365 * 86400},

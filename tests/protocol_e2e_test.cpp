@@ -20,6 +20,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "peer_skip.h"
 #include <json/reader.h>
 
 #include "tests/runner_processes.h"
@@ -34,8 +36,7 @@ using ups_clients::Eventually;
 class ClientsEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (ups_clients::Upsc().empty())
-            GTEST_SKIP() << "upsc not installed (Debian package nut-client)";
+        NOVEX_NEED_PEER(!ups_clients::Upsc().empty(), "upsc not installed (Debian package nut-client)");
     }
 
     // vimohost ends cleanly (under the sanitizers: without a report).
@@ -215,8 +216,8 @@ TEST_F(ClientsEndToEnd, PasswordGuessingHoldsUpNeitherPollingNorOthers) {
 }
 
 TEST_F(ClientsEndToEnd, UpsmonShutsDownWhenTheBatteryRunsLow) {
-    if (!ups_clients::Upsmon::Available())
-        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    NOVEX_NEED_PEER(ups_clients::Upsmon::Available(),
+                    "needs Debian's upsmon (nut-client) and root (it runs as one root process)");
     Start("on-battery", 2000);  // rounds 1 and 2 OB, LB from round 3
     ASSERT_EQ("OB DISCHRG ALARM\n", FirstStatus()) << Log();
     ups_clients::Upsmon upsmon;
@@ -238,8 +239,8 @@ TEST_F(ClientsEndToEnd, UpsmonShutsDownWhenTheBatteryRunsLow) {
 
 // The simulator gone: upsc reads stale data and upsmon reports the lost communication.
 TEST_F(ClientsEndToEnd, CommunicationLossIsStaleDataForTheClients) {
-    if (!ups_clients::Upsmon::Available())
-        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    NOVEX_NEED_PEER(ups_clients::Upsmon::Available(),
+                    "needs Debian's upsmon (nut-client) and root (it runs as one root process)");
     Start("normal", 500);
     ASSERT_EQ(0u, FirstStatus().rfind("OL", 0)) << Log();
     ups_clients::Upsmon upsmon;

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "peer_skip.h"
+
 #include "tests/protocol_fixture.h"
 #include "protocol/server.h"
 #include "tests/test_certs.h"
@@ -367,8 +369,8 @@ TEST_F(TlsServerTest, BadHandshakesAreClosed) {
 // on battery; trusting another CA only, it never logs in. Columns: the CA upsmon
 // trusts, whether it must log in.
 TEST_F(TlsServerTest, UpsmonOverTls) {
-    if (!ups_clients::Upsmon::Available())
-        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    NOVEX_NEED_PEER(ups_clients::Upsmon::Available(),
+                    "needs Debian's upsmon (nut-client) and root (it runs as one root process)");
     struct Row {
         const char* ca;
         bool logs_in;
@@ -378,7 +380,7 @@ TEST_F(TlsServerTest, UpsmonOverTls) {
         fake.directory.Publish("u1", OnMains());
         ups_clients::Upsmon upsmon;
         const std::string db = upsmon.TrustOnly(certs.Path(row.ca));
-        if (db.empty()) GTEST_SKIP() << "needs certutil (Debian package libnss3-tools)";
+        NOVEX_NEED_PEER(!db.empty(), "needs certutil (Debian package libnss3-tools)");
         std::string error;
         ASSERT_TRUE(upsmon.Start("u1@127.0.0.1:" + std::to_string(port()), "mon", "s3cret", error,
                                  "CERTPATH " + db + "\nFORCESSL 1\nCERTVERIFY 1\n"))
@@ -416,7 +418,7 @@ protected:
 
 TEST_F(RealClients, Upsc) {
     const std::string upsc = ups_clients::Upsc();
-    if (upsc.empty()) GTEST_SKIP() << "upsc not installed (Debian package nut-client)";
+    NOVEX_NEED_PEER(!upsc.empty(), "upsc not installed (Debian package nut-client)");
     const ups_clients::Run all = RunClient({upsc, Ups("u1")});
     EXPECT_EQ(all.exit_code, 0) << all.err;
     for (const char* line : {"battery.charge: 85\n", "ups.status: OL\n", "device.model: NX \"3\" phase\n",
@@ -475,8 +477,8 @@ TEST_F(RealClients, IdleConnectionsCannotLockOutUpsc) {
 // return, go on battery, see the battery low, set forced shutdown and run its
 // shutdown command.
 TEST_F(RealClients, UpsmonShutsDownWhenTheBatteryRunsLow) {
-    if (!ups_clients::Upsmon::Available())
-        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    NOVEX_NEED_PEER(ups_clients::Upsmon::Available(),
+                    "needs Debian's upsmon (nut-client) and root (it runs as one root process)");
     ups_clients::Upsmon upsmon;
     std::string error;
     ASSERT_TRUE(upsmon.Start(Ups("u1"), "mon", "s3cret", error)) << error;

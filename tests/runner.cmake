@@ -4,7 +4,7 @@ if(NOVEX_BUILD_RUNNER)
   novex_add_test(runner_test
     SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
             runner_state_test.cpp tcp_line_test.cpp rtu_line_test.cpp runner_hardening_test.cpp hints_test.cpp
-    LIBS novex_program novex_sqlite)
+    LIBS novex_program PkgConfig::SQLITE3)
   add_dependencies(runner_test vimohost novexups)
   if(TARGET novexups-sim)
     add_dependencies(runner_test novexups-sim)
@@ -28,10 +28,10 @@ endif()
 
 # The history: times, readings, upgrade, writer failures, retention and queries.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_test SOURCES history_test.cpp history_chunks_test.cpp history_aggregates_test.cpp LIBS novex_program novex_sqlite)
+  novex_add_test(history_test SOURCES history_test.cpp history_chunks_test.cpp history_aggregates_test.cpp LIBS novex_program PkgConfig::SQLITE3)
 endif()
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_program novex_sqlite)
+  novex_add_test(history_e2e_test SOURCES history_e2e_test.cpp LIBS novex_program PkgConfig::SQLITE3)
   add_dependencies(history_e2e_test vimohost novexups)
   if(TARGET novexups-sim)
     add_dependencies(history_e2e_test novexups-sim)

@@ -15,7 +15,7 @@
 #include "sim/modbus_pdu.h"
 #include "sim/options.h"
 #include "sim/register_map.h"
-#include "sim/wire_time.h"
+#include "modbus/wire_time.h"
 
 using namespace novexsim;
 
@@ -157,10 +157,10 @@ TEST(SimWireTime, OnePollRoundAt9600BaudTakesAbout124Seconds) {
         const std::vector<uint8_t> request = ReadPdu(r.function, r.first, r.count);
         const Answer a = Ask(state, request);
         ASSERT_EQ(a.pdu[0], r.function) << r.first;
-        const size_t in = RtuFrameBytes(request.size());
-        const size_t out = RtuFrameBytes(a.pdu.size());
+        const size_t in = vimo::RtuFrameBytes(request.size());
+        const size_t out = vimo::RtuFrameBytes(a.pdu.size());
         bytes += in + out;
-        seconds += ExchangeSeconds(in, out, 9600);
+        seconds += vimo::RtuExchangeSeconds({9600}, in, out);
     }
     // 20 requests of 8 bytes and 887 bytes of answers; 40 gaps of 3.5 characters.
     EXPECT_EQ(bytes, 1047u);
@@ -170,9 +170,30 @@ TEST(SimWireTime, OnePollRoundAt9600BaudTakesAbout124Seconds) {
 
 TEST(SimWireTime, ScalesWithTheLineSpeed) {
     // Reading 120 registers: 8 request bytes, 245 answer bytes, 7 silent characters.
-    EXPECT_NEAR(ExchangeSeconds(8, 245, 9600), 2600.0 / 9600, 1e-12);
-    EXPECT_NEAR(ExchangeSeconds(8, 245, 19200), 2600.0 / 19200, 1e-12);
-    EXPECT_NEAR(ExchangeSeconds(8, 5, 115200), 200.0 / 115200, 1e-12);
+    EXPECT_NEAR(vimo::RtuExchangeSeconds({9600}, 8, 245), 2600.0 / 9600, 1e-12);
+    EXPECT_NEAR(vimo::RtuExchangeSeconds({19200}, 8, 245), 2600.0 / 19200, 1e-12);
+    // Above 19200 baud the silence is a fixed 1.75 ms; a parity bit makes 11-bit characters.
+    EXPECT_NEAR(vimo::RtuExchangeSeconds({115200}, 8, 5), 130.0 / 115200 + 0.0035, 1e-12);
+    EXPECT_NEAR(vimo::RtuExchangeSeconds({9600, 8, 'E', 1}, 8, 245), 2860.0 / 9600, 1e-12);
+}
+
+TEST(SimWireTime, TheLineAndTheSimulatorTimeAReadAlike) {
+    // One model: what the poller expects a read to cost is what the simulator waits.
+    UpsState state = Builtin("normal");
+    vimo::LineSettings line;
+    for (const int baud : {9600, 38400}) {
+        line.baud = baud;
+        for (const PollRequest& r : PollRound()) {
+            const std::vector<uint8_t> request = ReadPdu(r.function, r.first, r.count);
+            const Answer a = Ask(state, request);
+            const bool bits = r.function == 0x01 || r.function == 0x02;
+            EXPECT_NEAR(vimo::WireSeconds(line, bits, r.count),
+                        vimo::RtuExchangeSeconds({baud}, vimo::RtuFrameBytes(request.size()),
+                                                 vimo::RtuFrameBytes(a.pdu.size())),
+                        1e-12)
+                << r.first;
+        }
+    }
 }
 
 TEST(SimResponder, PacedRoundIsReportedWithItsWireTime) {
@@ -186,7 +207,7 @@ TEST(SimResponder, PacedRoundIsReportedWithItsWireTime) {
         const std::vector<uint8_t> adu = RtuFrame(1, ReadPdu(r.function, r.first, r.count));
         const Reply reply = responder.Handle(adu.data(), adu.size(), t0);
         ASSERT_TRUE(reply.addressed);
-        const double wire = ExchangeSeconds(adu.size(), reply.bytes.size(), 9600);
+        const double wire = vimo::RtuExchangeSeconds({9600}, adu.size(), reply.bytes.size());
         expected += wire;
         EXPECT_NEAR(std::chrono::duration<double>(reply.send_at - t0).count(), wire, 1e-6);
         EXPECT_EQ(Crc16(reply.bytes.data(), reply.bytes.size()), 0);

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "peer_skip.h"
 #include <json/reader.h>
 
 #include "tests/runner_processes.h"
@@ -45,9 +47,9 @@ std::map<std::string, std::string> Values(const std::string& out) {
 class SnmpEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (ups_clients::FindProgram({"/usr/sbin/snmpd"}).empty() ||
-            ups_clients::FindProgram({"/usr/bin/snmpget"}).empty())
-            GTEST_SKIP() << "needs Debian's snmpd and snmp";
+        NOVEX_NEED_PEER(!ups_clients::FindProgram({"/usr/sbin/snmpd"}).empty() &&
+                            !ups_clients::FindProgram({"/usr/bin/snmpget"}).empty(),
+                        "needs Debian's snmpd and snmp");
         port_ = FreePort(SOCK_DGRAM);
         trap_port_ = FreePort(SOCK_DGRAM);
         StartSnmpd();
@@ -281,7 +283,7 @@ TEST_F(SnmpEndToEnd, SnmpdRestartNeedsNoVimohostRestart) {
 // battery test, inverter starting, ...): upsTrapOnBattery comes once, and the
 // on-battery alarm's added and removed traps once each.
 TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
-    if (ups_clients::FindProgram({"/usr/sbin/snmptrapd"}).empty()) GTEST_SKIP() << "needs snmptrapd";
+    NOVEX_NEED_PEER(!ups_clients::FindProgram({"/usr/sbin/snmptrapd"}).empty(), "needs snmptrapd");
     StartSnmptrapd();
     runner_test::WriteFile(dir_ / "steps.json", R"({"base": "normal", "input_registers": {"81": 4},
         "per_round": {"input_registers": {"81": 1}}})");
@@ -311,8 +313,8 @@ TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
 TEST_F(SnmpEndToEnd, NutSnmpUpsReadsWhatTheProtocolServerShows) {
     const std::string driver = ups_clients::FindProgram({"/lib/nut/snmp-ups"});
     const std::string upsd = ups_clients::FindProgram({"/lib/nut/upsd"});
-    if (driver.empty() || upsd.empty() || ups_clients::Upsc().empty())
-        GTEST_SKIP() << "needs Debian's nut-snmp, nut-server and nut-client";
+    NOVEX_NEED_PEER(!driver.empty() && !upsd.empty() && !ups_clients::Upsc().empty(),
+                    "needs Debian's nut-snmp, nut-server and nut-client");
     Start("normal", 500, true);
     // The driver decides once, at start, whether the agent speaks this MIB: it must
     // find rack1's identity and a battery figure there, so wait for the first round.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "web/router.h"
 #include "web/web_access.h"
 #include "web/web_config.h"
 
@@ -184,6 +185,21 @@ TEST_F(AccessTest, ConcurrentGuessesAndUnknownNames) {
     };
     const auto known = fastest("prom:guess", 0), unknown = fastest("nobody:guess", 10);
     EXPECT_GT(unknown * 2, known) << "an unknown name answers much faster than a user";
+}
+
+// The token alone (no users file) is read by the same Basic-auth path as the users.
+TEST(Authorized, TokenAsBearerOrAsAnyUsersPassword) {
+    // Columns: Authorization header, accepted with the token "tok3n".
+    const std::pair<std::string, bool> kRows[] = {
+        {"Bearer tok3n", true},          {Basic("anyone:tok3n"), true},
+        {Basic(":tok3n"), true},         {Basic("anyone:tok3n2"), false},
+        {Basic("tok3n"), false},         {"Basic !!!!", false},
+        {Basic("a:tok3n").substr(0, 16), true},          // "YTp0b2szbg", unpadded
+        {Basic("a:tok3n").substr(0, 15), false},         // cut mid-character
+        {"Bearer tok3", false},          {"", false},
+    };
+    for (const auto& [header, ok] : kRows) EXPECT_EQ(Authorized(header, "tok3n"), ok) << header;
+    EXPECT_TRUE(Authorized("", "")) << "no token: open";
 }
 
 // A renewed users file is taken within a second or so; a broken one, or one that

@@ -12,7 +12,10 @@
 #include <iterator>
 #include <thread>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+
+#include "peer_skip.h"
 #include <zlib.h>
 
 #include "web/scrape_rhythm.h"
@@ -242,7 +245,7 @@ TEST(WebMetrics, LinesFromSnapshots) {
     EXPECT_EQ(text.find("# TYPE ups_alarm_active "), text.rfind("# TYPE ups_alarm_active "));
 
     // The exposition as Prometheus's own checker reads it, when it is installed.
-    if (system("promtool --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool not installed";
+    NOVEX_NEED_PEER(system("promtool --version >/dev/null 2>&1") == 0, "promtool not installed");
     char path[] = "/tmp/web-metrics-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
@@ -377,6 +380,19 @@ TEST(WebMetrics, RoundsRenderShortlyBeforeTheNextScrape) {
         else
             EXPECT_EQ(s.render, rhythm.RenderNow(now)) << "at " << s.at << " s";
     }
+}
+
+// A missing peer skips on a developer's machine and fails under CI=true.
+void NeedAbsentPeer() { NOVEX_NEED_PEER(false, "no-such-peer is not installed"); }
+TEST(PeerSkip, AMissingPeerFailsUnderCi) {
+    const char* before = std::getenv("CI");
+    const std::string saved = before ? before : "";
+    setenv("CI", "true", 1);
+    EXPECT_FATAL_FAILURE(NeedAbsentPeer(), "peer missing under CI=true: no-such-peer");
+    setenv("CI", "false", 1);
+    EXPECT_FALSE(novex_test::UnderCi());
+    EXPECT_FALSE(novex_test::OptionalPeer(false, "no-such-peer"));
+    if (before) setenv("CI", saved.c_str(), 1); else unsetenv("CI");
 }
 
 TEST(WebTime, ReadsIsoAndEpochSeconds) {

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "peer_skip.h"
+
 #include "common/child_process.h"
 #include "tests/test_certs.h"
 #include "tests/tls_client.h"
@@ -50,7 +52,7 @@ std::pair<int, std::string> Curl(const std::string& args) {
 class WebTls : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::system("curl --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs curl";
+        NOVEX_NEED_PEER(std::system("curl --version >/dev/null 2>&1") == 0, "needs curl");
         ASSERT_TRUE(certs.ok()) << "openssl could not make the test certificates";
         const std::string config = certs.Path("web.yml");
         std::ofstream(config) << "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
@@ -185,7 +187,7 @@ std::string ReadAll(const std::string& path) {
 // target is down with Prometheus's reason. Columns: job, CA file, password, client
 // certificate given, what the target's health must be, what its lastError must hold.
 TEST_F(WebTls, PrometheusScrapesOverHttps) {
-    if (access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "needs prometheus (scripts/install-deps.sh --peers)";
+    NOVEX_NEED_PEER(access("/usr/bin/prometheus", X_OK) == 0, "needs prometheus (scripts/install-deps.sh --peers)");
     struct Job {
         const char* name;
         const char* ca;
@@ -285,7 +287,7 @@ TEST(WebTlsExample, PromtoolAndVimohostTakeTheExample) {
     std::string error;
     EXPECT_TRUE(novex::web::LoadWebConfig(example, config, error)) << error;
     EXPECT_TRUE(novex::tls::ServerTls::Create(config.tls_settings, error)) << error;
-    if (!Have("promtool")) GTEST_SKIP() << "needs promtool (package prometheus)";
+    NOVEX_NEED_PEER(Have("promtool"), "needs promtool (package prometheus)");
     EXPECT_EQ(std::system(("promtool check web-config " + example + " >/dev/null 2>&1").c_str()), 0);
 }
 

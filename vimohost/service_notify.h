@@ -2,6 +2,10 @@
 // documents for Type=notify services: "READY=1" once the devices are set up, "STATUS=..."
 // lines, "RELOADING=1" and "STOPPING=1", and "WATCHDOG=1" at half the watchdog interval
 // while the poll loop runs. Without NOTIFY_SOCKET every call does nothing.
+// Written here rather than taken from libsystemd: its sd_notify (Debian 12, systemd 252)
+// blocks while the manager's socket queue is full, and a manager that does not read
+// would then stop the poll loop; each datagram here is sent without waiting, and lost
+// instead.
 #pragma once
 
 #include <chrono>

@@ -51,49 +51,13 @@ Response AssetResponse(const std::string& path) {
     return r;
 }
 
-std::string Base64Decode(const std::string& text) {
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
-        else if (c == '=') break;
-        else return "";
-        buffer = (buffer << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
-// Compares in time that depends on the lengths only, so the token cannot be guessed
-// byte by byte from response times.
-bool SameSecret(const std::string& given, const std::string& token) {
-    unsigned char diff = given.size() == token.size() ? 0 : 1;
-    for (size_t i = 0; i < given.size(); ++i)
-        diff |= static_cast<unsigned char>(given[i] ^ token[i % token.size()]);
-    return diff == 0;
-}
-
 }  // namespace
 
 bool Authorized(const std::string& header, const std::string& token) {
     if (token.empty()) return true;
     if (header.compare(0, 7, "Bearer ") == 0) return SameSecret(header.substr(7), token);
-    if (header.compare(0, 6, "Basic ") == 0) {
-        const std::string pair = Base64Decode(header.substr(6));
-        const size_t colon = pair.find(':');
-        return colon != std::string::npos && SameSecret(pair.substr(colon + 1), token);
-    }
-    return false;
+    std::string name, password;
+    return BasicCredentials(header, name, password) && SameSecret(password, token);
 }
 
 Response HealthResponse(const HostState& state, int64_t now_utc) {

@@ -45,9 +45,11 @@ std::string DummyHash(const WebConfig& config) {
     return salt;  // "$2y$NN$" and 22 characters of salt: a check runs the whole cost
 }
 
-std::string Base64Decode(const std::string& text) {
+// Base64 with or without its '=' padding (some clients leave it out); "" when bad.
+std::string Base64Decode(std::string text) {
+    if (text.empty() || text.size() > 4096 || text.size() % 4 == 1) return "";
+    text.append((4 - text.size() % 4) % 4, '=');
     std::string out(text.size(), '\0');
-    if (text.empty() || text.size() % 4 != 0 || text.size() > 4096) return "";
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
                                   reinterpret_cast<const unsigned char*>(text.data()),
                                   static_cast<int>(text.size()));
@@ -56,10 +58,6 @@ std::string Base64Decode(const std::string& text) {
     for (size_t i = text.size(); i > 0 && text[i - 1] == '=' && size > 0; --i) --size;  // padding
     out.resize(size);
     return out;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string Digest(const std::string& text) {
@@ -77,6 +75,22 @@ std::string Stamp(const std::string& path) {
 }
 
 }  // namespace
+
+bool SameSecret(const std::string& given, const std::string& secret) {
+    return given.size() == secret.size() && CRYPTO_memcmp(given.data(), secret.data(), given.size()) == 0;
+}
+
+bool BasicCredentials(const std::string& authorization, std::string& name, std::string& password) {
+    std::string credentials;
+    if (!Scheme(authorization, "Basic", credentials)) return false;
+    const std::string pair = Base64Decode(credentials);
+    const size_t colon = pair.find(':');
+    // A NUL would end the password where libcrypt reads it: "right\0anything" would pass.
+    if (colon == std::string::npos || pair.find('\0') != std::string::npos) return false;
+    name = pair.substr(0, colon);
+    password = pair.substr(colon + 1);
+    return true;
+}
 
 std::unique_ptr<WebAccess> WebAccess::Create(const std::string& token, const std::string& config_file,
                                              Log log, std::string& error,
@@ -162,8 +176,8 @@ bool WebAccess::CheckUser(const std::string& name, const std::string& password) 
     mutex_.Unlock();
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
     mutex_.Lock();
-    --hashing_;
-    const bool ok = known && out != nullptr && out[0] != '*' && SameText(out, hash);
+    if (bearer) ok = !token_.empty() && SameSecret(credentials, token_);
+    else if (basic) ok = by_token || CheckUser(name, password);
     if (ok && accepted_.size() < kMaxAccepted) accepted_.emplace(key, true);
     return ok;
 }
@@ -176,16 +190,9 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
     if (authorization.empty()) return Verdict::kMissing;
     std::string credentials, name, password;
     const bool bearer = Scheme(authorization, "Bearer", credentials);
-    bool basic = !bearer && Scheme(authorization, "Basic", credentials);
-    if (basic) {
-        const std::string pair = Base64Decode(credentials);
-        const size_t colon = pair.find(':');
-        // A NUL would end the password where libcrypt reads it: "right\0anything" would pass.
-        basic = colon != std::string::npos && pair.find('\0') == std::string::npos;
-        if (basic) name = pair.substr(0, colon), password = pair.substr(colon + 1);
-    }
+    const bool basic = !bearer && BasicCredentials(authorization, name, password);
     // Any name with the token as password, as before users existed.
-    const bool by_token = basic && !token_.empty() && SameText(password, token_);
+    const bool by_token = basic && !token_.empty() && SameSecret(password, token_);
     const bool hashes = basic && !by_token && !Accepted(name, password);
     // Asked before the limiter, which then holds nothing for an attempt sent away.
     if (hashes && hashing_ >= kMaxHashChecks) {
@@ -199,8 +206,8 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
         return Verdict::kWait;
     }
     bool ok = false;
-    if (bearer) ok = !token_.empty() && SameText(credentials, token_);
-    else if (basic) ok = by_token || CheckUser(name, password);
+    --hashing_;
+    const bool ok = known && out != nullptr && out[0] != '*' && SameSecret(out, hash);
     if (ok) {
         limiter_->Succeeded(peer);
         return Verdict::kOk;

@@ -20,6 +20,13 @@
 namespace novex {
 namespace web {
 
+// "Basic BASE64(name:password)", an Authorization header's basic credentials, into
+// their parts; false for any other header, bad base64 or a pair without ':'.
+bool BasicCredentials(const std::string& authorization, std::string& name, std::string& password);
+// Whether two secrets are equal, in time that depends on their lengths only, so that a
+// secret cannot be guessed byte by byte from response times.
+bool SameSecret(const std::string& given, const std::string& secret);
+
 class WebAccess {
 public:
     using Log = std::function<void(const std::string&)>;
