@@ -57,7 +57,8 @@ find_program(NOVEX_HELP2MAN help2man)
 if(NOVEX_HELP2MAN)
   # Columns: target, manual section, one-line description. A program with subcommands
   # has their help in a [COMMANDS] section too (NOVEX_SUBCOMMANDS_<program>).
-  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events" "check-config")
+  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events" "history rules"
+      "check-config")
   set(_novex_man_pages
       "vimohost|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
       "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")

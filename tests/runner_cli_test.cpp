@@ -120,7 +120,7 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
     const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
-                       "listen " + where, 1, dir);
+                       "listen " + where + ": Address already in use", 1, dir);
     // Both servers say what most likely holds the port, and where to choose another.
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
                        "another program listens there; ss -ltnp 'sport = :" +

@@ -364,7 +364,7 @@ CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     CLI::App* history = app.add_subcommand("history", "list or render stored rounds");
     novexcli::Describe(*history, "vimohost history [options]",
-                       "Lists the stored rounds, newest first, or renders one.");
+                       "Lists the stored rounds, oldest first, or renders one.");
     AddText(*history, "--history", "FILE",
             std::string("SQLite history (default vimohost.db in the working directory if there, "
                         "else the service's, ") + kServiceStateDir + "/history.db)",
