@@ -227,15 +227,12 @@ void WriteSizeTable(int64_t interval, const double (&row)[4]) {
     if (!std::getenv("NOVEX_WRITE_DOCS") || rows.size() < 2) return;
     std::string table =
         "| interval | rounds per day | rounds per year | minute aggregates per day | minute "
-        "aggregates per year | with the defaults (rounds 30 days, minutes two years) |
-"
-        "|---|---|---|---|---|---|
-";
+        "aggregates per year | with the defaults (rounds 30 days, minutes two years) |\n"
+        "|---|---|---|---|---|---|\n";
     char line[256];
     for (const auto& r : rows) {
         const std::vector<double>& v = r.second;
-        std::snprintf(line, sizeof line, "| %lld s | %.2f MB | %.2f GB | %.2f MB | %.2f GB | %.0f MB |
-",
+        std::snprintf(line, sizeof line, "| %lld s | %.2f MB | %.2f GB | %.2f MB | %.2f GB | %.0f MB |\n",
                       static_cast<long long>(r.first), v[0], v[1], v[2], v[3],
                       v[0] * 30 + v[3] * 2 * 1000);
         table += line;

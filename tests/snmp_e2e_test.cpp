@@ -305,6 +305,22 @@ TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
     EXPECT_EQ(2u, rows) << log;
 }
 
+// Two UPSes on battery: each one's upsTrapOnBattery names it (upsIdentName.0), so a
+// manager tells them apart although a v2c trap has no context.
+TEST_F(SnmpEndToEnd, EveryTrapNamesItsUps) {
+    if (ups_clients::FindProgram({"/usr/sbin/snmptrapd"}).empty()) GTEST_SKIP() << "needs snmptrapd";
+    StartSnmptrapd();
+    Start("on-battery", 400);
+    const std::string on_battery = ".1.3.6.1.2.1.33.2.1";
+    ASSERT_TRUE(Eventually([&] {
+        const std::vector<std::string> traps = Traps();
+        return std::count(traps.begin(), traps.end(), on_battery) >= 2;
+    })) << runner_test::ReadFile(dir_ / "traps.log") << Log();
+    const std::string log = runner_test::ReadFile(dir_ / "traps.log");
+    for (const char* name : {"rack1", "rack2"})
+        EXPECT_NE(std::string::npos, log.find(kUps + "1.5.0 = STRING: \"" + name + "\"")) << log;
+}
+
 // The UPS tools' own reader of the MIB: the snmp-ups driver (mibs=ietf) reads rack1
 // through snmpd, upsd serves what it read, and upsc shows the status, charge, runtime
 // and voltages that vimohost's own protocol server shows.
