@@ -362,7 +362,7 @@ TEST(WebPage, ThreeUpsesWorstFirst) {
         R"(2 of 3 need attention, updated )",
         R"(CRITICAL · rack-a|WARNING · rack-a)",
         R"(data-fact="on-battery">\d\d:\d\d:\d\d \([^)]+\))",
-        R"(data-fact="to-low">about \d+ min)",
+        R"(data-fact="to-low">(about \d+ min|now)<)",
         R"(<li data-alarm="run_state.on_battery">Mains has failed)",
     };
     for (const char* pattern : second)

@@ -268,10 +268,11 @@ TEST(WebTlsFormat, CiphersCurvesVersionsAndHeadersApply) {
                              "  cipher_suites: [TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,"
                              " TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256]\n"
                              "  curve_preferences: [CurveP384]\n"
-                             "http_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: DENY\n";
+                             "http_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: deny\n";
     chmod(config.c_str(), 0600);
-    if (Have("promtool"))
+    if (Have("promtool")) {
         EXPECT_EQ(std::system(("promtool check web-config " + config + " >/dev/null 2>&1").c_str()), 0);
+    }
     FakeSource source;
     source.state.version = "1.0.0";
     novex::web::ServerOptions options;
@@ -285,7 +286,8 @@ TEST(WebTlsFormat, CiphersCurvesVersionsAndHeadersApply) {
     // Columns: s_client's arguments, what its report must hold.
     const std::pair<const char*, const char*> rows[] = {
         {"-tls1_2", "Cipher is ECDHE-ECDSA-AES256-GCM-SHA384"},   // the server's first
-        {"-tls1_2 -groups P-384", "Server Temp Key: ECDH, secp384r1"},
+        {"-tls1_2 -groups P-384:P-256", "Server Temp Key: ECDH, secp384r1"},  // P-256 signs
+        // the certificate only
         {"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", "Cipher is (NONE)"},  // not offered
         {"-tls1_2 -groups P-256", "Cipher is (NONE)"},                      // no shared curve
         {"-tls1_3", "Cipher is (NONE)"},                                    // above max_version
@@ -295,7 +297,7 @@ TEST(WebTlsFormat, CiphersCurvesVersionsAndHeadersApply) {
             << args << "\n" << SClient(server->port(), args, ca);
     const auto [code, headers] = Curl("--cacert " + ca + " https://localhost:" +
                                       std::to_string(server->port()) + "/healthz");
-    EXPECT_NE(headers.find("X-Frame-Options: DENY"), std::string::npos) << code << headers;
+    EXPECT_NE(headers.find("X-Frame-Options: deny"), std::string::npos) << code << headers;
 
     if (!Have("prometheus-node-exporter")) GTEST_SKIP() << "needs prometheus-node-exporter (scripts/install-deps.sh --peers)";
     int exporter_port = 0;

@@ -182,8 +182,9 @@ function worstFirst(devices) {
 function minutesToLow(d) {
   if (d.battery_runtime === null || d.battery_runtime === undefined) return null;
   if (d.battery_runtime_low > 0) return Math.max(0, (d.battery_runtime - d.battery_runtime_low) / 60);
-  if (d.battery_charge === null || d.battery_charge <= 0) return null;
-  return Math.max(0, d.battery_runtime * (d.battery_charge - d.battery_charge_low) / d.battery_charge / 60);
+  if (d.battery_charge === null || d.battery_charge === undefined) return null;
+  if (d.battery_charge <= d.battery_charge_low) return 0;
+  return d.battery_runtime * (d.battery_charge - d.battery_charge_low) / d.battery_charge / 60;
 }
 
 // A value and its unit; backup time in minutes, resistance in milliohms, as people read them.
@@ -275,7 +276,10 @@ function banner(d) {
     key.push(['On battery since', el('span', { 'data-fact': 'on-battery' },
       `${stamp(d.on_battery_since)} (${duration(Date.now() / 1000 - since)})`)]);
     const left = minutesToLow(d);
-    if (left !== null) key.push(['Battery low in', el('span', { 'data-fact': 'to-low' }, `about ${Math.round(left)} min`)]);
+    if (left !== null) {
+      key.push(['Battery low in', el('span', { 'data-fact': 'to-low' },
+        left < 0.5 ? 'now' : `about ${Math.round(left)} min`)]);
+    }
   }
   // A UPS that does not answer: its last error, which names what to check.
   const error = d.communication !== 'ok' && d.last_error
