@@ -532,11 +532,11 @@ std::vector<ObjectDoc> DocumentedObjects() {
         "",                                "",                        "mean of ",
         "product of ",                     "whole minutes of ",
         "mean charge current less mean discharge current of the strings",
-        "unknown while the figures are not fresh, depleted at no charge (or no runtime on "
-        "battery), low at or below \"battery_charge_low\" or \"battery_runtime_low\" or on "
-        "battery_voltage_low, else normal",
-        "counted by vimohost from the run state", "transfers to battery (run state on_battery) "
-        "since vimohost started",
+        ("unknown while the figures are not fresh, depleted at no charge (or no runtime on "
+         "battery), low at or below \"battery_charge_low\" or \"battery_runtime_low\" or on "
+         "battery_voltage_low, else normal"),
+        "counted by vimohost from the run state",
+        ("transfers to battery (run state on_battery) since vimohost started"),
         "from the run state (the run state table)", "rows of the alarm table",
         "\"ratings\" of the device: ",
         "\"battery_runtime_low\" of the device in whole minutes (0: not set)",
