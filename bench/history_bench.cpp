@@ -26,6 +26,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,6 +217,41 @@ int64_t FileBytes(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+// With NOVEX_WRITE_DOCS set, the size table between "<!-- history size: begin -->" and
+// "<!-- history size: end -->" of the README and docs/vimohost.md (NOVEX_SOURCE_DIR, else
+// the working folder) is rewritten from BM_SizePerDay's figures once both intervals ran.
+// Columns of a row: rounds MB a day, rounds GB a year, minutes MB a day, minutes GB a year.
+void WriteSizeTable(int64_t interval, const double (&row)[4]) {
+    static std::map<int64_t, std::vector<double>> rows;
+    rows[interval].assign(row, row + 4);
+    if (!std::getenv("NOVEX_WRITE_DOCS") || rows.size() < 2) return;
+    std::string table =
+        "| interval | rounds per day | rounds per year | minute aggregates per day | minute "
+        "aggregates per year | with the defaults (rounds 30 days, minutes two years) |\n"
+        "|---|---|---|---|---|---|\n";
+    char line[256];
+    for (const auto& r : rows) {
+        const std::vector<double>& v = r.second;
+        std::snprintf(line, sizeof line, "| %lld s | %.2f MB | %.2f GB | %.2f MB | %.2f GB | %.0f MB |\n",
+                      static_cast<long long>(r.first), v[0], v[1], v[2], v[3],
+                      v[0] * 30 + v[3] * 2 * 1000);
+        table += line;
+    }
+    const char* source = std::getenv("NOVEX_SOURCE_DIR");
+    for (const char* file : {"README.md", "docs/vimohost.md"}) {
+        const std::string path = std::string(source ? source : ".") + "/" + file;
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        std::string doc = text.str();
+        const std::string begin = "<!-- history size: begin -->\n";
+        const size_t from = doc.find(begin);
+        const size_t to = doc.find("<!-- history size: end -->");
+        if (from == std::string::npos || to == std::string::npos) continue;
+        doc.replace(from + begin.size(), to - from - begin.size(), table);
+        std::ofstream(path) << doc;
+    }
+}
+
 // The disk a busy device takes per day and per year at one round every Arg seconds:
 // its rounds (as BM_DeviceDay stores them) and, apart, its minute aggregates, made as
 // the writer makes them and stored a minute at a time, each into its hour's row. Always
@@ -264,6 +302,8 @@ void BM_SizePerDay(benchmark::State& state) {
         state.counters["minutes_GB_per_device_year"] = minute_bytes / days * 365 / 1e9;
         state.counters["minutes_bytes_per_minute"] = minute_bytes / days / 1440;
         state.counters["minutes_us_per_round"] = aggregate_s * 1e6 / static_cast<double>(rounds);
+        WriteSizeTable(interval, {raw / days / 1e6, raw / days * 365 / 1e9,
+                                  minute_bytes / days / 1e6, minute_bytes / days * 365 / 1e9});
     }
     unlink(path.c_str());
     unlink((path + "-wal").c_str());

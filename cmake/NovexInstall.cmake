@@ -46,9 +46,6 @@ install(FILES ${CMAKE_BINARY_DIR}/package/vimohost.service DESTINATION ${NOVEX_S
 install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
               web/prometheus/alertmanager.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vimohost/prometheus)
-# An example for snmpd as the AgentX master, not active until copied into snmpd's own
-# configuration (it opens a community).
-install(FILES package/snmpd-vimohost.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Manual pages made from the programs' own --help and --version, so they cannot drift
 # apart; help2man adds the sections in package/*.h2m. A cross build runs the programs
@@ -57,7 +54,8 @@ find_program(NOVEX_HELP2MAN help2man)
 if(NOVEX_HELP2MAN)
   # Columns: target, manual section, one-line description. A program with subcommands
   # has their help in a [COMMANDS] section too (NOVEX_SUBCOMMANDS_<program>).
-  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events" "check-config")
+  set(NOVEX_SUBCOMMANDS_vimohost "history" "history readings" "history events" "history rules"
+      "check-config")
   set(_novex_man_pages
       "vimohost|vimohost|8|poll modular UPSes over Modbus through the device plug-in"
       "novexups-sim|novexups-sim|1|a simulated modular UPS answering Modbus")

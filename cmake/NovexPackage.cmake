@@ -25,12 +25,18 @@ add_custom_target(novex_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/package/cha
 install(FILES package/copyright DESTINATION ${_novex_docdir})
 install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION ${_novex_docdir})
 # The manual beside them: the README, docs/, and examples to copy from (the alert rules
-# and their tests, the configuration file).
+# and their tests, the configuration file, the web configuration, a UPS protocol users
+# file, and snmpd's part as the AgentX master, not active until copied into snmpd's own
+# configuration since it opens a community). The docs name them as examples/NAME;
+# scripts/package-test.sh checks that each path they give is installed.
 install(FILES README.md DESTINATION ${_novex_docdir})
 install(DIRECTORY docs/ DESTINATION ${_novex_docdir}/docs FILES_MATCHING PATTERN "*.md")
 install(FILES web/prometheus/ups-alerts.yml web/prometheus/ups-alerts.test.yml
               web/prometheus/alertmanager.yml
+              web/prometheus/web-config.example.yml
               package/vimohost.json
+              package/protocol-users.example
+              package/snmpd-vimohost.conf
         DESTINATION ${_novex_docdir}/examples)
 
 set(CPACK_GENERATOR DEB)

@@ -1,6 +1,11 @@
 #include "common/address.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace novex {
 
@@ -90,6 +95,28 @@ bool ParseEndpoint(const std::string& text, const EndpointUse& use, Endpoint& ou
     out.host = host;
     out.port = value;
     return true;
+}
+
+int BindFailure(const std::string& host, int port) {
+    if (port <= 0) return 0;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints,
+                    &found) != 0 ||
+        !found)
+        return 0;
+    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    int failure = 0;
+    if (fd < 0) failure = errno;
+    else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+             bind(fd, found->ai_addr, found->ai_addrlen) != 0)
+        failure = errno;
+    if (fd >= 0) close(fd);
+    freeaddrinfo(found);
+    return failure;
 }
 
 }  // namespace novex

@@ -43,4 +43,9 @@ inline constexpr EndpointUse kWebListener = {false, 0, 0, "127.0.0.1"};
 bool ParseEndpoint(const std::string& text, const EndpointUse& use, Endpoint& out,
                    std::string& why);
 
+// Whether a listener could bind `host`:`port` now: 0, or the errno of the bind
+// (EADDRINUSE: another socket holds it). A port of 0 (any free one) is always free; a
+// host that does not resolve is left to the listener, which says so.
+int BindFailure(const std::string& host, int port);
+
 }  // namespace novex

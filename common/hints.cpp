@@ -1,11 +1,15 @@
 #include "common/hints.h"
 
+#include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -129,8 +133,94 @@ std::string SerialAccessHint(const std::string& path) {
     return text + ")";
 }
 
+std::string ReadAccessHint(const std::string& path) {
+    // The file itself, else the deepest folder above it that can be looked at: the one
+    // this user may not enter.
+    std::string at = path;
+    struct stat st {};
+    bool folder = false;
+    while (stat(at.c_str(), &st) != 0) {
+        const size_t slash = at.find_last_of('/');
+        if (slash == std::string::npos) at = ".";
+        else at = slash == 0 ? "/" : at.substr(0, slash);
+        folder = true;
+        if (at == "." || at == "/") {
+            if (stat(at.c_str(), &st) != 0) return "";
+            break;
+        }
+    }
+    const std::string user = UserName(geteuid());
+    bool listed = false;
+    const std::string group = GroupName(st.st_gid, user, listed);
+    return " (" + std::string(folder ? "the folder " : "") + at + " is " + ModeText(st.st_mode) +
+           " " + UserName(st.st_uid) + ":" + group + "; vimohost runs as " + user +
+           (InGroup(st.st_gid) ? ", a member of " + group : ", not in group " + group) +
+           (folder ? ", and may not enter it" : ", and may not read it") +
+           ": run it as " + UserName(st.st_uid) + " or root, or give " + user + " access)";
+}
+
+namespace {
+
+// The process that listens on TCP `port` ("process 1234, upsd"), as /proc tells it: the
+// socket's inode from /proc/net/tcp and tcp6, then the process holding that socket.
+// Empty when it cannot be told (another user's process, without root).
+std::string PortHolder(int port) {
+    std::vector<std::string> inodes;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "re");
+        if (!f) continue;
+        char line[512];
+        while (std::fgets(line, sizeof line, f)) {
+            char local[128] = "", state[8] = "";
+            unsigned long inode = 0;
+            // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+            if (std::sscanf(line, " %*s %127s %*s %7s %*s %*s %*s %*s %*s %lu", local, state, &inode) != 3)
+                continue;
+            const char* colon = std::strrchr(local, ':');
+            if (colon && std::strtol(colon + 1, nullptr, 16) == port && std::strcmp(state, "0A") == 0)
+                inodes.push_back("socket:[" + std::to_string(inode) + "]");
+        }
+        std::fclose(f);
+    }
+    if (inodes.empty()) return "";
+    DIR* proc = opendir("/proc");
+    if (!proc) return "";
+    std::string found;
+    while (dirent* entry = readdir(proc)) {
+        if (!found.empty()) break;
+        const char* pid = entry->d_name;
+        if (*pid < '1' || *pid > '9') continue;
+        const std::string fds = std::string("/proc/") + pid + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        if (!dir) continue;
+        while (dirent* fd = readdir(dir)) {
+            char target[64];
+            const ssize_t n = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            if (std::find(inodes.begin(), inodes.end(), target) == inodes.end()) continue;
+            std::string name;
+            if (FILE* comm = std::fopen((std::string("/proc/") + pid + "/comm").c_str(), "re")) {
+                char text[64] = "";
+                if (std::fgets(text, sizeof text, comm)) name = text;
+                std::fclose(comm);
+            }
+            while (!name.empty() && name.back() == '\n') name.pop_back();
+            found = std::string("process ") + pid + (name.empty() ? "" : ", " + name);
+            break;
+        }
+        closedir(dir);
+    }
+    closedir(proc);
+    return found;
+}
+
+}  // namespace
+
 std::string AddressInUseHint(int port, const std::string& setting) {
-    std::string text = " (another program listens there";
+    const std::string holder = PortHolder(port);
+    std::string text = holder.empty() ? " (another program listens there"
+                                      : " (" + holder + " listens there";
     if (port == novex::kUpsProtocolPort) text += ", most likely another UPS server such as upsd or a second vimohost";
     return text + "; ss -ltnp 'sport = :" + std::to_string(port) + "' names it; stop it or " +
            "choose another port with " + setting + ")";

@@ -16,6 +16,10 @@ std::string LineHint(int error, bool tcp, bool exchange);
 // group and mode, and whether the process's user is in that group.
 std::string SerialAccessHint(const std::string& path);
 
+// Why this process may not read `path` (EACCES): the owner, group and mode of the file, or
+// of the first folder on its way that it may not enter, and the process's user.
+std::string ReadAccessHint(const std::string& path);
+
 // A listening address that is taken (EADDRINUSE) at `port`; `setting` names where the
 // address is chosen ("--listen or \"listen\"").
 std::string AddressInUseHint(int port, const std::string& setting);

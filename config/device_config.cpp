@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include <json/reader.h>
 
@@ -32,7 +34,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[11] = {
+const DeviceKey kDeviceKeys[13] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text",
      "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
@@ -48,6 +50,13 @@ const DeviceKey kDeviceKeys[11] = {
     {"battery_charge_low", "number",
      "battery charge in percent at or below which UPS protocol clients see the battery low, "
      "0..100 (default " NOVEX_TEXT(NOVEX_DEFAULT_CHARGE_LOW) ")"},
+    {"battery_runtime_low", "number",
+     "remaining runtime in seconds at or below which the battery counts as low too (UPS "
+     "protocol LB, SNMP batteryLow, ups_battery_low), 0..86400 (default 0: charge alone)"},
+    {"forced_shutdown", "object",
+     "vimohost itself sets forced shutdown (FSD) for UPS protocol clients when any given "
+     "condition holds: {\"low_battery\": true, \"runtime_below_s\": N, \"on_battery_for_s\": N}; "
+     "secondaries then shut down at once, without a primary (default: none)"},
     {"attached_devices", "text", "what the UPS feeds, as SNMP managers see it (upsIdentAttachedDevices)"},
     {"ratings", "object",
      "the UPS's nominal values for SNMP managers (upsConfig), e.g. {\"output_va\": 30000}; "
@@ -70,6 +79,50 @@ bool Known(const DeviceKey (&keys)[N], const std::string& key) {
     return false;
 }
 
+// Edits (insert, delete, replace) from `a` to `b`, letters compared without case.
+size_t Distance(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                               diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "; did you mean \"tcp\"?" when one of `choices` is near `word` (a case, a letter or
+// two, or the start of it), else "".
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& choices) {
+    std::string best;
+    size_t best_distance = std::max<size_t>(1, word.size() / 3) + 1;
+    for (const std::string& choice : choices) {
+        size_t d = Distance(word, choice);
+        // "baudrate" for "baud": a choice that starts the word, or the word that starts it.
+        if (d >= best_distance && std::min(word.size(), choice.size()) >= 3 &&
+            Distance(word.substr(0, choice.size()), choice) == 0)
+            d = best_distance - 1;
+        if (d < best_distance) {
+            best = choice;
+            best_distance = d;
+        }
+    }
+    return best.empty() ? "" : "; did you mean " + QuoteText(best) + "?";
+}
+
+template <size_t N>
+std::vector<std::string> KeysOf(const DeviceKey (&keys)[N]) {
+    std::vector<std::string> out;
+    for (const DeviceKey& k : keys) out.push_back(k.key);
+    return out;
+}
+
 // A NUL cuts a port's path short where the system reads it, and a newline or an
 // escape sequence in a name forges or colours log lines.
 bool PlainText(const Json::Value& v) {
@@ -88,7 +141,8 @@ bool CheckAppSetting(const Json::Value& object, std::string& error) {
     }
     for (const std::string& key : app.getMemberNames()) {
         if (!Known(kAppSettingKeys, key)) {
-            error = "unknown key " + QuoteText(key) + " in \"appSetting\"";
+            error = "unknown key " + QuoteText(key) + " in \"appSetting\"" +
+                    DidYouMean(key, KeysOf(kAppSettingKeys));
             return false;
         }
     }
@@ -111,7 +165,7 @@ bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error)
     }
     for (const std::string& key : snmp.getMemberNames()) {
         if (key != "agentx") {
-            error = "unknown key " + QuoteText(key) + " in \"snmp\"";
+            error = "unknown key " + QuoteText(key) + " in \"snmp\"" + DidYouMean(key, {"agentx"});
             return false;
         }
     }
@@ -129,7 +183,9 @@ bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error)
 bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& error) {
     for (const std::string& key : root.getMemberNames()) {
         if (FindProgramSetting(key) == nullptr) {
-            error = "unknown key " + QuoteText(key) + " (beside \"devices\")";
+            std::vector<std::string> keys = {"devices"};
+            for (const ProgramSetting& p : kProgramSettings) keys.push_back(p.key);
+            error = "unknown key " + QuoteText(key) + " (beside \"devices\")" + DidYouMean(key, keys);
             return false;
         }
     }
@@ -170,6 +226,34 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
     return true;
 }
 
+// "forced_shutdown": {"low_battery": true, "runtime_below_s": N, "on_battery_for_s": N}.
+bool CheckForcedShutdown(const Json::Value& rule, std::string& error) {
+    if (rule.isNull()) return true;
+    static const std::vector<std::string> kKeys = {"low_battery", "runtime_below_s", "on_battery_for_s"};
+    if (!rule.isObject() || rule.empty()) {
+        error = "\"forced_shutdown\" must be a JSON object with one or more of \"low_battery\": true, "
+                "\"runtime_below_s\": N, \"on_battery_for_s\": N";
+        return false;
+    }
+    for (const std::string& key : rule.getMemberNames()) {
+        if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+            error = "unknown key " + QuoteText(key) + " in \"forced_shutdown\"" + DidYouMean(key, kKeys);
+            return false;
+        }
+        const Json::Value& v = rule[key];
+        const bool ok = key == "low_battery" ? v.isBool()
+                                             : v.isInt() && v.asInt() >= 0 && v.asInt() <= kMaxRuntimeSeconds;
+        if (!ok) {
+            error = "\"" + key + "\" in \"forced_shutdown\" must be " +
+                    (key == "low_battery" ? std::string("true or false")
+                                          : "a whole number of seconds from 0 to " +
+                                                std::to_string(kMaxRuntimeSeconds));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& out,
                  std::string& error) {
     if (!object.isObject()) {
@@ -178,7 +262,9 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
     }
     for (const std::string& key : object.getMemberNames()) {
         if (FindLineSetting(key) == nullptr && !Known(kDeviceKeys, key)) {
-            error = "unknown key " + QuoteText(key);
+            std::vector<std::string> keys = KeysOf(kDeviceKeys);
+            for (const LineSetting& l : kLineSettings) keys.push_back(l.key);
+            error = "unknown key " + QuoteText(key) + DidYouMean(key, keys);
             return false;
         }
     }
@@ -214,10 +300,19 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
                 std::to_string(kMaxChargeLow);
         return false;
     }
+    const Json::Value& runtime_low = object["battery_runtime_low"];
+    if (!runtime_low.isNull() &&
+        (!runtime_low.isInt() || runtime_low.asInt() < 0 || runtime_low.asInt() > kMaxRuntimeSeconds)) {
+        error = "\"battery_runtime_low\" must be a whole number of seconds from 0 to " +
+                std::to_string(kMaxRuntimeSeconds);
+        return false;
+    }
+    if (!CheckForcedShutdown(object["forced_shutdown"], error)) return false;
     const Json::Value& transport = object["transport"];
     if (!transport.isNull() && !(transport.isString() && (transport.asString() == "rtu" ||
                                                           transport.asString() == "tcp"))) {
-        error = "\"transport\" must be \"rtu\" or \"tcp\"";
+        error = "\"transport\" must be \"rtu\" or \"tcp\"" +
+                (transport.isString() ? DidYouMean(transport.asString(), {"rtu", "tcp"}) : "");
         return false;
     }
     const Json::Value& port = object["port"];
@@ -250,6 +345,14 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
 }
 
 }  // namespace
+
+novex::monitor::LowBatteryLimits BatteryLimitsOf(const DeviceConfig& config) {
+    novex::monitor::LowBatteryLimits limits;
+    const Json::Value& s = config.settings;
+    if (s["battery_charge_low"].isInt()) limits.charge_low = s["battery_charge_low"].asInt();
+    if (s["battery_runtime_low"].isInt()) limits.runtime_low_s = s["battery_runtime_low"].asInt();
+    return limits;
+}
 
 std::string NameKey(const std::string& name) {
     std::string key = name.substr(0, name.find_last_not_of(" \t") + 1);
@@ -289,6 +392,9 @@ bool ParseConfig(const std::string& text, const std::string& origin,
     builder["rejectDupKeys"] = true;
     // "{...}{...}" is two values, not a first one to poll and a rest to ignore.
     builder["failIfExtra"] = true;
+    // Strict JSON but for the comments: a trailing comma is refused as other readers
+    // of the file would refuse it.
+    builder["allowTrailingCommas"] = false;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string parse_error;

@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include "config/program_settings.h"
+#include "monitor/battery_low.h"
 
 namespace vimo {
 
@@ -19,8 +20,9 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[11];
+extern const DeviceKey kDeviceKeys[13];
 constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
+constexpr int kMaxRuntimeSeconds = 86400;  // "battery_runtime_low" and the "forced_shutdown" times
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];
 // A configuration file larger than this is refused unread: a few hundred devices take
@@ -47,6 +49,10 @@ bool ParseDeviceConfigs(const std::string& text, const std::string& origin,
 
 // Checks one device object given on the command line (or built by --simulate).
 bool DeviceConfigFromFlags(const Json::Value& flags, DeviceConfig& out, std::string& error);
+
+// The device's "battery_charge_low" and "battery_runtime_low" (checked by ParseConfig),
+// or their defaults.
+novex::monitor::LowBatteryLimits BatteryLimitsOf(const DeviceConfig& config);
 
 // Reads FILE (a regular file of at most kMaxConfigBytes) and parses it as above; the
 // error names the file.

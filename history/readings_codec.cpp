@@ -174,7 +174,8 @@ bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::st
     for (const std::string& item : items) {
         bool found = false;
         for (size_t i = 0; i < measures.size(); ++i) {
-            if (measures[i].id != item && measures[i].name != item) continue;
+            if (measures[i].id != item && measures[i].name != item && PlainName(measures[i]) != item)
+                continue;
             found = true;
             if (seen.insert(i).second) fields.push_back(i);
         }
@@ -185,6 +186,12 @@ bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::st
         }
     }
     return true;
+}
+
+std::string PlainName(const Measure& measure) {
+    std::string out = measure.id;
+    for (const novex::monitor::Label& label : measure.labels) out += "." + label.value;
+    return out;
 }
 
 std::string MeasureIdList() {

@@ -86,6 +86,10 @@ private:
 // every measure with that id (in table order), or the one with that name, in the order
 // given and without repeats. False with a one-line error naming the unknown item and the valid ids.
 bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::string& error);
+// A measure's name without quotes or commas, for CSV and table headings: the id and
+// each label's value after a dot ("output_load.a", "module_inverter_current.3.a").
+// ResolveFields takes it too.
+std::string PlainName(const novex::monitor::Measure& measure);
 // The measure ids, each once, comma separated.
 std::string MeasureIdList();
 

@@ -239,6 +239,21 @@ void EventHooks::Wake() const {
     }
 }
 
+std::string EventHooks::ProgramProblem(const std::vector<std::string>& argv, std::string* resolved) {
+    if (argv.empty() || argv[0].empty()) return "the event hook needs a program";
+    std::string program = argv[0];
+    if (program.find('/') == std::string::npos) {
+        program = FindInPath(argv[0]);
+        if (program.empty()) return "event hook " + argv[0] + ": no such program in PATH";
+    }
+    // A path is checked as a name found in PATH is: one that cannot run would fail
+    // every event, and only then.
+    const std::string wrong = NotRunnable(program);
+    if (!wrong.empty()) return "event hook " + program + ": " + wrong;
+    if (resolved) *resolved = program;
+    return "";
+}
+
 bool EventHooks::Start(std::string& error) {
     if (options_.argv.empty() || options_.argv[0].empty()) {
         error = "the event hook needs a program";
@@ -256,21 +271,8 @@ bool EventHooks::Start(std::string& error) {
             return false;
         }
     }
-    program_ = options_.argv[0];
-    if (program_.find('/') == std::string::npos) {
-        program_ = FindInPath(options_.argv[0]);
-        if (program_.empty()) {
-            error = "event hook " + options_.argv[0] + ": no such program in PATH";
-            return false;
-        }
-    }
-    // A path is checked as a name found in PATH is: one that cannot run would fail
-    // every event, and only then.
-    const std::string wrong = NotRunnable(program_);
-    if (!wrong.empty()) {
-        error = "event hook " + program_ + ": " + wrong;
-        return false;
-    }
+    error = ProgramProblem(options_.argv, &program_);
+    if (!error.empty()) return false;
     for (char** entry = environ; entry && *entry; ++entry)
         if (!IsOurVariable(*entry)) base_env_.emplace_back(*entry);
     int fds[2];

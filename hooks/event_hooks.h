@@ -91,6 +91,11 @@ public:
     EventHooks(const EventHooks&) = delete;
     EventHooks& operator=(const EventHooks&) = delete;
 
+    // The program `argv` names, found as Start finds it (in PATH when it has no '/'):
+    // "" when it may run, else the one-line error Start would give.
+    static std::string ProgramProblem(const std::vector<std::string>& argv,
+                                      std::string* resolved = nullptr);
+
     // Checks the options, takes a copy of the environment and starts the supervisor.
     // Once per object: a stopped EventHooks is not started again.
     // False with a one-line error on empty argv, a program not found in PATH, or

@@ -11,15 +11,13 @@
 #include <vector>
 
 #include "monitor/alarms.h"
+#include "monitor/battery_low.h"
 #include "monitor/measures.h"
 
 namespace novex {
 namespace monitor {
 
-// A battery counts as low at or below this charge in percent, unless the device's
-// "battery_charge_low" says otherwise; the faces that report a low battery read it.
-#define NOVEX_DEFAULT_CHARGE_LOW 20
-constexpr int kDefaultChargeLow = NOVEX_DEFAULT_CHARGE_LOW;
+// kDefaultChargeLow: monitor/battery_low.h.
 
 enum class Communication : unsigned char { kOk, kLost };
 const char* CommunicationName(Communication communication);  // "ok", "lost"

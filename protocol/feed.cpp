@@ -1,5 +1,7 @@
 #include "protocol/feed.h"
 
+#include <chrono>
+
 #include "common/console.h"
 #include "common/command_line.h"
 #include "monitor/snapshot.h"
@@ -33,6 +35,7 @@ protocol::UpsIdentity IdentityOf(const DeviceConfig& config) {
     identity.model = s["model"].asString();
     identity.battery_charge_low = s["battery_charge_low"].isInt() ? s["battery_charge_low"].asInt()
                                                                  : novex::monitor::kDefaultChargeLow;
+    identity.battery_runtime_low = s["battery_runtime_low"].asInt();
     return identity;
 }
 
@@ -42,7 +45,6 @@ std::unique_ptr<ProtocolFeed> ProtocolFeed::Create(const std::string& listen,
     std::unique_ptr<ProtocolFeed> feed(new ProtocolFeed());
     if (!protocol::ParseListen(listen, feed->options_, error)) return nullptr;
     if (!users_file.empty() && !protocol::Users::Load(users_file, feed->users_, error)) {
-        error = users_file + ": " + error;
         return nullptr;
     }
     return feed;
@@ -71,7 +73,42 @@ bool ProtocolFeed::AddDevice(const DeviceConfig& device, const std::string& line
         return false;
     }
     directory_.Add({device.name, line}, IdentityOf(device));
+    ShutdownWatch watch;
+    const Json::Value& rule = device.settings["forced_shutdown"];  // checked by ParseConfig
+    watch.rule.low_battery = rule["low_battery"].asBool();
+    if (rule.isMember("runtime_below_s")) watch.rule.runtime_below_s = rule["runtime_below_s"].asInt();
+    if (rule.isMember("on_battery_for_s")) watch.rule.on_battery_for_s = rule["on_battery_for_s"].asInt();
+    watch.identity = IdentityOf(device);
+    novex::MutexLock lock(watch_mutex_);
+    // A device a reload restarted keeps a forced shutdown already set, as the server does.
+    const auto known = watches_.find(device.name);
+    if (known != watches_.end()) watch.raised = known->second.raised;
+    watches_[device.name] = watch;
     return true;
+}
+
+std::string ProtocolFeed::ShutdownReason(const std::string& name,
+                                         const novex::protocol::UpsFigures& figures) {
+    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    novex::MutexLock lock(watch_mutex_);
+    const auto it = watches_.find(name);
+    if (it == watches_.end()) return "";
+    ShutdownWatch& w = it->second;
+    const bool on_battery = protocol::OnBattery(figures);
+    if (!on_battery) w.on_battery_since = -1.0;
+    else if (w.on_battery_since < 0) w.on_battery_since = now;
+    if (w.raised) return "";
+    const auto runtime = figures.measures.find("battery_runtime");
+    std::string why;
+    if (w.rule.low_battery && protocol::LowBattery(figures, w.identity)) why = "the battery is low";
+    else if (w.rule.runtime_below_s >= 0 && on_battery && runtime != figures.measures.end() &&
+             runtime->second.value <= w.rule.runtime_below_s)
+        why = "runtime " + std::to_string(static_cast<long long>(runtime->second.value)) +
+              " s, at or below " + std::to_string(w.rule.runtime_below_s) + " s";
+    else if (w.rule.on_battery_for_s >= 0 && on_battery && now - w.on_battery_since >= w.rule.on_battery_for_s)
+        why = "on battery for " + std::to_string(w.rule.on_battery_for_s) + " s";
+    w.raised = !why.empty();
+    return why;
 }
 
 bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
@@ -107,10 +144,18 @@ std::string ProtocolFeed::Address() const {
 // A round loaded from the history is no news of the UPS: it stays stale until a
 // polled round completes.
 void ProtocolFeed::Take(const monitor::DeviceSnapshot& s) {
-    if (s.stale || s.rounds_completed == 0 || s.measures.empty())
+    if (s.stale || s.rounds_completed == 0 || s.measures.empty()) {
         directory_.PublishStale(s.device_name);
-    else
-        directory_.Publish(s.device_name, FiguresOf(s));
+        return;
+    }
+    const novex::protocol::UpsFigures figures = FiguresOf(s);
+    // Set before the figures go out, so that the round that meets the condition is
+    // read with FSD: secondaries shut down at once, with no primary to wait for.
+    const std::string why = ShutdownReason(s.device_name, figures);
+    if (!why.empty() && directory_.SetForcedShutdown(s.device_name))
+        Say(Level::kWarning, "vimohost: [" + s.device_name + "] forced shutdown set for UPS protocol "
+                             "clients: " + why + " (\"forced_shutdown\")");
+    directory_.Publish(s.device_name, figures);
 }
 
 }  // namespace vimo

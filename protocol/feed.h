@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "common/thread_annotations.h"
 #include "config/device_config.h"
 #include "protocol/published_directory.h"
 #include "monitor/snapshot_board.h"
@@ -53,13 +55,32 @@ public:
     std::string Address() const;
 
 private:
+    // A device's "forced_shutdown": vimohost sets FSD itself when any condition holds.
+    // Columns: on a low battery; runtime at or below N s (-1: not asked); on battery for
+    // N s (-1: not asked).
+    struct ShutdownRule {
+        bool low_battery = false;
+        int runtime_below_s = -1;
+        int on_battery_for_s = -1;
+    };
+    struct ShutdownWatch {
+        ShutdownRule rule;
+        novex::protocol::UpsIdentity identity;
+        double on_battery_since = -1.0;  // steady seconds; -1: not on battery
+        bool raised = false;
+    };
     ProtocolFeed() = default;
     void Take(const novex::monitor::DeviceSnapshot& snapshot);
+    // Why the device's rule holds after this round ("" when it does not).
+    std::string ShutdownReason(const std::string& name, const novex::protocol::UpsFigures& figures);
 
     novex::protocol::ServerOptions options_;
     novex::protocol::Users users_;
     novex::protocol::PublishedDirectory directory_;
     std::unique_ptr<novex::protocol::Server> server_;
+    // Line threads publish at once: the watches are theirs under the lock.
+    novex::Mutex watch_mutex_;
+    std::map<std::string, ShutdownWatch> watches_ GUARDED_BY(watch_mutex_);
 };
 
 }  // namespace vimo

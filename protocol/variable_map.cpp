@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "monitor/battery_low.h"
+
 namespace novex {
 namespace protocol {
 
@@ -21,6 +23,7 @@ enum class Make : unsigned char {
     kStatus,        // ups.status from run state, alarms, battery, forced shutdown
     kAlarms,        // ups.alarm: the active alarm ids
     kChargeLow,     // the configured low-battery charge
+    kRuntimeLow,    // the configured low-battery runtime
     kManufacturer,  // from the configuration
     kModel,         // from the configuration
 };
@@ -56,6 +59,7 @@ const VariableRow kVariables[] = {
     {"battery.charge", Make::kCopy, "battery_charge", -1, "Battery charge (percent)"},
     {"battery.charge.low", Make::kChargeLow, "", 0, "Charge at or below which the battery is low (percent)"},
     {"battery.runtime", Make::kCopy, "battery_runtime", -1, "Remaining battery runtime (seconds)"},
+    {"battery.runtime.low", Make::kRuntimeLow, "", 0, "Runtime at or below which the battery is low (seconds), when set"},
     {"battery.voltage", Make::kMean, "battery_voltage{", 1, "Battery string voltage (V)"},
     {"battery.temperature", Make::kCopy, "battery_temperature", -1, "Battery temperature (degrees C)"},
     {"ambient.temperature", Make::kCopy, "ambient_temperature", -1, "Ambient temperature (degrees C)"},
@@ -86,7 +90,7 @@ const VariableRow kVariables[] = {
 };
 #undef PHASES
 constexpr size_t kVariableCount = sizeof kVariables / sizeof kVariables[0];
-static_assert(kVariableCount == 53, "rows of the variable table");
+static_assert(kVariableCount == 54, "rows of the variable table");
 
 // The status words of each run state, the power path the load is on. Columns: run
 // state id, words. A battery test runs the load from the battery, so it shows as OB:
@@ -186,6 +190,9 @@ private:
             case Make::kManufacturer: value = identity_.manufacturer; return !value.empty();
             case Make::kModel: value = identity_.model; return !value.empty();
             case Make::kChargeLow: value = std::to_string(identity_.battery_charge_low); return true;
+            case Make::kRuntimeLow:  // only when set: 0 would read as a limit of no time
+                value = std::to_string(identity_.battery_runtime_low);
+                return identity_.battery_runtime_low > 0;
             case Make::kStatus: value = Status(); return true;
             case Make::kAlarms: value = Alarms(); return !value.empty();
             default: break;
@@ -225,9 +232,7 @@ private:
             if (figures_.run_state == row.run_state) AddWord(words, row.words);
         for (const AlarmWordRow& row : kAlarmWords)
             if (Active(row.alarm)) AddWord(words, row.word);
-        const auto charge = figures_.measures.find("battery_charge");
-        if (charge != figures_.measures.end() && charge->second.value <= identity_.battery_charge_low)
-            AddWord(words, "LB");
+        if (LowBattery(figures_, identity_)) AddWord(words, "LB");
         if (HasWord(words, "OB") || Sum("battery_discharge_current{") > 0)
             AddWord(words, "DISCHRG");
         else if (Sum("battery_charge_current{") > 0)
@@ -254,6 +259,22 @@ private:
 };
 
 }  // namespace
+
+bool LowBattery(const UpsFigures& figures, const UpsIdentity& identity) {
+    const auto charge = figures.measures.find("battery_charge");
+    const auto runtime = figures.measures.find("battery_runtime");
+    return monitor::BatteryLow(charge != figures.measures.end(),
+                               charge != figures.measures.end() ? charge->second.value : 0.0,
+                               runtime != figures.measures.end(),
+                               runtime != figures.measures.end() ? runtime->second.value : 0.0,
+                               {identity.battery_charge_low, identity.battery_runtime_low});
+}
+
+bool OnBattery(const UpsFigures& figures) {
+    for (const RunStateRow& row : kRunStates)
+        if (figures.run_state == row.run_state) return std::strstr(row.words, "OB") != nullptr;
+    return false;
+}
 
 std::vector<Variable> MapVariables(const UpsFigures& figures, const UpsIdentity& identity,
                                    bool forced_shutdown) {

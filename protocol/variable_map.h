@@ -33,7 +33,13 @@ struct UpsIdentity {
     std::string manufacturer;  // device.mfr; "": not shown
     std::string model;         // device.model; "": not shown
     int battery_charge_low = 0;  // percent: LB at or below this charge (the feed sets it)
+    int battery_runtime_low = 0;  // seconds: LB at or below this runtime too; 0: not used
 };
+
+// Whether the battery is low (LB): monitor/battery_low.h's rule with the UPS's limits.
+bool LowBattery(const UpsFigures& figures, const UpsIdentity& identity);
+// Whether the load runs from the battery (OB): the run state's words.
+bool OnBattery(const UpsFigures& figures);
 
 // The variables, ordered by name. `forced_shutdown` adds FSD to ups.status.
 std::vector<Variable> MapVariables(const UpsFigures& figures, const UpsIdentity& identity,

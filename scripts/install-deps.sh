@@ -33,7 +33,7 @@ for flag in "$@"; do
   case "$flag" in
     --cross) packages+=(g++-mipsel-linux-gnu qemu-user dpkg-dev
                         googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
-    --peers) packages+=(prometheus prometheus-alertmanager chromium fonts-wqy-microhei
+    --peers) packages+=(prometheus prometheus-alertmanager prometheus-node-exporter chromium fonts-wqy-microhei
                         testssl.sh libnss3-tools
                         snmpd snmp snmptrapd nut-snmp nut-server) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

@@ -48,6 +48,21 @@ if command -v promtool >/dev/null; then
   (cd "$rules" && promtool test rules ups-alerts.test.yml >/dev/null) || fail "installed alert rules"
 fi
 
+# Every installed path the installed docs and manual page give is in the package: the
+# absolute ones under /usr/share, and "examples/NAME" beside the docs. (Paths under
+# /etc/vimohost other than vimohost.json are the administrator's to make.)
+doc=/usr/share/doc/vimohost
+missing=""
+for path in $( { cat "$doc/README.md" "$doc"/docs/*.md; zcat /usr/share/man/man8/vimohost.8.gz; } |
+               grep -oE '/usr/share/(doc/)?vimohost/[A-Za-z0-9_./-]*|examples/[A-Za-z0-9_.-]+' |
+               sed -E 's/[.]+$//; s|^examples/|'"$doc"'/examples/|' | sort -u); do
+  [[ -e "$path" ]] || missing+=" $path"
+done
+[[ -z "$missing" ]] || fail "the docs name what the package does not install:$missing"
+for example in web-config.example.yml protocol-users.example snmpd-vimohost.conf vimohost.json; do
+  [[ -f $doc/examples/$example ]] || fail "example $example not installed"
+done
+
 # The configuration as installed polls nothing and waits for a reload.
 status=0
 timeout 2 runuser -u vimohost -- /usr/bin/vimohost --config /etc/vimohost/vimohost.json \

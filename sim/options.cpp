@@ -29,7 +29,7 @@ const char kAbout[] =
 
 const char kFooter[] =
     "A round of the scenario starts with each read of coil 1. Nth counts every request\n"
-    "served since start. The scenario file's format is in the README.";
+    "served since start. The scenario file's format is in docs/simulator.md.";
 
 // The ranges of the counting options; their errors name them.
 constexpr int64_t kMaxEvery = 1000000000;

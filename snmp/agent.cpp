@@ -83,6 +83,7 @@ snmp::UpsIdentity IdentityOf(const std::string& name, const std::vector<DeviceCo
         identity.model = s["model"].asString();
         if (s["attached_devices"].isString()) identity.attached_devices = s["attached_devices"].asString();
         if (s["battery_charge_low"].isInt()) identity.battery_charge_low = s["battery_charge_low"].asInt();
+        identity.battery_runtime_low = s["battery_runtime_low"].asInt();
         for (const snmp::RatingKey& k : snmp::kRatingKeys)
             if (s["ratings"][k.key].isNumeric()) identity.ratings[k.key] = s["ratings"][k.key].asDouble();
     }
@@ -359,6 +360,13 @@ private:
                 snmp_varlist_add_variable(&vars, name.data(), name.size(), ASN_NULL, nullptr, 0);
             if (var != nullptr) SetValue(var, it->second);
         }
+        // Every trap names its UPS (upsIdentName.0): a v2c trap carries no context, and
+        // traps of several UPSes would otherwise look alike.
+        snmp::Oid name = snmp::kUpsObjects;
+        name.insert(name.end(), {1, 5, 0});
+        const std::vector<oid> name_oid(name.begin(), name.end());
+        snmp_varlist_add_variable(&vars, name_oid.data(), name_oid.size(), ASN_OCTET_STR,
+                                  d.identity.name.data(), d.identity.name.size());
         send_v3trap(vars, d.context.empty() ? nullptr : d.context.c_str());
         snmp_free_varbind(vars);
     }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <set>
 
+#include "monitor/battery_low.h"
+
 namespace vimo {
 namespace snmp {
 
@@ -43,6 +45,7 @@ enum class Make : unsigned char {
     kOutputSource,      // from the run state
     kAlarmsPresent,     // rows of the alarm table
     kRating,            // the device's "ratings" entry the inputs column names
+    kLowBattTime,       // "battery_runtime_low" in whole minutes
 };
 
 constexpr int64_t kIntMax = INT32_MAX;
@@ -94,7 +97,9 @@ const ObjectRow kObjects[] = {
     {"1.6.0", "upsIdentAttachedDevices", Type::kText, Make::kAttached, "", 1, 0, 63, false},
     {"2.1.0", "upsBatteryStatus", Type::kInteger, Make::kBatteryStatus, "", 1, 1, 4, false},
     {"2.2.0", "upsSecondsOnBattery", Type::kInteger, Make::kSecondsOnBattery, "", 1, 0, kIntMax, true},
-    {"2.3.0", "upsEstimatedMinutesRemaining", Type::kInteger, Make::kMinutes, "battery_runtime", 1, 1, kIntMax, true},
+    // 0 at a depleted battery, as the UPS protocol's battery.runtime says, below the MIB's
+    // PositiveInteger: a manager reading 1 would wait a minute more.
+    {"2.3.0", "upsEstimatedMinutesRemaining", Type::kInteger, Make::kMinutes, "battery_runtime", 1, 0, kIntMax, true},
     {"2.4.0", "upsEstimatedChargeRemaining", Type::kInteger, Make::kCopy, "battery_charge", 1, 0, 100, true},
     {"2.5.0", "upsBatteryVoltage", Type::kInteger, Make::kMean, "battery_voltage{", 10, 0, kIntMax, true},
     {"2.6.0", "upsBatteryCurrent", Type::kInteger, Make::kBatteryCurrent, "", 10, kIntMin, kIntMax, true},
@@ -125,9 +130,9 @@ const ObjectRow kObjects[] = {
     {"9.4.0", "upsConfigOutputFreq", Type::kInteger, Make::kRating, "output_frequency", 10, 0, kIntMax, false},
     {"9.5.0", "upsConfigOutputVA", Type::kInteger, Make::kRating, "output_va", 1, 0, kIntMax, false},
     {"9.6.0", "upsConfigOutputPower", Type::kInteger, Make::kRating, "output_power", 1, 0, kIntMax, false},
-    // vimohost declares a low battery by its charge ("battery_charge_low"), not by a
-    // remaining time, so the time at which it does so is none.
-    {"9.7.0", "upsConfigLowBattTime", Type::kInteger, Make::kConstant, "0", 1, 0, kIntMax, false},
+    // vimohost declares a low battery by its charge ("battery_charge_low") and, when
+    // set, by the remaining time ("battery_runtime_low"): 0 when it is not set.
+    {"9.7.0", "upsConfigLowBattTime", Type::kInteger, Make::kLowBattTime, "", 1, 0, kIntMax, false},
 };
 #undef LINES
 #undef INDEX
@@ -318,7 +323,9 @@ int BatteryStatusOf(const monitor::DeviceSnapshot& s, const Figures& f, const Up
     if (charge <= 0 || (OnBattery(f) && f.Has("battery_runtime", runtime) && runtime <= 0))
         return kDepleted;
     const size_t low_alarm = monitor::FindAlarm("battery_voltage_low");
-    if (charge <= identity.battery_charge_low ||
+    const bool has_runtime = f.Has("battery_runtime", runtime);
+    if (monitor::BatteryLow(true, charge, has_runtime, runtime,
+                            {identity.battery_charge_low, identity.battery_runtime_low}) ||
         (low_alarm < monitor::kAlarmCount &&
          monitor::IsActive(s, static_cast<monitor::AlarmIndex>(low_alarm))))
         return kLow;
@@ -478,6 +485,7 @@ View MapUpsMib(const monitor::DeviceSnapshot& s, const UpsIdentity& identity,
                 break;
             }
             case Make::kAlarmsPresent: n = static_cast<int64_t>(track.alarms.size()); break;
+            case Make::kLowBattTime: n = identity.battery_runtime_low / 60; break;
             case Make::kRating: {
                 const auto it = identity.ratings.find(row.inputs);
                 have = it != identity.ratings.end() && Scaled(row, it->second, n);
@@ -524,14 +532,16 @@ std::vector<ObjectDoc> DocumentedObjects() {
         "",                                "",                        "mean of ",
         "product of ",                     "whole minutes of ",
         "mean charge current less mean discharge current of the strings",
-        "unknown while the figures are not fresh, depleted at no charge (or no runtime on "
-        "battery), low at or below \"battery_charge_low\" or on battery_voltage_low, else normal",
-        "counted by vimohost from the run state", "transfers to battery (run state on_battery) "
-        "since vimohost started",
+        ("unknown while the figures are not fresh, depleted at no charge (or no runtime on "
+         "battery), low at or below \"battery_charge_low\" or \"battery_runtime_low\" or on "
+         "battery_voltage_low, else normal"),
+        "counted by vimohost from the run state",
+        ("transfers to battery (run state on_battery) since vimohost started"),
         "from the run state (the run state table)", "rows of the alarm table",
         "\"ratings\" of the device: ",
+        "\"battery_runtime_low\" of the device in whole minutes (0: not set)",
     };
-    static_assert(sizeof kMakes / sizeof kMakes[0] == static_cast<size_t>(Make::kRating) + 1,
+    static_assert(sizeof kMakes / sizeof kMakes[0] == static_cast<size_t>(Make::kLowBattTime) + 1,
                   "one text per way of making");
     for (const ObjectRow& row : kObjects) {
         std::string source = kMakes[static_cast<size_t>(row.make)];

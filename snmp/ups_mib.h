@@ -46,6 +46,7 @@ struct UpsIdentity {
     std::string attached_devices;  // "attached_devices"
     std::string agent_version;     // vimohost's version
     int battery_charge_low = novex::monitor::kDefaultChargeLow;  // percent: low at or below
+    int battery_runtime_low = 0;   // seconds: low at or below too; 0: not used
     std::map<std::string, double> ratings;  // "ratings" of the device, by key
 };
 

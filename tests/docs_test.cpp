@@ -1,5 +1,6 @@
 // The reference tables under docs/ are made from the tables in code, so a renamed key
 // or measure shows here first. NOVEX_WRITE_DOCS=1 rewrites the docs' copy.
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -18,6 +19,7 @@
 #include "snmp/ups_mib.h"
 #include "tests/render_support.h"
 #include "tests/source_files.h"
+#include "web/metrics.h"
 
 namespace {
 
@@ -156,6 +158,53 @@ TEST(Docs, SnmpMapping) {
                   (mapped ? snmp::WellKnownName(mapped) : "not served") + " |\n";
     }
     ExpectSection("snmp.md", "snmp alarms", alarms);
+}
+
+// The size of one device's /metrics as the docs give it: a busy UPS (every figure
+// present, four modules and thirty cells fitted) at the end of a round.
+TEST(Docs, MetricsSize) {
+    namespace monitor = novex::monitor;
+    const NovexUPS_Data_t data = render_test::RandomRecord(7);
+    monitor::DecodedRound round;
+    std::string error;
+    ASSERT_TRUE(monitor::DecodeRecord(reinterpret_cast<const unsigned char*>(&data), sizeof data,
+                                      round, error))
+        << error;
+    auto snapshot = std::make_shared<monitor::DeviceSnapshot>();
+    snapshot->device_name = "ups1";
+    snapshot->data_id = 1;
+    snapshot->measures = round.measures;
+    snapshot->last_round_utc = 1714550400;
+    snapshot->rounds_completed = 1000;
+    const auto& measures = monitor::Measures();
+    for (size_t i = 0; i < measures.size(); ++i) {
+        if (measures[i].id == "module_present")
+            snapshot->measures[i] = {measures[i].instance <= 4 ? 1.0 : 0.0, true};
+        if (measures[i].id == "cell_present") snapshot->measures[i] = {1.0, true};
+    }
+    novex::web::HostState state;
+    state.version = "1.0.0";
+    state.devices.push_back({snapshot, 10.0, {}});
+    std::string text;
+    novex::web::RenderMetrics(state, text);
+    size_t alarms = 0, series = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        if (!line.empty() && line[0] != '#') ++series;
+        if (line.rfind("ups_alarm_active{", 0) == 0) ++alarms;
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    char kb[32], mb[32];
+    std::snprintf(kb, sizeof kb, "%.1f", static_cast<double>(text.size()) / 1000.0);
+    std::snprintf(mb, sizeof mb, "%.1f", static_cast<double>(text.size()) * 100 / 1e6);
+    ExpectSection("web-and-metrics.md", "metrics size",
+                  std::string("A device's full exposition (four modules and thirty cells fitted) is about ") +
+                      kb + " KB in " + std::to_string(series) + " series, " +
+                      std::to_string(alarms) + " of them alarms (`tests/docs_test` Docs.MetricsSize "
+                      "makes this line), " + mb +
+                      " MB for 100 such UPSes on one vimohost; scrape such a vimohost every 15 s "
+                      "or more.\n");
 }
 
 }  // namespace

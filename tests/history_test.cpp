@@ -174,6 +174,7 @@ TEST(Readings, BlobKeepsEveryPresentValueAndNamesResolve) {
         {"battery_charge,output_load", 4},
         {"output_load{phase=\"b\"},battery_charge,output_load", 4},
         {"module_present", 10},
+        {"output_load.b,module_inverter_current.3.a,output_load{phase=\"b\"}", 2},  // headings
         {"battery_charge,nonsense", 0},
         {"", 0},
     };

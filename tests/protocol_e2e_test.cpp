@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -34,7 +35,7 @@ using runner_test::TempDir;
 using ups_clients::Eventually;
 
 class ClientsEndToEnd : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         NOVEX_NEED_PEER(!ups_clients::Upsc().empty(), "upsc not installed (Debian package nut-client)");
     }
@@ -51,7 +52,7 @@ protected:
     // further keys of the device object.
     void Start(const std::string& scenario, int interval_ms, const std::string& identity = "") {
         ASSERT_TRUE(sim_.Start({"--tcp", "0", "--scenario", scenario}, dir_ / "sim.log"));
-        runner_test::WriteFile(dir_ / "users", "upsmon s3cret primary\n");
+        runner_test::WriteFile(dir_ / "users", "upsmon s3cret primary\nwatcher w4tch\n");
         chmod((dir_ / "users").c_str(), 0600);
         runner_test::WriteFile(
             dir_ / "config.json",
@@ -235,6 +236,45 @@ TEST_F(ClientsEndToEnd, UpsmonShutsDownWhenTheBatteryRunsLow) {
     EXPECT_EQ(0, status.exit_code) << status.err;
     EXPECT_EQ(0u, status.out.find("FSD OB LB")) << status.out;
     EXPECT_EQ(std::string::npos, Log().find("s3cret")) << Log();
+}
+
+// No primary anywhere: vimohost sets FSD itself ("forced_shutdown") in the round that
+// makes the battery low, and upsmon as a secondary runs its shutdown command at its
+// next poll, without waiting HOSTSYNC (30 s here) for a primary. The simulated battery
+// falls 2 % and 1 min a round (24 %, 12 min first): both limits below are met in round 3.
+void SecondaryShutsDown(ClientsEndToEnd& t, const std::string& keys) {
+    if (!ups_clients::Upsmon::Available())
+        GTEST_SKIP() << "needs Debian's upsmon (nut-client) and root (it runs as one root process)";
+    t.Start("on-battery", 2000, keys);
+    ASSERT_EQ("OB DISCHRG ALARM\n", t.FirstStatus()) << t.Log();
+    ups_clients::Upsmon upsmon;
+    std::string error;
+    ASSERT_TRUE(upsmon.Start(t.Ups(), "watcher", "w4tch", error, "HOSTSYNC 30\n", "secondary")) << error;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point set{}, ran{};
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < until && ran == Clock::time_point{}) {
+        if (set == Clock::time_point{} && t.Log().find("forced shutdown set") != std::string::npos)
+            set = Clock::now();
+        if (upsmon.ShutdownRan()) ran = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_NE(Clock::time_point{}, set) << t.Log();
+    ASSERT_NE(Clock::time_point{}, ran) << upsmon.Output() << t.Log();
+    const double seconds = std::chrono::duration<double>(ran - set).count();
+    std::printf("shutdown command %.2f s after vimohost set FSD (%s)\n", seconds, keys.c_str());
+    EXPECT_LT(seconds, 3.0) << upsmon.Output();
+    EXPECT_NE(std::string::npos, t.Log().find("the battery is low")) << t.Log();
+    EXPECT_EQ(0u, t.Upsc({t.Ups(), "ups.status"}).out.find("FSD OB LB")) << t.Log();
+}
+
+TEST_F(ClientsEndToEnd, SecondaryShutsDownAtTheChargeLimitWithoutAPrimary) {
+    SecondaryShutsDown(*this, R"(, "battery_charge_low": 20, "forced_shutdown": {"low_battery": true})");
+}
+
+TEST_F(ClientsEndToEnd, SecondaryShutsDownAtTheRuntimeLimitWithoutAPrimary) {
+    SecondaryShutsDown(*this, R"(, "battery_charge_low": 0, "battery_runtime_low": 600,)"
+                              R"( "forced_shutdown": {"low_battery": true})");
 }
 
 // The simulator gone: upsc reads stale data and upsmon reports the lost communication.

@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
+#include <tuple>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "config/device_config.h"
@@ -125,15 +129,15 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
     const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     TempDir dir;
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
-                       "listen " + where, 1, dir);
+                       "listen " + where + ": Address already in use", 1, dir);
     // Both servers say what most likely holds the port, and where to choose another.
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--listen", where}, dir, 20000, dir.path()),
-                       "another program listens there; ss -ltnp 'sport = :" +
+                       "listens there; ss -ltnp 'sport = :" +
                            std::to_string(ntohs(address.sin_port)) + "' names it",
                        1, dir);
     ExpectOneLineError(RunVimohost({"--serial", "/dev/null", "--protocol-listen", where}, dir, 20000,
                                    dir.path()),
-                       "Address already in use (another program listens there", 1, dir);
+                       "Address already in use (process " + std::to_string(getpid()), 1, dir);
     close(fd);
 }
 
@@ -215,7 +219,58 @@ const BadConfig kBadConfigs[] = {
     {"{\"devices\": [[]], \"on_event\": [\"/bin/true\"]}", "device 1: a device must be a JSON object"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": 8080}", "\"listen\" must be a non-empty text"},
     {"{\"devices\": [{\"port\": \"/dev/null\"}], \"listen\": \"1.2.3\"}", "listen: expected ADDR:PORT"},
+    // Strict JSON, and the nearest valid name for a wrong one.
+    {"{\"port\": \"/dev/null\",}", "not valid JSON"},
+    {"{\"port\": \"/dev/null\", \"transport\": \"TCP\"}", "must be \"rtu\" or \"tcp\"; did you mean \"tcp\"?"},
+    {"{\"port\": \"/dev/null\", \"baudrate\": 9600}", "unknown key \"baudrate\"; did you mean \"baud\"?"},
+    {"{\"devices\": [{\"port\": \"/dev/null\"}], \"protocol_lisen\": \"3493\"}", "did you mean \"protocol_listen\"?"},
+    {"{\"port\": \"/dev/null\", \"slave\": 300}", "\"slave\" must be a whole number from 1 to 247"},
+    {"{\"port\": \"/dev/null\", \"baud\": \"9600\"}", "\"baud\" must be a whole number from 50"},
 };
+
+// Files a configuration names, which the start reads before anything starts.
+// Columns: the configuration, the files beside it (name, text, mode), a part of the error.
+struct BadFiles {
+    std::string text;
+    std::vector<std::tuple<const char*, const char*, mode_t>> files;
+    const char* message;
+};
+const BadFiles kBadFiles[] = {
+    {R"({"devices": [{"port": "/dev/null"}], "listen": "127.0.0.1:0", "web_config": "absent.yml"})", {}, "absent.yml"},
+    {R"({"devices": [{"port": "/dev/null"}], "listen": "127.0.0.1:0", "web_config": "web.yml"})",
+     {{"web.yml", "basic_auth_users: {}\n", 0640}}, "web.yml"},
+    {R"({"devices": [{"port": "/dev/null"}], "listen": "127.0.0.1:0", "http_token_file": "absent.token"})", {}, "absent.token"},
+    {R"({"devices": [{"port": "/dev/null"}], "protocol_listen": "127.0.0.1:0", "protocol_users": "absent.users"})", {},
+     "absent.users"},
+    {R"({"devices": [{"port": "/dev/null"}], "protocol_listen": "127.0.0.1:0", "protocol_certfile": "absent.pem"})", {},
+     "absent.pem"},
+    {R"({"devices": [{"port": "/dev/null"}], "on_event": ["/nonexistent/hook"]})", {}, "event hook /nonexistent/hook: "},
+    {R"({"devices": [{"port": "/dev/null"}], "on_event": ["./hook.sh"]})", {{"hook.sh", "#!/bin/sh\n", 0644}},
+     "event hook ./hook.sh: not executable"},
+};
+
+// check-config runs the start's checks: whatever a start refuses, it refuses with the
+// very same line (and exit 2), and a start refuses each of these before it starts
+// anything.
+TEST(VimohostConfiguration, CheckConfigRefusesWhatTheStartRefuses) {
+    std::vector<BadFiles> rows(std::begin(kBadFiles), std::end(kBadFiles));
+    for (const BadConfig& c : kBadConfigs) rows.push_back({c.text, {}, c.message});
+    for (const BadFiles& c : rows) {
+        SCOPED_TRACE(c.text.substr(0, 200));
+        TempDir dir;
+        runner_test::WriteFile(dir / "ups.json", c.text);
+        for (const auto& [name, text, mode] : c.files) {
+            runner_test::WriteFile(dir / name, text);
+            chmod((dir / name).c_str(), mode);
+        }
+        const runner_test::Outcome start = RunVimohost({"--config", "ups.json"}, dir, 20000, dir.path());
+        const runner_test::Outcome check = RunVimohost({"check-config", "ups.json"}, dir, 20000, dir.path());
+        ExpectOneLineError(start, c.message, 2, dir);
+        EXPECT_EQ(2, check.exit_code);
+        EXPECT_EQ(start.err, check.err);
+        EXPECT_EQ("", check.out);
+    }
+}
 
 TEST(VimohostConfiguration, BadFileGivesOneLineNamingTheFile) {
     for (const BadConfig& c : kBadConfigs) {

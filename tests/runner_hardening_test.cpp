@@ -280,6 +280,35 @@ TEST(VimohostHardening, ReadOnlyHistoryIsListed) {
     EXPECT_EQ(4u, Lines(run.out).size()) << run.out;  // the heading and three rounds
 }
 
+// A history that is missing, unreadable or behind a folder this user may not enter:
+// each says which, with the owner, mode and user where access is the matter.
+// Columns: file mode, folder mode, the path given, a part of the error.
+TEST(VimohostHardening, HistoryCommandsTellMissingFromForbidden) {
+    struct Case {
+        mode_t file, folder;
+        const char* path;
+        const char* error;
+    };
+    const Case cases[] = {
+        {0644, 0777, "none.db", "history none.db: no such file (the service's history is /var/lib/vimohost/history.db"},
+        {0600, 0777, "h.db", "history h.db: Permission denied (h.db is -rw------- root:root; vimohost runs as nobody, not in group root, and may not read it"},
+        {0644, 0700, "sub/h.db", "history sub/h.db: Permission denied (the folder sub is drwx------ root:root; vimohost runs as nobody"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::filesystem::create_directory(dir / "sub");
+        MakeHistory(dir / "h.db");
+        MakeHistory(dir / "sub/h.db");
+        chmod((dir / "h.db").c_str(), c.file);
+        chmod((dir / "sub").c_str(), c.folder);
+        chmod(dir.path().c_str(), 0777);
+        const Outcome run = RunRestricted({"history", "--history", c.path}, dir, BecomeNobody);
+        EXPECT_EQ(1, run.exit_code) << run.err;
+        EXPECT_NE(std::string::npos, run.err.find(c.error)) << run.err;
+        EXPECT_EQ(std::string::npos, run.err.find("unable to open")) << run.err;
+    }
+}
+
 // Started with standard input and output closed, the socket must not take their
 // numbers: the plug-in's prints would go onto the wire.
 TEST(VimohostHardening, ClosedStandardDescriptorsAreNotTakenBySockets) {

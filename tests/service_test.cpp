@@ -562,6 +562,34 @@ TEST(ServiceRun, TellsStoppingWhenTheRunEndsByItself) {
     }
 }
 
+// Standard output that is the journal: the plug-in's lines leave it and reach the log at
+// debug level only. Columns: --log-level, plug-in lines logged.
+TEST(ServiceRun, PluginLinesGoToTheLogAtDebugUnderTheJournal) {
+    runner_test::Simulator sim;
+    ASSERT_TRUE(sim.Start({"--tcp", "0"}));
+    const std::pair<const char*, size_t> levels[] = {{"debug", 2}, {"notice", 0}};
+    for (const auto& level : levels) {
+        runner_test::TempDir dir;
+        const std::string out = dir / "out", err = dir / "err";
+        runner_test::WriteFile(out, "");
+        struct stat st {};
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+        for (const char* arg : {"--tcp", sim.address().c_str(), "--rounds", "2", "--interval-ms", "100",
+                                "--no-history", "--log-level", level.first})
+            argv.push_back(arg);
+        vimo::ChildProcess vimohost;
+        std::string error;
+        ASSERT_TRUE(vimohost.Start(argv, runner_test::OutputIn(out, err), error)) << error;
+        unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(0, vimohost.Wait(20000)) << runner_test::ReadFile(err);
+        EXPECT_EQ(0u, runner_test::CountLines(runner_test::ReadFile(out), "rvSize")) << level.first;
+        EXPECT_EQ(level.second, runner_test::CountLines(runner_test::ReadFile(err), "[plug-in] rvSize is 0"))
+            << runner_test::ReadFile(err);
+    }
+}
+
 TEST(ServiceRun, NotifiesJournalsByLevelAndReloads) {
     runner_test::TempDir dir;
     runner_test::Simulator first, second;

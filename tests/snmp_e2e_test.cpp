@@ -302,9 +302,26 @@ TEST_F(SnmpEndToEnd, TrapsReachSnmptrapdOnce) {
     // One added and one removed row of upsAlarmOnBattery, each with its id and descr.
     size_t rows = 0;
     const std::string descr = "OID: " + kUps + "6.3.2";
+    // upsIdentName.0 follows it on the line.
     for (const std::string& line : runner_test::Lines(log))
-        rows += line.size() >= descr.size() && line.compare(line.size() - descr.size(), descr.size(), descr) == 0;
+        rows += line.find(descr + "\t" + kUps + "1.5.0") != std::string::npos;
     EXPECT_EQ(2u, rows) << log;
+}
+
+// Two UPSes on battery: each one's upsTrapOnBattery names it (upsIdentName.0), so a
+// manager tells them apart although a v2c trap has no context.
+TEST_F(SnmpEndToEnd, EveryTrapNamesItsUps) {
+    if (ups_clients::FindProgram({"/usr/sbin/snmptrapd"}).empty()) GTEST_SKIP() << "needs snmptrapd";
+    StartSnmptrapd();
+    Start("on-battery", 400);
+    const std::string on_battery = ".1.3.6.1.2.1.33.2.1";
+    ASSERT_TRUE(Eventually([&] {
+        const std::vector<std::string> traps = Traps();
+        return std::count(traps.begin(), traps.end(), on_battery) >= 2;
+    })) << runner_test::ReadFile(dir_ / "traps.log") << Log();
+    const std::string log = runner_test::ReadFile(dir_ / "traps.log");
+    for (const char* name : {"rack1", "rack2"})
+        EXPECT_NE(std::string::npos, log.find(kUps + "1.5.0 = STRING: \"" + name + "\"")) << log;
 }
 
 // The UPS tools' own reader of the MIB: the snmp-ups driver (mibs=ietf) reads rack1

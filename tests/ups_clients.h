@@ -97,10 +97,11 @@ public:
     // as one root process instead of dropping privileges into a second one).
     static bool Available() { return !UpsmonProgram().empty() && geteuid() == 0; }
 
-    // `ups` is NAME@HOST:PORT; `user` and `password` a primary of the server's users;
-    // `extra`: more configuration lines (TLS settings).
+    // `ups` is NAME@HOST:PORT; `user` and `password` one of the server's users, monitoring
+    // as `role` ("primary" or "secondary"); `extra`: more configuration lines (TLS
+    // settings, a later HOSTSYNC).
     bool Start(const std::string& ups, const std::string& user, const std::string& password,
-               std::string& error, const std::string& extra = "") {
+               std::string& error, const std::string& extra = "", const std::string& role = "primary") {
         if (dir_.empty()) {
             error = "no temporary directory";
             return false;
@@ -110,7 +111,7 @@ public:
         chmod((dir_ + "/notify.sh").c_str(), 0755);
         std::ofstream(dir_ + "/nut.conf") << "MODE=netclient\n";
         std::ofstream conf(dir_ + "/upsmon.conf");
-        conf << "MONITOR " << ups << " 1 " << user << " " << password << " primary\n"
+        conf << "MONITOR " << ups << " 1 " << user << " " << password << " " << role << "\n"
              << "MINSUPPLIES 1\nRUN_AS_USER root\n"
              << "SHUTDOWNCMD \"/usr/bin/touch " << dir_ << "/shutdown\"\n"
              << "NOTIFYCMD " << dir_ << "/notify.sh\n"

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/web_support.h"
 #include "web/router.h"
 #include "web/web_access.h"
 #include "web/web_config.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace novex::web;
+using web_test::FakeSource;
 
 // A bcrypt hash of `password` made here by libcrypt, at the lowest cost unless asked, as htpasswd
 // -nB would write it.
@@ -55,12 +57,14 @@ TEST(WebConfig, RefusesWhatItDoesNotImplementWithOneLine) {
          "basic_auth_users:\n  prom: " + hash + "\nhttp_server_config:\n  headers:\n"
          "    Strict-Transport-Security: max-age=31536000\n", ""},
         {"tls_server_config:\n  cert_file: c.pem\n", "needs cert_file and key_file"},
-        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  min_version: TLS11\n",
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  max_version: TLS11\n",
          "TLS12 or TLS13"},
         {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  client_auth_type: Maybe\n",
          "client_auth_type \"Maybe\": one of"},
         {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  cipher_suites: [x]\n",
-         "cipher_suites is not supported"},
+         "cipher_suites: \"x\" is not one of the names"},
+        {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n  client_allowed_sans: [a]\n",
+         "client_allowed_sans is not supported"},
         {"basic_auth_user:\n  prom: x\n", "unknown key \"basic_auth_user\""},
         {"basic_auth_users:\n  prom: plain-password\n", "user \"prom\" needs"},
         {"basic_auth_users:\n  prom: $1$abc$defghijklmnopqrstuvwxyz\n", "bcrypt hash"},
@@ -70,7 +74,7 @@ TEST(WebConfig, RefusesWhatItDoesNotImplementWithOneLine) {
         {"basic_auth_users:\n  prom: $2y$13$" + hash.substr(7) + "\n", "bcrypt cost of 13, above the 12"},
         {"http_server_config:\n  headers:\n    Set-Cookie: a=b\n", "header \"Set-Cookie\" cannot be set"},
         {"http_server_config:\n  headers:\n    X-Frame-Options: \"a\\r\\nX: y\"\n", "one-line value"},
-        {"http_server_config:\n  http2: true\n", "http2 is not supported"},
+        {"http_server_config:\n  http2: yes-please\n", "http2 must be true or false"},
         {"tls_server_config: [\n", "not YAML: line"},
         {"- a\n- b\n", "must be a mapping"},
     };
@@ -86,6 +90,21 @@ TEST(WebConfig, RefusesWhatItDoesNotImplementWithOneLine) {
     }
     WebConfig config;
     std::string error;
+    // The whole format: the TLS choices mapped to OpenSSL's names, what cannot apply
+    // taken with a warning.
+    ASSERT_TRUE(ParseWebConfig("tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n"
+                               "  min_version: TLS10\n  prefer_server_cipher_suites: false\n"
+                               "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, TLS_AES_128_GCM_SHA256,"
+                               " TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256]\n"
+                               "  curve_preferences: [X25519, CurveP256]\nhttp_server_config:\n  http2: true\n",
+                               "/etc/x", config, error))
+        << error;
+    EXPECT_EQ("ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-CHACHA20-POLY1305", config.tls_settings.ciphers);
+    EXPECT_EQ("X25519:P-256", config.tls_settings.groups);
+    EXPECT_FALSE(config.tls_settings.prefer_server_order);
+    EXPECT_EQ(0, config.tls_settings.min_version);  // TLS 1.2, the least offered
+    ASSERT_EQ(2u, config.warnings.size());
+    EXPECT_NE(std::string::npos, config.warnings[1].find("HTTP/1.1 only")) << config.warnings[1];
     ASSERT_TRUE(ParseWebConfig(rows[1].text, "/etc/x", config, error));
     EXPECT_EQ(config.tls_settings.cert_file, "/etc/x/c.pem");
     EXPECT_EQ(config.users.size(), 1u);
@@ -200,6 +219,34 @@ TEST(Authorized, TokenAsBearerOrAsAnyUsersPassword) {
     };
     for (const auto& [header, ok] : kRows) EXPECT_EQ(Authorized(header, "tok3n"), ok) << header;
     EXPECT_TRUE(Authorized("", "")) << "no token: open";
+}
+
+// A 401 says what was wrong, in terms of what this server takes. Columns: the token
+// (empty: none), the Authorization header, a part of the answer.
+TEST_F(AccessTest, RefusalSaysWhatWasWrong) {
+    struct Row {
+        const char* token;
+        std::string authorization;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"", "", "no credentials sent: send a user name and password (basic auth)"},
+        {"", Basic("prom:wrong"), "wrong user name or password\""},
+        {"", "Bearer x", "no token is configured here: send a user name and password"},
+        {"tok3n", Basic("prom:wrong"), "wrong user name or password (or token)"},
+        {"tok3n", "Bearer x", "wrong token"},
+        {"tok3n", "Digest x", "unknown authorization scheme: send a user name and password, or the token"},
+    };
+    for (const Row& r : rows) {
+        std::string error;
+        auto access = WebAccess::Create(r.token, path_, nullptr, error);
+        ASSERT_TRUE(access) << error;
+        FakeSource source;
+        const Router router(source, *access);
+        const Response answer = router.Handle({"GET", "/metrics", "", r.authorization}, 0);
+        EXPECT_EQ(401, answer.status);
+        EXPECT_NE(std::string::npos, answer.body.find(r.says)) << answer.body;
+    }
 }
 
 // A renewed users file is taken within a second or so; a broken one, or one that

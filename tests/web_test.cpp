@@ -68,7 +68,7 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices", false, 200, "\"critical_alarms\":2,\"battery_runtime\":0,\"worst_alarm\":{\"id\":\"battery_voltage_low\""},
         {"GET", "/api/v1/devices", false, 200, "\"battery_runtime\":null,\"worst_alarm\":null"},
         {"GET", "/api/v1/devices/1", false, 200, "{\"name\":\"input_voltage{phase=\\\"a\\\"}\",\"id\":\"input_voltage\",\"labels\":{\"phase\":\"a\"},\"unit\":\"volts\",\"value\":220.3}"},
-        {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"description\":\"Module 2 rectifier: fan fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"module\":2}"},
+        {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"description\":\"Module 2 rectifier: fan fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"action\":\"A fan has failed: check for blocked air flow and call service.\",\"module\":2}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"labels\":{\"module\":\"2\",\"phase\":\"b\"},\"unit\":\"amperes\",\"value\":12.5}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "{\"module\":3,\"present\":false,\"measures\":[]}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"unit\":\"ohms\",\"value\":0.00420}"},
@@ -164,6 +164,11 @@ TEST(WebApi, TokenGuardsAllButHealth) {
     for (const Case& c : cases) {
         const auto r = router.Handle({"GET", c.path, "", c.authorization}, kNow);
         EXPECT_EQ(r.status, c.status) << c.path << " " << c.authorization;
+        // The token alone: every refusal names it, and none asks for a user.
+        if (c.status == 401) {
+            EXPECT_NE(std::string::npos, r.body.find("token")) << r.body;
+            EXPECT_EQ(std::string::npos, r.body.find("user name")) << r.body;
+        }
     }
 }
 

@@ -291,4 +291,96 @@ TEST(WebTlsExample, PromtoolAndVimohostTakeTheExample) {
     EXPECT_EQ(std::system(("promtool check web-config " + example + " >/dev/null 2>&1").c_str()), 0);
 }
 
+
+// What openssl s_client says of a handshake with `port` (its stdin closed at once).
+std::string SClient(int port, const std::string& args, const std::string& ca) {
+    FILE* out = popen(("openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " -CAfile " + ca +
+                       " " + args + " </dev/null 2>&1").c_str(),
+                      "r");
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while (out && (n = fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
+    if (out) pclose(out);
+    return text;
+}
+
+// The format whole, as the exporters take it: one file that promtool checks, that
+// vimohost serves with its cipher suites, curves, versions and headers (seen by
+// openssl s_client and curl), and that node_exporter serves alike.
+TEST(WebTlsFormat, CiphersCurvesVersionsAndHeadersApply) {
+    if (!Have("openssl") || !Have("curl")) GTEST_SKIP() << "needs openssl and curl";
+    test_certs::Certs certs;
+    ASSERT_TRUE(certs.ok());
+    const std::string config = certs.Path("web.yml");
+    std::ofstream(config) << "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+                             "  max_version: TLS12\n  prefer_server_cipher_suites: true\n"
+                             "  cipher_suites: [TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,"
+                             " TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256]\n"
+                             "  curve_preferences: [CurveP384]\n"
+                             "http_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: deny\n";
+    chmod(config.c_str(), 0600);
+    if (Have("promtool")) {
+        EXPECT_EQ(std::system(("promtool check web-config " + config + " >/dev/null 2>&1").c_str()), 0);
+    }
+    FakeSource source;
+    source.state.version = "1.0.0";
+    novex::web::ServerOptions options;
+    options.listen = "127.0.0.1:0";
+    options.threads = 2;
+    options.web_config = config;
+    std::string error;
+    const auto server = novex::web::HttpServer::Start(source, options, error);
+    ASSERT_TRUE(server) << error;
+    const std::string ca = certs.Path("ca.pem");
+    // Columns: s_client's arguments, what its report must hold.
+    const std::pair<const char*, const char*> rows[] = {
+        {"-tls1_2", "Cipher is ECDHE-ECDSA-AES256-GCM-SHA384"},   // the server's first
+        {"-tls1_2 -groups P-384:P-256", "Server Temp Key: ECDH, secp384r1"},  // P-256 signs
+        // the certificate only
+        {"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", "Cipher is (NONE)"},  // not offered
+        {"-tls1_2 -groups P-256", "Cipher is (NONE)"},                      // no shared curve
+        {"-tls1_3", "Cipher is (NONE)"},                                    // above max_version
+    };
+    for (const auto& [args, holds] : rows)
+        EXPECT_NE(SClient(server->port(), args, ca).find(holds), std::string::npos)
+            << args << "\n" << SClient(server->port(), args, ca);
+    const auto [code, headers] = Curl("--cacert " + ca + " https://localhost:" +
+                                      std::to_string(server->port()) + "/healthz");
+    EXPECT_NE(headers.find("X-Frame-Options: deny"), std::string::npos) << code << headers;
+
+    if (!Have("prometheus-node-exporter")) GTEST_SKIP() << "needs prometheus-node-exporter (scripts/install-deps.sh --peers)";
+    int exporter_port = 0;
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) == 0)
+            exporter_port = ntohs(at.sin_port);
+        close(fd);
+    }
+    vimo::ChildProcess exporter;
+    vimo::ChildProcess::Options run;
+    run.capture_stdout = false;
+    run.stdout_file = certs.Path("exporter.out");
+    run.stderr_file = certs.Path("exporter.err");
+    ASSERT_TRUE(exporter.Start({"/usr/bin/prometheus-node-exporter", "--web.config.file=" + config,
+                                "--web.listen-address=127.0.0.1:" + std::to_string(exporter_port),
+                                "--collector.disable-defaults"},
+                               run, error))
+        << error;
+    std::string report;
+    for (int i = 0; i < 50; ++i) {
+        report = SClient(exporter_port, "-tls1_2", ca);
+        if (report.find("Cipher is ECDHE") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(report.find("Cipher is ECDHE-ECDSA-"), std::string::npos) << report << ReadAll(certs.Path("exporter.err"));
+    EXPECT_NE(SClient(exporter_port, "-tls1_3", ca).find("Cipher is (NONE)"), std::string::npos);
+    exporter.Stop(5000);
+}
+
 }  // namespace

@@ -237,7 +237,16 @@ std::shared_ptr<SSL_CTX> BuildContext(const TlsSettings& settings, std::string& 
     // Compression leaks secrets (CRIME); renegotiation asked by a client costs the
     // server a handshake for free and has been the way into several attacks.
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                                       SSL_OP_CIPHER_SERVER_PREFERENCE);
+                                       (settings.prefer_server_order ? SSL_OP_CIPHER_SERVER_PREFERENCE : 0));
+    // TLS 1.3's suites are not chosen (as in the exporters' format): these are TLS 1.2's.
+    if (!settings.ciphers.empty() && SSL_CTX_set_cipher_list(ctx.get(), settings.ciphers.c_str()) != 1) {
+        error = "cipher_suites: none of them can be offered (" + SslReason() + ")";
+        return nullptr;
+    }
+    if (!settings.groups.empty() && SSL_CTX_set1_groups_list(ctx.get(), settings.groups.c_str()) != 1) {
+        error = "curve_preferences: " + SslReason();
+        return nullptr;
+    }
     // Answers are sent from buffers that move and partly, as non-blocking sockets allow.
     SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_default_passwd_cb(ctx.get(), NoPassPhrase);

@@ -27,6 +27,9 @@ struct TlsSettings {
     std::string client_ca_file;  // PEM: the CAs client certificates must chain to
     int min_version = 0;         // an OpenSSL TLS1_x_VERSION; 0: TLS 1.2
     int max_version = 0;         // 0: the highest OpenSSL knows
+    std::string ciphers;         // OpenSSL's cipher list for TLS 1.2; empty: its default
+    std::string groups;          // OpenSSL's group list ("P-256:X25519"); empty: its default
+    bool prefer_server_order = true;  // the server's order of ciphers wins
 };
 
 // "TLS12" -> TLS1_2_VERSION; false for anything but TLS12 and TLS13.

@@ -13,6 +13,10 @@ constexpr int kExitGaveUp = 3;   // --max-failures reached
 constexpr int kExitInterrupted = 130;  // a second SIGINT/SIGTERM: stopped at once
 
 int RunPoll(const PollOptions& options);
+// The checks a start makes of its configuration before it starts anything, alone
+// (poll_command.cpp): kExitOk with the number of devices, or the exit code the start
+// would give, its one line said.
+int CheckConfiguration(const PollOptions& options, size_t& devices);
 int RunHistory(const HistoryOptions& options);
 // `history readings` and `history events` (history_query_command.cpp).
 int RunHistoryQuery(const HistoryOptions& options);

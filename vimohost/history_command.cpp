@@ -1,6 +1,10 @@
 // `vimohost history`: the stored rounds of the history file, listed, or one of them
 // rendered as its status document by the plug-in itself.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -9,6 +13,7 @@
 
 #include "vimohost/commands.h"
 #include "common/console.h"
+#include "common/hints.h"
 #include "common/json_writer.h"
 #include "history/store.h"
 #include "session/plugin_library.h"
@@ -123,7 +128,22 @@ int Render(HistoryStore& store, const HistoryOptions& options) {
 
 }  // namespace
 
+// A history that is missing and one this user may not read are told apart before
+// SQLite, which says "unable to open database file" to both.
+bool Readable(const std::string& path) {
+    if (access(path.c_str(), R_OK) == 0) return true;
+    const int failure = errno;
+    if (failure == ENOENT && access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+        Fail("history " + path + ": no such file (the service's history is " + kServiceStateDir +
+             "/history.db; --history names another)");
+    else
+        Fail("history " + path + ": " + std::strerror(failure) +
+             (failure == EACCES ? vimo::ReadAccessHint(path) : std::string()));
+    return false;
+}
+
 int RunHistory(const HistoryOptions& options) {
+    if (!Readable(options.history_file)) return kExitFailure;
     std::string error;
     std::unique_ptr<HistoryStore> store = HistoryStore::OpenReadOnly(options.history_file, error);
     if (!store) {

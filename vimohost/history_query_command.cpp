@@ -97,13 +97,6 @@ void AppendSpread(std::string& out, const Measure& m, const FieldSummary& s) {
     out += "}";
 }
 
-std::string CsvQuoted(const std::string& text) {
-    if (text.find_first_of(",\"") == std::string::npos) return text;
-    std::string out = "\"";
-    for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
 std::string JsonQuoted(const std::string& text) {
     std::string out = "\"";
     for (const char c : text) out += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
@@ -147,7 +140,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
             text += "time" + std::string(1, separator) + "rounds";
             for (const size_t f : fields)
                 for (const char* part : {".min", ".mean", ".max"})
-                    text += separator + CsvQuoted(Measures()[f].name + part);
+                    text += separator + PlainName(Measures()[f]) + part;
             if (minutes_until != 0) text += std::string(1, separator) + "source";
             text += '\n';
         } else {
@@ -193,7 +186,7 @@ int Readings(HistoryReader& reader, const HistoryDevice& device, const HistoryOp
     }
     if (format != Format::kJson) {
         text += "time";
-        for (const size_t f : fields) text += separator + CsvQuoted(Measures()[f].name);
+        for (const size_t f : fields) text += separator + PlainName(Measures()[f]);
         if (minutes_until != 0) text += std::string(1, separator) + "source";
         text += '\n';
     } else {

@@ -354,9 +354,14 @@ bool CheckPollOptions(const PollOptions& out, std::string& error) {
 CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
     CLI::App* check = app.add_subcommand("check-config", "check a configuration file, poll nothing");
     novexcli::Describe(*check, "vimohost check-config [FILE]",
-                       std::string("Reads FILE (default ") + kServiceConfig +
-                           ") as a start or a reload would and reports the first error. "
-                           "Exit: 0 no error found, 2 an error.");
+                       std::string("Runs the checks a start makes before it starts anything, "
+                                   "and reports the first error as the start would: FILE (default ") +
+                           kServiceConfig +
+                           ") in strict JSON, every device's settings as the plug-in reads them, every "
+                           "file it names (web configuration, users, certificates and keys, token, "
+                           "hook program) read and checked, and whether the listening addresses are "
+                           "free (one held now is said, not refused). "
+                           "Exit: 0 no error found, 1 the plug-in cannot be loaded, 2 an error.");
     check->add_option("FILE", out.config_file, "the configuration file");
     return check;
 }
@@ -364,7 +369,7 @@ CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     CLI::App* history = app.add_subcommand("history", "list or render stored rounds");
     novexcli::Describe(*history, "vimohost history [options]",
-                       "Lists the stored rounds, newest first, or renders one.");
+                       "Lists the stored rounds, oldest first, or renders one.");
     AddText(*history, "--history", "FILE",
             std::string("SQLite history (default vimohost.db in the working directory if there, "
                         "else the service's, ") + kServiceStateDir + "/history.db)",

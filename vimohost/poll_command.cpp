@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <chrono>
@@ -16,7 +17,10 @@
 
 #include "common/child_process.h"
 #include "vimohost/commands.h"
+#include "common/address.h"
 #include "common/console.h"
+#include "common/hints.h"
+#include "common/stdout_capture.h"
 #include "config/device_config.h"
 #include "hooks/event_hooks.h"
 #include "history/store.h"
@@ -198,6 +202,9 @@ struct PollRun {
     std::unique_ptr<WebDocuments> documents;  // the web face's, made by `plugin`
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
+    // check-config: the checks alone; a listening address held now is said, not refused
+    // (the running service holds its own).
+    bool checking_only = false;
 };
 
 // Tells the service manager, once, that the run is ending: by a signal, by --rounds
@@ -354,7 +361,7 @@ int LoadConfigurations(PollRun& run) {
         }
         // Checked when the file was read; the flags win.
         ParseRetention(run.program.history, run.retention, run.options.retention_given, error);
-        if (run.configs.empty())
+        if (run.configs.empty() && !run.checking_only)
             Say("vimohost: " + run.options.config_file +
                 " lists no devices; waiting for a reload (SIGHUP)");
         return -1;
@@ -444,8 +451,9 @@ int StartHooks(PollRun& run) {
     return -1;
 }
 
-// Loads the plug-in, creates a device session each and puts them on their lines.
-int OpenSessions(PollRun& run) {
+// Loads the plug-in and creates each line's device sessions, which checks every
+// device's settings as the plug-in reads them, and whether the devices of a line agree.
+int CheckDevices(PollRun& run) {
     std::string error;
     run.plugin = PluginLibrary::Load(PluginPath(run.options.plugin), error);
     if (!run.plugin) {
@@ -459,23 +467,66 @@ int OpenSessions(PollRun& run) {
             Fail(error);
             return kExitUsage;
         }
-        const int exit_code = OpenLine(run, *run.lines.back());
+        std::vector<DeviceSession*> sessions;
+        for (const auto& session : run.lines.back()->sessions) sessions.push_back(session.get());
+        if (!Poller::Check(sessions, false, error)) {
+            Fail(run.options.config_file.empty() ? error : run.options.config_file + ": " + error);
+            return kExitUsage;
+        }
+    }
+    return -1;
+}
+
+// Puts the devices on their lines.
+int OpenSessions(PollRun& run) {
+    for (const auto& line : run.lines) {
+        const int exit_code = OpenLine(run, *line);
         if (exit_code >= 0) return exit_code;
     }
     return -1;
 }
 
-// The UPS protocol server, when --protocol-listen or "protocol_listen" asks for it
-// (the flags win): listening before the first round, fed from the board.
-int StartProtocol(PollRun& run) {
+// "Address already in use (process 1234, upsd listens there; ...)" when another socket
+// holds the address a server is to listen on: the start stops with it (exit 1), the
+// check says it and goes on.
+int CheckFree(PollRun& run, const std::string& host, int port, const std::string& prefix,
+              const char* setting) {
+    if (novex::BindFailure(host, port) != EADDRINUSE) return -1;
+    const std::string line = prefix + std::strerror(EADDRINUSE) + AddressInUseHint(port, setting);
+    if (run.checking_only) {
+        Say(Level::kWarning, "vimohost: " + line + "; a start now would stop there (exit 1)");
+        return -1;
+    }
+    Fail(line);
+    return kExitFailure;
+}
+
+// Every file the servers and hooks read, read and checked now as they will use it (the
+// users, certificates and keys, the token, the web configuration and its modes, the
+// hook program), and their listening addresses: before anything starts, and alone by
+// check-config.
+int CheckServices(PollRun& run) {
     const ProgramConfig settings = Settings(run);
     const ProgramConfig& flags = run.options.program;
-    const std::string& listen = settings.protocol_listen;
-    const std::string& users = settings.protocol_users;
-    if (listen.empty()) {
+    std::string error;
+    // An error names the flag that gave the setting, or the file and its key.
+    const auto named = [&run](bool flag_given, const char* flag, const char* key) {
+        return flag_given || run.options.config_file.empty()
+                   ? std::string(flag) + ": "
+                   : run.options.config_file + ": \"" + key + "\": ";
+    };
+    if (!settings.on_event.empty()) {
+        error = EventHooks::ProgramProblem(settings.on_event);
+        if (!error.empty()) {
+            Fail(named(!run.options.on_event.empty(), "--on-event", "on_event") + error);
+            return kExitUsage;
+        }
+    }
+    const std::string& protocol_listen = settings.protocol_listen;
+    if (protocol_listen.empty()) {
         // The first of the server's own options given names itself.
         const std::pair<bool, const char*> given[] = {
-            {!users.empty(), "--protocol-users"},
+            {!settings.protocol_users.empty(), "--protocol-users"},
             {!flags.protocol_certfile.empty(), "--protocol-certfile"},
             {flags.protocol_require_tls, "--protocol-require-tls"},
         };
@@ -484,18 +535,54 @@ int StartProtocol(PollRun& run) {
                 Fail(std::string(flag) + " is for --protocol-listen");
                 return kExitUsage;
             }
-        return -1;
+    } else {
+        run.protocol = ProtocolFeed::Create(protocol_listen, settings.protocol_users, error);
+        if (!run.protocol) {
+            Fail(named(!flags.protocol_listen.empty() || !flags.protocol_users.empty(),
+                       "--protocol-listen", "protocol_listen") +
+                 error);
+            return kExitUsage;
+        }
+        if (!run.protocol->SetTls(settings.protocol_certfile, settings.protocol_require_tls, error)) {
+            Fail(named(!flags.protocol_certfile.empty(), "--protocol-certfile", "protocol_certfile") + error);
+            return kExitUsage;
+        }
+        novex::protocol::ServerOptions where;
+        novex::protocol::ParseListen(protocol_listen, where, error);  // checked by Create
+        const int exit_code = CheckFree(run, where.address, where.port,
+                                        "--protocol-listen: protocol server " + where.address + ":" +
+                                            std::to_string(where.port) + ": ",
+                                        "--protocol-listen or \"protocol_listen\"");
+        if (exit_code >= 0) return exit_code;
     }
+    const std::string& listen = settings.listen;
+    const std::string& token = settings.http_token_file;
+    if (listen.empty()) {
+        if (token.empty() && flags.web_config.empty()) return -1;
+        Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
+        return kExitUsage;
+    }
+    // The errors name their option ("listen: ...", "token file F: ..."), and the
+    // configuration file when it was the one that asked.
+    const std::string origin =
+        flags.listen.empty() && flags.http_token_file.empty() ? run.options.config_file + ": " : "";
+    run.web = WebFeed::Create(listen, token, error);
+    if (!run.web || !run.web->SetWebConfig(settings.web_config, error)) {
+        Fail(origin + error);
+        return kExitUsage;
+    }
+    std::string address;
+    int port = 0;
+    novex::web::ParseListen(listen, address, port, error);  // checked by Create
+    return CheckFree(run, address, port, origin + "listen " + address + ":" + std::to_string(port) + ": ",
+                     "--listen or \"listen\"");
+}
+
+// The UPS protocol server, when --protocol-listen or "protocol_listen" asks for it
+// (the flags win): listening before the first round, fed from the board.
+int StartProtocol(PollRun& run) {
+    if (!run.protocol) return -1;  // made and checked by CheckServices
     std::string error;
-    run.protocol = ProtocolFeed::Create(listen, users, error);
-    if (!run.protocol) {
-        Fail("--protocol-listen: " + error);
-        return kExitUsage;
-    }
-    if (!run.protocol->SetTls(settings.protocol_certfile, settings.protocol_require_tls, error)) {
-        Fail("--protocol-certfile: " + error);
-        return kExitUsage;
-    }
     if (!run.protocol->Start(run.state, run.configs, error)) {
         Fail("--protocol-listen: " + error);
         return kExitFailure;
@@ -528,28 +615,17 @@ double LossWindow(DeviceSession& session) {
 // The web face, when --listen or "listen" asks for it (the flags win): listening
 // before the first round, reading the board.
 int StartWeb(PollRun& run) {
-    const ProgramConfig settings = Settings(run);
+    if (!run.web) return -1;  // made and checked by CheckServices
     const ProgramConfig& flags = run.options.program;
-    const std::string& listen = settings.listen;
-    const std::string& token = settings.http_token_file;
-    if (listen.empty()) {
-        if (token.empty() && flags.web_config.empty()) return -1;
-        Fail(std::string(token.empty() ? "--web-config" : "--http-token-file") + " is for --listen");
-        return kExitUsage;
-    }
-    // The errors name their option ("listen: ...", "token file F: ..."), and the
-    // configuration file when it was the one that asked.
     const std::string origin =
         flags.listen.empty() && flags.http_token_file.empty() ? run.options.config_file + ": " : "";
     std::string error;
-    run.web = WebFeed::Create(listen, token, error);
-    if (!run.web || !run.web->SetWebConfig(settings.web_config, error)) {
-        Fail(origin + error);
-        return kExitUsage;
-    }
     std::vector<double> windows;
     for (const auto& line : run.lines)
-        for (const auto& session : line->sessions) windows.push_back(LossWindow(*session));
+        for (const auto& session : line->sessions) {
+            windows.push_back(LossWindow(*session));
+            run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
+        }
     // The hook runner, if any, exists before the first round and outlives the web face.
     run.web->SetHookCounters([&run](uint64_t& runs, uint64_t& failures) {
         if (!run.hooks) return;
@@ -718,8 +794,10 @@ void Reload(PollRun& run) {
         bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
         if (ok) {
             if (run.web)
-                for (const auto& session : line->sessions)
+                for (const auto& session : line->sessions) {
                     run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+                    run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
+                }
             ServeOnProtocol(run, *line);
             OfferStoredRounds(run, *line);
             ok = line->poller->Start(error);
@@ -911,6 +989,19 @@ int Poll(PollRun& run) {
 
 }  // namespace
 
+int CheckConfiguration(const PollOptions& options, size_t& devices) {
+    PollRun run(options);
+    run.checking_only = true;
+    int (*const steps[])(PollRun&) = {LoadConfigurations, ConfigFromFlags, CheckStatusTargets,
+                                      CheckDevices, CheckServices};
+    for (const auto step : steps) {
+        const int exit_code = step(run);
+        if (exit_code >= 0) return exit_code;
+    }
+    devices = run.configs.size();
+    return kExitOk;
+}
+
 int RunPoll(const PollOptions& options) {
     SetConsoleLevel(options.log_level);
 #ifdef M_MMAP_THRESHOLD
@@ -929,12 +1020,16 @@ int RunPoll(const PollOptions& options) {
     sigaddset(&run.signals, kLineEnded);
     pthread_sigmask(SIG_BLOCK, &run.signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Under the journal the plug-in's own lines go to the log at debug level.
+    StdoutCapture plugin_output;
+    plugin_output.StartIfJournal();
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {CheckStatusOut,  LoadConfigurations, CheckConfigFiles,
-                                      ConfigFromFlags, CheckStatusTargets, StartHooks,
-                                      OpenSessions,    StartProtocol,      StartWeb,
-                                      StartSnmp,       OpenHistory,        Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut,     LoadConfigurations, CheckConfigFiles,
+                                      ConfigFromFlags,    CheckStatusTargets, CheckDevices,
+                                      CheckServices,      StartHooks,         OpenSessions,
+                                      StartProtocol,      StartWeb,           StartSnmp,
+                                      OpenHistory,        Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

@@ -9,6 +9,7 @@
 #include "common/time_text.h"
 #include "history/aggregates.h"
 #include "history/times.h"
+#include "web/alarm_actions.h"
 
 namespace novex {
 namespace web {
@@ -52,11 +53,13 @@ void AlarmEntry(JsonWriter& json, monitor::AlarmIndex index) {
     json.BeginObject().Key("id").String(a.id).Key("description").String(a.description);
     json.Key("text").String(a.text);
     json.Key("severity").String(monitor::SeverityName(a.severity));
+    json.Key("action").String(ActionFor(a.id, monitor::SeverityName(a.severity)));
     json.Key("module").Number(static_cast<double>(a.module)).EndObject();
 }
 
 // The fields every device shows, in the list and in its own answer.
-void Summary(JsonWriter& json, const monitor::DeviceSnapshot& s, int64_t now) {
+void Summary(JsonWriter& json, const DeviceState& device, int64_t now) {
+    const monitor::DeviceSnapshot& s = *device.snapshot;
     json.Key("name").String(s.device_name).Key("data_id").Number(static_cast<double>(s.data_id));
     json.Key("line").String(s.line);
     json.Key("communication").String(monitor::CommunicationName(s.communication));
@@ -98,6 +101,17 @@ void Summary(JsonWriter& json, const monitor::DeviceSnapshot& s, int64_t now) {
     json.Key("worst_alarm");
     if (worst) AlarmEntry(json, *worst);
     else json.Null();
+    // Since when the UPS runs on battery (as this vimohost saw it), and the limits at
+    // which the battery counts as low: the page says how long until then.
+    json.Key("on_battery_since");
+    if (device.on_battery_since) json.String(IsoTime(device.on_battery_since));
+    else json.Null();
+    json.Key("battery_charge_low").Number(static_cast<double>(device.battery_limits.charge_low));
+    json.Key("battery_runtime_low").Number(static_cast<double>(device.battery_limits.runtime_low_s));
+    // What to do while communication is lost (its alarm is among the active ones too).
+    json.Key("communication_action");
+    if (s.communication != monitor::Communication::kOk) json.String(ActionFor("communication_lost", "critical"));
+    else json.Null();
 }
 
 // A module's or cell's own list: presence, then its present figures.
@@ -132,7 +146,7 @@ Response Detail(const DeviceState& device, int64_t now) {
     if (!HasRound(s)) return ErrorResponse(503, s.device_name + ": no round yet");
     JsonWriter json;
     json.BeginObject();
-    Summary(json, s, now);
+    Summary(json, device, now);
     json.Key("measures").BeginArray();
     const std::vector<Measure>& all = Measures();
     for (size_t i = 0; i < all.size(); ++i)
@@ -376,7 +390,7 @@ Response DevicesResponse(const HostState& state, int64_t now_utc) {
     json.BeginObject().Key("devices").BeginArray();
     for (const DeviceState& d : state.devices) {
         json.BeginObject();
-        Summary(json, *d.snapshot, now_utc);
+        Summary(json, d, now_utc);
         json.EndObject();
     }
     json.EndArray().EndObject();

@@ -10,6 +10,7 @@
 namespace vimo {
 
 namespace web = novex::web;
+namespace monitor = novex::monitor;
 
 std::unique_ptr<WebFeed> WebFeed::Create(const std::string& listen, const std::string& token_file,
                                          std::string& error) {
@@ -30,6 +31,8 @@ bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
     options_.log = [](const std::string& line) { Say("vimohost: web: " + line); };
     novex::web::WebConfig config;
     if (file.empty() || !novex::web::LoadWebConfig(file, config, error)) return file.empty();
+    for (const std::string& warning : config.warnings)
+        Say(Level::kWarning, "vimohost: " + file + ": " + warning);
     if (config.tls && !novex::tls::ServerTls::Create(config.tls_settings, error)) {
         error = file + ": " + error;
         return false;
@@ -56,6 +59,11 @@ void WebFeed::SetLossWindow(uint32_t data_id, double seconds) {
     loss_windows_[data_id] = seconds;
 }
 
+void WebFeed::SetBatteryLimits(uint32_t data_id, const novex::monitor::LowBatteryLimits& limits) {
+    novex::MutexLock lock(mutex_);
+    battery_limits_[data_id] = limits;
+}
+
 void WebFeed::Stop() { server_.reset(); }
 
 std::string WebFeed::Address() const { return server_ ? server_->address() : options_.listen; }
@@ -72,6 +80,16 @@ void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
         if (now->rounds_completed > completed_before && !now->stale)
             durations.Add(now->last_round_seconds);
         device.round_durations = durations;
+        // On battery from the first fresh round that shows it; a stale round changes nothing.
+        static const size_t kOnBattery = monitor::FindAlarm("run_state.on_battery");
+        if (!now->stale && !now->measures.empty()) {
+            const bool on_battery = kOnBattery < monitor::kAlarmCount &&
+                                    monitor::IsActive(*now, static_cast<monitor::AlarmIndex>(kOnBattery));
+            if (!on_battery) on_battery_since_.erase(now->data_id);
+            else on_battery_since_.emplace(now->data_id, now->last_round_utc);
+        }
+        const auto limits = battery_limits_.find(now->data_id);
+        if (limits != battery_limits_.end()) device.battery_limits = limits->second;
     }
     if (!metrics_wanted_.load() || !rhythm_.RenderNow(web::ScrapeRhythm::Clock::now())) return;
     std::shared_ptr<const web::DeviceMetrics> previous, metrics;
@@ -111,6 +129,10 @@ web::HostState WebFeed::State() const {
                                  durations == durations_.end() ? web::RoundDurations()
                                                                : durations->second,
                                  current ? rendered->second.metrics : nullptr});
+        const auto limits = battery_limits_.find(s->data_id);
+        if (limits != battery_limits_.end()) state.devices.back().battery_limits = limits->second;
+        const auto since = on_battery_since_.find(s->data_id);
+        if (since != on_battery_since_.end()) state.devices.back().on_battery_since = since->second;
     }
     return state;
 }

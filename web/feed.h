@@ -40,6 +40,8 @@ public:
     bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
     // The window of a device a reload started (any time).
     void SetLossWindow(uint32_t data_id, double seconds);
+    // A device's low-battery limits, for ups_battery_low (any time; before Start too).
+    void SetBatteryLimits(uint32_t data_id, const novex::monitor::LowBatteryLimits& limits);
     // Where readings and events come from (null: none, they answer 503). At any time:
     // the history is opened after the listener, whose address is checked first.
     void AttachHistory(const novex::web::HistoryReader* history) { history_.store(history); }
@@ -73,6 +75,8 @@ private:
     // By data id, since a reload adds and removes devices; held to add or copy.
     mutable novex::Mutex mutex_;
     std::unordered_map<uint32_t, double> loss_windows_ GUARDED_BY(mutex_);
+    std::unordered_map<uint32_t, novex::monitor::LowBatteryLimits> battery_limits_ GUARDED_BY(mutex_);
+    std::unordered_map<uint32_t, int64_t> on_battery_since_ GUARDED_BY(mutex_);  // epoch seconds
     std::unordered_map<uint32_t, novex::web::RoundDurations> durations_ GUARDED_BY(mutex_);
     // Each device's /metrics series and the snapshot they were rendered from (weakly:
     // the snapshot's document is not kept for them).

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <ctime>
 #include <map>
@@ -338,8 +339,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     mg_error_data failure{&code, text, sizeof text};
     server->context_ = mg_start2(&init, &failure);
     if (server->context_ == nullptr) {
-        error = "listen " + ports + ": " + (text[0] ? text : "cannot start the HTTP server");
-        if (Taken(address, port)) error += vimo::AddressInUseHint(port, "--listen or \"listen\"");
+        // The library's own text ("Failed to setup server ports") hides the cause.
+        if (Taken(address, port))
+            error = "listen " + ports + ": " + std::strerror(EADDRINUSE) +
+                    vimo::AddressInUseHint(port, "--listen or \"listen\"");
+        else
+            error = "listen " + ports + ": " + (text[0] ? text : "cannot start the HTTP server");
         return nullptr;
     }
     mg_set_request_handler(server->context_, "/", Handle, server->router_.get());

@@ -42,6 +42,7 @@ const char* Suffix(Unit unit) {
 enum class Series {
     kCommunication,
     kRunState,
+    kBatteryLow,
     kMeasures,
     kAlarms,
     kRounds,
@@ -68,6 +69,9 @@ const FamilyRow kFamilies[] = {
      "left out)", true},
     {Series::kRunState, "ups_run_state", "gauge",
      "1 for the run state the UPS reports, 0 for the others", true},
+    {Series::kBatteryLow, "ups_battery_low", "gauge",
+     "1 while the battery is low: charge at or below the device's battery_charge_low, or "
+     "runtime at or below its battery_runtime_low", true},
     {Series::kMeasures, "", "gauge", "", true},
     {Series::kAlarms, "ups_alarm_active", "gauge",
      "1 while the alarm is active, 0 otherwise; a module's alarms only while the module is "
@@ -82,7 +86,7 @@ const FamilyRow kFamilies[] = {
      "Hook commands that failed, timed out or could not start", false},
     {Series::kBuildInfo, "vimohost_build_info", "gauge", "vimohost's version", false},
 };
-static_assert(sizeof kFamilies / sizeof kFamilies[0] == 10, "one row per Series");
+static_assert(sizeof kFamilies / sizeof kFamilies[0] == 11, "one row per Series");
 
 // A family as the serializer writes it: its head ("# HELP" and "# TYPE" lines) made
 // once, with its compressed piece, and for a measure family the measures it carries
@@ -293,6 +297,17 @@ void WriteDevice(const Family& f, const DeviceState& device, const std::string& 
             Start(out, f.name, "", name);
             out += s.communication == monitor::Communication::kOk ? "} 1\n" : "} 0\n";
             return;
+        case Series::kBatteryLow: {
+            if (!ShowsFigures(s)) return;
+            static const size_t charge = monitor::FindMeasure("battery_charge");
+            static const size_t runtime = monitor::FindMeasure("battery_runtime");
+            const auto at = [&s](size_t i) { return i < s.measures.size() ? s.measures[i] : monitor::MeasureValue{}; };
+            const bool low = monitor::BatteryLow(at(charge).present, at(charge).value, at(runtime).present,
+                                                 at(runtime).value, device.battery_limits);
+            Start(out, f.name, "", name);
+            out += low ? "} 1\n" : "} 0\n";
+            return;
+        }
         case Series::kRunState: {
             if (!ShowsFigures(s)) return;
             static const size_t run_state = monitor::FindMeasure("run_state");

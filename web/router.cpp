@@ -100,7 +100,22 @@ std::unique_ptr<Response> Router::Refusal(const Request& request) const {
         r->headers.emplace_back("Retry-After", std::to_string(retry_after_s));
         return r;
     }
-    auto r = std::make_unique<Response>(ErrorResponse(401, "a token is needed"));
+    // What was wrong, in words that name what this server takes.
+    const bool token = access_ ? access_->HasToken() : !token_.empty();
+    const bool users = access_ && access_->HasUsers();
+    const std::string wanted = token && users ? "a user name and password, or the token"
+                               : users        ? "a user name and password (basic auth)"
+                                              : "the token (Authorization: Bearer, or as the password)";
+    const std::string& sent = request.authorization;
+    std::string why;
+    if (sent.empty()) why = "no credentials sent: send " + wanted;
+    else if (sent.compare(0, 7, "Bearer ") == 0)
+        why = token ? "wrong token" : "no token is configured here: send " + wanted;
+    else if (sent.compare(0, 6, "Basic ") == 0)
+        why = users ? "wrong user name or password" + std::string(token ? " (or token)" : "")
+                    : "wrong token (no users are configured here; the token goes as the password)";
+    else why = "unknown authorization scheme: send " + wanted;
+    auto r = std::make_unique<Response>(ErrorResponse(401, why));
     r->headers.emplace_back("WWW-Authenticate", "Basic realm=\"vimohost\", charset=\"UTF-8\"");
     return r;
 }

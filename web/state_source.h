@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/battery_low.h"
 #include "monitor/snapshot.h"
 
 namespace novex {
@@ -39,6 +40,11 @@ struct DeviceState {
     RoundDurations round_durations;  // completed rounds only
     // Its /metrics series rendered from this snapshot; null: rendered when asked.
     std::shared_ptr<const DeviceMetrics> metrics = nullptr;
+    // Its "battery_charge_low" and "battery_runtime_low", for ups_battery_low.
+    monitor::LowBatteryLimits battery_limits{};
+    // Epoch seconds of the first round on battery of the current run on battery; 0: not on
+    // battery (or not seen to go there).
+    int64_t on_battery_since = 0;
 };
 
 struct HostState {

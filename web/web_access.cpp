@@ -145,6 +145,11 @@ bool WebAccess::Needed() {
     return !token_.empty() || !config_.users.empty();
 }
 
+bool WebAccess::HasUsers() {
+    novex::MutexLock lock(mutex_);
+    return !config_.users.empty();
+}
+
 std::vector<std::pair<std::string, std::string>> WebAccess::Headers() {
     novex::MutexLock lock(mutex_);
     return config_.headers;

@@ -41,6 +41,9 @@ public:
     Verdict Check(const std::string& authorization, const std::string& peer, int& retry_after_s);
     // Whether any credential is asked for at all.
     bool Needed();
+    // Which are accepted: the token, basic-auth users (as configured now).
+    bool HasToken() const { return !token_.empty(); }
+    bool HasUsers();
     // The headers every answer carries (http_server_config.headers).
     std::vector<std::pair<std::string, std::string>> Headers();
     // The web configuration as read at start (its TLS settings are used from then on).

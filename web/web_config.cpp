@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace novex {
 namespace web {
@@ -33,15 +34,55 @@ struct Unsupported {
     const char* why;
 };
 const Unsupported kUnsupported[] = {
-    {"cipher_suites", "OpenSSL's default ciphers are used"},
-    {"curve_preferences", "OpenSSL's default curves are used"},
-    {"prefer_server_cipher_suites", "the server's order is always preferred"},
     {"client_allowed_sans", "not implemented"},
     {"cert", "give the certificate as cert_file"},
     {"key", "give the key as key_file"},
-    {"http2", "HTTP/1.1 only"},
 };
-static_assert(sizeof kUnsupported / sizeof kUnsupported[0] == 7, "rows of the table");
+static_assert(sizeof kUnsupported / sizeof kUnsupported[0] == 3, "rows of the table");
+
+// The format's cipher suite names (TLS 1.2 and below) and OpenSSL's for them; the TLS
+// 1.3 suites are always on, as in the exporters. Columns: name in the file, OpenSSL's.
+struct CipherRow {
+    const char* name;
+    const char* openssl;  // nullptr: a TLS 1.3 suite, nothing to set
+};
+const CipherRow kCiphers[] = {
+    {"TLS_RSA_WITH_AES_128_CBC_SHA", "AES128-SHA"},
+    {"TLS_RSA_WITH_AES_256_CBC_SHA", "AES256-SHA"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA256", "AES128-SHA256"},
+    {"TLS_RSA_WITH_AES_128_GCM_SHA256", "AES128-GCM-SHA256"},
+    {"TLS_RSA_WITH_AES_256_GCM_SHA384", "AES256-GCM-SHA384"},
+    {"TLS_RSA_WITH_3DES_EDE_CBC_SHA", "DES-CBC3-SHA"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA", "ECDHE-ECDSA-AES128-SHA"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA", "ECDHE-ECDSA-AES256-SHA"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA", "ECDHE-RSA-AES128-SHA"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA", "ECDHE-RSA-AES256-SHA"},
+    {"TLS_ECDHE_RSA_WITH_3DES_EDE_CBC_SHA", "ECDHE-RSA-DES-CBC3-SHA"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256", "ECDHE-ECDSA-AES128-SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256", "ECDHE-RSA-AES128-SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "ECDHE-RSA-AES128-GCM-SHA256"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", "ECDHE-RSA-AES256-GCM-SHA384"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", "ECDHE-ECDSA-AES256-GCM-SHA384"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-RSA-CHACHA20-POLY1305"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-ECDSA-CHACHA20-POLY1305"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305", "ECDHE-RSA-CHACHA20-POLY1305"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305", "ECDHE-ECDSA-CHACHA20-POLY1305"},
+    {"TLS_AES_128_GCM_SHA256", nullptr},
+    {"TLS_AES_256_GCM_SHA384", nullptr},
+    {"TLS_CHACHA20_POLY1305_SHA256", nullptr},
+};
+static_assert(sizeof kCiphers / sizeof kCiphers[0] == 24, "rows of the table");
+
+// The format's curve names and OpenSSL's groups. Columns: name in the file, OpenSSL's.
+const std::pair<const char*, const char*> kCurves[] = {
+    {"CurveP256", "P-256"}, {"CurveP384", "P-384"}, {"CurveP521", "P-521"}, {"X25519", "X25519"},
+};
+static_assert(sizeof kCurves / sizeof kCurves[0] == 4, "the format's four curves");
+
+// The versions the format names below TLS 1.2, which this server does not offer: as a
+// minimum they mean TLS 1.2 (with a warning), as a maximum nothing could be served.
+const char* const kOldVersions[] = {"TLS10", "TLS11"};
 
 // The keys vimohost implements. Columns: section ("" for the top level), key.
 struct KeyRow {
@@ -58,9 +99,13 @@ const KeyRow kKeys[] = {
     {"tls_server_config", "client_ca_file"},
     {"tls_server_config", "min_version"},
     {"tls_server_config", "max_version"},
+    {"tls_server_config", "cipher_suites"},
+    {"tls_server_config", "curve_preferences"},
+    {"tls_server_config", "prefer_server_cipher_suites"},
     {"http_server_config", "headers"},
+    {"http_server_config", "http2"},
 };
-static_assert(sizeof kKeys / sizeof kKeys[0] == 10, "rows of the table");
+static_assert(sizeof kKeys / sizeof kKeys[0] == 14, "rows of the table");
 
 bool CheckKeys(const YAML::Node& map, const std::string& section, std::string& error) {
     if (!map.IsMap()) {
@@ -112,8 +157,58 @@ bool ParseTls(const YAML::Node& node, const std::string& folder, WebConfig& out,
     s.key_file = InFolder(folder, s.key_file);
     s.client_ca_file = InFolder(folder, s.client_ca_file);
     if (!auth.empty() && !tls::ParseClientAuth(auth, s.client_auth, error)) return false;
+    for (const char* old : kOldVersions) {
+        if (min == old) {
+            out.warnings.push_back("tls_server_config.min_version " + min +
+                                   ": TLS 1.0 and 1.1 are not offered here; the minimum is TLS12");
+            min.clear();
+        }
+        if (max == old) {
+            error = "tls_server_config.max_version " + max + ": TLS12 or TLS13 (older ones are not offered)";
+            return false;
+        }
+    }
     if (!min.empty() && !tls::ParseTlsVersion(min, s.min_version, error)) return false;
     if (!max.empty() && !tls::ParseTlsVersion(max, s.max_version, error)) return false;
+    // Lists of the format's names, each mapped to OpenSSL's.
+    const auto list = [&node, &error](const char* key, const auto& find, std::string& to) {
+        const YAML::Node value = node[key];
+        if (!value) return true;
+        if (!value.IsSequence()) {
+            error = std::string("tls_server_config.") + key + " must be a list";
+            return false;
+        }
+        for (const YAML::Node& item : value) {
+            const std::string name = item.IsScalar() ? item.Scalar() : "";
+            const char* mapped = nullptr;
+            if (!find(name, mapped)) {
+                error = std::string("tls_server_config.") + key + ": \"" + name.substr(0, 64) +
+                        "\" is not one of the names the format takes";
+                return false;
+            }
+            if (mapped) to += (to.empty() ? "" : ":") + std::string(mapped);
+        }
+        return true;
+    };
+    const auto cipher = [](const std::string& name, const char*& mapped) {
+        for (const CipherRow& row : kCiphers)
+            if (name == row.name) return mapped = row.openssl, true;
+        return false;
+    };
+    const auto curve = [](const std::string& name, const char*& mapped) {
+        for (const auto& row : kCurves)
+            if (name == row.first) return mapped = row.second, true;
+        return false;
+    };
+    if (!list("cipher_suites", cipher, s.ciphers) || !list("curve_preferences", curve, s.groups))
+        return false;
+    if (const YAML::Node prefer = node["prefer_server_cipher_suites"]) {
+        if (!prefer.IsScalar() || (prefer.Scalar() != "true" && prefer.Scalar() != "false")) {
+            error = "tls_server_config.prefer_server_cipher_suites must be true or false";
+            return false;
+        }
+        s.prefer_server_order = prefer.Scalar() == "true";
+    }
     out.tls = true;
     return true;
 }
@@ -145,6 +240,15 @@ bool ParseUsers(const YAML::Node& node, WebConfig& out, std::string& error) {
 
 bool ParseHeaders(const YAML::Node& node, WebConfig& out, std::string& error) {
     if (!CheckKeys(node, "http_server_config", error)) return false;
+    if (const YAML::Node http2 = node["http2"]) {
+        if (!http2.IsScalar() || (http2.Scalar() != "true" && http2.Scalar() != "false")) {
+            error = "http_server_config.http2 must be true or false";
+            return false;
+        }
+        if (http2.Scalar() == "true")
+            out.warnings.push_back("http_server_config.http2: this server speaks HTTP/1.1 only; "
+                                   "clients that asked for HTTP/2 get HTTP/1.1");
+    }
     const YAML::Node headers = node["headers"];
     if (!headers) return true;
     if (!headers.IsMap()) {

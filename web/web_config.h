@@ -14,9 +14,12 @@
 //       headers:
 //         Strict-Transport-Security: max-age=31536000
 //
-// Unknown keys are refused, and so are the format's keys vimohost does not implement
-// (cipher_suites, curve_preferences, ...: OpenSSL's defaults are used), so that no
-// setting is silently ignored.
+//
+// Every key of the format is taken: cipher_suites (TLS 1.2's, by the format's names),
+// curve_preferences, prefer_server_cipher_suites, min_version and max_version are
+// applied to OpenSSL; http2 is taken with a warning (HTTP/1.1 only here). Unknown keys
+// are refused, and so are client_allowed_sans and inline cert/key, which vimohost does
+// not implement, so that no setting is silently ignored.
 #pragma once
 
 #include <string>
@@ -33,6 +36,9 @@ struct WebConfig {
     tls::TlsSettings tls_settings;
     std::vector<std::pair<std::string, std::string>> users;    // name, bcrypt hash
     std::vector<std::pair<std::string, std::string>> headers;  // added to every answer
+    // Settings of the format taken but without their effect here (http2: this server
+    // speaks HTTP/1.1), one line each, for the log.
+    std::vector<std::string> warnings;
 };
 
 // Parses the file's text; relative file names are taken from `folder`. False with one
