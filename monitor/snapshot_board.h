@@ -59,6 +59,9 @@ struct BoardUpdate {
     bool port_unavailable = false;  // kFailed: the serial port could not be opened
     std::string loaded_time;      // kLoaded: the stored round's local time
     std::optional<KeptRecord> kept;  // the record to store in the history, if any
+    // The device's status document as the update leaves it, when a subscriber asked
+    // for documents (the status files) and the update changes what it shows; else null.
+    std::shared_ptr<const std::string> document;
 
     // Communication was found lost by this update.
     bool LostNow() const {

@@ -269,8 +269,18 @@ void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
 }
 
 void Poller::Publish(Device& d, DeviceMonitor::Update update, BoardUpdate::Kind kind,
-                     BoardUpdate out) {
+                     BoardUpdate out, bool shows_change) {
     if (!update.snapshot) return;
+    if (settings_.documents && shows_change) {
+        // The device shows the last round that completed until another completes.
+        auto document = std::make_shared<std::string>();
+        std::string error;
+        if (!d.session->Document(*document, error)) {
+            Say(Level::kWarning, "[" + d.session->config().name + "] " + error);
+            document->clear();
+        }
+        out.document = std::move(document);
+    }
     out.kind = kind;
     out.now = std::move(update.snapshot);
     out.events = std::move(update.events);
@@ -298,8 +308,10 @@ void Poller::Account(Device& d, const RoundResult& result) {
     ++d.failures_in_row;
     out.first_failure = d.failures_in_row == 1;
     out.port_unavailable = result.port_unavailable;
-    Publish(d, d.monitor->Failed(result.error, result.seconds, Now()), BoardUpdate::Kind::kFailed,
-            std::move(out));
+    const bool was_lost = d.monitor->lost();
+    DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
+    Publish(d, std::move(update), BoardUpdate::Kind::kFailed, std::move(out),
+            d.monitor->lost() != was_lost);
 }
 
 void Poller::GiveUpIfDue(const Device& d) {

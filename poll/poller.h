@@ -33,6 +33,9 @@ struct PollSettings {
     // Where each device's rounds are published (required): every output of a round
     // (console, status file, history, hooks, servers) is a subscriber of the board.
     SnapshotBoard* board = nullptr;
+    // Whether updates carry the device's status document (BoardUpdate::document), made
+    // by the device itself on the line thread: for --status-out.
+    bool documents = false;
 };
 
 class Poller {
@@ -116,9 +119,10 @@ private:
     static std::string Period(const Device& device);
     // The communication rule of every device on the line; the earliest next deadline.
     std::chrono::steady_clock::time_point CheckCommunication(Line& line);
-    // Publishes the monitor's update, if any, as `out` of `kind`.
+    // Publishes the monitor's update, if any, as `out` of `kind`; with the device's
+    // document when `shows_change` and documents are asked for.
     void Publish(Device& device, DeviceMonitor::Update update, BoardUpdate::Kind kind,
-                 BoardUpdate out = BoardUpdate());
+                 BoardUpdate out = BoardUpdate(), bool shows_change = true);
     Device* Find(const DeviceSession& session);
 
     PollSettings settings_;

@@ -65,14 +65,11 @@ std::vector<std::pair<Level, std::string>> ConsoleSummary::Lines(const BoardUpda
     return lines;
 }
 
-StatusFiles::StatusFiles(const PluginLibrary& plugin)
-    : renderer_(plugin),
-      queue_({"status file", QueuedSubscriber::Kind::kLatest, 0,
-              // Not after a failed round that leaves communication as it was: the file
-              // shows the last round that completed until another completes.
-              [](const BoardUpdate& u) {
-                  return u.kind != Kind::kFailed || u.now->communication != u.before->communication;
-              },
+StatusFiles::StatusFiles()
+    : queue_({"status file", QueuedSubscriber::Kind::kLatest, 0,
+              // The updates that change what the file shows carry the document: not a
+              // failed round that leaves communication as it was.
+              [](const BoardUpdate& u) { return u.document != nullptr; },
               Report},
              [this](const BoardUpdate& update) { Write(update); }) {}
 
@@ -91,12 +88,8 @@ void StatusFiles::Write(const BoardUpdate& update) {
     const novex::monitor::DeviceSnapshot& s = *update.now;
     const std::string path = Path(s.data_id);
     if (path.empty()) return;
-    std::string document, error;
-    if (!s.record.empty() && !renderer_.Render(s.data_id, s.record, document, error)) {
-        Say(Level::kWarning, "[" + s.device_name + "] " + error);
-        document.clear();
-    }
-    if (!WriteFileAtomically(path, StatusFileText(s, document), error))
+    std::string error;
+    if (!WriteFileAtomically(path, StatusFileText(s, *update.document), error))
         Say(Level::kError, "[" + s.device_name + "] --status-out: " + error);
 }
 

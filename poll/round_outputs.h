@@ -24,7 +24,6 @@
 #include "hooks/event_hooks.h"
 #include "history/writer.h"
 #include "monitor/board_queue.h"
-#include "session/document_renderer.h"
 
 namespace vimo {
 
@@ -47,8 +46,8 @@ private:
 // every completed or loaded round and whenever communication is lost or back.
 class StatusFiles : public BoardSubscriber {
 public:
-    // `plugin` renders the documents and outlives this.
-    explicit StatusFiles(const PluginLibrary& plugin);
+    // Publishers are to attach documents (PollSettings::documents).
+    StatusFiles();
     // The file of device `data_id`; before its first round.
     void SetPath(uint32_t data_id, const std::string& path);
     std::string Path(uint32_t data_id) const;  // "" for none
@@ -59,7 +58,6 @@ public:
 private:
     void Write(const BoardUpdate& update);
 
-    DocumentRenderer renderer_;  // this subscriber's thread alone
     mutable novex::Mutex mutex_;
     std::map<uint32_t, std::string> paths_ GUARDED_BY(mutex_);
     QueuedSubscriber queue_;  // last: its thread ends before the rest goes

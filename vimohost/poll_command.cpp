@@ -194,7 +194,7 @@ struct PollRun {
     std::unique_ptr<WebDocuments> documents;  // the web face's, made by `plugin`
     // The poll run's own subscribers of the board: they outlive the lines that publish.
     std::unique_ptr<ConsoleSummary> console;
-    std::unique_ptr<StatusFiles> status;  // with --status-out; renders with `plugin`
+    std::unique_ptr<StatusFiles> status;  // with --status-out
     std::unique_ptr<HookFeed> hook_feed;
     std::unique_ptr<HistoryFeed> history_feed;
     std::vector<std::unique_ptr<RunningLine>> lines;
@@ -253,6 +253,7 @@ int OpenLine(PollRun& run, RunningLine& line) {
     settings.rounds = run.options.rounds;
     settings.max_failures = run.options.max_failures;
     settings.board = &run.board;
+    settings.documents = run.status != nullptr;
     // The main thread waits for signals: a line that ends wakes it with kLineEnded, so
     // that --rounds N exits as soon as polling ends.
     settings.after_end = [] { kill(getpid(), kLineEnded); };
@@ -413,7 +414,7 @@ void SubscribeOutputs(PollRun& run) {
     run.console = std::make_unique<ConsoleSummary>();
     run.board.Subscribe(*run.console);
     if (!run.options.status_out.empty()) {
-        run.status = std::make_unique<StatusFiles>(*run.plugin);
+        run.status = std::make_unique<StatusFiles>();
         run.board.Subscribe(*run.status);
     }
     if (run.hooks) {
