@@ -284,7 +284,7 @@ private:
     }
 
     // Takes the queued snapshots in publish order: each is one round of its device.
-    void Drain() {
+    void TakeQueued() {
         std::deque<Snapshot> taken;
         {
             novex::MutexLock lock(queue_mutex_);
@@ -382,7 +382,7 @@ private:
             }
             run_alarms();
             netsnmp_check_outstanding_agent_requests();
-            Drain();
+            TakeQueued();
         }
         snmp_shutdown("vimohost");
         shutdown_agent();
