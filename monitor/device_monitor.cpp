@@ -29,6 +29,11 @@ AlarmEvent MakeEvent(const monitor::DeviceSnapshot& s, monitor::AlarmIndex index
 
 }  // namespace
 
+std::chrono::milliseconds CommLossWindow(const MonitorSettings& settings) {
+    return std::max(std::chrono::milliseconds(settings.interval_ms), kShortestInterval) *
+           settings.comm_loss_intervals;
+}
+
 DeviceMonitor::DeviceMonitor(Snapshot first, MonitorSettings settings)
     : settings_(settings),
       current_(std::move(first)),
@@ -100,10 +105,7 @@ DeviceMonitor::Update DeviceMonitor::Check(const Moment& now) {
 
 DeviceMonitor::Clock::time_point DeviceMonitor::Deadline() const {
     if (lost_ || failures_in_row_ == 0) return Clock::time_point::max();
-    const auto interval =
-        std::max<std::chrono::milliseconds>(std::chrono::milliseconds(settings_.interval_ms),
-                                            kShortestInterval);
-    return last_completed_ + interval * settings_.comm_loss_intervals;
+    return last_completed_ + CommLossWindow(settings_);
 }
 
 // Fills in the communication state and the active alarms, and reports each alarm of

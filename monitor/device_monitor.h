@@ -21,6 +21,11 @@ struct MonitorSettings {
     int interval_ms = 1000;       // the device's interval; counted as at least 1 s here
 };
 
+// How long after the last completed round, the last one failed, communication counts
+// as lost: `comm_loss_intervals` intervals, each counted as at least a second. The
+// faces read it from the snapshot (DeviceSnapshot::loss_window_s).
+std::chrono::milliseconds CommLossWindow(const MonitorSettings& settings);
+
 class DeviceMonitor {
 public:
     using Clock = std::chrono::steady_clock;

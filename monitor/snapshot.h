@@ -26,6 +26,9 @@ struct DeviceSnapshot {
     std::string device_name;
     uint32_t data_id = 0;
     std::string line;  // the line's description, e.g. "/dev/ttyUSB0 9600 8N1 slave 1"
+    // How long without a completed round (the last failed) counts as lost, in seconds
+    // (CommLossWindow in monitor/device_monitor.h); 0 when not told.
+    double loss_window_s = 0.0;
 
     // The last round's record; empty before any. Its status document (command 801) is
     // made from it when asked (session/document_renderer.h), not kept.

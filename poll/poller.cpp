@@ -13,10 +13,7 @@
 #include <system_error>
 
 #include "common/console.h"
-#include "history/store.h"
-#include "history/writer.h"
 #include "session/round_time.h"
-#include "poll/status_output.h"
 
 namespace vimo {
 
@@ -48,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 // failure, at most kMaxBackoff: a device polled once a second or slower is not slowed.
 constexpr std::chrono::milliseconds kFirstBackoff{10};
 constexpr std::chrono::milliseconds kMaxBackoff{1000};
+// How long a line thread that ends waits for the board's subscribers.
+constexpr std::chrono::seconds kDrainWait{10};
 
 DeviceMonitor::Moment Now() {
     return {Clock::now(), static_cast<int64_t>(std::time(nullptr))};
@@ -109,14 +108,13 @@ bool Poller::Check(const std::vector<DeviceSession*>& sessions, bool resolve, st
 bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettings& settings,
                    std::string& error) {
     settings_ = settings;
-    if (!settings_.state) {
+    if (!settings_.board) {
         error = "no board to publish on";
         return false;
     }
     // Checked whole before any device takes a slot on the board, so that a refusal
     // leaves none behind.
     if (!Check(sessions, false, error)) return false;
-    several_devices_ = settings.several_devices || sessions.size() > 1;
     for (DeviceSession* session : sessions) {
         const LineSettings wanted = session->Line();
         Line* line = nullptr;
@@ -132,11 +130,15 @@ bool Poller::Setup(const std::vector<DeviceSession*>& sessions, const PollSettin
         Device device;
         device.session = session;
         const PortSettings& port = session->device().port_settings;
-        device.slot = settings_.state->AddDevice(session->config().name, session->config().data_id,
-                                                 DescribeLine(wanted, session->slave()));
-        device.monitor = std::make_unique<DeviceMonitor>(
-            settings_.state->Get(device.slot),
-            MonitorSettings{port.comm_loss_rounds, port.comm_loss_intervals, port.interval_ms});
+        const MonitorSettings rule{port.comm_loss_rounds, port.comm_loss_intervals,
+                                   port.interval_ms};
+        novex::monitor::DeviceSnapshot first;
+        first.device_name = session->config().name;
+        first.data_id = session->config().data_id;
+        first.line = DescribeLine(wanted, session->slave());
+        first.loss_window_s = std::chrono::duration<double>(CommLossWindow(rule)).count();
+        device.slot = settings_.board->AddDevice(std::move(first));
+        device.monitor = std::make_unique<DeviceMonitor>(settings_.board->Get(device.slot), rule);
         line->devices.push_back(std::move(device));
     }
     return true;
@@ -245,12 +247,6 @@ bool Poller::Wait(std::chrono::steady_clock::time_point until) {
     return !stop_;
 }
 
-std::string Poller::StatusPath(const DeviceSession& session) const {
-    if (settings_.status_out.empty()) return "";
-    return several_devices_ ? settings_.status_out + "." + std::to_string(session.config().data_id)
-                            : settings_.status_out;
-}
-
 Poller::Device* Poller::Find(const DeviceSession& session) {
     for (auto& line : lines_)
         for (Device& d : line->devices)
@@ -266,84 +262,64 @@ void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
     Device* d = Find(session);
     if (!d) return;
     d->loaded_second = std::time(nullptr);
-    const DeviceMonitor::Update update =
-        d->monitor->Loaded(session.host().LatestRecord(), {Clock::now(), StoredTime(time)});
-    Say("[" + session.config().name + "] ready from the stored round of " + time + " | " +
-        novex::monitor::SummaryLine(*update.snapshot));
-    Deliver(*d, update, true);
+    BoardUpdate loaded;
+    loaded.loaded_time = time;
+    Publish(*d, d->monitor->Loaded(session.host().LatestRecord(), {Clock::now(), StoredTime(time)}),
+            BoardUpdate::Kind::kLoaded, std::move(loaded));
 }
 
-void Poller::Report(const AlarmEvent& e) {
-    Say("[" + e.device + "] alarm " + KindName(e.kind) + ": " + e.alarm + " (" + e.text + ", " +
-        e.severity + ") at " + LocalIsoTime(e.time));
-    std::string error;
-    if (settings_.writer)
-        settings_.writer->Submit(EventEntry(e));
-    else if (settings_.history && !settings_.history->AddEvent(e, error))
-        Say(Level::kError, "[" + e.device + "] history: cannot store the alarm event: " + error);
-}
-
-void Poller::Deliver(Device& d, const DeviceMonitor::Update& update, bool write_status) {
+void Poller::Publish(Device& d, DeviceMonitor::Update update, BoardUpdate::Kind kind,
+                     BoardUpdate out, bool shows_change) {
     if (!update.snapshot) return;
-    settings_.state->Publish(d.slot, update.snapshot);
-    const std::string path = StatusPath(*d.session);
-    if (write_status && !path.empty()) {
+    if (settings_.documents && shows_change) {
         // The device shows the last round that completed until another completes.
-        std::string document, error;
-        if (!d.session->Document(document, error)) {
+        auto document = std::make_shared<std::string>();
+        std::string error;
+        if (!d.session->Document(*document, error)) {
             Say(Level::kWarning, "[" + d.session->config().name + "] " + error);
-            document.clear();
+            document->clear();
         }
-        const std::string what = "[" + d.session->config().name + "] --status-out";
-        const bool written = WriteFileAtomically(path, StatusFileText(*update.snapshot, document), error);
-        const std::string line = written ? d.status_note.Worked(what) : d.status_note.Failed(what, error, Clock::now());
-        if (!line.empty()) Say(written ? Level::kNotice : Level::kError, line);
+        out.document = std::move(document);
     }
-    for (const AlarmEvent& e : update.events) Report(e);
-    // After the round's events are printed and stored: a round hook gets them at once.
-    if (settings_.hooks && !update.events.empty()) settings_.hooks->SubmitRound(update.events);
+    out.kind = kind;
+    out.now = std::move(update.snapshot);
+    out.events = std::move(update.events);
+    settings_.board->Publish(d.slot, std::move(out));
 }
 
 void Poller::Account(Device& d, const RoundResult& result) {
-    const std::string& name = d.session->config().name;
-    const std::string round = "round " + std::to_string(d.attempts);
-    if (!result.completed) d.session->host().FlushRound();
-    if (result.stopped) return;
-    const bool was_lost = d.monitor->lost();
+    if (result.stopped) {
+        d.session->host().FlushRound();  // the record of a round cut short goes as it is
+        return;
+    }
+    BoardUpdate out;
+    out.round = d.attempts;
+    if (std::optional<HistoryEntry> kept = d.session->host().TakeRound())
+        out.kept = KeptRecord{std::move(kept->local), kept->utc, std::move(kept->record)};
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
-        const DeviceMonitor::Update update =
-            d.monitor->Completed(d.session->host().LatestRecord(), result.seconds, Now());
-        // Stored before the round's events, with the figures the monitor decoded.
-        d.session->host().StoreRound(update.snapshot->record, update.snapshot->measures);
-        SayWireTime(d, result);
-        Say(Level::kInfo, "[" + name + "] " + round + " in " + Seconds(result.seconds) + " | " +
-            novex::monitor::SummaryLine(*update.snapshot));
-        Deliver(d, update, true);
+        Publish(d, d.monitor->Completed(d.session->host().LatestRecord(), result.seconds, Now()),
+                BoardUpdate::Kind::kCompleted, std::move(out));
         if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
         return;
     }
     ++d.failed;
     ++d.failures_in_row;
-    // The first failure of a run is worth a warning; the rest of it is in the
-    // communication change and in the summary of each round.
-    const Level level = d.failures_in_row == 1 ? Level::kWarning : Level::kInfo;
-    if (result.port_unavailable)
-        Say(level, "[" + name + "] " + round + ": " + result.error + "; retrying next round");
-    else
-        Say(level, "[" + name + "] " + round + " failed after " + Seconds(result.seconds) + ": " +
-            result.error);
-    const DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
-    if (d.monitor->lost() && !was_lost)
-        Say("[" + name + "] communication lost | " + novex::monitor::SummaryLine(*update.snapshot));
-    Deliver(d, update, d.monitor->lost() != was_lost);
-    if (settings_.max_failures > 0 && d.failures_in_row >= settings_.max_failures) {
-        Say(Level::kError, "[" + name + "] giving up after " + std::to_string(d.failures_in_row) +
-            " failed rounds in a row");
-        gave_up_ = true;
-        Stop();
-    }
+    out.first_failure = d.failures_in_row == 1;
+    out.port_unavailable = result.port_unavailable;
+    const bool was_lost = d.monitor->lost();
+    DeviceMonitor::Update update = d.monitor->Failed(result.error, result.seconds, Now());
+    Publish(d, std::move(update), BoardUpdate::Kind::kFailed, std::move(out),
+            d.monitor->lost() != was_lost);
+}
+
+void Poller::GiveUpIfDue(const Device& d) {
+    if (settings_.max_failures <= 0 || d.failures_in_row < settings_.max_failures) return;
+    Say(Level::kError, "[" + d.session->config().name + "] giving up after " +
+                           std::to_string(d.failures_in_row) + " failed rounds in a row");
+    gave_up_ = true;
+    Stop();
 }
 
 // A serial line cannot carry rounds faster than their bytes take on the wire: an
@@ -385,12 +361,7 @@ void Poller::BackOff(Device& d, const RoundResult& result) {
 Clock::time_point Poller::CheckCommunication(Line& line) {
     Clock::time_point earliest = Clock::time_point::max();
     for (Device& d : line.devices) {
-        const DeviceMonitor::Update update = d.monitor->Check(Now());
-        if (update.snapshot) {
-            Say("[" + d.session->config().name + "] communication lost | " +
-                novex::monitor::SummaryLine(*update.snapshot));
-            Deliver(d, update, true);
-        }
+        Publish(d, d.monitor->Check(Now()), BoardUpdate::Kind::kLost);
         earliest = std::min(earliest, d.monitor->Deadline());
     }
     return earliest;
@@ -433,6 +404,8 @@ void Poller::Serve(Line& line) {
         // neither completed nor failed.
         if (!result.completed && stop_) result.stopped = true;
         Account(*next, result);
+        if (result.completed) SayWireTime(*next, result);
+        if (!result.completed && !result.stopped) GiveUpIfDue(*next);
         // Rounds start one interval apart; one that overran starts the next at once.
         next->due += std::chrono::milliseconds(next->session->interval_ms());
         const Clock::time_point now = Clock::now();
@@ -440,6 +413,8 @@ void Poller::Serve(Line& line) {
         BackOff(*next, result);
     }
     line.transport->Close();
+    // The round lines and the stored count come before the totals.
+    settings_.board->Drain(kDrainWait);
     if (settings_.before_totals) settings_.before_totals();
     for (const Device& d : line.devices)
         Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +

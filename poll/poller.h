@@ -15,31 +15,28 @@
 #include "common/failure_note.h"
 #include "monitor/device_monitor.h"
 #include "session/device_session.h"
-#include "hooks/event_hooks.h"
 #include "modbus/modbus_line.h"
 #include "monitor/snapshot_board.h"
 #include "common/thread_annotations.h"
 
 namespace vimo {
 
-class HistoryStore;
-class HistoryWriter;
-
 struct PollSettings {
     int64_t rounds = 0;        // completed rounds per device; 0: no limit
     int64_t max_failures = 0;  // failed rounds in a row before giving up; 0: never
-    std::string status_out;    // empty: none
-    bool several_devices = false;  // --status-out names FILE.<data_id> (also set by Setup)
-    // Called by each line thread as it ends, before it reports its totals (so that the
-    // stored count includes the rounds still on their way to the history).
+    // Called by each line thread as it ends, once the board's subscribers have dealt
+    // with its rounds and before it reports its totals (so that the stored count
+    // includes the rounds still on their way to the history).
     std::function<void()> before_totals;
     // Called by each line thread as its very last step, so that whoever waits for the
     // lines to end hears of it at once.
     std::function<void()> after_end;
-    PublishedState* state = nullptr;  // where each device's snapshots go (required)
-    HistoryStore* history = nullptr;  // where alarm events are stored; null: nowhere
-    HistoryWriter* writer = nullptr;  // with `history`: stores them off the line threads
-    EventHooks* hooks = nullptr;      // where alarm events are handed; null: nowhere
+    // Where each device's rounds are published (required): every output of a round
+    // (console, status file, history, hooks, servers) is a subscriber of the board.
+    SnapshotBoard* board = nullptr;
+    // Whether updates carry the device's status document (BoardUpdate::document), made
+    // by the device itself on the line thread: for --status-out.
+    bool documents = false;
 };
 
 class Poller {
@@ -76,18 +73,10 @@ public:
     bool Responsive(std::chrono::steady_clock::time_point now) const;
     // Each device's slot on the board.
     std::vector<size_t> Slots() const;
-    // The --status-out file the session's device writes; "" for none.
-    std::string StatusPath(const DeviceSession& session) const;
 
     void SetBeforeTotals(std::function<void()> call) { settings_.before_totals = std::move(call); }
     void SetAfterEnd(std::function<void()> call) { settings_.after_end = std::move(call); }
 
-    // Before Start: where alarm events are stored from now on (null: nowhere); with a
-    // writer, they are handed to it.
-    void AttachHistory(HistoryStore* history, HistoryWriter* writer = nullptr) {
-        settings_.history = history;
-        settings_.writer = writer;
-    }
     // Before Start: the alarm ids the history knows as active for the session's device.
     void RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids);
     // Before Start: publishes the round just loaded from the history (stored at local
@@ -109,7 +98,6 @@ private:
         bool backoff_said = false;        // in this run of failed rounds
         std::chrono::steady_clock::time_point due;
         size_t slot = 0;  // on the board
-        FailureNote status_note;  // of the --status-out file
         std::unique_ptr<DeviceMonitor> monitor;
     };
     struct Line {
@@ -123,20 +111,22 @@ private:
     void Serve(Line& line);
     bool WaitForGo();
     bool Wait(std::chrono::steady_clock::time_point until);
+    // Counts the round and publishes it.
     void Account(Device& device, const RoundResult& result);
+    void GiveUpIfDue(const Device& device);
     // Puts off the next round of a device whose rounds keep failing.
     void BackOff(Device& device, const RoundResult& result);
     void SayWireTime(Device& device, const RoundResult& result);
     static std::string Period(const Device& device);
     // The communication rule of every device on the line; the earliest next deadline.
     std::chrono::steady_clock::time_point CheckCommunication(Line& line);
-    // Publishes the update, writes --status-out when asked, reports its events.
-    void Deliver(Device& device, const DeviceMonitor::Update& update, bool write_status);
-    void Report(const AlarmEvent& event);
+    // Publishes the monitor's update, if any, as `out` of `kind`; with the device's
+    // document when `shows_change` and documents are asked for.
+    void Publish(Device& device, DeviceMonitor::Update update, BoardUpdate::Kind kind,
+                 BoardUpdate out = BoardUpdate(), bool shows_change = true);
     Device* Find(const DeviceSession& session);
 
     PollSettings settings_;
-    bool several_devices_ = false;
     std::vector<std::unique_ptr<Line>> lines_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> gave_up_{false};

@@ -111,7 +111,7 @@ std::string ProtocolFeed::ShutdownReason(const std::string& name,
     return why;
 }
 
-bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+bool ProtocolFeed::Start(SnapshotBoard& board, const std::vector<DeviceConfig>& devices,
                          std::string& error) {
     for (const Snapshot& s : board.Snapshots()) {
         DeviceConfig named;
@@ -120,7 +120,7 @@ bool ProtocolFeed::Start(PublishedState& board, const std::vector<DeviceConfig>&
             if (device.name == s->device_name) named = device;
         if (!AddDevice(named, s->line, error)) return false;
     }
-    board.Subscribe([this](const Snapshot& now, const Snapshot&) { Take(*now); });
+    board.Subscribe(*this);
     options_.version = novexcli::VersionLine("vimohost");
     server_ = std::make_unique<protocol::Server>(directory_, users_, options_,
                                                  [](const std::string& line) { Say("vimohost: protocol server: " + line); });
@@ -143,7 +143,8 @@ std::string ProtocolFeed::Address() const {
 
 // A round loaded from the history is no news of the UPS: it stays stale until a
 // polled round completes.
-void ProtocolFeed::Take(const monitor::DeviceSnapshot& s) {
+void ProtocolFeed::Take(const BoardUpdate& update) {
+    const monitor::DeviceSnapshot& s = *update.now;
     if (s.stale || s.rounds_completed == 0 || s.measures.empty()) {
         directory_.PublishStale(s.device_name);
         return;

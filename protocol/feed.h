@@ -23,7 +23,7 @@ novex::protocol::UpsFigures FiguresOf(const novex::monitor::DeviceSnapshot& snap
 // "battery_charge_low"), checked by ParseConfig.
 novex::protocol::UpsIdentity IdentityOf(const DeviceConfig& config);
 
-class ProtocolFeed {
+class ProtocolFeed : public BoardSubscriber {
 public:
     // Checks the listen address and reads the users file (empty: no users, reading
     // only). Null with a one-line error.
@@ -42,7 +42,7 @@ public:
     // object of the same name, subscribes to the board and starts listening. Before
     // any line thread starts. False with a one-line error when a name is no single
     // word or the address cannot be used.
-    bool Start(PublishedState& board, const std::vector<DeviceConfig>& devices,
+    bool Start(SnapshotBoard& board, const std::vector<DeviceConfig>& devices,
                std::string& error);
     // A device a reload started, served from now on under its name on `line`; false
     // with a one-line error when the name is no single word. Any time.
@@ -70,7 +70,9 @@ private:
         bool raised = false;
     };
     ProtocolFeed() = default;
-    void Take(const novex::monitor::DeviceSnapshot& snapshot);
+    // On the publishing line thread: the device's figures, or stale, in its slot of
+    // the directory that the server's clients read.
+    void Take(const BoardUpdate& update) override;
     // Why the device's rule holds after this round ("" when it does not).
     std::string ShutdownReason(const std::string& name, const novex::protocol::UpsFigures& figures);
 

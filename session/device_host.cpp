@@ -57,11 +57,10 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
     return 0;
 }
 
-void DeviceHost::StoreRound(const std::vector<unsigned char>& record,
-                            const std::vector<novex::monitor::MeasureValue>& measures) {
-    if (!round_entry_) return;
-    if (round_entry_->record == record) round_entry_->measures = measures;
-    FlushRound();
+std::optional<HistoryEntry> DeviceHost::TakeRound() {
+    std::optional<HistoryEntry> entry = std::move(round_entry_);
+    round_entry_.reset();
+    return entry;
 }
 
 void DeviceHost::FlushRound() {

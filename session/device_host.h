@@ -62,12 +62,11 @@ public:
     }
     // Takes the alarm states the history knows, so that a restart does not raise again.
     void RestoreAlarms();
-    // With a writer, a round's record waits after SaveDeviceHistory until the monitor
-    // has decoded the round: StoreRound hands it on with the monitor's figures of that
-    // record (the same bytes, else none), so the writer need not decode it again.
-    // FlushRound hands on a waiting record as it is (a round that did not complete).
-    void StoreRound(const std::vector<unsigned char>& record,
-                    const std::vector<novex::monitor::MeasureValue>& measures);
+    // With a writer, a round's record waits after SaveDeviceHistory until the round is
+    // over: TakeRound gives it to the line thread, which publishes it with the round
+    // (the history's subscriber stores it with the monitor's figures of that record).
+    // FlushRound hands a waiting record to the writer as it is (a round cut short).
+    std::optional<HistoryEntry> TakeRound();
     void FlushRound();
 
     const std::string& name() const { return name_; }

@@ -93,7 +93,7 @@ snmp::UpsIdentity IdentityOf(const std::string& name, const std::vector<DeviceCo
 // The one agent of the process (net-snmp's state is the process's).
 std::atomic<Agent*> g_agent{nullptr};
 
-class Agent : public SnmpAgent {
+class Agent : public SnmpAgent, public BoardSubscriber {
 public:
     Agent(std::string address, std::vector<DeviceConfig> configs)
         : address_(std::move(address)), configs_(std::move(configs)) {}
@@ -105,7 +105,7 @@ public:
         if (wake_[1] >= 0) close(wake_[1]);
     }
 
-    bool Begin(PublishedState& board, std::string& error) {
+    bool Begin(SnapshotBoard& board, std::string& error) {
         Agent* none = nullptr;
         if (!g_agent.compare_exchange_strong(none, this)) {
             error = "one SNMP agent per process";
@@ -117,8 +117,8 @@ public:
             g_agent = nullptr;
             return false;
         }
-        for (const Snapshot& s : board.Snapshots()) names_.push_back(s->device_name);
-        board.Subscribe([this](const Snapshot& now, const Snapshot&) { Queue(now); });
+        firsts_ = board.Snapshots();
+        board.Subscribe(*this);
         thread_ = std::thread([this] { Run(); });
         return true;
     }
@@ -172,6 +172,10 @@ public:
         return d.view;
     }
 
+    // On the publishing line thread: the snapshot is queued for the agent's thread,
+    // at most kMaxQueued a device.
+    void Take(const BoardUpdate& update) override { Queue(update.now); }
+
 private:
     void Queue(const Snapshot& snapshot) {
         {
@@ -218,7 +222,8 @@ private:
         // would parse every one it finds, and complain of each missing import).
         netsnmp_set_mib_directory("/nonexistent/vimohost");
         init_agent("vimohost");
-        for (const std::string& name : names_) AddDevice(name);
+        for (const Snapshot& s : firsts_) AddDevice(*s);
+        firsts_.clear();
         starting_ = true;  // what the library says while it starts is no news
         init_snmp("vimohost");
         starting_ = false;
@@ -241,22 +246,14 @@ private:
         return "";
     }
 
-    void AddDevice(const std::string& name) {
+    void AddDevice(const monitor::DeviceSnapshot& first) {
+        const std::string& name = first.device_name;
         devices_.push_back(std::make_unique<Device>());
         Device& d = *devices_.back();
         d.agent = this;
         d.identity = IdentityOf(name, configs_);
         d.arrived = SteadySeconds();
-        for (const DeviceConfig& config : configs_) {
-            if (config.name != name) continue;
-            const Json::Value& s = config.settings;
-            const int interval_ms =
-                s["interval_ms"].isInt() ? s["interval_ms"].asInt() : LineDefault("interval_ms");
-            const int intervals = s["comm_loss_intervals"].isInt() ? s["comm_loss_intervals"].asInt()
-                                                                   : LineDefault("comm_loss_intervals");
-            d.silent_after = std::max(kMinSilentSeconds,
-                                      3.0 * std::max(interval_ms, 1000) / 1000.0 * intervals);
-        }
+        d.silent_after = std::max(kMinSilentSeconds, 3.0 * first.loss_window_s);
         if (devices_.size() == 1) Register(d, "");
         d.context = devices_.size() == 1 || !ContextNameOk(name) ? "" : name;
         if (ContextNameOk(name))
@@ -288,7 +285,7 @@ private:
     }
 
     // Takes the queued snapshots in publish order: each is one round of its device.
-    void Drain() {
+    void TakeQueued() {
         std::deque<Snapshot> taken;
         {
             novex::MutexLock lock(queue_mutex_);
@@ -300,7 +297,7 @@ private:
             Device* d = Find(s->device_name);
             if (d == nullptr) {
                 // A device a reload started.
-                AddDevice(s->device_name);
+                AddDevice(*s);
                 d = devices_.back().get();
             }
             d->snapshot = s;
@@ -393,7 +390,7 @@ private:
             }
             run_alarms();
             netsnmp_check_outstanding_agent_requests();
-            Drain();
+            TakeQueued();
         }
         snmp_shutdown("vimohost");
         shutdown_agent();
@@ -471,7 +468,7 @@ private:
 
     const std::string address_;
     const std::vector<DeviceConfig> configs_;
-    std::vector<std::string> names_;  // the board's devices at start, in order
+    std::vector<Snapshot> firsts_;  // the board's devices at start, in order
     std::thread thread_;
     std::atomic<bool> stop_{false};
     int wake_[2] = {-1, -1};
@@ -488,7 +485,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, PublishedState& board,
+std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, SnapshotBoard& board,
                                             const std::vector<DeviceConfig>& devices,
                                             std::string& error) {
     if (!CheckAgentxAddress(address, error)) return nullptr;

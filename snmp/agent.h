@@ -28,7 +28,7 @@ public:
     // thread, which reaches the master by itself: a master that is absent is said
     // once and tried again every kAgentxPingSeconds. False with the error for an
     // address that cannot be one, or a build without SNMP.
-    static std::unique_ptr<SnmpAgent> Start(const std::string& address, PublishedState& board,
+    static std::unique_ptr<SnmpAgent> Start(const std::string& address, SnapshotBoard& board,
                                             const std::vector<DeviceConfig>& devices,
                                             std::string& error);
     virtual ~SnmpAgent() = default;

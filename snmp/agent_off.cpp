@@ -7,7 +7,7 @@ namespace vimo {
 
 bool SnmpBuilt() { return false; }
 
-std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, PublishedState&,
+std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, SnapshotBoard&,
                                             const std::vector<DeviceConfig>&, std::string& error) {
     // The address is judged as in a build with SNMP, so a wrong one reads the same.
     if (!CheckAgentxAddress(address, error)) return nullptr;

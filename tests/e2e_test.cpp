@@ -655,6 +655,10 @@ TEST(EndToEnd, CommunicationLostWhileTheSimulatorIsGoneAndClearedWhenBack) {
     ASSERT_TRUE(WaitForLine(dir / "err", "] round 2 in"));
     EXPECT_EQ(0, sim.Stop());
     ASSERT_TRUE(WaitForLine(dir / "err", "alarm raised: communication_lost"));
+    // The status file has a thread of its own, beside the console's.
+    runner_test::WaitUntil([&dir] {
+        return runner_test::ReadFile(dir / "status.json").find("\"lost\"") != std::string::npos;
+    });
     const Json::Value stale = ParseJson(runner_test::ReadFile(dir / "status.json"));
     EXPECT_EQ("lost", stale["vimohost"]["communication"].asString());
     EXPECT_TRUE(stale["vimohost"]["stale"].asBool());

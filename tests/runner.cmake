@@ -4,6 +4,7 @@ if(NOVEX_BUILD_RUNNER)
   novex_add_test(runner_test
     SOURCES runner_cli_test.cpp runner_store_test.cpp runner_session_test.cpp
             runner_state_test.cpp tcp_line_test.cpp rtu_line_test.cpp runner_hardening_test.cpp hints_test.cpp
+            board_test.cpp
     LIBS novex_program PkgConfig::SQLITE3)
   add_dependencies(runner_test vimohost novexups)
   if(TARGET novexups-sim)

@@ -79,7 +79,7 @@ const Step kLife[] = {
 };
 
 TEST(DeviceMonitor, EachRaiseAndClearOnceAndCommunicationLossByCountAndTime) {
-    vimo::PublishedState board;
+    vimo::SnapshotBoard board;
     const size_t slot = board.AddDevice("ups1", 7, "tcp 127.0.0.1:502 slave 1");
     DeviceMonitor device(board.Get(slot), vimo::MonitorSettings{3, 5, 1000});
     device.Restore({"overload", "battery_missing", "communication_lost", "no_such_alarm"});
@@ -118,14 +118,19 @@ TEST(DeviceMonitor, EachRaiseAndClearOnceAndCommunicationLossByCountAndTime) {
 
 // Readers copy snapshots without end while two devices publish: every snapshot a
 // reader holds stays whole, and each device's counts only grow.
-TEST(PublishedState, ReadersNeverSeeAHalfPublishedSnapshot) {
-    vimo::PublishedState board;
+TEST(SnapshotBoard, ReadersNeverSeeAHalfPublishedSnapshot) {
+    vimo::SnapshotBoard board;
     board.AddDevice("a", 1, "tcp a");
     board.AddDevice("b", 2, "tcp b");
     std::atomic<uint64_t> heard{0};
-    board.Subscribe([&heard](const vimo::Snapshot& now, const vimo::Snapshot& before) {
-        if (before && now->rounds_completed == before->rounds_completed + 1) ++heard;
-    });
+    struct Counting : vimo::BoardSubscriber {
+        explicit Counting(std::atomic<uint64_t>& n) : heard(n) {}
+        void Take(const vimo::BoardUpdate& u) override {
+            if (u.now->rounds_completed == u.before->rounds_completed + 1) ++heard;
+        }
+        std::atomic<uint64_t>& heard;
+    } counting(heard);
+    board.Subscribe(counting);
     std::atomic<bool> done{false};
     std::atomic<uint64_t> reads{0};
     std::vector<std::thread> readers;
@@ -152,7 +157,9 @@ TEST(PublishedState, ReadersNeverSeeAHalfPublishedSnapshot) {
                 auto next = std::make_shared<monitor::DeviceSnapshot>(*board.Get(slot));
                 next->rounds_completed = n;
                 next->record.assign(n, 1);
-                board.Publish(slot, std::move(next));
+                vimo::BoardUpdate update;
+                update.now = std::move(next);
+                board.Publish(slot, std::move(update));
             }
         });
     for (std::thread& t : writers) t.join();

@@ -210,7 +210,7 @@ TEST(RoundSummary, ShowsStateValuesAndActiveAlarms) {
     put("output_voltage{phase=\"a\"}", 2201);
     put("battery_charge", 24);
     put("battery_runtime", 12);
-    vimo::PublishedState board;
+    vimo::SnapshotBoard board;
     vimo::DeviceMonitor device(board.Get(board.AddDevice("ups1", 1, "tcp x")),
                                vimo::MonitorSettings{1, 5, 1000});
     const vimo::DeviceMonitor::Moment now{vimo::DeviceMonitor::Clock::now(), 1700000000};

@@ -27,6 +27,7 @@
 #include "history/writer.h"
 #include "history/writer_lock.h"
 #include "monitor/snapshot_board.h"
+#include "poll/round_outputs.h"
 #include "poll/status_output.h"
 #include "session/document_renderer.h"
 #include "session/plugin_library.h"
@@ -188,7 +189,7 @@ struct PollRun {
     std::vector<DeviceConfig> configs;
     ProgramConfig program;
     std::unique_ptr<EventHooks> hooks;
-    PublishedState state;
+    SnapshotBoard board;  // every output of a round subscribes to it
     std::unique_ptr<ProtocolFeed> protocol;
     std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
     std::unique_ptr<WebFeed> web;
@@ -200,6 +201,11 @@ struct PollRun {
     RetentionSettings retention;
     std::unique_ptr<PluginLibrary> plugin;
     std::unique_ptr<WebDocuments> documents;  // the web face's, made by `plugin`
+    // The poll run's own subscribers of the board: they outlive the lines that publish.
+    std::unique_ptr<ConsoleSummary> console;
+    std::unique_ptr<StatusFiles> status;  // with --status-out
+    std::unique_ptr<HookFeed> hook_feed;
+    std::unique_ptr<HistoryFeed> history_feed;
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
     // check-config: the checks alone; a listening address held now is said, not refused
@@ -238,6 +244,17 @@ bool CreateSessions(const PollRun& run, RunningLine& line, std::string& error) {
     return true;
 }
 
+// The status file of each device: FILE alone for a single device, FILE.<data_id> each
+// when there are several.
+std::vector<std::string> StatusPaths(const std::string& base, bool several,
+                                     const std::vector<DeviceConfig>& configs) {
+    std::vector<std::string> paths;
+    if (base.empty()) return paths;
+    for (const DeviceConfig& c : configs)
+        paths.push_back(several ? base + "." + std::to_string(c.data_id) : base);
+    return paths;
+}
+
 // Sets up the poller of a line whose sessions exist and claims its serial port. -1 or
 // the exit code, with the error line said.
 int OpenLine(PollRun& run, RunningLine& line) {
@@ -247,10 +264,8 @@ int OpenLine(PollRun& run, RunningLine& line) {
     PollSettings settings;
     settings.rounds = run.options.rounds;
     settings.max_failures = run.options.max_failures;
-    settings.status_out = run.options.status_out;
-    settings.several_devices = run.configs.size() > 1;
-    settings.state = &run.state;
-    settings.hooks = run.hooks.get();
+    settings.board = &run.board;
+    settings.documents = run.status != nullptr;
     // The main thread waits for signals: a line that ends wakes it with kLineEnded, so
     // that --rounds N exits as soon as polling ends.
     settings.after_end = [] { kill(getpid(), kLineEnded); };
@@ -263,6 +278,11 @@ int OpenLine(PollRun& run, RunningLine& line) {
         Fail(error);
         return kExitFailure;
     }
+    // Named as the configuration is now: FILE.<data_id> when it has several devices.
+    if (run.status)
+        for (const DeviceConfig& device : line.config.devices)
+            run.status->SetPath(device.data_id, StatusPaths(run.options.status_out, run.configs.size() > 1,
+                                                            {device})[0]);
     return -1;
 }
 
@@ -272,7 +292,6 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
     // The line thread's totals count the rounds stored: let the queue empty first.
     HistoryWriter* writer = run.writer.get();
     line.poller->SetBeforeTotals([writer] { writer->FlushUnlessFailing(std::chrono::seconds(10)); });
-    line.poller->AttachHistory(run.history.get(), writer);
     std::string error;
     for (const auto& session : line.sessions) {
         if (!run.history->SetDeviceName(session->config().data_id, session->config().name, error))
@@ -295,7 +314,7 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
 void StopLine(PollRun& run, RunningLine& line) {
     line.poller->Stop();
     line.poller->Join();
-    for (size_t slot : line.poller->Slots()) run.state.Retire(slot);
+    for (size_t slot : line.poller->Slots()) run.board.Retire(slot);
 }
 
 // Each step returns -1 to go on, otherwise the exit code.
@@ -308,18 +327,6 @@ int CheckStatusOut(PollRun& run) {
         return -1;
     Fail(error);
     return kExitUsage;
-}
-
-// The status file of each device: FILE alone for a single device, FILE.<data_id> each
-// when there are several.
-std::vector<std::string> StatusPaths(const std::string& base, const std::vector<DeviceConfig>& configs) {
-    std::vector<std::string> paths;
-    if (base.empty()) return paths;
-    if (configs.size() > 1)
-        for (const DeviceConfig& c : configs) paths.push_back(base + "." + std::to_string(c.data_id));
-    else
-        paths.push_back(base);
-    return paths;
 }
 
 // Each file --status-out will replace must be missing or a regular file, and none may
@@ -345,7 +352,9 @@ bool CheckStatusFiles(const PollRun& run, const std::vector<std::string>& paths,
 
 int CheckStatusTargets(PollRun& run) {
     std::string error;
-    if (CheckStatusFiles(run, StatusPaths(run.options.status_out, run.configs), error)) return -1;
+    if (CheckStatusFiles(run, StatusPaths(run.options.status_out, run.configs.size() > 1, run.configs),
+                         error))
+        return -1;
     Fail(error);
     return kExitUsage;
 }
@@ -451,6 +460,20 @@ int StartHooks(PollRun& run) {
     return -1;
 }
 
+// The outputs of a round that need no server: subscribed before the first publish.
+void SubscribeOutputs(PollRun& run) {
+    run.console = std::make_unique<ConsoleSummary>();
+    run.board.Subscribe(*run.console);
+    if (!run.options.status_out.empty()) {
+        run.status = std::make_unique<StatusFiles>();
+        run.board.Subscribe(*run.status);
+    }
+    if (run.hooks) {
+        run.hook_feed = std::make_unique<HookFeed>(*run.hooks);
+        run.board.Subscribe(*run.hook_feed);
+    }
+}
+
 // Loads the plug-in and creates each line's device sessions, which checks every
 // device's settings as the plug-in reads them, and whether the devices of a line agree.
 int CheckDevices(PollRun& run) {
@@ -477,8 +500,9 @@ int CheckDevices(PollRun& run) {
     return -1;
 }
 
-// Puts the devices on their lines.
+// Puts the devices on their lines, the round's outputs subscribed first.
 int OpenSessions(PollRun& run) {
+    SubscribeOutputs(run);
     for (const auto& line : run.lines) {
         const int exit_code = OpenLine(run, *line);
         if (exit_code >= 0) return exit_code;
@@ -583,7 +607,7 @@ int CheckServices(PollRun& run) {
 int StartProtocol(PollRun& run) {
     if (!run.protocol) return -1;  // made and checked by CheckServices
     std::string error;
-    if (!run.protocol->Start(run.state, run.configs, error)) {
+    if (!run.protocol->Start(run.board, run.configs, error)) {
         Fail("--protocol-listen: " + error);
         return kExitFailure;
     }
@@ -597,19 +621,12 @@ int StartSnmp(PollRun& run) {
     const std::string agentx = Settings(run).snmp_agentx;
     if (agentx.empty()) return -1;
     std::string error;
-    run.snmp = SnmpAgent::Start(agentx, run.state, run.configs, error);
+    run.snmp = SnmpAgent::Start(agentx, run.board, run.configs, error);
     if (!run.snmp) {
         Fail("--snmp-agentx: " + error);
         return kExitUsage;
     }
     return -1;
-}
-
-// A device's communication-loss window in seconds, which decides the web face's
-// /healthz.
-double LossWindow(DeviceSession& session) {
-    const PortSettings& port = session.device().port_settings;
-    return std::max(port.interval_ms, 1000) / 1000.0 * port.comm_loss_intervals;
 }
 
 // The web face, when --listen or "listen" asks for it (the flags win): listening
@@ -620,12 +637,9 @@ int StartWeb(PollRun& run) {
     const std::string origin =
         flags.listen.empty() && flags.http_token_file.empty() ? run.options.config_file + ": " : "";
     std::string error;
-    std::vector<double> windows;
     for (const auto& line : run.lines)
-        for (const auto& session : line->sessions) {
-            windows.push_back(LossWindow(*session));
+        for (const auto& session : line->sessions)
             run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
-        }
     // The hook runner, if any, exists before the first round and outlives the web face.
     run.web->SetHookCounters([&run](uint64_t& runs, uint64_t& failures) {
         if (!run.hooks) return;
@@ -635,7 +649,7 @@ int StartWeb(PollRun& run) {
     });
     run.documents = std::make_unique<WebDocuments>(*run.plugin);
     run.web->AttachDocuments(run.documents.get());
-    if (!run.web->Start(run.state, windows, error)) {
+    if (!run.web->Start(run.board, error)) {
         Fail(origin + error);
         return kExitFailure;
     }
@@ -675,6 +689,8 @@ int OpenHistory(PollRun& run) {
     writing.verbose = run.options.verbose;
     writing.check_first = !was_clean;
     run.writer = std::make_unique<HistoryWriter>(*run.history, writing);
+    run.history_feed = std::make_unique<HistoryFeed>(*run.writer);
+    run.board.Subscribe(*run.history_feed);
     // The check of a small file is over at once: a damaged one is refused before the
     // first round, in one line. A large file's check goes on beside polling.
     std::string damage;
@@ -700,7 +716,7 @@ int OpenHistory(PollRun& run) {
 void ServeOnProtocol(PollRun& run, const RunningLine& line) {
     if (!run.protocol) return;
     std::string error;
-    for (const Snapshot& s : run.state.Snapshots())
+    for (const Snapshot& s : run.board.Snapshots())
         for (const DeviceConfig& device : line.config.devices)
             if (device.data_id == s->data_id && !run.protocol->AddDevice(device, s->line, error))
                 Say(Level::kWarning, "vimohost: protocol server: " + error);
@@ -720,7 +736,7 @@ std::vector<std::string> ReloadStatusPaths(const PollRun& run, const ReloadPlan&
     if (run.options.status_out.empty()) return paths;
     for (size_t r : plan.keep)
         for (const auto& session : run.lines[r]->sessions)
-            paths.push_back(run.lines[r]->poller->StatusPath(*session));
+            paths.push_back(run.status->Path(session->config().data_id));
     std::vector<DeviceConfig> started;
     for (const auto& line : starting)
         started.insert(started.end(), line->config.devices.begin(), line->config.devices.end());
@@ -794,10 +810,8 @@ void Reload(PollRun& run) {
         bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
         if (ok) {
             if (run.web)
-                for (const auto& session : line->sessions) {
-                    run.web->SetLossWindow(session->config().data_id, LossWindow(*session));
+                for (const auto& session : line->sessions)
                     run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
-                }
             ServeOnProtocol(run, *line);
             OfferStoredRounds(run, *line);
             ok = line->poller->Start(error);
@@ -836,7 +850,7 @@ void Reload(PollRun& run) {
 // "2 devices, 1520 rounds completed" for the service manager.
 std::string StatusLine(const PollRun& run) {
     int64_t rounds = 0;
-    const std::vector<Snapshot> snapshots = run.state.Snapshots();
+    const std::vector<Snapshot> snapshots = run.board.Snapshots();
     for (const Snapshot& s : snapshots) rounds += s->rounds_completed;
     if (snapshots.empty()) return "STATUS=no devices configured; waiting for a reload";
     return "STATUS=" + std::to_string(snapshots.size()) + " devices, " + std::to_string(rounds) +
@@ -964,6 +978,10 @@ int Poll(PollRun& run) {
     if (run.web) run.web->Stop();
     if (run.snmp) run.snmp->Stop();
     run.lines.clear();
+    // What the lines published is printed, written and handed on before the plug-in
+    // that renders the status documents goes.
+    run.console.reset();
+    run.status.reset();
     run.documents.reset();
     run.plugin.reset();
     if (run.writer) {

@@ -40,23 +40,14 @@ bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
     return true;
 }
 
-bool WebFeed::Start(PublishedState& board, const std::vector<double>& loss_windows,
-                    std::string& error) {
+bool WebFeed::Start(SnapshotBoard& board, std::string& error) {
     board_ = &board;
-    const std::vector<Snapshot> all = board.Snapshots();
-    for (size_t i = 0; i < all.size() && i < loss_windows.size(); ++i)
-        SetLossWindow(all[i]->data_id, loss_windows[i]);
     // "vimohost 1.0.0 (git abc1234)": the label holds what follows the name.
     const std::string line = novexcli::VersionLine("vimohost");
     version_ = line.substr(line.find(' ') + 1);
-    board.Subscribe([this](const Snapshot& now, const Snapshot& before) { Take(now, before); });
+    board.Subscribe(*this);
     server_ = web::HttpServer::Start(*this, options_, error);
     return server_ != nullptr;
-}
-
-void WebFeed::SetLossWindow(uint32_t data_id, double seconds) {
-    novex::MutexLock lock(mutex_);
-    loss_windows_[data_id] = seconds;
 }
 
 void WebFeed::SetBatteryLimits(uint32_t data_id, const novex::monitor::LowBatteryLimits& limits) {
@@ -71,8 +62,9 @@ std::string WebFeed::Address() const { return server_ ? server_->address() : opt
 // On the line thread, after each publish: a completed round adds its duration, and
 // once /metrics is scraped the device's series are rendered here, once per round
 // shortly before the next scrape is due, rather than by every scrape.
-void WebFeed::Take(const Snapshot& now, const Snapshot& before) {
-    const uint64_t completed_before = before ? before->rounds_completed : 0;
+void WebFeed::Take(const BoardUpdate& update) {
+    const Snapshot& now = update.now;
+    const uint64_t completed_before = update.before ? update.before->rounds_completed : 0;
     web::DeviceState device{now, 0.0, {}, nullptr};
     {
         novex::MutexLock lock(mutex_);
@@ -114,18 +106,17 @@ web::HostState WebFeed::State() const {
     if (hook_counters_) hook_counters_(state.hook_runs, state.hook_failures);
     const std::vector<Snapshot> snapshots = board_->Snapshots();
     state.devices.reserve(snapshots.size());
-    // A device that has had no window set (none should) counts as lost after 10 s.
+    // A device whose snapshot names no window (none should) counts as lost after 10 s.
     constexpr double kDefaultLossWindow = 10.0;
     novex::MutexLock lock(mutex_);
     for (const Snapshot& s : snapshots) {
-        const auto window = loss_windows_.find(s->data_id);
         const auto durations = durations_.find(s->data_id);
         const auto rendered = metrics_.find(s->data_id);
         // Only a rendering of this very snapshot (owner-based: never a later one that
         // happens to have the same address).
         const bool current = rendered != metrics_.end() && !rendered->second.snapshot.owner_before(s) &&
                              !s.owner_before(rendered->second.snapshot);
-        state.devices.push_back({s, window == loss_windows_.end() ? kDefaultLossWindow : window->second,
+        state.devices.push_back({s, s->loss_window_s > 0 ? s->loss_window_s : kDefaultLossWindow,
                                  durations == durations_.end() ? web::RoundDurations()
                                                                : durations->second,
                                  current ? rendered->second.metrics : nullptr});

@@ -21,7 +21,7 @@
 
 namespace vimo {
 
-class WebFeed : public novex::web::StateSource {
+class WebFeed : public novex::web::StateSource, public BoardSubscriber {
 public:
     // Checks the listen address and the token file (readable, owner-only). Null with a
     // one-line error: bad options, nothing bound yet.
@@ -34,12 +34,9 @@ public:
     WebFeed(const WebFeed&) = delete;
     WebFeed& operator=(const WebFeed&) = delete;
 
-    // Subscribes to the board (round durations) and starts listening. `loss_windows`:
-    // each device's communication-loss window in seconds, in board order. Before any line
+    // Subscribes to the board (round durations) and starts listening. Before any line
     // thread starts. False with a one-line error when the address cannot be bound.
-    bool Start(PublishedState& board, const std::vector<double>& loss_windows, std::string& error);
-    // The window of a device a reload started (any time).
-    void SetLossWindow(uint32_t data_id, double seconds);
+    bool Start(SnapshotBoard& board, std::string& error);
     // A device's low-battery limits, for ups_battery_low (any time; before Start too).
     void SetBatteryLimits(uint32_t data_id, const novex::monitor::LowBatteryLimits& limits);
     // Where readings and events come from (null: none, they answer 503). At any time:
@@ -66,15 +63,16 @@ public:
 
 private:
     WebFeed() = default;
-    void Take(const Snapshot& now, const Snapshot& before);
+    // On the publishing line thread: a completed round adds its duration, and once
+    // /metrics is scraped the device's series are rendered here (ScrapeRhythm).
+    void Take(const BoardUpdate& update) override;
 
     novex::web::ServerOptions options_;
-    PublishedState* board_ = nullptr;
+    SnapshotBoard* board_ = nullptr;
     std::atomic<const novex::web::HistoryReader*> history_{nullptr};
     std::atomic<const novex::web::DocumentSource*> documents_{nullptr};
     // By data id, since a reload adds and removes devices; held to add or copy.
     mutable novex::Mutex mutex_;
-    std::unordered_map<uint32_t, double> loss_windows_ GUARDED_BY(mutex_);
     std::unordered_map<uint32_t, novex::monitor::LowBatteryLimits> battery_limits_ GUARDED_BY(mutex_);
     std::unordered_map<uint32_t, int64_t> on_battery_since_ GUARDED_BY(mutex_);  // epoch seconds
     std::unordered_map<uint32_t, novex::web::RoundDurations> durations_ GUARDED_BY(mutex_);
