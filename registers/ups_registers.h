@@ -75,25 +75,36 @@ inline constexpr Block kBlocks[kBlockCount] = {
 constexpr size_t kBlocksBegin = 4;
 constexpr size_t kBlocksEnd = 846;
 
-// The block of `function` that holds every address first..first+count-1, or nullptr
-// (count 0, or a range that runs past one block even into the next).
-constexpr const Block* FindBlock(Function function, unsigned first, unsigned count) {
-    for (const Block& b : kBlocks)
-        if (b.Holds(function, first) && count >= 1 && count <= b.last() - first + 1) return &b;
-    return nullptr;
+// The index in kBlocks of the block of `function` that holds every address
+// first..first+count-1, or -1 (count 0, or a range that runs past one block even into
+// the next). The compile-time checks use indexes: GCC's undefined-behaviour sanitizer
+// turns a pointer's comparison with null into something no constant expression allows.
+constexpr int FindBlockIndex(Function function, unsigned first, unsigned count) {
+    for (size_t i = 0; i < kBlockCount; ++i) {
+        const Block& b = kBlocks[i];
+        if (b.Holds(function, first) && count >= 1 && count <= b.last() - first + 1)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// The same block, or nullptr.
+inline const Block* FindBlock(Function function, unsigned first, unsigned count) {
+    const int i = FindBlockIndex(function, first, count);
+    return i < 0 ? nullptr : &kBlocks[i];
 }
 
 // True when one block of the round reads every address first..first+count-1.
 constexpr bool RoundReads(Function function, unsigned first, unsigned count) {
-    const Block* block = FindBlock(function, first, count);
-    return block != nullptr;
+    return FindBlockIndex(function, first, count) >= 0;
 }
 
 // Record offset of the value of `address`, or -1 when no block of `function` reads it.
 constexpr long RecordOffset(Function function, unsigned address) {
-    const Block* b = FindBlock(function, address, 1);
-    if (b == nullptr) return -1;
-    return static_cast<long>(b->record_offset + (address - b->first) * b->item_bytes());
+    const int i = FindBlockIndex(function, address, 1);
+    if (i < 0) return -1;
+    const Block& b = kBlocks[i];
+    return static_cast<long>(b.record_offset + (address - b.first) * b.item_bytes());
 }
 
 // One past the highest address a round reads with `function`.
@@ -412,11 +423,16 @@ constexpr bool SameText(const char* a, const char* b) {
     while (*a != '\0' && *a == *b) ++a, ++b;
     return *a == *b;
 }
+// The index in kAlarmFlags of the flag with the same text as `coil`, or -1.
+constexpr int FlagIndexNamedAlike(const AlarmCoil& coil) {
+    for (size_t i = 0; i < kAlarmFlagCount; ++i)
+        if (SameText(kAlarmFlags[i].text, coil.text)) return static_cast<int>(i);
+    return -1;
+}
 // The flag with the same text as `coil`, or nullptr.
-constexpr const AlarmFlag* FlagNamedAlike(const AlarmCoil& coil) {
-    for (const AlarmFlag& flag : kAlarmFlags)
-        if (SameText(flag.text, coil.text)) return &flag;
-    return nullptr;
+inline const AlarmFlag* FlagNamedAlike(const AlarmCoil& coil) {
+    const int i = FlagIndexNamedAlike(coil);
+    return i < 0 ? nullptr : &kAlarmFlags[i];
 }
 
 // ---- What the tables promise each other, checked by the compiler -------------------
@@ -453,21 +469,21 @@ constexpr bool OneBlockInOrder(const Measurement (&rows)[N]) {
 // Module k's and the cells' blocks are where the addresses above say.
 constexpr bool ModulesAndCellsAreTheirBlocks() {
     for (size_t k = 0; k < kModuleCount; ++k) {
-        const Block* b = FindBlock(kInputs, kModuleFirstAddress + kModuleAddressStride * k,
-                                   kModuleRegisterCount);
-        if (b == nullptr || b->count != kModuleRegisterCount) return false;
+        const int b = FindBlockIndex(kInputs, kModuleFirstAddress + kModuleAddressStride * k,
+                                     kModuleRegisterCount);
+        if (b < 0 || kBlocks[b].count != kModuleRegisterCount) return false;
     }
     for (const Measurement& m : kModuleData)
         if (m.address >= kModuleRegisterCount) return false;
     for (const Measurement& m : kCellData)
         if (m.address >= kCellRegisterCount) return false;
-    const Block* cells = FindBlock(kInputs, kCellFirstAddress, kCellRegisterCount * kCellCount);
-    return cells != nullptr && cells->count == kCellRegisterCount * kCellCount;
+    const int cells = FindBlockIndex(kInputs, kCellFirstAddress, kCellRegisterCount * kCellCount);
+    return cells >= 0 && kBlocks[cells].count == kCellRegisterCount * kCellCount;
 }
 constexpr bool CoilsShareFlagsByText() {
     for (const AlarmCoil& c : kAlarmCoils) {
-        if (FindBlock(kCoils, c.coil, 1) != &kBlocks[1]) return false;
-        if ((c.id == nullptr) != (FlagNamedAlike(c) != nullptr)) return false;
+        if (FindBlockIndex(kCoils, c.coil, 1) != 1) return false;
+        if ((c.id == nullptr) != (FlagIndexNamedAlike(c) >= 0)) return false;
     }
     return true;
 }
