@@ -19,7 +19,7 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[11];
+extern const DeviceKey kDeviceKeys[12];
 constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 // The keys inside a device's "appSetting" that the device reads.
 extern const DeviceKey kAppSettingKeys[1];

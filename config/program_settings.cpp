@@ -17,12 +17,13 @@ std::string CheckHookMode(const std::string& value) {
 const char kHooks[] = "Event hooks";
 const char kProtocol[] = "UPS protocol server";
 const char kWeb[] = "Status page, API and metrics";
+const char kModbus[] = "Modbus server";
 
 }  // namespace
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[13] = {
+const ProgramSetting kProgramSettings[15] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -69,6 +70,14 @@ const ProgramSetting kProgramSettings[13] = {
      "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master (or "
      "\"tcp:127.0.0.1:705\"); the flag takes the socket",
      &ProgramConfig::snmp_agentx, nullptr, false},
+    {"modbus_listen", "text", "--modbus-listen", "ADDR:PORT", kModbus,
+     "answer Modbus TCP there with each UPS's registers from its last completed round, under "
+     "its \"modbus_unit\" (ADDR alone: port 502; PORT alone: 127.0.0.1); see modbus-server.md",
+     &ProgramConfig::modbus_listen, nullptr, false},
+    {"modbus_allow", "text", "--modbus-allow", "NETWORKS", kModbus,
+     "the client networks the Modbus server accepts, e.g. \"10.1.0.0/16 ::1/128\" (default: "
+     "loopback only)",
+     &ProgramConfig::modbus_allow, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {

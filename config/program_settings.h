@@ -25,6 +25,8 @@ struct ProgramConfig {
     std::string web_config;             // the web face's TLS and users file; "": none
     Json::Value history;                // retention, checked by ParseRetention; null: none
     std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
+    std::string modbus_listen;          // ADDR:PORT of the Modbus server; "": none
+    std::string modbus_allow;           // its allowed client networks; "": loopback only
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -48,7 +50,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[13];
+extern const ProgramSetting kProgramSettings[15];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

@@ -40,5 +40,6 @@ endif()
 
 # The reference tables under docs/ against the tables in code.
 if(NOVEX_BUILD_RUNNER)
-  novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device novex_snmp_map)
+  novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device novex_snmp_map
+                 novex_mbserver)
 endif()

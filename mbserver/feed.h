@@ -1,0 +1,60 @@
+// The Modbus server (--modbus-listen) fed from the board: each device answers under
+// its unit id ("modbus_unit", by default its slave id), from the snapshot of its last
+// publish. The feed only swaps a pointer per publish: a round never waits for it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/thread_annotations.h"
+#include "config/device_config.h"
+#include "mbserver/server.h"
+#include "mbserver/units.h"
+#include "monitor/snapshot_board.h"
+
+namespace novex {
+namespace mbserver {
+
+// The unit id a device answers under: "modbus_unit", else its "slave", else 1.
+uint8_t UnitOf(const vimo::DeviceConfig& device);
+
+class ModbusFeed {
+public:
+    // Checks the listen address and the allow-list (empty: loopback only). Null with a
+    // one-line error.
+    static std::unique_ptr<ModbusFeed> Create(const std::string& listen, const std::string& allow,
+                                              std::string& error);
+    ~ModbusFeed();  // Stop()
+    ModbusFeed(const ModbusFeed&) = delete;
+    ModbusFeed& operator=(const ModbusFeed&) = delete;
+
+    // Gives each device of the board its unit, subscribes to the board and starts
+    // listening. Before any line thread starts. False with a one-line error when two
+    // devices would answer under one unit or the address cannot be used.
+    bool Start(vimo::PublishedState& board, const std::vector<vimo::DeviceConfig>& devices,
+               std::string& error);
+    // A device a reload started; false with a one-line error when its unit is taken.
+    bool AddDevice(const vimo::DeviceConfig& device, std::string& error);
+    // A device a reload removed: its unit answers 0B from now on.
+    void RemoveDevice(uint32_t data_id);
+    void Stop();
+    // "127.0.0.1:1502", with the port chosen when 0 was asked for.
+    std::string Address() const;
+    ServerStats Stats() const { return server_ ? server_->Stats() : ServerStats(); }
+
+private:
+    ModbusFeed() = default;
+    void Take(const vimo::Snapshot& snapshot);
+
+    ServerOptions options_;
+    Units units_;
+    Mutex mutex_;
+    std::map<uint32_t, uint8_t> unit_of_ GUARDED_BY(mutex_);  // data id -> unit
+    std::unique_ptr<Server> server_;
+};
+
+}  // namespace mbserver
+}  // namespace novex

@@ -1,0 +1,368 @@
+// vimohost's Modbus server against real clients (libmodbus's own, pymodbus, mbpoll)
+// while vimohost polls the simulator: every block read through vimohost equals the
+// same block read from a second simulator of the same scenario stepped to the same
+// round (the simulator's values depend on the round alone); 0B before the first round
+// and after communication is lost; writes and unknown units refused; bad input; and
+// twenty clients at once while the simulator sees nothing but the poll rounds.
+#include <arpa/inet.h>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "mbserver/register_map.h"
+#include "tests/runner_processes.h"
+
+namespace {
+
+namespace mb = novex::mbserver;
+using runner_test::TempDir;
+
+// A peer that is missing skips the test on a developer's machine and fails it in CI.
+bool PeerMissing(const std::string& program) {
+    if (access(program.c_str(), X_OK) == 0) return false;
+    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")
+        ADD_FAILURE() << program << " is missing (scripts/install-deps.sh --peers)";
+    return true;
+}
+
+// A libmodbus client; closed with the object.
+class Client {
+public:
+    Client(int port, int unit) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
+        modbus_set_slave(ctx_, unit);
+        modbus_set_response_timeout(ctx_, 3, 0);
+        connected_ = modbus_connect(ctx_) == 0;
+    }
+    ~Client() {
+        modbus_close(ctx_);
+        modbus_free(ctx_);
+    }
+    bool connected() const { return connected_; }
+    modbus_t* ctx() { return ctx_; }
+
+    // One block: the values (a bit is 0 or 1), or the exception code (0: none; -1: no
+    // Modbus answer at all).
+    struct Read {
+        int exception = 0;
+        std::vector<uint16_t> values;
+        bool operator==(const Read& o) const { return exception == o.exception && values == o.values; }
+    };
+    Read Get(int function, int first, int count) {
+        Read r;
+        r.values.resize(static_cast<size_t>(count));
+        std::vector<uint8_t> bits(static_cast<size_t>(count));
+        int n = -1;
+        if (function == 1) n = modbus_read_bits(ctx_, first, count, bits.data());
+        if (function == 2) n = modbus_read_input_bits(ctx_, first, count, bits.data());
+        if (function == 3) n = modbus_read_registers(ctx_, first, count, r.values.data());
+        if (function == 4) n = modbus_read_input_registers(ctx_, first, count, r.values.data());
+        if (n < 0) {
+            r.values.clear();
+            r.exception = errno > MODBUS_ENOBASE && errno < MODBUS_ENOBASE + 16 ? errno - MODBUS_ENOBASE : -1;
+            return r;
+        }
+        if (function <= 2) r.values.assign(bits.begin(), bits.end());
+        return r;
+    }
+    // The round's blocks, in poll order.
+    std::vector<Read> Round() {
+        std::vector<Read> out;
+        for (const mb::ServedBlock& b : mb::ServedBlocks()) out.push_back(Get(b.bits ? 1 : 4, b.first, b.count));
+        return out;
+    }
+    std::vector<uint16_t> Status() { return Get(4, mb::kStatusFirst, mb::kStatusCount).values; }
+
+private:
+    modbus_t* ctx_;
+    bool connected_ = false;
+};
+
+// Requests that no round reads or that the UPS refuses: each answers alike. Columns:
+// function, first, count.
+const int kProbes[][3] = {{4, 41, 1}, {3, 1, 1}, {4, 2119, 2}, {1, 32, 1}, {2, 65, 33}, {4, 90, 2}};
+
+class ModbusServerEndToEnd : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (vimohost_.running()) EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
+    }
+
+    std::string Log() const { return runner_test::ReadFile(dir_ / "err"); }
+
+    // vimohost polling `port` (the simulator's, unless given) every `interval_ms` with
+    // its Modbus server on a free loopback port.
+    void Start(const std::string& scenario, int interval_ms, std::vector<std::string> extra = {},
+               const std::string& port = "") {
+        if (port.empty()) ASSERT_TRUE(sim_.Start({"--tcp", "0", "--scenario", scenario, "--verbose"}, dir_ / "sim.log"));
+        std::vector<std::string> args = {"--tcp", port.empty() ? sim_.address() : port,
+                                         "--interval-ms", std::to_string(interval_ms), "--timeout-ms", "300",
+                                         "--no-history", "--modbus-listen", "127.0.0.1:0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(runner_test::StartVimohost(vimohost_, dir_, args));
+        const std::string tag = "Modbus server on 127.0.0.1:";
+        ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", tag)) << Log();
+        const std::string err = Log();
+        port_ = std::stoi(err.substr(err.find(tag) + tag.size()));
+    }
+
+    // Waits until the status block says `communication`.
+    bool WaitFor(Client& c, uint16_t communication) {
+        return runner_test::WaitUntil([&] {
+            const std::vector<uint16_t> s = c.Status();
+            return s.size() == mb::kStatusCount && s[1] == communication;
+        });
+    }
+
+    TempDir dir_;
+    runner_test::Simulator sim_;
+    vimo::ChildProcess vimohost_;
+    int port_ = 0;
+};
+
+uint32_t Rounds(const std::vector<uint16_t>& status) {
+    return status.size() < 4 ? 0 : uint32_t{status[2]} << 16 | status[3];
+}
+
+TEST_F(ModbusServerEndToEnd, EveryBlockEqualsTheSimulatorsAtTheSameRound) {
+    for (const char* scenario : {"normal", "on-battery", "module-fault", "outage"}) {
+        SCOPED_TRACE(scenario);
+        TearDown();
+        sim_.Stop();
+        Start(scenario, 150);
+        Client through(port_, 1);
+        ASSERT_TRUE(through.connected());
+        ASSERT_TRUE(WaitFor(through, mb::kCommunicationOk)) << Log();
+        // A set of reads between which no round completed.
+        std::vector<Client::Read> served;
+        uint32_t round = 0;
+        for (int attempt = 0; attempt < 50 && round == 0; ++attempt) {
+            const uint32_t before = Rounds(through.Status());
+            served = through.Round();
+            if (Rounds(through.Status()) == before) round = before;
+        }
+        ASSERT_GT(round, 0u);
+        std::vector<Client::Read> probes;
+        for (const auto& p : kProbes) probes.push_back(through.Get(p[0], p[1], p[2]));
+
+        runner_test::Simulator reference;
+        ASSERT_TRUE(reference.Start({"--tcp", "0", "--scenario", scenario}));
+        Client direct(reference.port(), 1);
+        ASSERT_TRUE(direct.connected());
+        std::vector<Client::Read> expected;
+        for (uint32_t r = 1; r <= round; ++r) expected = direct.Round();
+        ASSERT_EQ(expected.size(), served.size());
+        for (size_t b = 0; b < expected.size(); ++b)
+            EXPECT_TRUE(expected[b] == served[b]) << "block " << b << " at round " << round;
+        for (size_t p = 0; p < probes.size(); ++p) {
+            const Client::Read want = direct.Get(kProbes[p][0], kProbes[p][1], kProbes[p][2]);
+            EXPECT_TRUE(want == probes[p]) << "probe " << p << ": " << want.exception << " vs " << probes[p].exception;
+        }
+    }
+}
+
+TEST_F(ModbusServerEndToEnd, GatewayExceptionsBeforeTheFirstRoundAndAfterLoss) {
+    // Nothing listens on the device's port: no round completes.
+    Start("normal", 200, {"--comm-loss-intervals", "2"}, "127.0.0.1:" + std::to_string(runner_test::FreePort()));
+    Client early(port_, 1);
+    ASSERT_TRUE(early.connected());
+    EXPECT_EQ(0x0B, early.Get(4, 1, 40).exception);
+    EXPECT_EQ(0x0B, early.Get(1, 1, 31).exception);
+    EXPECT_EQ(2, early.Get(4, 41, 1).exception);
+    const std::vector<uint16_t> none = early.Status();
+    ASSERT_EQ(mb::kStatusCount, none.size());
+    EXPECT_EQ(65535, none[0]);
+    EXPECT_EQ(mb::kNoRoundYet, none[1]);
+    TearDown();
+
+    Start("normal", 200, {"--comm-loss-intervals", "2"});
+    Client c(port_, 1);
+    ASSERT_TRUE(WaitFor(c, mb::kCommunicationOk)) << Log();
+    EXPECT_EQ(0, c.Get(4, 1, 40).exception);
+    // Refused: every write, an unknown unit.
+    uint16_t words[2] = {1, 2};
+    uint8_t bits[2] = {1, 0};
+    errno = 0;
+    EXPECT_EQ(-1, modbus_write_bit(c.ctx(), 1, 1));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    EXPECT_EQ(-1, modbus_write_register(c.ctx(), 1, 5));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    EXPECT_EQ(-1, modbus_write_bits(c.ctx(), 1, 2, bits));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    EXPECT_EQ(-1, modbus_write_registers(c.ctx(), 1, 2, words));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    EXPECT_EQ(-1, modbus_mask_write_register(c.ctx(), 1, 0xFF, 0));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    EXPECT_EQ(-1, modbus_write_and_read_registers(c.ctx(), 1, 1, words, 1, 1, words));
+    EXPECT_EQ(MODBUS_ENOBASE + 1, errno);
+    Client stranger(port_, 99);
+    EXPECT_EQ(0x0B, stranger.Get(4, 1, 1).exception);
+    // The UPS goes away: 0B once vimohost counts communication lost.
+    sim_.Stop();
+    ASSERT_TRUE(WaitFor(c, mb::kCommunicationLost)) << Log();
+    EXPECT_EQ(0x0B, c.Get(4, 1, 40).exception);
+    EXPECT_EQ(0, c.Get(4, mb::kStatusFirst, 8).exception);
+}
+
+// pymodbus and mbpoll read what libmodbus reads.
+TEST_F(ModbusServerEndToEnd, PymodbusAndMbpollRead) {
+    const bool no_mbpoll = PeerMissing("/usr/bin/mbpoll");
+    const bool no_python = PeerMissing("/usr/bin/python3") ||
+                           std::system("/usr/bin/python3 -c 'import pymodbus' 2>/dev/null") != 0;
+    if (no_python && std::getenv("CI") && std::string(std::getenv("CI")) == "true")
+        ADD_FAILURE() << "python3-pymodbus is missing";
+    if (no_mbpoll && no_python) GTEST_SKIP() << "neither mbpoll nor python3-pymodbus installed";
+    Start("normal", 200);
+    Client c(port_, 1);
+    ASSERT_TRUE(WaitFor(c, mb::kCommunicationOk)) << Log();
+    const Client::Read regs = c.Get(4, 1, 40);
+    const Client::Read coils = c.Get(1, 65, 33);
+    ASSERT_EQ(0, regs.exception);
+    std::string want_regs, want_coils;
+    for (uint16_t v : regs.values) want_regs += std::to_string(v) + " ";
+    for (uint16_t v : coils.values) want_coils += std::to_string(v) + " ";
+    const std::string port = std::to_string(port_);
+    if (!no_python) {
+        const std::string script =
+            "from pymodbus.client import ModbusTcpClient\n"
+            "c = ModbusTcpClient('127.0.0.1', port=" + port + ")\n"
+            "c.connect()\n"
+            "r = c.read_input_registers(1, 40, slave=1)\n"
+            "b = c.read_coils(65, 33, slave=1)\n"
+            "x = c.read_input_registers(41, 1, slave=1)\n"
+            "w = c.write_register(1, 5, slave=1)\n"
+            "u = c.read_input_registers(1, 1, slave=42)\n"
+            "print(' '.join(str(v) for v in r.registers))\n"
+            "print(' '.join(str(int(v)) for v in b.bits[:33]))\n"
+            "print(x.exception_code, w.exception_code, u.exception_code)\n";
+        runner_test::WriteFile(dir_ / "client.py", script);
+        const runner_test::Outcome out = [&] {
+            vimo::ChildProcess p;
+            std::string error;
+            runner_test::Outcome o;
+            EXPECT_TRUE(p.Start({"/usr/bin/python3", dir_ / "client.py"},
+                                runner_test::OutputIn(dir_ / "py.out", dir_ / "py.err"), error));
+            o.exit_code = p.Wait(20000);
+            o.out = runner_test::ReadFile(dir_ / "py.out");
+            o.err = runner_test::ReadFile(dir_ / "py.err");
+            return o;
+        }();
+        ASSERT_EQ(0, out.exit_code) << out.err;
+        const std::vector<std::string> lines = runner_test::Lines(out.out);
+        ASSERT_EQ(3u, lines.size()) << out.out;
+        EXPECT_EQ(want_regs, lines[0] + " ");
+        EXPECT_EQ(want_coils, lines[1] + " ");
+        EXPECT_EQ("2 1 11", lines[2]);
+    }
+    if (!no_mbpoll) {
+        vimo::ChildProcess p;
+        std::string error;
+        ASSERT_TRUE(p.Start({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-a", "1", "-t", "3", "-0", "-r", "1",
+                             "-c", "40", "-1", "127.0.0.1"},
+                            runner_test::OutputIn(dir_ / "mb.out", dir_ / "mb.err"), error));
+        EXPECT_EQ(0, p.Wait(20000)) << runner_test::ReadFile(dir_ / "mb.err");
+        std::string got;
+        const std::string text = runner_test::ReadFile(dir_ / "mb.out");
+        const std::regex value("\\[\\d+\\]:\\s+(-?\\d+)");
+        for (std::sregex_iterator it(text.begin(), text.end(), value), end; it != end; ++it)
+            got += std::to_string(static_cast<uint16_t>(std::stoi((*it)[1].str()))) + " ";
+        EXPECT_EQ(want_regs, got) << text;
+    }
+}
+
+// Raw bytes on a socket: returns what came back before the server closed or `ms` passed.
+std::string Exchange(int port, const std::string& bytes, int ms = 1000, size_t pieces = 1) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return "no connection";
+    }
+    const size_t step = std::max<size_t>(1, bytes.size() / pieces);
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        (void)!send(fd, bytes.data() + at, std::min(step, bytes.size() - at), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    timeval t{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    std::string out;
+    char buffer[512];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) out.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+TEST_F(ModbusServerEndToEnd, BadInputAndTwentyClientsLeaveThePollingAlone) {
+    Start("normal", 100, {"--rounds", "30"});
+    Client c(port_, 1);
+    ASSERT_TRUE(WaitFor(c, mb::kCommunicationOk)) << Log();
+    const std::string read = std::string("\x00\x07\x00\x00\x00\x06\x01\x04\x00\x01\x00\x02", 12);
+    // A frame split into twelve reads is one request, answered once.
+    EXPECT_EQ(13u, Exchange(port_, read, 300, 12).size());
+    // Bad headers: answered with nothing, the connection closed (well before the wait).
+    for (const std::string& bad : {std::string("\x00\x07\x00\x01\x00\x06\x01\x04\x00\x01\x00\x02", 12),
+                                   std::string("\x00\x07\x00\x00\xFF\xFF\x01\x04", 8),
+                                   std::string("\x00\x07\x00\x00\x00\x01\x01", 7)}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ("", Exchange(port_, bad + read, 3000));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    }
+    // Every function code gets an answer (data or an exception), never silence.
+    std::string all;
+    for (int f = 0; f < 256; ++f)
+        all += std::string("\x00\x01\x00\x00\x00\x06\x01", 7) + static_cast<char>(f) + std::string("\x00\x01\x00\x01", 4);
+    const std::string answers = Exchange(port_, all, 1000);
+    size_t frames = 0;
+    for (size_t at = 0; at + 6 <= answers.size(); ++frames)
+        at += 6 + (static_cast<uint8_t>(answers[at + 4]) << 8 | static_cast<uint8_t>(answers[at + 5]));
+    EXPECT_EQ(256u, frames);
+    // A client that sends and never reads holds up nobody.
+    const int hog = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, connect(hog, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    const std::string big = std::string("\x00\x01\x00\x00\x00\x06\x01\x04\x07\xD0\x00\x78", 12);
+    for (int i = 0; i < 2000; ++i) (void)!send(hog, big.data(), big.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+
+    // Twenty clients read every block as fast as they can until polling ends.
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, failures{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 20; ++i)
+        clients.emplace_back([&] {
+            Client each(port_, 1);
+            while (!stop)
+                for (const Client::Read& r : each.Round()) (r.exception == 0 ? reads : failures)++;
+        });
+    EXPECT_EQ(0, vimohost_.Wait(60000)) << Log();
+    stop = true;
+    for (auto& t : clients) t.join();
+    close(hog);
+    EXPECT_GT(reads.load(), 100);
+    // The simulator saw the poll rounds and nothing else, in the table's order.
+    std::vector<std::string> requests;
+    for (const std::string& line : runner_test::Lines(sim_.Stderr()))
+        if (line.find("request ") != std::string::npos) requests.push_back(line);
+    ASSERT_EQ(30u * mb::ServedBlocks().size(), requests.size()) << sim_.Stderr().substr(0, 2000);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const mb::ServedBlock& b = mb::ServedBlocks()[i % mb::ServedBlocks().size()];
+        const std::string want = std::string("function 0") + (b.bits ? "1" : "4") + " at " +
+                                 std::to_string(b.first) + " x" + std::to_string(b.count) + ",";
+        ASSERT_NE(std::string::npos, requests[i].find(want)) << i << ": " << requests[i];
+    }
+}
+
+}  // namespace
