@@ -23,7 +23,7 @@ const char kModbus[] = "Modbus server";
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[15] = {
+const ProgramSetting kProgramSettings[16] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -78,6 +78,10 @@ const ProgramSetting kProgramSettings[15] = {
      "the client networks the Modbus server accepts, e.g. \"10.1.0.0/16 ::1/128\" (default: "
      "loopback only)",
      &ProgramConfig::modbus_allow, nullptr, false},
+    {"modbus_rtu_port", "text", "--modbus-rtu-port", "DEV [BAUD [FRAME]]", kModbus,
+     "answer as a Modbus RTU slave for the same units on this serial line, e.g. "
+     "\"/dev/ttyS1 19200 8E1\" (default 9600 8N1)",
+     &ProgramConfig::modbus_rtu_port, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {

@@ -27,6 +27,7 @@ struct ProgramConfig {
     std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
     std::string modbus_listen;          // ADDR:PORT of the Modbus server; "": none
     std::string modbus_allow;           // its allowed client networks; "": loopback only
+    std::string modbus_rtu_port;        // "DEV [BAUD [FRAME]]" of its RTU slave; "": none
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -50,7 +51,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[15];
+extern const ProgramSetting kProgramSettings[16];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

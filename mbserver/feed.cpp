@@ -14,9 +14,11 @@ uint8_t UnitOf(const vimo::DeviceConfig& device) {
 }
 
 std::unique_ptr<ModbusFeed> ModbusFeed::Create(const std::string& listen, const std::string& allow,
-                                               std::string& error) {
+                                               const std::string& rtu_line, std::string& error) {
     std::unique_ptr<ModbusFeed> feed(new ModbusFeed());
-    if (!ParseListen(listen, feed->options_, error)) return nullptr;
+    feed->tcp_ = !listen.empty();
+    if (feed->tcp_ && !ParseListen(listen, feed->options_, error)) return nullptr;
+    if (!rtu_line.empty() && !ParseRtuLine(rtu_line, feed->rtu_line_, error)) return nullptr;
     if (!feed->options_.allow.Parse(allow.empty() ? "127.0.0.0/8 ::1/128" : allow, error)) {
         error = "allow-list: " + error;
         return nullptr;
@@ -60,6 +62,11 @@ bool ModbusFeed::Start(vimo::PublishedState& board, const std::vector<vimo::Devi
         if (!AddDevice(device, error)) return false;
     for (const vimo::Snapshot& s : board.Snapshots()) Take(s);
     board.Subscribe([this](const vimo::Snapshot& now, const vimo::Snapshot&) { Take(now); });
+    if (!rtu_line_.device.empty()) {
+        rtu_ = std::make_unique<RtuSlave>(units_);
+        if (!rtu_->Start(rtu_line_, error)) return false;
+    }
+    if (!tcp_) return true;
     server_ = std::make_unique<Server>(units_, options_, [](const std::string& line) {
         vimo::Say(vimo::Level::kWarning, "vimohost: " + line);
     });
@@ -68,9 +75,17 @@ bool ModbusFeed::Start(vimo::PublishedState& board, const std::vector<vimo::Devi
 
 void ModbusFeed::Stop() {
     if (server_) server_->Stop();
+    if (rtu_) rtu_->Stop();
+}
+
+ServerStats ModbusFeed::Stats() const {
+    ServerStats s = server_ ? server_->Stats() : ServerStats();
+    if (rtu_) s.requests += rtu_->requests();
+    return s;
 }
 
 std::string ModbusFeed::Address() const {
+    if (!tcp_) return "";
     const std::string host = options_.address.find(':') != std::string::npos ? "[" + options_.address + "]" : options_.address;
     return host + ":" + std::to_string(server_ ? server_->port() : options_.port);
 }

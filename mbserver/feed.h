@@ -11,6 +11,7 @@
 
 #include "common/thread_annotations.h"
 #include "config/device_config.h"
+#include "mbserver/rtu_slave.h"
 #include "mbserver/server.h"
 #include "mbserver/units.h"
 #include "monitor/snapshot_board.h"
@@ -25,8 +26,9 @@ class ModbusFeed {
 public:
     // Checks the listen address and the allow-list (empty: loopback only). Null with a
     // one-line error.
+    // `listen` or `rtu_line` may be empty (not both): no TCP server, no RTU slave.
     static std::unique_ptr<ModbusFeed> Create(const std::string& listen, const std::string& allow,
-                                              std::string& error);
+                                              const std::string& rtu_line, std::string& error);
     ~ModbusFeed();  // Stop()
     ModbusFeed(const ModbusFeed&) = delete;
     ModbusFeed& operator=(const ModbusFeed&) = delete;
@@ -41,19 +43,23 @@ public:
     // A device a reload removed: its unit answers 0B from now on.
     void RemoveDevice(uint32_t data_id);
     void Stop();
-    // "127.0.0.1:1502", with the port chosen when 0 was asked for.
+    // "127.0.0.1:1502", with the port chosen when 0 was asked for; "" without TCP.
     std::string Address() const;
-    ServerStats Stats() const { return server_ ? server_->Stats() : ServerStats(); }
+    // The TCP server's, with the RTU slave's requests counted in.
+    ServerStats Stats() const;
 
 private:
     ModbusFeed() = default;
     void Take(const vimo::Snapshot& snapshot);
 
     ServerOptions options_;
+    bool tcp_ = false;
+    RtuLine rtu_line_;
     Units units_;
     Mutex mutex_;
     std::map<uint32_t, uint8_t> unit_of_ GUARDED_BY(mutex_);  // data id -> unit
     std::unique_ptr<Server> server_;
+    std::unique_ptr<RtuSlave> rtu_;
 };
 
 }  // namespace mbserver

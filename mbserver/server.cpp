@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -224,6 +225,7 @@ struct Server::Loop {
     }
 
     void Run() {
+        pthread_setname_np(pthread_self(), "vimo-modbus");
         std::vector<pollfd> fds;
         for (;;) {
             const Clock::time_point now = Clock::now();

@@ -1,7 +1,7 @@
 # The Modbus server: answers, framing and allow-list in process; the socket loop and
 # vimohost against the simulator with libmodbus, pymodbus and mbpoll as clients.
-novex_add_test(mbserver_test SOURCES mbserver_test.cpp LIBS novex_mbserver)
 if(NOVEX_BUILD_RUNNER)
+  novex_add_test(mbserver_test SOURCES mbserver_test.cpp LIBS novex_mbserver)
   novex_add_test(mbserver_e2e_test SOURCES mbserver_e2e_test.cpp LIBS novex_mbserver novex_program novex_modbus)
   add_dependencies(mbserver_e2e_test vimohost novexups)
   if(TARGET novexups-sim)

@@ -466,22 +466,24 @@ int StartProtocol(PollRun& run) {
 // win): listening before the first round, fed from the board.
 int StartModbus(PollRun& run) {
     const ProgramConfig settings = Settings(run);
-    if (settings.modbus_listen.empty()) {
+    if (settings.modbus_listen.empty() && settings.modbus_rtu_port.empty()) {
         if (settings.modbus_allow.empty()) return -1;
         Fail("--modbus-allow is for --modbus-listen");
         return kExitUsage;
     }
     std::string error;
-    run.modbus = novex::mbserver::ModbusFeed::Create(settings.modbus_listen, settings.modbus_allow, error);
+    run.modbus = novex::mbserver::ModbusFeed::Create(settings.modbus_listen, settings.modbus_allow,
+                                                     settings.modbus_rtu_port, error);
     if (!run.modbus) {
-        Fail("--modbus-listen: " + error);
+        Fail("Modbus server: " + error);
         return kExitUsage;
     }
     if (!run.modbus->Start(run.state, run.configs, error)) {
-        Fail("--modbus-listen: " + error);
+        Fail("Modbus server: " + error);
         return kExitFailure;
     }
-    Say("vimohost: Modbus server on " + run.modbus->Address());
+    if (!settings.modbus_listen.empty()) Say("vimohost: Modbus server on " + run.modbus->Address());
+    if (!settings.modbus_rtu_port.empty()) Say("vimohost: Modbus RTU slave on " + settings.modbus_rtu_port);
     return -1;
 }
 
