@@ -20,6 +20,7 @@
 
 #include "mbserver/register_map.h"
 #include "tests/runner_processes.h"
+#include "tests/web_support.h"
 
 namespace {
 
@@ -109,14 +110,17 @@ protected:
         }
         std::vector<std::string> args = {"--tcp", port.empty() ? sim_.address() : port,
                                          "--interval-ms", std::to_string(interval_ms), "--timeout-ms", "300",
-                                         "--no-history", "--modbus-listen", "127.0.0.1:0"};
+                                         "--no-history", "--modbus-listen", "127.0.0.1:0", "--listen", "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::remove((dir_ / "err").c_str());  // the last run's address is not this one's
         ASSERT_TRUE(runner_test::StartVimohost(vimohost_, dir_, args));
         const std::string tag = "Modbus server on 127.0.0.1:";
         ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", tag)) << Log();
+        const std::string web = "status page on http://127.0.0.1:";
+        ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", web)) << Log();
         const std::string err = Log();
         port_ = std::stoi(err.substr(err.find(tag) + tag.size()));
+        web_port_ = std::stoi(err.substr(err.find(web) + web.size()));
     }
 
     // Waits until the status block says `communication`.
@@ -131,6 +135,7 @@ protected:
     runner_test::Simulator sim_;
     vimo::ChildProcess vimohost_;
     int port_ = 0;
+    int web_port_ = 0;
 };
 
 uint32_t Rounds(const std::vector<uint16_t>& status) {
@@ -381,6 +386,13 @@ TEST_F(ModbusServerEndToEnd, BadInputClosesTheConnection) {
     EXPECT_EQ(256u, frames);
     // The server still answers, and counted the bad frames.
     EXPECT_EQ(0, c.Get(4, 1, 40).exception);
+    const auto [status, metrics] = web_test::Get(web_port_, "/metrics");
+    EXPECT_EQ(200, status);
+    EXPECT_NE(std::string::npos, metrics.find("vimohost_modbus_errors_total 3\n")) << metrics.substr(0, 3000);
+    EXPECT_NE(std::string::npos, metrics.find("vimohost_modbus_clients 1\n"));
+    EXPECT_TRUE(std::regex_search(metrics, std::regex("vimohost_modbus_exceptions_total (2[5-9][0-9]|[3-9][0-9][0-9])\n")));
+    const auto [api_status, api] = web_test::Get(web_port_, "/api/v1/devices");
+    EXPECT_NE(std::string::npos, api.find("\"modbus_server\":{\"clients\":1,")) << api;
 }
 
 // Twenty clients hammer the server (and one sends without ever reading) while vimohost

@@ -544,6 +544,7 @@ int StartWeb(PollRun& run) {
     if (run.modbus)
         run.web->SetModbusCounters([&run](novex::web::HostState& state) {
             const novex::mbserver::ServerStats s = run.modbus->Stats();
+            state.modbus_serving = true;
             state.modbus_clients = s.clients;
             state.modbus_requests = s.requests;
             state.modbus_exceptions = s.exceptions;

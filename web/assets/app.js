@@ -498,7 +498,8 @@ function setupPlotForm() {
 async function refresh() {
   const status = document.getElementById('status');
   try {
-    const list = (await getJson('api/v1/devices')).devices;
+    const overview = await getJson('api/v1/devices');
+    const list = overview.devices;
     const wanted = decodeURIComponent(location.hash.slice(1));
     const chosen = list.find((d) => d.name === wanted) || list[0];
     if (chosen && chosen.name !== page.selected) {
@@ -519,7 +520,10 @@ async function refresh() {
         document.getElementById('details').replaceChildren();
       }
     }
-    status.textContent = `${list.length} UPS${list.length === 1 ? '' : 'es'}, updated ${stamp(new Date())}`;
+    const mb = overview.modbus_server;
+    const served = mb ? `; Modbus server: ${mb.clients} client${mb.clients === 1 ? '' : 's'}, ` +
+      `${mb.requests} requests, ${mb.exceptions} exceptions, ${mb.errors} errors` : '';
+    status.textContent = `${list.length} UPS${list.length === 1 ? '' : 'es'}${served}, updated ${stamp(new Date())}`;
   } catch (e) {
     status.textContent = `Refresh failed: ${e.message}; retrying`;
   }
