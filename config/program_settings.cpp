@@ -23,7 +23,7 @@ const char kModbus[] = "Modbus server";
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[16] = {
+const ProgramSetting kProgramSettings[20] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -82,6 +82,21 @@ const ProgramSetting kProgramSettings[16] = {
      "answer as a Modbus RTU slave for the same units on this serial line, e.g. "
      "\"/dev/ttyS1 19200 8E1\" (default 9600 8N1)",
      &ProgramConfig::modbus_rtu_port, nullptr, false},
+    {"modbus_tls_listen", "text", "--modbus-tls-listen", "ADDR:PORT", kModbus,
+     "answer Modbus/TCP Security (TLS, client certificates required) there, as the Modbus "
+     "server does (ADDR alone: port 802); needs modbus_tls_certfile and modbus_tls_ca",
+     &ProgramConfig::modbus_tls_listen, nullptr, false},
+    {"modbus_tls_certfile", "text", "--modbus-tls-certfile", "FILE", kModbus,
+     "the Modbus/TCP Security listener's PEM certificate and private key (not readable by "
+     "group or others)",
+     &ProgramConfig::modbus_tls_certfile, nullptr, false},
+    {"modbus_tls_ca", "text", "--modbus-tls-ca", "FILE", kModbus,
+     "the PEM CAs that Modbus/TCP Security clients' certificates must chain to",
+     &ProgramConfig::modbus_tls_ca, nullptr, false},
+    {"modbus_tls_roles", "text", "--modbus-tls-roles", "ROLES", kModbus,
+     "the roles (the certificates' role extension) that may read over Modbus/TCP Security, "
+     "e.g. \"Operator Viewer\" (default: any verified client)",
+     &ProgramConfig::modbus_tls_roles, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {

@@ -1,5 +1,7 @@
 #include "mbserver/feed.h"
 
+#include <sstream>
+
 #include "common/console.h"
 
 namespace novex {
@@ -13,16 +15,38 @@ uint8_t UnitOf(const vimo::DeviceConfig& device) {
     return 1;
 }
 
-std::unique_ptr<ModbusFeed> ModbusFeed::Create(const std::string& listen, const std::string& allow,
-                                               const std::string& rtu_line, std::string& error) {
+std::unique_ptr<ModbusFeed> ModbusFeed::Create(const vimo::ProgramConfig& settings, std::string& error) {
     std::unique_ptr<ModbusFeed> feed(new ModbusFeed());
-    feed->tcp_ = !listen.empty();
-    if (feed->tcp_ && !ParseListen(listen, feed->options_, error)) return nullptr;
-    if (!rtu_line.empty() && !ParseRtuLine(rtu_line, feed->rtu_line_, error)) return nullptr;
-    if (!feed->options_.allow.Parse(allow.empty() ? "127.0.0.0/8 ::1/128" : allow, error)) {
-        error = "allow-list: " + error;
+    const auto fail = [&error](const char* key, const std::string& why) {
+        error = std::string("\"") + key + "\": " + why;
         return nullptr;
+    };
+    feed->tcp_ = !settings.modbus_listen.empty();
+    feed->secure_ = !settings.modbus_tls_listen.empty();
+    if (feed->tcp_ && !ParseListen(settings.modbus_listen, feed->options_, error))
+        return fail("modbus_listen", error);
+    const std::string allow = settings.modbus_allow.empty() ? "127.0.0.0/8 ::1/128" : settings.modbus_allow;
+    if (!feed->options_.allow.Parse(allow, error)) return fail("modbus_allow", error);
+    if (!settings.modbus_rtu_port.empty() && !ParseRtuLine(settings.modbus_rtu_port, feed->rtu_line_, error))
+        return fail("modbus_rtu_port", error);
+    if (!feed->secure_) {
+        if (!settings.modbus_tls_certfile.empty() || !settings.modbus_tls_ca.empty() || !settings.modbus_tls_roles.empty())
+            return fail("modbus_tls_listen", "missing, while other modbus_tls_ settings are given");
+        return feed;
     }
+    ServerOptions& secure = feed->secure_options_;
+    secure.allow = feed->options_.allow;
+    if (!ParseListen(settings.modbus_tls_listen, secure, error, true)) return fail("modbus_tls_listen", error);
+    if (settings.modbus_tls_certfile.empty() || settings.modbus_tls_ca.empty())
+        return fail("modbus_tls_listen", "needs modbus_tls_certfile and modbus_tls_ca (client certificates are required)");
+    tls::TlsSettings tls;
+    tls.cert_file = tls.key_file = settings.modbus_tls_certfile;
+    tls.client_auth = tls::ClientAuth::kRequireAndVerify;
+    tls.client_ca_file = settings.modbus_tls_ca;
+    secure.tls = tls::ServerTls::Create(tls, error);
+    if (!secure.tls) return fail("modbus_tls_certfile", error);
+    std::istringstream roles(settings.modbus_tls_roles);
+    for (std::string role; roles >> role;) secure.roles.push_back(role);
     return feed;
 }
 
@@ -66,29 +90,49 @@ bool ModbusFeed::Start(vimo::PublishedState& board, const std::vector<vimo::Devi
         rtu_ = std::make_unique<RtuSlave>(units_);
         if (!rtu_->Start(rtu_line_, error)) return false;
     }
+    const auto log = [](const std::string& line) { vimo::Say(vimo::Level::kWarning, "vimohost: " + line); };
+    if (secure_) {
+        secure_server_ = std::make_unique<Server>(units_, secure_options_, log);
+        if (!secure_server_->Start(error)) return false;
+    }
     if (!tcp_) return true;
-    server_ = std::make_unique<Server>(units_, options_, [](const std::string& line) {
-        vimo::Say(vimo::Level::kWarning, "vimohost: " + line);
-    });
+    server_ = std::make_unique<Server>(units_, options_, log);
     return server_->Start(error);
 }
 
 void ModbusFeed::Stop() {
     if (server_) server_->Stop();
+    if (secure_server_) secure_server_->Stop();
     if (rtu_) rtu_->Stop();
 }
 
 ServerStats ModbusFeed::Stats() const {
     ServerStats s = server_ ? server_->Stats() : ServerStats();
+    if (secure_server_) {
+        const ServerStats t = secure_server_->Stats();
+        s.clients += t.clients;
+        s.connections += t.connections;
+        s.refused += t.refused;
+        s.requests += t.requests;
+        s.exceptions += t.exceptions;
+        s.errors += t.errors;
+    }
     if (rtu_) s.requests += rtu_->requests();
     return s;
 }
 
-std::string ModbusFeed::Address() const {
-    if (!tcp_) return "";
-    const std::string host = options_.address.find(':') != std::string::npos ? "[" + options_.address + "]" : options_.address;
-    return host + ":" + std::to_string(server_ ? server_->port() : options_.port);
+namespace {
+
+std::string Where(const ServerOptions& options, const std::unique_ptr<Server>& server) {
+    const std::string host = options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+    return host + ":" + std::to_string(server ? server->port() : options.port);
 }
+
+}  // namespace
+
+std::string ModbusFeed::Address() const { return tcp_ ? Where(options_, server_) : ""; }
+
+std::string ModbusFeed::SecureAddress() const { return secure_ ? Where(secure_options_, secure_server_) : ""; }
 
 }  // namespace mbserver
 }  // namespace novex

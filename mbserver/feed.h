@@ -24,11 +24,10 @@ uint8_t UnitOf(const vimo::DeviceConfig& device);
 
 class ModbusFeed {
 public:
-    // Checks the listen address and the allow-list (empty: loopback only). Null with a
-    // one-line error.
-    // `listen` or `rtu_line` may be empty (not both): no TCP server, no RTU slave.
-    static std::unique_ptr<ModbusFeed> Create(const std::string& listen, const std::string& allow,
-                                              const std::string& rtu_line, std::string& error);
+    // From the settings modbus_listen, modbus_allow (empty: loopback only),
+    // modbus_rtu_port and modbus_tls_*: any of the listeners may be left out. Null
+    // with a one-line error naming the setting.
+    static std::unique_ptr<ModbusFeed> Create(const vimo::ProgramConfig& settings, std::string& error);
     ~ModbusFeed();  // Stop()
     ModbusFeed(const ModbusFeed&) = delete;
     ModbusFeed& operator=(const ModbusFeed&) = delete;
@@ -45,6 +44,8 @@ public:
     void Stop();
     // "127.0.0.1:1502", with the port chosen when 0 was asked for; "" without TCP.
     std::string Address() const;
+    // The same for the Modbus/TCP Security listener.
+    std::string SecureAddress() const;
     // The TCP server's, with the RTU slave's requests counted in.
     ServerStats Stats() const;
 
@@ -53,12 +54,15 @@ private:
     void Take(const vimo::Snapshot& snapshot);
 
     ServerOptions options_;
+    ServerOptions secure_options_;
     bool tcp_ = false;
+    bool secure_ = false;
     RtuLine rtu_line_;
     Units units_;
     Mutex mutex_;
     std::map<uint32_t, uint8_t> unit_of_ GUARDED_BY(mutex_);  // data id -> unit
     std::unique_ptr<Server> server_;
+    std::unique_ptr<Server> secure_server_;
     std::unique_ptr<RtuSlave> rtu_;
 };
 

@@ -9,6 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -41,6 +48,10 @@ std::string PeerAddress(const sockaddr_storage& peer) {
 
 struct Client {
     int fd = -1;
+    SSL* ssl = nullptr;
+    bool handshaking = false;
+    bool tls_wants_write = false;
+    Clock::time_point accepted;
     std::string address;
     FrameReader reader;
     std::string out;
@@ -52,12 +63,47 @@ struct Client {
     bool dropped = false;
 };
 
+std::string SslReason() {
+    const unsigned long code = ERR_peek_last_error();
+    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
+    ERR_clear_error();
+    return reason ? reason : "connection closed";
+}
+
+std::string RoleOf(X509* cert) {
+    std::string role;
+    ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.50316.802.1", 1);
+    const int at = cert && oid ? X509_get_ext_by_OBJ(cert, oid, -1) : -1;
+    if (at >= 0) {
+        ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(X509_get_ext(cert, at));
+        const unsigned char* p = ASN1_STRING_get0_data(data);
+        ASN1_UTF8STRING* text = d2i_ASN1_UTF8STRING(nullptr, &p, ASN1_STRING_length(data));
+        if (text)
+            role.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                        static_cast<size_t>(ASN1_STRING_length(text)));
+        ASN1_UTF8STRING_free(text);
+    }
+    ASN1_OBJECT_free(oid);
+    return role;
+}
+
 }  // namespace
 
-bool ParseListen(const std::string& text, ServerOptions& options, std::string& error) {
+std::string CertificateRole(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    const std::string role = RoleOf(cert);
+    X509_free(cert);
+    BIO_free(bio);
+    ERR_clear_error();
+    return role;
+}
+
+bool ParseListen(const std::string& text, ServerOptions& options, std::string& error, bool secure) {
     Endpoint endpoint;
     std::string why;
-    if (!ParseEndpoint(text, kModbusListener, endpoint, why)) {
+    constexpr EndpointUse kSecure = {true, 802, 0, "127.0.0.1"};
+    if (!ParseEndpoint(text, secure ? kSecure : kModbusListener, endpoint, why)) {
         error = "listen address " + text + ": " + why;
         return false;
     }
@@ -110,14 +156,96 @@ struct Server::Loop {
             auto c = std::make_unique<Client>();
             c->fd = fd;
             c->address = PeerAddress(peer);
-            c->last_activity = c->refilled = Clock::now();
+            c->last_activity = c->refilled = c->accepted = Clock::now();
             c->tokens = options.request_burst;
+            if (options.tls && !BeginTls(*c)) {
+                close(fd);
+                continue;
+            }
             clients.push_back(std::move(c));
             ++server.counters_.connections;
         }
     }
 
     bool Held(const Client& c, Clock::time_point now) const { return c.held_until > now; }
+
+    bool BeginTls(Client& c) {
+        std::string note;
+        const std::shared_ptr<SSL_CTX> ctx = options.tls->Context(note);
+        if (!note.empty()) Log(note);
+        c.ssl = ctx ? SSL_new(ctx.get()) : nullptr;
+        if (c.ssl == nullptr || SSL_set_fd(c.ssl, c.fd) != 1) {
+            Log("modbus client " + c.address + ": TLS: " + SslReason());
+            if (c.ssl) SSL_free(c.ssl);
+            c.ssl = nullptr;
+            return false;
+        }
+        c.handshaking = true;
+        return true;
+    }
+
+    // The client's role may read, when roles are asked for.
+    bool RoleAllowed(Client& c) {
+        if (options.roles.empty()) return true;
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+        X509* cert = SSL_get1_peer_certificate(c.ssl);
+#else
+        X509* cert = SSL_get_peer_certificate(c.ssl);
+#endif
+        const std::string role = RoleOf(cert);
+        X509_free(cert);
+        if (std::find(options.roles.begin(), options.roles.end(), role) != options.roles.end()) return true;
+        Drop(c, role.empty() ? "certificate without a role, refused" : "certificate role \"" + role + "\" may not read, refused");
+        return false;
+    }
+
+    void Handshake(Client& c) {
+        ERR_clear_error();
+        c.tls_wants_write = false;
+        const int r = SSL_accept(c.ssl);
+        if (r == 1) {
+            c.handshaking = false;
+            c.last_activity = Clock::now();
+            RoleAllowed(c);
+            return;
+        }
+        const int e = SSL_get_error(c.ssl, r);
+        if (e == SSL_ERROR_WANT_READ) return;
+        if (e == SSL_ERROR_WANT_WRITE) {
+            c.tls_wants_write = true;
+            return;
+        }
+        Drop(c, "TLS handshake failed: " + SslReason());
+    }
+
+    // Reads what TLS has decrypted, while the frames waiting stay few.
+    void ReceiveTls(Client& c) {
+        if (c.handshaking) Handshake(c);
+        if (c.handshaking || c.dropped) return;
+        c.tls_wants_write = false;
+        char buffer[kReadChunk];
+        while (c.reader.Pending() < kReadChunk) {
+            ERR_clear_error();
+            const int n = SSL_read(c.ssl, buffer, sizeof buffer);
+            if (n > 0) {
+                if (!c.reader.Partial()) c.frame_started = Clock::now();
+                c.reader.Feed(buffer, static_cast<size_t>(n));
+                c.last_activity = Clock::now();
+                continue;
+            }
+            const int e = SSL_get_error(c.ssl, n);
+            if (e == SSL_ERROR_WANT_WRITE) c.tls_wants_write = true;
+            else if (e != SSL_ERROR_WANT_READ) Drop(c, "");
+            break;
+        }
+        ERR_clear_error();
+        if (!c.dropped) Answer(c);
+    }
+
+    // Decrypted bytes that poll() cannot announce, and that may be read now.
+    bool TlsPending(const Client& c, Clock::time_point now) const {
+        return c.ssl && !c.handshaking && !c.dropped && Reading(c, now) && SSL_pending(c.ssl) > 0;
+    }
 
     // Whether a request may be answered now: the connection's bucket holds a token.
     // Otherwise it is held until one has come back.
@@ -157,6 +285,7 @@ struct Server::Loop {
     }
 
     void Receive(Client& c) {
+        if (c.ssl) return ReceiveTls(c);
         char buffer[kReadChunk];
         const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n == 0) return Drop(c, "");
@@ -171,7 +300,19 @@ struct Server::Loop {
     }
 
     void Send(Client& c) {
-        while (!c.out.empty() && !c.dropped) {
+        while (c.ssl && !c.handshaking && !c.out.empty() && !c.dropped) {
+            ERR_clear_error();
+            const int n = SSL_write(c.ssl, c.out.data(), static_cast<int>(std::min<size_t>(c.out.size(), 1 << 16)));
+            if (n <= 0) {
+                const int e = SSL_get_error(c.ssl, n);
+                if (e == SSL_ERROR_WANT_WRITE) c.tls_wants_write = true;
+                else if (e != SSL_ERROR_WANT_READ) Drop(c, "");
+                return;
+            }
+            c.out.erase(0, static_cast<size_t>(n));
+            c.last_activity = Clock::now();
+        }
+        while (!c.ssl && !c.out.empty() && !c.dropped) {
             const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Drop(c, "");
@@ -197,6 +338,8 @@ struct Server::Loop {
         for (const auto& c : clients) {
             next = std::min(next, Deadline(*c));
             if (Held(*c, now)) next = std::min(next, c->held_until);
+            if (c->handshaking) next = std::min(next, c->accepted + std::chrono::milliseconds(options.request_timeout_ms));
+            if (TlsPending(*c, now)) next = now;
         }
         if (next == Clock::time_point::max()) return -1;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
@@ -215,6 +358,8 @@ struct Server::Loop {
             Send(c);
         }
         if (c.dropped) return;
+        if (c.handshaking && now - c.accepted > std::chrono::milliseconds(options.request_timeout_ms))
+            return Drop(c, "TLS handshake not completed in time, closed");
         // A frame held back by the rate or by unread answers is not late.
         const bool waiting = Held(c, now) || c.out.size() >= options.max_output;
         if (c.reader.Partial() && !waiting &&
@@ -224,8 +369,24 @@ struct Server::Loop {
             Drop(c, c.out.empty() ? "idle, closed" : "does not read its answers, closed");
     }
 
+    // A TLS connection says goodbye if the socket takes it at once; never waits.
+    static void Close(Client& c) {
+        if (c.ssl) {
+            ERR_clear_error();
+            if (!c.handshaking) SSL_shutdown(c.ssl);
+            SSL_free(c.ssl);
+            ERR_clear_error();
+        }
+        close(c.fd);
+    }
+
     void Run() {
         pthread_setname_np(pthread_self(), "vimo-modbus");
+        // OpenSSL writes with write(): a client gone turns into an error, not SIGPIPE.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         std::vector<pollfd> fds;
         for (;;) {
             const Clock::time_point now = Clock::now();
@@ -234,8 +395,8 @@ struct Server::Loop {
             fds.push_back({server.listen_fd_, POLLIN, 0});
             for (const auto& c : clients) {
                 short events = 0;
-                if (!c->out.empty()) events |= POLLOUT;
-                if (Reading(*c, now)) events |= POLLIN;
+                if (!c->out.empty() || c->tls_wants_write) events |= POLLOUT;
+                if (c->handshaking || Reading(*c, now)) events |= POLLIN;
                 fds.push_back({c->fd, events, 0});
             }
             if (poll(fds.data(), fds.size(), Timeout(now)) < 0 && errno != EINTR) {
@@ -247,7 +408,9 @@ struct Server::Loop {
             for (size_t i = 0; i < known; ++i) {
                 Client& c = *clients[i];
                 const short revents = fds[i + 2].revents;
-                if (revents & (POLLIN | POLLHUP | POLLERR)) Receive(c);
+                if (revents & (POLLIN | POLLHUP | POLLERR) || (c.tls_wants_write && (revents & POLLOUT)) ||
+                    TlsPending(c, Clock::now()))
+                    Receive(c);
                 if (!c.dropped && (revents & POLLNVAL)) Drop(c, "");
                 if (!c.dropped && (revents & POLLOUT)) Send(c);
                 if (!c.dropped && !c.out.empty() && !(revents & POLLOUT)) Send(c);
@@ -256,13 +419,13 @@ struct Server::Loop {
             if (fds[1].revents & POLLIN) Accept();
             for (auto& c : clients)
                 if (c->dropped) {
-                    close(c->fd);
+                    Close(*c);
                     c.reset();
                 }
             clients.erase(std::remove(clients.begin(), clients.end(), nullptr), clients.end());
             server.counters_.clients = clients.size();
         }
-        for (auto& c : clients) close(c->fd);
+        for (auto& c : clients) Close(*c);
         clients.clear();
         server.counters_.clients = 0;
     }

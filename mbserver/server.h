@@ -14,11 +14,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mbserver/allow_list.h"
 #include "mbserver/units.h"
+#include "tls/server_tls.h"
 
 namespace novex {
 namespace mbserver {
@@ -33,10 +36,22 @@ struct ServerOptions {
     int idle_timeout_ms = 60000;       // no request and nothing sent for this long: closed
     int request_timeout_ms = 5000;     // a frame begun and not complete by then: closed
     size_t max_output = 64 * 1024;     // answers a client leaves unread: stop reading it
+    // Modbus/TCP Security: TLS from the first byte, client certificates required and
+    // verified (null: plain Modbus TCP). A TLS handshake has the request deadline.
+    std::shared_ptr<tls::ServerTls> tls;
+    // The roles (the certificate's role extension, OID 1.3.6.1.4.1.50316.802.1) that
+    // may read; empty: any verified client, with or without a role.
+    std::vector<std::string> roles;
 };
 
-// "ADDR:PORT", ":PORT" or "PORT" (127.0.0.1), "[V6ADDR]:PORT".
-bool ParseListen(const std::string& text, ServerOptions& options, std::string& error);
+// "ADDR:PORT", ":PORT" or "PORT" (127.0.0.1), "[V6ADDR]:PORT"; ADDR alone takes port
+// 502, or 802 for `secure` (Modbus/TCP Security).
+bool ParseListen(const std::string& text, ServerOptions& options, std::string& error,
+                 bool secure = false);
+
+// The role of a client certificate (the UTF8String of its role extension); "" for
+// none.
+std::string CertificateRole(const std::string& pem);
 
 // What the server has done since it started.
 struct ServerStats {

@@ -19,7 +19,10 @@
 #include <gtest/gtest.h>
 
 #include "mbserver/register_map.h"
+#include "mbserver/server.h"
 #include "tests/runner_processes.h"
+#include "tests/test_certs.h"
+#include "tests/tls_client.h"
 #include "tests/web_support.h"
 
 namespace {
@@ -332,6 +335,54 @@ TEST_F(ModbusServerEndToEnd, RtuSlaveOverAPtyPair) {
     modbus_free(rtu);
     EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
     socat.Stop();
+}
+
+// Modbus/TCP Security: a client certificate of an allowed role reads what a plain
+// client reads; no certificate, a certificate without that role or one of another CA
+// gets no answer.
+TEST_F(ModbusServerEndToEnd, SecureListenerTakesRolesFromCertificates) {
+    test_certs::Certs certs;
+    ASSERT_TRUE(certs.ok());
+    const std::string d = certs.dir();
+    // Client certificates with the role extension, signed by the test CA.
+    for (const std::string role : {"Operator", "Viewer"})
+        ASSERT_EQ(0, std::system(("cd " + d + " && printf '1.3.6.1.4.1.50316.802.1=ASN1:UTF8String:" + role +
+                                  "\\n' > " + role + ".ext && openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key "
+                                  "-CAcreateserial -days 2 -extfile " + role + ".ext -out " + role + ".pem >/dev/null 2>&1")
+                                     .c_str()));
+    EXPECT_EQ("Operator", mb::CertificateRole(runner_test::ReadFile(certs.Path("Operator.pem"))));
+    EXPECT_EQ("", mb::CertificateRole(runner_test::ReadFile(certs.Path("client.pem"))));
+    Start("normal", 200, {"--modbus-tls-listen", "127.0.0.1:0", "--modbus-tls-certfile", certs.Path("both.pem"),
+                          "--modbus-tls-ca", certs.Path("ca.pem"), "--modbus-tls-roles", "Operator"});
+    const std::string tag = "Modbus/TCP Security server on 127.0.0.1:";
+    ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", tag)) << Log();
+    const std::string err = Log();
+    const uint16_t secure = static_cast<uint16_t>(std::stoi(err.substr(err.find(tag) + tag.size())));
+    Client plain(port_, 1);
+    ASSERT_TRUE(WaitFor(plain, mb::kCommunicationOk)) << Log();
+    const Client::Read want = plain.Get(4, 1, 40);
+    const std::string request = std::string("\x00\x05\x00\x00\x00\x06\x01\x04\x00\x01\x00\x28", 12);
+    // Columns: certificate (none: ""), whether the answer comes.
+    const std::pair<std::string, bool> rows[] = {{"Operator", true}, {"Viewer", false}, {"client", false}, {"", false}};
+    for (const auto& [cert, answered] : rows) {
+        SCOPED_TRACE(cert.empty() ? "no certificate" : cert);
+        tls_client::Client c(secure);
+        ASSERT_TRUE(c.connected());
+        const std::string handshake = cert.empty() ? c.Handshake(certs.Path("ca.pem"))
+                                                   : c.Handshake(certs.Path("ca.pem"), certs.Path(cert + ".pem"), certs.Path("client.key"));
+        c.Send(request);
+        const std::string answer = handshake.empty() ? c.ReadBytes(9 + 80) : "";
+        if (!answered) {
+            EXPECT_EQ("", answer);
+            continue;
+        }
+        ASSERT_EQ(9u + 80u, answer.size()) << handshake;
+        for (size_t i = 0; i < 40; ++i)
+            EXPECT_EQ(want.values[i], static_cast<uint8_t>(answer[9 + 2 * i]) << 8 | static_cast<uint8_t>(answer[10 + 2 * i]));
+    }
+    EXPECT_TRUE(runner_test::WaitForLine(dir_ / "err", "certificate role \"Viewer\" may not read")) << Log();
+    EXPECT_TRUE(runner_test::WaitForLine(dir_ / "err", "certificate without a role")) << Log();
+    EXPECT_TRUE(runner_test::WaitForLine(dir_ / "err", "TLS handshake failed")) << Log();
 }
 
 // Raw bytes on a socket: returns what came back before the server closed or `ms` passed.

@@ -466,14 +466,13 @@ int StartProtocol(PollRun& run) {
 // win): listening before the first round, fed from the board.
 int StartModbus(PollRun& run) {
     const ProgramConfig settings = Settings(run);
-    if (settings.modbus_listen.empty() && settings.modbus_rtu_port.empty()) {
+    if (settings.modbus_listen.empty() && settings.modbus_rtu_port.empty() && settings.modbus_tls_listen.empty()) {
         if (settings.modbus_allow.empty()) return -1;
-        Fail("--modbus-allow is for --modbus-listen");
+        Fail("--modbus-allow is for --modbus-listen or --modbus-tls-listen");
         return kExitUsage;
     }
     std::string error;
-    run.modbus = novex::mbserver::ModbusFeed::Create(settings.modbus_listen, settings.modbus_allow,
-                                                     settings.modbus_rtu_port, error);
+    run.modbus = novex::mbserver::ModbusFeed::Create(settings, error);
     if (!run.modbus) {
         Fail("Modbus server: " + error);
         return kExitUsage;
@@ -483,6 +482,8 @@ int StartModbus(PollRun& run) {
         return kExitFailure;
     }
     if (!settings.modbus_listen.empty()) Say("vimohost: Modbus server on " + run.modbus->Address());
+    if (!settings.modbus_tls_listen.empty())
+        Say("vimohost: Modbus/TCP Security server on " + run.modbus->SecureAddress());
     if (!settings.modbus_rtu_port.empty()) Say("vimohost: Modbus RTU slave on " + settings.modbus_rtu_port);
     return -1;
 }
