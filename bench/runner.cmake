@@ -25,3 +25,12 @@ if(TARGET novexups-sim AND TARGET novex_program)
   add_dependencies(paced_history_bench novexups-sim novexups vimohost)
   set_target_properties(paced_history_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()
+
+# The Modbus server: latency and reads per core under twenty clients, poll rounds under that load.
+if(TARGET novexups-sim AND TARGET novex_program)
+  add_executable(modbus_server_bench modbus_server_bench.cpp)
+  target_link_libraries(modbus_server_bench PRIVATE novex_mbserver novex_program benchmark::benchmark)
+  target_compile_definitions(modbus_server_bench PRIVATE NOVEX_BUILD_DIR_DEFAULT="${CMAKE_BINARY_DIR}")
+  add_dependencies(modbus_server_bench novexups-sim novexups vimohost)
+  set_target_properties(modbus_server_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()

@@ -36,6 +36,7 @@ static_assert(kUpsProtocolPort > 0 && kUpsProtocolPort < 65536, "a port");
 inline constexpr EndpointUse kTcpDevice = {false, 0, 1, nullptr};
 inline constexpr EndpointUse kProtocolListener = {true, kUpsProtocolPort, 0, "127.0.0.1"};
 inline constexpr EndpointUse kWebListener = {false, 0, 0, "127.0.0.1"};
+inline constexpr EndpointUse kModbusListener = {true, 502, 0, "127.0.0.1"};
 
 // Reads `text` for `use`. A text of digits alone is a port. False with what is wrong
 // in `why` ("the port must be 1..65535", "an IPv6 address goes in brackets, as

@@ -34,7 +34,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[13] = {
+const DeviceKey kDeviceKeys[14] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text",
      "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
@@ -61,6 +61,8 @@ const DeviceKey kDeviceKeys[13] = {
     {"ratings", "object",
      "the UPS's nominal values for SNMP managers (upsConfig), e.g. {\"output_va\": 30000}; "
      "the keys are listed in snmp.md"},
+    {"modbus_unit", "number",
+     "the unit id the Modbus server answers for this UPS, 1..247 (default: its \"slave\")"},
 };
 
 const DeviceKey kAppSettingKeys[1] = {
@@ -308,6 +310,11 @@ bool CheckDevice(const Json::Value& object, uint32_t default_id, DeviceConfig& o
         return false;
     }
     if (!CheckForcedShutdown(object["forced_shutdown"], error)) return false;
+    const Json::Value& unit = object["modbus_unit"];
+    if (!unit.isNull() && (!unit.isInt() || unit.asInt() < 1 || unit.asInt() > 247)) {
+        error = "\"modbus_unit\" must be a whole number from 1 to 247";
+        return false;
+    }
     const Json::Value& transport = object["transport"];
     if (!transport.isNull() && !(transport.isString() && (transport.asString() == "rtu" ||
                                                           transport.asString() == "tcp"))) {

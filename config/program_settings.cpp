@@ -18,12 +18,13 @@ std::string CheckHookMode(const std::string& value) {
 const char kHooks[] = "Event hooks";
 const char kProtocol[] = "UPS protocol server";
 const char kWeb[] = "Status page, API and metrics";
+const char kModbus[] = "Modbus server";
 
 }  // namespace
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[13] = {
+const ProgramSetting kProgramSettings[20] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -70,6 +71,33 @@ const ProgramSetting kProgramSettings[13] = {
      "{\"agentx\": \"/var/agentx/master\"} serves the UPS MIB through that AgentX master (or "
      "\"tcp:127.0.0.1:705\"); the flag takes the socket",
      &ProgramConfig::snmp_agentx, nullptr, false},
+    {"modbus_listen", "text", "--modbus-listen", "ADDR:PORT", kModbus,
+     "answer Modbus TCP there with each UPS's registers from its last completed round, under "
+     "its \"modbus_unit\" (ADDR alone: port 502; PORT alone: 127.0.0.1); see modbus-server.md",
+     &ProgramConfig::modbus_listen, nullptr, false},
+    {"modbus_allow", "text", "--modbus-allow", "NETWORKS", kModbus,
+     "the client networks the Modbus server accepts, e.g. \"10.1.0.0/16 ::1/128\" (default: "
+     "loopback only)",
+     &ProgramConfig::modbus_allow, nullptr, false},
+    {"modbus_rtu_port", "text", "--modbus-rtu-port", "DEV [BAUD [FRAME]]", kModbus,
+     "answer as a Modbus RTU slave for the same units on this serial line, e.g. "
+     "\"/dev/ttyS1 19200 8E1\" (default 9600 8N1)",
+     &ProgramConfig::modbus_rtu_port, nullptr, false},
+    {"modbus_tls_listen", "text", "--modbus-tls-listen", "ADDR:PORT", kModbus,
+     "answer Modbus/TCP Security (TLS, client certificates required) there, as the Modbus "
+     "server does (ADDR alone: port 802); needs modbus_tls_certfile and modbus_tls_ca",
+     &ProgramConfig::modbus_tls_listen, nullptr, false},
+    {"modbus_tls_certfile", "text", "--modbus-tls-certfile", "FILE", kModbus,
+     "the Modbus/TCP Security listener's PEM certificate and private key (not readable by "
+     "group or others)",
+     &ProgramConfig::modbus_tls_certfile, nullptr, false},
+    {"modbus_tls_ca", "text", "--modbus-tls-ca", "FILE", kModbus,
+     "the PEM CAs that Modbus/TCP Security clients' certificates must chain to",
+     &ProgramConfig::modbus_tls_ca, nullptr, false},
+    {"modbus_tls_roles", "text", "--modbus-tls-roles", "ROLES", kModbus,
+     "the roles (the certificates' role extension) that may read over Modbus/TCP Security, "
+     "e.g. \"Operator Viewer\" (default: any verified client)",
+     &ProgramConfig::modbus_tls_roles, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {

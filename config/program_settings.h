@@ -25,6 +25,13 @@ struct ProgramConfig {
     std::string web_config;             // the web face's TLS and users file; "": none
     Json::Value history;                // retention, checked by ParseRetention; null: none
     std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
+    std::string modbus_listen;          // ADDR:PORT of the Modbus server; "": none
+    std::string modbus_allow;           // its allowed client networks; "": loopback only
+    std::string modbus_rtu_port;        // "DEV [BAUD [FRAME]]" of its RTU slave; "": none
+    std::string modbus_tls_listen;      // ADDR:PORT of its Modbus/TCP Security listener; "": none
+    std::string modbus_tls_certfile;    // PEM certificate and key for it
+    std::string modbus_tls_ca;          // PEM CAs that client certificates must chain to
+    std::string modbus_tls_roles;       // roles that may read; "": any verified client
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -48,7 +55,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[13];
+extern const ProgramSetting kProgramSettings[20];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

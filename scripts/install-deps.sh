@@ -10,7 +10,8 @@
 #                                    (Prometheus, Alertmanager, headless Chromium and a CJK font for
 #                                    its screenshots; large, so CI asks for them) and
 #                                    the SNMP tests' snmpd, snmpget/snmpwalk, snmptrapd
-#                                    and the UPS tools' snmp-ups driver
+#                                    and the UPS tools' snmp-ups driver, and the Modbus
+#                                    server tests' clients (pymodbus, mbpoll) and socat
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -35,7 +36,8 @@ for flag in "$@"; do
                         googletest elfutils gdb-multiarch) ;;  # scripts/controller-check.sh
     --peers) packages+=(prometheus prometheus-alertmanager prometheus-node-exporter chromium fonts-wqy-microhei
                         testssl.sh libnss3-tools
-                        snmpd snmp snmptrapd nut-snmp nut-server) ;;
+                        snmpd snmp snmptrapd nut-snmp nut-server
+                        python3-pymodbus python3-serial-asyncio mbpoll socat) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

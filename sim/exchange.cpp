@@ -50,9 +50,14 @@ Reply Responder::Handle(const uint8_t* adu, size_t length, Clock::time_point rec
     Answer answer = AnswerRequest(state_, pdu, pdu_length);
     if (answer.begins_round) round_wire_seconds_ = 0;
 
-    char trace[160];
-    std::snprintf(trace, sizeof trace, "request %llu: function %02X, %zu bytes -> %02X%s%s",
-                  static_cast<unsigned long long>(faults_.requests()), pdu[0], pdu_length,
+    // A read names its first address and count: a test can tell the order of a round.
+    char range[32] = "";
+    if (pdu_length == 5)
+        std::snprintf(range, sizeof range, " at %u x%u", static_cast<unsigned>(pdu[1] << 8 | pdu[2]),
+                      static_cast<unsigned>(pdu[3] << 8 | pdu[4]));
+    char trace[200];
+    std::snprintf(trace, sizeof trace, "request %llu: function %02X%s, %zu bytes -> %02X%s%s",
+                  static_cast<unsigned long long>(faults_.requests()), pdu[0], range, pdu_length,
                   answer.pdu.empty() ? 0 : answer.pdu[0], FaultTag(fault.fault),
                   fault.delay_ms > 0 ? " [delayed]" : "");
     reply.trace = trace;

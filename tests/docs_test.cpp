@@ -11,6 +11,7 @@
 
 #include "config/device_config.h"
 #include "host/line_settings.h"
+#include "mbserver/register_map.h"
 #include "monitor/measures.h"
 #include "monitor/snapshot.h"
 #include "protocol/feed.h"
@@ -64,6 +65,22 @@ TEST(Docs, ConfigurationReference) {
     for (const vimo::ProgramSetting& s : vimo::kProgramSettings)
         out += "| \"" + std::string(s.key) + "\" | " + s.kind + " | " + Cell(vimo::KeyHelp(s)) + " |\n";
     ExpectSection("configuration.md", "configuration keys", out);
+}
+
+// The Modbus server's address map: the blocks a round reads, then the status block.
+TEST(Docs, ModbusAddressMap) {
+    namespace mb = novex::mbserver;
+    std::string out = "| Function | Addresses | Count | Record bytes |\n|---|---|---|---|\n";
+    for (const mb::ServedBlock& b : mb::ServedBlocks())
+        out += std::string("| ") + (b.bits ? "01, 02 (bits)" : "04 (input registers)") + " | " +
+               std::to_string(b.first) + ".." + std::to_string(b.first + b.count - 1) + " | " +
+               std::to_string(b.count) + " | " + std::to_string(b.record_offset) + ".." +
+               std::to_string(b.record_offset + b.count * (b.bits ? 1 : 2) - 1) + " |\n";
+    ExpectSection("modbus-server.md", "modbus blocks", out);
+    std::string status = "| Register | Name | Meaning |\n|---|---|---|\n";
+    for (const mb::StatusRegister& r : mb::kStatusRegisters)
+        status += "| " + std::to_string(mb::kStatusFirst + r.offset) + " | " + r.name + " | " + Cell(r.meaning) + " |\n";
+    ExpectSection("modbus-server.md", "modbus status", status);
 }
 
 // Every variable of the map, made from a record in which every measure is present: a

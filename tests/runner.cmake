@@ -42,5 +42,5 @@ endif()
 # The reference tables under docs/ against the tables in code.
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device novex_snmp_map
-                 novex_web)
+                 novex_web novex_mbserver)
 endif()

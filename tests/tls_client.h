@@ -81,6 +81,18 @@ public:
         ERR_clear_error();
         return text;
     }
+    // Reads until `count` bytes arrived, the server closed or two seconds passed.
+    std::string ReadBytes(size_t count) {
+        std::string bytes;
+        char buffer[4096];
+        while (bytes.size() < count) {
+            const int n = SSL_read(ssl_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            bytes.append(buffer, static_cast<size_t>(n));
+        }
+        ERR_clear_error();
+        return bytes;
+    }
     std::string version() const { return ssl_ ? SSL_get_version(ssl_) : ""; }
 
 private:

@@ -26,6 +26,7 @@
 #include "history/store.h"
 #include "history/writer.h"
 #include "history/writer_lock.h"
+#include "mbserver/feed.h"
 #include "monitor/snapshot_board.h"
 #include "poll/round_outputs.h"
 #include "poll/status_output.h"
@@ -191,6 +192,7 @@ struct PollRun {
     std::unique_ptr<EventHooks> hooks;
     SnapshotBoard board;  // every output of a round subscribes to it
     std::unique_ptr<ProtocolFeed> protocol;
+    std::unique_ptr<novex::mbserver::ModbusFeed> modbus;
     std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<SnmpAgent> snmp;
@@ -615,6 +617,32 @@ int StartProtocol(PollRun& run) {
     return -1;
 }
 
+// The Modbus server, when --modbus-listen or "modbus_listen" asks for it (the flags
+// win): listening before the first round, fed from the board.
+int StartModbus(PollRun& run) {
+    const ProgramConfig settings = Settings(run);
+    if (settings.modbus_listen.empty() && settings.modbus_rtu_port.empty() && settings.modbus_tls_listen.empty()) {
+        if (settings.modbus_allow.empty()) return -1;
+        Fail("--modbus-allow is for --modbus-listen or --modbus-tls-listen");
+        return kExitUsage;
+    }
+    std::string error;
+    run.modbus = novex::mbserver::ModbusFeed::Create(settings, error);
+    if (!run.modbus) {
+        Fail("Modbus server: " + error);
+        return kExitUsage;
+    }
+    if (!run.modbus->Start(run.board, run.configs, error)) {
+        Fail("Modbus server: " + error);
+        return kExitFailure;
+    }
+    if (!settings.modbus_listen.empty()) Say("vimohost: Modbus server on " + run.modbus->Address());
+    if (!settings.modbus_tls_listen.empty())
+        Say("vimohost: Modbus/TCP Security server on " + run.modbus->SecureAddress());
+    if (!settings.modbus_rtu_port.empty()) Say("vimohost: Modbus RTU slave on " + settings.modbus_rtu_port);
+    return -1;
+}
+
 // The SNMP subagent, when --snmp-agentx or "snmp": {"agentx": ...} asks for it (the
 // flag wins): subscribed before the first round; it reaches the master by itself.
 int StartSnmp(PollRun& run) {
@@ -647,6 +675,16 @@ int StartWeb(PollRun& run) {
         runs = counters.runs;
         failures = counters.failures;
     });
+    // The Modbus server, if any, starts before the web face and outlives it.
+    if (run.modbus)
+        run.web->SetModbusCounters([&run](novex::web::HostState& state) {
+            const novex::mbserver::ServerStats s = run.modbus->Stats();
+            state.modbus_serving = true;
+            state.modbus_clients = s.clients;
+            state.modbus_requests = s.requests;
+            state.modbus_exceptions = s.exceptions;
+            state.modbus_errors = s.errors;
+        });
     run.documents = std::make_unique<WebDocuments>(*run.plugin);
     run.web->AttachDocuments(run.documents.get());
     if (!run.web->Start(run.board, error)) {
@@ -801,7 +839,10 @@ void Reload(PollRun& run) {
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
     for (size_t r : plan.stop) {
         StopLine(run, *run.lines[r]);
-        for (const DeviceConfig& gone : run.lines[r]->config.devices) leaving.push_back(gone.name);
+        for (const DeviceConfig& gone : run.lines[r]->config.devices) {
+            leaving.push_back(gone.name);
+            if (run.modbus) run.modbus->RemoveDevice(gone.data_id);
+        }
     }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
     run.configs = configs;
@@ -813,6 +854,10 @@ void Reload(PollRun& run) {
                 for (const auto& session : line->sessions)
                     run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
             ServeOnProtocol(run, *line);
+            if (run.modbus)
+                for (const DeviceConfig& device : line->config.devices)
+                    if (!run.modbus->AddDevice(device, error))
+                        Say(Level::kWarning, "vimohost: Modbus server: " + error);
             OfferStoredRounds(run, *line);
             ok = line->poller->Start(error);
             if (!ok) Say(Level::kError, "vimohost: reload: " + error);
@@ -975,6 +1020,7 @@ int Poll(PollRun& run) {
         run.hooks->Stop(0);
     }
     if (run.protocol) run.protocol->Stop();
+    if (run.modbus) run.modbus->Stop();
     if (run.web) run.web->Stop();
     if (run.snmp) run.snmp->Stop();
     run.lines.clear();
@@ -1043,11 +1089,11 @@ int RunPoll(const PollOptions& options) {
     plugin_output.StartIfJournal();
 
     // The steps, in order.
-    int (*const steps[])(PollRun&) = {CheckStatusOut,     LoadConfigurations, CheckConfigFiles,
-                                      ConfigFromFlags,    CheckStatusTargets, CheckDevices,
-                                      CheckServices,      StartHooks,         OpenSessions,
-                                      StartProtocol,      StartWeb,           StartSnmp,
-                                      OpenHistory,        Poll};
+    int (*const steps[])(PollRun&) = {CheckStatusOut,  LoadConfigurations, CheckConfigFiles,
+                                      ConfigFromFlags, CheckStatusTargets, CheckDevices,
+                                      CheckServices,   StartHooks,         OpenSessions,
+                                      StartProtocol,   StartModbus,        StartWeb,
+                                      StartSnmp,       OpenHistory,        Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

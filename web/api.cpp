@@ -393,7 +393,19 @@ Response DevicesResponse(const HostState& state, int64_t now_utc) {
         Summary(json, d, now_utc);
         json.EndObject();
     }
-    json.EndArray().EndObject();
+    json.EndArray();
+    if (state.modbus_serving) {
+        json.Key("modbus_server").BeginObject();
+        const std::pair<const char*, uint64_t> counters[] = {
+            {"clients", state.modbus_clients},
+            {"requests", state.modbus_requests},
+            {"exceptions", state.modbus_exceptions},
+            {"errors", state.modbus_errors},
+        };
+        for (const auto& [key, value] : counters) json.Key(key).Number(std::to_string(value));
+        json.EndObject();
+    }
+    json.EndObject();
     return Json(json);
 }
 

@@ -47,6 +47,10 @@ public:
     // Where the hook counters of /metrics come from (empty: none, both 0). Before Start.
     using HookCounters = std::function<void(uint64_t& runs, uint64_t& failures)>;
     void SetHookCounters(HookCounters counters) { hook_counters_ = std::move(counters); }
+    // Where the Modbus server's counters of /metrics come from (empty: none, all 0).
+    // Before Start.
+    using ModbusCounters = std::function<void(novex::web::HostState& state)>;
+    void SetModbusCounters(ModbusCounters counters) { modbus_counters_ = std::move(counters); }
     // Stops listening and waits for the requests in progress.
     void Stop();
     // "127.0.0.1:8080" as bound.
@@ -88,6 +92,7 @@ private:
     mutable novex::web::ScrapeRhythm rhythm_;
     std::string version_;
     HookCounters hook_counters_;
+    ModbusCounters modbus_counters_;
     std::unique_ptr<novex::web::HttpServer> server_;
 };
 

@@ -50,6 +50,10 @@ enum class Series {
     kLastRound,
     kHookRuns,
     kHookFailures,
+    kModbusClients,
+    kModbusRequests,
+    kModbusExceptions,
+    kModbusErrors,
     kBuildInfo,
 };
 
@@ -84,9 +88,17 @@ const FamilyRow kFamilies[] = {
     {Series::kHookRuns, "vimohost_hook_runs_total", "counter", "Hook commands started", false},
     {Series::kHookFailures, "vimohost_hook_failures_total", "counter",
      "Hook commands that failed, timed out or could not start", false},
+    {Series::kModbusClients, "vimohost_modbus_clients", "gauge",
+     "Clients connected to the Modbus server", false},
+    {Series::kModbusRequests, "vimohost_modbus_requests_total", "counter",
+     "Requests the Modbus server answered", false},
+    {Series::kModbusExceptions, "vimohost_modbus_exceptions_total", "counter",
+     "Modbus server answers that were exceptions", false},
+    {Series::kModbusErrors, "vimohost_modbus_errors_total", "counter",
+     "Modbus server connections closed for a bad frame or a deadline", false},
     {Series::kBuildInfo, "vimohost_build_info", "gauge", "vimohost's version", false},
 };
-static_assert(sizeof kFamilies / sizeof kFamilies[0] == 11, "one row per Series");
+static_assert(sizeof kFamilies / sizeof kFamilies[0] == 15, "one row per Series");
 
 // A family as the serializer writes it: its head ("# HELP" and "# TYPE" lines) made
 // once, with its compressed piece, and for a measure family the measures it carries
@@ -390,6 +402,18 @@ void WriteHost(const Family& f, const HostState& state, std::string& out) {
             Integer(out, f.series == Series::kHookRuns ? state.hook_runs : state.hook_failures);
             out += '\n';
             return;
+        case Series::kModbusClients:
+        case Series::kModbusRequests:
+        case Series::kModbusExceptions:
+        case Series::kModbusErrors: {
+            const uint64_t values[] = {state.modbus_clients, state.modbus_requests,
+                                       state.modbus_exceptions, state.modbus_errors};
+            out += f.name;
+            out += ' ';
+            Integer(out, values[static_cast<int>(f.series) - static_cast<int>(Series::kModbusClients)]);
+            out += '\n';
+            return;
+        }
         case Series::kBuildInfo:
             out += f.name + "{version=\"" + EscapeLabel(state.version) + "\"} 1\n";
             return;

@@ -51,6 +51,13 @@ struct HostState {
     std::vector<DeviceState> devices;  // configuration order
     uint64_t hook_runs = 0;
     uint64_t hook_failures = 0;
+    bool modbus_serving = false;
+    // The Modbus server's: clients connected now, requests answered, of them
+    // exceptions, connections closed for a bad frame or a deadline (all 0: not serving).
+    uint64_t modbus_clients = 0;
+    uint64_t modbus_requests = 0;
+    uint64_t modbus_exceptions = 0;
+    uint64_t modbus_errors = 0;
     std::string version;  // vimohost's, for vimohost_build_info
 };
 

@@ -551,7 +551,8 @@ function setupPlotForm() {
 async function refresh() {
   const status = document.getElementById('status');
   try {
-    const list = worstFirst((await getJson('api/v1/devices')).devices);
+    const overview = await getJson('api/v1/devices');
+    const list = worstFirst(overview.devices);
     const wanted = decodeURIComponent(location.hash.slice(1));
     const chosen = list.find((d) => d.name === wanted) || list[0];
     if (chosen && chosen.name !== page.selected) {
@@ -575,8 +576,11 @@ async function refresh() {
       }
     }
     const attention = list.filter((d) => ATTENTION.includes(level(d))).length;
+    const mb = overview.modbus_server;
+    const served = mb ? `; Modbus server: ${mb.clients} client${mb.clients === 1 ? '' : 's'}, ` +
+      `${mb.requests} requests, ${mb.exceptions} exceptions, ${mb.errors} errors` : '';
     status.textContent = `${attention ? `${attention} of ${list.length} need attention` :
-      `${list.length} UPS${list.length === 1 ? '' : 'es'}, all fine`}, updated ${stamp(new Date())}`;
+      `${list.length} UPS${list.length === 1 ? '' : 'es'}, all fine`}${served}, updated ${stamp(new Date())}`;
     status.dataset.attention = attention;
   } catch (e) {
     status.textContent = `Refresh failed: ${e.message}; retrying`;
