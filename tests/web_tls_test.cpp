@@ -120,7 +120,10 @@ TEST_F(WebTls, GarbageAndStalledHandshakesAreClosed) {
         {std::string(64, '\x16') + std::string(64, '\xff'), 3000},
         {hello_start, 3000},  // never finished: closed by the handshake deadline
     };
-    for (const auto& [send, within_ms] : rows) {
+    for (const auto& row : rows) {
+        // Named copies: a lambda may not capture a structured binding before C++20.
+        const std::string& send = row.first;
+        const int within_ms = row.second;
         bool closed = false;
         std::thread bad([&] { RawExchange(server_->port(), send, within_ms, &closed); });
         const auto [code, out] = Curl("--cacert " + certs.Path("ca.pem") + " --cert " + certs.Path("client.pem") +
