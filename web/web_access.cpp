@@ -181,8 +181,8 @@ bool WebAccess::CheckUser(const std::string& name, const std::string& password) 
     mutex_.Unlock();
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
     mutex_.Lock();
-    if (bearer) ok = !token_.empty() && SameSecret(credentials, token_);
-    else if (basic) ok = by_token || CheckUser(name, password);
+    --hashing_;
+    const bool ok = known && out != nullptr && out[0] != '*' && SameSecret(out, hash);
     if (ok && accepted_.size() < kMaxAccepted) accepted_.emplace(key, true);
     return ok;
 }
@@ -211,8 +211,8 @@ WebAccess::Verdict WebAccess::Check(const std::string& authorization, const std:
         return Verdict::kWait;
     }
     bool ok = false;
-    --hashing_;
-    const bool ok = known && out != nullptr && out[0] != '*' && SameSecret(out, hash);
+    if (bearer) ok = !token_.empty() && SameSecret(credentials, token_);
+    else if (basic) ok = by_token || CheckUser(name, password);
     if (ok) {
         limiter_->Succeeded(peer);
         return Verdict::kOk;
