@@ -34,7 +34,7 @@ namespace vimo {
 
 // Unknown keys are refused, so that a misspelt "buad" is not silently polled at the
 // default speed.
-const DeviceKey kDeviceKeys[14] = {
+const DeviceKey kDeviceKeys[15] = {
     {"data_id", "number", "the device's data id (default: its position, 1 for the first)"},
     {"name", "text",
      "the name every face knows the device by (default \"ups<data_id>\"); unique, ignoring "
@@ -42,6 +42,7 @@ const DeviceKey kDeviceKeys[14] = {
     {"transport", "text", "\"rtu\" (serial line, the default) or \"tcp\""},
     {"port", "text", "serial device path, or HOST:PORT for tcp (required)"},
     {kParityKey, "text", "\"N\", \"E\" or \"O\" (default \"N\")"},
+    {kRs485Key, "text", kRs485Help},
     {"appSetting", "object",
      "the device's own settings: {\"b_mode\": 0} switches its alarm rule reporting on; its "
      "default, 1, switches it off"},

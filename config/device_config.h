@@ -20,7 +20,7 @@ struct DeviceKey {
     const char* kind;
     const char* help;
 };
-extern const DeviceKey kDeviceKeys[14];
+extern const DeviceKey kDeviceKeys[15];
 constexpr int kMaxChargeLow = 100;  // "battery_charge_low", percent
 constexpr int kMaxRuntimeSeconds = 86400;  // "battery_runtime_low" and the "forced_shutdown" times
 // The keys inside a device's "appSetting" that the device reads.

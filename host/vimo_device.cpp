@@ -166,6 +166,14 @@ bool ReadPortSettings(const Json::Value& config, PortSettings& out, std::string&
         }
         out.parity = p[0];
     }
+    const Json::Value& rs485 = config[vimo::kRs485Key];
+    if (!rs485.isNull()) {
+        std::string why = "a text";
+        if (!rs485.isString() || !vimo::ParseRs485(rs485.asString(), out.rs485, why)) {
+            error = std::string("\"") + vimo::kRs485Key + "\" must be " + why;
+            return false;
+        }
+    }
     return true;
 }
 

@@ -18,6 +18,7 @@ struct LineSettings {
     // Defaults from the line settings table.
     int baud = LineDefault("baud");
     char parity = 'N';
+    Rs485Mode rs485;  // serial only: the kernel's RS-485 mode, set when the port opens
     int data_bits = LineDefault("data_bits");
     int stop_bits = LineDefault("stop_bits");
     int timeout_ms = LineDefault("timeout_ms");
@@ -51,7 +52,8 @@ public:
     ModbusLine& operator=(const ModbusLine&) = delete;
 
     // Opens the port unless it is open; false with the reason otherwise. `in_use`, if
-    // given, tells a port that another program holds from one that cannot be opened.
+    // given, tells a port that another program holds (or that refuses a setting, which
+    // no retry mends) from one that cannot be opened.
     bool Open(std::string& error, bool* in_use = nullptr);
     void Close();
     // The response timeout and retries of the device polled next (devices on a line
@@ -89,8 +91,8 @@ protected:
     virtual modbus_t* NewContext(std::string& error) = 0;
     // What the transport does after a failed exchange, before the next request.
     virtual void Recover(Exchange failure) = 0;
-    // Takes the opened port for this program alone; false with the reason (and
-    // `in_use`) when another program holds it.
+    // Takes the opened port for this program alone and sets it up; false with the
+    // reason (and `in_use`) when another program holds it or it refuses a setting.
     virtual bool Claim(modbus_t* ctx, std::string& error, bool& in_use) {
         (void)ctx, (void)error, (void)in_use;
         return true;

@@ -1,5 +1,6 @@
 // Modbus RTU on a serial line.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "modbus/modbus_line.h"
@@ -151,10 +153,35 @@ protected:
             return false;
         }
         ioctl(fd, TIOCEXCL);
-        return true;
+        return SetRs485(fd, error, in_use);
     }
 
 private:
+    // The kernel's RS-485 mode, by TIOCSRS485 on the port itself: libmodbus's
+    // modbus_rtu_set_serial_mode sets the same mode but no RTS levels or delays, and its
+    // RTS toggling by hand (modbus_rtu_set_rts) runs in its own send, which Transfer
+    // does not use. "off" leaves the port as it is. A port that refuses the mode (a
+    // pty, most USB adapters) stays refused: `in_use` so that the start stops.
+    bool SetRs485(int fd, std::string& error, bool& in_use) {
+        const Rs485Mode& m = settings().rs485;
+        if (!m.on) return true;
+        serial_rs485 rs{};
+        rs.flags = SER_RS485_ENABLED |
+                   (m.rts_after_send ? SER_RS485_RTS_AFTER_SEND : SER_RS485_RTS_ON_SEND);
+        rs.delay_rts_before_send = static_cast<uint32_t>(m.before_ms);
+        rs.delay_rts_after_send = static_cast<uint32_t>(m.after_ms);
+        if (ioctl(fd, TIOCSRS485, &rs) == 0) return true;
+        const int failure = errno;
+        error = std::string(kRs485Key) + " \"" + Rs485Text(m) + "\" refused: " +
+                std::strerror(failure);
+        // ENOIOCTLCMD reaches user space as ENOTTY; an emulator may say ENOSYS.
+        if (failure == ENOTTY || failure == EINVAL || failure == EOPNOTSUPP || failure == ENOSYS)
+            error += " (the port has no RS-485 mode; an adapter that switches direction "
+                     "itself needs rs485 \"off\")";
+        in_use = true;
+        return false;
+    }
+
     // Waits for the port until `deadline`: false when it passed (a timeout), true when
     // poll says `events` or an error is there to read.
     static bool Ready(int fd, short events, Clock::time_point deadline, std::string& detail) {

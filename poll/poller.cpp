@@ -77,7 +77,7 @@ int64_t StoredTime(const std::string& text) {
 
 bool SameSerialSettings(const LineSettings& a, const LineSettings& b) {
     return a.transport == b.transport && a.baud == b.baud && a.parity == b.parity &&
-           a.data_bits == b.data_bits && a.stop_bits == b.stop_bits;
+           a.data_bits == b.data_bits && a.stop_bits == b.stop_bits && a.rs485 == b.rs485;
 }
 
 }  // namespace
@@ -90,10 +90,10 @@ bool Poller::Check(const std::vector<DeviceSession*>& sessions, bool resolve, st
             const LineSettings have = sessions[k]->Line();
             if (have.transport == wanted.transport && have.port == wanted.port) first = sessions[k];
         }
-        // Speed, parity and framing mean nothing to a TCP endpoint.
+        // Speed, parity, framing and RS-485 mode mean nothing to a TCP endpoint.
         if (first && wanted.transport == "rtu" && !SameSerialSettings(first->Line(), wanted)) {
             error = "devices " + first->config().name + " and " + sessions[i]->config().name +
-                    " share " + wanted.port + " but not its speed, parity, data bits or stop bits";
+                    " share " + wanted.port + " but not its speed, parity, data bits, stop bits or rs485";
             return false;
         }
         std::string why;
@@ -155,7 +155,8 @@ bool Poller::Claim(std::string& error) {
         if (line->transport->settings().transport != "rtu") continue;
         bool in_use = false;
         // A port that cannot be opened now may come back (an adapter plugged in
-        // later) and is retried every round; one that another program holds is not.
+        // later) and is retried every round; one that another program holds, or that
+        // refuses its RS-485 mode, is not.
         if (!line->transport->Open(why, &in_use) && in_use) {
             error = "serial port " + line->transport->settings().port + ": " + why;
             return false;

@@ -98,6 +98,7 @@ LineSettings DeviceSession::Line() const {
     s.port = p.port;
     s.baud = p.baud > 0 ? p.baud : (device_->port_speed > 0 ? device_->port_speed : 9600);
     s.parity = p.parity;
+    s.rs485 = p.rs485;
     s.data_bits = p.data_bits;
     s.stop_bits = p.stop_bits;
     s.timeout_ms = p.timeout_ms;

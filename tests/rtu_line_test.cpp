@@ -103,6 +103,74 @@ private:
     std::thread thread_;
 };
 
+// RS-485 values. Columns: the text, whether it is taken, what it reads back as (or a
+// part of the error).
+struct Rs485Value {
+    const char* text;
+    bool ok;
+    const char* back;
+};
+const Rs485Value kRs485Values[] = {
+    {"off", true, "off"},
+    {"on", true, "on"},
+    {"on,rts_after_send", true, "on,rts_after_send"},
+    {"on,after=5,before=100", true, "on,before=100,after=5"},
+    {"on,before=0,rts_after_send", true, "on,rts_after_send"},
+    {"", false, "\"off\", \"on\""},
+    {"On", false, "\"off\", \"on\""},
+    {"off,before=1", false, "\"off\", \"on\""},
+    {"onx", false, "\"off\", \"on\""},
+    {"on,", false, "after=MS, not \"\""},
+    {"on,rts_on_send", false, "not \"rts_on_send\""},
+    {"on,before", false, "not \"before\""},
+    {"on,before=101", false, "before=MS with MS a whole number from 0 to 100"},
+    {"on,after=-1", false, "after=MS with MS"},
+    {"on,after= 5", false, "after=MS with MS"},
+    {"on,after=", false, "after=MS with MS"},
+    {"on,before=00001", false, "before=MS with MS"},
+};
+static_assert(sizeof kRs485Values / sizeof kRs485Values[0] == 17, "rows of the table");
+
+TEST(RtuLine, Rs485ValuesReadOrRefused) {
+    for (const Rs485Value& v : kRs485Values) {
+        SCOPED_TRACE(v.text);
+        Rs485Mode mode;
+        mode.after_ms = 7;  // left alone by a refused value
+        std::string error;
+        ASSERT_EQ(v.ok, vimo::ParseRs485(v.text, mode, error)) << error;
+        if (v.ok) {
+            EXPECT_EQ(v.back, vimo::Rs485Text(mode));
+        } else {
+            EXPECT_NE(std::string::npos, error.find(v.back)) << error;
+            EXPECT_EQ(7, mode.after_ms);
+        }
+    }
+}
+
+// A pty has no RS-485 mode: "on" is refused, for good (in_use), naming the setting and
+// the reason; "off" leaves the port alone and polls.
+TEST(RtuLine, Rs485ModeRefusedByAPortWithoutIt) {
+    DrippingSlave slave(kAnswers[0]);
+    vimo::LineSettings settings;
+    settings.port = slave.path();
+    settings.timeout_ms = 500;
+    settings.retries = 0;
+    settings.rs485.on = true;
+    settings.rs485.after_ms = 2;
+    std::string error;
+    bool in_use = false;
+    EXPECT_FALSE(vimo::MakeRtuLine(settings)->Open(error, &in_use));
+    EXPECT_TRUE(in_use);
+    EXPECT_NE(std::string::npos, error.find("rs485 \"on,after=2\" refused: ")) << error;
+    EXPECT_NE(std::string::npos, error.find(" (the port has no RS-485 mode")) << error;
+    settings.rs485 = Rs485Mode();
+    std::unique_ptr<vimo::ModbusLine> line = vimo::MakeRtuLine(settings);
+    ASSERT_TRUE(line->Open(error, &in_use)) << error;
+    uint16_t values[2] = {};
+    EXPECT_TRUE(line->ReadInputRegisters(1, 0, 2, values).ok());
+    EXPECT_EQ(0x1234, values[0]);
+}
+
 TEST(RtuLine, WholeExchangeUnderItsTimeoutAndAnswersCheckedWhole) {
     for (const Answer& a : kAnswers) {
         SCOPED_TRACE(a.what);

@@ -2,10 +2,13 @@
 // error naming the problem, a non-zero exit, nothing on standard output, and no
 // history file.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <iterator>
 #include <tuple>
@@ -47,6 +50,8 @@ const BadCommandLine kBadCommandLines[] = {
     {{"--serial", "/dev/null", "--baud", "fast"}, "--baud must be", 2},
     {{"--serial", "/dev/null", "--baud", "9600x"}, "--baud must be", 2},
     {{"--serial", "/dev/null", "--parity", "X"}, "--parity must be N, E or O", 2},
+    {{"--serial", "/dev/null", "--rs485", "yes"}, "--rs485 must be \"off\", \"on\"", 2},
+    {{"--serial", "/dev/null", "--rs485", "on,after=500"}, "--rs485 must be after=MS with MS a whole number from 0 to 100", 2},
     {{"--serial", "/dev/null", "--timeout-ms", "0"}, "--timeout-ms must be", 2},
     {{"--serial", "/dev/null", "--interval-ms", "-5"}, "--interval-ms must be", 2},
     {{"--serial", "/dev/null", "--data-id", "4294967296"}, "--data-id must be", 2},
@@ -141,6 +146,20 @@ TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
     close(fd);
 }
 
+// A port without an RS-485 mode (a pty) refuses --rs485 on: the start stops with one
+// line naming the port, the setting and the reason.
+TEST(VimohostCommandLine, Rs485RefusedByThePortStopsTheStart) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    const std::string pty = ptsname(master);
+    TempDir dir;
+    ExpectOneLineError(RunVimohost({"--serial", pty, "--rs485", "on"}, dir, 20000, dir.path()),
+                       "serial port " + pty + ": rs485 \"on\" refused: ", 1, dir);
+    close(master);
+}
+
 // Configuration files. Columns: the file's text, a part of the error line. The first
 // group is refused by vimohost itself, the second by the runtime's port settings or
 // the device, after the plug-in is loaded.
@@ -209,6 +228,10 @@ const BadConfig kBadConfigs[] = {
     {"{\"port\": \"/dev/null\", \"slave\": 0}", "\"slave\" must be a whole number from 1 to 247"},
     {"{\"port\": \"/dev/null\", \"parity\": \"X\"}", "\"parity\" must be"},
     {"{\"port\": \"/dev/null\", \"stop_bits\": 3}", "\"stop_bits\" must be"},
+    {"{\"port\": \"/dev/null\", \"rs485\": true}", "\"rs485\" must be a text"},
+    {"{\"port\": \"/dev/null\", \"rs485\": \"on,delay=1\"}", "\"rs485\" must be \"off\", \"on\" or \"on,\" and a list of rts_after_send, before=MS, after=MS, not \"delay=1\""},
+    {"[{\"port\": \"/dev/a\", \"rs485\": \"on\"}, {\"port\": \"/dev/a\", \"data_id\": 5}]",
+     "share /dev/a but not its speed, parity, data bits, stop bits or rs485"},
     {"[{\"port\": \"/dev/a\"}, {\"port\": \"/dev/a\", \"baud\": 19200, \"data_id\": 5}]",
      "share /dev/a but not its speed"},
     {"{\"port\": \"/dev/null\", \"appSetting\": {\"b_mode\": [1]}}", "must be a whole number"},

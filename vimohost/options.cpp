@@ -172,6 +172,13 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                  return std::string();
              })
         ->group(one);
+    AddValue(app, kRs485Flag, "off|on[,...]", kRs485Help, [&flags](const std::string& v) {
+        Rs485Mode mode;
+        std::string why;
+        if (!ParseRs485(v, mode, why)) return why;
+        flags[kRs485Key] = v;
+        return std::string();
+    })->group(one);
     AddDeviceNumber(app, "--data-id", "the device's data id (default 1)", flags, "data_id",
                     nullptr, 0, kMaxDataId)
         ->group(one);
