@@ -1056,8 +1056,8 @@ int Poll(PollRun& run) {
 int CheckConfiguration(const PollOptions& options, size_t& devices) {
     PollRun run(options);
     run.checking_only = true;
-    int (*const steps[])(PollRun&) = {LoadConfigurations, ConfigFromFlags, CheckStatusTargets,
-                                      CheckDevices, CheckServices};
+    int (*const steps[])(PollRun&) = {LoadConfigurations, CheckConfigFiles, ConfigFromFlags,
+                                      CheckStatusTargets, CheckDevices,     CheckServices};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;
