@@ -67,11 +67,14 @@ bool HistoryWriter::Wait(std::chrono::milliseconds timeout, bool unless_failing)
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     novex::MutexLock lock(mutex_);
     const uint64_t target = submitted_;
+    // A write already failing when the flush begins is given its next try (the lock
+    // that made it fail may be gone by now); a try that fails during the flush ends it.
+    const uint64_t failed_before = failed_writes_;
     ++flushing_;
     wake_.notify_all();
     {
         novex::CondLock waiting(mutex_);
-        while (finished_ < target && !(unless_failing && failing_) &&
+        while (finished_ < target && !(unless_failing && failed_writes_ > failed_before) &&
                written_.wait_until(waiting.get(), deadline) != std::cv_status::timeout) {
         }
     }
@@ -115,7 +118,10 @@ void HistoryWriter::Report(const std::string& failure) {
     {
         novex::MutexLock lock(mutex_);
         failing_ = !failure.empty();
-        if (failing_) written_.notify_all();  // a stop's flush waits no longer
+        if (failing_) {
+            ++failed_writes_;
+            written_.notify_all();  // a stop's flush waits no longer
+        }
     }
     if (failure.empty()) {
         novex::MutexLock lock(mutex_);

@@ -58,9 +58,10 @@ public:
     void Submit(HistoryEntry entry);
     // Waits until everything submitted before is written (true) or `timeout` passed.
     bool Flush(std::chrono::milliseconds timeout);
-    // The same, for a stop: gives up at once while writes fail (a full disk), so that a
-    // stop never waits for the disk; the writer's own last tries then end within a
-    // few seconds, and what was not stored is counted.
+    // The same, for a stop: gives up as soon as a write tried during the flush fails
+    // (a full disk; a write already failing gets its next try first), so that a stop
+    // never waits for the disk; the writer's own last tries then end within a few
+    // seconds, and what was not stored is counted.
     bool FlushUnlessFailing(std::chrono::milliseconds timeout);
 
     int64_t Stored(uint32_t data_id) const;  // rounds committed for the device
@@ -101,6 +102,7 @@ private:
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     bool failing_ GUARDED_BY(mutex_) = false;  // failure_ is not empty
+    uint64_t failed_writes_ GUARDED_BY(mutex_) = 0;  // writes that failed, ever
     bool lost_ = false;    // the file was deleted or replaced: nothing more is stored
     MinuteAggregator minutes_;  // each device's minute not yet stored, as committed so far
     std::thread thread_;

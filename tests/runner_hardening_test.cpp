@@ -477,7 +477,9 @@ TEST(VimohostHardening, LockedHistoryDelaysStoringNotPolling) {
     runner_test::Simulator sim;
     TempDir dir;
     vimo::ChildProcess vimohost;
-    ASSERT_NO_FATAL_FAILURE(StartStoring(sim, dir, vimohost, 36, 250, 2));
+    // Long enough for the lock to end well before the last round: the first commit
+    // waits for its group (5 s) and then for the lock (5 s) before it fails.
+    ASSERT_NO_FATAL_FAILURE(StartStoring(sim, dir, vimohost, 60, 250, 2));
     sqlite3* locker = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open((dir / "h.db").c_str(), &locker));
     sqlite3_busy_timeout(locker, 5000);
@@ -496,13 +498,13 @@ TEST(VimohostHardening, LockedHistoryDelaysStoringNotPolling) {
     EXPECT_EQ(0, vimohost.Wait(30000));
     const std::string err = ReadFile(dir / "err");
     EXPECT_GE(during, 20u) << err;
-    EXPECT_NE(std::string::npos, err.find("36 rounds completed, 0 failed, 36 stored")) << err;
+    EXPECT_NE(std::string::npos, err.find("60 rounds completed, 0 failed, 60 stored")) << err;
     EXPECT_EQ(1u, runner_test::CountLines(err, "database is locked")) << err;
     EXPECT_EQ(1u, runner_test::CountLines(err, "storing again")) << err;
     std::string error;
     auto store = vimo::HistoryStore::Open(dir / "h.db", true, error);
     ASSERT_TRUE(store) << error;
-    EXPECT_EQ(36, store->CountRounds(1u));
+    EXPECT_EQ(60, store->CountRounds(1u));
 }
 
 // SIGTERM in mid-round, and the UPS gone while that round waits for an answer (a

@@ -190,10 +190,10 @@ TEST_F(AccessTest, ConcurrentGuessesAndUnknownNames) {
     for (std::thread& t : guessers) t.join();
     EXPECT_LE(checked.load(), 4);
     EXPECT_GE(checked.load(), 1);
-    // Fastest of three each, from addresses of their own (no waits).
+    // Fastest of five each, from addresses of their own (no waits).
     const auto fastest = [&](const std::string& pair, int from) {
         auto best = std::chrono::steady_clock::duration::max();
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 5; ++i) {
             int retry = 0;
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(access->Check(Basic(pair), "10.8." + std::to_string(from + i) + ".1", retry),
@@ -203,7 +203,9 @@ TEST_F(AccessTest, ConcurrentGuessesAndUnknownNames) {
         return best;
     };
     const auto known = fastest("prom:guess", 0), unknown = fastest("nobody:guess", 10);
-    EXPECT_GT(unknown * 2, known) << "an unknown name answers much faster than a user";
+    // A name check alone answers some ten times faster than bcrypt; a loaded machine
+    // blurs the two checks by less than four.
+    EXPECT_GT(unknown * 4, known) << "an unknown name answers much faster than a user";
 }
 
 // The token alone (no users file) is read by the same Basic-auth path as the users.
