@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace novex {
 
@@ -117,6 +118,38 @@ int BindFailure(const std::string& host, int port) {
     if (fd >= 0) close(fd);
     freeaddrinfo(found);
     return failure;
+}
+
+int OpenListener(const std::string& host, int port, int backlog, int& bound_port, int& failure,
+                 std::string& error) {
+    failure = 0;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        error = gai_strerror(rc);
+        return -1;
+    }
+    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+              bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, backlog) == 0;
+    freeaddrinfo(found);
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ok = ok && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0;
+    if (!ok) {
+        failure = errno;
+        error = std::strerror(failure);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    bound_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                   : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    return fd;
 }
 
 }  // namespace novex

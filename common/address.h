@@ -49,4 +49,11 @@ bool ParseEndpoint(const std::string& text, const EndpointUse& use, Endpoint& ou
 // host that does not resolve is left to the listener, which says so.
 int BindFailure(const std::string& host, int port);
 
+// A non-blocking, close-on-exec TCP socket listening on `host`:`port` (port 0: any
+// free one) with `backlog`: its descriptor, and the port it got in `bound_port`; -1
+// with `error` (the resolver's or the system's text) and the errno in `failure` (0
+// when the host does not resolve).
+int OpenListener(const std::string& host, int port, int backlog, int& bound_port, int& failure,
+                 std::string& error);
+
 }  // namespace novex

@@ -431,36 +431,22 @@ Server::~Server() { Stop(); }
 
 bool Server::Start(std::string& error) {
     const std::string where = "protocol server " + options_.address + ":" + std::to_string(options_.port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(options_.address.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
-    if (rc != 0) {
-        error = where + ": " + gai_strerror(rc);
-        return false;
-    }
-    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-              bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 128) == 0;
-    freeaddrinfo(found);
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    ok = ok && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0 &&
-         pipe2(wake_, O_NONBLOCK | O_CLOEXEC) == 0;
-    if (!ok) {
-        const int failure = errno;
-        error = where + ": " + std::strerror(failure);
+    int bound = 0;
+    int failure = 0;
+    const int fd = novex::OpenListener(options_.address, options_.port, 128, bound, failure, error);
+    if (fd < 0 || pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        if (fd >= 0) {
+            failure = errno;
+            error = std::strerror(failure);
+            close(fd);
+        }
+        error = where + ": " + error;
         if (failure == EADDRINUSE)
             error += vimo::AddressInUseHint(options_.port, "--protocol-listen or \"protocol_listen\"");
-        if (fd >= 0) close(fd);
         return false;
     }
     listen_fd_ = fd;
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    port_ = static_cast<decltype(port_)>(bound);
     thread_ = std::thread([this] { Loop(*this).Run(); });
     return true;
 }
