@@ -35,6 +35,13 @@ public:
         return line;
     }
 
+    // At the end (a stop): the failures since the last line, if any, else "".
+    std::string Unsaid(const std::string& what) const {
+        if (unsaid_ == 0) return "";
+        return what + ": " + std::to_string(unsaid_) + " more " +
+               (unsaid_ == 1 ? "failure" : "failures") + " since the last report";
+    }
+
 private:
     int64_t failures_ = 0;  // in the current run of failures
     int64_t unsaid_ = 0;    // since the last line

@@ -405,7 +405,7 @@ bool EventHooks::StartNext(std::vector<Running>& running) {
             running.push_back(std::move(run));
             continue;
         }
-        Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + error);
+        Failed(RunName(run.events, options_.mode), error, error);
         novex::MutexLock lock(mutex_);
         ++counters_.failures;
         devices_[run.events.front().data_id].running = false;
@@ -477,13 +477,38 @@ void EventHooks::Finish(const Running& run, int status) {
         outcome = "exit status " + std::to_string(WEXITSTATUS(status));
     if (!outcome.empty()) {
         const std::string quoted = Quote(run.tail);
-        Say("hook " + options_.argv[0] + " for " + RunName(run.events, options_.mode) + ": " + outcome +
-            (quoted.empty() ? "" : "; output ends: " + quoted));
+        Failed(RunName(run.events, options_.mode), outcome,
+               outcome + (quoted.empty() ? "" : "; output ends: " + quoted));
+    } else {
+        Worked();
     }
     novex::MutexLock lock(mutex_);
     if (!outcome.empty()) ++counters_.failures;
     if (run.timed_out) ++counters_.timeouts;
     devices_[run.events.front().data_id].running = false;
+}
+
+void EventHooks::Failed(const std::string& run_name, const std::string& kind,
+                        const std::string& detail) {
+    // Another way of failing starts a new run of failures, said at once, after the
+    // count of the old run's unsaid ones.
+    if (kind != failure_kind_) {
+        const std::string unsaid = failure_note_.Unsaid("hook " + options_.argv[0]);
+        if (!unsaid.empty()) Say(unsaid + " (last: " + failure_kind_ + ")");
+        failure_note_ = FailureNote();
+    }
+    failure_kind_ = kind;
+    const std::string line = failure_note_.Failed("hook " + options_.argv[0] + " for " + run_name,
+                                                  detail, FailureNote::Clock::now());
+    if (!line.empty()) Say(line);
+}
+
+void EventHooks::Worked() {
+    const std::string unsaid = failure_note_.Unsaid("hook " + options_.argv[0]);
+    if (!unsaid.empty()) Say(unsaid + " (last: " + failure_kind_ + ")");
+    const std::string line = failure_note_.Worked("hook " + options_.argv[0]);
+    failure_kind_.clear();
+    if (!line.empty()) Say(line);
 }
 
 void EventHooks::Supervise() {
@@ -498,7 +523,11 @@ void EventHooks::Supervise() {
             stop_deadline = stop_deadline_;
         }
         const bool retry = !stopping && StartNext(running);
-        if (stopping && running.empty()) return;
+        if (stopping && running.empty()) {
+            const std::string unsaid = failure_note_.Unsaid("hook " + options_.argv[0]);
+            if (!unsaid.empty()) Say(unsaid + " (last: " + failure_kind_ + ")");
+            return;
+        }
 
         // Sleep until output, an event, a deadline or the next look at the children.
         std::vector<pollfd> fds{{wake_read_, POLLIN, 0}};

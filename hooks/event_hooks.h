@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/failure_note.h"
 #include "common/thread_annotations.h"
 #include "monitor/alarm_event.h"
 #include "monitor/alarms.h"
@@ -138,6 +139,10 @@ private:
     bool StartNext(std::vector<Running>& running);
     bool Spawn(Running& run, std::string& error) const;
     void Finish(const Running& run, int status);
+    // A failed or a good run of the hook, on the supervisor thread: said as the
+    // failure note decides (common/failure_note.h), a new kind of failure at once.
+    void Failed(const std::string& run_name, const std::string& kind, const std::string& detail);
+    void Worked();
     void Say(const std::string& line) const;
     std::string DroppedLine(const Device& device) const;
     void Wake() const;
@@ -148,6 +153,9 @@ private:
     std::vector<std::string> base_env_;  // vimohost's environment without VIMO_*
     std::thread supervisor_;
     int wake_read_ = -1, wake_write_ = -1;
+    // The supervisor thread's alone: what has been said of the hook's failures.
+    FailureNote failure_note_;
+    std::string failure_kind_;  // of the last failure, e.g. "exit status 3"
 
     mutable novex::Mutex mutex_;
     std::map<uint32_t, Device> devices_ GUARDED_BY(mutex_);

@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/accept_pause.h"
 #include "common/address.h"
 #include "common/hints.h"
 #include "mbserver/mbap.h"
@@ -117,6 +118,9 @@ struct Server::Loop {
     const ServerOptions& options;
     std::vector<std::unique_ptr<Client>> clients;
     bool limit_logged = false;
+    vimo::AcceptPause accept_pause{"modbus"};
+    // Refused for the allow-list: said once, then counted (anyone may knock).
+    vimo::FailureNote refusals;
 
     explicit Loop(Server& s) : server(s), options(s.options_) {}
 
@@ -138,11 +142,20 @@ struct Server::Loop {
             socklen_t size = sizeof peer;
             const int fd = accept4(server.listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
                                    SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) return;
+            if (fd < 0) {
+                const std::string line = accept_pause.Failed(errno, Clock::now());
+                if (!line.empty()) Log(line);
+                return;
+            }
+            const std::string recovered = accept_pause.Worked();
+            if (!recovered.empty()) Log(recovered);
             if (!options.allow.Allows(peer)) {
                 close(fd);
                 ++server.counters_.refused;
-                Log("modbus: " + PeerAddress(peer) + " is not on the allow-list, refused");
+                const std::string line = refusals.Failed(
+                    "modbus: clients not on the allow-list refused",
+                    "the last " + PeerAddress(peer), Clock::now());
+                if (!line.empty()) Log(line);
                 continue;
             }
             if (clients.size() >= options.max_clients) {
@@ -341,6 +354,7 @@ struct Server::Loop {
             if (c->handshaking) next = std::min(next, c->accepted + std::chrono::milliseconds(options.request_timeout_ms));
             if (TlsPending(*c, now)) next = now;
         }
+        if (accept_pause.RestsUntil() > now) next = std::min(next, accept_pause.RestsUntil());
         if (next == Clock::time_point::max()) return -1;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
         return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
@@ -392,7 +406,7 @@ struct Server::Loop {
             const Clock::time_point now = Clock::now();
             fds.clear();
             fds.push_back({server.wake_[0], POLLIN, 0});
-            fds.push_back({server.listen_fd_, POLLIN, 0});
+            fds.push_back({accept_pause.PollFd(server.listen_fd_, now), POLLIN, 0});
             for (const auto& c : clients) {
                 short events = 0;
                 if (!c->out.empty() || c->tls_wants_write) events |= POLLOUT;

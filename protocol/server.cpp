@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "access/address_prefix.h"
+#include "common/accept_pause.h"
 #include "common/address.h"
 #include "common/hints.h"
 #include "protocol/session.h"
@@ -36,9 +37,6 @@ using Clock = std::chrono::steady_clock;
 // A client whose unsent answers reach this size is not read from until they drain:
 // a flood of requests from a client that does not read its answers only slows it.
 constexpr size_t kPauseReading = 64 * 1024;
-// After accept() fails for lack of descriptors, the listening socket rests this long
-// instead of waking poll() at once again.
-constexpr int kAcceptPauseMs = 100;
 
 struct Client {
     int fd = -1;
@@ -101,7 +99,7 @@ struct Server::Loop {
     LoginTable logins;
     SessionContext context;
     std::vector<std::unique_ptr<Client>> clients;
-    Clock::time_point accept_paused_until{};
+    vimo::AcceptPause accept_pause{"protocol"};
     std::set<std::string> full_logged;  // scopes found full since they were last not
     std::set<std::string> tls_failure_logged;    // addresses whose handshakes failed since one did not
 
@@ -126,10 +124,12 @@ struct Server::Loop {
             const int fd = accept4(server.listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
                                    SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                    accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
-                return;  // EAGAIN, or a connection that went away before it was accepted
+                const std::string line = accept_pause.Failed(errno, Clock::now());
+                if (!line.empty()) Log(line);
+                return;
             }
+            const std::string recovered = accept_pause.Worked();
+            if (!recovered.empty()) Log(recovered);
             const std::string address = PeerAddress(peer);
             const std::string prefix = access::AddressPrefix(address);
             if (!MakeRoom(address, prefix)) {
@@ -344,7 +344,7 @@ struct Server::Loop {
             if (c->handshaking) next = std::min(next, c->handshake_deadline);
             if (TlsPending(*c, now)) next = now;
         }
-        if (accept_paused_until > now) next = std::min(next, accept_paused_until);
+        if (accept_pause.RestsUntil() > now) next = std::min(next, accept_pause.RestsUntil());
         if (next == Clock::time_point::max()) return -1;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
         return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
@@ -372,7 +372,7 @@ struct Server::Loop {
             const Clock::time_point now = Clock::now();
             fds.clear();
             fds.push_back({server.wake_[0], POLLIN, 0});
-            fds.push_back({accept_paused_until > now ? -1 : server.listen_fd_, POLLIN, 0});
+            fds.push_back({accept_pause.PollFd(server.listen_fd_, now), POLLIN, 0});
             for (const auto& c : clients) {
                 short events = 0;
                 if (!c->out.empty() || c->tls_wants_write) events |= POLLOUT;

@@ -680,7 +680,8 @@ TEST(EndToEnd, CommunicationLostWhileTheSimulatorIsGoneAndClearedWhenBack) {
 }
 
 // A hook that never ends is stopped at its time limit, one event after another, while
-// the rounds go on: the last round is done before the hooks are.
+// the rounds go on: the last round is done before the hooks are, and the repeated
+// failure is said once and counted.
 TEST(EndToEnd, HookThatHangsIsStoppedAndPollingGoesOn) {
     TempDir dir;
     runner_test::WriteFile(dir / "hang.sh", "#!/bin/sh\nexec sleep 30\n");
@@ -699,7 +700,8 @@ TEST(EndToEnd, HookThatHangsIsStoppedAndPollingGoesOn) {
     ASSERT_NE(std::string::npos, last_round) << run.err;
     ASSERT_NE(std::string::npos, last_stop) << run.err;
     EXPECT_LT(last_round, last_stop) << run.err;
-    EXPECT_GE(CountLines(run.err, "no end within 300 ms"), 2u) << run.err;
+    // The first stop is said; the others are counted, not said one by one.
+    EXPECT_NE(std::string::npos, run.err.find("more failure")) << run.err;
 }
 
 // One request line to the UPS protocol server on loopback `port`; its answer line.

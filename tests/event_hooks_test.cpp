@@ -40,6 +40,7 @@ case "$VIMO_ALARM" in
   fail) echo "about to fail"; rmdir "$dir/busy$VIMO_DATA_ID"; exit 3 ;;
   flood) head -c 3000000 /dev/zero ;;
   floodfail) head -c 3000000 /dev/zero; rmdir "$dir/busy$VIMO_DATA_ID"; exit 1 ;;
+  fail7) rmdir "$dir/busy$VIMO_DATA_ID"; exit 7 ;;
   slow) sleep 0.1 ;;
 esac
 printf '%s|%s|%s|%s|%s|%s|%s|%s|%s|%s\n' "$VIMO_DEVICE" "$VIMO_DATA_ID" "$VIMO_EVENT" \
@@ -269,6 +270,29 @@ TEST_F(Hooks, AFailingHookIsLoggedOnceAndOthersGoOn) {
         std::remove((dir / "1.log").c_str());
         std::remove((dir / "2.log").c_str());
     }
+}
+
+// A hook that keeps failing is said once per way of failing, then once when it works
+// again, and what went unsaid is counted when the failure changes or at the stop:
+// three failures of one kind, a fourth of another, a good run, two failures more.
+TEST_F(Hooks, RepeatedFailuresAreSaidOnceUntilTheyChange) {
+    vimo::EventHooks hooks(Options(), Logger());
+    std::string error;
+    ASSERT_TRUE(hooks.Start(error)) << error;
+    const char* const kTrace[] = {"fail", "fail", "fail", "fail7", "quick", "fail", "fail"};
+    for (const char* alarm : kTrace) hooks.Submit(Event(1, alarm));
+    ASSERT_TRUE(WaitForRuns(hooks, std::size(kTrace)));
+    for (int waited = 0; waited < 5000 && !hooks.Idle(); waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    hooks.Stop();
+    std::vector<std::string> lines;
+    for (const std::string& line : Said("hook ")) lines.push_back(line.substr(line.find(": ") + 2));
+    EXPECT_EQ(std::vector<std::string>({"exit status 3; output ends: about to fail",
+                                        "2 more failures since the last report (last: exit status 3)",
+                                        "exit status 7", "works again after 1 failure",
+                                        "exit status 3; output ends: about to fail",
+                                        "1 more failure since the last report (last: exit status 3)"}),
+              lines);
 }
 
 // One hook running, four waiting: the rest of a burst is dropped, counted and said once.

@@ -2,9 +2,16 @@
 // against a unit whose record is known byte by byte, then the same unit before its
 // first round and after communication is lost.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -14,6 +21,7 @@
 #include "mbserver/mbap.h"
 #include "mbserver/register_map.h"
 #include "mbserver/responder.h"
+#include "mbserver/server.h"
 #include "monitor/alarms.h"
 
 namespace {
@@ -213,6 +221,67 @@ TEST(ModbusAllowList, Networks) {
         mb::AllowList other;
         EXPECT_FALSE(other.Parse(bad, error)) << bad;
     }
+}
+
+// A connection to 127.0.0.1:`port`, or -1.
+int Connect(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Out of descriptors, the listener rests instead of spinning on a socket that stays
+// readable, says so once, and takes the waiting client when descriptors are back.
+TEST(ModbusListener, OutOfDescriptorsRestsAndSaysSoOnce) {
+    mb::Units units;
+    mb::ServerOptions options;
+    options.port = 0;
+    std::mutex mutex;
+    std::vector<std::string> said;
+    mb::Server server(units, options, [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        said.push_back(line);
+    });
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    rlimit was{};
+    getrlimit(RLIMIT_NOFILE, &was);
+    rlimit low = was;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> filler;  // every descriptor but one
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+    close(filler.back());
+    filler.pop_back();
+    const int client = Connect(server.port());  // queued by the kernel; not accepted
+    ASSERT_GE(client, 0);
+    const double cpu_before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double cpu = ProcessCpuSeconds() - cpu_before;
+    for (const int fd : filler) close(fd);
+    setrlimit(RLIMIT_NOFILE, &was);
+    for (int waited = 0; waited < 3000 && server.Stats().connections == 0; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(1u, server.Stats().connections);
+    EXPECT_LT(cpu, 0.3) << "the listener spun";
+    close(client);
+    server.Stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(2u, said.size());
+    EXPECT_EQ("modbus: cannot accept connections: Too many open files", said[0]);
+    EXPECT_EQ(0u, said[1].find("modbus: cannot accept connections: works again after ")) << said[1];
 }
 
 }  // namespace

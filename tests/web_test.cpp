@@ -1,5 +1,8 @@
 // The web face from hand-built snapshots: API answers and statuses, /metrics lines,
 // /healthz, tokens, times; then the listener's limits over loopback.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -511,15 +514,15 @@ TEST_F(WebServer, SlowClientsAreCutOffAndOthersStillServed) {
     for (const char c : closed) EXPECT_TRUE(c);
 }
 
-// A loopback connection to `port` from `from` (another address of 127/8 stands for
+// A connection to `port` at `to` from `from` (another address of 127/8 stands for
 // another client); -1 when refused.
-int ConnectFrom(int port, const char* from) {
+int ConnectFrom(int port, const char* from, const char* to = "127.0.0.1") {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{}, server{};
     local.sin_family = server.sin_family = AF_INET;
     inet_pton(AF_INET, from, &local.sin_addr);
     server.sin_port = htons(static_cast<uint16_t>(port));
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, to, &server.sin_addr);
     if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
         close(fd);
@@ -590,6 +593,74 @@ TEST_F(WebServer, SlowClientsHoldNoThreadFromOthers) {
     // The request timeout is 0.8 s for the whole request; the slack covers a loaded machine.
     for (size_t i = 0; i < std::size(kOpenings); ++i)
         EXPECT_LT(longest[i], 2.0) << kOpenings[i];
+}
+
+// The local address of this machine that is not loopback, or "" (a machine with
+// loopback only).
+std::string OutsideAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return "";
+    std::string found;
+    for (const ifaddrs* a = list; a != nullptr && found.empty(); a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK)) continue;
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
+        found = text;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// Six loopback addresses, one slow connection each (within the per-address limit),
+// all count as one prefix: they hold at most half the threads, and a client from
+// another prefix is answered at once although each slow request may last 3 s.
+TEST_F(WebServer, ManyAddressesOfOnePrefixLeaveThreadsToOthers) {
+    const std::string outside = OutsideAddress();
+    if (outside.empty()) GTEST_SKIP() << "this machine has no address besides loopback";
+    options_.listen = "0.0.0.0:0";
+    options_.threads = 4;
+    options_.connections_per_address = 1;
+    options_.request_timeout_ms = 3000;
+    auto server = Start();
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> slow;
+    for (int i = 1; i <= 6; ++i)
+        slow.emplace_back([&, i] {
+            const std::string from = "127.0.0." + std::to_string(i);
+            while (!stop) {
+                const int fd = ConnectFrom(port, from.c_str());
+                if (fd < 0) continue;
+                bool open = send(fd, "G", 1, MSG_NOSIGNAL) == 1;
+                while (open && !stop) {
+                    pollfd p{fd, POLLIN, 0};
+                    char buffer[256];
+                    if (poll(&p, 1, 300) > 0 && recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+                    open = send(fd, "a", 1, MSG_NOSIGNAL) == 1;
+                }
+                close(fd);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    double slowest = 0.0;
+    for (int probe = 0; probe < 8; ++probe) {
+        const auto begun = std::chrono::steady_clock::now();
+        const int fd = ConnectFrom(port, outside.c_str(), outside.c_str());
+        ASSERT_GE(fd, 0);
+        const std::string request = "GET /healthz HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        pollfd p{fd, POLLIN, 0};
+        char buffer[64] = "";
+        const bool answered = poll(&p, 1, 2500) > 0 && recv(fd, buffer, sizeof buffer - 1, 0) > 0;
+        close(fd);
+        EXPECT_TRUE(answered) << "probe " << probe;
+        slowest = std::max(slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    stop = true;
+    for (std::thread& t : slow) t.join();
+    EXPECT_LT(slowest, 1.0);
 }
 
 TEST_F(WebServer, TokenFileMustBeTheOwnersAlone) {

@@ -20,8 +20,10 @@
 #include <limits>
 #include <ctime>
 #include <map>
+#include <string>
 #include <vector>
 
+#include "access/address_prefix.h"
 #include "common/address.h"
 #include "common/hints.h"
 #include "common/thread_annotations.h"
@@ -168,13 +170,15 @@ bool Taken(const std::string& address, int port) {
 // the request deadline: enough such connections from one client would hold every
 // thread. So while enough threads are busy that one address could hold too many,
 // every connection a thread takes up first looks over the server's connections (its
-// sockets by their local port) and shuts down those of any address beyond the limit:
+// sockets by their local port) and shuts down those of any address, or any prefix
+// (access/address_prefix.h: a /24, or all of loopback), beyond its limit:
 // their threads see the end at once. It works on a duplicate of each descriptor,
 // checked again before the shutdown, so that a number the library closed and reused
 // meanwhile is never touched.
 struct HttpServer::Guard {
     std::atomic<int> port{0};  // 0 until bound: nothing is swept
     int per_address = 4;
+    int per_prefix = 4;  // many addresses of one host hold no more threads than this
     std::atomic<int> busy{0};  // connections a thread has taken up
     novex::Mutex sweeping;  // one sweep at a time: two would shut down the same excess twice
 };
@@ -223,14 +227,26 @@ void Sweep(HttpServer::Guard& guard) {
             peers.push_back(p);
     }
     closedir(folder);
-    std::map<uint32_t, int> seen;  // address -> connections kept so far
-    for (const Peer& p : peers)
-        if (++seen[p.address.sin_addr.s_addr] > guard.per_address) ShutDown(p, port);
+    std::map<uint32_t, int> seen;          // address -> connections kept so far
+    std::map<std::string, int> in_prefix;  // prefix -> connections kept so far
+    for (const Peer& p : peers) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &p.address.sin_addr, text, sizeof text);
+        int& prefix = in_prefix[access::AddressPrefix(text)];
+        int& address = seen[p.address.sin_addr.s_addr];
+        if (address >= guard.per_address || prefix >= guard.per_prefix) {
+            ShutDown(p, port);
+            continue;
+        }
+        ++address;
+        ++prefix;
+    }
 }
 
 int TakeUp(const mg_connection* connection, void**) {
     auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
-    if (guard->busy.fetch_add(1) + 1 > guard->per_address) Sweep(*guard);
+    if (guard->busy.fetch_add(1) + 1 > std::min(guard->per_address, guard->per_prefix))
+        Sweep(*guard);
     return 0;
 }
 
@@ -327,6 +343,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(const StateSource& source,
     server->guard_->per_address = server->access_->initial().tls
                                       ? std::numeric_limits<int>::max()
                                       : std::max(1, options.connections_per_address);
+    // A prefix (all of loopback is one) holds half the threads, and room for one more
+    // client beside a greedy address of its own: a local user's many addresses leave
+    // the other half to everyone else.
+    server->guard_->per_prefix = server->access_->initial().tls
+                                     ? std::numeric_limits<int>::max()
+                                     : std::max(server->guard_->per_address + 1, options.threads / 2);
     mg_callbacks callbacks{};
     callbacks.log_message = Quiet;
     callbacks.http_error = LibraryError;

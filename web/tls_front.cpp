@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "access/address_prefix.h"
+#include "common/accept_pause.h"
 
 namespace novex {
 namespace web {
@@ -128,21 +129,25 @@ TlsFront::~TlsFront() {
         if (fd >= 0) close(fd);
 }
 
-void TlsFront::Run() {
-    // OpenSSL writes with write(): a client gone must be an error, not SIGPIPE.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+// The front's thread: every connection's state, and what is done to it when its
+// sockets are ready.
+struct TlsFront::Loop {
+    TlsFront& front;
+    const FrontOptions& options;
+    const std::chrono::milliseconds idle;
     std::vector<std::unique_ptr<Conn>> conns;
     std::set<std::string> failure_logged;  // addresses whose handshakes failed since one did not
     std::set<std::string> limit_logged;    // scopes found full since they were last not
-    const auto log = [this](const std::string& line) {
-        if (log_) log_(line);
-    };
-    const auto idle = std::chrono::milliseconds(options_.idle_timeout_ms);
+    vimo::AcceptPause accept_pause{"HTTPS"};
 
-    const auto handshake = [&](Conn& c) {
+    explicit Loop(TlsFront& f)
+        : front(f), options(f.options_), idle(std::chrono::milliseconds(f.options_.idle_timeout_ms)) {}
+
+    void Log(const std::string& line) const {
+        if (front.log_) front.log_(line);
+    }
+
+    void Handshake(Conn& c) {
         ERR_clear_error();
         c.wants_write = false;
         const int r = SSL_accept(c.ssl);
@@ -158,23 +163,23 @@ void TlsFront::Run() {
             return;
         }
         const std::string reason = Reason();
-        if (failure_logged.insert(c.address).second) log("TLS handshake from " + c.address + " failed: " + reason);
+        if (failure_logged.insert(c.address).second) Log("TLS handshake from " + c.address + " failed: " + reason);
         c.dead = true;
-    };
+    }
 
     // Passes waiting requests on, in the order their connections came, while their
     // address and prefix hold fewer relayed requests than allowed.
-    const auto relay_waiting = [&] {
+    void RelayWaiting() {
         std::map<std::string, size_t> by_address, by_prefix;
         for (const auto& c : conns)
             if (!c->dead && c->stage == Stage::kRelay) ++by_address[c->address], ++by_prefix[c->prefix];
         for (const auto& c : conns) {
-            if (c->dead || c->stage != Stage::kQueued || by_address[c->address] >= options_.relayed_per_address ||
-                by_prefix[c->prefix] >= options_.relayed_per_prefix)
+            if (c->dead || c->stage != Stage::kQueued || by_address[c->address] >= options.relayed_per_address ||
+                by_prefix[c->prefix] >= options.relayed_per_prefix)
                 continue;
             sockaddr_in to{};
             to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(options_.backend_port));
+            to.sin_port = htons(static_cast<uint16_t>(options.backend_port));
             to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             c->backend = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (c->backend < 0 || (connect(c->backend, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
@@ -186,12 +191,12 @@ void TlsFront::Run() {
             c->deadline = Clock::now() + idle;
             ++by_address[c->address], ++by_prefix[c->prefix];
         }
-    };
+    }
 
     // Makes room for a newcomer from `address`: in each full scope (the address, its
     // prefix, all), the connection there that has waited longest without its request
     // passed on is closed. False when every one there is being answered.
-    const auto make_room = [&](const std::string& address, const std::string& prefix) {
+    bool MakeRoom(const std::string& address, const std::string& prefix) {
         // Columns: the scope as logged, its limit, whether a connection is in it.
         struct Scope {
             std::string what;
@@ -199,9 +204,9 @@ void TlsFront::Run() {
             std::function<bool(const Conn&)> in;
         };
         const Scope scopes[] = {
-            {"address " + address, options_.max_per_address, [&](const Conn& c) { return c.address == address; }},
-            {"prefix " + prefix, options_.max_per_prefix, [&](const Conn& c) { return c.prefix == prefix; }},
-            {"all addresses", options_.max_connections, [](const Conn&) { return true; }},
+            {"address " + address, options.max_per_address, [&](const Conn& c) { return c.address == address; }},
+            {"prefix " + prefix, options.max_per_prefix, [&](const Conn& c) { return c.prefix == prefix; }},
+            {"all addresses", options.max_connections, [](const Conn&) { return true; }},
         };
         for (const Scope& scope : scopes) {
             size_t held = 0;
@@ -217,19 +222,19 @@ void TlsFront::Run() {
             }
             const bool first = limit_logged.insert(scope.what).second;
             if (victim == nullptr) {
-                if (first) log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
+                if (first) Log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
                                ", all being answered: refusing more");
                 return false;
             }
             if (first)
-                log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
+                Log("HTTPS: " + std::to_string(held) + " connections from " + scope.what +
                     ": each newcomer takes the place of the one waiting longest for its request");
             victim->dead = true;
         }
         return true;
-    };
+    }
 
-    const auto sniff = [&](Conn& c) {
+    void Sniff(Conn& c) {
         unsigned char first = 0;
         const ssize_t n = recv(c.client, &first, 1, MSG_PEEK);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) c.dead = true;
@@ -242,18 +247,18 @@ void TlsFront::Run() {
             return;
         }
         std::string note;
-        const std::shared_ptr<SSL_CTX> ctx = tls_->Context(note);
-        if (!note.empty()) log(note);
+        const std::shared_ptr<SSL_CTX> ctx = front.tls_->Context(note);
+        if (!note.empty()) Log(note);
         c.ssl = SSL_new(ctx.get());
         if (c.ssl == nullptr || SSL_set_fd(c.ssl, c.client) != 1) {
             c.dead = true;
             return;
         }
         c.stage = Stage::kHandshake;
-        handshake(c);
-    };
+        Handshake(c);
+    }
 
-    const auto read_client = [&](Conn& c) {
+    void ReadClient(Conn& c) {
         c.wants_write = false;
         char buffer[16384];
         while (!c.client_done && c.to_backend.size() < kBufferBytes) {
@@ -280,16 +285,95 @@ void TlsFront::Run() {
                 return;
             }
             const size_t end = c.to_backend.find("\r\n");
-            c.to_backend.insert(end + 2, std::string(kFrontHeader) + ": " + secret_ + " " + c.address + "\r\n");
+            c.to_backend.insert(end + 2, std::string(kFrontHeader) + ": " + front.secret_ + " " + c.address + "\r\n");
             c.header_added = true;
             c.stage = Stage::kQueued;
         }
-    };
+    }
 
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    // A relayed connection: the client's bytes to the HTTP server, its answer back.
+    void Relay(Conn& c, short client_events, short backend_events) {
+        if (client_events & (POLLIN | POLLHUP | POLLERR) || (c.wants_write && (client_events & POLLOUT)) ||
+            SSL_pending(c.ssl) > 0)
+            ReadClient(c);
+        if (!c.dead && (backend_events & POLLOUT) && c.header_added && !c.to_backend.empty()) {
+            const ssize_t n = send(c.backend, c.to_backend.data(), c.to_backend.size(),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) c.to_backend.erase(0, static_cast<size_t>(n));
+            else if (n < 0 && errno != EAGAIN && errno != EINTR) c.dead = true;
+        }
+        if (!c.dead && (backend_events & (POLLIN | POLLHUP | POLLERR))) {
+            char buffer[16384];
+            const ssize_t n = recv(c.backend, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) c.to_client.append(buffer, static_cast<size_t>(n));
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR)) c.backend_done = true;
+        }
+        while (!c.dead && !c.to_client.empty()) {
+            ERR_clear_error();
+            const int n = SSL_write(c.ssl, c.to_client.data(),
+                                    static_cast<int>(std::min<size_t>(c.to_client.size(), 16384)));
+            if (n > 0) {
+                c.to_client.erase(0, static_cast<size_t>(n));
+                c.deadline = Clock::now() + idle;
+                continue;
+            }
+            const int e = SSL_get_error(c.ssl, n);
+            if (e == SSL_ERROR_WANT_WRITE) c.wants_write = true;
+            else if (e != SSL_ERROR_WANT_READ) c.dead = true;
+            ERR_clear_error();
+            break;
+        }
+        // The HTTP server closes after each answer: once it is passed on, done.
+        if (c.backend_done && c.to_client.empty()) c.dead = true;
+    }
+
+    // One connection whose sockets poll() found ready, by its stage.
+    void Step(Conn& c, short client_events, short backend_events) {
+        if (c.stage == Stage::kSniff && client_events) Sniff(c);
+        else if (c.stage == Stage::kHandshake && client_events) Handshake(c);
+        // A head may have come with the handshake's last flight, already decrypted.
+        if (c.stage == Stage::kHead && !c.dead && (client_events || SSL_pending(c.ssl) > 0)) ReadClient(c);
+        else if (c.stage == Stage::kQueued && (client_events & (POLLHUP | POLLERR))) c.dead = true;
+        else if (c.stage == Stage::kRelay) Relay(c, client_events, backend_events);
+        if (!c.dead && Clock::now() > c.deadline) c.dead = true;
+    }
+
+    void Accept() {
+        for (;;) {
+            sockaddr_in peer{};
+            socklen_t size = sizeof peer;
+            const int fd = accept4(front.listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                const std::string line = accept_pause.Failed(errno, Clock::now());
+                if (!line.empty()) Log(line);
+                return;
+            }
+            const std::string recovered = accept_pause.Worked();
+            if (!recovered.empty()) Log(recovered);
+            char text[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+            const std::string prefix = access::AddressPrefix(text);
+            if (!MakeRoom(text, prefix)) {
+                close(fd);
+                continue;
+            }
+            auto c = std::make_unique<Conn>();
+            c->client = fd;
+            c->address = text;
+            c->prefix = prefix;
+            c->accepted = Clock::now();
+            c->deadline = c->accepted + std::chrono::milliseconds(options.request_timeout_ms);
+            conns.push_back(std::move(c));
+        }
+    }
+
+    // The sockets to wait for, two per connection after the wake-up pipe and the
+    // listening socket; the wait's limit in ms (-1: none).
+    int Wanted(std::vector<pollfd>& fds, Clock::time_point now) const {
+        fds = {{front.wake_[0], POLLIN, 0}, {accept_pause.PollFd(front.listen_fd_, now), POLLIN, 0}};
         Clock::time_point next = Clock::time_point::max();
+        if (accept_pause.RestsUntil() > now) next = accept_pause.RestsUntil();
         for (const auto& c : conns) {
             short client_events = 0, backend_events = 0;
             if (c->stage == Stage::kQueued) {
@@ -308,85 +392,33 @@ void TlsFront::Run() {
             if (c->ssl && (c->stage == Stage::kRelay || c->stage == Stage::kHead) && SSL_pending(c->ssl) > 0)
                 next = now;
         }
-        int timeout = -1;
-        if (next != Clock::time_point::max())
-            timeout = static_cast<int>(std::clamp<long long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 60000));
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents) break;
-        for (size_t i = 0; i < conns.size(); ++i) {
-            Conn& c = *conns[i];
-            const short cr = fds[2 + 2 * i].revents, br = fds[3 + 2 * i].revents;
-            if (c.stage == Stage::kSniff && cr) sniff(c);
-            else if (c.stage == Stage::kHandshake && cr) handshake(c);
-            // A head may have come with the handshake's last flight, already decrypted.
-            if (c.stage == Stage::kHead && !c.dead && (cr || SSL_pending(c.ssl) > 0)) read_client(c);
-            else if (c.stage == Stage::kQueued && (cr & (POLLHUP | POLLERR))) c.dead = true;
-            else if (c.stage == Stage::kRelay) {
-                if (cr & (POLLIN | POLLHUP | POLLERR) || (c.wants_write && (cr & POLLOUT)) ||
-                    SSL_pending(c.ssl) > 0)
-                    read_client(c);
-                if (!c.dead && (br & POLLOUT) && c.header_added && !c.to_backend.empty()) {
-                    const ssize_t n = send(c.backend, c.to_backend.data(), c.to_backend.size(),
-                                           MSG_NOSIGNAL | MSG_DONTWAIT);
-                    if (n > 0) c.to_backend.erase(0, static_cast<size_t>(n));
-                    else if (n < 0 && errno != EAGAIN && errno != EINTR) c.dead = true;
-                }
-                if (!c.dead && (br & (POLLIN | POLLHUP | POLLERR))) {
-                    char buffer[16384];
-                    const ssize_t n = recv(c.backend, buffer, sizeof buffer, MSG_DONTWAIT);
-                    if (n > 0) c.to_client.append(buffer, static_cast<size_t>(n));
-                    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) c.backend_done = true;
-                }
-                while (!c.dead && !c.to_client.empty()) {
-                    ERR_clear_error();
-                    const int n = SSL_write(c.ssl, c.to_client.data(),
-                                            static_cast<int>(std::min<size_t>(c.to_client.size(), 16384)));
-                    if (n > 0) {
-                        c.to_client.erase(0, static_cast<size_t>(n));
-                        c.deadline = Clock::now() + idle;
-                        continue;
-                    }
-                    const int e = SSL_get_error(c.ssl, n);
-                    if (e == SSL_ERROR_WANT_WRITE) c.wants_write = true;
-                    else if (e != SSL_ERROR_WANT_READ) c.dead = true;
-                    ERR_clear_error();
-                    break;
-                }
-                // The HTTP server closes after each answer: once it is passed on, done.
-                if (c.backend_done && c.to_client.empty()) c.dead = true;
-            }
-            if (!c.dead && Clock::now() > c.deadline) c.dead = true;
-        }
-        if (fds[1].revents & POLLIN) {
-            for (;;) {
-                sockaddr_in peer{};
-                socklen_t size = sizeof peer;
-                const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size,
-                                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0) break;
-                char text[INET_ADDRSTRLEN] = "?";
-                inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-                const std::string prefix = access::AddressPrefix(text);
-                if (!make_room(text, prefix)) {
-                    close(fd);
-                    continue;
-                }
-                auto c = std::make_unique<Conn>();
-                c->client = fd;
-                c->address = text;
-                c->prefix = prefix;
-                c->accepted = Clock::now();
-                c->deadline = c->accepted + std::chrono::milliseconds(options_.request_timeout_ms);
-                conns.push_back(std::move(c));
-            }
-        }
-        relay_waiting();
-        conns.erase(std::remove_if(conns.begin(), conns.end(), [](const auto& c) { return c->dead; }),
-                    conns.end());
+        if (next == Clock::time_point::max()) return -1;
+        return static_cast<int>(std::clamp<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 60000));
     }
-    conns.clear();
-}
+
+    void Run() {
+        // OpenSSL writes with write(): a client gone must be an error, not SIGPIPE.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        std::vector<pollfd> fds;
+        for (;;) {
+            const int timeout = Wanted(fds, Clock::now());
+            if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+            if (fds[0].revents) break;
+            for (size_t i = 0; i < conns.size(); ++i) Step(*conns[i], fds[2 + 2 * i].revents, fds[3 + 2 * i].revents);
+            if (fds[1].revents & POLLIN) Accept();
+            RelayWaiting();
+            conns.erase(std::remove_if(conns.begin(), conns.end(), [](const auto& c) { return c->dead; }),
+                        conns.end());
+        }
+        conns.clear();
+    }
+};
+
+void TlsFront::Run() { Loop(*this).Run(); }
 
 }  // namespace web
 }  // namespace novex

@@ -59,6 +59,7 @@ public:
     const std::string& secret() const { return secret_; }
 
 private:
+    struct Loop;
     TlsFront() = default;
     void Run();
 
