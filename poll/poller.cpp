@@ -265,7 +265,7 @@ void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
     d->loaded_second = std::time(nullptr);
     BoardUpdate loaded;
     loaded.loaded_time = time;
-    Publish(*d, d->monitor->Loaded(session.host().LatestRecord(), {Clock::now(), StoredTime(time)}),
+    Publish(*d, d->monitor->Loaded(session.services().LatestRecord(), {Clock::now(), StoredTime(time)}),
             BoardUpdate::Kind::kLoaded, std::move(loaded));
 }
 
@@ -290,17 +290,17 @@ void Poller::Publish(Device& d, DeviceMonitor::Update update, BoardUpdate::Kind 
 
 void Poller::Account(Device& d, const RoundResult& result) {
     if (result.stopped) {
-        d.session->host().FlushRound();  // the record of a round cut short goes as it is
+        d.session->services().FlushRound();  // the record of a round cut short goes as it is
         return;
     }
     BoardUpdate out;
     out.round = d.attempts;
-    if (std::optional<HistoryEntry> kept = d.session->host().TakeRound())
+    if (std::optional<HistoryEntry> kept = d.session->services().TakeRound())
         out.kept = KeptRecord{std::move(kept->local), kept->utc, std::move(kept->record)};
     if (result.completed) {
         ++d.completed;
         d.failures_in_row = 0;
-        Publish(d, d.monitor->Completed(d.session->host().LatestRecord(), result.seconds, Now()),
+        Publish(d, d.monitor->Completed(d.session->services().LatestRecord(), result.seconds, Now()),
                 BoardUpdate::Kind::kCompleted, std::move(out));
         if (settings_.rounds > 0 && d.completed >= settings_.rounds) d.done = true;
         return;
@@ -420,7 +420,7 @@ void Poller::Serve(Line& line) {
     for (const Device& d : line.devices)
         Say("[" + d.session->config().name + "] " + std::to_string(d.completed) +
             " rounds completed, " + std::to_string(d.failed) + " failed, " +
-            std::to_string(d.session->host().rounds_stored()) + " stored" + Period(d));
+            std::to_string(d.session->services().rounds_stored()) + " stored" + Period(d));
 }
 
 }  // namespace vimo

@@ -30,13 +30,13 @@ std::string DescribeRequest(const PendingRequest& r) {
 
 class ReplayingFlag {
 public:
-    explicit ReplayingFlag(DeviceHost& host) : host_(host) { host_.SetReplaying(true); }
-    ~ReplayingFlag() { host_.SetReplaying(false); }
+    explicit ReplayingFlag(DeviceServices& services) : services_(services) { services_.SetReplaying(true); }
+    ~ReplayingFlag() { services_.SetReplaying(false); }
     ReplayingFlag(const ReplayingFlag&) = delete;
     ReplayingFlag& operator=(const ReplayingFlag&) = delete;
 
 private:
-    DeviceHost& host_;
+    DeviceServices& services_;
 };
 
 // Makes the replaying clock the process's default services (for get_ttime).
@@ -53,8 +53,8 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const PluginLibrary& plugin
     InstallReplayClock();
     std::unique_ptr<DeviceSession> session(new DeviceSession());
     session->config_ = config;
-    session->host_ = std::make_unique<DeviceHost>(config.data_id, config.name, history);
-    session->controller_ = std::make_shared<VimoController>(session->host_.get());
+    session->services_ = std::make_unique<DeviceServices>(config.data_id, config.name, history);
+    session->controller_ = std::make_shared<VimoController>(session->services_.get());
     VimoSPDevice* created = nullptr;
     try {
         created = plugin.Create();
@@ -123,10 +123,10 @@ RoundResult DeviceSession::Poll(ModbusLine& line, const std::atomic<bool>* stop)
         return result;
     };
     try {
-        host_->TakeRequest();  // nothing left over from an earlier round
+        services_->TakeRequest();  // nothing left over from an earlier round
         device_->RefreshStatus();
         for (int n = 0; n < kMaxExchangesPerRound; ++n) {
-            const std::optional<PendingRequest> request = host_->TakeRequest();
+            const std::optional<PendingRequest> request = services_->TakeRequest();
             if (!request) return finish(false, "the device stopped asking before its round ended");
             if (stop && stop->load()) {
                 result.stopped = true;
@@ -179,7 +179,7 @@ bool DeviceSession::Replay(const StoredRound& round, std::string& error) {
     int accepted = 0;
     try {
         ReplayClock::Scope clock(time);
-        ReplayingFlag replaying(*host_);
+        ReplayingFlag replaying(*services_);
         accepted = device_->LoadFromCache(round.record.data(),
                                           static_cast<int>(round.record.size()));
     } catch (const std::exception& e) {

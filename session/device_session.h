@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config/device_config.h"
-#include "session/device_host.h"
+#include "session/device_services.h"
 #include "modbus/modbus_line.h"
 
 namespace vimo {
@@ -58,14 +58,14 @@ public:
     int slave() const { return device_->port_settings.slave; }
     int interval_ms() const { return device_->port_settings.interval_ms; }
     const DeviceConfig& config() const { return config_; }
-    DeviceHost& host() { return *host_; }
+    DeviceServices& services() { return *services_; }
     SPModbus& device() { return *device_; }
 
 private:
     DeviceSession() = default;
 
     DeviceConfig config_;
-    std::unique_ptr<DeviceHost> host_;
+    std::unique_ptr<DeviceServices> services_;
     std::shared_ptr<VimoController> controller_;
     SPModbus* device_ = nullptr;  // owned: deleted by the destructor
     size_t document_size_ = 0;  // of the last status document

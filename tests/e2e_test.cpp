@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "session/device_host.h"
+#include "session/device_services.h"
 #include "history/store.h"
 #include "session/round_time.h"
 #include "tests/runner_processes.h"

@@ -54,7 +54,7 @@ TEST_F(Session, StoredRoundKeepsItsTimeAndIsNotStoredAgain) {
     ASSERT_TRUE(store->AddRound(4, "2021-06-07 08:09:10", record.data(), record.size(), error));
     auto session = Make(R"({"data_id": 4, "port": "/dev/null", "appSetting": {"b_mode": 0}})");
     ASSERT_TRUE(session);
-    session->host().AttachHistory(store.get());
+    session->services().AttachHistory(store.get());
     const auto stored = store->Newest(4);
     ASSERT_TRUE(stored);
     ASSERT_TRUE(session->Replay(*stored, error)) << error;
@@ -63,7 +63,7 @@ TEST_F(Session, StoredRoundKeepsItsTimeAndIsNotStoredAgain) {
     EXPECT_EQ(1, store->CountRounds(4u));
     EXPECT_TRUE(store->Alarms(4).empty());
     // The record handed over carries the stored time, not the present one.
-    const std::vector<unsigned char> sent = session->host().LatestRecord();
+    const std::vector<unsigned char> sent = session->services().LatestRecord();
     ASSERT_EQ(853u, sent.size());
     ttime_t time;
     std::memcpy(&time, sent.data() + 846, sizeof time);
@@ -167,7 +167,7 @@ TEST_F(Session, RenderedDocumentIsThePolledDevicesOwn) {
             while (std::time(nullptr) == second) usleep(20000);
         }
         ASSERT_TRUE(session->Poll(*line).completed);
-        records.push_back(session->host().LatestRecord());
+        records.push_back(session->services().LatestRecord());
         polled.emplace_back();
         ASSERT_TRUE(session->Document(polled.back(), error)) << error;
         ASSERT_TRUE(renderer.Render(3, records.back(), text, error)) << error;

@@ -10,7 +10,7 @@
 #include "session/rule_states.h"
 #include "common/child_process.h"
 #include "common/failure_note.h"
-#include "session/device_host.h"
+#include "session/device_services.h"
 #include "history/store.h"
 #include "history/writer_lock.h"
 #include "poll/poller.h"

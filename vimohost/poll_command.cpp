@@ -298,8 +298,8 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
     for (const auto& session : line.sessions) {
         if (!run.history->SetDeviceName(session->config().data_id, session->config().name, error))
             Say(Level::kWarning, "vimohost: history: " + error);
-        session->host().AttachHistory(run.history.get(), writer);
-        session->host().RestoreAlarms();
+        session->services().AttachHistory(run.history.get(), writer);
+        session->services().RestoreAlarms();
         line.poller->RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;

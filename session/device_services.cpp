@@ -1,4 +1,4 @@
-#include "session/device_host.h"
+#include "session/device_services.h"
 
 #include <cstdio>
 #include <ctime>
@@ -11,20 +11,20 @@
 
 namespace vimo {
 
-DeviceHost::DeviceHost(uint32_t data_id, std::string name, HistoryStore* history)
+DeviceServices::DeviceServices(uint32_t data_id, std::string name, HistoryStore* history)
     : data_id_(data_id), name_(std::move(name)), history_(history) {}
 
-int DeviceHost::ReadBits(SPModbus&, int first, int count) {
+int DeviceServices::ReadBits(SPModbus&, int first, int count) {
     pending_ = PendingRequest{SPModbus::BITS, first, count};
     return 0;
 }
 
-int DeviceHost::ReadInputRegisters(SPModbus&, int first, int count) {
+int DeviceServices::ReadInputRegisters(SPModbus&, int first, int count) {
     pending_ = PendingRequest{SPModbus::INPUT_REGISTERS, first, count};
     return 0;
 }
 
-std::optional<PendingRequest> DeviceHost::TakeRequest() {
+std::optional<PendingRequest> DeviceServices::TakeRequest() {
     std::optional<PendingRequest> request = pending_;
     pending_.reset();
     return request;
@@ -32,14 +32,14 @@ std::optional<PendingRequest> DeviceHost::TakeRequest() {
 
 // The record handed over after a round is the device's current data: kept as the
 // latest value of the device. Nothing is forwarded anywhere else.
-int DeviceHost::SendSP(VimoVDevice&, int, const unsigned char* data, unsigned int length, bool) {
+int DeviceServices::SendSP(VimoVDevice&, int, const unsigned char* data, unsigned int length, bool) {
     novex::MutexLock lock(mutex_);
     if (data == nullptr) length = 0;
     latest_record_.assign(data, data + length);
     return 0;
 }
 
-int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data,
+int DeviceServices::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data,
                                   unsigned int length) {
     if (replaying_ || history_ == nullptr) return 0;
     if (data == nullptr || length == 0) {
@@ -57,20 +57,20 @@ int DeviceHost::SaveDeviceHistory(VimoVDevice& device, const unsigned char* data
     return 0;
 }
 
-std::optional<HistoryEntry> DeviceHost::TakeRound() {
+std::optional<HistoryEntry> DeviceServices::TakeRound() {
     std::optional<HistoryEntry> entry = std::move(round_entry_);
     round_entry_.reset();
     return entry;
 }
 
-void DeviceHost::FlushRound() {
+void DeviceServices::FlushRound() {
     if (!round_entry_) return;
     HistoryEntry entry = std::move(*round_entry_);
     round_entry_.reset();
     Store(std::move(entry), "round");
 }
 
-bool DeviceHost::Store(HistoryEntry entry, const char* what) {
+bool DeviceServices::Store(HistoryEntry entry, const char* what) {
     if (writer_) {
         writer_->Submit(std::move(entry));
         return true;
@@ -85,7 +85,7 @@ bool DeviceHost::Store(HistoryEntry entry, const char* what) {
     return true;
 }
 
-int64_t DeviceHost::rounds_stored() const {
+int64_t DeviceServices::rounds_stored() const {
     return writer_ ? writer_->Stored(data_id_) : rounds_stored_;
 }
 
@@ -93,14 +93,14 @@ int64_t DeviceHost::rounds_stored() const {
 // the device normally calls neither check. Should a point appear, a value is reported
 // when it differs from the one reported last; no limits are configured, so
 // CheckThreshold keeps the runtime's answer.
-bool DeviceHost::CheckAOReport(VimoVDevice&, const std::string& name, float value) {
+bool DeviceServices::CheckAOReport(VimoVDevice&, const std::string& name, float value) {
     auto it = ao_reported_.find(name);
     if (it != ao_reported_.end() && it->second == value) return false;
     ao_reported_[name] = value;
     return true;
 }
 
-bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
+bool DeviceServices::Track(const VimoVDevice& device, const std::string& rule_id,
                        const std::string& rule, bool active) {
     RuleStates::Change change;
     {
@@ -128,7 +128,7 @@ bool DeviceHost::Track(const VimoVDevice& device, const std::string& rule_id,
 
 // A boolean rule: tracked by rule id and name; its raise and its clear are stored
 // once each. Answers 1 on a change, 0 otherwise.
-int DeviceHost::CheckThresholdBool(VimoVDevice& device, int, const std::string& id1,
+int DeviceServices::CheckThresholdBool(VimoVDevice& device, int, const std::string& id1,
                                    const std::string&, const std::string& name1,
                                    const std::string&, bool state, unsigned short) {
     if (replaying_) return 0;
@@ -137,7 +137,7 @@ int DeviceHost::CheckThresholdBool(VimoVDevice& device, int, const std::string& 
 
 // Rule records the host queued for the round: one whose level is above 0 is active, and
 // goes through the same tracking as a boolean rule. vimohost queues none itself.
-bool DeviceHost::DoBatchCheckThreshold(VimoVDevice& device, const std::vector<rule_value>& rules) {
+bool DeviceServices::DoBatchCheckThreshold(VimoVDevice& device, const std::vector<rule_value>& rules) {
     if (replaying_) return false;
     bool changed = false;
     for (const rule_value& r : rules)
@@ -149,18 +149,18 @@ bool DeviceHost::DoBatchCheckThreshold(VimoVDevice& device, const std::vector<ru
 // vimohost carries out no command of its own (no setting is written to the UPS): every
 // code the device hands on is answered -1, "not done", and the output is left as the
 // device set it.
-int DeviceHost::DeviceIoControl(VimoVDevice&, int, const void*, int, void*, int, int&) {
+int DeviceServices::DeviceIoControl(VimoVDevice&, int, const void*, int, void*, int, int&) {
     return -1;
 }
 
-void DeviceHost::RestoreAlarms() {
+void DeviceServices::RestoreAlarms() {
     if (!history_) return;
     novex::MutexLock lock(mutex_);
     for (const auto& entry : history_->AlarmStates(data_id_))
         rules_.Restore(entry.first.first, entry.first.second, entry.second);
 }
 
-std::vector<unsigned char> DeviceHost::LatestRecord() const {
+std::vector<unsigned char> DeviceServices::LatestRecord() const {
     novex::MutexLock lock(mutex_);
     return latest_record_;
 }

@@ -1,5 +1,5 @@
 // The controller's side of one device: what each host operation the plug-in calls does
-// in vimohost. One DeviceHost per device, reached through the device's VimoController.
+// in vimohost. One DeviceServices per device, reached through the device's VimoController.
 #pragma once
 
 #include <atomic>
@@ -28,9 +28,9 @@ struct PendingRequest {
     int count = 0;
 };
 
-class DeviceHost : public HostServices {
+class DeviceServices : public HostServices {
 public:
-    DeviceHost(uint32_t data_id, std::string name, HistoryStore* history);
+    DeviceServices(uint32_t data_id, std::string name, HistoryStore* history);
 
     // Requests are only noted here: the line thread performs the noted request after
     // the device's call has returned, never inside it.
