@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -63,7 +64,10 @@ void Send(mg_connection* connection, const Request& request, const Response& res
 // (by a negative return) to close at once: for an answer it counts as given (a
 // positive one) it would first read and drop the body, so a client that trickles a
 // huge Content-Length would keep the thread as long as it liked.
+void Answering(const mg_connection* connection);  // below, with the guard
+
 int BeforeBody(mg_connection* connection) {
+    Answering(connection);
     const mg_request_info* info = mg_get_request_info(connection);
     const std::string method = info && info->request_method ? info->request_method : "";
     Request request;
@@ -181,6 +185,14 @@ struct HttpServer::Guard {
     int per_prefix = 4;  // many addresses of one host hold no more threads than this
     std::atomic<int> busy{0};  // connections a thread has taken up
     novex::Mutex sweeping;  // one sweep at a time: two would shut down the same excess twice
+    // The connections the last sweep saw, by peer address and port: since when, and
+    // whether their request was read whole (then it is being answered, and kept).
+    struct Held {
+        std::chrono::steady_clock::time_point since;
+        bool answering = false;
+    };
+    novex::Mutex held_mutex;
+    std::map<uint64_t, Held> held GUARDED_BY(held_mutex);
 };
 
 namespace {
@@ -189,6 +201,8 @@ struct Peer {
     int fd;
     sockaddr_in address;
 };
+
+uint64_t PeerKey(uint32_t address, uint16_t port) { return (uint64_t{address} << 16) | port; }
 
 // Whether `fd` is a connection accepted on `port`, with its peer.
 bool ServerConnection(int fd, int port, sockaddr_in& peer) {
@@ -227,9 +241,32 @@ void Sweep(HttpServer::Guard& guard) {
             peers.push_back(p);
     }
     closedir(folder);
+    // Each connection's age counts from the first sweep that saw it. Those being
+    // answered are kept first, then the newest: where an address or a prefix holds
+    // too many, the ones that have waited longest without a whole request (idle or
+    // trickling) make room for the newcomer.
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::pair<HttpServer::Guard::Held, Peer>> order;
+    {
+        novex::MutexLock held_lock(guard.held_mutex);
+        std::map<uint64_t, HttpServer::Guard::Held> current;
+        for (const Peer& p : peers) {
+            const uint64_t key = PeerKey(p.address.sin_addr.s_addr, p.address.sin_port);
+            const auto found = guard.held.find(key);
+            const HttpServer::Guard::Held held = found == guard.held.end() ? HttpServer::Guard::Held{now, false}
+                                                                          : found->second;
+            current[key] = held;
+            order.push_back({held, p});
+        }
+        guard.held.swap(current);  // the connections gone are forgotten
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        if (a.first.answering != b.first.answering) return a.first.answering;
+        return a.first.since > b.first.since;
+    });
     std::map<uint32_t, int> seen;          // address -> connections kept so far
     std::map<std::string, int> in_prefix;  // prefix -> connections kept so far
-    for (const Peer& p : peers) {
+    for (const auto& [held, p] : order) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &p.address.sin_addr, text, sizeof text);
         int& prefix = in_prefix[access::AddressPrefix(text)];
@@ -243,16 +280,40 @@ void Sweep(HttpServer::Guard& guard) {
     }
 }
 
+HttpServer::Guard& GuardOf(const mg_connection* connection) {
+    return *static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
+}
+
+// The connection's peer as the sweep finds it (network order), from the library's text.
+uint64_t KeyOf(const mg_connection* connection) {
+    const mg_request_info* info = mg_get_request_info(connection);
+    in_addr address{};
+    if (info == nullptr || inet_pton(AF_INET, info->remote_addr, &address) != 1) return 0;
+    return PeerKey(address.s_addr, htons(static_cast<uint16_t>(info->remote_port)));
+}
+
 int TakeUp(const mg_connection* connection, void**) {
-    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
-    if (guard->busy.fetch_add(1) + 1 > std::min(guard->per_address, guard->per_prefix))
-        Sweep(*guard);
+    HttpServer::Guard& guard = GuardOf(connection);
+    if (guard.busy.fetch_add(1) + 1 > std::min(guard.per_address, guard.per_prefix)) Sweep(guard);
     return 0;
 }
 
 void Release(const mg_connection* connection) {
-    auto* guard = static_cast<HttpServer::Guard*>(mg_get_user_data(mg_get_context(connection)));
-    guard->busy.fetch_sub(1);
+    HttpServer::Guard& guard = GuardOf(connection);
+    {
+        novex::MutexLock lock(guard.held_mutex);
+        guard.held.erase(KeyOf(connection));
+    }
+    guard.busy.fetch_sub(1);
+}
+
+// The request was read whole: from now on the connection is being answered.
+void Answering(const mg_connection* connection) {
+    HttpServer::Guard& guard = GuardOf(connection);
+    novex::MutexLock lock(guard.held_mutex);
+    HttpServer::Guard::Held& held = guard.held[KeyOf(connection)];
+    if (held.since == std::chrono::steady_clock::time_point{}) held.since = std::chrono::steady_clock::now();
+    held.answering = true;
 }
 
 }  // namespace
