@@ -301,6 +301,8 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
         session->host().AttachHistory(run.history.get(), writer);
         session->host().RestoreAlarms();
         line.poller->RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
+        if (const auto energy = run.history->Energy(session->config().data_id))
+            line.poller->RestoreEnergy(*session, *energy);
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;
         if (!session->Replay(*newest, error)) {
