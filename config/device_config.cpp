@@ -213,6 +213,14 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         }
         out.protocol_require_tls = require_tls.asBool();
     }
+    const Json::Value& mdns = root["mdns"];
+    if (!mdns.isNull()) {
+        if (!mdns.isBool()) {
+            error = "\"mdns\" must be true or false";
+            return false;
+        }
+        out.mdns = mdns.asBool();
+    }
     if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, RetentionGiven(), error)) return false;

@@ -24,7 +24,7 @@ const char kModbus[] = "Modbus server";
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[20] = {
+const ProgramSetting kProgramSettings[21] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -98,6 +98,11 @@ const ProgramSetting kProgramSettings[20] = {
      "the roles (the certificates' role extension) that may read over Modbus/TCP Security, "
      "e.g. \"Operator Viewer\" (default: any verified client)",
      &ProgramConfig::modbus_tls_roles, nullptr, false},
+    {"mdns", "boolean", "--mdns", nullptr, "mDNS",
+     "announce the UPS protocol server (_nut._tcp) and the status page (_http._tcp, "
+     "_https._tcp with TLS) on the local network by mDNS/DNS-SD through the Avahi daemon; "
+     "see vimohost.md",
+     nullptr, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {
@@ -124,6 +129,7 @@ Json::Value AsJson(const ProgramConfig& c) {
     for (const std::string& part : c.on_event) out["on_event"].append(part);
     out["on_event_timeout_ms"] = c.on_event_timeout_ms;
     out["protocol_require_tls"] = c.protocol_require_tls;
+    out["mdns"] = c.mdns;
     out["history"] = c.history;
     return out;
 }
@@ -164,6 +170,7 @@ ProgramConfig WithFlags(const ProgramConfig& file, const ProgramConfig& flags) {
     if (!flags.on_event.empty()) out.on_event = flags.on_event;
     if (flags.on_event_timeout_ms > 0) out.on_event_timeout_ms = flags.on_event_timeout_ms;
     out.protocol_require_tls = file.protocol_require_tls || flags.protocol_require_tls;
+    out.mdns = file.mdns || flags.mdns;
     return out;
 }
 

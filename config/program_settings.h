@@ -32,6 +32,7 @@ struct ProgramConfig {
     std::string modbus_tls_certfile;    // PEM certificate and key for it
     std::string modbus_tls_ca;          // PEM CAs that client certificates must chain to
     std::string modbus_tls_roles;       // roles that may read; "": any verified client
+    bool mdns = false;                  // announce the listeners by mDNS/DNS-SD
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -55,7 +56,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[20];
+extern const ProgramSetting kProgramSettings[21];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

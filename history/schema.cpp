@@ -134,6 +134,19 @@ CREATE TABLE IF NOT EXISTS aggregates (
 CREATE INDEX IF NOT EXISTS aggregates_oldest ON aggregates (hour);
 )";
 
+}  // namespace
+
+const char* const kEnergyTable = R"(
+CREATE TABLE IF NOT EXISTS energy (
+  data_id INTEGER PRIMARY KEY,
+  utc INTEGER NOT NULL,
+  a_joules REAL NOT NULL,
+  b_joules REAL NOT NULL,
+  c_joules REAL NOT NULL);
+)";
+
+namespace {
+
 // What each version adds to the one before, from version 3 on. Columns: the version,
 // its new tables. A file of version 2 or later is upgraded by these alone, in one
 // transaction, which takes no time whatever the file's size.
@@ -331,6 +344,11 @@ struct ShapeRow {
     const char* table;
     const char* columns;
 };
+// Tables added within version 4, which a file may lack; when there they must have these.
+const ShapeRow kLaterTables[] = {
+    {"energy", "data_id utc a_joules b_joules c_joules"},
+};
+static_assert(sizeof kLaterTables / sizeof kLaterTables[0] == 1, "tables added within version 4");
 const ShapeRow kShape[] = {
     {"rounds", "id data_id time record utc"},
     {"alarms", "id data_id time rule_id rule state utc"},
@@ -359,11 +377,18 @@ size_t TablesOfVersion(int64_t version) {
     return 0;
 }
 
-// "" when the first `tables` tables of kShape have their columns, else the first one
-// missing.
+// "" when the first `tables` tables of kShape, and those of kLaterTables the file has,
+// have their columns, else the first one missing.
 std::string MissingColumn(sqlite3* db, size_t tables = sizeof kShape / sizeof kShape[0]) {
-    for (size_t t = 0; t < tables; ++t) {
-        const ShapeRow& row = kShape[t];
+    std::vector<const ShapeRow*> rows;
+    for (size_t t = 0; t < tables; ++t) rows.push_back(&kShape[t]);
+    for (const ShapeRow& later : kLaterTables) {
+        const std::string sql = std::string("SELECT count(*) FROM sqlite_master WHERE name = '") +
+                                later.table + "'";
+        if (Integer(db, sql.c_str()) > 0) rows.push_back(&later);
+    }
+    for (const ShapeRow* shape : rows) {
+        const ShapeRow& row = *shape;
         const std::string columns = row.columns;
         size_t at = 0;
         while (at < columns.size()) {

@@ -23,6 +23,11 @@ constexpr int kHistorySchemaVersion = 4;
 // another shape is no history.
 bool PrepareHistorySchema(sqlite3* db, bool writable, std::string& error);
 
+// The output energy table (data_id, utc, a_joules, b_joules, c_joules: each device's
+// count as of its last stored round). Added to a version 4 file by the first writer that
+// stores a count, in that write's transaction; an older vimohost leaves it alone.
+extern const char* const kEnergyTable;
+
 // Whether `path` may be opened as a history: missing, or a regular file (or a link to
 // one). A device or FIFO would be opened as an empty database, and its journal made
 // beside it. False with a one-line error naming what it is.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <chrono>
 
@@ -302,6 +303,12 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         }
     }
     if (ok && next > first) ok = NoteLastRound(next - 1);
+    // Each device's count as of its last round in the batch.
+    std::map<uint32_t, const HistoryEntry*> energies;
+    for (const HistoryEntry& e : batch)
+        if (e.kind == HistoryEntry::Kind::kRound && e.energy.counted) energies[e.data_id] = &e;
+    for (auto it = energies.begin(); ok && it != energies.end(); ++it)
+        ok = WriteEnergy(it->first, it->second->utc, it->second->energy);
     for (size_t i = 0; ok && i < minutes.size(); ++i) ok = WriteMinute(minutes[i]);
     // Full chunks move out in the same transaction: a chunk is there whole or its
     // rounds are still in the rounds table. A file upgraded with millions of rounds in
@@ -320,7 +327,52 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
     round_ids.clear();
     unchunked_.clear();
     readings_.clear();
+    energy_table_ = false;  // made in the transaction rolled back, perhaps
     return false;
+}
+
+bool HistoryStore::WriteEnergy(uint32_t data_id, int64_t utc,
+                               const novex::monitor::OutputEnergy& energy) {
+    // Made in the transaction that first stores a count: a file never written with one
+    // (or opened by an older vimohost) goes without it.
+    if (!energy_table_) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, kEnergyTable, nullptr, nullptr, &message) != SQLITE_OK) {
+            sqlite3_free(message);
+            return false;
+        }
+        energy_table_ = true;
+    }
+    Use use(Prepare("INSERT INTO energy (data_id, utc, a_joules, b_joules, c_joules) "
+                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT (data_id) DO UPDATE SET utc = excluded.utc, "
+                    "a_joules = excluded.a_joules, b_joules = excluded.b_joules, "
+                    "c_joules = excluded.c_joules"));
+    if (!use.s) return false;
+    sqlite3_bind_int64(use.s, 1, data_id);
+    sqlite3_bind_int64(use.s, 2, utc);
+    for (int p = 0; p < novex::monitor::kEnergyPhases; ++p)
+        sqlite3_bind_double(use.s, 3 + p, energy.phase_joules[static_cast<size_t>(p)]);
+    return sqlite3_step(use.s) == SQLITE_DONE;
+}
+
+std::optional<novex::monitor::OutputEnergy> HistoryStore::Energy(uint32_t data_id) {
+    novex::MutexLock lock(mutex_);
+    Use use(Prepare("SELECT a_joules, b_joules, c_joules FROM energy WHERE data_id = ?"));
+    // No table: no count was ever stored in this file.
+    if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ||
+        sqlite3_step(use.s) != SQLITE_ROW)
+        return std::nullopt;
+    novex::monitor::OutputEnergy energy;
+    energy.counted = true;
+    for (int p = 0; p < novex::monitor::kEnergyPhases; ++p) {
+        const int type = sqlite3_column_type(use.s, p);
+        if (type != SQLITE_FLOAT && type != SQLITE_INTEGER) return std::nullopt;
+        const double joules = sqlite3_column_double(use.s, p);
+        if (!std::isfinite(joules) || joules < 0) return std::nullopt;
+        energy.phase_joules[static_cast<size_t>(p)] = joules;
+        energy.total_joules += joules;
+    }
+    return energy;
 }
 
 bool HistoryStore::AddRound(uint32_t data_id, const std::string& time, const unsigned char* data,

@@ -18,6 +18,7 @@
 #include "common/thread_annotations.h"
 #include "history/aggregates.h"
 #include "history/chunk_codec.h"
+#include "monitor/energy.h"
 #include "monitor/measures.h"
 #include "monitor/alarm_event.h"
 
@@ -58,6 +59,9 @@ struct HistoryEntry {
     // Round: the monitor's figures of `record`, so that the writer need not decode it
     // again; empty: decoded where needed.
     std::vector<novex::monitor::MeasureValue> measures;
+    // Round: the device's output energy after it; stored (the device's one row of the
+    // energy table) when counted.
+    novex::monitor::OutputEnergy energy;
     std::string id;        // rule id, or the event's alarm id
     std::string text;      // rule name, or the event's alarm text
     std::string severity;  // event
@@ -141,6 +145,9 @@ public:
     std::vector<RuleEvent> Alarms(uint32_t data_id);
     // The device's alarm events, oldest first.
     std::vector<AlarmEvent> Events(uint32_t data_id);
+    // The output energy stored with the device's last round that carried a count; none
+    // when there is none, or its figures are no count (negative, not finite).
+    std::optional<novex::monitor::OutputEnergy> Energy(uint32_t data_id);
     // The alarm ids whose last event is a raise: the alarms active when vimohost stopped.
     std::vector<std::string> ActiveAlarms(uint32_t data_id);
     // The last state of every rule that has an event, by (rule id, rule).
@@ -157,6 +164,8 @@ private:
     int64_t PruneRounds(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t PruneChunks(const char* select, int64_t bound, int64_t limit, std::string& error);
     int64_t NextRoundId() REQUIRES(mutex_);
+    bool WriteEnergy(uint32_t data_id, int64_t utc, const novex::monitor::OutputEnergy& energy)
+        REQUIRES(mutex_);
     bool NoteLastRound(int64_t id) REQUIRES(mutex_);
     // Moves the device's oldest kChunkRounds rounds into a chunk when it has as many
     // (history/chunks.cpp); false on a database error.
@@ -175,6 +184,7 @@ private:
     std::string path_;
     uint64_t device_ = 0, inode_ = 0;  // the file's identity as opened
     std::string read_error_ GUARDED_BY(mutex_);
+    bool energy_table_ GUARDED_BY(mutex_) = false;  // made or found by this store
     int64_t layout_[2] GUARDED_BY(mutex_) = {0, 0};  // the ids of this program's layouts, per reading part
     std::map<std::string, sqlite3_stmt*> statements_ GUARDED_BY(mutex_);
     std::vector<unsigned char> blob_ GUARDED_BY(mutex_);

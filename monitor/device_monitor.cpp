@@ -47,6 +47,13 @@ void DeviceMonitor::Restore(const std::vector<std::string>& active_ids) {
     }
 }
 
+void DeviceMonitor::RestoreEnergy(const monitor::OutputEnergy& energy) {
+    energy_ = monitor::EnergyCounter{energy, {}};
+    auto next = std::make_shared<monitor::DeviceSnapshot>(*current_);
+    next->energy = energy;
+    current_ = std::move(next);
+}
+
 void DeviceMonitor::Decode(monitor::DeviceSnapshot& next, std::vector<unsigned char> record) {
     monitor::DecodedRound decoded;
     std::string error;
@@ -83,6 +90,11 @@ DeviceMonitor::Update DeviceMonitor::Completed(std::vector<unsigned char> record
     failures_in_row_ = 0;
     lost_ = false;
     last_completed_ = now.steady;
+    const double seconds_now =
+        std::chrono::duration<double>(now.steady.time_since_epoch()).count();
+    energy_ = monitor::StepEnergy(energy_, monitor::PowerOf(next.measures, seconds_now),
+                                  monitor::EnergyMaxGapSeconds(settings_.interval_ms));
+    next.energy = energy_.energy;
     return Next(std::move(next), Compare::kEveryAlarm, now.utc);
 }
 

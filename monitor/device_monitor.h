@@ -47,6 +47,9 @@ public:
     // The alarm ids active when vimohost last stopped (from the history): they are not
     // raised again, and those no longer active in the first completed round are cleared.
     void Restore(const std::vector<std::string>& active_ids);
+    // The output energy counted when vimohost last stopped (from the history): the
+    // count goes on from it, the first round after it starting a new stretch.
+    void RestoreEnergy(const novex::monitor::OutputEnergy& energy);
     // The time polling starts: "no round completed" counts from here.
     void Start(Clock::time_point start) { last_completed_ = start; }
 
@@ -80,6 +83,7 @@ private:
     int64_t failures_in_row_ = 0;
     bool lost_ = false;
     Clock::time_point last_completed_;
+    novex::monitor::EnergyCounter energy_;
 };
 
 }  // namespace vimo

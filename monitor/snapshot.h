@@ -12,6 +12,7 @@
 
 #include "monitor/alarms.h"
 #include "monitor/battery_low.h"
+#include "monitor/energy.h"
 #include "monitor/measures.h"
 
 namespace novex {
@@ -48,6 +49,10 @@ struct DeviceSnapshot {
 
     // The last polled round (completed or failed), from the first request to the end.
     double last_round_seconds = 0.0;
+
+    // Output active energy counted so far (monitor/energy.h); kept while the figures
+    // are stale, restored from the history at start.
+    OutputEnergy energy;
 };
 
 // The figures and alarms of one record.

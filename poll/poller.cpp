@@ -259,6 +259,10 @@ void Poller::RestoreAlarms(DeviceSession& session, const std::vector<std::string
     if (Device* d = Find(session)) d->monitor->Restore(active_ids);
 }
 
+void Poller::RestoreEnergy(DeviceSession& session, const novex::monitor::OutputEnergy& energy) {
+    if (Device* d = Find(session)) d->monitor->RestoreEnergy(energy);
+}
+
 void Poller::PublishLoaded(DeviceSession& session, const std::string& time) {
     Device* d = Find(session);
     if (!d) return;

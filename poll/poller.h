@@ -79,6 +79,8 @@ public:
 
     // Before Start: the alarm ids the history knows as active for the session's device.
     void RestoreAlarms(DeviceSession& session, const std::vector<std::string>& active_ids);
+    // Before Start: the output energy the history counted for the session's device.
+    void RestoreEnergy(DeviceSession& session, const novex::monitor::OutputEnergy& energy);
     // Before Start: publishes the round just loaded from the history (stored at local
     // time `time`, "YYYY-MM-DD HH:MM:SS"); the device's first polled round then waits
     // for the clock's next second.

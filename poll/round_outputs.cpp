@@ -107,6 +107,8 @@ void HistoryFeed::Take(const BoardUpdate& update) {
         round.record = update.kept->record;
         // The monitor's figures, when they are of this very record.
         if (update.kind == Kind::kCompleted && round.record == s.record) round.measures = s.measures;
+        // The count after it, so that a restart goes on from the last round stored.
+        if (update.kind == Kind::kCompleted) round.energy = s.energy;
         writer_.Submit(std::move(round));
     }
     for (const AlarmEvent& e : update.events) writer_.Submit(EventEntry(e));

@@ -11,7 +11,9 @@
 #                                    its screenshots; large, so CI asks for them) and
 #                                    the SNMP tests' snmpd, snmpget/snmpwalk, snmptrapd
 #                                    and the UPS tools' snmp-ups driver, and the Modbus
-#                                    server tests' clients (pymodbus, mbpoll) and socat
+#                                    server tests' clients (pymodbus, mbpoll) and socat,
+#                                    and the mDNS test's avahi-daemon, avahi-browse and
+#                                    dbus-daemon
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -27,6 +29,7 @@ packages=(
   libcivetweb-dev zlib1g-dev
   libssl-dev libyaml-cpp-dev libcrypt-dev openssl
   libsnmp-dev
+  libavahi-client-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -37,7 +40,8 @@ for flag in "$@"; do
     --peers) packages+=(prometheus prometheus-alertmanager prometheus-node-exporter chromium fonts-wqy-microhei
                         testssl.sh libnss3-tools
                         snmpd snmp snmptrapd nut-snmp nut-server
-                        python3-pymodbus python3-serial-asyncio mbpoll socat) ;;
+                        python3-pymodbus python3-serial-asyncio mbpoll socat
+                        avahi-daemon avahi-utils dbus-daemon) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

@@ -193,6 +193,8 @@ TEST(Docs, MetricsSize) {
     snapshot->measures = round.measures;
     snapshot->last_round_utc = 1714550400;
     snapshot->rounds_completed = 1000;
+    snapshot->energy.phase_joules = {1.234567e9, 1.198765e9, 1.256789e9};
+    snapshot->energy.counted = true;
     const auto& measures = monitor::Measures();
     for (size_t i = 0; i < measures.size(); ++i) {
         if (measures[i].id == "module_present")

@@ -248,6 +248,47 @@ TEST(HistorySchema, LandedFileUpgradesAndNewerIsRefused) {
     EXPECT_FALSE(vimo::HistoryStore::Open(dir / "other.db", true, error));
 }
 
+// Each device's energy count: the last round of a batch that carries one is what the
+// next start reads; a file without the table, a row that is no count, and a table of
+// another shape.
+TEST(HistoryEnergy, LastCountPerDeviceAndBadRows) {
+    TempDir dir;
+    std::string error;
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_FALSE(store->Energy(1));  // no table yet
+    const auto counted = [](vimo::HistoryEntry e, double a, double b, double c) {
+        e.energy.phase_joules = {a, b, c};
+        e.energy.counted = true;
+        return e;
+    };
+    std::vector<int64_t> ids;
+    // Device 2's last round carries no count: its earlier one stands.
+    ASSERT_TRUE(store->Write({counted(Round(1, 1000, 50), 1, 2, 3), counted(Round(2, 1000, 50), 7, 8, 9),
+                              counted(Round(1, 1001, 50), 10, 20, 30.5), Round(2, 1001, 50)},
+                             ids, error)) << error;
+    auto one = store->Energy(1);
+    ASSERT_TRUE(one);
+    EXPECT_EQ((std::array<double, 3>{10, 20, 30.5}), one->phase_joules);
+    EXPECT_DOUBLE_EQ(60.5, one->total_joules);
+    EXPECT_TRUE(one->counted);
+    ASSERT_TRUE(store->Energy(2));
+    EXPECT_DOUBLE_EQ(7, store->Energy(2)->phase_joules[0]);
+    EXPECT_FALSE(store->Energy(3));
+    // Rows that are no count read as none; the next start counts from 0.
+    for (const char* bad : {"UPDATE energy SET b_joules = -1 WHERE data_id = 1",
+                            "UPDATE energy SET b_joules = 'x' WHERE data_id = 1",
+                            "UPDATE energy SET b_joules = 1e999 WHERE data_id = 1"}) {
+        ASSERT_TRUE(store->Execute(bad, error)) << error;
+        EXPECT_FALSE(store->Energy(1)) << bad;
+    }
+    store.reset();
+    // A table of that name without the columns: no history of ours.
+    ASSERT_TRUE(Sql(dir / "h.db", "DROP TABLE energy; CREATE TABLE energy (data_id INTEGER PRIMARY KEY, kwh REAL)"));
+    EXPECT_FALSE(vimo::HistoryStore::Open(dir / "h.db", true, error));
+    EXPECT_NE(std::string::npos, error.find("table energy has no column")) << error;
+}
+
 // A locked database, then a full one: polling hands rounds over regardless; each
 // failure is said once; the oldest rounds make room in a full queue; stores resume.
 TEST(HistoryWriter, FailuresAreReportedOnceAndStoresResume) {

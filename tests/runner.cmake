@@ -44,3 +44,13 @@ if(NOVEX_BUILD_RUNNER)
   novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device novex_snmp_map
                  novex_web novex_mbserver)
 endif()
+# The mDNS announcement against a real avahi-daemon on a private bus (one daemon per
+# machine: its pid file is fixed).
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(mdns_e2e_test SOURCES mdns_e2e_test.cpp LIBS novex_program)
+  add_dependencies(mdns_e2e_test vimohost novexups)
+  if(TARGET novexups-sim)
+    add_dependencies(mdns_e2e_test novexups-sim)
+  endif()
+  set_tests_properties(mdns_e2e_test PROPERTIES RESOURCE_LOCK avahi)
+endif()

@@ -39,13 +39,16 @@ constexpr int64_t kNow = 1714550400;  // 2024-05-01 08:00:00 UTC
 FakeSource TwoUpses() {
     FakeSource source;
     source.state.version = "1.0.0";
-    source.state.devices.push_back(
-        {Snapshot("ups1", 1,
-                  {{"battery_charge", 80}, {"input_voltage{phase=\"a\"}", 220.3},
-                   {"run_state", 5}, {"module_inverter_current{module=\"2\",phase=\"b\"}", 12.5},
-                   {"cell_resistance{cell=\"3\"}", 0.0042}},
-                  {"battery_voltage_low", "module2.fan_fault"}, kNow - 2, 28),
-         10.0, {}});
+    auto first = std::make_shared<DeviceSnapshot>(*Snapshot(
+        "ups1", 1,
+        {{"battery_charge", 80}, {"input_voltage{phase=\"a\"}", 220.3},
+         {"run_state", 5}, {"module_inverter_current{module=\"2\",phase=\"b\"}", 12.5},
+         {"cell_resistance{cell=\"3\"}", 0.0042}},
+        {"battery_voltage_low", "module2.fan_fault"}, kNow - 2, 28));
+    first->energy.phase_joules = {1000.4, 2000.6, 0};
+    first->energy.total_joules = 3001;
+    first->energy.counted = true;
+    source.state.devices.push_back({first, 10.0, {}});
     source.state.devices.push_back({NoRound("ups \"b\"", 7), 10.0, {}});
     return source;
 }
@@ -70,6 +73,8 @@ TEST(WebApi, AnswersByPathAndQuery) {
         {"GET", "/api/v1/devices/ups1", false, 200, "\"run_state\":\"on_battery\",\"battery_charge\":80,\"active_alarms\":2,\"critical_alarms\":2"},
         {"GET", "/api/v1/devices", false, 200, "\"critical_alarms\":2,\"battery_runtime\":0,\"worst_alarm\":{\"id\":\"battery_voltage_low\""},
         {"GET", "/api/v1/devices", false, 200, "\"battery_runtime\":null,\"worst_alarm\":null"},
+        {"GET", "/api/v1/devices", false, 200, "\"output_energy\":{\"unit\":\"joules\",\"total\":3001,\"phases\":{\"a\":1000,\"b\":2001,\"c\":0}}"},
+        {"GET", "/api/v1/devices", false, 200, "\"output_energy\":null,\"communication_action\":null"},
         {"GET", "/api/v1/devices/1", false, 200, "{\"name\":\"input_voltage{phase=\\\"a\\\"}\",\"id\":\"input_voltage\",\"labels\":{\"phase\":\"a\"},\"unit\":\"volts\",\"value\":220.3}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "{\"id\":\"module2.fan_fault\",\"description\":\"Module 2 rectifier: fan fault\",\"text\":\"模块2-整流模块风扇故障\",\"severity\":\"critical\",\"action\":\"A fan has failed: check for blocked air flow and call service.\",\"module\":2}"},
         {"GET", "/api/v1/devices/ups1", false, 200, "\"labels\":{\"module\":\"2\",\"phase\":\"b\"},\"unit\":\"amperes\",\"value\":12.5}"},
@@ -210,6 +215,8 @@ TEST(WebMetrics, LinesFromSnapshots) {
     source.state.hook_failures = 1;
     auto lost = std::make_shared<DeviceSnapshot>(*Snapshot("ups3", 3, {{"battery_charge", 55}}, {"communication_lost"}, kNow - 60));
     lost->communication = novex::monitor::Communication::kLost;
+    lost->energy.phase_joules = {123456.75, 0, 0.5};
+    lost->energy.counted = true;
     lost->stale = true;
     source.state.devices.push_back({lost, 10.0, {}});
     std::string text;
@@ -235,6 +242,11 @@ TEST(WebMetrics, LinesFromSnapshots) {
         {"ups_alarm_active{device=\"ups1\",alarm=\"start_refused\",severity=\"info\"} 0\n", true},
         {"ups_alarm_active{device=\"ups \\\"b\\\"\",alarm=\"communication_lost\",severity=\"critical\"} 0\n", true},
         {"ups_communication_ok{device=\"ups3\"} 0\n", true},
+        // A counter stays while the figures are stale; none before it counts.
+        {"ups_output_energy_joules_total{device=\"ups3\",phase=\"a\"} 123456.75\n", true},
+        {"ups_output_energy_joules_total{device=\"ups3\",phase=\"c\"} 0.5\n", true},
+        {"ups_output_energy_joules_total{device=\"ups1\",phase=\"b\"} 2000.6\n", true},
+        {"ups_output_energy_joules_total{device=\"ups \\\"b\\\"\"", false},
         {"ups_battery_charge_percent{device=\"ups3\"}", false},
         {"ups_alarm_active{device=\"ups3\",alarm=\"communication_lost\",severity=\"critical\"} 1\n", true},
         {"vimohost_rounds_total{device=\"ups1\",result=\"failed\"} 1\n", true},

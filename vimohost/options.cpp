@@ -263,6 +263,8 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             option = AddWhole(app, s->flag, help, out.program.on_event_timeout_ms, 1, kMaxHookTimeoutMs);
         } else if (std::strcmp(s->key, "protocol_require_tls") == 0) {
             option = app.add_flag(s->flag, out.program.protocol_require_tls, help);
+        } else if (std::strcmp(s->key, "mdns") == 0) {
+            option = app.add_flag(s->flag, out.program.mdns, help);
         } else {
             std::string& target = out.program.*(s->text);
             option = AddValue(app, s->flag, s->value_name, help, [s, &target](const std::string& v) {

@@ -26,6 +26,7 @@
 #include "history/store.h"
 #include "history/writer.h"
 #include "history/writer_lock.h"
+#include "mdns/announcer.h"
 #include "mbserver/feed.h"
 #include "monitor/snapshot_board.h"
 #include "poll/round_outputs.h"
@@ -196,6 +197,7 @@ struct PollRun {
     std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<SnmpAgent> snmp;
+    std::unique_ptr<MdnsAnnouncer> mdns;  // announces the listeners above, goes before them
     std::unique_ptr<HistoryWriterLock> history_lock;  // outlives the store that writes
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
@@ -301,6 +303,8 @@ void OfferStoredRounds(PollRun& run, RunningLine& line) {
         session->services().AttachHistory(run.history.get(), writer);
         session->services().RestoreAlarms();
         line.poller->RestoreAlarms(*session, run.history->ActiveAlarms(session->config().data_id));
+        if (const auto energy = run.history->Energy(session->config().data_id))
+            line.poller->RestoreEnergy(*session, *energy);
         const std::optional<StoredRound> newest = run.history->Newest(session->config().data_id);
         if (!newest) continue;
         if (!session->Replay(*newest, error)) {
@@ -541,6 +545,18 @@ int CheckServices(PollRun& run) {
                    ? std::string(flag) + ": "
                    : run.options.config_file + ": \"" + key + "\": ";
     };
+    if (settings.mdns) {
+        const char* const origin = flags.mdns || run.options.config_file.empty() ? "--mdns" : "\"mdns\"";
+        if (!MdnsBuiltIn()) {
+            Fail(std::string(origin) + ": this vimohost was built without mDNS (Avahi's client "
+                 "library, Debian libavahi-client-dev, was not found)");
+            return kExitUsage;
+        }
+        if (settings.protocol_listen.empty() && settings.listen.empty()) {
+            Fail(std::string(origin) + " is for --protocol-listen or --listen: nothing to announce");
+            return kExitUsage;
+        }
+    }
     if (!settings.on_event.empty()) {
         error = EventHooks::ProgramProblem(settings.on_event);
         if (!error.empty()) {
@@ -692,6 +708,46 @@ int StartWeb(PollRun& run) {
         return kExitFailure;
     }
     Say("vimohost: status page on " + run.web->Scheme() + "://" + run.web->Address() + "/");
+    return -1;
+}
+
+// The port of "ADDR:PORT" or "[ADDR]:PORT".
+int PortOf(const std::string& address) {
+    const size_t colon = address.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(address.c_str() + colon + 1);
+}
+
+// Whether "ADDR:PORT" is on a loopback address, which no other machine reaches.
+bool OnLoopback(const std::string& address) {
+    return address.rfind("127.", 0) == 0 || address.rfind("[::1]", 0) == 0 ||
+           address.rfind("localhost:", 0) == 0;
+}
+
+// The mDNS announcement, when --mdns or "mdns" asks for it: once the listeners are up,
+// the services each one serves. Columns of the table below: the service type, TXT.
+int StartMdns(PollRun& run) {
+    if (!Settings(run).mdns) return -1;
+    std::vector<MdnsService> services;
+    std::vector<std::string> listeners;  // "ADDR:PORT" of each service
+    if (run.protocol) {
+        services.push_back({"_nut._tcp", PortOf(run.protocol->Address()), {}});
+        listeners.push_back(run.protocol->Address());
+    }
+    if (run.web) {
+        services.push_back({"_" + run.web->Scheme() + "._tcp", PortOf(run.web->Address()), {"path=/"}});
+        listeners.push_back(run.web->Address());
+    }
+    for (size_t i = 0; i < services.size(); ++i)
+        if (OnLoopback(listeners[i]))
+            Say(Level::kWarning, "vimohost: mDNS: " + services[i].type + " listens on " + listeners[i] +
+                                     ", which other machines cannot reach: listen on this machine's "
+                                     "address or 0.0.0.0 for them");
+    std::string error;
+    run.mdns = MdnsAnnouncer::Start(std::move(services), error);
+    if (!run.mdns) {
+        Fail("--mdns: " + error);
+        return kExitUsage;
+    }
     return -1;
 }
 
@@ -1019,6 +1075,7 @@ int Poll(PollRun& run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         run.hooks->Stop(0);
     }
+    run.mdns.reset();  // withdrawn before the listeners close
     if (run.protocol) run.protocol->Stop();
     if (run.modbus) run.modbus->Stop();
     if (run.web) run.web->Stop();
@@ -1093,7 +1150,8 @@ int RunPoll(const PollOptions& options) {
                                       ConfigFromFlags, CheckStatusTargets, CheckDevices,
                                       CheckServices,   StartHooks,         OpenSessions,
                                       StartProtocol,   StartModbus,        StartWeb,
-                                      StartSnmp,       OpenHistory,        Poll};
+                                      StartSnmp,       StartMdns,          OpenHistory,
+                                      Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

@@ -108,6 +108,19 @@ void Summary(JsonWriter& json, const DeviceState& device, int64_t now) {
     else json.Null();
     json.Key("battery_charge_low").Number(static_cast<double>(device.battery_limits.charge_low));
     json.Key("battery_runtime_low").Number(static_cast<double>(device.battery_limits.runtime_low_s));
+    // Output active energy so far, in joules (monitor/energy.h); null before it counts.
+    json.Key("output_energy");
+    if (s.energy.counted) {
+        json.BeginObject().Key("unit").String("joules");
+        json.Key("total").Number(monitor::FormatNumber(s.energy.total_joules, 0));
+        json.Key("phases").BeginObject();
+        const char* const phases[] = {"a", "b", "c"};
+        for (int p = 0; p < monitor::kEnergyPhases; ++p)
+            json.Key(phases[p]).Number(monitor::FormatNumber(s.energy.phase_joules[static_cast<size_t>(p)], 0));
+        json.EndObject().EndObject();
+    } else {
+        json.Null();
+    }
     // What to do while communication is lost (its alarm is among the active ones too).
     json.Key("communication_action");
     if (s.communication != monitor::Communication::kOk) json.String(ActionFor("communication_lost", "critical"));

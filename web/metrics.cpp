@@ -44,6 +44,7 @@ enum class Series {
     kRunState,
     kBatteryLow,
     kMeasures,
+    kEnergy,
     kAlarms,
     kRounds,
     kDurations,
@@ -77,6 +78,9 @@ const FamilyRow kFamilies[] = {
      "1 while the battery is low: charge at or below the device's battery_charge_low, or "
      "runtime at or below its battery_runtime_low", true},
     {Series::kMeasures, "", "gauge", "", true},
+    {Series::kEnergy, "ups_output_energy_joules_total", "counter",
+     "Output active energy per phase, integrated from the output active power of each round; "
+     "continued across restarts with the history", true},
     {Series::kAlarms, "ups_alarm_active", "gauge",
      "1 while the alarm is active, 0 otherwise; a module's alarms only while the module is "
      "fitted or the alarm active", true},
@@ -98,7 +102,7 @@ const FamilyRow kFamilies[] = {
      "Modbus server connections closed for a bad frame or a deadline", false},
     {Series::kBuildInfo, "vimohost_build_info", "gauge", "vimohost's version", false},
 };
-static_assert(sizeof kFamilies / sizeof kFamilies[0] == 15, "one row per Series");
+static_assert(sizeof kFamilies / sizeof kFamilies[0] == 16, "one row per Series");
 
 // A family as the serializer writes it: its head ("# HELP" and "# TYPE" lines) made
 // once, with its compressed piece, and for a measure family the measures it carries
@@ -346,6 +350,20 @@ void WriteDevice(const Family& f, const DeviceState& device, const std::string& 
                 out += '\n';
             }
             return;
+        case Series::kEnergy: {
+            // Kept while the figures are stale: the count stands, it is not unknown.
+            if (!s.energy.counted) return;
+            static const char* const kPhases[] = {",phase=\"a\"} ", ",phase=\"b\"} ",
+                                                  ",phase=\"c\"} "};
+            static_assert(sizeof kPhases / sizeof kPhases[0] == monitor::kEnergyPhases, "a label per phase");
+            for (int p = 0; p < monitor::kEnergyPhases; ++p) {
+                Start(out, f.name, "", name);
+                out += kPhases[p];
+                Number(out, s.energy.phase_joules[static_cast<size_t>(p)]);
+                out += '\n';
+            }
+            return;
+        }
         case Series::kAlarms: {
             const AlarmLabels& labels = Alarms();
             std::vector<char> active(labels.text.size());

@@ -304,7 +304,13 @@ function alarmList(alarms) {
       el('strong', {}, a.severity.toUpperCase()), ' ', alarmNode(a))));
 }
 
-function phaseTable(measures) {
+// Joules as kWh, the unit energy is billed and charted in.
+function kwh(joules, name) {
+  return el('span', {}, el('span', { class: 'value', 'data-name': name }, (joules / 3.6e6).toFixed(3)),
+    el('span', { class: 'unit' }, ' kWh'));
+}
+
+function phaseTable(measures, energy) {
   const head = el('tr', {}, el('th', {}, ''), el('th', {}, 'A'), el('th', {}, 'B'), el('th', {}, 'C'));
   const rows = PHASE_ROWS.map(([label, id]) => {
     const single = measures.get(id);
@@ -312,6 +318,13 @@ function phaseTable(measures) {
     return el('tr', {}, el('th', { scope: 'row' }, label),
       ...['a', 'b', 'c'].map((p) => el('td', {}, shown(measures.get(`${id}{phase="${p}"}`)))));
   });
+  // The output energy counted so far, per phase and in all.
+  if (energy) {
+    rows.push(el('tr', {}, el('th', { scope: 'row' }, 'Output energy'),
+      ...['a', 'b', 'c'].map((p) => el('td', {}, kwh(energy.phases[p], `output_energy{phase="${p}"}`)))));
+    rows.push(el('tr', {}, el('th', { scope: 'row' }, 'Output energy, all phases'),
+      el('td', { colspan: 3 }, kwh(energy.total, 'output_energy'))));
+  }
   return el('table', { class: 'phases' }, el('thead', {}, head), el('tbody', {}, ...rows));
 }
 
@@ -375,7 +388,7 @@ function renderDevice(d) {
     el('h2', {}, `${d.name} (data id ${d.data_id})`), el('p', {}, d.line),
     d.stale ? el('p', { class: 'aged' }, `Figures from ${stamp(d.last_round)}, ${age(d.age_seconds)} old.`) : '',
     facts(summary), d.last_error ? el('p', {}, 'Last error: ' + d.last_error) : '',
-    el('h3', {}, 'Input, bypass and output'), phaseTable(measures),
+    el('h3', {}, 'Input, bypass and output'), phaseTable(measures, d.output_energy),
     el('h3', {}, 'Battery'), facts(BATTERY_FACTS.map(([label, name]) => [label, shown(measures.get(name))])),
     el('h3', {}, 'Power modules'), moduleTable(d.modules, d.alarms),
     el('h3', {}, 'Battery cells'), cellGrid(d.cells));
