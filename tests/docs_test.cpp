@@ -179,6 +179,15 @@ TEST(Docs, SnmpMapping) {
 
 // The size of one device's /metrics as the docs give it: a busy UPS (every figure
 // present, four modules and thirty cells fitted) at the end of a round.
+// The metric families, as /metrics writes them.
+TEST(Docs, MetricFamilies) {
+    std::string out = "| Family | Type | Series | Meaning |\n|---|---|---|---|\n";
+    for (const novex::web::MetricFamilyRow& f : novex::web::MetricFamilies())
+        out += "| `" + std::string(f.name) + "` | " + f.type + " | " +
+               (f.per_device ? "per device" : "vimohost's") + " | " + Cell(f.help) + " |\n";
+    ExpectSection("web-and-metrics.md", "metric families", out);
+}
+
 TEST(Docs, MetricsSize) {
     namespace monitor = novex::monitor;
     const NovexUPS_Data_t data = render_test::RandomRecord(7);

@@ -591,5 +591,19 @@ bool AcceptsGzip(const std::string& accept_encoding) {
     return false;
 }
 
+std::vector<MetricFamilyRow> MetricFamilies() {
+    std::vector<MetricFamilyRow> out;
+    for (const FamilyRow& row : kFamilies) {
+        if (row.series == Series::kMeasures)
+            out.push_back({"ups_<measure>_<unit>", "gauge",
+                           "Every measure with a value, named by its id and base unit "
+                           "(ups_battery_charge_percent, ups_input_voltage_volts{phase=\"a\"})",
+                           true});
+        else
+            out.push_back({row.name, row.type, row.help, row.per_device});
+    }
+    return out;
+}
+
 }  // namespace web
 }  // namespace novex

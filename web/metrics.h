@@ -48,6 +48,16 @@ void RenderMetricsGzip(const HostState& state, std::string& out);
 // Whether an Accept-Encoding header takes gzip ("gzip", "x-gzip", not at q=0).
 bool AcceptsGzip(const std::string& accept_encoding);
 
+// The families /metrics writes, in its order, for the reference (docs_test): one row
+// stands for the measures' families.
+struct MetricFamilyRow {
+    const char* name;
+    const char* type;
+    const char* help;
+    bool per_device;  // each device has its series (label `device`); else vimohost's own
+};
+std::vector<MetricFamilyRow> MetricFamilies();
+
 // `text` escaped for a label value (backslash, double quote, line feed).
 std::string EscapeLabel(const std::string& text);
 
