@@ -23,6 +23,7 @@
 #include "hooks/event_hooks.h"
 #include "host/line_settings.h"
 #include "monitor/snapshot.h"
+#include "mqtt/settings.h"
 #include "snmp/address.h"
 #include "snmp/ratings.h"
 
@@ -222,6 +223,11 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         out.mdns = mdns.asBool();
     }
     if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
+    if (!root["mqtt"].isNull()) {
+        mqtt::MqttSettings mqtt;
+        if (!mqtt::ParseMqttSection(root["mqtt"], mqtt, error)) return false;
+        out.mqtt = root["mqtt"];
+    }
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, RetentionGiven(), error)) return false;
     out.history = root["history"];

@@ -5,6 +5,7 @@
 #include "common/address.h"
 #include "common/command_line.h"
 #include "hooks/event_hooks.h"
+#include "mqtt/settings.h"
 
 namespace vimo {
 
@@ -24,7 +25,7 @@ const char kModbus[] = "Modbus server";
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[21] = {
+const ProgramSetting kProgramSettings[22] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -103,6 +104,11 @@ const ProgramSetting kProgramSettings[21] = {
      "_https._tcp with TLS) on the local network by mDNS/DNS-SD through the Avahi daemon; "
      "see vimohost.md",
      nullptr, nullptr, false},
+    {"mqtt", "object", nullptr, nullptr, "MQTT",
+     "{\"url\": \"mqtt://broker.lan\", ...} publishes each UPS's state, availability and "
+     "events, and Home Assistant's discovery, to that broker; the keys are listed in mqtt.md "
+     "(--mqtt and --mqtt-prefix replace \"url\" and \"prefix\")",
+     nullptr, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {
@@ -131,6 +137,7 @@ Json::Value AsJson(const ProgramConfig& c) {
     out["protocol_require_tls"] = c.protocol_require_tls;
     out["mdns"] = c.mdns;
     out["history"] = c.history;
+    out["mqtt"] = c.mqtt;
     return out;
 }
 
@@ -171,6 +178,7 @@ ProgramConfig WithFlags(const ProgramConfig& file, const ProgramConfig& flags) {
     if (flags.on_event_timeout_ms > 0) out.on_event_timeout_ms = flags.on_event_timeout_ms;
     out.protocol_require_tls = file.protocol_require_tls || flags.protocol_require_tls;
     out.mdns = file.mdns || flags.mdns;
+    out.mqtt = mqtt::MqttWithFlags(file.mqtt, flags.mqtt);
     return out;
 }
 

@@ -33,6 +33,8 @@ struct ProgramConfig {
     std::string modbus_tls_ca;          // PEM CAs that client certificates must chain to
     std::string modbus_tls_roles;       // roles that may read; "": any verified client
     bool mdns = false;                  // announce the listeners by mDNS/DNS-SD
+    Json::Value mqtt;                   // the "mqtt" section, checked by ParseMqttSection
+                                        // (mqtt/settings.h); flags: "url", "prefix"; null: none
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -56,7 +58,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[21];
+extern const ProgramSetting kProgramSettings[22];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

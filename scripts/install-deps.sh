@@ -13,7 +13,8 @@
 #                                    and the UPS tools' snmp-ups driver, and the Modbus
 #                                    server tests' clients (pymodbus, mbpoll) and socat,
 #                                    and the mDNS test's avahi-daemon, avahi-browse and
-#                                    dbus-daemon
+#                                    dbus-daemon, and the MQTT tests' broker and clients
+#                                    (mosquitto, mosquitto_sub)
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
 #                                    (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -30,6 +31,7 @@ packages=(
   libssl-dev libyaml-cpp-dev libcrypt-dev openssl
   libsnmp-dev
   libavahi-client-dev
+  libmosquitto-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -41,7 +43,8 @@ for flag in "$@"; do
                         testssl.sh libnss3-tools
                         snmpd snmp snmptrapd nut-snmp nut-server
                         python3-pymodbus python3-serial-asyncio mbpoll socat
-                        avahi-daemon avahi-utils dbus-daemon) ;;
+                        avahi-daemon avahi-utils dbus-daemon
+                        mosquitto mosquitto-clients) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

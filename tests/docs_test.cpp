@@ -14,6 +14,9 @@
 #include "mbserver/register_map.h"
 #include "monitor/measures.h"
 #include "monitor/snapshot.h"
+#include "mqtt/discovery.h"
+#include "mqtt/settings.h"
+#include "mqtt/state_json.h"
 #include "protocol/feed.h"
 #include "protocol/variable_map.h"
 #include "snmp/ratings.h"
@@ -65,6 +68,34 @@ TEST(Docs, ConfigurationReference) {
     for (const vimo::ProgramSetting& s : vimo::kProgramSettings)
         out += "| \"" + std::string(s.key) + "\" | " + s.kind + " | " + Cell(vimo::KeyHelp(s)) + " |\n";
     ExpectSection("configuration.md", "configuration keys", out);
+}
+
+// The "mqtt" section's keys and the Home Assistant entities, each kind of entity with
+// the measures it covers.
+TEST(Docs, MqttReference) {
+    std::string keys = "| Key | Kind | Flag | Meaning |\n|---|---|---|---|\n";
+    for (const vimo::mqtt::MqttKey& k : vimo::mqtt::kMqttKeys)
+        keys += "| \"" + std::string(k.key) + "\" | " + k.kind + " | " + (k.flag ? std::string("`") + k.flag + "`" : "") +
+                " | " + Cell(vimo::mqtt::MqttKeyHelp(k)) + " |\n";
+    ExpectSection("mqtt.md", "mqtt keys", keys);
+    namespace mqtt = vimo::mqtt;
+    std::string entities = "| Entity (object id after the device's) | Component | device_class | state_class | Unit |\n"
+                           "|---|---|---|---|---|\n";
+    const auto row = [&entities](const std::string& keys, const mqtt::EntityRow& r, const std::string& unit) {
+        entities += "| " + keys + " | " + r.component + " | " + (r.device_class ? r.device_class : "") + " | " +
+                    (r.state_class ? r.state_class : "") + " | " + unit + " |\n";
+    };
+    for (const mqtt::EntityRow& r : mqtt::kConditionEntities) row("`" + std::string(r.key) + "`", r, "");
+    for (const mqtt::EntityRow& r : mqtt::kMeasureEntities) {
+        std::string keys, unit;
+        for (const novex::monitor::Measure& m : novex::monitor::Measures())
+            if (m.scope == novex::monitor::Scope::kUnit && m.id == r.key) {
+                keys += (keys.empty() ? "`" : ", `") + mqtt::MeasureKey(m) + "`";
+                unit = r.unit ? r.unit : mqtt::UnitSymbol(m.unit);
+            }
+        row(keys, r, unit);
+    }
+    ExpectSection("mqtt.md", "mqtt entities", entities);
 }
 
 // The Modbus server's address map: the blocks a round reads, then the status block.

@@ -42,7 +42,7 @@ endif()
 # The reference tables under docs/ against the tables in code.
 if(NOVEX_BUILD_RUNNER)
   novex_add_test(docs_test SOURCES docs_test.cpp LIBS novex_config novex_protocol_feed novex_device novex_snmp_map
-                 novex_web novex_mbserver)
+                 novex_web novex_mbserver novex_mqtt_map)
 endif()
 # The mDNS announcement against a real avahi-daemon on a private bus (one daemon per
 # machine: its pid file is fixed).

@@ -15,6 +15,7 @@
 #include "host/line_settings.h"
 #include "history/readings_codec.h"
 #include "hooks/event_hooks.h"
+#include "mqtt/settings.h"
 
 namespace vimo {
 
@@ -68,6 +69,8 @@ std::string ConfigurationKeys() {
     text += "The file may also be {\"devices\": <a device object or an array of them>, ...}\n"
             "with settings of vimohost as a whole:\n";
     for (const ProgramSetting& s : kProgramSettings) row(s.key, s.kind, KeyHelp(s));
+    text += "Keys inside \"mqtt\":\n";
+    for (const mqtt::MqttKey& k : mqtt::kMqttKeys) row(k.key, k.kind, mqtt::MqttKeyHelp(k));
     return text;
 }
 
@@ -280,6 +283,19 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                            "for one that starts with a dash)")
                 ->type_name("ARG")
                 ->group(s->group);
+    }
+    // The MQTT section's keys that a flag replaces.
+    for (const mqtt::MqttKey& key : mqtt::kMqttKeys) {
+        if (key.flag == nullptr) continue;
+        const char* name = key.key;
+        AddValue(app, key.flag, key.value_name,
+                 mqtt::MqttKeyHelp(key) + " (replaces \"" + name + "\" in \"mqtt\")",
+                 [&out, name](const std::string& v) {
+                     if (v.empty()) return std::string("a non-empty text");
+                     out.program.mqtt[name] = v;
+                     return std::string();
+                 })
+            ->group("MQTT");
     }
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <sstream>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -37,6 +38,7 @@
 #include "protocol/feed.h"
 #include "protocol/users.h"
 #include "snmp/agent.h"
+#include "mqtt/face.h"
 #include "web/feed.h"
 #include "web/history_source.h"
 #include "web/web_config.h"
@@ -198,6 +200,7 @@ struct PollRun {
     std::unique_ptr<WebFeed> web;
     std::unique_ptr<SnmpAgent> snmp;
     std::unique_ptr<MdnsAnnouncer> mdns;  // announces the listeners above, goes before them
+    std::optional<mqtt::MqttSettings> mqtt_settings;  // "mqtt" or --mqtt, checked
     std::unique_ptr<HistoryWriterLock> history_lock;  // outlives the store that writes
     std::unique_ptr<HistoryStore> history;
     std::unique_ptr<HistoryWriter> writer;  // outlives the sessions that hand it rounds
@@ -210,6 +213,7 @@ struct PollRun {
     std::unique_ptr<StatusFiles> status;  // with --status-out
     std::unique_ptr<HookFeed> hook_feed;
     std::unique_ptr<HistoryFeed> history_feed;
+    std::unique_ptr<mqtt::MqttFace> mqtt;  // a subscriber: outlives the lines
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
     // check-config: the checks alone; a listening address held now is said, not refused
@@ -673,6 +677,39 @@ int StartSnmp(PollRun& run) {
     return -1;
 }
 
+// The "mqtt" section with --mqtt and --mqtt-prefix over it: checked, and its files (the
+// password file, TLS certificates and keys) read as the client will read them.
+int CheckMqtt(PollRun& run) {
+    const Json::Value section = Settings(run).mqtt;
+    if (section.isNull()) return -1;
+    const bool flags = !run.options.program.mqtt.isNull();
+    const std::string origin = flags || run.options.config_file.empty() ? "--mqtt: " : run.options.config_file + ": ";
+    mqtt::MqttSettings settings;
+    std::string error;
+    if (!mqtt::ParseMqttSection(section, settings, error) ||
+        !mqtt::Client::Create(settings, {}, error)) {
+        Fail(origin + error);
+        return kExitUsage;
+    }
+    run.mqtt_settings = settings;
+    return -1;
+}
+
+// The MQTT face, when "mqtt" or --mqtt asks for it: subscribed before the first round;
+// it reaches the broker by itself.
+int StartMqtt(PollRun& run) {
+    if (!run.mqtt_settings) return -1;
+    std::string error;
+    run.mqtt = mqtt::MqttFace::Start(*run.mqtt_settings, run.configs, run.board, error);
+    if (!run.mqtt) {
+        Fail("--mqtt: " + error);
+        return kExitUsage;
+    }
+    Say("vimohost: MQTT to " + run.mqtt_settings->host + ":" + std::to_string(run.mqtt_settings->port) +
+        " under " + run.mqtt_settings->prefix);
+    return -1;
+}
+
 // The web face, when --listen or "listen" asks for it (the flags win): listening
 // before the first round, reading the board.
 int StartWeb(PollRun& run) {
@@ -902,6 +939,7 @@ void Reload(PollRun& run) {
     }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
     run.configs = configs;
+    if (run.mqtt) run.mqtt->SetDevices(configs);
     size_t started = 0;
     for (auto& line : starting) {
         bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
@@ -1081,6 +1119,7 @@ int Poll(PollRun& run) {
     if (run.web) run.web->Stop();
     if (run.snmp) run.snmp->Stop();
     run.lines.clear();
+    run.mqtt.reset();  // what it holds published, then "offline"
     // What the lines published is printed, written and handed on before the plug-in
     // that renders the status documents goes.
     run.console.reset();
@@ -1114,7 +1153,8 @@ int CheckConfiguration(const PollOptions& options, size_t& devices) {
     PollRun run(options);
     run.checking_only = true;
     int (*const steps[])(PollRun&) = {LoadConfigurations, CheckConfigFiles, ConfigFromFlags,
-                                      CheckStatusTargets, CheckDevices,     CheckServices};
+                                      CheckStatusTargets, CheckDevices,     CheckServices,
+                                      CheckMqtt};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;
@@ -1148,10 +1188,10 @@ int RunPoll(const PollOptions& options) {
     // The steps, in order.
     int (*const steps[])(PollRun&) = {CheckStatusOut,  LoadConfigurations, CheckConfigFiles,
                                       ConfigFromFlags, CheckStatusTargets, CheckDevices,
-                                      CheckServices,   StartHooks,         OpenSessions,
-                                      StartProtocol,   StartModbus,        StartWeb,
-                                      StartSnmp,       StartMdns,          OpenHistory,
-                                      Poll};
+                                      CheckServices,   CheckMqtt,          StartHooks,
+                                      OpenSessions,    StartProtocol,      StartModbus,
+                                      StartWeb,        StartSnmp,          StartMdns,
+                                      StartMqtt,       OpenHistory,        Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

@@ -1,0 +1,238 @@
+// vimohost publishing to a real broker: Debian's mosquitto, started here on private
+// loopback ports with its own configuration (a password file made by mosquitto_passwd,
+// a TLS listener with the test's certificates), read by mosquitto_sub; vimohost polls
+// novexups-sim. Every program is started here and stopped by its process id.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "mqtt/topics.h"
+#include "tests/peer_skip.h"
+#include "tests/runner_processes.h"
+#include "tests/test_certs.h"
+
+namespace {
+
+using runner_test::ReadFile;
+using runner_test::WaitUntil;
+using runner_test::WriteFile;
+
+const std::string kPrefix = "test/vimohost";
+const std::string kDevice = "ups+1";  // '+' cannot be a topic level as it is
+
+bool Exists(const char* path) { return access(path, X_OK) == 0; }
+
+Json::Value Parse(const std::string& text) {
+    Json::Value out;
+    std::string error;
+    std::istringstream in(text);
+    Json::parseFromStream(Json::CharReaderBuilder(), in, &out, &error);
+    return out;
+}
+
+class MqttEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NOVEX_NEED_PEER(Exists("/usr/sbin/mosquitto") && Exists("/usr/bin/mosquitto_sub") &&
+                            Exists("/usr/bin/mosquitto_passwd"),
+                        "needs Debian's mosquitto and mosquitto-clients");
+        ASSERT_TRUE(certs_.ok());
+        port_ = runner_test::FreePort();
+        tls_port_ = runner_test::FreePort();
+        ASSERT_EQ(0, std::system(("/usr/bin/mosquitto_passwd -b -c " + dir_ / "passwd" +
+                                  " vimo s3cret >/dev/null 2>&1").c_str()));
+        chmod((dir_ / "passwd").c_str(), 0600);
+        WriteFile(dir_ / "mosquitto.conf",
+                  "per_listener_settings false\nallow_anonymous false\npassword_file " + dir_ / "passwd" +
+                      "\npersistence true\npersistence_location " + dir_.path() + "/\n" +
+                      "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                      "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncafile " + certs_.Path("ca.pem") +
+                      "\ncertfile " + certs_.Path("server.pem") + "\nkeyfile " + certs_.Path("server.key") + "\n");
+        WriteFile(dir_ / "password", "s3cret\n");
+        chmod((dir_ / "password").c_str(), 0600);
+        StartBroker();
+        ASSERT_TRUE(sim_.Start({"--tcp", "0", "--scenario", Scenario()}, dir_ / "sim.log"));
+    }
+
+    void TearDown() override {
+        if (vimohost_.running()) vimohost_.Stop(10000);
+        sub_.Stop(2000);
+        broker_.Stop(5000);
+    }
+
+    // On battery with mains abnormal in round 1, back on mains from round 2.
+    std::string Scenario() {
+        WriteFile(dir_ / "outage.json", R"({"base": "normal", "coils": {"94": 1},
+            "input_registers": {"81": 5, "116": 64, "166": 64},
+            "per_round": {"coils": {"94": -1}, "input_registers": {"81": -1, "116": -64, "166": -64}}})");
+        return dir_ / "outage.json";
+    }
+
+    void StartBroker() {
+        std::string error;
+        ASSERT_TRUE(broker_.Start({"/usr/sbin/mosquitto", "-c", dir_ / "mosquitto.conf"},
+                                  runner_test::OutputIn(dir_ / "broker.out", dir_ / "broker.log"), error))
+            << error;
+        ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir_ / "broker.log").find("running") != std::string::npos; }))
+            << ReadFile(dir_ / "broker.log");
+    }
+
+    // mosquitto_sub on every topic with a persistent session (QoS 1), lines "RETAIN TOPIC PAYLOAD".
+    void Subscribe() {
+        std::string error;
+        ASSERT_TRUE(sub_.Start({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port_), "-u",
+                                "vimo", "-P", "s3cret", "-q", "1", "-c", "-i", "test-sub", "-t", "#", "-F",
+                                "%r %t %p"},
+                               runner_test::OutputIn(dir_ / "sub.out", dir_ / "sub.err"), error))
+            << error;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+
+    // What the broker holds retained on `topic` now ("" for nothing).
+    std::string Retained(const std::string& topic) {
+        vimo::ChildProcess once;
+        std::string error;
+        const std::string out = dir_ / "retained.out";
+        std::remove(out.c_str());
+        once.Start({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port_), "-u", "vimo", "-P",
+                    "s3cret", "--retained-only", "-C", "1", "-W", "1", "-t", topic, "-F", "%p"},
+                   runner_test::OutputIn(out, dir_ / "retained.err"), error);
+        once.Wait(5000);
+        std::string text = ReadFile(out);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+
+    // vimohost polling the simulator as kDevice, publishing as `mqtt` says.
+    void StartVimohost(const std::string& mqtt) {
+        WriteFile(dir_ / "config.json",
+                  R"({"devices": [{"name": ")" + kDevice + R"(", "transport": "tcp", "port": ")" + sim_.address() +
+                      R"(", "interval_ms": 200, "timeout_ms": 200, "manufacturer": "Maker", "model": "NX"}],
+                     "mqtt": )" + mqtt + "}");
+        ASSERT_TRUE(runner_test::StartVimohost(vimohost_, dir_, {"--config", dir_ / "config.json", "--no-history"}));
+    }
+    std::string PlainMqtt(const std::string& password_file) {
+        return R"({"url": "mqtt://vimo@127.0.0.1:)" + std::to_string(port_) + R"(", "password_file": ")" +
+               password_file + R"(", "prefix": ")" + kPrefix + R"(", "state_interval_s": 1})";
+    }
+
+    std::string Topic(const std::string& leaf) const {
+        return kPrefix + "/" + vimo::mqtt::TopicLevel(kDevice) + "/" + leaf;
+    }
+    // The payloads seen on `topic` by the subscriber, in order.
+    std::vector<std::string> Seen(const std::string& topic) const {
+        std::vector<std::string> out;
+        for (const std::string& line : runner_test::Lines(ReadFile(dir_ / "sub.out"))) {
+            const size_t space = line.find(' ', 2);
+            if (space != std::string::npos && line.compare(2, space - 2, topic) == 0) out.push_back(line.substr(space + 1));
+        }
+        return out;
+    }
+    // The events seen: "raised mains_voltage_abnormal", "run_state on_battery on_mains", ...
+    std::vector<std::string> Events() const {
+        std::vector<std::string> out;
+        for (const std::string& payload : Seen(Topic("event"))) {
+            const Json::Value e = Parse(payload);
+            out.push_back(e["event"].asString() == "run_state"
+                              ? "run_state " + e["from"].asString() + " " + e["to"].asString()
+                              : e["event"].asString() + " " + e["alarm"].asString());
+        }
+        return out;
+    }
+    std::string Log() const { return ReadFile(dir_ / "err"); }
+
+    runner_test::TempDir dir_;
+    test_certs::Certs certs_;
+    int port_ = 0;
+    int tls_port_ = 0;
+    vimo::ChildProcess broker_;
+    vimo::ChildProcess sub_;
+    runner_test::Simulator sim_;
+    vimo::ChildProcess vimohost_;
+};
+
+// The outage: events in order, the retained state and availability as the UPS goes on
+// battery, back on mains and then out of reach; the configurations for Home Assistant.
+TEST_F(MqttEndToEnd, OutageGivesStateAvailabilityAndEvents) {
+    Subscribe();
+    StartVimohost(PlainMqtt(dir_ / "password"));
+    ASSERT_TRUE(WaitUntil([&] { return Events().size() >= 9; })) << Log() << ReadFile(dir_ / "sub.out");
+    EXPECT_EQ(std::vector<std::string>({"raised mains_voltage_abnormal", "raised module1.mains_voltage_abnormal",
+                                        "raised module2.mains_voltage_abnormal", "raised run_state.on_battery",
+                                        "cleared mains_voltage_abnormal", "cleared module1.mains_voltage_abnormal",
+                                        "cleared module2.mains_voltage_abnormal", "cleared run_state.on_battery",
+                                        "run_state on_battery on_mains"}),
+              Events());
+    EXPECT_EQ("online", Retained(kPrefix + "/status"));
+    EXPECT_EQ("online", Retained(Topic("availability")));
+    Json::Value state = Parse(Retained(Topic("state")));
+    EXPECT_EQ("on_mains", state["run_state"].asString()) << state.toStyledString();
+    EXPECT_EQ("ok", state["communication"].asString());
+    EXPECT_EQ("V", state["measures"]["output_voltage_a"]["unit"].asString());
+    EXPECT_GT(state["measures"]["output_voltage_a"]["value"].asDouble(), 100);
+    EXPECT_EQ("", Retained(Topic("event")));  // events are not retained
+    const std::string node = vimo::mqtt::DiscoveryId(kPrefix) + "_" + vimo::mqtt::DiscoveryId(kDevice);
+    const Json::Value charge = Parse(Retained("homeassistant/sensor/" + node + "/" +
+                                              vimo::mqtt::DiscoveryId(kDevice) + "_battery_charge/config"));
+    EXPECT_EQ("battery", charge["device_class"].asString()) << charge.toStyledString();
+    EXPECT_EQ("Maker", charge["device"]["manufacturer"].asString());
+    // The UPS out of reach: offline, the state says lost, the event comes.
+    sim_.Stop();
+    ASSERT_TRUE(WaitUntil([&] { return Retained(Topic("availability")) == "offline"; })) << Log();
+    state = Parse(Retained(Topic("state")));
+    EXPECT_EQ("lost", state["communication"].asString()) << state.toStyledString();
+    EXPECT_EQ("raised communication_lost", Events().back());
+    EXPECT_EQ("online", Retained(kPrefix + "/status"));
+    // An orderly stop says offline for the bridge.
+    EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
+    EXPECT_EQ("offline", Retained(kPrefix + "/status"));
+}
+
+// Killed, vimohost cannot say goodbye: the broker publishes its will. Over TLS, with
+// the broker's certificate checked against the test's CA.
+TEST_F(MqttEndToEnd, KilledVimohostLeavesItsWillOverTls) {
+    StartVimohost(R"({"url": "mqtts://vimo@localhost:)" + std::to_string(tls_port_) + R"(", "password_file": ")" +
+                  dir_ / "password" + R"(", "ca_file": ")" + certs_.Path("ca.pem") + R"(", "prefix": ")" + kPrefix +
+                  R"(", "protocol": "5"})");
+    ASSERT_TRUE(WaitUntil([&] { return Retained(kPrefix + "/status") == "online"; })) << Log();
+    kill(vimohost_.pid(), SIGKILL);
+    vimohost_.Wait(5000);
+    EXPECT_TRUE(WaitUntil([&] { return Retained(kPrefix + "/status") == "offline"; }, 5000))
+        << ReadFile(dir_ / "broker.log");
+}
+
+// A refused login is said in one line and tried again later; polling goes on.
+TEST_F(MqttEndToEnd, RefusedLoginIsSaidAndPollingGoesOn) {
+    WriteFile(dir_ / "wrong", "wrong\n");
+    chmod((dir_ / "wrong").c_str(), 0600);
+    StartVimohost(PlainMqtt(dir_ / "wrong"));
+    ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", "refused the connection")) << Log();
+    ASSERT_TRUE(WaitUntil([&] { return runner_test::CountLines(Log(), "round 10 ") > 0; })) << Log();
+    EXPECT_EQ(1u, runner_test::CountLines(Log(), "refused the connection")) << Log();
+    EXPECT_EQ(std::string::npos, Log().find("wrong\n")) << Log();
+    EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
+}
+
+// The broker restarted while the UPS is out of reach: the QoS 1 event published while
+// it was away reaches a subscriber with a persistent session once it is back.
+TEST_F(MqttEndToEnd, BrokerRestartLosesNoEvent) {
+    Subscribe();
+    StartVimohost(PlainMqtt(dir_ / "password"));
+    ASSERT_TRUE(WaitUntil([&] { return Events().size() >= 9; })) << Log();
+    broker_.Stop(5000);
+    sim_.Stop();
+    ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", "communication lost")) << Log();
+    StartBroker();
+    EXPECT_TRUE(WaitUntil([&] { return !Events().empty() && Events().back() == "raised communication_lost"; }, 15000))
+        << Log() << ReadFile(dir_ / "sub.out");
+    EXPECT_EQ("offline", Retained(Topic("availability")));
+}
+
+}  // namespace
