@@ -183,14 +183,14 @@ private:
         while (!Stopping()) {
             refusal_.clear();
             int rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepalive_s);
-            const int connect_errno = errno;
             if (rc == MOSQ_ERR_SUCCESS)
                 while ((rc = mosquitto_loop(mosq_, 100, 1)) == MOSQ_ERR_SUCCESS) {
                 }
+            const int error_number = errno;
             const bool was_connected = connected_.exchange(false);
             if (Stopping()) break;
             std::string why = !refusal_.empty() ? "refused the connection: " + refusal_
-                              : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(connect_errno ? connect_errno : errno))
+                              : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(error_number))
                                                      : std::string(mosquitto_strerror(rc));
             if (was_connected) why = "connection lost (" + why + ")";
             const std::string line = note_.Failed(where_, why + "; trying again", FailureNote::Clock::now());

@@ -81,19 +81,19 @@ TEST(Docs, MqttReference) {
     namespace mqtt = vimo::mqtt;
     std::string entities = "| Entity (object id after the device's) | Component | device_class | state_class | Unit |\n"
                            "|---|---|---|---|---|\n";
-    const auto row = [&entities](const std::string& keys, const mqtt::EntityRow& r, const std::string& unit) {
-        entities += "| " + keys + " | " + r.component + " | " + (r.device_class ? r.device_class : "") + " | " +
+    const auto row = [&entities](const std::string& names, const mqtt::EntityRow& r, const std::string& unit) {
+        entities += "| " + names + " | " + r.component + " | " + (r.device_class ? r.device_class : "") + " | " +
                     (r.state_class ? r.state_class : "") + " | " + unit + " |\n";
     };
     for (const mqtt::EntityRow& r : mqtt::kConditionEntities) row("`" + std::string(r.key) + "`", r, "");
     for (const mqtt::EntityRow& r : mqtt::kMeasureEntities) {
-        std::string keys, unit;
+        std::string names, unit;
         for (const novex::monitor::Measure& m : novex::monitor::Measures())
             if (m.scope == novex::monitor::Scope::kUnit && m.id == r.key) {
-                keys += (keys.empty() ? "`" : ", `") + mqtt::MeasureKey(m) + "`";
+                names += (names.empty() ? "`" : ", `") + mqtt::MeasureKey(m) + "`";
                 unit = r.unit ? r.unit : mqtt::UnitSymbol(m.unit);
             }
-        row(keys, r, unit);
+        row(names, r, unit);
     }
     ExpectSection("mqtt.md", "mqtt entities", entities);
 }
