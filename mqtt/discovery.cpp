@@ -104,7 +104,9 @@ DiscoveryMessage Config(const Common& c, const EntityRow& row, const std::string
     const std::string object_id = DiscoveryId(c.device.name) + "_" + key;
     JsonWriter w;
     w.BeginObject().Key("name").String(name);
-    w.Key("unique_id").String(c.node_id + "_" + key).Key("object_id").String(object_id);
+    // default_entity_id (<component>.<object id>) took the place of object_id in 2025.10.
+    w.Key("unique_id").String(c.node_id + "_" + key);
+    w.Key("default_entity_id").String(std::string(row.component) + "." + object_id);
     w.Key("state_topic").String(c.topics.State(c.device.name));
     w.Key("value_template").String(value_template);
     if (row.device_class) w.Key("device_class").String(row.device_class);

@@ -6,7 +6,8 @@
 // the communication lost.
 //
 // Ids: node_id = DiscoveryId(prefix) "_" DiscoveryId(device), unique_id = node_id "_"
-// key, object_id = DiscoveryId(device) "_" key: the prefix (which names the instance
+// key, object_id (in the topic and in default_entity_id) = DiscoveryId(device) "_" key:
+// the prefix (which names the instance
 // for a fleet) keeps two sites' ups1 apart.
 #pragma once
 

@@ -109,13 +109,22 @@ protected:
         return text;
     }
 
-    // vimohost polling the simulator as kDevice, publishing as `mqtt` says.
-    void StartVimohost(const std::string& mqtt) {
-        WriteFile(dir_ / "config.json",
-                  R"({"devices": [{"name": ")" + kDevice + R"(", "transport": "tcp", "port": ")" + sim_.address() +
-                      R"(", "interval_ms": 100, "timeout_ms": 300, "manufacturer": "Maker", "model": "NX"}],
-                     "mqtt": )" + mqtt + "}");
+    // The configuration: `devices` polling the simulator, publishing as `mqtt` says.
+    void WriteConfig(const std::string& mqtt, const std::vector<std::string>& devices = {kDevice}) {
+        std::string list;
+        for (const std::string& name : devices)
+            list += std::string(list.empty() ? "" : ", ") + R"({"name": ")" + name +
+                    R"(", "transport": "tcp", "port": ")" + sim_.address() +
+                    R"(", "interval_ms": 100, "timeout_ms": 300, "manufacturer": "Maker", "model": "NX"})";
+        WriteFile(dir_ / "config.json", R"({"devices": [)" + list + R"(], "mqtt": )" + mqtt + "}");
+    }
+    void StartVimohost(const std::string& mqtt, const std::vector<std::string>& devices = {kDevice}) {
+        WriteConfig(mqtt, devices);
         ASSERT_TRUE(runner_test::StartVimohost(vimohost_, dir_, {"--config", dir_ / "config.json", "--no-history"}));
+    }
+    std::string ConfigTopic(const std::string& device, const std::string& key) const {
+        return "homeassistant/sensor/" + vimo::mqtt::DiscoveryId(kPrefix) + "_" + vimo::mqtt::DiscoveryId(device) +
+               "/" + vimo::mqtt::DiscoveryId(device) + "_" + key + "/config";
     }
     std::string PlainMqtt(const std::string& password_file) {
         return R"({"url": "mqtt://vimo@127.0.0.1:)" + std::to_string(port_) + R"(", "password_file": ")" +
@@ -188,9 +197,7 @@ TEST_F(MqttEndToEnd, OutageGivesStateAvailabilityAndEvents) {
     EXPECT_EQ("V", state["measures"]["output_voltage_a"]["unit"].asString());
     EXPECT_GT(state["measures"]["output_voltage_a"]["value"].asDouble(), 100);
     EXPECT_EQ("", Retained(Topic("event")));  // events are not retained
-    const std::string node = vimo::mqtt::DiscoveryId(kPrefix) + "_" + vimo::mqtt::DiscoveryId(kDevice);
-    const Json::Value charge = Parse(Retained("homeassistant/sensor/" + node + "/" +
-                                              vimo::mqtt::DiscoveryId(kDevice) + "_battery_charge/config"));
+    const Json::Value charge = Parse(Retained(ConfigTopic(kDevice, "battery_charge")));
     EXPECT_EQ("battery", charge["device_class"].asString()) << charge.toStyledString();
     EXPECT_EQ("Maker", charge["device"]["manufacturer"].asString());
     // The UPS out of reach: offline, the state says lost, the event comes.
@@ -244,6 +251,24 @@ TEST_F(MqttEndToEnd, BrokerRestartLosesNoEvent) {
         << Log() << ReadFile(dir_ / "sub.out");
     // The retained topics are current again after the reconnect.
     EXPECT_TRUE(WaitUntil([&] { return Retained(Topic("availability")) == "offline"; }, 5000));
+}
+
+// A device that a reload leaves out goes from Home Assistant: its configurations,
+// state and availability are removed; the one kept stays.
+TEST_F(MqttEndToEnd, ReloadRemovesADeviceThatLeft) {
+    const std::string mqtt = PlainMqtt(dir_ / "password");
+    StartVimohost(mqtt, {kDevice, "ups2"});
+    ASSERT_TRUE(WaitUntil([&] { return !Retained(kPrefix + "/ups2/state").empty(); })) << Log();
+    EXPECT_FALSE(Retained(ConfigTopic("ups2", "battery_charge")).empty());
+    WriteConfig(mqtt);
+    kill(vimohost_.pid(), SIGHUP);
+    ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", "configuration reloaded")) << Log();
+    EXPECT_TRUE(WaitUntil([&] { return Retained(ConfigTopic("ups2", "battery_charge")).empty(); }, 5000));
+    EXPECT_EQ("", Retained(kPrefix + "/ups2/state"));
+    EXPECT_EQ("", Retained(kPrefix + "/ups2/availability"));
+    EXPECT_FALSE(Retained(ConfigTopic(kDevice, "battery_charge")).empty());
+    EXPECT_FALSE(Retained(Topic("state")).empty());
+    EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
 }
 
 }  // namespace

@@ -161,6 +161,9 @@ TEST(Mqtt, DiscoveryConfigs) {
                 EXPECT_EQ("/config", m.topic.substr(m.topic.size() - 7));
                 const std::string component = m.topic.substr(14, m.topic.find('/', 14) - 14);
                 EXPECT_TRUE(component == "sensor" || component == "binary_sensor") << m.topic;
+                EXPECT_EQ(component + "." + DiscoveryId(device) + "_",
+                          c["default_entity_id"].asString().substr(0, component.size() + 6))
+                    << m.payload;
                 for (const char* key : {"name", "unique_id", "state_topic", "value_template", "device",
                                         "availability", "availability_mode"})
                     EXPECT_TRUE(c.isMember(key)) << key << " in " << m.payload;
