@@ -1,5 +1,8 @@
 #include "mqtt/state_json.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include "common/json_writer.h"
 #include "common/time_text.h"
 #include "hooks/event_hooks.h"
@@ -27,12 +30,42 @@ const char* UnitSymbol(monitor::Unit unit) {
 
 namespace {
 
-// The value of the unit's measure `name`, if present.
-bool Figure(const monitor::DeviceSnapshot& s, const char* name, double& value) {
-    const size_t i = monitor::FindMeasure(name);
+// The value of the measure at `i`, if present.
+bool Figure(const monitor::DeviceSnapshot& s, size_t i, double& value) {
     if (i >= s.measures.size() || !s.measures[i].present) return false;
     value = s.measures[i].value;
     return true;
+}
+
+// Each measure's member of "measures" around its value, made once:
+// "input_voltage_a":{"value":  and  ,"unit":"V"}  ("" for a state, which has its own).
+struct Fragment {
+    std::string before;
+    std::string after;
+};
+const std::vector<Fragment>& Fragments() {
+    static const std::vector<Fragment> fragments = [] {
+        std::vector<Fragment> out;
+        for (const monitor::Measure& m : monitor::Measures()) {
+            if (m.unit == monitor::Unit::kState) {
+                out.push_back({});
+                continue;
+            }
+            out.push_back({novex::web::JsonQuote(MeasureKey(m)) + ":{\"value\":",
+                           ",\"unit\":" + novex::web::JsonQuote(UnitSymbol(m.unit)) + "}"});
+        }
+        return out;
+    }();
+    return fragments;
+}
+
+// A figure at its resolution, as FormatNumber writes it ("-0" as "0"), without printf.
+void AppendNumber(std::string& out, double value, int decimals) {
+    char text[48];
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
+    const char* from = text;
+    if (text[0] == '-' && std::all_of(text + 1, end, [](char c) { return c == '0' || c == '.'; })) ++from;
+    out.append(from, static_cast<size_t>(end - from));
 }
 
 }  // namespace
@@ -46,9 +79,11 @@ std::string RunStateOf(const monitor::DeviceSnapshot& s) {
 Conditions ConditionsOf(const monitor::DeviceSnapshot& s, const monitor::LowBatteryLimits& limits) {
     Conditions c;
     c.on_battery = RunStateOf(s) == "on_battery";
+    static const size_t kCharge = monitor::FindMeasure("battery_charge");
+    static const size_t kRuntime = monitor::FindMeasure("battery_runtime");
     double charge = 0, runtime = 0;
-    const bool has_charge = Figure(s, "battery_charge", charge);
-    const bool has_runtime = Figure(s, "battery_runtime", runtime);
+    const bool has_charge = Figure(s, kCharge, charge);
+    const bool has_runtime = Figure(s, kRuntime, runtime);
     c.battery_low = monitor::BatteryLow(has_charge, charge, has_runtime, runtime, limits);
     const std::vector<monitor::Alarm>& alarms = monitor::Alarms();
     for (monitor::AlarmIndex a : s.active_alarms)
@@ -60,31 +95,41 @@ Conditions ConditionsOf(const monitor::DeviceSnapshot& s, const monitor::LowBatt
 std::string StateBody(const monitor::DeviceSnapshot& s, const monitor::LowBatteryLimits& limits) {
     const Conditions c = ConditionsOf(s, limits);
     const std::string run_state = RunStateOf(s);
-    JsonWriter w;
-    w.BeginObject().Key("device").String(s.device_name).Key("run_state");
-    if (run_state.empty()) w.Null();
-    else w.String(run_state);
-    w.Key("communication").String(monitor::CommunicationName(s.communication));
-    w.Key("stale").Bool(s.stale);
-    w.Key("on_battery").Bool(c.on_battery).Key("battery_low").Bool(c.battery_low);
-    w.Key("problem").Bool(c.problem);
-    w.Key("measures").BeginObject();
+    JsonWriter head;
+    head.BeginObject().Key("device").String(s.device_name).Key("run_state");
+    if (run_state.empty()) head.Null();
+    else head.String(run_state);
+    head.Key("communication").String(monitor::CommunicationName(s.communication));
+    head.Key("stale").Bool(s.stale);
+    head.Key("on_battery").Bool(c.on_battery).Key("battery_low").Bool(c.battery_low);
+    head.Key("problem").Bool(c.problem).EndObject();
+    // Published for every UPS every round: the measures from fragments made once.
+    std::string out = head.text();
+    out.pop_back();
+    out.reserve(8192);
+    out += ",\"measures\":{";
     const std::vector<monitor::Measure>& measures = monitor::Measures();
+    const std::vector<Fragment>& fragments = Fragments();
+    bool first = true;
     for (size_t i = 0; i < s.measures.size() && i < measures.size(); ++i) {
-        const monitor::Measure& m = measures[i];
-        if (!s.measures[i].present || m.unit == monitor::Unit::kState) continue;
-        w.Key(MeasureKey(m)).BeginObject().Key("value").Number(monitor::FormatValue(m, s.measures[i]));
-        w.Key("unit").String(UnitSymbol(m.unit)).EndObject();
+        if (!s.measures[i].present || fragments[i].before.empty()) continue;
+        if (!first) out += ',';
+        first = false;
+        out += fragments[i].before;
+        AppendNumber(out, s.measures[i].value, measures[i].decimals);
+        out += fragments[i].after;
     }
-    w.EndObject().Key("alarms").BeginArray();
+    out += "},\"alarms\":";
+    JsonWriter w;
+    w.BeginArray();
     const std::vector<monitor::Alarm>& alarms = monitor::Alarms();
     for (monitor::AlarmIndex a : s.active_alarms) {
         w.BeginObject().Key("id").String(alarms[a].id);
         w.Key("severity").String(monitor::SeverityName(alarms[a].severity));
         w.Key("description").String(alarms[a].description).EndObject();
     }
-    w.EndArray().EndObject();
-    return w.text();
+    w.EndArray();
+    return out + w.text() + "}";
 }
 
 std::string WithTime(const std::string& body, int64_t utc) {

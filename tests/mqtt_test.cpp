@@ -192,6 +192,27 @@ TEST(Mqtt, DiscoveryConfigs) {
     EXPECT_EQ(0u, energy_like);
 }
 
+// The state document writes figures as every face does (monitor's FormatValue).
+TEST(Mqtt, StateNumbersAsTheMonitorFormatsThem) {
+    namespace monitor = novex::monitor;
+    const size_t voltage = monitor::FindMeasure("input_voltage{phase=\"a\"}");
+    const size_t temperature = monitor::FindMeasure("battery_temperature");
+    ASSERT_LT(temperature, monitor::Measures().size());
+    for (const double value : {-0.04, 220.35, 12.5, -3.2, 0.0, 6553.5}) {
+        monitor::DeviceSnapshot s;
+        s.measures.resize(monitor::Measures().size());
+        s.measures[voltage] = {value, true};
+        s.measures[temperature] = {value, true};
+        const std::string body = StateBody(s, {});
+        for (const size_t i : {voltage, temperature}) {
+            const monitor::Measure& m = monitor::Measures()[i];
+            EXPECT_NE(std::string::npos, body.find("\"" + MeasureKey(m) + "\":{\"value\":" +
+                                                   monitor::FormatValue(m, s.measures[i]) + ","))
+                << value << " " << body;
+        }
+    }
+}
+
 // The discovery's value templates name measure keys that the state document carries.
 TEST(Mqtt, StateDocumentCarriesWhatDiscoveryReads) {
     namespace monitor = novex::monitor;
