@@ -109,8 +109,11 @@ void MqttFace::PublishDevice(Device& d, bool again) {
     const auto now = std::chrono::steady_clock::now();
     if (!d.state.empty() &&
         (again || d.body != d.sent_body || now - d.sent >= std::chrono::seconds(settings_.state_interval_s))) {
-        client_->Publish(topics_.State(name), d.state, 1, settings_.retain_state);
-        d.sent_body = d.body;
+        // QoS 0: the state is a latest value, sent again on every connect and at least
+        // every state_interval_s; an acknowledgement per UPS and round would double the
+        // traffic for nothing.
+        client_->Publish(topics_.State(name), d.state, 0, settings_.retain_state);
+        d.sent_body.swap(d.body);  // the latest body is made afresh by each update
         d.sent = now;
     }
 }

@@ -135,7 +135,10 @@ std::string StateBody(const monitor::DeviceSnapshot& s, const monitor::LowBatter
 std::string WithTime(const std::string& body, int64_t utc) {
     if (body.size() < 2) return body;
     const std::string time = utc > 0 ? novex::web::JsonQuote(novex::LocalIsoText(utc)) : "null";
-    return body.substr(0, body.size() - 1) + ",\"time\":" + time + "}";
+    std::string out;
+    out.reserve(body.size() + time.size() + 10);
+    out.append(body, 0, body.size() - 1).append(",\"time\":").append(time).append("}");
+    return out;
 }
 
 std::string EventJson(const AlarmEvent& event) { return RoundLine(event); }
