@@ -92,8 +92,8 @@ public:
         mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
             static_cast<MosquittoClient*>(self)->OnConnect(rc);
         });
-        mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int) {
-            --static_cast<MosquittoClient*>(self)->waiting_;
+        mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
+            static_cast<MosquittoClient*>(self)->sent_mid_ = mid;
         });
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* client = static_cast<MosquittoClient*>(self);
@@ -115,13 +115,18 @@ public:
     }
 
     bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain) override {
-        if (qos > 0 && waiting_.load() >= kMaxQueued) return false;
-        const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+        return PublishMid(topic, payload, qos, retain, nullptr);
+    }
+
+    bool PublishMid(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid) {
+        const bool offline = !connected_;
+        if (qos > 0 && offline && waiting_.load() >= kMaxQueued) return false;
+        const int rc = mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
                                          payload.data(), qos, retain);
         // QoS 1 and 2 stay in libmosquitto's queue until the broker has them, also
         // while there is no connection.
         const bool queued = rc == MOSQ_ERR_SUCCESS || (qos > 0 && rc == MOSQ_ERR_NO_CONN);
-        if (queued && qos > 0) ++waiting_;
+        if (queued && qos > 0 && offline) ++waiting_;
         return queued;
     }
 
@@ -139,9 +144,11 @@ public:
     void Stop(int wait_ms) override {
         if (!thread_.joinable()) return;
         if (connected_) {
-            Publish(bridge_, "offline", 1, true);
+            // Sent in order: once the broker has the last, it has what came before.
+            int mid = 0;
+            PublishMid(bridge_, "offline", 1, true, &mid);
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-            while (waiting_.load() > 0 && connected_ && std::chrono::steady_clock::now() < until)
+            while (sent_mid_.load() != mid && connected_ && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         {
@@ -161,6 +168,7 @@ private:
         }
         refusal_.clear();
         connected_ = true;
+        waiting_ = 0;  // what was queued meanwhile is on its way
         const std::string line = note_.Worked(where_);
         Say(Level::kNotice, "vimohost: " + (line.empty() ? where_ + ": connected as " + settings_.client_id : line));
         Publish(bridge_, "online", 1, true);
@@ -211,7 +219,8 @@ private:
     const std::string where_;
     mosquitto* mosq_ = nullptr;
     std::atomic<bool> connected_{false};
-    std::atomic<uint64_t> waiting_{0};
+    std::atomic<uint64_t> waiting_{0};  // QoS 1 messages queued while not connected
+    std::atomic<int> sent_mid_{0};      // the message the broker took last
     std::string refusal_;  // the connection's thread alone
     FailureNote note_;     // the connection's thread alone
     novex::Mutex mutex_;

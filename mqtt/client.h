@@ -41,11 +41,11 @@ public:
 
     virtual bool Start(std::string& error) = 0;
     // Queues a message; false (and the message dropped) when QoS 0 finds no connection,
-    // or when `qos` > 0 and kMaxQueued messages already wait for the broker.
+    // or when `qos` > 0 and kMaxQueued messages were queued since the connection went.
     virtual bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain) = 0;
     virtual void Subscribe(const std::string& topic) = 0;
     virtual bool Connected() const = 0;
-    // Messages of QoS 1 or 2 not yet acknowledged by the broker.
+    // Messages of QoS 1 or 2 queued since the connection went; 0 while connected.
     virtual uint64_t Waiting() const = 0;
     // "offline" on the bridge topic, waits up to `wait_ms` for what is queued to reach
     // the broker, disconnects and ends the thread.
