@@ -199,7 +199,9 @@ private:
             if (Stopping()) break;
             std::string why = !refusal_.empty() ? "refused the connection: " + refusal_
                               : rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(error_number))
-                                                     : std::string(mosquitto_strerror(rc));
+                              : rc == MOSQ_ERR_KEEPALIVE
+                                  ? "no answer within the keep-alive time (" + std::to_string(settings_.keepalive_s) + " s)"
+                                  : std::string(mosquitto_strerror(rc));
             if (was_connected) why = "connection lost (" + why + ")";
             const std::string line = note_.Failed(where_, why + "; trying again", FailureNote::Clock::now());
             if (!line.empty()) Say(Level::kError, "vimohost: " + line);

@@ -2,8 +2,11 @@
 // loopback ports with its own configuration (a password file made by mosquitto_passwd,
 // a TLS listener with the test's certificates), read by mosquitto_sub; vimohost polls
 // novexups-sim. Every program is started here and stopped by its process id.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -251,6 +254,30 @@ TEST_F(MqttEndToEnd, BrokerRestartLosesNoEvent) {
         << Log() << ReadFile(dir_ / "sub.out");
     // The retained topics are current again after the reconnect.
     EXPECT_TRUE(WaitUntil([&] { return Retained(Topic("availability")) == "offline"; }, 5000));
+}
+
+// A "broker" that takes the connection and never answers: given up after the
+// keep-alive time and tried again, while polling goes on and a stop is not held up.
+TEST_F(MqttEndToEnd, SilentBrokerIsGivenUpAndStopIsNotHeld) {
+    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(silent, 8));  // the kernel completes the handshakes; nobody reads
+    getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+    StartVimohost(R"({"url": "mqtt://127.0.0.1:)" + std::to_string(ntohs(address.sin_port)) +
+                  R"(", "keepalive_s": 5})");
+    EXPECT_TRUE(WaitUntil([&] { return Log().find("no answer within the keep-alive time (5 s)") != std::string::npos; },
+                          15000))
+        << Log();
+    const size_t rounds = runner_test::CountLines(Log(), "] round ");
+    EXPECT_GT(rounds, 20u) << Log();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    close(silent);
 }
 
 // A device that a reload leaves out goes from Home Assistant: its configurations,
