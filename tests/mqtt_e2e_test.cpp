@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -278,6 +279,52 @@ TEST_F(MqttEndToEnd, SilentBrokerIsGivenUpAndStopIsNotHeld) {
     EXPECT_EQ(0, vimohost_.Stop(10000)) << Log();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
     close(silent);
+}
+
+// A fleet: two sites, each a vimohost publishing to its own broker, each broker bridged
+// to the central one (this fixture's, with its password file), both sites' UPS named
+// ups1. The centre sees both, apart, with distinct discovery ids.
+TEST_F(MqttEndToEnd, TwoSitesThroughBridgedBrokersDoNotClash) {
+    const std::string sites[] = {"site-a", "site-b"};
+    vimo::ChildProcess brokers[2], hosts[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string& site = sites[i];
+        const int port = runner_test::FreePort();
+        WriteFile(dir_ / (site + ".conf"),
+                  "user " + std::string(getpwuid(getuid())->pw_name) + "\nlistener " + std::to_string(port) +
+                      " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                      "connection central\naddress 127.0.0.1:" + std::to_string(port_) +
+                      "\nremote_username vimo\nremote_password s3cret\nremote_clientid bridge-" + site +
+                      "\ntopic " + site + "/vimohost/# out 1\ntopic homeassistant/# out 1\ncleansession false\n");
+        std::string error;
+        ASSERT_TRUE(brokers[i].Start({"/usr/sbin/mosquitto", "-c", dir_ / (site + ".conf")},
+                                     runner_test::OutputIn(dir_ / (site + ".out"), dir_ / (site + ".log")), error))
+            << error;
+        WriteFile(dir_ / (site + ".json"),
+                  R"({"devices": [{"name": "ups1", "transport": "tcp", "port": ")" + sim_.address() +
+                      R"(", "interval_ms": 200}], "mqtt": {"url": "mqtt://127.0.0.1:)" + std::to_string(port) +
+                      R"(", "prefix": ")" + site + R"(/vimohost"}})");
+        std::vector<std::string> argv = novex_test::ProgramCommand(runner_test::BuildDir() + "/vimohost");
+        argv.insert(argv.end(), {"--config", dir_ / (site + ".json"), "--no-history"});
+        ASSERT_TRUE(hosts[i].Start(argv, runner_test::OutputIn(dir_ / (site + ".vout"), dir_ / (site + ".verr")), error))
+            << error;
+    }
+    std::set<std::string> ids;
+    for (const std::string& site : sites) {
+        EXPECT_TRUE(WaitUntil([&] { return !Retained(site + "/vimohost/ups1/state").empty(); }, 15000))
+            << site << ReadFile(dir_ / (site + ".log")) << ReadFile(dir_ / (site + ".verr"));
+        EXPECT_EQ("online", Retained(site + "/vimohost/status"));
+        const std::string node = vimo::mqtt::DiscoveryId(site + "/vimohost") + "_ups1";
+        const Json::Value config = Parse(Retained("homeassistant/sensor/" + node + "/ups1_battery_charge/config"));
+        EXPECT_EQ(site + "/vimohost/ups1/state", config["state_topic"].asString()) << site;
+        ids.insert(config["unique_id"].asString());
+        ids.insert(config["device"]["identifiers"][0].asString());
+    }
+    EXPECT_EQ(4u, ids.size());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(0, hosts[i].Stop(10000));
+        brokers[i].Stop(5000);
+    }
 }
 
 // A device that a reload leaves out goes from Home Assistant: its configurations,
