@@ -142,11 +142,23 @@ void MqttFace::HandleState(const BoardUpdate& update) {
 void MqttFace::HandleEvents(const BoardUpdate& update) {
     const novex::monitor::DeviceSnapshot& s = *update.now;
     const std::string topic = topics_.Event(s.device_name);
-    for (const AlarmEvent& e : update.events) client_->Publish(topic, EventJson(e), settings_.qos_events, false);
+    std::vector<std::string> events;
+    for (const AlarmEvent& e : update.events) events.push_back(EventJson(e));
     const std::string from = RunStateOf(*update.before), to = RunStateOf(s);
     if (!from.empty() && !to.empty() && from != to)
-        client_->Publish(topic, RunStateEventJson(s.device_name, s.data_id, from, to, s.last_round_utc),
-                         settings_.qos_events, false);
+        events.push_back(RunStateEventJson(s.device_name, s.data_id, from, to, s.last_round_utc));
+    for (const std::string& event : events) {
+        const bool queued = client_->Publish(topic, event, settings_.qos_events, false);
+        // Said once a run of drops, and once when they end.
+        if (queued == dropping_)
+            Say(queued ? Level::kNotice : Level::kError,
+                queued ? std::string("vimohost: MQTT: events reach the broker again")
+                       : settings_.qos_events == 0
+                           ? std::string("vimohost: MQTT: events are dropped while there is no connection (qos_events 0)")
+                           : "vimohost: MQTT: " + std::to_string(Client::kMaxQueued) +
+                                 " messages wait for the broker; events are dropped until it is back");
+        dropping_ = !queued;
+    }
 }
 
 }  // namespace mqtt

@@ -68,6 +68,7 @@ private:
     const Topics topics_;
     std::unique_ptr<Client> client_;
     std::atomic<bool> republish_{false};  // set on a connect and by Home Assistant's "online"
+    bool dropping_ = false;  // events are being dropped (the events queue's thread alone)
     // Held while publishing a device's retained topics, so that a removal never
     // crosses a republish of the same device.
     novex::Mutex mutex_;
