@@ -191,9 +191,12 @@ private:
         while (!Stopping()) {
             refusal_.clear();
             int rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, settings_.keepalive_s);
-            if (rc == MOSQ_ERR_SUCCESS)
-                while ((rc = mosquitto_loop(mosq_, 100, 1)) == MOSQ_ERR_SUCCESS) {
-                }
+            // Until the connection ends; a stop lets a few more turns write what it queued
+            // (the offline message, the disconnect) and ends the connection whatever came.
+            for (int turns_after_stop = 0; rc == MOSQ_ERR_SUCCESS;) {
+                if (Stopping() && ++turns_after_stop > 10) break;
+                rc = mosquitto_loop(mosq_, 100, 1);
+            }
             const int error_number = errno;
             const bool was_connected = connected_.exchange(false);
             if (Stopping()) break;
