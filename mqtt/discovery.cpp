@@ -142,6 +142,13 @@ std::vector<DiscoveryMessage> DiscoveryConfigs(const MqttSettings& settings, con
     std::vector<DiscoveryMessage> out;
     for (const EntityRow& row : kConditionEntities)
         out.push_back(Config(c, row, row.key, row.name, row.unit ? row.unit : "", ConditionTemplate(row.key)));
+    // The energy counter: what Home Assistant's Energy dashboard takes.
+    for (const EnergyMember& e : kEnergyMembers) {
+        const EntityRow row{e.key, "sensor", "energy", "total_increasing", "kWh", e.name};
+        out.push_back(Config(c, row, e.key, e.name, "kWh",
+                             std::string("{{ value_json.measures.") + e.key + ".value if '" + e.key +
+                                 "' in value_json.measures else none }}"));
+    }
     for (const EntityRow& row : kMeasureEntities)
         for (const monitor::Measure& m : monitor::Measures()) {
             if (m.scope != monitor::Scope::kUnit || m.id != row.key) continue;

@@ -20,6 +20,13 @@ std::string MeasureKey(const monitor::Measure& measure) {
     return key;
 }
 
+const EnergyMember kEnergyMembers[4] = {
+    {"output_energy_a", 0, "Output energy, phase A"},
+    {"output_energy_b", 1, "Output energy, phase B"},
+    {"output_energy_c", 2, "Output energy, phase C"},
+    {"output_energy", -1, "Output energy"},
+};
+
 const char* UnitSymbol(monitor::Unit unit) {
     // Indexed by monitor::Unit.
     static const char* const kSymbols[] = {"V", "A", "Hz", "", "%", "W", "VA", "s", "°C", "Ω", "", "", ""};
@@ -119,6 +126,15 @@ std::string StateBody(const monitor::DeviceSnapshot& s, const monitor::LowBatter
         AppendNumber(out, s.measures[i].value, measures[i].decimals);
         out += fragments[i].after;
     }
+    if (s.energy.counted)
+        for (const EnergyMember& e : kEnergyMembers) {
+            const double joules =
+                e.phase < 0 ? s.energy.total_joules : s.energy.phase_joules[static_cast<size_t>(e.phase)];
+            out += std::string(first ? "" : ",") + "\"" + e.key + "\":{\"value\":";
+            AppendNumber(out, monitor::KilowattHours(joules), 3);
+            out += ",\"unit\":\"kWh\"}";
+            first = false;
+        }
     out += "},\"alarms\":";
     JsonWriter w;
     w.BeginArray();

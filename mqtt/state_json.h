@@ -3,7 +3,8 @@
 //
 //   {"device":"ups1","run_state":"on_battery","communication":"ok","stale":false,
 //    "on_battery":true,"battery_low":false,"problem":false,
-//    "measures":{"input_voltage_a":{"value":0,"unit":"V"},"battery_charge":{...},...},
+//    "measures":{"input_voltage_a":{"value":0,"unit":"V"},"battery_charge":{...},...,
+//                "output_energy":{"value":1234.567,"unit":"kWh"}},
 //    "alarms":[{"id":"mains_voltage_abnormal","severity":"warning","description":"..."}],
 //    "time":"2026-12-09T11:02:03+01:00"}
 //
@@ -25,6 +26,16 @@ namespace mqtt {
 
 // "input_voltage_a": the measure's key in the state document.
 std::string MeasureKey(const novex::monitor::Measure& measure);
+// The output energy counted (monitor/energy.h) as members of "measures", in kWh at
+// watt-hour resolution, once the device has counted any. Columns: key; phase (0..2 a..c,
+// -1 the total); English name.
+struct EnergyMember {
+    const char* key;
+    int phase;
+    const char* name;
+};
+extern const EnergyMember kEnergyMembers[4];
+
 // "V", "A", "Hz", "%", "W", "VA", "s", "°C", "Ω"; "" for ratios, counts, states and booleans.
 const char* UnitSymbol(novex::monitor::Unit unit);
 

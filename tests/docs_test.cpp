@@ -86,6 +86,8 @@ TEST(Docs, MqttReference) {
                     (r.state_class ? r.state_class : "") + " | " + unit + " |\n";
     };
     for (const mqtt::EntityRow& r : mqtt::kConditionEntities) row("`" + std::string(r.key) + "`", r, "");
+    for (const mqtt::EnergyMember& e : mqtt::kEnergyMembers)
+        row("`" + std::string(e.key) + "`", {e.key, "sensor", "energy", "total_increasing", "kWh", e.name}, "kWh");
     for (const mqtt::EntityRow& r : mqtt::kMeasureEntities) {
         std::string names, unit;
         for (const novex::monitor::Measure& m : novex::monitor::Measures())

@@ -200,10 +200,14 @@ TEST_F(MqttEndToEnd, OutageGivesStateAvailabilityAndEvents) {
     EXPECT_EQ("ok", state["communication"].asString());
     EXPECT_EQ("V", state["measures"]["output_voltage_a"]["unit"].asString());
     EXPECT_GT(state["measures"]["output_voltage_a"]["value"].asDouble(), 100);
+    // The energy counted over the rounds so far: some watt-hours, in kWh.
+    EXPECT_GT(state["measures"]["output_energy"]["value"].asDouble(), 0.0) << state.toStyledString();
+    EXPECT_EQ("kWh", state["measures"]["output_energy"]["unit"].asString());
     EXPECT_EQ("", Retained(Topic("event")));  // events are not retained
     const Json::Value charge = Parse(Retained(ConfigTopic(kDevice, "battery_charge")));
     EXPECT_EQ("battery", charge["device_class"].asString()) << charge.toStyledString();
     EXPECT_EQ("Maker", charge["device"]["manufacturer"].asString());
+    EXPECT_EQ("total_increasing", Parse(Retained(ConfigTopic(kDevice, "output_energy")))["state_class"].asString());
     // The UPS out of reach: offline, the state says lost, the event comes.
     sim_.Stop();
     ASSERT_TRUE(WaitUntil([&] { return Retained(Topic("availability")) == "offline"; })) << Log();

@@ -182,14 +182,18 @@ TEST(Mqtt, DiscoveryConfigs) {
                 if (c["device_class"].asString() == "enum") {
                     EXPECT_GT(c["options"].size(), 10u);
                 }
-                // A figure with a unit goes on a graph: measurement, with the unit.
-                if (c.isMember("unit_of_measurement")) {
+                // A figure with a unit goes on a graph: measurement, or a counter that
+                // the Energy dashboard takes (kWh, total_increasing).
+                if (c["device_class"].asString() == "energy") {
+                    ++energy_like;
+                    EXPECT_EQ("total_increasing", c["state_class"].asString());
+                    EXPECT_EQ("kWh", c["unit_of_measurement"].asString());
+                } else if (c.isMember("unit_of_measurement")) {
                     EXPECT_EQ("measurement", c["state_class"].asString());
                 }
-                if (c["device_class"].asString() == "energy") ++energy_like;
             }
         }
-    EXPECT_EQ(0u, energy_like);
+    EXPECT_EQ(4u * 4, energy_like);  // a, b, c and the total, for each of 4 devices
 }
 
 // The state document writes figures as every face does (monitor's FormatValue).
@@ -222,6 +226,9 @@ TEST(Mqtt, StateDocumentCarriesWhatDiscoveryReads) {
     for (size_t i = 0; i < s.measures.size(); ++i)
         s.measures[i] = {monitor::Measures()[i].unit == monitor::Unit::kState ? 5.0 : 12.5, true};
     s.active_alarms = {static_cast<monitor::AlarmIndex>(monitor::FindAlarm("run_state.on_battery"))};
+    s.energy.phase_joules = {3.6e6, 7.2e6, 3600};
+    s.energy.total_joules = 3.6e6 + 7.2e6 + 3600;
+    s.energy.counted = true;
     const Json::Value state = Parse(WithTime(StateBody(s, {}), 1765000000));
     EXPECT_EQ("on_battery", state["run_state"].asString());
     EXPECT_TRUE(state["on_battery"].asBool());
@@ -232,6 +239,10 @@ TEST(Mqtt, StateDocumentCarriesWhatDiscoveryReads) {
     EXPECT_DOUBLE_EQ(12.5, state["measures"]["input_voltage_a"]["value"].asDouble());
     EXPECT_EQ("run_state.on_battery", state["alarms"][0]["id"].asString());
     EXPECT_TRUE(state["time"].isString());
+    EXPECT_DOUBLE_EQ(2.0, state["measures"]["output_energy_b"]["value"].asDouble());
+    EXPECT_DOUBLE_EQ(0.001, state["measures"]["output_energy_c"]["value"].asDouble());  // 1 Wh
+    EXPECT_DOUBLE_EQ(3.001, state["measures"]["output_energy"]["value"].asDouble());
+    EXPECT_EQ("kWh", state["measures"]["output_energy"]["unit"].asString());
     MqttSettings settings;
     for (const DiscoveryMessage& m : DiscoveryConfigs(settings, {"ups1", "", ""})) {
         const std::string t = Parse(m.payload)["value_template"].asString();
