@@ -119,12 +119,15 @@ private:
                 const int error = avahi_client_errno(client);
                 me->SetRegistered("");
                 me->group_ = nullptr;  // freed with its client
+                if (me->failed_ != nullptr && me->failed_ != client) avahi_client_free(me->failed_);
                 me->failed_ = client;
                 me->client_ = nullptr;
-                if (error == AVAHI_ERR_DISCONNECTED && !me->said_missing_)
+                if (error == AVAHI_ERR_DISCONNECTED && !me->said_missing_) {
                     Say(Level::kNotice, "vimohost: mDNS: the Avahi daemon went away; announcing again once it is back");
-                else
+                    me->said_missing_ = true;  // the new client's wait says nothing more
+                } else {
                     me->Missing(std::string("the Avahi client failed (") + avahi_strerror(error) + ")");
+                }
                 me->RetryIn(0);
                 return;
             }

@@ -29,7 +29,13 @@ EnergyCounter StepEnergy(const EnergyCounter& counter, const PowerSample& sample
     if (!sample.present) return next;
     next.energy.counted = true;
     const double dt = sample.seconds - counter.last.seconds;
-    if (!counter.last.present || !(dt > 0.0) || dt > max_gap_s) return next;
+    if (!counter.last.present || !(dt > 0.0)) return next;
+    if (dt > std::max(max_gap_s, kEnergyGapIntervals * counter.pace_s)) {
+        // The first spacing of a line slower than the interval says its pace.
+        if (counter.pace_s == 0.0) next.pace_s = dt;
+        return next;
+    }
+    next.pace_s = counter.pace_s == 0.0 ? dt : (counter.pace_s + dt) / 2.0;
     double total = 0.0;
     for (int p = 0; p < kEnergyPhases; ++p) {
         const double before = std::max(0.0, counter.last.watts[p]);

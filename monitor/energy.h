@@ -4,7 +4,10 @@
 // their powers times the time between them. Rounds further apart than
 // kEnergyGapIntervals intervals (a device silent for longer, a failed run of rounds, a
 // restart) are not bridged: the count stands still over the gap and goes on from the
-// next round. Negative power counts as none, so the count never falls.
+// next round. An interval is the device's own (at least a second) or the pace its
+// rounds keep, whichever is longer: devices sharing a busy serial line come round
+// less often than their interval asks. Negative power counts as none, so the count
+// never falls.
 //
 // A value type and a pure step function: the device monitor keeps one counter per
 // device and carries its energy on every snapshot (DeviceSnapshot::energy).
@@ -20,9 +23,9 @@ namespace monitor {
 
 constexpr int kEnergyPhases = 3;  // a, b, c
 // The longest time between two rounds that is integrated: this many of the device's
-// intervals, an interval counted as at least a second (as CommLossWindow counts it).
-// Three: one or two lost rounds are bridged, three in a row (which raise
-// communication_lost by default) are not.
+// intervals, an interval counted as at least a second (as CommLossWindow counts it) or
+// as the pace the device's rounds keep. Three: one or two lost rounds are bridged,
+// three in a row (which raise communication_lost by default) are not.
 constexpr int kEnergyGapIntervals = 3;
 
 // What the faces read.
@@ -45,11 +48,15 @@ struct PowerSample {
 struct EnergyCounter {
     OutputEnergy energy;
     PowerSample last;  // last.present false: the next sample starts a new stretch
+    // The time rounds keep between them: the first spacing seen, then the mean of the
+    // last pace and each spacing integrated; 0 before any.
+    double pace_s = 0.0;
 };
 
-// The counter after `sample`. A sample more than `max_gap_s` after the last one, at
-// the same time or before it, or after a sample without power, adds nothing and starts
-// a new stretch; one without power ends the stretch.
+// The counter after `sample`. A sample more than `max_gap_s` after the last one (or
+// more than kEnergyGapIntervals times the pace, if longer), at the same time or before
+// it, or after a sample without power, adds nothing and starts a new stretch; one
+// without power ends the stretch.
 EnergyCounter StepEnergy(const EnergyCounter& counter, const PowerSample& sample,
                          double max_gap_s);
 

@@ -53,6 +53,11 @@ TEST(Energy, TracesOfRounds) {
          true},
         {"no round with power: nothing counted", {{0, 0, 0, 0, true}, {1, 0, 0, 0, true}}, kNone, {0, 0, 0}, false},
         {"one round: counted, nothing yet", {{0, 5000, 5000, 5000}}, kNone, {0, 0, 0}, true},
+        {"a busy line's rounds 5 s apart: the first spacing sets the pace, the rest count",
+         {{0, 100, 0, 0}, {5, 100, 0, 0}, {10, 100, 0, 0}, {15.5, 100, 0, 0}}, kNone, {1050, 0, 0}, true},
+        {"at that pace a gap of more than three paces is still not bridged",
+         {{0, 100, 0, 0}, {5, 100, 0, 0}, {10, 100, 0, 0}, {26, 100, 0, 0}, {31, 100, 0, 0}}, kNone,
+         {1000, 0, 0}, true},
     };
     for (const Trace& trace : kTraces) {
         SCOPED_TRACE(trace.what);
