@@ -107,6 +107,12 @@ int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
     message(FATAL_ERROR "NOVEX_BUILD_MDNS needs Avahi's client library (Debian libavahi-client-dev)")
   endif()
   message(STATUS "mDNS announcement (Avahi): ${NOVEX_BUILD_MDNS}")
+
+  # libcurl sends the notifications' mail and webhooks (notify/); without it (the mipsel
+  # sysroot has none) vimohost is built with syslog notifications only.
+  pkg_check_modules(CURL QUIET IMPORTED_TARGET libcurl)
+  set(NOVEX_HAVE_CURL ${CURL_FOUND})
+  message(STATUS "Mail and webhook notifications (libcurl): ${CURL_FOUND}")
 endif()
 if(NOVEX_BUILD_TESTS)
   find_package(GTest QUIET)
