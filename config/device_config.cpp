@@ -23,6 +23,7 @@
 #include "hooks/event_hooks.h"
 #include "host/line_settings.h"
 #include "monitor/snapshot.h"
+#include "notify/channel_url.h"
 #include "snmp/address.h"
 #include "snmp/ratings.h"
 
@@ -222,6 +223,11 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         out.mdns = mdns.asBool();
     }
     if (!ParseSnmp(root["snmp"], out.snmp_agentx, error)) return false;
+    if (!root["notify"].isNull()) {
+        std::vector<notify::ChannelSpec> channels;
+        if (!notify::ParseChannels(root["notify"], {}, channels, error)) return false;
+        out.notify = root["notify"];
+    }
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, RetentionGiven(), error)) return false;
     out.history = root["history"];

@@ -19,12 +19,13 @@ const char kHooks[] = "Event hooks";
 const char kProtocol[] = "UPS protocol server";
 const char kWeb[] = "Status page, API and metrics";
 const char kModbus[] = "Modbus server";
+const char kNotify[] = "Notifications";
 
 }  // namespace
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[21] = {
+const ProgramSetting kProgramSettings[22] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -103,6 +104,13 @@ const ProgramSetting kProgramSettings[21] = {
      "_https._tcp with TLS) on the local network by mDNS/DNS-SD through the Avahi daemon; "
      "see vimohost.md",
      nullptr, nullptr, false},
+    {"notify", "array", "--notify", "URL", kNotify,
+     "send each round's events as one message to each channel: smtp://[USER@]HOST[:PORT]?to=..."
+     "&from=...[&password_file=FILE] (smtps:// for implicit TLS), https://HOST/PATH?format="
+     "json|ntfy|slack|gotify[&token_file=FILE], syslog: (local), syslog://HOST[:PORT] (UDP), "
+     "syslog+tcp://, syslog+tls://; an entry may be an object {\"name\": ..., \"url\": ..., "
+     "KEY: VALUE} of the same settings (see notifications.md); --notify adds one, repeatable",
+     nullptr, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {
@@ -131,6 +139,8 @@ Json::Value AsJson(const ProgramConfig& c) {
     out["protocol_require_tls"] = c.protocol_require_tls;
     out["mdns"] = c.mdns;
     out["history"] = c.history;
+    out["notify"] = c.notify;
+    for (const std::string& url : c.notify_urls) out["notify"].append(url);
     return out;
 }
 
@@ -168,6 +178,7 @@ ProgramConfig WithFlags(const ProgramConfig& file, const ProgramConfig& flags) {
     for (const ProgramSetting& s : kProgramSettings)
         if (s.text && !(flags.*s.text).empty()) out.*s.text = flags.*s.text;
     if (!flags.on_event.empty()) out.on_event = flags.on_event;
+    out.notify_urls.insert(out.notify_urls.end(), flags.notify_urls.begin(), flags.notify_urls.end());
     if (flags.on_event_timeout_ms > 0) out.on_event_timeout_ms = flags.on_event_timeout_ms;
     out.protocol_require_tls = file.protocol_require_tls || flags.protocol_require_tls;
     out.mdns = file.mdns || flags.mdns;

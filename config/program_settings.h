@@ -33,6 +33,8 @@ struct ProgramConfig {
     std::string modbus_tls_ca;          // PEM CAs that client certificates must chain to
     std::string modbus_tls_roles;       // roles that may read; "": any verified client
     bool mdns = false;                  // announce the listeners by mDNS/DNS-SD
+    Json::Value notify;                 // the "notify" list of channels; null: none
+    std::vector<std::string> notify_urls;  // --notify URL, in order: added to the list
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -56,7 +58,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[21];
+extern const ProgramSetting kProgramSettings[22];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

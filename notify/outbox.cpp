@@ -156,6 +156,17 @@ size_t Outbox::DropOlder(const std::string& channel, int64_t before) {
     return dropped;
 }
 
+std::map<std::string, std::vector<Pending>> Outbox::All() const {
+    std::vector<std::string> channels;
+    {
+        novex::MutexLock lock(mutex_);
+        for (const auto& [channel, box] : pending_) channels.push_back(channel);
+    }
+    std::map<std::string, std::vector<Pending>> out;
+    for (const std::string& channel : channels) out[channel] = Due(channel, INT64_MAX);
+    return out;
+}
+
 size_t Outbox::Count(const std::string& channel) const {
     novex::MutexLock lock(mutex_);
     const auto found = pending_.find(channel);

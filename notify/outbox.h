@@ -48,6 +48,8 @@ public:
     // Removes the channel's messages created before `before`; how many.
     size_t DropOlder(const std::string& channel, int64_t before);
     size_t Count(const std::string& channel) const;
+    // Every channel's waiting messages, oldest first.
+    std::map<std::string, std::vector<Pending>> All() const;
 
 private:
     Outbox() = default;

@@ -29,6 +29,7 @@
 #include "mdns/announcer.h"
 #include "mbserver/feed.h"
 #include "monitor/snapshot_board.h"
+#include "notify/notifier.h"
 #include "poll/round_outputs.h"
 #include "poll/status_output.h"
 #include "session/document_renderer.h"
@@ -151,6 +152,8 @@ namespace {
 
 // How long an orderly exit lets the hooks work off the events already queued.
 constexpr int kHookDrainMs = 5000;
+// How long an orderly exit waits for the notifications still being sent.
+constexpr int kNotifyDrainMs = 5000;
 // How often the service manager's status line is renewed.
 constexpr auto kStatusEvery = std::chrono::seconds(5);
 
@@ -210,6 +213,9 @@ struct PollRun {
     std::unique_ptr<StatusFiles> status;  // with --status-out
     std::unique_ptr<HookFeed> hook_feed;
     std::unique_ptr<HistoryFeed> history_feed;
+    std::vector<notify::ChannelSpec> channels;   // "notify" and --notify
+    std::unique_ptr<notify::Outbox> outbox;      // outlives the notifier
+    std::unique_ptr<notify::Notifier> notify;
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
     // check-config: the checks alone; a listening address held now is said, not refused
@@ -564,6 +570,17 @@ int CheckServices(PollRun& run) {
             return kExitUsage;
         }
     }
+    // The notification channels, and their secret files read as the start will.
+    if (!notify::ParseChannels(settings.notify, settings.notify_urls, run.channels, error)) {
+        Fail((run.options.config_file.empty() ? "" : run.options.config_file + ": ") + error);
+        return kExitUsage;
+    }
+    for (const notify::ChannelSpec& channel : run.channels) {
+        if (!notify::MakeSender(channel, error)) {
+            Fail("notify " + channel.name + ": " + error);
+            return kExitUsage;
+        }
+    }
     const std::string& protocol_listen = settings.protocol_listen;
     if (protocol_listen.empty()) {
         // The first of the server's own options given names itself.
@@ -806,6 +823,26 @@ int OpenHistory(PollRun& run) {
     return -1;
 }
 
+// The notifications, once the history is open: their outbox is in its file (in memory
+// with --no-history), so what waited from the last run is sent now.
+int StartNotify(PollRun& run) {
+    if (run.channels.empty()) return -1;
+    std::string error;
+    run.outbox = notify::Outbox::Open(run.options.history ? run.options.history_file : "", error);
+    if (!run.outbox) {
+        Fail(error);
+        return kExitFailure;
+    }
+    run.notify = std::make_unique<notify::Notifier>(run.channels, *run.outbox, notify::Notifier::Options{});
+    if (!run.notify->Start(error)) {
+        Fail("notify " + error);
+        return kExitUsage;
+    }
+    run.board.Subscribe(*run.notify);
+    run.notify->Service("started");
+    return -1;
+}
+
 // Names a started line's devices to the UPS protocol server, before their first round.
 void ServeOnProtocol(PollRun& run, const RunningLine& line) {
     if (!run.protocol) return;
@@ -1004,6 +1041,7 @@ bool WaitForLines(PollRun& run) {
         } else if (sig == SIGHUP && !stopping) {
             run.notifier.Send("RELOADING=1");
             Reload(run);
+            if (run.notify) run.notify->Service("reloaded");
             run.notifier.Send("READY=1\n" + StatusLine(run));
         }
         bool gave_up = false;
@@ -1075,7 +1113,16 @@ int Poll(PollRun& run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         run.hooks->Stop(0);
     }
+<<<<<<< HEAD
     run.mdns.reset();  // withdrawn before the listeners close
+=======
+    if (run.notify) {
+        // The last rounds' messages and "stopped" get a few seconds; what is left
+        // waits in the outbox for the next start.
+        run.notify->Service("stopped");
+        run.notify->Stop(kNotifyDrainMs);
+    }
+>>>>>>> 2f03b4f (vimohost: --notify and the "notify" list, the notifier subscribed after the history opens, notify test and notify status)
     if (run.protocol) run.protocol->Stop();
     if (run.modbus) run.modbus->Stop();
     if (run.web) run.web->Stop();
@@ -1087,6 +1134,8 @@ int Poll(PollRun& run) {
     run.status.reset();
     run.documents.reset();
     run.plugin.reset();
+    run.notify.reset();
+    run.outbox.reset();
     if (run.writer) {
         // Everything queued is stored; the file is then marked closed cleanly, so that
         // the next start skips the whole-file check.
@@ -1150,7 +1199,11 @@ int RunPoll(const PollOptions& options) {
                                       ConfigFromFlags, CheckStatusTargets, CheckDevices,
                                       CheckServices,   StartHooks,         OpenSessions,
                                       StartProtocol,   StartModbus,        StartWeb,
+<<<<<<< HEAD
                                       StartSnmp,       StartMdns,          OpenHistory,
+=======
+                                      StartSnmp,       OpenHistory,        StartNotify,
+>>>>>>> 2f03b4f (vimohost: --notify and the "notify" list, the notifier subscribed after the history opens, notify test and notify status)
                                       Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
