@@ -121,7 +121,7 @@ CLI::App* AddNotifyCommand(CLI::App& app, NotifyOptions& out) {
     AddText(*test, "--config", "FILE", std::string("the configuration's \"notify\" list (default ") + kServiceConfig +
                                            " when there and no --notify is given)",
             out.config_file);
-    test->add_option("--notify", out.urls, "a channel URL; repeatable")->type_name("URL")->expected(1);
+    test->add_option("--notify", out.urls, "a channel URL; repeatable")->type_name("URL")->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     CLI::App* status = command->add_subcommand("status", "the messages waiting in the outbox");
     status->callback([&out] { out.action = "status"; });
     AddText(*status, "--history", "FILE", "the history file (default as `vimohost history`)", out.history_file);
