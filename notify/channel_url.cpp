@@ -293,7 +293,10 @@ std::string PercentEncode(const std::string& in) {
     return out;
 }
 
-bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& error) {
+namespace {
+
+// The URL's parts and query, without the checks that need every setting.
+bool ParseUrlOnly(const std::string& url, ChannelSpec& out, std::string& error) {
     out = ChannelSpec();
     out.url = url;
     if (!OneLine(url) || url.find(' ') != std::string::npos) {
@@ -351,6 +354,7 @@ bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& erro
             authority = authority.substr(at + 1);
         }
         std::string port_text;
+        bool has_port = false;
         if (!authority.empty() && authority[0] == '[') {
             const size_t close = authority.find(']');
             if (close == std::string::npos) {
@@ -364,18 +368,20 @@ bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& erro
                     return false;
                 }
                 port_text = authority.substr(close + 2);
+                has_port = true;
             }
         } else {
             const size_t pc = authority.find(':');
             out.host = authority.substr(0, pc);
-            if (pc != std::string::npos) port_text = authority.substr(pc + 1);
+            has_port = pc != std::string::npos;
+            if (has_port) port_text = authority.substr(pc + 1);
         }
         if (out.host.empty() ||
             out.host.find_first_of("%/\\?#@ ") != std::string::npos) {
             error = "the URL has no valid host";
             return false;
         }
-        if (!port_text.empty() || authority.find(':') != std::string::npos) {
+        if (has_port) {
             int64_t port = 0;
             if (!novexcli::ParseWhole(port_text, 1, 65535, port)) {
                 error = "the port must be a number from 1 to 65535";
@@ -417,7 +423,13 @@ bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& erro
         if (!ApplyKey(key, value, out, error)) return false;
     }
     out.target += kept;
-    return Complete(out, error);
+    return true;
+}
+
+}  // namespace
+
+bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& error) {
+    return ParseUrlOnly(url, out, error) && Complete(out, error);
 }
 
 bool ParseChannelEntry(const Json::Value& entry, ChannelSpec& out, std::string& error) {
@@ -426,7 +438,7 @@ bool ParseChannelEntry(const Json::Value& entry, ChannelSpec& out, std::string& 
         error = "a channel is a URL text or an object with \"url\" (and \"name\", ...)";
         return false;
     }
-    if (!ParseChannelUrl(entry["url"].asString(), out, error)) return false;
+    if (!ParseUrlOnly(entry["url"].asString(), out, error)) return false;
     for (const std::string& key : entry.getMemberNames()) {
         if (key == "url") continue;
         const Json::Value& v = entry[key];

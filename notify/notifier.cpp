@@ -24,6 +24,11 @@ std::string Figure(const novex::monitor::DeviceSnapshot& s, const char* name, in
 // The rate limit's bucket: a quarter of the hour's messages at once, refilled evenly.
 double Capacity(const ChannelSpec& spec) { return std::max(1.0, spec.rate_per_hour / 4.0); }
 
+// The monotonic clock in seconds, for the bucket.
+double Seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 DeviceFacts FactsOf(const BoardUpdate& update, int64_t on_battery_since) {
@@ -56,7 +61,7 @@ Notifier::~Notifier() { Stop(0); }
 
 bool Notifier::Start(std::string& error) {
     for (auto& c : channels_) {
-        c->sender = MakeSender(c->spec, error);
+        c->sender = options_.make_sender ? options_.make_sender(c->spec, error) : MakeSender(c->spec, error);
         if (!c->sender) {
             error = c->spec.name + ": " + error;
             return false;
@@ -93,7 +98,10 @@ void Notifier::Take(const BoardUpdate& update) {
         std::vector<AlarmEvent> wanted;
         for (const AlarmEvent& e : update.events)
             if (Wanted(c->spec, e)) wanted.push_back(e);
-        if (!wanted.empty()) Queue(*c, RoundMessage(facts, wanted, c->spec.subject));
+        if (wanted.empty()) continue;
+        Message message = RoundMessage(facts, wanted, c->spec.subject);
+        message.created = Now();  // retry_for counts from here
+        Queue(*c, std::move(message));
     }
 }
 
@@ -161,7 +169,7 @@ void Notifier::Run(Channel& c) {
     const std::string what = "notify " + name;
     // What waited from an earlier run is tried at once.
     outbox_.AllDue(name, Now());
-    int64_t refilled = Now();
+    double refilled = Seconds();
     for (;;) {
         std::deque<Message> fresh;
         {
@@ -181,32 +189,33 @@ void Notifier::Run(Channel& c) {
             novex::MutexLock lock(c.mutex);
             c.status.dropped += dropped;
         }
-        {
-            const int64_t now = Now();
-            novex::MutexLock lock(c.mutex);
-            c.tokens = std::min(Capacity(c.spec), c.tokens + (now - refilled) * c.spec.rate_per_hour / 3600.0);
-            refilled = now;
-        }
-        const int64_t next = SendDue(c);
+        const double next = SendDue(c, refilled);
         novex::MutexLock lock(c.mutex);
         novex::CondLock waiting(c.mutex);
         if (!c.stop && c.inbox.empty()) {
-            const int64_t wait_s = next == 0 ? 60 : std::max<int64_t>(0, next - Now());
-            if (wait_s > 0) c.wake.wait_for(waiting.get(), std::chrono::seconds(wait_s));
+            const double wait_s = next == 0 ? 60 : std::max(0.0, next - Seconds());
+            if (wait_s > 0) c.wake.wait_for(waiting.get(), std::chrono::duration<double>(wait_s));
         }
     }
 }
 
-int64_t Notifier::SendDue(Channel& c) {
+double Notifier::SendDue(Channel& c, double& refilled) {
     const std::string& name = c.spec.name;
+    const double per_token = static_cast<double>(options_.rate_period_s) / c.spec.rate_per_hour;
     for (;;) {
         {
             novex::MutexLock lock(c.mutex);
-            if (c.stop || !c.inbox.empty()) return Now();
+            if (c.stop || !c.inbox.empty()) return Seconds();
+            const double seconds = Seconds();
+            c.tokens = std::min(Capacity(c.spec), c.tokens + (seconds - refilled) / per_token);
+            refilled = seconds;
         }
         const int64_t now = Now();
         const std::vector<Pending> due = outbox_.Due(name, now);
-        if (due.empty()) return outbox_.NextTime(name);
+        if (due.empty()) {
+            const int64_t next = outbox_.NextTime(name);
+            return next == 0 ? 0 : Seconds() + static_cast<double>(next - now);
+        }
         std::vector<Message> fresh;
         for (const Pending& q : due)
             if (q.attempts == 0) fresh.push_back(q.message);
@@ -214,7 +223,7 @@ int64_t Notifier::SendDue(Channel& c) {
         {
             novex::MutexLock lock(c.mutex);
             // Over the rate: what is due waits for the next token.
-            if (c.tokens < 1) return now + static_cast<int64_t>(3600.0 / c.spec.rate_per_hour * (1 - c.tokens)) + 1;
+            if (c.tokens < 1) return Seconds() + per_token * (1 - c.tokens) + 0.01;
             // Fresh messages that piled up beyond the tokens go as one digest.
             merged = fresh.size() > 1 && c.tokens < static_cast<double>(fresh.size());
         }
@@ -227,7 +236,12 @@ int64_t Notifier::SendDue(Channel& c) {
             novex::MutexLock lock(c.mutex);
             c.status.digests += fresh.size();
         }
-        const SendResult r = c.sender->Send(p.message);
+        Sender* sender = nullptr;
+        {
+            novex::MutexLock lock(c.mutex);
+            sender = c.sender.get();
+        }
+        const SendResult r = sender->Send(p.message);
         const std::string what = "vimohost: notify " + name;
         novex::MutexLock lock(c.mutex);
         c.tokens -= 1;

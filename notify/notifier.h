@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -47,6 +48,9 @@ public:
         std::string link;          // the page's public URL, "" for none
         int retry_first_s = 10;    // the first retry's delay, doubling
         int retry_max_s = 600;
+        int rate_period_s = 3600;  // the rate limit's hour
+        // Makes a channel's sender; null: MakeSender (channel.h).
+        std::function<std::unique_ptr<Sender>(const ChannelSpec&, std::string&)> make_sender;
     };
     // `outbox` outlives the notifier.
     Notifier(std::vector<ChannelSpec> channels, Outbox& outbox, Options options);
@@ -70,7 +74,7 @@ public:
 private:
     struct Channel {
         ChannelSpec spec;
-        std::unique_ptr<Sender> sender;
+        std::unique_ptr<Sender> sender;  // set before the thread starts
         novex::Mutex mutex;
         std::condition_variable wake;
         std::deque<Message> inbox GUARDED_BY(mutex);
@@ -82,8 +86,9 @@ private:
     };
     void Queue(Channel& channel, Message message);
     void Run(Channel& channel);
-    // Sends what is due; the time to wake next.
-    int64_t SendDue(Channel& channel);
+    // Sends what is due, the bucket refilled since `refilled`; when to wake next
+    // (steady seconds; 0: when a message comes).
+    double SendDue(Channel& channel, double& refilled);
 
     const Options options_;
     Outbox& outbox_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 
@@ -68,7 +69,12 @@ std::string MailDate(int64_t when) {
 
 }  // namespace
 
-std::string MailText(const ChannelSpec& spec, const Message& m, const std::string& host) {
+std::string MailText(const ChannelSpec& spec, const Message& m, const std::string& host_name) {
+    // The Message-ID's right side: the host name's letters, digits, dots and dashes.
+    std::string host;
+    for (const char c : host_name)
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-') host += c;
+    if (host.empty()) host = "localhost";
     std::string to;
     for (const std::string& address : spec.to) to += (to.empty() ? "" : ", ") + address;
     std::string body = Base64(m.text);
@@ -79,7 +85,7 @@ std::string MailText(const ChannelSpec& spec, const Message& m, const std::strin
            "From: vimohost <" + spec.from + ">\r\n" +
            "To: " + to + "\r\n" +
            "Subject: " + HeaderText(m.subject) + "\r\n" +
-           "Message-ID: <" + m.id + "@" + OneLine(host, 100) + ">\r\n" +
+           "Message-ID: <" + m.id + "@" + host.substr(0, 100) + ">\r\n" +
            "X-Priority: " + kPriority[m.severity] + "\r\n" +
            "Auto-Submitted: auto-generated\r\n"
            "MIME-Version: 1.0\r\n"

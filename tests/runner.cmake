@@ -54,3 +54,9 @@ if(NOVEX_BUILD_RUNNER)
   endif()
   set_tests_properties(mdns_e2e_test PROPERTIES RESOURCE_LOCK avahi)
 endif()
+
+# Notifications: channel URLs, message text, outbox and notifier without a network; and
+# against real peers on loopback (aiosmtpd, rsyslog, an HTTPS sink).
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(notify_test SOURCES notify_test.cpp LIBS novex_notify novex_common)
+endif()

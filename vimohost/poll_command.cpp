@@ -1113,16 +1113,13 @@ int Poll(PollRun& run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         run.hooks->Stop(0);
     }
-<<<<<<< HEAD
     run.mdns.reset();  // withdrawn before the listeners close
-=======
     if (run.notify) {
         // The last rounds' messages and "stopped" get a few seconds; what is left
         // waits in the outbox for the next start.
         run.notify->Service("stopped");
         run.notify->Stop(kNotifyDrainMs);
     }
->>>>>>> 2f03b4f (vimohost: --notify and the "notify" list, the notifier subscribed after the history opens, notify test and notify status)
     if (run.protocol) run.protocol->Stop();
     if (run.modbus) run.modbus->Stop();
     if (run.web) run.web->Stop();
@@ -1199,11 +1196,8 @@ int RunPoll(const PollOptions& options) {
                                       ConfigFromFlags, CheckStatusTargets, CheckDevices,
                                       CheckServices,   StartHooks,         OpenSessions,
                                       StartProtocol,   StartModbus,        StartWeb,
-<<<<<<< HEAD
                                       StartSnmp,       StartMdns,          OpenHistory,
-=======
                                       StartSnmp,       OpenHistory,        StartNotify,
->>>>>>> 2f03b4f (vimohost: --notify and the "notify" list, the notifier subscribed after the history opens, notify test and notify status)
                                       Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
