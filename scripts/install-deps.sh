@@ -30,6 +30,7 @@ packages=(
   libssl-dev libyaml-cpp-dev libcrypt-dev openssl
   libsnmp-dev
   libavahi-client-dev
+  libcurl4-openssl-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -41,7 +42,8 @@ for flag in "$@"; do
                         testssl.sh libnss3-tools
                         snmpd snmp snmptrapd nut-snmp nut-server
                         python3-pymodbus python3-serial-asyncio mbpoll socat
-                        avahi-daemon avahi-utils dbus-daemon) ;;
+                        avahi-daemon avahi-utils dbus-daemon
+                        python3-aiosmtpd rsyslog rsyslog-openssl) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac
