@@ -109,7 +109,7 @@ const ProgramSetting kProgramSettings[22] = {
      "&from=...[&password_file=FILE] (smtps:// for implicit TLS), https://HOST/PATH?format="
      "json|ntfy|slack|gotify[&token_file=FILE], syslog: (local), syslog://HOST[:PORT] (UDP), "
      "syslog+tcp://, syslog+tls://; an entry may be an object {\"name\": ..., \"url\": ..., "
-     "KEY: VALUE} of the same settings (see notifications.md); --notify adds one, repeatable",
+     "KEY: VALUE} of the same settings (see notifications.md)",
      nullptr, nullptr, false},
 };
 
@@ -146,14 +146,22 @@ Json::Value AsJson(const ProgramConfig& c) {
 
 }  // namespace
 
+namespace {
+
+// A list the flag adds to, repeated, rather than replaces.
+bool FlagAdds(const ProgramSetting& s) { return std::strcmp(s.key, "notify") == 0; }
+
+}  // namespace
+
 std::string KeyHelp(const ProgramSetting& s) {
     std::string notes;
-    if (s.flag) notes = std::string(s.flag) + " replaces it";
+    if (s.flag) notes = std::string(s.flag) + (FlagAdds(s) ? " adds to it" : " replaces it");
     if (!s.reload_applies) notes += std::string(notes.empty() ? "" : "; ") + "read at start only";
     return notes.empty() ? WithRange(s) : WithRange(s) + " (" + notes + ")";
 }
 
 std::string FlagHelp(const ProgramSetting& s) {
+    if (FlagAdds(s)) return WithRange(s) + " (one channel; repeatable; adds to \"" + s.key + "\")";
     return WithRange(s) + " (replaces \"" + s.key + "\")";
 }
 
