@@ -216,6 +216,9 @@ struct PollRun {
     std::vector<notify::ChannelSpec> channels;   // "notify" and --notify
     std::unique_ptr<notify::Outbox> outbox;      // outlives the notifier
     std::unique_ptr<notify::Notifier> notify;
+    // The notifier for /metrics: set once it has started, cleared before it goes (the
+    // web face starts before it and may be asked at any time).
+    std::atomic<notify::Notifier*> notify_for_web{nullptr};
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
     // check-config: the checks alone; a listening address held now is said, not refused
@@ -708,6 +711,13 @@ int StartWeb(PollRun& run) {
         runs = counters.runs;
         failures = counters.failures;
     });
+    run.web->SetNotifyCounters([&run](novex::web::HostState& state) {
+        const notify::Notifier* notifier = run.notify_for_web.load();
+        if (!notifier) return;
+        for (const notify::ChannelStatus& c : notifier->Status())
+            state.notify_channels.push_back({c.name, c.kind, c.queued, c.sent, c.failed, c.dropped,
+                                             !c.last_error.empty()});
+    });
     // The Modbus server, if any, starts before the web face and outlives it.
     if (run.modbus)
         run.web->SetModbusCounters([&run](novex::web::HostState& state) {
@@ -839,6 +849,7 @@ int StartNotify(PollRun& run) {
         return kExitUsage;
     }
     run.board.Subscribe(*run.notify);
+    run.notify_for_web = run.notify.get();
     run.notify->Service("started");
     return -1;
 }
@@ -1131,6 +1142,7 @@ int Poll(PollRun& run) {
     run.status.reset();
     run.documents.reset();
     run.plugin.reset();
+    run.notify_for_web = nullptr;
     run.notify.reset();
     run.outbox.reset();
     if (run.writer) {
