@@ -395,6 +395,31 @@ TEST(Notifier, BeyondTheRateTheWaitingMessagesGoAsOneDigest) {
     EXPECT_EQ(5u, notifier.Status()[0].digests);
 }
 
+// 580 raises in one round (every alarm of a unit with ten modules): one message per
+// channel, every event in it.
+TEST(Notifier, ABurstIsOneMessagePerChannel) {
+    std::string error;
+    auto outbox = Outbox::Open("", error);
+    ChannelSpec mail, hook;
+    ParseChannelUrl("smtp://m.example?to=a@x.org&from=u@x.org", mail, error);
+    ParseChannelUrl("https://h.example/in", hook, error);
+    Senders senders;
+    Notifier::Options options;
+    options.make_sender = senders.Factory();
+    Notifier notifier({mail, hook}, *outbox, options);
+    ASSERT_TRUE(notifier.Start(error)) << error;
+    std::vector<AlarmEvent> burst;
+    for (int i = 0; i < 580; ++i) burst.push_back(Event("alarm" + std::to_string(i), "warning"));
+    notifier.Take(Round(burst));
+    ASSERT_TRUE(Within(3000, [&] { return notifier.Status()[0].sent == 1 && notifier.Status()[1].sent == 1; }));
+    for (FakeSender* sender : senders.made) {
+        novex::MutexLock lock(sender->mutex);
+        ASSERT_EQ(1u, sender->subjects.size());
+        EXPECT_NE(std::string::npos, sender->subjects[0].find("(+579 more)")) << sender->subjects[0];
+    }
+    notifier.Stop(1000);
+}
+
 }  // namespace
 }  // namespace notify
 }  // namespace vimo
