@@ -67,6 +67,7 @@ bool Notifier::Start(std::string& error) {
             return false;
         }
     }
+    store_thread_ = std::thread([this] { Store(); });
     for (auto& c : channels_) {
         Channel* channel = c.get();
         c->thread = std::thread([this, channel] { Run(*channel); });
@@ -75,10 +76,35 @@ bool Notifier::Start(std::string& error) {
 }
 
 void Notifier::Queue(Channel& channel, Message message) {
-    novex::MutexLock lock(channel.mutex);
-    if (channel.stop) return;
-    channel.inbox.push_back(std::move(message));
-    channel.wake.notify_all();
+    novex::MutexLock lock(inbox_mutex_);
+    if (inbox_stop_) return;
+    inbox_.emplace_back(&channel, std::move(message));
+    inbox_wake_.notify_all();
+}
+
+void Notifier::Store() {
+    for (;;) {
+        std::deque<std::pair<Channel*, Message>> taken;
+        {
+            novex::MutexLock lock(inbox_mutex_);
+            novex::CondLock waiting(inbox_mutex_);
+            while (inbox_.empty() && !inbox_stop_) inbox_wake_.wait(waiting.get());
+            if (inbox_.empty()) return;
+            taken.swap(inbox_);
+            storing_ = true;
+        }
+        for (auto& [channel, message] : taken) {
+            std::string error;
+            if (!outbox_.Add(channel->spec.name, message, error))
+                Say(Level::kWarning, "vimohost: notify " + channel->spec.name + ": " + error);
+            novex::MutexLock lock(channel->mutex);
+            channel->stored = true;
+            channel->wake.notify_all();
+        }
+        novex::MutexLock lock(inbox_mutex_);
+        storing_ = false;
+        inbox_wake_.notify_all();
+    }
 }
 
 void Notifier::Take(const BoardUpdate& update) {
@@ -106,17 +132,11 @@ void Notifier::Take(const BoardUpdate& update) {
 }
 
 bool Notifier::Drain(std::chrono::milliseconds timeout) {
+    novex::MutexLock lock(inbox_mutex_);
+    novex::CondLock waiting(inbox_mutex_);
     const auto until = std::chrono::steady_clock::now() + timeout;
-    for (auto& c : channels_) {
-        for (;;) {
-            {
-                novex::MutexLock lock(c->mutex);
-                if (c->inbox.empty() || c->stop) break;
-            }
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    while ((!inbox_.empty() || storing_) && store_thread_.joinable())
+        if (inbox_wake_.wait_until(waiting.get(), until) == std::cv_status::timeout) return false;
     return true;
 }
 
@@ -133,17 +153,17 @@ void Notifier::Service(const std::string& what) {
 
 void Notifier::Stop(int wait_ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    Drain(std::chrono::milliseconds(wait_ms));
     for (auto& c : channels_) {
-        for (;;) {
-            bool empty;
-            {
-                novex::MutexLock lock(c->mutex);
-                empty = c->stop || !c->thread.joinable() || (c->inbox.empty() && outbox_.Count(c->spec.name) == 0);
-            }
-            if (empty || std::chrono::steady_clock::now() >= until) break;
+        while (c->thread.joinable() && outbox_.Count(c->spec.name) > 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
     }
+    {
+        novex::MutexLock lock(inbox_mutex_);
+        inbox_stop_ = true;
+        inbox_wake_.notify_all();
+    }
+    if (store_thread_.joinable()) store_thread_.join();
     for (auto& c : channels_) {
         novex::MutexLock lock(c->mutex);
         c->stop = true;
@@ -159,7 +179,7 @@ std::vector<ChannelStatus> Notifier::Status() const {
     for (const auto& c : channels_) {
         novex::MutexLock lock(c->mutex);
         out.push_back(c->status);
-        out.back().queued = c->inbox.size() + outbox_.Count(c->spec.name);
+        out.back().queued = outbox_.Count(c->spec.name);
     }
     return out;
 }
@@ -171,16 +191,10 @@ void Notifier::Run(Channel& c) {
     outbox_.AllDue(name, Now());
     double refilled = Seconds();
     for (;;) {
-        std::deque<Message> fresh;
         {
             novex::MutexLock lock(c.mutex);
             if (c.stop) return;
-            fresh.swap(c.inbox);
-        }
-        // Stored before the first try, each.
-        for (const Message& m : fresh) {
-            std::string error;
-            if (!outbox_.Add(name, m, error)) Say(Level::kWarning, "vimohost: " + what + ": " + error);
+            c.stored = false;
         }
         const size_t dropped = outbox_.DropOlder(name, Now() - c.spec.retry_for_s);
         if (dropped) {
@@ -192,7 +206,7 @@ void Notifier::Run(Channel& c) {
         const double next = SendDue(c, refilled);
         novex::MutexLock lock(c.mutex);
         novex::CondLock waiting(c.mutex);
-        if (!c.stop && c.inbox.empty()) {
+        if (!c.stop && !c.stored) {
             const double wait_s = next == 0 ? 60 : std::max(0.0, next - Seconds());
             if (wait_s > 0) c.wake.wait_for(waiting.get(), std::chrono::duration<double>(wait_s));
         }
@@ -205,7 +219,7 @@ double Notifier::SendDue(Channel& c, double& refilled) {
     for (;;) {
         {
             novex::MutexLock lock(c.mutex);
-            if (c.stop || !c.inbox.empty()) return Seconds();
+            if (c.stop) return Seconds();
             const double seconds = Seconds();
             c.tokens = std::min(Capacity(c.spec), c.tokens + (seconds - refilled) / per_token);
             refilled = seconds;

@@ -1,8 +1,8 @@
 // The notifications face: a board subscriber that turns each round's events into one
 // message per channel (the channel's kinds, severity floor and devices decide which
-// events it gets), stores it in the outbox and hands it to the channel's own thread.
-// Take composes and queues and returns: no round waits for a mail server. Each channel
-// sends on its own thread, in creation order, one message at a time; a message that
+// events it gets). Take composes and queues and returns: no round waits for a mail
+// server or the disk. One thread stores each message in the outbox and wakes its
+// channel; each channel sends on its own thread, in creation order, one message at a time; a message that
 // fails is tried again later (10 s, doubling, at most 10 min apart) until it is sent or
 // older than the channel's retry_for (then dropped, counted and logged). At most
 // `rate` messages an hour leave a channel: beyond that the waiting ones go as one digest.
@@ -62,7 +62,8 @@ public:
     // with the first channel's error.
     bool Start(std::string& error);
     void Take(const BoardUpdate& update) override;
-    // Waits until every message taken has been stored (not sent).
+    // Waits until every message taken has been stored (not sent): a hung channel does
+    // not hold it up.
     bool Drain(std::chrono::milliseconds timeout) override;
     // vimohost "started", "stopped", "reloaded": to the channels that take service events.
     void Service(const std::string& what);
@@ -77,7 +78,7 @@ private:
         std::unique_ptr<Sender> sender;  // set before the thread starts
         novex::Mutex mutex;
         std::condition_variable wake;
-        std::deque<Message> inbox GUARDED_BY(mutex);
+        bool stored GUARDED_BY(mutex) = false;  // a message was stored for it
         bool stop GUARDED_BY(mutex) = false;
         ChannelStatus status GUARDED_BY(mutex);
         double tokens GUARDED_BY(mutex) = 0;  // the rate limit's bucket
@@ -85,6 +86,7 @@ private:
         std::thread thread;
     };
     void Queue(Channel& channel, Message message);
+    void Store();
     void Run(Channel& channel);
     // Sends what is due, the bucket refilled since `refilled`; when to wake next
     // (steady seconds; 0: when a message comes).
@@ -93,6 +95,13 @@ private:
     const Options options_;
     Outbox& outbox_;
     std::vector<std::unique_ptr<Channel>> channels_;
+    // Messages taken, not yet stored: by the store thread, in order.
+    novex::Mutex inbox_mutex_;
+    std::condition_variable inbox_wake_;
+    std::deque<std::pair<Channel*, Message>> inbox_ GUARDED_BY(inbox_mutex_);
+    bool storing_ GUARDED_BY(inbox_mutex_) = false;  // the thread holds some of them
+    bool inbox_stop_ GUARDED_BY(inbox_mutex_) = false;
+    std::thread store_thread_;
     novex::Mutex devices_mutex_;
     std::map<uint32_t, int64_t> on_battery_since_ GUARDED_BY(devices_mutex_);
 };

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -293,6 +294,33 @@ TEST_F(NotifyPeers, OutageReachesMailWebhookAndSyslogOncePerRound) {
     for (const auto& ids : {Ids(ReadFile(dir_ / "sink.out"), 1), Ids(ReadFile(dir_ / "mail.out"), 0),
                             Ids(ReadFile(dir_ / "syslog.out"), 1)})
         EXPECT_EQ(ids.size(), std::set<std::string>(ids.begin(), ids.end()).size());
+}
+
+// A webhook that accepts the connection and never answers holds its own channel only:
+// the rounds keep their pace, the other channel gets every message, and the stop waits
+// a few seconds for it, not its 30 s limit.
+TEST_F(NotifyPeers, AHungChannelDelaysNoRoundAndNoOtherChannel) {
+    StartSink(200);
+    const int hung_port = FreePort();
+    const int hung = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(hung_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(hung, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, listen(hung, 16));  // the kernel accepts; nobody reads or answers
+    const auto start = std::chrono::steady_clock::now();
+    const runner_test::Outcome run = runner_test::RunVimohost(
+        {"--simulate", "--scenario", "outage", "--interval-ms", "0", "--rounds", "60", "--no-history", "--notify",
+         "http://127.0.0.1:" + std::to_string(hung_port) + "/hook?name=hung", "--notify",
+         Hook("ca=" + certs_.Path("ca.pem"))},
+        dir_, 60000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    close(hung);
+    ASSERT_EQ(0, run.exit_code) << run.err;
+    EXPECT_EQ(4u, Lines(ReadFile(dir_ / "sink.out")).size()) << ReadFile(dir_ / "sink.out");
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_EQ(1u, CountLines(run.err, "60 rounds completed, 0 failed")) << run.err;
 }
 
 // The mail server is down through the outage and vimohost stops with the messages in
