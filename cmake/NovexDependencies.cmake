@@ -125,6 +125,12 @@ int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
     message(FATAL_ERROR "NOVEX_BUILD_MQTT needs libmosquitto (Debian libmosquitto-dev)")
   endif()
   message(STATUS "MQTT (libmosquitto): ${NOVEX_BUILD_MQTT}")
+
+  # libcurl sends the notifications' mail and webhooks (notify/); without it (the mipsel
+  # sysroot has none) vimohost is built with syslog notifications only.
+  pkg_check_modules(CURL QUIET IMPORTED_TARGET libcurl)
+  set(NOVEX_HAVE_CURL ${CURL_FOUND})
+  message(STATUS "Mail and webhook notifications (libcurl): ${CURL_FOUND}")
 endif()
 if(NOVEX_BUILD_TESTS)
   find_package(GTest QUIET)

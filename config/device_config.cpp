@@ -24,6 +24,7 @@
 #include "host/line_settings.h"
 #include "monitor/snapshot.h"
 #include "mqtt/settings.h"
+#include "notify/channel_url.h"
 #include "snmp/address.h"
 #include "snmp/ratings.h"
 
@@ -227,6 +228,11 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         mqtt::MqttSettings mqtt;
         if (!mqtt::ParseMqttSection(root["mqtt"], mqtt, error)) return false;
         out.mqtt = root["mqtt"];
+    }
+    if (!root["notify"].isNull()) {
+        std::vector<notify::ChannelSpec> channels;
+        if (!notify::ParseChannels(root["notify"], {}, channels, error)) return false;
+        out.notify = root["notify"];
     }
     RetentionSettings retention;
     if (!ParseRetention(root["history"], retention, RetentionGiven(), error)) return false;

@@ -20,12 +20,13 @@ const char kHooks[] = "Event hooks";
 const char kProtocol[] = "UPS protocol server";
 const char kWeb[] = "Status page, API and metrics";
 const char kModbus[] = "Modbus server";
+const char kNotify[] = "Notifications";
 
 }  // namespace
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[22] = {
+const ProgramSetting kProgramSettings[23] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -109,6 +110,13 @@ const ProgramSetting kProgramSettings[22] = {
      "events, and Home Assistant's discovery, to that broker; the keys are listed in mqtt.md "
      "(--mqtt and --mqtt-prefix replace \"url\" and \"prefix\")",
      nullptr, nullptr, false},
+    {"notify", "array", "--notify", "URL", kNotify,
+     "send each round's events as one message to each channel: smtp://[USER@]HOST[:PORT]?to=..."
+     "&from=...[&password_file=FILE] (smtps:// for implicit TLS), https://HOST/PATH?format="
+     "json|ntfy|slack|gotify[&token_file=FILE], syslog: (local), syslog://HOST[:PORT] (UDP), "
+     "syslog+tcp://, syslog+tls://; an entry may be an object {\"name\": ..., \"url\": ..., "
+     "KEY: VALUE} of the same settings (see notifications.md)",
+     nullptr, nullptr, false},
 };
 
 const ProgramSetting* FindProgramSetting(const std::string& key) {
@@ -138,19 +146,29 @@ Json::Value AsJson(const ProgramConfig& c) {
     out["mdns"] = c.mdns;
     out["history"] = c.history;
     out["mqtt"] = c.mqtt;
+    out["notify"] = c.notify;
+    for (const std::string& url : c.notify_urls) out["notify"].append(url);
     return out;
 }
 
 }  // namespace
 
+namespace {
+
+// A list the flag adds to, repeated, rather than replaces.
+bool FlagAdds(const ProgramSetting& s) { return std::strcmp(s.key, "notify") == 0; }
+
+}  // namespace
+
 std::string KeyHelp(const ProgramSetting& s) {
     std::string notes;
-    if (s.flag) notes = std::string(s.flag) + " replaces it";
+    if (s.flag) notes = std::string(s.flag) + (FlagAdds(s) ? " adds to it" : " replaces it");
     if (!s.reload_applies) notes += std::string(notes.empty() ? "" : "; ") + "read at start only";
     return notes.empty() ? WithRange(s) : WithRange(s) + " (" + notes + ")";
 }
 
 std::string FlagHelp(const ProgramSetting& s) {
+    if (FlagAdds(s)) return WithRange(s) + " (one channel; repeatable; adds to \"" + s.key + "\")";
     return WithRange(s) + " (replaces \"" + s.key + "\")";
 }
 
@@ -175,6 +193,7 @@ ProgramConfig WithFlags(const ProgramConfig& file, const ProgramConfig& flags) {
     for (const ProgramSetting& s : kProgramSettings)
         if (s.text && !(flags.*s.text).empty()) out.*s.text = flags.*s.text;
     if (!flags.on_event.empty()) out.on_event = flags.on_event;
+    out.notify_urls.insert(out.notify_urls.end(), flags.notify_urls.begin(), flags.notify_urls.end());
     if (flags.on_event_timeout_ms > 0) out.on_event_timeout_ms = flags.on_event_timeout_ms;
     out.protocol_require_tls = file.protocol_require_tls || flags.protocol_require_tls;
     out.mdns = file.mdns || flags.mdns;

@@ -35,6 +35,8 @@ struct ProgramConfig {
     bool mdns = false;                  // announce the listeners by mDNS/DNS-SD
     Json::Value mqtt;                   // the "mqtt" section, checked by ParseMqttSection
                                         // (mqtt/settings.h); flags: "url", "prefix"; null: none
+    Json::Value notify;                 // the "notify" list of channels; null: none
+    std::vector<std::string> notify_urls;  // --notify URL, in order: added to the list
 };
 
 // The largest hook time limit accepted, in ms (hooks/event_hooks.h has the default).
@@ -58,7 +60,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[22];
+extern const ProgramSetting kProgramSettings[23];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

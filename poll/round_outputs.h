@@ -11,6 +11,7 @@
 //                   queue (history/writer.h), which never waits for the database.
 //   HookFeed        hands each round's events to the hook runner's queue per device
 //                   (hooks/event_hooks.h), which never waits for a hook.
+// The notifications are a subscriber of their own (notify/notifier.h).
 #pragma once
 
 #include <cstdint>

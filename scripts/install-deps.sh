@@ -32,6 +32,7 @@ packages=(
   libsnmp-dev
   libavahi-client-dev
   libmosquitto-dev
+  libcurl4-openssl-dev
   curl bc
   help2man dpkg-dev lintian adduser systemd
 )
@@ -44,7 +45,8 @@ for flag in "$@"; do
                         snmpd snmp snmptrapd nut-snmp nut-server
                         python3-pymodbus python3-serial-asyncio mbpoll socat
                         avahi-daemon avahi-utils dbus-daemon
-                        mosquitto mosquitto-clients) ;;
+                        mosquitto mosquitto-clients
+                        python3-aiosmtpd rsyslog rsyslog-openssl) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     *) echo "install-deps.sh: unknown flag $flag" >&2; exit 2 ;;
   esac

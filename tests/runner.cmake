@@ -54,3 +54,14 @@ if(NOVEX_BUILD_RUNNER)
   endif()
   set_tests_properties(mdns_e2e_test PROPERTIES RESOURCE_LOCK avahi)
 endif()
+
+# Notifications: channel URLs, message text, outbox and notifier without a network; and
+# against real peers on loopback (aiosmtpd, rsyslog, an HTTPS sink).
+if(NOVEX_BUILD_RUNNER)
+  novex_add_test(notify_test SOURCES notify_test.cpp LIBS novex_notify novex_common)
+endif()
+if(NOVEX_BUILD_RUNNER AND NOVEX_HAVE_CURL)
+  novex_add_test(notify_e2e_test SOURCES notify_e2e_test.cpp LIBS novex_program)
+  add_dependencies(notify_e2e_test vimohost novexups novexups-sim)
+  set_tests_properties(notify_e2e_test PROPERTIES LABELS peers)
+endif()

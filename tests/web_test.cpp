@@ -213,6 +213,7 @@ TEST(WebMetrics, LinesFromSnapshots) {
     source.state.devices[0].round_durations.Add(2.0);
     source.state.hook_runs = 3;
     source.state.hook_failures = 1;
+    source.state.notify_channels.push_back({"mail \"ops\"", "smtp", 2, 7, 3, 1, true});
     auto lost = std::make_shared<DeviceSnapshot>(*Snapshot("ups3", 3, {{"battery_charge", 55}}, {"communication_lost"}, kNow - 60));
     lost->communication = novex::monitor::Communication::kLost;
     lost->energy.phase_joules = {123456.75, 0, 0.5};
@@ -224,6 +225,9 @@ TEST(WebMetrics, LinesFromSnapshots) {
     // Columns: a line that must be there (true) or must not (false).
     const std::pair<const char*, bool> lines[] = {
         {"ups_battery_charge_percent{device=\"ups1\"} 80\n", true},
+        {"vimohost_notify_queued{channel=\"mail \\\"ops\\\"\",kind=\"smtp\"} 2\n", true},
+        {"vimohost_notify_sent_total{channel=\"mail \\\"ops\\\"\",kind=\"smtp\"} 7\n", true},
+        {"vimohost_notify_failing{channel=\"mail \\\"ops\\\"\",kind=\"smtp\"} 1\n", true},
         {"ups_input_voltage_volts{device=\"ups1\",phase=\"a\"} 220.3\n", true},
         {"ups_module_inverter_current_amperes{device=\"ups1\",module=\"2\",phase=\"b\"} 12.5\n", true},
         {"ups_module_inverter_current_amperes{device=\"ups1\",module=\"3\"", false},

@@ -22,5 +22,7 @@ int RunHistory(const HistoryOptions& options);
 int RunHistoryQuery(const HistoryOptions& options);
 // `check-config [FILE]` (check_config_command.cpp): 0 when the file passes, 2 otherwise.
 int RunCheckConfig(const CheckConfigOptions& options);
+// `notify test` and `notify status` (notify_command.cpp).
+int RunNotify(const NotifyOptions& options);
 
 }  // namespace vimo

@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     const CLI::App* history_command = vimo::AddHistoryCommand(app, history);
     vimo::CheckConfigOptions check;
     const CLI::App* check_command = vimo::AddCheckConfigCommand(app, check);
+    vimo::NotifyOptions notify;
+    const CLI::App* notify_command = vimo::AddNotifyCommand(app, notify);
     novexcli::AddVersion(app);
     const int exit_code = novexcli::ParseMain(app, argc, argv, novexcli::kVimohostWording);
     if (exit_code >= 0) return exit_code;
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
             return vimo::RunHistory(history);
         }
         if (check_command->parsed()) return vimo::RunCheckConfig(check);
+        if (notify_command->parsed()) return vimo::RunNotify(notify);
         return vimo::RunPoll(poll);
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "vimohost: cannot start: %s\n", e.what());

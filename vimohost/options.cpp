@@ -264,6 +264,8 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
             option = AddText(app, s->flag, s->value_name, help, out.on_event);
         } else if (std::strcmp(s->key, "on_event_timeout_ms") == 0) {
             option = AddWhole(app, s->flag, help, out.program.on_event_timeout_ms, 1, kMaxHookTimeoutMs);
+        } else if (std::strcmp(s->key, "notify") == 0) {
+            option = app.add_option(s->flag, out.program.notify_urls, help)->type_name(s->value_name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         } else if (std::strcmp(s->key, "protocol_require_tls") == 0) {
             option = app.add_flag(s->flag, out.program.protocol_require_tls, help);
         } else if (std::strcmp(s->key, "mdns") == 0) {

@@ -79,6 +79,16 @@ struct CheckConfigOptions {
 };
 CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out);
 
+// `vimohost notify test [CHANNEL]` and `vimohost notify status`.
+struct NotifyOptions {
+    std::string action;  // "test" or "status"
+    std::string channel;
+    std::string config_file;
+    std::vector<std::string> urls;
+    std::string history_file;
+};
+CLI::App* AddNotifyCommand(CLI::App& app, NotifyOptions& out);
+
 // Where a service finds its files. Without --config, device flags or --simulate,
 // vimohost reads kServiceConfig when it is there. Without --history, the history is
 // history.db in the first folder of STATE_DIRECTORY (systemd's StateDirectory=), else in

@@ -30,6 +30,7 @@
 #include "mdns/announcer.h"
 #include "mbserver/feed.h"
 #include "monitor/snapshot_board.h"
+#include "notify/notifier.h"
 #include "poll/round_outputs.h"
 #include "poll/status_output.h"
 #include "session/document_renderer.h"
@@ -153,6 +154,8 @@ namespace {
 
 // How long an orderly exit lets the hooks work off the events already queued.
 constexpr int kHookDrainMs = 5000;
+// How long an orderly exit waits for the notifications still being sent.
+constexpr int kNotifyDrainMs = 5000;
 // How often the service manager's status line is renewed.
 constexpr auto kStatusEvery = std::chrono::seconds(5);
 
@@ -214,6 +217,12 @@ struct PollRun {
     std::unique_ptr<HookFeed> hook_feed;
     std::unique_ptr<HistoryFeed> history_feed;
     std::unique_ptr<mqtt::MqttFace> mqtt;  // a subscriber: outlives the lines
+    std::vector<notify::ChannelSpec> channels;   // "notify" and --notify
+    std::unique_ptr<notify::Outbox> outbox;      // outlives the notifier
+    std::unique_ptr<notify::Notifier> notify;
+    // The notifier for /metrics: set once it has started, cleared before it goes (the
+    // web face starts before it and may be asked at any time).
+    std::atomic<notify::Notifier*> notify_for_web{nullptr};
     std::vector<std::unique_ptr<RunningLine>> lines;
     bool stopping_told = false;  // the service manager has been sent STOPPING=1
     // check-config: the checks alone; a listening address held now is said, not refused
@@ -568,6 +577,17 @@ int CheckServices(PollRun& run) {
             return kExitUsage;
         }
     }
+    // The notification channels, and their secret files read as the start will.
+    if (!notify::ParseChannels(settings.notify, settings.notify_urls, run.channels, error)) {
+        Fail((run.options.config_file.empty() ? "" : run.options.config_file + ": ") + error);
+        return kExitUsage;
+    }
+    for (const notify::ChannelSpec& channel : run.channels) {
+        if (!notify::MakeSender(channel, error)) {
+            Fail("notify " + channel.name + ": " + error);
+            return kExitUsage;
+        }
+    }
     const std::string& protocol_listen = settings.protocol_listen;
     if (protocol_listen.empty()) {
         // The first of the server's own options given names itself.
@@ -728,6 +748,13 @@ int StartWeb(PollRun& run) {
         runs = counters.runs;
         failures = counters.failures;
     });
+    run.web->SetNotifyCounters([&run](novex::web::HostState& state) {
+        const notify::Notifier* notifier = run.notify_for_web.load();
+        if (!notifier) return;
+        for (const notify::ChannelStatus& c : notifier->Status())
+            state.notify_channels.push_back({c.name, c.kind, c.queued, c.sent, c.failed, c.dropped,
+                                             !c.last_error.empty()});
+    });
     // The Modbus server, if any, starts before the web face and outlives it.
     if (run.modbus)
         run.web->SetModbusCounters([&run](novex::web::HostState& state) {
@@ -840,6 +867,27 @@ int OpenHistory(PollRun& run) {
         else
             Say(Level::kWarning, "vimohost: the web face serves no history: " + error);
     }
+    return -1;
+}
+
+// The notifications, once the history is open: their outbox is in its file (in memory
+// with --no-history), so what waited from the last run is sent now.
+int StartNotify(PollRun& run) {
+    if (run.channels.empty()) return -1;
+    std::string error;
+    run.outbox = notify::Outbox::Open(run.options.history ? run.options.history_file : "", error);
+    if (!run.outbox) {
+        Fail(error);
+        return kExitFailure;
+    }
+    run.notify = std::make_unique<notify::Notifier>(run.channels, *run.outbox, notify::Notifier::Options{});
+    if (!run.notify->Start(error)) {
+        Fail("notify " + error);
+        return kExitUsage;
+    }
+    run.board.Subscribe(*run.notify);
+    run.notify_for_web = run.notify.get();
+    run.notify->Service("started");
     return -1;
 }
 
@@ -1042,6 +1090,7 @@ bool WaitForLines(PollRun& run) {
         } else if (sig == SIGHUP && !stopping) {
             run.notifier.Send("RELOADING=1");
             Reload(run);
+            if (run.notify) run.notify->Service("reloaded");
             run.notifier.Send("READY=1\n" + StatusLine(run));
         }
         bool gave_up = false;
@@ -1114,6 +1163,12 @@ int Poll(PollRun& run) {
         run.hooks->Stop(0);
     }
     run.mdns.reset();  // withdrawn before the listeners close
+    if (run.notify) {
+        // The last rounds' messages and "stopped" get a few seconds; what is left
+        // waits in the outbox for the next start.
+        run.notify->Service("stopped");
+        run.notify->Stop(kNotifyDrainMs);
+    }
     if (run.protocol) run.protocol->Stop();
     if (run.modbus) run.modbus->Stop();
     if (run.web) run.web->Stop();
@@ -1126,6 +1181,9 @@ int Poll(PollRun& run) {
     run.status.reset();
     run.documents.reset();
     run.plugin.reset();
+    run.notify_for_web = nullptr;
+    run.notify.reset();
+    run.outbox.reset();
     if (run.writer) {
         // Everything queued is stored; the file is then marked closed cleanly, so that
         // the next start skips the whole-file check.
@@ -1191,7 +1249,8 @@ int RunPoll(const PollOptions& options) {
                                       CheckServices,   CheckMqtt,          StartHooks,
                                       OpenSessions,    StartProtocol,      StartModbus,
                                       StartWeb,        StartSnmp,          StartMdns,
-                                      StartMqtt,       OpenHistory,        Poll};
+                                      StartMqtt,       OpenHistory,        StartNotify,
+                                      Poll};
     for (const auto step : steps) {
         const int exit_code = step(run);
         if (exit_code >= 0) return exit_code;

@@ -105,6 +105,7 @@ web::HostState WebFeed::State() const {
     if (!board_) return state;
     if (hook_counters_) hook_counters_(state.hook_runs, state.hook_failures);
     if (modbus_counters_) modbus_counters_(state);
+    if (notify_counters_) notify_counters_(state);
     const std::vector<Snapshot> snapshots = board_->Snapshots();
     state.devices.reserve(snapshots.size());
     // A device whose snapshot names no window (none should) counts as lost after 10 s.

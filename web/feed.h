@@ -51,6 +51,8 @@ public:
     // Before Start.
     using ModbusCounters = std::function<void(novex::web::HostState& state)>;
     void SetModbusCounters(ModbusCounters counters) { modbus_counters_ = std::move(counters); }
+    // Where the notification channels' counters come from (empty: none). Before Start.
+    void SetNotifyCounters(ModbusCounters counters) { notify_counters_ = std::move(counters); }
     // Stops listening and waits for the requests in progress.
     void Stop();
     // "127.0.0.1:8080" as bound.
@@ -93,6 +95,7 @@ private:
     std::string version_;
     HookCounters hook_counters_;
     ModbusCounters modbus_counters_;
+    ModbusCounters notify_counters_;
     std::unique_ptr<novex::web::HttpServer> server_;
 };
 

@@ -55,6 +55,11 @@ enum class Series {
     kModbusRequests,
     kModbusExceptions,
     kModbusErrors,
+    kNotifyQueued,
+    kNotifySent,
+    kNotifyFailed,
+    kNotifyDropped,
+    kNotifyFailing,
     kBuildInfo,
 };
 
@@ -100,9 +105,18 @@ const FamilyRow kFamilies[] = {
      "Modbus server answers that were exceptions", false},
     {Series::kModbusErrors, "vimohost_modbus_errors_total", "counter",
      "Modbus server connections closed for a bad frame or a deadline", false},
+    {Series::kNotifyQueued, "vimohost_notify_queued", "gauge",
+     "Notification messages stored and not yet sent, per channel", false},
+    {Series::kNotifySent, "vimohost_notify_sent_total", "counter", "Notification messages sent, per channel", false},
+    {Series::kNotifyFailed, "vimohost_notify_failed_total", "counter",
+     "Notification tries that failed (each retried later), per channel", false},
+    {Series::kNotifyDropped, "vimohost_notify_dropped_total", "counter",
+     "Notification messages given up after the channel's retry_for, per channel", false},
+    {Series::kNotifyFailing, "vimohost_notify_failing", "gauge",
+     "1 while the channel's last try failed (vimohost notify status and the log say why)", false},
     {Series::kBuildInfo, "vimohost_build_info", "gauge", "vimohost's version", false},
 };
-static_assert(sizeof kFamilies / sizeof kFamilies[0] == 16, "one row per Series");
+static_assert(sizeof kFamilies / sizeof kFamilies[0] == 21, "one row per Series");
 
 // A family as the serializer writes it: its head ("# HELP" and "# TYPE" lines) made
 // once, with its compressed piece, and for a measure family the measures it carries
@@ -432,6 +446,18 @@ void WriteHost(const Family& f, const HostState& state, std::string& out) {
             out += '\n';
             return;
         }
+        case Series::kNotifyQueued:
+        case Series::kNotifySent:
+        case Series::kNotifyFailed:
+        case Series::kNotifyDropped:
+        case Series::kNotifyFailing:
+            for (const NotifyChannelState& c : state.notify_channels) {
+                const uint64_t values[] = {c.queued, c.sent, c.failed, c.dropped, c.failing ? 1u : 0u};
+                out += f.name + "{channel=\"" + EscapeLabel(c.name) + "\",kind=\"" + EscapeLabel(c.kind) + "\"} ";
+                Integer(out, values[static_cast<int>(f.series) - static_cast<int>(Series::kNotifyQueued)]);
+                out += '\n';
+            }
+            return;
         case Series::kBuildInfo:
             out += f.name + "{version=\"" + EscapeLabel(state.version) + "\"} 1\n";
             return;

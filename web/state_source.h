@@ -47,8 +47,20 @@ struct DeviceState {
     int64_t on_battery_since = 0;
 };
 
+// One notification channel's counters (notify/notifier.h).
+struct NotifyChannelState {
+    std::string name;
+    std::string kind;  // "smtp", "webhook", "syslog"
+    uint64_t queued = 0;
+    uint64_t sent = 0;
+    uint64_t failed = 0;
+    uint64_t dropped = 0;
+    bool failing = false;  // its last try failed
+};
+
 struct HostState {
     std::vector<DeviceState> devices;  // configuration order
+    std::vector<NotifyChannelState> notify_channels;
     uint64_t hook_runs = 0;
     uint64_t hook_failures = 0;
     bool modbus_serving = false;
