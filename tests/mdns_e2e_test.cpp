@@ -170,7 +170,7 @@ TEST_F(Mdns, BrowsedRenamedKeptAcrossADaemonRestartAndWithdrawn) {
     EXPECT_NE(std::string::npos, Browse("_nut._tcp").find(";" + protocol_port + ";"));
 
     // A stop withdraws both services: gone once their goodbyes' second has passed.
-    EXPECT_EQ(0, vimohost.Stop(5000));
+    EXPECT_EQ(0, vimohost.Stop(5000)) << ReadFile(dir_ / "err");
     const auto gone = [&](const std::string& type, const std::string& port) {
         for (int tries = 0; tries < 5; ++tries)
             if (Browse(type).find(";" + port + ";") == std::string::npos) return true;
