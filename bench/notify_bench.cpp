@@ -38,11 +38,11 @@ std::vector<vimo::AlarmEvent> Round() {
 
 const DeviceFacts kFacts{"ups1", 1765275600, "on_battery", "100", "45", 1765275600, ""};
 
-ChannelSpec Spec(const char* url) {
-    ChannelSpec spec;
+ChannelSettings SettingsOf(const char* url) {
+    ChannelSettings settings;
     std::string error;
-    ParseChannelUrl(url, spec, error);
-    return spec;
+    ParseChannelUrl(url, settings, error);
+    return settings;
 }
 
 void BM_ComposeRoundMessage(benchmark::State& state) {
@@ -53,8 +53,8 @@ BENCHMARK(BM_ComposeRoundMessage);
 
 void BM_SmtpMessage(benchmark::State& state) {
     const std::vector<vimo::AlarmEvent> events = Round();
-    const ChannelSpec spec = Spec("smtp://m.example?to=a@x.org,b@x.org&from=u@x.org");
-    for (auto _ : state) benchmark::DoNotOptimize(MailText(spec, RoundMessage(kFacts, events), "host"));
+    const ChannelSettings settings = SettingsOf("smtp://m.example?to=a@x.org,b@x.org&from=u@x.org");
+    for (auto _ : state) benchmark::DoNotOptimize(MailText(settings, RoundMessage(kFacts, events), "host"));
 }
 BENCHMARK(BM_SmtpMessage);
 
@@ -62,8 +62,8 @@ void BM_WebhookMessage(benchmark::State& state) {
     const std::vector<vimo::AlarmEvent> events = Round();
     const char* const urls[] = {"https://h.example/in", "https://h.example/t?format=ntfy",
                                 "https://h.example/in?format=slack"};
-    const ChannelSpec spec = Spec(urls[state.range(0)]);
-    for (auto _ : state) benchmark::DoNotOptimize(WebhookBody(spec, RoundMessage(kFacts, events)));
+    const ChannelSettings settings = SettingsOf(urls[state.range(0)]);
+    for (auto _ : state) benchmark::DoNotOptimize(WebhookBody(settings, RoundMessage(kFacts, events)));
     state.SetLabel(urls[state.range(0)]);
 }
 BENCHMARK(BM_WebhookMessage)->DenseRange(0, 2);
@@ -78,9 +78,9 @@ void BM_SyslogUdpMessage(benchmark::State& state) {
     bind(sink, reinterpret_cast<sockaddr*>(&a), sizeof a);
     getsockname(sink, reinterpret_cast<sockaddr*>(&a), &size);
     const std::string url = "syslog://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    const ChannelSpec spec = Spec(url.c_str());
+    const ChannelSettings settings = SettingsOf(url.c_str());
     std::string error;
-    const std::unique_ptr<Sender> sender = MakeSender(spec, error);
+    const std::unique_ptr<Sender> sender = MakeSender(settings, error);
     const std::vector<vimo::AlarmEvent> events = Round();
     char buffer[65536];
     for (auto _ : state) {

@@ -230,7 +230,7 @@ bool CheckProgram(const Json::Value& root, ProgramConfig& out, std::string& erro
         out.mqtt = root["mqtt"];
     }
     if (!root["notify"].isNull()) {
-        std::vector<notify::ChannelSpec> channels;
+        std::vector<notify::ChannelSettings> channels;
         if (!notify::ParseChannels(root["notify"], {}, channels, error)) return false;
         out.notify = root["notify"];
     }

@@ -37,7 +37,7 @@ public:
 
 // The sender of a channel, its secret files read now: null with a one-line error when
 // a file cannot be read or group or others may read it, or the kind was built out.
-std::unique_ptr<Sender> MakeSender(const ChannelSpec& spec, std::string& error);
+std::unique_ptr<Sender> MakeSender(const ChannelSettings& settings, std::string& error);
 
 // Whether this build sends mail and webhooks (libcurl was found when it was built).
 bool HaveCurl();
@@ -46,17 +46,17 @@ bool HaveCurl();
 // names the file, also when group or others may read it.
 bool ReadSecret(const std::string& path, std::string& secret, std::string& error);
 
-std::unique_ptr<Sender> MakeSyslogSender(const ChannelSpec& spec, std::string& error);
-std::unique_ptr<Sender> MakeSmtpSender(const ChannelSpec& spec, std::string& error);
-std::unique_ptr<Sender> MakeWebhookSender(const ChannelSpec& spec, std::string& error);
+std::unique_ptr<Sender> MakeSyslogSender(const ChannelSettings& settings, std::string& error);
+std::unique_ptr<Sender> MakeSmtpSender(const ChannelSettings& settings, std::string& error);
+std::unique_ptr<Sender> MakeWebhookSender(const ChannelSettings& settings, std::string& error);
 
 // The webhook body of `message` in the channel's format, and the URL it goes to.
-std::string WebhookBody(const ChannelSpec& spec, const Message& message);
-std::string WebhookUrl(const ChannelSpec& spec);
+std::string WebhookBody(const ChannelSettings& settings, const Message& message);
+std::string WebhookUrl(const ChannelSettings& settings);
 // The whole mail (headers and body, CRLF lines) as it is handed to the server.
-std::string MailText(const ChannelSpec& spec, const Message& message, const std::string& host);
+std::string MailText(const ChannelSettings& settings, const Message& message, const std::string& host);
 // The syslog line (RFC 5424) without framing.
-std::string SyslogLine(const ChannelSpec& spec, const Message& message, const std::string& host);
+std::string SyslogLine(const ChannelSettings& settings, const Message& message, const std::string& host);
 
 }  // namespace notify
 }  // namespace vimo

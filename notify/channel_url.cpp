@@ -115,7 +115,7 @@ bool ParseDurationSeconds(const std::string& text, int64_t& out) {
 }
 
 // Applies one setting; "" when done, otherwise what the value should be.
-std::string Apply(const std::string& key, const std::string& value, ChannelSpec& out) {
+std::string Apply(const std::string& key, const std::string& value, ChannelSettings& out) {
     if (key == "name") {
         if (value.empty() || !OneLine(value) || value.size() > 64) return "a one-line name of 1 to 64 characters";
         out.name = value;
@@ -195,7 +195,7 @@ std::string Apply(const std::string& key, const std::string& value, ChannelSpec&
     return "";
 }
 
-bool ApplyKey(const std::string& key, const std::string& value, ChannelSpec& out,
+bool ApplyKey(const std::string& key, const std::string& value, ChannelSettings& out,
               std::string& error) {
     const auto found = std::find_if(std::begin(kKeys), std::end(kKeys),
                                     [&](const Key& k) { return key == k.name; });
@@ -222,7 +222,7 @@ bool Loopback(const std::string& host) {
 }
 
 // The checks that need every setting.
-bool Complete(ChannelSpec& out, std::string& error) {
+bool Complete(ChannelSettings& out, std::string& error) {
     if (out.kind == ChannelKind::kSmtp) {
         if (out.to.empty()) error = "a mail channel needs to=ADDRESS[,ADDRESS...]";
         else if (out.from.empty()) error = "a mail channel needs from=ADDRESS";
@@ -296,8 +296,8 @@ std::string PercentEncode(const std::string& in) {
 namespace {
 
 // The URL's parts and query, without the checks that need every setting.
-bool ParseUrlOnly(const std::string& url, ChannelSpec& out, std::string& error) {
-    out = ChannelSpec();
+bool ParseUrlOnly(const std::string& url, ChannelSettings& out, std::string& error) {
+    out = ChannelSettings();
     out.url = url;
     if (!OneLine(url) || url.find(' ') != std::string::npos) {
         error = "a channel URL is one word without spaces or control characters";
@@ -428,11 +428,11 @@ bool ParseUrlOnly(const std::string& url, ChannelSpec& out, std::string& error) 
 
 }  // namespace
 
-bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& error) {
+bool ParseChannelUrl(const std::string& url, ChannelSettings& out, std::string& error) {
     return ParseUrlOnly(url, out, error) && Complete(out, error);
 }
 
-bool ParseChannelEntry(const Json::Value& entry, ChannelSpec& out, std::string& error) {
+bool ParseChannelEntry(const Json::Value& entry, ChannelSettings& out, std::string& error) {
     if (entry.isString()) return ParseChannelUrl(entry.asString(), out, error);
     if (!entry.isObject() || !entry["url"].isString()) {
         error = "a channel is a URL text or an object with \"url\" (and \"name\", ...)";
@@ -472,37 +472,37 @@ bool ParseChannelEntry(const Json::Value& entry, ChannelSpec& out, std::string& 
 }
 
 bool ParseChannels(const Json::Value& list, const std::vector<std::string>& flags,
-                   std::vector<ChannelSpec>& out, std::string& error) {
+                   std::vector<ChannelSettings>& out, std::string& error) {
     out.clear();
     if (!list.isNull() && !list.isArray()) {
         error = "\"notify\" must be a list of channel URLs or objects";
         return false;
     }
     std::set<std::string> names;
-    const auto add = [&](ChannelSpec spec, const std::string& where) {
-        if (!names.insert(spec.name).second) {
-            error = where + ": two channels are named \"" + spec.name + "\": give each a \"name\"";
+    const auto add = [&](ChannelSettings settings, const std::string& where) {
+        if (!names.insert(settings.name).second) {
+            error = where + ": two channels are named \"" + settings.name + "\": give each a \"name\"";
             return false;
         }
-        out.push_back(std::move(spec));
+        out.push_back(std::move(settings));
         return true;
     };
     for (Json::ArrayIndex i = 0; list.isArray() && i < list.size(); ++i) {
-        ChannelSpec spec;
+        ChannelSettings settings;
         const std::string where = "\"notify\" entry " + std::to_string(i + 1);
-        if (!ParseChannelEntry(list[i], spec, error)) {
+        if (!ParseChannelEntry(list[i], settings, error)) {
             error = where + ": " + error;
             return false;
         }
-        if (!add(std::move(spec), where)) return false;
+        if (!add(std::move(settings), where)) return false;
     }
     for (const std::string& url : flags) {
-        ChannelSpec spec;
-        if (!ParseChannelUrl(url, spec, error)) {
+        ChannelSettings settings;
+        if (!ParseChannelUrl(url, settings, error)) {
             error = "--notify " + url + ": " + error;
             return false;
         }
-        if (!add(std::move(spec), "--notify")) return false;
+        if (!add(std::move(settings), "--notify")) return false;
     }
     return true;
 }

@@ -42,7 +42,7 @@ enum EventKindBit : unsigned {
 };
 constexpr unsigned kDefaultKinds = kAlarmEvents | kStateEvents | kCommunicationEvents;
 
-struct ChannelSpec {
+struct ChannelSettings {
     std::string name;  // given, or the URL without its query and user
     ChannelKind kind = ChannelKind::kWebhook;
     std::string url;   // as given
@@ -84,12 +84,12 @@ struct ChannelSpec {
 };
 
 // One channel from its URL: false with a one-line error naming what is wrong.
-bool ParseChannelUrl(const std::string& url, ChannelSpec& out, std::string& error);
+bool ParseChannelUrl(const std::string& url, ChannelSettings& out, std::string& error);
 // One entry of the configuration's "notify" list: a URL text or an object.
-bool ParseChannelEntry(const Json::Value& entry, ChannelSpec& out, std::string& error);
+bool ParseChannelEntry(const Json::Value& entry, ChannelSettings& out, std::string& error);
 // The whole "notify" list and the --notify flags (appended): names unique.
 bool ParseChannels(const Json::Value& list, const std::vector<std::string>& flags,
-                   std::vector<ChannelSpec>& out, std::string& error);
+                   std::vector<ChannelSettings>& out, std::string& error);
 
 // "%XX" decoding of a URL part; false on a bad escape or a NUL.
 bool PercentDecode(const std::string& in, std::string& out);

@@ -18,23 +18,23 @@ int Progress(void* sender, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-void CommonOptions(CURL* curl, const ChannelSpec& spec, char* errors, Sender& sender) {
+void CommonOptions(CURL* curl, const ChannelSettings& settings, char* errors, Sender& sender) {
     errors[0] = '\0';
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errors);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kExchangeTimeoutS);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, spec.verify ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, spec.verify ? 2L : 0L);
-    if (!spec.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, spec.ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings.verify ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings.verify ? 2L : 0L);
+    if (!settings.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings.ca_file.c_str());
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Progress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &sender);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,smtp,smtps");
 }
 
-SendResult Failed(const ChannelSpec& spec, CURLcode code, const char* errors, long response) {
+SendResult Failed(const ChannelSettings& settings, CURLcode code, const char* errors, long response) {
     SendResult r;
     const std::string detail = *errors ? errors : curl_easy_strerror(code);
     std::string hint;
@@ -70,14 +70,14 @@ SendResult Failed(const ChannelSpec& spec, CURLcode code, const char* errors, lo
     default:
         break;
     }
-    if (spec.kind == ChannelKind::kSmtp && hint.empty() && response >= 500) {
+    if (settings.kind == ChannelKind::kSmtp && hint.empty() && response >= 500) {
         hint = detail.find("RCPT") != std::string::npos
                    ? "relay denied: the server does not take mail for these recipients from this "
                      "sender (authenticate, or check from= and to=)"
                    : "the server refused the mail (" + std::to_string(response) + ")";
         r.retry = false;
     }
-    if (spec.kind == ChannelKind::kSmtp && hint.empty() && response >= 400 && response < 500)
+    if (settings.kind == ChannelKind::kSmtp && hint.empty() && response >= 400 && response < 500)
         hint = "the server asks to try later (" + std::to_string(response) + ")";
     r.error = detail + (hint.empty() ? "" : " (" + hint + ")");
     return r;

@@ -16,9 +16,9 @@ namespace notify {
 void StartCurl();
 // Time limits, certificate checks (verify, CA file), no signals, no redirects, and the
 // end of the transfer when the sender is cancelled.
-void CommonOptions(CURL* curl, const ChannelSpec& spec, char* errors, Sender& sender);
+void CommonOptions(CURL* curl, const ChannelSettings& settings, char* errors, Sender& sender);
 // The failed transfer `code` as an error with a hint; whether a retry may help.
-SendResult Failed(const ChannelSpec& spec, CURLcode code, const char* errors, long response);
+SendResult Failed(const ChannelSettings& settings, CURLcode code, const char* errors, long response);
 
 }  // namespace notify
 }  // namespace vimo

@@ -69,7 +69,7 @@ int EventSeverity(const AlarmEvent& event) {
     return rank < 0 ? 0 : rank;
 }
 
-bool Wanted(const ChannelSpec& channel, const AlarmEvent& event) {
+bool Wanted(const ChannelSettings& channel, const AlarmEvent& event) {
     if (!(channel.kinds & EventKind(event))) return false;
     if (EventSeverity(event) < channel.severity_floor) return false;
     if (channel.devices.empty()) return true;

@@ -46,7 +46,7 @@ struct DeviceFacts {
 unsigned EventKind(const AlarmEvent& event);
 int EventSeverity(const AlarmEvent& event);
 // Whether the channel wants the event (kind, floor, device).
-bool Wanted(const ChannelSpec& channel, const AlarmEvent& event);
+bool Wanted(const ChannelSettings& channel, const AlarmEvent& event);
 
 // `text` without control characters (each becomes a space), at most `max` bytes, cut
 // on a UTF-8 character's start.

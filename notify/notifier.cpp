@@ -22,7 +22,7 @@ std::string Figure(const novex::monitor::DeviceSnapshot& s, const char* name, in
 }
 
 // The rate limit's bucket: a quarter of the hour's messages at once, refilled evenly.
-double Capacity(const ChannelSpec& spec) { return std::max(1.0, spec.rate_per_hour / 4.0); }
+double Capacity(const ChannelSettings& settings) { return std::max(1.0, settings.rate_per_hour / 4.0); }
 
 // The monotonic clock in seconds, for the bucket.
 double Seconds() {
@@ -44,15 +44,15 @@ DeviceFacts FactsOf(const BoardUpdate& update, int64_t on_battery_since) {
     return f;
 }
 
-Notifier::Notifier(std::vector<ChannelSpec> channels, Outbox& outbox, Options options)
+Notifier::Notifier(std::vector<ChannelSettings> channels, Outbox& outbox, Options options)
     : options_(std::move(options)), outbox_(outbox) {
-    for (ChannelSpec& spec : channels) {
+    for (ChannelSettings& settings : channels) {
         auto c = std::make_unique<Channel>();
-        c->spec = std::move(spec);
+        c->settings = std::move(settings);
         novex::MutexLock lock(c->mutex);
-        c->status.name = c->spec.name;
-        c->status.kind = ChannelKindName(c->spec.kind);
-        c->tokens = Capacity(c->spec);
+        c->status.name = c->settings.name;
+        c->status.kind = ChannelKindName(c->settings.kind);
+        c->tokens = Capacity(c->settings);
         channels_.push_back(std::move(c));
     }
 }
@@ -61,9 +61,9 @@ Notifier::~Notifier() { Stop(0); }
 
 bool Notifier::Start(std::string& error) {
     for (auto& c : channels_) {
-        c->sender = options_.make_sender ? options_.make_sender(c->spec, error) : MakeSender(c->spec, error);
+        c->sender = options_.make_sender ? options_.make_sender(c->settings, error) : MakeSender(c->settings, error);
         if (!c->sender) {
-            error = c->spec.name + ": " + error;
+            error = c->settings.name + ": " + error;
             return false;
         }
     }
@@ -95,8 +95,8 @@ void Notifier::Store() {
         }
         for (auto& [channel, message] : taken) {
             std::string error;
-            if (!outbox_.Add(channel->spec.name, message, error))
-                Say(Level::kWarning, "vimohost: notify " + channel->spec.name + ": " + error);
+            if (!outbox_.Add(channel->settings.name, message, error))
+                Say(Level::kWarning, "vimohost: notify " + channel->settings.name + ": " + error);
             novex::MutexLock lock(channel->mutex);
             channel->stored = true;
             channel->wake.notify_all();
@@ -123,9 +123,9 @@ void Notifier::Take(const BoardUpdate& update) {
     for (auto& c : channels_) {
         std::vector<AlarmEvent> wanted;
         for (const AlarmEvent& e : update.events)
-            if (Wanted(c->spec, e)) wanted.push_back(e);
+            if (Wanted(c->settings, e)) wanted.push_back(e);
         if (wanted.empty()) continue;
-        Message message = RoundMessage(facts, wanted, c->spec.subject);
+        Message message = RoundMessage(facts, wanted, c->settings.subject);
         message.created = Now();  // retry_for counts from here
         Queue(*c, std::move(message));
     }
@@ -143,7 +143,7 @@ bool Notifier::Drain(std::chrono::milliseconds timeout) {
 void Notifier::Service(const std::string& what) {
     const Message message = ServiceMessage(what, Now());
     for (auto& c : channels_)
-        if (c->spec.kinds & kServiceEvents) {
+        if (c->settings.kinds & kServiceEvents) {
             Message copy = message;
             copy.id = NewMessageId();
             copy.document["id"] = copy.id;
@@ -155,7 +155,7 @@ void Notifier::Stop(int wait_ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     Drain(std::chrono::milliseconds(wait_ms));
     for (auto& c : channels_) {
-        while (c->thread.joinable() && outbox_.Count(c->spec.name) > 0 && std::chrono::steady_clock::now() < until)
+        while (c->thread.joinable() && outbox_.Count(c->settings.name) > 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     {
@@ -179,13 +179,13 @@ std::vector<ChannelStatus> Notifier::Status() const {
     for (const auto& c : channels_) {
         novex::MutexLock lock(c->mutex);
         out.push_back(c->status);
-        out.back().queued = outbox_.Count(c->spec.name);
+        out.back().queued = outbox_.Count(c->settings.name);
     }
     return out;
 }
 
 void Notifier::Run(Channel& c) {
-    const std::string& name = c.spec.name;
+    const std::string& name = c.settings.name;
     const std::string what = "notify " + name;
     // What waited from an earlier run is tried at once.
     outbox_.AllDue(name, Now());
@@ -196,10 +196,10 @@ void Notifier::Run(Channel& c) {
             if (c.stop) return;
             c.stored = false;
         }
-        const size_t dropped = outbox_.DropOlder(name, Now() - c.spec.retry_for_s);
+        const size_t dropped = outbox_.DropOlder(name, Now() - c.settings.retry_for_s);
         if (dropped) {
             Say(Level::kError, "vimohost: " + what + ": " + std::to_string(dropped) +
-                                   " messages dropped, not sent within " + std::to_string(c.spec.retry_for_s) + " s");
+                                   " messages dropped, not sent within " + std::to_string(c.settings.retry_for_s) + " s");
             novex::MutexLock lock(c.mutex);
             c.status.dropped += dropped;
         }
@@ -214,14 +214,14 @@ void Notifier::Run(Channel& c) {
 }
 
 double Notifier::SendDue(Channel& c, double& refilled) {
-    const std::string& name = c.spec.name;
-    const double per_token = static_cast<double>(options_.rate_period_s) / c.spec.rate_per_hour;
+    const std::string& name = c.settings.name;
+    const double per_token = static_cast<double>(options_.rate_period_s) / c.settings.rate_per_hour;
     for (;;) {
         {
             novex::MutexLock lock(c.mutex);
             if (c.stop) return Seconds();
             const double seconds = Seconds();
-            c.tokens = std::min(Capacity(c.spec), c.tokens + (seconds - refilled) / per_token);
+            c.tokens = std::min(Capacity(c.settings), c.tokens + (seconds - refilled) / per_token);
             refilled = seconds;
         }
         const int64_t now = Now();

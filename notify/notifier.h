@@ -50,10 +50,10 @@ public:
         int retry_max_s = 600;
         int rate_period_s = 3600;  // the rate limit's hour
         // Makes a channel's sender; null: MakeSender (channel.h).
-        std::function<std::unique_ptr<Sender>(const ChannelSpec&, std::string&)> make_sender;
+        std::function<std::unique_ptr<Sender>(const ChannelSettings&, std::string&)> make_sender;
     };
     // `outbox` outlives the notifier.
-    Notifier(std::vector<ChannelSpec> channels, Outbox& outbox, Options options);
+    Notifier(std::vector<ChannelSettings> channels, Outbox& outbox, Options options);
     ~Notifier() override;  // Stop(0)
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -74,7 +74,7 @@ public:
 
 private:
     struct Channel {
-        ChannelSpec spec;
+        ChannelSettings settings;
         std::unique_ptr<Sender> sender;  // set before the thread starts
         novex::Mutex mutex;
         std::condition_variable wake;

@@ -35,11 +35,11 @@ bool HaveCurl() {
 #endif
 }
 
-std::unique_ptr<Sender> MakeSender(const ChannelSpec& spec, std::string& error) {
-    switch (spec.kind) {
-    case ChannelKind::kSyslog: return MakeSyslogSender(spec, error);
-    case ChannelKind::kSmtp: return MakeSmtpSender(spec, error);
-    case ChannelKind::kWebhook: return MakeWebhookSender(spec, error);
+std::unique_ptr<Sender> MakeSender(const ChannelSettings& settings, std::string& error) {
+    switch (settings.kind) {
+    case ChannelKind::kSyslog: return MakeSyslogSender(settings, error);
+    case ChannelKind::kSmtp: return MakeSmtpSender(settings, error);
+    case ChannelKind::kWebhook: return MakeWebhookSender(settings, error);
     }
     return nullptr;
 }

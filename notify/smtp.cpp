@@ -69,20 +69,20 @@ std::string MailDate(int64_t when) {
 
 }  // namespace
 
-std::string MailText(const ChannelSpec& spec, const Message& m, const std::string& host_name) {
+std::string MailText(const ChannelSettings& settings, const Message& m, const std::string& host_name) {
     // The Message-ID's right side: the host name's letters, digits, dots and dashes.
     std::string host;
     for (const char c : host_name)
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-') host += c;
     if (host.empty()) host = "localhost";
     std::string to;
-    for (const std::string& address : spec.to) to += (to.empty() ? "" : ", ") + address;
+    for (const std::string& address : settings.to) to += (to.empty() ? "" : ", ") + address;
     std::string body = Base64(m.text);
     std::string wrapped;
     for (size_t i = 0; i < body.size(); i += 76) wrapped += body.substr(i, 76) + "\r\n";
     static const char* const kPriority[] = {"3 (Normal)", "2 (High)", "1 (Highest)"};
     return "Date: " + MailDate(m.created) + "\r\n" +
-           "From: vimohost <" + spec.from + ">\r\n" +
+           "From: vimohost <" + settings.from + ">\r\n" +
            "To: " + to + "\r\n" +
            "Subject: " + HeaderText(m.subject) + "\r\n" +
            "Message-ID: <" + m.id + "@" + host.substr(0, 100) + ">\r\n" +
@@ -112,7 +112,7 @@ size_t ReadMail(char* buffer, size_t size, size_t count, void* data) {
 
 class SmtpSender : public Sender {
 public:
-    SmtpSender(ChannelSpec spec, std::string password) : spec_(std::move(spec)), password_(std::move(password)) {
+    SmtpSender(ChannelSettings settings, std::string password) : settings_(std::move(settings)), password_(std::move(password)) {
         char name[256] = "";
         gethostname(name, sizeof name - 1);
         host_ = *name ? name : "localhost";
@@ -122,18 +122,18 @@ public:
         CURL* curl = curl_easy_init();
         if (!curl) return {false, true, "libcurl could not start a transfer"};
         char errors[CURL_ERROR_SIZE];
-        CommonOptions(curl, spec_, errors, *this);
-        const std::string mail = MailText(spec_, m, host_);
+        CommonOptions(curl, settings_, errors, *this);
+        const std::string mail = MailText(settings_, m, host_);
         Upload up{&mail};
         curl_slist* recipients = nullptr;
-        for (const std::string& to : spec_.to) recipients = curl_slist_append(recipients, ("<" + to + ">").c_str());
-        curl_easy_setopt(curl, CURLOPT_URL, spec_.target.c_str());
+        for (const std::string& to : settings_.to) recipients = curl_slist_append(recipients, ("<" + to + ">").c_str());
+        curl_easy_setopt(curl, CURLOPT_URL, settings_.target.c_str());
         curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                         spec_.tls == SmtpTls::kStartTls ? static_cast<long>(CURLUSESSL_ALL) : static_cast<long>(CURLUSESSL_NONE));
-        curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + spec_.from + ">").c_str());
+                         settings_.tls == SmtpTls::kStartTls ? static_cast<long>(CURLUSESSL_ALL) : static_cast<long>(CURLUSESSL_NONE));
+        curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + settings_.from + ">").c_str());
         curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-        if (!spec_.user.empty()) {
-            curl_easy_setopt(curl, CURLOPT_USERNAME, spec_.user.c_str());
+        if (!settings_.user.empty()) {
+            curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());
             curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
         }
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
@@ -144,29 +144,29 @@ public:
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response);
         SendResult r;
         if (code == CURLE_OK) r.sent = true;
-        else r = Failed(spec_, code, errors, response);
+        else r = Failed(settings_, code, errors, response);
         curl_slist_free_all(recipients);
         curl_easy_cleanup(curl);
         return r;
     }
 
 private:
-    const ChannelSpec spec_;
+    const ChannelSettings settings_;
     const std::string password_;
     std::string host_;
 };
 
 }  // namespace
 
-std::unique_ptr<Sender> MakeSmtpSender(const ChannelSpec& spec, std::string& error) {
+std::unique_ptr<Sender> MakeSmtpSender(const ChannelSettings& settings, std::string& error) {
     StartCurl();
     std::string password;
-    if (!spec.password_file.empty() && !ReadSecret(spec.password_file, password, error)) return nullptr;
-    return std::make_unique<SmtpSender>(spec, password);
+    if (!settings.password_file.empty() && !ReadSecret(settings.password_file, password, error)) return nullptr;
+    return std::make_unique<SmtpSender>(settings, password);
 }
 #else
-std::unique_ptr<Sender> MakeSmtpSender(const ChannelSpec& spec, std::string& error) {
-    error = spec.name + ": this vimohost was built without libcurl: no mail (syslog works)";
+std::unique_ptr<Sender> MakeSmtpSender(const ChannelSettings& settings, std::string& error) {
+    error = settings.name + ": this vimohost was built without libcurl: no mail (syslog works)";
     return nullptr;
 }
 #endif

@@ -148,7 +148,7 @@ std::string TlsErrors() {
 
 class SyslogSender : public Sender {
 public:
-    explicit SyslogSender(ChannelSpec spec) : spec_(std::move(spec)) {
+    explicit SyslogSender(ChannelSettings settings) : settings_(std::move(settings)) {
         char name[256] = "";
         gethostname(name, sizeof name - 1);
         host_ = name;
@@ -158,18 +158,18 @@ public:
     }
 
     bool Prepare(std::string& error) {
-        if (spec_.transport != SyslogTransport::kTls) return true;
+        if (settings_.transport != SyslogTransport::kTls) return true;
         ctx_ = SSL_CTX_new(TLS_client_method());
         if (!ctx_) {
             error = "TLS: " + TlsErrors();
             return false;
         }
         SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-        SSL_CTX_set_verify(ctx_, spec_.verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-        const bool loaded = spec_.ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx_) == 1
-                                                  : SSL_CTX_load_verify_locations(ctx_, spec_.ca_file.c_str(), nullptr) == 1;
+        SSL_CTX_set_verify(ctx_, settings_.verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+        const bool loaded = settings_.ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx_) == 1
+                                                  : SSL_CTX_load_verify_locations(ctx_, settings_.ca_file.c_str(), nullptr) == 1;
         if (!loaded) {
-            error = (spec_.ca_file.empty() ? std::string("the system's CAs") : spec_.ca_file) +
+            error = (settings_.ca_file.empty() ? std::string("the system's CAs") : settings_.ca_file) +
                     ": cannot be loaded: " + TlsErrors();
             return false;
         }
@@ -178,8 +178,8 @@ public:
 
     SendResult Send(const Message& message) override {
         SendResult r;
-        const std::string line = SyslogLine(spec_, message, host_);
-        switch (spec_.transport) {
+        const std::string line = SyslogLine(settings_, message, host_);
+        switch (settings_.transport) {
         case SyslogTransport::kLocal: r.sent = SendLocal(line, r.error); break;
         case SyslogTransport::kUdp: r.sent = SendUdp(line, r.error); break;
         case SyslogTransport::kTcp:
@@ -193,40 +193,40 @@ private:
         Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, spec_.socket_path.c_str(), sizeof addr.sun_path - 1);
+        std::strncpy(addr.sun_path, settings_.socket_path.c_str(), sizeof addr.sun_path - 1);
         if (fd.get() < 0 ||
             sendto(fd.get(), line.data(), line.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
                    sizeof addr) < 0) {
-            error = spec_.socket_path + ": " + std::strerror(errno) + " (is the system's syslog daemon running?)";
+            error = settings_.socket_path + ": " + std::strerror(errno) + " (is the system's syslog daemon running?)";
             return false;
         }
         return true;
     }
 
     bool SendUdp(const std::string& line, std::string& error) {
-        Fd fd(Connect(spec_.host, spec_.port, SOCK_DGRAM, error));
+        Fd fd(Connect(settings_.host, settings_.port, SOCK_DGRAM, error));
         if (fd.get() < 0) return false;
         if (send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) < 0) {
-            error = spec_.host + ": " + std::strerror(errno);
+            error = settings_.host + ": " + std::strerror(errno);
             return false;
         }
         return true;
     }
 
     bool SendStream(const std::string& line, std::string& error) {
-        Fd fd(Connect(spec_.host, spec_.port, SOCK_STREAM, error));
+        Fd fd(Connect(settings_.host, settings_.port, SOCK_STREAM, error));
         if (fd.get() < 0) return false;
         // RFC 6587 octet counting: "LENGTH SP MESSAGE".
         const std::string frame = std::to_string(line.size()) + " " + line;
-        if (spec_.transport == SyslogTransport::kTcp) return WriteAll(fd.get(), nullptr, frame, error);
+        if (settings_.transport == SyslogTransport::kTcp) return WriteAll(fd.get(), nullptr, frame, error);
         SSL* ssl = SSL_new(ctx_);
         if (!ssl) {
             error = "TLS: " + TlsErrors();
             return false;
         }
         SSL_set_fd(ssl, fd.get());
-        SSL_set_tlsext_host_name(ssl, spec_.host.c_str());
-        if (spec_.verify) SSL_set1_host(ssl, spec_.host.c_str());
+        SSL_set_tlsext_host_name(ssl, settings_.host.c_str());
+        if (settings_.verify) SSL_set1_host(ssl, settings_.host.c_str());
         bool ok = false;
         for (;;) {
             const int n = SSL_connect(ssl);
@@ -252,15 +252,15 @@ private:
         return ok;
     }
 
-    const ChannelSpec spec_;
+    const ChannelSettings settings_;
     std::string host_;
     SSL_CTX* ctx_ = nullptr;
 };
 
 }  // namespace
 
-std::string SyslogLine(const ChannelSpec& spec, const Message& message, const std::string& host) {
-    const int pri = spec.facility * 8 + kSyslogSeverity[message.severity];
+std::string SyslogLine(const ChannelSettings& settings, const Message& message, const std::string& host) {
+    const int pri = settings.facility * 8 + kSyslogSeverity[message.severity];
     // The time in UTC with milliseconds left out: "2026-12-09T10:40:01Z".
     const std::time_t t = static_cast<std::time_t>(message.created);
     std::tm utc{};
@@ -268,7 +268,7 @@ std::string SyslogLine(const ChannelSpec& spec, const Message& message, const st
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::string line = "<" + std::to_string(pri) + ">1 " + stamp + " " + Field(host, 255) + " " +
-                       Field(spec.app_name, 48) + " " + std::to_string(getpid()) + " " +
+                       Field(settings.app_name, 48) + " " + std::to_string(getpid()) + " " +
                        Field(message.id, 32) + " [vimo@32473 device=\"" + SdValue(message.device) +
                        "\" severity=\"" + SdValue(message.document["severity"].asString()) + "\"] ";
     std::string text = message.subject;
@@ -284,8 +284,8 @@ std::string SyslogLine(const ChannelSpec& spec, const Message& message, const st
     return line + OneLine(text, 7000);
 }
 
-std::unique_ptr<Sender> MakeSyslogSender(const ChannelSpec& spec, std::string& error) {
-    auto sender = std::make_unique<SyslogSender>(spec);
+std::unique_ptr<Sender> MakeSyslogSender(const ChannelSettings& settings, std::string& error) {
+    auto sender = std::make_unique<SyslogSender>(settings);
     if (!sender->Prepare(error)) return nullptr;
     return sender;
 }

@@ -46,16 +46,16 @@ void SplitTopic(const std::string& target, std::string& root, std::string& topic
 
 }  // namespace
 
-std::string WebhookUrl(const ChannelSpec& spec) {
-    if (spec.format != BodyFormat::kNtfy) return spec.target;
+std::string WebhookUrl(const ChannelSettings& settings) {
+    if (settings.format != BodyFormat::kNtfy) return settings.target;
     std::string root, topic;
-    SplitTopic(spec.target, root, topic);
+    SplitTopic(settings.target, root, topic);
     return root;
 }
 
-std::string WebhookBody(const ChannelSpec& spec, const Message& m) {
+std::string WebhookBody(const ChannelSettings& settings, const Message& m) {
     Json::Value body;
-    switch (spec.format) {
+    switch (settings.format) {
     case BodyFormat::kJson:
         body = m.document;
         body["id"] = m.id;
@@ -64,7 +64,7 @@ std::string WebhookBody(const ChannelSpec& spec, const Message& m) {
         break;
     case BodyFormat::kNtfy: {
         std::string root, topic;
-        SplitTopic(spec.target, root, topic);
+        SplitTopic(settings.target, root, topic);
         static const char* const kTags[] = {"information_source", "warning", "rotating_light"};
         body["topic"] = topic;
         body["title"] = m.subject;
@@ -97,28 +97,28 @@ size_t KeepExcerpt(char* data, size_t size, size_t count, void* out) {
 
 class WebhookSender : public Sender {
 public:
-    WebhookSender(ChannelSpec spec, std::string token) : spec_(std::move(spec)), token_(std::move(token)) {}
+    WebhookSender(ChannelSettings settings, std::string token) : settings_(std::move(settings)), token_(std::move(token)) {}
 
     SendResult Send(const Message& m) override {
         CURL* curl = curl_easy_init();
         if (!curl) return {false, true, "libcurl could not start a transfer"};
         char errors[CURL_ERROR_SIZE];
-        CommonOptions(curl, spec_, errors, *this);
-        const std::string url = WebhookUrl(spec_);
-        const std::string body = WebhookBody(spec_, m);
+        CommonOptions(curl, settings_, errors, *this);
+        const std::string url = WebhookUrl(settings_);
+        const std::string body = WebhookBody(settings_, m);
         std::string excerpt;
         curl_slist* headers = nullptr;
         headers = curl_slist_append(headers, "Content-Type: application/json");
         headers = curl_slist_append(headers, ("X-Vimo-Message-Id: " + m.id).c_str());
         if (!token_.empty()) {
             const std::string auth =
-                (spec_.format == BodyFormat::kGotify ? "X-Gotify-Key: " : "Authorization: Bearer ") + token_;
+                (settings_.format == BodyFormat::kGotify ? "X-Gotify-Key: " : "Authorization: Bearer ") + token_;
             headers = curl_slist_append(headers, auth.c_str());
         }
-        for (const std::string& h : spec_.headers) headers = curl_slist_append(headers, h.c_str());
+        for (const std::string& h : settings_.headers) headers = curl_slist_append(headers, h.c_str());
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, spec_.method.c_str());
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, settings_.method.c_str());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, KeepExcerpt);
@@ -132,7 +132,7 @@ public:
         const std::string redirect = location ? location : "";
         SendResult r;
         if (code != CURLE_OK) {
-            r = Failed(spec_, code, errors, status);
+            r = Failed(settings_, code, errors, status);
         } else if (status >= 200 && status < 300) {
             r.sent = true;
         } else {
@@ -149,21 +149,21 @@ public:
     }
 
 private:
-    const ChannelSpec spec_;
+    const ChannelSettings settings_;
     const std::string token_;
 };
 
 }  // namespace
 
-std::unique_ptr<Sender> MakeWebhookSender(const ChannelSpec& spec, std::string& error) {
+std::unique_ptr<Sender> MakeWebhookSender(const ChannelSettings& settings, std::string& error) {
     StartCurl();
     std::string token;
-    if (!spec.token_file.empty() && !ReadSecret(spec.token_file, token, error)) return nullptr;
-    return std::make_unique<WebhookSender>(spec, token);
+    if (!settings.token_file.empty() && !ReadSecret(settings.token_file, token, error)) return nullptr;
+    return std::make_unique<WebhookSender>(settings, token);
 }
 #else
-std::unique_ptr<Sender> MakeWebhookSender(const ChannelSpec& spec, std::string& error) {
-    error = spec.name + ": this vimohost was built without libcurl: no webhooks (syslog works)";
+std::unique_ptr<Sender> MakeWebhookSender(const ChannelSettings& settings, std::string& error) {
+    error = settings.name + ": this vimohost was built without libcurl: no webhooks (syslog works)";
     return nullptr;
 }
 #endif

@@ -59,18 +59,18 @@ TEST(NotifyUrl, ParsesEachKindAndRefusesWhatCannotWork) {
         {"https://x.example/?retry_for=1y", "duration", ""},
     };
     for (const Case& c : cases) {
-        ChannelSpec spec;
+        ChannelSettings settings;
         std::string error;
-        const bool ok = ParseChannelUrl(c.url, spec, error);
+        const bool ok = ParseChannelUrl(c.url, settings, error);
         if (*c.error == '\0') {
             EXPECT_TRUE(ok) << c.url << ": " << error;
-            EXPECT_EQ(c.target, spec.target) << c.url;
+            EXPECT_EQ(c.target, settings.target) << c.url;
         } else {
             EXPECT_FALSE(ok) << c.url;
             EXPECT_NE(std::string::npos, error.find(c.error)) << c.url << ": " << error;
         }
     }
-    ChannelSpec mail;
+    ChannelSettings mail;
     std::string error;
     ASSERT_TRUE(ParseChannelUrl("smtp://alice@m.example?to=a@x.org,b@y.org&from=u@x.org&password_file=/p"
                                 "&kinds=alarm,service&rate=10",
@@ -91,7 +91,7 @@ TEST(NotifyUrl, ListOfUrlsAndObjectsWithUniqueNames) {
          "severity": "critical"},
         {"name": "chat", "url": "https://chat.example/h", "format": "slack", "verify": false}])");
     ASSERT_TRUE(Json::parseFromStream(builder, text, &list, &errors)) << errors;
-    std::vector<ChannelSpec> channels;
+    std::vector<ChannelSettings> channels;
     std::string error;
     ASSERT_TRUE(ParseChannels(list, {"syslog://10.0.0.1"}, channels, error)) << error;
     ASSERT_EQ(4u, channels.size());
@@ -148,11 +148,11 @@ TEST(NotifyMessage, OneMessageListsTheRoundAndFiltersPerChannel) {
         {"syslog:?devices=ups2,1", 5},
     };
     for (const auto& [url, count] : wants) {
-        ChannelSpec spec;
+        ChannelSettings settings;
         std::string error;
-        ASSERT_TRUE(ParseChannelUrl(url, spec, error)) << error;
+        ASSERT_TRUE(ParseChannelUrl(url, settings, error)) << error;
         size_t n = 0;
-        for (const AlarmEvent& e : round) n += Wanted(spec, e) ? 1 : 0;
+        for (const AlarmEvent& e : round) n += Wanted(settings, e) ? 1 : 0;
         EXPECT_EQ(count, n) << url;
     }
 }
@@ -164,7 +164,7 @@ TEST(NotifyMessage, NoTextCanAddAHeaderOrALine) {
     DeviceFacts facts{"ups\r\nX-Injected: 1", 1765275600, "on_mains\n", "", "", 0, ""};
     const Message m = RoundMessage(facts, {e}, "{device} {summary}\r\nBcc: x@y.z");
     EXPECT_EQ(std::string::npos, m.subject.find_first_of("\r\n"));
-    ChannelSpec mail;
+    ChannelSettings mail;
     std::string error;
     ASSERT_TRUE(ParseChannelUrl("smtp://m.example?to=a@x.org&from=u@x.org", mail, error));
     const std::string text = MailText(mail, m, "host\r\nX-Host: 1");
@@ -180,7 +180,7 @@ TEST(NotifyMessage, NoTextCanAddAHeaderOrALine) {
     }
     EXPECT_NE(std::string::npos, headers.find("Subject: =?UTF-8?B?")) << headers;
     EXPECT_NE(std::string::npos, headers.find("@hostX-Host1>")) << headers;
-    ChannelSpec sys;
+    ChannelSettings sys;
     ASSERT_TRUE(ParseChannelUrl("syslog://h", sys, error));
     const std::string line = SyslogLine(sys, m, "host name");
     EXPECT_EQ(std::string::npos, line.find_first_of("\r\n\x1b")) << line;
@@ -204,12 +204,12 @@ TEST(NotifyMessage, WebhookBodiesInEachShape) {
         {"https://j.example/in?x=1", "https://j.example/in?x=1", "id", nullptr},
     };
     for (const Case& c : cases) {
-        ChannelSpec spec;
+        ChannelSettings settings;
         std::string error;
-        ASSERT_TRUE(ParseChannelUrl(c.url, spec, error)) << error;
-        EXPECT_EQ(c.posted_to, WebhookUrl(spec));
+        ASSERT_TRUE(ParseChannelUrl(c.url, settings, error)) << error;
+        EXPECT_EQ(c.posted_to, WebhookUrl(settings));
         Json::Value body;
-        std::istringstream in(WebhookBody(spec, m));
+        std::istringstream in(WebhookBody(settings, m));
         Json::CharReaderBuilder builder;
         ASSERT_TRUE(Json::parseFromStream(builder, in, &body, &error)) << c.url;
         ASSERT_TRUE(body[c.member].isString()) << c.url;
@@ -218,7 +218,7 @@ TEST(NotifyMessage, WebhookBodiesInEachShape) {
         }
     }
     // ntfy's priority 4 (high) for a warning, and its tag.
-    ChannelSpec ntfy;
+    ChannelSettings ntfy;
     std::string error;
     ParseChannelUrl("https://n.example/t?format=ntfy", ntfy, error);
     std::istringstream in(WebhookBody(ntfy, m));
@@ -320,8 +320,8 @@ bool Within(int ms, F done) {
 // Hands out the test's senders in channel order.
 struct Senders {
     std::vector<FakeSender*> made;
-    std::function<std::unique_ptr<Sender>(const ChannelSpec&, std::string&)> Factory() {
-        return [this](const ChannelSpec&, std::string&) {
+    std::function<std::unique_ptr<Sender>(const ChannelSettings&, std::string&)> Factory() {
+        return [this](const ChannelSettings&, std::string&) {
             auto sender = std::make_unique<FakeSender>();
             made.push_back(sender.get());
             return std::unique_ptr<Sender>(std::move(sender));
@@ -332,7 +332,7 @@ struct Senders {
 TEST(Notifier, RetriesWithTheSameIdAndAHungChannelDelaysNoOther) {
     std::string error;
     auto outbox = Outbox::Open("", error);
-    ChannelSpec a, b;
+    ChannelSettings a, b;
     ParseChannelUrl("syslog://a.example", a, error);
     ParseChannelUrl("syslog://b.example", b, error);
     Senders senders;
@@ -371,13 +371,13 @@ TEST(Notifier, RetriesWithTheSameIdAndAHungChannelDelaysNoOther) {
 TEST(Notifier, BeyondTheRateTheWaitingMessagesGoAsOneDigest) {
     std::string error;
     auto outbox = Outbox::Open("", error);
-    ChannelSpec spec;
-    ParseChannelUrl("syslog://a.example?rate=4", spec, error);  // a bucket of 1
+    ChannelSettings settings;
+    ParseChannelUrl("syslog://a.example?rate=4", settings, error);  // a bucket of 1
     Senders senders;
     Notifier::Options options;
     options.rate_period_s = 4;  // a token a second
     options.make_sender = senders.Factory();
-    Notifier notifier({spec}, *outbox, options);
+    Notifier notifier({settings}, *outbox, options);
     ASSERT_TRUE(notifier.Start(error)) << error;
     FakeSender& sent = *senders.made[0];
     sent.hang = true;  // holds the first message while the rest pile up
@@ -400,7 +400,7 @@ TEST(Notifier, BeyondTheRateTheWaitingMessagesGoAsOneDigest) {
 TEST(Notifier, ABurstIsOneMessagePerChannel) {
     std::string error;
     auto outbox = Outbox::Open("", error);
-    ChannelSpec mail, hook;
+    ChannelSettings mail, hook;
     ParseChannelUrl("smtp://m.example?to=a@x.org&from=u@x.org", mail, error);
     ParseChannelUrl("https://h.example/in", hook, error);
     Senders senders;

@@ -28,7 +28,7 @@ void Fail(const std::string& message) { std::fprintf(stderr, "vimohost notify: %
 
 // The channels of the file (when given, or the service's when it is there and no
 // --notify was given) and the flags.
-bool Channels(const NotifyOptions& options, std::vector<notify::ChannelSpec>& out) {
+bool Channels(const NotifyOptions& options, std::vector<notify::ChannelSettings>& out) {
     ProgramConfig program;
     std::string path = options.config_file;
     if (path.empty() && options.urls.empty() && access(kServiceConfig, F_OK) == 0) path = kServiceConfig;
@@ -52,11 +52,11 @@ bool Channels(const NotifyOptions& options, std::vector<notify::ChannelSpec>& ou
 }
 
 int Test(const NotifyOptions& options) {
-    std::vector<notify::ChannelSpec> channels;
+    std::vector<notify::ChannelSettings> channels;
     if (!Channels(options, channels)) return kExitUsage;
     bool named = options.channel.empty();
     int failed = 0;
-    for (const notify::ChannelSpec& channel : channels) {
+    for (const notify::ChannelSettings& channel : channels) {
         if (!options.channel.empty() && channel.name != options.channel) continue;
         named = true;
         std::string error;
@@ -71,7 +71,7 @@ int Test(const NotifyOptions& options) {
     std::fflush(stdout);
     if (!named) {
         std::string names;
-        for (const notify::ChannelSpec& channel : channels) names += (names.empty() ? "" : ", ") + channel.name;
+        for (const notify::ChannelSettings& channel : channels) names += (names.empty() ? "" : ", ") + channel.name;
         Fail("no channel named \"" + options.channel + "\"; there are: " + names);
         return kExitUsage;
     }

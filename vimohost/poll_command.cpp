@@ -217,7 +217,7 @@ struct PollRun {
     std::unique_ptr<HookFeed> hook_feed;
     std::unique_ptr<HistoryFeed> history_feed;
     std::unique_ptr<mqtt::MqttFace> mqtt;  // a subscriber: outlives the lines
-    std::vector<notify::ChannelSpec> channels;   // "notify" and --notify
+    std::vector<notify::ChannelSettings> channels;   // "notify" and --notify
     std::unique_ptr<notify::Outbox> outbox;      // outlives the notifier
     std::unique_ptr<notify::Notifier> notify;
     // The notifier for /metrics: set once it has started, cleared before it goes (the
@@ -582,7 +582,7 @@ int CheckServices(PollRun& run) {
         Fail((run.options.config_file.empty() ? "" : run.options.config_file + ": ") + error);
         return kExitUsage;
     }
-    for (const notify::ChannelSpec& channel : run.channels) {
+    for (const notify::ChannelSettings& channel : run.channels) {
         if (!notify::MakeSender(channel, error)) {
             Fail("notify " + channel.name + ": " + error);
             return kExitUsage;
