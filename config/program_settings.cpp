@@ -26,7 +26,7 @@ const char kNotify[] = "Notifications";
 
 // Columns: key, kind, flag, flag's value name, flag's help group, help, text member,
 // check, reload applies.
-const ProgramSetting kProgramSettings[23] = {
+const ProgramSetting kProgramSettings[24] = {
     {"devices", "array", nullptr, nullptr, nullptr,
      "the device objects, or one device object (required in this form)", nullptr, nullptr, true},
     {"on_event", "array", "--on-event", "PROGRAM", kHooks,
@@ -64,6 +64,10 @@ const ProgramSetting kProgramSettings[23] = {
      "serve HTTPS and ask for basic-auth users as this file says (the Prometheus exporters' "
      "web configuration: tls_server_config, basic_auth_users, http_server_config)",
      &ProgramConfig::web_config, nullptr, false},
+    {"page_url", "text", "--page-url", "URL", kWeb,
+     "the status page as people reach it, e.g. \"https://ups.example.net:8443/\": notification "
+     "messages link to it (default: no link)",
+     &ProgramConfig::page_url, nullptr, false},
     {"history", "object", nullptr, nullptr, nullptr,
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\", "
      "\"keep_aggregates\": \"2y\"} (--keep, --max-size, --keep-events and --keep-aggregates "

@@ -23,6 +23,7 @@ struct ProgramConfig {
     std::string protocol_certfile;      // PEM certificate and key for STARTTLS; "": none
     bool protocol_require_tls = false;  // no password before STARTTLS
     std::string web_config;             // the web face's TLS and users file; "": none
+    std::string page_url;               // the status page as people reach it; "": no link
     Json::Value history;                // retention, checked by ParseRetention; null: none
     std::string snmp_agentx;            // "snmp": {"agentx": ...}; "": no SNMP agent
     std::string modbus_listen;          // ADDR:PORT of the Modbus server; "": none
@@ -60,7 +61,7 @@ struct ProgramSetting {
     CheckText check;
     bool reload_applies;
 };
-extern const ProgramSetting kProgramSettings[23];
+extern const ProgramSetting kProgramSettings[24];
 
 const ProgramSetting* FindProgramSetting(const std::string& key);
 

@@ -172,6 +172,60 @@ void Notifier::Stop(int wait_ms) {
     }
     for (auto& c : channels_)
         if (c->thread.joinable()) c->thread.join();
+    std::thread test;
+    {
+        novex::MutexLock lock(test_mutex_);
+        test_stop_ = true;
+        if (test_sender_) test_sender_->cancelled = true;
+        test.swap(test_thread_);
+    }
+    if (test.joinable()) test.join();
+}
+
+TestStart Notifier::StartTest(const std::string& channel) {
+    std::vector<Channel*> chosen;
+    for (auto& c : channels_)
+        if (channel.empty() || c->settings.name == channel) chosen.push_back(c.get());
+    if (chosen.empty()) return TestStart::kNoChannel;
+    novex::MutexLock lock(test_mutex_);
+    if (testing_) return TestStart::kBusy;
+    if (test_stop_) return TestStart::kNoChannel;
+    if (test_thread_.joinable()) test_thread_.join();  // done: testing_ is false
+    const int64_t now = Now();
+    for (Channel* c : chosen) {
+        novex::MutexLock channel_lock(c->mutex);
+        c->status.test = "sending";
+        c->status.test_time = now;
+    }
+    testing_ = true;
+    test_thread_ = std::thread([this, chosen] { Test(chosen); });
+    return TestStart::kStarted;
+}
+
+void Notifier::Test(std::vector<Channel*> chosen) {
+    for (Channel* c : chosen) {
+        std::string error;
+        std::unique_ptr<Sender> sender =
+            options_.make_sender ? options_.make_sender(c->settings, error) : MakeSender(c->settings, error);
+        {
+            novex::MutexLock lock(test_mutex_);
+            if (test_stop_) break;
+            test_sender_ = sender.get();
+        }
+        SendResult r;
+        if (sender) r = sender->Send(TestMessage(Now()));
+        else r.error = error;
+        {
+            novex::MutexLock lock(test_mutex_);
+            test_sender_ = nullptr;
+        }
+        const std::string outcome = r.sent ? "sent" : "failed: " + r.error;
+        Say(r.sent ? Level::kNotice : Level::kWarning, "vimohost: notify " + c->settings.name + ": test " + outcome);
+        novex::MutexLock lock(c->mutex);
+        c->status.test = outcome;
+    }
+    novex::MutexLock lock(test_mutex_);
+    testing_ = false;
 }
 
 std::vector<ChannelStatus> Notifier::Status() const {

@@ -37,7 +37,13 @@ struct ChannelStatus {
     uint64_t dropped = 0;   // given up after retry_for
     uint64_t digests = 0;   // messages merged by the rate limit
     std::string last_error; // "" when the last try worked
+    // The page's last test through it: "sending", "sent" or "failed: why"; "" for none.
+    std::string test;
+    int64_t test_time = 0;  // epoch seconds it was asked for
 };
+
+// How a request for a test (StartTest) went.
+enum class TestStart { kStarted, kNoChannel, kBusy };
 
 // What a round shows beside its events, read from the snapshot.
 DeviceFacts FactsOf(const BoardUpdate& update, int64_t on_battery_since);
@@ -71,6 +77,11 @@ public:
     // the threads. What is left stays in the outbox for the next start.
     void Stop(int wait_ms);
     std::vector<ChannelStatus> Status() const;
+    // The page's test button: a test message through each channel, or the one named
+    // ("" for all), sent on a thread of its own by a sender of its own, so a message
+    // under way on the channel is not disturbed; Status() shows how each went. One
+    // test at a time (kBusy while one runs).
+    TestStart StartTest(const std::string& channel);
 
 private:
     struct Channel {
@@ -88,6 +99,7 @@ private:
     void Queue(Channel& channel, Message message);
     void Store();
     void Run(Channel& channel);
+    void Test(std::vector<Channel*> chosen);
     // Sends what is due, the bucket refilled since `refilled`; when to wake next
     // (steady seconds; 0: when a message comes).
     double SendDue(Channel& channel, double& refilled);
@@ -102,6 +114,12 @@ private:
     bool storing_ GUARDED_BY(inbox_mutex_) = false;  // the thread holds some of them
     bool inbox_stop_ GUARDED_BY(inbox_mutex_) = false;
     std::thread store_thread_;
+    // The page's test: its thread, and the sender it uses now (cancelled by Stop).
+    novex::Mutex test_mutex_;
+    bool testing_ GUARDED_BY(test_mutex_) = false;
+    bool test_stop_ GUARDED_BY(test_mutex_) = false;
+    Sender* test_sender_ GUARDED_BY(test_mutex_) = nullptr;
+    std::thread test_thread_;  // started and joined under test_mutex_, or by Stop
     novex::Mutex devices_mutex_;
     std::map<uint32_t, int64_t> on_battery_since_ GUARDED_BY(devices_mutex_);
 };

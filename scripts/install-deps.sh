@@ -16,7 +16,7 @@
 #                                    dbus-daemon, and the MQTT tests' broker and clients
 #                                    (mosquitto, mosquitto_sub)
 #   scripts/install-deps.sh --fuzz   also clang and its libFuzzer and sanitizer run-times
-#                                    (the fuzz preset, scripts/fuzz.sh)
+#                                    (the tsan, clang and fuzz presets, scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(

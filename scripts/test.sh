@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite.
 #   scripts/test.sh [PRESET...]   presets: default (build/), asan (build-asan/),
-#                                 tsan (build-tsan/), mipsel (build-mipsel/, tests under
-#                                 qemu); default: default
+#                                 tsan (build-tsan/, by Clang), clang (build-clang/),
+#                                 mipsel (build-mipsel/, tests under qemu); default: default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # CI runs the tests with real Prometheus and Chromium; elsewhere they skip when missing.
@@ -12,6 +12,8 @@ presets=("$@")
 jobs=$(nproc)
 for preset in "${presets[@]}"; do
   echo "== $preset =="
+  # The tsan preset is built by Clang, as the clang one is.
+  if [[ "$preset" == tsan || "$preset" == clang ]]; then bash scripts/install-deps.sh --fuzz; fi
   if [[ "$preset" == mipsel ]]; then
     bash scripts/install-deps.sh --cross
     bash scripts/mipsel-sysroot.sh

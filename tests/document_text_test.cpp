@@ -15,13 +15,16 @@
 #include <json/writer.h>
 
 #include "tests/render_support.h"
+#include "tests/sanitizers.h"
 
 // Allocations fail on demand: with a count of n >= 0, the (n+1)-th allocation from
-// then on throws std::bad_alloc, and the count runs out.
+// then on throws std::bad_alloc, and the count runs out. Not under ThreadSanitizer,
+// whose run-time brings its own operator new where Clang links it statically.
 namespace {
 std::atomic<long> g_allocations_before_failure{-1};
 }  // namespace
 
+#if !NOVEX_TSAN
 void* operator new(size_t size) {
     if (g_allocations_before_failure.load(std::memory_order_relaxed) >= 0 &&
         g_allocations_before_failure.fetch_sub(1) == 0)
@@ -35,6 +38,7 @@ void* operator new(size_t size) {
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
@@ -43,7 +47,7 @@ using boost::posix_time::seconds;
 
 // ThreadSanitizer runs these single-threaded tests a hundred times slower and has
 // nothing to find in them: there they take a tenth of the rounds.
-#if defined(__SANITIZE_THREAD__)
+#if NOVEX_TSAN
 constexpr int kShare = 10;
 #else
 constexpr int kShare = 1;
@@ -129,6 +133,7 @@ TEST(DocumentText, SplicesFewChangesOfEveryWidth) {
 // (803 once, or 801 on a new device each time: the switch to the tree fails), step
 // through the allocations of one command.
 TEST(DocumentText, AFailedRebuildAnswersNothingAndIsCompletedNext) {
+    if (NOVEX_TSAN) GTEST_SKIP() << "allocations cannot be made to fail under ThreadSanitizer";
     TextAndTree reference;  // derives the template, which is shared
     const NovexUPS_Data_t records[] = {RandomRecord(11), RandomRecord(12)};
     std::string expected[2];

@@ -100,6 +100,23 @@ bool WaitListening(int port) {
     return Listening(port);
 }
 
+// One HTTP/1.1 request to 127.0.0.1:`port`, the whole answer back ("" when none came).
+std::string Http(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
 template <typename F>
 bool Within(int ms, F done) {
     for (int waited = 0; !done(); waited += 50) {
@@ -245,6 +262,38 @@ TEST_F(NotifyPeers, WebhookRefusalsSayTheStatusAndTheBody) {
         EXPECT_EQ(1u, CountLines(failed.out, says)) << failed.out;
         sink_.Stop(2000);
     }
+}
+
+// The page's test button through the running service: refused without the page's
+// header, then the channel's row says how it went; the outage's messages carry the
+// page's link.
+TEST_F(NotifyPeers, TheRunningServiceSendsATestWhenThePageAsks) {
+    StartSink(200);
+    WriteFile(dir_ / "token", "s3cret\n");
+    chmod((dir_ / "token").c_str(), 0600);
+    vimo::ChildProcess vimohost;
+    ASSERT_TRUE(runner_test::StartVimohost(
+        vimohost, dir_,
+        {"--simulate", "--scenario", "outage", "--interval-ms", "200", "--no-history", "--listen", "127.0.0.1:0",
+         "--http-token-file", dir_ / "token", "--page-url", "https://ups.example.net/", "--notify",
+         Hook("format=json&name=chat&ca=" + certs_.Path("ca.pem"))}));
+    const std::string web = "status page on http://127.0.0.1:";
+    ASSERT_TRUE(runner_test::WaitForLine(dir_ / "err", web)) << ReadFile(dir_ / "err");
+    const std::string err = ReadFile(dir_ / "err");
+    const int port = std::stoi(err.substr(err.find(web) + web.size()));
+    const std::string post = "POST /api/v1/notify/test?channel=chat HTTP/1.1\r\nHost: x\r\n"
+                             "Authorization: Bearer s3cret\r\nContent-Length: 0\r\n";
+    EXPECT_EQ(0u, Http(port, post + "\r\n").find("HTTP/1.1 403 ")) << "without X-Requested-With";
+    EXPECT_EQ(0u, Http(port, post + "X-Requested-With: vimohost\r\n\r\n").find("HTTP/1.1 202 "));
+    const std::string get = "GET /api/v1/devices HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret\r\n\r\n";
+    EXPECT_TRUE(Within(10000, [&] { return Http(port, get).find("\"test\":\"sent\"") != std::string::npos; }))
+        << Http(port, get);
+    EXPECT_EQ(1u, CountLines(ReadFile(dir_ / "sink.out"), "test message")) << ReadFile(dir_ / "sink.out");
+    EXPECT_EQ(1u, CountLines(ReadFile(dir_ / "err"), "notify chat: test sent")) << ReadFile(dir_ / "err");
+    EXPECT_TRUE(Within(10000, [&] {
+        return CountLines(ReadFile(dir_ / "sink.out"), "\"link\":\"https://ups.example.net/\"") > 0;
+    })) << ReadFile(dir_ / "sink.out");
+    EXPECT_EQ(0, vimohost.Stop(10000));
 }
 
 // The ids of the messages in a file of lines "PREFIX ID ...", the id at `field`.

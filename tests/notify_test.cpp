@@ -420,6 +420,47 @@ TEST(Notifier, ABurstIsOneMessagePerChannel) {
     notifier.Stop(1000);
 }
 
+// The page's test button: a sender of its own per channel tried, the outcome in the
+// channel's status, one test at a time, and a hung test ended by Stop.
+TEST(Notifier, TheTestButtonSendsOnItsOwnAndSaysHowItWent) {
+    std::string error;
+    auto outbox = Outbox::Open("", error);
+    ChannelSettings a, b;
+    ParseChannelUrl("syslog://a.example", a, error);
+    ParseChannelUrl("syslog://b.example", b, error);
+    std::atomic<int> made{0};
+    std::atomic<bool> b_refuses{false}, hang{false};
+    Notifier::Options options;
+    options.make_sender = [&](const ChannelSettings& settings, std::string&) {
+        ++made;
+        auto sender = std::make_unique<FakeSender>();
+        sender->failures = settings.name == b.name && b_refuses ? 1 : 0;
+        sender->hang = hang.load();
+        return std::unique_ptr<Sender>(std::move(sender));
+    };
+    Notifier notifier({a, b}, *outbox, options);
+    ASSERT_TRUE(notifier.Start(error)) << error;
+    EXPECT_EQ(TestStart::kNoChannel, notifier.StartTest("nope"));
+    const auto tests = [&] {
+        const std::vector<ChannelStatus> s = notifier.Status();
+        return s[0].test + " | " + s[1].test;
+    };
+    EXPECT_EQ(TestStart::kStarted, notifier.StartTest(a.name));
+    EXPECT_TRUE(Within(3000, [&] { return tests() == "sent | "; })) << tests();
+    b_refuses = true;
+    EXPECT_EQ(TestStart::kStarted, notifier.StartTest(""));
+    EXPECT_TRUE(Within(3000, [&] { return tests() == "sent | failed: connection refused"; })) << tests();
+    EXPECT_EQ(2 + 3, made.load());  // the channels' own, then one per channel tried
+    EXPECT_EQ(0u, notifier.Status()[0].sent);  // a test is not a message of the channel's
+    hang = true;
+    EXPECT_EQ(TestStart::kStarted, notifier.StartTest(""));
+    EXPECT_EQ(TestStart::kBusy, notifier.StartTest(a.name));
+    EXPECT_EQ("sending | sending", tests());
+    const auto start = std::chrono::steady_clock::now();
+    notifier.Stop(0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 }  // namespace
 }  // namespace notify
 }  // namespace vimo

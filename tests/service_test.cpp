@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/sanitizers.h"
 #include "common/child_process.h"
 #include "common/console.h"
 #include "config/device_config.h"
@@ -443,7 +444,7 @@ TEST(Reload, TwoHundredReloadsHoldNoMore) {
     // Kept snapshots grew it by some 300 kB a reload; allocator slack stays far below.
     // A sanitizer keeps freed memory aside on purpose (ASan's quarantine), so there the
     // resident size says nothing; its leak check stands in.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !NOVEX_ASAN && !NOVEX_TSAN
     EXPECT_LT(last.rss_kb - warm.rss_kb, 8192);
 #endif
 }

@@ -114,7 +114,13 @@ public:
     novex::web::HostState State() const override { return state; }
     const novex::web::HistoryReader* History() const override { return history; }
     const novex::web::DocumentSource* Documents() const override { return &documents; }
+    novex::web::NotifyTest StartNotifyTest(const std::string& channel) const override {
+        tests.push_back(channel);
+        return test_outcome;
+    }
     novex::web::HostState state;
+    novex::web::NotifyTest test_outcome = novex::web::NotifyTest::kStarted;
+    mutable std::vector<std::string> tests;  // the channels of each test asked for
     FakeDocuments documents;
     const novex::web::HistoryReader* history = nullptr;
 };

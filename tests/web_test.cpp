@@ -180,6 +180,58 @@ TEST(WebApi, TokenGuardsAllButHealth) {
     }
 }
 
+// The page's one POST: only with credentials configured and sent, and only with the
+// header a form or script of another site cannot send.
+TEST(WebApi, TestButtonNeedsALoginAndThePagesHeader) {
+    using novex::web::NotifyTest;
+    FakeSource source = TwoUpses();
+    source.state.notify_channels.push_back({"ops", "smtp", 1, 2, 3, 0, true, "relay denied", "sent", kNow});
+    // Columns: router's token, Authorization, X-Requested-With, query, what the notifier
+    // says, status, a part of the body, the channel asked of the notifier (null: none).
+    struct Case {
+        const char* token;
+        const char* authorization;
+        const char* requested_with;
+        const char* query;
+        NotifyTest outcome;
+        int status;
+        const char* body;
+        const char* asked;
+    };
+    const Case cases[] = {
+        {"", "", "vimohost", "", NotifyTest::kStarted, 403, "needs a login", nullptr},
+        {"s3cret", "", "vimohost", "", NotifyTest::kStarted, 401, "no credentials sent", nullptr},
+        {"s3cret", "Bearer s3cret", "", "", NotifyTest::kStarted, 403, "X-Requested-With", nullptr},
+        {"s3cret", "Bearer s3cret", "XMLHttpRequest", "", NotifyTest::kStarted, 403, "X-Requested-With", nullptr},
+        {"s3cret", "Bearer s3cret", "vimohost", "", NotifyTest::kStarted, 202, "{\"testing\":\"every channel\"}", ""},
+        {"s3cret", "Bearer s3cret", "vimohost", "channel=ops%20mail", NotifyTest::kStarted, 202, "\"ops mail\"", "ops mail"},
+        {"s3cret", "Bearer s3cret", "vimohost", "channel=nope", NotifyTest::kNoChannel, 404, "no notification channel named nope", "nope"},
+        {"s3cret", "Bearer s3cret", "vimohost", "", NotifyTest::kNoChannel, 404, "no notification channel is configured", ""},
+        {"s3cret", "Bearer s3cret", "vimohost", "", NotifyTest::kBusy, 429, "under way", ""},
+        {"s3cret", "Bearer s3cret", "vimohost", "name=ops", NotifyTest::kStarted, 400, "unknown parameter: name", nullptr},
+    };
+    for (const Case& c : cases) {
+        source.tests.clear();
+        source.test_outcome = c.outcome;
+        const novex::web::Router router(source, c.token);
+        Request request{"POST", "/api/v1/notify/test", c.query, c.authorization};
+        request.requested_with = c.requested_with;
+        const novex::web::Response r = router.Handle(request, kNow);
+        EXPECT_EQ(r.status, c.status) << c.token << " " << c.authorization << " " << c.query << "\n" << r.body;
+        EXPECT_NE(r.body.find(c.body), std::string::npos) << r.body;
+        EXPECT_EQ(source.tests, c.asked ? std::vector<std::string>{c.asked} : std::vector<std::string>{})
+            << c.query;
+    }
+    const novex::web::Router router(source, "");
+    EXPECT_EQ(router.Handle({"GET", "/api/v1/notify/test", "", ""}, kNow).status, 405);
+    EXPECT_EQ(router.Handle({"POST", "/metrics", "", ""}, kNow).status, 405);
+    // The channels and how their last test went, as the page shows them.
+    const std::string devices = router.Handle({"GET", "/api/v1/devices", "", ""}, kNow).body;
+    EXPECT_NE(devices.find("\"notify\":[{\"name\":\"ops\",\"kind\":\"smtp\",\"queued\":1,\"sent\":2,\"failed\":3,"
+                           "\"dropped\":0,\"last_error\":\"relay denied\",\"test\":\"sent\",\"test_time\":1714550400}]"),
+              std::string::npos) << devices;
+}
+
 TEST(WebHealth, NamesEveryDeviceOutsideItsWindow) {
     // Columns: last round age (-1: none), communication lost, status, body.
     struct Case {
@@ -213,7 +265,7 @@ TEST(WebMetrics, LinesFromSnapshots) {
     source.state.devices[0].round_durations.Add(2.0);
     source.state.hook_runs = 3;
     source.state.hook_failures = 1;
-    source.state.notify_channels.push_back({"mail \"ops\"", "smtp", 2, 7, 3, 1, true});
+    source.state.notify_channels.push_back({"mail \"ops\"", "smtp", 2, 7, 3, 1, true, "connection refused", "", 0});
     auto lost = std::make_shared<DeviceSnapshot>(*Snapshot("ups3", 3, {{"battery_charge", 55}}, {"communication_lost"}, kNow - 60));
     lost->communication = novex::monitor::Communication::kLost;
     lost->energy.phase_joules = {123456.75, 0, 0.5};
@@ -485,6 +537,8 @@ TEST_F(WebServer, BadRequestsGetAStatusOrAClosedConnection) {
         {"GET /metrics?" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", 0},
         {"GET / HTTP/1.1\r\nX-Big: " + std::string(6000, 'b') + "\r\n\r\n", 0},
         {"POST /api/v1/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405},
+        {"POST /api/v1/notify/test HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 413},
+        {"POST /api/v1/notify/test HTTP/1.1\r\nHost: x\r\n\r\n", 403},  // no login configured
         {"GET /api/v1/devices HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413},
         {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 413},
         {"PUT /metrics HTTP/1.1\r\n\r\n", 405},

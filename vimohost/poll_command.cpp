@@ -753,7 +753,17 @@ int StartWeb(PollRun& run) {
         if (!notifier) return;
         for (const notify::ChannelStatus& c : notifier->Status())
             state.notify_channels.push_back({c.name, c.kind, c.queued, c.sent, c.failed, c.dropped,
-                                             !c.last_error.empty()});
+                                             !c.last_error.empty(), c.last_error, c.test, c.test_time});
+    });
+    run.web->SetNotifyTester([&run](const std::string& channel) {
+        notify::Notifier* notifier = run.notify_for_web.load();
+        if (!notifier) return novex::web::NotifyTest::kNoChannel;
+        switch (notifier->StartTest(channel)) {
+            case notify::TestStart::kStarted: return novex::web::NotifyTest::kStarted;
+            case notify::TestStart::kBusy: return novex::web::NotifyTest::kBusy;
+            case notify::TestStart::kNoChannel: break;
+        }
+        return novex::web::NotifyTest::kNoChannel;
     });
     // The Modbus server, if any, starts before the web face and outlives it.
     if (run.modbus)
@@ -880,7 +890,9 @@ int StartNotify(PollRun& run) {
         Fail(error);
         return kExitFailure;
     }
-    run.notify = std::make_unique<notify::Notifier>(run.channels, *run.outbox, notify::Notifier::Options{});
+    notify::Notifier::Options options;
+    options.link = Settings(run).page_url;
+    run.notify = std::make_unique<notify::Notifier>(run.channels, *run.outbox, options);
     if (!run.notify->Start(error)) {
         Fail("notify " + error);
         return kExitUsage;

@@ -418,8 +418,44 @@ Response DevicesResponse(const HostState& state, int64_t now_utc) {
         for (const auto& [key, value] : counters) json.Key(key).Number(std::to_string(value));
         json.EndObject();
     }
+    // The notification channels as the page shows them; no secret is in these.
+    if (!state.notify_channels.empty()) {
+        json.Key("notify").BeginArray();
+        for (const NotifyChannelState& c : state.notify_channels) {
+            json.BeginObject().Key("name").String(c.name).Key("kind").String(c.kind);
+            const std::pair<const char*, uint64_t> counters[] = {
+                {"queued", c.queued}, {"sent", c.sent}, {"failed", c.failed}, {"dropped", c.dropped}};
+            for (const auto& [key, value] : counters) json.Key(key).Number(std::to_string(value));
+            json.Key("last_error").String(c.last_error).Key("test").String(c.test);
+            json.Key("test_time").Number(std::to_string(c.test_time)).EndObject();
+        }
+        json.EndArray();
+    }
     json.EndObject();
     return Json(json);
+}
+
+Response NotifyTestResponse(const StateSource& source, const std::string& query) {
+    Params params;
+    std::string error;
+    if (!ParseQuery(query, params, error)) return ErrorResponse(400, error);
+    std::string channel;
+    for (const auto& [name, value] : params) {
+        if (name != "channel") return ErrorResponse(400, "unknown parameter: " + name);
+        channel = value;
+    }
+    switch (source.StartNotifyTest(channel)) {
+        case NotifyTest::kStarted: break;
+        case NotifyTest::kBusy: return ErrorResponse(429, "a test is under way; its outcome shows per channel");
+        case NotifyTest::kNoChannel:
+            return ErrorResponse(404, channel.empty() ? "no notification channel is configured"
+                                                      : "no notification channel named " + channel);
+    }
+    JsonWriter json;
+    json.BeginObject().Key("testing").String(channel.empty() ? "every channel" : channel).EndObject();
+    Response r = Json(json);
+    r.status = 202;
+    return r;
 }
 
 Response DeviceResponse(const HostState& state, const HistoryReader* history,

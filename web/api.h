@@ -17,6 +17,11 @@ const DeviceState* FindDevice(const HostState& state, const std::string& key);
 
 // GET /api/v1/devices
 Response DevicesResponse(const HostState& state, int64_t now_utc);
+
+// POST /api/v1/notify/test[?channel=NAME]: 202 once the test messages are on their
+// way (each channel's "test" in /api/v1/devices tells how it went), 404 for no such
+// channel, 429 while a test runs.
+Response NotifyTestResponse(const StateSource& source, const std::string& query);
 // GET /api/v1/devices/{key}[/document|/readings|/events]; `what` is "" or the last
 // part, `query` the raw query string.
 Response DeviceResponse(const HostState& state, const HistoryReader* history,

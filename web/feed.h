@@ -49,10 +49,13 @@ public:
     void SetHookCounters(HookCounters counters) { hook_counters_ = std::move(counters); }
     // Where the Modbus server's counters of /metrics come from (empty: none, all 0).
     // Before Start.
-    using ModbusCounters = std::function<void(novex::web::HostState& state)>;
-    void SetModbusCounters(ModbusCounters counters) { modbus_counters_ = std::move(counters); }
+    using StateFiller = std::function<void(novex::web::HostState& state)>;
+    void SetModbusCounters(StateFiller counters) { modbus_counters_ = std::move(counters); }
     // Where the notification channels' counters come from (empty: none). Before Start.
-    void SetNotifyCounters(ModbusCounters counters) { notify_counters_ = std::move(counters); }
+    void SetNotifyCounters(StateFiller counters) { notify_counters_ = std::move(counters); }
+    // What the page's test button starts (empty: there are no channels). Before Start.
+    using NotifyTester = std::function<novex::web::NotifyTest(const std::string& channel)>;
+    void SetNotifyTester(NotifyTester tester) { notify_tester_ = std::move(tester); }
     // Stops listening and waits for the requests in progress.
     void Stop();
     // "127.0.0.1:8080" as bound.
@@ -66,6 +69,9 @@ public:
     novex::web::HostState MetricsState(bool gzip) const override;
     const novex::web::HistoryReader* History() const override { return history_.load(); }
     const novex::web::DocumentSource* Documents() const override { return documents_.load(); }
+    novex::web::NotifyTest StartNotifyTest(const std::string& channel) const override {
+        return notify_tester_ ? notify_tester_(channel) : novex::web::NotifyTest::kNoChannel;
+    }
 
 private:
     WebFeed() = default;
@@ -94,8 +100,9 @@ private:
     mutable novex::web::ScrapeRhythm rhythm_;
     std::string version_;
     HookCounters hook_counters_;
-    ModbusCounters modbus_counters_;
-    ModbusCounters notify_counters_;
+    StateFiller modbus_counters_;
+    StateFiller notify_counters_;
+    NotifyTester notify_tester_;
     std::unique_ptr<novex::web::HttpServer> server_;
 };
 

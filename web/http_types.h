@@ -16,6 +16,9 @@ struct Request {
     std::string authorization;  // the Authorization header, "" when absent
     std::string accept_encoding = {};  // the Accept-Encoding header, "" when absent
     std::string peer = "";      // the client's address, for the attempt limiter
+    // The X-Requested-With header: a page of another site cannot send it without the
+    // server's consent (CORS), so a POST that carries it came from our own page or a tool.
+    std::string requested_with = "";
 };
 
 struct Response {

@@ -127,7 +127,22 @@ Response Router::Handle(const Request& request, int64_t now_utc) const {
     return r;
 }
 
+// The one thing the page does besides reading: the notification test button. It
+// needs credentials (a server that asks for none takes no POST), and the header
+// X-Requested-With, which a form or script of another site cannot send here.
+Response Router::Post(const Request& request) const {
+    if (request.path != kNotifyTestPath) return MethodNotAllowedResponse();
+    const bool credentials = access_ ? access_->HasToken() || access_->HasUsers() : !token_.empty();
+    if (!credentials)
+        return ErrorResponse(403, "sending a test needs a login: give the web face users or a token");
+    if (std::unique_ptr<Response> refused = Refusal(request)) return *refused;
+    if (request.requested_with != "vimohost")
+        return ErrorResponse(403, "send the header X-Requested-With: vimohost (as the page does)");
+    return NotifyTestResponse(source_, request.query);
+}
+
 Response Router::Route(const Request& request, int64_t now_utc) const {
+    if (request.method == "POST") return Post(request);
     if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowedResponse();
     if (request.path == "/healthz") return HealthResponse(source_.State(), now_utc);
     if (std::unique_ptr<Response> refused = Refusal(request)) return *refused;
@@ -163,6 +178,11 @@ Response Router::Route(const Request& request, int64_t now_utc) const {
         return DeviceResponse(source_.State(), source_.History(), source_.Documents(), key, what,
                               request.query, now_utc);
     }
+    if (request.path == kNotifyTestPath) {
+        Response r = ErrorResponse(405, "POST sends a test message");
+        r.headers.emplace_back("Allow", "POST");
+        return r;
+    }
     if (request.path.compare(0, 5, "/api/") == 0) return ErrorResponse(404, "no such page");
     return AssetResponse(request.path);
 }
@@ -190,8 +210,10 @@ struct StatusRow {
 };
 const StatusRow kStatuses[] = {
     {200, "OK"},
+    {202, "Accepted"},
     {400, "Bad Request"},
     {401, "Unauthorized"},
+    {403, "Forbidden"},
     {404, "Not Found"},
     {405, "Method Not Allowed"},
     {408, "Request Timeout"},
@@ -205,7 +227,7 @@ const StatusRow kStatuses[] = {
     {503, "Service Unavailable"},
     {505, "HTTP Version Not Supported"},
 };
-static_assert(sizeof kStatuses / sizeof kStatuses[0] == 15,
+static_assert(sizeof kStatuses / sizeof kStatuses[0] == 17,
               "the router's statuses and those the HTTP library answers by itself");
 
 const char* StatusText(int status) {

@@ -1,5 +1,6 @@
 // Which page answers a request: the status page and its files, the JSON API,
-// /metrics and /healthz. Read-only: GET and HEAD only. With a token, every page but
+// /metrics and /healthz. Read-only (GET and HEAD) but for one POST, the page's
+// notification test button. With a token, every page but
 // /healthz needs it as "Authorization: Bearer TOKEN", or as the password of Basic
 // authentication, which is what a browser asks a person for.
 #pragma once
@@ -15,6 +16,9 @@
 namespace novex {
 namespace web {
 
+// The one path that takes a POST: the page's notification test button.
+constexpr const char* kNotifyTestPath = "/api/v1/notify/test";
+
 class Router {
 public:
     // `token` empty: no token needed.
@@ -26,6 +30,7 @@ public:
 
 private:
     Response Route(const Request& request, int64_t now_utc) const;
+    Response Post(const Request& request) const;
     // The answer to a request without the right credentials; null when they are right.
     std::unique_ptr<Response> Refusal(const Request& request) const;
 

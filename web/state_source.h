@@ -56,7 +56,14 @@ struct NotifyChannelState {
     uint64_t failed = 0;
     uint64_t dropped = 0;
     bool failing = false;  // its last try failed
+    std::string last_error;  // why, "" when it worked
+    std::string test;        // the page's last test: "sending", "sent", "failed: why"; ""
+    int64_t test_time = 0;   // epoch seconds it was asked for
 };
+
+// How the page's test button went: started (each channel's state then shows how it
+// goes), no channel of that name (or none at all), or a test still under way.
+enum class NotifyTest { kStarted, kNoChannel, kBusy };
 
 struct HostState {
     std::vector<DeviceState> devices;  // configuration order
@@ -150,6 +157,12 @@ public:
     virtual const HistoryReader* History() const = 0;
     // Null when no plug-in makes documents: the document then answers 503.
     virtual const DocumentSource* Documents() const { return nullptr; }
+    // The page's test button: a test message through every notification channel, or
+    // the one named ("" for all), sent in the background.
+    virtual NotifyTest StartNotifyTest(const std::string& channel) const {
+        (void)channel;
+        return NotifyTest::kNoChannel;
+    }
 };
 
 }  // namespace web

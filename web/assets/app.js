@@ -561,6 +561,45 @@ function setupPlotForm() {
   }));
 }
 
+// The notification channels with their counters, and the test button: a POST that
+// needs the page's login; its outcome shows in the channel's row on the next refresh.
+async function sendTest(channel) {
+  const answer = document.getElementById('notify-answer');
+  const query = channel ? `?channel=${encodeURIComponent(channel)}` : '';
+  try {
+    const response = await fetch(apiUrl(`api/v1/notify/test${query}`), {
+      method: 'POST', cache: 'no-store', credentials: 'same-origin',
+      headers: { 'X-Requested-With': 'vimohost' },
+    });
+    const body = await response.json().catch(() => ({}));
+    answer.textContent = response.ok ? `Test sent to ${body.testing}; the rows show how it went` :
+      `Test refused: ${body.error || response.statusText}`;
+  } catch (e) {
+    answer.textContent = `Test failed: ${e.message}`;
+  }
+}
+
+// Columns of the channel table: function of the channel giving the cell's text.
+const NOTIFY_COLUMNS = [
+  (c) => c.name, (c) => c.kind, (c) => c.queued, (c) => c.sent, (c) => c.failed,
+  (c) => c.last_error || '—',
+  (c) => c.test ? `${c.test} (${stamp(c.test_time)})` : '—',
+];
+
+function renderNotify(channels) {
+  const section = document.getElementById('notify');
+  section.hidden = !channels || channels.length === 0;
+  if (section.hidden) return;
+  document.getElementById('notify-rows').replaceChildren(...channels.map((c) => {
+    const row = el('tr', { 'data-channel': c.name, class: c.last_error ? 'level-warning' : '' },
+      ...NOTIFY_COLUMNS.map((text) => el('td', {}, text(c))));
+    const button = el('button', { type: 'button' }, 'Send test');
+    button.addEventListener('click', () => sendTest(c.name));
+    row.cells[row.cells.length - 1].append(' ', button);
+    return row;
+  }));
+}
+
 async function refresh() {
   const status = document.getElementById('status');
   try {
@@ -588,6 +627,7 @@ async function refresh() {
         document.getElementById('details').replaceChildren();
       }
     }
+    renderNotify(overview.notify);
     const attention = list.filter((d) => ATTENTION.includes(level(d))).length;
     const mb = overview.modbus_server;
     const served = mb ? `; Modbus server: ${mb.clients} client${mb.clients === 1 ? '' : 's'}, ` +
@@ -603,6 +643,7 @@ async function refresh() {
 }
 
 setupPlotForm();
+document.getElementById('notify-test-all').addEventListener('click', () => sendTest(''));
 window.addEventListener('hashchange', () => { clearTimeout(page.timer); refresh(); });
 setInterval(() => refreshEvents().then(refreshPlot), PLOT_REFRESH_MS);
 refresh();
