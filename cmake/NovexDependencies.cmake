@@ -5,6 +5,31 @@
 # imported targets it uses, which bring their include folders; nothing is global.
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
+
+# A library that a face of vimohost needs and the build can go without: found by its
+# pkg-config file `module` (PkgConfig::<prefix>), it turns the option
+# NOVEX_BUILD_<feature> on by default. NOVEX_<feature>_FOUND keeps what the last
+# configure found, so that an option still equal to it counts as the default and
+# follows a library that came or went; an option turned on without the library fails
+# the configure, naming the Debian `package`. A macro: <prefix>_INCLUDE_DIRS and the
+# rest of pkg-config's answer stay visible to the caller.
+macro(novex_optional_library feature prefix module doc package)
+  pkg_check_modules(${prefix} QUIET IMPORTED_TARGET ${module})
+  if(${prefix}_FOUND)
+    set(novex_found ON)
+  else()
+    set(novex_found OFF)
+  endif()
+  option(NOVEX_BUILD_${feature} "${doc}" ${novex_found})
+  if(DEFINED CACHE{NOVEX_${feature}_FOUND} AND "${NOVEX_BUILD_${feature}}" STREQUAL "${NOVEX_${feature}_FOUND}")
+    set_property(CACHE NOVEX_BUILD_${feature} PROPERTY VALUE ${novex_found})
+  endif()
+  set(NOVEX_${feature}_FOUND ${novex_found} CACHE INTERNAL "${module} found by the last configure")
+  if(NOVEX_BUILD_${feature} AND NOT novex_found)
+    message(FATAL_ERROR "NOVEX_BUILD_${feature} needs ${module} (Debian ${package})")
+  endif()
+  message(STATUS "${doc}: ${NOVEX_BUILD_${feature}}")
+endmacro()
 # TLS for the listeners (HTTPS, the UPS protocol's STARTTLS): OpenSSL 3's defaults. A
 # plug-in-only build (a controller's SDK) has no listener and needs none.
 if(NOT NOVEX_PLUGIN_ONLY)
@@ -56,24 +81,10 @@ if(NOVEX_BUILD_RUNNER)
   target_link_libraries(novex_civetweb INTERFACE ${CIVETWEB_LIBRARY})
 
   # net-snmp's agent library, for the AgentX subagent (snmp/); without it vimohost is
-  # built without SNMP (PkgConfig::NETSNMP). Found in the sysroot too when cross-compiling.
-  # NOVEX_SNMP_FOUND keeps what the last configure found, so that a NOVEX_BUILD_SNMP
-  # still equal to it counts as the default and follows a library that came or went.
-  pkg_check_modules(NETSNMP QUIET IMPORTED_TARGET netsnmp-agent)
-  if(NETSNMP_FOUND)
-    set(novex_snmp_found ON)
-  else()
-    set(novex_snmp_found OFF)
-  endif()
-  option(NOVEX_BUILD_SNMP "Serve the UPS MIB through an AgentX master (net-snmp)" ${novex_snmp_found})
-  if(DEFINED CACHE{NOVEX_SNMP_FOUND} AND "${NOVEX_BUILD_SNMP}" STREQUAL "${NOVEX_SNMP_FOUND}")
-    set_property(CACHE NOVEX_BUILD_SNMP PROPERTY VALUE ${novex_snmp_found})
-  endif()
-  set(NOVEX_SNMP_FOUND ${novex_snmp_found} CACHE INTERNAL "net-snmp found by the last configure")
+  # built without SNMP. Found in the sysroot too when cross-compiling.
+  novex_optional_library(SNMP NETSNMP netsnmp-agent "SNMP agent, the UPS MIB through an AgentX master (net-snmp)"
+                         libsnmp-dev)
   if(NOVEX_BUILD_SNMP)
-    if(NOT novex_snmp_found)
-      message(FATAL_ERROR "NOVEX_BUILD_SNMP needs net-snmp's agent library (Debian libsnmp-dev)")
-    endif()
     # Debian keeps net-snmp-config.h in /usr/include, not per architecture: a cross
     # build that found the build machine's would lay out net-snmp's structures for
     # another word size (SIZEOF_LONG 8 against 4 on mipsel) and fail only at run time.
@@ -87,50 +98,14 @@ int main() { return 0; }" NOVEX_NETSNMP_CONFIG_MATCHES)
                           "target's (its SIZEOF_LONG differs): give the target's net-snmp headers")
     endif()
   endif()
-  message(STATUS "SNMP agent (net-snmp): ${NOVEX_BUILD_SNMP}")
 
-  # Avahi's client library, for the mDNS/DNS-SD announcement (mdns/); without it
-  # vimohost is built without mDNS and refuses --mdns (PkgConfig::AVAHI). The mipsel
-  # sysroot has none. NOVEX_MDNS_FOUND plays the part NOVEX_SNMP_FOUND plays above.
-  pkg_check_modules(AVAHI QUIET IMPORTED_TARGET avahi-client)
-  if(AVAHI_FOUND)
-    set(novex_mdns_found ON)
-  else()
-    set(novex_mdns_found OFF)
-  endif()
-  option(NOVEX_BUILD_MDNS "Announce vimohost's services by mDNS/DNS-SD (Avahi)" ${novex_mdns_found})
-  if(DEFINED CACHE{NOVEX_MDNS_FOUND} AND "${NOVEX_BUILD_MDNS}" STREQUAL "${NOVEX_MDNS_FOUND}")
-    set_property(CACHE NOVEX_BUILD_MDNS PROPERTY VALUE ${novex_mdns_found})
-  endif()
-  set(NOVEX_MDNS_FOUND ${novex_mdns_found} CACHE INTERNAL "Avahi's client library found by the last configure")
-  if(NOVEX_BUILD_MDNS AND NOT novex_mdns_found)
-    message(FATAL_ERROR "NOVEX_BUILD_MDNS needs Avahi's client library (Debian libavahi-client-dev)")
-  endif()
-  message(STATUS "mDNS announcement (Avahi): ${NOVEX_BUILD_MDNS}")
-  # libmosquitto, for the MQTT face (mqtt/); without it vimohost is built without MQTT
-  # (PkgConfig::MOSQUITTO). The mipsel sysroot has none. NOVEX_MQTT_FOUND follows the
-  # library as NOVEX_SNMP_FOUND does.
-  pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)
-  if(MOSQUITTO_FOUND)
-    set(novex_mqtt_found ON)
-  else()
-    set(novex_mqtt_found OFF)
-  endif()
-  option(NOVEX_BUILD_MQTT "Publish to an MQTT broker (libmosquitto)" ${novex_mqtt_found})
-  if(DEFINED CACHE{NOVEX_MQTT_FOUND} AND "${NOVEX_BUILD_MQTT}" STREQUAL "${NOVEX_MQTT_FOUND}")
-    set_property(CACHE NOVEX_BUILD_MQTT PROPERTY VALUE ${novex_mqtt_found})
-  endif()
-  set(NOVEX_MQTT_FOUND ${novex_mqtt_found} CACHE INTERNAL "libmosquitto found by the last configure")
-  if(NOVEX_BUILD_MQTT AND NOT novex_mqtt_found)
-    message(FATAL_ERROR "NOVEX_BUILD_MQTT needs libmosquitto (Debian libmosquitto-dev)")
-  endif()
-  message(STATUS "MQTT (libmosquitto): ${NOVEX_BUILD_MQTT}")
-
-  # libcurl sends the notifications' mail and webhooks (notify/); without it (the mipsel
-  # sysroot has none) vimohost is built with syslog notifications only.
-  pkg_check_modules(CURL QUIET IMPORTED_TARGET libcurl)
-  set(NOVEX_HAVE_CURL ${CURL_FOUND})
-  message(STATUS "Mail and webhook notifications (libcurl): ${CURL_FOUND}")
+  # The mipsel sysroot has none of these three: vimohost is built there without mDNS
+  # (it refuses --mdns), without MQTT, and with syslog notifications only.
+  novex_optional_library(MDNS AVAHI avahi-client "mDNS/DNS-SD announcement (Avahi), mdns/"
+                         libavahi-client-dev)
+  novex_optional_library(MQTT MOSQUITTO libmosquitto "MQTT face (libmosquitto), mqtt/" libmosquitto-dev)
+  novex_optional_library(CURL CURL libcurl "Mail and webhook notifications (libcurl), notify/"
+                         libcurl4-openssl-dev)
 endif()
 if(NOVEX_BUILD_TESTS)
   find_package(GTest QUIET)

@@ -27,6 +27,7 @@ namespace {
 
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMaxDataId = std::numeric_limits<uint32_t>::max();
+const char kProgramGroup[] = "Program";
 
 const char kPollUsage[] =
     "vimohost [options]             poll UPSs through the plug-in\n"
@@ -146,10 +147,9 @@ void AddQueryBasics(CLI::App& query, HistoryOptions& out) {
         ->disable_flag_override();
 }
 
-}  // namespace
-
-void AddPollCommand(CLI::App& app, PollOptions& out) {
-    novexcli::Describe(app, kPollUsage, "", kPollNotes);
+// "One UPS from options": the line and the device, as a configuration's device object
+// would give them.
+void AddDeviceFlags(CLI::App& app, PollOptions& out) {
     Json::Value& flags = out.device_flags;
     const std::string one = "One UPS from options";
     CLI::Option* serial =
@@ -193,13 +193,11 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                     flags, "appSetting", "b_mode", std::numeric_limits<int>::min(),
                     std::numeric_limits<int>::max(), "a whole number")
         ->group(one);
-    AddText(app, "--config", "FILE",
-            "JSON: one device object, an array of them, or {\"devices\": ..., \"on_event\": "
-            "...} (keys below); default " + std::string(kServiceConfig) + " when it exists and "
-            "no UPS is given by options",
-            out.config_file)
-        ->group("Several UPSs");
-    const std::string program = "Program";
+}
+
+// The program's own flags (group "Program"), but for the run's limits.
+void AddProgramFlags(CLI::App& app, PollOptions& out) {
+    const std::string program = kProgramGroup;
     app.add_flag("--simulate", out.simulate,
                  "start the UPS simulator (novexups-sim beside this program) and poll it")
         ->disable_flag_override()
@@ -254,7 +252,11 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                  return ParseLevel(v, out.log_level) ? std::string() : LevelChoices();
              })
         ->group(program);
-    // The program-wide settings, each as the flag that replaces its configuration key.
+}
+
+// The program-wide settings, each as the flag that replaces its configuration key, and
+// the MQTT section's keys that a flag replaces.
+void AddSettingFlags(CLI::App& app, PollOptions& out) {
     for (const ProgramSetting& setting : kProgramSettings) {
         if (setting.flag == nullptr) continue;
         const ProgramSetting* s = &setting;
@@ -299,6 +301,22 @@ void AddPollCommand(CLI::App& app, PollOptions& out) {
                  })
             ->group("MQTT");
     }
+}
+
+}  // namespace
+
+void AddPollCommand(CLI::App& app, PollOptions& out) {
+    novexcli::Describe(app, kPollUsage, "", kPollNotes);
+    AddDeviceFlags(app, out);
+    AddText(app, "--config", "FILE",
+            "JSON: one device object, an array of them, or {\"devices\": ..., \"on_event\": "
+            "...} (keys below); default " + std::string(kServiceConfig) + " when it exists and "
+            "no UPS is given by options",
+            out.config_file)
+        ->group("Several UPSs");
+    AddProgramFlags(app, out);
+    AddSettingFlags(app, out);
+    const std::string program = kProgramGroup;
     AddWhole(app, "--rounds", "stop after N completed rounds of every device, exit 0 (default 0: "
              "poll until stopped)", out.rounds, 0, kNoLimit, "a whole number of 0 or more")
         ->group(program);

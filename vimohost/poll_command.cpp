@@ -940,6 +940,82 @@ std::vector<std::string> ReloadStatusPaths(const PollRun& run, const ReloadPlan&
     return paths;
 }
 
+// A reload's new lines, made and checked before any running line stops.
+struct ReloadStart {
+    std::vector<DeviceConfig> configs;
+    ProgramConfig program;
+    ReloadPlan plan;
+    std::vector<std::unique_ptr<RunningLine>> starting;  // one per plan.start
+};
+
+// Reads the file and makes the lines to start; false (said) when any check fails.
+bool PrepareReload(PollRun& run, ReloadStart& next) {
+    std::string error;
+    if (!LoadDeviceConfigFile(run.options.config_file, next.configs, next.program, error)) {
+        RefuseReload(error);
+        return false;
+    }
+    std::vector<LineConfig> running;
+    for (const auto& line : run.lines) running.push_back(line->config);
+    std::vector<LineConfig> wanted = GroupByLine(next.configs);
+    next.plan = PlanReload(running, wanted);
+    for (size_t w : next.plan.start) {
+        next.starting.push_back(std::make_unique<RunningLine>());
+        RunningLine& line = *next.starting.back();
+        line.config = std::move(wanted[w]);
+        if (!CreateSessions(run, line, error)) {
+            RefuseReload(error);
+            return false;
+        }
+        std::vector<DeviceSession*> sessions;
+        for (const auto& session : line.sessions) sessions.push_back(session.get());
+        if (!Poller::Check(sessions, true, error)) {
+            RefuseReload(run.options.config_file + ": " + error);
+            return false;
+        }
+    }
+    if (!CheckStatusFiles(run, ReloadStatusPaths(run, next.plan, next.starting, next.configs), error)) {
+        RefuseReload(error);
+        return false;
+    }
+    std::string waiting;
+    for (const std::string& key : WaitingForRestart(run.program, next.program))
+        waiting += (waiting.empty() ? "\"" : ", \"") + key + "\"";
+    if (!waiting.empty())
+        Say(Level::kWarning, "vimohost: reload: " + waiting + " take effect at the next start");
+    return true;
+}
+
+// Opens a new line and names its devices to every face; false (said) when it cannot
+// start, e.g. its serial port was taken meanwhile.
+bool StartReloadedLine(PollRun& run, RunningLine& line) {
+    if (OpenLine(run, line) >= 0) return false;
+    std::string error;
+    if (run.web)
+        for (const auto& session : line.sessions)
+            run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
+    ServeOnProtocol(run, line);
+    if (run.modbus)
+        for (const DeviceConfig& device : line.config.devices)
+            if (!run.modbus->AddDevice(device, error)) Say(Level::kWarning, "vimohost: Modbus server: " + error);
+    OfferStoredRounds(run, line);
+    if (line.poller->Start(error)) return true;
+    Say(Level::kError, "vimohost: reload: " + error);
+    return false;
+}
+
+// A device no running line polls reads as stale to protocol clients, gone; one that
+// moved to a line now running stays.
+void ForgetUnpolled(PollRun& run, const std::vector<std::string>& leaving) {
+    if (!run.protocol) return;
+    for (const std::string& name : leaving) {
+        bool polled = false;
+        for (const auto& line : run.lines)
+            for (const DeviceConfig& device : line->config.devices) polled = polled || device.name == name;
+        if (!polled) run.protocol->RemoveDevice(name);
+    }
+}
+
 // SIGHUP: reads the configuration file again and restarts the lines whose devices
 // changed. All or nothing: everything a new line needs (a file that loads, devices the
 // plug-in accepts, serial settings that agree, TCP hosts that resolve, status files
@@ -951,42 +1027,9 @@ void Reload(PollRun& run) {
         Say(Level::kWarning, "vimohost: reload: there is no --config file to read again");
         return;
     }
-    std::vector<DeviceConfig> configs;
-    ProgramConfig program;
-    std::string error;
-    if (!LoadDeviceConfigFile(run.options.config_file, configs, program, error)) {
-        RefuseReload(error);
-        return;
-    }
-    std::vector<LineConfig> running;
-    for (const auto& line : run.lines) running.push_back(line->config);
-    std::vector<LineConfig> wanted = GroupByLine(configs);
-    const ReloadPlan plan = PlanReload(running, wanted);
-    std::vector<std::unique_ptr<RunningLine>> starting;
-    for (size_t w : plan.start) {
-        starting.push_back(std::make_unique<RunningLine>());
-        starting.back()->config = std::move(wanted[w]);
-        RunningLine& line = *starting.back();
-        if (!CreateSessions(run, line, error)) {
-            RefuseReload(error);
-            return;
-        }
-        std::vector<DeviceSession*> sessions;
-        for (const auto& session : line.sessions) sessions.push_back(session.get());
-        if (!Poller::Check(sessions, true, error)) {
-            RefuseReload(run.options.config_file + ": " + error);
-            return;
-        }
-    }
-    if (!CheckStatusFiles(run, ReloadStatusPaths(run, plan, starting, configs), error)) {
-        RefuseReload(error);
-        return;
-    }
-    std::string waiting;
-    for (const std::string& key : WaitingForRestart(run.program, program))
-        waiting += (waiting.empty() ? "\"" : ", \"") + key + "\"";
-    if (!waiting.empty())
-        Say(Level::kWarning, "vimohost: reload: " + waiting + " take effect at the next start");
+    ReloadStart next;
+    if (!PrepareReload(run, next)) return;
+    const ReloadPlan& plan = next.plan;
     std::vector<std::unique_ptr<RunningLine>> lines;
     std::vector<std::string> leaving;  // names of the devices stopped, or not started
     for (size_t r : plan.keep) lines.push_back(std::move(run.lines[r]));
@@ -998,25 +1041,11 @@ void Reload(PollRun& run) {
         }
     }
     run.lines.clear();  // the stopped lines' sessions go before anything new starts
-    run.configs = configs;
-    if (run.mqtt) run.mqtt->SetDevices(configs);
+    run.configs = next.configs;
+    if (run.mqtt) run.mqtt->SetDevices(next.configs);
     size_t started = 0;
-    for (auto& line : starting) {
-        bool ok = OpenLine(run, *line) < 0;  // said otherwise; e.g. a port taken meanwhile
-        if (ok) {
-            if (run.web)
-                for (const auto& session : line->sessions)
-                    run.web->SetBatteryLimits(session->config().data_id, BatteryLimitsOf(session->config()));
-            ServeOnProtocol(run, *line);
-            if (run.modbus)
-                for (const DeviceConfig& device : line->config.devices)
-                    if (!run.modbus->AddDevice(device, error))
-                        Say(Level::kWarning, "vimohost: Modbus server: " + error);
-            OfferStoredRounds(run, *line);
-            ok = line->poller->Start(error);
-            if (!ok) Say(Level::kError, "vimohost: reload: " + error);
-        }
-        if (!ok) {
+    for (auto& line : next.starting) {
+        if (!StartReloadedLine(run, *line)) {
             // Its devices leave the board (and with it the web face): no ghost that
             // reads as polled.
             StopLine(run, *line);
@@ -1028,19 +1057,10 @@ void Reload(PollRun& run) {
         ++started;
     }
     run.lines = std::move(lines);
-    // A device no running line polls reads as stale to protocol clients, gone; one that
-    // moved to a line now running stays.
-    if (run.protocol)
-        for (const std::string& name : leaving) {
-            bool polled = false;
-            for (const auto& line : run.lines)
-                for (const DeviceConfig& device : line->config.devices)
-                    polled = polled || device.name == name;
-            if (!polled) run.protocol->RemoveDevice(name);
-        }
+    ForgetUnpolled(run, leaving);
     const size_t failed = plan.start.size() - started;
     Say(failed > 0 ? Level::kError : Level::kNotice,
-        "vimohost: configuration reloaded: " + std::to_string(configs.size()) + " devices, " +
+        "vimohost: configuration reloaded: " + std::to_string(next.configs.size()) + " devices, " +
             std::to_string(plan.keep.size()) + " lines kept, " + std::to_string(plan.stop.size()) +
             " stopped, " + std::to_string(started) + " started" +
             (failed > 0 ? ", " + std::to_string(failed) + " could not start" : std::string()));
