@@ -579,11 +579,12 @@ async function sendTest(channel) {
   }
 }
 
-// Columns of the channel table: function of the channel giving the cell's text.
+// Columns of the channel table: heading, function of the channel giving the cell's text.
 const NOTIFY_COLUMNS = [
-  (c) => c.name, (c) => c.kind, (c) => c.queued, (c) => c.sent, (c) => c.failed,
-  (c) => c.last_error || '—',
-  (c) => c.test ? `${c.test} (${stamp(c.test_time)})` : '—',
+  ['Channel', (c) => c.name], ['Kind', (c) => c.kind], ['Waiting', (c) => c.queued],
+  ['Sent', (c) => c.sent], ['Failed tries', (c) => c.failed],
+  ['Last error', (c) => c.last_error || '—'],
+  ['Test', (c) => c.test ? `${c.test} (${stamp(c.test_time)})` : '—'],
 ];
 
 function renderNotify(channels) {
@@ -592,7 +593,7 @@ function renderNotify(channels) {
   if (section.hidden) return;
   document.getElementById('notify-rows').replaceChildren(...channels.map((c) => {
     const row = el('tr', { 'data-channel': c.name, class: c.last_error ? 'level-warning' : '' },
-      ...NOTIFY_COLUMNS.map((text) => el('td', {}, text(c))));
+      ...NOTIFY_COLUMNS.map(([heading, text]) => el('td', { 'data-label': heading }, text(c))));
     const button = el('button', { type: 'button' }, 'Send test');
     button.addEventListener('click', () => sendTest(c.name));
     row.cells[row.cells.length - 1].append(' ', button);
@@ -643,6 +644,7 @@ async function refresh() {
 }
 
 setupPlotForm();
+document.getElementById('notify-head').replaceChildren(...NOTIFY_COLUMNS.map(([heading]) => el('th', {}, heading)));
 document.getElementById('notify-test-all').addEventListener('click', () => sendTest(''));
 window.addEventListener('hashchange', () => { clearTimeout(page.timer); refresh(); });
 setInterval(() => refreshEvents().then(refreshPlot), PLOT_REFRESH_MS);
