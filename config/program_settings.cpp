@@ -66,7 +66,7 @@ const ProgramSetting kProgramSettings[24] = {
      &ProgramConfig::web_config, nullptr, false},
     {"page_url", "text", "--page-url", "URL", kWeb,
      "the status page as people reach it, e.g. \"https://ups.example.net:8443/\": notification "
-     "messages link to it (default: no link)",
+     "messages and the MQTT face's devices link to it (default: no link)",
      &ProgramConfig::page_url, nullptr, false},
     {"history", "object", nullptr, nullptr, nullptr,
      "retention, e.g. {\"keep\": \"30d\", \"max_size\": \"2GB\", \"keep_events\": \"1y\", "

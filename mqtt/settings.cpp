@@ -43,7 +43,7 @@ const MqttKey kMqttKeys[17] = {
      "the devices' model in Home Assistant, unless a device has its own \"model\"", 0, 0, 0},
     {"page_url", "text", nullptr, nullptr,
      "the status page as people reach it, e.g. \"https://ups.example.net:8443/\": each device "
-     "links to its view there (default: no link)",
+     "links to its view there (default: the top-level \"page_url\", else no link)",
      0, 0, 0},
     {"state_interval_s", "number", nullptr, nullptr,
      "a device's state is published when it changes and at least this often", 1, 86400, 60},

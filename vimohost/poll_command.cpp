@@ -711,6 +711,8 @@ int CheckMqtt(PollRun& run) {
         Fail(origin + error);
         return kExitUsage;
     }
+    // The page's address is the configuration's once, unless the section gives its own.
+    if (settings.page_url.empty()) settings.page_url = Settings(run).page_url;
     run.mqtt_settings = settings;
     return -1;
 }
