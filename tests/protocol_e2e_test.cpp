@@ -227,7 +227,8 @@ TEST_F(ClientsEndToEnd, UpsmonShutsDownWhenTheBatteryRunsLow) {
     EXPECT_TRUE(Eventually([&] { return upsmon.ShutdownRan(); }, 30)) << upsmon.Output() << Log();
     // Notifications run beside each other and the shutdown command: those of one poll
     // (LOWBATT, SHUTDOWN) may come in either order, and after the shutdown command.
-    EXPECT_TRUE(Eventually([&] { return upsmon.Notified("SHUTDOWN"); })) << upsmon.Output();
+    EXPECT_TRUE(Eventually([&] { return upsmon.Notified("SHUTDOWN") && upsmon.Notified("LOWBATT"); }))
+        << upsmon.Output();
     std::vector<std::string> notified = runner_test::Lines(upsmon.Notified());
     if (notified.size() > 1) std::sort(notified.begin() + 1, notified.end());
     EXPECT_EQ((std::vector<std::string>{"ONBATT", "LOWBATT", "SHUTDOWN"}), notified)
