@@ -19,7 +19,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 
 namespace novex {
 namespace access {

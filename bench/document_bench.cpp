@@ -79,7 +79,7 @@ struct Field {
 };
 
 std::vector<Field> RoundFields() {
-    namespace off = record_offset;
+    namespace off = novex::record_offset;
     std::vector<Field> fields;
     for (size_t i = 0; i < 64; ++i) fields.push_back({off::kBits1To31 + i, 1});
     for (size_t at = off::kRegs1To40; at < off::kUpdateTime; at += 2) fields.push_back({at, 2});

@@ -735,7 +735,7 @@ void BM_EventsLastMinute(benchmark::State& state) {
             return;
         }
     }
-    auto web = vimo::WebHistory::Open(path, error);
+    auto web = novex::web::WebHistory::Open(path, error);
     if (!web) {
         state.SkipWithError(error.c_str());
         return;

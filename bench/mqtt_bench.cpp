@@ -19,7 +19,7 @@
 #include "bench/random_record.h"
 #include "common/child_process.h"
 #include "config/device_config.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 #include "mqtt/face.h"
 #include "mqtt/state_json.h"
 

@@ -37,7 +37,7 @@ if(NOT NOVEX_PLUGIN_ONLY)
 endif()
 
 # Every include names its folder from the top of the tree ("history/store.h"); generated
-# headers sit at the same place under the build tree ("common/version.h"). The libraries
+# headers sit at the same place under the build tree ("core/version.h"). The libraries
 # at the bottom of the tree (novex_base, vimo_runtime, ...) pass this on to all above.
 add_library(novex_tree INTERFACE)
 target_include_directories(novex_tree INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})

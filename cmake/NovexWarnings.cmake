@@ -1,6 +1,6 @@
 # Warnings for every target of the project; errors when NOVEX_WERROR is on (CI).
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
-# Clang checks the lock annotations of common/thread_annotations.h, and a lock touched
+# Clang checks the lock annotations of core/thread_annotations.h, and a lock touched
 # against them fails every Clang build, whatever NOVEX_WERROR says.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_compile_options(-Wthread-safety -Werror=thread-safety)

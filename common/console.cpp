@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 
 namespace vimo {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/address.h"
+#include "core/address.h"
 
 namespace vimo {
 

@@ -15,8 +15,8 @@
 
 #include <json/reader.h>
 
-#include "common/address.h"
-#include "common/command_line.h"
+#include "core/address.h"
+#include "core/command_line.h"
 #include "common/regular_file.h"
 #include "config/device_names.h"
 #include "history/retention.h"
@@ -74,8 +74,8 @@ const DeviceKey kAppSettingKeys[1] = {
 
 namespace {
 
-using novexcli::EscapeText;
-using novexcli::QuoteText;
+using novex::EscapeText;
+using novex::QuoteText;
 
 template <size_t N>
 bool Known(const DeviceKey (&keys)[N], const std::string& key) {
@@ -176,7 +176,7 @@ bool ParseSnmp(const Json::Value& snmp, std::string& agentx, std::string& error)
     }
     const Json::Value& v = snmp["agentx"];
     if (v.isNull()) return true;
-    if (!PlainText(v) || !CheckAgentxAddress(v.asString(), error)) {
+    if (!PlainText(v) || !snmp::CheckAgentxAddress(v.asString(), error)) {
         if (!PlainText(v)) error = "\"agentx\" in \"snmp\" must be a non-empty text";
         else error = "\"agentx\" in \"snmp\": " + error;
         return false;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "common/utf8.h"
+#include "core/utf8.h"
 
 namespace vimo {
 
@@ -28,7 +28,7 @@ bool Control(int32_t cp) { return cp < 0x20 || (cp >= 0x7f && cp <= 0x9f); }
 // "" when `text` is valid UTF-8 without control characters, else what is wrong.
 std::string PlainUtf8(const std::string& text) {
     for (size_t i = 0, size = 1; i < text.size(); i += size) {
-        const int32_t cp = NextCodePoint(text, i, size);
+        const int32_t cp = novex::NextCodePoint(text, i, size);
         if (cp < 0) return "it is not valid UTF-8";
         if (Control(cp)) return "it holds a control character";
     }

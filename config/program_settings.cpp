@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "common/address.h"
-#include "common/command_line.h"
+#include "core/address.h"
+#include "core/command_line.h"
 #include "hooks/event_hooks.h"
 #include "mqtt/settings.h"
 

@@ -50,6 +50,7 @@ static_assert(offsetof(NovexUPS_Data_t, update_time) == 846, "record layout");
 
 // Each block of the poll round (registers/ups_registers.h) fills exactly one field:
 // the unit's nine, one per power module, the battery cells'.
+namespace novex {
 namespace record_layout {
 namespace regs = novex::registers;
 struct Field {
@@ -90,9 +91,11 @@ static_assert(kRecordModules == regs::kModuleCount && kRecordCells == regs::kCel
 static_assert(kUnitFieldCount + kRecordModules + 1 == regs::kBlockCount, "one block per field");
 static_assert(BlocksMatchFields(), "every block fills its own field of the record");
 }  // namespace record_layout
+}  // namespace novex
 
 // Byte offsets of the record's parts, for code that works on the bytes (the poll
 // table, the renderers). Register fields are unaligned: read them with memcpy.
+namespace novex {
 namespace record_offset {
 constexpr size_t kBits1To31 = offsetof(NovexUPS_Data_t, bits_1_31);
 constexpr size_t kBits65To97 = offsetof(NovexUPS_Data_t, bits_65_97);
@@ -108,3 +111,4 @@ constexpr size_t kModuleBlockBytes = 42;
 constexpr size_t kBatteryRegs = offsetof(NovexUPS_Data_t, battery_regs);
 constexpr size_t kUpdateTime = offsetof(NovexUPS_Data_t, update_time);
 }  // namespace record_offset
+}  // namespace novex

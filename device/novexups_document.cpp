@@ -10,7 +10,7 @@
 
 namespace {
 
-namespace off = record_offset;
+namespace off = novex::record_offset;
 
 // The unit's sections in order of writing. Columns: section key, renderer, offset of
 // the record slice it reads. "整机状态位" is written twice: the flag registers

@@ -15,7 +15,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "vimo_device.h"
 
 namespace novex {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "fuzz/fuzz_input.h"
 #include "history/times.h"
 #include "monitor/measures.h"
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (vimo::ParsePointInTime(point, kNow, epoch)) {
             if (vimo::ParseDuration(point, seconds) && epoch != kNow - seconds)
                 Fail("a point given as a duration that is not that far back");
-            if (!novex::web::TimeInRange(epoch)) Fail("a point outside 1970..9999");
+            if (!novex::TimeInRange(epoch)) Fail("a point outside 1970..9999");
         }
         int64_t size_bytes = 0;
         if (vimo::ParseSize(bytes, size_bytes) && size_bytes < 0) Fail("a negative size");

@@ -14,7 +14,7 @@
 
 #include <json/reader.h>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "fuzz/fuzz_input.h"
 #include "web/router.h"
 
@@ -58,7 +58,7 @@ private:
     // Every window the API passes on lies in the shared range, its start first: the
     // history's arithmetic on it cannot overflow.
     static void CheckWindow(int64_t since, int64_t until) {
-        if (!web::TimeInRange(since) || !web::TimeInRange(until) || since >= until)
+        if (!novex::TimeInRange(since) || !novex::TimeInRange(until) || since >= until)
             Fail("a window outside 1970..9999, or empty, reached the history");
     }
 };

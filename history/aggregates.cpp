@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "history/chunk_codec.h"
 
 namespace vimo {
@@ -73,7 +73,7 @@ bool DecodeHour(const unsigned char* blob, size_t size, int64_t hour,
     minutes.clear();
     std::vector<unsigned char> plain;
     // The key comes from the file too: a damaged one must not overflow a minute's time.
-    if (!novex::web::TimeInRange(hour) || !Decompress(blob, size, plain)) return false;
+    if (!novex::TimeInRange(hour) || !Decompress(blob, size, plain)) return false;
     size_t at = 0;
     uint64_t count = 0;
     if (!GetVarint(plain.data(), plain.size(), at, count) || count > 3600 / kAggregateSeconds)
@@ -108,7 +108,7 @@ void MinuteAggregator::Add(uint32_t data_id, int64_t utc,
                            std::vector<MinuteAggregate>& finished) {
     // A round stamped by a clock gone wild keeps its round but makes no minute: the
     // times a query can ask for are those of the shared range.
-    if (!novex::web::TimeInRange(utc)) return;
+    if (!novex::TimeInRange(utc)) return;
     const int64_t minute = MinuteOf(utc);
     auto it = open_.find(data_id);
     if (it != open_.end() && it->second.minute != minute) {

@@ -67,7 +67,7 @@ int64_t MinuteOf(int64_t utc);
 class MinuteAggregator {
 public:
     // Adds a round's decoded measures. A round of another minute than the device's open
-    // one finishes that minute into `finished`; one outside novex::web::TimeInRange adds
+    // one finishes that minute into `finished`; one outside novex::TimeInRange adds
     // nothing.
     void Add(uint32_t data_id, int64_t utc, const std::vector<novex::monitor::MeasureValue>& values,
              std::vector<MinuteAggregate>& finished);

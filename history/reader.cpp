@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "device/novexups_data.h"
 #include "history/chunk_codec.h"
 #include "history/schema.h"
@@ -408,9 +408,9 @@ bool HistoryReader::Downsample(uint32_t data_id, int64_t since, int64_t until, i
     if (step < 1) step = 1;
     // Within the shared range, offsets from the origin and bucket starts stay far from
     // the 64-bit limits for any step.
-    if (!novex::web::TimeInRange(since) || !novex::web::TimeInRange(until) ||
-        !novex::web::TimeInRange(origin)) {
-        error = std::string("times must lie ") + novex::web::kTimeRangeText;
+    if (!novex::TimeInRange(since) || !novex::TimeInRange(until) ||
+        !novex::TimeInRange(origin)) {
+        error = std::string("times must lie ") + novex::kTimeRangeText;
         return false;
     }
     bool too_many = false;

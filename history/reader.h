@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "history/aggregates.h"
 #include "history/readings_codec.h"
 
@@ -105,7 +105,7 @@ public:
                   const std::function<bool(const ReadingRow&)>& each, std::string& error);
     // The same rounds as buckets of `step` seconds, which start at `origin` + k * step
     // (origin 0: on whole minutes, hours, UTC days). The times lie within
-    // novex::web::TimeInRange; more than `max_buckets` buckets fail the query, so
+    // novex::TimeInRange; more than `max_buckets` buckets fail the query, so
     // that no span and step can make an answer grow without bound.
     bool Downsample(uint32_t data_id, int64_t since, int64_t until, int64_t step, int64_t origin,
                     const std::vector<size_t>& fields, std::vector<ReadingBucket>& out,

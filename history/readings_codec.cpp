@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 
 namespace vimo {
 
@@ -181,7 +181,7 @@ bool ResolveFields(const std::string& list, std::vector<size_t>& fields, std::st
         }
         if (!found) {
             fields.clear();
-            error = "unknown measure " + novexcli::QuoteText(item) + "; measures: " + MeasureIdList();
+            error = "unknown measure " + novex::QuoteText(item) + "; measures: " + MeasureIdList();
             return false;
         }
     }

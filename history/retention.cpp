@@ -1,6 +1,6 @@
 #include "history/retention.h"
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "history/times.h"
 
 namespace vimo {
@@ -31,7 +31,7 @@ bool ParseRetention(const Json::Value& history, RetentionSettings& out,
         for (const Key& k : keys)
             if (name == k.key) key = &k;
         if (!key) {
-            error = "\"history\": unknown key " + novexcli::QuoteText(name) + " (keep, max_size, keep_events, keep_aggregates)";
+            error = "\"history\": unknown key " + novex::QuoteText(name) + " (keep, max_size, keep_events, keep_aggregates)";
             return false;
         }
         const Json::Value& v = history[name];

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "monitor/alarms.h"
-#include "monitor/alarm_event.h"
+#include "board/alarm_event.h"
 #include "history/times.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"

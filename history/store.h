@@ -15,12 +15,12 @@
 
 #include <functional>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "history/aggregates.h"
 #include "history/chunk_codec.h"
 #include "monitor/energy.h"
 #include "monitor/measures.h"
-#include "monitor/alarm_event.h"
+#include "board/alarm_event.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <limits>
 
-#include "common/time_text.h"
-#include "monitor/alarm_event.h"
+#include "core/time_text.h"
+#include "board/alarm_event.h"
 
 namespace vimo {
 
@@ -14,7 +14,7 @@ const char kDurationForms[] = "a duration such as 90s, 15m, 12h, 30d, 2w or 2y";
 const std::string kPointForms =
     std::string("a duration back from now (90s, 15m, 12h, 30d, 2w) or a local time "
                 "YYYY-MM-DD[THH:MM[:SS]], optionally with Z or an offset such as +01:00, ") +
-    novex::web::kTimeRangeText;
+    novex::kTimeRangeText;
 const char kSizeForms[] = "a size such as 500MB, 2GB or a number of bytes";
 
 namespace {
@@ -77,19 +77,19 @@ bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch) {
     if (ParseDuration(text, back)) {
         // A duration is at most a quarter of the 64-bit range: `now` less it cannot overflow.
         epoch = now - back;
-        return novex::web::TimeInRange(epoch);
+        return novex::TimeInRange(epoch);
     }
     novex::CivilTime c;
     if (!novex::ParseCivilTime(text, c)) return false;
     if (c.has_zone) {
         const int64_t utc = novex::UtcOf(c);
-        if (!novex::web::TimeInRange(utc)) return false;
+        if (!novex::TimeInRange(utc)) return false;
         epoch = utc;
         return true;
     }
     std::tm t = LocalFields(c);
     const time_t local = std::mktime(&t);
-    if (local == static_cast<time_t>(-1) || !novex::web::TimeInRange(local)) return false;
+    if (local == static_cast<time_t>(-1) || !novex::TimeInRange(local)) return false;
     epoch = local;
     return true;
 }

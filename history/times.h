@@ -19,7 +19,7 @@ bool ParseDuration(const std::string& text, int64_t& seconds);
 std::string DurationText(int64_t seconds);
 // A point in time as UTC epoch seconds: a duration back from `now`, or
 // "YYYY-MM-DD[(T| )HH:MM[:SS]][Z|+HH:MM|-HH:MM]", local time without an offset; false
-// outside the range every query shares (novex::web::TimeInRange).
+// outside the range every query shares (novex::TimeInRange).
 bool ParsePointInTime(const std::string& text, int64_t now, int64_t& epoch);
 // "500MB", "2GB", "1048576": bytes; K, M, G and T count in powers of 1024.
 bool ParseSize(const std::string& text, int64_t& bytes);

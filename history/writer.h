@@ -20,7 +20,7 @@
 
 #include <json/value.h>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "history/store.h"
 #include "history/retention.h"
 

@@ -15,7 +15,7 @@
 
 #include "common/child_process.h"
 #include "common/console.h"
-#include "common/json_writer.h"
+#include "core/json_writer.h"
 
 extern char** environ;
 
@@ -181,7 +181,7 @@ bool ParseHookMode(const std::string& text, HookMode& mode) {
 }
 
 std::string RoundLine(const AlarmEvent& e) {
-    novex::web::JsonWriter json;
+    novex::JsonWriter json;
     json.BeginObject();
     json.Key("device").String(e.device);
     json.Key("data_id").Number(std::to_string(e.data_id));

@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "common/failure_note.h"
-#include "common/thread_annotations.h"
-#include "monitor/alarm_event.h"
+#include "core/thread_annotations.h"
+#include "board/alarm_event.h"
 #include "monitor/alarms.h"
 
 namespace vimo {

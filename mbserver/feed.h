@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "config/device_config.h"
 #include "mbserver/rtu_slave.h"
 #include "mbserver/server.h"
 #include "mbserver/units.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 
 namespace novex {
 namespace mbserver {

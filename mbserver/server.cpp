@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "common/accept_pause.h"
-#include "common/address.h"
+#include "core/address.h"
 #include "common/hints.h"
 #include "mbserver/mbap.h"
 #include "mbserver/responder.h"

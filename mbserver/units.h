@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "monitor/snapshot.h"
 
 namespace novex {

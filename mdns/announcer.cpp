@@ -13,7 +13,7 @@
 #include <avahi-common/timeval.h>
 
 #include "common/console.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 
 namespace vimo {
 

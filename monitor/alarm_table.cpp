@@ -15,7 +15,7 @@ namespace monitor {
 
 namespace {
 
-namespace off = record_offset;
+namespace off = novex::record_offset;
 
 constexpr Severity kCrit = Severity::kCritical;
 constexpr Severity kWarn = Severity::kWarning;

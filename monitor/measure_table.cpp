@@ -14,7 +14,7 @@ namespace monitor {
 
 namespace {
 
-namespace off = record_offset;
+namespace off = novex::record_offset;
 namespace regs = registers;
 
 // Record offsets of the first instance of a register.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "device/novexups_data.h"
 
 namespace novex {

@@ -28,7 +28,7 @@ struct DeviceSnapshot {
     uint32_t data_id = 0;
     std::string line;  // the line's description, e.g. "/dev/ttyUSB0 9600 8N1 slave 1"
     // How long without a completed round (the last failed) counts as lost, in seconds
-    // (CommLossWindow in monitor/device_monitor.h); 0 when not told.
+    // (CommLossWindow in board/device_monitor.h); 0 when not told.
     double loss_window_s = 0.0;
 
     // The last round's record; empty before any. Its status document (command 801) is

@@ -15,7 +15,7 @@
 
 #include "common/console.h"
 #include "common/failure_note.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "mqtt/topics.h"
 
 namespace vimo {

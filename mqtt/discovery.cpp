@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/json_writer.h"
-#include "common/version.h"
+#include "core/json_writer.h"
+#include "core/version.h"
 #include "mqtt/state_json.h"
 #include "mqtt/topics.h"
 #include "registers/ups_registers.h"
@@ -14,7 +14,7 @@ namespace vimo {
 namespace mqtt {
 
 namespace monitor = novex::monitor;
-using novex::web::JsonWriter;
+using novex::JsonWriter;
 
 const EntityRow kMeasureEntities[20] = {
     {"battery_charge", "sensor", "battery", "measurement", nullptr, nullptr},

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "config/device_config.h"
-#include "monitor/board_queue.h"
+#include "board/board_queue.h"
 #include "mqtt/client.h"
 #include "mqtt/discovery.h"
 #include "mqtt/settings.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
-#include "common/json_writer.h"
-#include "common/time_text.h"
+#include "core/json_writer.h"
+#include "core/time_text.h"
 #include "hooks/event_hooks.h"
 #include "monitor/alarms.h"
 
@@ -12,7 +12,7 @@ namespace vimo {
 namespace mqtt {
 
 namespace monitor = novex::monitor;
-using novex::web::JsonWriter;
+using novex::JsonWriter;
 
 std::string MeasureKey(const monitor::Measure& measure) {
     std::string key = measure.id;
@@ -58,8 +58,8 @@ const std::vector<Fragment>& Fragments() {
                 out.push_back({});
                 continue;
             }
-            out.push_back({novex::web::JsonQuote(MeasureKey(m)) + ":{\"value\":",
-                           ",\"unit\":" + novex::web::JsonQuote(UnitSymbol(m.unit)) + "}"});
+            out.push_back({novex::JsonQuote(MeasureKey(m)) + ":{\"value\":",
+                           ",\"unit\":" + novex::JsonQuote(UnitSymbol(m.unit)) + "}"});
         }
         return out;
     }();
@@ -150,7 +150,7 @@ std::string StateBody(const monitor::DeviceSnapshot& s, const monitor::LowBatter
 
 std::string WithTime(const std::string& body, int64_t utc) {
     if (body.size() < 2) return body;
-    const std::string time = utc > 0 ? novex::web::JsonQuote(novex::LocalIsoText(utc)) : "null";
+    const std::string time = utc > 0 ? novex::JsonQuote(novex::LocalIsoText(utc)) : "null";
     std::string out;
     out.reserve(body.size() + time.size() + 10);
     out.append(body, 0, body.size() - 1).append(",\"time\":").append(time).append("}");

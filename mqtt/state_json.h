@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/alarm_event.h"
+#include "board/alarm_event.h"
 #include "monitor/battery_low.h"
 #include "monitor/measures.h"
 #include "monitor/snapshot.h"

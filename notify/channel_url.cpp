@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 
 namespace vimo {
 namespace notify {
@@ -136,7 +136,7 @@ std::string Apply(const std::string& key, const std::string& value, ChannelSetti
         if (out.kinds == 0) return "a list of alarm, state, communication, service";
     } else if (key == "rate") {
         int64_t n = 0;
-        if (!novexcli::ParseWhole(value, 1, 3600, n)) return "a whole number of messages an hour, 1 to 3600";
+        if (!novex::ParseWhole(value, 1, 3600, n)) return "a whole number of messages an hour, 1 to 3600";
         out.rate_per_hour = static_cast<int>(n);
     } else if (key == "retry_for") {
         if (!ParseDurationSeconds(value, out.retry_for_s)) return "a duration such as 90s, 30m, 24h or 2d (at most 30d)";
@@ -383,7 +383,7 @@ bool ParseUrlOnly(const std::string& url, ChannelSettings& out, std::string& err
         }
         if (has_port) {
             int64_t port = 0;
-            if (!novexcli::ParseWhole(port_text, 1, 65535, port)) {
+            if (!novex::ParseWhole(port_text, 1, 65535, port)) {
                 error = "the port must be a number from 1 to 65535";
                 return false;
             }

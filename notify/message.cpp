@@ -7,7 +7,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 
 namespace vimo {
 namespace notify {

@@ -15,7 +15,7 @@
 
 #include <json/value.h>
 
-#include "monitor/alarm_event.h"
+#include "board/alarm_event.h"
 #include "notify/channel_url.h"
 
 namespace vimo {

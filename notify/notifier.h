@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "common/failure_note.h"
-#include "common/thread_annotations.h"
-#include "monitor/snapshot_board.h"
+#include "core/thread_annotations.h"
+#include "board/snapshot_board.h"
 #include "notify/channel.h"
 #include "notify/outbox.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "notify/message.h"
 
 struct sqlite3;

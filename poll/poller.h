@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "common/failure_note.h"
-#include "monitor/device_monitor.h"
+#include "board/device_monitor.h"
 #include "session/device_session.h"
 #include "modbus/modbus_line.h"
-#include "monitor/snapshot_board.h"
-#include "common/thread_annotations.h"
+#include "board/snapshot_board.h"
+#include "core/thread_annotations.h"
 
 namespace vimo {
 

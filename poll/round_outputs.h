@@ -1,5 +1,5 @@
 // The poll run's own outputs of a round, each a subscriber of the board
-// (monitor/snapshot_board.h); the poller only publishes. What each does when it cannot
+// (board/snapshot_board.h); the poller only publishes. What each does when it cannot
 // keep up (docs/vimohost.md, "Who reads the board"):
 //
 //   ConsoleSummary  its own thread, every update in order up to 4096 waiting; beyond
@@ -22,10 +22,10 @@
 
 #include "common/failure_note.h"
 #include "common/console.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "hooks/event_hooks.h"
 #include "history/writer.h"
-#include "monitor/board_queue.h"
+#include "board/board_queue.h"
 
 namespace vimo {
 

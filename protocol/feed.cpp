@@ -3,13 +3,13 @@
 #include <chrono>
 
 #include "common/console.h"
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "monitor/snapshot.h"
 
-namespace vimo {
+namespace novex {
+namespace protocol {
 
 namespace monitor = novex::monitor;
-namespace protocol = novex::protocol;
 
 protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
     protocol::UpsFigures figures;
@@ -28,7 +28,7 @@ protocol::UpsFigures FiguresOf(const monitor::DeviceSnapshot& snapshot) {
     return figures;
 }
 
-protocol::UpsIdentity IdentityOf(const DeviceConfig& config) {
+protocol::UpsIdentity IdentityOf(const vimo::DeviceConfig& config) {
     protocol::UpsIdentity identity;
     const Json::Value& s = config.settings;
     identity.manufacturer = s["manufacturer"].asString();
@@ -65,7 +65,7 @@ bool ProtocolFeed::SetTls(const std::string& certfile, bool require_tls, std::st
 
 ProtocolFeed::~ProtocolFeed() { Stop(); }
 
-bool ProtocolFeed::AddDevice(const DeviceConfig& device, const std::string& line,
+bool ProtocolFeed::AddDevice(const vimo::DeviceConfig& device, const std::string& line,
                              std::string& error) {
     if (device.name.empty() || device.name.find_first_of(" \t\r\n\"") != std::string::npos) {
         error = "device name \"" + device.name + "\" is no single word, which UPS "
@@ -111,19 +111,19 @@ std::string ProtocolFeed::ShutdownReason(const std::string& name,
     return why;
 }
 
-bool ProtocolFeed::Start(SnapshotBoard& board, const std::vector<DeviceConfig>& devices,
+bool ProtocolFeed::Start(vimo::SnapshotBoard& board, const std::vector<vimo::DeviceConfig>& devices,
                          std::string& error) {
-    for (const Snapshot& s : board.Snapshots()) {
-        DeviceConfig named;
+    for (const vimo::Snapshot& s : board.Snapshots()) {
+        vimo::DeviceConfig named;
         named.name = s->device_name;
-        for (const DeviceConfig& device : devices)
+        for (const vimo::DeviceConfig& device : devices)
             if (device.name == s->device_name) named = device;
         if (!AddDevice(named, s->line, error)) return false;
     }
     board.Subscribe(*this);
-    options_.version = novexcli::VersionLine("vimohost");
+    options_.version = novex::VersionLine("vimohost");
     server_ = std::make_unique<protocol::Server>(directory_, users_, options_,
-                                                 [](const std::string& line) { Say("vimohost: protocol server: " + line); });
+                                                 [](const std::string& line) { vimo::Say("vimohost: protocol server: " + line); });
     if (!server_->Start(error)) {
         server_.reset();
         return false;
@@ -143,7 +143,7 @@ std::string ProtocolFeed::Address() const {
 
 // A round loaded from the history is no news of the UPS: it stays stale until a
 // polled round completes.
-void ProtocolFeed::Take(const BoardUpdate& update) {
+void ProtocolFeed::Take(const vimo::BoardUpdate& update) {
     const monitor::DeviceSnapshot& s = *update.now;
     if (s.stale || s.rounds_completed == 0 || s.measures.empty()) {
         directory_.PublishStale(s.device_name);
@@ -154,9 +154,10 @@ void ProtocolFeed::Take(const BoardUpdate& update) {
     // read with FSD: secondaries shut down at once, with no primary to wait for.
     const std::string why = ShutdownReason(s.device_name, figures);
     if (!why.empty() && directory_.SetForcedShutdown(s.device_name))
-        Say(Level::kWarning, "vimohost: [" + s.device_name + "] forced shutdown set for UPS protocol "
+        vimo::Say(vimo::Level::kWarning, "vimohost: [" + s.device_name + "] forced shutdown set for UPS protocol "
                              "clients: " + why + " (\"forced_shutdown\")");
     directory_.Publish(s.device_name, figures);
 }
 
-}  // namespace vimo
+}  // namespace protocol
+}  // namespace novex

@@ -8,22 +8,23 @@
 #include <memory>
 #include <string>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "config/device_config.h"
 #include "protocol/published_directory.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 #include "protocol/server.h"
 #include "protocol/users.h"
 
-namespace vimo {
+namespace novex {
+namespace protocol {
 
 // The figures the protocol's variable map reads, from one snapshot.
 novex::protocol::UpsFigures FiguresOf(const novex::monitor::DeviceSnapshot& snapshot);
 // What the device object says of the UPS ("manufacturer", "model",
 // "battery_charge_low"), checked by ParseConfig.
-novex::protocol::UpsIdentity IdentityOf(const DeviceConfig& config);
+novex::protocol::UpsIdentity IdentityOf(const vimo::DeviceConfig& config);
 
-class ProtocolFeed : public BoardSubscriber {
+class ProtocolFeed : public vimo::BoardSubscriber {
 public:
     // Checks the listen address and reads the users file (empty: no users, reading
     // only). Null with a one-line error.
@@ -42,11 +43,11 @@ public:
     // object of the same name, subscribes to the board and starts listening. Before
     // any line thread starts. False with a one-line error when a name is no single
     // word or the address cannot be used.
-    bool Start(SnapshotBoard& board, const std::vector<DeviceConfig>& devices,
+    bool Start(vimo::SnapshotBoard& board, const std::vector<vimo::DeviceConfig>& devices,
                std::string& error);
     // A device a reload started, served from now on under its name on `line`; false
     // with a one-line error when the name is no single word. Any time.
-    bool AddDevice(const DeviceConfig& device, const std::string& line, std::string& error);
+    bool AddDevice(const vimo::DeviceConfig& device, const std::string& line, std::string& error);
     // A device a reload removed, or could not start: no longer served, as it is gone
     // from the board, the web face and /metrics too.
     void RemoveDevice(const std::string& name) { directory_.Remove(name); }
@@ -72,7 +73,7 @@ private:
     ProtocolFeed() = default;
     // On the publishing line thread: the device's figures, or stale, in its slot of
     // the directory that the server's clients read.
-    void Take(const BoardUpdate& update) override;
+    void Take(const vimo::BoardUpdate& update) override;
     // Why the device's rule holds after this round ("" when it does not).
     std::string ShutdownReason(const std::string& name, const novex::protocol::UpsFigures& figures);
 
@@ -85,4 +86,5 @@ private:
     std::map<std::string, ShutdownWatch> watches_ GUARDED_BY(watch_mutex_);
 };
 
-}  // namespace vimo
+}  // namespace protocol
+}  // namespace novex

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "protocol/directory.h"
 #include "protocol/variable_map.h"
 

@@ -23,7 +23,7 @@
 
 #include "access/address_prefix.h"
 #include "common/accept_pause.h"
-#include "common/address.h"
+#include "core/address.h"
 #include "common/hints.h"
 #include "protocol/session.h"
 

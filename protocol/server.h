@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "access/attempt_limiter.h"
-#include "common/address.h"
+#include "core/address.h"
 #include "tls/server_tls.h"
 #include "protocol/directory.h"
 #include "protocol/users.h"

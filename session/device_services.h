@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "history/store.h"
 #include "monitor/measures.h"
 #include "session/rule_states.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 
 namespace vimo {
 

@@ -2,7 +2,7 @@
 // checks) of one device, so that the host answers "changed" and stores a raise and a
 // clear once each, however often the device repeats the state. These are the reports a
 // controller would get; the alarms vimohost itself raises and clears from the record
-// are the monitor's (monitor/device_monitor.h).
+// are the monitor's (board/device_monitor.h).
 #pragma once
 
 #include <map>

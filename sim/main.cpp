@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "sim/options.h"
 #include "sim/register_map.h"
 #include "sim/server.h"
@@ -22,9 +22,9 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
     using namespace novexsim;
-    novexcli::KeepStandardDescriptors();
+    novex::KeepStandardDescriptors();
     Options options;
-    const novexcli::Parsed parsed =
+    const novex::Parsed parsed =
         ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
     if (parsed.exit_code >= 0) {
         std::fputs(parsed.text.c_str(), parsed.exit_code == 0 ? stdout : stderr);

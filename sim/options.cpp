@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "host/line_settings.h"
 
 namespace novexsim {
 
-using novexcli::AddValue;
-using novexcli::AddWhole;
+using novex::AddValue;
+using novex::AddWhole;
 
 namespace {
 
@@ -141,8 +141,8 @@ void AddTransports(CLI::App& app, Options& o) {
                                 const size_t dash = v.find('-');
                                 int64_t first = 0, last = 0;
                                 if (dash == std::string::npos ||
-                                    !novexcli::ParseWhole(v.substr(0, dash), slave.min, slave.max, first) ||
-                                    !novexcli::ParseWhole(v.substr(dash + 1), first, slave.max, last))
+                                    !novex::ParseWhole(v.substr(0, dash), slave.min, slave.max, first) ||
+                                    !novex::ParseWhole(v.substr(dash + 1), first, slave.max, last))
                                     return "FIRST-LAST, addresses " + Range(slave) + ", FIRST <= LAST";
                                 o.slave = static_cast<int>(first);
                                 o.last_slave = static_cast<int>(last);
@@ -191,7 +191,7 @@ void AddFaults(CLI::App& app, Options& o) {
 }  // namespace
 
 void AddOptions(CLI::App& app, Options& o) {
-    novexcli::Describe(app, kUsage, kAbout, kFooter);
+    novex::Describe(app, kUsage, kAbout, kFooter);
     AddTransports(app, o);
     AddValue(app, "--scenario", "NAME|FILE",
              "normal (default): on mains, four modules fitted; on-battery: discharging, "
@@ -228,11 +228,11 @@ void AddOptions(CLI::App& app, Options& o) {
     });
 }
 
-novexcli::Parsed ParseOptions(const std::vector<std::string>& args, Options& out) {
+novex::Parsed ParseOptions(const std::vector<std::string>& args, Options& out) {
     CLI::App app("", "novexups-sim");
     AddOptions(app, out);
-    novexcli::AddVersion(app);
-    return novexcli::Parse(app, args, novexcli::kSimulatorWording);
+    novex::AddVersion(app);
+    return novex::Parse(app, args, novex::kSimulatorWording);
 }
 
 }  // namespace novexsim

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "sim/faults.h"
 
 namespace novexsim {
@@ -32,6 +32,6 @@ struct Options {
 
 // `args` without the program name. Serve when the result's exit_code is -1; otherwise
 // print its text (help, version, or one line naming the offending option) and exit.
-novexcli::Parsed ParseOptions(const std::vector<std::string>& args, Options& out);
+novex::Parsed ParseOptions(const std::vector<std::string>& args, Options& out);
 
 }  // namespace novexsim

@@ -26,7 +26,7 @@
 #include <json/json.h>
 #include <sys/stat.h>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "sim/register_map.h"
 
 namespace novexsim {
@@ -116,12 +116,12 @@ public:
         for (const std::string& key : object.getMemberNames()) {
             int address = 0;
             if (!ParseAddress(key, address))
-                return Fail(where + ": " + novexcli::QuoteText(key) + " is not an address");
+                return Fail(where + ": " + novex::QuoteText(key) + " is not an address");
             const auto [first, fresh] = spelt.emplace(address, key);
             if (!fresh)
                 return Fail(where + ": address " + std::to_string(address) +
-                            " is given twice (" + novexcli::QuoteText(first->second) + " and " +
-                            novexcli::QuoteText(key) + ")");
+                            " is given twice (" + novex::QuoteText(first->second) + " and " +
+                            novex::QuoteText(key) + ")");
             if (!IsMapped(table, address))
                 return Fail(where + ": address " + key + " is not served (" +
                             DescribeMap(table) + ")");
@@ -147,7 +147,7 @@ public:
             bool known = false;
             for (const std::string& a : allowed) known = known || key == a;
             if (!known)
-                return Fail(where + "unknown key " + novexcli::QuoteText(key) + " (expected " +
+                return Fail(where + "unknown key " + novex::QuoteText(key) + " (expected " +
                             Names(allowed) + ")");
         }
         return true;

@@ -6,6 +6,7 @@
 #include <string>
 
 namespace vimo {
+namespace snmp {
 
 bool CheckAgentxAddress(const std::string& address, std::string& error) {
     const bool path = !address.empty() && address[0] == '/';
@@ -28,4 +29,5 @@ bool ContextNameOk(const std::string& name) {
     return true;
 }
 
+}  // namespace snmp
 }  // namespace vimo

@@ -21,14 +21,15 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/agent/agent_callbacks.h>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "common/console.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "host/line_settings.h"
 #include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
 
 namespace vimo {
+namespace snmp {
 
 namespace monitor = novex::monitor;
 
@@ -75,7 +76,7 @@ struct Device {
 snmp::UpsIdentity IdentityOf(const std::string& name, const std::vector<DeviceConfig>& configs) {
     snmp::UpsIdentity identity;
     identity.name = name;
-    identity.agent_version = novexcli::VersionLine("vimohost");
+    identity.agent_version = novex::VersionLine("vimohost");
     for (const DeviceConfig& config : configs) {
         if (config.name != name) continue;
         const Json::Value& s = config.settings;
@@ -259,7 +260,7 @@ private:
         if (ContextNameOk(name))
             Register(d, name);
         else
-            Say(Level::kWarning, "vimohost: SNMP: device \"" + novexcli::EscapeText(name) +
+            Say(Level::kWarning, "vimohost: SNMP: device \"" + novex::EscapeText(name) +
                                      "\" gets no SNMP context of its name: a context is 1 to 32 "
                                      "letters, digits, '.', '_' or '-'");
     }
@@ -494,4 +495,5 @@ std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, Snapshot
     return agent;
 }
 
+}  // namespace snmp
 }  // namespace vimo

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "config/device_config.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 #include "snmp/address.h"
 
 namespace vimo {
+namespace snmp {
 
 // Whether this build serves SNMP at all (it needs net-snmp's agent library).
 bool SnmpBuilt();
@@ -35,4 +36,5 @@ public:
     virtual void Stop() = 0;
 };
 
+}  // namespace snmp
 }  // namespace vimo

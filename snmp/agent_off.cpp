@@ -4,6 +4,7 @@
 #include "snmp/agent.h"
 
 namespace vimo {
+namespace snmp {
 
 bool SnmpBuilt() { return false; }
 
@@ -15,4 +16,5 @@ std::unique_ptr<SnmpAgent> SnmpAgent::Start(const std::string& address, Snapshot
     return nullptr;
 }
 
+}  // namespace snmp
 }  // namespace vimo

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/board_queue.h"
-#include "monitor/snapshot_board.h"
+#include "board/board_queue.h"
+#include "board/snapshot_board.h"
 
 namespace {
 

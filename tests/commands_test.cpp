@@ -306,8 +306,8 @@ TEST_F(Commands, RebuildsOnlyForANewRoundTime) {
 // The real round completion, on the real clock: one short wait for the next second.
 TEST_F(Commands, RoundsFromTheCacheAreShownPerSecond) {
     std::string a(853, '\0'), b(853, '\0');
-    SetRegister(*reinterpret_cast<NovexUPS_Data_t*>(&a[0]), record_offset::kRegs1To40, 2203);
-    SetRegister(*reinterpret_cast<NovexUPS_Data_t*>(&b[0]), record_offset::kRegs1To40, 1000);
+    SetRegister(*reinterpret_cast<NovexUPS_Data_t*>(&a[0]), novex::record_offset::kRegs1To40, 2203);
+    SetRegister(*reinterpret_cast<NovexUPS_Data_t*>(&b[0]), novex::record_offset::kRegs1To40, 1000);
     testing::internal::CaptureStdout();
     std::string first_text;
     for (int attempt = 0; attempt < 5; ++attempt) {

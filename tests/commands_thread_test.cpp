@@ -104,7 +104,7 @@ TEST_P(CommandsThreads, EveryTextShowsOneWholeRound) {
                 NovexUPS_Data_t data;
                 std::memset(&data, 0, sizeof data);
                 const uint16_t value = static_cast<uint16_t>(round);
-                for (size_t at = record_offset::kRegs1To40; at < record_offset::kUpdateTime;
+                for (size_t at = novex::record_offset::kRegs1To40; at < novex::record_offset::kUpdateTime;
                      at += 2)
                     SetRegister(data, at, value);
                 ups.LoadFromCache(reinterpret_cast<unsigned char*>(&data), sizeof data);

@@ -135,7 +135,7 @@ TEST(Docs, ProtocolVariables) {
     identity.manufacturer = "maker";
     identity.model = "model";
     const std::vector<protocol::Variable> variables =
-        protocol::MapVariables(vimo::FiguresOf(snapshot), identity, false);
+        protocol::MapVariables(protocol::FiguresOf(snapshot), identity, false);
     std::string out = "| Variable | Description |\n|---|---|\n";
     for (const protocol::Variable& v : variables) {
         const char* description = protocol::VariableDescription(v.name);

@@ -15,7 +15,7 @@
 #include <set>
 
 #include "hooks/event_hooks.h"
-#include "monitor/device_monitor.h"
+#include "board/device_monitor.h"
 #include "tests/runner_processes.h"
 
 namespace {

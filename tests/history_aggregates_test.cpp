@@ -219,7 +219,7 @@ TEST(HistoryAggregates, WebBucketsFromMinutesSaySo) {
     }
     std::vector<int64_t> ids;
     ASSERT_TRUE(store->Write(rounds, ids, error, finished)) << error;
-    auto web = vimo::WebHistory::Open(dir / "h.db", error);
+    auto web = novex::web::WebHistory::Open(dir / "h.db", error);
     ASSERT_TRUE(web) << error;
     std::vector<novex::web::ReadingSeries> series;
     const size_t charge = novex::monitor::FindMeasure("battery_charge");

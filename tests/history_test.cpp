@@ -18,7 +18,7 @@
 #include "history/reader.h"
 #include "history/store.h"
 #include "history/times.h"
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "history/writer.h"
 #include "monitor/measures.h"
 #include "device/novexups_data.h"
@@ -610,7 +610,7 @@ TEST(HistoryReader, DownsamplesAndListsActiveEvents) {
     EXPECT_EQ(2u, events.size());
 
     // The web page's view: series per measure, and raises paired with their clears.
-    auto web = vimo::WebHistory::Open(dir / "h.db", error);
+    auto web = novex::web::WebHistory::Open(dir / "h.db", error);
     ASSERT_TRUE(web) << error;
     std::vector<novex::web::ReadingSeries> series;
     ASSERT_TRUE(web->Readings({4, {charge}, t0, t0 + 80, 8}, series, error)) << error;
@@ -638,7 +638,7 @@ TEST(HistoryReader, HostileWindowsStayBounded) {
     constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
     // Columns: since, until, points, step.
     const std::tuple<int64_t, int64_t, int64_t, int64_t> kSteps[] = {
-        {0, novex::web::kLatestTime, 1000, 253402301},
+        {0, novex::kLatestTime, 1000, 253402301},
         {kMin, kMax, 1, kMax},
         {kMin, kMax, 1000, 18446744073709552},
         {0, 10, 0, 10},
@@ -654,7 +654,7 @@ TEST(HistoryReader, HostileWindowsStayBounded) {
     const int64_t t0 = 1765184400;
     std::vector<vimo::HistoryEntry> batch;
     // Rounds from 1970 to the last second there is, and a second apart at t0.
-    for (const int64_t utc : {int64_t{0}, int64_t{86400}, novex::web::kLatestTime - 1})
+    for (const int64_t utc : {int64_t{0}, int64_t{86400}, novex::kLatestTime - 1})
         batch.push_back(Round(1, utc, 50));
     for (int i = 0; i < 100; ++i) batch.push_back(Round(1, t0 + i, static_cast<uint16_t>(i)));
     // fan_fault raised long ago and never cleared; overload flapping 3000 times before
@@ -674,13 +674,13 @@ TEST(HistoryReader, HostileWindowsStayBounded) {
     std::vector<int64_t> ids;
     ASSERT_TRUE(store->Write(batch, ids, error)) << error;
 
-    auto web = vimo::WebHistory::Open(dir / "h.db", error);
+    auto web = novex::web::WebHistory::Open(dir / "h.db", error);
     ASSERT_TRUE(web) << error;
     const size_t charge = novex::monitor::FindMeasure("battery_charge");
     // Columns: since, until, points, buckets wanted.
     const std::tuple<int64_t, int64_t, size_t, size_t> kWindows[] = {
-        {0, novex::web::kLatestTime, 1000, 3},  // 1970, the hundred rounds at t0, 9999
-        {0, novex::web::kLatestTime, 1, 1},
+        {0, novex::kLatestTime, 1000, 3},  // 1970, the hundred rounds at t0, 9999
+        {0, novex::kLatestTime, 1, 1},
         {t0, t0 + 100, 1000, 100},
         {t0, t0 + 100, 7, 7},
     };

@@ -17,7 +17,7 @@ namespace {
 
 using namespace novex::monitor;
 using namespace render_test;
-namespace off = record_offset;
+namespace off = novex::record_offset;
 
 using source_test::ReadFile;
 using source_test::SourceFile;

@@ -18,7 +18,7 @@
 namespace {
 
 using namespace render_test;
-namespace off = record_offset;
+namespace off = novex::record_offset;
 using boost::posix_time::seconds;
 
 NovexUPS_Data_t Filled(unsigned char byte) {

@@ -178,7 +178,7 @@ TEST_F(Session, RenderedDocumentIsThePolledDevicesOwn) {
     EXPECT_TRUE(polled[0] == text) << Difference(polled[0], text);
 
     std::vector<unsigned char> same_second = records[0];
-    same_second[record_offset::kRegs1To40] ^= 0x01;  // a figure of the unit's data
+    same_second[novex::record_offset::kRegs1To40] ^= 0x01;  // a figure of the unit's data
     std::string changed, fresh;
     ASSERT_TRUE(renderer.Render(3, same_second, changed, error)) << error;
     EXPECT_NE(polled[0], changed);

@@ -10,8 +10,8 @@
 #include <json/reader.h>
 
 #include "config/device_config.h"
-#include "monitor/device_monitor.h"
-#include "monitor/snapshot_board.h"
+#include "board/device_monitor.h"
+#include "board/snapshot_board.h"
 #include "poll/status_output.h"
 
 namespace {

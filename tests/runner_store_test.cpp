@@ -17,7 +17,7 @@
 #include "session/round_time.h"
 #include "tests/runner_processes.h"
 #include "poll/status_output.h"
-#include "monitor/device_monitor.h"
+#include "board/device_monitor.h"
 
 namespace {
 

@@ -617,7 +617,7 @@ const BadArgs kBadArgs[] = {
 TEST(SimOptions, GoodCommandLines) {
     for (const GoodArgs& c : kGoodArgs) {
         Options o;
-        const novexcli::Parsed parsed = ParseOptions(c.args, o);
+        const novex::Parsed parsed = ParseOptions(c.args, o);
         ASSERT_EQ(-1, parsed.exit_code) << c.args[0] << ": " << parsed.text;
         EXPECT_TRUE(c.check(o)) << c.args[0];
     }
@@ -629,7 +629,7 @@ TEST(SimOptions, BadCommandLinesNameTheProblem) {
         for (const std::string& a : c.args) joined += a + " ";
         SCOPED_TRACE(joined);
         Options o;
-        const novexcli::Parsed parsed = ParseOptions(c.args, o);
+        const novex::Parsed parsed = ParseOptions(c.args, o);
         EXPECT_EQ(2, parsed.exit_code);
         EXPECT_NE(parsed.text.find(c.error), std::string::npos) << parsed.text;
     }

@@ -197,14 +197,14 @@ TEST(UpsMib, AddressesAndContextNames) {
     };
     for (const auto& [text, ok] : addresses) {
         std::string error;
-        EXPECT_EQ(ok, vimo::CheckAgentxAddress(text, error)) << text;
+        EXPECT_EQ(ok, vimo::snmp::CheckAgentxAddress(text, error)) << text;
         EXPECT_EQ(ok, error.empty()) << text;
     }
     const std::pair<std::string, bool> contexts[] = {
         {"rack1", true}, {"ups-2.b_c", true}, {"", false}, {"rack 1", false},
         {std::string(33, 'a'), false}, {std::string(32, 'a'), true}, {"ups\n", false},
     };
-    for (const auto& [name, ok] : contexts) EXPECT_EQ(ok, vimo::ContextNameOk(name)) << name;
+    for (const auto& [name, ok] : contexts) EXPECT_EQ(ok, vimo::snmp::ContextNameOk(name)) << name;
 }
 
 // "snmp" beside "devices". Columns: its value, the agent's address or the error.

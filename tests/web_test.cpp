@@ -26,7 +26,7 @@
 #include "web/http_server.h"
 #include "web/metrics.h"
 #include "web/router.h"
-#include "common/time_text.h"
+#include "core/time_text.h"
 #include "tests/web_support.h"
 
 namespace {
@@ -499,7 +499,7 @@ TEST(WebTime, ReadsIsoAndEpochSeconds) {
     };
     for (const auto& [text, ok, utc] : cases) {
         int64_t got = 0;
-        EXPECT_EQ(novex::web::ParseTime(text, got), ok) << text;
+        EXPECT_EQ(novex::ParseTime(text, got), ok) << text;
         if (ok) {
             EXPECT_EQ(got, utc) << text;
         }

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 

@@ -14,7 +14,7 @@
 #include "vimohost/commands.h"
 #include "common/console.h"
 #include "common/hints.h"
-#include "common/json_writer.h"
+#include "core/json_writer.h"
 #include "history/store.h"
 #include "session/plugin_library.h"
 #include "session/device_session.h"
@@ -57,8 +57,8 @@ int List(HistoryStore& store, const HistoryOptions& options) {
             std::printf("%s\n  {\"round\": %lld, \"data_id\": %u, \"device\": %s, \"time\": %s, "
                         "\"utc\": %lld, \"bytes\": %zu}",
                         shown ? "," : "", static_cast<long long>(r.id), r.data_id,
-                        novex::web::JsonQuote(r.device).c_str(),
-                        novex::web::JsonQuote(r.time).c_str(), static_cast<long long>(r.utc),
+                        novex::JsonQuote(r.device).c_str(),
+                        novex::JsonQuote(r.time).c_str(), static_cast<long long>(r.utc),
                         r.record.size());
         else
             std::printf("%8lld %-12s %10u  %-19s %6zu\n", static_cast<long long>(r.id),

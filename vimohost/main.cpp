@@ -7,12 +7,12 @@
 
 #include <CLI/CLI.hpp>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "vimohost/commands.h"
 #include "vimohost/options.h"
 
 int main(int argc, char** argv) {
-    novexcli::KeepStandardDescriptors();
+    novex::KeepStandardDescriptors();
     CLI::App app("", "vimohost");
     vimo::PollOptions poll;
     vimo::HistoryOptions history;
@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
     const CLI::App* check_command = vimo::AddCheckConfigCommand(app, check);
     vimo::NotifyOptions notify;
     const CLI::App* notify_command = vimo::AddNotifyCommand(app, notify);
-    novexcli::AddVersion(app);
-    const int exit_code = novexcli::ParseMain(app, argc, argv, novexcli::kVimohostWording);
+    novex::AddVersion(app);
+    const int exit_code = novex::ParseMain(app, argc, argv, novex::kVimohostWording);
     if (exit_code >= 0) return exit_code;
     // A thread the system refuses (a process limit) is a failure to start, not a crash.
     try {

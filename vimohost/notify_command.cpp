@@ -11,8 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "common/command_line.h"
-#include "common/time_text.h"
+#include "core/command_line.h"
+#include "core/time_text.h"
 #include "config/device_config.h"
 #include "notify/channel.h"
 #include "notify/outbox.h"
@@ -22,7 +22,7 @@ namespace vimo {
 
 namespace {
 
-using novexcli::AddText;
+using novex::AddText;
 
 void Fail(const std::string& message) { std::fprintf(stderr, "vimohost notify: %s\n", message.c_str()); }
 
@@ -109,7 +109,7 @@ int Status(const NotifyOptions& options) {
 
 CLI::App* AddNotifyCommand(CLI::App& app, NotifyOptions& out) {
     CLI::App* command = app.add_subcommand("notify", "test the notification channels, or show what waits");
-    novexcli::Describe(*command, "vimohost notify test [CHANNEL] [--config FILE] [--notify URL ...]\n"
+    novex::Describe(*command, "vimohost notify test [CHANNEL] [--config FILE] [--notify URL ...]\n"
                                  "         vimohost notify status [--history FILE]",
                        "test: sends a test message through each channel (or the one named) and prints "
                        "per channel \"sent\" or the failure with a hint; exit 0 when every one was sent, "

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <limits>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "config/device_config.h"
 #include "history/times.h"
 #include "host/line_settings.h"
@@ -19,9 +19,9 @@
 
 namespace vimo {
 
-using novexcli::AddText;
-using novexcli::AddValue;
-using novexcli::AddWhole;
+using novex::AddText;
+using novex::AddValue;
+using novex::AddWhole;
 
 namespace {
 
@@ -98,7 +98,7 @@ CLI::Option* AddDeviceNumber(CLI::App& app, const char* flag, const std::string&
                          : expected;
     return AddValue(app, flag, "N", help, [=, &flags](const std::string& v) {
         int64_t n = 0;
-        if (!novexcli::ParseWhole(v, min, max, n)) return wanted;
+        if (!novex::ParseWhole(v, min, max, n)) return wanted;
         Json::Value& target = subkey ? flags[key][subkey] : flags[key];
         // Whole numbers above INT_MAX (data ids) are stored unsigned.
         target = n > std::numeric_limits<int>::max() ? Json::Value(static_cast<Json::UInt>(n))
@@ -306,7 +306,7 @@ void AddSettingFlags(CLI::App& app, PollOptions& out) {
 }  // namespace
 
 void AddPollCommand(CLI::App& app, PollOptions& out) {
-    novexcli::Describe(app, kPollUsage, "", kPollNotes);
+    novex::Describe(app, kPollUsage, "", kPollNotes);
     AddDeviceFlags(app, out);
     AddText(app, "--config", "FILE",
             "JSON: one device object, an array of them, or {\"devices\": ..., \"on_event\": "
@@ -398,7 +398,7 @@ bool CheckPollOptions(const PollOptions& out, std::string& error) {
 
 CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
     CLI::App* check = app.add_subcommand("check-config", "check a configuration file, poll nothing");
-    novexcli::Describe(*check, "vimohost check-config [FILE]",
+    novex::Describe(*check, "vimohost check-config [FILE]",
                        std::string("Runs the checks a start makes before it starts anything, "
                                    "and reports the first error as the start would: FILE (default ") +
                            kServiceConfig +
@@ -413,7 +413,7 @@ CLI::App* AddCheckConfigCommand(CLI::App& app, CheckConfigOptions& out) {
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     CLI::App* history = app.add_subcommand("history", "list or render stored rounds");
-    novexcli::Describe(*history, "vimohost history [options]",
+    novex::Describe(*history, "vimohost history [options]",
                        "Lists the stored rounds, oldest first, or renders one.");
     AddText(*history, "--history", "FILE",
             std::string("SQLite history (default vimohost.db in the working directory if there, "
@@ -422,7 +422,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
     AddValue(*history, "--data-id", "N", "only this device's rounds",
              [&out](const std::string& v) {
                  int64_t n = 0;
-                 if (!novexcli::ParseWhole(v, 0, kMaxDataId, n))
+                 if (!novex::ParseWhole(v, 0, kMaxDataId, n))
                      return "a whole number from 0 to " + std::to_string(kMaxDataId);
                  out.has_data_id = true;
                  out.data_id = static_cast<uint32_t>(n);
@@ -436,7 +436,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
              "plug-in, with the round's stored time",
              [&out](const std::string& v) {
                  int64_t n = 0;
-                 if (v != "latest" && !novexcli::ParseWhole(v, 1, kNoLimit, n))
+                 if (v != "latest" && !novex::ParseWhole(v, 1, kNoLimit, n))
                      return std::string("a round number from the list or \"latest\"");
                  out.render = v;
                  return std::string();
@@ -445,7 +445,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
             "plug-in to render with (default novexups.so beside this program)", out.plugin);
 
     CLI::App* readings = history->add_subcommand("readings", "stored figures over time");
-    novexcli::Describe(*readings,
+    novex::Describe(*readings,
                        "vimohost history readings --since 1h|2026-12-08T09:00 [--until ...] "
                        "[--device NAME|DATA_ID]\n         [--fields ID,...] [--step 60s] "
                        "[--csv|--json]",
@@ -471,7 +471,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
         ->disable_flag_override();
 
     CLI::App* events = history->add_subcommand("events", "alarm raises and clears over time");
-    novexcli::Describe(*events, "vimohost history events [--since ...] [--device ...] [--active]",
+    novex::Describe(*events, "vimohost history events [--since ...] [--device ...] [--active]",
                        "Raises and clears of alarms, oldest first, in local time with its "
                        "offset.");
     events->callback([&out] { out.query = "events"; });
@@ -482,7 +482,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& out) {
         ->disable_flag_override();
 
     CLI::App* rules = history->add_subcommand("rules", "the plug-in's own alarm rule reports");
-    novexcli::Describe(*rules, "vimohost history rules [--since ...] [--device ...] [--json]",
+    novex::Describe(*rules, "vimohost history rules [--since ...] [--device ...] [--json]",
                        "Each raise and clear of the plug-in's alarm rules (its threshold "
                        "checks), oldest first: what a controller would have been told.");
     rules->callback([&out] { out.query = "rules"; });

@@ -18,7 +18,7 @@
 
 #include "common/child_process.h"
 #include "vimohost/commands.h"
-#include "common/address.h"
+#include "core/address.h"
 #include "common/console.h"
 #include "common/hints.h"
 #include "common/stdout_capture.h"
@@ -29,7 +29,7 @@
 #include "history/writer_lock.h"
 #include "mdns/announcer.h"
 #include "mbserver/feed.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 #include "notify/notifier.h"
 #include "poll/round_outputs.h"
 #include "poll/status_output.h"
@@ -197,11 +197,11 @@ struct PollRun {
     ProgramConfig program;
     std::unique_ptr<EventHooks> hooks;
     SnapshotBoard board;  // every output of a round subscribes to it
-    std::unique_ptr<ProtocolFeed> protocol;
+    std::unique_ptr<novex::protocol::ProtocolFeed> protocol;
     std::unique_ptr<novex::mbserver::ModbusFeed> modbus;
-    std::unique_ptr<WebHistory> web_history;  // outlives the web face that reads it
-    std::unique_ptr<WebFeed> web;
-    std::unique_ptr<SnmpAgent> snmp;
+    std::unique_ptr<novex::web::WebHistory> web_history;  // outlives the web face that reads it
+    std::unique_ptr<novex::web::WebFeed> web;
+    std::unique_ptr<snmp::SnmpAgent> snmp;
     std::unique_ptr<MdnsAnnouncer> mdns;  // announces the listeners above, goes before them
     std::optional<mqtt::MqttSettings> mqtt_settings;  // "mqtt" or --mqtt, checked
     std::unique_ptr<HistoryWriterLock> history_lock;  // outlives the store that writes
@@ -602,7 +602,7 @@ int CheckServices(PollRun& run) {
                 return kExitUsage;
             }
     } else {
-        run.protocol = ProtocolFeed::Create(protocol_listen, settings.protocol_users, error);
+        run.protocol = novex::protocol::ProtocolFeed::Create(protocol_listen, settings.protocol_users, error);
         if (!run.protocol) {
             Fail(named(!flags.protocol_listen.empty() || !flags.protocol_users.empty(),
                        "--protocol-listen", "protocol_listen") +
@@ -632,7 +632,7 @@ int CheckServices(PollRun& run) {
     // configuration file when it was the one that asked.
     const std::string origin =
         flags.listen.empty() && flags.http_token_file.empty() ? run.options.config_file + ": " : "";
-    run.web = WebFeed::Create(listen, token, error);
+    run.web = novex::web::WebFeed::Create(listen, token, error);
     if (!run.web || !run.web->SetWebConfig(settings.web_config, error)) {
         Fail(origin + error);
         return kExitUsage;
@@ -689,7 +689,7 @@ int StartSnmp(PollRun& run) {
     const std::string agentx = Settings(run).snmp_agentx;
     if (agentx.empty()) return -1;
     std::string error;
-    run.snmp = SnmpAgent::Start(agentx, run.board, run.configs, error);
+    run.snmp = snmp::SnmpAgent::Start(agentx, run.board, run.configs, error);
     if (!run.snmp) {
         Fail("--snmp-agentx: " + error);
         return kExitUsage;
@@ -873,7 +873,7 @@ int OpenHistory(PollRun& run) {
     for (const auto& line : run.lines) OfferStoredRounds(run, *line);
     if (run.web) {
         // Readings and events for the page and the API, on a connection of their own.
-        run.web_history = WebHistory::Open(run.options.history_file, error);
+        run.web_history = novex::web::WebHistory::Open(run.options.history_file, error);
         if (run.web_history)
             run.web->AttachHistory(run.web_history.get());
         else

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 
 namespace vimo {
 
@@ -19,9 +19,9 @@ ServiceNotifier ServiceNotifier::FromEnvironment() {
     const char* pid = std::getenv("WATCHDOG_PID");
     int64_t watchdog = 0, watchdog_pid = 0;
     // The watchdog may be meant for another process of the service (WATCHDOG_PID).
-    const bool ours = !pid || (novexcli::ParseWhole(pid, 1, INT32_MAX, watchdog_pid) &&
+    const bool ours = !pid || (novex::ParseWhole(pid, 1, INT32_MAX, watchdog_pid) &&
                                watchdog_pid == static_cast<int64_t>(getpid()));
-    if (!usec || !ours || !novexcli::ParseWhole(usec, 1, INT64_MAX, watchdog)) watchdog = 0;
+    if (!usec || !ours || !novex::ParseWhole(usec, 1, INT64_MAX, watchdog)) watchdog = 0;
     return ServiceNotifier(socket ? socket : "", std::chrono::microseconds(watchdog));
 }
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/json_writer.h"
-#include "common/time_text.h"
+#include "core/json_writer.h"
+#include "core/time_text.h"
 #include "history/aggregates.h"
 #include "history/times.h"
 #include "web/alarm_actions.h"

@@ -2,14 +2,14 @@
 
 #include <unordered_set>
 
-#include "common/command_line.h"
+#include "core/command_line.h"
 #include "common/console.h"
 #include "web/metrics.h"
 #include "web/web_config.h"
 
-namespace vimo {
+namespace novex {
+namespace web {
 
-namespace web = novex::web;
 namespace monitor = novex::monitor;
 
 std::unique_ptr<WebFeed> WebFeed::Create(const std::string& listen, const std::string& token_file,
@@ -28,11 +28,11 @@ WebFeed::~WebFeed() { Stop(); }
 
 bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
     options_.web_config = file;
-    options_.log = [](const std::string& line) { Say("vimohost: web: " + line); };
+    options_.log = [](const std::string& line) { vimo::Say("vimohost: web: " + line); };
     novex::web::WebConfig config;
     if (file.empty() || !novex::web::LoadWebConfig(file, config, error)) return file.empty();
     for (const std::string& warning : config.warnings)
-        Say(Level::kWarning, "vimohost: " + file + ": " + warning);
+        vimo::Say(vimo::Level::kWarning, "vimohost: " + file + ": " + warning);
     if (config.tls && !novex::tls::ServerTls::Create(config.tls_settings, error)) {
         error = file + ": " + error;
         return false;
@@ -40,10 +40,10 @@ bool WebFeed::SetWebConfig(const std::string& file, std::string& error) {
     return true;
 }
 
-bool WebFeed::Start(SnapshotBoard& board, std::string& error) {
+bool WebFeed::Start(vimo::SnapshotBoard& board, std::string& error) {
     board_ = &board;
     // "vimohost 1.0.0 (git abc1234)": the label holds what follows the name.
-    const std::string line = novexcli::VersionLine("vimohost");
+    const std::string line = novex::VersionLine("vimohost");
     version_ = line.substr(line.find(' ') + 1);
     board.Subscribe(*this);
     server_ = web::HttpServer::Start(*this, options_, error);
@@ -62,8 +62,8 @@ std::string WebFeed::Address() const { return server_ ? server_->address() : opt
 // On the line thread, after each publish: a completed round adds its duration, and
 // once /metrics is scraped the device's series are rendered here, once per round
 // shortly before the next scrape is due, rather than by every scrape.
-void WebFeed::Take(const BoardUpdate& update) {
-    const Snapshot& now = update.now;
+void WebFeed::Take(const vimo::BoardUpdate& update) {
+    const vimo::Snapshot& now = update.now;
     const uint64_t completed_before = update.before ? update.before->rounds_completed : 0;
     web::DeviceState device{now, 0.0, {}, nullptr};
     {
@@ -106,12 +106,12 @@ web::HostState WebFeed::State() const {
     if (hook_counters_) hook_counters_(state.hook_runs, state.hook_failures);
     if (modbus_counters_) modbus_counters_(state);
     if (notify_counters_) notify_counters_(state);
-    const std::vector<Snapshot> snapshots = board_->Snapshots();
+    const std::vector<vimo::Snapshot> snapshots = board_->Snapshots();
     state.devices.reserve(snapshots.size());
     // A device whose snapshot names no window (none should) counts as lost after 10 s.
     constexpr double kDefaultLossWindow = 10.0;
     novex::MutexLock lock(mutex_);
-    for (const Snapshot& s : snapshots) {
+    for (const vimo::Snapshot& s : snapshots) {
         const auto durations = durations_.find(s->data_id);
         const auto rendered = metrics_.find(s->data_id);
         // Only a rendering of this very snapshot (owner-based: never a later one that
@@ -144,4 +144,5 @@ web::HostState WebFeed::MetricsState(bool gzip) const {
     return state;
 }
 
-}  // namespace vimo
+}  // namespace web
+}  // namespace novex

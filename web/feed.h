@@ -13,15 +13,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "web/http_server.h"
 #include "web/scrape_rhythm.h"
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 #include "web/state_source.h"
 
-namespace vimo {
+namespace novex {
+namespace web {
 
-class WebFeed : public novex::web::StateSource, public BoardSubscriber {
+class WebFeed : public novex::web::StateSource, public vimo::BoardSubscriber {
 public:
     // Checks the listen address and the token file (readable, owner-only). Null with a
     // one-line error: bad options, nothing bound yet.
@@ -36,7 +37,7 @@ public:
 
     // Subscribes to the board (round durations) and starts listening. Before any line
     // thread starts. False with a one-line error when the address cannot be bound.
-    bool Start(SnapshotBoard& board, std::string& error);
+    bool Start(vimo::SnapshotBoard& board, std::string& error);
     // A device's low-battery limits, for ups_battery_low (any time; before Start too).
     void SetBatteryLimits(uint32_t data_id, const novex::monitor::LowBatteryLimits& limits);
     // Where readings and events come from (null: none, they answer 503). At any time:
@@ -77,10 +78,10 @@ private:
     WebFeed() = default;
     // On the publishing line thread: a completed round adds its duration, and once
     // /metrics is scraped the device's series are rendered here (ScrapeRhythm).
-    void Take(const BoardUpdate& update) override;
+    void Take(const vimo::BoardUpdate& update) override;
 
     novex::web::ServerOptions options_;
-    SnapshotBoard* board_ = nullptr;
+    vimo::SnapshotBoard* board_ = nullptr;
     std::atomic<const novex::web::HistoryReader*> history_{nullptr};
     std::atomic<const novex::web::DocumentSource*> documents_{nullptr};
     // By data id, since a reload adds and removes devices; held to add or copy.
@@ -106,4 +107,5 @@ private:
     std::unique_ptr<novex::web::HttpServer> server_;
 };
 
-}  // namespace vimo
+}  // namespace web
+}  // namespace novex

@@ -10,16 +10,17 @@
 #include "history/reader.h"
 #include "web/state_source.h"
 
-namespace vimo {
+namespace novex {
+namespace web {
 
-class WebHistory : public novex::web::HistoryReader {
+class WebHistory : public HistoryReader {
 public:
     // Null with a one-line error when the file cannot be read.
     static std::unique_ptr<WebHistory> Open(const std::string& path, std::string& error);
 
-    bool Readings(const novex::web::ReadingsQuery& query,
-                  std::vector<novex::web::ReadingSeries>& out, std::string& error) const override;
-    bool Events(const novex::web::EventsQuery& query, novex::web::EventList& out,
+    bool Readings(const ReadingsQuery& query,
+                  std::vector<ReadingSeries>& out, std::string& error) const override;
+    bool Events(const EventsQuery& query, EventList& out,
                 std::string& error) const override;
 
 private:
@@ -27,4 +28,5 @@ private:
     std::unique_ptr<vimo::HistoryReader> reader_;  // takes its calls in turn
 };
 
-}  // namespace vimo
+}  // namespace web
+}  // namespace novex

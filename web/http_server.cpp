@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "access/address_prefix.h"
-#include "common/address.h"
+#include "core/address.h"
 #include "common/hints.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "web/router.h"
 #include "web/tls_front.h"
 #include "web/web_access.h"

@@ -4,7 +4,7 @@
 
 #include "web/api.h"
 #include "web/assets.h"
-#include "common/json_writer.h"
+#include "core/json_writer.h"
 #include "web/metrics.h"
 
 namespace novex {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "access/attempt_limiter.h"
-#include "common/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "web/web_config.h"
 
 namespace novex {

@@ -1,4 +1,4 @@
-#include "monitor/device_monitor.h"
+#include "board/device_monitor.h"
 
 #include <algorithm>
 #include <memory>

@@ -41,8 +41,6 @@ int64_t UtcOf(const CivilTime& t);
 // a zone, second 0..59.
 bool ParseLocalText(const std::string& text, CivilTime& out);
 
-namespace web {
-
 // The API's times: LocalIsoText.
 inline std::string IsoTime(int64_t utc) { return LocalIsoText(utc); }
 
@@ -60,5 +58,4 @@ bool TimeInRange(int64_t utc);
 // outside [kEarliestTime, kLatestTime].
 bool ParseTime(const std::string& text, int64_t& utc);
 
-}  // namespace web
 }  // namespace novex

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vimo {
+namespace novex {
 
 // The code point starting at text[i], with its length in bytes in `size`; -1 when
 // the bytes there are no well-formed UTF-8 (overlong forms, surrogates and code points
@@ -15,4 +15,4 @@ int32_t NextCodePoint(const std::string& text, size_t i, size_t& size);
 
 bool ValidUtf8(const std::string& text);
 
-}  // namespace vimo
+}  // namespace novex

@@ -1,4 +1,4 @@
-#include "monitor/snapshot_board.h"
+#include "board/snapshot_board.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "monitor/board_queue.h"
+#include "board/board_queue.h"
 
 #include <exception>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "common/command_line.h"
+#include "core/command_line.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <memory>
 #include <sstream>
 
-#include "common/version.h"
+#include "core/version.h"
 
-namespace novexcli {
+namespace novex {
 
 void KeepStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -226,4 +226,4 @@ int ParseMain(CLI::App& app, int argc, const char* const* argv, const Wording& w
     return parsed.exit_code;
 }
 
-}  // namespace novexcli
+}  // namespace novex

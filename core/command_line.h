@@ -11,7 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
-namespace novexcli {
+namespace novex {
 
 constexpr int kExitUsage = 2;
 
@@ -108,4 +108,4 @@ Parsed Parse(CLI::App& app, const std::vector<std::string>& args, const Wording&
 // Parse, then print `text` where it belongs; returns exit_code.
 int ParseMain(CLI::App& app, int argc, const char* const* argv, const Wording& wording);
 
-}  // namespace novexcli
+}  // namespace novex

@@ -1,6 +1,6 @@
-#include "common/utf8.h"
+#include "core/utf8.h"
 
-namespace vimo {
+namespace novex {
 
 int32_t NextCodePoint(const std::string& text, size_t i, size_t& size) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -40,4 +40,4 @@ bool ValidUtf8(const std::string& text) {
     return true;
 }
 
-}  // namespace vimo
+}  // namespace novex

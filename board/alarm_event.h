@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "common/time_text.h"
+#include "core/time_text.h"
 
 namespace vimo {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/alarm_event.h"
-#include "monitor/snapshot_board.h"
+#include "board/alarm_event.h"
+#include "board/snapshot_board.h"
 
 namespace vimo {
 

@@ -1,4 +1,4 @@
-#include "common/address.h"
+#include "core/address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

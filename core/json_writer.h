@@ -6,7 +6,6 @@
 #include <vector>
 
 namespace novex {
-namespace web {
 
 class JsonWriter {
 public:
@@ -33,5 +32,4 @@ private:
 // `text` as a JSON string literal, quotes included.
 std::string JsonQuote(const std::string& text);
 
-}  // namespace web
 }  // namespace novex

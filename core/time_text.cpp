@@ -1,4 +1,4 @@
-#include "common/time_text.h"
+#include "core/time_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -168,8 +168,6 @@ bool ParseLocalText(const std::string& text, CivilTime& out) {
     return true;
 }
 
-namespace web {
-
 const char kTimeRangeText[] = "from 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z";
 
 bool TimeInRange(int64_t utc) { return utc >= kEarliestTime && utc <= kLatestTime; }
@@ -191,5 +189,4 @@ bool ParseTime(const std::string& text, int64_t& utc) {
     return true;
 }
 
-}  // namespace web
 }  // namespace novex

@@ -1,13 +1,12 @@
-#include "common/json_writer.h"
+#include "core/json_writer.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "common/utf8.h"
+#include "core/utf8.h"
 
 namespace novex {
-namespace web {
 
 std::string JsonQuote(const std::string& text) {
     std::string out = "\"";
@@ -27,7 +26,7 @@ std::string JsonQuote(const std::string& text) {
                 out += escaped;
             } else if (static_cast<unsigned char>(c) < 0x80) {
                 out += c;
-            } else if (vimo::NextCodePoint(text, i, size) >= 0) {
+            } else if (NextCodePoint(text, i, size) >= 0) {
                 out.append(text, i, size);
             } else {
                 // A byte that is no UTF-8 (a name in a request, a device's text) would
@@ -115,5 +114,4 @@ JsonWriter& JsonWriter::Null() {
     return *this;
 }
 
-}  // namespace web
 }  // namespace novex

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/thread_annotations.h"
-#include "monitor/snapshot_board.h"
+#include "core/thread_annotations.h"
+#include "board/snapshot_board.h"
 
 namespace vimo {
 

@@ -13,7 +13,7 @@
 //     board.Subscribe(my_face);  // one line in vimohost's wiring
 //
 // or, to run a slow handler on a thread of its own, a QueuedSubscriber
-// (monitor/board_queue.h) with a lossless queue or a latest-value slot per device.
+// (board/board_queue.h) with a lossless queue or a latest-value slot per device.
 #pragma once
 
 #include <chrono>
@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "common/thread_annotations.h"
-#include "monitor/alarm_event.h"
+#include "core/thread_annotations.h"
+#include "board/alarm_event.h"
 #include "monitor/snapshot.h"
 
 namespace vimo {
