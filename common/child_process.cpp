@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -142,18 +143,39 @@ bool SpawnChild(const SpawnRequest& request, Spawned& child, std::string& error)
         error = "fork: " + Message(fork_error);
         return false;
     }
-    // The status pipe closes at a successful exec, or carries exec's error.
+    // The status pipe closes at a successful exec, or carries exec's error; nothing
+    // within the start limit means the child is stuck before exec.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(request.start_limit_ms);
+    bool started = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{status_pipe[0], POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+        if (polled > 0) {
+            started = true;
+            break;
+        }
+        if (polled == 0 || errno != EINTR) break;
+    }
     int exec_error = 0;
-    ssize_t n;
-    do n = read(status_pipe[0], &exec_error, sizeof exec_error);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = -1;
+    if (started) {
+        do n = read(status_pipe[0], &exec_error, sizeof exec_error);
+        while (n < 0 && errno == EINTR);
+    }
     close(status_pipe[0]);
-    if (n == static_cast<ssize_t>(sizeof exec_error)) {
+    if (!started || n == static_cast<ssize_t>(sizeof exec_error)) {
+        if (!started) kill(pid, SIGKILL);
         int ignored = 0;
         while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
         }
         CloseAll({out[0], in[0]});
-        error = Message(exec_error);
+        const int limit = request.start_limit_ms;
+        error = started ? Message(exec_error)
+                        : "did not start within " + (limit % 1000 == 0 ? std::to_string(limit / 1000) + " s"
+                                                                       : std::to_string(limit) + " ms");
         return false;
     }
     child.pid = pid;

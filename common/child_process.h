@@ -33,6 +33,10 @@ struct SpawnRequest {
     bool close_others = false;     // close every descriptor from 3 on before exec
     bool default_signals = false;  // SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD
                                    // at their default action, whatever the starter does
+    // A child not at exec by then is killed and the start fails ("did not start within
+    // 30 s"): an output file that is a FIFO nobody reads, a hung mount as working
+    // folder or an emulator's own deadlock must not hold the starter forever.
+    int start_limit_ms = 30000;
 };
 
 struct Spawned {
@@ -41,8 +45,9 @@ struct Spawned {
     int in_fd = -1;   // Input::kSocket: the writing end, close-on-exec
 };
 
-// Starts the child. False with the reason: "pipe: ...", "fork: ...", or why exec
-// failed ("No such file or directory"), the child then reaped and nothing left open.
+// Starts the child. False with the reason: "pipe: ...", "fork: ...", why exec failed
+// ("No such file or directory") or "did not start within N s", the child then reaped
+// and nothing left open.
 bool SpawnChild(const SpawnRequest& request, Spawned& child, std::string& error);
 
 class ChildProcess {

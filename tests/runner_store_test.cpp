@@ -1,5 +1,6 @@
 // The host's own pieces: history file, alarm tracking, time texts, the status file,
 // the round summary and child processes.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -250,6 +251,23 @@ TEST(ChildProcess, RunsInAProcessGroupOfItsOwn) {
     EXPECT_EQ(child.pid(), getpgid(child.pid()));
     EXPECT_NE(getpgrp(), getpgid(child.pid()));
     child.Stop(1000);
+}
+
+// An output file that is a FIFO nobody reads holds the child before exec: the start
+// fails within its limit, the child killed and reaped, instead of holding the starter.
+TEST(ChildProcess, AChildStuckBeforeExecIsKilledAtTheStartLimit) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    vimo::SpawnRequest request;
+    request.argv = {"/bin/true"};
+    request.stdout_file = fifo;
+    request.start_limit_ms = 300;
+    vimo::Spawned child;
+    std::string error;
+    EXPECT_FALSE(vimo::SpawnChild(request, child, error));
+    EXPECT_EQ("did not start within 300 ms", error);
+    EXPECT_EQ(-1, child.pid);
 }
 
 }  // namespace
