@@ -18,6 +18,7 @@
 #include "tests/peer_skip.h"
 #include "tests/runner_processes.h"
 #include "tests/test_certs.h"
+#include "tests/web_support.h"
 
 namespace {
 
@@ -98,23 +99,6 @@ bool Listening(int port) {
 bool WaitListening(int port) {
     for (int i = 0; i < 200 && !Listening(port); ++i) usleep(50 * 1000);
     return Listening(port);
-}
-
-// One HTTP/1.1 request to 127.0.0.1:`port`, the whole answer back ("" when none came).
-std::string Http(int port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return answer;
 }
 
 template <typename F>
@@ -282,12 +266,13 @@ TEST_F(NotifyPeers, TheRunningServiceSendsATestWhenThePageAsks) {
     const std::string err = ReadFile(dir_ / "err");
     const int port = std::stoi(err.substr(err.find(web) + web.size()));
     const std::string post = "POST /api/v1/notify/test?channel=chat HTTP/1.1\r\nHost: x\r\n"
-                             "Authorization: Bearer s3cret\r\nContent-Length: 0\r\n";
-    EXPECT_EQ(0u, Http(port, post + "\r\n").find("HTTP/1.1 403 ")) << "without X-Requested-With";
-    EXPECT_EQ(0u, Http(port, post + "X-Requested-With: vimohost\r\n\r\n").find("HTTP/1.1 202 "));
-    const std::string get = "GET /api/v1/devices HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret\r\n\r\n";
-    EXPECT_TRUE(Within(10000, [&] { return Http(port, get).find("\"test\":\"sent\"") != std::string::npos; }))
-        << Http(port, get);
+                             "Authorization: Bearer s3cret\r\nContent-Length: 0\r\nConnection: close\r\n";
+    EXPECT_EQ(0u, web_test::RawExchange(port, post + "\r\n").find("HTTP/1.1 403 ")) << "without X-Requested-With";
+    EXPECT_EQ(0u, web_test::RawExchange(port, post + "X-Requested-With: vimohost\r\n\r\n").find("HTTP/1.1 202 "));
+    const std::string get =
+        "GET /api/v1/devices HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer s3cret\r\nConnection: close\r\n\r\n";
+    EXPECT_TRUE(Within(10000, [&] { return web_test::RawExchange(port, get).find("\"test\":\"sent\"") != std::string::npos; }))
+        << web_test::RawExchange(port, get);
     EXPECT_EQ(1u, CountLines(ReadFile(dir_ / "sink.out"), "test message")) << ReadFile(dir_ / "sink.out");
     EXPECT_EQ(1u, CountLines(ReadFile(dir_ / "err"), "notify chat: test sent")) << ReadFile(dir_ / "err");
     EXPECT_TRUE(Within(10000, [&] {
