@@ -59,9 +59,10 @@ private:
     // tree once 803 has handed it out) up to the last completed round.
     void RefreshDocumentLocked() REQUIRES(DocumentGuard());
     // Writes every member of the document from `data` into `document`: a tree, or
-    // the text slots.
-    void RenderDocument(const NovexUPS_Data_t& data, novex::render::Container document)
-        REQUIRES(DocumentGuard());
+    // the text slots. `shown`: the record the text slots show, when they may pass over
+    // what is unchanged since (TextSlots::Begin); else nullptr.
+    void RenderDocument(const NovexUPS_Data_t& data, novex::render::Container document,
+                        const NovexUPS_Data_t* shown = nullptr) REQUIRES(DocumentGuard());
     // The template of the text, the same for every device; derived by the first
     // device that renders its text.
     const novex::render::TextTemplate& DocumentTemplate() REQUIRES(DocumentGuard());
@@ -93,4 +94,10 @@ private:
     NovexUPS_Data_t shown_record_ GUARDED_BY(DocumentGuard()){};      // the round at render_time
     novex::render::MemberPlaces document_places_ GUARDED_BY(DocumentGuard());
     const novex::render::Container* rendering_into_ GUARDED_BY(DocumentGuard()) = nullptr;
+    // While a text rebuild passes over unchanged values: the bytes the text shows of the
+    // module or cell being rendered.
+    const unsigned char* shown_block_ GUARDED_BY(DocumentGuard()) = nullptr;
+    // Writes of each unit section in a text rebuild, as last counted.
+    static constexpr size_t kUnitSectionCount = 8;
+    size_t section_writes_[kUnitSectionCount] GUARDED_BY(DocumentGuard()) = {};
 };

@@ -87,9 +87,11 @@ void NovexUPS::RefreshDocumentLocked() {
         document_places_.End(status_document);
         tree_time_ = time;
     } else {
-        document_text_.Begin(DocumentTemplate());
-        RenderDocument(data, novex::render::Container{status_document, document_places_,
-                                                      &document_text_});
+        const bool may_pass = document_text_.Begin(DocumentTemplate());
+        RenderDocument(data,
+                       novex::render::Container{status_document, document_places_,
+                                                &document_text_},
+                       may_pass ? &shown_record_ : nullptr);
         document_text_.End();
     }
     shown_record_ = data;

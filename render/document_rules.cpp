@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "render/document_text.h"
 
@@ -112,7 +113,7 @@ void put_alarm(Container container, const Key& key, bool flag) {
 }
 
 void put_alarm(Container container, Container alerts, const Key& key, bool flag) {
-    if (container.text != nullptr) {
+    if (container.text != nullptr) {  // kAlarmWrites
         container.text->TableText(flag ? kAlarmText : kNormalText);
         return container.text->Flag(flag);
     }
@@ -124,6 +125,11 @@ void put_alarm(Container container, Container alerts, const Key& key, bool flag)
     }
     SetText(container.places.Member(container.value, key), flag ? kAlarmText : kNormalText);
     alerts.places.Member(alerts.value, key) = flag;
+}
+
+void pass(Container container, size_t writes) {
+    if (container.text == nullptr) throw std::logic_error("only a text passes over values");
+    container.text->Pass(writes);
 }
 
 void state_text(Container container, const Key& key, unsigned value, const char* const* texts,

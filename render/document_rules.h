@@ -103,6 +103,14 @@ void put_signed_number(Container container, const Key& key, int16_t raw);
 void put_alarm(Container container, const Key& key, bool flag);
 void put_alarm(Container container, Container alerts, const Key& key, bool flag);
 
+// A rebuild of the text may pass over values it knows unchanged since the last one
+// (TextSlots::Begin says when): `writes` of them, counted as the calls above make
+// them in a text: Object and each put_ and state_text call one, put_alarm two (its
+// text and its flag; the first form three, its "AlertArray" too).
+constexpr size_t kValueWrites = 1;
+constexpr size_t kAlarmWrites = 2;
+void pass(Container container, size_t writes);
+
 // container[key] := texts[value] for value < count, else fallback (table constants).
 void state_text(Container container, const Key& key, unsigned value, const char* const* texts,
                 size_t count, const char* fallback = kInvalidText);

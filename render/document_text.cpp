@@ -1,11 +1,14 @@
 #include "render/document_text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
 #include <json/writer.h>
+
+#include "render/number_text.h"
 
 namespace novex {
 namespace render {
@@ -66,12 +69,15 @@ constexpr size_t kSpliceShare = 4;
 
 }  // namespace
 
-void TextSlots::Begin(const TextTemplate& layout) {
+bool TextSlots::Begin(const TextTemplate& layout) {
+    may_pass_ = layout_ == &layout && completed_ && !every_slot_;
+    completed_ = false;
     if (layout_ != &layout) {
         slots_.assign(layout.slot_count(), Slot());
         at_.assign(layout.slot_count(), 0);
-        changes_.clear();
-        changes_.reserve(layout.slot_count() / kSpliceShare + 1);
+        changed_.assign((layout.slot_count() + 63) / 64, 0);
+        change_count_ = 0;
+        changes_.assign(layout.slot_count() / kSpliceShare + 1, Change{});
         text_.reserve(layout.longest_text());
         layout_ = &layout;
         every_slot_ = true;
@@ -79,9 +85,10 @@ void TextSlots::Begin(const TextTemplate& layout) {
     }
     // Changes left by a rebuild cut short were never spliced, and a slot may change
     // again from a text the kept one does not show: the whole text is joined.
-    if (!changes_.empty()) join_ = true;
-    changes_.clear();
+    if (change_count_ != 0) join_ = true;
+    ClearChanges();
     next_write_ = 0;
+    return may_pass_;
 }
 
 TextSlots::Slot* TextSlots::Next() {
@@ -93,12 +100,53 @@ TextSlots::Slot* TextSlots::Next() {
 
 void TextSlots::Skip() { Next(); }
 
+void TextSlots::Pass(size_t writes) {
+    if (!may_pass_) throw std::logic_error("values passed over in a rebuild that shows none yet");
+    if (layout_ == nullptr || writes > layout_->slot_of_write_.size() - next_write_)
+        throw std::logic_error("the status document has more values than its template");
+    next_write_ += writes;
+}
+
+namespace {
+
+// Table texts quoted once for the whole process. A text's address picks an entry,
+// which the first text to come takes for good; a text whose entry another has taken
+// is quoted each time. Entries are never freed: table texts live as long as the
+// program, and there are a few hundred of them.
+struct QuotedText {
+    const char* source;
+    size_t length;
+    char text[TextTemplate::kLongestText];
+};
+constexpr unsigned kQuotedBits = 10;
+std::atomic<const QuotedText*> g_quoted[1u << kQuotedBits];
+
+const QuotedText* Quoted(const char* text) {
+    const auto address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text));
+    std::atomic<const QuotedText*>& entry = g_quoted[(address * 2654435761u) >> (32 - kQuotedBits)];
+    const QuotedText* quoted = entry.load(std::memory_order_acquire);
+    if (quoted != nullptr) return quoted->source == text ? quoted : nullptr;
+    const std::string made = Json::valueToQuotedString(text);
+    if (made.size() > sizeof quoted->text) return nullptr;  // fails the rebuild below
+    auto* mine = new QuotedText{text, made.size(), {}};
+    std::memcpy(mine->text, made.data(), made.size());
+    if (entry.compare_exchange_strong(quoted, mine, std::memory_order_acq_rel)) return mine;
+    delete mine;
+    return quoted->source == text ? quoted : nullptr;
+}
+
+}  // namespace
+
 void TextSlots::TableText(const char* text) {
     Slot* slot = Next();
     const uint64_t source = reinterpret_cast<uintptr_t>(text);
     if (slot == nullptr || (!every_slot_ && slot->source == source)) return;
-    const std::string quoted = Json::valueToQuotedString(text);
-    Show(*slot, quoted.data(), quoted.size());
+    if (const QuotedText* quoted = Quoted(text)) {
+        Show(*slot, quoted->text, quoted->length);
+    } else {
+        const std::string made = Json::valueToQuotedString(text);
+        Show(*slot, made.data(), made.size());
+    }
     slot->source = source;
 }
 
@@ -117,8 +165,8 @@ void TextSlots::Number(double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     if (slot == nullptr || (!every_slot_ && slot->source == bits)) return;
-    const std::string text = Json::valueToString(value);
-    Show(*slot, text.data(), text.size());
+    char text[kRealTextRoom];
+    Show(*slot, text, RealText(value, text));
     slot->source = bits;
 }
 
@@ -132,10 +180,17 @@ void TextSlots::Flag(bool value) {
 void TextSlots::Show(Slot& slot, const char* text, size_t length) {
     if (length > sizeof slot.own) throw std::length_error("value text longer than its slot");
     if (!join_) {
-        if (changes_.size() == changes_.capacity())
-            join_ = true;  // never grows: a change noted never allocates
-        else
-            changes_.push_back({static_cast<uint32_t>(&slot - slots_.data()), slot.length});
+        const size_t index = static_cast<size_t>(&slot - slots_.data());
+        uint64_t& word = changed_[index / 64];
+        const uint64_t bit = uint64_t{1} << (index % 64);
+        if ((word & bit) == 0) {
+            if (change_count_ == changes_.size()) {
+                join_ = true;  // past a splice's worth
+            } else {
+                word |= bit;
+                ++change_count_;
+            }
+        }
     }
     std::memcpy(slot.own, text, length);
     slot.length = static_cast<uint16_t>(length);
@@ -147,10 +202,16 @@ void TextSlots::End() {
     every_slot_ = false;
     if (join_)
         Join();
-    else if (!changes_.empty())
+    else if (change_count_ != 0)
         Splice();
     join_ = false;
-    changes_.clear();
+    ClearChanges();
+    completed_ = true;
+}
+
+void TextSlots::ClearChanges() {
+    std::fill(changed_.begin(), changed_.end(), 0);
+    change_count_ = 0;
 }
 
 // Into the room reserved for the longest text, so the text never moves.
@@ -169,52 +230,75 @@ void TextSlots::Join() {
 }
 
 // The changed slots into the kept text. The piece of text after a changed slot (up to
-// the next changed one) moves by what the changed slots up to it grew in sum. The
-// pieces that move left go first, left to right, then those that move right, right to
-// left: no piece lands on text not yet moved, since a piece moving left lands right of
-// where any earlier piece moving right begins, and the other way round.
+// the next changed one) moves by what the changed slots up to it grew in sum; pieces
+// that move by as much as the next one (its slot kept its length) move with it, as one
+// piece. The pieces that move left go first, left to right, then those that move
+// right, right to left: no piece lands on text not yet moved, since a piece moving
+// left lands right of where any earlier piece moving right begins, and the other way
+// round.
 void TextSlots::Splice() {
-    std::sort(changes_.begin(), changes_.end(),
-              [](const Change& a, const Change& b) { return a.slot < b.slot; });
-    const size_t count = changes_.size();
-    const auto growth = [this](const Change& c) {
-        return static_cast<ptrdiff_t>(slots_[c.slot].length) - static_cast<ptrdiff_t>(c.shown);
-    };
-    const size_t old_size = text_.size();
+    // The changed slots in the order of the text, each with the length of the text it
+    // shows now (its place to the next slot's, less the fixed text between them) and
+    // what the changed slots up to it grew in sum.
+    const std::vector<uint32_t>& slot_at = layout_->slot_at_;
+    size_t count = 0;
     ptrdiff_t grown = 0;
-    for (const Change& c : changes_) grown += growth(c);
+    for (size_t w = 0; w < changed_.size(); ++w) {
+        for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
+            const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+            const size_t end = i + 1 < at_.size()
+                                   ? at_[i + 1] - (slot_at[i + 1] - slot_at[i])
+                                   : text_.size() - (layout_->fixed_.size() - slot_at[i]);
+            Change& change = changes_[count++];
+            change.slot = static_cast<uint32_t>(i);
+            change.shown = static_cast<uint32_t>(end - at_[i]);
+            grown += static_cast<ptrdiff_t>(slots_[i].length) - static_cast<ptrdiff_t>(change.shown);
+            change.shift = static_cast<int32_t>(grown);
+        }
+    }
+    const size_t old_size = text_.size();
     if (grown > 0) text_.resize(old_size + static_cast<size_t>(grown));  // within its room
     char* text = &text_[0];
-    // Where piece k (after changed slot k) begins now, and how long it is.
-    const auto piece = [&](size_t k, size_t& length) {
-        const size_t from = at_[changes_[k].slot] + changes_[k].shown;
-        length = (k + 1 < count ? at_[changes_[k + 1].slot] : old_size) - from;
-        return from;
+    // Changes first..last-1 whose pieces move as one: where that piece begins and ends.
+    const auto last_of = [&](size_t first) {
+        size_t last = first + 1;
+        while (last < count && changes_[last].shift == changes_[first].shift) ++last;
+        return last;
     };
-    ptrdiff_t shift = 0;
-    for (size_t k = 0; k < count; ++k) {
-        shift += growth(changes_[k]);
-        size_t length;
-        const size_t from = piece(k, length);
-        if (shift < 0 && length > 0) std::memmove(text + from + shift, text + from, length);
+    const auto from = [&](size_t k) { return at_[changes_[k].slot] + changes_[k].shown; };
+    const auto until = [&](size_t last) {
+        return last < count ? static_cast<size_t>(at_[changes_[last].slot]) : old_size;
+    };
+    for (size_t first = 0, last; first < count; first = last) {
+        last = last_of(first);
+        const ptrdiff_t shift = changes_[first].shift;
+        if (shift < 0) std::memmove(text + from(first) + shift, text + from(first), until(last) - from(first));
     }
-    for (size_t k = count; k-- > 0;) {
-        size_t length;
-        const size_t from = piece(k, length);
-        if (shift > 0 && length > 0) std::memmove(text + from + shift, text + from, length);
-        shift -= growth(changes_[k]);
+    for (size_t first = 0, last; first < count; first = last) {
+        last = last_of(first);
+        changes_[first].group_end = static_cast<uint32_t>(last);
     }
-    // The slots' texts, and every position after the first slot that changed its length.
+    for (size_t first = count; first-- > 0;) {
+        while (first > 0 && changes_[first - 1].shift == changes_[first].shift) --first;
+        const ptrdiff_t shift = changes_[first].shift;
+        const size_t last = changes_[first].group_end;
+        if (shift > 0) std::memmove(text + from(first) + shift, text + from(first), until(last) - from(first));
+    }
+    // Every position after a piece that moved, then the slots' texts there.
+    for (size_t first = 0, last; first < count; first = last) {
+        last = changes_[first].group_end;
+        if (changes_[first].shift == 0) continue;
+        // Eight at a time, a loop the compiler makes vector instructions of.
+        uint32_t* place = at_.data() + changes_[first].slot + 1;
+        uint32_t* const end = at_.data() + (last < count ? changes_[last].slot + 1 : at_.size());
+        const auto moved = static_cast<uint32_t>(changes_[first].shift);  // modulo 2^32
+        for (; end - place >= 8; place += 8)
+            for (int i = 0; i < 8; ++i) place[i] += moved;
+        for (; place < end; ++place) *place += moved;
+    }
     for (size_t k = 0; k < count; ++k) {
         const Slot& slot = slots_[changes_[k].slot];
-        uint32_t& at = at_[changes_[k].slot];
-        at = static_cast<uint32_t>(static_cast<ptrdiff_t>(at) + shift);
-        std::memcpy(text + at, slot.own, slot.length);
-        shift += growth(changes_[k]);
-        if (shift == 0) continue;
-        const size_t end = k + 1 < count ? changes_[k + 1].slot : at_.size();
-        for (size_t i = changes_[k].slot + 1; i < end; ++i)
-            at_[i] = static_cast<uint32_t>(static_cast<ptrdiff_t>(at_[i]) + shift);
+        std::memcpy(text + at_[changes_[k].slot], slot.own, slot.length);
     }
     if (grown < 0) text_.resize(static_cast<size_t>(static_cast<ptrdiff_t>(old_size) + grown));
 }

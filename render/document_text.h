@@ -69,9 +69,15 @@ private:
 class TextSlots {
 public:
     // Starts a rebuild. The first rebuild against a template formats every slot.
-    void Begin(const TextTemplate& layout);
+    // Returns true when the slots show the values of the last rebuild, which completed:
+    // this one may then pass over the values it knows unchanged since (Pass).
+    bool Begin(const TextTemplate& layout);
     // The writes of a rebuild, in the order the renderers make them.
     void Skip();
+    // Passes over `writes` writes whose values are those of the last rebuild; only
+    // after a Begin that returned true.
+    void Pass(size_t writes);
+    size_t writes() const { return next_write_; }  // made so far in this rebuild
     void TableText(const char* text);  // text: a table constant, compared by address
     void FormattedText(const char* text);
     void Number(double value);
@@ -88,24 +94,33 @@ private:
         uint16_t length = 0;  // of its JSON text in `own`
         char own[TextTemplate::kLongestText];
     };
-    // A slot changed in this rebuild, with the length its text has in `text_`.
+    // A slot changed in this rebuild: the length its text has in `text_`, what the
+    // changed slots up to it grow in sum, and (first of a run of equal sums) where the
+    // run ends.
     struct Change {
         uint32_t slot;
         uint32_t shown;
+        int32_t shift;
+        uint32_t group_end;
     };
     Slot* Next();
     // Takes `length` bytes of `text` into the slot, noting the change.
     void Show(Slot& slot, const char* text, size_t length);
+    void ClearChanges();
     void Join();
     void Splice();
 
     const TextTemplate* layout_ = nullptr;
     std::vector<Slot> slots_;
     std::vector<uint32_t> at_;     // where in `text_` each slot's text begins
-    std::vector<Change> changes_;  // at most a splice's worth; more: join
+    std::vector<uint64_t> changed_;  // a bit per slot changed in this rebuild
+    size_t change_count_ = 0;        // bits set; at most a splice's worth, more: join
+    std::vector<Change> changes_;    // room for a splice's worth, in the order of the text
     size_t next_write_ = 0;
     bool every_slot_ = true;  // format every slot, whatever it shows
     bool join_ = true;        // join the whole text at the end of the rebuild
+    bool completed_ = false;  // the last rebuild made every write and joined or spliced
+    bool may_pass_ = false;   // what Begin returned
     std::string text_;
 };
 

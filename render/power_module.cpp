@@ -1,5 +1,7 @@
 // One power module: 94 members of the document itself, named after the module.
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdint>
 
 #include "registers/ups_registers.h"
@@ -177,26 +179,104 @@ static_assert(MeasurementsOnce(), "the register description's module measurement
 static_assert(registers::kModulePresenceIndex == 12 && registers::kModulePresenceMask == 1u << 15,
               "presence is the communication bit written above");
 
+constexpr size_t kRegisterCount = registers::kModuleRegisterCount;
+
+constexpr bool RowsReadTheBlock() {
+    for (const ModuleRow& row : kModuleRows)
+        if (row.reg >= kRegisterCount || row.bit + row.width > 16) return false;
+    return true;
+}
+static_assert(RowsReadTheBlock(), "every row reads a register of the module's block");
+
+constexpr size_t RowWrites(const ModuleRow& row) {
+    return row.rule == Rule::kAlarm ? kAlarmWrites : kValueWrites;
+}
+
+// A module's writes: its "AlertArray", then its rows.
+constexpr size_t ModuleWrites() {
+    size_t writes = kValueWrites;
+    for (const ModuleRow& row : kModuleRows) writes += RowWrites(row);
+    return writes;
+}
+
+// Runs of rows that read the same register, in order of writing: a register that
+// did not change is passed over a run at a time.
+struct RowRun {
+    unsigned char reg;
+    unsigned char first;  // index in kModuleRows
+    unsigned char rows;
+    unsigned char writes;
+};
+
+constexpr size_t RunCount() {
+    size_t runs = 0;
+    for (size_t i = 0; i < std::size(kModuleRows); ++i)
+        runs += i == 0 || kModuleRows[i].reg != kModuleRows[i - 1].reg;
+    return runs;
+}
+
+struct RowRuns {
+    RowRun run[RunCount()];
+};
+
+constexpr RowRuns MakeRuns() {
+    RowRuns runs{};
+    size_t n = 0;
+    for (size_t i = 0; i < std::size(kModuleRows); ++i) {
+        if (i == 0 || kModuleRows[i].reg != kModuleRows[i - 1].reg)
+            runs.run[n++] = RowRun{kModuleRows[i].reg, static_cast<unsigned char>(i), 0, 0};
+        RowRun& run = runs.run[n - 1];
+        ++run.rows;
+        run.writes = static_cast<unsigned char>(run.writes + RowWrites(kModuleRows[i]));
+    }
+    return runs;
+}
+
+constexpr RowRuns kRuns = MakeRuns();
+
+struct RunRows {
+    const ModuleRow* first;
+    const ModuleRow* last;
+    const ModuleRow* begin() const { return first; }
+    const ModuleRow* end() const { return last; }
+};
+RunRows Rows(const RowRun& run) {
+    return RunRows{kModuleRows + run.first, kModuleRows + run.first + run.rows};
+}
+
 }  // namespace
 
-void RenderPowerModule(const uint16_t* regs, const char* number, Container document) {
+void RenderPowerModule(const uint16_t* regs, const uint16_t* shown, const char* number,
+                       Container document) {
+    if (shown != nullptr && std::equal(regs, regs + kRegisterCount, shown))
+        return pass(document, ModuleWrites());
     const Container alerts = Object(document, kAlertArrayKey);
-    for (const ModuleRow& row : kModuleRows) {
-        const Key key(row.pattern, number);
-        const uint16_t reg = regs[row.reg];
-        const unsigned value = (reg >> row.bit) & ((1u << row.width) - 1);
-        switch (row.rule) {
-            case Rule::kMeasurement:
-                put_number(document, key, reg, kMeasurementDivisor);
-                break;
-            case Rule::kText:
-                put_text(document, key, row.texts[value]);
-                break;
-            case Rule::kAlarm:
-                put_alarm(document, alerts, key, value != 0);
-                break;
+    size_t unchanged = 0;  // writes of unchanged rows not yet passed over
+    for (const RowRun& run : kRuns.run) {
+        const uint16_t reg = regs[run.reg];
+        if (shown != nullptr && shown[run.reg] == reg) {
+            unchanged += run.writes;
+            continue;
+        }
+        if (unchanged != 0) pass(document, unchanged);
+        unchanged = 0;
+        for (const ModuleRow& row : Rows(run)) {
+            const Key key(row.pattern, number);
+            const unsigned value = (reg >> row.bit) & ((1u << row.width) - 1);
+            switch (row.rule) {
+                case Rule::kMeasurement:
+                    put_number(document, key, reg, kMeasurementDivisor);
+                    break;
+                case Rule::kText:
+                    put_text(document, key, row.texts[value]);
+                    break;
+                case Rule::kAlarm:
+                    put_alarm(document, alerts, key, value != 0);
+                    break;
+            }
         }
     }
+    if (unchanged != 0) pass(document, unchanged);
 }
 
 }  // namespace render

@@ -31,8 +31,11 @@ void RenderSystemStatus(const unsigned char* regs, Container section);
 
 // The 94 members of one power module, written into the document itself, its alarm
 // booleans into the document's "AlertArray". `regs` are the module's 21 registers,
-// `number` the module number as text ("1".."10").
-void RenderPowerModule(const uint16_t* regs, const char* number, Container document);
+// `number` the module number as text ("1".."10"). A rebuild of the text that may pass
+// over unchanged values (TextSlots::Begin) gives in `shown` the registers its text
+// shows, and only the members of registers that differ are written; else nullptr.
+void RenderPowerModule(const uint16_t* regs, const uint16_t* shown, const char* number,
+                       Container document);
 
 // The three members of one battery cell, written into the document itself.
 void RenderCellVoltage(uint16_t reg, const char* number, Container document);

@@ -1,10 +1,16 @@
 // The rendering rules and the remembered member places, on bare JSON values.
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <json/writer.h>
 
 #include "render/document_rules.h"
+#include "render/number_text.h"
 #include "render/status_sections.h"
 
 namespace {
@@ -165,6 +171,46 @@ TEST_F(Rules, FindsMembersByKeyWhenPlacesMayHaveMoved) {
     }
     EXPECT_FALSE(doc["AlertArray"]["模块4-逆变模块过载"].asBool());
     EXPECT_EQ(1u, doc["AlertArray"].size());
+}
+
+// The numbers' own writer against the JSON writer: every value a register makes with
+// the divisors of the tables (and a few more), random floats, and values the writer
+// itself is left to write.
+TEST(RealText, IsTheWritersTextForEveryRegisterValue) {
+    const auto expect_writers = [](double value) {
+        char out[kRealTextRoom];
+        const size_t length = RealText(value, out);
+        const std::string writers = Json::valueToString(value);
+        if (std::string(out, length) != writers) {
+            ADD_FAILURE() << "%.17g of " << writers << ": " << std::string(out, length);
+            return false;
+        }
+        return true;
+    };
+    for (uint16_t divisor : {0, 1, 10, 100, 1000, 3, 7}) {
+        for (uint32_t raw = 0; raw <= 0xffff; ++raw) {
+            float value = static_cast<float>(raw);
+            if (divisor != 0) value /= static_cast<float>(divisor);
+            if (!expect_writers(static_cast<double>(value))) return;
+        }
+    }
+    for (int raw = -32768; raw <= 32767; ++raw)
+        if (!expect_writers(static_cast<double>(static_cast<float>(raw)))) return;
+    std::mt19937 random(20261209);
+    for (int i = 0; i < 200000; ++i) {
+        const uint32_t bits = static_cast<uint32_t>(random());
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (std::isfinite(value) && !expect_writers(static_cast<double>(value))) return;
+    }
+    for (double value : {0.0, -0.0, 1e17, 1e16, 123456789012345678.0, 0.0001, 0.00001,
+                         9.999999974752427e-05, 0.1, 1.0 / 3, 2.5e-300, 1e300,
+                         static_cast<double>(std::numeric_limits<float>::max()),
+                         static_cast<double>(std::numeric_limits<float>::denorm_min()),
+                         std::numeric_limits<double>::infinity(),
+                         -std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::quiet_NaN()})
+        expect_writers(value);
 }
 
 }  // namespace

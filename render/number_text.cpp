@@ -1,0 +1,181 @@
+#include "render/number_text.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include <json/writer.h>
+
+namespace novex {
+namespace render {
+
+namespace {
+
+constexpr int kSignificant = 17;  // "%.17g"
+
+// The writer's own text, for the values the fast way leaves alone.
+size_t WriterText(double value, char (&out)[kRealTextRoom]) {
+    const std::string text = Json::valueToString(value);
+    const size_t length = text.size() < kRealTextRoom ? text.size() : kRealTextRoom;
+    std::memcpy(out, text.data(), length);
+    return length;
+}
+
+// An unsigned integer of up to kLimbs 32-bit limbs, least significant first: the
+// float's integer times a power of five.
+constexpr int kLimbs = 8;
+struct Wide {
+    uint32_t limb[kLimbs] = {};
+    int used = 1;
+
+    // *= factor; false if the product needs more limbs than there are.
+    bool Multiply(uint32_t factor) {
+        uint64_t carry = 0;
+        for (int i = 0; i < used; ++i) {
+            const uint64_t product = uint64_t{limb[i]} * factor + carry;
+            limb[i] = static_cast<uint32_t>(product);
+            carry = product >> 32;
+        }
+        if (carry == 0) return true;
+        if (used == kLimbs) return false;
+        limb[used++] = static_cast<uint32_t>(carry);
+        return true;
+    }
+    // /= divisor; returns the remainder.
+    uint32_t Divide(uint32_t divisor) {
+        uint64_t rest = 0;
+        for (int i = used; i-- > 0;) {
+            const uint64_t part = (rest << 32) | limb[i];
+            limb[i] = static_cast<uint32_t>(part / divisor);
+            rest = part % divisor;
+        }
+        while (used > 1 && limb[used - 1] == 0) --used;
+        return static_cast<uint32_t>(rest);
+    }
+    bool Zero() const { return used == 1 && limb[0] == 0; }
+};
+
+// The decimal digits of `number` (most significant first) into `digits`; returns how
+// many (8 limbs are below 10^78).
+int Digits(Wide number, char (&digits)[96]) {
+    char reversed[96];
+    int count = 0;
+    do {
+        uint32_t chunk = number.Divide(1000000000u);
+        const bool last = number.Zero();
+        for (int i = 0; i < 9 && (!last || chunk != 0); ++i) {
+            reversed[count++] = static_cast<char>('0' + chunk % 10);
+            chunk /= 10;
+        }
+    } while (!number.Zero());
+    if (count == 0) reversed[count++] = '0';
+    for (int i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+    return count;
+}
+
+}  // namespace
+
+size_t RealText(double value, char (&out)[kRealTextRoom]) {
+    const float single = static_cast<float>(value);
+    if (!std::isfinite(value) || static_cast<double>(single) != value)
+        return WriterText(value, out);
+    uint32_t bits;
+    std::memcpy(&bits, &single, sizeof bits);
+    const bool negative = (bits >> 31) != 0;
+    const int biased = static_cast<int>((bits >> 23) & 0xff);
+    uint32_t mantissa = bits & 0x7fffff;
+    int exponent = biased == 0 ? -149 : biased - 150;  // value = mantissa * 2^exponent
+    if (biased != 0) mantissa |= 1u << 23;
+
+    // The exact value as number * 10^-scale.
+    Wide number;
+    int scale = 0;
+    if (mantissa != 0) {
+        while ((mantissa & 1) == 0 && exponent < 0) {
+            mantissa >>= 1;
+            ++exponent;
+        }
+        number.limb[0] = mantissa;
+        // m * 2^-k = m * 5^k * 10^-k, five to the 13th (below 2^32) at a time.
+        const uint32_t base = exponent >= 0 ? 2 : 5;
+        const int step = exponent >= 0 ? 31 : 13;
+        int times = exponent >= 0 ? exponent : -exponent;
+        scale = exponent >= 0 ? 0 : times;
+        for (; times > 0; times -= step) {
+            uint32_t factor = 1;
+            for (int i = 0; i < times && i < step; ++i) factor *= base;
+            if (!number.Multiply(factor)) return WriterText(value, out);
+        }
+    }
+    char digits[96];
+    int count = Digits(number, digits);
+    // value = 0.d1d2d3... * 10^(point): the first digit is at 10^(point - 1).
+    int point = count - scale;
+
+    // Rounded to 17 significant digits, to nearest, ties to even.
+    if (count > kSignificant) {
+        bool up = digits[kSignificant] > '5';
+        if (digits[kSignificant] == '5') {
+            up = (digits[kSignificant - 1] - '0') % 2 != 0;  // a tie goes to the even digit
+            for (int i = kSignificant + 1; i < count; ++i)
+                if (digits[i] != '0') up = true;
+        }
+        count = kSignificant;
+        if (up) {
+            int i = count - 1;
+            while (i >= 0 && digits[i] == '9') digits[i--] = '0';
+            if (i >= 0) {
+                ++digits[i];
+            } else {
+                digits[0] = '1';  // 99...9 became 100...0
+                ++point;
+            }
+        }
+    }
+    while (count > 1 && digits[count - 1] == '0') --count;  // %g drops trailing zeros
+    if (number.Zero()) point = 1;
+
+    size_t length = 0;
+    if (negative) out[length++] = '-';
+    const int decimal_exponent = point - 1;
+    bool plain = true;  // neither point nor exponent shown
+    if (decimal_exponent < -4 || decimal_exponent >= kSignificant) {
+        out[length++] = digits[0];
+        if (count > 1) {
+            out[length++] = '.';
+            std::memcpy(out + length, digits + 1, static_cast<size_t>(count - 1));
+            length += static_cast<size_t>(count - 1);
+        }
+        out[length++] = 'e';
+        out[length++] = decimal_exponent < 0 ? '-' : '+';
+        const int magnitude = std::abs(decimal_exponent);
+        if (magnitude >= 100) out[length++] = static_cast<char>('0' + magnitude / 100);
+        out[length++] = static_cast<char>('0' + magnitude / 10 % 10);
+        out[length++] = static_cast<char>('0' + magnitude % 10);
+        plain = false;
+    } else if (point <= 0) {
+        out[length++] = '0';
+        out[length++] = '.';
+        for (int i = point; i < 0; ++i) out[length++] = '0';
+        std::memcpy(out + length, digits, static_cast<size_t>(count));
+        length += static_cast<size_t>(count);
+        plain = false;
+    } else {
+        for (int i = 0; i < point; ++i) out[length++] = i < count ? digits[i] : '0';
+        if (count > point) {
+            out[length++] = '.';
+            std::memcpy(out + length, digits + point, static_cast<size_t>(count - point));
+            length += static_cast<size_t>(count - point);
+            plain = false;
+        }
+    }
+    if (plain) {
+        out[length++] = '.';
+        out[length++] = '0';
+    }
+    return length;
+}
+
+}  // namespace render
+}  // namespace novex
