@@ -120,17 +120,23 @@ void NovexUPS::_novexups_ModuleData1(char* block, const char*, int, const char* 
 // A register the text shows as it is is passed over (one value each).
 void NovexUPS::_novexups_BatteryInfo(char* cell, const char* unused_text, int unused_number,
                                      const char* cell_number) {
-    using Render = void (NovexUPS::*)(char*, const char*, int, const char*);
-    constexpr Render kRenderers[] = {&NovexUPS::_novexups_BatteryV, &NovexUPS::_novexups_BatteryT,
-                                     &NovexUPS::_novexups_BatteryR};
     const unsigned char* shown = shown_block_;
-    for (size_t i = 0; i < sizeof kRenderers / sizeof kRenderers[0]; ++i) {
-        char* reg = cell + 2 * i;
-        if (shown != nullptr && std::memcmp(reg, shown + 2 * i, 2) == 0)
-            novex::render::pass(Document(), novex::render::kValueWrites);
-        else
-            (this->*kRenderers[i])(reg, unused_text, unused_number, cell_number);
-    }
+    const auto unchanged = [shown, cell](size_t at) {
+        return shown != nullptr && std::memcmp(cell + at, shown + at, 2) == 0;
+    };
+    const novex::render::Container document = Document();
+    if (unchanged(0))
+        novex::render::pass(document, novex::render::kValueWrites);
+    else
+        _novexups_BatteryV(cell, unused_text, unused_number, cell_number);
+    if (unchanged(2))
+        novex::render::pass(document, novex::render::kValueWrites);
+    else
+        _novexups_BatteryT(cell + 2, unused_text, unused_number, cell_number);
+    if (unchanged(4))
+        novex::render::pass(document, novex::render::kValueWrites);
+    else
+        _novexups_BatteryR(cell + 4, unused_text, unused_number, cell_number);
 }
 
 void NovexUPS::_novexups_BatteryV(char* reg, const char*, int, const char* cell_number) {

@@ -252,7 +252,8 @@ void TextSlots::Splice() {
             Change& change = changes_[count++];
             change.slot = static_cast<uint32_t>(i);
             change.shown = static_cast<uint32_t>(end - at_[i]);
-            grown += static_cast<ptrdiff_t>(slots_[i].length) - static_cast<ptrdiff_t>(change.shown);
+            grown += static_cast<ptrdiff_t>(slots_[i].length) -
+                     static_cast<ptrdiff_t>(change.shown);
             change.shift = static_cast<int32_t>(grown);
         }
     }
@@ -269,20 +270,18 @@ void TextSlots::Splice() {
     const auto until = [&](size_t last) {
         return last < count ? static_cast<size_t>(at_[changes_[last].slot]) : old_size;
     };
-    for (size_t first = 0, last; first < count; first = last) {
-        last = last_of(first);
-        const ptrdiff_t shift = changes_[first].shift;
-        if (shift < 0) std::memmove(text + from(first) + shift, text + from(first), until(last) - from(first));
-    }
+    const auto move = [&](size_t first, size_t last) {
+        const size_t begin = from(first);
+        std::memmove(text + begin + changes_[first].shift, text + begin, until(last) - begin);
+    };
     for (size_t first = 0, last; first < count; first = last) {
         last = last_of(first);
         changes_[first].group_end = static_cast<uint32_t>(last);
+        if (changes_[first].shift < 0) move(first, last);
     }
     for (size_t first = count; first-- > 0;) {
         while (first > 0 && changes_[first - 1].shift == changes_[first].shift) --first;
-        const ptrdiff_t shift = changes_[first].shift;
-        const size_t last = changes_[first].group_end;
-        if (shift > 0) std::memmove(text + from(first) + shift, text + from(first), until(last) - from(first));
+        if (changes_[first].shift > 0) move(first, changes_[first].group_end);
     }
     // Every position after a piece that moved, then the slots' texts there.
     for (size_t first = 0, last; first < count; first = last) {
