@@ -125,6 +125,8 @@ void NovexUPS::_novexups_BatteryInfo(char* cell, const char* unused_text, int un
         return shown != nullptr && std::memcmp(cell + at, shown + at, 2) == 0;
     };
     const novex::render::Container document = Document();
+    if (shown != nullptr && std::memcmp(cell, shown, 6) == 0)
+        return novex::render::pass(document, 3 * novex::render::kValueWrites);
     if (unchanged(0))
         novex::render::pass(document, novex::render::kValueWrites);
     else

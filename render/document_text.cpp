@@ -91,7 +91,7 @@ bool TextSlots::Begin(const TextTemplate& layout) {
     return may_pass_;
 }
 
-TextSlots::Slot* TextSlots::Next() {
+inline TextSlots::Slot* TextSlots::Next() {
     if (layout_ == nullptr || next_write_ >= layout_->slot_of_write_.size())
         throw std::logic_error("the status document has more values than its template");
     const uint32_t slot = layout_->slot_of_write_[next_write_++];
