@@ -13,7 +13,8 @@
 namespace novex {
 namespace render {
 
-TextTemplate::TextTemplate(const std::function<void(Container)>& render) {
+TextTemplate::TextTemplate(const std::function<void(Container)>& render)
+    : quoted_(new QuotedText[size_t{1} << kQuotedBits]) {
     Json::Value tree(Json::objectValue);
     MemberPlaces places;
     places.Begin(tree, true);  // a new MemberPlaces records every write
@@ -107,41 +108,28 @@ void TextSlots::Pass(size_t writes) {
     next_write_ += writes;
 }
 
-namespace {
-
-// Table texts quoted once for the whole process. A text's address picks an entry,
-// which the first text to come takes for good; a text whose entry another has taken
-// is quoted each time. Entries are never freed: table texts live as long as the
-// program, and there are a few hundred of them.
-struct QuotedText {
-    const char* source;
-    size_t length;
-    char text[TextTemplate::kLongestText];
-};
-constexpr unsigned kQuotedBits = 10;
-std::atomic<const QuotedText*> g_quoted[1u << kQuotedBits];
-
-const QuotedText* Quoted(const char* text) {
-    const auto address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text));
-    std::atomic<const QuotedText*>& entry = g_quoted[(address * 2654435761u) >> (32 - kQuotedBits)];
-    const QuotedText* quoted = entry.load(std::memory_order_acquire);
-    if (quoted != nullptr) return quoted->source == text ? quoted : nullptr;
+const TextTemplate::QuotedText* TextTemplate::Quoted(const char* text) const {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(text);
+    const uint32_t hash = static_cast<uint32_t>(address) * 2654435761u;  // Fibonacci hashing
+    QuotedText& entry = quoted_[hash >> (32 - kQuotedBits)];
+    uintptr_t source = entry.source.load(std::memory_order_acquire);
+    if (source == address) return &entry;
+    if (source != kFree) return nullptr;
     const std::string made = Json::valueToQuotedString(text);
-    if (made.size() > sizeof quoted->text) return nullptr;  // fails the rebuild below
-    auto* mine = new QuotedText{text, made.size(), {}};
-    std::memcpy(mine->text, made.data(), made.size());
-    if (entry.compare_exchange_strong(quoted, mine, std::memory_order_acq_rel)) return mine;
-    delete mine;
-    return quoted->source == text ? quoted : nullptr;
+    if (made.size() > sizeof entry.text) return nullptr;  // fails the rebuild
+    if (!entry.source.compare_exchange_strong(source, kFilling, std::memory_order_acquire))
+        return nullptr;  // taken meanwhile
+    std::memcpy(entry.text, made.data(), made.size());
+    entry.length = static_cast<uint8_t>(made.size());
+    entry.source.store(address, std::memory_order_release);
+    return &entry;
 }
-
-}  // namespace
 
 void TextSlots::TableText(const char* text) {
     Slot* slot = Next();
     const uint64_t source = reinterpret_cast<uintptr_t>(text);
     if (slot == nullptr || (!every_slot_ && slot->source == source)) return;
-    if (const QuotedText* quoted = Quoted(text)) {
+    if (const TextTemplate::QuotedText* quoted = layout_->Quoted(text)) {
         Show(*slot, quoted->text, quoted->length);
     } else {
         const std::string made = Json::valueToQuotedString(text);

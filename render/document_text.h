@@ -10,9 +10,11 @@
 // Json::FastWriter writes for the tree.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -47,6 +49,21 @@ private:
     friend class TextSlots;
     static constexpr uint32_t kNoSlot = UINT32_MAX;
 
+    // Table texts as the writer quotes them, for every device the template serves. A
+    // text's address picks an entry, which the first text to come takes for good; a
+    // text whose entry another holds is quoted each time. Room for them all is made
+    // with the template, so quoting never allocates after.
+    struct QuotedText {
+        static_assert(kLongestText < 256, "a length in a byte");
+        std::atomic<uintptr_t> source{0};  // kFree, kFilling or the text's address
+        uint8_t length = 0;
+        char text[kLongestText];
+    };
+    static constexpr uintptr_t kFree = 0, kFilling = 1;
+    static constexpr unsigned kQuotedBits = 9;
+    // The quoted `text`, or nullptr when its entry is another text's.
+    const QuotedText* Quoted(const char* text) const;
+
     void AppendObject(const Json::Value& object,
                       std::unordered_map<const Json::Value*, uint32_t>& slot_of_member);
 
@@ -55,6 +72,7 @@ private:
     std::vector<uint32_t> slot_of_write_;  // per write of a rebuild: its slot, or kNoSlot
                                            // (a container, or a member written again later)
     size_t longest_text_ = 0;
+    std::unique_ptr<QuotedText[]> quoted_;
 };
 
 // One device's values and text. Not thread-safe: the device's document lock guards it.
