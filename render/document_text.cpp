@@ -79,6 +79,7 @@ bool TextSlots::Begin(const TextTemplate& layout) {
         changed_.assign((layout.slot_count() + 63) / 64, 0);
         change_count_ = 0;
         changes_.assign(layout.slot_count() / kSpliceShare + 1, Change{});
+        run_starts_.assign(changes_.size() + 1, 0);
         text_.reserve(layout.longest_text());
         layout_ = &layout;
         every_slot_ = true;
@@ -141,11 +142,27 @@ void TextSlots::TableText(const char* text) {
 void TextSlots::FormattedText(const char* text) {
     Slot* slot = Next();
     if (slot == nullptr) return;
-    const std::string quoted = Json::valueToQuotedString(text);
-    if (!every_slot_ && slot->length == quoted.size() &&
-        std::memcmp(slot->own, quoted.data(), quoted.size()) == 0)
+    // Printable ASCII but the quote and the backslash the writer quotes as it is, so it
+    // is quoted here; anything else by the writer.
+    char plain[sizeof slot->own];
+    size_t length = 0;  // of the quoted text in `plain`; 0: the writer quotes it
+    for (size_t n = 0;; ++n) {
+        const char c = text[n];
+        if (c == '\0') {
+            plain[0] = plain[n + 1] = '"';
+            length = n + 2;
+            break;
+        }
+        if (n + 2 >= sizeof plain || c < 0x20 || c > 0x7e || c == '"' || c == '\\') break;
+        plain[n + 1] = c;
+    }
+    std::string quoted;
+    if (length == 0) quoted = Json::valueToQuotedString(text);
+    const char* shown = length > 0 ? plain : quoted.data();
+    if (length == 0) length = quoted.size();
+    if (!every_slot_ && slot->length == length && std::memcmp(slot->own, shown, length) == 0)
         return;
-    Show(*slot, quoted.data(), quoted.size());
+    Show(*slot, shown, length);
 }
 
 void TextSlots::Number(double value) {
@@ -227,9 +244,11 @@ void TextSlots::Join() {
 void TextSlots::Splice() {
     // The changed slots in the order of the text, each with the length of the text it
     // shows now (its place to the next slot's, less the fixed text between them) and
-    // what the changed slots up to it grew in sum.
+    // what the changed slots up to it grew in sum; and where each run of equal sums
+    // begins.
     const std::vector<uint32_t>& slot_at = layout_->slot_at_;
     size_t count = 0;
+    size_t runs = 0;
     ptrdiff_t grown = 0;
     for (size_t w = 0; w < changed_.size(); ++w) {
         for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
@@ -237,55 +256,47 @@ void TextSlots::Splice() {
             const size_t end = i + 1 < at_.size()
                                    ? at_[i + 1] - (slot_at[i + 1] - slot_at[i])
                                    : text_.size() - (layout_->fixed_.size() - slot_at[i]);
-            Change& change = changes_[count++];
-            change.slot = static_cast<uint32_t>(i);
-            change.shown = static_cast<uint32_t>(end - at_[i]);
-            grown += static_cast<ptrdiff_t>(slots_[i].length) -
-                     static_cast<ptrdiff_t>(change.shown);
-            change.shift = static_cast<int32_t>(grown);
+            const auto shown = static_cast<uint32_t>(end - at_[i]);
+            grown += static_cast<ptrdiff_t>(slots_[i].length) - static_cast<ptrdiff_t>(shown);
+            if (count == 0 || changes_[count - 1].shift != grown) run_starts_[runs++] = count;
+            changes_[count++] = Change{static_cast<uint32_t>(i), shown, static_cast<int32_t>(grown)};
         }
     }
+    run_starts_[runs] = count;
     const size_t old_size = text_.size();
     if (grown > 0) text_.resize(old_size + static_cast<size_t>(grown));  // within its room
     char* text = &text_[0];
-    // Changes first..last-1 whose pieces move as one: where that piece begins and ends.
-    const auto last_of = [&](size_t first) {
-        size_t last = first + 1;
-        while (last < count && changes_[last].shift == changes_[first].shift) ++last;
-        return last;
+    // Run r: changes run_starts_[r] up to run_starts_[r + 1]; its piece of text, from
+    // the end of its first slot's text to the start of the next run's first slot.
+    const auto move = [&](size_t r) {
+        const Change& first = changes_[run_starts_[r]];
+        const size_t from = at_[first.slot] + first.shown;
+        const size_t next = run_starts_[r + 1];
+        const size_t until = next < count ? at_[changes_[next].slot] : old_size;
+        std::memmove(text + from + first.shift, text + from, until - from);
     };
-    const auto from = [&](size_t k) { return at_[changes_[k].slot] + changes_[k].shown; };
-    const auto until = [&](size_t last) {
-        return last < count ? static_cast<size_t>(at_[changes_[last].slot]) : old_size;
-    };
-    const auto move = [&](size_t first, size_t last) {
-        const size_t begin = from(first);
-        std::memmove(text + begin + changes_[first].shift, text + begin, until(last) - begin);
-    };
-    for (size_t first = 0, last; first < count; first = last) {
-        last = last_of(first);
-        changes_[first].group_end = static_cast<uint32_t>(last);
-        if (changes_[first].shift < 0) move(first, last);
-    }
-    for (size_t first = count; first-- > 0;) {
-        while (first > 0 && changes_[first - 1].shift == changes_[first].shift) --first;
-        if (changes_[first].shift > 0) move(first, changes_[first].group_end);
-    }
-    // Every position after a piece that moved, then the slots' texts there.
-    for (size_t first = 0, last; first < count; first = last) {
-        last = changes_[first].group_end;
-        if (changes_[first].shift == 0) continue;
-        // Eight at a time, a loop the compiler makes vector instructions of.
-        uint32_t* place = at_.data() + changes_[first].slot + 1;
-        uint32_t* const end = at_.data() + (last < count ? changes_[last].slot + 1 : at_.size());
-        const auto moved = static_cast<uint32_t>(changes_[first].shift);  // modulo 2^32
-        for (; end - place >= 8; place += 8)
-            for (int i = 0; i < 8; ++i) place[i] += moved;
-        for (; place < end; ++place) *place += moved;
-    }
-    for (size_t k = 0; k < count; ++k) {
-        const Slot& slot = slots_[changes_[k].slot];
-        std::memcpy(text + at_[changes_[k].slot], slot.own, slot.length);
+    for (size_t r = 0; r < runs; ++r)
+        if (changes_[run_starts_[r]].shift < 0) move(r);
+    for (size_t r = runs; r-- > 0;)
+        if (changes_[run_starts_[r]].shift > 0) move(r);
+    // Run by run: every position after its first slot up to the next run's first slot
+    // moves by the run's sum, then its slots' texts go where they now are.
+    for (size_t r = 0; r < runs; ++r) {
+        const Change& first = changes_[run_starts_[r]];
+        const size_t next = run_starts_[r + 1];
+        if (first.shift != 0) {
+            // Eight at a time, a loop the compiler makes vector instructions of.
+            uint32_t* place = at_.data() + first.slot + 1;
+            uint32_t* const end = at_.data() + (next < count ? changes_[next].slot + 1 : at_.size());
+            const auto moved = static_cast<uint32_t>(first.shift);  // modulo 2^32
+            for (; end - place >= 8; place += 8)
+                for (int i = 0; i < 8; ++i) place[i] += moved;
+            for (; place < end; ++place) *place += moved;
+        }
+        for (size_t k = run_starts_[r]; k < next; ++k) {
+            const Slot& slot = slots_[changes_[k].slot];
+            std::memcpy(text + at_[changes_[k].slot], slot.own, slot.length);
+        }
     }
     if (grown < 0) text_.resize(static_cast<size_t>(static_cast<ptrdiff_t>(old_size) + grown));
 }

@@ -112,14 +112,12 @@ private:
         uint16_t length = 0;  // of its JSON text in `own`
         char own[TextTemplate::kLongestText];
     };
-    // A slot changed in this rebuild: the length its text has in `text_`, what the
-    // changed slots up to it grow in sum, and (first of a run of equal sums) where the
-    // run ends.
+    // A slot changed in this rebuild: the length its text has in `text_`, and what the
+    // changed slots up to it grow in sum.
     struct Change {
         uint32_t slot;
         uint32_t shown;
         int32_t shift;
-        uint32_t group_end;
     };
     Slot* Next();
     // Takes `length` bytes of `text` into the slot, noting the change.
@@ -134,6 +132,7 @@ private:
     std::vector<uint64_t> changed_;  // a bit per slot changed in this rebuild
     size_t change_count_ = 0;        // bits set; at most a splice's worth, more: join
     std::vector<Change> changes_;    // room for a splice's worth, in the order of the text
+    std::vector<size_t> run_starts_;  // the splice's runs of changes that move alike
     size_t next_write_ = 0;
     bool every_slot_ = true;  // format every slot, whatever it shows
     bool join_ = true;        // join the whole text at the end of the rebuild

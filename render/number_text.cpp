@@ -42,13 +42,14 @@ struct Wide {
         limb[used++] = static_cast<uint32_t>(carry);
         return true;
     }
-    // /= divisor; returns the remainder.
-    uint32_t Divide(uint32_t divisor) {
+    // /= 10^9; returns the remainder. (A constant divisor is a multiplication.)
+    uint32_t DivideByBillion() {
+        constexpr uint64_t kBillion = 1000000000u;
         uint64_t rest = 0;
         for (int i = used; i-- > 0;) {
             const uint64_t part = (rest << 32) | limb[i];
-            limb[i] = static_cast<uint32_t>(part / divisor);
-            rest = part % divisor;
+            limb[i] = static_cast<uint32_t>(part / kBillion);
+            rest = part % kBillion;
         }
         while (used > 1 && limb[used - 1] == 0) --used;
         return static_cast<uint32_t>(rest);
@@ -56,22 +57,38 @@ struct Wide {
     bool Zero() const { return used == 1 && limb[0] == 0; }
 };
 
-// The decimal digits of `number` (most significant first) into `digits`; returns how
-// many (8 limbs are below 10^78).
-int Digits(Wide number, char (&digits)[96]) {
-    char reversed[96];
-    int count = 0;
+// The decimal digits of `number`, most significant first, end at `end`; returns where
+// they begin (8 limbs are below 10^78: at most 78 of them).
+char* Digits(Wide number, char* end) {
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char* at = end;
     do {
-        uint32_t chunk = number.Divide(1000000000u);
-        const bool last = number.Zero();
-        for (int i = 0; i < 9 && (!last || chunk != 0); ++i) {
-            reversed[count++] = static_cast<char>('0' + chunk % 10);
-            chunk /= 10;
+        uint32_t chunk = number.DivideByBillion();
+        if (number.Zero()) {  // the leading chunk: no leading zeros
+            while (chunk >= 100) {
+                at -= 2;
+                std::memcpy(at, kPairs + 2 * (chunk % 100), 2);
+                chunk /= 100;
+            }
+            if (chunk >= 10) {
+                at -= 2;
+                std::memcpy(at, kPairs + 2 * chunk, 2);
+            } else if (chunk != 0 || at == end) {
+                *--at = static_cast<char>('0' + chunk);
+            }
+            break;
         }
-    } while (!number.Zero());
-    if (count == 0) reversed[count++] = '0';
-    for (int i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
-    return count;
+        for (int i = 0; i < 4; ++i) {
+            at -= 2;
+            std::memcpy(at, kPairs + 2 * (chunk % 100), 2);
+            chunk /= 100;
+        }
+        *--at = static_cast<char>('0' + chunk);
+    } while (true);
+    return at;
 }
 
 }  // namespace
@@ -98,18 +115,21 @@ size_t RealText(double value, char (&out)[kRealTextRoom]) {
         }
         number.limb[0] = mantissa;
         // m * 2^-k = m * 5^k * 10^-k, five to the 13th (below 2^32) at a time.
-        const uint32_t base = exponent >= 0 ? 2 : 5;
+        static const uint32_t kFives[14] = {1,        5,         25,        125,       625,
+                                            3125,     15625,     78125,     390625,    1953125,
+                                            9765625,  48828125,  244140625, 1220703125};
         const int step = exponent >= 0 ? 31 : 13;
         int times = exponent >= 0 ? exponent : -exponent;
         scale = exponent >= 0 ? 0 : times;
         for (; times > 0; times -= step) {
-            uint32_t factor = 1;
-            for (int i = 0; i < times && i < step; ++i) factor *= base;
+            const int now = times < step ? times : step;
+            const uint32_t factor = exponent >= 0 ? uint32_t{1} << now : kFives[now];
             if (!number.Multiply(factor)) return WriterText(value, out);
         }
     }
-    char digits[96];
-    int count = Digits(number, digits);
+    char buffer[96];
+    char* const digits = Digits(number, buffer + sizeof buffer);
+    int count = static_cast<int>(buffer + sizeof buffer - digits);
     // value = 0.d1d2d3... * 10^(point): the first digit is at 10^(point - 1).
     int point = count - scale;
 
