@@ -41,6 +41,8 @@ const SectionStep kUnitSections[] = {
 constexpr int kModuleCount = kRecordModules;
 constexpr int kCellCount = kRecordCells;
 constexpr size_t kCellStride = 8;  // four registers, of which three are shown
+constexpr size_t kCellShownBytes = 6;
+constexpr size_t kCellWrites = 3 * novex::render::kValueWrites;
 const char* const kNumberTexts[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",
                                     "9",  "10", "11", "12", "13", "14", "15", "16",
                                     "17", "18", "19", "20", "21", "22", "23", "24",
@@ -84,11 +86,20 @@ void NovexUPS::RenderDocument(const NovexUPS_Data_t& data, novex::render::Contai
 
     char cells[sizeof data.battery_regs];
     std::memcpy(cells, bytes + off::kBatteryRegs, sizeof cells);
+    size_t unchanged_cells = 0;  // not yet passed over
     for (int n = 1; n <= kCellCount; ++n) {
         const size_t offset = off::kBatteryRegs + kCellStride * (n - 1);
+        if (unchanged(offset, kCellShownBytes)) {
+            ++unchanged_cells;
+            continue;
+        }
+        if (unchanged_cells != 0)
+            novex::render::pass(document, unchanged_cells * kCellWrites);
+        unchanged_cells = 0;
         shown_block_ = before != nullptr ? before + offset : nullptr;
         _novexups_BatteryInfo(cells + kCellStride * (n - 1), "", n, kNumberTexts[n - 1]);
     }
+    if (unchanged_cells != 0) novex::render::pass(document, unchanged_cells * kCellWrites);
     shown_block_ = nullptr;
 
     novex::render::RenderUpdateTime(bytes + off::kUpdateTime, document);
@@ -125,8 +136,6 @@ void NovexUPS::_novexups_BatteryInfo(char* cell, const char* unused_text, int un
         return shown != nullptr && std::memcmp(cell + at, shown + at, 2) == 0;
     };
     const novex::render::Container document = Document();
-    if (shown != nullptr && std::memcmp(cell, shown, 6) == 0)
-        return novex::render::pass(document, 3 * novex::render::kValueWrites);
     if (unchanged(0))
         novex::render::pass(document, novex::render::kValueWrites);
     else

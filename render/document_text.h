@@ -6,8 +6,10 @@
 // one description of the document; the writer's own quoting gives the keys. A rebuild
 // then runs the same renderers against the slots: each value goes to its slot, a slot
 // is formatted again only when its value differs from the one it shows, and only the
-// slots that changed are written into the text. The result is byte for byte what
-// Json::FastWriter writes for the tree.
+// slots that changed are written into the text. A renderer that knows the part of the
+// record it reads unchanged since the last rebuild passes over its values without
+// looking at them. The result is byte for byte what Json::FastWriter writes for the
+// tree.
 #pragma once
 
 #include <atomic>
