@@ -10,6 +10,7 @@
 #include <json/writer.h>
 
 #include "render/document_rules.h"
+#include "render/document_text.h"
 #include "render/number_text.h"
 #include "render/status_sections.h"
 
@@ -211,6 +212,42 @@ TEST(RealText, IsTheWritersTextForEveryRegisterValue) {
                          -std::numeric_limits<double>::infinity(),
                          std::numeric_limits<double>::quiet_NaN()})
         expect_writers(value);
+}
+
+// A made text in the document's text is what the writer writes for it, whether
+// quoted here (printable ASCII) or by the writer (quotes, escapes, other UTF-8, a text
+// too long for a slot of its own), rebuild after rebuild, the slot growing and
+// shrinking between a fixed member before and after it.
+TEST(TextSlots, MadeTextsAreQuotedAsTheWriterQuotesThem) {
+    static const char* const kTexts[] = {
+        "2024-3-5 7:4:9", "", "a\"b", "back\\slash", "tab\there", "\x1f", "\x7f",
+        "\xe6\x9b\xb4\xe6\x96\xb0", "/</", "2024-12-31 23:59:59",
+        "0123456789012345678901234567890123456789012",    // 43: quoted here, to the slot's room
+        "01234567890123456789012345678901234567890123",   // 44: its room exactly, by the writer
+        " ~"};
+    const char* current = kTexts[0];
+    const auto render = [&current](Container document) {
+        put_text(document, "a", kNormalText);
+        put_formatted_text(document, "made", current);
+        put_number(document, "z", 7);
+    };
+    const TextTemplate layout(render);
+    TextSlots slots;
+    Json::Value unused;
+    MemberPlaces places;
+    for (int round = 0; round < 2; ++round) {
+        for (const char* text : kTexts) {
+            current = text;
+            slots.Begin(layout);
+            render(Container{unused, places, &slots});
+            slots.End();
+            Json::Value tree;
+            tree["a"] = kNormalText;
+            tree["made"] = text;
+            tree["z"] = 7.0;
+            EXPECT_EQ(Json::FastWriter().write(tree), slots.text()) << text;
+        }
+    }
 }
 
 }  // namespace
