@@ -185,7 +185,11 @@ std::string PortHolder(int port) {
     if (inodes.empty()) return "";
     DIR* proc = opendir("/proc");
     if (!proc) return "";
-    std::string found;
+    // Another process first: a listening socket this one inherited from whoever
+    // started it is not what holds the port. This one only when none other holds it
+    // (two of its own servers given one port).
+    const std::string self = std::to_string(getpid());
+    std::string found, found_self;
     while (dirent* entry = readdir(proc)) {
         if (!found.empty()) break;
         const char* pid = entry->d_name;
@@ -206,13 +210,14 @@ std::string PortHolder(int port) {
                 std::fclose(comm);
             }
             while (!name.empty() && name.back() == '\n') name.pop_back();
-            found = std::string("process ") + pid + (name.empty() ? "" : ", " + name);
+            (self == pid ? found_self : found) =
+                std::string("process ") + pid + (name.empty() ? "" : ", " + name);
             break;
         }
         closedir(dir);
     }
     closedir(proc);
-    return found;
+    return found.empty() ? found_self : found;
 }
 
 }  // namespace

@@ -125,7 +125,8 @@ TEST(VimohostCommandLine, BadInputGivesOneLineAndNonZeroExit) {
 
 // An address another program holds stops the start before any round: exit 1.
 TEST(VimohostCommandLine, ListenAddressInUseIsAFailureToStart) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Not handed to the vimohosts started here: the holder they name is this process.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
