@@ -290,7 +290,10 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         }
         if (ok) layout_[part] = sqlite3_column_int64(select.s, 0);
     }
-    const int64_t first = ok ? NextRoundId() : -1;
+    // Asked of the file once; the highest id ever written is noted only when a pruning
+    // removes rounds, so that a commit touches no more than its rounds need.
+    if (ok && next_round_id_ <= 0) next_round_id_ = NextRoundId();
+    const int64_t first = ok ? next_round_id_ : -1;
     int64_t next = first;
     ok = ok && next > 0;
     std::map<uint32_t, bool> devices;  // those that stored a round
@@ -302,7 +305,6 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
             devices[batch[i].data_id] = true;
         }
     }
-    if (ok && next > first) ok = NoteLastRound(next - 1);
     // Each device's count as of its last round in the batch.
     std::map<uint32_t, const HistoryEntry*> energies;
     for (const HistoryEntry& e : batch)
@@ -320,11 +322,15 @@ bool HistoryStore::Write(const std::vector<HistoryEntry>& batch, std::vector<int
         while (ok && moved && std::chrono::steady_clock::now() - started < kCompactBudget)
             ok = CompactDevice(it->first, moved);
     }
-    if (ok && Exec("COMMIT", error)) return true;
+    if (ok && Exec("COMMIT", error)) {
+        next_round_id_ = next;
+        return true;
+    }
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;
     if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK", ignored);
     round_ids.clear();
+    next_round_id_ = 0;
     unchunked_.clear();
     readings_.clear();
     energy_table_ = false;  // made in the transaction rolled back, perhaps
@@ -432,7 +438,7 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
                                 sqlite3_column_int64(use.s, 2)});
         }
     }
-    bool ok = true;
+    bool ok = keys.empty() || NoteLastRound();
     for (const Key& k : keys) {
         for (const char* sql :
              {"DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
@@ -445,8 +451,10 @@ int64_t HistoryStore::PruneRounds(const char* select, int64_t bound, int64_t lim
                  sqlite3_step(use.s) == SQLITE_DONE;
         }
     }
-    unchunked_.clear();
-    readings_.clear();
+    if (!keys.empty()) {
+        unchunked_.clear();
+        readings_.clear();
+    }
     if (ok && Exec("COMMIT", error)) return static_cast<int64_t>(keys.size());
     if (!ok) error = sqlite3_errmsg(db_);
     std::string ignored;

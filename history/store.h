@@ -166,7 +166,9 @@ private:
     int64_t NextRoundId() REQUIRES(mutex_);
     bool WriteEnergy(uint32_t data_id, int64_t utc, const novex::monitor::OutputEnergy& energy)
         REQUIRES(mutex_);
-    bool NoteLastRound(int64_t id) REQUIRES(mutex_);
+    // Keeps the highest round id ever handed out, for when the rounds that hold it are
+    // removed: called by a pruning before it removes any.
+    bool NoteLastRound() REQUIRES(mutex_);
     // Moves the device's oldest kChunkRounds rounds into a chunk when it has as many
     // (history/chunks.cpp); false on a database error.
     bool CompactDevice(uint32_t data_id, bool& moved) REQUIRES(mutex_);
@@ -191,6 +193,9 @@ private:
     // Rounds of each device still in the rounds table, as far as this store knows;
     // forgotten after a rollback or a pruning.
     std::map<uint32_t, int64_t> unchunked_ GUARDED_BY(mutex_);
+    // The id the next round stored takes, once asked of the file (0: not yet, or a
+    // write was rolled back): this store is the file's one writer.
+    int64_t next_round_id_ GUARDED_BY(mutex_) = 0;
     // The readings of rounds written by this store and not yet in a chunk, by round id
     // (WriteOne); forgotten with unchunked_. Bounded: past it, rounds are decoded when
     // they move into their chunk.

@@ -97,9 +97,10 @@ int64_t HistoryStore::NewestRoundId() {
     return top;
 }
 
-bool HistoryStore::NoteLastRound(int64_t id) {
+bool HistoryStore::NoteLastRound() {
+    const int64_t next = NextRoundId();
     Use use(Prepare("INSERT OR REPLACE INTO history_state (name, value) VALUES ('last_round', ?)"));
-    return use.s && sqlite3_bind_int64(use.s, 1, id) == SQLITE_OK &&
+    return next > 0 && use.s && sqlite3_bind_int64(use.s, 1, next - 1) == SQLITE_OK &&
            sqlite3_step(use.s) == SQLITE_DONE;
 }
 
@@ -312,6 +313,7 @@ int64_t HistoryStore::PruneChunks(const char* select, int64_t bound, int64_t lim
             ok = rc == SQLITE_DONE;
         }
     }
+    if (ok && !chunks.empty()) ok = NoteLastRound();
     int64_t removed = 0;
     for (const auto& c : chunks) {
         Use use(Prepare("DELETE FROM chunks WHERE last_id = ?"));

@@ -31,7 +31,7 @@ struct HistoryWriterOptions {
     size_t batch = 256;                           // entries per transaction, at most
     int64_t prune_rows = 500;                     // rounds per pruning transaction, > batch
     std::chrono::milliseconds retry{1000};        // after a failed write
-    std::chrono::milliseconds prune_every{10000}; // between pruning passes
+    std::chrono::milliseconds prune_every{60000}; // between pruning passes
     RetentionSettings retention;
     // Group commit: rounds are committed at most once a period while fewer than
     // `batch` wait (0: at once), so at one round a second a commit holds a few rounds

@@ -172,6 +172,34 @@ TEST(HistoryChunks, RetentionRemovesWholeChunksAndKeepsTheWindow) {
     for (int64_t i = 600; i < 1200; i += 97) EXPECT_EQ(batch[i].record, store->Round(ids[i])->record);
 }
 
+// Round ids are never handed out twice: not after retention removed every chunk and
+// every round, by this store or by the next one to open the file.
+TEST(HistoryChunks, IdsStayUniqueOnceEveryRoundIsPruned) {
+    TempDir dir;
+    std::string error;
+    std::vector<int64_t> ids;
+    {
+        auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+        ASSERT_TRUE(store) << error;
+        std::vector<vimo::HistoryEntry> batch;
+        for (int64_t i = 0; i < 600; ++i) batch.push_back(Entry(1, kStart + i, Record(i, 4)));
+        ASSERT_TRUE(store->Write(batch, ids, error)) << error;
+        ASSERT_EQ(600, ids.back());
+        for (int64_t n = 1; n > 0;) {
+            n = store->PruneOldestRounds(500, error);
+            ASSERT_GE(n, 0) << error;
+        }
+        ASSERT_EQ(0, store->CountRounds(1u));
+        ASSERT_TRUE(store->Write({Entry(1, kStart + 600, Record(600, 4))}, ids, error)) << error;
+        EXPECT_EQ(std::vector<int64_t>{601}, ids);
+        ASSERT_EQ(1, store->PruneOldestRounds(500, error)) << error;
+    }
+    auto store = vimo::HistoryStore::Open(dir / "h.db", false, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Write({Entry(1, kStart + 601, Record(601, 4))}, ids, error)) << error;
+    EXPECT_EQ(std::vector<int64_t>{602}, ids);
+}
+
 // The tables of version 2 as it landed, with AUTOINCREMENT round ids.
 const char kVersion2[] = R"(
 CREATE TABLE rounds (id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER NOT NULL,
