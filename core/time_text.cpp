@@ -70,6 +70,13 @@ std::string Format(int64_t utc, bool local, const char* format) {
 }  // namespace
 
 std::string LocalText(int64_t utc) { return Format(utc, true, "%Y-%m-%d %H:%M:%S"); }
+
+bool LocalOffset(int64_t utc, int64_t& seconds) {
+    std::tm local{};
+    if (!BrokenDown(utc, true, local)) return false;
+    seconds = local.tm_gmtoff;
+    return true;
+}
 std::string UtcText(int64_t utc) { return Format(utc, false, "%Y-%m-%d %H:%M:%S"); }
 std::string UtcIsoText(int64_t utc) { return Format(utc, false, "%Y-%m-%dT%H:%M:%SZ"); }
 

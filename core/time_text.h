@@ -15,6 +15,10 @@ int64_t UtcOfCivil(int year, int month, int day, int hour, int minute, int secon
 
 // "2024-05-01 10:00:00" in the process's local time zone, or in UTC.
 std::string LocalText(int64_t utc);
+// The local zone's offset east of UTC at `utc`, in seconds: what LocalText's fields,
+// read as UTC, are ahead of `utc` (0 beyond what time_t holds). False when the C
+// library cannot say.
+bool LocalOffset(int64_t utc, int64_t& seconds);
 std::string UtcText(int64_t utc);
 // "2024-05-01T10:00:00+08:00": local time with its offset, which keeps it unambiguous
 // across the change to and from summer time; "2024-05-01T02:00:00Z" in UTC.

@@ -125,12 +125,12 @@ bool LocalTextToUtc(const std::string& text, int64_t& epoch) {
 }
 
 int64_t UtcOfRecentLocalText(const std::string& text, int64_t now) {
-    // Both texts' fields read as if they were UTC: their difference is the time between.
-    novex::CivilTime stamped, present;
-    if (!novex::ParseLocalText(text, stamped) ||
-        !novex::ParseLocalText(UtcToLocalText(now), present))
-        return now;
-    return now + (novex::UtcOf(stamped) - novex::UtcOf(present));
+    // The text's fields read as if they were UTC are ahead of the time they stand for by
+    // the zone's offset now (a round is stamped seconds before it is stored).
+    novex::CivilTime stamped;
+    int64_t offset = 0;
+    if (!novex::ParseLocalText(text, stamped) || !novex::LocalOffset(now, offset)) return now;
+    return novex::UtcOf(stamped) - offset;
 }
 
 std::string UtcToLocalText(int64_t epoch) { return novex::LocalText(epoch); }
