@@ -56,7 +56,8 @@ void HistoryWriter::Submit(HistoryEntry entry) {
     // The writer waits either for a first entry or, gathering a group, for a full
     // batch or an alarm change: a wake-up for any other round costs both threads a
     // switch and finds nothing to do.
-    if (queue_.size() == 1 || queue_.size() >= options_.batch || event) wake_.notify_all();
+    if ((queue_.size() == 1 && !gathering_) || queue_.size() >= options_.batch || event)
+        wake_.notify_all();
 }
 
 bool HistoryWriter::Flush(std::chrono::milliseconds timeout) { return Wait(timeout, false); }
@@ -272,6 +273,22 @@ void HistoryWriter::Run() {
                 const Clock::time_point until = !batch.empty() ? retry_at
                                                 : retention && !pruning ? next_prune
                                                                         : Clock::time_point::max();
+                // Within a group period after a commit, rounds wait for its end: the
+                // writer wakes by itself then, so the round that comes first need not
+                // wake it (a switch of both threads for nothing).
+                const Clock::time_point group_end =
+                    options_.group.count() > 0 && last_commit != Clock::time_point::min()
+                        ? last_commit + options_.group
+                        : Clock::time_point::min();
+                if (batch.empty() && !pruning && Clock::now() < group_end) {
+                    gathering_ = true;
+                    while (!(stop_ || flushing_ > 0 || queued_events_ > 0 ||
+                             queue_.size() >= options_.batch) &&
+                           wake_.wait_until(waiting.get(), std::min(until, group_end)) !=
+                               std::cv_status::timeout) {
+                    }
+                    gathering_ = false;
+                }
                 while (!(stop_ || (batch.empty() && (!queue_.empty() || pruning))) &&
                        wake_.wait_until(waiting.get(), until) != std::cv_status::timeout) {
                 }

@@ -99,6 +99,7 @@ private:
     std::string damage_ GUARDED_BY(mutex_);  // the check's finding; empty: sound or not checked
     bool checked_ GUARDED_BY(mutex_) = false;
     int flushing_ GUARDED_BY(mutex_) = 0;  // callers waiting in Flush
+    bool gathering_ GUARDED_BY(mutex_) = false;  // the writer waits for a group's end
     // Writer thread only.
     std::string failure_;  // the failure last reported; empty while writes succeed
     bool failing_ GUARDED_BY(mutex_) = false;  // failure_ is not empty
