@@ -53,6 +53,25 @@ std::string Which(const std::string& program) {
                         program << " is not installed (scripts/install-deps.sh adds it)"); \
     } while (0)
 
+// Headless Chromium's tests (a minute of a browser's run) go in the default build only:
+// under the sanitizers the page's server is checked by web_test, and the browser,
+// not built with them, only takes the time.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NOVEX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define NOVEX_SANITIZED 1
+#endif
+#endif
+#ifdef NOVEX_SANITIZED
+#define SKIP_BROWSER_WHEN_SANITIZED() \
+    GTEST_SKIP() << "the browser's tests run in the default build, not under the sanitizers"
+#else
+#define SKIP_BROWSER_WHEN_SANITIZED() \
+    do {                              \
+    } while (0)
+#endif
+
 Json::Value ParseJson(const std::string& text) {
     Json::Value value;
     std::string error;
@@ -247,6 +266,7 @@ std::string Chromium(const TempDir& dir, const std::vector<std::string>& flags, 
 
 TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
     SKIP_WITHOUT("chromium");
+    SKIP_BROWSER_WHEN_SANITIZED();
     ASSERT_TRUE(StartHost()) << ReadFile(dir_ / "vimohost.err");
     // The simulated battery runs down to 0 in about 13 rounds and stays there: from
     // then on the page and the API show the same figures.
@@ -310,6 +330,7 @@ TEST_F(WebPeers, BrowserShowsFiguresAlarmsAndAPlot) {
 // a page opened through a URL with credentials refreshes as any other.
 TEST(WebPage, ThreeUpsesWorstFirst) {
     SKIP_WITHOUT("chromium");
+    SKIP_BROWSER_WHEN_SANITIZED();
     TempDir dir;
     runner_test::Simulator normal, battery;
     ASSERT_TRUE(normal.Start({"--tcp", "0", "--scenario", "normal"}));
@@ -492,6 +513,7 @@ std::string PageAt(const SimulatedHost& host, int width, int height, const std::
 // web-page-<case>-<width>.png in the build folder.
 TEST(WebPage, AnswersForEveryScenario) {
     SKIP_WITHOUT("chromium");
+    SKIP_BROWSER_WHEN_SANITIZED();
     // Columns: case, scenario, what the API must show first, patterns over the page's DOM.
     // An alarm's English words ([ -;=-~]+: printable ASCII but '<') come before the
     // UPS's own text, whatever the words are.
