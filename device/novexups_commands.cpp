@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -103,16 +104,16 @@ int NovexUPS::WriteDocumentText(void* output, int output_capacity, int& output_l
     RefreshDocumentLocked();
     // Once the tree is out, its holder may have changed it since the last 801.
     std::string serialised;
-    const std::string* text = &document_text_.text();
+    std::string_view text = document_text_.text();
     if (document_shared_ || render_time.is_special()) {
         serialised = Json::FastWriter().write(status_document);
-        text = &serialised;
+        text = serialised;
     }
-    const size_t length = text->size();
+    const size_t length = text.size();
     output_length = static_cast<int>(length);
     if (output == nullptr || output_capacity < 0 || length > static_cast<size_t>(output_capacity))
         return -1;
-    std::memcpy(output, text->data(), length);
+    std::memcpy(output, text.data(), length);
     return 0;
 }
 

@@ -17,7 +17,8 @@ namespace off = novex::record_offset;
 // override most of what the status coils wrote.
 struct SectionStep {
     const char* key;
-    void (*render)(const unsigned char* slice, novex::render::Container section);
+    void (*render)(const unsigned char* slice, const unsigned char* shown,
+                   novex::render::Container section);
     size_t offset;
     size_t bytes;
 };
@@ -72,7 +73,8 @@ void NovexUPS::RenderDocument(const NovexUPS_Data_t& data, novex::render::Contai
             continue;
         }
         const size_t writes = document.text ? document.text->writes() : 0;
-        step.render(bytes + step.offset, novex::render::Object(document, step.key));
+        step.render(bytes + step.offset, before != nullptr ? before + step.offset : nullptr,
+                    novex::render::Object(document, step.key));
         if (document.text) section_writes_[i] = document.text->writes() - writes;
     }
 

@@ -148,11 +148,5 @@ PatternKey::PatternKey(const char* pattern, const char* number) {
     }
 }
 
-uint16_t RegisterAt(const unsigned char* slice, size_t i) {
-    uint16_t value;
-    std::memcpy(&value, slice + 2 * i, sizeof value);
-    return value;
-}
-
 }  // namespace render
 }  // namespace novex

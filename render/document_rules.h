@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,31 @@ constexpr size_t kValueWrites = 1;
 constexpr size_t kAlarmWrites = 2;
 void pass(Container container, size_t writes);
 
+// A renderer's rows, each passed over when the text shows its value already: the
+// writes of such rows are counted, and passed over in one call before the next row
+// that is written, or at Finish.
+class RowPasses {
+public:
+    explicit RowPasses(Container container) : container_(container) {}
+    // Whether a row is to be written; if it is `unchanged`, its `writes` are counted.
+    bool Write(bool unchanged, size_t writes) {
+        if (unchanged) {
+            pending_ += writes;
+            return false;
+        }
+        Finish();
+        return true;
+    }
+    void Finish() {
+        if (pending_ != 0) pass(container_, pending_);
+        pending_ = 0;
+    }
+
+private:
+    Container container_;
+    size_t pending_ = 0;
+};
+
 // container[key] := texts[value] for value < count, else fallback (table constants).
 void state_text(Container container, const Key& key, unsigned value, const char* const* texts,
                 size_t count, const char* fallback = kInvalidText);
@@ -129,7 +155,11 @@ private:
 };
 
 // Register i (0-based) of a slice of native-order 16-bit registers at any alignment.
-uint16_t RegisterAt(const unsigned char* slice, size_t i);
+inline uint16_t RegisterAt(const unsigned char* slice, size_t i) {
+    uint16_t value;
+    std::memcpy(&value, slice + 2 * i, sizeof value);
+    return value;
+}
 
 }  // namespace render
 }  // namespace novex

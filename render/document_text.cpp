@@ -39,6 +39,24 @@ TextTemplate::TextTemplate(const std::function<void(Container)>& render)
     }
     for (bool t : taken)
         if (!t) throw std::logic_error("a value of the status document is never written");
+    spares_.push_back(std::make_unique<char[]>(room()));
+}
+
+std::unique_ptr<char[]> TextTemplate::TakeSpare() const {
+    {
+        MutexLock lock(spare_mutex_);
+        if (!spares_.empty()) {
+            std::unique_ptr<char[]> spare = std::move(spares_.back());
+            spares_.pop_back();
+            return spare;
+        }
+    }
+    return std::make_unique<char[]>(room());
+}
+
+void TextTemplate::GiveSpare(std::unique_ptr<char[]> spare) const {
+    MutexLock lock(spare_mutex_);
+    spares_.push_back(std::move(spare));
 }
 
 // The members in the writer's order (its map order), each key quoted by the writer.
@@ -78,9 +96,9 @@ bool TextSlots::Begin(const TextTemplate& layout) {
         at_.assign(layout.slot_count(), 0);
         changed_.assign((layout.slot_count() + 63) / 64, 0);
         change_count_ = 0;
-        changes_.assign(layout.slot_count() / kSpliceShare + 1, Change{});
-        run_starts_.assign(changes_.size() + 1, 0);
-        text_.reserve(layout.longest_text());
+        splice_limit_ = layout.slot_count() / kSpliceShare + 1;
+        text_ = std::make_unique<char[]>(layout.room());
+        size_ = 0;
         layout_ = &layout;
         every_slot_ = true;
         join_ = true;
@@ -189,7 +207,7 @@ void TextSlots::Show(Slot& slot, const char* text, size_t length) {
         uint64_t& word = changed_[index / 64];
         const uint64_t bit = uint64_t{1} << (index % 64);
         if ((word & bit) == 0) {
-            if (change_count_ == changes_.size()) {
+            if (change_count_ == splice_limit_) {
                 join_ = true;  // past a splice's worth
             } else {
                 word |= bit;
@@ -219,86 +237,96 @@ void TextSlots::ClearChanges() {
     change_count_ = 0;
 }
 
-// Into the room reserved for the longest text, so the text never moves.
+// A slot's text is copied whole (the text's room allows it): a copy of one size is a
+// few moves, where one of its own length costs a call and a guess at the length.
+// What it writes past the slot's length is overwritten by the text that follows.
+inline char* PutSlotText(char* to, const char (&own)[TextTemplate::kLongestText], size_t length) {
+    std::memcpy(to, own, sizeof own);
+    return to + length;
+}
+
 void TextSlots::Join() {
     const std::string& fixed = layout_->fixed_;
-    text_.clear();
+    char* const text = text_.get();
+    char* to = text;
     size_t from = 0;
     for (size_t i = 0; i < slots_.size(); ++i) {
         const size_t at = layout_->slot_at_[i];
-        text_.append(fixed, from, at - from);
-        at_[i] = static_cast<uint32_t>(text_.size());
-        text_.append(slots_[i].own, slots_[i].length);
+        std::memcpy(to, fixed.data() + from, at - from);
+        to += at - from;
+        at_[i] = static_cast<uint32_t>(to - text);
+        to = PutSlotText(to, slots_[i].own, slots_[i].length);
         from = at;
     }
-    text_.append(fixed, from, std::string::npos);
+    std::memcpy(to, fixed.data() + from, fixed.size() - from);
+    size_ = static_cast<size_t>(to - text) + fixed.size() - from;
 }
 
-// The changed slots into the kept text. The piece of text after a changed slot (up to
-// the next changed one) moves by what the changed slots up to it grew in sum; pieces
-// that move by as much as the next one (its slot kept its length) move with it, as one
-// piece. The pieces that move left go first, left to right, then those that move
-// right, right to left: no piece lands on text not yet moved, since a piece moving
-// left lands right of where any earlier piece moving right begins, and the other way
-// round.
-void TextSlots::Splice() {
-    // The changed slots in the order of the text, each with the length of the text it
-    // shows now (its place to the next slot's, less the fixed text between them) and
-    // what the changed slots up to it grew in sum; and where each run of equal sums
-    // begins.
+// Where the text slot `i` shows in the kept text ends: at the next slot's text, less
+// the fixed text between them.
+inline size_t TextSlots::ShownEnd(size_t i) const {
     const std::vector<uint32_t>& slot_at = layout_->slot_at_;
-    size_t count = 0;
-    size_t runs = 0;
-    ptrdiff_t grown = 0;
-    for (size_t w = 0; w < changed_.size(); ++w) {
-        for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
+    return i + 1 < at_.size() ? at_[i + 1] - (slot_at[i + 1] - slot_at[i])
+                              : size_ - (layout_->fixed_.size() - slot_at[i]);
+}
+
+// When no changed slot's text changed its length, each is written over the one it
+// shows, and nothing moves (a round in which little changed, often). Otherwise the kept
+// text goes into a spare room, with each changed slot's text in place of the one it
+// showed. The text between two changed slots is copied as one piece; the positions
+// of the slots after a changed one, up to the next, move by what the changed slots so
+// far grew. The spare becomes the kept text and the old room the next spare.
+void TextSlots::Splice() {
+    bool same_lengths = true;
+    for (size_t w = 0; w < changed_.size() && same_lengths; ++w) {
+        for (uint64_t bits = changed_[w]; bits != 0 && same_lengths; bits &= bits - 1) {
             const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-            const size_t end = i + 1 < at_.size()
-                                   ? at_[i + 1] - (slot_at[i + 1] - slot_at[i])
-                                   : text_.size() - (layout_->fixed_.size() - slot_at[i]);
-            const auto shown = static_cast<uint32_t>(end - at_[i]);
-            grown += static_cast<ptrdiff_t>(slots_[i].length) - static_cast<ptrdiff_t>(shown);
-            if (count == 0 || changes_[count - 1].shift != grown) run_starts_[runs++] = count;
-            changes_[count++] = Change{static_cast<uint32_t>(i), shown, static_cast<int32_t>(grown)};
+            same_lengths = ShownEnd(i) - at_[i] == slots_[i].length;
         }
     }
-    run_starts_[runs] = count;
-    const size_t old_size = text_.size();
-    if (grown > 0) text_.resize(old_size + static_cast<size_t>(grown));  // within its room
-    char* text = &text_[0];
-    // Run r: changes run_starts_[r] up to run_starts_[r + 1]; its piece of text, from
-    // the end of its first slot's text to the start of the next run's first slot.
-    const auto move = [&](size_t r) {
-        const Change& first = changes_[run_starts_[r]];
-        const size_t from = at_[first.slot] + first.shown;
-        const size_t next = run_starts_[r + 1];
-        const size_t until = next < count ? at_[changes_[next].slot] : old_size;
-        std::memmove(text + from + first.shift, text + from, until - from);
-    };
-    for (size_t r = 0; r < runs; ++r)
-        if (changes_[run_starts_[r]].shift < 0) move(r);
-    for (size_t r = runs; r-- > 0;)
-        if (changes_[run_starts_[r]].shift > 0) move(r);
-    // Run by run: every position after its first slot up to the next run's first slot
-    // moves by the run's sum, then its slots' texts go where they now are.
-    for (size_t r = 0; r < runs; ++r) {
-        const Change& first = changes_[run_starts_[r]];
-        const size_t next = run_starts_[r + 1];
-        if (first.shift != 0) {
-            // Eight at a time, a loop the compiler makes vector instructions of.
-            uint32_t* place = at_.data() + first.slot + 1;
-            uint32_t* const end = at_.data() + (next < count ? changes_[next].slot + 1 : at_.size());
-            const auto moved = static_cast<uint32_t>(first.shift);  // modulo 2^32
+    if (same_lengths) {
+        for (size_t w = 0; w < changed_.size(); ++w) {
+            for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
+                const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+                std::memcpy(text_.get() + at_[i], slots_[i].own, slots_[i].length);
+            }
+        }
+        return;
+    }
+    std::unique_ptr<char[]> spare = layout_->TakeSpare();
+    const char* const from = text_.get();
+    char* const text = spare.get();
+    char* to = text;
+    size_t read = 0;     // in the kept text: what is copied
+    uint32_t moved = 0;  // what the changed slots so far grew, modulo 2^32
+    uint32_t* place = at_.data();
+    // Eight at a time, a loop the compiler makes vector instructions of.
+    const auto move_places = [&](uint32_t* end) {
+        if (moved != 0) {
             for (; end - place >= 8; place += 8)
                 for (int i = 0; i < 8; ++i) place[i] += moved;
             for (; place < end; ++place) *place += moved;
         }
-        for (size_t k = run_starts_[r]; k < next; ++k) {
-            const Slot& slot = slots_[changes_[k].slot];
-            std::memcpy(text + at_[changes_[k].slot], slot.own, slot.length);
+        place = end;
+    };
+    for (size_t w = 0; w < changed_.size(); ++w) {
+        for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
+            const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+            const size_t at = at_[i];
+            const size_t end = ShownEnd(i);
+            std::memcpy(to, from + read, at - read);
+            to += at - read;
+            move_places(at_.data() + i + 1);
+            to = PutSlotText(to, slots_[i].own, slots_[i].length);
+            read = end;
+            moved = static_cast<uint32_t>(static_cast<size_t>(to - text) - read);
         }
     }
-    if (grown < 0) text_.resize(static_cast<size_t>(static_cast<ptrdiff_t>(old_size) + grown));
+    std::memcpy(to, from + read, size_ - read);
+    move_places(at_.data() + at_.size());
+    size_ = static_cast<size_t>(to - text) + size_ - read;
+    text_.swap(spare);
+    layout_->GiveSpare(std::move(spare));
 }
 
 }  // namespace render

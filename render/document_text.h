@@ -18,11 +18,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include <json/value.h>
 
+#include "core/thread_annotations.h"
 #include "render/document_rules.h"
 
 namespace novex {
@@ -37,7 +39,7 @@ public:
 
     size_t slot_count() const { return slot_at_.size(); }
     size_t write_count() const { return slot_of_write_.size(); }
-    // The longest text any values can make: the text is given this room once.
+    // The longest text any values can make.
     size_t longest_text() const { return longest_text_; }
 
     // Longest JSON text of a value: a number (a double in 17 significant digits,
@@ -66,6 +68,15 @@ private:
     // The quoted `text`, or nullptr when its entry is another text's.
     const QuotedText* Quoted(const char* text) const;
 
+    // A text's room: the longest text, and past it a whole slot, as a slot's text is
+    // copied whole wherever the text after it is written next.
+    size_t room() const { return longest_text_ + kLongestText; }
+    // Rooms for splices, shared by the devices: a splice writes its text into a spare
+    // room and gives back the room of the text it kept, so a device holds one text.
+    // One is made with the template; more only while several splice at once.
+    std::unique_ptr<char[]> TakeSpare() const;
+    void GiveSpare(std::unique_ptr<char[]> spare) const;
+
     void AppendObject(const Json::Value& object,
                       std::unordered_map<const Json::Value*, uint32_t>& slot_of_member);
 
@@ -75,6 +86,8 @@ private:
                                            // (a container, or a member written again later)
     size_t longest_text_ = 0;
     std::unique_ptr<QuotedText[]> quoted_;
+    mutable Mutex spare_mutex_;
+    mutable std::vector<std::unique_ptr<char[]>> spares_ GUARDED_BY(spare_mutex_);
 };
 
 // One device's values and text. Not thread-safe: the device's document lock guards it.
@@ -82,10 +95,10 @@ private:
 // the text to be joined again, so the next rebuild completes it. A value whose text
 // is longer than its slot (none of the tables' values) fails the rebuild.
 //
-// A rebuild in which few slots changed splices them into the text it keeps: the text
-// between them moves by what the changed slots before it grew or shrank, in place,
-// and the positions of the slots after them move with it. One in which many changed
-// joins the whole text again from the template.
+// A rebuild in which few slots changed splices them into a copy of the text it keeps:
+// the text between them is copied as it is, and the positions of the slots after a
+// changed one move by what the changed slots up to it grew or shrank. One in which
+// many changed joins the whole text again from the template.
 class TextSlots {
 public:
     // Starts a rebuild. The first rebuild against a template formats every slot.
@@ -106,7 +119,7 @@ public:
     void End();
 
     // The text as of the last completed rebuild.
-    const std::string& text() const { return text_; }
+    std::string_view text() const { return std::string_view(text_.get(), size_); }
 
 private:
     struct Slot {
@@ -114,33 +127,27 @@ private:
         uint16_t length = 0;  // of its JSON text in `own`
         char own[TextTemplate::kLongestText];
     };
-    // A slot changed in this rebuild: the length its text has in `text_`, and what the
-    // changed slots up to it grow in sum.
-    struct Change {
-        uint32_t slot;
-        uint32_t shown;
-        int32_t shift;
-    };
     Slot* Next();
     // Takes `length` bytes of `text` into the slot, noting the change.
     void Show(Slot& slot, const char* text, size_t length);
     void ClearChanges();
+    size_t ShownEnd(size_t slot) const;
     void Join();
     void Splice();
 
     const TextTemplate* layout_ = nullptr;
     std::vector<Slot> slots_;
-    std::vector<uint32_t> at_;     // where in `text_` each slot's text begins
+    std::vector<uint32_t> at_;       // where in `text_` each slot's text begins
     std::vector<uint64_t> changed_;  // a bit per slot changed in this rebuild
     size_t change_count_ = 0;        // bits set; at most a splice's worth, more: join
-    std::vector<Change> changes_;    // room for a splice's worth, in the order of the text
-    std::vector<size_t> run_starts_;  // the splice's runs of changes that move alike
+    size_t splice_limit_ = 0;        // a splice's worth
     size_t next_write_ = 0;
     bool every_slot_ = true;  // format every slot, whatever it shows
     bool join_ = true;        // join the whole text at the end of the rebuild
     bool completed_ = false;  // the last rebuild made every write and joined or spliced
     bool may_pass_ = false;   // what Begin returned
-    std::string text_;
+    std::unique_ptr<char[]> text_;  // the template's room()
+    size_t size_ = 0;
 };
 
 }  // namespace render

@@ -251,18 +251,18 @@ void RenderPowerModule(const uint16_t* regs, const uint16_t* shown, const char* 
     if (shown != nullptr && std::equal(regs, regs + kRegisterCount, shown))
         return pass(document, ModuleWrites());
     const Container alerts = Object(document, kAlertArrayKey);
-    size_t unchanged = 0;  // writes of unchanged rows not yet passed over
+    RowPasses passes(document);
     for (const RowRun& run : kRuns.run) {
         const uint16_t reg = regs[run.reg];
-        if (shown != nullptr && shown[run.reg] == reg) {
-            unchanged += run.writes;
-            continue;
-        }
-        if (unchanged != 0) pass(document, unchanged);
-        unchanged = 0;
+        if (!passes.Write(shown != nullptr && shown[run.reg] == reg, run.writes)) continue;
         for (const ModuleRow& row : Rows(run)) {
+            const unsigned mask = (1u << row.width) - 1;
+            const unsigned value = (reg >> row.bit) & mask;
+            // A flag or state whose own bits kept their value is passed over too.
+            if (!passes.Write(shown != nullptr && ((shown[run.reg] >> row.bit) & mask) == value,
+                              RowWrites(row)))
+                continue;
             const Key key(row.pattern, number);
-            const unsigned value = (reg >> row.bit) & ((1u << row.width) - 1);
             switch (row.rule) {
                 case Rule::kMeasurement:
                     put_number(document, key, reg, kMeasurementDivisor);
@@ -276,7 +276,7 @@ void RenderPowerModule(const uint16_t* regs, const uint16_t* shown, const char* 
             }
         }
     }
-    if (unchanged != 0) pass(document, unchanged);
+    passes.Finish();
 }
 
 }  // namespace render

@@ -68,17 +68,29 @@ const StatusBitRow kStatusBits[] = {
 
 }  // namespace
 
-void RenderUnitStatusBits(const unsigned char* bits, Container section) {
-    for (const StatusBitRow& row : kStatusBits)
-        state_text(section, row.key, bits[row.byte_index], row.texts, row.count);
+void RenderUnitStatusBits(const unsigned char* bits, const unsigned char* shown,
+                          Container section) {
+    RowPasses rows(section);
+    for (const StatusBitRow& row : kStatusBits) {
+        const unsigned char value = bits[row.byte_index];
+        if (rows.Write(shown != nullptr && shown[row.byte_index] == value, kValueWrites))
+            state_text(section, row.key, value, row.texts, row.count);
+    }
+    rows.Finish();
 }
 
 // The alarm coils are the ones the threshold rules report, under the same names:
 // one table serves both.
-void RenderUnitAlarmBits(const unsigned char* bits, Container section) {
+void RenderUnitAlarmBits(const unsigned char* bits, const unsigned char* shown,
+                         Container section) {
     const Container alerts = Object(section, kAlertArrayKey);
-    for (const registers::AlarmCoil& coil : registers::kAlarmCoils)
-        put_alarm(section, alerts, coil.text, bits[coil.byte_index()] != 0);
+    RowPasses rows(section);
+    for (const registers::AlarmCoil& coil : registers::kAlarmCoils) {
+        const bool flag = bits[coil.byte_index()] != 0;
+        if (rows.Write(shown != nullptr && (shown[coil.byte_index()] != 0) == flag, kAlarmWrites))
+            put_alarm(section, alerts, coil.text, flag);
+    }
+    rows.Finish();
 }
 
 }  // namespace render

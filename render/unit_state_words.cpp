@@ -121,35 +121,51 @@ const SystemStatusRow kSystemStatus[] = {
 
 }  // namespace
 
-void RenderRunState(const unsigned char* reg, Container section) {
+// One member: the section is passed over whole when its register is unchanged.
+void RenderRunState(const unsigned char* reg, const unsigned char*, Container section) {
     state_text(section, registers::kRunStateKey, RegisterAt(reg, 0), kRunStates.data(),
                kRunStates.size());
 }
 
-void RenderStatusFlags(const unsigned char* regs, Container section) {
+void RenderStatusFlags(const unsigned char* regs, const unsigned char* shown,
+                       Container section) {
     const uint64_t field = FlagGroup(regs);
+    const uint64_t changed = shown != nullptr ? field ^ FlagGroup(shown) : ~uint64_t{0};
+    RowPasses rows(section);
     for (const StatusFlagRow& row : kStatusFlags) {
         const unsigned mask = (1u << row.width) - 1;
         const unsigned value = static_cast<unsigned>(field >> row.group_bit) & mask;
+        if (!rows.Write(((changed >> row.group_bit) & mask) == 0, kValueWrites)) continue;
         if (row.texts == nullptr)
             put_number(section, row.key, static_cast<uint16_t>(value));
         else
             state_text(section, row.key, value, row.texts, row.count);
     }
+    rows.Finish();
 }
 
-void RenderAlarmFlags(const unsigned char* regs, Container section) {
+void RenderAlarmFlags(const unsigned char* regs, const unsigned char* shown, Container section) {
     const uint64_t field = FlagGroup(regs);
+    const uint64_t changed = shown != nullptr ? field ^ FlagGroup(shown) : ~uint64_t{0};
     const Container alerts = Object(section, kAlertArrayKey);
-    for (const registers::AlarmFlag& flag : registers::kAlarmFlags)
-        put_alarm(section, alerts, flag.text, ((field >> flag.group_bit) & 1) != 0);
+    RowPasses rows(section);
+    for (const registers::AlarmFlag& flag : registers::kAlarmFlags) {
+        if (rows.Write(((changed >> flag.group_bit) & 1) == 0, kAlarmWrites))
+            put_alarm(section, alerts, flag.text, ((field >> flag.group_bit) & 1) != 0);
+    }
+    rows.Finish();
 }
 
-void RenderSystemStatus(const unsigned char* regs, Container section) {
+void RenderSystemStatus(const unsigned char* regs, const unsigned char* shown,
+                        Container section) {
+    RowPasses rows(section);
     for (const SystemStatusRow& row : kSystemStatus) {
         const unsigned bit = (RegisterAt(regs, row.index) >> row.bit) & 1u;
-        state_text(section, row.key, bit, row.texts, 2);
+        const bool unchanged =
+            shown != nullptr && ((RegisterAt(shown, row.index) >> row.bit) & 1u) == bit;
+        if (rows.Write(unchanged, kValueWrites)) state_text(section, row.key, bit, row.texts, 2);
     }
+    rows.Finish();
 }
 
 }  // namespace render

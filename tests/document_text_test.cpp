@@ -1,7 +1,7 @@
 // 801's text rendered slot by slot, byte for byte against the compact writer on the
 // tree behind 803 for the same round: random records, rounds in which random bytes
-// change, few values of every width spliced in, and rebuilds cut short by a failed
-// allocation.
+// change, few values of every width spliced in, devices splicing in turns, and
+// rebuilds cut short by a failed allocation.
 #include <atomic>
 #include <cstring>
 #include <cstdlib>
@@ -121,6 +121,24 @@ TEST(DocumentText, SplicesFewChangesOfEveryWidth) {
         if (round % 50 == 0) std::memcpy(data.module_regs, full.module_regs, sizeof data.module_regs);
         if (round == 300 / kShare) devices.text_ups.Pointer();
         ASSERT_TRUE(devices.Agree(data)) << "round " << round;
+    }
+}
+
+// Devices splice into rooms they share: each keeps the room it wrote and gives back
+// the one it left. Two devices in turns, one round each, their values changing apart
+// (a few registers, or only the time, which keeps its length and is written in place).
+TEST(DocumentText, DevicesSplicingInTurnsKeepTheirOwnTexts) {
+    TextAndTree devices[2];
+    std::mt19937 random(11);
+    NovexUPS_Data_t data[2] = {RandomRecord(5), RandomRecord(6)};
+    for (int round = 0; round < 400 / kShare; ++round) {
+        for (int d = 0; d < 2; ++d) {
+            auto* bytes = reinterpret_cast<unsigned char*>(&data[d].regs_1_40);
+            if (random() % 3 != 0)
+                for (int i = 0, count = 1 + static_cast<int>(random() % 4); i < count; ++i)
+                    bytes[random() % sizeof data[d].regs_1_40] = random() & 0xFF;
+            ASSERT_TRUE(devices[d].Agree(data[d])) << "round " << round << ", device " << d;
+        }
     }
 }
 
