@@ -32,11 +32,15 @@ void* operator new(size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
+// Arrays too (the text's room), which a sanitizer's run-time would take otherwise.
+void* operator new[](size_t size) { return operator new(size); }
 // The replacement pair allocates with malloc, so free is its match.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, size_t) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
 #endif
 
