@@ -162,7 +162,8 @@ size_t HeapInUse() {
 
 // Heap held by a device: after its first 801, and after 10,000 more rounds with 5 %
 // of the values changed, each shown by 801. The first device derives the template
-// every device shares, so this runs first; a second device shows its own share.
+// every device shares (with the spare room that splices share), so this runs first; a
+// second device shows its own share.
 void BM_DeviceHeap(benchmark::State& state) {
     OutputBuffer();  // the benchmark's own, not the device's
     for (auto _ : state) {
