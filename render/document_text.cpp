@@ -277,20 +277,13 @@ inline size_t TextSlots::ShownEnd(size_t i) const {
 // of the slots after a changed one, up to the next, move by what the changed slots so
 // far grew. The spare becomes the kept text and the old room the next spare.
 void TextSlots::Splice() {
-    bool same_lengths = true;
-    for (size_t w = 0; w < changed_.size() && same_lengths; ++w) {
-        for (uint64_t bits = changed_[w]; bits != 0 && same_lengths; bits &= bits - 1) {
-            const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-            same_lengths = ShownEnd(i) - at_[i] == slots_[i].length;
-        }
-    }
+    const bool same_lengths = ForEachChange(
+        [&](size_t i) { return ShownEnd(i) - at_[i] == slots_[i].length; });
     if (same_lengths) {
-        for (size_t w = 0; w < changed_.size(); ++w) {
-            for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
-                const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-                std::memcpy(text_.get() + at_[i], slots_[i].own, slots_[i].length);
-            }
-        }
+        ForEachChange([&](size_t i) {
+            std::memcpy(text_.get() + at_[i], slots_[i].own, slots_[i].length);
+            return true;
+        });
         return;
     }
     std::unique_ptr<char[]> spare = layout_->TakeSpare();
@@ -309,19 +302,17 @@ void TextSlots::Splice() {
         }
         place = end;
     };
-    for (size_t w = 0; w < changed_.size(); ++w) {
-        for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1) {
-            const size_t i = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-            const size_t at = at_[i];
-            const size_t end = ShownEnd(i);
-            std::memcpy(to, from + read, at - read);
-            to += at - read;
-            move_places(at_.data() + i + 1);
-            to = PutSlotText(to, slots_[i].own, slots_[i].length);
-            read = end;
-            moved = static_cast<uint32_t>(static_cast<size_t>(to - text) - read);
-        }
-    }
+    ForEachChange([&](size_t i) {
+        const size_t at = at_[i];
+        const size_t end = ShownEnd(i);
+        std::memcpy(to, from + read, at - read);
+        to += at - read;
+        move_places(at_.data() + i + 1);
+        to = PutSlotText(to, slots_[i].own, slots_[i].length);
+        read = end;
+        moved = static_cast<uint32_t>(static_cast<size_t>(to - text) - read);
+        return true;
+    });
     std::memcpy(to, from + read, size_ - read);
     move_places(at_.data() + at_.size());
     size_ = static_cast<size_t>(to - text) + size_ - read;

@@ -132,6 +132,15 @@ private:
     void Show(Slot& slot, const char* text, size_t length);
     void ClearChanges();
     size_t ShownEnd(size_t slot) const;
+    // Calls `f(slot)` for each changed slot in the order of the text while it returns
+    // true; returns whether it always did.
+    template <typename F>
+    bool ForEachChange(F f) const {
+        for (size_t w = 0; w < changed_.size(); ++w)
+            for (uint64_t bits = changed_[w]; bits != 0; bits &= bits - 1)
+                if (!f(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)))) return false;
+        return true;
+    }
     void Join();
     void Splice();
 

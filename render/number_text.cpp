@@ -59,13 +59,13 @@ struct Wide {
     bool Zero() const { return used == 1 && limb[0] == 0; }
 };
 
-// The decimal digits of `number`, most significant first, end at `end`; returns where
-// they begin (8 limbs are below 10^78: at most 78 of them).
 const char kPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// The decimal digits of `number`, most significant first, end at `end`; returns where
+// they begin (8 limbs are below 10^78: at most 78 of them).
 char* Digits(Wide number, char* end) {
     char* at = end;
     do {
