@@ -3,10 +3,15 @@
 #include <exception>
 #include <utility>
 
+#include "common/thread_name.h"
+
 namespace vimo {
 
 QueuedSubscriber::QueuedSubscriber(Options options, Handler handler)
-    : options_(std::move(options)), handler_(std::move(handler)), thread_([this] { Run(); }) {}
+    : options_(std::move(options)), handler_(std::move(handler)), thread_([this] {
+          NameThisThread(options_.name);
+          Run();
+      }) {}
 
 QueuedSubscriber::~QueuedSubscriber() {
     {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/console.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 
@@ -65,7 +66,10 @@ bool StdoutCapture::StartIfJournal() {
     close(ends[1]);
     const int read_end = ends[0];
     stop_ = false;
-    reader_ = std::thread([this, read_end] { LogLines(read_end, stop_); });
+    reader_ = std::thread([this, read_end] {
+        NameThisThread("stdout");
+        LogLines(read_end, stop_);
+    });
     return true;
 }
 

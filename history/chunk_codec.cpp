@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace vimo {
@@ -72,11 +73,14 @@ bool Compress(const std::vector<unsigned char>& plain, std::vector<unsigned char
         ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kZstdLevel)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1)))
         return false;
-    out.resize(ZSTD_compressBound(plain.size()));
-    const size_t n =
-        ZSTD_compress2(context.get(), out.data(), out.size(), plain.data(), plain.size());
+    // Compressed into a room kept with the context, then copied out at its size: sizing
+    // `out` to the bound would clear the bound's bytes (most of a chunk's size) each time.
+    thread_local std::vector<unsigned char> room;
+    const size_t bound = ZSTD_compressBound(plain.size());
+    if (room.size() < bound) room.resize(bound);
+    const size_t n = ZSTD_compress2(context.get(), room.data(), bound, plain.data(), plain.size());
     if (ZSTD_isError(n)) return false;
-    out.resize(n);
+    out.assign(room.data(), room.data() + n);
     return true;
 }
 
@@ -145,6 +149,16 @@ bool EncodeChunk(const std::vector<ChunkRound>& rounds, std::vector<unsigned cha
     // Three frames, each after its length: the records, then each part's readings, so
     // that a query of unit figures decompresses neither records nor module figures.
     data.clear();
+    // Sized once for the largest frame: grown as it is written, the text of a chunk's
+    // records would be copied over and over, into fresh pages each time.
+    size_t largest = 0;
+    for (int item = 0; item <= kReadingParts; ++item) {
+        size_t size = 0;
+        for (const ChunkRound& r : rounds)
+            size += item == 0 ? r.record.size() : r.vals[item - 1].size();
+        largest = std::max(largest, size);
+    }
+    plain.reserve(largest);
     std::vector<unsigned char> frame;
     for (int item = 0; item <= kReadingParts; ++item) {
         plain.clear();

@@ -198,13 +198,23 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
             sqlite3_step(use.s) != SQLITE_DONE)
             return false;
     }
+    // The chunk's rounds are the device's oldest, so they are the device's whole range
+    // of ids from the first to the last: one statement takes them, with their index
+    // entries. Readings rows exist only for rounds of a version 2 file.
+    {
+        Use use(Prepare("DELETE FROM rounds WHERE data_id = ?1 AND id BETWEEN ?2 AND ?3"));
+        if (!use.s || sqlite3_bind_int64(use.s, 1, data_id) != SQLITE_OK ||
+            sqlite3_bind_int64(use.s, 2, rounds.front().id) != SQLITE_OK ||
+            sqlite3_bind_int64(use.s, 3, rounds.back().id) != SQLITE_OK ||
+            sqlite3_step(use.s) != SQLITE_DONE)
+            return false;
+    }
     const char* const deletes[] = {
-        "DELETE FROM rounds WHERE id = ?1 AND ?2 = ?2 AND ?3 = ?3",
         "DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
         "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1"};
-    for (const ChunkRound& r : rounds)
+    for (size_t i = 0; had_readings && i < rounds.size(); ++i)
         for (const char* sql : deletes) {
-            if (sql != deletes[0] && !had_readings) break;
+            const ChunkRound& r = rounds[i];
             Use use(Prepare(sql));
             if (!use.s || sqlite3_bind_int64(use.s, 1, r.id) != SQLITE_OK ||
                 sqlite3_bind_int64(use.s, 2, data_id) != SQLITE_OK ||

@@ -6,6 +6,7 @@
 #include "common/console.h"
 #include "device/novexups_data.h"
 #include "history/times.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 
@@ -23,7 +24,10 @@ std::string RoundRange(const std::vector<int64_t>& ids) {
 }  // namespace
 
 HistoryWriter::HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options)
-    : store_(store), options_(options), thread_([this] { Run(); }) {}
+    : store_(store), options_(options), thread_([this] {
+          NameThisThread("history");
+          Run();
+      }) {}
 
 HistoryWriter::~HistoryWriter() {
     {

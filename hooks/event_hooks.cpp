@@ -16,6 +16,7 @@
 #include "common/child_process.h"
 #include "common/console.h"
 #include "core/json_writer.h"
+#include "common/thread_name.h"
 
 extern char** environ;
 
@@ -286,7 +287,10 @@ bool EventHooks::Start(std::string& error) {
         novex::MutexLock lock(mutex_);
         started_ = true;
     }
-    supervisor_ = std::thread([this] { Supervise(); });
+    supervisor_ = std::thread([this] {
+        NameThisThread("hooks");
+        Supervise();
+    });
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "mbserver/responder.h"
+#include "common/thread_name.h"
 
 namespace novex {
 namespace mbserver {
@@ -90,7 +91,10 @@ bool RtuSlave::Start(const RtuLine& line, std::string& error) {
         error = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        vimo::NameThisThread("rtu slave");
+        Run();
+    });
     return true;
 }
 

@@ -29,6 +29,7 @@
 #include "common/hints.h"
 #include "mbserver/mbap.h"
 #include "mbserver/responder.h"
+#include "common/thread_name.h"
 
 namespace novex {
 namespace mbserver {
@@ -395,7 +396,7 @@ struct Server::Loop {
     }
 
     void Run() {
-        pthread_setname_np(pthread_self(), "vimo-modbus");
+        vimo::NameThisThread("modbus");
         // OpenSSL writes with write(): a client gone turns into an error, not SIGPIPE.
         sigset_t pipe;
         sigemptyset(&pipe);

@@ -17,6 +17,7 @@
 #include "common/failure_note.h"
 #include "core/thread_annotations.h"
 #include "mqtt/topics.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 namespace mqtt {
@@ -106,7 +107,10 @@ public:
 
     bool Start(std::string& error) override {
         try {
-            thread_ = std::thread([this] { Run(); });
+            thread_ = std::thread([this] {
+                NameThisThread("mqtt");
+                Run();
+            });
         } catch (const std::system_error& e) {
             error = "cannot start the MQTT thread: " + std::string(e.what());
             return false;

@@ -5,6 +5,7 @@
 
 #include "common/console.h"
 #include "monitor/measures.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 namespace notify {
@@ -67,10 +68,16 @@ bool Notifier::Start(std::string& error) {
             return false;
         }
     }
-    store_thread_ = std::thread([this] { Store(); });
+    store_thread_ = std::thread([this] {
+        NameThisThread("notify");
+        Store();
+    });
     for (auto& c : channels_) {
         Channel* channel = c.get();
-        c->thread = std::thread([this, channel] { Run(*channel); });
+        c->thread = std::thread([this, channel] {
+            NameThisThread("notify " + channel->settings.name);
+            Run(*channel);
+        });
     }
     return true;
 }
@@ -198,7 +205,10 @@ TestStart Notifier::StartTest(const std::string& channel) {
         c->status.test_time = now;
     }
     testing_ = true;
-    test_thread_ = std::thread([this, chosen] { Test(chosen); });
+    test_thread_ = std::thread([this, chosen] {
+        NameThisThread("notify test");
+        Test(chosen);
+    });
     return TestStart::kStarted;
 }
 

@@ -14,6 +14,7 @@
 
 #include "common/console.h"
 #include "session/round_time.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 
@@ -180,6 +181,7 @@ bool Poller::Start(std::string& error) {
         ++running_;
         try {
             line->thread = std::thread([this, l = line.get()] {
+                NameThisThread("line");
                 if (WaitForGo()) Serve(*l);
                 --running_;
                 {

@@ -26,6 +26,7 @@
 #include "core/address.h"
 #include "common/hints.h"
 #include "protocol/session.h"
+#include "common/thread_name.h"
 
 namespace novex {
 namespace protocol {
@@ -447,7 +448,10 @@ bool Server::Start(std::string& error) {
     }
     listen_fd_ = fd;
     port_ = static_cast<decltype(port_)>(bound);
-    thread_ = std::thread([this] { Loop(*this).Run(); });
+    thread_ = std::thread([this] {
+        vimo::NameThisThread("protocol");
+        Loop(*this).Run();
+    });
     return true;
 }
 

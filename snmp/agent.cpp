@@ -27,6 +27,7 @@
 #include "host/line_settings.h"
 #include "snmp/ratings.h"
 #include "snmp/ups_mib.h"
+#include "common/thread_name.h"
 
 namespace vimo {
 namespace snmp {
@@ -120,7 +121,10 @@ public:
         }
         firsts_ = board.Snapshots();
         board.Subscribe(*this);
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([this] {
+            NameThisThread("snmp");
+            Run();
+        });
         return true;
     }
 

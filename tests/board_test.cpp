@@ -1,9 +1,13 @@
 // The board's subscribers: one that blocks delays neither the publishing threads nor
 // the other subscribers, and what each queue kind keeps when it cannot keep up.
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -119,6 +123,20 @@ TEST(BoardSubscribers, ABlockedSubscriberDelaysNeitherRoundsNorOthers) {
     }
     EXPECT_EQ(3u, handled);
     EXPECT_EQ(0, latest.rounds[1].front());
+}
+
+// A queue's thread carries its face's name, cut to the 15 bytes the kernel keeps: what
+// `top -H` shows, and how the paced history bench finds the writer.
+TEST(BoardSubscribers, AQueuesThreadIsNamedAfterItsFace) {
+    std::promise<std::string> named;
+    QueuedSubscriber queue({"Status File Writer", QueuedSubscriber::Kind::kEvery, 1, nullptr, nullptr},
+                           [&named](const BoardUpdate&) {
+                               char name[16] = {};
+                               pthread_getname_np(pthread_self(), name, sizeof name);
+                               named.set_value(name);
+                           });
+    queue.Take(BoardUpdate());
+    EXPECT_EQ(named.get_future().get(), "vimo-status-fil");
 }
 
 }  // namespace

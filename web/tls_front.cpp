@@ -24,6 +24,7 @@
 
 #include "access/address_prefix.h"
 #include "common/accept_pause.h"
+#include "common/thread_name.h"
 
 namespace novex {
 namespace web {
@@ -115,7 +116,10 @@ std::unique_ptr<TlsFront> TlsFront::Start(const FrontOptions& options, std::shar
     }
     front->listen_fd_ = fd;
     front->port_ = ntohs(at.sin_port);
-    front->thread_ = std::thread([f = front.get()] { f->Run(); });
+    front->thread_ = std::thread([f = front.get()] {
+        vimo::NameThisThread("tls");
+        f->Run();
+    });
     return front;
 }
 
