@@ -665,17 +665,11 @@ BENCHMARK(BM_StoreRounds)->Arg(3)->Iterations(1000)->Unit(benchmark::kMicrosecon
 BENCHMARK(BM_StoreRounds)->Arg(5)->Iterations(600)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StoreRounds)->Arg(256)->Iterations(12)->Unit(benchmark::kMicrosecond);
 
-// The writer's CPU per round as vimohost pays it, without the polling around it: busy
-// rounds carrying the monitor's figures go through HistoryWriter (queue, minute
-// aggregates, group commits, chunks) and the process's CPU while they are submitted and
-// flushed is divided by the rounds. Steadier than BM_StoreCpuRatio on a shared machine,
-// since no other process's load is in it; its share of BM_RoundCpu/0 is the cost.
-void BM_WriterCpu(benchmark::State& state) {
-    const std::string path = "/tmp/history_bench_writer." + std::to_string(getpid()) + ".db";
-    const int64_t rounds = 6 * static_cast<int64_t>(vimo::kChunkRounds);
-    const int64_t start = std::time(nullptr) - rounds;
+// `count` busy rounds of device 1 with the monitor's figures, one a second up to now.
+std::vector<vimo::HistoryEntry> BusyRounds(int64_t count) {
+    const int64_t start = std::time(nullptr) - count;
     std::vector<vimo::HistoryEntry> entries;
-    for (int64_t n = 0; n < rounds; ++n) {
+    for (int64_t n = 0; n < count; ++n) {
         vimo::HistoryEntry e;
         e.data_id = 1;
         e.utc = start + n;
@@ -684,6 +678,18 @@ void BM_WriterCpu(benchmark::State& state) {
         e.measures = novex::monitor::DecodeMeasures(e.record.data());
         entries.push_back(std::move(e));
     }
+    return entries;
+}
+
+// The writer's CPU per round as vimohost pays it, without the polling around it: busy
+// rounds carrying the monitor's figures go through HistoryWriter (queue, minute
+// aggregates, group commits, chunks) and the process's CPU while they are submitted and
+// flushed is divided by the rounds. Steadier than BM_StoreCpuRatio on a shared machine,
+// since no other process's load is in it; its share of BM_RoundCpu/0 is the cost.
+void BM_WriterCpu(benchmark::State& state) {
+    const std::string path = "/tmp/history_bench_writer." + std::to_string(getpid()) + ".db";
+    const int64_t rounds = 6 * static_cast<int64_t>(vimo::kChunkRounds);
+    const std::vector<vimo::HistoryEntry> entries = BusyRounds(rounds);
     double cpu = 0;
     for (auto _ : state) {
         unlink(path.c_str());
@@ -878,6 +884,9 @@ BENCHMARK(BM_Layouts)->Iterations(1)->Unit(benchmark::kSecond);
 // real pace once every 8.5 minutes. Fresh statements each run; min and median of 40.
 void BM_ChunkCommit(benchmark::State& state) {
     const std::string path = "/tmp/history_bench_chunk." + std::to_string(getpid()) + ".db";
+    std::vector<vimo::HistoryEntry> group = BusyRounds(static_cast<int64_t>(vimo::kChunkRounds));
+    const std::vector<vimo::HistoryEntry> last(1, group.back());
+    group.pop_back();
     std::vector<double> cpus;
     for (auto _ : state) {
         unlink(path.c_str());
@@ -885,19 +894,6 @@ void BM_ChunkCommit(benchmark::State& state) {
         auto store = vimo::HistoryStore::Open(path, false, error);
         if (!store) return state.SkipWithError(error.c_str());
         std::vector<int64_t> ids;
-        const int64_t start = std::time(nullptr) - 1000;
-        std::vector<vimo::HistoryEntry> group;
-        for (int64_t n = 0; n < static_cast<int64_t>(vimo::kChunkRounds); ++n) {
-            vimo::HistoryEntry e;
-            e.data_id = 1;
-            e.utc = start + n;
-            e.local = vimo::UtcToLocalText(e.utc);
-            e.record = BusyRecord(n);
-            e.measures = novex::monitor::DecodeMeasures(e.record.data());
-            group.push_back(std::move(e));
-        }
-        std::vector<vimo::HistoryEntry> last(1, group.back());
-        group.pop_back();
         if (!store->Write(group, ids, error)) return state.SkipWithError(error.c_str());
         const double before = ThreadCpuSeconds();
         if (!store->Write(last, ids, error)) return state.SkipWithError(error.c_str());

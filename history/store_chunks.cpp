@@ -212,9 +212,9 @@ bool HistoryStore::CompactDevice(uint32_t data_id, bool& moved) {
     const char* const deletes[] = {
         "DELETE FROM readings WHERE data_id = ?2 AND utc = ?3 AND round = ?1",
         "DELETE FROM readings_detail WHERE data_id = ?2 AND utc = ?3 AND round = ?1"};
-    for (size_t i = 0; had_readings && i < rounds.size(); ++i)
+    for (const ChunkRound& r : rounds)
         for (const char* sql : deletes) {
-            const ChunkRound& r = rounds[i];
+            if (!had_readings) break;
             Use use(Prepare(sql));
             if (!use.s || sqlite3_bind_int64(use.s, 1, r.id) != SQLITE_OK ||
                 sqlite3_bind_int64(use.s, 2, data_id) != SQLITE_OK ||
